@@ -1,0 +1,24 @@
+# Fails unless every symbol that LIBRARY defines for dynamic linking belongs
+# to one of our own exported classes: the platform's symbols must come from
+# the host, never from us.
+execute_process(COMMAND nm -D --defined-only -C ${LIBRARY}
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REPLACE "\n" ";" lines "${symbols}")
+set(count 0)
+foreach(line IN LISTS lines)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  string(REGEX REPLACE "^[0-9a-f]+ [A-Za-z] " "" name "${line}")
+  if(NOT name MATCHES "^((typeinfo|typeinfo name|vtable) for )?(BackupPipelineSetup|RestorePipelineSetup)(::|$)")
+    message(FATAL_ERROR "${LIBRARY} defines a symbol that is not ours: ${name}")
+  endif()
+  math(EXPR count "${count} + 1")
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "${LIBRARY} exports nothing")
+endif()
+message(STATUS "${count} symbols, all of our own classes")
