@@ -1,0 +1,14 @@
+// A real pause.
+
+#include "platform/QiSleep.h"
+
+#include <chrono>
+#include <thread>
+
+#include "platform/local/LocalState.h"
+
+void QISLEEP_InTeRnAl(unsigned long milliseconds, const char* unit, int line) {
+    localplatform::platformDebug(localplatform::formatText(
+        "pausing %lu ms for %s:%d", milliseconds, unit ? unit : "?", line));
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
