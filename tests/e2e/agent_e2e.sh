@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# End-to-end runs of pipeline-agent on the embedded local platform, as a user
+# would make them. Usage: agent_e2e.sh AGENT CASE
+set -euo pipefail
+
+agent=$1
+case_name=$2
+work=$(mktemp -d "${TMPDIR:-/tmp}/agent-e2e.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# Runs the agent, expecting exit status $1 and stderr containing $2.
+expect() {
+  local status=$1 text=$2
+  shift 2
+  local got=0
+  "$agent" "$@" >out.txt 2>err.txt || got=$?
+  [[ $got == "$status" ]] || { cat err.txt >&2; fail "'$*' exited $got, expected $status"; }
+  grep -qF -- "$text" err.txt || { cat err.txt >&2; fail "'$*' did not say: $text"; }
+}
+
+# Fails when any file matching the glob exists (partial outputs included).
+absent() {
+  local found
+  found=$(compgen -G "$1" || true)
+  [[ -z $found ]] || fail "left behind: $found"
+}
+
+make_input() { head -c "$2" /dev/urandom >"$1"; }
+
+case $case_name in
+round_trip)
+  make_input db.bin $((3 * 1024 * 1024 + 17))
+  "$agent" --store store backup db.bin --streams 3 --manifest db.json 2>backup.log
+  grep -q '"afileId"' db.json || fail "manifest names no archive files"
+  "$agent" --store store restore db.json --output restored.bin --requests 2 2>restore.log
+  cmp db.bin restored.bin || fail "restored bytes differ"
+  absent 'restored.bin.partial-*'
+  # The second request names the open files again: only seeks go out.
+  second=$(sed -n '/request 2 of 2: setting up/,/request 2 of 2: read all/p' restore.log)
+  [[ -n $second ]] || fail "no second request in the log"
+  [[ $(grep -c 'FSR_MSG_SEEK_TO_OFFSET succeeded' <<<"$second") == 3 ]] ||
+    fail "the second request did not seek each of the 3 streams once"
+  if grep -E 'FSR_MSG_OPEN_ARCHIVE|FSR_MSG_READ_ALL|Closing Archive File' <<<"$second"; then
+    fail "the second request did more than seek"
+  fi
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(grep -c ' closed ' list.txt) == 3 ]] || fail "list does not show 3 closed files"
+  ;;
+
+invalidated_job)
+  make_input db.bin 300000
+  expect 1 "writing stream 2 failed" --store store backup db.bin --streams 3 \
+    --manifest db.json --fail-stream 2
+  grep -qF "invalidating the job's archive files" err.txt || fail "no word of the invalidation"
+  absent 'db.json*'
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(grep -c ' invalidated ' list.txt) == 3 ]] || { cat list.txt; fail "files not invalidated"; }
+  # A manifest that names the invalidated files must not restore.
+  ids=($(awk '/ invalidated /{print $1}' list.txt))
+  streams=""
+  for i in 0 1 2; do
+    IFS=- read -r t g a <<<"${ids[$i]}"
+    [[ -n $streams ]] && streams+=","
+    streams+="{\"stream\":$((i + 1)),\"trellanId\":$t,\"groupNumber\":$g,\"afileId\":$a,"
+    streams+="\"sourceOffset\":$((i * 100000)),\"seekOffset\":0,\"size\":100000,"
+    streams+="\"sha256\":\"$(printf '0%.0s' {1..64})\"}"
+  done
+  printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"db.bin","size":300000,"sha256":"%s"},"streams":[%s]}' \
+    "$(printf 'a%.0s' {1..64})" "$streams" >stale.json
+  expect 2 "was invalidated" --store store restore stale.json --output out.bin
+  grep -q 'local platform: .*invalidated' err.txt || fail "the platform did not refuse the file"
+  absent 'out.bin*'
+  "$agent" --store store cleanup >cleanup.txt 2>/dev/null
+  [[ $(grep -c '^removed .*invalidated' cleanup.txt) == 3 ]] || fail "cleanup did not remove 3 files"
+  "$agent" --store store list >list.txt 2>/dev/null
+  grep -qE ' (invalidated|writing|crashed) ' list.txt && fail "cleanup left files behind"
+  ;;
+
+bad_input)
+  expect 2 "cannot read input missing.bin" --store store backup missing.bin --manifest m.json
+  mkdir adir
+  expect 2 "is not a regular file" --store store backup adir --manifest m.json
+  make_input db.bin 200000
+  expect 2 "--streams must be from 1 to 65, not 66" --store store backup db.bin --streams 66 \
+    --manifest m.json
+  expect 2 "--streams must be from 1 to 65, not 0" --store store backup db.bin --streams 0 \
+    --manifest m.json
+  absent 'm.json*'
+
+  "$agent" --store store backup db.bin --streams 2 --manifest db.json 2>/dev/null
+  expect 2 "already exists" --store store backup db.bin --streams 2 --manifest db.json
+
+  printf '{"format": "pipeline-agent-manifest", "streams": [' >corrupt.json
+  expect 2 "is corrupt" --store store restore corrupt.json --output out.bin
+  echo '{"format": "something-else", "streams": []}' >foreign.json
+  expect 2 "is not a pipeline-agent manifest" --store store restore foreign.json --output out.bin
+  expect 2 "cannot read manifest nowhere.json" --store store restore nowhere.json --output out.bin
+  sed 's/"afileId": [0-9]*/"afileId": -4/' db.json >negative.json
+  expect 2 '"afileId" is missing or not a valid number' --store store restore negative.json \
+    --output out.bin
+  {
+    printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"x","size":66,"sha256":"%s"},"streams":[' \
+      "$(printf 'a%.0s' {1..64})"
+    for i in $(seq 1 66); do
+      [[ $i == 1 ]] || printf ','
+      printf '{"stream":%d,"trellanId":1,"groupNumber":1,"afileId":%d,"sourceOffset":%d,"seekOffset":0,"size":1,"sha256":"%s"}' \
+        "$i" "$i" $((i - 1)) "$(printf 'b%.0s' {1..64})"
+    done
+    printf ']}'
+  } >wide.json
+  expect 2 "names 66 streams; at most 65 can be restored" --store store restore wide.json \
+    --output out.bin
+
+  # A store that does not exist, and one that holds other archive files.
+  expect 2 "there is no archive store at nostore" --store nostore restore db.json --output out.bin
+  [[ ! -e nostore ]] || fail "restore created a store"
+  make_input other.bin 1000
+  "$agent" --store other backup other.bin --streams 1 --manifest other.json 2>/dev/null
+  expect 2 "is not in the store other; is this the store the backup used?" --store other \
+    restore db.json --output out.bin
+
+  touch taken.bin
+  expect 2 "taken.bin already exists" --store store restore db.json --output taken.bin
+  [[ ! -s taken.bin ]] || fail "an existing output was overwritten"
+
+  # A damaged archive file fails its checksum and leaves no output.
+  file=$(ls store/files/*.arch | head -n 1)
+  printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
+  expect 1 "does not match the manifest's checksum; it is damaged" --store store restore db.json \
+    --output out.bin
+  absent 'out.bin*'
+  ;;
+
+*)
+  fail "unknown case $case_name"
+  ;;
+esac
+echo "PASS: $case_name"

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+struct RestoreOptions {
+    std::string manifest;            // what a backup wrote
+    std::string output;              // where the restored file goes
+    unsigned long requests = 1;      // restore requests against the same files
+    bool replace = false;            // overwrite an existing output
+};
+
+// Restores the manifest's source into the output over the backup's streams,
+// once per request, checking every stream's checksum and the whole file's.
+// The output appears only when everything matched. Throws AgentError.
+void runRestore(const RestoreOptions& options);
+
+// Throws AgentError (bad input) unless the store directory holds a catalog.
+void requireStore();
