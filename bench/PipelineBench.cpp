@@ -4,6 +4,7 @@
 
 #include "backup/BackupPipelineSetup.h"
 #include "platform/fake/FakePlatform.h"
+#include "restore/RestorePipelineSetup.h"
 
 namespace {
 
@@ -18,5 +19,28 @@ void BM_BackupSetupAndClose(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * state.range(0));
 }
 BENCHMARK(BM_BackupSetupAndClose)->Arg(1)->Arg(8)->Arg(65);
+
+// A restore request against the files already open: one seek per stream.
+void BM_RestoreRequestReusingOpenFiles(benchmark::State& state) {
+    const auto streams = static_cast<int>(state.range(0));
+    fakeplatform::FakePlatform fake;
+    std::vector<RestoreArchiveInfo> list(streams);
+    for (int i = 0; i < streams; ++i) {
+        list[i].trellanId = 1;
+        list[i].afileId = static_cast<uint64_t>(i + 1);
+    }
+    RestorePipelineSetup job;
+    job.setRestoreArchiveFileInfoList(list);
+    job.setupPipeline();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(job.setupPipeline());
+        state.PauseTiming();
+        fake.clearJournal();
+        state.ResumeTiming();
+    }
+    job.shutDownPipeline();
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_RestoreRequestReusingOpenFiles)->Arg(1)->Arg(65);
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <string>
 #include <utility>
 
+#include "platform/common/FormatText.h"
 #include "platform/fake/FakeState.h"
 
 using fakeplatform::Call;
@@ -16,18 +17,6 @@ using fakeplatform::LogLine;
 using fakeplatform::Op;
 
 namespace {
-
-std::string formatted(const char* format, va_list args) {
-    if (!format) return {};
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length <= 0) return {};
-    std::string text(static_cast<size_t>(length), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, args);
-    return text;
-}
 
 void append(const char* method, const char* function, int level, std::string text,
             unsigned long long jobId) {
@@ -45,7 +34,7 @@ void append(const char* method, const char* function, int level, std::string tex
 void EvDebug::debug(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = formatted(format, args);
+    std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     append("debug", nullptr, -1, std::move(text), m_jobId);
 }
@@ -53,7 +42,7 @@ void EvDebug::debug(const char* format, ...) {
 void EvDebug::error(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = formatted(format, args);
+    std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     append("error", nullptr, -1, std::move(text), m_jobId);
 }
@@ -61,7 +50,7 @@ void EvDebug::error(const char* format, ...) {
 void EvDebug::Debug(const char* function, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = formatted(format, args);
+    std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     append("Debug", function, -1, std::move(text), m_jobId);
 }
@@ -69,7 +58,7 @@ void EvDebug::Debug(const char* function, const char* format, ...) {
 void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = formatted(format, args);
+    std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     append("DebugLvl", function, level, std::move(text), m_jobId);
 }

@@ -12,23 +12,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/common/FormatText.h"
 #include "platform/local/LocalState.h"
 
 namespace localplatform {
 
 namespace {
-
-std::string vformatText(const char* format, va_list args) {
-    if (!format) return {};
-    va_list measure;
-    va_copy(measure, args);
-    const int length = std::vsnprintf(nullptr, 0, format, measure);
-    va_end(measure);
-    if (length <= 0) return {};
-    std::string text(static_cast<std::size_t>(length), '\0');
-    std::vsnprintf(text.data(), text.size() + 1, format, args);
-    return text;
-}
 
 // The current UTC time as 2026-12-07T21:45:00.123Z.
 std::string timestamp() {
@@ -58,7 +47,7 @@ void writeAll(int fd, const std::string& line) {
 std::string formatText(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::string text = vformatText(format, args);
+    std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     return text;
 }
@@ -101,7 +90,7 @@ using localplatform::writeLogLine;
 void EvDebug::debug(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = localplatform::vformatText(format, args);
+    const std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     writeLogLine(false, 1, m_jobId, text);
 }
@@ -109,7 +98,7 @@ void EvDebug::debug(const char* format, ...) {
 void EvDebug::error(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = localplatform::vformatText(format, args);
+    const std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     writeLogLine(true, 0, m_jobId, text);
 }
@@ -117,7 +106,7 @@ void EvDebug::error(const char* format, ...) {
 void EvDebug::Debug(const char* function, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = localplatform::vformatText(format, args);
+    const std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     writeLogLine(false, 1, m_jobId, std::string(function ? function : "?") + ": " + text);
 }
@@ -125,7 +114,7 @@ void EvDebug::Debug(const char* function, const char* format, ...) {
 void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = localplatform::vformatText(format, args);
+    const std::string text = platformcommon::vformatText(format, args);
     va_end(args);
     writeLogLine(false, level, m_jobId, std::string(function ? function : "?") + ": " + text);
 }

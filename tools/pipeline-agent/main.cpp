@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -26,6 +27,7 @@ struct GlobalOptions {
     std::string settings;
     std::string logFile;
     int logLevel = 1;
+    unsigned long mediaTimeoutSeconds = 60;
 };
 
 struct DemoOptions {
@@ -40,6 +42,7 @@ void configurePlatform(const GlobalOptions& options) {
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
     config.logLevel = options.logLevel;
+    config.mediaTimeout = std::chrono::seconds(options.mediaTimeoutSeconds);
     localplatform::configure(config);
 }
 
@@ -124,6 +127,9 @@ int main(int argc, char** argv) {
     app.add_option("--log-file", global.logFile, "write the log there instead of stderr");
     app.add_option("--log-level", global.logLevel,
                    "-1: errors only, 0: also important debug lines, 1: all (default)");
+    app.add_option("--media-timeout", global.mediaTimeoutSeconds,
+                   "seconds a restore waits for a media side that makes no progress")
+        ->capture_default_str();
 
     BackupOptions backup;
     auto* backupCommand = app.add_subcommand("backup", "back a file up over parallel streams");
