@@ -73,11 +73,11 @@ struct ArchiveFileRecord {
     unsigned long long jobId = 0;
     unsigned long stream = 0;
     std::string state;               // "writing", "closed" or "invalidated"
-    unsigned long long size = 0;     // bytes, once closed; bytes so far while writing
+    unsigned long long size = 0;     // bytes; for a file never closed, bytes so far
     std::string path;                // the file in the store
     std::string createdAt;           // UTC, ISO 8601
     std::string updatedAt;
-    bool writerAlive = false;        // a process still writes it (writing only)
+    bool writerAlive = false;        // a process still writes it (files never closed)
 };
 
 // Appends length bytes to the archive file that stream `stream` of job

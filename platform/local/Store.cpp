@@ -16,10 +16,11 @@ namespace localplatform {
 
 namespace {
 
-// Adds what only the file can tell about a file still being written: its
-// size so far and whether its writer lives.
+// Adds what only the file can tell about a file that was never closed (still
+// being written, or invalidated): its size so far and whether its writer
+// lives. The catalog records sizes at the close only.
 ArchiveFileRecord withWriter(ArchiveFileRecord record) {
-    if (record.state != "writing") return record;
+    if (record.state == "closed") return record;
     const WriterLockProbe probe(record.path);
     record.size = probe.size();
     record.writerAlive = probe.writerAlive();
@@ -74,7 +75,7 @@ std::vector<ArchiveFileRecord> cleanup() {
             throw std::runtime_error("cannot remove " + record.path + ": " + std::strerror(errno));
         }
         catalog.remove(record.afileId);
-        if (record.state == "writing") record.size = probe.size();
+        record.size = probe.size();
         removed.push_back(std::move(record));
     }
     transaction.commit();

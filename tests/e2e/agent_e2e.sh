@@ -58,6 +58,7 @@ invalidated_job)
   absent 'db.json*'
   "$agent" --store store list >list.txt 2>/dev/null
   [[ $(grep -c ' invalidated ' list.txt) == 3 ]] || { cat list.txt; fail "files not invalidated"; }
+  grep -qE ' 1 invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
   # A manifest that names the invalidated files must not restore.
   ids=($(awk '/ invalidated /{print $1}' list.txt))
   streams=""
