@@ -216,6 +216,11 @@ TEST_F(RestoreCloseTest, ShutdownEndsEverySlotThenForgetsTheDestroyedObjects) {
               "RestorePipelineSetup(361): -Error-: Failed to send seek offset [1000] as archive "
               "object is empty for AfileID [101] TrellanID[2].");
     EXPECT_THAT(fake.journal(), IsEmpty());
+
+    // A new request starts afresh, on new archive objects.
+    EXPECT_TRUE(job->setupPipeline());
+    EXPECT_EQ(fake.calls(Op::ArchiveMade).size(), 3u);
+    EXPECT_EQ(job->getStreamPipeinfoMap().at(1).archive, fake.archive(4));
 }
 
 TEST_F(RestoreCloseTest, ShutdownReachesSlotsOutsideTheMap) {
