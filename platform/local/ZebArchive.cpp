@@ -40,11 +40,8 @@ struct ZebArchive::Impl {
     bool pipelineSetUp = false;
     localplatform::NewArchiveFile pipeline;  // what setupPipeline said of the files to come
     std::shared_ptr<ArchiveWriter> writer;
-    unsigned int restartContext = 0;
-    uint64_t closeMode = 0;
 
     // Restore side.
-    std::string machineName;
     std::vector<std::unique_ptr<CZebNetwork>> sessionHeads;  // every one handed out
     std::shared_ptr<MediaSide> media;                        // of the last file opened
     bool fileOpen = false;
@@ -89,10 +86,8 @@ int guarded(const char* name, Operation operation) {
 ZebArchive::ZebArchive(ZebJobCtrlClient*, bool, const char*)
     : m_impl(new Impl(Impl::Side::Backup)) {}
 
-ZebArchive::ZebArchive(long long, ZebJobCtrlClient*, bool, const char* machineName)
-    : m_impl(new Impl(Impl::Side::Restore)) {
-    if (machineName) m_impl->machineName = machineName;
-}
+ZebArchive::ZebArchive(long long, ZebJobCtrlClient*, bool, const char*)
+    : m_impl(new Impl(Impl::Side::Restore)) {}
 
 // Never touches the catalog: a file still being written stays "writing",
 // which is how the catalog shows a job that did not finish.
@@ -196,20 +191,19 @@ int ZebArchive::closeAfile(CloseAfileArgs_t* args, CloseAfileRet_t*) {
     });
 }
 
-int ZebArchive::SetRestartContext(unsigned int context) {
-    m_impl->restartContext = context;
-    return 0;
-}
+// A local archive file is always written from its start: there is no
+// restart point to keep or reset.
+int ZebArchive::SetRestartContext(unsigned int) { return 0; }
 
 int ZebArchive::freeBuffer(FreeBufArgs_t*, FreeBufRet_t*) {
     std::vector<char>().swap(m_impl->buffer);
     return 0;
 }
 
+// A local pipeline is only this object's state, which goes with the object:
+// there is nothing further to end.
 int ZebArchive::closePipeline(ClosePipelineArgs_t* args, ClosePipelineRet_t*) {
-    if (!args) return refuse("closePipeline: no argument record");
-    m_impl->closeMode = args->closeMode;
-    return 0;
+    return args ? 0 : refuse("closePipeline: no argument record");
 }
 
 // Opens closed files only, whose data file still has the size the catalog

@@ -15,12 +15,12 @@
 #include "Progress.h"
 #include "Sha256.h"
 #include "backup/BackupPipelineSetup.h"
+#include "restore/RestorePipelineSetup.h"
 #include "platform/local/LocalPlatform.h"
 
 namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
-constexpr unsigned long kMaxStreams = 65;
 // The type values this agent sets its pipelines up with: a full backup.
 constexpr unsigned long kTypeDetail = 0;
 constexpr unsigned long kTypeCode = 1;
@@ -127,6 +127,7 @@ unsigned long long newJobId() {
 }
 
 void runBackup(const BackupOptions& options) {
+    constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
     if (options.streams < 1 || options.streams > kMaxStreams) {
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
                        std::to_string(options.streams));
@@ -170,9 +171,10 @@ void runBackup(const BackupOptions& options) {
                 throw jobFailed("stream " + std::to_string(stream) +
                                 " reports the wrong offset in its archive file");
             }
-            say("stream %lu: wrote %llu bytes to archive file %u-%u-%u", stream,
-                static_cast<unsigned long long>(end - begin), manifest.streams.back().trellanId,
-                manifest.streams.back().groupNumber, manifest.streams.back().afileId);
+            const ManifestStream& written = manifest.streams.back();
+            say("stream %lu: wrote %llu bytes to archive file %s", stream,
+                static_cast<unsigned long long>(end - begin),
+                archiveFileName(written.trellanId, written.groupNumber, written.afileId).c_str());
         }
     } catch (const std::exception&) {
         say("the backup failed; invalidating the job's archive files");

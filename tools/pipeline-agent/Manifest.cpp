@@ -44,6 +44,11 @@ std::string digest(const json& object, const char* key, const std::string& where
 
 }  // namespace
 
+std::string archiveFileName(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId) {
+    return std::to_string(trellanId) + "-" + std::to_string(groupNumber) + "-" +
+           std::to_string(afileId);
+}
+
 void saveManifest(const Manifest& manifest, const std::string& path) {
     json streams = json::array();
     for (const ManifestStream& s : manifest.streams) {
@@ -120,8 +125,10 @@ Manifest loadManifest(const std::string& path) {
         s.seekOffset = number<uint64_t>(entry, "seekOffset", at);
         s.size = number<uint64_t>(entry, "size", at);
         s.sha256 = digest(entry, "sha256", at);
-        if (s.stream != manifest.streams.size() + 1 || s.sourceOffset != nextOffset) {
-            throw badInput(at + " is out of order or leaves a gap in the source");
+        if (s.stream != manifest.streams.size() + 1 || s.sourceOffset != nextOffset ||
+            s.size > manifest.sourceSize - nextOffset) {
+            throw badInput(at +
+                           " is out of order, leaves a gap or runs past the end of the source");
         }
         nextOffset += s.size;
         manifest.streams.push_back(s);

@@ -26,6 +26,9 @@ struct Manifest {
     std::vector<ManifestStream> streams;
 };
 
+// An archive file's identity as the agent shows it: "trellan-group-afile".
+std::string archiveFileName(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId);
+
 // Writes the manifest as JSON, atomically: the file appears complete or not
 // at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);

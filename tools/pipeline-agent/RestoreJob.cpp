@@ -18,8 +18,7 @@
 namespace {
 
 std::string identity(const ManifestStream& s) {
-    return std::to_string(s.trellanId) + "-" + std::to_string(s.groupNumber) + "-" +
-           std::to_string(s.afileId);
+    return archiveFileName(s.trellanId, s.groupNumber, s.afileId);
 }
 
 // Explains why the archive files could not be opened, when the catalog

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -14,6 +15,7 @@
 
 #include "AgentError.h"
 #include "BackupJob.h"
+#include "Manifest.h"
 #include "Progress.h"
 #include "RestoreJob.h"
 #include "SampleDatabase.h"
@@ -47,8 +49,7 @@ void configurePlatform(const GlobalOptions& options) {
 }
 
 std::string identity(const localplatform::ArchiveFileRecord& file) {
-    return std::to_string(file.trellanId) + "-" + std::to_string(file.groupNumber) + "-" +
-           std::to_string(file.afileId);
+    return archiveFileName(file.trellanId, file.groupNumber, file.afileId);
 }
 
 void listArchiveFiles() {
