@@ -1,0 +1,140 @@
+// The restore side of a local archive object: closed archive files opened
+// for reading, each with a session head to its media side.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "platform/ZebArchive.h"
+
+#include "platform/local/ArchiveObject.h"
+
+using localplatform::formatText;
+using localplatform::MediaSide;
+using localplatform::platformDebug;
+using localplatform::platformError;
+using localplatform::archive::describe;
+using localplatform::archive::guarded;
+using localplatform::archive::kRefused;
+using localplatform::archive::refuse;
+
+// Opens closed files only, whose data file still has the size the catalog
+// records. Each open makes a new media side and session head; the media side
+// of an earlier open ends, but its session head stays valid until this
+// object goes.
+int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
+    if (m_impl->side != Impl::Side::Restore) {
+        return refuse("openArchiveFile: this is a backup archive object");
+    }
+    if (!args || !ret) return refuse("openArchiveFile: no argument or result record");
+    const std::string name = formatText("archive file (%u, %lu, %lu)", args->trellanId,
+                                        args->groupNumber, args->afileId);
+    const auto cannot = [&name](const std::string& why) {
+        return refuse("openArchiveFile: cannot open " + name + ": " + why);
+    };
+    if (args->groupNumber > UINT32_MAX || args->afileId > UINT32_MAX) {
+        return cannot("it is not in the catalog");
+    }
+    const ArchiveFileId_t id{args->trellanId, static_cast<uint32_t>(args->groupNumber),
+                             static_cast<uint32_t>(args->afileId)};
+    return guarded("openArchiveFile", [&] {
+        const auto record = localplatform::Catalog(localplatform::storeDirectory())
+                                .find(id.trellanId, id.groupNumber, id.afileId);
+        if (!record) return cannot("it is not in the catalog");
+        if (record->state == "writing") {
+            return cannot("it is incomplete: still being written, or its job did not finish");
+        }
+        if (record->state == "invalidated") return cannot("it was invalidated");
+        const int fd = ::open(record->path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return cannot(errno == ENOENT ? "its data file " + record->path + " is missing"
+                                          : "cannot open its data file " + record->path + ": " +
+                                                std::strerror(errno));
+        }
+        struct stat status {};
+        const unsigned long long size =
+            ::fstat(fd, &status) == 0 ? static_cast<unsigned long long>(status.st_size) : 0;
+        if (size != record->size) {
+            ::close(fd);
+            return cannot(formatText("its data file %s has %llu bytes; the catalog records %llu",
+                                     record->path.c_str(), size, record->size));
+        }
+
+        const localplatform::Config config = localplatform::configuration();
+        const MediaSide::Settings settings{config.chunkSize, config.mediaChunkDelay,
+                                           config.mediaTimeout};
+        std::shared_ptr<MediaSide> media;
+        try {
+            media = std::make_shared<MediaSide>(fd, id, size, settings);
+        } catch (...) {
+            ::close(fd);
+            throw;
+        }
+        auto impl = std::make_unique<CZebNetwork::Impl>();
+        impl->media = media;
+        auto head = std::make_unique<CZebNetwork>(impl.get());
+        impl.release();
+        m_impl->sessionHeads.push_back(std::move(head));
+
+        if (m_impl->media) m_impl->media->end("a later openArchiveFile replaced it");
+        m_impl->media = std::move(media);
+        m_impl->fileOpen = true;
+        m_impl->openId = id;
+        ret->sessionHead = m_impl->sessionHeads.back().get();
+        ret->copy = 1;
+        platformDebug("opened " + name + " for restore");
+        return 0;
+    });
+}
+
+// Nonzero, leaving *id alone, while no file is open: none yet, or its volume
+// was released.
+int ZebArchive::GetArchiveFileId(ArchiveFileId_t* id) {
+    if (!id || !m_impl->fileOpen) return kRefused;
+    *id = m_impl->openId;
+    return 0;
+}
+
+// The media side keeps the answers to a close sent before; no PL_FS_DESTROY
+// follows them.
+int ZebArchive::CloseArchiveFileAndReleaseVolume() {
+    if (!m_impl->fileOpen) {
+        return refuse("CloseArchiveFileAndReleaseVolume: no archive file is open");
+    }
+    m_impl->media->releaseVolume();
+    m_impl->fileOpen = false;
+    platformDebug("closed " + describe(m_impl->openId) + " and released its volume");
+    return 0;
+}
+
+// Data stays in this object until freeBuffer or the next readBuffer. Returns
+// 0 at once when nothing more can arrive, and after the media side's timeout
+// when it makes no progress.
+int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
+    if (!ret) {
+        platformError("readBuffer: no result record");
+        return 0;
+    }
+    if (!m_impl->media) return 0;
+    try {
+        MediaSide::Message message;
+        if (!m_impl->media->next(args ? args->maxLength : 0, &message)) return 0;
+        m_impl->buffer = std::move(message.data);
+        ret->messageType = message.type;
+        ret->data = m_impl->buffer.empty() ? nullptr : m_impl->buffer.data();
+        ret->dataLength = m_impl->buffer.size();
+        return 1;
+    } catch (const std::exception& error) {
+        platformError(std::string("readBuffer: ") + error.what());
+        return 0;
+    }
+}
+
+int ZebArchive::freeBuffer(FreeBufArgs_t*, FreeBufRet_t*) {
+    std::vector<char>().swap(m_impl->buffer);
+    return 0;
+}
