@@ -1,12 +1,30 @@
 // The in-process media side of a restore stream.
+//
+// Which message each state accepts ("stay" keeps the state; a refusal names
+// why):
+//
+//                 Opened     ArchiveOpened  Reading     Closing   Closed   Released  Ended   Failed
+//  OPEN_ARCHIVE   ArchOpen   stay           stay        refused   refused  refused   refused refused
+//  READ_ALL       refused    stay           stay        refused   refused  refused   refused refused
+//  SEEK_TO_OFFSET refused    Reading        Reading     refused   refused  refused   refused refused
+//  SEEK_FOLLOW_UP refused    stay           stay        refused   refused  refused   refused refused
+//  CLOSE_ARCHIVE  Closing    Closing        Closing     Closing   Closing  Closing   refused refused
+//  RESTORE_END    Ended      Ended          Ended       Ended     Ended    Ended     refused refused
+//  release        Released   Released       Released    Released  Released stay      stay    fails
+//  end            Ended      Ended          Ended       Ended     Ended    Ended     stay    stay
+//  next           0          0              data, or    answers,  0        answers,  0       0
+//                                           ArchOpen,   then               then 0
+//                                           or Failed   DESTROY:Closed
+//
+// A seek in Reading drops the earlier position's data, queued or still being
+// read. Only next() in Reading waits, for at most the timeout.
 
 #include "platform/local/MediaSide.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 #include "platform/FsrMessages.h"
@@ -23,8 +41,9 @@ constexpr int kUnknownMessage = -1;
 constexpr int kBadBody = -2;
 constexpr int kOutOfOrder = -3;
 constexpr int kEnded = -4;
+constexpr int kTimedOut = -5;
 
-// Chunks the worker may read ahead of readBuffer.
+// Chunks a worker may read ahead of next().
 constexpr std::size_t kMaxQueuedChunks = 4;
 
 std::string messageName(unsigned long code) {
@@ -54,45 +73,104 @@ std::optional<std::string> bodyProblem(const zebsDatabuf_v2* body, std::size_t s
 
 bool isEmptyBuffer(const zebsDatabuf_v2* body) { return body && body->length() == 0; }
 
-// Reads length bytes at offset, fewer only at the end of the file; -1 on
-// failure.
-ssize_t readAt(int fd, char* data, std::size_t length, unsigned long long offset) {
-    std::size_t done = 0;
-    while (done < length) {
-        const ssize_t count =
-            ::pread(fd, data + done, length - done, static_cast<off_t>(offset + done));
-        if (count < 0 && errno == EINTR) continue;
-        if (count < 0) return -1;
-        if (count == 0) break;
-        done += static_cast<std::size_t>(count);
+}  // namespace
+
+// What the media side shares with its workers. A worker keeps it alive, so
+// that it may return from a read long after the media side is gone.
+struct MediaSide::Channel {
+    std::mutex mutex;
+    std::condition_variable changed;  // announces each change below and in the media side
+    // Each seek starts a generation; only its worker's chunks are queued.
+    unsigned long long generation = 0;
+    std::deque<Message> chunks;
+    bool producing = false;  // the current generation's worker may still queue
+    std::string failure;     // why the current generation's worker stopped early
+};
+
+namespace {
+
+// A worker: reads the file from position to size, one chunk at a time,
+// into the channel, keeping at most kMaxQueuedChunks there, for as long as
+// its generation is current. Holds at most one chunk of its own; logs
+// nothing (the media side reports its failure).
+void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<MediaReader> reader,
+               unsigned long long generation, unsigned long long position,
+               unsigned long long size, MediaSide::Settings settings) {
+    std::unique_lock<std::mutex> lock(channel->mutex);
+    const auto abandoned = [&] { return channel->generation != generation; };
+    std::string failure;
+    while (position < size) {
+        if (channel->changed.wait_for(lock, settings.chunkDelay, abandoned)) return;
+        const auto length = static_cast<std::size_t>(
+            std::min<unsigned long long>(settings.chunkSize, size - position));
+        lock.unlock();
+        std::vector<char> chunk(length);
+        const ssize_t count = reader->readAt(chunk.data(), length, position);
+        const int readError = errno;
+        lock.lock();
+        if (abandoned()) return;
+        if (count <= 0) {
+            failure = count < 0 ? formatText("cannot read at offset %llu: %s", position,
+                                             std::strerror(readError))
+                                : formatText("the file ends at offset %llu, before its %llu bytes",
+                                             position, size);
+            break;
+        }
+        chunk.resize(static_cast<std::size_t>(count));
+        channel->changed.wait(lock, [&] {
+            return abandoned() || channel->chunks.size() < kMaxQueuedChunks;
+        });
+        if (abandoned()) return;
+        position += static_cast<unsigned long long>(count);
+        channel->chunks.push_back(MediaSide::Message{kDataMessage, std::move(chunk), position});
+        channel->changed.notify_all();
     }
-    return static_cast<ssize_t>(done);
+    channel->producing = false;
+    channel->failure = std::move(failure);
+    channel->changed.notify_all();
 }
 
 }  // namespace
 
-MediaSide::MediaSide(int fd, const ArchiveFileId_t& id, unsigned long long size,
-                     const Settings& settings)
+MediaSide::MediaSide(std::shared_ptr<MediaReader> reader, const ArchiveFileId_t& id,
+                     unsigned long long size, const Settings& settings)
     : m_id(id),
       m_size(size),
       m_settings{std::max<std::size_t>(settings.chunkSize, 1), settings.chunkDelay,
                  settings.timeout},
-      m_fd(fd) {}
+      m_channel(std::make_shared<Channel>()),
+      m_reader(std::move(reader)) {}
 
 MediaSide::~MediaSide() {
-    std::lock_guard<std::mutex> control(m_control);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    stopWorker(lock);
-    closeFile();
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    stopReading();
+}
+
+MediaSide::State MediaSide::state() const {
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    return m_state;
+}
+
+const char* MediaSide::stateName(State state) {
+    switch (state) {
+    case State::Opened: return "opened";
+    case State::ArchiveOpened: return "archive opened";
+    case State::Reading: return "reading";
+    case State::Closing: return "closing";
+    case State::Closed: return "closed";
+    case State::Released: return "released";
+    case State::Ended: return "ended";
+    case State::Failed: return "failed";
+    }
+    return "unknown";
 }
 
 CQiError MediaSide::send(unsigned long code, const zebsDatabuf_v2* body) {
     std::string text;
     int refusalCode = 0;
     {
-        std::lock_guard<std::mutex> control(m_control);
-        std::unique_lock<std::mutex> lock(m_mutex);
-        const std::optional<Refusal> refusal = handle(lock, code, body);
+        std::lock_guard<std::mutex> lock(m_channel->mutex);
+        const std::optional<Refusal> refusal = handle(code, body);
         if (!refusal) return CQiError();
         refusalCode = refusal->code;
         text = messageName(code) + " refused on " + describe() + ": " + refusal->problem;
@@ -101,10 +179,10 @@ CQiError MediaSide::send(unsigned long code, const zebsDatabuf_v2* body) {
     return CQiError(refusalCode, "local platform: " + text);
 }
 
-std::optional<MediaSide::Refusal> MediaSide::handle(std::unique_lock<std::mutex>& lock,
-                                                    unsigned long code,
+std::optional<MediaSide::Refusal> MediaSide::handle(unsigned long code,
                                                     const zebsDatabuf_v2* body) {
-    if (!m_ended.empty()) return Refusal{kEnded, "the media side has ended: " + m_ended};
+    if (m_state == State::Failed) return Refusal{kTimedOut, "the media side " + m_failure};
+    if (m_state == State::Ended) return Refusal{kEnded, "the media side has ended: " + m_ended};
     switch (code) {
     case FSR_MSG_OPEN_ARCHIVE:
         return openArchive(body);
@@ -114,20 +192,16 @@ std::optional<MediaSide::Refusal> MediaSide::handle(std::unique_lock<std::mutex>
         m_readAll = true;
         return std::nullopt;
     case FSR_MSG_SEEK_TO_OFFSET:
-        return seek(lock, body, true);
+        return seek(body, true);
     case FSR_MSG_SEEK_FOLLOW_UP:
-        return seek(lock, body, false);
+        return seek(body, false);
     case FSR_MSG_CLOSE_ARCHIVE:
         if (!isEmptyBuffer(body)) return Refusal{kBadBody, "its body must be an empty buffer"};
-        close(lock);
+        close();
         return std::nullopt;
     case FSR_MSG_RESTORE_END:
         if (!isEmptyBuffer(body)) return Refusal{kBadBody, "its body must be an empty buffer"};
-        stopWorker(lock);
-        m_queue.clear();
-        closeFile();
-        m_ended = "FSR_MSG_RESTORE_END was sent";
-        m_changed.notify_all();
+        endWith("FSR_MSG_RESTORE_END was sent");
         return std::nullopt;
     default:
         return Refusal{kUnknownMessage, "the media side knows no such message"};
@@ -135,15 +209,24 @@ std::optional<MediaSide::Refusal> MediaSide::handle(std::unique_lock<std::mutex>
 }
 
 std::optional<MediaSide::Refusal> MediaSide::notReady() const {
-    if (m_fd < 0) return Refusal{kOutOfOrder, "the archive file's volume was released"};
-    if (m_closed) return Refusal{kOutOfOrder, "FSR_MSG_CLOSE_ARCHIVE closed the archive"};
-    if (!m_opened) return Refusal{kOutOfOrder, "FSR_MSG_OPEN_ARCHIVE has not opened the archive"};
-    return std::nullopt;
+    if (!m_reader) return Refusal{kOutOfOrder, "the archive file's volume was released"};
+    switch (m_state) {
+    case State::ArchiveOpened:
+    case State::Reading:
+        return std::nullopt;
+    case State::Opened:
+        return Refusal{kOutOfOrder, "FSR_MSG_OPEN_ARCHIVE has not opened the archive"};
+    default:
+        return Refusal{kOutOfOrder, "FSR_MSG_CLOSE_ARCHIVE closed the archive"};
+    }
 }
 
+// Opened -> ArchiveOpened; again in ArchiveOpened or Reading, it names the
+// stream anew.
 std::optional<MediaSide::Refusal> MediaSide::openArchive(const zebsDatabuf_v2* body) {
-    if (m_fd < 0) return Refusal{kOutOfOrder, "the archive file's volume was released"};
-    if (m_closed) return Refusal{kOutOfOrder, "FSR_MSG_CLOSE_ARCHIVE closed the archive"};
+    if (m_state != State::Opened) {
+        if (auto refusal = notReady()) return refusal;
+    }
     if (auto problem = bodyProblem(body, sizeof(FSROpenArchive), "FSROpenArchive")) {
         return Refusal{kBadBody, *problem};
     }
@@ -158,14 +241,15 @@ std::optional<MediaSide::Refusal> MediaSide::openArchive(const zebsDatabuf_v2* b
     }
     if (open.streamNumber < 1) return Refusal{kBadBody, "its stream number is 0"};
     m_stream = open.streamNumber;
-    m_opened = true;
+    if (m_state == State::Opened) m_state = State::ArchiveOpened;
     return std::nullopt;
 }
 
-// The body holds its element by address: the offset is read through the
-// pointer while the sender still keeps the element alive.
-std::optional<MediaSide::Refusal> MediaSide::seek(std::unique_lock<std::mutex>& lock,
-                                                  const zebsDatabuf_v2* body, bool restart) {
+// ArchiveOpened or Reading -> Reading for a seek to offset, unless there is
+// nothing to read there; a follow-up only acknowledges. The body holds its
+// element by address: the offset is read through the pointer while the
+// sender still keeps the element alive.
+std::optional<MediaSide::Refusal> MediaSide::seek(const zebsDatabuf_v2* body, bool restart) {
     if (auto refusal = notReady()) return refusal;
     if (auto problem = bodyProblem(body, sizeof(FSRSeekArchiveArray), "FSRSeekArchiveArray")) {
         return Refusal{kBadBody, *problem};
@@ -181,148 +265,175 @@ std::optional<MediaSide::Refusal> MediaSide::seek(std::unique_lock<std::mutex>& 
         return Refusal{kBadBody, formatText("offset %llu is past the end of the %llu-byte file",
                                             offset, m_size)};
     }
-    if (!restart) return std::nullopt;
-
-    stopWorker(lock);
-    m_queue.clear();
-    m_delivered = offset;
-    // The worker starts by taking the lock we hold, so it cannot finish
-    // before it counts as reading.
-    m_worker = std::thread(&MediaSide::run, this, offset);
-    m_reading = true;
+    if (restart) startReading(offset);
     return std::nullopt;
 }
 
-void MediaSide::close(std::unique_lock<std::mutex>& lock) {
-    stopWorker(lock);
-    m_queue.clear();
-    if (m_readAll && m_delivered < m_size) m_queue.push_back(Message{PL_FS_READ_ALL_ABORTED, {}, 0});
-    m_queue.push_back(Message{PL_FS_CLOSE_AFILE, {}, 0});
-    m_readAll = false;
-    m_closed = true;
-    m_closeAnswered = false;
-    m_released = false;
-    m_destroyed = false;
-    m_changed.notify_all();
+void MediaSide::startReading(unsigned long long offset) {
+    stopReading();
+    m_delivered = offset;
+    m_state = State::ArchiveOpened;
+    if (offset == m_size) return;
+    Channel& channel = *m_channel;
+    channel.producing = true;
+    try {
+        // The worker starts by taking the lock we hold.
+        std::thread(readAhead, m_channel, m_reader, channel.generation, offset, m_size,
+                    m_settings)
+            .detach();
+    } catch (...) {
+        channel.producing = false;
+        throw;
+    }
+    m_state = State::Reading;
 }
 
-void MediaSide::releaseVolume() {
-    std::lock_guard<std::mutex> control(m_control);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    stopWorker(lock);
-    closeFile();
-    m_released = true;
-    m_changed.notify_all();
+// Reading -> ArchiveOpened: the worker read to the end, or failed, and all
+// it queued was read.
+// Returns the log line of the worker's failure, if it failed.
+std::string MediaSide::finishReading() {
+    m_state = State::ArchiveOpened;
+    if (m_channel->failure.empty()) return std::string();
+    std::string text = describe() + ": " + m_channel->failure;
+    m_channel->failure.clear();
+    return text;
+}
+
+// Any state but Ended and Failed -> Closing.
+void MediaSide::close() {
+    stopReading();
+    m_answers.clear();
+    if (m_readAll && m_delivered < m_size) {
+        m_answers.push_back(Message{PL_FS_READ_ALL_ABORTED, {}, 0});
+    }
+    m_answers.push_back(Message{PL_FS_CLOSE_AFILE, {}, 0});
+    m_readAll = false;
+    m_state = State::Closing;
+    m_channel->changed.notify_all();
+}
+
+// Closing -> Closed: every answer was read; the pipeline is torn down.
+void MediaSide::destroyAnswered(Message* message) {
+    *message = Message{PL_FS_DESTROY, {}, 0};
+    m_state = State::Closed;
+}
+
+// Any state but Ended and Failed -> Released; answers to a close stay.
+void MediaSide::release() {
+    stopReading();
+    m_reader.reset();
+    m_state = State::Released;
+    m_channel->changed.notify_all();
+}
+
+// Any state but Failed -> Ended; the first reason stays.
+void MediaSide::endWith(const std::string& why) {
+    stopReading();
+    m_reader.reset();
+    m_answers.clear();
+    if (m_state != State::Ended) m_ended = why;
+    m_state = State::Ended;
+    m_channel->changed.notify_all();
+}
+
+// Reading -> Failed, when next() waited in vain. Returns the log line.
+std::string MediaSide::fail() {
+    stopReading();
+    m_reader.reset();
+    m_answers.clear();
+    const auto ms = static_cast<long long>(m_settings.timeout.count());
+    m_failure = formatText("timed out after %lld ms without progress while waiting for data", ms);
+    m_state = State::Failed;
+    m_channel->changed.notify_all();
+    return describe() + formatText(": no progress from the media side in %lld ms while waiting "
+                                   "for data; giving up",
+                                   ms);
+}
+
+bool MediaSide::releaseVolume(std::string* why) {
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    if (m_state == State::Failed) {
+        if (why) *why = describe() + ": the media side " + m_failure;
+        return false;
+    }
+    if (m_state != State::Ended) release();
+    return true;
 }
 
 void MediaSide::end(const std::string& why) {
-    std::lock_guard<std::mutex> control(m_control);
-    std::unique_lock<std::mutex> lock(m_mutex);
-    stopWorker(lock);
-    m_queue.clear();
-    closeFile();
-    if (m_ended.empty()) m_ended = why;
-    m_changed.notify_all();
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    if (m_state != State::Failed) endWith(why);
 }
 
 bool MediaSide::next(uint64_t maxLength, Message* message) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const auto ready = [this] { return !m_queue.empty() || !m_reading || !m_ended.empty(); };
-    if (!m_changed.wait_for(lock, m_settings.timeout, ready)) {
-        const std::string text = formatText(
-            "%s: no progress from the media side in %lld ms while waiting for %s; giving up",
-            describe().c_str(), static_cast<long long>(m_settings.timeout.count()),
-            m_closed ? "the answer to FSR_MSG_CLOSE_ARCHIVE" : "data");
-        lock.unlock();
-        platformError(text);
-        return false;
-    }
-    if (!m_ended.empty()) return false;
-    if (!m_queue.empty()) {
-        Message& front = m_queue.front();
-        if (front.type == kDataMessage && maxLength != 0 && front.data.size() > maxLength) {
-            const auto split = front.data.begin() + static_cast<std::ptrdiff_t>(maxLength);
-            message->type = kDataMessage;
-            message->data.assign(front.data.begin(), split);
-            front.data.erase(front.data.begin(), split);
-            message->end = front.end - front.data.size();
-        } else {
-            *message = std::move(front);
-            m_queue.pop_front();
-            m_changed.notify_all();  // room for the worker
+    std::unique_lock<std::mutex> lock(m_channel->mutex);
+    Channel& channel = *m_channel;
+    const auto deadline = std::chrono::steady_clock::now() + m_settings.timeout;
+    for (;;) {
+        switch (m_state) {
+        case State::Reading: {
+            const unsigned long long generation = channel.generation;
+            const auto ready = [&] {
+                return m_state != State::Reading || channel.generation != generation ||
+                       !channel.chunks.empty() || !channel.producing;
+            };
+            if (!channel.changed.wait_until(lock, deadline, ready)) {
+                const std::string text = fail();
+                lock.unlock();
+                platformError(text);
+                return false;
+            }
+            if (m_state != State::Reading || channel.generation != generation) continue;
+            if (channel.chunks.empty()) {
+                const std::string failure = finishReading();
+                lock.unlock();
+                if (!failure.empty()) platformError(failure);
+                return false;
+            }
+            Message& front = channel.chunks.front();
+            if (maxLength != 0 && front.data.size() > maxLength) {
+                const auto split = front.data.begin() + static_cast<std::ptrdiff_t>(maxLength);
+                message->type = kDataMessage;
+                message->data.assign(front.data.begin(), split);
+                front.data.erase(front.data.begin(), split);
+                message->end = front.end - front.data.size();
+            } else {
+                *message = std::move(front);
+                channel.chunks.pop_front();
+                channel.changed.notify_all();  // room for the worker
+            }
+            m_delivered = message->end;
+            return true;
         }
-        if (message->type == kDataMessage) m_delivered = message->end;
-        if (message->type == PL_FS_CLOSE_AFILE) m_closeAnswered = true;
-        return true;
+        case State::Closing:
+        case State::Released:
+            if (!m_answers.empty()) {
+                *message = std::move(m_answers.front());
+                m_answers.pop_front();
+                return true;
+            }
+            if (m_state == State::Released) return false;
+            destroyAnswered(message);
+            return true;
+        default:
+            return false;
+        }
     }
-    if (m_closeAnswered && !m_released && !m_destroyed) {
-        m_destroyed = true;
-        *message = Message{PL_FS_DESTROY, {}, 0};
-        return true;
-    }
-    return false;
 }
 
-void MediaSide::stopWorker(std::unique_lock<std::mutex>& lock) {
-    if (!m_worker.joinable()) return;
-    m_stop = true;
-    m_changed.notify_all();
-    std::thread worker = std::move(m_worker);
-    lock.unlock();
-    worker.join();
-    lock.lock();
-    m_stop = false;
-    m_reading = false;
+void MediaSide::stopReading() {
+    Channel& channel = *m_channel;
+    ++channel.generation;
+    channel.chunks.clear();
+    channel.producing = false;
+    channel.failure.clear();
+    channel.changed.notify_all();
 }
 
 std::string MediaSide::describe() const {
     const std::string stream = m_stream ? formatText("stream %lu, ", m_stream) : std::string();
     return stream + formatText("archive file (%u, %u, %u)", m_id.trellanId, m_id.groupNumber,
                                m_id.afileId);
-}
-
-void MediaSide::closeFile() {
-    if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-}
-
-// Reads the file from position to its end, one chunk at a time, into the
-// queue, keeping at most kMaxQueuedChunks there. The file descriptor is not
-// touched by anyone else until the worker is joined.
-void MediaSide::run(unsigned long long position) {
-    std::string failure;
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (position < m_size) {
-        // Slow media: the wait before each chunk, cut short by a stop.
-        if (m_changed.wait_for(lock, m_settings.chunkDelay, [this] { return m_stop; })) return;
-        const auto length =
-            static_cast<std::size_t>(std::min<unsigned long long>(m_settings.chunkSize,
-                                                                  m_size - position));
-        lock.unlock();
-        std::vector<char> chunk(length);
-        const ssize_t count = readAt(m_fd, chunk.data(), length, position);
-        const int readError = errno;
-        lock.lock();
-        if (count <= 0) {
-            failure = count < 0 ? formatText("cannot read at offset %llu: %s", position,
-                                             std::strerror(readError))
-                                : formatText("the file ends at offset %llu, before its %llu bytes",
-                                             position, m_size);
-            break;
-        }
-        chunk.resize(static_cast<std::size_t>(count));
-        m_changed.wait(lock, [this] { return m_stop || m_queue.size() < kMaxQueuedChunks; });
-        if (m_stop) return;
-        position += static_cast<unsigned long long>(count);
-        m_queue.push_back(Message{kDataMessage, std::move(chunk), position});
-        m_changed.notify_all();
-    }
-    m_reading = false;
-    m_changed.notify_all();
-    if (failure.empty()) return;
-    failure = describe() + ": " + failure;
-    lock.unlock();
-    platformError(failure);
 }
 
 }  // namespace localplatform

@@ -1,18 +1,18 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/ArchiveRecords.h"
 #include "platform/CQiError.h"
+#include "platform/local/MediaReader.h"
 
 class zebsDatabuf_v2;
 
@@ -23,18 +23,25 @@ namespace localplatform {
 
 // The media side of one open archive file: answers the messages sent on its
 // session heads and, after a seek, reads the file on a worker thread into a
-// short queue that readBuffer empties. Safe to use from several threads.
+// short queue that next() empties. Safe to use from several threads.
 //
-// After FSR_MSG_CLOSE_ARCHIVE the queue holds the pipeline's answers:
-// PL_FS_READ_ALL_ABORTED when a read-all had not delivered everything, then
-// PL_FS_CLOSE_AFILE. When that has been read and the volume was not released
-// since the close, one PL_FS_DESTROY follows: the pipeline is torn down.
+// It is a state machine (see State). After FSR_MSG_CLOSE_ARCHIVE the queue
+// holds the pipeline's answers: PL_FS_READ_ALL_ABORTED when a read-all had
+// not delivered everything, then PL_FS_CLOSE_AFILE. When that has been read
+// and the volume was not released since the close, one PL_FS_DESTROY
+// follows: the pipeline is torn down.
+//
+// No call waits on a worker: a seek, close, release, end or destruction
+// abandons the worker, which owns what it touches (the reader and the queue)
+// and drops whatever it still reads. Only next() waits, and never longer
+// than the timeout; once a wait timed out, the media side has failed and
+// every later call fails at once.
 class MediaSide {
 public:
     struct Settings {
         std::size_t chunkSize;
-        std::chrono::milliseconds chunkDelay;
-        std::chrono::milliseconds timeout;
+        std::chrono::milliseconds chunkDelay;  // slow media: the pause before each chunk
+        std::chrono::milliseconds timeout;     // the longest next() waits for progress
     };
 
     // One message for readBuffer: data (kDataMessage) or a pipeline message.
@@ -44,29 +51,51 @@ public:
         unsigned long long end = 0;  // for data, the file offset after it
     };
 
-    // Takes over fd, the archive file open for reading, of size bytes.
-    MediaSide(int fd, const ArchiveFileId_t& id, unsigned long long size, const Settings& settings);
-    // Stops the worker and closes the file.
+    // The states; which message each accepts is in MediaSide.cpp.
+    enum class State {
+        Opened,         // the file is open; FSR_MSG_OPEN_ARCHIVE not yet accepted
+        ArchiveOpened,  // open for the pipeline, nothing being read
+        Reading,        // a seek's worker may still queue data
+        Closing,        // FSR_MSG_CLOSE_ARCHIVE's answers queued; PL_FS_DESTROY follows
+        Closed,         // every answer read, PL_FS_DESTROY included
+        Released,       // the volume was released since the last close: no PL_FS_DESTROY
+        Ended,          // FSR_MSG_RESTORE_END, a later open or the archive object ended it
+        Failed,         // no progress within the timeout; everything fails at once
+    };
+
+    // Reads the archive file id, of size bytes, through reader, which it
+    // shares with its workers.
+    MediaSide(std::shared_ptr<MediaReader> reader, const ArchiveFileId_t& id,
+              unsigned long long size, const Settings& settings);
+    // Abandons the worker, if any; returns at once.
     ~MediaSide();
 
     MediaSide(const MediaSide&) = delete;
     MediaSide& operator=(const MediaSide&) = delete;
 
-    // Acts on a message sent on a session head. A refusal has a negative
-    // code and a text naming the message and the problem, and is logged.
+    // Acts on a message sent on a session head; never waits. A refusal has a
+    // negative code and a text naming the message and the problem, and is
+    // logged.
     CQiError send(unsigned long code, const zebsDatabuf_v2* body);
 
     // The next message, at most maxLength bytes of data when maxLength is not
-    // 0. False when nothing more can arrive, and also, with a log line, when
-    // nothing arrived within the timeout.
+    // 0. False at once when nothing more can arrive; false after the timeout,
+    // with a log line, when a worker made no progress meanwhile: the media
+    // side has then failed.
     bool next(uint64_t maxLength, Message* message);
 
-    // Stops reading and closes the file; no PL_FS_DESTROY follows the close
-    // that preceded this.
-    void releaseVolume();
-    // Stops reading, closes the file and drops what is queued; every later
-    // message is refused, naming why.
+    // Stops reading and lets go of the file; no PL_FS_DESTROY follows the
+    // close that preceded this. False, at once and with nothing done, when
+    // the media side has failed; *why then says so.
+    bool releaseVolume(std::string* why);
+    // Stops reading, lets go of the file and drops what is queued; every
+    // later message is refused, naming why. A failed media side stays failed.
     void end(const std::string& why);
+
+    State state() const;
+    static const char* stateName(State state);
+
+    struct Channel;  // what the media side shares with its workers
 
 private:
     struct Refusal {
@@ -74,46 +103,40 @@ private:
         std::string problem;
     };
 
-    // The result of a message, decided under the lock.
-    std::optional<Refusal> handle(std::unique_lock<std::mutex>& lock, unsigned long code,
-                                  const zebsDatabuf_v2* body);
-    std::optional<Refusal> openArchive(const zebsDatabuf_v2* body);
-    // Why the archive cannot take a request now, if it cannot.
+    // Under the lock, like every member below.
+    std::optional<Refusal> handle(unsigned long code, const zebsDatabuf_v2* body);
+    // Why the archive cannot take a read-all or a seek now, if it cannot.
     std::optional<Refusal> notReady() const;
-    std::optional<Refusal> seek(std::unique_lock<std::mutex>& lock, const zebsDatabuf_v2* body,
-                                bool restart);
-    void close(std::unique_lock<std::mutex>& lock);
-    // Joins the worker, if any, with the lock released meanwhile.
-    void stopWorker(std::unique_lock<std::mutex>& lock);
-    void closeFile();
-    void run(unsigned long long position);
-    // "stream N, archive file (T, G, A)", for messages. Needs the lock.
+
+    // The transitions.
+    std::optional<Refusal> openArchive(const zebsDatabuf_v2* body);
+    std::optional<Refusal> seek(const zebsDatabuf_v2* body, bool restart);
+    void startReading(unsigned long long offset);
+    std::string finishReading();
+    void close();
+    void destroyAnswered(Message* message);
+    void release();
+    void endWith(const std::string& why);
+    std::string fail();
+
+    // Abandons the current worker and drops its data.
+    void stopReading();
+    // "stream N, archive file (T, G, A)", for messages.
     std::string describe() const;
 
     const ArchiveFileId_t m_id;
     const unsigned long long m_size;
     const Settings m_settings;
+    const std::shared_ptr<Channel> m_channel;  // its mutex guards what follows
 
-    // Held through each message, release and end, so that they take turns;
-    // taken before m_mutex. The worker never takes it.
-    std::mutex m_control;
-    // Guards everything below; m_changed announces each change.
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::thread m_worker;
-    int m_fd;
-    std::deque<Message> m_queue;
-    bool m_stop = false;             // the worker is to stop
-    bool m_reading = false;          // the worker may still queue data
-    unsigned long m_stream = 0;      // from FSR_MSG_OPEN_ARCHIVE
-    bool m_opened = false;           // FSR_MSG_OPEN_ARCHIVE accepted
-    bool m_readAll = false;          // FSR_MSG_READ_ALL since the last close
-    unsigned long long m_delivered = 0;  // file offset up to which data was read
-    bool m_closed = false;           // FSR_MSG_CLOSE_ARCHIVE accepted
-    bool m_closeAnswered = false;    // its PL_FS_CLOSE_AFILE was read
-    bool m_released = false;         // the volume was released since the close
-    bool m_destroyed = false;        // PL_FS_DESTROY was read
-    std::string m_ended;             // why the media side ended; empty while it lives
+    State m_state = State::Opened;
+    std::shared_ptr<MediaReader> m_reader;  // null once the volume is released
+    std::deque<Message> m_answers;          // to FSR_MSG_CLOSE_ARCHIVE, not yet read
+    unsigned long m_stream = 0;             // from FSR_MSG_OPEN_ARCHIVE
+    bool m_readAll = false;                 // FSR_MSG_READ_ALL since the last close
+    unsigned long long m_delivered = 0;     // file offset up to which data was read
+    std::string m_ended;                    // why it ended, in Ended
+    std::string m_failure;                  // what timed out, in Failed
 };
 
 }  // namespace localplatform

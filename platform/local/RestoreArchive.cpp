@@ -67,13 +67,8 @@ int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
         const localplatform::Config config = localplatform::configuration();
         const MediaSide::Settings settings{config.chunkSize, config.mediaChunkDelay,
                                            config.mediaTimeout};
-        std::shared_ptr<MediaSide> media;
-        try {
-            media = std::make_shared<MediaSide>(fd, id, size, settings);
-        } catch (...) {
-            ::close(fd);
-            throw;
-        }
+        const auto media =
+            std::make_shared<MediaSide>(localplatform::fileReader(fd), id, size, settings);
         auto impl = std::make_unique<CZebNetwork::Impl>();
         impl->media = media;
         auto head = std::make_unique<CZebNetwork>(impl.get());
@@ -81,7 +76,7 @@ int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
         m_impl->sessionHeads.push_back(std::move(head));
 
         if (m_impl->media) m_impl->media->end("a later openArchiveFile replaced it");
-        m_impl->media = std::move(media);
+        m_impl->media = media;
         m_impl->fileOpen = true;
         m_impl->openId = id;
         ret->sessionHead = m_impl->sessionHeads.back().get();
@@ -100,12 +95,15 @@ int ZebArchive::GetArchiveFileId(ArchiveFileId_t* id) {
 }
 
 // The media side keeps the answers to a close sent before; no PL_FS_DESTROY
-// follows them.
+// follows them. Never waits; refused at once when the media side timed out.
 int ZebArchive::CloseArchiveFileAndReleaseVolume() {
     if (!m_impl->fileOpen) {
         return refuse("CloseArchiveFileAndReleaseVolume: no archive file is open");
     }
-    m_impl->media->releaseVolume();
+    std::string why;
+    if (!m_impl->media->releaseVolume(&why)) {
+        return refuse("CloseArchiveFileAndReleaseVolume refused on " + why);
+    }
     m_impl->fileOpen = false;
     platformDebug("closed " + describe(m_impl->openId) + " and released its volume");
     return 0;
@@ -113,7 +111,7 @@ int ZebArchive::CloseArchiveFileAndReleaseVolume() {
 
 // Data stays in this object until freeBuffer or the next readBuffer. Returns
 // 0 at once when nothing more can arrive, and after the media side's timeout
-// when it makes no progress.
+// when it makes no progress; from then on 0 at once.
 int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
     if (!ret) {
         platformError("readBuffer: no result record");
