@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <memory>
 
-// Internal to the library: none of it is exported.
-#pragma GCC visibility push(hidden)
+// Internal to the library and not installed, but exported so that the
+// tests can drive it directly.
 
 namespace localplatform {
 
@@ -31,4 +31,3 @@ std::shared_ptr<MediaReader> fileReader(int fd);
 
 }  // namespace localplatform
 
-#pragma GCC visibility pop

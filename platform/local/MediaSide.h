@@ -16,8 +16,8 @@
 
 class zebsDatabuf_v2;
 
-// Internal to the library: none of it is exported.
-#pragma GCC visibility push(hidden)
+// Internal to the library and not installed, but exported so that the
+// tests can drive it directly.
 
 namespace localplatform {
 
@@ -36,7 +36,7 @@ namespace localplatform {
 // and drops whatever it still reads. Only next() waits, and never longer
 // than the timeout; once a wait timed out, the media side has failed and
 // every later call fails at once.
-class MediaSide {
+class __attribute__((visibility("default"))) MediaSide {
 public:
     struct Settings {
         std::size_t chunkSize;
@@ -141,4 +141,3 @@ private:
 
 }  // namespace localplatform
 
-#pragma GCC visibility pop

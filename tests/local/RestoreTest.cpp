@@ -260,9 +260,24 @@ TEST_F(LocalRestoreTest, AStalledMediaSideTimesOutAndIsStoppedPromptly) {
                                     "for data; giving up"))
         << log();
 
+    // The stream has failed: the closing calls fail at once, naming it.
     start = Clock::now();
-    archive.reset();  // cuts the worker's wait short
+    const CQiError closed = sendEmpty(head, FSR_MSG_CLOSE_ARCHIVE);
+    EXPECT_LT(closed.code(), 0);
+    EXPECT_TRUE(contains(closed.AsString(),
+                         "FSR_MSG_CLOSE_ARCHIVE (0x1800001F) refused on stream 1, " + describe(id) +
+                             ": the media side timed out after 30 ms without progress"))
+        << closed.AsString();
+    EXPECT_EQ(read(*archive), 0);
+    EXPECT_NE(archive->CloseArchiveFileAndReleaseVolume(), 0);
+    EXPECT_TRUE(contains(log(), "CloseArchiveFileAndReleaseVolume refused on stream 1, " +
+                                    describe(id) + ": the media side timed out"))
+        << log();
+    EXPECT_LT(sendEmpty(head, FSR_MSG_RESTORE_END).code(), 0);
+    archive.reset();  // neither waits for the worker
     EXPECT_LT(Clock::now() - start, milliseconds(250));
+    const std::string text = log();
+    EXPECT_EQ(text.find("giving up"), text.rfind("giving up")) << "the timeout is logged once";
 }
 
 TEST_F(LocalRestoreTest, RestoreEndEndsTheMediaSide) {
