@@ -30,4 +30,3 @@ public:
 std::shared_ptr<MediaReader> fileReader(int fd);
 
 }  // namespace localplatform
-

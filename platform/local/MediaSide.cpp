@@ -3,6 +3,7 @@
 // Which message each state accepts ("stay" keeps the state; a refusal names
 // why):
 //
+// clang-format off
 //                 Opened     ArchiveOpened  Reading     Closing   Closed   Released  Ended   Failed
 //  OPEN_ARCHIVE   ArchOpen   stay           stay        refused   refused  refused   refused refused
 //  READ_ALL       refused    stay           stay        refused   refused  refused   refused refused
@@ -15,6 +16,8 @@
 //  next           0          0              data, or    answers,  0        answers,  0       0
 //                                           ArchOpen,   then               then 0
 //                                           or Failed   DESTROY:Closed
+//
+// clang-format on
 //
 // A seek in Reading drops the earlier position's data, queued or still being
 // read. Only next() in Reading waits, for at most the timeout.
@@ -94,8 +97,8 @@ namespace {
 // its generation is current. Holds at most one chunk of its own; logs
 // nothing (the media side reports its failure).
 void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<MediaReader> reader,
-               unsigned long long generation, unsigned long long position,
-               unsigned long long size, MediaSide::Settings settings) {
+               unsigned long long generation, unsigned long long position, unsigned long long size,
+               MediaSide::Settings settings) {
     std::unique_lock<std::mutex> lock(channel->mutex);
     const auto abandoned = [&] { return channel->generation != generation; };
     std::string failure;
@@ -117,9 +120,8 @@ void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<Medi
             break;
         }
         chunk.resize(static_cast<std::size_t>(count));
-        channel->changed.wait(lock, [&] {
-            return abandoned() || channel->chunks.size() < kMaxQueuedChunks;
-        });
+        channel->changed.wait(
+            lock, [&] { return abandoned() || channel->chunks.size() < kMaxQueuedChunks; });
         if (abandoned()) return;
         position += static_cast<unsigned long long>(count);
         channel->chunks.push_back(MediaSide::Message{kDataMessage, std::move(chunk), position});
@@ -184,17 +186,14 @@ std::optional<MediaSide::Refusal> MediaSide::handle(unsigned long code,
     if (m_state == State::Failed) return Refusal{kTimedOut, "the media side " + m_failure};
     if (m_state == State::Ended) return Refusal{kEnded, "the media side has ended: " + m_ended};
     switch (code) {
-    case FSR_MSG_OPEN_ARCHIVE:
-        return openArchive(body);
+    case FSR_MSG_OPEN_ARCHIVE: return openArchive(body);
     case FSR_MSG_READ_ALL:
         if (auto refusal = notReady()) return refusal;
         if (body) return Refusal{kBadBody, "it takes no body at all, not even an empty one"};
         m_readAll = true;
         return std::nullopt;
-    case FSR_MSG_SEEK_TO_OFFSET:
-        return seek(body, true);
-    case FSR_MSG_SEEK_FOLLOW_UP:
-        return seek(body, false);
+    case FSR_MSG_SEEK_TO_OFFSET: return seek(body, true);
+    case FSR_MSG_SEEK_FOLLOW_UP: return seek(body, false);
     case FSR_MSG_CLOSE_ARCHIVE:
         if (!isEmptyBuffer(body)) return Refusal{kBadBody, "its body must be an empty buffer"};
         close();
@@ -203,8 +202,7 @@ std::optional<MediaSide::Refusal> MediaSide::handle(unsigned long code,
         if (!isEmptyBuffer(body)) return Refusal{kBadBody, "its body must be an empty buffer"};
         endWith("FSR_MSG_RESTORE_END was sent");
         return std::nullopt;
-    default:
-        return Refusal{kUnknownMessage, "the media side knows no such message"};
+    default: return Refusal{kUnknownMessage, "the media side knows no such message"};
     }
 }
 
@@ -212,12 +210,10 @@ std::optional<MediaSide::Refusal> MediaSide::notReady() const {
     if (!m_reader) return Refusal{kOutOfOrder, "the archive file's volume was released"};
     switch (m_state) {
     case State::ArchiveOpened:
-    case State::Reading:
-        return std::nullopt;
+    case State::Reading: return std::nullopt;
     case State::Opened:
         return Refusal{kOutOfOrder, "FSR_MSG_OPEN_ARCHIVE has not opened the archive"};
-    default:
-        return Refusal{kOutOfOrder, "FSR_MSG_CLOSE_ARCHIVE closed the archive"};
+    default: return Refusal{kOutOfOrder, "FSR_MSG_CLOSE_ARCHIVE closed the archive"};
     }
 }
 
@@ -278,8 +274,7 @@ void MediaSide::startReading(unsigned long long offset) {
     channel.producing = true;
     try {
         // The worker starts by taking the lock we hold.
-        std::thread(readAhead, m_channel, m_reader, channel.generation, offset, m_size,
-                    m_settings)
+        std::thread(readAhead, m_channel, m_reader, channel.generation, offset, m_size, m_settings)
             .detach();
     } catch (...) {
         channel.producing = false;
@@ -345,9 +340,10 @@ std::string MediaSide::fail() {
     m_failure = formatText("timed out after %lld ms without progress while waiting for data", ms);
     m_state = State::Failed;
     m_channel->changed.notify_all();
-    return describe() + formatText(": no progress from the media side in %lld ms while waiting "
-                                   "for data; giving up",
-                                   ms);
+    return describe() + formatText(
+                            ": no progress from the media side in %lld ms while waiting "
+                            "for data; giving up",
+                            ms);
 }
 
 bool MediaSide::releaseVolume(std::string* why) {
@@ -415,8 +411,7 @@ bool MediaSide::next(uint64_t maxLength, Message* message) {
             if (m_state == State::Released) return false;
             destroyAnswered(message);
             return true;
-        default:
-            return false;
+        default: return false;
         }
     }
 }
@@ -432,8 +427,8 @@ void MediaSide::stopReading() {
 
 std::string MediaSide::describe() const {
     const std::string stream = m_stream ? formatText("stream %lu, ", m_stream) : std::string();
-    return stream + formatText("archive file (%u, %u, %u)", m_id.trellanId, m_id.groupNumber,
-                               m_id.afileId);
+    return stream +
+           formatText("archive file (%u, %u, %u)", m_id.trellanId, m_id.groupNumber, m_id.afileId);
 }
 
 }  // namespace localplatform

@@ -19,6 +19,7 @@ ZebArchive::~ZebArchive() {
                                         writer.get());
         writer->release();
     }
+    // Ends the media side without waiting for its worker, which may be stuck.
     if (m_impl->media) m_impl->media->end("its archive object was destroyed");
     m_impl->sessionHeads.clear();
     delete m_impl;

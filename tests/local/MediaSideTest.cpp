@@ -50,8 +50,7 @@ public:
     }
     void wait() {
         char byte = 0;
-        while (::read(m_fds[0], &byte, 1) < 0 && errno == EINTR) {
-        }
+        while (::read(m_fds[0], &byte, 1) < 0 && errno == EINTR) {}
     }
     void open() {
         if (m_fds[1] >= 0) ::close(m_fds[1]);
@@ -140,13 +139,11 @@ protected:
                                     std::size_t chunkSize = 1000) {
         auto shared = std::make_shared<StallingReader>(data, gate, census, stallFrom, stallTo);
         if (reader) *reader = shared.get();
-        return std::make_unique<MediaSide>(shared, kId, data.size(),
-                                           MediaSide::Settings{chunkSize, milliseconds(0),
-                                                               kTimeout});
+        return std::make_unique<MediaSide>(
+            shared, kId, data.size(), MediaSide::Settings{chunkSize, milliseconds(0), kTimeout});
     }
 
-    static CQiError sendBody(MediaSide& media, unsigned long code, void* body,
-                             std::size_t length) {
+    static CQiError sendBody(MediaSide& media, unsigned long code, void* body, std::size_t length) {
         zebsDatabuf_v2 buffer;
         buffer.setExternalBuffer(static_cast<char*>(body), length);
         return media.send(code, &buffer);
@@ -214,10 +211,11 @@ TEST_F(MediaSideTest, AStallWhileReadingFailsTheStreamAndEveryLaterCallReturnsAt
     start = Clock::now();
     const CQiError closed = sendEmpty(*media, FSR_MSG_CLOSE_ARCHIVE);
     EXPECT_EQ(closed.code(), -5);
-    EXPECT_NE(closed.AsString().find("FSR_MSG_CLOSE_ARCHIVE (0x1800001F) refused on stream 1, " +
-                                     kFile + ": the media side timed out after 150 ms without "
-                                             "progress while waiting for data"),
-              std::string::npos)
+    EXPECT_NE(
+        closed.AsString().find("FSR_MSG_CLOSE_ARCHIVE (0x1800001F) refused on stream 1, " + kFile +
+                               ": the media side timed out after 150 ms without "
+                               "progress while waiting for data"),
+        std::string::npos)
         << closed.AsString();
     EXPECT_EQ(next(*media), 0);  // the closing wait
     EXPECT_EQ(next(*media), 0);
@@ -300,8 +298,7 @@ TEST_F(MediaSideTest, ASeekAfterAStallDeliversTheNewOffsetOnly) {
     ASSERT_FALSE(seek(*media, 2500).IsError());
     gate->open();  // the old worker's read returns the chunk at 0, too late
     std::string read;
-    while (next(*media, &read) == localplatform::kDataMessage) {
-    }
+    while (next(*media, &read) == localplatform::kDataMessage) {}
     EXPECT_EQ(read, data.substr(2500));
     EXPECT_EQ(media->state(), State::ArchiveOpened);
 }
@@ -322,8 +319,7 @@ TEST_F(MediaSideTest, ManySeeksInARowDeliverOnlyTheLastOffsetsData) {
     }
     ASSERT_FALSE(seek(*media, 1234).IsError());
     std::string read;
-    while (next(*media, &read) == localplatform::kDataMessage) {
-    }
+    while (next(*media, &read) == localplatform::kDataMessage) {}
     EXPECT_EQ(read, data.substr(1234));
 }
 
