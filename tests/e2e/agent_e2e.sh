@@ -135,6 +135,81 @@ bad_input)
   absent 'out.bin*'
   ;;
 
+interrupts)
+  # SIGINT and SIGTERM end a job cleanly: a backup invalidates its files and
+  # writes no manifest; a restore leaves no output, named or hidden.
+  make_input db.bin 300000
+  "$agent" --store store --log-level -1 backup db.bin --streams 2 --manifest db.json 2>/dev/null
+  printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
+  for sig in INT TERM; do
+    "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest "b$sig.json" \
+      2>err.txt &
+    pid=$!
+    sleep 1
+    kill -"$sig" "$pid"
+    got=0; wait "$pid" || got=$?
+    want=$([[ $sig == INT ]] && echo 130 || echo 143)
+    [[ $got == "$want" ]] || { cat err.txt >&2; fail "backup on SIG$sig exited $got, not $want"; }
+    grep -qF "invalidating the job's archive files" err.txt || fail "SIG$sig: no invalidation"
+    absent "b$sig.json*"
+
+    "$agent" --store store --settings slow.ini --log-level -1 restore db.json \
+      --output "r$sig.bin" 2>err.txt &
+    pid=$!
+    sleep 1
+    kill -"$sig" "$pid"
+    got=0; wait "$pid" || got=$?
+    [[ $got == "$want" ]] || { cat err.txt >&2; fail "restore on SIG$sig exited $got, not $want"; }
+    absent "r$sig.bin*"
+    absent ".r$sig.bin*"
+  done
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(grep -c ' invalidated ' list.txt) == 6 ]] || { cat list.txt; fail "interrupted files not invalidated"; }
+  # A write to a closed pipe does not kill the agent.
+  "$agent" --store store list 2>err.txt | head -c 1 >/dev/null
+  [[ ${PIPESTATUS[0]} != 141 ]] || fail "SIGPIPE killed list"
+  ;;
+
+outputs)
+  # A killed restore leaves nothing by name; with a hidden named file, which
+  # file systems without unnamed files need, cleanup removes what is left.
+  make_input db.bin 300000
+  "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
+  printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
+  for mode in unnamed named; do
+    extra=(); [[ $mode == named ]] && extra=(--named-temporary)
+    "$agent" --store store --settings slow.ini --log-level -1 restore db.json \
+      --output "out-$mode.bin" "${extra[@]}" 2>/dev/null &
+    pid=$!
+    sleep 1
+    kill -KILL "$pid"
+    wait "$pid" || true
+    absent "out-$mode.bin"
+  done
+  absent '.out-unnamed.bin*'
+  hidden=$(compgen -G '.out-named.bin.partial-*' || true)
+  [[ -n $hidden ]] || fail "the named mode wrote no hidden file"
+  mkdir elsewhere
+  (cd elsewhere && "$agent" --store ../store cleanup >../cleanup.txt 2>/dev/null)
+  grep -qF "removed partial output $PWD/$hidden" cleanup.txt || { cat cleanup.txt; fail "cleanup kept $hidden"; }
+  absent '.out-named.bin*'
+  # Both modes restore whole files, and --force replaces through a rename.
+  "$agent" --store store --log-level -1 restore db.json --output out.bin --named-temporary 2>/dev/null
+  cmp db.bin out.bin || fail "named mode restored other bytes"
+  echo old >old.bin
+  "$agent" --store store --log-level -1 restore db.json --output old.bin --force 2>/dev/null
+  cmp db.bin old.bin || fail "--force did not replace the file"
+  absent '.old.bin*'
+  mkdir outdir
+  expect 2 "outdir is a directory" --store store restore db.json --output outdir --force
+  expect 2 "does not exist" --store store restore db.json --output nodir/out.bin
+  expect 2 "does not exist" --store store backup db.bin --manifest nodir/m.json
+  expect 2 "--media-timeout must be a duration" --store store --media-timeout 0 list
+  expect 2 "--media-timeout must be a duration" --store store --media-timeout 25h list
+  expect 2 "cannot read settings file nope.ini" --store store --settings nope.ini list
+  expect 2 "cannot write the log file nodir/log" --store store --log-file nodir/log list
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;

@@ -5,18 +5,27 @@
 
 // A failure that ends a command with a one-line message. Bad input (a
 // missing file, a foreign manifest, a wrong store) exits with 2, a failed job
-// with 1.
+// with 1, a job stopped by a signal with 128 + the signal.
 class AgentError : public std::runtime_error {
 public:
-    enum class Kind { BadInput, JobFailed };
+    enum class Kind { BadInput, JobFailed, Interrupted };
 
-    AgentError(Kind kind, const std::string& message)
-        : std::runtime_error(message), m_kind(kind) {}
+    AgentError(Kind kind, const std::string& message, int signal = 0)
+        : std::runtime_error(message), m_kind(kind), m_signal(signal) {}
 
-    int exitCode() const { return m_kind == Kind::BadInput ? 2 : 1; }
+    Kind kind() const { return m_kind; }
+    int exitCode() const {
+        switch (m_kind) {
+        case Kind::BadInput: return 2;
+        case Kind::JobFailed: return 1;
+        case Kind::Interrupted: return 128 + m_signal;
+        }
+        return 1;
+    }
 
 private:
     Kind m_kind;
+    int m_signal;
 };
 
 inline AgentError badInput(const std::string& message) {
@@ -25,4 +34,8 @@ inline AgentError badInput(const std::string& message) {
 
 inline AgentError jobFailed(const std::string& message) {
     return AgentError(AgentError::Kind::JobFailed, message);
+}
+
+inline AgentError interrupted(int signal, const std::string& message) {
+    return AgentError(AgentError::Kind::Interrupted, message, signal);
 }

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "AgentError.h"
+#include "Checks.h"
+#include "Interrupt.h"
 #include "Manifest.h"
 #include "Progress.h"
 #include "Sha256.h"
@@ -93,6 +95,7 @@ ManifestStream writeStream(const InputFile& input, unsigned long long jobId,
     std::vector<char> buffer(kChunk);
     for (uint64_t offset = begin; offset < end;) {
         const auto length = static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
+        throwIfInterrupted();
         input.readAt(buffer.data(), length, offset);
         std::string error;
         if (simulateFailure) error = "simulated write failure";
@@ -132,10 +135,8 @@ void runBackup(const BackupOptions& options) {
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
                        std::to_string(options.streams));
     }
-    struct stat existing;
-    if (::stat(options.manifest.c_str(), &existing) == 0) {
-        throw badInput("manifest " + options.manifest + " already exists; not overwriting it");
-    }
+    requireReadableFile(options.input, "input");
+    requireNewFilePlace(options.manifest, "manifest", false);
     const InputFile input(options.input);
 
     localplatform::Config config = localplatform::configuration();
@@ -159,6 +160,7 @@ void runBackup(const BackupOptions& options) {
     try {
         if (!job.setupPipeline(kTypeDetail, kTypeCode, streams,
                                "pipeline-agent backup of " + manifest.sourceName)) {
+            throwIfInterrupted();
             throw jobFailed("setting up the streams failed (see the log above)");
         }
         for (unsigned long stream = 1; stream <= streams; ++stream) {
@@ -185,6 +187,7 @@ void runBackup(const BackupOptions& options) {
         throw jobFailed("closing the streams failed (see the log above)");
     }
     manifest.sourceSha256 = sourceDigest.hex();
+    throwIfInterrupted();
     saveManifest(manifest, options.manifest);
     say("backup complete: manifest %s", options.manifest.c_str());
 }

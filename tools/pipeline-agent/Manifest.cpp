@@ -70,7 +70,7 @@ void saveManifest(const Manifest& manifest, const std::string& path) {
                              {"size", manifest.sourceSize},
                              {"sha256", manifest.sourceSha256}}},
                            {"streams", streams}};
-    OutputFile file(path, false);
+    OutputFile file(path, OutputFile::Options{});
     file.append(document.dump(2) + "\n");
     file.commit();
 }

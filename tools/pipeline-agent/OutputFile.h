@@ -2,16 +2,33 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-// A file that appears at its path only when committed: it is written under a
-// temporary name beside it and renamed at commit; without a commit the
-// temporary file is removed.
+class PartialOutputRecord;
+
+// A file that appears at its path only when committed, whole and durable; a
+// kill at any instant before that leaves nothing a user could take for it.
+//
+// It is written as an unnamed file in the destination's directory (O_TMPFILE)
+// and linked into place at commit, so that nothing of it exists by name
+// before then. Where the file system has no unnamed files, a hidden file
+// ".NAME.partial-XXXXXX" beside the destination takes its place: it is
+// removed whenever the program ends other than by a kill, and its name is
+// recorded (see PartialOutputs.h) so that `cleanup` can remove what a kill
+// left. Not thread-safe.
 class OutputFile {
 public:
-    // Throws AgentError when the path exists (unless replace) or the
-    // temporary file cannot be made.
-    OutputFile(std::string path, bool replace);
+    struct Options {
+        bool replace = false;        // an existing file at the path may be replaced
+        bool namedTemporary = false; // use the hidden named file even where O_TMPFILE works
+        std::string recordDirectory; // where a hidden file's name is recorded; empty: nowhere
+    };
+
+    // Throws AgentError (bad input) when the path exists and may not be
+    // replaced, is a directory, or its directory cannot take the file.
+    OutputFile(std::string path, Options options);
+    // Without a commit, discards what was written.
     ~OutputFile();
 
     OutputFile(const OutputFile&) = delete;
@@ -21,14 +38,24 @@ public:
     void writeAt(const void* data, std::size_t length, uint64_t offset);
     // Writes all of text at the end. Throws AgentError.
     void append(const std::string& text);
-    // The temporary file, for reading back what was written.
-    const std::string& temporaryPath() const { return m_temporaryPath; }
-    // Makes the data durable and moves it to its path. Throws AgentError.
+    // The SHA-256 of what was written, read back from the file. Throws
+    // AgentError.
+    std::string sha256() const;
+    // The hidden named file, where one is used; empty for an unnamed file.
+    const std::string& temporaryName() const { return m_temporaryName; }
+    // Makes the data durable and gives it its name; then makes the name
+    // durable. Throws AgentError, leaving nothing at the path unless replace
+    // was asked and the old file is still there.
     void commit();
 
 private:
-    std::string m_path;
-    std::string m_temporaryPath;
-    int m_fd;
-    uint64_t m_end;
+    void linkIntoPlace();
+
+    const std::string m_path;
+    const Options m_options;
+    std::string m_temporaryName;
+    std::unique_ptr<PartialOutputRecord> m_record;
+    int m_fd = -1;
+    uint64_t m_end = 0;
 };
+

@@ -1,14 +1,20 @@
 #include "RestoreJob.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <vector>
 
 #include "AgentError.h"
 #include "BackupJob.h"
+#include "Checks.h"
+#include "Interrupt.h"
 #include "Manifest.h"
 #include "OutputFile.h"
+#include "PartialOutputs.h"
 #include "Progress.h"
 #include "Sha256.h"
 #include "platform/ZebArchive.h"
@@ -96,6 +102,8 @@ private:
 
 }  // namespace
 
+std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
+
 void requireStore() {
     const std::string catalog = localplatform::storeDirectory() + "/catalog.db";
     struct stat info;
@@ -107,8 +115,23 @@ void requireStore() {
 void runRestore(const RestoreOptions& options) {
     if (options.requests < 1) throw badInput("--requests must be at least 1");
     const Manifest manifest = loadManifest(options.manifest);
+    requireNewFilePlace(options.output, "output", options.replace);
     requireStore();
-    OutputFile output(options.output, options.replace);
+    OutputFile::Options outputOptions;
+    outputOptions.replace = options.replace;
+    outputOptions.namedTemporary = options.namedTemporary;
+    if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
+        outputOptions.recordDirectory = partialOutputDirectory();
+    }
+    OutputFile output(options.output, outputOptions);
+    // A restore has nothing of the store's to undo: on a signal it only
+    // removes its own partial output and ends.
+    onInterrupt([](int signal) {
+        discardPartialOutputs();
+        std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
+        std::fflush(stderr);
+        _exit(128 + signal);
+    });
 
     localplatform::Config config = localplatform::configuration();
     config.jobId = newJobId();
@@ -148,7 +171,7 @@ void runRestore(const RestoreOptions& options) {
     }
     if (!session.end()) say("warning: closing the streams failed (see the log above)");
 
-    if (sha256OfFile(output.temporaryPath()) != manifest.sourceSha256) {
+    if (output.sha256() != manifest.sourceSha256) {
         throw jobFailed("the restored file does not match the manifest's checksum");
     }
     output.commit();

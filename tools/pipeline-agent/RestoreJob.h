@@ -7,12 +7,16 @@ struct RestoreOptions {
     std::string output;              // where the restored file goes
     unsigned long requests = 1;      // restore requests against the same files
     bool replace = false;            // overwrite an existing output
+    bool namedTemporary = false;     // testing: write a hidden named file, not an unnamed one
 };
 
 // Restores the manifest's source into the output over the backup's streams,
 // once per request, checking every stream's checksum and the whole file's.
 // The output appears only when everything matched. Throws AgentError.
 void runRestore(const RestoreOptions& options);
+
+// Where restores record the hidden partial files that cleanup may remove.
+std::string partialOutputDirectory();
 
 // Throws AgentError (bad input) unless the store directory holds a catalog.
 void requireStore();

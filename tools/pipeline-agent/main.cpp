@@ -15,7 +15,10 @@
 
 #include "AgentError.h"
 #include "BackupJob.h"
+#include "Checks.h"
+#include "Interrupt.h"
 #include "Manifest.h"
+#include "PartialOutputs.h"
 #include "Progress.h"
 #include "RestoreJob.h"
 #include "SampleDatabase.h"
@@ -29,7 +32,7 @@ struct GlobalOptions {
     std::string settings;
     std::string logFile;
     int logLevel = 1;
-    unsigned long mediaTimeoutSeconds = 60;
+    std::string mediaTimeout = "60s";
 };
 
 struct DemoOptions {
@@ -38,13 +41,23 @@ struct DemoOptions {
     unsigned long streams = 3;
 };
 
+// Checks the options that every command shares, before any work.
+void checkGlobalOptions(const GlobalOptions& options) {
+    if (options.logLevel < -1) {
+        throw badInput("--log-level must be -1 or more, not " + std::to_string(options.logLevel));
+    }
+    parseMediaTimeout(options.mediaTimeout);
+    if (!options.settings.empty()) requireReadableFile(options.settings, "settings file");
+    if (!options.logFile.empty()) requireLogFile(options.logFile);
+}
+
 void configurePlatform(const GlobalOptions& options) {
     localplatform::Config config = localplatform::configuration();
     config.storeDir = options.store;
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
     config.logLevel = options.logLevel;
-    config.mediaTimeout = std::chrono::seconds(options.mediaTimeoutSeconds);
+    config.mediaTimeout = parseMediaTimeout(options.mediaTimeout);
     localplatform::configure(config);
 }
 
@@ -74,7 +87,11 @@ void cleanUp() {
                     file.jobId, file.stream, file.state == "writing" ? "crashed" : "invalidated",
                     file.path.c_str());
     }
-    if (removed.empty()) std::printf("nothing to remove\n");
+    std::vector<std::string> refused;
+    const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
+    for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
+    for (const auto& line : refused) say("%s", line.c_str());
+    if (removed.empty() && partial.empty()) std::printf("nothing to remove\n");
 }
 
 void removeIfPresent(const std::string& path) {
@@ -102,7 +119,7 @@ void runDemo(const DemoOptions& options, const GlobalOptions& global) {
     runBackup({sample, manifest, options.streams, 0, 0});
     // The second request names the same archive files: the library keeps them
     // open and only seeks (look for the FSR_MSG_SEEK_TO_OFFSET lines).
-    runRestore({manifest, restored, 2, false});
+    runRestore({manifest, restored, 2, false, false});
 
     if (sha256OfFile(sample) != sha256OfFile(restored)) {
         throw jobFailed("demo: the restored database differs from the sample");
@@ -116,6 +133,7 @@ void runDemo(const DemoOptions& options, const GlobalOptions& global) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    installInterruptHandling();
     CLI::App app{"pipeline-agent: backs a database file up over parallel streams and "
                  "restores it, through libpipelinesetup on the embedded local platform."};
     app.require_subcommand(1);
@@ -128,8 +146,9 @@ int main(int argc, char** argv) {
     app.add_option("--log-file", global.logFile, "write the log there instead of stderr");
     app.add_option("--log-level", global.logLevel,
                    "-1: errors only, 0: also important debug lines, 1: all (default)");
-    app.add_option("--media-timeout", global.mediaTimeoutSeconds,
-                   "seconds a restore waits for a media side that makes no progress")
+    app.add_option("--media-timeout", global.mediaTimeout,
+                   "how long a restore waits for a media side that makes no progress "
+                   "(250ms, 30s, 5m, 1h; 1ms to 24h)")
         ->capture_default_str();
 
     BackupOptions backup;
@@ -156,6 +175,11 @@ int main(int argc, char** argv) {
                      "restore requests to run against the same archive files")
         ->capture_default_str();
     restoreCommand->add_flag("--force", restore.replace, "overwrite an existing output");
+    restoreCommand
+        ->add_flag("--named-temporary", restore.namedTemporary,
+                   "write the output under a hidden name until it is complete, as on file "
+                   "systems without unnamed files")
+        ->group("Testing");
 
     auto* listCommand = app.add_subcommand("list", "list the store's archive files");
     auto* cleanupCommand = app.add_subcommand(
@@ -178,6 +202,7 @@ int main(int argc, char** argv) {
     }
 
     try {
+        checkGlobalOptions(global);
         configurePlatform(global);
         if (*backupCommand) runBackup(backup);
         if (*restoreCommand) runRestore(restore);

@@ -1,0 +1,79 @@
+#include "Checks.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "AgentError.h"
+
+namespace {
+
+std::string directoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+void requireReadableFile(const std::string& path, const std::string& what) {
+    // Non-blocking, so that a FIFO named by mistake cannot hang the check.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw badInput("cannot read " + what + " " + path + ": " + std::strerror(errno));
+    struct stat info;
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!regular) throw badInput(what + " " + path + " is not a regular file");
+}
+
+void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) throw badInput(what + " " + path + " is a directory");
+        if (!mayReplace) throw badInput(what + " " + path + " already exists; not overwriting it");
+    }
+    const std::string directory = directoryOf(path);
+    if (::stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        throw badInput("the directory " + directory + " for " + what + " " + path +
+                       " does not exist");
+    }
+    if (::access(directory.c_str(), W_OK | X_OK) != 0) {
+        throw badInput("cannot write " + what + " " + path + " in " + directory + ": " +
+                       std::strerror(errno));
+    }
+}
+
+void requireLogFile(const std::string& path) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) throw badInput("cannot write the log file " + path + ": " + std::strerror(errno));
+    struct stat info;
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    ::close(fd);
+    if (!regular) throw badInput("the log file " + path + " is not a regular file");
+}
+
+std::chrono::milliseconds parseMediaTimeout(const std::string& text) {
+    const auto bad = [&text] {
+        return badInput("--media-timeout must be a duration from 1ms to 24h (250ms, 30s, 5m, 1h), "
+                        "not \"" + text + "\"");
+    };
+    unsigned long long count = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, count);
+    if (error != std::errc() || stop == text.data()) throw bad();
+    const std::string unit(stop, end);
+    unsigned long long scale = 0;
+    if (unit == "ms") scale = 1;
+    else if (unit.empty() || unit == "s") scale = 1000;
+    else if (unit == "m") scale = 60 * 1000;
+    else if (unit == "h") scale = 60 * 60 * 1000;
+    else throw bad();
+    constexpr unsigned long long kDay = 24ULL * 60 * 60 * 1000;
+    if (count == 0 || count > kDay / scale) throw bad();
+    return std::chrono::milliseconds(count * scale);
+}

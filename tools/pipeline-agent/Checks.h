@@ -1,0 +1,19 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// What the commands check before any work starts. Each throws AgentError
+// (bad input) with one line naming what is wrong.
+
+// A file to read: it exists, is a regular file and can be opened.
+void requireReadableFile(const std::string& path, const std::string& what);
+// A new file to be made at path: nothing is there, and its directory exists
+// and may be written.
+void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace);
+// A log file named by the user: it can be opened for appending (and is
+// created if absent).
+void requireLogFile(const std::string& path);
+// "250ms", "30s", "5m", "1h" or a plain number of seconds, from 1 ms to a
+// day.
+std::chrono::milliseconds parseMediaTimeout(const std::string& text);

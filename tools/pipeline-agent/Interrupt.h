@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+
+// Ends a job cleanly on SIGINT and SIGTERM, and keeps SIGPIPE from killing
+// it (a write to a closed pipe fails with EPIPE instead).
+//
+// installInterruptHandling() must run before the program starts any thread:
+// it blocks SIGINT and SIGTERM in every thread and takes them on a thread of
+// its own. On the first signal it records it and runs the reaction set with
+// onInterrupt, on that thread; the job notices interruptSignal() at its next
+// step and ends with exit status 128 + signal. A second signal ends the
+// program at once, with the same status.
+void installInterruptHandling();
+
+// The signal that asked the job to stop, or 0.
+int interruptSignal();
+
+// Throws AgentError (interrupted) when a signal asked the job to stop.
+void throwIfInterrupted();
+
+// What to do at once when the first signal arrives, besides recording it:
+// runs on the signal thread, concurrently with the job, so it may only touch
+// what is safe to share. Replaces the earlier reaction; an empty function
+// clears it.
+void onInterrupt(std::function<void(int signal)> reaction);
