@@ -210,6 +210,26 @@ outputs)
   expect 2 "cannot write the log file nodir/log" --store store --log-file nodir/log list
   ;;
 
+stalled_media)
+  # Media that make no progress end the restore within the timeout, in the
+  # reading and in the closing waits after it, with one line naming the
+  # stream and exit 1.
+  make_input db.bin 3000000
+  "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
+  start=$(date +%s%N)
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store store \
+    --log-level -1 --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json \
+    --output out.bin
+  elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+  (( elapsed_ms < 5000 )) || fail "the stalled restore took $elapsed_ms ms"
+  grep -qE "error: stream 1, archive file [0-9]+-1-1: the media side" err.txt ||
+    fail "the error does not name the stream and its file"
+  grep -qF "no progress from the media side in 300 ms while waiting for data; giving up" err.txt ||
+    fail "no line names the stalled stream"
+  absent 'out.bin'
+  absent '.out.bin*'
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;

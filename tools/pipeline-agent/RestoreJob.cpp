@@ -58,9 +58,9 @@ void readStream(ZebArchive* archive, const ManifestStream& s, OutputFile& output
     uint64_t done = 0;
     while (done < s.size) {
         if (archive->readBuffer(&readArgs, &readRet) == 0) {
-            throw jobFailed("stream " + std::to_string(s.stream) + ": the media side delivered " +
-                            std::to_string(done) + " of " + std::to_string(s.size) +
-                            " bytes (see the log above)");
+            throw jobFailed("stream " + std::to_string(s.stream) + ", archive file " +
+                            identity(s) + ": the media side delivered " + std::to_string(done) +
+                            " of " + std::to_string(s.size) + " bytes (see the log above)");
         }
         if (readRet.messageType == localplatform::kDataMessage) {
             const auto length = static_cast<std::size_t>(

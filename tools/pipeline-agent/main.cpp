@@ -33,6 +33,7 @@ struct GlobalOptions {
     std::string logFile;
     int logLevel = 1;
     std::string mediaTimeout = "60s";
+    unsigned long mediaChunkDelayMs = 0;  // testing: slow media
 };
 
 struct DemoOptions {
@@ -58,6 +59,7 @@ void configurePlatform(const GlobalOptions& options) {
     config.logFile = options.logFile;
     config.logLevel = options.logLevel;
     config.mediaTimeout = parseMediaTimeout(options.mediaTimeout);
+    config.mediaChunkDelay = std::chrono::milliseconds(options.mediaChunkDelayMs);
     localplatform::configure(config);
 }
 
@@ -150,6 +152,9 @@ int main(int argc, char** argv) {
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
         ->capture_default_str();
+    app.add_option("--test-media-chunk-delay", global.mediaChunkDelayMs,
+                   "slow the media side down by this many ms per chunk it reads")
+        ->group("Testing");
 
     BackupOptions backup;
     auto* backupCommand = app.add_subcommand("backup", "back a file up over parallel streams");
