@@ -29,7 +29,7 @@ void explainOpenFailure(const Manifest& manifest) {
                                  std::to_string(s.stream);
         localplatform::ArchiveFileRecord record;
         if (!localplatform::findArchiveFile(s.trellanId, s.groupNumber, s.afileId, &record)) {
-            throw badInput(file + " is not in the store " + localplatform::storeDirectory() +
+            throw badInput(file + " is not in the store " + platformConfig().storeDir +
                            "; is this the store the backup used?");
         }
         if (record.state == "invalidated") {
@@ -96,11 +96,22 @@ private:
 
 }  // namespace
 
-void requireStore() {
-    const std::string catalog = localplatform::storeDirectory() + "/catalog.db";
-    struct stat info;
-    if (::stat(catalog.c_str(), &info) != 0) {
-        throw badInput("there is no archive store at " + localplatform::storeDirectory());
+localplatform::Config& platformConfig() {
+    static localplatform::Config config;
+    return config;
+}
+
+void requireStore(bool forWriting) {
+    using localplatform::Access;
+    try {
+        localplatform::openStore(platformConfig(), forWriting ? Access::ReadWrite : Access::ReadOnly,
+                                 false);
+    } catch (const localplatform::StoreError& error) {
+        if (error.kind() == localplatform::StoreError::Kind::NotFound &&
+            !platformConfig().storeDir.empty()) {
+            throw badInput("there is no archive store at " + platformConfig().storeDir);
+        }
+        throw badInput(error.what());
     }
 }
 
@@ -110,12 +121,11 @@ void runRestore(const RestoreOptions& options) {
     requireStore();
     OutputFile output(options.output, options.replace);
 
-    localplatform::Config config = localplatform::configuration();
-    config.jobId = newJobId();
-    localplatform::configure(config);
+    const unsigned long long restoreJobId = newJobId();
+    localplatform::setCurrentJob(restoreJobId);
     say("restoring %s (%llu bytes) over %zu streams as job %llu from %s",
         manifest.sourceName.c_str(), static_cast<unsigned long long>(manifest.sourceSize),
-        manifest.streams.size(), config.jobId, localplatform::storeDirectory().c_str());
+        manifest.streams.size(), restoreJobId, localplatform::storeDirectory().c_str());
 
     std::vector<RestoreArchiveInfo> list;
     for (const ManifestStream& s : manifest.streams) {
@@ -128,7 +138,7 @@ void runRestore(const RestoreOptions& options) {
         info.readAll = true;
         list.push_back(info);
     }
-    RestorePipelineSetup restore(config.jobId, 0);
+    RestorePipelineSetup restore(restoreJobId, 0);
     restore.setRestoreArchiveFileInfoList(list);
     RestoreSession session(restore);
     for (unsigned long request = 1; request <= options.requests; ++request) {
