@@ -1,4 +1,5 @@
 #include <stdlib.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -341,4 +342,54 @@ TEST_F(LocalStoreTest, OpeningRefusesWhatIsNoStoreAndKeepsTheIdentity) {
     fs::remove(original + "/catalog.db");
     EXPECT_EQ(kindOf(original, localplatform::Access::ReadWrite, false), -1);
     EXPECT_EQ(backup("y").trellanId, trellanId);
+}
+
+// A catalog of the first format named files by absolute path, wherever the
+// store was then. It is read as it is, upgraded when opened for writing, and
+// a row naming a file outside the store's files/ is refused, never followed.
+TEST_F(LocalStorePlacesTest, AFirstFormatCatalogKeepsWorkingAndNeverReachesOutside) {
+    localplatform::closeStore();
+    const std::string old = dir() + "/old";
+    fs::create_directories(old + "/files");
+    std::ofstream(old + "/files/1.arch") << "old data";
+    const std::string outside = dir() + "/outside.txt";
+    std::ofstream(outside) << "not the store's";
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((old + "/catalog.db").c_str(), &db), SQLITE_OK);
+        const std::string sql =
+            "CREATE TABLE store(key TEXT PRIMARY KEY, value);"
+            "CREATE TABLE archive_files(afile_id INTEGER PRIMARY KEY AUTOINCREMENT, trellan_id "
+            "INTEGER NOT NULL, group_number INTEGER NOT NULL, job_id INTEGER NOT NULL, stream "
+            "INTEGER NOT NULL, state TEXT NOT NULL CHECK(state IN ('writing','closed','invalidated')), "
+            "size INTEGER NOT NULL DEFAULT 0, path TEXT NOT NULL, type_code INTEGER, data_type "
+            "INTEGER, setup_text TEXT, create_text TEXT, created_at TEXT NOT NULL, updated_at TEXT "
+            "NOT NULL);"
+            "INSERT INTO store VALUES('trellan_id', 4242);"
+            "INSERT INTO archive_files VALUES(1, 4242, 1, 77, 1, 'closed', 8, "
+            "'/gone/elsewhere/files/1.arch', 0, 0, '', '', '2026-01-01T00:00:00.000Z', "
+            "'2026-01-01T00:00:01.000Z');"
+            "INSERT INTO archive_files VALUES(2, 4242, 1, 78, 1, 'invalidated', 0, '" + outside +
+            "', 0, 0, '', '', '2026-01-01T00:00:00.000Z', '2026-01-01T00:00:01.000Z');"
+            "PRAGMA user_version=1;";
+        ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+    }
+    config.storeDir = old;
+    localplatform::openStore(config, localplatform::Access::ReadOnly, false);
+    auto jobs = localplatform::listJobs();
+    ASSERT_EQ(jobs.size(), 2u);
+    EXPECT_EQ(jobs[0].state, "complete");
+    EXPECT_EQ(jobs[1].state, "failed");
+    EXPECT_EQ(jobs[0].files.at(0).path, fs::canonical(old).string() + "/files/1.arch");
+    EXPECT_FALSE(fs::exists(old + "/store.ini"));  // read-only writes nothing
+
+    openAt(old);
+    EXPECT_EQ(restorable({4242, 1, 1}), 0) << log();
+    const auto cleaned = localplatform::cleanup();
+    EXPECT_TRUE(cleaned.removed.empty());
+    EXPECT_TRUE(contains(cleaned.refused, "its path " + outside + " is absolute")) << joined(cleaned.refused);
+    EXPECT_EQ(contentsOf(outside), "not the store's");
+    EXPECT_EQ(backup("new").trellanId, 4242u);  // the store keeps its identity
+    EXPECT_EQ(contentsOf(old + "/files/1.arch"), "old data");
 }
