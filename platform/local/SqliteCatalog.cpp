@@ -152,8 +152,13 @@ class SqliteCatalog : public CatalogBackend {
 public:
     SqliteCatalog(const std::string& storeDir, Access access)
         : m_path(storeDir + "/catalog.db"), m_readOnly(access == Access::ReadOnly) {
-        if (m_readOnly) openReadOnly();
-        else openReadWrite();
+        try {
+            if (m_readOnly) openReadOnly();
+            else openReadWrite();
+        } catch (...) {
+            sqlite3_close(m_db);  // the destructor does not run for a constructor that throws
+            throw;
+        }
     }
     ~SqliteCatalog() override { sqlite3_close(m_db); }
 
