@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/local/Catalog.h"
+#include "platform/local/Store.h"
 #include "platform/local/LocalState.h"
 
 using localplatform::formatText;
@@ -24,13 +24,16 @@ int ArMgrClientAPI::invalidateArchFilesByJob(InvalidateArchFilesByJobArgs_t* arg
         else localplatform::platformDebug("invalidateArchFilesByJob: " + text);
         return result;
     };
+    localplatform::crashPoint("invalidateArchFilesByJob");
     if (!args) return answer(1, "no argument record");
     try {
-        localplatform::Catalog catalog(localplatform::storeDirectory());
-        localplatform::Catalog::Transaction transaction(catalog);
+        const auto store = localplatform::openedStore();
+        store->requireWritable("invalidateArchFilesByJob");
+        auto catalog = store->catalog();
+        localplatform::CatalogTransaction transaction(*catalog);
         std::string unknown;
         for (const int64_t afileId : args->afileIds) {
-            if (!catalog.invalidate(args->jobId, args->trellanId, afileId)) {
+            if (!catalog->invalidate(args->jobId, args->trellanId, afileId)) {
                 unknown += (unknown.empty() ? "" : ", ") + std::to_string(afileId);
             }
         }
@@ -41,6 +44,7 @@ int ArMgrClientAPI::invalidateArchFilesByJob(InvalidateArchFilesByJobArgs_t* arg
                                         unknown.c_str(), args->trellanId));
         }
         transaction.commit();
+        localplatform::crashPoint("catalog commit");
         return answer(0, formatText("invalidated %zu archive file(s) of job %llu",
                                     args->afileIds.size(),
                                     static_cast<unsigned long long>(args->jobId)));

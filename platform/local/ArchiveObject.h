@@ -13,9 +13,10 @@
 #include "platform/CZebNetwork.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/ArchiveWriter.h"
-#include "platform/local/Catalog.h"
+#include "platform/local/CatalogBackend.h"
 #include "platform/local/LocalState.h"
 #include "platform/local/MediaSide.h"
+#include "platform/local/Store.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)
@@ -31,6 +32,7 @@ struct ZebArchive::Impl {
     bool pipelineSetUp = false;
     localplatform::NewArchiveFile pipeline;  // what setupPipeline said of the files to come
     std::shared_ptr<localplatform::ArchiveWriter> writer;
+    std::shared_ptr<localplatform::Store> store;  // the writer's, registered there
 
     // Restore side.
     std::vector<std::unique_ptr<CZebNetwork>> sessionHeads;  // every one handed out

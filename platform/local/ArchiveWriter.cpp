@@ -1,91 +1,113 @@
-// Backup archive files: their creation, writing and closing, the streams that
-// writeStream reaches, and the writer lock that tells live writers from dead.
+// Backup archive files: their exclusive creation, writing and closing.
 
 #include "platform/local/ArchiveWriter.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <map>
-#include <stdexcept>
 #include <utility>
 
+#include "platform/local/Durable.h"
 #include "platform/local/LocalState.h"
+#include "platform/local/Sidecar.h"
+#include "platform/local/Store.h"
 
 namespace localplatform {
 
 namespace {
 
-std::string systemError(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
-}
+// Ids tried past the catalog's before giving up: each one tried is a file
+// that already exists in files/.
+constexpr uint64_t kMaxSkipped = 1000000;
 
-// Creates the data file of a record that the caller's transaction has just
-// added, and locks it. A file already at that path can only be left by a
-// creation whose transaction rolled back (the id was handed out again), so
-// it is replaced.
-int createLocked(const std::string& path) {
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0 && errno == EEXIST && ::unlink(path.c_str()) == 0) {
-        fd = ::open(path.c_str(), flags, 0644);
-    }
-    if (fd < 0) throw std::runtime_error(systemError("cannot create", path));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const std::string message = systemError("cannot lock", path);
-        ::close(fd);
-        ::unlink(path.c_str());
-        throw std::runtime_error(message);
-    }
-    return fd;
-}
-
-bool syncDirectory(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool synced = ::fsync(fd) == 0;
-    ::close(fd);
-    return synced;
-}
-
-// The process's backup streams: which writer each (job, stream) reaches and
-// how many stream numbers each job has handed out.
-struct Streams {
-    std::mutex mutex;
-    std::map<std::pair<unsigned long long, unsigned long>, std::shared_ptr<ArchiveWriter>> writers;
-    std::map<unsigned long long, unsigned long> numbered;
-};
-
-Streams& streams() {
-    static Streams instance;
-    return instance;
+[[noreturn]] void failed(const std::string& what) {
+    throw StoreError(StoreError::Kind::Failed, what);
 }
 
 }  // namespace
 
-std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::string& storeDir,
+std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::shared_ptr<Store>& store,
                                                      const NewArchiveFile& file) {
-    Catalog catalog(storeDir);
-    Catalog::Transaction transaction(catalog);
-    ArchiveFileRecord record = catalog.insertWriting(file);
-    const int fd = createLocked(record.path);
-    try {
-        transaction.commit();
-    } catch (...) {
-        // The file stays: the transaction is over, so the path may already
-        // belong to the next creator. Whoever gets this id again replaces it.
-        ::close(fd);
-        throw;
+    store->requireWritable("createArchiveFile");
+    auto catalog = store->catalog();
+    CatalogTransaction transaction(*catalog);
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    uint64_t id = catalog->nextArchiveFileId();
+    int fd = -1, sidecarFd = -1;
+    for (const uint64_t first = id; fd < 0; ++id) {
+        if (id > UINT32_MAX || id - first > kMaxSkipped) failed("archive file ids are used up");
+        const std::string data = store->dataPath(id);
+        fd = ::open(data.c_str(), flags, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            failed(systemError("cannot create", data));
+        }
+        const std::string sidecar = store->sidecarPath(id);
+        sidecarFd = ::open(sidecar.c_str(), flags | O_APPEND, 0644);
+        if (sidecarFd < 0) {
+            // A description left without its data: the data file just made
+            // is this creation's own, empty, and known to nobody.
+            const int saved = errno;
+            ::close(fd);
+            fd = -1;
+            ::unlink(data.c_str());
+            errno = saved;
+            if (saved == EEXIST) continue;
+            failed(systemError("cannot create", sidecar));
+        }
+        break;
     }
-    return std::shared_ptr<ArchiveWriter>(new ArchiveWriter(fd, storeDir, std::move(record)));
+    crashPoint("archive file created");
+
+    ArchiveFileRecord record;
+    record.trellanId = store->trellanId();
+    record.groupNumber = static_cast<uint32_t>(file.stream);
+    record.afileId = static_cast<uint32_t>(id);
+    record.jobId = file.jobId;
+    record.stream = file.stream;
+    record.state = "writing";
+    record.path = Store::relativeDataPath(id);
+    record.createdAt = utcNow();
+    record.updatedAt = record.createdAt;
+    const auto undo = [&](const std::string& message) {
+        ::close(fd);
+        ::close(sidecarFd);
+        ::unlink(store->dataPath(id).c_str());
+        ::unlink(store->sidecarPath(id).c_str());
+        failed(message);
+    };
+    if (!writeWhole(sidecarFd, sidecarHeader(record)) || ::fsync(sidecarFd) != 0) {
+        undo(systemError("cannot write", store->sidecarPath(id)));
+    }
+    if (!syncDirectory(store->filesDirectory())) {
+        undo(systemError("cannot sync", store->filesDirectory()));
+    }
+    crashPoint("description written");
+    try {
+        catalog->insertArchiveFile(record, file);
+        transaction.commit();
+    } catch (const std::exception& error) {
+        undo(error.what());  // the transaction rolls back on the way out
+    }
+    crashPoint("catalog commit");
+    record.path = store->dataPath(id);
+    return std::shared_ptr<ArchiveWriter>(new ArchiveWriter(store, std::move(record), fd, sidecarFd));
 }
 
-ArchiveWriter::ArchiveWriter(int fd, std::string storeDir, ArchiveFileRecord record)
-    : m_storeDir(std::move(storeDir)), m_record(std::move(record)), m_fd(fd) {}
+ArchiveWriter::ArchiveWriter(std::shared_ptr<Store> store, ArchiveFileRecord record, int fd,
+                             int sidecarFd)
+    : m_store(std::move(store)),
+      m_record(std::move(record)),
+      m_fd(fd),
+      m_sidecarFd(sidecarFd),
+      m_digest(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+    if (!m_digest || EVP_DigestInit_ex(m_digest.get(), EVP_sha256(), nullptr) != 1) {
+        m_failed = true;
+    }
+}
 
 ArchiveWriter::~ArchiveWriter() { release(); }
 
@@ -101,12 +123,17 @@ bool ArchiveWriter::write(const void* data, std::size_t length, std::string* err
         const ssize_t count = ::write(m_fd, bytes + done, length - done);
         if (count < 0 && errno == EINTR) continue;
         if (count < 0) {
+            m_failed = true;
             if (error) *error = systemError("cannot write", m_record.path);
             return false;
+        }
+        if (EVP_DigestUpdate(m_digest.get(), bytes + done, static_cast<std::size_t>(count)) != 1) {
+            m_failed = true;
         }
         done += static_cast<std::size_t>(count);
         m_written += static_cast<unsigned long long>(count);
     }
+    crashPoint("write chunk");
     return true;
 }
 
@@ -117,104 +144,57 @@ unsigned long long ArchiveWriter::written() const {
 
 bool ArchiveWriter::close(std::string* error) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto failed = [error](std::string message) {
+    const auto fail = [error](std::string message) {
         if (error) *error = std::move(message);
         return false;
     };
-    if (m_fd < 0) return failed("archive file " + m_record.path + " is already closed");
-    if (::fsync(m_fd) != 0) return failed(systemError("cannot sync", m_record.path));
-    Catalog catalog(m_storeDir);
-    if (!syncDirectory(catalog.filesDirectory())) {
-        return failed(systemError("cannot sync", catalog.filesDirectory()));
-    }
+    if (m_fd < 0) return fail("archive file " + m_record.path + " is already closed");
+    if (m_failed) return fail("archive file " + m_record.path + " lost a write; it is not closed");
+    if (::fsync(m_fd) != 0) return fail(systemError("cannot sync", m_record.path));
+    crashPoint("data synced");
     struct stat status {};
-    if (::fstat(m_fd, &status) != 0) return failed(systemError("cannot stat", m_record.path));
-    if (!catalog.markClosed(m_record.afileId, static_cast<unsigned long long>(status.st_size))) {
-        return failed("archive file " + m_record.path +
-                      " is no longer being written in the catalog (invalidated or removed)");
+    if (::fstat(m_fd, &status) != 0) return fail(systemError("cannot stat", m_record.path));
+    const auto size = static_cast<unsigned long long>(status.st_size);
+    if (size != m_written) {
+        return fail(formatText("archive file %s holds %llu bytes, not the %llu written",
+                               m_record.path.c_str(), size, m_written));
     }
+    if (m_sha256.empty()) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(m_digest.get(), digest, &length) != 1) {
+            return fail("cannot compute the SHA-256 of " + m_record.path);
+        }
+        for (unsigned int i = 0; i < length; ++i) m_sha256 += formatText("%02x", digest[i]);
+    }
+    const std::string sidecar = m_store->sidecarPath(m_record.afileId);
+    if (!writeWhole(m_sidecarFd, sidecarClosing(size, m_sha256)) || ::fsync(m_sidecarFd) != 0) {
+        return fail(systemError("cannot write", sidecar));
+    }
+    crashPoint("description closed");
+    try {
+        auto catalog = m_store->catalog();
+        CatalogTransaction transaction(*catalog);
+        if (!catalog->markClosed(m_record.afileId, size, m_sha256)) {
+            return fail("archive file " + m_record.path +
+                        " is no longer being written in the catalog (invalidated or removed)");
+        }
+        transaction.commit();
+    } catch (const std::exception& failure) {
+        return fail(failure.what());
+    }
+    crashPoint("catalog commit");
     ::close(m_fd);
-    m_fd = -1;
+    ::close(m_sidecarFd);
+    m_fd = m_sidecarFd = -1;
     return true;
 }
 
 void ArchiveWriter::release() {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_fd >= 0) ::close(m_fd);
-    m_fd = -1;
-}
-
-unsigned long takeStreamNumber(unsigned long long jobId) {
-    Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    return ++all.numbered[jobId];
-}
-
-void returnStreamNumber(unsigned long long jobId, unsigned long stream) {
-    Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    unsigned long& last = all.numbered[jobId];
-    if (last == stream) --last;
-}
-
-void registerStream(unsigned long long jobId, unsigned long stream,
-                    std::shared_ptr<ArchiveWriter> writer) {
-    Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    all.writers[{jobId, stream}] = std::move(writer);
-}
-
-void unregisterStream(unsigned long long jobId, unsigned long stream, const ArchiveWriter* writer) {
-    Streams& all = streams();
-    std::lock_guard<std::mutex> lock(all.mutex);
-    const auto it = all.writers.find({jobId, stream});
-    if (it != all.writers.end() && it->second.get() == writer) all.writers.erase(it);
-}
-
-// The writer is looked up under the registry's lock and written to under its
-// own, so that streams write in parallel and a writer being destroyed
-// meanwhile only makes the write fail.
-bool writeStream(unsigned long long jobId, unsigned long stream, const void* data,
-                 std::size_t length, std::string* error) {
-    std::shared_ptr<ArchiveWriter> writer;
-    {
-        Streams& all = streams();
-        std::lock_guard<std::mutex> lock(all.mutex);
-        const auto it = all.writers.find({jobId, stream});
-        if (it != all.writers.end()) writer = it->second;
-    }
-    if (!writer) {
-        if (error) {
-            *error = formatText("no archive file is open for writing for job %llu stream %lu",
-                                jobId, stream);
-        }
-        return false;
-    }
-    if (!data && length != 0) {
-        if (error) *error = "no data to write";
-        return false;
-    }
-    return writer->write(data, length, error);
-}
-
-WriterLockProbe::WriterLockProbe(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        m_exists = errno != ENOENT;
-        return;
-    }
-    m_exists = true;
-    struct stat status {};
-    if (::fstat(fd, &status) == 0) m_size = static_cast<unsigned long long>(status.st_size);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
-        return;
-    }
-    m_fd = fd;
-}
-
-WriterLockProbe::~WriterLockProbe() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_sidecarFd >= 0) ::close(m_sidecarFd);
+    m_fd = m_sidecarFd = -1;
 }
 
 }  // namespace localplatform

@@ -1,11 +1,13 @@
 #pragma once
 
+#include <openssl/evp.h>
+
 #include <cstddef>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "platform/local/Catalog.h"
+#include "platform/local/CatalogBackend.h"
 #include "platform/local/LocalPlatform.h"
 
 // Internal to the library: none of it is exported.
@@ -13,24 +15,26 @@
 
 namespace localplatform {
 
-// The archive file that one backup stream writes. The writer holds an
-// exclusive flock on the file from its creation until the writer is
-// released, so that anyone can tell a live writer from a dead one (see
-// WriterLockProbe). Safe to use from several threads.
+class Store;
+
+// The archive file that one backup stream writes: files/N.arch holds its
+// data and nothing else, files/N.meta its description. Safe to use from
+// several threads.
 class ArchiveWriter {
 public:
-    // Enters a "writing" file in the store's catalog and creates its data
-    // file, locked, in the same write transaction: once the record is
-    // visible, its writer's lock is already held. Throws std::runtime_error
-    // on failure, leaving no record behind.
-    static std::shared_ptr<ArchiveWriter> create(const std::string& storeDir,
+    // Creates the data file and its description exclusively, with the first
+    // archive file id above the catalog's that no file in files/ has yet,
+    // then enters the file as "writing", all in one catalog write
+    // transaction. Throws StoreError, leaving no entry and no file behind
+    // (unless the process dies halfway: cleanup removes what that leaves).
+    static std::shared_ptr<ArchiveWriter> create(const std::shared_ptr<Store>& store,
                                                  const NewArchiveFile& file);
     ~ArchiveWriter();
 
     ArchiveWriter(const ArchiveWriter&) = delete;
     ArchiveWriter& operator=(const ArchiveWriter&) = delete;
 
-    // The catalog record as it was created.
+    // The catalog record as it was created, with the full path.
     const ArchiveFileRecord& record() const { return m_record; }
 
     // Appends all length bytes. False, with *error set, when the file is no
@@ -38,58 +42,27 @@ public:
     bool write(const void* data, std::size_t length, std::string* error);
     // Bytes written so far.
     unsigned long long written() const;
-    // Makes the data durable (the file and its directory entry), then marks
-    // the file closed in the catalog with its size and closes it. False, with
-    // *error set, when a step fails or the file is no longer "writing" in the
-    // catalog; the file then stays open.
+    // Makes the data durable, appends the closing line (size, SHA-256) to the
+    // description and makes it durable, then marks the file closed in the
+    // catalog and closes it. False, with *error set, when a step fails or
+    // the file is no longer "writing" in the catalog; the file then stays
+    // open.
     bool close(std::string* error);
-    // Closes the file, releasing the lock, and leaves the catalog alone.
+    // Closes the files and leaves the catalog alone.
     void release();
 
 private:
-    ArchiveWriter(int fd, std::string storeDir, ArchiveFileRecord record);
+    ArchiveWriter(std::shared_ptr<Store> store, ArchiveFileRecord record, int fd, int sidecarFd);
 
-    const std::string m_storeDir;
+    const std::shared_ptr<Store> m_store;
     const ArchiveFileRecord m_record;
     mutable std::mutex m_mutex;
     int m_fd;
+    int m_sidecarFd;
     unsigned long long m_written = 0;
-};
-
-// The stream number for the next archive file of the job in this process:
-// 1 + the files created for it so far. returnStreamNumber gives back a
-// number whose file could not be created, if no later one was handed out.
-unsigned long takeStreamNumber(unsigned long long jobId);
-void returnStreamNumber(unsigned long long jobId, unsigned long stream);
-
-// Makes writer the one that writeStream reaches for the job's stream;
-// unregisterStream undoes that if writer is still the one.
-void registerStream(unsigned long long jobId, unsigned long stream,
-                    std::shared_ptr<ArchiveWriter> writer);
-void unregisterStream(unsigned long long jobId, unsigned long stream, const ArchiveWriter* writer);
-
-// Tries to take an archive file's writer lock without waiting, and holds it
-// while the probe lives: a file whose lock cannot be taken has a live writer,
-// and one whose lock the probe holds can get none until the probe ends.
-class WriterLockProbe {
-public:
-    explicit WriterLockProbe(const std::string& path);
-    ~WriterLockProbe();
-
-    WriterLockProbe(const WriterLockProbe&) = delete;
-    WriterLockProbe& operator=(const WriterLockProbe&) = delete;
-
-    bool fileExists() const { return m_exists; }
-    // The file exists and its lock is held elsewhere (or, for a file that
-    // cannot even be opened, cannot be ruled out).
-    bool writerAlive() const { return m_exists && m_fd < 0; }
-    // The file's size when it exists.
-    unsigned long long size() const { return m_size; }
-
-private:
-    int m_fd = -1;
-    bool m_exists = false;
-    unsigned long long m_size = 0;
+    bool m_failed = false;  // a write failed: the data is not what was given
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> m_digest;
+    std::string m_sha256;  // once the digest is final
 };
 
 }  // namespace localplatform

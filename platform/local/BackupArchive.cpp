@@ -18,6 +18,7 @@ using localplatform::archive::kFailed;
 using localplatform::archive::refuse;
 
 int ZebArchive::setupPipeline(SetupPipelineArgs_t* args, const char*, SetupPipelineRet_t*) {
+    localplatform::crashPoint("setupPipeline");
     if (m_impl->side != Impl::Side::Backup) {
         return refuse("setupPipeline: this is a restore archive object");
     }
@@ -35,11 +36,14 @@ int ZebArchive::setupPipeline(SetupPipelineArgs_t* args, const char*, SetupPipel
     return 0;
 }
 
-// The new file's stream is 1 + the files this process has created for the
-// configured job; its identity is the store's Trellan id, the stream as group
-// number, and the catalog's new archive file id. writeStream reaches it by
-// (job, stream) from then on.
+// The new file belongs to the current job, which this process begins here
+// unless it began it before; a job the store knows otherwise is refused. Its
+// stream is 1 + the files this process has created for the job; its identity
+// is the store's Trellan id, the stream as group number, and a new archive
+// file id. writeStream reaches it by (job, stream) from then on, and
+// createdArchiveFile answers its identity.
 int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
+    localplatform::crashPoint("createArchiveFile");
     if (m_impl->side != Impl::Side::Backup) {
         return refuse("createArchiveFile: this is a restore archive object");
     }
@@ -50,20 +54,32 @@ int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
                       describe(identityOf(m_impl->writer->record())));
     }
     return guarded("createArchiveFile", [&] {
+        const auto context = localplatform::context();
+        if (!context->store) return refuse("createArchiveFile: no store is open");
+        const auto& store = context->store;
         localplatform::NewArchiveFile file = m_impl->pipeline;
-        file.jobId = localplatform::configuration().jobId;
+        file.jobId = context->currentJob;
         file.typeCode = args->typeCode;
         file.dataType = args->dataType;
         file.createText = args->createText;
-        file.stream = localplatform::takeStreamNumber(file.jobId);
+        if (!store->begunHere(file.jobId)) {
+            try {
+                store->beginJob(file.jobId);
+            } catch (const localplatform::StoreError& error) {
+                return refuse(formatText("createArchiveFile: cannot begin job %llu: %s",
+                                         file.jobId, error.what()));
+            }
+        }
+        file.stream = store->numbering().take(file.jobId);
         try {
-            m_impl->writer = ArchiveWriter::create(localplatform::storeDirectory(), file);
+            m_impl->writer = ArchiveWriter::create(store, file);
         } catch (...) {
-            localplatform::returnStreamNumber(file.jobId, file.stream);
+            store->numbering().giveBack(file.jobId, file.stream);
             throw;
         }
+        m_impl->store = store;
+        store->registerWriter(m_impl->writer);
         const auto& record = m_impl->writer->record();
-        localplatform::registerStream(record.jobId, record.stream, m_impl->writer);
         std::memset(ret, 0, sizeof *ret);
         ret->trellanId = record.trellanId;
         ret->groupNumber = record.groupNumber;
@@ -76,6 +92,7 @@ int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
 }
 
 int ZebArchive::GetCurrentArchiveFileOffset(unsigned long long* offset) {
+    localplatform::crashPoint("GetCurrentArchiveFileOffset");
     if (!offset) return refuse("GetCurrentArchiveFileOffset: no result");
     if (!m_impl->writer) {
         return refuse("GetCurrentArchiveFileOffset: this archive object has no archive file");
@@ -87,6 +104,7 @@ int ZebArchive::GetCurrentArchiveFileOffset(unsigned long long* offset) {
 // Closes this object's file only. The data is durable before the catalog
 // says "closed"; a file invalidated meanwhile stays invalidated.
 int ZebArchive::closeAfile(CloseAfileArgs_t* args, CloseAfileRet_t*) {
+    localplatform::crashPoint("closeAfile");
     if (!args) return refuse("closeAfile: no argument record");
     if (!m_impl->writer) return refuse("closeAfile: this archive object has no archive file");
     const ArchiveFileId_t own = identityOf(m_impl->writer->record());
@@ -109,10 +127,14 @@ int ZebArchive::closeAfile(CloseAfileArgs_t* args, CloseAfileRet_t*) {
 
 // A local archive file is always written from its start: there is no
 // restart point to keep or reset.
-int ZebArchive::SetRestartContext(unsigned int) { return 0; }
+int ZebArchive::SetRestartContext(unsigned int) {
+    localplatform::crashPoint("SetRestartContext");
+    return 0;
+}
 
 // A local pipeline is only this object's state, which goes with the object:
 // there is nothing further to end.
 int ZebArchive::closePipeline(ClosePipelineArgs_t* args, ClosePipelineRet_t*) {
+    localplatform::crashPoint("closePipeline");
     return args ? 0 : refuse("closePipeline: no argument record");
 }

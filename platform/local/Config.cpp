@@ -1,20 +1,16 @@
-// The process-wide configuration and the places it resolves to.
+// The places a configuration resolves to.
 
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
 
-#include "platform/local/LocalPlatform.h"
 #include "platform/local/LocalState.h"
+#include "platform/local/Store.h"
 
 namespace localplatform {
 
 namespace {
-
-std::mutex g_mutex;
-Config g_config;
 
 // The variable's value; empty when it is unset.
 std::string environment(const char* name) {
@@ -36,19 +32,8 @@ std::string homeDirectory() {
 
 }  // namespace
 
-void configure(const Config& config) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_config = config;
-}
-
-Config configuration() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return g_config;
-}
-
-std::string storeDirectory() {
-    const std::string configured = configuration().storeDir;
-    if (!configured.empty()) return configured;
+std::string configuredStoreDirectory(const Config& config) {
+    if (!config.storeDir.empty()) return config.storeDir;
     const std::string store = environment("PIPELINE_STORE");
     if (!store.empty()) return store;
     const std::string dataHome = environment("XDG_DATA_HOME");
@@ -57,11 +42,13 @@ std::string storeDirectory() {
 }
 
 std::string settingsFilePath() {
-    const std::string configured = configuration().settingsFile;
-    if (!configured.empty()) return configured;
+    const auto current = context();
+    if (!current->config.settingsFile.empty()) return current->config.settingsFile;
     const std::string settings = environment("PIPELINE_SETTINGS");
     if (!settings.empty()) return settings;
-    return storeDirectory() + "/settings.ini";
+    const std::string store =
+        current->store ? current->store->directory() : configuredStoreDirectory(current->config);
+    return store + "/settings.ini";
 }
 
 }  // namespace localplatform

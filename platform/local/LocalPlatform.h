@@ -3,11 +3,24 @@
 // The embedded local platform: an implementation of every declaration in
 // platform/ on one machine, so that the library runs standalone.
 //
-// - Archive files are real files in a store directory; a catalog in SQLite
-//   (WAL mode) records each file's identity, job, stream, state, size and
-//   times. A file enters the catalog as "writing" before its first byte, is
-//   "closed" only after its data is durable, and "invalidated" when the
-//   archive manager is told so. Restore opens closed files only.
+// - A store is a directory that holds everything about its backups and
+//   nothing outside it: store.ini (its format and Trellan id, written once),
+//   catalog.db (the catalog of jobs and archive files), files/N.arch (the data
+//   of archive file N, nothing else), files/N.meta (that file's own
+//   description: identity, job, stream and, once closed, size and SHA-256),
+//   and jobs/ (each job's liveness lock and, once complete, its completion
+//   marker). The catalog names files relative to the store, so a store can be
+//   moved or copied; the catalog can be rebuilt from files/ and jobs/.
+// - Archive files are created exclusively and never replaced. A file enters
+//   the catalog as "writing" before its first byte, is "closed" only after
+//   its data and its description are durable, and "invalidated" when the
+//   archive manager is told so. Restore opens closed files of jobs that did
+//   not fail.
+// - Jobs are the unit: a job is "running" from its first archive file (or
+//   beginJob) and holds a lock while its process lives; it becomes
+//   "complete" by completeJob, or "failed" by failJob or by a cleanup that
+//   finds its writer gone. Cleanup removes the files of jobs that did not
+//   complete and whose writer is gone, closed files included.
 // - Backup streams are numbered in the order their archive files are created
 //   within the process and job, which is the order BackupPipelineSetup sets
 //   them up (1, 2, ...). The agent writes each stream's data with writeStream.
@@ -16,11 +29,15 @@
 //   delivers its data as kDataMessage messages, and the pipeline messages
 //   132, 133 and 148 after FSR_MSG_CLOSE_ARCHIVE.
 // - Log lines go to stderr or a file, stamped with time, process, thread,
-//   level and job id. Settings come from an INI file. Pauses are real.
+//   level and job id. Settings come from an INI file.
+//
+// Threads: openStore and closeStore must not run concurrently with other
+// platform calls; everything else may be called from any thread.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,20 +48,21 @@ namespace localplatform {
 constexpr int kDataMessage = 1;
 
 struct Config {
-    // Where archive files and the catalog live. Empty: $PIPELINE_STORE, else
+    // Where the store is. Empty: $PIPELINE_STORE, else
     // $XDG_DATA_HOME/pipelinesetup/store, else
-    // $HOME/.local/share/pipelinesetup/store. Created on first use.
+    // $HOME/.local/share/pipelinesetup/store. A relative path is taken from
+    // the working directory at openStore.
     std::string storeDir;
     // The settings file. Empty: $PIPELINE_SETTINGS, else
-    // <storeDir>/settings.ini.
+    // <store>/settings.ini.
     std::string settingsFile;
-    // Where log lines go. Empty: stderr.
+    // Where log lines go (appended). Empty: stderr.
     std::string logFile;
     // Error lines always pass; debug lines pass when their level is at most
     // this. debug() and Debug() lines have level 1, DebugLvl lines their own.
     // -1 keeps errors only.
     int logLevel = 1;
-    // The job that EvEvent contexts made from now on belong to.
+    // The job that EvEvent contexts belong to until setCurrentJob.
     unsigned long long jobId = 0;
     // The physical machine's name. Empty: the host name.
     std::string physicalMachine;
@@ -56,14 +74,30 @@ struct Config {
     // Slows every chunk the media side reads by this much: a stand-in for
     // slow media, for tests of the timeout.
     std::chrono::milliseconds mediaChunkDelay{0};
+    // Testing: QISLEEP logs its pause but does not sleep.
+    bool skipPauses = false;
+    // Testing: the process kills itself (SIGKILL) at the crashPoint call that
+    // makes this many calls since openStore. 0: never.
+    unsigned long killAtStep = 0;
 };
 
-// Replaces the configuration. Takes effect for objects and calls made
-// afterwards; call it before a job, not during one.
-void configure(const Config& config);
-Config configuration();
-// The store directory the configuration resolves to.
-std::string storeDirectory();
+enum class Access { ReadWrite, ReadOnly };
+
+// What openStore and the store operations throw.
+class StoreError : public std::runtime_error {
+public:
+    enum class Kind {
+        NotFound,  // there is no store there (ReadOnly, or create=false)
+        Unusable,  // not a store, a newer format, no permission, cannot be created, damaged catalog
+        JobExists, // the store already knows the job
+        Failed,    // an I/O failure in the middle of an operation (disk full, ...)
+    };
+    StoreError(Kind kind, const std::string& what) : std::runtime_error(what), m_kind(kind) {}
+    Kind kind() const { return m_kind; }
+
+private:
+    Kind m_kind;
+};
 
 // An archive file as the catalog records it.
 struct ArchiveFileRecord {
@@ -74,11 +108,62 @@ struct ArchiveFileRecord {
     unsigned long stream = 0;
     std::string state;               // "writing", "closed" or "invalidated"
     unsigned long long size = 0;     // bytes; for a file never closed, bytes so far
-    std::string path;                // the file in the store
+    std::string path;                // the data file, in the open store
+    std::string sha256;              // of the data, lower-case hex, once closed
     std::string createdAt;           // UTC, ISO 8601
     std::string updatedAt;
-    bool writerAlive = false;        // a process still writes it (files never closed)
+    bool writerAlive = false;        // its job's writer lives (files never closed)
 };
+
+// Opens the store named by config.storeDir (else $PIPELINE_STORE, else the
+// XDG default) by its canonical path and makes it, and config, what this
+// process's platform calls use until closeStore; a store open before is
+// closed first. ReadWrite with create=true creates the store when absent;
+// ReadOnly never writes anything in the store. The log sink is built from
+// config here: a log file that cannot be opened is an error (Unusable).
+// Throws StoreError, leaving no store open.
+void openStore(const Config& config, Access access, bool create);
+// Releases the open store: the locks of jobs this process began and did not
+// end, and the log file. Writers still alive keep what they need.
+void closeStore();
+bool storeIsOpen();
+// The open store's canonical directory. Throws StoreError(NotFound) when
+// none is open.
+std::string storeDirectory();
+// The configuration of the open store (defaults when none is open).
+Config configuration();
+// The job that EvEvent contexts made from now on belong to, and that
+// createArchiveFile creates files for.
+void setCurrentJob(unsigned long long jobId);
+
+// Begins a job: refuses (JobExists) a job id the store knows in any state,
+// then takes the job's liveness lock, held until failJob, completeJob,
+// closeStore or exit, and enters the job as "running". Unusable on a
+// read-only store; Failed when the store fails.
+void beginJob(unsigned long long jobId);
+// Marks a job this process began complete, durably (a marker in jobs/ first,
+// then the catalog), and releases its lock. Refuses (Failed) a job that was
+// not begun here or that has a file that is not closed.
+void completeJob(unsigned long long jobId);
+// Marks the job failed in the catalog (a complete job stays complete) and
+// releases its lock if this process holds it. Best effort: logs what it
+// could not do.
+void failJob(unsigned long long jobId) noexcept;
+
+struct JobRecord {
+    unsigned long long jobId = 0;
+    std::string state;        // "running", "complete" or "failed"
+    bool writerAlive = false; // its lock is held
+    std::string createdAt, updatedAt;
+    std::vector<ArchiveFileRecord> files;  // oldest first
+};
+// The store's jobs, oldest first, with their files. Throws StoreError.
+std::vector<JobRecord> listJobs();
+
+// The archive file this process created for the job's stream, from this
+// process's own registry (not the catalog). False when it created none.
+bool createdArchiveFile(unsigned long long jobId, unsigned long stream,
+                        ArchiveFileRecord* record);
 
 // Appends length bytes to the archive file that stream `stream` of job
 // `jobId` is writing in this process. False, with *error set, when no such
@@ -86,18 +171,44 @@ struct ArchiveFileRecord {
 bool writeStream(unsigned long long jobId, unsigned long stream, const void* data,
                  std::size_t length, std::string* error);
 
-// The catalog's archive files, oldest first. Throws std::runtime_error when
-// the catalog cannot be read.
+// The catalog's archive files, oldest first. Throws StoreError.
 std::vector<ArchiveFileRecord> listArchiveFiles();
-// The archive file with this identity, if the catalog has it.
+// The archive file with this identity, if the catalog has it. False, with a
+// log line, when the catalog cannot be read.
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
                      ArchiveFileRecord* record);
-// The archive file most recently created for this job and stream, if any.
-bool findStreamArchiveFile(unsigned long long jobId, unsigned long stream,
-                           ArchiveFileRecord* record);
-// Removes the archive files of invalidated jobs and those left "writing" by a
-// writer that is gone (a crashed or failed job), with their catalog records.
-// Returns what it removed. Throws std::runtime_error on catalog failure.
-std::vector<ArchiveFileRecord> cleanup();
+
+struct CleanupResult {
+    std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had
+    std::vector<unsigned long long> jobsFailed;  // jobs it marked failed
+    std::vector<std::string> refused;            // what it would not touch, and why
+};
+// Removes every file of every job that did not complete and whose writer is
+// gone (closed files included) and marks such jobs failed; also removes
+// files that a creation cut short left without a catalog entry. Never
+// touches a live job's files or anything outside the store's files/.
+// Idempotent. Throws StoreError (Unusable on a read-only store).
+CleanupResult cleanup();
+
+struct CheckResult {
+    // What is wrong; empty: healthy. After a repair: what is still wrong.
+    std::vector<std::string> problems;
+    // What the repair found and put right.
+    std::vector<std::string> repaired;
+    unsigned long files = 0;       // archive files looked at
+    unsigned long long bytes = 0;  // data bytes hashed
+};
+// Verifies the catalog against the files: every entry's data file and
+// description exist and agree, closed files' size and SHA-256 match their
+// data, every file has an entry, jobs' states agree with their files. With
+// repair, a catalog that is lost, damaged or disagrees with the files is
+// renamed aside (catalog.db.damaged-<UTC time>) and rebuilt from files/ and
+// jobs/ alone; repair refuses (Failed) while a job is running. Never opens
+// archive data in a way that can block. Throws StoreError.
+CheckResult check(bool repair);
+
+// A step boundary: counts it, and kills the process (SIGKILL) when the count
+// reaches Config::killAtStep. Cheap when killAtStep is 0.
+void crashPoint(const char* step);
 
 }  // namespace localplatform

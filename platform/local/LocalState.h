@@ -1,9 +1,10 @@
 #pragma once
 
-// What the local platform's definitions share: where things live, how lines
-// are logged, and the session head's state. Internal to the local library;
-// not installed.
+// What the local platform's definitions share: the process's context (the
+// open store, its configuration and log sink), how lines are logged, and the
+// session head's state. Internal to the local library; not installed.
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -15,21 +16,42 @@
 
 namespace localplatform {
 
+class LogSink;
 class MediaSide;
+class Store;
+
+// Everything a platform call needs to know about its process: made by
+// openStore, replaced by closeStore with one that has no store, stderr for a
+// log and the default configuration.
+struct Context {
+    Config config;
+    std::shared_ptr<const LogSink> log;
+    std::shared_ptr<Store> store;  // null when no store is open
+    std::atomic<unsigned long long> currentJob{0};
+    std::atomic<unsigned long> steps{0};  // crashPoint calls so far
+};
+
+// The process's context: the only process-wide state of the platform. The
+// seams that the platform's declarations force (EvEvent, the archive objects'
+// constructors, QISLEEP, ...) reach the open store through it. Never null.
+std::shared_ptr<Context> context();
+// The open store. Throws StoreError(NotFound) when none is open.
+std::shared_ptr<Store> openedStore();
 
 // The settings file the configuration resolves to.
 std::string settingsFilePath();
+// The store directory a configuration names, before it is made canonical.
+std::string configuredStoreDirectory(const Config& config);
 
-// Writes one log line stamped with time, process, thread, level and job id,
-// unless the configured level holds it back. level is ignored for errors.
+// Writes one log line through the context's sink.
 void writeLogLine(bool isError, int level, unsigned long long jobId, const std::string& text);
 
 // printf-style formatting into a string of any length.
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The platform's own diagnostics, on the configured job: refusals and
-// failures as errors, routine events as level 1 debug lines. Both prefix the
-// text with "local platform: ".
+// The platform's own diagnostics, on the current job: refusals and failures
+// as errors, routine events as level 1 debug lines. Both prefix the text with
+// "local platform: ".
 void platformError(const std::string& text);
 void platformDebug(const std::string& text);
 

@@ -22,11 +22,13 @@ using localplatform::archive::guarded;
 using localplatform::archive::kRefused;
 using localplatform::archive::refuse;
 
-// Opens closed files only, whose data file still has the size the catalog
-// records. Each open makes a new media side and session head; the media side
-// of an earlier open ends, but its session head stays valid until this
-// object goes.
+// Opens closed files only, of jobs that did not fail, whose data file is a
+// regular file that still has the size the catalog records; the data file is
+// opened without ever blocking. Each open makes a new media side and session
+// head; the media side of an earlier open ends, but its session head stays
+// valid until this object goes.
 int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
+    localplatform::crashPoint("openArchiveFile");
     if (m_impl->side != Impl::Side::Restore) {
         return refuse("openArchiveFile: this is a backup archive object");
     }
@@ -42,26 +44,29 @@ int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
     const ArchiveFileId_t id{args->trellanId, static_cast<uint32_t>(args->groupNumber),
                              static_cast<uint32_t>(args->afileId)};
     return guarded("openArchiveFile", [&] {
-        const auto record = localplatform::Catalog(localplatform::storeDirectory())
-                                .find(id.trellanId, id.groupNumber, id.afileId);
+        const auto store = localplatform::openedStore();
+        const auto catalog = store->catalog();
+        const auto record = catalog->findArchiveFile(id.trellanId, id.groupNumber, id.afileId);
         if (!record) return cannot("it is not in the catalog");
         if (record->state == "writing") {
             return cannot("it is incomplete: still being written, or its job did not finish");
         }
         if (record->state == "invalidated") return cannot("it was invalidated");
-        const int fd = ::open(record->path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) {
-            return cannot(errno == ENOENT ? "its data file " + record->path + " is missing"
-                                          : "cannot open its data file " + record->path + ": " +
-                                                std::strerror(errno));
+        const auto job = catalog->findJob(record->jobId);
+        if (job && job->state == "failed") {
+            return cannot(formatText("its job %llu failed", record->jobId));
         }
+        std::string path, why;
+        if (!store->resolve(record->path, &path, &why)) return cannot(why);
+        const int fd = localplatform::Store::openData(path, &why);
+        if (fd < 0) return cannot(why);
         struct stat status {};
         const unsigned long long size =
             ::fstat(fd, &status) == 0 ? static_cast<unsigned long long>(status.st_size) : 0;
         if (size != record->size) {
             ::close(fd);
             return cannot(formatText("its data file %s has %llu bytes; the catalog records %llu",
-                                     record->path.c_str(), size, record->size));
+                                     path.c_str(), size, record->size));
         }
 
         const localplatform::Config config = localplatform::configuration();

@@ -1,90 +1,430 @@
-// Looking through the store, and clearing it of what failed jobs left.
+// A store on disk. Everything it reads, writes or removes lies in its
+// canonical directory: store.ini, catalog.db, files/ and jobs/.
 
+#include "platform/local/Store.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <exception>
-#include <stdexcept>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
 
 #include "platform/local/ArchiveWriter.h"
-#include "platform/local/Catalog.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Durable.h"
 #include "platform/local/LocalState.h"
 
 namespace localplatform {
 
 namespace {
 
-// Adds what only the file can tell about a file that was never closed (still
-// being written, or invalidated): its size so far and whether its writer
-// lives. The catalog records sizes at the close only.
-ArchiveFileRecord withWriter(ArchiveFileRecord record) {
-    if (record.state == "closed") return record;
-    const WriterLockProbe probe(record.path);
-    record.size = probe.size();
-    record.writerAlive = probe.writerAlive();
-    return record;
+constexpr unsigned kStoreFormat = 1;
+
+[[noreturn]] void unusable(const std::string& what) {
+    throw StoreError(StoreError::Kind::Unusable, what);
+}
+
+bool present(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0;
+}
+
+// Entries that a directory may hold before it is made a store.
+bool allowedBeforeStore(const std::string& name) {
+    return name == "." || name == ".." || name == "files" || name == "jobs" ||
+           name == "settings.ini" || name.rfind("store.ini.new-", 0) == 0;
+}
+
+void makeDirectory(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+        unusable(systemError("cannot create", path));
+    }
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        unusable(path + " is not a directory");
+    }
+}
+
+struct Identity {
+    unsigned format = 0;
+    uint32_t trellanId = 0;
+};
+
+// store.ini: "key=value" lines, '#' comments.
+bool readIdentityFile(const std::string& path, Identity* identity, std::string* why) {
+    std::ifstream file(path);
+    if (!file) {
+        *why = systemError("cannot read", path);
+        return false;
+    }
+    Identity read;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) continue;
+        const std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        const char* end = value.data() + value.size();
+        if (key == "format") std::from_chars(value.data(), end, read.format);
+        if (key == "trellan_id") std::from_chars(value.data(), end, read.trellanId);
+    }
+    if (read.format == 0 || read.trellanId == 0) {
+        *why = path + " names no format or Trellan id";
+        return false;
+    }
+    *identity = read;
+    return true;
 }
 
 }  // namespace
 
-std::vector<ArchiveFileRecord> listArchiveFiles() {
-    std::vector<ArchiveFileRecord> records = Catalog(storeDirectory()).list();
-    for (ArchiveFileRecord& record : records) record = withWriter(std::move(record));
-    return records;
-}
+Store::Store(std::string dir, Access access) : m_dir(std::move(dir)), m_access(access) {}
 
-bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
-                     ArchiveFileRecord* record) {
-    try {
-        const auto found = Catalog(storeDirectory()).find(trellanId, groupNumber, afileId);
-        if (found && record) *record = withWriter(*found);
-        return found.has_value();
-    } catch (const std::exception& error) {
-        platformError(std::string("findArchiveFile: ") + error.what());
-        return false;
+Store::~Store() { releaseJobs(); }
+
+std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool create) {
+    const bool mayCreate = access == Access::ReadWrite && create;
+    struct stat status {};
+    if (::stat(dir.c_str(), &status) != 0) {
+        if (errno != ENOENT) unusable(systemError("cannot reach the store", dir));
+        if (!mayCreate) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + dir);
+        std::error_code error;
+        std::filesystem::create_directories(dir, error);
+        if (error) unusable("cannot create the store " + dir + ": " + error.message());
     }
-}
-
-bool findStreamArchiveFile(unsigned long long jobId, unsigned long stream,
-                           ArchiveFileRecord* record) {
-    try {
-        const auto found = Catalog(storeDirectory()).findLatest(jobId, stream);
-        if (found && record) *record = withWriter(*found);
-        return found.has_value();
-    } catch (const std::exception& error) {
-        platformError(std::string("findStreamArchiveFile: ") + error.what());
-        return false;
+    char* real = ::realpath(dir.c_str(), nullptr);
+    if (!real) unusable(systemError("cannot resolve the store", dir));
+    std::string canonical = real;
+    std::free(real);
+    if (::stat(canonical.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        unusable("the store " + canonical + " is not a directory");
     }
+    std::shared_ptr<Store> store(new Store(canonical, access));
+    store->setUp(mayCreate);
+    return store;
 }
 
-// Runs in one write transaction, so that no archive file is created while
-// the store is looked through. Each file's writer lock is held while the file
-// goes; the file goes before its record, so that a failure halfway leaves a
-// record of a missing file, which the next cleanup removes.
-std::vector<ArchiveFileRecord> cleanup() {
-    Catalog catalog(storeDirectory());
-    Catalog::Transaction transaction(catalog);
-    std::vector<ArchiveFileRecord> removed;
-    for (ArchiveFileRecord& record : catalog.list()) {
-        if (record.state == "closed") continue;
-        const WriterLockProbe probe(record.path);
-        if (probe.writerAlive()) continue;
-        if (probe.fileExists() && ::unlink(record.path.c_str()) != 0 && errno != ENOENT) {
-            throw std::runtime_error("cannot remove " + record.path + ": " + std::strerror(errno));
+void Store::setUp(bool create) {
+    const bool isStore = present(m_dir + "/store.ini") || present(m_dir + "/catalog.db");
+    if (!isStore) {
+        if (!create) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + m_dir);
+        DIR* listing = ::opendir(m_dir.c_str());
+        if (!listing) unusable(systemError("cannot read", m_dir));
+        std::string foreign;
+        while (const dirent* entry = ::readdir(listing)) {
+            if (!allowedBeforeStore(entry->d_name)) foreign = entry->d_name;
         }
-        catalog.remove(record.afileId);
-        record.size = probe.size();
-        removed.push_back(std::move(record));
+        ::closedir(listing);
+        if (!foreign.empty()) {
+            unusable(m_dir + " is not a store: it holds " + foreign +
+                     " but no store.ini or catalog.db");
+        }
     }
+    if (m_access == Access::ReadWrite) {
+        if (::access(m_dir.c_str(), W_OK) != 0) {
+            unusable(systemError("no permission to write the store", m_dir));
+        }
+        makeDirectory(filesDirectory());
+        makeDirectory(jobsDirectory());
+    } else if (present(filesDirectory())) {
+        struct stat status {};
+        if (::lstat(filesDirectory().c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+            unusable(filesDirectory() + " is not a directory");
+        }
+    }
+    readOrMakeIdentity();
+    if (m_access == Access::ReadWrite) {
+        // Makes or upgrades the catalog. A damaged one is left for check
+        // --repair; every operation that needs it reports it.
+        try {
+            auto connection = catalog();
+            if (!connection->trellanId()) connection->setTrellanId(m_trellanId);
+        } catch (const StoreError& error) {
+            if (error.kind() != StoreError::Kind::Unusable) throw;
+        }
+    }
+}
+
+// The identity file is written once: to a file of its own, then linked into
+// place, which fails when another process got there first; then everyone
+// reads the winner's.
+void Store::readOrMakeIdentity() {
+    const std::string path = m_dir + "/store.ini";
+    Identity identity;
+    std::string why;
+    if (!present(path)) {
+        std::optional<uint32_t> known;
+        try {
+            if (present(m_dir + "/catalog.db")) known = catalog()->trellanId();
+        } catch (const StoreError& error) {
+            if (m_access == Access::ReadWrite) throw;
+        }
+        if (m_access == Access::ReadOnly) {
+            m_trellanId = known.value_or(0);
+            return;
+        }
+        std::random_device device;
+        std::uniform_int_distribution<uint32_t> pick(1, INT32_MAX);
+        const uint32_t trellanId = known.value_or(pick(device));
+        const std::string mine = formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
+        ::unlink(mine.c_str());
+        if (!createDurably(mine, formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n",
+                                            kStoreFormat, trellanId))) {
+            unusable(systemError("cannot write", mine));
+        }
+        const bool linked = ::link(mine.c_str(), path.c_str()) == 0;
+        const int saved = errno;
+        ::unlink(mine.c_str());
+        if (!linked && saved != EEXIST) {
+            errno = saved;
+            unusable(systemError("cannot write", path));
+        }
+        syncDirectory(m_dir);
+    }
+    if (!readIdentityFile(path, &identity, &why)) unusable(why);
+    if (identity.format > kStoreFormat) {
+        unusable(formatText("the store %s has format %u, newer than this platform's %u",
+                            m_dir.c_str(), identity.format, kStoreFormat));
+    }
+    m_trellanId = identity.trellanId;
+}
+
+std::unique_ptr<CatalogBackend> Store::catalog() const { return openCatalog(m_dir, m_access); }
+
+void Store::requireWritable(const char* operation) const {
+    if (readOnly()) {
+        unusable(std::string(operation) + ": the store " + m_dir + " is open read-only");
+    }
+}
+
+std::string Store::relativeDataPath(uint64_t afileId) {
+    return "files/" + std::to_string(afileId) + ".arch";
+}
+
+std::string Store::dataPath(uint64_t afileId) const { return m_dir + "/" + relativeDataPath(afileId); }
+
+std::string Store::sidecarPath(uint64_t afileId) const {
+    return filesDirectory() + "/" + std::to_string(afileId) + ".meta";
+}
+
+bool Store::resolve(const std::string& catalogPath, std::string* full, std::string* why) const {
+    const std::string name = catalogPath.size() > 6 ? catalogPath.substr(6) : "";
+    if (!catalogPath.empty() && catalogPath[0] == '/') {
+        *why = "its path " + catalogPath + " is absolute, outside the store's files/";
+    } else if (catalogPath.find("..") != std::string::npos) {
+        *why = "its path " + catalogPath + " contains \"..\"";
+    } else if (catalogPath.rfind("files/", 0) != 0 || name.empty() ||
+               name.find('/') != std::string::npos) {
+        *why = "its path " + catalogPath + " is not in the store's files/";
+    } else {
+        *full = m_dir + "/" + catalogPath;
+        return true;
+    }
+    return false;
+}
+
+ArchiveFileRecord Store::withFullPath(ArchiveFileRecord record) const {
+    std::string full, why;
+    if (resolve(record.path, &full, &why)) record.path = full;
+    return record;
+}
+
+int Store::openData(const std::string& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) *error = "its data file " + path + " is missing";
+        else if (errno == ELOOP) *error = "its data file " + path + " is a symbolic link";
+        else *error = systemError("cannot open its data file", path);
+        return -1;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) {
+        *error = systemError("cannot stat its data file", path);
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        const char* kind = S_ISFIFO(status.st_mode)  ? "a FIFO"
+                           : S_ISDIR(status.st_mode) ? "a directory"
+                           : S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ? "a device"
+                                                                                : "a special file";
+        *error = "its data file " + path + " is not a regular file but " + kind;
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *error = systemError("cannot set up its data file", path);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::string Store::lockPath(unsigned long long jobId) const {
+    return jobsDirectory() + "/" + std::to_string(jobId) + ".lock";
+}
+
+std::string Store::markerPath(unsigned long long jobId) const {
+    return jobsDirectory() + "/" + std::to_string(jobId) + ".complete";
+}
+
+bool Store::completionMarked(unsigned long long jobId) const { return present(markerPath(jobId)); }
+
+bool Store::jobLockHeld(unsigned long long jobId) const {
+    return JobLockProbe(*this, jobId).writerAlive();
+}
+
+JobLockProbe::JobLockProbe(const Store& store, unsigned long long jobId) {
+    m_fd = ::open(store.lockPath(jobId).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0) return;  // never begun with a lock: nobody holds it
+    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
+        m_alive = errno == EWOULDBLOCK;
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+JobLockProbe::~JobLockProbe() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+// The catalog is asked first, so that a known job is refused without
+// touching its lock; the lock is taken before the job is entered, so that
+// once the entry is visible its liveness is decided by the lock.
+void Store::beginJob(unsigned long long jobId) {
+    requireWritable("beginJob");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto known = [jobId](const std::string& how) {
+        throw StoreError(StoreError::Kind::JobExists,
+                         formatText("the store already has job %llu (%s)", jobId, how.c_str()));
+    };
+    if (m_locks.count(jobId)) known("begun by this process");
+    auto connection = catalog();
+    if (const auto job = connection->findJob(jobId)) known(job->state);
+    if (completionMarked(jobId)) known("complete");
+    const std::string path = lockPath(jobId);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) throw StoreError(StoreError::Kind::Failed, systemError("cannot create", path));
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool busy = errno == EWOULDBLOCK;
+        const std::string message = systemError("cannot lock", path);
+        ::close(fd);
+        if (busy) known("running in another process");
+        throw StoreError(StoreError::Kind::Failed, message);
+    }
+    try {
+        CatalogTransaction transaction(*connection);
+        if (!connection->insertJob(CatalogJob{jobId, "running", "", ""})) known("just begun elsewhere");
+        transaction.commit();
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    m_locks[jobId] = fd;
+    crashPoint("job begun");
+}
+
+bool Store::begunHere(unsigned long long jobId) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_locks.count(jobId) != 0;
+}
+
+// The marker first: once it is durable the job is complete, whatever
+// happens to the catalog afterwards (cleanup and repair go by the marker).
+void Store::completeJob(unsigned long long jobId) {
+    requireWritable("completeJob");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_locks.find(jobId);
+    if (found == m_locks.end()) {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("completeJob: job %llu was not begun by this process", jobId));
+    }
+    auto connection = catalog();
+    for (const ArchiveFileRecord& file : connection->archiveFilesOf(jobId)) {
+        if (file.state != "closed") {
+            throw StoreError(StoreError::Kind::Failed,
+                             formatText("completeJob: archive file (%u, %u, %u) of job %llu is "
+                                        "%s, not closed",
+                                        file.trellanId, file.groupNumber, file.afileId, jobId,
+                                        file.state.c_str()));
+        }
+    }
+    const std::string marker = markerPath(jobId);
+    if (!createDurably(marker, formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()))) {
+        throw StoreError(StoreError::Kind::Failed, systemError("cannot write", marker));
+    }
+    crashPoint("completion marker");
+    CatalogTransaction transaction(*connection);
+    connection->setJobState(jobId, "complete");
     transaction.commit();
-    for (const ArchiveFileRecord& record : removed) {
-        platformDebug(formatText("cleanup removed %s archive file (%u, %u, %u) of job %llu",
-                                 record.state.c_str(), record.trellanId, record.groupNumber,
-                                 record.afileId, record.jobId));
+    crashPoint("catalog commit");
+    ::close(found->second);
+    m_locks.erase(found);
+}
+
+void Store::failJob(unsigned long long jobId) noexcept {
+    try {
+        if (!readOnly() && !completionMarked(jobId)) {
+            auto connection = catalog();
+            CatalogTransaction transaction(*connection);
+            const auto job = connection->findJob(jobId);
+            if (job && job->state != "complete") connection->setJobState(jobId, "failed");
+            transaction.commit();
+            crashPoint("catalog commit");
+        }
+    } catch (const std::exception& error) {
+        platformError(formatText("failJob: cannot mark job %llu failed (the next cleanup will): %s",
+                                 jobId, error.what()));
     }
-    return removed;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_locks.find(jobId);
+    if (found != m_locks.end()) {
+        ::close(found->second);
+        m_locks.erase(found);
+    }
+}
+
+void Store::releaseJobs() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [job, fd] : m_locks) ::close(fd);
+    m_locks.clear();
+}
+
+void Store::registerWriter(const std::shared_ptr<ArchiveWriter>& writer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const ArchiveFileRecord& record = writer->record();
+    m_writers[{record.jobId, record.stream}] = writer;
+    m_created[{record.jobId, record.stream}] = record;
+}
+
+void Store::unregisterWriter(const ArchiveWriter* writer) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_writers.find({writer->record().jobId, writer->record().stream});
+    if (it != m_writers.end() && it->second.get() == writer) m_writers.erase(it);
+}
+
+std::shared_ptr<ArchiveWriter> Store::writer(unsigned long long jobId, unsigned long stream) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_writers.find({jobId, stream});
+    return it == m_writers.end() ? nullptr : it->second;
+}
+
+bool Store::created(unsigned long long jobId, unsigned long stream, ArchiveFileRecord* record) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_created.find({jobId, stream});
+    if (it == m_created.end()) return false;
+    if (record) *record = it->second;
+    return true;
 }
 
 }  // namespace localplatform

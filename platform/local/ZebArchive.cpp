@@ -6,17 +6,21 @@
 #include "platform/local/ArchiveObject.h"
 
 ZebArchive::ZebArchive(ZebJobCtrlClient*, bool, const char*)
-    : m_impl(new Impl(Impl::Side::Backup)) {}
+    : m_impl(new Impl(Impl::Side::Backup)) {
+    localplatform::crashPoint("ZebArchive");
+}
 
 ZebArchive::ZebArchive(long long, ZebJobCtrlClient*, bool, const char*)
-    : m_impl(new Impl(Impl::Side::Restore)) {}
+    : m_impl(new Impl(Impl::Side::Restore)) {
+    localplatform::crashPoint("ZebArchive");
+}
 
 // Never touches the catalog: a file still being written stays "writing",
 // which is how the catalog shows a job that did not finish.
 ZebArchive::~ZebArchive() {
+    localplatform::crashPoint("~ZebArchive");
     if (const auto& writer = m_impl->writer) {
-        localplatform::unregisterStream(writer->record().jobId, writer->record().stream,
-                                        writer.get());
+        m_impl->store->unregisterWriter(writer.get());
         writer->release();
     }
     // Ends the media side without waiting for its worker, which may be stuck.

@@ -54,6 +54,7 @@ ZebPlatformInfo::~ZebPlatformInfo() = default;
 // A value that is not an unsigned decimal number counts as absent, with a
 // log line.
 int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned long* value) {
+    localplatform::crashPoint("getNumber");
     if (!section || !key) return 0;
     const std::string path = localplatform::settingsFilePath();
     std::ifstream file(path);

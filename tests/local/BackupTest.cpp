@@ -34,11 +34,13 @@ TEST_F(LocalBackupTest, CreateWriteCloseLeavesAClosedFileOfItsSize) {
     EXPECT_EQ(created.groupNumber, 1u);  // stream 1 of this job
 
     ArchiveFileRecord record;
-    ASSERT_TRUE(localplatform::findStreamArchiveFile(config.jobId, 1, &record));
+    ASSERT_TRUE(localplatform::createdArchiveFile(config.jobId, 1, &record));
     EXPECT_EQ(record.afileId, created.afileId);
+    ASSERT_TRUE(localplatform::findArchiveFile(created.trellanId, 1, created.afileId, &record));
     EXPECT_EQ(record.state, "writing");
     EXPECT_TRUE(record.writerAlive);
-    EXPECT_EQ(record.path, config.storeDir + "/files/" + std::to_string(created.afileId) + ".arch");
+    EXPECT_EQ(record.path, localplatform::storeDirectory() + "/files/" +
+                               std::to_string(created.afileId) + ".arch");
 
     const std::string data = bytes(2500);
     std::string error;
@@ -53,7 +55,8 @@ TEST_F(LocalBackupTest, CreateWriteCloseLeavesAClosedFileOfItsSize) {
     EXPECT_EQ(record.state, "closed");
     EXPECT_EQ(record.size, 2500u);
     EXPECT_EQ(record.jobId, config.jobId);
-    EXPECT_EQ(contents(record.path), data);
+    EXPECT_EQ(contents(record.path), data);  // the data and nothing else
+    EXPECT_EQ(record.sha256, sha256Hex(data));
     const std::regex utc(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)");
     EXPECT_TRUE(std::regex_match(record.createdAt, utc)) << record.createdAt;
     EXPECT_TRUE(std::regex_match(record.updatedAt, utc)) << record.updatedAt;
@@ -91,8 +94,7 @@ TEST_F(LocalBackupTest, StreamsCountPerJobAndWriteStreamReachesEachOwnFile) {
     auto stream1 = create(&first);
     auto stream2 = create(&second);
     const unsigned long long job = config.jobId;
-    config.jobId = job + 100000;
-    reconfigure();
+    useJob(job + 100000);
     auto otherJob = create(&other);
 
     EXPECT_EQ(first.groupNumber, 1u);
@@ -109,20 +111,38 @@ TEST_F(LocalBackupTest, StreamsCountPerJobAndWriteStreamReachesEachOwnFile) {
                          " stream 3");
 
     ArchiveFileRecord record;
-    ASSERT_TRUE(localplatform::findStreamArchiveFile(job, 2, &record));
+    ASSERT_TRUE(localplatform::createdArchiveFile(job, 2, &record));
     EXPECT_EQ(record.afileId, second.afileId);
+    ASSERT_TRUE(localplatform::findArchiveFile(second.trellanId, 2, second.afileId, &record));
     EXPECT_EQ(record.size, 3u);  // bytes so far while writing
     EXPECT_EQ(contents(record.path), "two");
-    ASSERT_TRUE(localplatform::findStreamArchiveFile(job + 100000, 1, &record));
+    ASSERT_TRUE(localplatform::createdArchiveFile(job + 100000, 1, &record));
+    EXPECT_EQ(record.afileId, other.afileId);
     EXPECT_EQ(contents(record.path), "other");
+    EXPECT_FALSE(localplatform::createdArchiveFile(job, 3, &record));
 }
 
-// The first archive file of a fresh store gets id 1: a directory in its
-// place makes the creation fail, and a file there (left by a creation that
-// rolled back) is replaced.
+// Whatever is already in files/ under an archive file's name is never
+// replaced: its id is skipped, also when only its description is there.
+TEST_F(LocalBackupTest, ExistingFilesAreNeverReplacedAndTheirIdsAreSkipped) {
+    const std::string files = localplatform::storeDirectory() + "/files/";
+    std::ofstream(files + "1.arch") << "left over";
+    std::filesystem::create_directories(files + "2.arch");
+    std::ofstream(files + "3.meta") << "someone else's";
+    CreateRet_t created;
+    auto archive = create(&created);
+    EXPECT_EQ(created.groupNumber, 1u);
+    EXPECT_EQ(created.afileId, 4u);
+    EXPECT_EQ(contents(files + "1.arch"), "left over");
+    EXPECT_TRUE(std::filesystem::is_directory(files + "2.arch"));
+    EXPECT_FALSE(std::filesystem::exists(files + "3.arch"));
+    EXPECT_EQ(contents(files + "3.meta"), "someone else's");
+}
+
 TEST_F(LocalBackupTest, AFailedCreationLeavesNoRecordAndGivesItsStreamNumberBack) {
-    const std::string path = config.storeDir + "/files/1.arch";
-    std::filesystem::create_directories(path);
+    const std::string files = localplatform::storeDirectory() + "/files";
+    std::filesystem::rename(files, files + ".away");
+    std::ofstream(files) << "not a directory";
     ZebArchive archive(nullptr, true, nullptr);
     SetupPipelineArgs_t setup;
     setup.recordKind = 1;
@@ -131,15 +151,16 @@ TEST_F(LocalBackupTest, AFailedCreationLeavesNoRecordAndGivesItsStreamNumberBack
     CreateArgs_t args;
     CreateRet_t created;
     EXPECT_NE(archive.createArchiveFile(&args, &created), 0);
-    EXPECT_NE(log().find("createArchiveFile: cannot create " + path), std::string::npos) << log();
+    EXPECT_NE(log().find("createArchiveFile: cannot create " + files + "/1.arch"),
+              std::string::npos)
+        << log();
     EXPECT_TRUE(localplatform::listArchiveFiles().empty());
 
-    std::filesystem::remove(path);
-    std::ofstream(path) << "left over";
+    std::filesystem::remove(files);
+    std::filesystem::rename(files + ".away", files);
     ASSERT_EQ(archive.createArchiveFile(&args, &created), 0);
     EXPECT_EQ(created.groupNumber, 1u);
     EXPECT_EQ(created.afileId, 1u);
-    EXPECT_EQ(contents(path), "");
 }
 
 TEST_F(LocalBackupTest, CloseAfileRefusesAnotherFilesIdentity) {
@@ -163,11 +184,16 @@ TEST_F(LocalBackupTest, AFileDeletedWhileWritingStaysWritingAndRestoreRefusesIt)
     ASSERT_TRUE(localplatform::writeStream(config.jobId, 1, "partial", 7, &error));
     archive.reset();
 
+    // The job lives on (its lock is held) until it is failed.
     ArchiveFileRecord record;
     ASSERT_TRUE(localplatform::findArchiveFile(created.trellanId, 1, created.afileId, &record));
     EXPECT_EQ(record.state, "writing");
-    EXPECT_FALSE(record.writerAlive);
+    EXPECT_EQ(record.size, 7u);
+    EXPECT_TRUE(record.writerAlive);
     EXPECT_FALSE(localplatform::writeStream(config.jobId, 1, "more", 4, &error));
+    localplatform::failJob(config.jobId);
+    ASSERT_TRUE(localplatform::findArchiveFile(created.trellanId, 1, created.afileId, &record));
+    EXPECT_FALSE(record.writerAlive);
 
     int result = 0;
     auto restore = open(idOf(created), &result);
@@ -204,7 +230,6 @@ TEST_F(LocalBackupTest, InvalidationNamingAnUnknownFileFailsAndInvalidatesNothin
               std::string::npos);
     EXPECT_NE(invalidate({id.afileId}, id.trellanId + 1), 0);  // another Trellan id
     config.jobId += 1;
-    reconfigure();
     EXPECT_NE(invalidate({id.afileId}, id.trellanId), 0);  // another job
     EXPECT_EQ(state(id), "closed");
 }
@@ -256,8 +281,7 @@ TEST_F(LocalBackupTest, ConcurrentProcessesGetDistinctIdentities) {
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        config.jobId += 500000;
-        reconfigure();
+        useJob(config.jobId + 500000);
         _exit(createFiles() ? 0 : 1);
     }
     const bool created = createFiles();

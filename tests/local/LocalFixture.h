@@ -1,6 +1,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -35,15 +36,25 @@ protected:
         config.jobId = ++jobs;
         config.chunkSize = 1000;
         config.mediaTimeout = std::chrono::seconds(10);
-        localplatform::configure(config);
+        localplatform::openStore(config, localplatform::Access::ReadWrite, true);
     }
 
     void TearDown() override {
-        localplatform::configure(localplatform::Config());
+        localplatform::closeStore();
         std::filesystem::remove_all(m_dir);
     }
 
-    void reconfigure() { localplatform::configure(config); }
+    // Opens the store again with the changed configuration; the jobs this
+    // process began are released.
+    void reconfigure() { localplatform::openStore(config, localplatform::Access::ReadWrite, true); }
+
+    // Makes job the current one.
+    void useJob(unsigned long long job) {
+        config.jobId = job;
+        localplatform::setCurrentJob(job);
+    }
+
+    const std::string& dir() const { return m_dir; }
 
     std::string log() const {
         std::ifstream file(config.logFile);
@@ -58,6 +69,24 @@ protected:
         std::string data(n, '\0');
         for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<char>((i * 7 + i / 251) % 256);
         return data;
+    }
+
+    static std::string sha256Hex(const std::string& data) {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+        std::string hex;
+        for (unsigned int i = 0; i < length; ++i) {
+            const char* digits = "0123456789abcdef";
+            hex += digits[digest[i] >> 4];
+            hex += digits[digest[i] & 15];
+        }
+        return hex;
+    }
+
+    static std::string contentsOf(const std::string& path) {
+        std::ifstream file(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(file), {});
     }
 
     // "archive file (T, G, A)", as the platform's log lines name it.

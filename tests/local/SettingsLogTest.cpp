@@ -122,8 +122,7 @@ TEST_F(LocalLogTest, TheLevelFiltersDebugLinesButNeverErrors) {
 TEST_F(LocalLogTest, AContextKeepsTheJobItWasMadeForAndLongTextsStayWhole) {
     const unsigned long long job = config.jobId;
     EvEvent event;
-    config.jobId = 5;
-    reconfigure();
+    useJob(5);
     EvEvent later;
     EXPECT_EQ(event.getJobId(), job);
     EXPECT_EQ(later.getJobId(), 5u);

@@ -15,6 +15,7 @@
 #include "Interrupt.h"
 #include "Manifest.h"
 #include "Progress.h"
+#include "RestoreJob.h"
 #include "Sha256.h"
 #include "backup/BackupPipelineSetup.h"
 #include "restore/RestorePipelineSetup.h"
@@ -110,8 +111,8 @@ ManifestStream writeStream(const InputFile& input, unsigned long long jobId,
     written.sha256 = digest.hex();
 
     localplatform::ArchiveFileRecord file;
-    if (!localplatform::findStreamArchiveFile(jobId, stream, &file)) {
-        throw jobFailed("the catalog has no archive file for stream " + std::to_string(stream));
+    if (!localplatform::createdArchiveFile(jobId, stream, &file)) {
+        throw jobFailed("the platform created no archive file for stream " + std::to_string(stream));
     }
     written.trellanId = file.trellanId;
     written.groupNumber = file.groupNumber;
@@ -139,9 +140,13 @@ void runBackup(const BackupOptions& options) {
     requireNewFilePlace(options.manifest, "manifest", false);
     const InputFile input(options.input);
 
-    localplatform::Config config = localplatform::configuration();
+    localplatform::Config& config = platformConfig();
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
-    localplatform::configure(config);
+    try {
+        localplatform::openStore(config, localplatform::Access::ReadWrite, true);
+    } catch (const localplatform::StoreError& error) {
+        throw badInput(error.what());
+    }
     const unsigned long long jobId = config.jobId;
     const unsigned long streams = options.streams;
     say("backing up %s (%llu bytes) over %lu streams as job %llu into %s",
@@ -181,6 +186,7 @@ void runBackup(const BackupOptions& options) {
     } catch (const std::exception&) {
         say("the backup failed; invalidating the job's archive files");
         job.closePipeline(kInvalidateArchiveFiles, false);
+        localplatform::failJob(jobId);
         throw;
     }
     if (!job.closePipeline(kCloseArchiveFiles, false)) {
@@ -189,5 +195,6 @@ void runBackup(const BackupOptions& options) {
     manifest.sourceSha256 = sourceDigest.hex();
     throwIfInterrupted();
     saveManifest(manifest, options.manifest);
+    localplatform::completeJob(jobId);
     say("backup complete: manifest %s", options.manifest.c_str());
 }

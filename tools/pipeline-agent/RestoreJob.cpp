@@ -35,7 +35,7 @@ void explainOpenFailure(const Manifest& manifest) {
                                  std::to_string(s.stream);
         localplatform::ArchiveFileRecord record;
         if (!localplatform::findArchiveFile(s.trellanId, s.groupNumber, s.afileId, &record)) {
-            throw badInput(file + " is not in the store " + localplatform::storeDirectory() +
+            throw badInput(file + " is not in the store " + platformConfig().storeDir +
                            "; is this the store the backup used?");
         }
         if (record.state == "invalidated") {
@@ -104,11 +104,22 @@ private:
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
-void requireStore() {
-    const std::string catalog = localplatform::storeDirectory() + "/catalog.db";
-    struct stat info;
-    if (::stat(catalog.c_str(), &info) != 0) {
-        throw badInput("there is no archive store at " + localplatform::storeDirectory());
+localplatform::Config& platformConfig() {
+    static localplatform::Config config;
+    return config;
+}
+
+void requireStore(bool forWriting) {
+    using localplatform::Access;
+    try {
+        localplatform::openStore(platformConfig(), forWriting ? Access::ReadWrite : Access::ReadOnly,
+                                 false);
+    } catch (const localplatform::StoreError& error) {
+        if (error.kind() == localplatform::StoreError::Kind::NotFound &&
+            !platformConfig().storeDir.empty()) {
+            throw badInput("there is no archive store at " + platformConfig().storeDir);
+        }
+        throw badInput(error.what());
     }
 }
 
@@ -133,12 +144,11 @@ void runRestore(const RestoreOptions& options) {
         _exit(128 + signal);
     });
 
-    localplatform::Config config = localplatform::configuration();
-    config.jobId = newJobId();
-    localplatform::configure(config);
+    const unsigned long long restoreJobId = newJobId();
+    localplatform::setCurrentJob(restoreJobId);
     say("restoring %s (%llu bytes) over %zu streams as job %llu from %s",
         manifest.sourceName.c_str(), static_cast<unsigned long long>(manifest.sourceSize),
-        manifest.streams.size(), config.jobId, localplatform::storeDirectory().c_str());
+        manifest.streams.size(), restoreJobId, localplatform::storeDirectory().c_str());
 
     std::vector<RestoreArchiveInfo> list;
     for (const ManifestStream& s : manifest.streams) {
@@ -151,7 +161,7 @@ void runRestore(const RestoreOptions& options) {
         info.readAll = true;
         list.push_back(info);
     }
-    RestorePipelineSetup restore(config.jobId, 0);
+    RestorePipelineSetup restore(restoreJobId, 0);
     restore.setRestoreArchiveFileInfoList(list);
     RestoreSession session(restore);
     for (unsigned long request = 1; request <= options.requests; ++request) {

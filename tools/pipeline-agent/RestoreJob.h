@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/local/LocalPlatform.h"
+
 struct RestoreOptions {
     std::string manifest;            // what a backup wrote
     std::string output;              // where the restored file goes
@@ -18,5 +20,9 @@ void runRestore(const RestoreOptions& options);
 // Where restores record the hidden partial files that cleanup may remove.
 std::string partialOutputDirectory();
 
-// Throws AgentError (bad input) unless the store directory holds a catalog.
-void requireStore();
+// The platform configuration the options make; openStore takes it.
+localplatform::Config& platformConfig();
+
+// Opens the configured store (read-only unless forWriting; never creates
+// it). Throws AgentError (bad input) when there is none or it is unusable.
+void requireStore(bool forWriting = false);

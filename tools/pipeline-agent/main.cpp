@@ -53,14 +53,13 @@ void checkGlobalOptions(const GlobalOptions& options) {
 }
 
 void configurePlatform(const GlobalOptions& options) {
-    localplatform::Config config = localplatform::configuration();
+    localplatform::Config& config = platformConfig();
     config.storeDir = options.store;
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
     config.logLevel = options.logLevel;
     config.mediaTimeout = parseMediaTimeout(options.mediaTimeout);
     config.mediaChunkDelay = std::chrono::milliseconds(options.mediaChunkDelayMs);
-    localplatform::configure(config);
 }
 
 std::string identity(const localplatform::ArchiveFileRecord& file) {
@@ -82,8 +81,8 @@ void listArchiveFiles() {
 }
 
 void cleanUp() {
-    requireStore();
-    const auto removed = localplatform::cleanup();
+    requireStore(true);
+    const auto removed = localplatform::cleanup().removed;
     for (const auto& file : removed) {
         std::printf("removed %s (job %llu stream %lu, %s): %s\n", identity(file).c_str(),
                     file.jobId, file.stream, file.state == "writing" ? "crashed" : "invalidated",
@@ -106,11 +105,7 @@ void runDemo(const DemoOptions& options, const GlobalOptions& global) {
     if (::mkdir(options.dir.c_str(), 0777) != 0 && errno != EEXIST) {
         throw badInput("cannot create the demo directory " + options.dir);
     }
-    if (global.store.empty()) {
-        localplatform::Config config = localplatform::configuration();
-        config.storeDir = options.dir + "/store";
-        localplatform::configure(config);
-    }
+    if (global.store.empty()) platformConfig().storeDir = options.dir + "/store";
     const std::string sample = options.dir + "/sample.db";
     const std::string manifest = options.dir + "/sample.manifest.json";
     const std::string restored = options.dir + "/sample.restored.db";

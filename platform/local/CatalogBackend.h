@@ -1,0 +1,110 @@
+#pragma once
+
+// The catalog of a store behind an interface, so that the store does not
+// depend on how the catalog is kept. Internal to the local library.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/local/LocalPlatform.h"
+
+// Internal to the library: none of it is exported.
+#pragma GCC visibility push(hidden)
+
+namespace localplatform {
+
+// What the catalog keeps about a new archive file besides its identity.
+struct NewArchiveFile {
+    unsigned long long jobId = 0;
+    unsigned long stream = 0;
+    uint64_t typeCode = 0;
+    uint64_t dataType = 0;
+    std::string setupText;
+    std::string createText;
+};
+
+struct CatalogJob {
+    unsigned long long jobId = 0;
+    std::string state;  // "running", "complete" or "failed"
+    std::string createdAt, updatedAt;
+};
+
+// One connection to a store's catalog, made for one operation: connections
+// are cheap, and one per operation is safe across threads and processes.
+// Every method throws StoreError: Unusable when the catalog is damaged or of
+// a newer format, Failed when it cannot be read or written. Archive file
+// records come back with the path as the catalog holds it (relative to the
+// store) and writerAlive false. A read-only connection refuses every write.
+class CatalogBackend {
+public:
+    virtual ~CatalogBackend() = default;
+
+    // A write transaction, taken at once so that what it reads stays true
+    // until it commits; rollback undoes what is not committed.
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() noexcept = 0;
+
+    // The Trellan id the catalog recorded for its store, if any.
+    virtual std::optional<uint32_t> trellanId() = 0;
+    virtual void setTrellanId(uint32_t trellanId) = 0;
+    // An archive file id above every one the catalog has ever given.
+    virtual uint64_t nextArchiveFileId() = 0;
+
+    // Enters a file with the record's identity, job, stream, state, size,
+    // path, SHA-256 and times (now, where empty).
+    virtual void insertArchiveFile(const ArchiveFileRecord& record, const NewArchiveFile& file) = 0;
+    // Marks a "writing" file closed. False when it is not "writing".
+    virtual bool markClosed(uint32_t afileId, unsigned long long size, const std::string& sha256) = 0;
+    // Marks the job's file invalidated, whatever its state. False when the
+    // job has no such file.
+    virtual bool invalidate(unsigned long long jobId, uint64_t trellanId, int64_t afileId) = 0;
+    virtual void removeArchiveFile(uint32_t afileId) = 0;
+    virtual std::optional<ArchiveFileRecord> findArchiveFile(uint32_t trellanId,
+                                                             uint32_t groupNumber,
+                                                             uint32_t afileId) = 0;
+    // Every file, oldest first; of one job only.
+    virtual std::vector<ArchiveFileRecord> archiveFiles() = 0;
+    virtual std::vector<ArchiveFileRecord> archiveFilesOf(unsigned long long jobId) = 0;
+
+    virtual std::optional<CatalogJob> findJob(unsigned long long jobId) = 0;
+    // Enters a job; false when the catalog knows it already.
+    virtual bool insertJob(const CatalogJob& job) = 0;
+    // False when the catalog does not know the job.
+    virtual bool setJobState(unsigned long long jobId, const std::string& state) = 0;
+    virtual std::vector<CatalogJob> jobs() = 0;
+
+    // What the catalog's own consistency check finds; empty: nothing.
+    virtual std::vector<std::string> integrityProblems() = 0;
+};
+
+// Opens the catalog of the store in storeDir (canonical): the one place a
+// catalog is opened. A read-write open creates or upgrades it as needed; a
+// read-only one never writes.
+std::unique_ptr<CatalogBackend> openCatalog(const std::string& storeDir, Access access);
+
+// A write transaction on a connection, rolled back unless committed.
+class CatalogTransaction {
+public:
+    explicit CatalogTransaction(CatalogBackend& catalog) : m_catalog(catalog) { m_catalog.begin(); }
+    ~CatalogTransaction() {
+        if (m_open) m_catalog.rollback();
+    }
+    CatalogTransaction(const CatalogTransaction&) = delete;
+    CatalogTransaction& operator=(const CatalogTransaction&) = delete;
+    void commit() {
+        m_catalog.commit();
+        m_open = false;
+    }
+
+private:
+    CatalogBackend& m_catalog;
+    bool m_open = true;
+};
+
+}  // namespace localplatform
+
+#pragma GCC visibility pop

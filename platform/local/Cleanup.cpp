@@ -1,0 +1,188 @@
+// Clearing a store of what jobs that did not complete left: job by job,
+// closed files included, and files that a creation cut short left without a
+// catalog entry. Only ever inside the store's files/.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <regex>
+#include <set>
+
+#include "platform/local/Durable.h"
+#include "platform/local/LocalState.h"
+#include "platform/local/Sidecar.h"
+#include "platform/local/Store.h"
+
+namespace localplatform {
+
+namespace {
+
+std::string nameOf(const ArchiveFileRecord& record) {
+    return formatText("archive file (%u, %u, %u) of job %llu", record.trellanId,
+                      record.groupNumber, record.afileId, record.jobId);
+}
+
+// Removes one directory entry of files/ that is not a directory. True when
+// it is gone (or never was).
+bool removeEntry(const std::string& path, std::string* why) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) return true;
+        *why = systemError("cannot look at", path);
+        return false;
+    }
+    if (S_ISDIR(status.st_mode)) {
+        *why = path + " is a directory; left alone";
+        return false;
+    }
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        *why = systemError("cannot remove", path);
+        return false;
+    }
+    return true;
+}
+
+// The data file and description of a catalog entry. The data's size is
+// taken first, for the report.
+bool removeFiles(const Store& store, ArchiveFileRecord* record, std::string* why) {
+    std::string full;
+    if (!store.resolve(record->path, &full, why)) return false;
+    struct stat status {};
+    if (record->state != "closed" && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        record->size = static_cast<unsigned long long>(status.st_size);
+    }
+    record->path = full;
+    if (!removeEntry(full, why)) return false;
+    return removeEntry(store.sidecarPath(record->afileId), why);
+}
+
+void report(const ArchiveFileRecord& record) {
+    platformDebug(formatText("cleanup removed %s archive file (%u, %u, %u) of job %llu",
+                             record.state.c_str(), record.trellanId, record.groupNumber,
+                             record.afileId, record.jobId));
+}
+
+void refuse(CleanupResult* result, const std::string& why) {
+    platformError("cleanup: " + why);
+    result->refused.push_back(why);
+}
+
+// Files in files/ without a catalog entry, looked at while this holds the
+// catalog's write lock, so that no creation is halfway meanwhile: such a
+// file was left by a creation that died before its entry was committed, or
+// the catalog was lost. Its description names its job; files of jobs that
+// completed or whose writer lives stay.
+void removeUnentered(const Store& store, CatalogBackend& catalog, CleanupResult* result) {
+    CatalogTransaction transaction(catalog);
+    std::set<uint64_t> entered;
+    for (const ArchiveFileRecord& record : catalog.archiveFiles()) entered.insert(record.afileId);
+    std::set<uint64_t> unentered;
+    DIR* listing = ::opendir(store.filesDirectory().c_str());
+    if (!listing) {
+        throw StoreError(StoreError::Kind::Failed,
+                         systemError("cannot read", store.filesDirectory()));
+    }
+    static const std::regex archiveName(R"(([0-9]{1,10})\.(arch|meta))");
+    while (const dirent* entry = ::readdir(listing)) {
+        std::cmatch match;
+        if (!std::regex_match(entry->d_name, match, archiveName)) continue;
+        const uint64_t id = std::stoull(match[1].str());
+        if (!entered.count(id)) unentered.insert(id);
+    }
+    ::closedir(listing);
+
+    for (const uint64_t id : unentered) {
+        Sidecar sidecar;
+        std::string why;
+        const bool described = readSidecar(store.sidecarPath(id), &sidecar, &why);
+        struct stat status {};
+        const bool hasData = ::lstat(store.dataPath(id).c_str(), &status) == 0;
+        ArchiveFileRecord record;
+        record.afileId = static_cast<uint32_t>(id);
+        record.path = Store::relativeDataPath(id);
+        record.state = "writing";
+        if (described) {
+            const auto job = catalog.findJob(sidecar.jobId);
+            if ((job && job->state == "complete") || store.completionMarked(sidecar.jobId) ||
+                store.jobLockHeld(sidecar.jobId)) {
+                continue;
+            }
+            record.trellanId = sidecar.trellanId;
+            record.groupNumber = sidecar.groupNumber;
+            record.jobId = sidecar.jobId;
+            record.stream = sidecar.stream;
+            record.state = sidecar.closed ? "closed" : "writing";
+        } else if (hasData && S_ISREG(status.st_mode) && status.st_size > 0) {
+            refuse(result, formatText("%s holds data but has no catalog entry and %s; left alone",
+                                      store.dataPath(id).c_str(), why.c_str()));
+            continue;
+        }
+        if (!removeFiles(store, &record, &why)) {
+            refuse(result, why);
+            continue;
+        }
+        report(record);
+        result->removed.push_back(record);
+        crashPoint("cleanup removal");
+    }
+    transaction.commit();
+}
+
+}  // namespace
+
+// Job by job: the files go before their entries, so that a failure halfway
+// leaves entries of missing files, which the next cleanup removes.
+CleanupResult cleanup() {
+    const auto store = openedStore();
+    store->requireWritable("cleanup");
+    CleanupResult result;
+    auto catalog = store->catalog();
+    std::map<unsigned long long, std::vector<ArchiveFileRecord>> files;
+    for (ArchiveFileRecord& record : catalog->archiveFiles()) {
+        files[record.jobId].push_back(std::move(record));
+    }
+    for (const CatalogJob& job : catalog->jobs()) {
+        if (job.state == "complete") continue;
+        if (store->completionMarked(job.jobId)) {
+            // Completed, but the process died before the catalog said so.
+            CatalogTransaction transaction(*catalog);
+            catalog->setJobState(job.jobId, "complete");
+            transaction.commit();
+            crashPoint("catalog commit");
+            continue;
+        }
+        const JobLockProbe lock(*store, job.jobId);
+        if (lock.writerAlive()) continue;
+        std::vector<ArchiveFileRecord> gone;
+        for (ArchiveFileRecord& record : files[job.jobId]) {
+            std::string why;
+            if (!removeFiles(*store, &record, &why)) {
+                refuse(&result, nameOf(record) + ": " + why);
+                continue;
+            }
+            gone.push_back(record);
+            crashPoint("cleanup removal");
+        }
+        CatalogTransaction transaction(*catalog);
+        for (const ArchiveFileRecord& record : gone) catalog->removeArchiveFile(record.afileId);
+        const bool failedNow = job.state == "running" && catalog->setJobState(job.jobId, "failed");
+        transaction.commit();
+        crashPoint("catalog commit");
+        if (failedNow) {
+            result.jobsFailed.push_back(job.jobId);
+            platformDebug(formatText("cleanup marked job %llu failed: its writer is gone",
+                                     job.jobId));
+        }
+        for (const ArchiveFileRecord& record : gone) {
+            report(record);
+            result.removed.push_back(record);
+        }
+    }
+    removeUnentered(*store, *catalog, &result);
+    return result;
+}
+
+}  // namespace localplatform

@@ -1,0 +1,101 @@
+// The process's context: the open store, its configuration and log sink, the
+// current job and the step count of the crash hook.
+
+#include <signal.h>
+
+#include <mutex>
+
+#include "platform/local/LocalState.h"
+#include "platform/local/LogSink.h"
+#include "platform/local/Store.h"
+
+namespace localplatform {
+
+namespace {
+
+std::shared_ptr<Context> makeDefault() {
+    auto made = std::make_shared<Context>();
+    made->log = std::make_shared<const LogSink>(made->config);
+    return made;
+}
+
+std::mutex g_mutex;
+std::shared_ptr<Context>& current() {
+    static std::shared_ptr<Context> instance = makeDefault();
+    return instance;
+}
+
+}  // namespace
+
+std::shared_ptr<Context> context() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return current();
+}
+
+std::shared_ptr<Store> openedStore() {
+    std::shared_ptr<Store> store = context()->store;
+    if (!store) throw StoreError(StoreError::Kind::NotFound, "no store is open");
+    return store;
+}
+
+void openStore(const Config& config, Access access, bool create) {
+    closeStore();
+    auto made = std::make_shared<Context>();
+    made->config = config;
+    made->currentJob = config.jobId;
+    try {
+        made->log = std::make_shared<const LogSink>(config);
+    } catch (const std::exception& error) {
+        throw StoreError(StoreError::Kind::Unusable, error.what());
+    }
+    made->store = Store::open(configuredStoreDirectory(config), access, create);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    current() = std::move(made);
+}
+
+void closeStore() {
+    auto replacement = makeDefault();
+    std::shared_ptr<Context> old;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        old = std::move(current());
+        current() = std::move(replacement);
+    }
+    if (old && old->store) old->store->releaseJobs();
+}
+
+bool storeIsOpen() { return context()->store != nullptr; }
+
+std::string storeDirectory() { return openedStore()->directory(); }
+
+Config configuration() { return context()->config; }
+
+void setCurrentJob(unsigned long long jobId) { context()->currentJob = jobId; }
+
+void crashPoint(const char* step) {
+    const auto now = context();
+    const unsigned long killAt = now->config.killAtStep;
+    if (killAt == 0) return;
+    if (++now->steps == killAt) {
+        writeLogLine(true, 0, now->currentJob,
+                     formatText("local platform: killed at step %lu (%s)", killAt,
+                                step ? step : "?"));
+        ::raise(SIGKILL);
+    }
+}
+
+void writeLogLine(bool isError, int level, unsigned long long jobId, const std::string& text) {
+    context()->log->write(isError, level, jobId, text);
+}
+
+void platformError(const std::string& text) {
+    const auto now = context();
+    now->log->write(true, 0, now->currentJob, "local platform: " + text);
+}
+
+void platformDebug(const std::string& text) {
+    const auto now = context();
+    now->log->write(false, 1, now->currentJob, "local platform: " + text);
+}
+
+}  // namespace localplatform

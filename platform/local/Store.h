@@ -1,0 +1,120 @@
+#pragma once
+
+// A store on disk: its canonical place, identity file, paths, the job locks
+// and completion markers in jobs/, the safe opening of archive data, and
+// this process's registries of the jobs it began and the files it created.
+// Internal to the local library.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "platform/local/CatalogBackend.h"
+#include "platform/local/LocalPlatform.h"
+#include "platform/local/StreamNumbering.h"
+
+// Internal to the library: none of it is exported.
+#pragma GCC visibility push(hidden)
+
+namespace localplatform {
+
+class ArchiveWriter;
+
+class Store : public std::enable_shared_from_this<Store> {
+public:
+    // Opens (and, for ReadWrite with create, makes) the store at dir, by its
+    // canonical path. Throws StoreError.
+    static std::shared_ptr<Store> open(const std::string& dir, Access access, bool create);
+    ~Store();
+
+    Store(const Store&) = delete;
+    Store& operator=(const Store&) = delete;
+
+    const std::string& directory() const { return m_dir; }
+    std::string filesDirectory() const { return m_dir + "/files"; }
+    std::string jobsDirectory() const { return m_dir + "/jobs"; }
+    bool readOnly() const { return m_access == Access::ReadOnly; }
+    uint32_t trellanId() const { return m_trellanId; }
+
+    // A new connection to the catalog.
+    std::unique_ptr<CatalogBackend> catalog() const;
+    // Throws StoreError(Unusable) on a read-only store.
+    void requireWritable(const char* operation) const;
+
+    // Where archive file afileId and its description live, relative to the
+    // store, and the full paths.
+    static std::string relativeDataPath(uint64_t afileId);
+    std::string dataPath(uint64_t afileId) const;
+    std::string sidecarPath(uint64_t afileId) const;
+    // The full path of a catalog path. False, with *why set, for a path that
+    // is absolute, contains "..", or is not directly in files/.
+    bool resolve(const std::string& catalogPath, std::string* full, std::string* why) const;
+    // A record with its path made full (left as the catalog has it when it
+    // is refused).
+    ArchiveFileRecord withFullPath(ArchiveFileRecord record) const;
+
+    // Opens archive data read-only without ever blocking: a FIFO, directory,
+    // symbolic link or device is refused. Returns the fd (blocking mode) or
+    // -1 with *error set.
+    static int openData(const std::string& path, std::string* error);
+
+    // The job's liveness lock and completion marker.
+    std::string lockPath(unsigned long long jobId) const;
+    std::string markerPath(unsigned long long jobId) const;
+    bool completionMarked(unsigned long long jobId) const;
+    // True when some open file description holds the job's lock (this
+    // process's included).
+    bool jobLockHeld(unsigned long long jobId) const;
+
+    void beginJob(unsigned long long jobId);
+    bool begunHere(unsigned long long jobId);
+    void completeJob(unsigned long long jobId);
+    void failJob(unsigned long long jobId) noexcept;
+    // Releases the locks of every job begun here.
+    void releaseJobs();
+
+    // This process's backup streams and the files it created for them.
+    void registerWriter(const std::shared_ptr<ArchiveWriter>& writer);
+    void unregisterWriter(const ArchiveWriter* writer);
+    std::shared_ptr<ArchiveWriter> writer(unsigned long long jobId, unsigned long stream);
+    bool created(unsigned long long jobId, unsigned long stream, ArchiveFileRecord* record);
+    StreamNumbering& numbering() { return m_numbering; }
+
+private:
+    Store(std::string dir, Access access);
+    void setUp(bool create);
+    void readOrMakeIdentity();
+
+    const std::string m_dir;
+    const Access m_access;
+    uint32_t m_trellanId = 0;
+
+    std::mutex m_mutex;
+    std::map<unsigned long long, int> m_locks;  // jobs begun here: their lock fd
+    std::map<std::pair<unsigned long long, unsigned long>, std::shared_ptr<ArchiveWriter>> m_writers;
+    std::map<std::pair<unsigned long long, unsigned long>, ArchiveFileRecord> m_created;
+    StreamNumbering m_numbering;
+};
+
+// Holds a job's lock, when it is free, while it lives: a job whose lock this
+// takes cannot be begun or resumed meanwhile.
+class JobLockProbe {
+public:
+    JobLockProbe(const Store& store, unsigned long long jobId);
+    ~JobLockProbe();
+    JobLockProbe(const JobLockProbe&) = delete;
+    JobLockProbe& operator=(const JobLockProbe&) = delete;
+    // The lock is held elsewhere: the job's writer lives.
+    bool writerAlive() const { return m_alive; }
+
+private:
+    int m_fd = -1;
+    bool m_alive = false;
+};
+
+}  // namespace localplatform
+
+#pragma GCC visibility pop

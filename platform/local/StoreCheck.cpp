@@ -1,0 +1,339 @@
+// Verifying a store, catalog against files, and rebuilding its catalog from
+// the files' own descriptions and the jobs' completion markers.
+
+#include <dirent.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <set>
+
+#include "platform/local/Durable.h"
+#include "platform/local/LocalState.h"
+#include "platform/local/Sidecar.h"
+#include "platform/local/Store.h"
+
+namespace localplatform {
+
+namespace {
+
+std::string nameOf(const ArchiveFileRecord& record) {
+    return formatText("archive file (%u, %u, %u) of job %llu", record.trellanId,
+                      record.groupNumber, record.afileId, record.jobId);
+}
+
+// The SHA-256 and size of a data file, read through the store's safe open.
+bool hashData(const std::string& path, std::string* sha256, unsigned long long* size,
+              std::string* why) {
+    const int fd = Store::openData(path, why);
+    if (fd < 0) return false;
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    bool good = digest && EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) == 1;
+    std::vector<char> buffer(1 << 16);
+    *size = 0;
+    while (good) {
+        const ssize_t count = ::read(fd, buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) {
+            *why = systemError("cannot read", path);
+            good = false;
+            break;
+        }
+        if (count == 0) break;
+        good = EVP_DigestUpdate(digest.get(), buffer.data(), static_cast<std::size_t>(count)) == 1;
+        *size += static_cast<unsigned long long>(count);
+    }
+    ::close(fd);
+    if (!good) return false;
+    unsigned char bytes[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_DigestFinal_ex(digest.get(), bytes, &length) != 1) return false;
+    sha256->clear();
+    for (unsigned int i = 0; i < length; ++i) *sha256 += formatText("%02x", bytes[i]);
+    return true;
+}
+
+// The N of files/N.arch and files/N.meta; other entries of files/ in *other.
+void listFiles(const Store& store, std::set<uint64_t>* data, std::set<uint64_t>* sidecars,
+               std::vector<std::string>* other) {
+    DIR* listing = ::opendir(store.filesDirectory().c_str());
+    if (!listing) {
+        if (errno == ENOENT) return;
+        throw StoreError(StoreError::Kind::Failed,
+                         systemError("cannot read", store.filesDirectory()));
+    }
+    static const std::regex archiveName(R"(([0-9]{1,10})\.(arch|meta))");
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::smatch match;
+        if (!std::regex_match(name, match, archiveName)) {
+            other->push_back(name);
+            continue;
+        }
+        (match[2] == "arch" ? data : sidecars)->insert(std::stoull(match[1].str()));
+    }
+    ::closedir(listing);
+}
+
+// The job ids of jobs/<id>.<suffix>.
+std::set<unsigned long long> listJobFiles(const Store& store, const std::string& suffix) {
+    std::set<unsigned long long> ids;
+    DIR* listing = ::opendir(store.jobsDirectory().c_str());
+    if (!listing) return ids;
+    const std::regex jobName("([0-9]{1,20})\\." + suffix);
+    while (const dirent* entry = ::readdir(listing)) {
+        std::cmatch match;
+        if (std::regex_match(entry->d_name, match, jobName)) ids.insert(std::stoull(match[1].str()));
+    }
+    ::closedir(listing);
+    return ids;
+}
+
+CheckResult inspect(const Store& store) {
+    CheckResult result;
+    auto& problems = result.problems;
+    std::vector<ArchiveFileRecord> rows;
+    std::vector<CatalogJob> jobs;
+    try {
+        auto catalog = store.catalog();
+        for (const std::string& problem : catalog->integrityProblems()) problems.push_back(problem);
+        rows = catalog->archiveFiles();
+        jobs = catalog->jobs();
+    } catch (const StoreError& error) {
+        problems.push_back(std::string("the catalog cannot be read: ") + error.what());
+    }
+
+    std::map<unsigned long long, const CatalogJob*> jobById;
+    for (const CatalogJob& job : jobs) jobById[job.jobId] = &job;
+    std::set<uint64_t> entered;
+    for (const ArchiveFileRecord& row : rows) {
+        entered.insert(row.afileId);
+        ++result.files;
+        const std::string name = nameOf(row);
+        const auto job = jobById.find(row.jobId);
+        if (job == jobById.end()) problems.push_back(name + ": its job is not in the catalog");
+        std::string full, why;
+        if (!store.resolve(row.path, &full, &why)) {
+            problems.push_back(name + ": " + why);
+            continue;
+        }
+        struct stat status {};
+        if (::lstat(full.c_str(), &status) != 0) {
+            problems.push_back(name + ": its data file " + full + " is missing");
+            continue;
+        }
+        if (!S_ISREG(status.st_mode)) {
+            problems.push_back(name + ": its data file " + full + " is not a regular file");
+            continue;
+        }
+        Sidecar sidecar;
+        if (!readSidecar(store.sidecarPath(row.afileId), &sidecar, &why)) {
+            problems.push_back(name + ": " + why);
+            continue;
+        }
+        if (sidecar.trellanId != row.trellanId || sidecar.groupNumber != row.groupNumber ||
+            sidecar.afileId != row.afileId || sidecar.jobId != row.jobId ||
+            sidecar.stream != row.stream) {
+            problems.push_back(formatText(
+                "%s: its description names archive file (%u, %u, %u) of job %llu stream %lu",
+                name.c_str(), sidecar.trellanId, sidecar.groupNumber, sidecar.afileId,
+                sidecar.jobId, sidecar.stream));
+            continue;
+        }
+        if (row.state != "closed") continue;
+        const auto size = static_cast<unsigned long long>(status.st_size);
+        if (!sidecar.closed) {
+            problems.push_back(name + ": closed in the catalog, but its description was never closed");
+            continue;
+        }
+        if (size != row.size || sidecar.size != row.size) {
+            problems.push_back(formatText(
+                "%s: its data file has %llu bytes; the catalog records %llu, its description %llu",
+                name.c_str(), size, row.size, sidecar.size));
+            continue;
+        }
+        std::string sha256;
+        unsigned long long hashed = 0;
+        if (!hashData(full, &sha256, &hashed, &why)) {
+            problems.push_back(name + ": " + why);
+            continue;
+        }
+        result.bytes += hashed;
+        if (sha256 != sidecar.sha256 || (!row.sha256.empty() && row.sha256 != sidecar.sha256)) {
+            problems.push_back(name + ": its data's SHA-256 is " + sha256 + "; its description records " +
+                               sidecar.sha256 +
+                               (row.sha256.empty() ? "" : ", the catalog " + row.sha256));
+        }
+    }
+
+    std::map<unsigned long long, std::vector<const ArchiveFileRecord*>> filesOf;
+    for (const ArchiveFileRecord& row : rows) filesOf[row.jobId].push_back(&row);
+    for (const CatalogJob& job : jobs) {
+        const bool marked = store.completionMarked(job.jobId);
+        if (job.state == "complete") {
+            if (!marked && !rows.empty()) {
+                // A job completed before completion markers existed has none;
+                // only one whose files all carry descriptions should.
+                bool described = true;
+                for (const auto* file : filesOf[job.jobId]) {
+                    struct stat status {};
+                    described = described &&
+                                ::lstat(store.sidecarPath(file->afileId).c_str(), &status) == 0;
+                }
+                if (described && !filesOf[job.jobId].empty()) {
+                    problems.push_back(formatText(
+                        "job %llu is complete in the catalog but has no completion marker %s",
+                        job.jobId, store.markerPath(job.jobId).c_str()));
+                }
+            }
+            for (const auto* file : filesOf[job.jobId]) {
+                if (file->state != "closed") {
+                    problems.push_back(formatText("job %llu is complete but its %s is %s",
+                                                  job.jobId, nameOf(*file).c_str(),
+                                                  file->state.c_str()));
+                }
+            }
+        } else if (marked) {
+            problems.push_back(formatText("job %llu has a completion marker but the catalog says %s",
+                                          job.jobId, job.state.c_str()));
+        } else if (job.state == "running" && !store.jobLockHeld(job.jobId)) {
+            problems.push_back(formatText(
+                "job %llu is running in the catalog but its writer is gone (cleanup removes it)",
+                job.jobId));
+        }
+    }
+    for (const unsigned long long id : listJobFiles(store, "complete")) {
+        if (!jobById.count(id)) {
+            problems.push_back(formatText("job %llu has a completion marker but is not in the catalog", id));
+        }
+    }
+
+    std::set<uint64_t> data, sidecars;
+    std::vector<std::string> other;
+    listFiles(store, &data, &sidecars, &other);
+    for (const uint64_t id : data) {
+        if (!entered.count(id)) problems.push_back(store.dataPath(id) + " is not in the catalog");
+    }
+    for (const uint64_t id : sidecars) {
+        if (!entered.count(id) && !data.count(id)) {
+            problems.push_back(store.sidecarPath(id) + " describes a data file that is missing");
+        }
+    }
+    for (const std::string& name : other) {
+        problems.push_back(store.filesDirectory() + "/" + name +
+                           " is neither an archive file nor a description");
+    }
+    return result;
+}
+
+void renameAside(const Store& store, std::vector<std::string>* repaired) {
+    const std::string catalog = store.directory() + "/catalog.db";
+    const std::string aside = catalog + ".damaged-" + utcNowCompact();
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string from = catalog + suffix, to = aside + suffix;
+        struct stat status {};
+        if (::lstat(from.c_str(), &status) != 0) continue;
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            throw StoreError(StoreError::Kind::Failed, systemError("cannot rename aside", from));
+        }
+        if (*suffix == '\0') repaired->push_back("renamed the catalog aside as " + to);
+    }
+    syncDirectory(store.directory());
+}
+
+// From files/ and jobs/ alone: a job with a completion marker is complete,
+// any other failed (no job runs: repair refuses otherwise); a file is closed
+// when its data matches the closing line of its description, invalidated
+// when it does not, and "writing" without a closing line.
+void rebuild(const Store& store, std::vector<std::string>* repaired) {
+    for (const unsigned long long id : listJobFiles(store, "lock")) {
+        if (store.jobLockHeld(id)) {
+            throw StoreError(StoreError::Kind::Failed,
+                             formatText("check --repair: job %llu is running; repair the store "
+                                        "when no job runs",
+                                        id));
+        }
+    }
+    renameAside(store, repaired);
+    auto catalog = store.catalog();
+    CatalogTransaction transaction(*catalog);
+    catalog->setTrellanId(store.trellanId());
+
+    std::set<uint64_t> data, sidecars;
+    std::vector<std::string> other;
+    listFiles(store, &data, &sidecars, &other);
+    std::map<unsigned long long, std::string> jobs;  // job -> earliest creation time
+    unsigned long entered = 0;
+    for (const uint64_t id : sidecars) {
+        Sidecar sidecar;
+        std::string why;
+        if (!data.count(id) || !readSidecar(store.sidecarPath(id), &sidecar, &why) ||
+            sidecar.afileId != id) {
+            continue;  // the check that follows reports it
+        }
+        ArchiveFileRecord record;
+        record.trellanId = sidecar.trellanId;
+        record.groupNumber = sidecar.groupNumber;
+        record.afileId = sidecar.afileId;
+        record.jobId = sidecar.jobId;
+        record.stream = sidecar.stream;
+        record.path = Store::relativeDataPath(id);
+        record.createdAt = sidecar.createdAt;
+        record.state = "writing";
+        if (sidecar.closed) {
+            std::string sha256;
+            unsigned long long size = 0;
+            const bool matches = hashData(store.dataPath(id), &sha256, &size, &why) &&
+                                 size == sidecar.size && sha256 == sidecar.sha256;
+            record.state = matches ? "closed" : "invalidated";
+            record.size = sidecar.size;
+            record.sha256 = sidecar.sha256;
+            record.updatedAt = sidecar.closedAt;
+            if (!matches) {
+                repaired->push_back(nameOf(record) +
+                                    " entered as invalidated: its data does not match its description");
+            }
+        }
+        NewArchiveFile file;
+        file.jobId = record.jobId;
+        file.stream = record.stream;
+        catalog->insertArchiveFile(record, file);
+        ++entered;
+        auto& earliest = jobs[record.jobId];
+        if (earliest.empty() || record.createdAt < earliest) earliest = record.createdAt;
+    }
+    for (const unsigned long long id : listJobFiles(store, "complete")) jobs.emplace(id, "");
+    unsigned long complete = 0;
+    for (const auto& [id, createdAt] : jobs) {
+        const bool marked = store.completionMarked(id);
+        complete += marked ? 1 : 0;
+        catalog->insertJob(CatalogJob{id, marked ? "complete" : "failed", createdAt, ""});
+    }
+    transaction.commit();
+    repaired->push_back(formatText("rebuilt the catalog from %lu archive files of %zu jobs (%lu complete)",
+                                   entered, jobs.size(), complete));
+}
+
+}  // namespace
+
+CheckResult check(bool repair) {
+    const auto store = openedStore();
+    if (repair) store->requireWritable("check --repair");
+    CheckResult found = inspect(*store);
+    if (!repair || found.problems.empty()) return found;
+    std::vector<std::string> repaired;
+    for (const std::string& problem : found.problems) repaired.push_back("found: " + problem);
+    rebuild(*store, &repaired);
+    for (const std::string& line : repaired) platformDebug("check --repair: " + line);
+    CheckResult after = inspect(*store);
+    after.repaired = std::move(repaired);
+    return after;
+}
+
+}  // namespace localplatform

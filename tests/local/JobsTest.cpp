@@ -1,0 +1,279 @@
+#include <algorithm>
+#include <set>
+
+#include "ChildProcess.h"
+#include "LocalFixture.h"
+#include "platform/QiSleep.h"
+
+using localplatform::ArchiveFileRecord;
+using localplatform::StoreError;
+using LocalJobsTest = LocalPlatformTest;
+
+namespace {
+
+std::vector<uint32_t> afileIds(const std::vector<ArchiveFileRecord>& records) {
+    std::vector<uint32_t> ids;
+    for (const ArchiveFileRecord& record : records) ids.push_back(record.afileId);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
+
+const localplatform::JobRecord* jobOf(const std::vector<localplatform::JobRecord>& jobs,
+                                      unsigned long long id) {
+    for (const auto& job : jobs) {
+        if (job.jobId == id) return &job;
+    }
+    return nullptr;
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
+}  // namespace
+
+TEST_F(LocalJobsTest, CleanupRemovesEveryFileOfJobsThatDidNotCompleteAndNothingElse) {
+    const unsigned long long base = config.jobId * 10;
+    useJob(base + 1);  // complete
+    const ArchiveFileId_t complete = backup("complete");
+    localplatform::completeJob(base + 1);
+
+    useJob(base + 2);  // live: this process still holds it
+    CreateRet_t live;
+    auto liveWriter = create(&live);
+
+    useJob(base + 3);  // failed, with a closed and an invalidated file
+    const ArchiveFileId_t failedClosed = backup("closed");
+    const ArchiveFileId_t failedInvalidated = backup("invalidated");
+    ASSERT_EQ(invalidate({failedInvalidated.afileId}, failedInvalidated.trellanId), 0);
+    localplatform::failJob(base + 3);
+
+    const auto all = localplatform::listArchiveFiles();
+    ASSERT_EQ(all.size(), 4u);
+    std::vector<std::string> failedPaths;
+    for (const auto& record : all) {
+        if (record.jobId == base + 3) failedPaths.push_back(record.path);
+    }
+
+    const auto result = localplatform::cleanup();
+    EXPECT_EQ(afileIds(result.removed),
+              (std::vector<uint32_t>{failedClosed.afileId, failedInvalidated.afileId}));
+    EXPECT_TRUE(result.refused.empty());
+    EXPECT_TRUE(result.jobsFailed.empty());  // failJob marked it already
+    for (const std::string& path : failedPaths) {
+        EXPECT_FALSE(exists(path)) << path;
+        EXPECT_FALSE(exists(path.substr(0, path.size() - 5) + ".meta")) << path;
+    }
+    EXPECT_EQ(afileIds(localplatform::listArchiveFiles()),
+              (std::vector<uint32_t>{complete.afileId, live.afileId}));
+
+    // The live writer goes on as if nothing happened.
+    std::string error;
+    EXPECT_TRUE(localplatform::writeStream(base + 2, live.groupNumber, "on", 2, &error));
+    EXPECT_EQ(close(*liveWriter, idOf(live)), 0);
+    EXPECT_EQ(state(idOf(live)), "closed");
+
+    // Idempotent.
+    const auto again = localplatform::cleanup();
+    EXPECT_TRUE(again.removed.empty());
+    EXPECT_TRUE(again.jobsFailed.empty());
+
+    const auto jobs = localplatform::listJobs();
+    ASSERT_NE(jobOf(jobs, base + 1), nullptr);
+    EXPECT_EQ(jobOf(jobs, base + 1)->state, "complete");
+    EXPECT_EQ(jobOf(jobs, base + 2)->state, "running");
+    EXPECT_TRUE(jobOf(jobs, base + 2)->writerAlive);
+    EXPECT_EQ(jobOf(jobs, base + 3)->state, "failed");
+    EXPECT_TRUE(jobOf(jobs, base + 3)->files.empty());
+    EXPECT_TRUE(exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(base + 1) +
+                       ".complete"));
+}
+
+TEST_F(LocalJobsTest, AJobIdTheStoreKnowsIsRefusedInEveryStateAndAcrossProcesses) {
+    const unsigned long long job = config.jobId;
+    localplatform::beginJob(job);
+    const auto refused = [](unsigned long long id) {
+        try {
+            localplatform::beginJob(id);
+        } catch (const StoreError& error) {
+            return error.kind() == StoreError::Kind::JobExists;
+        }
+        return false;
+    };
+    EXPECT_TRUE(refused(job));  // running here
+    backup("data");
+    localplatform::completeJob(job);
+    EXPECT_TRUE(refused(job));  // complete
+
+    // Another process holds a job: this one may not begin it, nor create
+    // files for it, and the catalog keeps the holder's entry.
+    const unsigned long long other = job + 1;
+    ChildProcess holder(
+        [other] {
+            try {
+                localplatform::beginJob(other);
+                return 0;
+            } catch (...) {
+                return 1;
+            }
+        },
+        true);
+    ASSERT_TRUE(holder.started());
+    ASSERT_EQ(holder.ready(), 0);
+    EXPECT_TRUE(refused(other));
+    useJob(other);
+    ZebArchive archive(nullptr, true, nullptr);
+    SetupPipelineArgs_t setup;
+    setup.recordKind = 1;
+    setup.pipelineKind = 4;
+    ASSERT_EQ(archive.setupPipeline(&setup, "", nullptr), 0);
+    CreateArgs_t args;
+    CreateRet_t created;
+    EXPECT_NE(archive.createArchiveFile(&args, &created), 0);
+    EXPECT_NE(log().find("createArchiveFile: cannot begin job " + std::to_string(other) +
+                         ": the store already has job " + std::to_string(other) + " (running)"),
+              std::string::npos)
+        << log();
+    EXPECT_TRUE(localplatform::listJobs().back().writerAlive);
+    holder.release();
+    EXPECT_EQ(holder.exitCode(), 0);
+    EXPECT_TRUE(refused(other));  // a dead running job is known too
+
+    // Two processes racing for one new id: exactly one wins.
+    const unsigned long long raced = job + 2;
+    const auto race = [raced] {
+        try {
+            localplatform::beginJob(raced);
+            return 0;
+        } catch (const StoreError& error) {
+            return error.kind() == StoreError::Kind::JobExists ? 1 : 2;
+        }
+    };
+    ChildProcess a(race, true), b(race, true);
+    const int first = a.ready(), second = b.ready();
+    EXPECT_EQ(std::set<int>({first, second}), (std::set<int>{0, 1}));
+}
+
+TEST_F(LocalJobsTest, AJobKilledWhileClosingLosesAllItsFilesClosedOnesIncluded) {
+    const unsigned long long job = config.jobId + 7;
+    std::string paths[2];
+    ChildProcess child([&] {
+        useJob(job);
+        CreateRet_t one, two;
+        auto first = create(&one);
+        auto second = create(&two);
+        std::string error;
+        if (!localplatform::writeStream(job, 1, "one", 3, &error)) return 1;
+        if (!localplatform::writeStream(job, 2, "two", 3, &error)) return 1;
+        if (close(*first, idOf(one)) != 0) return 1;
+        _exit(0);  // dies before closing the second
+    });
+    ASSERT_EQ(child.exitCode(), 0);
+    const auto before = localplatform::listJobs();
+    const auto* killed = jobOf(before, job);
+    ASSERT_NE(killed, nullptr);
+    EXPECT_EQ(killed->state, "running");
+    EXPECT_FALSE(killed->writerAlive);
+    ASSERT_EQ(killed->files.size(), 2u);
+    EXPECT_EQ(killed->files[0].state, "closed");
+    EXPECT_EQ(killed->files[1].state, "writing");
+
+    const auto result = localplatform::cleanup();
+    ASSERT_EQ(result.removed.size(), 2u);
+    EXPECT_EQ(result.removed[0].state, "closed");
+    EXPECT_EQ(result.removed[1].state, "writing");
+    EXPECT_EQ(result.removed[1].size, 3u);
+    EXPECT_EQ(result.jobsFailed, (std::vector<unsigned long long>{job}));
+    for (const auto& file : killed->files) EXPECT_FALSE(exists(file.path)) << file.path;
+    const auto after = localplatform::listJobs();
+    EXPECT_EQ(jobOf(after, job)->state, "failed");
+    EXPECT_TRUE(jobOf(after, job)->files.empty());
+
+    // A closed file of a failed job never restores.
+    int opened = 0;
+    localplatform::ArchiveFileRecord record = killed->files[0];
+    auto restore = open({record.trellanId, record.groupNumber, record.afileId}, &opened);
+    EXPECT_NE(opened, 0);
+}
+
+TEST_F(LocalJobsTest, ALiveJobInAnotherProcessIsNeverCleanedAndItsDeathIsNoticed) {
+    const unsigned long long job = config.jobId + 9;
+    ChildProcess writer(
+        [&] {
+            useJob(job);
+            CreateRet_t created;
+            auto archive = create(&created);
+            std::string error;
+            if (!localplatform::writeStream(job, 1, "alive", 5, &error)) return 1;
+            archive.release();  // stays open while the child waits
+            return 0;
+        },
+        true);
+    ASSERT_EQ(writer.ready(), 0);
+    const auto result = localplatform::cleanup();
+    EXPECT_TRUE(result.removed.empty());
+    EXPECT_TRUE(result.jobsFailed.empty());
+    const auto jobs = localplatform::listJobs();
+    ASSERT_NE(jobOf(jobs, job), nullptr);
+    EXPECT_TRUE(jobOf(jobs, job)->writerAlive);
+    ASSERT_EQ(jobOf(jobs, job)->files.size(), 1u);
+    EXPECT_TRUE(jobOf(jobs, job)->files[0].writerAlive);
+    EXPECT_EQ(jobOf(jobs, job)->files[0].size, 5u);
+    const std::string path = jobOf(jobs, job)->files[0].path;
+    EXPECT_EQ(contentsOf(path), "alive");
+
+    writer.release();
+    EXPECT_EQ(writer.exitCode(), 0);
+    EXPECT_EQ(localplatform::cleanup().removed.size(), 1u);
+    EXPECT_FALSE(exists(path));
+}
+
+TEST_F(LocalJobsTest, CompleteJobRefusesJobsNotBegunHereAndFilesNotClosed) {
+    const unsigned long long job = config.jobId;
+    EXPECT_THROW(localplatform::completeJob(job), StoreError);
+    CreateRet_t created;
+    auto archive = create(&created);  // begins the job implicitly
+    EXPECT_THROW(localplatform::completeJob(job), StoreError);
+    EXPECT_FALSE(exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(job) +
+                        ".complete"));
+    EXPECT_EQ(close(*archive, idOf(created)), 0);
+    localplatform::completeJob(job);
+    EXPECT_EQ(localplatform::listJobs().front().state, "complete");
+    // Done is done: failing it afterwards changes nothing.
+    localplatform::failJob(job);
+    EXPECT_EQ(localplatform::listJobs().front().state, "complete");
+}
+
+TEST_F(LocalJobsTest, CrashPointKillsTheProcessAtTheCountedStep) {
+    // Counting the steps of one backup of one file.
+    const auto steps = [this](unsigned long killAt) {
+        ChildProcess child([&] {
+            localplatform::Config counting = config;
+            counting.killAtStep = killAt;
+            counting.skipPauses = true;
+            localplatform::openStore(counting, localplatform::Access::ReadWrite, true);
+            const unsigned long long job = config.jobId + killAt;
+            useJob(job);
+            backup("data");
+            localplatform::completeJob(job);
+            return 0;
+        });
+        const int status = child.wait();
+        return WIFSIGNALED(status) ? WTERMSIG(status) : -WEXITSTATUS(status);
+    };
+    EXPECT_EQ(steps(1), SIGKILL);
+    EXPECT_EQ(steps(5), SIGKILL);
+    EXPECT_EQ(steps(1000), 0);  // a backup of one file has fewer steps
+
+    // Every job the kills left behind is cleaned up; none completed.
+    const auto result = localplatform::cleanup();
+    for (const auto& job : localplatform::listJobs()) EXPECT_NE(job.state, "running") << job.jobId;
+    EXPECT_EQ(localplatform::listArchiveFiles().size(), 1u);  // the completed one's
+}
+
+TEST_F(LocalJobsTest, SkippedPausesAreLoggedButNotSlept) {
+    config.skipPauses = true;
+    reconfigure();
+    const auto start = std::chrono::steady_clock::now();
+    QISLEEP_InTeRnAl(3600 * 1000, "BackupPipelineSetup", 232);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    EXPECT_NE(log().find("pausing 3600000 ms for BackupPipelineSetup:232"), std::string::npos);
+}
