@@ -49,6 +49,9 @@ int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
     }
     if (!args || !ret) return refuse("createArchiveFile: no argument or result record");
     if (!m_impl->pipelineSetUp) return refuse("createArchiveFile: no pipeline is set up");
+    if (localplatform::interrupted()) {
+        return refuse("createArchiveFile: the job is being stopped; no archive file is created");
+    }
     if (m_impl->writer) {
         return refuse("createArchiveFile: this archive object already created " +
                       describe(identityOf(m_impl->writer->record())));

@@ -207,6 +207,13 @@ struct CheckResult {
 // archive data in a way that can block. Throws StoreError.
 CheckResult check(bool repair);
 
+// Asks the running job to stop, from any thread (a signal's, say): pauses
+// end at once, and no archive file is created from then on, so that the
+// library's setup fails fast and the agent can invalidate what was made.
+// Lasts until the process ends.
+void interrupt();
+bool interrupted();
+
 // A step boundary: counts it, and kills the process (SIGKILL) when the count
 // reaches Config::killAtStep. Cheap when killAtStep is 0.
 void crashPoint(const char* step);

@@ -5,6 +5,7 @@
 // session head's state. Internal to the local library; not installed.
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,9 @@ struct Context {
 std::shared_ptr<Context> context();
 // The open store. Throws StoreError(NotFound) when none is open.
 std::shared_ptr<Store> openedStore();
+
+// Waits until interrupt() or the time has passed; true when interrupted.
+bool waitUnlessInterrupted(std::chrono::milliseconds duration);
 
 // The settings file the configuration resolves to.
 std::string settingsFilePath();

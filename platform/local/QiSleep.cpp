@@ -3,7 +3,6 @@
 #include "platform/QiSleep.h"
 
 #include <chrono>
-#include <thread>
 
 #include "platform/local/LocalState.h"
 
@@ -12,5 +11,7 @@ void QISLEEP_InTeRnAl(unsigned long milliseconds, const char* unit, int line) {
     localplatform::platformDebug(localplatform::formatText(
         "pausing %lu ms for %s:%d", milliseconds, unit ? unit : "?", line));
     if (localplatform::context()->config.skipPauses) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    if (localplatform::waitUnlessInterrupted(std::chrono::milliseconds(milliseconds))) {
+        localplatform::platformDebug("the pause was cut short: the job is being stopped");
+    }
 }

@@ -94,6 +94,7 @@ int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
 // Nonzero, leaving *id alone, while no file is open: none yet, or its volume
 // was released.
 int ZebArchive::GetArchiveFileId(ArchiveFileId_t* id) {
+    localplatform::crashPoint("GetArchiveFileId");
     if (!id || !m_impl->fileOpen) return kRefused;
     *id = m_impl->openId;
     return 0;
@@ -102,6 +103,7 @@ int ZebArchive::GetArchiveFileId(ArchiveFileId_t* id) {
 // The media side keeps the answers to a close sent before; no PL_FS_DESTROY
 // follows them. Never waits; refused at once when the media side timed out.
 int ZebArchive::CloseArchiveFileAndReleaseVolume() {
+    localplatform::crashPoint("CloseArchiveFileAndReleaseVolume");
     if (!m_impl->fileOpen) {
         return refuse("CloseArchiveFileAndReleaseVolume: no archive file is open");
     }
@@ -118,6 +120,7 @@ int ZebArchive::CloseArchiveFileAndReleaseVolume() {
 // 0 at once when nothing more can arrive, and after the media side's timeout
 // when it makes no progress; from then on 0 at once.
 int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
+    localplatform::crashPoint("readBuffer");
     if (!ret) {
         platformError("readBuffer: no result record");
         return 0;
@@ -138,6 +141,7 @@ int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
 }
 
 int ZebArchive::freeBuffer(FreeBufArgs_t*, FreeBufRet_t*) {
+    localplatform::crashPoint("freeBuffer");
     std::vector<char>().swap(m_impl->buffer);
     return 0;
 }

@@ -15,7 +15,7 @@
 #include "Interrupt.h"
 #include "Manifest.h"
 #include "Progress.h"
-#include "RestoreJob.h"
+#include "AgentStore.h"
 #include "Sha256.h"
 #include "backup/BackupPipelineSetup.h"
 #include "restore/RestorePipelineSetup.h"
@@ -130,7 +130,7 @@ unsigned long long newJobId() {
            static_cast<unsigned long long>(::getpid()) % 100000ULL;
 }
 
-void runBackup(const BackupOptions& options) {
+void runBackup(const BackupOptions& options, localplatform::Config config) {
     constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
     if (options.streams < 1 || options.streams > kMaxStreams) {
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
@@ -140,13 +140,16 @@ void runBackup(const BackupOptions& options) {
     requireNewFilePlace(options.manifest, "manifest", false);
     const InputFile input(options.input);
 
-    localplatform::Config& config = platformConfig();
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
+    openStoreFor(config, localplatform::Access::ReadWrite, true);
     try {
-        localplatform::openStore(config, localplatform::Access::ReadWrite, true);
+        localplatform::beginJob(config.jobId);
     } catch (const localplatform::StoreError& error) {
-        throw badInput(error.what());
+        throwStoreError(error, config);
     }
+    // A signal cuts the pauses short and stops new archive files, so that
+    // the setup fails fast and the job is invalidated below.
+    onInterrupt([](int) { localplatform::interrupt(); });
     const unsigned long long jobId = config.jobId;
     const unsigned long streams = options.streams;
     say("backing up %s (%llu bytes) over %lu streams as job %llu into %s",
@@ -190,11 +193,26 @@ void runBackup(const BackupOptions& options) {
         throw;
     }
     if (!job.closePipeline(kCloseArchiveFiles, false)) {
-        throw jobFailed("closing the streams failed (see the log above)");
+        // The streams the close did not reach are still held: invalidate them,
+        // and let the job's failure settle the rest at the next cleanup.
+        job.closePipeline(kInvalidateArchiveFiles, false);
+        localplatform::failJob(jobId);
+        throw jobFailed("closing the streams failed (see the log above); the job is marked failed");
     }
     manifest.sourceSha256 = sourceDigest.hex();
-    throwIfInterrupted();
+    if (interruptSignal() != 0) {
+        localplatform::failJob(jobId);
+        throwIfInterrupted();
+    }
     saveManifest(manifest, options.manifest);
-    localplatform::completeJob(jobId);
+    localplatform::crashPoint("manifest saved");
+    try {
+        localplatform::completeJob(jobId);
+    } catch (const localplatform::StoreError& error) {
+        // A manifest of a job that is not complete must not pass for one.
+        ::unlink(options.manifest.c_str());
+        localplatform::failJob(jobId);
+        throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
+    }
     say("backup complete: manifest %s", options.manifest.c_str());
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "AgentError.h"
+#include "AgentStore.h"
 #include "BackupJob.h"
 #include "Checks.h"
 #include "Interrupt.h"
@@ -29,13 +30,13 @@ std::string identity(const ManifestStream& s) {
 
 // Explains why the archive files could not be opened, when the catalog
 // knows: a wrong store, an invalidated or incomplete file.
-void explainOpenFailure(const Manifest& manifest) {
+void explainOpenFailure(const Manifest& manifest, const std::string& store) {
     for (const ManifestStream& s : manifest.streams) {
         const std::string file = "archive file " + identity(s) + " of stream " +
                                  std::to_string(s.stream);
         localplatform::ArchiveFileRecord record;
         if (!localplatform::findArchiveFile(s.trellanId, s.groupNumber, s.afileId, &record)) {
-            throw badInput(file + " is not in the store " + platformConfig().storeDir +
+            throw badInput(file + " is not in the store " + store +
                            "; is this the store the backup used?");
         }
         if (record.state == "invalidated") {
@@ -104,30 +105,11 @@ private:
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
-localplatform::Config& platformConfig() {
-    static localplatform::Config config;
-    return config;
-}
-
-void requireStore(bool forWriting) {
-    using localplatform::Access;
-    try {
-        localplatform::openStore(platformConfig(), forWriting ? Access::ReadWrite : Access::ReadOnly,
-                                 false);
-    } catch (const localplatform::StoreError& error) {
-        if (error.kind() == localplatform::StoreError::Kind::NotFound &&
-            !platformConfig().storeDir.empty()) {
-            throw badInput("there is no archive store at " + platformConfig().storeDir);
-        }
-        throw badInput(error.what());
-    }
-}
-
-void runRestore(const RestoreOptions& options) {
+void runRestore(const RestoreOptions& options, const localplatform::Config& config) {
     if (options.requests < 1) throw badInput("--requests must be at least 1");
     const Manifest manifest = loadManifest(options.manifest);
     requireNewFilePlace(options.output, "output", options.replace);
-    requireStore();
+    openStoreFor(config, localplatform::Access::ReadOnly, false);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
     outputOptions.namedTemporary = options.namedTemporary;
@@ -168,7 +150,7 @@ void runRestore(const RestoreOptions& options) {
         say("request %lu of %lu: setting up %zu streams", request, options.requests,
             manifest.streams.size());
         if (!restore.setupPipeline()) {
-            explainOpenFailure(manifest);
+            explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory() : config.storeDir);
             throw jobFailed("setting up restore request " + std::to_string(request) +
                             " failed (see the log above)");
         }
@@ -184,7 +166,9 @@ void runRestore(const RestoreOptions& options) {
     if (output.sha256() != manifest.sourceSha256) {
         throw jobFailed("the restored file does not match the manifest's checksum");
     }
+    localplatform::crashPoint("output checked");
     output.commit();
+    localplatform::crashPoint("output committed");
     say("restored %s: %llu bytes, checksum verified", options.output.c_str(),
         static_cast<unsigned long long>(manifest.sourceSize));
 }

@@ -14,15 +14,11 @@ struct RestoreOptions {
 
 // Restores the manifest's source into the output over the backup's streams,
 // once per request, checking every stream's checksum and the whole file's.
-// The output appears only when everything matched. Throws AgentError.
-void runRestore(const RestoreOptions& options);
+// The store is opened read-only. The output appears only when everything
+// matched. Throws AgentError.
+void runRestore(const RestoreOptions& options, const localplatform::Config& config);
 
-// Where restores record the hidden partial files that cleanup may remove.
+// Where restores record the hidden partial files that cleanup may remove, in
+// the open store.
 std::string partialOutputDirectory();
 
-// The platform configuration the options make; openStore takes it.
-localplatform::Config& platformConfig();
-
-// Opens the configured store (read-only unless forWriting; never creates
-// it). Throws AgentError (bad input) when there is none or it is unusable.
-void requireStore(bool forWriting = false);

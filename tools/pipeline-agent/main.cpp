@@ -18,10 +18,10 @@
 #include "Checks.h"
 #include "Interrupt.h"
 #include "Manifest.h"
-#include "PartialOutputs.h"
 #include "Progress.h"
 #include "RestoreJob.h"
 #include "SampleDatabase.h"
+#include "StoreCommands.h"
 #include "Sha256.h"
 #include "platform/local/LocalPlatform.h"
 
@@ -34,6 +34,8 @@ struct GlobalOptions {
     int logLevel = 1;
     std::string mediaTimeout = "60s";
     unsigned long mediaChunkDelayMs = 0;  // testing: slow media
+    bool skipPauses = false;              // testing: pauses are logged, not slept
+    unsigned long killAtStep = 0;         // testing: SIGKILL at this platform step
 };
 
 struct DemoOptions {
@@ -52,47 +54,17 @@ void checkGlobalOptions(const GlobalOptions& options) {
     if (!options.logFile.empty()) requireLogFile(options.logFile);
 }
 
-void configurePlatform(const GlobalOptions& options) {
-    localplatform::Config& config = platformConfig();
+localplatform::Config platformConfig(const GlobalOptions& options) {
+    localplatform::Config config;
     config.storeDir = options.store;
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
     config.logLevel = options.logLevel;
     config.mediaTimeout = parseMediaTimeout(options.mediaTimeout);
     config.mediaChunkDelay = std::chrono::milliseconds(options.mediaChunkDelayMs);
-}
-
-std::string identity(const localplatform::ArchiveFileRecord& file) {
-    return archiveFileName(file.trellanId, file.groupNumber, file.afileId);
-}
-
-void listArchiveFiles() {
-    requireStore();
-    const auto files = localplatform::listArchiveFiles();
-    std::printf("%-20s %-22s %6s %-12s %12s  %s\n", "ARCHIVE FILE", "JOB", "STREAM", "STATE",
-                "BYTES", "CREATED");
-    for (const auto& file : files) {
-        std::string state = file.state;
-        if (state == "writing" && !file.writerAlive) state = "crashed";
-        std::printf("%-20s %-22llu %6lu %-12s %12llu  %s\n", identity(file).c_str(), file.jobId,
-                    file.stream, state.c_str(), file.size, file.createdAt.c_str());
-    }
-    say("%zu archive files in %s", files.size(), localplatform::storeDirectory().c_str());
-}
-
-void cleanUp() {
-    requireStore(true);
-    const auto removed = localplatform::cleanup().removed;
-    for (const auto& file : removed) {
-        std::printf("removed %s (job %llu stream %lu, %s): %s\n", identity(file).c_str(),
-                    file.jobId, file.stream, file.state == "writing" ? "crashed" : "invalidated",
-                    file.path.c_str());
-    }
-    std::vector<std::string> refused;
-    const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
-    for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
-    for (const auto& line : refused) say("%s", line.c_str());
-    if (removed.empty() && partial.empty()) std::printf("nothing to remove\n");
+    config.skipPauses = options.skipPauses;
+    config.killAtStep = options.killAtStep;
+    return config;
 }
 
 void removeIfPresent(const std::string& path) {
@@ -101,11 +73,11 @@ void removeIfPresent(const std::string& path) {
     }
 }
 
-void runDemo(const DemoOptions& options, const GlobalOptions& global) {
+void runDemo(const DemoOptions& options, localplatform::Config config) {
     if (::mkdir(options.dir.c_str(), 0777) != 0 && errno != EEXIST) {
         throw badInput("cannot create the demo directory " + options.dir);
     }
-    if (global.store.empty()) platformConfig().storeDir = options.dir + "/store";
+    if (config.storeDir.empty()) config.storeDir = options.dir + "/store";
     const std::string sample = options.dir + "/sample.db";
     const std::string manifest = options.dir + "/sample.manifest.json";
     const std::string restored = options.dir + "/sample.restored.db";
@@ -113,10 +85,10 @@ void runDemo(const DemoOptions& options, const GlobalOptions& global) {
 
     const unsigned long long rows = makeSampleDatabase(sample, options.sizeMiB << 20);
     say("demo: made sample database %s with %llu orders", sample.c_str(), rows);
-    runBackup({sample, manifest, options.streams, 0, 0});
+    runBackup({sample, manifest, options.streams, 0, 0}, config);
     // The second request names the same archive files: the library keeps them
     // open and only seeks (look for the FSR_MSG_SEEK_TO_OFFSET lines).
-    runRestore({manifest, restored, 2, false, false});
+    runRestore({manifest, restored, 2, false, false}, config);
 
     if (sha256OfFile(sample) != sha256OfFile(restored)) {
         throw jobFailed("demo: the restored database differs from the sample");
@@ -150,6 +122,11 @@ int main(int argc, char** argv) {
     app.add_option("--test-media-chunk-delay", global.mediaChunkDelayMs,
                    "slow the media side down by this many ms per chunk it reads")
         ->group("Testing");
+    app.add_flag("--test-skip-pauses", global.skipPauses, "log the platform's pauses, do not wait")
+        ->group("Testing");
+    app.add_option("--test-kill-at", global.killAtStep,
+                   "kill the process (SIGKILL) at this step of the local platform")
+        ->group("Testing");
 
     BackupOptions backup;
     auto* backupCommand = app.add_subcommand("backup", "back a file up over parallel streams");
@@ -181,9 +158,14 @@ int main(int argc, char** argv) {
                    "systems without unnamed files")
         ->group("Testing");
 
-    auto* listCommand = app.add_subcommand("list", "list the store's archive files");
+    auto* listCommand = app.add_subcommand("list", "list the store's jobs and archive files");
     auto* cleanupCommand = app.add_subcommand(
-        "cleanup", "remove the archive files of crashed and invalidated jobs");
+        "cleanup", "remove what jobs that did not complete left, and partial restore outputs");
+    bool repair = false;
+    auto* checkCommand = app.add_subcommand(
+        "check", "verify the store: its catalog against its files and their checksums");
+    checkCommand->add_flag("--repair", repair,
+                           "rebuild a lost or damaged catalog from the files (the old one is kept)");
 
     DemoOptions demo;
     auto* demoCommand = app.add_subcommand(
@@ -203,12 +185,13 @@ int main(int argc, char** argv) {
 
     try {
         checkGlobalOptions(global);
-        configurePlatform(global);
-        if (*backupCommand) runBackup(backup);
-        if (*restoreCommand) runRestore(restore);
-        if (*listCommand) listArchiveFiles();
-        if (*cleanupCommand) cleanUp();
-        if (*demoCommand) runDemo(demo, global);
+        const localplatform::Config config = platformConfig(global);
+        if (*backupCommand) runBackup(backup, config);
+        if (*restoreCommand) runRestore(restore, config);
+        if (*listCommand) listStore(config);
+        if (*cleanupCommand) cleanUpStore(config);
+        if (*checkCommand) checkStore(config, repair);
+        if (*demoCommand) runDemo(demo, config);
     } catch (const AgentError& error) {
         std::fprintf(stderr, "pipeline-agent: error: %s\n", error.what());
         return error.exitCode();

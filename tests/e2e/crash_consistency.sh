@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Kills pipeline-agent (SIGKILL, through the local platform's testing hook) at
+# every step boundary of a backup and of a restore, N = 1, 2, ... until the
+# job completes, and after each kill checks what a crash may leave:
+# - cleanup leaves only complete jobs and their files;
+# - every complete job restores byte for byte;
+# - nothing outside the store changed, and no partial output remains.
+# Usage: crash_consistency.sh AGENT
+set -euo pipefail
+
+agent=$1
+work=$(mktemp -d "${TMPDIR:-/tmp}/agent-crash.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+run() { "$agent" --store store --test-skip-pauses --log-level -1 "$@"; }
+
+# What the jobs must never touch: the inputs and a bystander tree beside the
+# store, as names and checksums.
+outside() {
+  find inputs bystander -print0 | sort -z | xargs -0 ls -ld --time-style=+%s.%N | awk '{print $1, $5, $6, $7}'
+  find inputs bystander -type f -print0 | sort -z | xargs -0 sha256sum
+}
+
+# The list of complete jobs' manifests that restore, and a check of the rest.
+restored_bytes=0
+jobs_checked=0
+verify_store() {
+  local what=$1
+  run cleanup >/dev/null 2>cleanup.err || { cat cleanup.err >&2; fail "$what: cleanup failed"; }
+  run list >list.txt 2>/dev/null || fail "$what: list failed"
+  # Rows of files: JOB STATE FILE STREAM FILE-STATE BYTES CREATED.
+  if awk 'NR > 1 && $3 != "-" && ($2 != "complete" || $5 != "closed")' list.txt | grep -q .; then
+    cat list.txt >&2
+    fail "$what: cleanup left files of incomplete jobs"
+  fi
+  run check >check.txt 2>&1 || { cat check.txt >&2; fail "$what: check finds the store damaged"; }
+  local manifest
+  for manifest in manifests/*.json; do
+    [[ -e $manifest ]] || continue
+    local job
+    job=$(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' "$manifest" | head -n 1)
+    awk -v job="$job" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q . || continue
+    rm -f check/out.bin
+    run restore "$manifest" --output check/out.bin 2>restore.err ||
+      { cat restore.err >&2; fail "$what: complete job $job does not restore"; }
+    cmp -s check/out.bin "inputs/$(basename "$manifest" .json).bin" ||
+      fail "$what: job $job restored other bytes"
+    restored_bytes=$((restored_bytes + $(stat -c %s check/out.bin)))
+    jobs_checked=$((jobs_checked + 1))
+  done
+  [[ "$(outside)" == "$before" ]] || fail "$what: something outside the store changed"
+  if compgen -G '.*.partial-*' >/dev/null || compgen -G 'check/.*.partial-*' >/dev/null; then
+    fail "$what: a partial output remains"
+  fi
+}
+
+mkdir inputs manifests check bystander bystander/files
+head -c 5000 /dev/urandom >bystander/files/1.arch
+echo 'not a catalog' >bystander/catalog.db
+head -c 700000 /dev/urandom >inputs/base.bin
+run backup inputs/base.bin --streams 3 --manifest manifests/base.json 2>/dev/null
+cp inputs/base.bin inputs/job.bin
+
+# Backup: each kill point in turn.
+backup_points=0
+for ((n = 1; ; n++)); do
+  rm -f manifests/job.json
+  before=$(outside)
+  got=0
+  run --test-kill-at "$n" backup inputs/job.bin --streams 3 --manifest manifests/job.json \
+    >/dev/null 2>err.txt || got=$?
+  if [[ $got == 0 ]]; then
+    before=$(outside)
+    verify_store "backup completed at $n"
+    break
+  fi
+  [[ $got == 137 ]] || { cat err.txt >&2; fail "backup killed at step $n exited $got"; }
+  backup_points=$((backup_points + 1))
+  # A manifest may outlive a kill only whole; its job then restores or, if it
+  # was never marked complete, is cleaned up.
+  if [[ -e manifests/job.json ]]; then
+    python3 -c 'import json,sys; json.load(open(sys.argv[1]))' manifests/job.json ||
+      fail "backup killed at step $n left a broken manifest"
+  fi
+  before=$(outside)
+  verify_store "backup killed at step $n"
+  (( n < 1000 )) || fail "the backup never completed"
+done
+
+# Restore: each kill point in turn; the store must not change at all.
+restore_points=0
+run list >store-before.txt 2>/dev/null
+for ((n = 1; ; n++)); do
+  before=$(outside)
+  got=0
+  run --test-kill-at "$n" restore manifests/base.json --output restored.bin \
+    >/dev/null 2>err.txt || got=$?
+  if [[ $got == 0 ]]; then
+    cmp -s restored.bin inputs/base.bin || fail "the restore completed with other bytes"
+    restored_bytes=$((restored_bytes + $(stat -c %s restored.bin)))
+    rm restored.bin
+    break
+  fi
+  [[ $got == 137 ]] || { cat err.txt >&2; fail "restore killed at step $n exited $got"; }
+  restore_points=$((restore_points + 1))
+  # An output may outlive a kill only whole, once it was linked into place.
+  if [[ -e restored.bin ]]; then
+    cmp -s restored.bin inputs/base.bin || fail "restore killed at step $n left a broken output"
+    rm restored.bin
+  fi
+  if compgen -G '.restored.bin*' >/dev/null; then fail "restore killed at step $n left a partial output"; fi
+  [[ "$(outside)" == "$before" ]] || fail "restore killed at step $n changed files outside the store"
+  run list >store-after.txt 2>/dev/null
+  cmp -s store-before.txt store-after.txt || fail "restore killed at step $n changed the store"
+  (( n < 1000 )) || fail "the restore never completed"
+done
+
+echo "kill points: backup $backup_points, restore $restore_points;" \
+  "complete jobs restored and compared: $jobs_checked; bytes compared: $restored_bytes"
+echo "PASS: crash_consistency"
