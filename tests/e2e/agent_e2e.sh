@@ -288,6 +288,49 @@ jobs)
   cmp db.bin after-repair.bin || fail "the repaired store restores other bytes"
   ;;
 
+readonly_and_full)
+  # restore, list and check work for a user who may only read the store; a
+  # full disk fails a backup with one line and leaves cleanup working.
+  [[ $(id -u) == 0 ]] || { echo "SKIP: needs root to change user and mount"; exit 0; }
+  chmod 755 "$work"
+  make_input db.bin 300000
+  "$agent" --store store --test-skip-pauses --log-level -1 backup db.bin --streams 3 \
+    --manifest db.json 2>/dev/null
+  chmod -R a+rX,go-w store db.json
+  mkdir out && chown 65534:65534 out
+  as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  "${as_nobody[@]}" "$agent" --store store --log-level -1 restore db.json --output out/r.bin \
+    2>err.txt || { cat err.txt >&2; fail "restore as a reader of the store failed"; }
+  cmp db.bin out/r.bin || fail "restore as a reader restored other bytes"
+  "${as_nobody[@]}" "$agent" --store store list >list.txt 2>err.txt ||
+    { cat err.txt >&2; fail "list as a reader of the store failed"; }
+  [[ $(awk '$5 == "closed"' list.txt | wc -l) == 3 ]] || fail "list as a reader shows other files"
+  "${as_nobody[@]}" "$agent" --store store check >/dev/null 2>err.txt ||
+    { cat err.txt >&2; fail "check as a reader of the store failed"; }
+  got=0
+  "${as_nobody[@]}" "$agent" --store store --test-skip-pauses backup db.bin \
+    --manifest out/m.json >/dev/null 2>err.txt || got=$?
+  [[ $got == 2 ]] || { cat err.txt >&2; fail "a backup into a store it cannot write exited $got"; }
+  [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "the refusal is not one line"; }
+
+  mkdir small
+  if ! mount -t tmpfs -o size=1m tmpfs small 2>/dev/null; then
+    echo "SKIP: cannot mount a small file system here"
+    echo "PASS: $case_name"; exit 0
+  fi
+  trap 'umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
+  make_input big.bin $((3 * 1024 * 1024))
+  expect 1 "No space left on device" --store small/store --test-skip-pauses --log-level -1 \
+    backup big.bin --streams 2 --manifest big.json
+  [[ $(grep -c 'pipeline-agent: error' err.txt) == 1 ]] || fail "the full disk gave more than one error"
+  absent 'big.json*'
+  "$agent" --store small/store list >list.txt 2>err.txt || { cat err.txt >&2; fail "list on a full disk failed"; }
+  "$agent" --store small/store cleanup >cleanup.txt 2>err.txt ||
+    { cat err.txt >&2; fail "cleanup on a full disk failed"; }
+  "$agent" --store small/store list >list.txt 2>/dev/null
+  if awk 'NR > 1 && $3 != "-"' list.txt | grep -q .; then cat list.txt; fail "cleanup left files of the failed job"; fi
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;
