@@ -51,24 +51,24 @@ bool createDurably(const std::string& path, const std::string& text) {
     return syncDirectory(slash == std::string::npos ? "." : path.substr(0, slash));
 }
 
-std::string utcNow() {
+namespace {
+
+// The current UTC time with milliseconds, ISO 8601 or compact.
+std::string utcTime(bool compact) {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
     tm utc{};
     gmtime_r(&now.tv_sec, &utc);
     char date[32];
-    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc);
+    if (compact) std::strftime(date, sizeof date, "%Y%m%dT%H%M%S", &utc);
+    else std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc);
     return formatText("%s.%03ldZ", date, now.tv_nsec / 1000000);
 }
 
-std::string utcNowCompact() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    tm utc{};
-    gmtime_r(&now.tv_sec, &utc);
-    char date[32];
-    std::strftime(date, sizeof date, "%Y%m%dT%H%M%S", &utc);
-    return formatText("%s.%03ldZ", date, now.tv_nsec / 1000000);
-}
+}  // namespace
+
+std::string utcNow() { return utcTime(false); }
+
+std::string utcNowCompact() { return utcTime(true); }
 
 }  // namespace localplatform
