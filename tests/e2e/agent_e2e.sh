@@ -35,19 +35,102 @@ round_trip)
   make_input db.bin $((3 * 1024 * 1024 + 17))
   "$agent" --store store backup db.bin --streams 3 --manifest db.json 2>backup.log
   grep -q '"afileId"' db.json || fail "manifest names no archive files"
-  "$agent" --store store restore db.json --output restored.bin --requests 2 2>restore.log
+  "$agent" --store store restore db.json --output restored.bin 2>restore.log
   cmp db.bin restored.bin || fail "restored bytes differ"
   absent 'restored.bin.partial-*'
-  # The second request names the open files again: only seeks go out.
-  second=$(sed -n '/request 2 of 2: setting up/,/request 2 of 2: read all/p' restore.log)
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(grep -c ' closed ' list.txt) == 3 ]] || fail "list does not show 3 closed files"
+  # A manifest of the first format (one file, its streams at the top) still
+  # restores, to a path or into a directory under its recorded name, and
+  # such a restore reads its archive files to the end.
+  python3 - db.json v1.json <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+f = m["files"][0]
+json.dump({"format": m["format"], "version": 1, "jobId": m["jobId"],
+           "createdAt": m["createdAt"],
+           "source": {"name": f["name"], "size": f["size"], "sha256": f["sha256"]},
+           "streams": f["streams"]}, open(sys.argv[2], "w"))
+PY
+  "$agent" --store store restore v1.json --output v1.bin 2>v1.log
+  cmp db.bin v1.bin || fail "a first-format manifest restored other bytes"
+  [[ $(grep -c 'FSR_MSG_READ_ALL succeeded' v1.log) == 3 ]] || fail "first format: no read-all"
+  mkdir v1dir
+  "$agent" --store store --log-level -1 restore v1.json --output v1dir 2>/dev/null
+  cmp db.bin v1dir/db.bin || fail "a first-format manifest restored into a directory differs"
+  ;;
+
+backup_set)
+  # Four files over three streams: a big one, one smaller than the streams,
+  # an empty one and one with its own mode; restored whole, then file by file.
+  make_input data.db $((2 * 1024 * 1024 + 5))
+  make_input tiny.bin 2
+  : >empty.bin
+  make_input wal.log 700001
+  chmod 600 wal.log
+  "$agent" --store store --test-skip-pauses backup data.db tiny.bin empty.bin wal.log \
+    --streams 3 --manifest set.json 2>backup.log
+  python3 - set.json <<'PY' || fail "the manifest does not describe the set"
+import json, sys
+m = json.load(open(sys.argv[1]))
+assert m["version"] == 2 and len(m["archiveFiles"]) == 3, m
+assert [f["name"] for f in m["files"]] == ["data.db", "tiny.bin", "empty.bin", "wal.log"]
+assert m["files"][3]["mode"] == 0o600, m["files"][3]["mode"]
+ends = [0, 0, 0]
+for f in m["files"]:
+    assert [s["size"] for s in f["streams"]] == [f["size"] * k // 3 - f["size"] * (k - 1) // 3 for k in (1, 2, 3)]
+    for k, s in enumerate(f["streams"]):
+        assert s["seekOffset"] == ends[k] and s["afileId"] == m["archiveFiles"][k]["afileId"]
+        ends[k] += s["size"]
+# The last file's parts lie past the others' in every archive file.
+assert all(s["seekOffset"] > 0 for s in m["files"][3]["streams"])
+PY
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(grep -c ' closed ' list.txt) == 3 ]] || { cat list.txt; fail "the set is not 3 closed files"; }
+  mkdir whole
+  "$agent" --store store restore set.json --output whole 2>restore.log
+  for f in data.db tiny.bin empty.bin wal.log; do
+    cmp "$f" "whole/$f" || fail "whole set: $f differs"
+  done
+  [[ $(stat -c %a whole/wal.log) == 600 ]] || fail "the mode was not restored"
+  # One restore object: the first request opens, the second (and every
+  # later one) only seeks each stream once.
+  [[ $(grep -c 'Sending FSR_MSG_OPEN_ARCHIVE' restore.log) == 3 ]] || fail "the files were opened more than once"
+  second=$(sed -n '/file 2 of 4 (tiny.bin): setting up/,/file 2 of 4 (tiny.bin): read all/p' restore.log)
   [[ -n $second ]] || fail "no second request in the log"
   [[ $(grep -c 'FSR_MSG_SEEK_TO_OFFSET succeeded' <<<"$second") == 3 ]] ||
     fail "the second request did not seek each of the 3 streams once"
   if grep -E 'FSR_MSG_OPEN_ARCHIVE|FSR_MSG_READ_ALL|Closing Archive File' <<<"$second"; then
     fail "the second request did more than seek"
   fi
-  "$agent" --store store list >list.txt 2>/dev/null
-  [[ $(grep -c ' closed ' list.txt) == 3 ]] || fail "list does not show 3 closed files"
+  last=$(sed -n '/file 4 of 4 (wal.log): setting up/,/file 4 of 4 (wal.log): read all/p' restore.log)
+  offset=$(python3 -c 'import json,sys; print(json.load(open("set.json"))["files"][3]["streams"][2]["seekOffset"])')
+  grep -q "FSR_MSG_SEEK_TO_OFFSET succeeded for .* Offset \[$offset\]" <<<"$last" ||
+    fail "the last file's request did not seek stream 3 to $offset"
+  grep -q 'Sending FSR_MSG_READ_ALL' restore.log && fail "a set's restore asked to read all"
+  # File by file, each on its own, in any order.
+  for f in wal.log empty.bin data.db tiny.bin; do
+    "$agent" --store store restore set.json --file "$f" --output "one-$f" 2>one.log ||
+      { cat one.log >&2; fail "restoring $f alone failed"; }
+    cmp "$f" "one-$f" || fail "$f restored alone differs"
+    grep -q 'FSR_MSG_READ_ALL NOT sent' one.log || fail "$f alone: read-all was not declined"
+  done
+  mkdir one
+  "$agent" --store store --log-level -1 restore set.json --file wal.log --output one 2>/dev/null
+  cmp wal.log one/wal.log || fail "a file alone restored into a directory differs"
+  # What a set restore refuses, before anything is written.
+  expect 2 "must be an existing directory" --store store restore set.json --output notadir.bin
+  expect 2 "holds no file named nope" --store store restore set.json --file nope --output one
+  expect 2 "whole/data.db already exists" --store store restore set.json --output whole
+  absent 'notadir.bin*'
+  expect 2 "two inputs are named data.db" --store store backup data.db ./data.db --manifest x.json
+  # A damaged part of one file fails that file and leaves no file of the set.
+  mkdir damaged
+  file=$(ls store/files/*.arch | sort -V | tail -n 1)
+  printf 'XXXX' | dd of="$file" bs=1 seek=$(( $(stat -c %s "$file") - 10 )) conv=notrunc status=none
+  expect 1 "stream 3, archive file" --store store restore set.json --output damaged
+  grep -qF "does not match the manifest's checksum; it is damaged" err.txt || fail "no word of the damage"
+  [[ -z $(ls -A damaged) ]] || fail "a damaged set left files: $(ls -A damaged)"
   ;;
 
 invalidated_job)
@@ -114,6 +197,25 @@ bad_input)
   } >wide.json
   expect 2 "names 66 streams; at most 65 can be restored" --store store restore wide.json \
     --output out.bin
+
+  # Manifests of the current format whose parts do not add up.
+  python3 - db.json <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+def save(name, change):
+    d = json.loads(json.dumps(m)); change(d); json.dump(d, open(name, "w"))
+save("seek.json", lambda d: d["files"][0]["streams"][1].update(seekOffset=7))
+save("elsewhere.json", lambda d: d["files"][0]["streams"][0].update(afileId=99999))
+save("twice.json", lambda d: d["files"].append(d["files"][0]))
+save("slash.json", lambda d: d["files"][0].update(name="../x"))
+save("mode.json", lambda d: d["files"][0].update(mode=4096))
+PY
+  expect 2 '"seekOffset" 7 does not follow the previous file' --store store restore seek.json --output out.bin
+  expect 2 "names another archive file than the set's" --store store restore elsewhere.json --output out.bin
+  expect 2 "is named twice" --store store restore twice.json --output out.bin
+  expect 2 '"name" is missing or not a file name' --store store restore slash.json --output out.bin
+  expect 2 '"mode" is not a permission mode' --store store restore mode.json --output out.bin
+  absent 'out.bin*'
 
   # A store that does not exist, and one that holds other archive files.
   expect 2 "there is no archive store at nostore" --store nostore restore db.json --output out.bin
@@ -206,8 +308,10 @@ outputs)
   "$agent" --store store --log-level -1 restore db.json --output old.bin --force 2>/dev/null
   cmp db.bin old.bin || fail "--force did not replace the file"
   absent '.old.bin*'
-  mkdir outdir
-  expect 2 "outdir is a directory" --store store restore db.json --output outdir --force
+  # A directory as --output takes the file by its recorded name; a directory
+  # in the way of that name is never replaced.
+  mkdir -p outdir/db.bin
+  expect 2 "outdir/db.bin is a directory" --store store restore db.json --output outdir --force
   expect 2 "does not exist" --store store restore db.json --output nodir/out.bin
   expect 2 "does not exist" --store store backup db.bin --manifest nodir/m.json
   expect 2 "--media-timeout must be a duration" --store store --media-timeout 0 list

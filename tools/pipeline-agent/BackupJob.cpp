@@ -1,34 +1,33 @@
 #include "BackupJob.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <ctime>
-#include <vector>
+#include <memory>
+#include <set>
 
 #include "AgentError.h"
+#include "AgentStore.h"
+#include "BackupStreams.h"
 #include "Checks.h"
+#include "InputFile.h"
 #include "Interrupt.h"
 #include "Manifest.h"
 #include "Progress.h"
-#include "AgentStore.h"
-#include "Sha256.h"
 #include "backup/BackupPipelineSetup.h"
-#include "restore/RestorePipelineSetup.h"
 #include "platform/local/LocalPlatform.h"
+#include "restore/RestorePipelineSetup.h"
 
 namespace {
 
-constexpr std::size_t kChunk = 1 << 20;
 // The type values this agent sets its pipelines up with: a full backup.
 constexpr unsigned long kTypeDetail = 0;
 constexpr unsigned long kTypeCode = 1;
 constexpr unsigned long kCloseArchiveFiles = 1;
 constexpr unsigned long kInvalidateArchiveFiles = 0;
+// How often the job looks at signals while the streams write.
+constexpr std::chrono::milliseconds kPoll{50};
 
 std::string baseName(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -44,80 +43,24 @@ std::string utcNow() {
     return text;
 }
 
-// The input, open for reading, with its size.
-class InputFile {
-public:
-    explicit InputFile(const std::string& path) : m_path(path) {
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0) throw badInput("cannot read input " + path + ": " + std::strerror(errno));
-        struct stat info;
-        if (::fstat(m_fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-            ::close(m_fd);
-            throw badInput("input " + path + " is not a regular file");
+// Lets every writer waiting at the start of a part go on, once its stream's
+// offset in its archive file is where the part belongs; waits up to `wait`
+// for the first one. Library calls stay on this, the job's thread.
+void beginWaitingParts(BackupPipelineSetup& job, BackupStreams& streams,
+                       std::chrono::milliseconds wait) {
+    while (auto start = streams.nextPartStart(wait)) {
+        unsigned long long offset = 0;
+        const uint64_t expected = streams.archiveOffset(start->file, start->stream);
+        if (!job.getArchiveFileOffset(start->stream, offset) || offset != expected) {
+            throw jobFailed("stream " + std::to_string(start->stream) +
+                            " reports the wrong offset in its archive file (" +
+                            std::to_string(offset) + ", not " + std::to_string(expected) + ")");
         }
-        m_size = static_cast<uint64_t>(info.st_size);
+        streams.beginPart(*start);
+        wait = std::chrono::milliseconds(0);
     }
-    ~InputFile() { ::close(m_fd); }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
-
-    uint64_t size() const { return m_size; }
-
-    // Reads exactly length bytes at offset.
-    void readAt(char* data, std::size_t length, uint64_t offset) const {
-        while (length > 0) {
-            const ssize_t got = ::pread(m_fd, data, length, static_cast<off_t>(offset));
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                throw jobFailed("cannot read input " + m_path + ": " +
-                                (got == 0 ? "it shrank while being read" : std::strerror(errno)));
-            }
-            data += got;
-            length -= static_cast<std::size_t>(got);
-            offset += static_cast<uint64_t>(got);
-        }
-    }
-
-private:
-    std::string m_path;
-    int m_fd;
-    uint64_t m_size;
-};
-
-// Writes one stream's part of the input into its archive file.
-ManifestStream writeStream(const InputFile& input, unsigned long long jobId,
-                           unsigned long stream, uint64_t begin, uint64_t end,
-                           bool simulateFailure, Sha256& sourceDigest) {
-    ManifestStream written;
-    written.stream = stream;
-    written.sourceOffset = begin;
-    written.size = end - begin;
-    Sha256 digest;
-    std::vector<char> buffer(kChunk);
-    for (uint64_t offset = begin; offset < end;) {
-        const auto length = static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
-        throwIfInterrupted();
-        input.readAt(buffer.data(), length, offset);
-        std::string error;
-        if (simulateFailure) error = "simulated write failure";
-        if (!error.empty() ||
-            !localplatform::writeStream(jobId, stream, buffer.data(), length, &error)) {
-            throw jobFailed("writing stream " + std::to_string(stream) + " failed: " + error);
-        }
-        digest.update(buffer.data(), length);
-        sourceDigest.update(buffer.data(), length);
-        offset += length;
-    }
-    written.sha256 = digest.hex();
-
-    localplatform::ArchiveFileRecord file;
-    if (!localplatform::createdArchiveFile(jobId, stream, &file)) {
-        throw jobFailed("the platform created no archive file for stream " + std::to_string(stream));
-    }
-    written.trellanId = file.trellanId;
-    written.groupNumber = file.groupNumber;
-    written.afileId = file.afileId;
-    return written;
+    if (const auto failure = streams.failure()) std::rethrow_exception(failure);
+    throwIfInterrupted();
 }
 
 }  // namespace
@@ -136,9 +79,24 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
                        std::to_string(options.streams));
     }
-    requireReadableFile(options.input, "input");
+    if (options.inputs.empty()) throw badInput("name at least one file to back up");
+    std::set<std::string> names;
+    for (const std::string& path : options.inputs) {
+        requireReadableFile(path, "input");
+        if (!names.insert(baseName(path)).second) {
+            throw badInput("two inputs are named " + baseName(path) +
+                           "; the files of a set need distinct names");
+        }
+    }
     requireNewFilePlace(options.manifest, "manifest", false);
-    const InputFile input(options.input);
+    std::vector<std::unique_ptr<InputFile>> inputs;
+    std::vector<const InputFile*> inputList;
+    uint64_t totalSize = 0;
+    for (const std::string& path : options.inputs) {
+        inputs.push_back(std::make_unique<InputFile>(path));
+        inputList.push_back(inputs.back().get());
+        totalSize += inputs.back()->size();
+    }
 
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
     openStoreFor(config, localplatform::Access::ReadWrite, true);
@@ -151,42 +109,61 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
     // the setup fails fast and the job is invalidated below.
     onInterrupt([](int) { localplatform::interrupt(); });
     const unsigned long long jobId = config.jobId;
-    const unsigned long streams = options.streams;
-    say("backing up %s (%llu bytes) over %lu streams as job %llu into %s",
-        options.input.c_str(), static_cast<unsigned long long>(input.size()), streams, jobId,
+    const unsigned long streamCount = options.streams;
+    const std::string what = inputs.size() == 1 ? options.inputs[0]
+                                                : std::to_string(inputs.size()) + " files";
+    say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
+        static_cast<unsigned long long>(totalSize), streamCount, jobId,
         localplatform::storeDirectory().c_str());
-    say("setting up %lu streams; each pauses 2 s after its archive file is created", streams);
+    say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
+        "streams set up before it write", streamCount);
 
-    BackupPipelineSetup job(jobId, input.size(), streams, baseName(options.input));
+    BackupPipelineSetup job(jobId, totalSize, streamCount, baseName(options.inputs[0]));
     Manifest manifest;
     manifest.jobId = jobId;
-    manifest.sourceName = baseName(options.input);
-    manifest.sourceSize = input.size();
     manifest.createdAt = utcNow();
-    // The streams hold consecutive parts of the input, so one pass digests it.
-    Sha256 sourceDigest;
+    BackupStreams streams(inputList, streamCount, jobId, options.failStream);
+    const std::string createText = "pipeline-agent backup of " + baseName(options.inputs[0]) +
+                                   (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) +
+                                                            " more"
+                                                      : "");
     try {
-        if (!job.setupPipeline(kTypeDetail, kTypeCode, streams,
-                               "pipeline-agent backup of " + manifest.sourceName)) {
-            throwIfInterrupted();
+        // The same platform calls as setupPipeline for all streams: with no
+        // streams it only fills the shared setup record; then each stream is
+        // added in order, and starts writing as soon as it is set up.
+        if (!job.setupPipeline(kTypeDetail, kTypeCode, 0, createText)) {
             throw jobFailed("setting up the streams failed (see the log above)");
         }
-        for (unsigned long stream = 1; stream <= streams; ++stream) {
-            const uint64_t begin = input.size() * (stream - 1) / streams;
-            const uint64_t end = input.size() * stream / streams;
-            manifest.streams.push_back(writeStream(input, jobId, stream, begin, end,
-                                                   stream == options.failStream, sourceDigest));
+        streams.startReading();
+        for (unsigned long k = 1; k <= streamCount; ++k) {
+            if (!job.AddStreamToPipeline(static_cast<int>(k), createText)) {
+                throwIfInterrupted();
+                throw jobFailed("setting up the streams failed (see the log above)");
+            }
+            localplatform::ArchiveFileRecord file;
+            if (!localplatform::createdArchiveFile(jobId, k, &file)) {
+                throw jobFailed("the platform created no archive file for stream " +
+                                std::to_string(k));
+            }
+            manifest.archives.push_back({k, file.trellanId, file.groupNumber, file.afileId});
+            streams.startStream(k);
+            beginWaitingParts(job, streams, std::chrono::milliseconds(0));
+        }
+        while (!streams.done()) beginWaitingParts(job, streams, kPoll);
+        streams.stop();
+        for (unsigned long k = 1; k <= streamCount; ++k) {
             unsigned long long offset = 0;
-            if (!job.getArchiveFileOffset(stream, offset) || offset != end - begin) {
-                throw jobFailed("stream " + std::to_string(stream) +
+            const uint64_t expected = streams.archiveOffset(inputs.size(), k);
+            if (!job.getArchiveFileOffset(k, offset) || offset != expected) {
+                throw jobFailed("stream " + std::to_string(k) +
                                 " reports the wrong offset in its archive file");
             }
-            const ManifestStream& written = manifest.streams.back();
-            say("stream %lu: wrote %llu bytes to archive file %s", stream,
-                static_cast<unsigned long long>(end - begin),
-                archiveFileName(written.trellanId, written.groupNumber, written.afileId).c_str());
+            say("stream %lu: wrote %llu bytes to archive file %s", k,
+                static_cast<unsigned long long>(expected),
+                archiveFileName(manifest.archives[k - 1]).c_str());
         }
     } catch (const std::exception&) {
+        streams.stop();
         say("the backup failed; invalidating the job's archive files");
         job.closePipeline(kInvalidateArchiveFiles, false);
         localplatform::failJob(jobId);
@@ -199,7 +176,23 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         localplatform::failJob(jobId);
         throw jobFailed("closing the streams failed (see the log above); the job is marked failed");
     }
-    manifest.sourceSha256 = sourceDigest.hex();
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        ManifestFile file;
+        file.name = baseName(options.inputs[i]);
+        file.size = inputs[i]->size();
+        file.mode = inputs[i]->mode();
+        file.sha256 = streams.fileDigest(i);
+        for (unsigned long k = 1; k <= streamCount; ++k) {
+            ManifestShare share;
+            share.archive = manifest.archives[k - 1];
+            share.sourceOffset = streams.partOffset(i, k);
+            share.seekOffset = streams.archiveOffset(i, k);
+            share.size = streams.partSize(i, k);
+            share.sha256 = streams.partDigest(i, k);
+            file.shares.push_back(share);
+        }
+        manifest.files.push_back(file);
+    }
     if (interruptSignal() != 0) {
         localplatform::failJob(jobId);
         throwIfInterrupted();

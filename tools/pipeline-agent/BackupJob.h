@@ -1,22 +1,25 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/local/LocalPlatform.h"
 
 struct BackupOptions {
-    std::string input;               // the database file to back up
+    std::vector<std::string> inputs; // the files of the set, in order
     std::string manifest;            // where the manifest goes; must not exist
     unsigned long streams = 3;       // 1..65
     unsigned long long jobId = 0;    // 0: a new id
     unsigned long failStream = 0;    // rehearse a failed write on this stream
 };
 
-// Backs the input up over the streams into the store that config names (made
-// when absent), writes the manifest and only then marks the job complete. A
-// job id the store knows is refused before anything is made. On a failure or
-// a signal after the streams were set up, has the job's archive files
-// invalidated and marks the job failed. Throws AgentError.
+// Backs the inputs up as one set, in one job over the streams, into the
+// store that config names (made when absent): each stream's archive file
+// holds that stream's part of each input in turn. Writes the manifest and
+// only then marks the job complete. A job id the store knows is refused
+// before anything is made. On a failure or a signal after the streams were
+// set up, has the job's archive files invalidated and marks the job failed.
+// Throws AgentError.
 void runBackup(const BackupOptions& options, localplatform::Config config);
 
 // A job id that no other job on this machine has: the time in milliseconds

@@ -4,34 +4,52 @@
 #include <string>
 #include <vector>
 
-// What a backup wrote, and all a restore needs: where each stream's archive
-// file is and which part of the source it holds.
-struct ManifestStream {
+// What a backup wrote, and all a restore needs: the job's archive files, one
+// per stream, and for each file of the set which part of it each stream
+// holds and where that part lies in the stream's archive file.
+
+// One stream's archive file, the same for every file of the set.
+struct ManifestArchive {
     unsigned long stream = 0;        // 1..N
     uint32_t trellanId = 0;          // the archive file's identity
     uint32_t groupNumber = 0;
     uint32_t afileId = 0;
-    uint64_t sourceOffset = 0;       // where the stream's part starts in the source
+};
+
+// One stream's share of one file.
+struct ManifestShare {
+    ManifestArchive archive;
+    uint64_t sourceOffset = 0;       // where the share starts in the file
     uint64_t seekOffset = 0;         // where it starts in the archive file
     uint64_t size = 0;               // bytes
     std::string sha256;
 };
 
+struct ManifestFile {
+    std::string name;                // a base name
+    uint64_t size = 0;
+    int mode = -1;                   // permission bits; -1: not recorded (first format)
+    std::string sha256;
+    std::vector<ManifestShare> shares;  // one per stream, in stream order
+};
+
 struct Manifest {
+    int version = 2;
     unsigned long long jobId = 0;
-    std::string sourceName;
-    uint64_t sourceSize = 0;
-    std::string sourceSha256;
     std::string createdAt;           // UTC, ISO 8601
-    std::vector<ManifestStream> streams;
+    std::vector<ManifestArchive> archives;  // one per stream, in stream order
+    std::vector<ManifestFile> files;        // in backup order
 };
 
 // An archive file's identity as the agent shows it: "trellan-group-afile".
-std::string archiveFileName(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId);
+std::string archiveFileName(const ManifestArchive& archive);
 
-// Writes the manifest as JSON, atomically: the file appears complete or not
-// at all. Throws AgentError.
+// Writes the manifest as JSON in the current format (2), atomically: the
+// file appears complete or not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
-// Reads and checks a manifest. Throws AgentError (bad input) for a missing,
-// unreadable, corrupt or foreign file, or one whose streams do not add up.
+// Reads and checks a manifest of the current format or of the first one (a
+// single file, read as a set of one). Throws AgentError (bad input) for a
+// missing, unreadable, corrupt or foreign file, one whose shares do not add
+// up or do not follow each other in the archive files, or whose file names
+// are not distinct base names.
 Manifest loadManifest(const std::string& path);

@@ -97,7 +97,9 @@ void OutputFile::writeAt(const void* data, std::size_t length, uint64_t offset) 
         length -= static_cast<std::size_t>(written);
         offset += static_cast<uint64_t>(written);
     }
-    if (offset > m_end) m_end = offset;
+    uint64_t end = m_end.load();
+    while (offset > end && !m_end.compare_exchange_weak(end, offset)) {
+    }
 }
 
 void OutputFile::append(const std::string& text) { writeAt(text.data(), text.size(), m_end); }
@@ -162,6 +164,9 @@ void OutputFile::linkIntoPlace() {
 }
 
 void OutputFile::commit() {
+    if (m_options.mode >= 0 && ::fchmod(m_fd, static_cast<mode_t>(m_options.mode)) != 0) {
+        throw jobFailed(failure("cannot set the mode of", m_path));
+    }
     if (::fsync(m_fd) != 0) throw jobFailed(failure("cannot flush", m_path));
     linkIntoPlace();
     ::close(m_fd);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,13 +17,15 @@ class PartialOutputRecord;
 // ".NAME.partial-XXXXXX" beside the destination takes its place: it is
 // removed whenever the program ends other than by a kill, and its name is
 // recorded (see PartialOutputs.h) so that `cleanup` can remove what a kill
-// left. Not thread-safe.
+// left. writeAt may be called from several threads at once (for parts that
+// do not overlap); everything else from one thread at a time.
 class OutputFile {
 public:
     struct Options {
         bool replace = false;        // an existing file at the path may be replaced
         bool namedTemporary = false; // use the hidden named file even where O_TMPFILE works
         std::string recordDirectory; // where a hidden file's name is recorded; empty: nowhere
+        int mode = -1;               // permission bits it gets at commit; -1: 0666 less the umask
     };
 
     // Throws AgentError (bad input) when the path exists and may not be
@@ -34,7 +37,7 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Writes length bytes at offset. Throws AgentError.
+    // Writes length bytes at offset. Thread-safe. Throws AgentError.
     void writeAt(const void* data, std::size_t length, uint64_t offset);
     // Writes all of text at the end. Throws AgentError.
     void append(const std::string& text);
@@ -56,6 +59,6 @@ private:
     std::string m_temporaryName;
     std::unique_ptr<PartialOutputRecord> m_record;
     int m_fd = -1;
-    uint64_t m_end = 0;
+    std::atomic<uint64_t> m_end{0};
 };
 

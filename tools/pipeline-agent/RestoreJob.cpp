@@ -4,8 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
-
-#include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "AgentError.h"
@@ -17,25 +16,20 @@
 #include "OutputFile.h"
 #include "PartialOutputs.h"
 #include "Progress.h"
-#include "Sha256.h"
-#include "platform/ZebArchive.h"
+#include "RestoreStreams.h"
 #include "platform/local/LocalPlatform.h"
 #include "restore/RestorePipelineSetup.h"
 
 namespace {
 
-std::string identity(const ManifestStream& s) {
-    return archiveFileName(s.trellanId, s.groupNumber, s.afileId);
-}
-
 // Explains why the archive files could not be opened, when the catalog
 // knows: a wrong store, an invalidated or incomplete file.
 void explainOpenFailure(const Manifest& manifest, const std::string& store) {
-    for (const ManifestStream& s : manifest.streams) {
-        const std::string file = "archive file " + identity(s) + " of stream " +
-                                 std::to_string(s.stream);
+    for (const ManifestArchive& a : manifest.archives) {
+        const std::string file = "archive file " + archiveFileName(a) + " of stream " +
+                                 std::to_string(a.stream);
         localplatform::ArchiveFileRecord record;
-        if (!localplatform::findArchiveFile(s.trellanId, s.groupNumber, s.afileId, &record)) {
+        if (!localplatform::findArchiveFile(a.trellanId, a.groupNumber, a.afileId, &record)) {
             throw badInput(file + " is not in the store " + store +
                            "; is this the store the backup used?");
         }
@@ -47,34 +41,6 @@ void explainOpenFailure(const Manifest& manifest, const std::string& store) {
             throw badInput(file + " is incomplete (still being written, or its job did not "
                                   "finish); it cannot be restored");
         }
-    }
-}
-
-// Reads one stream's data into its place in the output and checks it.
-void readStream(ZebArchive* archive, const ManifestStream& s, OutputFile& output) {
-    ReadBufArgs_t readArgs;
-    ReadBufRet_t readRet;
-    FreeBufArgs_t freeArgs;
-    Sha256 digest;
-    uint64_t done = 0;
-    while (done < s.size) {
-        if (archive->readBuffer(&readArgs, &readRet) == 0) {
-            throw jobFailed("stream " + std::to_string(s.stream) + ", archive file " +
-                            identity(s) + ": the media side delivered " + std::to_string(done) +
-                            " of " + std::to_string(s.size) + " bytes (see the log above)");
-        }
-        if (readRet.messageType == localplatform::kDataMessage) {
-            const auto length = static_cast<std::size_t>(
-                std::min<uint64_t>(readRet.dataLength, s.size - done));
-            output.writeAt(readRet.data, length, s.sourceOffset + done);
-            digest.update(readRet.data, length);
-            done += length;
-        }
-        archive->freeBuffer(&freeArgs, nullptr);
-    }
-    if (digest.hex() != s.sha256) {
-        throw jobFailed("stream " + std::to_string(s.stream) + ": archive file " + identity(s) +
-                        " does not match the manifest's checksum; it is damaged");
     }
 }
 
@@ -101,14 +67,65 @@ private:
     bool m_ended = false;
 };
 
+bool isDirectory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The list for the request that restores one file: the set's archive files,
+// always the same, each sought to the file's part in it. readAll asks the
+// media side to stream on to the end of each archive file.
+std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readAll) {
+    std::vector<RestoreArchiveInfo> list;
+    for (const ManifestShare& share : file.shares) {
+        RestoreArchiveInfo info;
+        info.trellanId = share.archive.trellanId;
+        info.archiveObjectParam = static_cast<int64_t>(share.archive.stream);
+        info.afileId = share.archive.afileId;
+        info.groupNumber = share.archive.groupNumber;
+        info.seekOffset = share.seekOffset;
+        info.readAll = readAll;
+        list.push_back(info);
+    }
+    return list;
+}
+
 }  // namespace
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
 void runRestore(const RestoreOptions& options, const localplatform::Config& config) {
-    if (options.requests < 1) throw badInput("--requests must be at least 1");
     const Manifest manifest = loadManifest(options.manifest);
-    requireNewFilePlace(options.output, "output", options.replace);
+    // Which files, and where each goes.
+    std::vector<const ManifestFile*> files;
+    if (!options.file.empty()) {
+        for (const ManifestFile& f : manifest.files) {
+            if (f.name == options.file) files.push_back(&f);
+        }
+        if (files.empty()) {
+            throw badInput("manifest " + options.manifest + " holds no file named " + options.file);
+        }
+    } else {
+        for (const ManifestFile& f : manifest.files) files.push_back(&f);
+    }
+    const bool intoDirectory = isDirectory(options.output);
+    if (!intoDirectory && files.size() > 1) {
+        throw badInput("the set holds " + std::to_string(files.size()) + " files; --output " +
+                       options.output + " must be an existing directory");
+    }
+    std::vector<std::string> paths;
+    for (const ManifestFile* f : files) {
+        if (!intoDirectory) {
+            paths.push_back(options.output);
+        } else if (f->name.empty() || f->name.find('/') != std::string::npos || f->name == "." ||
+                   f->name == "..") {
+            throw badInput("manifest " + options.manifest + " records no usable file name; "
+                           "give --output a file path");
+        } else {
+            paths.push_back(options.output + "/" + f->name);
+        }
+        requireNewFilePlace(paths.back(), "output", options.replace);
+    }
     openStoreFor(config, localplatform::Access::ReadOnly, false);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
@@ -116,9 +133,14 @@ void runRestore(const RestoreOptions& options, const localplatform::Config& conf
     if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
         outputOptions.recordDirectory = partialOutputDirectory();
     }
-    OutputFile output(options.output, outputOptions);
+    std::vector<std::unique_ptr<OutputFile>> outputs;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        OutputFile::Options these = outputOptions;
+        these.mode = files[i]->mode;
+        outputs.push_back(std::make_unique<OutputFile>(paths[i], these));
+    }
     // A restore has nothing of the store's to undo: on a signal it only
-    // removes its own partial output and ends.
+    // removes its own partial outputs and ends.
     onInterrupt([](int signal) {
         discardPartialOutputs();
         std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
@@ -128,47 +150,39 @@ void runRestore(const RestoreOptions& options, const localplatform::Config& conf
 
     const unsigned long long restoreJobId = newJobId();
     localplatform::setCurrentJob(restoreJobId);
-    say("restoring %s (%llu bytes) over %zu streams as job %llu from %s",
-        manifest.sourceName.c_str(), static_cast<unsigned long long>(manifest.sourceSize),
-        manifest.streams.size(), restoreJobId, localplatform::storeDirectory().c_str());
+    uint64_t total = 0;
+    for (const ManifestFile* f : files) total += f->size;
+    say("restoring %zu file%s (%llu bytes) over %zu streams as job %llu from %s", files.size(),
+        files.size() == 1 ? "" : "s", static_cast<unsigned long long>(total),
+        manifest.archives.size(), restoreJobId, localplatform::storeDirectory().c_str());
 
-    std::vector<RestoreArchiveInfo> list;
-    for (const ManifestStream& s : manifest.streams) {
-        RestoreArchiveInfo info;
-        info.trellanId = s.trellanId;
-        info.archiveObjectParam = static_cast<int64_t>(s.stream);
-        info.afileId = s.afileId;
-        info.groupNumber = s.groupNumber;
-        info.seekOffset = s.seekOffset;
-        info.readAll = true;
-        list.push_back(info);
-    }
+    // A whole set of the first format is read to the end of its archive
+    // files, as that format's restores always did; every other request asks
+    // for exactly the parts it reads.
+    const bool readAll = manifest.version == 1 && options.file.empty();
     RestorePipelineSetup restore(restoreJobId, 0);
-    restore.setRestoreArchiveFileInfoList(list);
     RestoreSession session(restore);
-    for (unsigned long request = 1; request <= options.requests; ++request) {
-        say("request %lu of %lu: setting up %zu streams", request, options.requests,
-            manifest.streams.size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const ManifestFile& file = *files[i];
+        say("file %zu of %zu (%s): setting up %zu streams", i + 1, files.size(), file.name.c_str(),
+            file.shares.size());
+        restore.setRestoreArchiveFileInfoList(requestList(file, readAll));
         if (!restore.setupPipeline()) {
-            explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory() : config.storeDir);
-            throw jobFailed("setting up restore request " + std::to_string(request) +
+            explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory()
+                                                                 : config.storeDir);
+            throw jobFailed("setting up the restore request for " + file.name +
                             " failed (see the log above)");
         }
-        const auto streams = restore.getStreamPipeinfoMap();
-        for (const ManifestStream& s : manifest.streams) {
-            readStream(streams.at(s.stream).archive, s, output);
-        }
-        say("request %lu of %lu: read all %zu streams, checksums match", request,
-            options.requests, manifest.streams.size());
+        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i]);
+        say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
+            file.name.c_str(), file.shares.size());
     }
     if (!session.end()) say("warning: closing the streams failed (see the log above)");
-
-    if (output.sha256() != manifest.sourceSha256) {
-        throw jobFailed("the restored file does not match the manifest's checksum");
-    }
     localplatform::crashPoint("output checked");
-    output.commit();
-    localplatform::crashPoint("output committed");
-    say("restored %s: %llu bytes, checksum verified", options.output.c_str(),
-        static_cast<unsigned long long>(manifest.sourceSize));
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        outputs[i]->commit();
+        localplatform::crashPoint("output committed");
+        say("restored %s: %llu bytes, checksum verified", paths[i].c_str(),
+            static_cast<unsigned long long>(files[i]->size));
+    }
 }

@@ -6,19 +6,22 @@
 
 struct RestoreOptions {
     std::string manifest;            // what a backup wrote
-    std::string output;              // where the restored file goes
-    unsigned long requests = 1;      // restore requests against the same files
-    bool replace = false;            // overwrite an existing output
-    bool namedTemporary = false;     // testing: write a hidden named file, not an unnamed one
+    std::string output;              // a directory for the set; a path for one file
+    std::string file;                // restore only the file of this name; empty: all
+    bool replace = false;            // overwrite existing outputs
+    bool namedTemporary = false;     // testing: write hidden named files, not unnamed ones
 };
 
-// Restores the manifest's source into the output over the backup's streams,
-// once per request, checking every stream's checksum and the whole file's.
-// The store is opened read-only. The output appears only when everything
-// matched. Throws AgentError.
+// Restores the manifest's files over the backup's streams on one restore
+// object, one request per file: the first request opens the archive files,
+// every later one names the same files with the next file's offsets and only
+// seeks. Into the directory `output` when it is one (each file by its
+// recorded name); a set of one file, or the one named by `file`, may go to
+// the path `output` instead. Every part's and every file's checksum is
+// checked; the outputs appear, all of them, only after every file of the
+// restore matched. The store is opened read-only. Throws AgentError.
 void runRestore(const RestoreOptions& options, const localplatform::Config& config);
 
 // Where restores record the hidden partial files that cleanup may remove, in
 // the open store.
 std::string partialOutputDirectory();
-

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cstdio>
 #include <string>
 
 #include "AgentError.h"
@@ -101,4 +102,23 @@ unsigned long long checkSampleDatabase(const std::string& path) {
     const std::string integrity = db.scalar("PRAGMA integrity_check");
     if (integrity != "ok") throw jobFailed("database " + path + " is damaged: " + integrity);
     return std::stoull(db.scalar("SELECT count(*) FROM orders"));
+}
+
+uint64_t exportSampleOrders(const std::string& databasePath, const std::string& path) {
+    Database db(databasePath, SQLITE_OPEN_READONLY);
+    std::FILE* out = std::fopen(path.c_str(), "wx");
+    if (!out) throw jobFailed("cannot create " + path);
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db.handle(), "SELECT id, customer, amount_cents FROM orders ORDER BY id", -1,
+                       &select, nullptr);
+    std::fputs("id,customer,amount_cents\n", out);
+    while (select && sqlite3_step(select) == SQLITE_ROW) {
+        std::fprintf(out, "%lld,%s,%lld\n", static_cast<long long>(sqlite3_column_int64(select, 0)),
+                     reinterpret_cast<const char*>(sqlite3_column_text(select, 1)),
+                     static_cast<long long>(sqlite3_column_int64(select, 2)));
+    }
+    sqlite3_finalize(select);
+    const long size = std::ftell(out);
+    if (std::fclose(out) != 0 || size < 0) throw jobFailed("cannot write " + path);
+    return static_cast<uint64_t>(size);
 }

@@ -16,7 +16,7 @@ namespace {
 using localplatform::Access;
 
 std::string identity(const localplatform::ArchiveFileRecord& file) {
-    return archiveFileName(file.trellanId, file.groupNumber, file.afileId);
+    return archiveFileName({file.stream, file.trellanId, file.groupNumber, file.afileId});
 }
 
 // A running job whose writer is gone crashed; cleanup will settle it.

@@ -1,5 +1,5 @@
 // pipeline-agent: a command-line backup agent on the embedded local platform.
-// It splits a database file over parallel streams, backs them up through
+// It splits a set of database files over parallel streams, backs them up through
 // BackupPipelineSetup, and restores them through RestorePipelineSetup.
 
 #include <CLI/CLI.hpp>
@@ -79,24 +79,40 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
     }
     if (config.storeDir.empty()) config.storeDir = options.dir + "/store";
     const std::string sample = options.dir + "/sample.db";
+    const std::string orders = options.dir + "/sample.orders.csv";
     const std::string manifest = options.dir + "/sample.manifest.json";
-    const std::string restored = options.dir + "/sample.restored.db";
-    for (const std::string& path : {sample, manifest, restored}) removeIfPresent(path);
+    const std::string restoredDir = options.dir + "/restored";
+    const std::string restored = restoredDir + "/sample.db";
+    const std::string restoredOrders = restoredDir + "/sample.orders.csv";
+    for (const std::string& path : {sample, orders, manifest, restored, restoredOrders}) {
+        removeIfPresent(path);
+    }
+    if (::mkdir(restoredDir.c_str(), 0777) != 0 && errno != EEXIST) {
+        throw badInput("cannot create the demo directory " + restoredDir);
+    }
 
     const unsigned long long rows = makeSampleDatabase(sample, options.sizeMiB << 20);
     say("demo: made sample database %s with %llu orders", sample.c_str(), rows);
-    runBackup({sample, manifest, options.streams, 0, 0}, config);
-    // The second request names the same archive files: the library keeps them
-    // open and only seeks (look for the FSR_MSG_SEEK_TO_OFFSET lines).
-    runRestore({manifest, restored, 2, false, false}, config);
+    const uint64_t exported = exportSampleOrders(sample, orders);
+    say("demo: exported its orders to %s (%llu bytes)", orders.c_str(),
+        static_cast<unsigned long long>(exported));
+    runBackup({{sample, orders}, manifest, options.streams, 0, 0}, config);
+    // One restore request per file on the same archive files: the second
+    // only seeks each stream to that file's parts (look for the
+    // FSR_MSG_SEEK_TO_OFFSET lines).
+    RestoreOptions restore;
+    restore.manifest = manifest;
+    restore.output = restoredDir;
+    runRestore(restore, config);
 
-    if (sha256OfFile(sample) != sha256OfFile(restored)) {
-        throw jobFailed("demo: the restored database differs from the sample");
+    if (sha256OfFile(sample) != sha256OfFile(restored) ||
+        sha256OfFile(orders) != sha256OfFile(restoredOrders)) {
+        throw jobFailed("demo: the restored files differ from the originals");
     }
     const unsigned long long rowsBack = checkSampleDatabase(restored);
     if (rowsBack != rows) throw jobFailed("demo: the restored database lost orders");
-    std::printf("demo: %s restored byte for byte as %s (%llu orders, integrity ok)\n",
-                sample.c_str(), restored.c_str(), rowsBack);
+    std::printf("demo: %s and %s restored byte for byte into %s (%llu orders, integrity ok)\n",
+                sample.c_str(), orders.c_str(), restoredDir.c_str(), rowsBack);
 }
 
 }  // namespace
@@ -129,8 +145,11 @@ int main(int argc, char** argv) {
         ->group("Testing");
 
     BackupOptions backup;
-    auto* backupCommand = app.add_subcommand("backup", "back a file up over parallel streams");
-    backupCommand->add_option("input", backup.input, "the database file")->required();
+    auto* backupCommand =
+        app.add_subcommand("backup", "back one or more files up as a set over parallel streams");
+    backupCommand->add_option("inputs", backup.inputs, "the files of the set (a database's data "
+                                                       "and log files, say)")
+        ->required();
     backupCommand->add_option("--manifest", backup.manifest, "where to write the manifest")
         ->required();
     backupCommand->add_option("--streams", backup.streams, "number of streams, 1 to 65")
@@ -145,13 +164,13 @@ int main(int argc, char** argv) {
     RestoreOptions restore;
     auto* restoreCommand = app.add_subcommand("restore", "restore a backup from its manifest");
     restoreCommand->add_option("manifest", restore.manifest, "the backup's manifest")->required();
-    restoreCommand->add_option("--output", restore.output, "where to write the restored file")
-        ->required();
     restoreCommand
-        ->add_option("--requests", restore.requests,
-                     "restore requests to run against the same archive files")
-        ->capture_default_str();
-    restoreCommand->add_flag("--force", restore.replace, "overwrite an existing output");
+        ->add_option("--output", restore.output,
+                     "the directory the set's files go into; for one file, also a file path")
+        ->required();
+    restoreCommand->add_option("--file", restore.file,
+                               "restore only the set's file of this name");
+    restoreCommand->add_flag("--force", restore.replace, "overwrite existing outputs");
     restoreCommand
         ->add_flag("--named-temporary", restore.namedTemporary,
                    "write the output under a hidden name until it is complete, as on file "
@@ -169,7 +188,8 @@ int main(int argc, char** argv) {
 
     DemoOptions demo;
     auto* demoCommand = app.add_subcommand(
-        "demo", "make a sample database, back it up over 3 streams, restore and compare it");
+        "demo", "make a sample database and an export of it, back both up over 3 streams, restore and "
+        "compare them");
     demoCommand->add_option("--dir", demo.dir, "where the demo's files go")->capture_default_str();
     demoCommand->add_option("--size-mib", demo.sizeMiB, "size of the sample database in MiB")
         ->capture_default_str();

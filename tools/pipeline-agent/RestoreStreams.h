@@ -1,0 +1,25 @@
+#pragma once
+
+#include <map>
+
+#include "Manifest.h"
+#include "OutputFile.h"
+#include "restore/RestorePipelineSetup.h"
+
+// Reads one file of a set from the streams of a restore request that was set
+// up for it (each stream sought to the file's part), one thread per stream,
+// into the output at each part's place. Each thread reads exactly its part:
+// readBuffer is asked for no more than the part still needs, capped at
+// kChunk, and the stream is left alone once the part is complete, so that
+// the next request only has to seek. Each part's SHA-256 is checked as it is
+// read, and the whole file's from the same bytes, fed in order: a stream's
+// data waits, one delivery at a time, until the parts before it are
+// digested, so that memory stays bounded by streams x kChunk.
+//
+// Runs on the caller's thread, which must make no call into the library or
+// on the archive objects while it runs: every thread is joined before it
+// returns or throws. Throws AgentError (failed job) naming the stream and its
+// archive file when the media side fails or a checksum does not match.
+constexpr std::size_t kRestoreChunk = 1 << 20;
+void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const ManifestFile& file,
+                    OutputFile& output);
