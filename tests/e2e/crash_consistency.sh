@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Kills pipeline-agent (SIGKILL, through the local platform's testing hook) at
-# every step boundary of a backup and of a restore, N = 1, 2, ... until the
-# job completes, and after each kill checks what a crash may leave:
+# every step boundary of a backup and of a restore of a set of two files,
+# N = 1, 2, ... until the job completes, and after each kill checks what a crash may leave:
 # - cleanup leaves only complete jobs and their files;
-# - every complete job restores byte for byte;
+# - every complete job restores byte for byte, every file of its set;
 # - nothing outside the store changed, and no partial output remains.
 # Usage: crash_consistency.sh AGENT
 set -euo pipefail
@@ -42,16 +42,21 @@ verify_store() {
     local job
     job=$(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' "$manifest" | head -n 1)
     awk -v job="$job" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q . || continue
-    rm -f check/out.bin
-    run restore "$manifest" --output check/out.bin 2>restore.err ||
+    local name input
+    name=$(basename "$manifest" .json)
+    rm -rf "check/$name"
+    mkdir "check/$name"
+    run restore "$manifest" --output "check/$name" 2>restore.err ||
       { cat restore.err >&2; fail "$what: complete job $job does not restore"; }
-    cmp -s check/out.bin "inputs/$(basename "$manifest" .json).bin" ||
-      fail "$what: job $job restored other bytes"
-    restored_bytes=$((restored_bytes + $(stat -c %s check/out.bin)))
+    for input in "inputs/$name.bin" "inputs/$name.log"; do
+      cmp -s "check/$name/$(basename "$input")" "$input" ||
+        fail "$what: job $job restored other bytes for $input"
+      restored_bytes=$((restored_bytes + $(stat -c %s "$input")))
+    done
     jobs_checked=$((jobs_checked + 1))
   done
   [[ "$(outside)" == "$before" ]] || fail "$what: something outside the store changed"
-  if compgen -G '.*.partial-*' >/dev/null || compgen -G 'check/.*.partial-*' >/dev/null; then
+  if compgen -G '.*.partial-*' >/dev/null || compgen -G 'check/*/.*.partial-*' >/dev/null; then
     fail "$what: a partial output remains"
   fi
 }
@@ -60,8 +65,10 @@ mkdir inputs manifests check bystander bystander/files
 head -c 5000 /dev/urandom >bystander/files/1.arch
 echo 'not a catalog' >bystander/catalog.db
 head -c 700000 /dev/urandom >inputs/base.bin
-run backup inputs/base.bin --streams 3 --manifest manifests/base.json 2>/dev/null
+head -c 300001 /dev/urandom >inputs/base.log
+run backup inputs/base.bin inputs/base.log --streams 3 --manifest manifests/base.json 2>/dev/null
 cp inputs/base.bin inputs/job.bin
+cp inputs/base.log inputs/job.log
 
 # Backup: each kill point in turn.
 backup_points=0
@@ -69,7 +76,7 @@ for ((n = 1; ; n++)); do
   rm -f manifests/job.json
   before=$(outside)
   got=0
-  run --test-kill-at "$n" backup inputs/job.bin --streams 3 --manifest manifests/job.json \
+  run --test-kill-at "$n" backup inputs/job.bin inputs/job.log --streams 3 --manifest manifests/job.json \
     >/dev/null 2>err.txt || got=$?
   if [[ $got == 0 ]]; then
     before=$(outside)
@@ -95,22 +102,27 @@ run list >store-before.txt 2>/dev/null
 for ((n = 1; ; n++)); do
   before=$(outside)
   got=0
-  run --test-kill-at "$n" restore manifests/base.json --output restored.bin \
+  rm -rf restored
+  mkdir restored
+  run --test-kill-at "$n" restore manifests/base.json --output restored \
     >/dev/null 2>err.txt || got=$?
   if [[ $got == 0 ]]; then
-    cmp -s restored.bin inputs/base.bin || fail "the restore completed with other bytes"
-    restored_bytes=$((restored_bytes + $(stat -c %s restored.bin)))
-    rm restored.bin
+    for input in inputs/base.bin inputs/base.log; do
+      cmp -s "restored/$(basename "$input")" "$input" || fail "the restore completed with other bytes"
+      restored_bytes=$((restored_bytes + $(stat -c %s "$input")))
+    done
     break
   fi
   [[ $got == 137 ]] || { cat err.txt >&2; fail "restore killed at step $n exited $got"; }
   restore_points=$((restore_points + 1))
   # An output may outlive a kill only whole, once it was linked into place.
-  if [[ -e restored.bin ]]; then
-    cmp -s restored.bin inputs/base.bin || fail "restore killed at step $n left a broken output"
-    rm restored.bin
-  fi
-  if compgen -G '.restored.bin*' >/dev/null; then fail "restore killed at step $n left a partial output"; fi
+  for input in inputs/base.bin inputs/base.log; do
+    if [[ -e "restored/$(basename "$input")" ]]; then
+      cmp -s "restored/$(basename "$input")" "$input" ||
+        fail "restore killed at step $n left a broken output"
+    fi
+  done
+  if compgen -G 'restored/.*' >/dev/null; then fail "restore killed at step $n left a partial output"; fi
   [[ "$(outside)" == "$before" ]] || fail "restore killed at step $n changed files outside the store"
   run list >store-after.txt 2>/dev/null
   cmp -s store-before.txt store-after.txt || fail "restore killed at step $n changed the store"
