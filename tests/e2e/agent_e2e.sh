@@ -140,25 +140,29 @@ invalidated_job)
   grep -qF "invalidating the job's archive files" err.txt || fail "no word of the invalidation"
   absent 'db.json*'
   "$agent" --store store list >list.txt 2>/dev/null
-  [[ $(grep -c ' invalidated ' list.txt) == 3 ]] || { cat list.txt; fail "files not invalidated"; }
+  # The failure stops the setup of the streams still to come: every file made
+  # so far (streams 1 and 2 at least) is invalidated, none is left otherwise.
+  made=$(awk 'NR > 1 && $3 != "-"' list.txt | wc -l)
+  (( made >= 2 )) && [[ $(grep -c ' invalidated ' list.txt) == "$made" ]] ||
+    { cat list.txt; fail "files not invalidated"; }
   grep -qE ' 1 invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
   # A manifest that names the invalidated files must not restore.
   ids=($(awk '$5 == "invalidated" {print $3}' list.txt))
   streams=""
-  for i in 0 1 2; do
+  for ((i = 0; i < made; i++)); do
     IFS=- read -r t g a <<<"${ids[$i]}"
     [[ -n $streams ]] && streams+=","
     streams+="{\"stream\":$((i + 1)),\"trellanId\":$t,\"groupNumber\":$g,\"afileId\":$a,"
     streams+="\"sourceOffset\":$((i * 100000)),\"seekOffset\":0,\"size\":100000,"
     streams+="\"sha256\":\"$(printf '0%.0s' {1..64})\"}"
   done
-  printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"db.bin","size":300000,"sha256":"%s"},"streams":[%s]}' \
-    "$(printf 'a%.0s' {1..64})" "$streams" >stale.json
+  printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"db.bin","size":%d,"sha256":"%s"},"streams":[%s]}' \
+    $((made * 100000)) "$(printf 'a%.0s' {1..64})" "$streams" >stale.json
   expect 2 "was invalidated" --store store restore stale.json --output out.bin
   grep -q 'local platform: .*invalidated' err.txt || fail "the platform did not refuse the file"
   absent 'out.bin*'
   "$agent" --store store cleanup >cleanup.txt 2>/dev/null
-  [[ $(grep -c '^removed .*invalidated' cleanup.txt) == 3 ]] || fail "cleanup did not remove 3 files"
+  [[ $(grep -c '^removed .*invalidated' cleanup.txt) == "$made" ]] || fail "cleanup did not remove $made files"
   "$agent" --store store list >list.txt 2>/dev/null
   grep -qE ' (invalidated|writing|crashed) ' list.txt && fail "cleanup left files behind"
   ;;

@@ -110,23 +110,23 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
     onInterrupt([](int) { localplatform::interrupt(); });
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
-    const std::string what = inputs.size() == 1 ? options.inputs[0]
-                                                : std::to_string(inputs.size()) + " files";
+    const std::string what =
+        inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
     say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
         static_cast<unsigned long long>(totalSize), streamCount, jobId,
         localplatform::storeDirectory().c_str());
     say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
-        "streams set up before it write", streamCount);
+        "streams set up before it write",
+        streamCount);
 
     BackupPipelineSetup job(jobId, totalSize, streamCount, baseName(options.inputs[0]));
     Manifest manifest;
     manifest.jobId = jobId;
     manifest.createdAt = utcNow();
     BackupStreams streams(inputList, streamCount, jobId, options.failStream);
-    const std::string createText = "pipeline-agent backup of " + baseName(options.inputs[0]) +
-                                   (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) +
-                                                            " more"
-                                                      : "");
+    const std::string createText =
+        "pipeline-agent backup of " + baseName(options.inputs[0]) +
+        (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) + " more" : "");
     try {
         // The same platform calls as setupPipeline for all streams: with no
         // streams it only fills the shared setup record; then each stream is

@@ -6,11 +6,11 @@
 #include "platform/local/LocalPlatform.h"
 
 struct BackupOptions {
-    std::vector<std::string> inputs; // the files of the set, in order
-    std::string manifest;            // where the manifest goes; must not exist
-    unsigned long streams = 3;       // 1..65
-    unsigned long long jobId = 0;    // 0: a new id
-    unsigned long failStream = 0;    // rehearse a failed write on this stream
+    std::vector<std::string> inputs;  // the files of the set, in order
+    std::string manifest;             // where the manifest goes; must not exist
+    unsigned long streams = 3;        // 1..65
+    unsigned long long jobId = 0;     // 0: a new id
+    unsigned long failStream = 0;     // rehearse a failed write on this stream
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the

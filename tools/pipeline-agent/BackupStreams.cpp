@@ -33,10 +33,17 @@ uint64_t BackupStreams::archiveOffset(std::size_t file, unsigned long stream) co
     return offset;
 }
 
-void BackupStreams::startReading() { m_reader = std::thread([this] { read(); }); }
+void BackupStreams::startReading() {
+    m_reader = std::thread([this] { read(); });
+}
 
 void BackupStreams::startStream(unsigned long stream) {
-    m_streams[stream - 1].thread = std::thread([this, stream] { write(stream); });
+    Stream& started = m_streams[stream - 1];
+    started.thread = std::thread([this, stream] { write(stream); });
+    // Until it waits at its first part, so that the caller can let it begin
+    // at once rather than after the next stream's setup.
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [&] { return stopping() || started.waitingAt || started.finished; });
 }
 
 std::optional<BackupStreams::PartStart> BackupStreams::nextPartStart(
@@ -120,7 +127,8 @@ void BackupStreams::read() {
                 for (uint64_t offset = partOffset(file, k); offset < end;) {
                     Chunk chunk;
                     chunk.file = file;
-                    chunk.length = static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
+                    chunk.length =
+                        static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
                     {
                         std::lock_guard<std::mutex> lock(m_mutex);
                         if (stopping()) return;
@@ -135,7 +143,8 @@ void BackupStreams::read() {
                     offset += chunk.length;
                     std::unique_lock<std::mutex> lock(m_mutex);
                     Stream& stream = m_streams[k - 1];
-                    m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+                    m_changed.wait(lock,
+                                   [&] { return stopping() || stream.queue.size() < kDepth; });
                     if (stopping()) return;
                     stream.queue.push_back(std::move(chunk));
                     lock.unlock();
@@ -180,12 +189,13 @@ void BackupStreams::write(unsigned long k) {
                 m_changed.notify_all();
                 throwIfInterrupted();
                 if (chunk.file != file || chunk.length > left) {
-                    throw jobFailed("stream " + std::to_string(k) + " was handed data out of order");
+                    throw jobFailed("stream " + std::to_string(k) +
+                                    " was handed data out of order");
                 }
                 std::string error;
                 if (k == m_failStream) error = "simulated write failure";
-                if (!error.empty() ||
-                    !localplatform::writeStream(m_jobId, k, chunk.data.data(), chunk.length, &error)) {
+                if (!error.empty() || !localplatform::writeStream(m_jobId, k, chunk.data.data(),
+                                                                  chunk.length, &error)) {
                     throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
                 }
                 digest.update(chunk.data.data(), chunk.length);

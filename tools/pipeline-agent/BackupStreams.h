@@ -42,8 +42,8 @@ public:
     static constexpr std::size_t kDepth = 2;
 
     struct PartStart {
-        unsigned long stream;   // 1..N
-        std::size_t file;       // index into the inputs
+        unsigned long stream;  // 1..N
+        std::size_t file;      // index into the inputs
     };
 
     // The inputs must outlive this object. failStream: testing, writing that
@@ -64,7 +64,8 @@ public:
 
     // Starts the reader. Once.
     void startReading();
-    // Starts stream k's writer (streams in any order, each once).
+    // Starts stream k's writer (streams in any order, each once) and returns
+    // once it waits at the start of its first part.
     void startStream(unsigned long stream);
     // A writer waiting at the start of a part, if one is waiting or comes to
     // wait within `wait`; nothing when none does, or once all are done or
@@ -117,6 +118,6 @@ private:
     bool m_readerFinished = false;
     std::thread m_reader;
 
-    std::vector<std::string> m_fileDigests;                // written by the reader
-    std::vector<std::vector<std::string>> m_partDigests;   // [file][stream-1], by the writers
+    std::vector<std::string> m_fileDigests;               // written by the reader
+    std::vector<std::vector<std::string>> m_partDigests;  // [file][stream-1], by the writers
 };

@@ -91,7 +91,8 @@ std::vector<ManifestShare> sharesOf(const json& entries, uint64_t fileSize,
         share.sha256 = digest(entry, "sha256", at);
         if (share.archive.stream != shares.size() + 1 || share.sourceOffset != nextOffset ||
             share.size > fileSize - nextOffset) {
-            throw badInput(at + " is out of order, leaves a gap or runs past the end of the source");
+            throw badInput(at +
+                           " is out of order, leaves a gap or runs past the end of the source");
         }
         nextOffset += share.size;
         shares.push_back(share);
@@ -134,7 +135,8 @@ Manifest currentFormat(const json& document, const std::string& where) {
     const json& archives = array(document, "archiveFiles", where);
     checkStreamCount(archives.size(), where);
     for (const json& entry : archives) {
-        const std::string at = where + " archive file " + std::to_string(manifest.archives.size() + 1);
+        const std::string at =
+            where + " archive file " + std::to_string(manifest.archives.size() + 1);
         manifest.archives.push_back(archiveOf(entry, at));
         if (manifest.archives.back().stream != manifest.archives.size()) {
             throw badInput(at + " is out of order");
@@ -152,15 +154,16 @@ Manifest currentFormat(const json& document, const std::string& where) {
             throw badInput(at + ": \"name\" is missing or not a file name");
         }
         file.name = name->get<std::string>();
-        if (!names.insert(file.name).second) throw badInput(at + ": \"" + file.name + "\" is named twice");
+        if (!names.insert(file.name).second)
+            throw badInput(at + ": \"" + file.name + "\" is named twice");
         file.size = number<uint64_t>(entry, "size", at);
         file.mode = static_cast<int>(number<uint32_t>(entry, "mode", at));
         if (file.mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
         file.sha256 = digest(entry, "sha256", at);
         file.shares = sharesOf(array(entry, "streams", at), file.size, at);
         if (file.shares.size() != manifest.archives.size()) {
-            throw badInput(at + " has " + std::to_string(file.shares.size()) + " streams, the set " +
-                           std::to_string(manifest.archives.size()));
+            throw badInput(at + " has " + std::to_string(file.shares.size()) +
+                           " streams, the set " + std::to_string(manifest.archives.size()));
         }
         for (std::size_t k = 0; k < file.shares.size(); ++k) {
             const ManifestShare& share = file.shares[k];
@@ -215,8 +218,8 @@ void saveManifest(const Manifest& manifest, const std::string& path) {
                          {"sha256", f.sha256},
                          {"streams", shares}});
     }
-    const json document = {{"format", kFormat},   {"version", kVersion},
-                           {"jobId", manifest.jobId}, {"createdAt", manifest.createdAt},
+    const json document = {{"format", kFormat},        {"version", kVersion},
+                           {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
                            {"archiveFiles", archives}, {"files", files}};
     OutputFile file(path, OutputFile::Options{});
     file.append(document.dump(2) + "\n");

@@ -10,8 +10,8 @@
 
 // One stream's archive file, the same for every file of the set.
 struct ManifestArchive {
-    unsigned long stream = 0;        // 1..N
-    uint32_t trellanId = 0;          // the archive file's identity
+    unsigned long stream = 0;  // 1..N
+    uint32_t trellanId = 0;    // the archive file's identity
     uint32_t groupNumber = 0;
     uint32_t afileId = 0;
 };
@@ -19,16 +19,16 @@ struct ManifestArchive {
 // One stream's share of one file.
 struct ManifestShare {
     ManifestArchive archive;
-    uint64_t sourceOffset = 0;       // where the share starts in the file
-    uint64_t seekOffset = 0;         // where it starts in the archive file
-    uint64_t size = 0;               // bytes
+    uint64_t sourceOffset = 0;  // where the share starts in the file
+    uint64_t seekOffset = 0;    // where it starts in the archive file
+    uint64_t size = 0;          // bytes
     std::string sha256;
 };
 
 struct ManifestFile {
-    std::string name;                // a base name
+    std::string name;  // a base name
     uint64_t size = 0;
-    int mode = -1;                   // permission bits; -1: not recorded (first format)
+    int mode = -1;  // permission bits; -1: not recorded (first format)
     std::string sha256;
     std::vector<ManifestShare> shares;  // one per stream, in stream order
 };
@@ -36,7 +36,7 @@ struct ManifestFile {
 struct Manifest {
     int version = 2;
     unsigned long long jobId = 0;
-    std::string createdAt;           // UTC, ISO 8601
+    std::string createdAt;                  // UTC, ISO 8601
     std::vector<ManifestArchive> archives;  // one per stream, in stream order
     std::vector<ManifestFile> files;        // in backup order
 };

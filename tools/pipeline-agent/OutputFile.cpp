@@ -98,8 +98,7 @@ void OutputFile::writeAt(const void* data, std::size_t length, uint64_t offset) 
         offset += static_cast<uint64_t>(written);
     }
     uint64_t end = m_end.load();
-    while (offset > end && !m_end.compare_exchange_weak(end, offset)) {
-    }
+    while (offset > end && !m_end.compare_exchange_weak(end, offset)) {}
 }
 
 void OutputFile::append(const std::string& text) { writeAt(text.data(), text.size(), m_end); }

@@ -1,7 +1,7 @@
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,10 +22,10 @@ class PartialOutputRecord;
 class OutputFile {
 public:
     struct Options {
-        bool replace = false;        // an existing file at the path may be replaced
-        bool namedTemporary = false; // use the hidden named file even where O_TMPFILE works
-        std::string recordDirectory; // where a hidden file's name is recorded; empty: nowhere
-        int mode = -1;               // permission bits it gets at commit; -1: 0666 less the umask
+        bool replace = false;         // an existing file at the path may be replaced
+        bool namedTemporary = false;  // use the hidden named file even where O_TMPFILE works
+        std::string recordDirectory;  // where a hidden file's name is recorded; empty: nowhere
+        int mode = -1;                // permission bits it gets at commit; -1: 0666 less the umask
     };
 
     // Throws AgentError (bad input) when the path exists and may not be
@@ -61,4 +61,3 @@ private:
     int m_fd = -1;
     std::atomic<uint64_t> m_end{0};
 };
-

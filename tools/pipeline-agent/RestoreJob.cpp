@@ -26,8 +26,8 @@ namespace {
 // knows: a wrong store, an invalidated or incomplete file.
 void explainOpenFailure(const Manifest& manifest, const std::string& store) {
     for (const ManifestArchive& a : manifest.archives) {
-        const std::string file = "archive file " + archiveFileName(a) + " of stream " +
-                                 std::to_string(a.stream);
+        const std::string file =
+            "archive file " + archiveFileName(a) + " of stream " + std::to_string(a.stream);
         localplatform::ArchiveFileRecord record;
         if (!localplatform::findArchiveFile(a.trellanId, a.groupNumber, a.afileId, &record)) {
             throw badInput(file + " is not in the store " + store +
@@ -38,8 +38,9 @@ void explainOpenFailure(const Manifest& manifest, const std::string& store) {
                            " did not complete); it cannot be restored");
         }
         if (record.state != "closed") {
-            throw badInput(file + " is incomplete (still being written, or its job did not "
-                                  "finish); it cannot be restored");
+            throw badInput(file +
+                           " is incomplete (still being written, or its job did not "
+                           "finish); it cannot be restored");
         }
     }
 }
@@ -119,7 +120,8 @@ void runRestore(const RestoreOptions& options, const localplatform::Config& conf
             paths.push_back(options.output);
         } else if (f->name.empty() || f->name.find('/') != std::string::npos || f->name == "." ||
                    f->name == "..") {
-            throw badInput("manifest " + options.manifest + " records no usable file name; "
+            throw badInput("manifest " + options.manifest +
+                           " records no usable file name; "
                            "give --output a file path");
         } else {
             paths.push_back(options.output + "/" + f->name);

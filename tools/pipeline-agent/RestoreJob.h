@@ -5,11 +5,11 @@
 #include "platform/local/LocalPlatform.h"
 
 struct RestoreOptions {
-    std::string manifest;            // what a backup wrote
-    std::string output;              // a directory for the set; a path for one file
-    std::string file;                // restore only the file of this name; empty: all
-    bool replace = false;            // overwrite existing outputs
-    bool namedTemporary = false;     // testing: write hidden named files, not unnamed ones
+    std::string manifest;         // what a backup wrote
+    std::string output;           // a directory for the set; a path for one file
+    std::string file;             // restore only the file of this name; empty: all
+    bool replace = false;         // overwrite existing outputs
+    bool namedTemporary = false;  // testing: write hidden named files, not unnamed ones
 };
 
 // Restores the manifest's files over the backup's streams on one restore

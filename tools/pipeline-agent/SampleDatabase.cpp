@@ -57,18 +57,18 @@ private:
 
 unsigned long long makeSampleDatabase(const std::string& path, uint64_t bytes) {
     Database db(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    db.execute("PRAGMA page_size = 4096;"
-               "CREATE TABLE orders(id INTEGER PRIMARY KEY, customer TEXT NOT NULL,"
-               " amount_cents INTEGER NOT NULL, note TEXT NOT NULL);"
-               "BEGIN;");
+    db.execute(
+        "PRAGMA page_size = 4096;"
+        "CREATE TABLE orders(id INTEGER PRIMARY KEY, customer TEXT NOT NULL,"
+        " amount_cents INTEGER NOT NULL, note TEXT NOT NULL);"
+        "BEGIN;");
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db.handle(), "INSERT INTO orders VALUES(?, ?, ?, ?)", -1, &insert, nullptr);
     uint64_t state = 0x9E3779B97F4A7C15ULL;
     unsigned long long rows = 0;
     for (;;) {
         // Check the size every thousand rows: pages are written as they fill.
-        if (rows % 1000 == 0 &&
-            std::stoull(db.scalar("PRAGMA page_count")) * 4096 >= bytes) {
+        if (rows % 1000 == 0 && std::stoull(db.scalar("PRAGMA page_count")) * 4096 >= bytes) {
             break;
         }
         std::string note;

@@ -102,6 +102,6 @@ void checkStore(const localplatform::Config& config, bool repair) {
                         " problem(s)" + (repair ? " that repair could not mend" : "") +
                         (repair ? "" : "; `check --repair` rebuilds its catalog from the files"));
     }
-    say("the store %s is sound: %lu archive files, %llu bytes checked", store.c_str(),
-        result.files, result.bytes);
+    say("the store %s is sound: %lu archive files, %llu bytes checked", store.c_str(), result.files,
+        result.bytes);
 }

@@ -21,8 +21,8 @@
 #include "Progress.h"
 #include "RestoreJob.h"
 #include "SampleDatabase.h"
-#include "StoreCommands.h"
 #include "Sha256.h"
+#include "StoreCommands.h"
 #include "platform/local/LocalPlatform.h"
 
 namespace {
@@ -119,8 +119,9 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
 
 int main(int argc, char** argv) {
     installInterruptHandling();
-    CLI::App app{"pipeline-agent: backs a database file up over parallel streams and "
-                 "restores it, through libpipelinesetup on the embedded local platform."};
+    CLI::App app{
+        "pipeline-agent: backs a database file up over parallel streams and "
+        "restores it, through libpipelinesetup on the embedded local platform."};
     app.require_subcommand(1);
     GlobalOptions global;
     app.add_option("--store", global.store,
@@ -147,8 +148,10 @@ int main(int argc, char** argv) {
     BackupOptions backup;
     auto* backupCommand =
         app.add_subcommand("backup", "back one or more files up as a set over parallel streams");
-    backupCommand->add_option("inputs", backup.inputs, "the files of the set (a database's data "
-                                                       "and log files, say)")
+    backupCommand
+        ->add_option("inputs", backup.inputs,
+                     "the files of the set (a database's data "
+                     "and log files, say)")
         ->required();
     backupCommand->add_option("--manifest", backup.manifest, "where to write the manifest")
         ->required();
@@ -168,8 +171,7 @@ int main(int argc, char** argv) {
         ->add_option("--output", restore.output,
                      "the directory the set's files go into; for one file, also a file path")
         ->required();
-    restoreCommand->add_option("--file", restore.file,
-                               "restore only the set's file of this name");
+    restoreCommand->add_option("--file", restore.file, "restore only the set's file of this name");
     restoreCommand->add_flag("--force", restore.replace, "overwrite existing outputs");
     restoreCommand
         ->add_flag("--named-temporary", restore.namedTemporary,
@@ -183,12 +185,14 @@ int main(int argc, char** argv) {
     bool repair = false;
     auto* checkCommand = app.add_subcommand(
         "check", "verify the store: its catalog against its files and their checksums");
-    checkCommand->add_flag("--repair", repair,
-                           "rebuild a lost or damaged catalog from the files (the old one is kept)");
+    checkCommand->add_flag(
+        "--repair", repair,
+        "rebuild a lost or damaged catalog from the files (the old one is kept)");
 
     DemoOptions demo;
     auto* demoCommand = app.add_subcommand(
-        "demo", "make a sample database and an export of it, back both up over 3 streams, restore and "
+        "demo",
+        "make a sample database and an export of it, back both up over 3 streams, restore and "
         "compare them");
     demoCommand->add_option("--dir", demo.dir, "where the demo's files go")->capture_default_str();
     demoCommand->add_option("--size-mib", demo.sizeMiB, "size of the sample database in MiB")
