@@ -402,8 +402,14 @@ bool MediaSide::releaseVolume(std::string* why) {
 }
 
 void MediaSide::end(const std::string& why) {
-    std::lock_guard<std::mutex> lock(m_channel->mutex);
-    if (m_state != State::Failed) endWith(why);
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(m_channel->mutex);
+        if (m_state == State::Failed) return;
+        endWith(why);
+        text = describe() + ": ended: " + why;
+    }
+    platformDebug(text);
 }
 
 bool MediaSide::next(uint64_t maxLength, Message* message) {

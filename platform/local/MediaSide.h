@@ -92,7 +92,8 @@ public:
     // the media side has failed; *why then says so.
     bool releaseVolume(std::string* why);
     // Stops reading, lets go of the file and drops what is queued; every
-    // later message is refused, naming why. A failed media side stays failed.
+    // later message is refused, naming why, and the end is logged. A failed
+    // media side stays failed.
     void end(const std::string& why);
 
     State state() const;
