@@ -77,7 +77,7 @@ log_span() {
 time_report() {
   awk -F': ' '/Elapsed \(wall clock\)/ { n = split($2, p, ":"); w = 0; for (i = 1; i <= n; i++) w = w * 60 + p[i] }
               /Maximum resident set size/ { r = $2 / 1024 }
-              END { printf "%.3f %.0f", w, r }' "$1"
+              END { printf "%.3f %.0f\n", w, r }' "$1"
 }
 
 # The agent backs up sets when its backup takes several inputs.
