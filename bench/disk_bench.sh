@@ -196,11 +196,11 @@ for g in $rss_sizes; do bench_rss "$g"; done
 echo "Machine: $(nproc) CPUs, $(lscpu | sed -n 's/^Model name: *//p' | head -n1);" \
   "disk: $(df -h --output=source,fstype,size "$work" | tail -n1 | tr -s ' ')"
 echo
-echo "| input | run | streams | whole s | pauses s | whole − pauses s | data s | data MB/s | see below | peak RSS MiB |"
+echo "| input | run | streams | whole s | pauses s | whole − pauses s | data s | data MB/s | vs floor | peak RSS MiB |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 printf '%s\n' "${rows[@]}"
 echo
-echo "\"see below\": for data phases, the floor's time over the data time (the"
+echo "\"vs floor\": for data phases, the floor's time over the data time (the"
 echo "throughput as a share of the floor's; goal >= 0.8); for a whole backup,"
 echo "(whole - pauses) over the floor's time (goal <= 1.25)."
 echo
