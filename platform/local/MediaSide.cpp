@@ -21,6 +21,13 @@
 //
 // A seek in Reading drops the earlier position's data, queued or still being
 // read. Only next() in Reading waits, for at most the timeout.
+//
+// After a seek a worker reads the file from the offset on, one chunk at a
+// time, never more than the read-ahead limit ahead of next(): with
+// FSR_MSG_READ_ALL it streams on to the end of the file through a queue of
+// kReadAllChunks; without it, it reads what the reader takes, at most
+// kOnDemandChunks ahead. Either way it reads only once there is room, so the
+// data in memory is at most the limit times the chunk size.
 
 #include "platform/local/MediaSide.h"
 
@@ -46,8 +53,10 @@ constexpr int kOutOfOrder = -3;
 constexpr int kEnded = -4;
 constexpr int kTimedOut = -5;
 
-// Chunks a worker may read ahead of next().
-constexpr std::size_t kMaxQueuedChunks = 4;
+// Chunks a worker may read ahead of next(): streaming the whole file, and
+// serving only what the reader takes.
+constexpr std::size_t kReadAllChunks = 4;
+constexpr std::size_t kOnDemandChunks = 1;
 
 std::string messageName(unsigned long code) {
     const char* name = nullptr;
@@ -86,16 +95,20 @@ struct MediaSide::Channel {
     // Each seek starts a generation; only its worker's chunks are queued.
     unsigned long long generation = 0;
     std::deque<Message> chunks;
+    std::size_t frontTaken = 0;  // bytes of chunks.front() already delivered
+    std::size_t readAhead = kOnDemandChunks;  // chunks the worker may queue
     bool producing = false;  // the current generation's worker may still queue
+    bool waitingForRoom = false;   // it waits until next() takes a chunk
+    unsigned long long reads = 0;  // chunks it has started to read
     std::string failure;     // why the current generation's worker stopped early
 };
 
 namespace {
 
 // A worker: reads the file from position to size, one chunk at a time,
-// into the channel, keeping at most kMaxQueuedChunks there, for as long as
-// its generation is current. Holds at most one chunk of its own; logs
-// nothing (the media side reports its failure).
+// into the channel, for as long as its generation is current. It reads a
+// chunk only when the queue has room for it, so it holds none of its own
+// while it waits; logs nothing (the media side reports its failure).
 void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<MediaReader> reader,
                unsigned long long generation, unsigned long long position, unsigned long long size,
                MediaSide::Settings settings) {
@@ -103,9 +116,17 @@ void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<Medi
     const auto abandoned = [&] { return channel->generation != generation; };
     std::string failure;
     while (position < size) {
+        if (channel->chunks.size() >= channel->readAhead) {
+            channel->waitingForRoom = true;
+            channel->changed.wait(
+                lock, [&] { return abandoned() || channel->chunks.size() < channel->readAhead; });
+            if (abandoned()) return;
+            channel->waitingForRoom = false;
+        }
         if (channel->changed.wait_for(lock, settings.chunkDelay, abandoned)) return;
         const auto length = static_cast<std::size_t>(
             std::min<unsigned long long>(settings.chunkSize, size - position));
+        ++channel->reads;
         lock.unlock();
         std::vector<char> chunk(length);
         const ssize_t count = reader->readAt(chunk.data(), length, position);
@@ -120,9 +141,6 @@ void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<Medi
             break;
         }
         chunk.resize(static_cast<std::size_t>(count));
-        channel->changed.wait(
-            lock, [&] { return abandoned() || channel->chunks.size() < kMaxQueuedChunks; });
-        if (abandoned()) return;
         position += static_cast<unsigned long long>(count);
         channel->chunks.push_back(MediaSide::Message{kDataMessage, std::move(chunk), position});
         channel->changed.notify_all();
@@ -173,12 +191,36 @@ CQiError MediaSide::send(unsigned long code, const zebsDatabuf_v2* body) {
     {
         std::lock_guard<std::mutex> lock(m_channel->mutex);
         const std::optional<Refusal> refusal = handle(code, body);
-        if (!refusal) return CQiError();
-        refusalCode = refusal->code;
-        text = messageName(code) + " refused on " + describe() + ": " + refusal->problem;
+        if (!refusal) {
+            text = describe() + ": accepted " + messageName(code) + acceptedDetail(code);
+        } else {
+            refusalCode = refusal->code;
+            text = messageName(code) + " refused on " + describe() + ": " + refusal->problem;
+        }
+    }
+    if (refusalCode == 0) {
+        platformDebug(text);
+        return CQiError();
     }
     platformError(text);
     return CQiError(refusalCode, "local platform: " + text);
+}
+
+std::string MediaSide::acceptedDetail(unsigned long code) const {
+    switch (code) {
+    case FSR_MSG_SEEK_TO_OFFSET:
+        return formatText(" at offset %llu, %s", m_delivered,
+                          m_readAll ? "reading on to the end of the file"
+                                    : "reading what the stream takes");
+    default: return std::string();
+    }
+}
+
+MediaSide::Progress MediaSide::progress() const {
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    const Channel& channel = *m_channel;
+    return Progress{channel.reads, channel.chunks.size(), channel.readAhead,
+                    channel.waitingForRoom};
 }
 
 std::optional<MediaSide::Refusal> MediaSide::handle(unsigned long code,
@@ -191,6 +233,8 @@ std::optional<MediaSide::Refusal> MediaSide::handle(unsigned long code,
         if (auto refusal = notReady()) return refusal;
         if (body) return Refusal{kBadBody, "it takes no body at all, not even an empty one"};
         m_readAll = true;
+        m_channel->readAhead = kReadAllChunks;  // also for a worker already reading
+        m_channel->changed.notify_all();
         return std::nullopt;
     case FSR_MSG_SEEK_TO_OFFSET: return seek(body, true);
     case FSR_MSG_SEEK_FOLLOW_UP: return seek(body, false);
@@ -271,6 +315,7 @@ void MediaSide::startReading(unsigned long long offset) {
     m_state = State::ArchiveOpened;
     if (offset == m_size) return;
     Channel& channel = *m_channel;
+    channel.readAhead = m_readAll ? kReadAllChunks : kOnDemandChunks;
     channel.producing = true;
     try {
         // The worker starts by taking the lock we hold.
@@ -357,8 +402,14 @@ bool MediaSide::releaseVolume(std::string* why) {
 }
 
 void MediaSide::end(const std::string& why) {
-    std::lock_guard<std::mutex> lock(m_channel->mutex);
-    if (m_state != State::Failed) endWith(why);
+    std::string text;
+    {
+        std::lock_guard<std::mutex> lock(m_channel->mutex);
+        if (m_state == State::Failed) return;
+        endWith(why);
+        text = describe() + ": ended: " + why;
+    }
+    platformDebug(text);
 }
 
 bool MediaSide::next(uint64_t maxLength, Message* message) {
@@ -386,16 +437,26 @@ bool MediaSide::next(uint64_t maxLength, Message* message) {
                 if (!failure.empty()) platformError(failure);
                 return false;
             }
+            // At most maxLength bytes: the rest of the chunk stays for the
+            // next call, without moving it.
             Message& front = channel.chunks.front();
-            if (maxLength != 0 && front.data.size() > maxLength) {
-                const auto split = front.data.begin() + static_cast<std::ptrdiff_t>(maxLength);
+            const auto taken = front.data.begin() + static_cast<std::ptrdiff_t>(channel.frontTaken);
+            const std::size_t left = front.data.size() - channel.frontTaken;
+            if (maxLength != 0 && left > maxLength) {
                 message->type = kDataMessage;
-                message->data.assign(front.data.begin(), split);
-                front.data.erase(front.data.begin(), split);
-                message->end = front.end - front.data.size();
+                message->data.assign(taken, taken + static_cast<std::ptrdiff_t>(maxLength));
+                channel.frontTaken += static_cast<std::size_t>(maxLength);
+                message->end = front.end - (left - maxLength);
             } else {
-                *message = std::move(front);
+                if (channel.frontTaken == 0) {
+                    *message = std::move(front);
+                } else {
+                    message->type = kDataMessage;
+                    message->data.assign(taken, front.data.end());
+                    message->end = front.end;
+                }
                 channel.chunks.pop_front();
+                channel.frontTaken = 0;
                 channel.changed.notify_all();  // room for the worker
             }
             m_delivered = message->end;
@@ -420,7 +481,10 @@ void MediaSide::stopReading() {
     Channel& channel = *m_channel;
     ++channel.generation;
     channel.chunks.clear();
+    channel.frontTaken = 0;
     channel.producing = false;
+    channel.waitingForRoom = false;
+    channel.reads = 0;
     channel.failure.clear();
     channel.changed.notify_all();
 }

@@ -23,7 +23,10 @@ namespace localplatform {
 
 // The media side of one open archive file: answers the messages sent on its
 // session heads and, after a seek, reads the file on a worker thread into a
-// short queue that next() empties. Safe to use from several threads.
+// short queue that next() empties: on to the end of the file after
+// FSR_MSG_READ_ALL, else only as far as next() takes it, a chunk ahead.
+// Every message it accepts is logged as a debug line, every refusal as an
+// error. Safe to use from several threads.
 //
 // It is a state machine (see State). After FSR_MSG_CLOSE_ARCHIVE the queue
 // holds the pipeline's answers: PL_FS_READ_ALL_ABORTED when a read-all had
@@ -89,11 +92,22 @@ public:
     // the media side has failed; *why then says so.
     bool releaseVolume(std::string* why);
     // Stops reading, lets go of the file and drops what is queued; every
-    // later message is refused, naming why. A failed media side stays failed.
+    // later message is refused, naming why, and the end is logged. A failed
+    // media side stays failed.
     void end(const std::string& why);
 
     State state() const;
     static const char* stateName(State state);
+
+    // How far the current seek's worker has got, for tests: it never holds
+    // more than readAhead chunks that next() has not taken.
+    struct Progress {
+        unsigned long long reads;  // chunks it has started to read since the seek
+        std::size_t queued;        // chunks read and not yet taken
+        std::size_t readAhead;     // chunks it may queue: more with FSR_MSG_READ_ALL
+        bool waitingForRoom;       // it waits for next() to take one
+    };
+    Progress progress() const;
 
     struct Channel;  // what the media side shares with its workers
 
@@ -123,6 +137,8 @@ private:
     void stopReading();
     // "stream N, archive file (T, G, A)", for messages.
     std::string describe() const;
+    // What the log line of an accepted message adds to its name.
+    std::string acceptedDetail(unsigned long code) const;
 
     const ArchiveFileId_t m_id;
     const unsigned long long m_size;

@@ -118,7 +118,11 @@ int ZebArchive::CloseArchiveFileAndReleaseVolume() {
 
 // Data stays in this object until freeBuffer or the next readBuffer. Returns
 // 0 at once when nothing more can arrive, and after the media side's timeout
-// when it makes no progress; from then on 0 at once.
+// when it makes no progress; from then on 0 at once. With ReadBufArgs_t's
+// maxLength, at most that many bytes of data. Any thread may call it and
+// freeBuffer, one at a time per archive object (a stream's reader, then the
+// library's closing wait); the media side it reads is shared safely with the
+// messages sent on its session head meanwhile.
 int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
     localplatform::crashPoint("readBuffer");
     if (!ret) {

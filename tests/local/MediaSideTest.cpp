@@ -357,3 +357,101 @@ TEST_F(MediaSideTest, MessagesAreCheckedAgainstTheState) {
     EXPECT_NE(ended.AsString().find("the media side has ended: it was replaced"),
               std::string::npos);
 }
+
+// Without FSR_MSG_READ_ALL the worker reads only what the reader takes, one
+// chunk ahead; with it, it streams on through a queue of four chunks. Either
+// way it stops reading when the queue is full, so memory stays bounded.
+TEST_F(MediaSideTest, ReadAheadIsOneChunkOnDemandAndFourWithReadAll) {
+    data = bytes(10000);  // ten chunks
+    StallingReader* reader = nullptr;
+    auto media = make(UINT64_MAX, UINT64_MAX, &reader);
+    openArchive(*media);
+    const auto awaitFull = [&media](std::size_t queued) {
+        const auto start = Clock::now();
+        MediaSide::Progress now = media->progress();
+        while (!(now.waitingForRoom && now.queued == queued) && since(start) < kMargin) {
+            std::this_thread::yield();
+            now = media->progress();
+        }
+        return now;
+    };
+
+    ASSERT_FALSE(seek(*media, 1500).IsError());
+    MediaSide::Progress now = awaitFull(1);
+    EXPECT_TRUE(now.waitingForRoom);
+    EXPECT_EQ(now.reads, 1u);
+    EXPECT_EQ(now.readAhead, 1u);
+    std::string read;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(next(*media, &read), localplatform::kDataMessage);
+    now = awaitFull(1);
+    EXPECT_EQ(now.reads, 4u);  // the three taken and one ahead
+    EXPECT_EQ(read, data.substr(1500, 3000));
+
+    // Read-all while reading lets the same worker go on ahead.
+    ASSERT_FALSE(media->send(FSR_MSG_READ_ALL, nullptr).IsError());
+    now = awaitFull(4);
+    EXPECT_EQ(now.reads, 7u);
+    EXPECT_EQ(now.readAhead, 4u);
+
+    // A seek drops all of it and starts a worker that keeps reading ahead.
+    ASSERT_FALSE(seek(*media, 0).IsError());
+    now = awaitFull(4);
+    EXPECT_EQ(now.reads, 4u);
+    read.clear();
+    while (next(*media, &read) == localplatform::kDataMessage) {}
+    EXPECT_EQ(read, data);
+    EXPECT_EQ(media->progress().reads, 10u);
+}
+
+// maxLength splits a chunk without losing or repeating a byte, also across
+// chunks and seeks, and a close after everything was delivered reports no
+// aborted read-all.
+TEST_F(MediaSideTest, MaxLengthSplitsChunksExactly) {
+    auto media = make(UINT64_MAX, UINT64_MAX);
+    openArchive(*media);
+    ASSERT_FALSE(media->send(FSR_MSG_READ_ALL, nullptr).IsError());
+    ASSERT_FALSE(seek(*media, 10).IsError());
+    MediaSide::Message message;
+    ASSERT_TRUE(media->next(300, &message));
+    EXPECT_EQ(std::string(message.data.begin(), message.data.end()), data.substr(10, 300));
+    EXPECT_EQ(message.end, 310u);
+
+    ASSERT_FALSE(seek(*media, 2900).IsError());  // drops the partly taken chunk
+    std::string read;
+    std::vector<unsigned long long> ends;
+    while (media->next(256, &message)) {
+        ASSERT_LE(message.data.size(), 256u);
+        read.append(message.data.begin(), message.data.end());
+        ends.push_back(message.end);
+    }
+    EXPECT_EQ(read, data.substr(2900));
+    // The chunk from 2900 is the file's last, 600 bytes: 256, 256 and 88.
+    EXPECT_EQ(ends, (std::vector<unsigned long long>{3156, 3412, 3500}));
+
+    ASSERT_FALSE(sendEmpty(*media, FSR_MSG_CLOSE_ARCHIVE).IsError());
+    EXPECT_EQ(next(*media), PL_FS_CLOSE_AFILE);
+    EXPECT_EQ(next(*media), PL_FS_DESTROY);
+}
+
+// Every accepted message is the platform's own debug line, naming the
+// stream, the file and, for a seek, the offset and how far it reads.
+TEST_F(MediaSideTest, AcceptedMessagesAreLogged) {
+    auto media = make(UINT64_MAX, UINT64_MAX);
+    openArchive(*media);
+    ASSERT_FALSE(seek(*media, 700).IsError());
+    ASSERT_FALSE(media->send(FSR_MSG_READ_ALL, nullptr).IsError());
+    ASSERT_FALSE(seek(*media, 3000).IsError());
+    const std::string prefix = "DEBUG1 job " + std::to_string(config.jobId) +
+                               ": local platform: stream 1, " + kFile + ": accepted ";
+    const std::string text = log();
+    EXPECT_EQ(count(text, prefix + "FSR_MSG_OPEN_ARCHIVE (0x18000002)\n"), 1u) << text;
+    EXPECT_EQ(count(text, prefix + "FSR_MSG_SEEK_TO_OFFSET (0x18000095) at offset 700, reading "
+                                   "what the stream takes\n"),
+              1u)
+        << text;
+    EXPECT_EQ(count(text, prefix + "FSR_MSG_READ_ALL (0x1800000C)\n"), 1u) << text;
+    EXPECT_EQ(count(text, prefix + "FSR_MSG_SEEK_TO_OFFSET (0x18000095) at offset 3000, reading "
+                                   "on to the end of the file\n"),
+              1u)
+        << text;
+}
