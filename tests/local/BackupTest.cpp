@@ -144,13 +144,8 @@ TEST_F(LocalBackupTest, AFailedCreationLeavesNoRecordAndGivesItsStreamNumberBack
     std::filesystem::rename(files, files + ".away");
     std::ofstream(files) << "not a directory";
     ZebArchive archive(nullptr, true, nullptr);
-    SetupPipelineArgs_t setup;
-    setup.recordKind = 1;
-    setup.pipelineKind = 4;
-    ASSERT_EQ(archive.setupPipeline(&setup, "", nullptr), 0);
-    CreateArgs_t args;
     CreateRet_t created;
-    EXPECT_NE(archive.createArchiveFile(&args, &created), 0);
+    EXPECT_NE(tryCreate(archive, &created), 0);
     EXPECT_NE(log().find("createArchiveFile: cannot create " + files + "/1.arch"),
               std::string::npos)
         << log();
@@ -158,7 +153,8 @@ TEST_F(LocalBackupTest, AFailedCreationLeavesNoRecordAndGivesItsStreamNumberBack
 
     std::filesystem::remove(files);
     std::filesystem::rename(files + ".away", files);
-    ASSERT_EQ(archive.createArchiveFile(&args, &created), 0);
+    CreateArgs_t again;
+    ASSERT_EQ(archive.createArchiveFile(&again, &created), 0);
     EXPECT_EQ(created.groupNumber, 1u);
     EXPECT_EQ(created.afileId, 1u);
 }

@@ -121,13 +121,8 @@ TEST_F(LocalJobsTest, AJobIdTheStoreKnowsIsRefusedInEveryStateAndAcrossProcesses
     EXPECT_TRUE(refused(other));
     useJob(other);
     ZebArchive archive(nullptr, true, nullptr);
-    SetupPipelineArgs_t setup;
-    setup.recordKind = 1;
-    setup.pipelineKind = 4;
-    ASSERT_EQ(archive.setupPipeline(&setup, "", nullptr), 0);
-    CreateArgs_t args;
     CreateRet_t created;
-    EXPECT_NE(archive.createArchiveFile(&args, &created), 0);
+    EXPECT_NE(tryCreate(archive, &created), 0);
     EXPECT_NE(log().find("createArchiveFile: cannot begin job " + std::to_string(other) +
                          ": the store already has job " + std::to_string(other) + " (running)"),
               std::string::npos)

@@ -100,16 +100,22 @@ protected:
     }
 
     // A backup object with its pipeline set up and its archive file created.
-    std::unique_ptr<ZebArchive> create(CreateRet_t* created) {
-        auto archive = std::make_unique<ZebArchive>(nullptr, true, nullptr);
+    // Sets archive's pipeline up and creates its archive file; the creation's
+    // result.
+    static int tryCreate(ZebArchive& archive, CreateRet_t* created) {
         SetupPipelineArgs_t setup;
         setup.recordKind = 1;
         setup.pipelineKind = 4;
         setup.setupText = "setup";
-        EXPECT_EQ(archive->setupPipeline(&setup, "", nullptr), 0);
+        EXPECT_EQ(archive.setupPipeline(&setup, "", nullptr), 0);
         CreateArgs_t args;
         args.createText = "create";
-        EXPECT_EQ(archive->createArchiveFile(&args, created), 0);
+        return archive.createArchiveFile(&args, created);
+    }
+
+    std::unique_ptr<ZebArchive> create(CreateRet_t* created) {
+        auto archive = std::make_unique<ZebArchive>(nullptr, true, nullptr);
+        EXPECT_EQ(tryCreate(*archive, created), 0);
         return archive;
     }
 
