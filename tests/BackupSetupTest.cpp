@@ -30,7 +30,7 @@ TEST_F(BackupSetupTest, SetsUpEachStreamInOrderWithAPauseAfterItsArchiveFile) {
         EXPECT_TRUE(setup.nullArg2);
     }
     for (const auto& pause : fake.calls(Op::Sleep)) {
-        EXPECT_EQ(pause.text, "BackupPipelineSetup");
+        EXPECT_EQ(pause.unit, "BackupPipelineSetup");
         EXPECT_EQ(pause.line, 232);
     }
     EXPECT_THAT(fake.logs(), IsEmpty());

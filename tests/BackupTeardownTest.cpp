@@ -60,7 +60,7 @@ TEST_F(BackupTeardownTest, CloseRecordsCarryTheStreamsOwnArchiveFile) {
         EXPECT_TRUE(closes[i].nullArg2);
     }
     for (const auto& call : fake.calls(Op::SetRestartContext)) {
-        EXPECT_EQ(call.value, 0xFFFFFFFFu);
+        EXPECT_EQ(call.restartContext, 0xFFFFFFFFu);
     }
     for (const auto& call : fake.calls(Op::FreeBuffer)) {
         EXPECT_TRUE(call.nullArg1);
