@@ -137,9 +137,19 @@ bool RestorePipelineSetup::OpenArchiveFilesForRestore() {
             slot.archive = new ZebArchive(entry.archiveObjectParam, nullptr, true,
                                           machine.getPhysicalMachine());
         }
-        OpenRet_t openRet;
+        // Cleared, so that an open that writes nothing leaves no stray head.
+        OpenRet_t openRet{};
         if (slot.archive->open(&openArgs, &openRet) != 0) {
             event.error("RestorePipelineSetup(468): -Error-: Failed to open ArchiveFile [%lu].",
+                        entry.afileId);
+            return false;
+        }
+        // Without a session head nothing can reach the media side for this
+        // file: the stream counts as not opened, and the slot keeps its
+        // earlier head as after a failed open.
+        if (openRet.sessionHead == nullptr) {
+            event.error("RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [%lu]: "
+                        "no session head returned.",
                         entry.afileId);
             return false;
         }
@@ -416,6 +426,9 @@ bool RestorePipelineSetup::closePipeline() {
 
 bool RestorePipelineSetup::shutDownPipeline() {
     EvEvent event;
+    // Forgotten first: should a send throw part way, no stream may still
+    // refer to an archive object that an earlier slot has already destroyed.
+    m_streamPipeInfoMap.clear();
     for (std::size_t i = 0; i < kMaxStreams; ++i) {
         PipelineInfo& slot = m_pipelineInfo[i];
         if (slot.sessionHead != nullptr) {
@@ -430,7 +443,6 @@ bool RestorePipelineSetup::shutDownPipeline() {
         // Nothing may reach a destroyed archive object or its session head.
         slot = PipelineInfo();
     }
-    m_streamPipeInfoMap.clear();
     return true;
 }
 
