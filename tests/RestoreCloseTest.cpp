@@ -113,12 +113,14 @@ TEST_F(RestoreCloseTest, CloseArchFilesEmptiesTheMapUnlessReopeningEachRequest) 
 }
 
 TEST_F(RestoreCloseTest, ClosePipelineWaitsForTheDestroyThroughCloseMessages) {
-    fake.queueMessages(2, {PL_FS_CLOSE_AFILE, PL_FS_DESTROY});
+    fake.queueMessages(2, {PL_FS_CLOSE_AFILE, 7, PL_FS_DESTROY});
     EXPECT_TRUE(job->closePipeline(2));
 
+    // Type 7 is passed over without a line.
     EXPECT_THAT(fake.trace(),
                 ElementsAre("GetArchiveFileId#2", "send 0x1800001f session#2", "readBuffer#2",
-                            "freeBuffer#2", "readBuffer#2", "freeBuffer#2"));
+                            "freeBuffer#2", "readBuffer#2", "freeBuffer#2", "readBuffer#2",
+                            "freeBuffer#2"));
     EXPECT_THAT(
         logTexts(),
         ElementsAre(

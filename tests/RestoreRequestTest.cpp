@@ -211,7 +211,9 @@ TEST_F(RestoreRequestTest, SwappedFilesAreClosedAndOpenedAgain) {
 }
 
 TEST_F(RestoreRequestTest, ReopeningEachRequestNeverComparesOrClosesAndFollowsEachSeek) {
+    EXPECT_FALSE(job->reopenEachRequest());
     job->setReopenEachRequest(true);
+    EXPECT_TRUE(job->reopenEachRequest());
     openFiles(2);
     ASSERT_TRUE(job->setupPipeline());
 
