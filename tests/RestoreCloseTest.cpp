@@ -42,6 +42,7 @@ TEST_F(RestoreCloseTest, CloseArchFileWaitsForTheCloseAndPassesOverOtherMessages
     EXPECT_EQ(close.bodyLength, 0u);
     EXPECT_EQ(close.arg1, 0);
     EXPECT_EQ(close.arg2, -1);
+    ASSERT_EQ(fake.calls(Op::FreeBuffer).size(), 4u);
     for (const auto& call : fake.calls(Op::FreeBuffer)) {
         EXPECT_FALSE(call.nullArg1);
         EXPECT_TRUE(call.nullArg2);

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 
 #include <new>
+#include <set>
 #include <stdexcept>
 
 #include "platform/FsrMessages.h"
@@ -120,6 +121,101 @@ TEST_F(RestoreFaultTest, ThrowingArchiveConstructorLeavesTheSlotEmpty) {
     EXPECT_THAT(faultchecks::helpersLeftBehind(fake), IsEmpty());
     EXPECT_TRUE(job->setupPipeline());
     EXPECT_EQ(job->getStreamPipeinfoMap().at(1).archive, fake.archive(1));
+}
+
+}  // namespace
+
+namespace {
+
+// Behaviour that each of a restore's mutants would change.
+using RestoreDetailTest = RestoreFixture;
+
+TEST_F(RestoreDetailTest, EverySendPassesZeroMinusOneAndAClearedFlag) {
+    job->setReopenEachRequest(true);
+    openFiles(2);
+    fake.queueMessages(1, {PL_FS_CLOSE_AFILE, PL_FS_DESTROY});
+    ASSERT_TRUE(job->closeArchFile(1, job->getStreamPipeinfoMap().at(1)));
+    ASSERT_TRUE(job->closePipeline(1));
+    ASSERT_TRUE(job->shutDownPipeline());
+
+    std::set<unsigned long> codes;
+    for (const auto& send : fake.calls(Op::SendXDRMessage)) {
+        codes.insert(send.message->code);
+        EXPECT_EQ(send.message->arg1, 0) << send.describe();
+        EXPECT_EQ(send.message->arg2, -1) << send.describe();
+        EXPECT_FALSE(send.message->flagOnEntry) << send.describe();
+    }
+    // The opening sends were forgotten with the journal; a fresh job shows them.
+    EXPECT_EQ(codes, (std::set<unsigned long>{FSR_MSG_CLOSE_ARCHIVE, FSR_MSG_RESTORE_END}));
+    fake.clearJournal();
+    RestorePipelineSetup other;
+    other.setReopenEachRequest(true);
+    other.setRestoreArchiveFileInfoList(files(1));
+    ASSERT_TRUE(other.setupPipeline());
+    codes.clear();
+    for (const auto& send : fake.calls(Op::SendXDRMessage)) {
+        codes.insert(send.message->code);
+        EXPECT_EQ(send.message->arg1, 0) << send.describe();
+        EXPECT_EQ(send.message->arg2, -1) << send.describe();
+        EXPECT_FALSE(send.message->flagOnEntry) << send.describe();
+    }
+    EXPECT_EQ(codes, (std::set<unsigned long>{FSR_MSG_OPEN_ARCHIVE, FSR_MSG_READ_ALL,
+                                              FSR_MSG_SEEK_TO_OFFSET, FSR_MSG_SEEK_FOLLOW_UP}));
+    EXPECT_TRUE(other.shutDownPipeline());
+}
+
+TEST_F(RestoreDetailTest, FailedCloseOfTheOpenFilesOpensNothing) {
+    openFiles(2);
+    fake.setResult(Op::CloseArchiveFileAndReleaseVolume, 3, {.archive = 1});
+    job->setRestoreArchiveFileInfoList(files(3));
+    EXPECT_FALSE(job->setupPipeline());
+
+    EXPECT_THAT(fake.trace(), ElementsAre("GetArchiveFileId#1", "send 0x1800001f session#1",
+                                          "CloseArchiveFileAndReleaseVolume#1"));
+    EXPECT_EQ(fake.logs().back().text,
+              "RestorePipelineSetup(236): -Error-: Failed to close and release volume during the "
+              "closure of ArchFile [101] for Stream [1] with error [3].");
+    EXPECT_THAT(mapKeys(), ElementsAre(1u, 2u));
+}
+
+TEST_F(RestoreDetailTest, OpenFileWithAnotherTrellanIdIsClosedAndOpenedAgain) {
+    for (uint32_t other : {3u, 1u}) {  // above the list's, then below it
+        SCOPED_TRACE(other);
+        job.reset();
+        fake.restart();
+        job = std::make_unique<RestorePipelineSetup>();
+        openFiles(1);
+        fake.setArchiveFileId(1, {other, 8, 101});
+        fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+        EXPECT_TRUE(job->setupPipeline());
+        EXPECT_EQ(logTexts()[0],
+                  "RestorePipelineSetup(342): -Debug-: Same archive file [2] [101] not opened.");
+        EXPECT_EQ(fake.calls(Op::OpenArchiveFile).size(), 1u);
+    }
+}
+
+TEST_F(RestoreDetailTest, FailedOpenMessageFailsTheOpeningByItself) {
+    fake.setSendResult(CQiError(-6, "refused"), {.session = 2, .code = FSR_MSG_OPEN_ARCHIVE});
+    job->setRestoreArchiveFileInfoList(files(3));
+    EXPECT_FALSE(job->OpenArchiveFilesForRestore());
+
+    EXPECT_EQ(fake.logs().back().method, "error");
+    EXPECT_EQ(fake.logs().back().text,
+              "RestorePipelineSetup(495): -Error-: Failed to send FSR_MSG_OPEN_ARCHIVE for copy "
+              "[1] AFileID [102] with error [refused].");
+    EXPECT_EQ(fake.trace().back(), "send 0x18000002 session#2");  // no read-all, no stream 3
+    EXPECT_THAT(mapKeys(), ElementsAre(1u));
+}
+
+TEST_F(RestoreDetailTest, DefaultJobValuesAreZeroInTheOpenRecords) {
+    job = std::make_unique<RestorePipelineSetup>();
+    job->setRestoreArchiveFileInfoList(files(1));
+    ASSERT_TRUE(job->setupPipeline());
+    EXPECT_EQ(fake.calls(Op::OpenArchiveFile)[0].openArgs->openArgsValue, 0u);
+    const FSROpenArchive body = *fake.calls(Op::SendXDRMessage)[0].message->open;
+    EXPECT_EQ(body.requestValue, 0u);
+    EXPECT_EQ(body.messageValue, 0u);
+    EXPECT_EQ(body.streamNumber, 1u);
 }
 
 }  // namespace

@@ -589,8 +589,16 @@ void backupSweep(const std::string& scenario,
         if (!raw) job.release();  // destroyed by the steps
     };
     const auto check = [](FakePlatform&, BackupPipelineSetup&) {};
-    // Whatever is still held closes cleanly, each stream with its own file.
+    // Every stream that is not held can be set up again, and then all close
+    // cleanly, each with its own file: a stream left in one map only would
+    // show here.
     const auto cleanup = [](FaultRun&, FakePlatform& fake, std::unique_ptr<BackupPipelineSetup>& job) {
+        for (int stream = 1; stream <= 4; ++stream) {
+            unsigned long long offset = 0;
+            if (!job->getArchiveFileOffset(stream, offset)) {
+                EXPECT_TRUE(job->AddStreamToPipeline(stream, "again")) << "stream " << stream;
+            }
+        }
         EXPECT_TRUE(job->closePipeline(1, false));
         checkBackupPairing(fake);
     };
