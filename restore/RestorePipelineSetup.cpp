@@ -369,7 +369,7 @@ bool RestorePipelineSetup::closePipeline(unsigned long stream) {
                 streamNumber, static_cast<int>(open.afileId));
 
     // GCOVR_EXCL_BR_LINE below: the head is never null, since an open that
-    // hands back none enters no stream in the map; tested all the same.
+    // hands back none enters no stream in the map. Kept as a guard.
     if (info.sessionHead != nullptr) {  // GCOVR_EXCL_BR_LINE
         const CQiError result = sendEmpty(info.sessionHead, FSR_MSG_CLOSE_ARCHIVE);
         if (result.IsError()) {
