@@ -61,7 +61,8 @@ public:
     // Opens every listed archive file on its slot's archive object and tells
     // the media side to open (and, with readAll, read) it; each stream that
     // got through is entered in the stream map, which starts empty. Stops at
-    // the first failing stream with false; the streams before it stay open.
+    // the first failing stream with false (an open that hands back no
+    // session head fails too); the streams before it stay open.
     bool OpenArchiveFilesForRestore();
     // Sends every listed stream its seek offset (and, when reopening each
     // request, message FSR_MSG_SEEK_FOLLOW_UP). Stops at the first failure.
@@ -83,9 +84,11 @@ public:
     // closePipeline(k) for k = 1..(streams in the map), going on past
     // failures; then empties the map unless reopening each request.
     bool closePipeline();
-    // Ends the restore: FSR_MSG_RESTORE_END on every slot with a session
-    // head (a failure is only logged), then deletes every archive object and
-    // forgets all streams. Always true.
+    // Ends the restore: forgets all streams, then slot by slot sends
+    // FSR_MSG_RESTORE_END where there is a session head (a failure is only
+    // logged) and deletes the archive object. Always true. Should the
+    // platform throw, the slots not yet ended keep their objects, for a
+    // second call or the destructor.
     bool shutDownPipeline();
 
 private:

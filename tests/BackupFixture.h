@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "backup/BackupPipelineSetup.h"
 #include "platform/fake/FakePlatform.h"
@@ -11,6 +12,11 @@
 // and checking that each archive object made was deleted exactly once.
 class BackupFixture : public ::testing::Test {
 protected:
+    // A problem the fake sees (a read with nothing scripted) fails the test.
+    BackupFixture() {
+        fake.setProblemHandler([](const std::string& problem) { ADD_FAILURE() << problem; });
+    }
+
     void TearDown() override {
         job.reset();
         EXPECT_EQ(fake.liveArchives(), 0);

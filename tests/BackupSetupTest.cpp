@@ -30,7 +30,7 @@ TEST_F(BackupSetupTest, SetsUpEachStreamInOrderWithAPauseAfterItsArchiveFile) {
         EXPECT_TRUE(setup.nullArg2);
     }
     for (const auto& pause : fake.calls(Op::Sleep)) {
-        EXPECT_EQ(pause.text, "BackupPipelineSetup");
+        EXPECT_EQ(pause.unit, "BackupPipelineSetup");
         EXPECT_EQ(pause.line, 232);
     }
     EXPECT_THAT(fake.logs(), IsEmpty());
@@ -65,6 +65,7 @@ TEST_F(BackupSetupTest, FillsTheSharedSetupRecord) {
 TEST_F(BackupSetupTest, FillsEachStreamsCreateRecord) {
     ASSERT_TRUE(job->setupPipeline(81, 2, 2, "create text"));
 
+    ASSERT_EQ(fake.calls(Op::CreateArchiveFile).size(), 2u);
     for (const auto& call : fake.calls(Op::CreateArchiveFile)) {
         const CreateArgs_t& a = *call.createArgs;
         EXPECT_EQ(a.createText, "create text");
@@ -120,6 +121,7 @@ TEST_F(BackupSetupTest, EarlierSetDataTypeShowsOnlyForOtherTypeCodes) {
 TEST_F(BackupSetupTest, IndexingFlagReachesEveryStream) {
     job->setUseIndexing(false);
     ASSERT_TRUE(job->setupPipeline(0, 1, 2, "x"));
+    ASSERT_EQ(fake.calls(Op::SetupPipeline).size(), 2u);
     for (const auto& call : fake.calls(Op::SetupPipeline)) {
         EXPECT_EQ(call.setupArgs->useIndexing, 0u);
     }

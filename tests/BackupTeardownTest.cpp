@@ -59,8 +59,11 @@ TEST_F(BackupTeardownTest, CloseRecordsCarryTheStreamsOwnArchiveFile) {
         EXPECT_EQ(a.reserved28, 0u);
         EXPECT_TRUE(closes[i].nullArg2);
     }
+    ASSERT_EQ(fake.calls(Op::SetRestartContext).size(), 3u);
+    ASSERT_EQ(fake.calls(Op::FreeBuffer).size(), 3u);
+    ASSERT_EQ(fake.calls(Op::ClosePipeline).size(), 3u);
     for (const auto& call : fake.calls(Op::SetRestartContext)) {
-        EXPECT_EQ(call.value, 0xFFFFFFFFu);
+        EXPECT_EQ(call.restartContext, 0xFFFFFFFFu);
     }
     for (const auto& call : fake.calls(Op::FreeBuffer)) {
         EXPECT_TRUE(call.nullArg1);
@@ -153,6 +156,21 @@ TEST_F(BackupTeardownTest, ClosingAStreamNotHeldDoesNothing) {
     EXPECT_TRUE(job->closePipeline(4, 1, false));
     EXPECT_TRUE(job->closePipeline(0, 1, false));
     EXPECT_THAT(fake.journal(), IsEmpty());
+}
+
+TEST_F(BackupTeardownTest, AllStreamsCloseAfterASingleStreamCloseKeepsEachStreamsOwnFile) {
+    ASSERT_TRUE(job->closePipeline(2, 1, false));
+    fake.clearJournal();
+    EXPECT_TRUE(job->closePipeline(1, false));
+
+    const auto closes = fake.calls(Op::CloseAfile);
+    ASSERT_EQ(closes.size(), 2u);
+    EXPECT_EQ(closes[0].archive, 1);
+    EXPECT_EQ(closes[0].closeAfileArgs->afileId, 1234u);
+    EXPECT_EQ(closes[1].archive, 3);
+    EXPECT_EQ(closes[1].closeAfileArgs->trellanId, 4u);
+    EXPECT_EQ(closes[1].closeAfileArgs->groupNumber, 9u);
+    EXPECT_EQ(closes[1].closeAfileArgs->afileId, 3456u);
 }
 
 TEST_F(BackupTeardownTest, DestroyingTheJobReleasesStreamsStillHeld) {

@@ -79,18 +79,6 @@ TEST(LayoutTest, MessageBodyDefaults) {
     EXPECT_EQ(word64(array, 8), 0u);
 }
 
-TEST(LayoutTest, IdentityIsThreeWordsInOneOrder) {
-    CreateRet_t ret;
-    ret.trellanId = 1;
-    ret.groupNumber = 2;
-    ret.afileId = 3;
-    ArchiveFileId_t id;
-    std::memcpy(&id, reinterpret_cast<const char*>(&ret) + 8, sizeof id);
-    EXPECT_EQ(id.trellanId, 1u);
-    EXPECT_EQ(id.groupNumber, 2u);
-    EXPECT_EQ(id.afileId, 3u);
-}
-
 TEST(LayoutTest, RestoreRecordsStartEmpty) {
     const PipelineInfo info;
     EXPECT_EQ(info.sessionHead, nullptr);

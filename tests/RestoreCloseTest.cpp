@@ -42,6 +42,7 @@ TEST_F(RestoreCloseTest, CloseArchFileWaitsForTheCloseAndPassesOverOtherMessages
     EXPECT_EQ(close.bodyLength, 0u);
     EXPECT_EQ(close.arg1, 0);
     EXPECT_EQ(close.arg2, -1);
+    ASSERT_EQ(fake.calls(Op::FreeBuffer).size(), 4u);
     for (const auto& call : fake.calls(Op::FreeBuffer)) {
         EXPECT_FALSE(call.nullArg1);
         EXPECT_TRUE(call.nullArg2);
@@ -66,7 +67,8 @@ TEST_F(RestoreCloseTest, CloseArchFileFailures) {
               "closure of ArchFile [102] for Stream [2] with error [7].");
     EXPECT_THAT(fake.calls(Op::ReadBuffer), IsEmpty());
 
-    EXPECT_FALSE(job->closeArchFile(3, stream(3)));  // nothing to read
+    fake.queueMessages(3, {fakeplatform::kReadFails});
+    EXPECT_FALSE(job->closeArchFile(3, stream(3)));
     EXPECT_EQ(fake.logs().back().text,
               "RestorePipelineSetup(252): -Debug-: Failed in ZebArchive.readBuffer() after "
               "closing Archive File [103]");
@@ -86,6 +88,7 @@ TEST_F(RestoreCloseTest, CloseArchFileFailures) {
 
 TEST_F(RestoreCloseTest, CloseArchFilesStopsAtTheFirstFailureAndKeepsTheMap) {
     fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+    fake.queueMessages(2, {fakeplatform::kReadFails});
     fake.queueMessages(3, {PL_FS_CLOSE_AFILE});
     EXPECT_FALSE(job->closeArchFiles());
     for (const auto& line : fake.trace()) EXPECT_EQ(line.find("#3"), std::string::npos) << line;
@@ -111,12 +114,14 @@ TEST_F(RestoreCloseTest, CloseArchFilesEmptiesTheMapUnlessReopeningEachRequest) 
 }
 
 TEST_F(RestoreCloseTest, ClosePipelineWaitsForTheDestroyThroughCloseMessages) {
-    fake.queueMessages(2, {PL_FS_CLOSE_AFILE, PL_FS_DESTROY});
+    fake.queueMessages(2, {PL_FS_CLOSE_AFILE, 7, PL_FS_DESTROY});
     EXPECT_TRUE(job->closePipeline(2));
 
+    // Type 7 is passed over without a line.
     EXPECT_THAT(fake.trace(),
                 ElementsAre("GetArchiveFileId#2", "send 0x1800001f session#2", "readBuffer#2",
-                            "freeBuffer#2", "readBuffer#2", "freeBuffer#2"));
+                            "freeBuffer#2", "readBuffer#2", "freeBuffer#2", "readBuffer#2",
+                            "freeBuffer#2"));
     EXPECT_THAT(
         logTexts(),
         ElementsAre(
@@ -142,7 +147,7 @@ TEST_F(RestoreCloseTest, ClosePipelineWaitsForTheDestroyThroughCloseMessages) {
 }
 
 TEST_F(RestoreCloseTest, ClosePipelineFailures) {
-    fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+    fake.queueMessages(1, {PL_FS_CLOSE_AFILE, fakeplatform::kReadFails});
     EXPECT_FALSE(job->closePipeline(1));
     EXPECT_EQ(logTexts().back(),
               "RestorePipelineSetup(126): -Debug-: Failed in ZebArchive.readBuffer() after "
@@ -227,9 +232,10 @@ TEST_F(RestoreCloseTest, ShutdownReachesSlotsOutsideTheMap) {
     // Stream 2's open message fails: its file is open and its slot has a
     // session head, but it never enters the map.
     job.reset();
+    fake.restart();
     job = std::make_unique<RestorePipelineSetup>();
     fake.setSendResult(CQiError(-1, "x"), {.code = FSR_MSG_OPEN_ARCHIVE});
-    fake.setSendResult(CQiError(), {.session = 4});
+    fake.setSendResult(CQiError(), {.session = 1});
     job->setRestoreArchiveFileInfoList(files(3));
     EXPECT_FALSE(job->setupPipeline());
     EXPECT_THAT(mapKeys(), ElementsAre(1u));
@@ -237,19 +243,22 @@ TEST_F(RestoreCloseTest, ShutdownReachesSlotsOutsideTheMap) {
     fake.clearJournal();
     EXPECT_TRUE(job->shutDownPipeline());
     EXPECT_THAT(fake.trace(),
-                ElementsAre("send 0x18000005 session#4", "delete ZebArchive#4",
-                            "send 0x18000005 session#5", "delete ZebArchive#5"));
+                ElementsAre("send 0x18000005 session#1", "delete ZebArchive#1",
+                            "send 0x18000005 session#2", "delete ZebArchive#2"));
 }
 
 TEST_F(RestoreCloseTest, ShutdownOfAFullJobCoversAllSixtyFiveSlots) {
     job.reset();
+    fake.restart();
     job = std::make_unique<RestorePipelineSetup>();
     openFiles(65);
     EXPECT_TRUE(job->shutDownPipeline());
     const auto trace = fake.trace();
     ASSERT_EQ(trace.size(), 130u);
-    EXPECT_EQ(trace[128], "send 0x18000005 session#68");
-    EXPECT_EQ(trace[129], "delete ZebArchive#68");
+    EXPECT_EQ(trace[0], "send 0x18000005 session#1");
+    EXPECT_EQ(trace[1], "delete ZebArchive#1");
+    EXPECT_EQ(trace[128], "send 0x18000005 session#65");
+    EXPECT_EQ(trace[129], "delete ZebArchive#65");
 }
 
 TEST_F(RestoreCloseTest, DestroyingWithoutShutdownReleasesTheArchiveObjectsQuietly) {

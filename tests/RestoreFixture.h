@@ -13,6 +13,11 @@
 // and checking that each archive object made was deleted exactly once.
 class RestoreFixture : public ::testing::Test {
 protected:
+    // A problem the fake sees (a read with nothing scripted) fails the test.
+    RestoreFixture() {
+        fake.setProblemHandler([](const std::string& problem) { ADD_FAILURE() << problem; });
+    }
+
     void TearDown() override {
         job.reset();
         EXPECT_EQ(fake.liveArchives(), 0);

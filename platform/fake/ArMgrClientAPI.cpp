@@ -1,5 +1,5 @@
 // The fake archive manager client: records each invalidation and answers with
-// the scripted result.
+// the deciding rule's result, else 0.
 
 #include "platform/ArMgrClientAPI.h"
 
@@ -10,21 +10,41 @@
 using fakeplatform::Call;
 using fakeplatform::currentState;
 using fakeplatform::Op;
+using fakeplatform::PlatformScope;
 
-ArMgrClientAPI::ArMgrClientAPI() { currentState("ArMgrClientAPI"); }
+namespace {
 
-ArMgrClientAPI::~ArMgrClientAPI() { currentState("~ArMgrClientAPI"); }
+void plainCall(Op op) {
+    auto& state = currentState(fakeplatform::opName(op));
+    Call call;
+    call.op = op;
+    state.enter(call);
+    state.record(std::move(call));
+}
+
+}  // namespace
+
+ArMgrClientAPI::ArMgrClientAPI() {
+    PlatformScope scope;
+    plainCall(Op::ClientMade);
+}
+
+ArMgrClientAPI::~ArMgrClientAPI() {
+    PlatformScope scope;
+    plainCall(Op::ClientGone);
+}
 
 int ArMgrClientAPI::invalidateArchFilesByJob(InvalidateArchFilesByJobArgs_t* args,
                                              InvalidateArchFilesByJobRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(fakeplatform::opName(Op::InvalidateArchFilesByJob));
     Call call;
     call.op = Op::InvalidateArchFilesByJob;
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
     if (args) call.invalidateArgs = *args;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     call.result = result;
-    state.journal.push_back(std::move(call));
+    state.record(std::move(call));
     return result;
 }

@@ -1,5 +1,5 @@
 // The fake message channel: records every send, decodes the bodies it knows,
-// and answers with the scripted result.
+// and answers with the deciding rule's result, else success.
 
 #include "platform/CZebNetwork.h"
 
@@ -13,6 +13,7 @@
 using fakeplatform::Call;
 using fakeplatform::currentState;
 using fakeplatform::Op;
+using fakeplatform::PlatformScope;
 using fakeplatform::SentMessage;
 
 namespace {
@@ -24,6 +25,8 @@ SentMessage decode(unsigned long code, const zebsDatabuf_v2* body, int arg1, int
     SentMessage message;
     message.code = code;
     message.hasBuffer = body != nullptr;
+    message.bufferAddress = body;
+    message.bodyAddress = body ? body->data() : nullptr;
     message.bodyLength = body ? body->length() : 0;
     if (body && body->data()) {
         const auto* bytes = reinterpret_cast<const unsigned char*>(body->data());
@@ -40,8 +43,13 @@ SentMessage decode(unsigned long code, const zebsDatabuf_v2* body, int arg1, int
     }
     if ((code == FSR_MSG_SEEK_TO_OFFSET || code == FSR_MSG_SEEK_FOLLOW_UP) &&
         message.body.size() == sizeof(FSRSeekArchiveArray)) {
+        // Field by field: bytes 4-7 are padding that nobody writes.
         FSRSeekArchiveArray seek;
-        std::memcpy(&seek, message.body.data(), sizeof seek);
+        std::memcpy(&seek.count, message.body.data() + offsetof(FSRSeekArchiveArray, count),
+                    sizeof seek.count);
+        std::memcpy(&seek.elements,
+                    message.body.data() + offsetof(FSRSeekArchiveArray, elements),
+                    sizeof seek.elements);
         message.seek = seek;
         if (seek.count > 0 && seek.elements) {
             message.seekElements.assign(seek.elements, seek.elements + seek.count);
@@ -58,13 +66,14 @@ CZebNetwork::~CZebNetwork() { delete m_impl; }
 
 CQiError CZebNetwork::SendXDRMessage(unsigned long code, zebsDatabuf_v2* body, int arg1,
                                      int arg2, bool& flag) {
+    PlatformScope scope;
     auto& state = currentState(fakeplatform::opName(Op::SendXDRMessage));
     Call call;
     call.op = Op::SendXDRMessage;
     call.session = m_impl->number;
     call.message = decode(code, body, arg1, arg2, flag);
-    const CQiError result = state.sendResult(call);
+    const CQiError result = state.sendResult(state.enter(call));
     call.result = result.code();
-    state.journal.push_back(std::move(call));
+    state.record(std::move(call));
     return result;
 }

@@ -1,5 +1,5 @@
 // The fake logger: each line goes to FakePlatform::logs(), formatted, with the
-// job id of the context it was logged on.
+// job id of the context it was logged on, and is recorded as an Op::Log call.
 
 #include "platform/EvEvent.h"
 
@@ -15,23 +15,31 @@ using fakeplatform::Call;
 using fakeplatform::currentState;
 using fakeplatform::LogLine;
 using fakeplatform::Op;
+using fakeplatform::PlatformScope;
 
 namespace {
 
 void append(const char* method, const char* function, int level, std::string text,
             unsigned long long jobId) {
+    auto& state = currentState(method);
     LogLine line;
     line.method = method;
     line.function = function ? function : "";
     line.level = level;
     line.text = std::move(text);
     line.jobId = jobId;
-    currentState(method).logs.push_back(std::move(line));
+    Call call;
+    call.op = Op::Log;
+    call.log = line;
+    state.enter(call);
+    state.record(std::move(call));
+    state.logs.push_back(std::move(line));
 }
 
 }  // namespace
 
 void EvDebug::debug(const char* format, ...) {
+    PlatformScope scope;
     va_list args;
     va_start(args, format);
     std::string text = platformcommon::vformatText(format, args);
@@ -40,6 +48,7 @@ void EvDebug::debug(const char* format, ...) {
 }
 
 void EvDebug::error(const char* format, ...) {
+    PlatformScope scope;
     va_list args;
     va_start(args, format);
     std::string text = platformcommon::vformatText(format, args);
@@ -48,6 +57,7 @@ void EvDebug::error(const char* format, ...) {
 }
 
 void EvDebug::Debug(const char* function, const char* format, ...) {
+    PlatformScope scope;
     va_list args;
     va_start(args, format);
     std::string text = platformcommon::vformatText(format, args);
@@ -56,6 +66,7 @@ void EvDebug::Debug(const char* function, const char* format, ...) {
 }
 
 void EvDebug::DebugLvl(const char* function, int level, const char* format, ...) {
+    PlatformScope scope;
     va_list args;
     va_start(args, format);
     std::string text = platformcommon::vformatText(format, args);
@@ -63,15 +74,33 @@ void EvDebug::DebugLvl(const char* function, int level, const char* format, ...)
     append("DebugLvl", function, level, std::move(text), m_jobId);
 }
 
-EvEvent::EvEvent() { m_jobId = currentState("EvEvent").jobId; }
+EvEvent::EvEvent() {
+    PlatformScope scope;
+    auto& state = currentState(fakeplatform::opName(Op::EventMade));
+    Call call;
+    call.op = Op::EventMade;
+    state.enter(call);
+    m_jobId = state.jobId;
+    call.jobId = m_jobId;
+    state.record(std::move(call));
+}
 
-EvEvent::~EvEvent() { currentState("~EvEvent"); }
+EvEvent::~EvEvent() {
+    PlatformScope scope;
+    auto& state = currentState(fakeplatform::opName(Op::EventGone));
+    Call call;
+    call.op = Op::EventGone;
+    state.enter(call);
+    state.record(std::move(call));
+}
 
 unsigned long long EvEvent::getJobId() {
+    PlatformScope scope;
     auto& state = currentState(fakeplatform::opName(Op::GetJobId));
     Call call;
     call.op = Op::GetJobId;
-    call.value = m_jobId;
-    state.journal.push_back(std::move(call));
+    state.enter(call);
+    call.jobId = m_jobId;
+    state.record(std::move(call));
     return m_jobId;
 }

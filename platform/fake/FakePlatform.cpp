@@ -12,29 +12,50 @@ namespace {
 // The live fake, which every platform call reaches; null when none lives.
 FakePlatform::State* g_current = nullptr;
 
-bool matches(const Match& match, const Call& call, int nth) {
+thread_local int t_platformDepth = 0;
+
+bool matches(const std::optional<Op>& op, const Match& match, const Call& call) {
     const unsigned long code = call.message ? call.message->code : 0;
-    return (match.archive == 0 || match.archive == call.archive) &&
+    return (!op || *op == call.op) && (match.archive == 0 || match.archive == call.archive) &&
            (match.session == 0 || match.session == call.session) &&
-           (match.nth == 0 || match.nth == nth) && (match.code == 0 || match.code == code);
+           (match.code == 0 || match.code == code) && (match.seq == 0 || match.seq == call.seq);
+}
+
+bool inRange(const Match& match, int selected) {
+    if (match.nth == 0) return true;
+    if (selected < match.nth) return false;
+    return match.times == Match::kOnward || selected < match.nth + match.times;
 }
 
 // The operations whose int result setResult scripts.
 bool hasIntResult(Op op) {
     switch (op) {
-    case Op::ArchiveMade:
-    case Op::ArchiveDeleted:
-    case Op::SendXDRMessage:
-    case Op::GetJobId:
-    case Op::GetPhysicalMachine:
-    case Op::Sleep:
-        return false;
-    default:
+    case Op::SetupPipeline:
+    case Op::CreateArchiveFile:
+    case Op::GetCurrentArchiveFileOffset:
+    case Op::CloseAfile:
+    case Op::SetRestartContext:
+    case Op::FreeBuffer:
+    case Op::ClosePipeline:
+    case Op::OpenArchiveFile:
+    case Op::GetArchiveFileId:
+    case Op::CloseArchiveFileAndReleaseVolume:
+    case Op::ReadBuffer:
+    case Op::InvalidateArchFilesByJob:
+    case Op::GetNumber:
         return true;
+    default:
+        return false;
     }
 }
 
 }  // namespace
+
+bool insidePlatformCall() { return t_platformDepth > 0; }
+
+PlatformScope::PlatformScope() { ++t_platformDepth; }
+
+PlatformScope::~PlatformScope() { --t_platformDepth; }
 
 FakePlatform::State& currentState(const char* call) {
     if (!g_current) {
@@ -70,8 +91,49 @@ const char* opName(Op op) {
     case Op::GetNumber: return "getNumber";
     case Op::GetPhysicalMachine: return "getPhysicalMachine";
     case Op::Sleep: return "QISLEEP_InTeRnAl";
+    case Op::EventMade: return "EvEvent";
+    case Op::EventGone: return "~EvEvent";
+    case Op::Log: return "log";
+    case Op::PlatformInfoMade: return "ZebPlatformInfo";
+    case Op::PlatformInfoGone: return "~ZebPlatformInfo";
+    case Op::ClientMade: return "ArMgrClientAPI";
+    case Op::ClientGone: return "~ArMgrClientAPI";
+    case Op::BufferMade: return "zebsDatabuf_v2";
+    case Op::BufferGone: return "~zebsDatabuf_v2";
+    case Op::SetExternalBuffer: return "setExternalBuffer";
     }
     return "unknown";
+}
+
+bool canThrow(Op op) {
+    switch (op) {
+    case Op::ArchiveDeleted:
+    case Op::EventGone:
+    case Op::PlatformInfoGone:
+    case Op::ClientGone:
+    case Op::BufferGone:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool inJournal(Op op) {
+    switch (op) {
+    case Op::EventMade:
+    case Op::EventGone:
+    case Op::Log:
+    case Op::PlatformInfoMade:
+    case Op::PlatformInfoGone:
+    case Op::ClientMade:
+    case Op::ClientGone:
+    case Op::BufferMade:
+    case Op::BufferGone:
+    case Op::SetExternalBuffer:
+        return false;
+    default:
+        return true;
+    }
 }
 
 std::string Call::describe() const {
@@ -87,16 +149,53 @@ std::string Call::describe() const {
         return line;
     }
     case Op::Sleep:
-        return "sleep " + std::to_string(value);
+        return "sleep " + std::to_string(pauseMs);
     case Op::GetNumber:
-        return "getNumber " + text.value_or("") + "/" + key;
+        return "getNumber " + section.value_or("") + "/" + key;
+    case Op::Log:
+        return "log " + (log ? log->method : std::string());
     case Op::InvalidateArchFilesByJob:
     case Op::GetJobId:
     case Op::GetPhysicalMachine:
+    case Op::EventMade:
+    case Op::EventGone:
+    case Op::PlatformInfoMade:
+    case Op::PlatformInfoGone:
+    case Op::ClientMade:
+    case Op::ClientGone:
+    case Op::BufferMade:
+    case Op::BufferGone:
+    case Op::SetExternalBuffer:
         return opName(op);
     default:
         return std::string(opName(op)) + "#" + std::to_string(archive);
     }
+}
+
+// --- Action
+
+Action Action::returns(int result) {
+    Action action;
+    action.m_result = result;
+    return action;
+}
+
+Action Action::returns(CQiError result) {
+    Action action;
+    action.m_sendResult = std::move(result);
+    return action;
+}
+
+Action Action::nullSessionHead() {
+    Action action;
+    action.m_nullSessionHead = true;
+    return action;
+}
+
+Action Action::run(std::function<Action(const Call&)> decide) {
+    Action action;
+    action.m_decide = std::move(decide);
+    return action;
 }
 
 // --- State
@@ -116,18 +215,60 @@ Call FakePlatform::State::callOn(Op op, const ZebArchive* archive) const {
          ", which is not alive");
 }
 
-std::optional<int> FakePlatform::State::scriptedResult(const Call& call) {
-    const int nth = ++callCounts[call.op];
-    for (auto rule = resultRules.rbegin(); rule != resultRules.rend(); ++rule) {
-        if (rule->op == call.op && matches(rule->match, call, nth)) return rule->result;
+Verdict FakePlatform::State::enter(Call& call) {
+    call.seq = ++seq;
+    const bool throwable = canThrow(call.op);
+    // Every rule counts the calls it selects, whether or not it decides them;
+    // the last one that selects the call decides. A rule that throws never
+    // selects a destructor. Later rules may be added by a deciding callback,
+    // so the rules are walked by index.
+    int decider = -1;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        Rule& rule = rules[i];
+        if (!matches(rule.op, rule.match, call)) continue;
+        if (rule.action.m_thrower && !throwable) continue;
+        if (inRange(rule.match, ++rule.selected)) decider = static_cast<int>(i);
     }
-    return std::nullopt;
+    if (decider < 0) return Verdict();
+
+    Action decided;
+    const Action* action = &rules[decider].action;
+    if (action->m_decide) {
+        // A copy: the callback may add rules, which moves the vector.
+        const std::function<Action(const Call&)> decide = action->m_decide;
+        try {
+            decided = decide(call);
+        } catch (...) {
+            call.threw = true;
+            record(call);
+            throw;
+        }
+        action = &decided;
+    }
+    if (action->m_thrower && throwable) {
+        call.threw = true;
+        record(call);
+        // A copy, in case the thrower goes with its rule.
+        const std::function<void()> thrower = action->m_thrower;
+        thrower();
+    }
+    Verdict verdict;
+    verdict.result = action->m_result;
+    verdict.sendResult = action->m_sendResult;
+    verdict.nullSessionHead = action->m_nullSessionHead;
+    return verdict;
 }
 
-CQiError FakePlatform::State::sendResult(const Call& call) {
-    const int nth = ++callCounts[call.op];
-    for (auto rule = sendRules.rbegin(); rule != sendRules.rend(); ++rule) {
-        if (matches(rule->match, call, nth)) return rule->result;
+void FakePlatform::State::record(Call call) {
+    calls.push_back(std::move(call));
+}
+
+CQiError FakePlatform::State::sendResult(const Verdict& verdict) {
+    if (verdict.sendResult) return *verdict.sendResult;
+    if (verdict.result) {
+        const int code = *verdict.result;
+        if (code < 0) return CQiError(code, "injected fault " + std::to_string(code));
+        return CQiError(code, std::string());
     }
     return CQiError();
 }
@@ -150,6 +291,14 @@ const unsigned long* FakePlatform::State::setting(const std::string& section,
     return found == settings.end() ? nullptr : &found->second;
 }
 
+void FakePlatform::State::problem(const std::string& message) {
+    if (problemHandler) {
+        problemHandler(message);
+        return;
+    }
+    fail(message);
+}
+
 // --- FakePlatform
 
 FakePlatform::FakePlatform() : m_state(nullptr) {
@@ -169,17 +318,35 @@ FakePlatform::~FakePlatform() {
     delete m_state;
 }
 
+void FakePlatform::restart() {
+    if (!m_state->live.empty()) {
+        fail("fake platform: restart with " + std::to_string(m_state->live.size()) +
+             " ZebArchive object(s) alive");
+    }
+    auto handler = std::move(m_state->problemHandler);
+    delete m_state;
+    m_state = new State;
+    m_state->problemHandler = std::move(handler);
+    g_current = m_state;
+}
+
+void FakePlatform::inject(std::optional<Op> op, Match selects, Action action) {
+    m_state->rules.push_back({op, selects, std::move(action), 0});
+}
+
 void FakePlatform::setResult(Op op, int result, Match match) {
     if (!hasIntResult(op)) {
         fail(std::string("fake platform: setResult: ") + opName(op) +
              " has no int result to script");
     }
-    m_state->resultRules.push_back({op, result, match});
+    inject(op, match, Action::returns(result));
 }
 
 void FakePlatform::setSendResult(CQiError result, Match match) {
-    m_state->sendRules.push_back({result, match});
+    inject(Op::SendXDRMessage, match, Action::returns(std::move(result)));
 }
+
+void FakePlatform::clearRules() { m_state->rules.clear(); }
 
 void FakePlatform::setCreateRet(int archive, const CreateRet_t& ret) {
     m_state->script(archive).createRet = ret;
@@ -202,6 +369,8 @@ void FakePlatform::queueMessages(int archive, const std::vector<int>& types) {
     messages.insert(messages.end(), types.begin(), types.end());
 }
 
+void FakePlatform::allowEmptyReads(bool allow) { m_state->allowEmptyReads = allow; }
+
 void FakePlatform::setJobId(unsigned long long jobId) { m_state->jobId = jobId; }
 
 void FakePlatform::setSetting(const std::string& section, const std::string& key,
@@ -217,11 +386,23 @@ void FakePlatform::setPhysicalMachine(const std::string& name) {
     m_state->physicalMachine = name;
 }
 
-const std::vector<Call>& FakePlatform::journal() const { return m_state->journal; }
+void FakePlatform::setProblemHandler(std::function<void(const std::string&)> handler) {
+    m_state->problemHandler = std::move(handler);
+}
+
+const std::vector<Call>& FakePlatform::allCalls() const { return m_state->calls; }
+
+std::vector<Call> FakePlatform::journal() const {
+    std::vector<Call> found;
+    for (const Call& call : m_state->calls) {
+        if (inJournal(call.op)) found.push_back(call);
+    }
+    return found;
+}
 
 std::vector<Call> FakePlatform::calls(Op op) const {
     std::vector<Call> found;
-    for (const Call& call : m_state->journal) {
+    for (const Call& call : m_state->calls) {
         if (call.op == op) found.push_back(call);
     }
     return found;
@@ -229,22 +410,31 @@ std::vector<Call> FakePlatform::calls(Op op) const {
 
 std::vector<std::string> FakePlatform::trace() const {
     std::vector<std::string> lines;
-    for (const Call& call : m_state->journal) lines.push_back(call.describe());
+    for (const Call& call : m_state->calls) {
+        if (inJournal(call.op)) lines.push_back(call.describe());
+    }
     return lines;
 }
 
 const std::vector<LogLine>& FakePlatform::logs() const { return m_state->logs; }
 
 void FakePlatform::clearJournal() {
-    m_state->journal.clear();
+    m_state->calls.clear();
     m_state->logs.clear();
 }
+
+long long FakePlatform::callCount() const { return m_state->seq; }
 
 int FakePlatform::archivesMade() const { return m_state->archivesMade; }
 
 int FakePlatform::archivesDeleted() const { return m_state->archivesDeleted; }
 
 int FakePlatform::liveArchives() const { return static_cast<int>(m_state->live.size()); }
+
+ArchiveFacts FakePlatform::facts(int archive) const {
+    const auto found = m_state->scripts.find(archive);
+    return found == m_state->scripts.end() ? ArchiveFacts() : found->second.facts;
+}
 
 ZebArchive* FakePlatform::archive(int n) const {
     const auto found = m_state->live.find(n);

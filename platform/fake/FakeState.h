@@ -2,6 +2,11 @@
 
 // The state behind the live FakePlatform, shared by the fake's definitions of
 // the platform calls. Internal to the fake library; not installed.
+//
+// Every platform call goes through State::enter: it numbers the call, finds
+// the rule that decides it, throws when that rule says so (recording the
+// call first), and otherwise hands back the verdict; the call then records
+// itself with State::record. Either way each call is recorded exactly once.
 
 #include <deque>
 #include <map>
@@ -22,7 +27,7 @@ struct CZebNetwork::Impl {
 
 namespace fakeplatform {
 
-// What was scripted for one archive object, and what it has opened. Kept by
+// What was scripted for one archive object, and what it has done. Kept by
 // number, apart from the object, so that a test may script an object before
 // it is made.
 struct ArchiveScript {
@@ -31,25 +36,38 @@ struct ArchiveScript {
     unsigned long long copy = 1;
     std::optional<ArchiveFileId_t> fileId;
     ArchiveFileId_t opened{};        // identity of the last successful open
-    std::deque<int> messages;        // types readBuffer still has to deliver
+    std::deque<int> messages;        // what readBuffer still has to deliver
+    ArchiveFacts facts;
+};
+
+// How a call is to be answered, as the deciding rule said.
+struct Verdict {
+    std::optional<int> result;
+    std::optional<CQiError> sendResult;
+    bool nullSessionHead = false;
+};
+
+// Marks the calling thread as inside a platform call while it lives.
+class PlatformScope {
+public:
+    PlatformScope();
+    ~PlatformScope();
+    PlatformScope(const PlatformScope&) = delete;
+    PlatformScope& operator=(const PlatformScope&) = delete;
 };
 
 struct FakePlatform::State {
-    struct ResultRule {
-        Op op;
-        int result;
+    struct Rule {
+        std::optional<Op> op;
         Match match;
-    };
-    struct SendRule {
-        CQiError result;
-        Match match;
+        Action action;
+        int selected = 0;            // calls matched so far, for nth and times
     };
 
-    std::vector<Call> journal;
+    std::vector<Call> calls;
     std::vector<LogLine> logs;
-    std::vector<ResultRule> resultRules;
-    std::vector<SendRule> sendRules;
-    std::map<Op, int> callCounts;    // calls of each scriptable operation so far
+    std::vector<Rule> rules;
+    long long seq = 0;
     std::map<int, ArchiveScript> scripts;
     // Live archive objects by number. Objects are found by address only, so
     // that a call on a deleted one is caught without reading its memory.
@@ -60,22 +78,27 @@ struct FakePlatform::State {
     unsigned long long jobId = 0;
     std::map<std::pair<std::string, std::string>, unsigned long> settings;
     std::string physicalMachine = "fake-machine";
+    bool allowEmptyReads = false;
+    std::function<void(const std::string&)> problemHandler;
 
     // A call of op on a live archive object; aborts when the object is not
     // alive.
     Call callOn(Op op, const ZebArchive* archive) const;
-    // Counts call as the next one of its operation and returns the result of
-    // the last rule that matches it, if any.
-    std::optional<int> scriptedResult(const Call& call);
-    // Counts call as the next send and returns the result of the last rule
-    // that matches it, else success.
-    CQiError sendResult(const Call& call);
+    // Numbers call and applies the rule that decides it: throws (after
+    // recording the call) when the rule says so, else returns its verdict.
+    Verdict enter(Call& call);
+    // Appends call to the record.
+    void record(Call call);
+    // A send's result: the verdict's, else success.
+    static CQiError sendResult(const Verdict& verdict);
     // The script of archive object n.
     ArchiveScript& script(int archive);
-    // Makes the next session head and keeps it until the fake ends.
+    // Makes the next session head and keeps it until restart or the end.
     CZebNetwork* newSession();
     // The setting's value, or null when it is absent.
     const unsigned long* setting(const std::string& section, const std::string& key) const;
+    // Reports a problem through the handler.
+    void problem(const std::string& message);
 };
 
 // The state of the live FakePlatform. With none alive, prints that call was

@@ -10,11 +10,13 @@ using fakeplatform::Call;
 using fakeplatform::Op;
 
 void QISLEEP_InTeRnAl(unsigned long milliseconds, const char* unit, int line) {
+    fakeplatform::PlatformScope scope;
     auto& state = fakeplatform::currentState(fakeplatform::opName(Op::Sleep));
     Call call;
     call.op = Op::Sleep;
-    call.value = milliseconds;
-    call.text = fakeplatform::copyOf(unit);
+    call.pauseMs = milliseconds;
+    call.unit = fakeplatform::copyOf(unit);
     call.line = line;
-    state.journal.push_back(std::move(call));
+    state.enter(call);
+    state.record(std::move(call));
 }

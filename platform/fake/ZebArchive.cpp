@@ -16,6 +16,9 @@ using fakeplatform::copyOf;
 using fakeplatform::currentState;
 using fakeplatform::Op;
 using fakeplatform::opName;
+using fakeplatform::PlatformScope;
+using fakeplatform::Verdict;
+using State = fakeplatform::FakePlatform::State;
 
 namespace {
 
@@ -30,44 +33,60 @@ CreateRet_t defaultCreateRet(int archive) {
     return ret;
 }
 
-// Appends call to the journal with its result and returns the result.
-int finish(fakeplatform::FakePlatform::State& state, Call call, int result) {
+// Records call with its result and returns the result.
+int finish(State& state, Call call, int result) {
     call.result = result;
-    state.journal.push_back(std::move(call));
+    state.record(std::move(call));
     return result;
+}
+
+// Numbers, decides and records a constructor call; registers the object only
+// when no rule made the constructor throw.
+void made(State& state, Call call, ZebArchive* object) {
+    call.archive = state.archivesMade + 1;
+    state.enter(call);
+    ++state.archivesMade;
+    auto& facts = state.script(call.archive).facts;
+    facts.made = true;
+    facts.alive = true;
+    state.live[call.archive] = object;
+    state.record(std::move(call));
 }
 
 }  // namespace
 
 ZebArchive::ZebArchive(ZebJobCtrlClient* jobControl, bool flag, const char* text)
     : m_impl(nullptr) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::ArchiveMade));
     Call call;
     call.op = Op::ArchiveMade;
-    call.archive = ++state.archivesMade;
     call.nullArg1 = jobControl == nullptr;
     call.flag = flag;
     call.text = copyOf(text);
-    state.live[call.archive] = this;
-    state.journal.push_back(std::move(call));
+    made(state, std::move(call), this);
+    state.script(state.archivesMade).facts.restoreSide = false;
 }
 
 ZebArchive::ZebArchive(long long objectParam, ZebJobCtrlClient* jobControl, bool flag,
                        const char* machineName)
     : m_impl(nullptr) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::ArchiveMade));
     Call call;
     call.op = Op::ArchiveMade;
-    call.archive = ++state.archivesMade;
-    call.value = static_cast<unsigned long long>(objectParam);
+    call.objectParam = objectParam;
     call.nullArg1 = jobControl == nullptr;
     call.flag = flag;
-    call.text = copyOf(machineName);
-    state.live[call.archive] = this;
-    state.journal.push_back(std::move(call));
+    call.machineName = copyOf(machineName);
+    made(state, std::move(call), this);
+    auto& facts = state.script(state.archivesMade).facts;
+    facts.restoreSide = true;
+    facts.objectParam = objectParam;
 }
 
 ZebArchive::~ZebArchive() {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::ArchiveDeleted));
     for (auto object = state.live.begin(); object != state.live.end(); ++object) {
         if (object->second == this) {
@@ -76,7 +95,9 @@ ZebArchive::~ZebArchive() {
             call.archive = object->first;
             state.live.erase(object);
             ++state.archivesDeleted;
-            state.journal.push_back(std::move(call));
+            state.script(call.archive).facts.alive = false;
+            state.enter(call);
+            state.record(std::move(call));
             return;
         }
     }
@@ -87,87 +108,97 @@ ZebArchive::~ZebArchive() {
 
 int ZebArchive::setupPipeline(SetupPipelineArgs_t* args, const char* text,
                               SetupPipelineRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::SetupPipeline));
     Call call = state.callOn(Op::SetupPipeline, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
     if (args) call.setupArgs = *args;
     call.text = copyOf(text);
-    const int result = state.scriptedResult(call).value_or(0);
-    return finish(state, std::move(call), result);
+    const Verdict verdict = state.enter(call);
+    return finish(state, std::move(call), verdict.result.value_or(0));
 }
 
 int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::CreateArchiveFile));
     Call call = state.callOn(Op::CreateArchiveFile, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
     if (args) call.createArgs = *args;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     if (result == 0 && ret) {
-        const ArchiveScript& script = state.script(call.archive);
+        ArchiveScript& script = state.script(call.archive);
         *ret = script.createRet.value_or(defaultCreateRet(call.archive));
         call.createRet = *ret;
+        script.facts.created = *ret;
     }
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::GetCurrentArchiveFileOffset(unsigned long long* offset) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::GetCurrentArchiveFileOffset));
     Call call = state.callOn(Op::GetCurrentArchiveFileOffset, this);
     call.nullArg1 = offset == nullptr;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     if (result == 0 && offset) {
         *offset = state.script(call.archive).offset;
-        call.value = *offset;
+        call.offset = *offset;
     }
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::closeAfile(CloseAfileArgs_t* args, CloseAfileRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::CloseAfile));
     Call call = state.callOn(Op::CloseAfile, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
     if (args) call.closeAfileArgs = *args;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::SetRestartContext(unsigned int context) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::SetRestartContext));
     Call call = state.callOn(Op::SetRestartContext, this);
-    call.value = context;
-    const int result = state.scriptedResult(call).value_or(0);
+    call.restartContext = context;
+    const int result = state.enter(call).result.value_or(0);
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::freeBuffer(FreeBufArgs_t* args, FreeBufRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::FreeBuffer));
     Call call = state.callOn(Op::FreeBuffer, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::closePipeline(ClosePipelineArgs_t* args, ClosePipelineRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::ClosePipeline));
     Call call = state.callOn(Op::ClosePipeline, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
     if (args) call.closePipelineArgs = *args;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::OpenArchiveFile));
     Call call = state.callOn(Op::OpenArchiveFile, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
     if (args) call.openArgs = *args;
-    const int result = state.scriptedResult(call).value_or(0);
+    const Verdict verdict = state.enter(call);
+    const int result = verdict.result.value_or(0);
     if (result == 0) {
         ArchiveScript& script = state.script(call.archive);
         if (args) {
@@ -176,19 +207,26 @@ int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
             script.opened.afileId = static_cast<uint32_t>(args->afileId);
         }
         if (ret) {
-            ret->sessionHead = state.newSession();
             ret->copy = script.copy;
-            call.session = static_cast<int>(state.sessions.size());
+            if (verdict.nullSessionHead) {
+                ret->sessionHead = nullptr;
+                script.facts.lastSession = 0;
+            } else {
+                ret->sessionHead = state.newSession();
+                call.session = static_cast<int>(state.sessions.size());
+                script.facts.lastSession = call.session;
+            }
         }
     }
     return finish(state, std::move(call), result);
 }
 
 int ZebArchive::GetArchiveFileId(ArchiveFileId_t* id) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::GetArchiveFileId));
     Call call = state.callOn(Op::GetArchiveFileId, this);
     call.nullArg1 = id == nullptr;
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     if (id) {
         const ArchiveScript& script = state.script(call.archive);
         *id = script.fileId.value_or(script.opened);
@@ -198,31 +236,41 @@ int ZebArchive::GetArchiveFileId(ArchiveFileId_t* id) {
 }
 
 int ZebArchive::CloseArchiveFileAndReleaseVolume() {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::CloseArchiveFileAndReleaseVolume));
     Call call = state.callOn(Op::CloseArchiveFileAndReleaseVolume, this);
-    const int result = state.scriptedResult(call).value_or(0);
+    const int result = state.enter(call).result.value_or(0);
     return finish(state, std::move(call), result);
 }
 
-// Delivers the next queued message type, if any; with none queued returns 0
-// so that a caller waiting for messages never hangs. A scripted result decides
-// the return value; a nonzero one still delivers.
+// Delivers the next scripted entry: a message type, or a failed read for
+// kReadFails. A rule decides the return value instead: 0 fails without
+// taking anything from the script, nonzero still delivers. With nothing
+// scripted the read fails and, unless the test allowed it, is reported.
 int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
+    PlatformScope scope;
     auto& state = currentState(opName(Op::ReadBuffer));
     Call call = state.callOn(Op::ReadBuffer, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
+    const std::optional<int> ruled = state.enter(call).result;
     auto& queued = state.script(call.archive).messages;
-    const int result = state.scriptedResult(call).value_or(queued.empty() ? 0 : 1);
-    if (result != 0 && !queued.empty()) {
-        const int type = queued.front();
-        queued.pop_front();
-        if (ret) {
-            ret->messageType = type;
-            ret->data = nullptr;
-            ret->dataLength = 0;
-            call.messageType = type;
+    if (ruled && *ruled == 0) return finish(state, std::move(call), 0);
+    if (queued.empty()) {
+        if (!ruled && !state.allowEmptyReads) {
+            state.problem("fake platform: readBuffer on ZebArchive#" +
+                          std::to_string(call.archive) + " with nothing queued");
         }
+        return finish(state, std::move(call), ruled.value_or(0));
     }
-    return finish(state, std::move(call), result);
+    const int type = queued.front();
+    queued.pop_front();
+    if (type == fakeplatform::kReadFails && !ruled) return finish(state, std::move(call), 0);
+    if (ret && type != fakeplatform::kReadFails) {
+        ret->messageType = type;
+        ret->data = nullptr;
+        ret->dataLength = 0;
+        call.messageType = type;
+    }
+    return finish(state, std::move(call), ruled.value_or(1));
 }

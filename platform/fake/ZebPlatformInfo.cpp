@@ -10,36 +10,54 @@ using fakeplatform::Call;
 using fakeplatform::copyOf;
 using fakeplatform::currentState;
 using fakeplatform::Op;
+using fakeplatform::PlatformScope;
 
-ZebPlatformInfo::ZebPlatformInfo() { currentState("ZebPlatformInfo"); }
+ZebPlatformInfo::ZebPlatformInfo() {
+    PlatformScope scope;
+    auto& state = currentState(fakeplatform::opName(Op::PlatformInfoMade));
+    Call call;
+    call.op = Op::PlatformInfoMade;
+    state.enter(call);
+    state.record(std::move(call));
+}
 
-ZebPlatformInfo::~ZebPlatformInfo() { currentState("~ZebPlatformInfo"); }
+ZebPlatformInfo::~ZebPlatformInfo() {
+    PlatformScope scope;
+    auto& state = currentState(fakeplatform::opName(Op::PlatformInfoGone));
+    Call call;
+    call.op = Op::PlatformInfoGone;
+    state.enter(call);
+    state.record(std::move(call));
+}
 
-// Found when the setting exists, unless a script says otherwise; *value is
+// Found when the setting exists, unless a rule says otherwise; *value is
 // written only for a found setting that exists.
 int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned long* value) {
+    PlatformScope scope;
     auto& state = currentState(fakeplatform::opName(Op::GetNumber));
     Call call;
     call.op = Op::GetNumber;
-    call.text = copyOf(section);
+    call.section = copyOf(section);
     call.key = key ? key : "";
     const unsigned long* setting = section && key ? state.setting(section, key) : nullptr;
-    const int result = state.scriptedResult(call).value_or(setting ? 1 : 0);
+    const int result = state.enter(call).result.value_or(setting ? 1 : 0);
     if (result != 0 && setting && value) {
         *value = *setting;
-        call.value = *setting;
+        call.settingValue = *setting;
     }
     call.result = result;
-    state.journal.push_back(std::move(call));
+    state.record(std::move(call));
     return result;
 }
 
 const char* ZebPlatformInfo::getPhysicalMachine() {
+    PlatformScope scope;
     auto& state = currentState(fakeplatform::opName(Op::GetPhysicalMachine));
-    m_physicalMachine = state.physicalMachine;
     Call call;
     call.op = Op::GetPhysicalMachine;
-    call.text = m_physicalMachine;
-    state.journal.push_back(std::move(call));
+    state.enter(call);
+    m_physicalMachine = state.physicalMachine;
+    call.machineName = m_physicalMachine;
+    state.record(std::move(call));
     return m_physicalMachine.c_str();
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -58,13 +59,14 @@ TEST_F(FakePlatformTest, JournalsBackupCallsInOrderWithTheirArguments) {
                                         "closeAfile#1", "SetRestartContext#1", "sleep 2000",
                                         "freeBuffer#1", "closePipeline#1",
                                         "delete ZebArchive#1"}));
-    const auto& journal = fake.journal();
+    const auto journal = fake.journal();
     EXPECT_TRUE(journal[0].nullArg1);
     EXPECT_TRUE(journal[0].flag);
     EXPECT_EQ(journal[0].text, "SQL stream");
     EXPECT_EQ(offset, 0u);
-    EXPECT_EQ(journal[5].value, 7u);
-    EXPECT_EQ(journal[6].text, "Backup");
+    EXPECT_EQ(journal[5].restartContext, 7u);
+    EXPECT_EQ(journal[6].unit, "Backup");
+    EXPECT_EQ(journal[6].pauseMs, 2000u);
     EXPECT_EQ(journal[6].line, 42);
     EXPECT_TRUE(journal[7].nullArg1 && journal[7].nullArg2);
     ASSERT_TRUE(journal[8].closePipelineArgs);
@@ -85,9 +87,10 @@ TEST_F(FakePlatformTest, KeepsCopiesOfRecordsAsTheyWereAtTheCall) {
     archive->setupPipeline(nullptr, "text", nullptr);
     delete archive;
 
-    const Call& made = fake.journal()[0];
-    EXPECT_EQ(made.value, 0xFFFFFFFFFFFFFFFEull);
-    EXPECT_EQ(made.text, "host-a");
+    const Call made = fake.journal()[0];
+    EXPECT_EQ(made.objectParam, -2);
+    EXPECT_EQ(made.machineName, "host-a");
+    EXPECT_FALSE(made.text);
     const auto setups = fake.calls(Op::SetupPipeline);
     ASSERT_EQ(setups.size(), 2u);
     ASSERT_TRUE(setups[0].setupArgs);
@@ -109,7 +112,7 @@ TEST_F(FakePlatformTest, KeepsCopiesOfRecordsAsTheyWereAtTheCall) {
     EXPECT_EQ(client.invalidateArchFilesByJob(&args, &ret), -3);
     args.afileIds.push_back(13);
     args.text56 = "later";
-    const Call& invalidate = fake.journal().back();
+    const Call invalidate = fake.journal().back();
     EXPECT_EQ(invalidate.describe(), "invalidateArchFilesByJob");
     EXPECT_EQ(invalidate.result, -3);
     ASSERT_TRUE(invalidate.invalidateArgs);
@@ -169,12 +172,12 @@ TEST_F(FakePlatformTest, CreateWritesDefaultOrScriptedIdentityAndNothingOnFailur
     EXPECT_EQ(creates[2].result, 5);
 }
 
-TEST_F(FakePlatformTest, LaterMatchingRuleWinsAndCallsAreCountedOverTheFakesLife) {
+TEST_F(FakePlatformTest, LaterMatchingRuleWinsAndEachRuleCountsItsOwnCalls) {
     auto* first = new ZebArchive(nullptr, false, nullptr);
     auto* second = new ZebArchive(nullptr, false, nullptr);
     fake.setResult(Op::CloseAfile, -1);
     fake.setResult(Op::CloseAfile, -2, Match{2});
-    fake.setResult(Op::CloseAfile, -3, Match{0, 0, 3});
+    fake.setResult(Op::CloseAfile, -3, Match{0, 0, 3});  // the 3rd close of any object
     fake.setOffset(2, 4096);
     CloseAfileArgs_t args{};
     EXPECT_EQ(first->closeAfile(&args, nullptr), -1);
@@ -187,9 +190,16 @@ TEST_F(FakePlatformTest, LaterMatchingRuleWinsAndCallsAreCountedOverTheFakesLife
     EXPECT_EQ(offset, 4096u);
 
     fake.clearJournal();
-    fake.setResult(Op::SetRestartContext, 9, Match{0, 0, 2});
+    // Counted from the rule's making, over the calls it selects: the 2nd
+    // restart-context call on object 2, not the 2nd of all.
+    fake.setResult(Op::SetRestartContext, 9, Match{.archive = 2, .nth = 2});
+    EXPECT_EQ(second->SetRestartContext(0), 0);
+    EXPECT_EQ(first->SetRestartContext(0), 0);
     EXPECT_EQ(second->SetRestartContext(0), 9);
-    EXPECT_EQ(fake.trace(), std::vector<std::string>{"SetRestartContext#2"});
+    EXPECT_EQ(second->SetRestartContext(0), 0);
+    EXPECT_EQ(fake.trace(), (std::vector<std::string>{"SetRestartContext#2", "SetRestartContext#1",
+                                                      "SetRestartContext#2",
+                                                      "SetRestartContext#2"}));
     delete first;
     delete second;
 }
@@ -243,6 +253,7 @@ TEST_F(FakePlatformTest, OpenHandsOutNumberedSessionsAndRemembersTheIdentity) {
 
 TEST_F(FakePlatformTest, ReadBufferDeliversQueuedTypesThenReturnsZero) {
     auto* archive = new ZebArchive(1, nullptr, false, "m");
+    fake.allowEmptyReads(true);
     fake.queueMessages(1, {PL_FS_CLOSE_AFILE, PL_FS_DESTROY});
     fake.queueMessages(1, {PL_FS_READ_ALL_ABORTED});
     fake.setResult(Op::ReadBuffer, 0, Match{0, 0, 2});
@@ -369,7 +380,7 @@ TEST_F(FakePlatformTest, SettingsAreFoundOnlyWhenPresentAndValueIsLeftAloneOther
     EXPECT_EQ(info.getNumber("MSSQLAgent", "DelayPipelineSetup", &value), 0);
     EXPECT_EQ(value, 5u);
     fake.setSetting("MSSQLAgent", "Other", 1);
-    fake.setResult(Op::GetNumber, 0, Match{0, 0, 3});
+    fake.setResult(Op::GetNumber, 0, Match{0, 0, 1});
     EXPECT_EQ(info.getNumber("MSSQLAgent", "Other", &value), 0);
     EXPECT_EQ(value, 5u);
     EXPECT_STREQ(info.getPhysicalMachine(), "fake-machine");
@@ -381,12 +392,12 @@ TEST_F(FakePlatformTest, SettingsAreFoundOnlyWhenPresentAndValueIsLeftAloneOther
                                 "getNumber MSSQLAgent/DelayPipelineSetup",
                                 "getNumber MSSQLAgent/Other", "getPhysicalMachine",
                                 "getPhysicalMachine"}));
-    const auto& journal = fake.journal();
-    EXPECT_EQ(journal[0].value, 30u);
+    const auto journal = fake.journal();
+    EXPECT_EQ(journal[0].settingValue, 30u);
     EXPECT_EQ(journal[0].result, 1);
-    EXPECT_EQ(journal[1].value, 0u);
+    EXPECT_FALSE(journal[1].settingValue);
     EXPECT_EQ(journal[1].key, "DelayPipelineSetup");
-    EXPECT_EQ(journal[4].text, "host-b");
+    EXPECT_EQ(journal[4].machineName, "host-b");
 }
 
 TEST_F(FakePlatformTest, LogLinesAreFormattedWithTheJobOfTheirContext) {
@@ -418,7 +429,171 @@ TEST_F(FakePlatformTest, LogLinesAreFormattedWithTheJobOfTheirContext) {
     EXPECT_EQ(logs[3].jobId, 42u);
     EXPECT_EQ(logs[4].jobId, 41u);
     EXPECT_EQ(fake.trace(), std::vector<std::string>{"getJobId"});
-    EXPECT_EQ(fake.journal()[0].value, 42u);
+    EXPECT_EQ(fake.journal()[0].jobId, 42u);
+}
+
+// --- Fault injection
+
+TEST_F(FakePlatformTest, RulesSelectByObjectCodeRangeAndPosition) {
+    auto* first = new ZebArchive(1, nullptr, false, "m");
+    auto* second = new ZebArchive(2, nullptr, false, "m");
+    // Calls 2 and 3 of those on object 2, then every one from the 5th on.
+    fake.inject(Op::CloseArchiveFileAndReleaseVolume, {.archive = 2, .nth = 2, .times = 2},
+                Action::returns(-2));
+    fake.inject(Op::CloseArchiveFileAndReleaseVolume,
+                {.archive = 2, .nth = 5, .times = Match::kOnward}, Action::returns(-5));
+    std::vector<int> results;
+    for (int i = 0; i < 6; ++i) {
+        results.push_back(first->CloseArchiveFileAndReleaseVolume());
+        results.push_back(second->CloseArchiveFileAndReleaseVolume());
+    }
+    EXPECT_EQ(results, (std::vector<int>{0, 0, 0, -2, 0, -2, 0, 0, 0, -5, 0, -5}));
+
+    // The k-th call of any kind, whatever its operation.
+    const long long next = fake.callCount() + 2;
+    fake.inject(std::nullopt, {.seq = next}, Action::returns(-9));
+    EXPECT_EQ(first->CloseArchiveFileAndReleaseVolume(), 0);
+    EXPECT_EQ(second->SetRestartContext(1), -9);
+    EXPECT_EQ(fake.allCalls().back().seq, next);
+    delete first;
+    delete second;
+}
+
+TEST_F(FakePlatformTest, AnyCallCanThrowAndIsRecordedOnce) {
+    fake.inject(Op::ArchiveMade, {.nth = 2}, Action::throws(std::bad_alloc()));
+    auto* first = new ZebArchive(nullptr, true, nullptr);
+    EXPECT_THROW(new ZebArchive(nullptr, true, nullptr), std::bad_alloc);
+    // The object that never came to be takes no number.
+    auto* second = new ZebArchive(nullptr, true, nullptr);
+    EXPECT_EQ(fake.archiveNumber(second), 2);
+    EXPECT_EQ(fake.archivesMade(), 2);
+
+    fake.inject(std::nullopt, {.nth = 1}, Action::throws(std::runtime_error("platform")));
+    // Destructors never throw, so the rule passes over them.
+    delete first;
+    EXPECT_THROW(QISLEEP_InTeRnAl(5, "Unit", 1), std::runtime_error);
+    QISLEEP_InTeRnAl(6, "Unit", 2);
+    fake.inject(Op::GetJobId, {}, Action::throws(std::logic_error("job")));
+    fake.inject(Op::GetPhysicalMachine, {}, Action::throws(std::logic_error("machine")));
+    fake.inject(Op::BufferMade, {}, Action::throws(std::logic_error("buffer")));
+    {
+        EvEvent event;
+        EXPECT_THROW(event.getJobId(), std::logic_error);
+        ZebPlatformInfo info;
+        EXPECT_THROW(info.getPhysicalMachine(), std::logic_error);
+        EXPECT_THROW(zebsDatabuf_v2(), std::logic_error);
+    }
+    delete second;
+
+    std::vector<std::string> thrown;
+    for (const Call& call : fake.allCalls()) {
+        if (call.threw) thrown.push_back(call.describe());
+    }
+    EXPECT_EQ(thrown, (std::vector<std::string>{"new ZebArchive#2", "sleep 5", "getJobId",
+                                                 "getPhysicalMachine", "zebsDatabuf_v2"}));
+    const auto pauses = fake.calls(Op::Sleep);
+    ASSERT_EQ(pauses.size(), 2u);  // each recorded once, thrown or not
+    EXPECT_EQ(pauses[1].pauseMs, 6u);
+    EXPECT_EQ(fake.calls(Op::ArchiveDeleted).size(), 2u);
+}
+
+TEST_F(FakePlatformTest, CallbacksDecideEachCallAndMayScriptTheFake) {
+    auto* archive = new ZebArchive(1, nullptr, false, "m");
+    std::vector<Op> seen;
+    fake.inject(Op::ReadBuffer, {}, Action::run([&](const Call& call) {
+                    seen.push_back(call.op);
+                    if (seen.size() == 1) fake.queueMessages(call.archive, {PL_FS_DESTROY});
+                    return seen.size() == 2 ? Action::returns(0) : Action();
+                }));
+    ReadBufArgs_t args;
+    ReadBufRet_t ret{};
+    EXPECT_EQ(archive->readBuffer(&args, &ret), 1);
+    EXPECT_EQ(ret.messageType, PL_FS_DESTROY);
+    EXPECT_EQ(archive->readBuffer(&args, &ret), 0);
+    EXPECT_EQ(seen.size(), 2u);
+
+    fake.inject(Op::OpenArchiveFile, {.nth = 1}, Action::nullSessionHead());
+    OpenArgs_t open;
+    OpenRet_t opened{};
+    opened.sessionHead = reinterpret_cast<CZebNetwork*>(&opened);
+    EXPECT_EQ(archive->openArchiveFile(&open, &opened), 0);
+    EXPECT_EQ(opened.sessionHead, nullptr);
+    EXPECT_EQ(fake.facts(1).lastSession, 0);
+    EXPECT_EQ(archive->openArchiveFile(&open, &opened), 0);
+    EXPECT_EQ(fake.sessionNumber(opened.sessionHead), 1);
+    EXPECT_EQ(fake.facts(1).lastSession, 1);
+    EXPECT_EQ(fake.facts(1).objectParam, 1);
+    EXPECT_TRUE(fake.facts(1).restoreSide);
+    delete archive;
+    EXPECT_FALSE(fake.facts(1).alive);
+    EXPECT_TRUE(fake.facts(1).made);
+}
+
+TEST_F(FakePlatformTest, ReadWithNothingScriptedIsAProblemUnlessAllowed) {
+    std::vector<std::string> problems;
+    fake.setProblemHandler([&](const std::string& problem) { problems.push_back(problem); });
+    auto* archive = new ZebArchive(1, nullptr, false, "m");
+    fake.queueMessages(1, {PL_FS_CLOSE_AFILE, kReadFails});
+    ReadBufArgs_t args;
+    ReadBufRet_t ret{};
+    EXPECT_EQ(archive->readBuffer(&args, &ret), 1);
+    EXPECT_EQ(archive->readBuffer(&args, &ret), 0);  // scripted: no problem
+    EXPECT_TRUE(problems.empty());
+    EXPECT_EQ(archive->readBuffer(&args, &ret), 0);
+    EXPECT_EQ(problems, std::vector<std::string>{
+                            "fake platform: readBuffer on ZebArchive#1 with nothing queued"});
+    fake.allowEmptyReads(true);
+    EXPECT_EQ(archive->readBuffer(&args, &ret), 0);
+    EXPECT_EQ(problems.size(), 1u);
+    delete archive;
+}
+
+TEST_F(FakePlatformTest, LoggingContextAndHelpersAreRecordedButKeptOutOfTheJournal) {
+    {
+        EvEvent event;
+        event.error("x %d", 1);
+        zebsDatabuf_v2 buffer;
+        char body[4] = {};
+        buffer.setExternalBuffer(body, sizeof body);
+        ArMgrClientAPI client;
+    }
+    std::vector<std::string> all;
+    for (const Call& call : fake.allCalls()) all.push_back(call.describe());
+    EXPECT_EQ(all, (std::vector<std::string>{"EvEvent", "log error", "zebsDatabuf_v2",
+                                              "setExternalBuffer", "ArMgrClientAPI",
+                                              "~ArMgrClientAPI", "~zebsDatabuf_v2", "~EvEvent"}));
+    EXPECT_EQ(fake.allCalls()[1].log->text, "x 1");
+    EXPECT_EQ(fake.allCalls()[7].seq, 8);
+    EXPECT_TRUE(fake.journal().empty());
+}
+
+TEST_F(FakePlatformTest, RestartNumbersObjectsAndSessionsAfresh) {
+    auto* archive = new ZebArchive(1, nullptr, false, "m");
+    OpenArgs_t args;
+    OpenRet_t ret{};
+    archive->openArchiveFile(&args, &ret);
+    fake.setResult(Op::OpenArchiveFile, -1);
+    delete archive;
+    fake.restart();
+    EXPECT_EQ(fake.callCount(), 0);
+    EXPECT_TRUE(fake.allCalls().empty());
+    archive = new ZebArchive(1, nullptr, false, "m");
+    EXPECT_EQ(fake.archiveNumber(archive), 1);
+    EXPECT_EQ(archive->openArchiveFile(&args, &ret), 0);  // rules are gone too
+    EXPECT_EQ(fake.sessionNumber(ret.sessionHead), 1);
+    delete archive;
+}
+
+TEST_F(FakePlatformTest, OnlyPlatformCallsCountAsInsideThePlatform) {
+    bool inside = false;
+    fake.inject(Op::Sleep, {}, Action::run([&](const Call&) {
+                    inside = insidePlatformCall();
+                    return Action();
+                }));
+    EXPECT_FALSE(insidePlatformCall());
+    QISLEEP_InTeRnAl(1, "Unit", 1);
+    EXPECT_TRUE(inside);
+    EXPECT_FALSE(insidePlatformCall());
 }
 
 // --- Misuse
