@@ -12,13 +12,18 @@
 #include "platform/CZebNetwork.h"
 #include "platform/local/LocalPlatform.h"
 
+// Exported for the media side's own tests, so declared before the hidden
+// region: every declaration of it has the same visibility.
+namespace localplatform {
+class MediaSide;
+}  // namespace localplatform
+
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)
 
 namespace localplatform {
 
 class LogSink;
-class MediaSide;
 class Store;
 
 // Everything a platform call needs to know about its process: made by
