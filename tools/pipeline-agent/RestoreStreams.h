@@ -11,10 +11,11 @@
 // into the output at each part's place. Each thread reads exactly its part:
 // readBuffer is asked for no more than the part still needs, capped at
 // kChunk, and the stream is left alone once the part is complete, so that
-// the next request only has to seek. Each part's SHA-256 is checked as it is
-// read, and the whole file's from the same bytes, fed in order: a stream's
-// data waits, one delivery at a time, until the parts before it are
-// digested, so that memory stays bounded by streams x kChunk.
+// the next request only has to seek. Each byte is hashed once: each part's
+// SHA-256 is checked as it is read. That checks the whole file too: the
+// manifest's parts tile the file exactly, and the backup digested the parts
+// and the file in one pass over the same bytes. The streams run side by
+// side; memory stays bounded by streams x kChunk.
 //
 // Runs on the caller's thread, which must make no call into the library or
 // on the archive objects while it runs: every thread is joined before it
