@@ -39,7 +39,7 @@ struct ZebArchive::Impl {
     std::shared_ptr<localplatform::MediaSide> media;         // of the last file opened
     bool fileOpen = false;
     ArchiveFileId_t openId{};
-    std::vector<char> buffer;  // the data of the last readBuffer, until freeBuffer
+    localplatform::MediaSide::Bytes buffer;  // the data of the last readBuffer, until freeBuffer
 };
 
 namespace localplatform::archive {

@@ -128,7 +128,7 @@ void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<Medi
             std::min<unsigned long long>(settings.chunkSize, size - position));
         ++channel->reads;
         lock.unlock();
-        std::vector<char> chunk(length);
+        MediaSide::Bytes chunk(length);
         const ssize_t count = reader->readAt(chunk.data(), length, position);
         const int readError = errno;
         lock.lock();

@@ -48,9 +48,32 @@ public:
     };
 
     // One message for readBuffer: data (kDataMessage) or a pipeline message.
+    // Bytes read from the archive file. Its allocator leaves new elements
+    // uninitialised: every chunk is read over at once, and zeroing it first
+    // cost a tenth of a restore's time.
+    template <typename T>
+    struct UninitialisedAllocator : std::allocator<T> {
+        template <typename U>
+        struct rebind {
+            using other = UninitialisedAllocator<U>;
+        };
+        UninitialisedAllocator() = default;
+        template <typename U>
+        UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+        template <typename U>
+        void construct(U* place) noexcept {
+            ::new (static_cast<void*>(place)) U;
+        }
+        template <typename U, typename... Args>
+        void construct(U* place, Args&&... args) {
+            ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+        }
+    };
+    using Bytes = std::vector<char, UninitialisedAllocator<char>>;
+
     struct Message {
         int type = 0;
-        std::vector<char> data;
+        Bytes data;
         unsigned long long end = 0;  // for data, the file offset after it
     };
 

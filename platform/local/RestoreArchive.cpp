@@ -146,6 +146,6 @@ int ZebArchive::readBuffer(ReadBufArgs_t* args, ReadBufRet_t* ret) {
 
 int ZebArchive::freeBuffer(FreeBufArgs_t*, FreeBufRet_t*) {
     localplatform::crashPoint("freeBuffer");
-    std::vector<char>().swap(m_impl->buffer);
+    localplatform::MediaSide::Bytes().swap(m_impl->buffer);
     return 0;
 }
