@@ -21,6 +21,16 @@ expect() {
   grep -qF -- "$text" err.txt || { cat err.txt >&2; fail "'$*' did not say: $text"; }
 }
 
+# Runs the agent, expecting exit status $1 and stderr to be exactly the one
+# line "pipeline-agent: error: $2".
+expect_line() {
+  local status=$1 line=$2
+  shift 2
+  expect "$status" "$line" "$@"
+  [[ $(cat err.txt) == "pipeline-agent: error: $line" ]] ||
+    { cat err.txt >&2; fail "'$*' did not say only: $line"; }
+}
+
 # Fails when any file matching the glob exists (partial outputs included).
 absent() {
   local found
@@ -55,6 +65,14 @@ PY
   "$agent" --store store restore v1.json --output v1.bin 2>v1.log
   cmp db.bin v1.bin || fail "a first-format manifest restored other bytes"
   [[ $(grep -c 'FSR_MSG_READ_ALL succeeded' v1.log) == 3 ]] || fail "first format: no read-all"
+  # The shared options may follow the command as well as precede it.
+  "$agent" backup db.bin --manifest after.json --store store --log-level -1 --test-skip-pauses \
+    --streams 2 2>after.log
+  grep -q ' DEBUG' after.log && { cat after.log >&2; fail "--log-level -1 after the command was not taken"; }
+  grep -q 'backup complete' after.log || fail "the backup with options after the command did not complete"
+  "$agent" restore after.json --output after.bin --log-level -1 --store store 2>after.log
+  grep -q ' DEBUG' after.log && { cat after.log >&2; fail "options after restore were not taken"; }
+  cmp db.bin after.bin || fail "options after the command: restored bytes differ"
   mkdir v1dir
   "$agent" --store store --log-level -1 restore v1.json --output v1dir 2>/dev/null
   cmp db.bin v1dir/db.bin || fail "a first-format manifest restored into a directory differs"
@@ -176,6 +194,31 @@ bad_input)
     --manifest m.json
   expect 2 "--streams must be from 1 to 65, not 0" --store store backup db.bin --streams 0 \
     --manifest m.json
+  # Numbers are decimal and within their range, wherever the option stands.
+  expect_line 2 "--streams must be from 1 to 65, not -1" --store store backup db.bin \
+    --streams -1 --manifest m.json
+  expect_line 2 '--streams must be a decimal number from 1 to 65, not "0x10"' --store store \
+    backup db.bin --streams 0x10 --manifest m.json
+  expect_line 2 "--streams must be from 1 to 65, not 18446744073709551616" --store store \
+    backup db.bin --streams 18446744073709551616 --manifest m.json
+  expect_line 2 '--log-level must be a decimal number from -1 to 9, not "1e0"' --store store \
+    list --log-level 1e0
+  expect_line 2 "--log-level must be from -1 to 9, not -2" --log-level -2 --store store list
+  expect_line 2 "--job-id must be from 1 to 18446744073709551615, not -5" --store store \
+    backup db.bin --job-id -5 --manifest m.json
+  expect_line 2 '--size-mib must be a decimal number from 1 to 1048576, not "010x"' demo \
+    --dir d --size-mib 010x
+  [[ ! -e store && ! -e d ]] || fail "a refused number left a store or a demo behind"
+  # A store that is a file, or that cannot be made, is refused before any work.
+  touch afile
+  expect_line 2 "the store $PWD/afile is not a directory" --store afile backup db.bin \
+    --manifest m.json
+  expect_line 2 "the store $PWD/afile is not a directory" --store afile list
+  if [[ $(id -u) != 0 ]]; then
+    mkdir locked && chmod 555 locked
+    expect_line 2 "cannot create the store locked/store: Permission denied" --store locked/store \
+      backup db.bin --manifest m.json
+  fi
   absent 'm.json*'
 
   "$agent" --store store backup db.bin --streams 2 --manifest db.json 2>/dev/null
@@ -185,7 +228,9 @@ bad_input)
   expect 2 "is corrupt" --store store restore corrupt.json --output out.bin
   echo '{"format": "something-else", "streams": []}' >foreign.json
   expect 2 "is not a pipeline-agent manifest" --store store restore foreign.json --output out.bin
-  expect 2 "cannot read manifest nowhere.json" --store store restore nowhere.json --output out.bin
+  expect_line 2 "cannot read manifest nowhere.json: No such file or directory" --store store \
+    restore nowhere.json --output out.bin
+  expect_line 2 "manifest adir is not a regular file" --store store restore adir --output out.bin
   sed 's/"afileId": [0-9]*/"afileId": -4/' db.json >negative.json
   expect 2 '"afileId" is missing or not a valid number' --store store restore negative.json \
     --output out.bin
@@ -213,7 +258,20 @@ save("elsewhere.json", lambda d: d["files"][0]["streams"][0].update(afileId=9999
 save("twice.json", lambda d: d["files"].append(d["files"][0]))
 save("slash.json", lambda d: d["files"][0].update(name="../x"))
 save("mode.json", lambda d: d["files"][0].update(mode=4096))
+save("sizetext.json", lambda d: d["files"][0].update(size=str(d["files"][0]["size"])))
+save("formatnumber.json", lambda d: d.update(format=7))
+save("createdat.json", lambda d: d.update(createdAt=5))
+save("jobtext.json", lambda d: d.update(jobId="1"))
 PY
+  # Fields of the wrong JSON type, each named.
+  expect_line 2 'manifest sizetext.json file 1: "size" is missing or not a valid number' \
+    --store store restore sizetext.json --output out.bin
+  expect_line 2 "formatnumber.json is not a pipeline-agent manifest" --store store \
+    restore formatnumber.json --output out.bin
+  expect_line 2 'manifest createdat.json: "createdAt" is not a string' --store store \
+    restore createdat.json --output out.bin
+  expect_line 2 'manifest jobtext.json: "jobId" is missing or not a valid number' --store store \
+    restore jobtext.json --output out.bin
   expect 2 '"seekOffset" 7 does not follow the previous file' --store store restore seek.json --output out.bin
   expect 2 "names another archive file than the set's" --store store restore elsewhere.json --output out.bin
   expect 2 "is named twice" --store store restore twice.json --output out.bin
@@ -419,7 +477,13 @@ readonly_and_full)
   "${as_nobody[@]}" "$agent" --store store --test-skip-pauses backup db.bin \
     --manifest out/m.json >/dev/null 2>err.txt || got=$?
   [[ $got == 2 ]] || { cat err.txt >&2; fail "a backup into a store it cannot write exited $got"; }
-  [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "the refusal is not one line"; }
+  [[ $(cat err.txt) == "pipeline-agent: error: no permission to write the store $PWD/store: Permission denied" ]] ||
+    { cat err.txt >&2; fail "the refusal is not the one line naming the store"; }
+  got=0
+  "${as_nobody[@]}" "$agent" --store store/sub --test-skip-pauses backup db.bin \
+    --manifest out/m.json >/dev/null 2>err.txt || got=$?
+  [[ $got == 2 && $(cat err.txt) == "pipeline-agent: error: cannot create the store store/sub: Permission denied" ]] ||
+    { cat err.txt >&2; fail "a store that cannot be made exited $got without the one line"; }
 
   mkdir small
   if ! mount -t tmpfs -o size=1m tmpfs small 2>/dev/null; then

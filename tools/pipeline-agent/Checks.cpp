@@ -77,3 +77,42 @@ std::chrono::milliseconds parseMediaTimeout(const std::string& text) {
     if (count == 0 || count > kDay / scale) throw bad();
     return std::chrono::milliseconds(count * scale);
 }
+
+namespace {
+
+bool isDecimal(const std::string& text) {
+    const std::size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (text.size() == digits) return false;
+    for (std::size_t i = digits; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+    }
+    return true;
+}
+
+template <typename T>
+T decimalIn(const std::string& option, const std::string& text, T min, T max) {
+    const std::string range = "from " + std::to_string(min) + " to " + std::to_string(max);
+    if (!isDecimal(text)) {
+        throw badInput(option + " must be a decimal number " + range + ", not \"" + text + "\"");
+    }
+    // Out of range also when the text does not fit the type (a '-' for an
+    // unsigned option, or too many digits).
+    T value = 0;
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || stop != text.data() + text.size() || value < min || value > max) {
+        throw badInput(option + " must be " + range + ", not " + text);
+    }
+    return value;
+}
+
+}  // namespace
+
+long long parseDecimal(const std::string& option, const std::string& text, long long min,
+                       long long max) {
+    return decimalIn<long long>(option, text, min, max);
+}
+
+unsigned long long parseDecimalUnsigned(const std::string& option, const std::string& text,
+                                        unsigned long long min, unsigned long long max) {
+    return decimalIn<unsigned long long>(option, text, min, max);
+}

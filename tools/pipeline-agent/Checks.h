@@ -17,3 +17,10 @@ void requireLogFile(const std::string& path);
 // "250ms", "30s", "5m", "1h" or a plain number of seconds, from 1 ms to a
 // day.
 std::chrono::milliseconds parseMediaTimeout(const std::string& text);
+// The value of a numeric option: a plain decimal number (a leading '-' only
+// for a negative one; no '+', no hex, no spaces) from min to max. Throws
+// AgentError (bad input) naming the option, its range and the text given.
+long long parseDecimal(const std::string& option, const std::string& text, long long min,
+                       long long max);
+unsigned long long parseDecimalUnsigned(const std::string& option, const std::string& text,
+                                        unsigned long long min, unsigned long long max);

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "AgentError.h"
+#include "Checks.h"
 #include "OutputFile.h"
 #include "restore/RestorePipelineSetup.h"
 
@@ -41,6 +42,14 @@ std::string digest(const json& object, const char* key, const std::string& where
     if (it == object.end() || !it->is_string() || !isSha256(it->get<std::string>())) {
         throw badInput(where + ": \"" + key + "\" is missing or not a SHA-256 digest");
     }
+    return it->get<std::string>();
+}
+
+// An optional text field: empty when absent.
+std::string optionalText(const json& object, const char* key, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end()) return "";
+    if (!it->is_string()) throw badInput(where + ": \"" + key + "\" is not a string");
     return it->get<std::string>();
 }
 
@@ -113,13 +122,13 @@ Manifest firstFormat(const json& document, const std::string& where) {
     Manifest manifest;
     manifest.version = kFirstVersion;
     manifest.jobId = number<unsigned long long>(document, "jobId", where);
-    manifest.createdAt = document.value("createdAt", "");
+    manifest.createdAt = optionalText(document, "createdAt", where);
     const auto source = document.find("source");
     if (source == document.end() || !source->is_object()) {
         throw badInput(where + ": \"source\" is missing");
     }
     ManifestFile file;
-    file.name = source->value("name", "");
+    file.name = optionalText(*source, "name", where + " source");
     file.size = number<uint64_t>(*source, "size", where + " source");
     file.sha256 = digest(*source, "sha256", where + " source");
     file.shares = sharesOf(array(document, "streams", where), file.size, where);
@@ -131,7 +140,7 @@ Manifest firstFormat(const json& document, const std::string& where) {
 Manifest currentFormat(const json& document, const std::string& where) {
     Manifest manifest;
     manifest.jobId = number<unsigned long long>(document, "jobId", where);
-    manifest.createdAt = document.value("createdAt", "");
+    manifest.createdAt = optionalText(document, "createdAt", where);
     const json& archives = array(document, "archiveFiles", where);
     checkStreamCount(archives.size(), where);
     for (const json& entry : archives) {
@@ -227,6 +236,8 @@ void saveManifest(const Manifest& manifest, const std::string& path) {
 }
 
 Manifest loadManifest(const std::string& path) {
+    // A directory or a FIFO is refused here, not by a read error of the parse.
+    requireReadableFile(path, "manifest");
     std::ifstream in(path);
     if (!in) throw badInput("cannot read manifest " + path);
     json document;
@@ -235,12 +246,20 @@ Manifest loadManifest(const std::string& path) {
     } catch (const json::parse_error& error) {
         throw badInput("manifest " + path + " is corrupt: " + error.what());
     }
-    if (!document.is_object() || document.value("format", "") != kFormat) {
+    const auto format = document.is_object() ? document.find("format") : document.end();
+    if (format == document.end() || !format->is_string() || *format != kFormat) {
         throw badInput(path + " is not a pipeline-agent manifest");
     }
     const auto version = document.find("version");
     const std::string where = "manifest " + path;
-    if (version != document.end() && *version == kFirstVersion) return firstFormat(document, where);
-    if (version != document.end() && *version == kVersion) return currentFormat(document, where);
+    try {
+        if (version != document.end() && *version == kFirstVersion) {
+            return firstFormat(document, where);
+        }
+        if (version != document.end() && *version == kVersion) return currentFormat(document, where);
+    } catch (const json::exception& error) {
+        // A field of a type the checks above did not expect.
+        throw badInput(where + " is not a valid manifest: " + error.what());
+    }
     throw badInput("manifest " + path + " has a version this agent does not know");
 }

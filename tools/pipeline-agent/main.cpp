@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -44,11 +45,36 @@ struct DemoOptions {
     unsigned long streams = 3;
 };
 
+constexpr long long kMaxStreams = 65;
+constexpr long long kMaxLogLevel = 9;
+
+// Adds a numeric option that takes decimal numbers from min to max only (see
+// parseDecimal); a bad number ends the parse with AgentError (bad input).
+template <typename T>
+CLI::Option* addNumber(CLI::App* command, const std::string& name, T& target, long long min,
+                       long long max, const std::string& help) {
+    return command->add_option_function<std::string>(
+        name,
+        [&target, name, min, max](const std::string& text) {
+            target = static_cast<T>(parseDecimal(name, text, min, max));
+        },
+        help);
+}
+
+template <typename T>
+CLI::Option* addUnsignedNumber(CLI::App* command, const std::string& name, T& target,
+                               unsigned long long min, unsigned long long max,
+                               const std::string& help) {
+    return command->add_option_function<std::string>(
+        name,
+        [&target, name, min, max](const std::string& text) {
+            target = static_cast<T>(parseDecimalUnsigned(name, text, min, max));
+        },
+        help);
+}
+
 // Checks the options that every command shares, before any work.
 void checkGlobalOptions(const GlobalOptions& options) {
-    if (options.logLevel < -1) {
-        throw badInput("--log-level must be -1 or more, not " + std::to_string(options.logLevel));
-    }
     parseMediaTimeout(options.mediaTimeout);
     if (!options.settings.empty()) requireReadableFile(options.settings, "settings file");
     if (!options.logFile.empty()) requireLogFile(options.logFile);
@@ -123,6 +149,9 @@ int main(int argc, char** argv) {
         "pipeline-agent: backs a database file up over parallel streams and "
         "restores it, through libpipelinesetup on the embedded local platform."};
     app.require_subcommand(1);
+    // The shared options may also follow the command: a subcommand hands
+    // the options it does not know to the application.
+    app.fallthrough();
     GlobalOptions global;
     app.add_option("--store", global.store,
                    "archive store directory (default: $PIPELINE_STORE, else "
@@ -130,19 +159,19 @@ int main(int argc, char** argv) {
     app.add_option("--settings", global.settings,
                    "settings file (default: $PIPELINE_SETTINGS, else <store>/settings.ini)");
     app.add_option("--log-file", global.logFile, "write the log there instead of stderr");
-    app.add_option("--log-level", global.logLevel,
-                   "-1: errors only, 0: also important debug lines, 1: all (default)");
+    addNumber(&app, "--log-level", global.logLevel, -1, kMaxLogLevel,
+              "-1: errors only, 0: also important debug lines, 1 (default) to 9: all");
     app.add_option("--media-timeout", global.mediaTimeout,
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
         ->capture_default_str();
-    app.add_option("--test-media-chunk-delay", global.mediaChunkDelayMs,
-                   "slow the media side down by this many ms per chunk it reads")
+    addUnsignedNumber(&app, "--test-media-chunk-delay", global.mediaChunkDelayMs, 0, 3600000,
+                      "slow the media side down by this many ms per chunk it reads")
         ->group("Testing");
     app.add_flag("--test-skip-pauses", global.skipPauses, "log the platform's pauses, do not wait")
         ->group("Testing");
-    app.add_option("--test-kill-at", global.killAtStep,
-                   "kill the process (SIGKILL) at this step of the local platform")
+    addUnsignedNumber(&app, "--test-kill-at", global.killAtStep, 1, ULONG_MAX,
+                      "kill the process (SIGKILL) at this step of the local platform")
         ->group("Testing");
 
     BackupOptions backup;
@@ -155,13 +184,13 @@ int main(int argc, char** argv) {
         ->required();
     backupCommand->add_option("--manifest", backup.manifest, "where to write the manifest")
         ->required();
-    backupCommand->add_option("--streams", backup.streams, "number of streams, 1 to 65")
-        ->capture_default_str();
-    backupCommand->add_option("--job-id", backup.jobId, "the job id (default: a new one)");
-    backupCommand
-        ->add_option("--fail-stream", backup.failStream,
-                     "rehearse a failure: writing this stream fails and the job's archive "
-                     "files are invalidated")
+    addNumber(backupCommand, "--streams", backup.streams, 1, kMaxStreams,
+              "number of streams, 1 to 65 (default 3)");
+    addUnsignedNumber(backupCommand, "--job-id", backup.jobId, 1, ULLONG_MAX,
+                      "the job id (default: a new one)");
+    addNumber(backupCommand, "--fail-stream", backup.failStream, 1, kMaxStreams,
+              "rehearse a failure: writing this stream fails and the job's archive "
+              "files are invalidated")
         ->group("Testing");
 
     RestoreOptions restore;
@@ -195,19 +224,18 @@ int main(int argc, char** argv) {
         "make a sample database and an export of it, back both up over 3 streams, restore and "
         "compare them");
     demoCommand->add_option("--dir", demo.dir, "where the demo's files go")->capture_default_str();
-    demoCommand->add_option("--size-mib", demo.sizeMiB, "size of the sample database in MiB")
-        ->capture_default_str();
-    demoCommand->add_option("--streams", demo.streams, "number of streams, 1 to 65")
-        ->capture_default_str();
+    addUnsignedNumber(demoCommand, "--size-mib", demo.sizeMiB, 1, 1 << 20,
+                      "size of the sample database in MiB, 1 to 1048576 (default 4)");
+    addNumber(demoCommand, "--streams", demo.streams, 1, kMaxStreams,
+              "number of streams, 1 to 65 (default 3)");
 
     try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& error) {
-        const int code = app.exit(error);
-        return code == 0 ? 0 : 2;
-    }
-
-    try {
+        try {
+            app.parse(argc, argv);
+        } catch (const CLI::ParseError& error) {
+            const int code = app.exit(error);
+            return code == 0 ? 0 : 2;
+        }
         checkGlobalOptions(global);
         const localplatform::Config config = platformConfig(global);
         if (*backupCommand) runBackup(backup, config);
