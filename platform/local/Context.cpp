@@ -2,6 +2,10 @@
 // current job and the step count of the crash hook.
 
 #include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <mutex>
 
@@ -17,6 +21,29 @@ std::shared_ptr<Context> makeDefault() {
     auto made = std::make_shared<Context>();
     made->log = std::make_shared<const LogSink>(made->config);
     return made;
+}
+
+// The sink for the store's own log file, logs/<name>.log, the directory made
+// when absent. A ReadOnly store that cannot take it goes without a file.
+std::shared_ptr<const LogSink> storeLog(const Config& config, Access access,
+                                        const std::string& storeDir) {
+    const std::string& name = config.storeLogName;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw StoreError(StoreError::Kind::Unusable, "unusable log name \"" + name + "\"");
+    }
+    const std::string directory = storeDir + "/logs";
+    try {
+        if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+            throw std::runtime_error("cannot create the log directory " + directory + ": " +
+                                     std::strerror(errno));
+        }
+        return std::make_shared<const LogSink>(config, directory + "/" + name + ".log");
+    } catch (const std::exception& error) {
+        if (access == Access::ReadOnly) {
+            return std::make_shared<const LogSink>(LogSink::stderrCopyOnly(config));
+        }
+        throw StoreError(StoreError::Kind::Unusable, error.what());
+    }
 }
 
 std::mutex g_mutex;
@@ -49,6 +76,9 @@ void openStore(const Config& config, Access access, bool create) {
         throw StoreError(StoreError::Kind::Unusable, error.what());
     }
     made->store = Store::open(configuredStoreDirectory(config), access, create);
+    if (config.logFile.empty() && !config.storeLogName.empty()) {
+        made->log = storeLog(config, access, made->store->directory());
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
     current() = std::move(made);
 }
@@ -69,6 +99,8 @@ bool storeIsOpen() { return context()->store != nullptr; }
 std::string storeDirectory() { return openedStore()->directory(); }
 
 Config configuration() { return context()->config; }
+
+std::string logFilePath() { return context()->log->path(); }
 
 void setCurrentJob(unsigned long long jobId) { context()->currentJob = jobId; }
 

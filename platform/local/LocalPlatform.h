@@ -28,8 +28,9 @@
 //   open archive file that reads the file from the sought offset. readBuffer
 //   delivers its data as kDataMessage messages, and the pipeline messages
 //   132, 133 and 148 after FSR_MSG_CLOSE_ARCHIVE.
-// - Log lines go to stderr or a file, stamped with time, process, thread,
-//   level and job id. Settings come from an INI file.
+// - Log lines go to stderr, a file, or a file of the store's logs/
+//   directory, optionally copied to stderr, stamped with time, process,
+//   thread, level and job id. Settings come from an INI file.
 //
 // Threads: openStore and closeStore must not run concurrently with other
 // platform calls; everything else may be called from any thread.
@@ -47,6 +48,9 @@ namespace localplatform {
 // bytes of the stream's archive file, valid until freeBuffer.
 constexpr int kDataMessage = 1;
 
+// A log level that lets nothing through, errors included.
+constexpr int kLogNothing = -2;
+
 struct Config {
     // Where the store is. Empty: $PIPELINE_STORE, else
     // $XDG_DATA_HOME/pipelinesetup/store, else
@@ -56,12 +60,21 @@ struct Config {
     // The settings file. Empty: $PIPELINE_SETTINGS, else
     // <store>/settings.ini.
     std::string settingsFile;
-    // Where log lines go (appended). Empty: stderr.
+    // Where log lines go (appended). Empty: <store>/logs/<storeLogName>.log
+    // when storeLogName is set, else stderr.
     std::string logFile;
-    // Error lines always pass; debug lines pass when their level is at most
-    // this. debug() and Debug() lines have level 1, DebugLvl lines their own.
-    // -1 keeps errors only.
+    // The name of the store's log file for this run (a job id, say): only
+    // used when logFile is empty. The logs/ directory is made when absent.
+    // A ReadOnly store that cannot take it gets no log file; its lines then
+    // go to stderr only as stderrLevel lets them.
+    std::string storeLogName;
+    // Error lines pass; debug lines pass when their level is at most this.
+    // debug() and Debug() lines have level 1, DebugLvl lines their own. -1
+    // keeps errors only, kLogNothing nothing at all.
     int logLevel = 1;
+    // When the lines go to a file: the lines that are also copied to stderr,
+    // by the same rule as logLevel. kLogNothing (the default): none.
+    int stderrLevel = kLogNothing;
     // The job that EvEvent contexts belong to until setCurrentJob.
     unsigned long long jobId = 0;
     // The physical machine's name. Empty: the host name.
@@ -119,8 +132,10 @@ struct ArchiveFileRecord {
 // XDG default) by its canonical path and makes it, and config, what this
 // process's platform calls use until closeStore; a store open before is
 // closed first. ReadWrite with create=true creates the store when absent;
-// ReadOnly never writes anything in the store. The log sink is built from
-// config here: a log file that cannot be opened is an error (Unusable).
+// ReadOnly never writes anything in the store but the log file that
+// config.storeLogName asks for, in logs/. The log sink is built from config
+// here: a log file that cannot be opened is an error (Unusable), but for a
+// ReadOnly store's own log file, which is then done without.
 // Throws StoreError, leaving no store open.
 void openStore(const Config& config, Access access, bool create);
 // Releases the open store: the locks of jobs this process began and did not
@@ -132,6 +147,8 @@ bool storeIsOpen();
 std::string storeDirectory();
 // The configuration of the open store (defaults when none is open).
 Config configuration();
+// The file the log lines go to now; empty when they go to stderr only.
+std::string logFilePath();
 // The job that EvEvent contexts made from now on belong to, and that
 // createArchiveFile creates files for.
 void setCurrentJob(unsigned long long jobId);

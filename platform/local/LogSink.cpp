@@ -14,16 +14,50 @@
 
 namespace localplatform {
 
+namespace {
+
+bool passes(bool isError, int level, int threshold) {
+    if (threshold <= kLogNothing) return false;
+    return isError || level <= threshold;
+}
+
+}  // namespace
+
+LogSink::LogSink(int fd, int level, int stderrLevel)
+    : m_fd(fd), m_ownsFd(false), m_level(level), m_stderrLevel(stderrLevel) {}
+
 LogSink::LogSink(const Config& config)
-    : m_fd(STDERR_FILENO), m_ownsFd(false), m_level(config.logLevel) {
-    if (config.logFile.empty()) return;
+    : LogSink(STDERR_FILENO, config.logLevel, config.stderrLevel) {
+    if (!config.logFile.empty()) openFile(config.logFile);
+}
+
+LogSink::LogSink(const Config& config, const std::string& path)
+    : LogSink(STDERR_FILENO, config.logLevel, config.stderrLevel) {
+    openFile(path);
+}
+
+LogSink LogSink::stderrCopyOnly(const Config& config) {
+    return LogSink(STDERR_FILENO, config.stderrLevel, kLogNothing);
+}
+
+LogSink::LogSink(LogSink&& other) noexcept
+    : m_fd(other.m_fd),
+      m_ownsFd(other.m_ownsFd),
+      m_level(other.m_level),
+      m_stderrLevel(other.m_stderrLevel),
+      m_path(std::move(other.m_path)) {
+    other.m_ownsFd = false;
+}
+
+void LogSink::openFile(const std::string& path) {
     // O_APPEND keeps lines of several processes whole.
-    m_fd = ::open(config.logFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (m_fd < 0) {
-        throw std::runtime_error("cannot open the log file " + config.logFile + ": " +
+        throw std::runtime_error("cannot open the log file " + path + ": " +
                                  std::strerror(errno));
     }
     m_ownsFd = true;
+    m_path = path;
 }
 
 LogSink::~LogSink() {
@@ -32,7 +66,9 @@ LogSink::~LogSink() {
 
 void LogSink::write(bool isError, int level, unsigned long long jobId,
                     const std::string& text) const {
-    if (!isError && level > m_level) return;
+    const bool toTarget = passes(isError, level, m_level);
+    const bool toStderr = m_ownsFd && passes(isError, level, m_stderrLevel);
+    if (!toTarget && !toStderr) return;
     const std::string levelName = isError ? "ERROR" : "DEBUG" + std::to_string(level);
     const std::string line = formatText("%s [pid %ld tid %ld] %s job %llu: ", utcNow().c_str(),
                                         static_cast<long>(getpid()), static_cast<long>(gettid()),
@@ -40,7 +76,8 @@ void LogSink::write(bool isError, int level, unsigned long long jobId,
                              text + "\n";
     // One write per line where it fits, so that the lines of threads and
     // processes sharing the file stay whole; the rest of a short write follows.
-    writeWhole(m_fd, line);
+    if (toTarget) writeWhole(m_fd, line);
+    if (toStderr) writeWhole(STDERR_FILENO, line);
 }
 
 }  // namespace localplatform

@@ -62,7 +62,7 @@ json.dump({"format": m["format"], "version": 1, "jobId": m["jobId"],
            "source": {"name": f["name"], "size": f["size"], "sha256": f["sha256"]},
            "streams": f["streams"]}, open(sys.argv[2], "w"))
 PY
-  "$agent" --store store restore v1.json --output v1.bin 2>v1.log
+  "$agent" --store store -v restore v1.json --output v1.bin 2>v1.log
   cmp db.bin v1.bin || fail "a first-format manifest restored other bytes"
   [[ $(grep -c 'FSR_MSG_READ_ALL succeeded' v1.log) == 3 ]] || fail "first format: no read-all"
   # The shared options may follow the command as well as precede it.
@@ -76,7 +76,74 @@ PY
   mkdir v1dir
   "$agent" --store store --log-level -1 restore v1.json --output v1dir 2>/dev/null
   cmp db.bin v1dir/db.bin || fail "a first-format manifest restored into a directory differs"
+  ;&
+
+output_levels)
+  # Also run at the end of round_trip (the test list names the cases), in a
+  # store of its own.
+  mkdir levels && cd levels
+  # By default stderr has the agent's own lines only, the library's and the
+  # platform's going to the job's log in the store; -v adds them, -q shows
+  # nothing on success. Job ids, archive file ids and the directory masked.
+  make_input db.bin 300001
+  mask() { sed -E "s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/" "$1"; }
+  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest db.json 2>backup.txt
+  diff -u - <(mask backup.txt) <<'EOF_OUT' || fail "the default output of a backup differs"
+pipeline-agent: backing up db.bin (300001 bytes) over 2 streams as job J into DIR/store
+pipeline-agent: setting up 2 streams; each pauses 2 s after its archive file is created, while the streams set up before it write
+pipeline-agent: stream 1: wrote 150000 bytes to archive file T-1-1
+pipeline-agent: stream 2: wrote 150001 bytes to archive file T-2-2
+pipeline-agent: backup complete: manifest db.json
+EOF_OUT
+  job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' backup.txt)
+  grep -q 'local platform: created archive file' "store/logs/$job.log" ||
+    fail "the backup's log store/logs/$job.log lacks the platform's lines"
+  mkdir out
+  "$agent" --store store restore db.json --output out 2>restore.txt
+  diff -u - <(mask restore.txt) <<'EOF_OUT' || fail "the default output of a restore differs"
+pipeline-agent: restoring 1 file (300001 bytes) over 2 streams as job J from DIR/store
+pipeline-agent: file 1 of 1 (db.bin): setting up 2 streams
+pipeline-agent: file 1 of 1 (db.bin): read all 2 streams, checksums match
+pipeline-agent: restored out/db.bin: 300001 bytes, checksum verified
+EOF_OUT
+  job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' restore.txt)
+  grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' "store/logs/$job.log" ||
+    fail "the restore's log lacks the library's lines"
+  # -v: the same lines and the log's, in one stream; -q: nothing.
+  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest v.json -v 2>v.txt
+  grep -q 'DEBUG1 job [0-9]*: local platform: pausing 2000 ms' v.txt || fail "-v did not show the platform's lines"
+  grep -q '^pipeline-agent: backup complete: manifest v.json$' v.txt || fail "-v hid the agent's lines"
+  mkdir vout qout
+  "$agent" -v --store store restore v.json --output vout 2>v.txt
+  grep -q -- '-Debug-: ' v.txt || fail "-v did not show the library's lines"
+  grep -q 'local platform: ' v.txt || fail "-v did not show the platform's lines"
+  "$agent" --store store --test-skip-pauses -q backup db.bin --streams 2 --manifest q.json 2>q.txt
+  "$agent" --store store restore q.json --output qout -q 2>>q.txt
+  [[ ! -s q.txt ]] || { cat q.txt >&2; fail "-q printed on success"; }
+  cmp db.bin qout/db.bin || fail "the quiet restore differs"
+  expect_line 2 "--verbose excludes --quiet (see --help)" --store store -q -v list
+  # --log-file takes the log instead of the store's file; -v still copies it.
+  "$agent" --store store --log-file mine.log -v --test-skip-pauses backup db.bin --streams 2 \
+    --manifest l.json 2>l.txt
+  job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' l.txt)
+  grep -q "job $job: local platform: created archive file" mine.log || fail "--log-file got no lines"
+  grep -q "job $job: local platform: created archive file" l.txt || fail "-v with --log-file showed nothing"
+  [[ ! -e "store/logs/$job.log" ]] || fail "--log-file still wrote the store's log"
+  # --log-level sets what the log file gets.
+  "$agent" --store store --log-level -1 --test-skip-pauses backup db.bin --streams 2 \
+    --manifest e.json 2>e.txt
+  job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' e.txt)
+  [[ -e "store/logs/$job.log" ]] && grep -q DEBUG "store/logs/$job.log" &&
+    fail "--log-level -1 let debug lines into the log"
+  # A failed job ends with one error line that names its log.
+  expect 1 "writing stream 1 failed" --store store --test-skip-pauses backup db.bin --streams 2 \
+    --manifest f.json --fail-stream 1
+  job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' err.txt)
+  [[ $(tail -n 1 err.txt) == "pipeline-agent: error: writing stream 1 failed: simulated write failure (log: $PWD/store/logs/$job.log)" ]] ||
+    { cat err.txt >&2; fail "the last line does not say what failed and where the log is"; }
+  grep -vq '^pipeline-agent: ' err.txt && { cat err.txt >&2; fail "a line not the agent's on stderr"; }
   ;;
+
 
 backup_set)
   # Four files over three streams: a big one, one smaller than the streams,
@@ -106,7 +173,7 @@ PY
   "$agent" --store store list >list.txt 2>/dev/null
   [[ $(grep -c ' closed ' list.txt) == 3 ]] || { cat list.txt; fail "the set is not 3 closed files"; }
   mkdir whole
-  "$agent" --store store restore set.json --output whole 2>restore.log
+  "$agent" --store store -v restore set.json --output whole 2>restore.log
   for f in data.db tiny.bin empty.bin wal.log; do
     cmp "$f" "whole/$f" || fail "whole set: $f differs"
   done
@@ -128,7 +195,7 @@ PY
   grep -q 'Sending FSR_MSG_READ_ALL' restore.log && fail "a set's restore asked to read all"
   # File by file, each on its own, in any order.
   for f in wal.log empty.bin data.db tiny.bin; do
-    "$agent" --store store restore set.json --file "$f" --output "one-$f" 2>one.log ||
+    "$agent" --store store -v restore set.json --file "$f" --output "one-$f" 2>one.log ||
       { cat one.log >&2; fail "restoring $f alone failed"; }
     cmp "$f" "one-$f" || fail "$f restored alone differs"
     grep -q 'FSR_MSG_READ_ALL NOT sent' one.log || fail "$f alone: read-all was not declined"
@@ -176,8 +243,12 @@ invalidated_job)
   done
   printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"db.bin","size":%d,"sha256":"%s"},"streams":[%s]}' \
     $((made * 100000)) "$(printf 'a%.0s' {1..64})" "$streams" >stale.json
-  expect 2 "was invalidated" --store store restore stale.json --output out.bin
+  expect 2 "was invalidated" --store store -v restore stale.json --output out.bin
   grep -q 'local platform: .*invalidated' err.txt || fail "the platform did not refuse the file"
+  # By default the platform's refusal stays in the log: the error is one line.
+  expect 2 "was invalidated" --store store restore stale.json --output out.bin
+  [[ $(grep -c 'error' err.txt) == 1 ]] && ! grep -q 'local platform: ' err.txt ||
+    { cat err.txt >&2; fail "the refusal is not one line"; }
   absent 'out.bin*'
   "$agent" --store store cleanup >cleanup.txt 2>/dev/null
   [[ $(grep -c '^removed .*invalidated' cleanup.txt) == "$made" ]] || fail "cleanup did not remove $made files"
@@ -389,7 +460,7 @@ stalled_media)
   make_input db.bin 3000000
   "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
   start=$(date +%s%N)
-  expect 1 "the media side delivered 0 of 1000000 bytes" --store store \
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store store -v \
     --log-level -1 --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json \
     --output out.bin
   elapsed_ms=$((($(date +%s%N) - start) / 1000000))
@@ -400,6 +471,16 @@ stalled_media)
     fail "no line names the stalled stream"
   absent 'out.bin'
   absent '.out.bin*'
+  # By default the error is one line, the last, naming where the log is;
+  # the platform's line about the stalled stream is in that log.
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store store \
+    --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json --output out.bin
+  [[ $(grep -c 'error' err.txt) == 1 && $(tail -n 1 err.txt) == "pipeline-agent: error: "* ]] ||
+    { cat err.txt >&2; fail "the stalled restore did not end in one error line"; }
+  log=$(tail -n 1 err.txt | sed -n 's/.* (log: \(.*\))$/\1/p')
+  [[ $log == "$PWD/store/logs/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
+  grep -qF "no progress from the media side in 300 ms" "$log" || fail "the log lacks the platform's line"
+  grep -q 'local platform: ' err.txt && fail "the platform's lines reached stderr by default"
   ;;
 
 jobs)
@@ -492,9 +573,14 @@ readonly_and_full)
   fi
   trap 'umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
   make_input big.bin $((3 * 1024 * 1024))
-  expect 1 "No space left on device" --store small/store --test-skip-pauses --log-level -1 \
+  expect 1 "pipeline-agent: error: " --store small/store --test-skip-pauses \
     backup big.bin --streams 2 --manifest big.json
-  [[ $(grep -c 'pipeline-agent: error' err.txt) == 1 ]] || fail "the full disk gave more than one error"
+  [[ $(grep -c 'error' err.txt) == 1 ]] || fail "the full disk gave more than one error"
+  # The last line names the log; it or the log says why (where the disk
+  # filled decides which: a write names it, a failed setup leaves it to the log).
+  log=$(tail -n 1 err.txt | sed -n 's/.* (log: \(.*\))$/\1/p')
+  [[ -n $log ]] || { cat err.txt >&2; fail "the error line names no log"; }
+  grep -q "No space left on device" err.txt "$log" || { cat err.txt >&2; fail "nothing says the disk is full"; }
   absent 'big.json*'
   "$agent" --store small/store list >list.txt 2>err.txt || { cat err.txt >&2; fail "list on a full disk failed"; }
   "$agent" --store small/store cleanup >cleanup.txt 2>err.txt ||

@@ -99,6 +99,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
     }
 
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
+    config.storeLogName = std::to_string(config.jobId);
     openStoreFor(config, localplatform::Access::ReadWrite, true);
     try {
         localplatform::beginJob(config.jobId);
@@ -132,13 +133,13 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         // streams it only fills the shared setup record; then each stream is
         // added in order, and starts writing as soon as it is set up.
         if (!job.setupPipeline(kTypeDetail, kTypeCode, 0, createText)) {
-            throw jobFailed("setting up the streams failed (see the log above)");
+            throw jobFailed("setting up the streams failed");
         }
         streams.startReading();
         for (unsigned long k = 1; k <= streamCount; ++k) {
             if (!job.AddStreamToPipeline(static_cast<int>(k), createText)) {
                 throwIfInterrupted();
-                throw jobFailed("setting up the streams failed (see the log above)");
+                throw jobFailed("setting up the streams failed");
             }
             localplatform::ArchiveFileRecord file;
             if (!localplatform::createdArchiveFile(jobId, k, &file)) {
@@ -174,7 +175,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         // and let the job's failure settle the rest at the next cleanup.
         job.closePipeline(kInvalidateArchiveFiles, false);
         localplatform::failJob(jobId);
-        throw jobFailed("closing the streams failed (see the log above); the job is marked failed");
+        throw jobFailed("closing the streams failed; the job is marked failed");
     }
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         ManifestFile file;

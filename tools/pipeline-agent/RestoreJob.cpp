@@ -95,7 +95,7 @@ std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readA
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
-void runRestore(const RestoreOptions& options, const localplatform::Config& config) {
+void runRestore(const RestoreOptions& options, localplatform::Config config) {
     const Manifest manifest = loadManifest(options.manifest);
     // Which files, and where each goes.
     std::vector<const ManifestFile*> files;
@@ -128,6 +128,8 @@ void runRestore(const RestoreOptions& options, const localplatform::Config& conf
         }
         requireNewFilePlace(paths.back(), "output", options.replace);
     }
+    const unsigned long long restoreJobId = newJobId();
+    config.storeLogName = std::to_string(restoreJobId);
     openStoreFor(config, localplatform::Access::ReadOnly, false);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
@@ -150,7 +152,6 @@ void runRestore(const RestoreOptions& options, const localplatform::Config& conf
         _exit(128 + signal);
     });
 
-    const unsigned long long restoreJobId = newJobId();
     localplatform::setCurrentJob(restoreJobId);
     uint64_t total = 0;
     for (const ManifestFile* f : files) total += f->size;
@@ -173,13 +174,13 @@ void runRestore(const RestoreOptions& options, const localplatform::Config& conf
             explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory()
                                                                  : config.storeDir);
             throw jobFailed("setting up the restore request for " + file.name +
-                            " failed (see the log above)");
+                            " failed");
         }
         readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i]);
         say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
             file.name.c_str(), file.shares.size());
     }
-    if (!session.end()) say("warning: closing the streams failed (see the log above)");
+    if (!session.end()) say("warning: closing the streams failed");
     localplatform::crashPoint("output checked");
     for (std::size_t i = 0; i < files.size(); ++i) {
         outputs[i]->commit();

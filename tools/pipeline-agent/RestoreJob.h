@@ -19,8 +19,9 @@ struct RestoreOptions {
 // recorded name); a set of one file, or the one named by `file`, may go to
 // the path `output` instead. Every part's and every file's checksum is
 // checked; the outputs appear, all of them, only after every file of the
-// restore matched. The store is opened read-only. Throws AgentError.
-void runRestore(const RestoreOptions& options, const localplatform::Config& config);
+// restore matched. The store is opened read-only; the job's log goes to the
+// store's logs/<job id>.log when it can be written. Throws AgentError.
+void runRestore(const RestoreOptions& options, localplatform::Config config);
 
 // Where restores record the hidden partial files that cleanup may remove, in
 // the open store.

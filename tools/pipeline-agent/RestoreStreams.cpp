@@ -35,7 +35,7 @@ void readShare(ZebArchive* archive, const ManifestShare& share,
         FreeBufArgs_t freeArgs;
         if (archive->readBuffer(&readArgs, &readRet) == 0) {
             throw jobFailed(where(share) + ": the media side delivered " + std::to_string(done) +
-                            " of " + std::to_string(share.size) + " bytes (see the log above)");
+                            " of " + std::to_string(share.size) + " bytes");
         }
         if (readRet.messageType == localplatform::kDataMessage) {
             const auto length =

@@ -33,6 +33,8 @@ struct GlobalOptions {
     std::string settings;
     std::string logFile;
     int logLevel = 1;
+    int verbose = 0;     // -v: the log on stderr too; -vv: every debug level
+    bool quiet = false;  // -q: errors only
     std::string mediaTimeout = "60s";
     unsigned long mediaChunkDelayMs = 0;  // testing: slow media
     bool skipPauses = false;              // testing: pauses are logged, not slept
@@ -86,11 +88,30 @@ localplatform::Config platformConfig(const GlobalOptions& options) {
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
     config.logLevel = options.logLevel;
+    // The log goes to its file; stderr has the agent's own lines unless -v.
+    config.stderrLevel = options.verbose >= 2   ? kMaxLogLevel
+                         : options.verbose == 1 ? 1
+                                                : localplatform::kLogNothing;
     config.mediaTimeout = parseMediaTimeout(options.mediaTimeout);
     config.mediaChunkDelay = std::chrono::milliseconds(options.mediaChunkDelayMs);
     config.skipPauses = options.skipPauses;
     config.killAtStep = options.killAtStep;
     return config;
+}
+
+// The failed run's last line: what failed and, once a store is open, where
+// its log is.
+void reportFailure(const std::string& what, bool logShown) {
+    std::string where;
+    if (localplatform::storeIsOpen()) {
+        const std::string log = localplatform::logFilePath();
+        if (!log.empty()) {
+            where = " (log: " + log + ")";
+        } else if (!logShown) {
+            where = " (no log file: the store cannot be written; -v shows the log)";
+        }
+    }
+    std::fprintf(stderr, "pipeline-agent: error: %s%s\n", what.c_str(), where.c_str());
 }
 
 void removeIfPresent(const std::string& path) {
@@ -158,9 +179,14 @@ int main(int argc, char** argv) {
                    "~/.local/share/pipelinesetup/store)");
     app.add_option("--settings", global.settings,
                    "settings file (default: $PIPELINE_SETTINGS, else <store>/settings.ini)");
-    app.add_option("--log-file", global.logFile, "write the log there instead of stderr");
+    app.add_option("--log-file", global.logFile,
+                   "write the log there instead of <store>/logs/<job>.log");
     addNumber(&app, "--log-level", global.logLevel, -1, kMaxLogLevel,
-              "-1: errors only, 0: also important debug lines, 1 (default) to 9: all");
+              "what the log file gets: -1: errors only, 0: also important debug lines, "
+              "1 (default) to 9: all");
+    auto* verboseFlag = app.add_flag("-v,--verbose", global.verbose,
+                                     "also show the log on stderr (-vv: every debug level)");
+    app.add_flag("-q,--quiet", global.quiet, "print errors only")->excludes(verboseFlag);
     app.add_option("--media-timeout", global.mediaTimeout,
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
@@ -232,23 +258,31 @@ int main(int argc, char** argv) {
     try {
         try {
             app.parse(argc, argv);
+        } catch (const CLI::Success& done) {
+            return app.exit(done);  // --help
         } catch (const CLI::ParseError& error) {
-            const int code = app.exit(error);
-            return code == 0 ? 0 : 2;
+            // One line, as for every other bad input.
+            std::fprintf(stderr, "pipeline-agent: error: %s (see --help)\n", error.what());
+            return 2;
         }
         checkGlobalOptions(global);
-        const localplatform::Config config = platformConfig(global);
+        progressShown() = !global.quiet;
+        localplatform::Config config = platformConfig(global);
         if (*backupCommand) runBackup(backup, config);
         if (*restoreCommand) runRestore(restore, config);
+        // The store commands log, each, to a file of their own name.
+        config.storeLogName = listCommand->parsed()      ? "list"
+                              : cleanupCommand->parsed() ? "cleanup"
+                                                         : "check";
         if (*listCommand) listStore(config);
         if (*cleanupCommand) cleanUpStore(config);
         if (*checkCommand) checkStore(config, repair);
         if (*demoCommand) runDemo(demo, config);
     } catch (const AgentError& error) {
-        std::fprintf(stderr, "pipeline-agent: error: %s\n", error.what());
+        reportFailure(error.what(), global.verbose > 0);
         return error.exitCode();
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "pipeline-agent: error: %s\n", error.what());
+        reportFailure(error.what(), global.verbose > 0);
         return 1;
     }
     return 0;
