@@ -76,8 +76,10 @@ void LogSink::write(bool isError, int level, unsigned long long jobId,
                              text + "\n";
     // One write per line where it fits, so that the lines of threads and
     // processes sharing the file stay whole; the rest of a short write follows.
-    if (toTarget) writeWhole(m_fd, line);
-    if (toStderr) writeWhole(STDERR_FILENO, line);
+    const bool written = !toTarget || writeWhole(m_fd, line);
+    // A line the file cannot take (a full disk, say) is not lost: it goes to
+    // stderr instead.
+    if (toStderr || (!written && m_ownsFd)) writeWhole(STDERR_FILENO, line);
 }
 
 }  // namespace localplatform

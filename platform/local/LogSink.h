@@ -30,7 +30,8 @@ public:
     LogSink(LogSink&& other) noexcept;
 
     // Writes one line stamped with time, process, thread, level and job id to
-    // each target whose level lets it through (see Config::logLevel).
+    // each target whose level lets it through (see Config::logLevel); a line
+    // that the file cannot take goes to stderr instead.
     void write(bool isError, int level, unsigned long long jobId, const std::string& text) const;
 
     // The file written; empty when only stderr is.

@@ -546,9 +546,16 @@ readonly_and_full)
   chmod -R a+rX,go-w store db.json
   mkdir out && chown 65534:65534 out
   as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  "${as_nobody[@]}" "$agent" --store store --log-level -1 restore db.json --output out/r.bin \
+  logs_before=$(ls store/logs)
+  "${as_nobody[@]}" "$agent" --store store restore db.json --output out/r.bin \
     2>err.txt || { cat err.txt >&2; fail "restore as a reader of the store failed"; }
   cmp db.bin out/r.bin || fail "restore as a reader restored other bytes"
+  # A reader's store takes no log: its lines stay off stderr unless -v.
+  grep -q 'local platform: ' err.txt && { cat err.txt >&2; fail "a reader's restore showed the log"; }
+  [[ $(ls store/logs) == "$logs_before" ]] || fail "a reader's restore wrote a log into the store"
+  "${as_nobody[@]}" "$agent" --store store -v restore db.json --output out/v.bin 2>err.txt ||
+    { cat err.txt >&2; fail "restore -v as a reader of the store failed"; }
+  grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' err.txt || fail "-v as a reader did not show the log"
   "${as_nobody[@]}" "$agent" --store store list >list.txt 2>err.txt ||
     { cat err.txt >&2; fail "list as a reader of the store failed"; }
   [[ $(awk '$5 == "closed"' list.txt | wc -l) == 3 ]] || fail "list as a reader shows other files"
@@ -580,7 +587,8 @@ readonly_and_full)
   # filled decides which: a write names it, a failed setup leaves it to the log).
   log=$(tail -n 1 err.txt | sed -n 's/.* (log: \(.*\))$/\1/p')
   [[ -n $log ]] || { cat err.txt >&2; fail "the error line names no log"; }
-  grep -q "No space left on device" err.txt "$log" || { cat err.txt >&2; fail "nothing says the disk is full"; }
+  grep -qE "No space left on device|database or disk is full" err.txt "$log" ||
+    { cat err.txt "$log" >&2; fail "nothing says the disk is full"; }
   absent 'big.json*'
   "$agent" --store small/store list >list.txt 2>err.txt || { cat err.txt >&2; fail "list on a full disk failed"; }
   "$agent" --store small/store cleanup >cleanup.txt 2>err.txt ||

@@ -1,6 +1,9 @@
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sstream>
 
 #include "LocalFixture.h"
 #include "platform/EvEvent.h"
@@ -117,6 +120,71 @@ TEST_F(LocalLogTest, TheLevelFiltersDebugLinesButNeverErrors) {
     EXPECT_NE(logged[0].find("DEBUG2 job"), std::string::npos);
     EXPECT_NE(logged[0].find(": f: two"), std::string::npos);
     EXPECT_NE(logged[1].find("ERROR job"), std::string::npos);
+}
+
+TEST_F(LocalLogTest, TheCopyOnStderrHasItsOwnLevelAndNothingStopsEvenErrors) {
+    config.logLevel = 1;
+    config.stderrLevel = 0;
+    reconfigure();
+    EvEvent event;
+    testing::internal::CaptureStderr();
+    event.debug("one");
+    event.DebugLvl("f", 0, "zero");
+    event.error("error");
+    const std::string copied = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(lines(log()).size(), 3u) << log();
+    const auto onStderr = lines(copied);
+    ASSERT_EQ(onStderr.size(), 2u) << copied;
+    EXPECT_NE(onStderr[0].find("DEBUG0 job"), std::string::npos);
+    EXPECT_NE(onStderr[0].find(": f: zero"), std::string::npos);
+    EXPECT_NE(onStderr[1].find("ERROR job"), std::string::npos);
+    // The copy is the file's line, byte for byte.
+    EXPECT_EQ(onStderr[1], lines(log())[2]);
+
+    config.logLevel = localplatform::kLogNothing;
+    config.stderrLevel = localplatform::kLogNothing;
+    reconfigure();
+    testing::internal::CaptureStderr();
+    event.error("nowhere");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(log().find("nowhere"), std::string::npos) << log();
+}
+
+TEST_F(LocalLogTest, TheStoresOwnLogIsUnderLogsByNameAndAReadOnlyStoreMayGoWithout) {
+    config.logFile.clear();
+    config.storeLogName = "4711";
+    reconfigure();
+    const std::string path = localplatform::storeDirectory() + "/logs/4711.log";
+    EXPECT_EQ(localplatform::logFilePath(), path);
+    EvEvent event;
+    testing::internal::CaptureStderr();
+    event.error("into the store");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    EXPECT_NE(text.str().find("ERROR job " + std::to_string(config.jobId) + ": into the store"),
+              std::string::npos)
+        << text.str();
+
+    // A store whose logs/ cannot hold the file: a writer is refused, a reader
+    // goes on without, its lines on stderr only as stderrLevel lets them.
+    const std::string store = localplatform::storeDirectory();
+    localplatform::closeStore();
+    std::filesystem::remove_all(store + "/logs");
+    write(store + "/logs", "not a directory");
+    EXPECT_THROW(reconfigure(), localplatform::StoreError);
+    config.stderrLevel = -1;
+    localplatform::openStore(config, localplatform::Access::ReadOnly, false);
+    EXPECT_EQ(localplatform::logFilePath(), "");
+    EvEvent reader;
+    testing::internal::CaptureStderr();
+    reader.debug("held back");
+    reader.error("shown");
+    const std::string shown = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(lines(shown).size(), 1u) << shown;
+    EXPECT_NE(shown.find("ERROR job " + std::to_string(config.jobId) + ": shown"),
+              std::string::npos);
 }
 
 TEST_F(LocalLogTest, AContextKeepsTheJobItWasMadeForAndLongTextsStayWhole) {
