@@ -60,7 +60,8 @@ CLI::Option* addNumber(CLI::App* command, const std::string& name, T& target, lo
         [&target, name, min, max](const std::string& text) {
             target = static_cast<T>(parseDecimal(name, text, min, max));
         },
-        help);
+        help)
+        ->type_name("N");
 }
 
 template <typename T>
@@ -72,7 +73,8 @@ CLI::Option* addUnsignedNumber(CLI::App* command, const std::string& name, T& ta
         [&target, name, min, max](const std::string& text) {
             target = static_cast<T>(parseDecimalUnsigned(name, text, min, max));
         },
-        help);
+        help)
+        ->type_name("N");
 }
 
 // Checks the options that every command shares, before any work.
@@ -146,7 +148,7 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
     runBackup({{sample, orders}, manifest, options.streams, 0, 0}, config);
     // One restore request per file on the same archive files: the second
     // only seeks each stream to that file's parts (look for the
-    // FSR_MSG_SEEK_TO_OFFSET lines).
+    // FSR_MSG_SEEK_TO_OFFSET lines in the restore's log, or run with -v).
     RestoreOptions restore;
     restore.manifest = manifest;
     restore.output = restoredDir;
