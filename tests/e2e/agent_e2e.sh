@@ -445,6 +445,9 @@ outputs)
   # in the way of that name is never replaced.
   mkdir -p outdir/db.bin
   expect 2 "outdir/db.bin is a directory" --store store restore db.json --output outdir --force
+  mkdir linkdir linked && ln -s ../linked linkdir/db.bin
+  expect_line 2 "output linkdir/db.bin is a directory" --store store restore db.json \
+    --output linkdir --force
   expect 2 "does not exist" --store store restore db.json --output nodir/out.bin
   expect 2 "does not exist" --store store backup db.bin --manifest nodir/m.json
   expect 2 "--media-timeout must be a duration" --store store --media-timeout 0 list

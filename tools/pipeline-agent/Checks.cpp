@@ -33,7 +33,13 @@ void requireReadableFile(const std::string& path, const std::string& what) {
 void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace) {
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) throw badInput(what + " " + path + " is a directory");
+        // A link to a directory counts as one: it is refused here, before
+        // any work, not when the output is put in place.
+        struct stat target;
+        if (S_ISDIR(info.st_mode) || (S_ISLNK(info.st_mode) && ::stat(path.c_str(), &target) == 0 &&
+                                      S_ISDIR(target.st_mode))) {
+            throw badInput(what + " " + path + " is a directory");
+        }
         if (!mayReplace) throw badInput(what + " " + path + " already exists; not overwriting it");
     }
     const std::string directory = directoryOf(path);
