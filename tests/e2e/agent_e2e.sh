@@ -559,6 +559,14 @@ readonly_and_full)
   "${as_nobody[@]}" "$agent" --store store -v restore db.json --output out/v.bin 2>err.txt ||
     { cat err.txt >&2; fail "restore -v as a reader of the store failed"; }
   grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' err.txt || fail "-v as a reader did not show the log"
+  # A reader's failure says there is no log file and how to see the lines.
+  "$agent" --store other --test-skip-pauses backup db.bin --streams 1 --manifest other.json 2>/dev/null
+  chmod a+r other.json
+  got=0
+  "${as_nobody[@]}" "$agent" --store store restore other.json --output out/o.bin 2>err.txt || got=$?
+  [[ $got == 2 && $(grep -c 'error' err.txt) == 1 ]] &&
+    [[ $(tail -n 1 err.txt) == *"is not in the store store; is this the store the backup used? (no log file: the store cannot be written; -v shows the log)" ]] ||
+    { cat err.txt >&2; fail "a reader's failure did not end in the one line about its log"; }
   "${as_nobody[@]}" "$agent" --store store list >list.txt 2>err.txt ||
     { cat err.txt >&2; fail "list as a reader of the store failed"; }
   [[ $(awk '$5 == "closed"' list.txt | wc -l) == 3 ]] || fail "list as a reader shows other files"
