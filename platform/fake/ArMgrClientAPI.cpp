@@ -11,18 +11,7 @@ using fakeplatform::Call;
 using fakeplatform::currentState;
 using fakeplatform::Op;
 using fakeplatform::PlatformScope;
-
-namespace {
-
-void plainCall(Op op) {
-    auto& state = currentState(fakeplatform::opName(op));
-    Call call;
-    call.op = op;
-    state.enter(call);
-    state.record(std::move(call));
-}
-
-}  // namespace
+using fakeplatform::plainCall;
 
 ArMgrClientAPI::ArMgrClientAPI() {
     PlatformScope scope;

@@ -105,6 +105,16 @@ struct FakePlatform::State {
 // made without one and aborts.
 FakePlatform::State& currentState(const char* call);
 
+// Passes a call that carries nothing but its operation through the gate and
+// records it: a rule may fail it, throw or run a callback.
+inline void plainCall(Op op) {
+    auto& state = currentState(opName(op));
+    Call call;
+    call.op = op;
+    state.enter(call);
+    state.record(std::move(call));
+}
+
 // Prints message to stderr and aborts.
 [[noreturn]] void fail(const std::string& message);
 
