@@ -33,6 +33,9 @@ TEST_F(RestoreFaultTest, OpenWithoutASessionHeadFailsThatStream) {
     EXPECT_EQ(fake.logs().back().text,
               "RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [102]: no session "
               "head returned.");
+    EXPECT_EQ(fake.logs().back().text,
+              "RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [102]: no session "
+              "head returned.");
     EXPECT_THAT(mapKeys(), ElementsAre(1u));
 
     // The next request closes stream 1 and opens all three again.
@@ -49,6 +52,9 @@ TEST_F(RestoreFaultTest, ReopenWithoutASessionHeadKeepsTheEarlierOne) {
     fake.inject(Op::OpenArchiveFile, {}, Action::nullSessionHead());
     EXPECT_FALSE(job->setupPipeline());
     EXPECT_THAT(mapKeys(), IsEmpty());
+    EXPECT_EQ(fake.logs().back().text,
+              "RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [101]: no session "
+              "head returned.");
 
     // Shutdown still ends the restore on the head the slot kept.
     fake.clearJournal();

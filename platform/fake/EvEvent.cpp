@@ -16,6 +16,7 @@ using fakeplatform::currentState;
 using fakeplatform::LogLine;
 using fakeplatform::Op;
 using fakeplatform::PlatformScope;
+using fakeplatform::plainCall;
 
 namespace {
 
@@ -87,11 +88,7 @@ EvEvent::EvEvent() {
 
 EvEvent::~EvEvent() {
     PlatformScope scope;
-    auto& state = currentState(fakeplatform::opName(Op::EventGone));
-    Call call;
-    call.op = Op::EventGone;
-    state.enter(call);
-    state.record(std::move(call));
+    plainCall(Op::EventGone);
 }
 
 unsigned long long EvEvent::getJobId() {

@@ -11,23 +11,16 @@ using fakeplatform::copyOf;
 using fakeplatform::currentState;
 using fakeplatform::Op;
 using fakeplatform::PlatformScope;
+using fakeplatform::plainCall;
 
 ZebPlatformInfo::ZebPlatformInfo() {
     PlatformScope scope;
-    auto& state = currentState(fakeplatform::opName(Op::PlatformInfoMade));
-    Call call;
-    call.op = Op::PlatformInfoMade;
-    state.enter(call);
-    state.record(std::move(call));
+    plainCall(Op::PlatformInfoMade);
 }
 
 ZebPlatformInfo::~ZebPlatformInfo() {
     PlatformScope scope;
-    auto& state = currentState(fakeplatform::opName(Op::PlatformInfoGone));
-    Call call;
-    call.op = Op::PlatformInfoGone;
-    state.enter(call);
-    state.record(std::move(call));
+    plainCall(Op::PlatformInfoGone);
 }
 
 // Found when the setting exists, unless a rule says otherwise; *value is

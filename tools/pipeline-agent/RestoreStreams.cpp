@@ -22,7 +22,7 @@ std::string where(const ManifestShare& share) {
            archiveFileName(share.archive);
 }
 
-// Reads part `index` of the file from its stream's archive object.
+// Reads one part of the file from its stream's archive object.
 void readShare(ZebArchive* archive, const ManifestShare& share,
                OutputFile& output, const Abandoned& abandoned) {
     Sha256 digest;
