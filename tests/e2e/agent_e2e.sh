@@ -230,7 +230,7 @@ invalidated_job)
   made=$(awk 'NR > 1 && $3 != "-"' list.txt | wc -l)
   (( made >= 2 )) && [[ $(grep -c ' invalidated ' list.txt) == "$made" ]] ||
     { cat list.txt; fail "files not invalidated"; }
-  grep -qE ' 1 invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
+  grep -qE ' 1 +invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
   # A manifest that names the invalidated files must not restore.
   ids=($(awk '$5 == "invalidated" {print $3}' list.txt))
   streams=""
@@ -284,7 +284,9 @@ bad_input)
   touch afile
   expect_line 2 "the store $PWD/afile is not a directory" --store afile backup db.bin \
     --manifest m.json
-  expect_line 2 "the store $PWD/afile is not a directory" --store afile list
+  for command in list check cleanup; do
+    expect_line 2 "the store $PWD/afile is not a directory" --store afile "$command"
+  done
   if [[ $(id -u) != 0 ]]; then
     mkdir locked && chmod 555 locked
     expect_line 2 "cannot create the store locked/store: Permission denied" --store locked/store \
@@ -294,6 +296,14 @@ bad_input)
 
   "$agent" --store store backup db.bin --streams 2 --manifest db.json 2>/dev/null
   expect 2 "already exists" --store store backup db.bin --streams 2 --manifest db.json
+  expect_line 2 "the store $PWD/afile is not a directory" --store afile restore db.json \
+    --output out.bin
+  # --force onto a directory is refused before any work: no job, no log.
+  mkdir -p into/db.bin
+  logs=$(ls store/logs)
+  expect_line 2 "output into/db.bin is a directory" --store store restore db.json --output into \
+    --force
+  [[ $(ls store/logs) == "$logs" && -z $(ls -A into/db.bin) ]] || fail "the refused restore did work"
 
   printf '{"format": "pipeline-agent-manifest", "streams": [' >corrupt.json
   expect 2 "is corrupt" --store store restore corrupt.json --output out.bin
@@ -606,6 +616,194 @@ readonly_and_full)
     { cat err.txt >&2; fail "cleanup on a full disk failed"; }
   "$agent" --store small/store list >list.txt 2>/dev/null
   if awk 'NR > 1 && $3 != "-"' list.txt | grep -q .; then cat list.txt; fail "cleanup left files of the failed job"; fi
+  ;;
+
+json_output)
+  # --json prints exactly one document on stdout, for success and failure
+  # alike; the human lines stay on stderr.
+  make_input db.bin 300001
+  chmod 640 db.bin
+  printf '#!/bin/sh\necho hi\n' >run.sh
+  chmod 755 run.sh
+  "$agent" --store store --test-skip-pauses --json backup db.bin run.sh --streams 3 \
+    --manifest set.json >backup.json 2>backup.err
+  grep -q '^pipeline-agent: backup complete' backup.err || fail "--json hid the human lines"
+  mkdir out
+  "$agent" --store store restore set.json --output out --json >restore.json 2>restore.err
+  "$agent" --store store list --json >list.json 2>/dev/null
+  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store store --json check >check.json 2>/dev/null
+  python3 - <<'PY' || fail "the --json documents are not what they should be"
+import hashlib, json, os, stat
+def doc(name):
+    with open(name) as f:
+        return json.load(f)  # fails on anything but exactly one document
+def sha(path):
+    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+m = doc("set.json")
+b = doc("backup.json")
+assert b["ok"] is True and b["command"] == "backup", b
+assert b["jobId"] == m["jobId"] and b["manifest"] == "set.json" and b["streams"] == 3, b
+assert b["store"] == os.path.realpath("store"), b["store"]
+assert b["log"] == os.path.realpath("store/logs/%d.log" % b["jobId"]) and os.path.isfile(b["log"])
+assert [(f["name"], f["size"], f["mode"], f["sha256"]) for f in b["files"]] == [
+    ("db.bin", 300001, 0o640, sha("db.bin")),
+    ("run.sh", os.path.getsize("run.sh"), 0o755, sha("run.sh"))], b["files"]
+assert b["bytes"] == 300001 + os.path.getsize("run.sh")
+assert isinstance(b["seconds"], (int, float)) and 0 <= b["seconds"] < 60
+ids = [{k: a[k] for k in ("stream", "trellanId", "groupNumber", "afileId")} for a in b["archiveFiles"]]
+assert ids == m["archiveFiles"], (ids, m["archiveFiles"])
+assert sum(a["size"] for a in b["archiveFiles"]) == b["bytes"]
+
+r = doc("restore.json")
+assert r["ok"] is True and r["command"] == "restore" and r["jobId"] != b["jobId"], r
+assert r["manifest"] == "set.json" and r["streams"] == 3 and r["bytes"] == b["bytes"], r
+assert os.path.isfile(r["log"]) and isinstance(r["seconds"], (int, float))
+assert [o["name"] for o in r["outputs"]] == ["db.bin", "run.sh"]
+for o in r["outputs"]:
+    assert o["path"] == "out/" + o["name"] and o["verified"] is True, o
+    assert o["size"] == os.path.getsize(o["path"]) and o["sha256"] == sha(o["path"]), o
+    assert o["mode"] == stat.S_IMODE(os.stat(o["path"]).st_mode), o
+
+l = doc("list.json")
+assert l["ok"] is True and l["command"] == "list" and l["store"] == b["store"], l
+[job] = [j for j in l["jobs"] if j["jobId"] == b["jobId"]]
+assert job["state"] == "complete" and job["createdAt"] and job["updatedAt"], job
+files = job["archiveFiles"]
+assert [{k: f[k] for k in ("stream", "trellanId", "groupNumber", "afileId", "size")} for f in files] == b["archiveFiles"]
+assert all(f["state"] == "closed" and len(f["sha256"]) == 64 for f in files), files
+
+# The human table: every column starts (numbers: ends) where its heading
+# does, and every row ends with a newline.
+text = open("list.txt").read()
+assert text.endswith("\n"), repr(text[-20:])
+rows = text.splitlines()
+head = rows[0]
+assert len(rows) == 1 + len(files), rows
+for name in ("JOB", "STATE", "ARCHIVE FILE", "STREAM", "FILE STATE", "BYTES", "CREATED"):
+    start = head.index(name)
+    for row in rows[1:]:
+        assert row == row.rstrip(), "padded row: %r" % row
+        if name in ("STREAM", "BYTES"):
+            end = start + len(name)
+            assert row[end - 1] != " " and row[end] == " ", (name, row)
+        else:
+            assert row[start] != " " and (start == 0 or row[start - 1] == " "), (name, row)
+
+c = doc("check.json")
+assert c == {"ok": True, "command": "check", "store": b["store"], "repair": False,
+             "files": 3, "bytes": b["bytes"], "problems": [], "repaired": []}, c
+PY
+
+  # A failure: the document says ok false, the error and the exit code, and
+  # the error is the one line on stderr, also for bad input (exit 2).
+  json_failure() {
+    local status=$1 what=$2
+    shift 2
+    local got=0
+    "$agent" "$@" >fail.json 2>fail.err || got=$?
+    [[ $got == "$status" ]] || { cat fail.err >&2; fail "'$*' exited $got, not $status"; }
+    [[ $(wc -l <fail.err) == 1 ]] || { cat fail.err >&2; fail "'$*': not one line on stderr"; }
+    python3 - "$status" "$what" "$@" <<'PY' || { cat fail.json fail.err >&2; fail "'$*': wrong failure document"; }
+import json, sys
+status, what = int(sys.argv[1]), sys.argv[2]
+d = json.load(open("fail.json"))
+line = open("fail.err").read()
+assert d["ok"] is False and d["exitCode"] == status and what in d["error"], d
+assert line.startswith("pipeline-agent: error: " + d["error"]), (line, d)
+assert d["command"] in sys.argv[3:], d
+PY
+  }
+  json_failure 2 "already exists" --store store restore set.json --output out --json
+  json_failure 2 "--streams must be from 1 to 65, not -1" --store store backup db.bin \
+    --streams -1 --manifest x.json --json
+  json_failure 2 "is not a directory" --store db.bin --json list
+  mkdir adir
+  json_failure 2 "manifest adir is not a regular file" --json --store store restore adir \
+    --output out
+  json_failure 1 "writing stream 2 failed" --store store --test-skip-pauses -q backup db.bin \
+    --streams 2 --manifest f.json --fail-stream 2 --json
+  [[ $(python3 -c 'import json; print(json.load(open("fail.json"))["log"])') == "$PWD/store/logs/"*.log ]] ||
+    fail "a failed job's document names no log"
+  file=$(ls store/files/*.arch | head -n 1)
+  printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
+  json_failure 1 "1 problem(s)" --store store check --json
+  python3 -c 'import json; d = json.load(open("fail.json")); assert len(d["problems"]) == 1 and "SHA-256" in d["problems"][0], d' ||
+    fail "check's failure document does not list the problem"
+  # Commands without a document refuse --json; a command line not understood
+  # gets its document too.
+  json_failure 2 "--json is for list, check, backup and restore, not cleanup" --store store \
+    cleanup --json
+  json_failure 2 "The following argument was not expected: --bogus (see --help)" --store store \
+    list --json --bogus
+  # -q with --json: nothing on stderr, the document on stdout.
+  mkdir quiet
+  "$agent" --store store -q restore set.json --file run.sh --output quiet --json >q.json 2>q.err
+  [[ ! -s q.err ]] || fail "-q --json printed on stderr"
+  python3 -c 'import json; d = json.load(open("q.json")); assert d["ok"] and [o["name"] for o in d["outputs"]] == ["run.sh"], d' ||
+    fail "the quiet restore's document is wrong"
+  # A signal ends a restore with its failure document.
+  printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
+  "$agent" --store store --settings slow.ini -q restore set.json --output sig.bin --file db.bin \
+    --json >sig.json 2>sig.err &
+  pid=$!
+  sleep 1
+  kill -INT "$pid"
+  got=0; wait "$pid" || got=$?
+  [[ $got == 130 ]] || { cat sig.err >&2; fail "the interrupted restore exited $got"; }
+  python3 -c 'import json; d = json.load(open("sig.json")); assert not d["ok"] and d["exitCode"] == 130 and "interrupted" in d["error"], d' ||
+    { cat sig.json >&2; fail "the interrupted restore's document is wrong"; }
+  absent 'sig.bin*'
+  ;;
+
+modes)
+  # Every output gets the mode its source had, whichever way it is
+  # restored; the umask does not change a recorded mode.
+  make_input data.db 200001
+  make_input run.sh 3000
+  make_input secret.key 100
+  chmod 640 data.db; chmod 755 run.sh; chmod 600 secret.key
+  "$agent" --store store --test-skip-pauses --log-level -1 backup data.db run.sh secret.key \
+    --streams 2 --manifest set.json 2>/dev/null
+  [[ $(stat -c %a set.json) == $(printf '%o' $((0666 & ~$(umask)))) ]] ||
+    fail "the manifest is $(stat -c %a set.json), not 0666 less the umask"
+  mode_is() { [[ $(stat -c %a "$1") == "$2" ]] || fail "$1 is $(stat -c %a "$1"), not $2"; }
+  mkdir whole named
+  (umask 077 && "$agent" --store store -q restore set.json --output whole)
+  mode_is whole/data.db 640; mode_is whole/run.sh 755; mode_is whole/secret.key 600
+  "$agent" --store store -q restore set.json --output named --named-temporary
+  mode_is named/data.db 640; mode_is named/run.sh 755; mode_is named/secret.key 600
+  "$agent" --store store -q restore set.json --file run.sh --output one.sh
+  mode_is one.sh 755
+  "$agent" --store store -q restore set.json --file data.db --output one.db --named-temporary
+  mode_is one.db 640
+  # A replaced file takes the source's mode, not the old file's.
+  echo old >old.db && chmod 666 old.db
+  "$agent" --store store -q restore set.json --file data.db --output old.db --force
+  mode_is old.db 640
+  cmp data.db old.db || fail "--force restored other bytes"
+  # A single file's set, restored to a path.
+  "$agent" --store store --test-skip-pauses -q backup run.sh --streams 1 --manifest single.json
+  "$agent" --store store -q restore single.json --output single.sh
+  mode_is single.sh 755
+  # The first format recorded no mode: its outputs get 0666 less the umask,
+  # as a new file would, named or unnamed.
+  python3 - single.json v1.json <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+f = m["files"][0]
+json.dump({"format": m["format"], "version": 1, "jobId": m["jobId"],
+           "source": {"name": f["name"], "size": f["size"], "sha256": f["sha256"]},
+           "streams": f["streams"]}, open(sys.argv[2], "w"))
+PY
+  (umask 022 && "$agent" --store store -q restore v1.json --output v1-022)
+  mode_is v1-022 644
+  (umask 027 && "$agent" --store store -q restore v1.json --output v1-027 --named-temporary)
+  mode_is v1-027 640
+  (umask 077 && "$agent" --store store -q restore v1.json --output v1-077 --json >v1.json.out)
+  mode_is v1-077 600
+  python3 -c 'import json; assert json.load(open("v1.json.out"))["outputs"][0]["mode"] == 0o600' ||
+    fail "the document does not give the mode the output got"
   ;;
 
 *)

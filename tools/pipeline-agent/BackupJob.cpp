@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -73,7 +74,8 @@ unsigned long long newJobId() {
            static_cast<unsigned long long>(::getpid()) % 100000ULL;
 }
 
-void runBackup(const BackupOptions& options, localplatform::Config config) {
+void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& report) {
+    const auto started = std::chrono::steady_clock::now();
     constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
     if (options.streams < 1 || options.streams > kMaxStreams) {
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
@@ -111,6 +113,11 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
     onInterrupt([](int) { localplatform::interrupt(); });
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
+    report.add({{"jobId", jobId},
+                {"store", localplatform::storeDirectory()},
+                {"log", localplatform::logFilePath()},
+                {"manifest", options.manifest},
+                {"streams", streamCount}});
     const std::string what =
         inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
     say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
@@ -209,4 +216,23 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
     }
     say("backup complete: manifest %s", options.manifest.c_str());
+
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const ManifestFile& f : manifest.files) {
+        files.push_back(
+            {{"name", f.name}, {"size", f.size}, {"mode", f.mode}, {"sha256", f.sha256}});
+    }
+    nlohmann::ordered_json archives = nlohmann::ordered_json::array();
+    for (const ManifestArchive& a : manifest.archives) {
+        archives.push_back({{"stream", a.stream},
+                            {"trellanId", a.trellanId},
+                            {"groupNumber", a.groupNumber},
+                            {"afileId", a.afileId},
+                            {"size", streams.archiveOffset(inputs.size(), a.stream)}});
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    report.add({{"files", files},
+                {"bytes", totalSize},
+                {"seconds", std::round(seconds.count() * 1000) / 1000},
+                {"archiveFiles", archives}});
 }

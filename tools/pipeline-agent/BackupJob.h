@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "JsonReport.h"
 #include "platform/local/LocalPlatform.h"
 
 struct BackupOptions {
@@ -19,8 +20,9 @@ struct BackupOptions {
 // only then marks the job complete. A job id the store knows is refused
 // before anything is made. On a failure or a signal after the streams were
 // set up, has the job's archive files invalidated and marks the job failed.
-// Throws AgentError.
-void runBackup(const BackupOptions& options, localplatform::Config config);
+// Adds to report what --json shows: the job and its store as soon as they
+// are known, the files and archive files at the end. Throws AgentError.
+void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& report);
 
 // A job id that no other job on this machine has: the time in milliseconds
 // with the process id.

@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -45,10 +47,30 @@ bool noUnnamedFiles(int error) {
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL || error == ENOENT;
 }
 
+// The process's umask, read without changing it (umask(2) can only be read
+// by setting it, which would race with threads creating files); 022 where
+// /proc does not say.
+mode_t processUmask() {
+    static const mode_t mask = [] {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("Umask:", 0) == 0) {
+                return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8) & 0777);
+            }
+        }
+        return static_cast<mode_t>(022);
+    }();
+    return mask;
+}
+
 }  // namespace
 
 OutputFile::OutputFile(std::string path, Options options)
-    : m_path(std::move(path)), m_options(std::move(options)) {
+    : m_path(std::move(path)),
+      m_options(std::move(options)),
+      m_mode(m_options.mode >= 0 ? (m_options.mode & 0777)
+                                 : static_cast<int>(0666 & ~processUmask())) {
     struct stat info;
     if (::stat(m_path.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) throw badInput(m_path + " is a directory");
@@ -163,7 +185,9 @@ void OutputFile::linkIntoPlace() {
 }
 
 void OutputFile::commit() {
-    if (m_options.mode >= 0 && ::fchmod(m_fd, static_cast<mode_t>(m_options.mode)) != 0) {
+    // The mode is set before the file has its name, also for the hidden
+    // named file, which mkostemp made 0600.
+    if (::fchmod(m_fd, static_cast<mode_t>(m_mode)) != 0) {
         throw jobFailed(failure("cannot set the mode of", m_path));
     }
     if (::fsync(m_fd) != 0) throw jobFailed(failure("cannot flush", m_path));

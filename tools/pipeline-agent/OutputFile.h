@@ -25,7 +25,8 @@ public:
         bool replace = false;         // an existing file at the path may be replaced
         bool namedTemporary = false;  // use the hidden named file even where O_TMPFILE works
         std::string recordDirectory;  // where a hidden file's name is recorded; empty: nowhere
-        int mode = -1;                // permission bits it gets at commit; -1: 0666 less the umask
+        int mode = -1;                // permission bits it gets at commit, exactly (the umask
+                                      // does not apply); -1: 0666 less the umask
     };
 
     // Throws AgentError (bad input) when the path exists and may not be
@@ -44,6 +45,8 @@ public:
     // The SHA-256 of what was written, read back from the file. Throws
     // AgentError.
     std::string sha256() const;
+    // The permission bits the file gets at commit.
+    int mode() const { return m_mode; }
     // The hidden named file, where one is used; empty for an unnamed file.
     const std::string& temporaryName() const { return m_temporaryName; }
     // Makes the data durable and gives it its name; then makes the name
@@ -56,6 +59,7 @@ private:
 
     const std::string m_path;
     const Options m_options;
+    const int m_mode;
     std::string m_temporaryName;
     std::unique_ptr<PartialOutputRecord> m_record;
     int m_fd = -1;

@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -95,7 +98,8 @@ std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readA
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
-void runRestore(const RestoreOptions& options, localplatform::Config config) {
+void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& report) {
+    const auto started = std::chrono::steady_clock::now();
     const Manifest manifest = loadManifest(options.manifest);
     // Which files, and where each goes.
     std::vector<const ManifestFile*> files;
@@ -143,12 +147,20 @@ void runRestore(const RestoreOptions& options, localplatform::Config config) {
         these.mode = files[i]->mode;
         outputs.push_back(std::make_unique<OutputFile>(paths[i], these));
     }
+    report.add({{"jobId", restoreJobId},
+                {"store", localplatform::storeDirectory()},
+                {"log", localplatform::logFilePath()},
+                {"manifest", options.manifest},
+                {"streams", manifest.archives.size()}});
     // A restore has nothing of the store's to undo: on a signal it only
     // removes its own partial outputs and ends.
-    onInterrupt([](int signal) {
+    onInterrupt([&report](int signal) {
         discardPartialOutputs();
         std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
         std::fflush(stderr);
+        report.printFailure(
+            std::string("interrupted by ") + strsignal(signal) + "; nothing was restored",
+            128 + signal, localplatform::logFilePath());
         _exit(128 + signal);
     });
 
@@ -182,10 +194,23 @@ void runRestore(const RestoreOptions& options, localplatform::Config config) {
     }
     if (!session.end()) say("warning: closing the streams failed");
     localplatform::crashPoint("output checked");
+    nlohmann::ordered_json restored = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < files.size(); ++i) {
         outputs[i]->commit();
         localplatform::crashPoint("output committed");
         say("restored %s: %llu bytes, checksum verified", paths[i].c_str(),
             static_cast<unsigned long long>(files[i]->size));
+        // Every part's checksum matched, and the parts tile the file: the
+        // file's is the manifest's.
+        restored.push_back({{"name", files[i]->name},
+                            {"path", paths[i]},
+                            {"size", files[i]->size},
+                            {"mode", outputs[i]->mode()},
+                            {"sha256", files[i]->sha256},
+                            {"verified", true}});
     }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    report.add({{"bytes", total},
+                {"seconds", std::round(seconds.count() * 1000) / 1000},
+                {"outputs", restored}});
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "JsonReport.h"
 #include "platform/local/LocalPlatform.h"
 
 struct RestoreOptions {
@@ -20,8 +21,11 @@ struct RestoreOptions {
 // the path `output` instead. Every part's and every file's checksum is
 // checked; the outputs appear, all of them, only after every file of the
 // restore matched. The store is opened read-only; the job's log goes to the
-// store's logs/<job id>.log when it can be written. Throws AgentError.
-void runRestore(const RestoreOptions& options, localplatform::Config config);
+// store's logs/<job id>.log when it can be written. Adds to report what
+// --json shows: the job and its store once known, the outputs at the end; a
+// signal prints report's failure document before the program ends. Throws
+// AgentError.
+void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& report);
 
 // Where restores record the hidden partial files that cleanup may remove, in
 // the open store.

@@ -11,6 +11,7 @@
 #include <climits>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -18,6 +19,7 @@
 #include "BackupJob.h"
 #include "Checks.h"
 #include "Interrupt.h"
+#include "JsonReport.h"
 #include "Manifest.h"
 #include "Progress.h"
 #include "RestoreJob.h"
@@ -35,6 +37,7 @@ struct GlobalOptions {
     int logLevel = 1;
     int verbose = 0;     // -v: the log on stderr too; -vv: every debug level
     bool quiet = false;  // -q: errors only
+    bool json = false;   // --json: one JSON document on stdout at the end
     std::string mediaTimeout = "60s";
     unsigned long mediaChunkDelayMs = 0;  // testing: slow media
     bool skipPauses = false;              // testing: pauses are logged, not slept
@@ -102,11 +105,12 @@ localplatform::Config platformConfig(const GlobalOptions& options) {
 }
 
 // The failed run's last line: what failed and, once a store is open, where
-// its log is.
-void reportFailure(const std::string& what, bool logShown) {
+// its log is; with --json, the failure's document on stdout too.
+void reportFailure(const std::string& what, int exitCode, bool logShown, JsonReport& report) {
     std::string where;
+    std::string log;
     if (localplatform::storeIsOpen()) {
-        const std::string log = localplatform::logFilePath();
+        log = localplatform::logFilePath();
         if (!log.empty()) {
             where = " (log: " + log + ")";
         } else if (!logShown) {
@@ -114,6 +118,17 @@ void reportFailure(const std::string& what, bool logShown) {
         }
     }
     std::fprintf(stderr, "pipeline-agent: error: %s%s\n", what.c_str(), where.c_str());
+    std::fflush(stderr);
+    report.printFailure(what, exitCode, log);
+}
+
+// Whether --json is among the arguments (before a "--").
+bool jsonAsked(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) return false;
+        if (std::strcmp(argv[i], "--json") == 0) return true;
+    }
+    return false;
 }
 
 void removeIfPresent(const std::string& path) {
@@ -122,7 +137,7 @@ void removeIfPresent(const std::string& path) {
     }
 }
 
-void runDemo(const DemoOptions& options, localplatform::Config config) {
+void runDemo(const DemoOptions& options, localplatform::Config config, JsonReport& report) {
     if (::mkdir(options.dir.c_str(), 0777) != 0 && errno != EEXIST) {
         throw badInput("cannot create the demo directory " + options.dir);
     }
@@ -145,14 +160,14 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
     const uint64_t exported = exportSampleOrders(sample, orders);
     say("demo: exported its orders to %s (%llu bytes)", orders.c_str(),
         static_cast<unsigned long long>(exported));
-    runBackup({{sample, orders}, manifest, options.streams, 0, 0}, config);
+    runBackup({{sample, orders}, manifest, options.streams, 0, 0}, config, report);
     // One restore request per file on the same archive files: the second
     // only seeks each stream to that file's parts (look for the
     // FSR_MSG_SEEK_TO_OFFSET lines in the restore's log, or run with -v).
     RestoreOptions restore;
     restore.manifest = manifest;
     restore.output = restoredDir;
-    runRestore(restore, config);
+    runRestore(restore, config, report);
 
     if (sha256OfFile(sample) != sha256OfFile(restored) ||
         sha256OfFile(orders) != sha256OfFile(restoredOrders)) {
@@ -189,6 +204,9 @@ int main(int argc, char** argv) {
     auto* verboseFlag = app.add_flag("-v,--verbose", global.verbose,
                                      "also show the log on stderr (-vv: every debug level)");
     app.add_flag("-q,--quiet", global.quiet, "print errors only")->excludes(verboseFlag);
+    app.add_flag("--json", global.json,
+                 "list, check, backup, restore: print one JSON document on stdout at the end, "
+                 "also when the command fails");
     app.add_option("--media-timeout", global.mediaTimeout,
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
@@ -257,6 +275,10 @@ int main(int argc, char** argv) {
     addNumber(demoCommand, "--streams", demo.streams, 1, kMaxStreams,
               "number of streams, 1 to 65 (default 3)");
 
+    // Filled by the command that runs; prints only with --json. Whether it
+    // was asked for is read before the parse, so that a command line that
+    // does not parse gets its document too.
+    JsonReport report(jsonAsked(argc, argv));
     try {
         try {
             app.parse(argc, argv);
@@ -264,28 +286,46 @@ int main(int argc, char** argv) {
             return app.exit(done);  // --help
         } catch (const CLI::ParseError& error) {
             // One line, as for every other bad input.
-            std::fprintf(stderr, "pipeline-agent: error: %s (see --help)\n", error.what());
+            const std::string what = std::string(error.what()) + " (see --help)";
+            std::fprintf(stderr, "pipeline-agent: error: %s\n", what.c_str());
+            std::fflush(stderr);
+            if (!app.get_subcommands().empty()) {
+                report.setCommand(app.get_subcommands().front()->get_name());
+            }
+            report.printFailure(what, 2, "");
             return 2;
+        }
+        const CLI::App* command = app.get_subcommands().front();
+        report.setCommand(command->get_name());
+        if (report.enabled() && (*cleanupCommand || *demoCommand)) {
+            throw badInput("--json is for list, check, backup and restore, not " +
+                           command->get_name());
         }
         checkGlobalOptions(global);
         progressShown() = !global.quiet;
         localplatform::Config config = platformConfig(global);
-        if (*backupCommand) runBackup(backup, config);
-        if (*restoreCommand) runRestore(restore, config);
+        if (*backupCommand) runBackup(backup, config, report);
+        if (*restoreCommand) runRestore(restore, config, report);
         // The store commands log, each, to a file of their own name.
         config.storeLogName = listCommand->parsed()      ? "list"
                               : cleanupCommand->parsed() ? "cleanup"
                                                          : "check";
-        if (*listCommand) listStore(config);
+        if (*listCommand) listStore(config, report);
         if (*cleanupCommand) cleanUpStore(config);
-        if (*checkCommand) checkStore(config, repair);
-        if (*demoCommand) runDemo(demo, config);
+        if (*checkCommand) checkStore(config, repair, report);
+        if (*demoCommand) runDemo(demo, config, report);
     } catch (const AgentError& error) {
-        reportFailure(error.what(), global.verbose > 0);
+        // A number refused while parsing is thrown before the command is
+        // named.
+        if (!app.get_subcommands().empty()) {
+            report.setCommand(app.get_subcommands().front()->get_name());
+        }
+        reportFailure(error.what(), error.exitCode(), global.verbose > 0, report);
         return error.exitCode();
     } catch (const std::exception& error) {
-        reportFailure(error.what(), global.verbose > 0);
+        reportFailure(error.what(), 1, global.verbose > 0, report);
         return 1;
     }
+    report.printSuccess();
     return 0;
 }
