@@ -115,7 +115,8 @@ void listStore(const localplatform::Config& config, JsonReport& report) {
     } else {
         printTable(jobs);
     }
-    say("%zu jobs, %zu archive files in %s", jobs.size(), files, store.c_str());
+    say("%zu job%s, %zu archive file%s in %s", jobs.size(), jobs.size() == 1 ? "" : "s", files,
+        files == 1 ? "" : "s", store.c_str());
 }
 
 void cleanUpStore(const localplatform::Config& config) {
