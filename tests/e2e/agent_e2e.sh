@@ -250,6 +250,20 @@ invalidated_job)
   [[ $(grep -c 'error' err.txt) == 1 ]] && ! grep -q 'local platform: ' err.txt ||
     { cat err.txt >&2; fail "the refusal is not one line"; }
   absent 'out.bin*'
+  # A manifest that cannot be written after the data was (its directory
+  # went away during the pauses) fails the job at once; it is not left
+  # running for cleanup to find crashed.
+  mkdir gone
+  "$agent" --store store backup db.bin --streams 2 --manifest gone/m.json 2>gone.txt &
+  pid=$!
+  for _ in $(seq 100); do grep -q 'setting up' gone.txt && break; sleep 0.1; done
+  rmdir gone
+  got=0; wait "$pid" || got=$?
+  [[ $got == 1 ]] || { cat gone.txt >&2; fail "a manifest that could not be written exited $got"; }
+  job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' gone.txt)
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(awk -v job="$job" '$1 == job && $2 == "failed"' list.txt | wc -l) == 2 ]] ||
+    { cat gone.txt list.txt >&2; fail "the job without a manifest is not marked failed"; }
   "$agent" --store store cleanup >cleanup.txt 2>/dev/null
   [[ $(grep -c '^removed .*invalidated' cleanup.txt) == "$made" ]] || fail "cleanup did not remove $made files"
   "$agent" --store store list >list.txt 2>/dev/null
@@ -279,6 +293,11 @@ bad_input)
     backup db.bin --job-id -5 --manifest m.json
   expect_line 2 '--size-mib must be a decimal number from 1 to 1048576, not "010x"' demo \
     --dir d --size-mib 010x
+  # A name a manifest cannot record (JSON is UTF-8) is refused before the
+  # store is made, not after the data was written.
+  make_input $'\xff.bin' 1000
+  expect_line 2 $'input \xff.bin: its name is not valid UTF-8, which a manifest cannot record' \
+    --store store backup $'\xff.bin' --manifest m.json
   [[ ! -e store && ! -e d ]] || fail "a refused number left a store or a demo behind"
   # A store that is a file, or that cannot be made, is refused before any work.
   touch afile

@@ -85,6 +85,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     std::set<std::string> names;
     for (const std::string& path : options.inputs) {
         requireReadableFile(path, "input");
+        requireRecordableName(baseName(path), path);
         if (!names.insert(baseName(path)).second) {
             throw badInput("two inputs are named " + baseName(path) +
                            "; the files of a set need distinct names");
@@ -205,7 +206,17 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         localplatform::failJob(jobId);
         throwIfInterrupted();
     }
-    saveManifest(manifest, options.manifest);
+    try {
+        saveManifest(manifest, options.manifest);
+    } catch (const AgentError& error) {
+        // The files are closed, but no manifest names them: the job failed,
+        // after its work, whatever the cause.
+        localplatform::failJob(jobId);
+        throw jobFailed(std::string(error.what()) + "; the job is marked failed");
+    } catch (...) {
+        localplatform::failJob(jobId);
+        throw;
+    }
     localplatform::crashPoint("manifest saved");
     try {
         localplatform::completeJob(jobId);

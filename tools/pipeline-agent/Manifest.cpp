@@ -207,6 +207,15 @@ std::string archiveFileName(const ManifestArchive& archive) {
            std::to_string(archive.afileId);
 }
 
+void requireRecordableName(const std::string& name, const std::string& path) {
+    try {
+        (void)json(name).dump();
+    } catch (const json::type_error&) {
+        throw badInput("input " + path +
+                       ": its name is not valid UTF-8, which a manifest cannot record");
+    }
+}
+
 void saveManifest(const Manifest& manifest, const std::string& path) {
     json archives = json::array();
     for (const ManifestArchive& a : manifest.archives) archives.push_back(archiveJson(a));

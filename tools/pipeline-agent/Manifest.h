@@ -44,6 +44,10 @@ struct Manifest {
 // An archive file's identity as the agent shows it: "trellan-group-afile".
 std::string archiveFileName(const ManifestArchive& archive);
 
+// Throws AgentError (bad input) when a manifest cannot record the file name
+// name (the base name of the input at path): JSON texts are UTF-8.
+void requireRecordableName(const std::string& name, const std::string& path);
+
 // Writes the manifest as JSON in the current format (2), atomically: the
 // file appears complete or not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
