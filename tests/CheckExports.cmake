@@ -22,3 +22,17 @@ if(count EQUAL 0)
   message(FATAL_ERROR "${LIBRARY} exports nothing")
 endif()
 message(STATUS "${count} symbols, all of our own classes")
+
+# The shared object names its ABI: libpipelinesetup.so.<major>, the name the
+# runtime package (libpipelinesetup<major>) is called after.
+if(DEFINED SONAME)
+  execute_process(COMMAND objdump -p ${LIBRARY}
+    OUTPUT_VARIABLE headers RESULT_VARIABLE status)
+  if(NOT status EQUAL 0 OR NOT headers MATCHES "SONAME +([^\n]+)")
+    message(FATAL_ERROR "${LIBRARY} has no SONAME")
+  endif()
+  if(NOT CMAKE_MATCH_1 STREQUAL SONAME)
+    message(FATAL_ERROR "${LIBRARY} has SONAME ${CMAKE_MATCH_1}, not ${SONAME}")
+  endif()
+  message(STATUS "SONAME ${SONAME}")
+endif()
