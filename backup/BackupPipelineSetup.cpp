@@ -63,7 +63,7 @@ bool BackupPipelineSetup::setupPipeline(unsigned long typeDetail, unsigned long 
         return false;
     }
     m_streamCount = streamCount;
-    m_createText = createText;
+    m_createText = std::move(createText);
 
     m_setupArgs.recordKind = 1;
     m_setupArgs.typeCode = typeCode;
@@ -79,7 +79,7 @@ bool BackupPipelineSetup::setupPipeline(unsigned long typeDetail, unsigned long 
     setDataType(typeDetail, typeCode);
 
     for (unsigned long long i = 0; i < m_streamCount; ++i) {
-        if (!AddStreamToPipeline(static_cast<int>(i + 1), createText)) return false;
+        if (!AddStreamToPipeline(static_cast<int>(i + 1), m_createText)) return false;
     }
     return true;
 }
@@ -115,12 +115,19 @@ bool BackupPipelineSetup::AddStreamToPipeline(int stream, std::string createText
 
     QISLEEP_InTeRnAl(kStreamPauseMs, "BackupPipelineSetup", 232);
 
-    // Both entries are allocated before either is stored, so the stream ends
-    // up in both maps or, if allocation fails, in neither.
-    std::map<unsigned long long, CreateRet_t> newRet{{key, createRet}};
-    std::map<unsigned long long, ZebArchive*> newArchive{{key, archive.get()}};
-    m_createRetMap.merge(newRet);
-    m_archiveMap.merge(newArchive);
+    // The stream ends up in both maps or, should the second entry's
+    // allocation fail, in neither: the first entry is then taken out again.
+    // The maps hold the same streams, so the key is new to both.
+    struct Undo {
+        std::map<unsigned long long, CreateRet_t>& map;
+        std::map<unsigned long long, CreateRet_t>::iterator entry;
+        bool kept;
+        ~Undo() {
+            if (!kept) map.erase(entry);
+        }
+    } undo{m_createRetMap, m_createRetMap.emplace(key, createRet).first, false};
+    m_archiveMap.emplace(key, archive.get());
+    undo.kept = true;
     archive.release();
     return true;
 }

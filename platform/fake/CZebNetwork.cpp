@@ -71,7 +71,11 @@ CQiError CZebNetwork::SendXDRMessage(unsigned long code, zebsDatabuf_v2* body, i
     Call call;
     call.op = Op::SendXDRMessage;
     call.session = m_impl->number;
-    call.message = decode(code, body, arg1, arg2, flag);
+    if (state.journaling()) {
+        call.message = decode(code, body, arg1, arg2, flag);
+    } else {
+        call.message.emplace().code = code;  // all that rules match on
+    }
     const CQiError result = state.sendResult(state.enter(call));
     call.result = result.code();
     state.record(std::move(call));

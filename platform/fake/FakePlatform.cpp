@@ -201,13 +201,12 @@ Action Action::run(std::function<Action(const Call&)> decide) {
 // --- State
 
 Call FakePlatform::State::callOn(Op op, const ZebArchive* archive) const {
-    for (const auto& [number, object] : live) {
-        if (object == archive) {
-            Call call;
-            call.op = op;
-            call.archive = number;
-            return call;
-        }
+    const auto found = liveNumbers.find(archive);
+    if (found != liveNumbers.end()) {
+        Call call;
+        call.op = op;
+        call.archive = found->second;
+        return call;
     }
     char address[32];
     std::snprintf(address, sizeof address, "%p", static_cast<const void*>(archive));
@@ -240,14 +239,14 @@ Verdict FakePlatform::State::enter(Call& call) {
             decided = decide(call);
         } catch (...) {
             call.threw = true;
-            record(call);
+            record(Call(call));
             throw;
         }
         action = &decided;
     }
     if (action->m_thrower && throwable) {
         call.threw = true;
-        record(call);
+        record(Call(call));
         // A copy, in case the thrower goes with its rule.
         const std::function<void()> thrower = action->m_thrower;
         thrower();
@@ -259,8 +258,9 @@ Verdict FakePlatform::State::enter(Call& call) {
     return verdict;
 }
 
-void FakePlatform::State::record(Call call) {
-    calls.push_back(std::move(call));
+void FakePlatform::State::record(Call&& call) {
+    ++counts[static_cast<std::size_t>(call.op)];
+    if (journaling()) calls.push_back(std::move(call));
 }
 
 CQiError FakePlatform::State::sendResult(const Verdict& verdict) {
@@ -301,9 +301,12 @@ void FakePlatform::State::problem(const std::string& message) {
 
 // --- FakePlatform
 
-FakePlatform::FakePlatform() : m_state(nullptr) {
+FakePlatform::FakePlatform() : FakePlatform(Recording::Journal) {}
+
+FakePlatform::FakePlatform(Recording recording) : m_state(nullptr) {
     if (g_current) fail("fake platform: a second FakePlatform was made while one is alive");
     m_state = new State;
+    m_state->recording = recording;
     g_current = m_state;
 }
 
@@ -324,11 +327,15 @@ void FakePlatform::restart() {
              " ZebArchive object(s) alive");
     }
     auto handler = std::move(m_state->problemHandler);
+    const Recording recording = m_state->recording;
     delete m_state;
     m_state = new State;
     m_state->problemHandler = std::move(handler);
+    m_state->recording = recording;
     g_current = m_state;
 }
+
+Recording FakePlatform::recording() const { return m_state->recording; }
 
 void FakePlatform::inject(std::optional<Op> op, Match selects, Action action) {
     m_state->rules.push_back({op, selects, std::move(action), 0});
@@ -425,6 +432,8 @@ void FakePlatform::clearJournal() {
 
 long long FakePlatform::callCount() const { return m_state->seq; }
 
+long long FakePlatform::count(Op op) const { return m_state->counts[static_cast<std::size_t>(op)]; }
+
 int FakePlatform::archivesMade() const { return m_state->archivesMade; }
 
 int FakePlatform::archivesDeleted() const { return m_state->archivesDeleted; }
@@ -447,10 +456,8 @@ CZebNetwork* FakePlatform::session(int n) const {
 }
 
 int FakePlatform::archiveNumber(const ZebArchive* archive) const {
-    for (const auto& [number, object] : m_state->live) {
-        if (object == archive) return number;
-    }
-    return 0;
+    const auto found = m_state->liveNumbers.find(archive);
+    return found == m_state->liveNumbers.end() ? 0 : found->second;
 }
 
 int FakePlatform::sessionNumber(const CZebNetwork* session) const {

@@ -8,11 +8,13 @@
 // call first), and otherwise hands back the verdict; the call then records
 // itself with State::record. Either way each call is recorded exactly once.
 
+#include <array>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,6 +28,9 @@ struct CZebNetwork::Impl {
 };
 
 namespace fakeplatform {
+
+// The number of operations in Op.
+constexpr std::size_t kOpCount = static_cast<std::size_t>(Op::SetExternalBuffer) + 1;
 
 // What was scripted for one archive object, and what it has done. Kept by
 // number, apart from the object, so that a test may script an object before
@@ -64,7 +69,9 @@ struct FakePlatform::State {
         int selected = 0;            // calls matched so far, for nth and times
     };
 
+    Recording recording = Recording::Journal;
     std::vector<Call> calls;
+    std::array<long long, kOpCount> counts{};  // calls per operation
     std::vector<LogLine> logs;
     std::vector<Rule> rules;
     long long seq = 0;
@@ -72,6 +79,7 @@ struct FakePlatform::State {
     // Live archive objects by number. Objects are found by address only, so
     // that a call on a deleted one is caught without reading its memory.
     std::map<int, ZebArchive*> live;
+    std::unordered_map<const ZebArchive*, int> liveNumbers;  // live, by address
     int archivesMade = 0;
     int archivesDeleted = 0;
     std::vector<std::unique_ptr<CZebNetwork>> sessions;  // head n at index n-1
@@ -87,8 +95,10 @@ struct FakePlatform::State {
     // Numbers call and applies the rule that decides it: throws (after
     // recording the call) when the rule says so, else returns its verdict.
     Verdict enter(Call& call);
-    // Appends call to the record.
-    void record(Call call);
+    // Counts call and, when journaling, appends it to the record.
+    void record(Call&& call);
+    // Whether calls are kept (and their arguments worth copying).
+    bool journaling() const { return recording == Recording::Journal; }
     // A send's result: the verdict's, else success.
     static CQiError sendResult(const Verdict& verdict);
     // The script of archive object n.

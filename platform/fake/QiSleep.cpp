@@ -15,7 +15,7 @@ void QISLEEP_InTeRnAl(unsigned long milliseconds, const char* unit, int line) {
     Call call;
     call.op = Op::Sleep;
     call.pauseMs = milliseconds;
-    call.unit = fakeplatform::copyOf(unit);
+    if (state.journaling()) call.unit = fakeplatform::copyOf(unit);
     call.line = line;
     state.enter(call);
     state.record(std::move(call));

@@ -34,7 +34,7 @@ CreateRet_t defaultCreateRet(int archive) {
 }
 
 // Records call with its result and returns the result.
-int finish(State& state, Call call, int result) {
+int finish(State& state, Call&& call, int result) {
     call.result = result;
     state.record(std::move(call));
     return result;
@@ -42,7 +42,7 @@ int finish(State& state, Call call, int result) {
 
 // Numbers, decides and records a constructor call; registers the object only
 // when no rule made the constructor throw.
-void made(State& state, Call call, ZebArchive* object) {
+void made(State& state, Call&& call, ZebArchive* object) {
     call.archive = state.archivesMade + 1;
     state.enter(call);
     ++state.archivesMade;
@@ -50,6 +50,7 @@ void made(State& state, Call call, ZebArchive* object) {
     facts.made = true;
     facts.alive = true;
     state.live[call.archive] = object;
+    state.liveNumbers[object] = call.archive;
     state.record(std::move(call));
 }
 
@@ -63,7 +64,7 @@ ZebArchive::ZebArchive(ZebJobCtrlClient* jobControl, bool flag, const char* text
     call.op = Op::ArchiveMade;
     call.nullArg1 = jobControl == nullptr;
     call.flag = flag;
-    call.text = copyOf(text);
+    if (state.journaling()) call.text = copyOf(text);
     made(state, std::move(call), this);
     state.script(state.archivesMade).facts.restoreSide = false;
 }
@@ -78,7 +79,7 @@ ZebArchive::ZebArchive(long long objectParam, ZebJobCtrlClient* jobControl, bool
     call.objectParam = objectParam;
     call.nullArg1 = jobControl == nullptr;
     call.flag = flag;
-    call.machineName = copyOf(machineName);
+    if (state.journaling()) call.machineName = copyOf(machineName);
     made(state, std::move(call), this);
     auto& facts = state.script(state.archivesMade).facts;
     facts.restoreSide = true;
@@ -88,18 +89,18 @@ ZebArchive::ZebArchive(long long objectParam, ZebJobCtrlClient* jobControl, bool
 ZebArchive::~ZebArchive() {
     PlatformScope scope;
     auto& state = currentState(opName(Op::ArchiveDeleted));
-    for (auto object = state.live.begin(); object != state.live.end(); ++object) {
-        if (object->second == this) {
-            Call call;
-            call.op = Op::ArchiveDeleted;
-            call.archive = object->first;
-            state.live.erase(object);
-            ++state.archivesDeleted;
-            state.script(call.archive).facts.alive = false;
-            state.enter(call);
-            state.record(std::move(call));
-            return;
-        }
+    const auto object = state.liveNumbers.find(this);
+    if (object != state.liveNumbers.end()) {
+        Call call;
+        call.op = Op::ArchiveDeleted;
+        call.archive = object->second;
+        state.live.erase(object->second);
+        state.liveNumbers.erase(object);
+        ++state.archivesDeleted;
+        state.script(call.archive).facts.alive = false;
+        state.enter(call);
+        state.record(std::move(call));
+        return;
     }
     std::fprintf(stderr, "fake platform: ZebArchive %p deleted twice or never made\n",
                  static_cast<void*>(this));
@@ -113,8 +114,8 @@ int ZebArchive::setupPipeline(SetupPipelineArgs_t* args, const char* text,
     Call call = state.callOn(Op::SetupPipeline, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
-    if (args) call.setupArgs = *args;
-    call.text = copyOf(text);
+    if (args && state.journaling()) call.setupArgs = *args;
+    if (state.journaling()) call.text = copyOf(text);
     const Verdict verdict = state.enter(call);
     return finish(state, std::move(call), verdict.result.value_or(0));
 }
@@ -125,7 +126,7 @@ int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
     Call call = state.callOn(Op::CreateArchiveFile, this);
     call.nullArg1 = args == nullptr;
     call.nullArg2 = ret == nullptr;
-    if (args) call.createArgs = *args;
+    if (args && state.journaling()) call.createArgs = *args;
     const int result = state.enter(call).result.value_or(0);
     if (result == 0 && ret) {
         ArchiveScript& script = state.script(call.archive);

@@ -30,8 +30,10 @@ int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned lo
     auto& state = currentState(fakeplatform::opName(Op::GetNumber));
     Call call;
     call.op = Op::GetNumber;
-    call.section = copyOf(section);
-    call.key = key ? key : "";
+    if (state.journaling()) {
+        call.section = copyOf(section);
+        call.key = key ? key : "";
+    }
     const unsigned long* setting = section && key ? state.setting(section, key) : nullptr;
     const int result = state.enter(call).result.value_or(setting ? 1 : 0);
     if (result != 0 && setting && value) {
@@ -50,7 +52,7 @@ const char* ZebPlatformInfo::getPhysicalMachine() {
     call.op = Op::GetPhysicalMachine;
     state.enter(call);
     m_physicalMachine = state.physicalMachine;
-    call.machineName = m_physicalMachine;
+    if (state.journaling()) call.machineName = m_physicalMachine;
     state.record(std::move(call));
     return m_physicalMachine.c_str();
 }

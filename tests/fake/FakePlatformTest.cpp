@@ -596,6 +596,94 @@ TEST_F(FakePlatformTest, OnlyPlatformCallsCountAsInsideThePlatform) {
     EXPECT_FALSE(insidePlatformCall());
 }
 
+// --- Counting without a journal
+
+// A restore stream's calls, the same in either recording mode.
+void openSeekAndClose() {
+    EvEvent event;
+    event.debug("seek %d", 4096);
+    auto* archive = new ZebArchive(3, nullptr, true, "machine");
+    OpenArgs_t args;
+    OpenRet_t ret{};
+    archive->openArchiveFile(&args, &ret);
+    FSRSeekArchive element;
+    FSRSeekArchiveArray body;
+    body.elements = &element;
+    body.count = 1;
+    zebsDatabuf_v2 buffer;
+    buffer.setExternalBuffer(reinterpret_cast<char*>(&body), sizeof body);
+    bool flag = false;
+    ret.sessionHead->SendXDRMessage(FSR_MSG_SEEK_TO_OFFSET, &buffer, 0, -1, flag);
+    ret.sessionHead->SendXDRMessage(FSR_MSG_READ_ALL, nullptr, 0, -1, flag);
+    ReadBufArgs_t readArgs;
+    ReadBufRet_t readRet;
+    archive->readBuffer(&readArgs, &readRet);
+    QISLEEP_InTeRnAl(1000, "Unit", 1);
+    delete archive;
+}
+
+TEST(FakePlatformCountingTest, CountsWhatTheJournalHoldsAndKeepsNothing) {
+    std::vector<long long> journaled;
+    long long journaledCalls = 0;
+    {
+        FakePlatform fake;
+        fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+        openSeekAndClose();
+        for (int op = 0; op <= static_cast<int>(Op::SetExternalBuffer); ++op) {
+            long long seen = 0;
+            for (const Call& call : fake.allCalls()) seen += call.op == static_cast<Op>(op);
+            EXPECT_EQ(fake.count(static_cast<Op>(op)), seen) << opName(static_cast<Op>(op));
+            journaled.push_back(seen);
+        }
+        journaledCalls = fake.callCount();
+    }
+    FakePlatform fake(Recording::CountsOnly);
+    EXPECT_EQ(fake.recording(), Recording::CountsOnly);
+    fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+    openSeekAndClose();
+    std::vector<long long> counted;
+    for (int op = 0; op <= static_cast<int>(Op::SetExternalBuffer); ++op) {
+        counted.push_back(fake.count(static_cast<Op>(op)));
+    }
+    EXPECT_EQ(counted, journaled);
+    EXPECT_EQ(fake.count(Op::Log), 1);
+    EXPECT_EQ(fake.count(Op::SendXDRMessage), 2);
+    EXPECT_EQ(fake.callCount(), journaledCalls);
+    EXPECT_TRUE(fake.allCalls().empty());
+    EXPECT_TRUE(fake.logs().empty());
+    // The objects are still numbered and followed as in the journal mode.
+    EXPECT_EQ(fake.archivesMade(), 1);
+    EXPECT_EQ(fake.liveArchives(), 0);
+    EXPECT_EQ(fake.facts(1).lastSession, 1);
+
+    fake.restart();
+    EXPECT_EQ(fake.recording(), Recording::CountsOnly);
+    EXPECT_EQ(fake.count(Op::ArchiveMade), 0);
+}
+
+TEST(FakePlatformCountingTest, RulesStillDecideAndMatchSendsByCode) {
+    FakePlatform fake(Recording::CountsOnly);
+    fake.setSendResult(CQiError(-5, "down"), {.code = FSR_MSG_READ_ALL});
+    fake.setResult(Op::GetNumber, 1);
+    auto* archive = new ZebArchive(3, nullptr, true, "machine");
+    OpenArgs_t args;
+    OpenRet_t ret{};
+    archive->openArchiveFile(&args, &ret);
+    bool flag = false;
+    EXPECT_FALSE(
+        ret.sessionHead->SendXDRMessage(FSR_MSG_SEEK_TO_OFFSET, nullptr, 0, -1, flag).IsError());
+    EXPECT_EQ(ret.sessionHead->SendXDRMessage(FSR_MSG_READ_ALL, nullptr, 0, -1, flag).code(), -5);
+    ZebPlatformInfo settings;
+    unsigned long value = 7;
+    EXPECT_NE(settings.getNumber("MSSQLAgent", "DelayPipelineSetup", &value), 0);
+    EXPECT_EQ(value, 7u);  // found by the rule, but no such setting to write
+    fake.inject(Op::Log, {}, Action::throws(std::runtime_error("log")));
+    EvEvent event;
+    EXPECT_THROW(event.error("x"), std::runtime_error);
+    EXPECT_EQ(fake.count(Op::Log), 1);
+    delete archive;
+}
+
 // --- Misuse
 
 TEST(FakePlatformDeathTest, PlatformCallsWithoutALiveFakeAbort) {

@@ -188,6 +188,19 @@ public:
     std::function<Action(const Call&)> m_decide;
 };
 
+// How the fake keeps what it sees.
+enum class Recording {
+    // Every call is kept (allCalls()), every log line formatted and kept
+    // (logs()). The default, which the tests rely on.
+    Journal,
+    // For benchmarks: calls are only counted per operation (count()) and
+    // nothing is kept of them, not even the copies of their arguments; log
+    // lines go to a null sink that counts them without formatting them. Rules
+    // and scripts work as in Journal, but a rule's deciding callback sees a
+    // call without those copies (a send carries only its code).
+    CountsOnly,
+};
+
 // A readBuffer script entry that makes that read fail (return 0).
 constexpr int kReadFails = -0x7fffffff;
 
@@ -206,6 +219,8 @@ public:
     // Becomes the platform that every platform call reaches. Only one may
     // live at a time; a platform call with none alive aborts the program.
     FakePlatform();
+    // The same, keeping what it sees as recording says.
+    explicit FakePlatform(Recording recording);
     // Frees the session heads. Archive objects still alive stay the caller's
     // to delete, but must be deleted before this.
     ~FakePlatform();
@@ -214,8 +229,10 @@ public:
     FakePlatform& operator=(const FakePlatform&) = delete;
 
     // Forgets everything, as a new fake would: journal, logs, rules, scripts,
-    // settings, counts and numbering. Aborts while an archive object lives.
+    // settings, counts and numbering; keeps the recording mode and the
+    // problem handler. Aborts while an archive object lives.
     void restart();
+    Recording recording() const;
 
     // --- Rules. For each call the last rule that selects it decides.
 
@@ -281,6 +298,9 @@ public:
     void clearJournal();
     // Platform calls made so far (the seq of the last one).
     long long callCount() const;
+    // Calls of op made so far (for Op::Log the lines), in either recording
+    // mode. Like callCount(), kept by clearJournal() and reset by restart().
+    long long count(Op op) const;
 
     // Archive objects made, deleted, and still alive.
     int archivesMade() const;
