@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ cmake ninja-build
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev
-          clang libclang-rt-14-dev valgrind gcovr time)
+          clang libclang-rt-14-dev valgrind gcovr time
+          chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -13,6 +13,7 @@
 #include "Checks.h"
 #include "InputFile.h"
 #include "Interrupt.h"
+#include "JobReport.h"
 #include "Manifest.h"
 #include "Progress.h"
 #include "backup/BackupPipelineSetup.h"
@@ -89,6 +90,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         }
     }
     requireNewFilePlace(options.manifest, "manifest", false);
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        if (options.trace == options.manifest) {
+            throw badInput("the trace and the manifest cannot both be " + options.trace);
+        }
+    }
     std::vector<std::unique_ptr<InputFile>> inputs;
     std::vector<const InputFile*> inputList;
     uint64_t totalSize = 0;
@@ -120,11 +127,13 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         "streams set up before it write",
         streamCount);
 
+    JobReport report({JobKind::Backup, jobId, streamCount, totalSize}, progressShown().load(),
+                     stderrProgress(config), options.trace);
     BackupPipelineSetup job(jobId, totalSize, streamCount, baseName(options.inputs[0]));
     Manifest manifest;
     manifest.jobId = jobId;
     manifest.createdAt = utcNow();
-    BackupStreams streams(inputList, streamCount, jobId, options.failStream);
+    BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases());
     const std::string createText =
         "pipeline-agent backup of " + baseName(options.inputs[0]) +
         (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) + " more" : "");
@@ -137,7 +146,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         }
         streams.startReading();
         for (unsigned long k = 1; k <= streamCount; ++k) {
-            if (!job.AddStreamToPipeline(static_cast<int>(k), createText)) {
+            report.library().backupSetUp(k);
+            const bool added = job.AddStreamToPipeline(static_cast<int>(k), createText);
+            report.library().callEnded();
+            if (!added) {
                 throwIfInterrupted();
                 throw jobFailed("setting up the streams failed");
             }
@@ -166,11 +178,16 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
     } catch (const std::exception&) {
         streams.stop();
         say("the backup failed; invalidating the job's archive files");
+        report.library().backupClose();
         job.closePipeline(kInvalidateArchiveFiles, false);
+        report.library().callEnded();
         localplatform::failJob(jobId);
         throw;
     }
-    if (!job.closePipeline(kCloseArchiveFiles, false)) {
+    report.library().backupClose();
+    const bool closed = job.closePipeline(kCloseArchiveFiles, false);
+    report.library().callEnded();
+    if (!closed) {
         // The streams the close did not reach are still held: invalidate them,
         // and let the job's failure settle the rest at the next cleanup.
         job.closePipeline(kInvalidateArchiveFiles, false);
@@ -198,6 +215,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         localplatform::failJob(jobId);
         throwIfInterrupted();
     }
+    report.end();
     saveManifest(manifest, options.manifest);
     localplatform::crashPoint("manifest saved");
     try {
@@ -209,4 +227,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config) {
         throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
     }
     say("backup complete: manifest %s", options.manifest.c_str());
+    try {
+        report.finish();
+    } catch (const std::exception& error) {
+        throw jobFailed(std::string("the backup is complete, but its trace was not written: ") +
+                        error.what());
+    }
 }

@@ -12,6 +12,7 @@
 #include "BackupJob.h"
 #include "Checks.h"
 #include "Interrupt.h"
+#include "JobReport.h"
 #include "Manifest.h"
 #include "OutputFile.h"
 #include "PartialOutputs.h"
@@ -128,6 +129,14 @@ void runRestore(const RestoreOptions& options, localplatform::Config config) {
         }
         requireNewFilePlace(paths.back(), "output", options.replace);
     }
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        for (const std::string& path : paths) {
+            if (path == options.trace) {
+                throw badInput("the trace and an output cannot both be " + options.trace);
+            }
+        }
+    }
     const unsigned long long restoreJobId = newJobId();
     config.storeLogName = std::to_string(restoreJobId);
     openStoreFor(config, localplatform::Access::ReadOnly, false);
@@ -163,6 +172,8 @@ void runRestore(const RestoreOptions& options, localplatform::Config config) {
     // files, as that format's restores always did; every other request asks
     // for exactly the parts it reads.
     const bool readAll = manifest.version == 1 && options.file.empty();
+    JobReport report({JobKind::Restore, restoreJobId, manifest.archives.size(), total},
+                     progressShown().load(), stderrProgress(config), options.trace);
     RestorePipelineSetup restore(restoreJobId, 0);
     RestoreSession session(restore);
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -170,22 +181,35 @@ void runRestore(const RestoreOptions& options, localplatform::Config config) {
         say("file %zu of %zu (%s): setting up %zu streams", i + 1, files.size(), file.name.c_str(),
             file.shares.size());
         restore.setRestoreArchiveFileInfoList(requestList(file, readAll));
-        if (!restore.setupPipeline()) {
+        report.library().restoreSetUp();
+        const bool setUp = restore.setupPipeline();
+        report.library().callEnded();
+        if (!setUp) {
             explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory()
                                                                  : config.storeDir);
             throw jobFailed("setting up the restore request for " + file.name +
                             " failed");
         }
-        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i]);
+        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i], &report.phases());
         say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
             file.name.c_str(), file.shares.size());
     }
-    if (!session.end()) say("warning: closing the streams failed");
+    report.library().restoreClose();
+    const bool closed = session.end();
+    report.library().callEnded();
+    report.end();
+    if (!closed) say("warning: closing the streams failed");
     localplatform::crashPoint("output checked");
     for (std::size_t i = 0; i < files.size(); ++i) {
         outputs[i]->commit();
         localplatform::crashPoint("output committed");
         say("restored %s: %llu bytes, checksum verified", paths[i].c_str(),
             static_cast<unsigned long long>(files[i]->size));
+    }
+    try {
+        report.finish();
+    } catch (const std::exception& error) {
+        throw jobFailed(std::string("the restore is complete, but its trace was not written: ") +
+                        error.what());
     }
 }

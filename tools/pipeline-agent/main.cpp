@@ -24,6 +24,7 @@
 #include "SampleDatabase.h"
 #include "Sha256.h"
 #include "StoreCommands.h"
+#include "TimelineSvg.h"
 #include "platform/local/LocalPlatform.h"
 
 namespace {
@@ -133,7 +134,12 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
     const std::string restoredDir = options.dir + "/restored";
     const std::string restored = restoredDir + "/sample.db";
     const std::string restoredOrders = restoredDir + "/sample.orders.csv";
-    for (const std::string& path : {sample, orders, manifest, restored, restoredOrders}) {
+    const std::string backupTrace = options.dir + "/backup.trace.json";
+    const std::string restoreTrace = options.dir + "/restore.trace.json";
+    const std::string backupSvg = options.dir + "/backup.timeline.svg";
+    const std::string restoreSvg = options.dir + "/restore.timeline.svg";
+    for (const std::string& path : {sample, orders, manifest, restored, restoredOrders, backupTrace,
+                                    restoreTrace, backupSvg, restoreSvg}) {
         removeIfPresent(path);
     }
     if (::mkdir(restoredDir.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -145,14 +151,17 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
     const uint64_t exported = exportSampleOrders(sample, orders);
     say("demo: exported its orders to %s (%llu bytes)", orders.c_str(),
         static_cast<unsigned long long>(exported));
-    runBackup({{sample, orders}, manifest, options.streams, 0, 0}, config);
+    runBackup({{sample, orders}, manifest, options.streams, 0, 0, backupTrace}, config);
     // One restore request per file on the same archive files: the second
     // only seeks each stream to that file's parts (look for the
     // FSR_MSG_SEEK_TO_OFFSET lines in the restore's log, or run with -v).
     RestoreOptions restore;
     restore.manifest = manifest;
     restore.output = restoredDir;
+    restore.trace = restoreTrace;
     runRestore(restore, config);
+    drawTimeline(backupTrace, backupSvg);
+    drawTimeline(restoreTrace, restoreSvg);
 
     if (sha256OfFile(sample) != sha256OfFile(restored) ||
         sha256OfFile(orders) != sha256OfFile(restoredOrders)) {
@@ -162,6 +171,10 @@ void runDemo(const DemoOptions& options, localplatform::Config config) {
     if (rowsBack != rows) throw jobFailed("demo: the restored database lost orders");
     std::printf("demo: %s and %s restored byte for byte into %s (%llu orders, integrity ok)\n",
                 sample.c_str(), orders.c_str(), restoredDir.c_str(), rowsBack);
+    std::printf(
+        "demo: what each stream did when: %s and %s (open them in Perfetto or "
+        "chrome://tracing), drawn as %s and %s\n",
+        backupTrace.c_str(), restoreTrace.c_str(), backupSvg.c_str(), restoreSvg.c_str());
 }
 
 }  // namespace
@@ -216,6 +229,8 @@ int main(int argc, char** argv) {
               "number of streams, 1 to 65 (default 3)");
     addUnsignedNumber(backupCommand, "--job-id", backup.jobId, 1, ULLONG_MAX,
                       "the job id (default: a new one)");
+    backupCommand->add_option("--trace", backup.trace,
+                              "write the streams' timeline there (Chrome trace-event JSON)");
     addNumber(backupCommand, "--fail-stream", backup.failStream, 1, kMaxStreams,
               "rehearse a failure: writing this stream fails and the job's archive "
               "files are invalidated")
@@ -230,6 +245,8 @@ int main(int argc, char** argv) {
         ->required();
     restoreCommand->add_option("--file", restore.file, "restore only the set's file of this name");
     restoreCommand->add_flag("--force", restore.replace, "overwrite existing outputs");
+    restoreCommand->add_option("--trace", restore.trace,
+                               "write the streams' timeline there (Chrome trace-event JSON)");
     restoreCommand
         ->add_flag("--named-temporary", restore.namedTemporary,
                    "write the output under a hidden name until it is complete, as on file "
@@ -245,6 +262,12 @@ int main(int argc, char** argv) {
     checkCommand->add_flag(
         "--repair", repair,
         "rebuild a lost or damaged catalog from the files (the old one is kept)");
+
+    std::string timelineTrace, timelineSvgPath;
+    auto* timelineCommand =
+        app.add_subcommand("timeline", "draw a trace that --trace wrote as an SVG picture");
+    timelineCommand->add_option("trace", timelineTrace, "the trace")->required();
+    timelineCommand->add_option("--svg", timelineSvgPath, "where the picture goes")->required();
 
     DemoOptions demo;
     auto* demoCommand = app.add_subcommand(
@@ -272,6 +295,7 @@ int main(int argc, char** argv) {
         localplatform::Config config = platformConfig(global);
         if (*backupCommand) runBackup(backup, config);
         if (*restoreCommand) runRestore(restore, config);
+        if (*timelineCommand) drawTimeline(timelineTrace, timelineSvgPath);
         // The store commands log, each, to a file of their own name.
         config.storeLogName = listCommand->parsed()      ? "list"
                               : cleanupCommand->parsed() ? "cleanup"
