@@ -169,6 +169,21 @@ TEST(ProgressTerminal, OtherLinesPrintAboveItAndItIsClearedAtTheEnd) {
     EXPECT_EQ(h.take(), "") << "an ended job's line is not drawn again";
 }
 
+TEST(ProgressTerminal, ADroppedLineIsNeverDrawnAgain) {
+    Harness h(JobKind::Restore, true, 1, kMiB);
+    h.phases.enter(1, Phase::Read);
+    h.take();
+    // A signal's _exit path: cleared now, and nothing draws it after.
+    dropLiveLine();
+    EXPECT_EQ(h.take(), "\r\033[K");
+    h.now = 1s;
+    h.phases.enter(1, Phase::ClosingWait);
+    h.phases.tick();
+    printLine("pipeline-agent: nothing was restored\n");
+    h.phases.end();
+    EXPECT_EQ(h.take(), "");
+}
+
 TEST(ProgressTerminal, IsCutToTheTerminalWidthAndClearedWhenDestroyed) {
     std::string written;
     {

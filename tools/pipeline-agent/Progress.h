@@ -44,6 +44,14 @@ inline void printLine(const std::string& text) {
     if (liveLine()) liveLine()->redrawLocked();
 }
 
+// Clears the live line for good, for a process about to end at once (a
+// signal's _exit): nothing draws it again.
+inline void dropLiveLine() {
+    std::lock_guard<std::mutex> lock(stderrLock());
+    if (liveLine()) liveLine()->clearLocked();
+    liveLine() = nullptr;
+}
+
 // Prints one of the agent's own progress lines on stderr, unless -q.
 inline void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

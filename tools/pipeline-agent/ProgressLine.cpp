@@ -47,8 +47,9 @@ ProgressLine::ProgressLine(const JobDescription& job, ProgressOutput output)
 ProgressLine::~ProgressLine() {
     if (!m_output.terminal) return;
     std::lock_guard<std::mutex> lock(stderrLock());
+    if (liveLine() != this) return;  // dropped
     clearLocked();
-    if (liveLine() == this) liveLine() = nullptr;
+    liveLine() = nullptr;
 }
 
 std::string ProgressLine::activity() const {
@@ -114,6 +115,8 @@ void ProgressLine::show(JobTime at, bool force) {
         m_lastShown = at;
         m_shownOnce = true;
         std::lock_guard<std::mutex> lock(stderrLock());
+        if (liveLine() != this) return;  // dropped: the process is ending
+        if (line == m_drawn) return;
         m_drawn = line;
         redrawLocked();
     } else {
@@ -150,7 +153,7 @@ void ProgressLine::jobEnded(JobTime) {
     m_ended = true;
     if (!m_output.terminal) return;
     std::lock_guard<std::mutex> lock(stderrLock());
-    clearLocked();
+    if (liveLine() == this) clearLocked();
 }
 
 void ProgressLine::clearLocked() {

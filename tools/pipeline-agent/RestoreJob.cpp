@@ -156,6 +156,7 @@ void runRestore(const RestoreOptions& options, localplatform::Config config) {
     // removes its own partial outputs and ends.
     onInterrupt([](int signal) {
         discardPartialOutputs();
+        dropLiveLine();
         std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
         std::fflush(stderr);
         _exit(128 + signal);
