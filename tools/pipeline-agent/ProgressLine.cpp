@@ -49,6 +49,7 @@ ProgressLine::~ProgressLine() {
     std::lock_guard<std::mutex> lock(stderrLock());
     if (liveLine() != this) return;  // dropped
     clearLocked();
+    m_drawn.clear();
     liveLine() = nullptr;
 }
 
@@ -153,18 +154,16 @@ void ProgressLine::jobEnded(JobTime) {
     m_ended = true;
     if (!m_output.terminal) return;
     std::lock_guard<std::mutex> lock(stderrLock());
-    if (liveLine() == this) clearLocked();
+    if (liveLine() != this) return;  // dropped
+    clearLocked();
+    m_drawn.clear();  // not drawn again
 }
 
+// m_drawn stays: redrawLocked draws it again after the line printed above.
 void ProgressLine::clearLocked() {
-    if (m_drawn.empty()) return;
-    m_output.write("\r\033[K");
-    // Drawn again by redrawLocked after the line printed above it, unless the
-    // job ended.
-    if (m_ended) m_drawn.clear();
+    if (!m_drawn.empty()) m_output.write("\r\033[K");
 }
 
 void ProgressLine::redrawLocked() {
-    if (m_drawn.empty() || m_ended) return;
-    m_output.write("\r" + m_drawn + "\033[K");
+    if (!m_drawn.empty()) m_output.write("\r" + m_drawn + "\033[K");
 }

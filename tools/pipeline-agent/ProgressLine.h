@@ -67,8 +67,9 @@ private:
     JobTime m_lastShown{0};
     bool m_shownOnce = false;
     bool m_ended = false;
-    // Under stderrLock():
-    std::string m_drawn;  // what the terminal shows now; empty: nothing
+    // Under stderrLock(): what the terminal shows; empty: nothing, or not
+    // drawn again once the job ended.
+    std::string m_drawn;
 };
 
 // "512 B", "1.5 KiB", "12.0 MiB", "3.2 GiB".
