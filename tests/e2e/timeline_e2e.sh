@@ -121,6 +121,29 @@ trace)
     2>quiet.err
   [[ ! -s quiet.err ]] || { cat quiet.err >&2; fail "-q printed something"; }
   [[ -s q.trace.json ]] || fail "-q wrote no trace"
+  # A failed backup's trace is written too, and shows where it stopped:
+  # stream 2's data phase ends at its failure, before the invalidating close
+  # (of stream 1 first).
+  got=0
+  "$agent" --store store -q --test-skip-pauses backup a.bin --manifest f.json --fail-stream 2 \
+    --trace failed.json 2>err.txt || got=$?
+  [[ $got == 1 && ! -e f.json ]] || { cat err.txt >&2; fail "the failed backup exited $got"; }
+  python3 - failed.json <<'PY'
+import json, sys
+spans = [e for e in json.load(open(sys.argv[1]))["traceEvents"] if e["ph"] == "X"]
+by = {}
+for e in sorted(spans, key=lambda e: e["ts"]):
+    by.setdefault(e["tid"], []).append(e)
+# Stream 3 is set up too when the failure is noticed only after its set-up.
+assert sorted(by) in ([1, 2], [1, 2, 3]), sorted(by)
+for k in by:
+    names = [e["name"] for e in by[k]]
+    assert names in (["set-up", "pause", "data", "close"], ["set-up", "pause", "close"]), names
+    assert k == 3 or "data" in names, names
+data, first_close = by[2][2], by[1][3]
+assert data["args"]["bytes"] == 0, data
+assert data["ts"] + data["dur"] <= first_close["ts"] + 0.001, (data, first_close)
+PY
   ;;
 browser)
   if ! command -v chromium >/dev/null; then

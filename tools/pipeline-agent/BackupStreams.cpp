@@ -168,6 +168,14 @@ void BackupStreams::read() {
 
 void BackupStreams::write(unsigned long k) {
     Stream& stream = m_streams[k - 1];
+    // However the writer ends (done, stopped, failed), its data phase ends.
+    struct EndsDataPhase {
+        StreamPhases* phases;
+        unsigned long stream;
+        ~EndsDataPhase() {
+            if (phases) phases->enter(stream, Phase::Idle);
+        }
+    } endsDataPhase{m_phases, k};
     try {
         for (std::size_t file = 0; file < m_inputs.size(); ++file) {
             {
@@ -215,7 +223,6 @@ void BackupStreams::write(unsigned long k) {
             stream.finished = true;
             ++m_finished;
         }
-        if (m_phases) m_phases->enter(k, Phase::Idle);
         m_changed.notify_all();
     } catch (...) {
         fail(std::current_exception());
