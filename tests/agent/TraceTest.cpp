@@ -164,6 +164,20 @@ TEST(StreamPhases, ReportsFromManyThreadsAllArrive) {
     }
 }
 
+TEST(PlatformSteps, TheObserverSetIsToldEveryStepUntilReplaced) {
+    std::vector<std::string> steps;
+    localplatform::setStepObserver([&steps](const char* step, unsigned long detail) {
+        steps.push_back(std::string(step) + "/" + std::to_string(detail));
+    });
+    localplatform::crashPoint("openArchiveFile");
+    localplatform::crashPoint("SendXDRMessage", FSR_MSG_CLOSE_ARCHIVE);
+    localplatform::setStepObserver({});
+    localplatform::crashPoint("readBuffer");
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{
+                  "openArchiveFile/0", "SendXDRMessage/" + std::to_string(FSR_MSG_CLOSE_ARCHIVE)}));
+}
+
 TEST(LibraryPhases, ReadsTheBackupCallsPhasesFromThePlatformsSteps) {
     StreamPhases phases({JobKind::Backup, 1, 2, 0});
     PhaseLog log;
