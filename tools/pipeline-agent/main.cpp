@@ -229,8 +229,10 @@ int main(int argc, char** argv) {
               "number of streams, 1 to 65 (default 3)");
     addUnsignedNumber(backupCommand, "--job-id", backup.jobId, 1, ULLONG_MAX,
                       "the job id (default: a new one)");
-    backupCommand->add_option("--trace", backup.trace,
-                              "write the streams' timeline there (Chrome trace-event JSON)");
+    backupCommand
+        ->add_option("--trace", backup.trace,
+                     "write the streams' timeline there (Chrome trace-event JSON)")
+        ->type_name("FILE");
     addNumber(backupCommand, "--fail-stream", backup.failStream, 1, kMaxStreams,
               "rehearse a failure: writing this stream fails and the job's archive "
               "files are invalidated")
@@ -245,8 +247,10 @@ int main(int argc, char** argv) {
         ->required();
     restoreCommand->add_option("--file", restore.file, "restore only the set's file of this name");
     restoreCommand->add_flag("--force", restore.replace, "overwrite existing outputs");
-    restoreCommand->add_option("--trace", restore.trace,
-                               "write the streams' timeline there (Chrome trace-event JSON)");
+    restoreCommand
+        ->add_option("--trace", restore.trace,
+                     "write the streams' timeline there (Chrome trace-event JSON)")
+        ->type_name("FILE");
     restoreCommand
         ->add_flag("--named-temporary", restore.namedTemporary,
                    "write the output under a hidden name until it is complete, as on file "
@@ -266,8 +270,10 @@ int main(int argc, char** argv) {
     std::string timelineTrace, timelineSvgPath;
     auto* timelineCommand =
         app.add_subcommand("timeline", "draw a trace that --trace wrote as an SVG picture");
-    timelineCommand->add_option("trace", timelineTrace, "the trace")->required();
-    timelineCommand->add_option("--svg", timelineSvgPath, "where the picture goes")->required();
+    timelineCommand->add_option("trace", timelineTrace, "the trace")->required()->type_name("FILE");
+    timelineCommand->add_option("--svg", timelineSvgPath, "where the picture goes (a new file)")
+        ->required()
+        ->type_name("OUT");
 
     DemoOptions demo;
     auto* demoCommand = app.add_subcommand(
