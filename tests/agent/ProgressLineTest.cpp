@@ -61,11 +61,13 @@ TEST(ProgressFormat, BytesAndDurations) {
 TEST(ProgressText, BackupShowsBytesRateEtaAndWhatTheStreamsDo) {
     Harness h(JobKind::Backup, false, 5, 100 * kMiB);
     h.phases.enter(1, Phase::SetUp);
-    EXPECT_EQ(h.line.text(h.now), "backup: 0 B of 100.0 MiB (0%); setting up stream 1 of 5");
+    // Before any pause ended, each is taken to last the mandated 2 s.
+    EXPECT_EQ(h.line.text(h.now),
+              "backup: 0 B of 100.0 MiB (0%), ETA 0:10; setting up stream 1 of 5");
     h.phases.enter(1, Phase::Pause);
     EXPECT_EQ(h.line.text(h.now),
-              "backup: 0 B of 100.0 MiB (0%); stream 1 of 5: the mandated 2 s pause after its "
-              "archive file was created");
+              "backup: 0 B of 100.0 MiB (0%), ETA 0:10; stream 1 of 5: the mandated 2 s pause "
+              "after its archive file was created");
     h.phases.enter(1, Phase::Data);
     h.phases.enter(2, Phase::Data);
     h.phases.enter(3, Phase::SetUp);
@@ -82,6 +84,32 @@ TEST(ProgressText, BackupShowsBytesRateEtaAndWhatTheStreamsDo) {
     EXPECT_EQ(h.line.text(h.now),
               "backup: 40.0 MiB of 100.0 MiB (40%), 8.0 MiB/s, ETA 0:08; closing stream 2 of 5, "
               "setting up stream 3 of 5");
+}
+
+TEST(ProgressText, ABackupsTimeLeftCountsThePausesToComeAsLongAsTheLastOne) {
+    Harness h(JobKind::Backup, false, 4, 100 * kMiB);
+    h.phases.enter(1, Phase::Pause);
+    h.now = 3s;  // a slow machine: this pause took 3 s
+    h.phases.enter(1, Phase::Data);
+    h.phases.enter(2, Phase::Pause);
+    h.now = 3500ms;
+    h.phases.moved(1, kMiB);
+    // 2.5 s left of stream 2's, 3 s for each of streams 3 and 4; no rate yet.
+    EXPECT_EQ(h.line.text(h.now),
+              "backup: 1.0 MiB of 100.0 MiB (1%), ETA 0:09; stream 2 of 4: the mandated 2 s pause "
+              "after its archive file was created, writing 1 stream");
+    // Pauses that are skipped (tests) leave the data's own estimate.
+    h.now = 4s;
+    h.phases.enter(2, Phase::Data);
+    h.phases.enter(3, Phase::Pause);
+    h.phases.enter(3, Phase::Data);
+    h.phases.enter(4, Phase::Pause);
+    h.phases.enter(4, Phase::Data);
+    h.now = 5500ms;
+    h.phases.moved(2, 9 * kMiB);
+    // 10 MiB in 2 s since the first byte: 5 MiB/s, 90 MiB to go.
+    EXPECT_EQ(h.line.text(h.now),
+              "backup: 10.0 MiB of 100.0 MiB (10%), 5.0 MiB/s, ETA 0:18; writing 4 streams");
 }
 
 TEST(ProgressText, RestoreNamesItsPhasesAndNoEtaOnceAllIsRead) {
@@ -112,8 +140,8 @@ TEST(ProgressPlain, ALineEveryFiveSecondsWithTheAgreedPrefix) {
     h.now = 5s;
     h.phases.tick();
     EXPECT_EQ(h.take(),
-              "pipeline-agent: progress: backup: 0 B of 8.0 MiB (0%); stream 1 of 2: the "
-              "mandated 2 s pause after its archive file was created\n");
+              "pipeline-agent: progress: backup: 0 B of 8.0 MiB (0%), ETA 0:04; stream 1 of 2: "
+              "the mandated 2 s pause after its archive file was created\n");
     h.now = 9s;
     h.phases.enter(1, Phase::Data);
     h.phases.moved(1, kMiB);
@@ -157,7 +185,7 @@ TEST(ProgressTerminal, OtherLinesPrintAboveItAndItIsClearedAtTheEnd) {
     Harness h(JobKind::Backup, true, 1, kMiB);
     h.phases.enter(1, Phase::SetUp);
     const std::string drawn =
-        "\rpipeline-agent: backup: 0 B of 1.0 MiB (0%); setting up stream 1 of 1\033[K";
+        "\rpipeline-agent: backup: 0 B of 1.0 MiB (0%), ETA 0:02; setting up stream 1 of 1\033[K";
     EXPECT_EQ(h.take(), drawn);
     // say() goes through printLine: the live line is cleared, the line
     // printed (on the real stderr), and the live line drawn again.

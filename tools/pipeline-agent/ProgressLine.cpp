@@ -1,5 +1,6 @@
 #include "ProgressLine.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -91,17 +92,32 @@ std::string ProgressLine::text(JobTime at) const {
         formatBytes(static_cast<double>(m_done)) + " of " + formatBytes(static_cast<double>(total));
     const uint64_t percent = total == 0 ? 100 : m_done * 100 / total;
     line += " (" + std::to_string(percent) + "%)";
+    // The time left is the longer of what the data needs at the rate so far
+    // and, for a backup, what the pauses still to come need: with many
+    // streams they, not the data, take most of the job.
+    double left = pausesLeft(at);
     const auto elapsed = std::chrono::duration<double>(at - m_firstByte).count();
     if (m_moving && elapsed >= 1.0) {
         const double rate = static_cast<double>(m_done) / elapsed;
         line += ", " + formatBytes(rate) + "/s";
         if (rate > 0 && m_done < total) {
-            const double left = static_cast<double>(total - m_done) / rate;
-            line +=
-                ", ETA " + formatDuration(std::chrono::seconds(static_cast<long long>(left + 0.5)));
+            left = std::max(left, static_cast<double>(total - m_done) / rate);
         }
     }
+    if (left > 0) {
+        line += ", ETA " + formatDuration(std::chrono::seconds(static_cast<long long>(left + 0.5)));
+    }
     return line + "; " + activity();
+}
+
+double ProgressLine::pausesLeft(JobTime at) const {
+    if (m_job.kind != JobKind::Backup) return 0;
+    const double pause = std::chrono::duration<double>(m_lastPause).count();
+    double left = static_cast<double>(m_job.streams - m_pausesBegun) * pause;
+    if (m_pausing != 0) {
+        left += std::max(0.0, pause - std::chrono::duration<double>(at - m_pauseStart).count());
+    }
+    return left;
 }
 
 void ProgressLine::show(JobTime at, bool force) {
@@ -134,6 +150,14 @@ void ProgressLine::show(JobTime at, bool force) {
 void ProgressLine::phaseChanged(unsigned long stream, Phase phase, JobTime at, uint64_t) {
     if (stream < 1 || stream > m_phases.size()) return;
     m_phases[stream - 1] = phase;
+    if (phase == Phase::Pause) {
+        ++m_pausesBegun;
+        m_pausing = stream;
+        m_pauseStart = at;
+    } else if (stream == m_pausing) {
+        m_lastPause = at - m_pauseStart;
+        m_pausing = 0;
+    }
     // A stream going idle is drawn with the next change: in a library call
     // over the streams, the next stream's phase follows at once.
     if (!m_ended) show(at, phase != Phase::Idle);

@@ -21,8 +21,9 @@ struct ProgressOutput {
     std::function<void(const std::string&)> write;
 };
 
-// The job's progress for an operator: bytes done, rate, time left and what
-// the streams are doing, for example
+// The job's progress for an operator: bytes done, rate, time left (for a
+// backup, the pauses still to come included) and what the streams are
+// doing, for example
 //   backup: 12.0 MiB of 40.0 MiB (30%), 8.0 MiB/s, ETA 0:04; setting up stream 3 of 5,
 //   writing 2 streams
 // On a terminal it is drawn in place ("\r", the line, clear to its end) when
@@ -57,6 +58,10 @@ public:
 private:
     void show(JobTime at, bool now);
     std::string activity() const;
+    // Seconds the backup's pauses still need: each stream's not yet begun
+    // as long as the last one took (2 s until one ended), and what is left
+    // of the one running.
+    double pausesLeft(JobTime at) const;
 
     const JobDescription m_job;
     const ProgressOutput m_output;
@@ -64,6 +69,10 @@ private:
     uint64_t m_done = 0;
     bool m_moving = false;  // a byte has moved
     JobTime m_firstByte{0};
+    unsigned long m_pausesBegun = 0;
+    unsigned long m_pausing = 0;  // the stream in its pause; 0: none
+    JobTime m_pauseStart{0};
+    JobTime m_lastPause{std::chrono::seconds(2)};
     JobTime m_lastShown{0};
     bool m_shownOnce = false;
     bool m_ended = false;
