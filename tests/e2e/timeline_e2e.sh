@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The streams' timeline end to end: --trace on a backup and a restore, the
 # traces read back, the picture `timeline` draws from them, and (case
-# browser) that picture rendered by headless Chromium.
-# Usage: timeline_e2e.sh AGENT trace|browser. Exits 77 (skipped) when the
-# browser case finds no chromium.
+# browser) that picture rendered by headless Chromium; (case progress) the
+# progress line on a terminal and elsewhere.
+# Usage: timeline_e2e.sh AGENT trace|browser|progress. Exits 77 (skipped)
+# when the browser case finds no chromium.
 set -euo pipefail
 
 agent=$1
@@ -181,6 +182,37 @@ HTML
   [[ $result == "rows=$streams shown=$streams bars=$bars barsShown=$bars" ]] ||
     { tail -20 chromium.err >&2; fail "the browser rendered: ${result:-nothing}"; }
   echo "chromium rendered: $result"
+  ;;
+progress)
+  # Not a terminal: a plain line every 5 s, each starting with the agreed
+  # prefix, and nothing redrawn. The media side takes 1.5 s a chunk, so the
+  # restore takes some 6 s.
+  mkdir slow
+  "$agent" --store store --test-media-chunk-delay 1500 restore m.json --output slow 2>slow.err
+  grep -q '^pipeline-agent: progress: restore: .* of 2.3 MiB ([0-9]*%)' slow.err ||
+    { cat slow.err >&2; fail "a slow restore printed no progress line"; }
+  if grep -q $'\r' slow.err || grep -qv '^pipeline-agent: ' slow.err; then
+    cat -A slow.err >&2; fail "the plain progress is not plain lines"
+  fi
+  # A terminal: one line redrawn in place, gone before the job's last line,
+  # and no plain progress lines.
+  script -qfec "$agent --store store --test-skip-pauses backup b.bin --manifest tty.json" tty.log \
+    >/dev/null
+  script -qfec "$agent --store store -q --test-skip-pauses backup b.bin --manifest q2.json" \
+    quiet.log >/dev/null
+  python3 - tty.log quiet.log <<'PY'
+import sys
+tty = open(sys.argv[1], "rb").read().decode()
+live = "\rpipeline-agent: backup: "
+assert live in tty and "\x1b[K" in tty, repr(tty)
+assert "pipeline-agent: progress: " not in tty, repr(tty)
+# Cleared after its last drawing, before the job's last line.
+last = tty.rindex(live)
+clear = tty.index("\r\x1b[K", last)
+assert clear < tty.index("pipeline-agent: backup complete"), repr(tty)
+quiet = open(sys.argv[2], "rb").read().decode()
+assert "\r" not in quiet.replace("\r\n", "\n"), repr(quiet)
+PY
   ;;
 *) fail "no case $case_name" ;;
 esac
