@@ -7,7 +7,7 @@ packages=(g++ cmake ninja-build
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev
           clang libclang-rt-14-dev valgrind gcovr time
-          lintian dpkg-dev file pkgconf)
+          lintian dpkg-dev file pkgconf chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

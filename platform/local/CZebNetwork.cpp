@@ -16,7 +16,7 @@ CZebNetwork::~CZebNetwork() { delete m_impl; }
 
 // arg1, arg2 and flag carry nothing the local media side needs.
 CQiError CZebNetwork::SendXDRMessage(unsigned long code, zebsDatabuf_v2* body, int, int, bool&) {
-    localplatform::crashPoint("SendXDRMessage");
+    localplatform::crashPoint("SendXDRMessage", code);
     if (!m_impl || !m_impl->media) {
         return CQiError(-1, "local platform: this session head leads to no media side");
     }

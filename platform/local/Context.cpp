@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "platform/local/LocalState.h"
@@ -104,7 +106,22 @@ std::string logFilePath() { return context()->log->path(); }
 
 void setCurrentJob(unsigned long long jobId) { context()->currentJob = jobId; }
 
-void crashPoint(const char* step) {
+namespace {
+
+std::atomic<std::shared_ptr<const StepObserver>>& stepObserver() {
+    static std::atomic<std::shared_ptr<const StepObserver>> observer;
+    return observer;
+}
+
+}  // namespace
+
+void setStepObserver(StepObserver observer) {
+    stepObserver().store(observer ? std::make_shared<const StepObserver>(std::move(observer))
+                                  : nullptr);
+}
+
+void crashPoint(const char* step, unsigned long detail) {
+    if (const auto observer = stepObserver().load()) (*observer)(step, detail);
     const auto now = context();
     const unsigned long killAt = now->config.killAtStep;
     if (killAt == 0) return;

@@ -14,6 +14,7 @@
 #include "Checks.h"
 #include "InputFile.h"
 #include "Interrupt.h"
+#include "JobReport.h"
 #include "Manifest.h"
 #include "Progress.h"
 #include "backup/BackupPipelineSetup.h"
@@ -74,7 +75,7 @@ unsigned long long newJobId() {
            static_cast<unsigned long long>(::getpid()) % 100000ULL;
 }
 
-void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& report) {
+void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
     constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
     if (options.streams < 1 || options.streams > kMaxStreams) {
@@ -92,6 +93,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         }
     }
     requireNewFilePlace(options.manifest, "manifest", false);
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        if (options.trace == options.manifest) {
+            throw badInput("the trace and the manifest cannot both be " + options.trace);
+        }
+    }
     std::vector<std::unique_ptr<InputFile>> inputs;
     std::vector<const InputFile*> inputList;
     uint64_t totalSize = 0;
@@ -114,11 +121,11 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     onInterrupt([](int) { localplatform::interrupt(); });
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
-    report.add({{"jobId", jobId},
-                {"store", localplatform::storeDirectory()},
-                {"log", localplatform::logFilePath()},
-                {"manifest", options.manifest},
-                {"streams", streamCount}});
+    json.add({{"jobId", jobId},
+              {"store", localplatform::storeDirectory()},
+              {"log", localplatform::logFilePath()},
+              {"manifest", options.manifest},
+              {"streams", streamCount}});
     const std::string what =
         inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
     say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
@@ -128,11 +135,13 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         "streams set up before it write",
         streamCount);
 
+    JobReport report({JobKind::Backup, jobId, streamCount, totalSize}, progressShown().load(),
+                     stderrProgress(config), options.trace);
     BackupPipelineSetup job(jobId, totalSize, streamCount, baseName(options.inputs[0]));
     Manifest manifest;
     manifest.jobId = jobId;
     manifest.createdAt = utcNow();
-    BackupStreams streams(inputList, streamCount, jobId, options.failStream);
+    BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases());
     const std::string createText =
         "pipeline-agent backup of " + baseName(options.inputs[0]) +
         (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) + " more" : "");
@@ -145,7 +154,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         }
         streams.startReading();
         for (unsigned long k = 1; k <= streamCount; ++k) {
-            if (!job.AddStreamToPipeline(static_cast<int>(k), createText)) {
+            report.library().backupSetUp(k);
+            const bool added = job.AddStreamToPipeline(static_cast<int>(k), createText);
+            report.library().callEnded();
+            if (!added) {
                 throwIfInterrupted();
                 throw jobFailed("setting up the streams failed");
             }
@@ -174,11 +186,16 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     } catch (const std::exception&) {
         streams.stop();
         say("the backup failed; invalidating the job's archive files");
+        report.library().backupClose();
         job.closePipeline(kInvalidateArchiveFiles, false);
+        report.library().callEnded();
         localplatform::failJob(jobId);
         throw;
     }
-    if (!job.closePipeline(kCloseArchiveFiles, false)) {
+    report.library().backupClose();
+    const bool closed = job.closePipeline(kCloseArchiveFiles, false);
+    report.library().callEnded();
+    if (!closed) {
         // The streams the close did not reach are still held: invalidate them,
         // and let the job's failure settle the rest at the next cleanup.
         job.closePipeline(kInvalidateArchiveFiles, false);
@@ -206,6 +223,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         localplatform::failJob(jobId);
         throwIfInterrupted();
     }
+    report.end();
     try {
         saveManifest(manifest, options.manifest);
     } catch (const AgentError& error) {
@@ -242,8 +260,15 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                             {"size", streams.archiveOffset(inputs.size(), a.stream)}});
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
-    report.add({{"files", files},
-                {"bytes", totalSize},
-                {"seconds", std::round(seconds.count() * 1000) / 1000},
-                {"archiveFiles", archives}});
+    json.add({{"files", files},
+              {"bytes", totalSize},
+              {"seconds", std::round(seconds.count() * 1000) / 1000},
+              {"archiveFiles", archives}});
+
+    try {
+        report.finish();
+    } catch (const std::exception& error) {
+        throw jobFailed(std::string("the backup is complete, but its trace was not written: ") +
+                        error.what());
+    }
 }

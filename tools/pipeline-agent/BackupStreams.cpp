@@ -8,11 +8,13 @@
 #include "platform/local/LocalPlatform.h"
 
 BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
-                             unsigned long long jobId, unsigned long failStream)
+                             unsigned long long jobId, unsigned long failStream,
+                             StreamPhases* phases)
     : m_inputs(std::move(inputs)),
       m_streamCount(streams),
       m_jobId(jobId),
       m_failStream(failStream),
+      m_phases(phases),
       m_streams(streams),
       m_fileDigests(m_inputs.size()),
       m_partDigests(m_inputs.size(), std::vector<std::string>(streams)) {}
@@ -166,6 +168,14 @@ void BackupStreams::read() {
 
 void BackupStreams::write(unsigned long k) {
     Stream& stream = m_streams[k - 1];
+    // However the writer ends (done, stopped, failed), its data phase ends.
+    struct EndsDataPhase {
+        StreamPhases* phases;
+        unsigned long stream;
+        ~EndsDataPhase() {
+            if (phases) phases->enter(stream, Phase::Idle);
+        }
+    } endsDataPhase{m_phases, k};
     try {
         for (std::size_t file = 0; file < m_inputs.size(); ++file) {
             {
@@ -176,6 +186,7 @@ void BackupStreams::write(unsigned long k) {
                 stream.waitingAt.reset();
                 if (stopping()) return;
             }
+            if (m_phases && file == 0) m_phases->enter(k, Phase::Data);
             Sha256 digest;
             for (uint64_t left = partSize(file, k); left > 0;) {
                 Chunk chunk;
@@ -198,6 +209,7 @@ void BackupStreams::write(unsigned long k) {
                                                                   chunk.length, &error)) {
                     throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
                 }
+                if (m_phases) m_phases->moved(k, chunk.length);
                 digest.update(chunk.data.data(), chunk.length);
                 left -= chunk.length;
                 std::lock_guard<std::mutex> lock(m_mutex);

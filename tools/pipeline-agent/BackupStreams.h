@@ -14,6 +14,7 @@
 
 #include "InputFile.h"
 #include "Sha256.h"
+#include "StreamPhases.h"
 
 // The data of a backup set over N streams: stream k's archive file holds,
 // for file 1, 2, ... in turn, part k of the file (bytes
@@ -47,9 +48,12 @@ public:
     };
 
     // The inputs must outlive this object. failStream: testing, writing that
-    // stream fails ("simulated write failure"); 0 for none.
+    // stream fails ("simulated write failure"); 0 for none. phases, when
+    // given (it must outlive this object): each writer reports its stream's
+    // data phase, from its first part to its last, and every chunk written.
     BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
-                  unsigned long long jobId, unsigned long failStream);
+                  unsigned long long jobId, unsigned long failStream,
+                  StreamPhases* phases = nullptr);
     // Stops and joins every thread.
     ~BackupStreams();
     BackupStreams(const BackupStreams&) = delete;
@@ -107,6 +111,7 @@ private:
     const unsigned long m_streamCount;
     const unsigned long long m_jobId;
     const unsigned long m_failStream;
+    StreamPhases* const m_phases;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "AgentError.h"
+#include "Progress.h"
 
 namespace {
 
@@ -32,12 +33,12 @@ void waitForSignals() {
         if (sigwait(&set, &signal) != 0) continue;
         int expected = 0;
         if (!g_signal.compare_exchange_strong(expected, signal)) {
+            dropLiveLine();
             std::fprintf(stderr, "pipeline-agent: %s again; stopping at once\n", strsignal(signal));
             std::fflush(stderr);
             _exit(128 + expected);
         }
-        std::fprintf(stderr, "pipeline-agent: %s; stopping the job\n", strsignal(signal));
-        std::fflush(stderr);
+        printLine(std::string("pipeline-agent: ") + strsignal(signal) + "; stopping the job\n");
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_reaction) g_reaction(signal);
     }

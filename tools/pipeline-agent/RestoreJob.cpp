@@ -15,6 +15,7 @@
 #include "BackupJob.h"
 #include "Checks.h"
 #include "Interrupt.h"
+#include "JobReport.h"
 #include "Manifest.h"
 #include "OutputFile.h"
 #include "PartialOutputs.h"
@@ -98,7 +99,7 @@ std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readA
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
-void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& report) {
+void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
     const Manifest manifest = loadManifest(options.manifest);
     // Which files, and where each goes.
@@ -132,6 +133,14 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
         }
         requireNewFilePlace(paths.back(), "output", options.replace);
     }
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        for (const std::string& path : paths) {
+            if (path == options.trace) {
+                throw badInput("the trace and an output cannot both be " + options.trace);
+            }
+        }
+    }
     const unsigned long long restoreJobId = newJobId();
     config.storeLogName = std::to_string(restoreJobId);
     openStoreFor(config, localplatform::Access::ReadOnly, false);
@@ -147,18 +156,19 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
         these.mode = files[i]->mode;
         outputs.push_back(std::make_unique<OutputFile>(paths[i], these));
     }
-    report.add({{"jobId", restoreJobId},
-                {"store", localplatform::storeDirectory()},
-                {"log", localplatform::logFilePath()},
-                {"manifest", options.manifest},
-                {"streams", manifest.archives.size()}});
+    json.add({{"jobId", restoreJobId},
+              {"store", localplatform::storeDirectory()},
+              {"log", localplatform::logFilePath()},
+              {"manifest", options.manifest},
+              {"streams", manifest.archives.size()}});
     // A restore has nothing of the store's to undo: on a signal it only
     // removes its own partial outputs and ends.
-    onInterrupt([&report](int signal) {
+    onInterrupt([&json](int signal) {
         discardPartialOutputs();
+        dropLiveLine();
         std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
         std::fflush(stderr);
-        report.printFailure(
+        json.printFailure(
             std::string("interrupted by ") + strsignal(signal) + "; nothing was restored",
             128 + signal, localplatform::logFilePath());
         _exit(128 + signal);
@@ -175,6 +185,8 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     // files, as that format's restores always did; every other request asks
     // for exactly the parts it reads.
     const bool readAll = manifest.version == 1 && options.file.empty();
+    JobReport report({JobKind::Restore, restoreJobId, manifest.archives.size(), total},
+                     progressShown().load(), stderrProgress(config), options.trace);
     RestorePipelineSetup restore(restoreJobId, 0);
     RestoreSession session(restore);
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -182,17 +194,23 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
         say("file %zu of %zu (%s): setting up %zu streams", i + 1, files.size(), file.name.c_str(),
             file.shares.size());
         restore.setRestoreArchiveFileInfoList(requestList(file, readAll));
-        if (!restore.setupPipeline()) {
+        report.library().restoreSetUp();
+        const bool setUp = restore.setupPipeline();
+        report.library().callEnded();
+        if (!setUp) {
             explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory()
                                                                  : config.storeDir);
-            throw jobFailed("setting up the restore request for " + file.name +
-                            " failed");
+            throw jobFailed("setting up the restore request for " + file.name + " failed");
         }
-        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i]);
+        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i], &report.phases());
         say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
             file.name.c_str(), file.shares.size());
     }
-    if (!session.end()) say("warning: closing the streams failed");
+    report.library().restoreClose();
+    const bool closed = session.end();
+    report.library().callEnded();
+    report.end();
+    if (!closed) say("warning: closing the streams failed");
     localplatform::crashPoint("output checked");
     nlohmann::ordered_json restored = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < files.size(); ++i) {
@@ -210,7 +228,14 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
                             {"verified", true}});
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
-    report.add({{"bytes", total},
-                {"seconds", std::round(seconds.count() * 1000) / 1000},
-                {"outputs", restored}});
+    json.add({{"bytes", total},
+              {"seconds", std::round(seconds.count() * 1000) / 1000},
+              {"outputs", restored}});
+
+    try {
+        report.finish();
+    } catch (const std::exception& error) {
+        throw jobFailed(std::string("the restore is complete, but its trace was not written: ") +
+                        error.what());
+    }
 }

@@ -23,8 +23,8 @@ std::string where(const ManifestShare& share) {
 }
 
 // Reads one part of the file from its stream's archive object.
-void readShare(ZebArchive* archive, const ManifestShare& share,
-               OutputFile& output, const Abandoned& abandoned) {
+void readShare(ZebArchive* archive, const ManifestShare& share, OutputFile& output,
+               const Abandoned& abandoned, StreamPhases* phases) {
     Sha256 digest;
     uint64_t done = 0;
     while (done < share.size) {
@@ -43,6 +43,7 @@ void readShare(ZebArchive* archive, const ManifestShare& share,
             output.writeAt(readRet.data, length, share.sourceOffset + done);
             digest.update(readRet.data, length);
             done += length;
+            if (phases) phases->moved(share.archive.stream, length);
             if (abandoned) {
                 archive->freeBuffer(&freeArgs, nullptr);
                 return;  // another stream failed; its failure is reported
@@ -58,7 +59,7 @@ void readShare(ZebArchive* archive, const ManifestShare& share,
 }  // namespace
 
 void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const ManifestFile& file,
-                    OutputFile& output) {
+                    OutputFile& output, StreamPhases* phases) {
     Abandoned abandoned{false};
     std::vector<std::exception_ptr> failures(file.shares.size());
     std::vector<std::thread> threads;
@@ -73,12 +74,15 @@ void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const 
         }
         ZebArchive* archive = found->second.archive;
         threads.emplace_back([&, archive, i] {
+            const unsigned long stream = file.shares[i].archive.stream;
+            if (phases) phases->enter(stream, Phase::Read);
             try {
-                readShare(archive, file.shares[i], output, abandoned);
+                readShare(archive, file.shares[i], output, abandoned, phases);
             } catch (...) {
                 failures[i] = std::current_exception();
                 abandoned = true;
             }
+            if (phases) phases->enter(stream, Phase::Idle);
         });
     }
     for (std::thread& thread : threads) thread.join();

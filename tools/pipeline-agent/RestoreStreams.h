@@ -4,6 +4,7 @@
 
 #include "Manifest.h"
 #include "OutputFile.h"
+#include "StreamPhases.h"
 #include "restore/RestorePipelineSetup.h"
 
 // Reads one file of a set from the streams of a restore request that was set
@@ -21,6 +22,8 @@
 // on the archive objects while it runs: every thread is joined before it
 // returns or throws. Throws AgentError (failed job) naming the stream and its
 // archive file when the media side fails or a checksum does not match.
+// phases, when given: each thread reports its stream's read phase and every
+// chunk it wrote to the output.
 constexpr std::size_t kRestoreChunk = 1 << 20;
 void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const ManifestFile& file,
-                    OutputFile& output);
+                    OutputFile& output, StreamPhases* phases = nullptr);

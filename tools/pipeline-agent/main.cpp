@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -26,6 +26,7 @@
 #include "SampleDatabase.h"
 #include "Sha256.h"
 #include "StoreCommands.h"
+#include "TimelineSvg.h"
 #include "platform/local/LocalPlatform.h"
 
 namespace {
@@ -58,12 +59,13 @@ constexpr long long kMaxLogLevel = 9;
 template <typename T>
 CLI::Option* addNumber(CLI::App* command, const std::string& name, T& target, long long min,
                        long long max, const std::string& help) {
-    return command->add_option_function<std::string>(
-        name,
-        [&target, name, min, max](const std::string& text) {
-            target = static_cast<T>(parseDecimal(name, text, min, max));
-        },
-        help)
+    return command
+        ->add_option_function<std::string>(
+            name,
+            [&target, name, min, max](const std::string& text) {
+                target = static_cast<T>(parseDecimal(name, text, min, max));
+            },
+            help)
         ->type_name("N");
 }
 
@@ -71,12 +73,13 @@ template <typename T>
 CLI::Option* addUnsignedNumber(CLI::App* command, const std::string& name, T& target,
                                unsigned long long min, unsigned long long max,
                                const std::string& help) {
-    return command->add_option_function<std::string>(
-        name,
-        [&target, name, min, max](const std::string& text) {
-            target = static_cast<T>(parseDecimalUnsigned(name, text, min, max));
-        },
-        help)
+    return command
+        ->add_option_function<std::string>(
+            name,
+            [&target, name, min, max](const std::string& text) {
+                target = static_cast<T>(parseDecimalUnsigned(name, text, min, max));
+            },
+            help)
         ->type_name("N");
 }
 
@@ -148,7 +151,12 @@ void runDemo(const DemoOptions& options, localplatform::Config config, JsonRepor
     const std::string restoredDir = options.dir + "/restored";
     const std::string restored = restoredDir + "/sample.db";
     const std::string restoredOrders = restoredDir + "/sample.orders.csv";
-    for (const std::string& path : {sample, orders, manifest, restored, restoredOrders}) {
+    const std::string backupTrace = options.dir + "/backup.trace.json";
+    const std::string restoreTrace = options.dir + "/restore.trace.json";
+    const std::string backupSvg = options.dir + "/backup.timeline.svg";
+    const std::string restoreSvg = options.dir + "/restore.timeline.svg";
+    for (const std::string& path : {sample, orders, manifest, restored, restoredOrders, backupTrace,
+                                    restoreTrace, backupSvg, restoreSvg}) {
         removeIfPresent(path);
     }
     if (::mkdir(restoredDir.c_str(), 0777) != 0 && errno != EEXIST) {
@@ -160,14 +168,17 @@ void runDemo(const DemoOptions& options, localplatform::Config config, JsonRepor
     const uint64_t exported = exportSampleOrders(sample, orders);
     say("demo: exported its orders to %s (%llu bytes)", orders.c_str(),
         static_cast<unsigned long long>(exported));
-    runBackup({{sample, orders}, manifest, options.streams, 0, 0}, config, report);
+    runBackup({{sample, orders}, manifest, options.streams, 0, 0, backupTrace}, config, report);
     // One restore request per file on the same archive files: the second
     // only seeks each stream to that file's parts (look for the
     // FSR_MSG_SEEK_TO_OFFSET lines in the restore's log, or run with -v).
     RestoreOptions restore;
     restore.manifest = manifest;
     restore.output = restoredDir;
+    restore.trace = restoreTrace;
     runRestore(restore, config, report);
+    drawTimeline(backupTrace, backupSvg);
+    drawTimeline(restoreTrace, restoreSvg);
 
     if (sha256OfFile(sample) != sha256OfFile(restored) ||
         sha256OfFile(orders) != sha256OfFile(restoredOrders)) {
@@ -177,6 +188,10 @@ void runDemo(const DemoOptions& options, localplatform::Config config, JsonRepor
     if (rowsBack != rows) throw jobFailed("demo: the restored database lost orders");
     std::printf("demo: %s and %s restored byte for byte into %s (%llu orders, integrity ok)\n",
                 sample.c_str(), orders.c_str(), restoredDir.c_str(), rowsBack);
+    std::printf(
+        "demo: what each stream did when: %s and %s (open them in Perfetto or "
+        "chrome://tracing), drawn as %s and %s\n",
+        backupTrace.c_str(), restoreTrace.c_str(), backupSvg.c_str(), restoreSvg.c_str());
 }
 
 }  // namespace
@@ -234,6 +249,10 @@ int main(int argc, char** argv) {
               "number of streams, 1 to 65 (default 3)");
     addUnsignedNumber(backupCommand, "--job-id", backup.jobId, 1, ULLONG_MAX,
                       "the job id (default: a new one)");
+    backupCommand
+        ->add_option("--trace", backup.trace,
+                     "write the streams' timeline there (Chrome trace-event JSON)")
+        ->type_name("FILE");
     addNumber(backupCommand, "--fail-stream", backup.failStream, 1, kMaxStreams,
               "rehearse a failure: writing this stream fails and the job's archive "
               "files are invalidated")
@@ -249,6 +268,10 @@ int main(int argc, char** argv) {
     restoreCommand->add_option("--file", restore.file, "restore only the set's file of this name");
     restoreCommand->add_flag("--force", restore.replace, "overwrite existing outputs");
     restoreCommand
+        ->add_option("--trace", restore.trace,
+                     "write the streams' timeline there (Chrome trace-event JSON)")
+        ->type_name("FILE");
+    restoreCommand
         ->add_flag("--named-temporary", restore.namedTemporary,
                    "write the output under a hidden name until it is complete, as on file "
                    "systems without unnamed files")
@@ -263,6 +286,14 @@ int main(int argc, char** argv) {
     checkCommand->add_flag(
         "--repair", repair,
         "rebuild a lost or damaged catalog from the files (the old one is kept)");
+
+    std::string timelineTrace, timelineSvgPath;
+    auto* timelineCommand =
+        app.add_subcommand("timeline", "draw a trace that --trace wrote as an SVG picture");
+    timelineCommand->add_option("trace", timelineTrace, "the trace")->required()->type_name("FILE");
+    timelineCommand->add_option("--svg", timelineSvgPath, "where the picture goes (a new file)")
+        ->required()
+        ->type_name("OUT");
 
     DemoOptions demo;
     auto* demoCommand = app.add_subcommand(
@@ -306,6 +337,7 @@ int main(int argc, char** argv) {
         localplatform::Config config = platformConfig(global);
         if (*backupCommand) runBackup(backup, config, report);
         if (*restoreCommand) runRestore(restore, config, report);
+        if (*timelineCommand) drawTimeline(timelineTrace, timelineSvgPath);
         // The store commands log, each, to a file of their own name.
         config.storeLogName = listCommand->parsed()      ? "list"
                               : cleanupCommand->parsed() ? "cleanup"

@@ -38,6 +38,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -231,8 +232,21 @@ CheckResult check(bool repair);
 void interrupt();
 bool interrupted();
 
-// A step boundary: counts it, and kills the process (SIGKILL) when the count
-// reaches Config::killAtStep. Cheap when killAtStep is 0.
-void crashPoint(const char* step);
+// A step boundary: tells the step observer, if one is set, counts it, and
+// kills the process (SIGKILL) when the count reaches Config::killAtStep.
+// detail: the message code for "SendXDRMessage", else 0. Cheap when no
+// observer is set and killAtStep is 0.
+void crashPoint(const char* step, unsigned long detail = 0);
+
+// Told of every step boundary (crashPoint) with the step's name and detail,
+// on the thread that makes the step, from any thread at once: it must be
+// thread-safe and cheap. An agent uses it to see which phase a library call
+// it made is in.
+using StepObserver = std::function<void(const char* step, unsigned long detail)>;
+// Makes observer (empty: none) the one told from now on, in place of any set
+// before. The one replaced may still be told by steps under way on other
+// threads: it must stay valid until every platform call that may reach it
+// has returned.
+void setStepObserver(StepObserver observer);
 
 }  // namespace localplatform
