@@ -9,23 +9,8 @@ set -euo pipefail
 
 agent=$1
 case_name=$2
-work=$(mktemp -d "${TMPDIR:-/tmp}/timeline-e2e.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-
-fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Runs the agent, expecting exit status $1 and stderr to be exactly the one
-# line "pipeline-agent: error: $2".
-expect_line() {
-  local status=$1 line=$2
-  shift 2
-  local got=0
-  "$agent" "$@" >out.txt 2>err.txt || got=$?
-  [[ $got == "$status" ]] || { cat err.txt >&2; fail "'$*' exited $got, expected $status"; }
-  [[ $(cat err.txt) == "pipeline-agent: error: $line" ]] ||
-    { cat err.txt >&2; fail "'$*' did not say only: $line"; }
-}
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh" timeline-e2e
 
 streams=3
 head -c $((2 * 1024 * 1024 + 5)) /dev/urandom >a.bin
