@@ -77,6 +77,14 @@ struct Config {
     int stderrLevel = kLogNothing;
     // The job that EvEvent contexts belong to until setCurrentJob.
     unsigned long long jobId = 0;
+    // The catalog of a store made by this openStore: empty for SQLite
+    // (<store>/catalog.db), else a PostgreSQL connection string (URI,
+    // key=value or service=), which store.ini records and every later
+    // opening uses. It must hold no password: libpq takes one from
+    // PGPASSWORD, PGPASSFILE or a service file. Given for a store that
+    // exists, it must name the catalog the store records. Empty: the
+    // environment's $PIPELINE_CATALOG, used for a store made now only.
+    std::string catalog;
     // The physical machine's name. Empty: the host name.
     std::string physicalMachine;
     // How long readBuffer waits for a media side that makes no progress
@@ -104,6 +112,7 @@ public:
         Unusable,  // not a store, a newer format, no permission, cannot be created, damaged catalog
         JobExists, // the store already knows the job
         Failed,    // an I/O failure in the middle of an operation (disk full, ...)
+        Unreachable, // the catalog's database server does not answer or the connection dropped
     };
     StoreError(Kind kind, const std::string& what) : std::runtime_error(what), m_kind(kind) {}
     Kind kind() const { return m_kind; }

@@ -44,6 +44,7 @@ void failJob(unsigned long long jobId) noexcept {
 std::vector<JobRecord> listJobs() {
     const auto store = openedStore();
     auto catalog = store->catalog();
+    auto liveness = store->liveness();
     std::map<unsigned long long, JobRecord> byId;
     std::vector<unsigned long long> order;
     for (const CatalogJob& job : catalog->jobs()) {
@@ -52,7 +53,7 @@ std::vector<JobRecord> listJobs() {
         record.state = job.state;
         record.createdAt = job.createdAt;
         record.updatedAt = job.updatedAt;
-        record.writerAlive = job.state == "running" && store->jobLockHeld(job.jobId);
+        record.writerAlive = job.state == "running" && !liveness->probe(job.jobId);
         order.push_back(job.jobId);
     }
     for (ArchiveFileRecord& file : catalog->archiveFiles()) {
@@ -77,12 +78,13 @@ std::vector<ArchiveFileRecord> listArchiveFiles() {
     const auto store = openedStore();
     std::map<unsigned long long, bool> alive;
     std::vector<ArchiveFileRecord> records = store->catalog()->archiveFiles();
+    auto liveness = store->liveness();
     for (ArchiveFileRecord& record : records) {
         bool writerAlive = false;
         if (record.state != "closed") {
             const auto known = alive.find(record.jobId);
             writerAlive = known != alive.end() ? known->second
-                                               : (alive[record.jobId] = store->jobLockHeld(record.jobId));
+                                               : (alive[record.jobId] = !liveness->probe(record.jobId));
         }
         record = described(*store, std::move(record), writerAlive);
     }
