@@ -7,11 +7,12 @@
 // Write transactions take a transaction-scoped advisory lock on the store
 // (the pair (Trellan id, 0)) first, so that they run one at a time across
 // every agent, as SQLite's BEGIN IMMEDIATE does on one host: what a
-// transaction reads stays true until it commits. Archive file ids come from
-// a sequence, which never hands an id out twice (a rolled-back creation's
-// included) and is moved past every id entered, so that a catalog restored
-// from a dump continues past the files it knew; creation skips ids whose
-// files exist in files/ already.
+// transaction reads stays true until it commits. Archive file ids are
+// allocated inside those transactions: above every id the catalog holds and
+// above its high-water mark (the store table's afile_high_water, raised by
+// every entry and never lowered, as SQLite's AUTOINCREMENT does), so that an
+// id of a removed file is never given again; after a catalog restored from
+// an older dump, creation skips the ids whose files exist in files/ already.
 
 #include <climits>
 
@@ -29,7 +30,6 @@ namespace {
 const char* const kMigrations[] = {
     R"(
 CREATE TABLE store(key text PRIMARY KEY, value text NOT NULL);
-CREATE SEQUENCE afile_ids MINVALUE 1 MAXVALUE 4294967295;
 CREATE TABLE archive_files(
   afile_id bigint PRIMARY KEY CHECK(afile_id BETWEEN 1 AND 4294967295),
   trellan_id bigint NOT NULL,
@@ -126,10 +126,10 @@ public:
     }
 
     uint64_t nextArchiveFileId() override {
-        refuseWrites();
         const PgResult next = m_db.run(
-            "SELECT greatest(nextval('afile_ids'), "
-            "(SELECT COALESCE(MAX(afile_id), 0) + 1 FROM archive_files))");
+            "SELECT greatest((SELECT COALESCE(MAX(afile_id), 0) FROM archive_files), "
+            "(SELECT COALESCE(MAX(value::bigint), 0) FROM store WHERE key = "
+            "'afile_high_water')) + 1");
         return static_cast<uint64_t>(next.integer(0, 0));
     }
 
@@ -148,8 +148,8 @@ public:
              file.createText, record.createdAt, record.updatedAt});
         // Past every id entered, however it was chosen.
         m_db.run(
-            "SELECT setval('afile_ids', $1) WHERE $1::bigint > (SELECT last_value FROM "
-            "afile_ids)",
+            "INSERT INTO store(key, value) VALUES('afile_high_water', $1) ON CONFLICT(key) "
+            "DO UPDATE SET value = greatest(store.value::bigint, EXCLUDED.value::bigint)::text",
             {std::to_string(record.afileId)});
     }
 
@@ -238,7 +238,7 @@ public:
             problems.push_back(formatText("%s has schema version %d, not %d",
                                           whatOf(m_place).c_str(), version, kSchemaVersion));
         }
-        for (const char* table : {"store", "archive_files", "jobs", "afile_ids"}) {
+        for (const char* table : {"store", "archive_files", "jobs"}) {
             const PgResult found =
                 m_db.run("SELECT to_regclass($1) IS NULL", {quotedName(m_schema) + "." + table});
             if (found.text(0, 0) == "t") {
