@@ -9,7 +9,10 @@
 // the job id, so that stores sharing a database do not meet; the catalog's
 // write lock uses the two-key form, which never meets the one-key form.
 
+#include <unistd.h>
+
 #include "platform/local/CatalogBackend.h"
+#include "platform/local/LocalState.h"
 #include "platform/local/PostgresConnection.h"
 
 namespace localplatform {
@@ -25,6 +28,16 @@ uint64_t mixed(uint64_t value) {
 
 std::string lockKey(uint32_t trellanId, unsigned long long jobId) {
     return std::to_string(static_cast<long long>(mixed(mixed(trellanId) ^ jobId)));
+}
+
+// What pg_stat_activity shows for a writer's session: its job and host.
+std::string sessionName(unsigned long long jobId) {
+    std::string host = configuration().physicalMachine;
+    if (host.empty()) {
+        char name[256] = {};
+        host = ::gethostname(name, sizeof name - 1) == 0 ? name : "localhost";
+    }
+    return formatText("pipelinesetup job %llu on %s", jobId, host.c_str()).substr(0, 63);
 }
 
 std::string whatOf(const CatalogPlace& place) {
@@ -72,6 +85,7 @@ public:
         db->run("SET tcp_keepalives_idle = 20");
         db->run("SET tcp_keepalives_interval = 5");
         db->run("SET tcp_keepalives_count = 4");
+        db->run("SELECT set_config('application_name', $1, false)", {sessionName(jobId)});
         if (!tryLock(*db, lockKey(m_place.trellanId, jobId))) return nullptr;
         return std::make_unique<WriterLock>(std::move(db));
     }

@@ -165,7 +165,9 @@ void Store::setUp(bool create, const std::string& connection, const std::string&
             if (error.kind() != StoreError::Kind::Unusable || !m_connection.empty()) throw;
         }
     } else if (!m_connection.empty()) {
-        catalog();  // a server that cannot be reached fails the opening, before any work
+        // A server that cannot be reached fails the opening, before any
+        // work; a schema that is missing or damaged is for check to report.
+        checkPostgresReachable(m_connection);
     }
 }
 
