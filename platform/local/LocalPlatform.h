@@ -4,13 +4,17 @@
 // platform/ on one machine, so that the library runs standalone.
 //
 // - A store is a directory that holds everything about its backups and
-//   nothing outside it: store.ini (its format and Trellan id, written once),
-//   catalog.db (the catalog of jobs and archive files), files/N.arch (the data
+//   nothing outside it: store.ini (its format, Trellan id and, for a
+//   catalog in PostgreSQL, its connection string; written once),
+//   catalog.db (the catalog of jobs and archive files, unless it is in
+//   PostgreSQL, shared by agents on several hosts), files/N.arch (the data
 //   of archive file N, nothing else), files/N.meta (that file's own
 //   description: identity, job, stream and, once closed, size and SHA-256),
-//   and jobs/ (each job's liveness lock and, once complete, its completion
-//   marker). The catalog names files relative to the store, so a store can be
-//   moved or copied; the catalog can be rebuilt from files/ and jobs/.
+//   and jobs/ (each job's liveness lock, for a SQLite catalog, and, once
+//   complete, its completion marker). A PostgreSQL catalog's writers hold
+//   an advisory lock per job on the server instead. The catalog names
+//   files relative to the store, so a store can be moved or copied; the
+//   catalog can be rebuilt from files/ and jobs/.
 // - Archive files are created exclusively and never replaced. A file enters
 //   the catalog as "writing" before its first byte, is "closed" only after
 //   its data and its description are durable, and "invalidated" when the
