@@ -42,6 +42,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -207,6 +208,10 @@ std::vector<ArchiveFileRecord> listArchiveFiles();
 // log line, when the catalog cannot be read.
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
                      ArchiveFileRecord* record);
+// The same, but a catalog that cannot be read (its server down, say) throws
+// StoreError instead of looking like a file the store lacks.
+std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t groupNumber,
+                                                   uint32_t afileId);
 
 struct CleanupResult {
     std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had

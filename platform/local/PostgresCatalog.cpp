@@ -83,7 +83,10 @@ public:
           m_schema(schemaOf(place)),
           m_readOnly(access == Access::ReadOnly),
           m_db(place.connection, whatOf(place)) {
-        m_db.run("SET search_path TO " + quotedName(m_schema));
+        // Waiting for the store's lock ends, as SQLite's busy timeout does,
+        // and a holder that stalls inside a transaction is cut off.
+        m_db.run("SET search_path TO " + quotedName(m_schema) +
+                 "; SET lock_timeout = '30s'; SET idle_in_transaction_session_timeout = '60s'");
         if (m_readOnly) {
             m_db.run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
             const int version = readVersion();

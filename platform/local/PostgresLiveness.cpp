@@ -80,11 +80,10 @@ public:
         auto db = std::make_unique<PgConnection>(m_place.connection, whatOf(m_place));
         // An idle session that the server ends would lose the lock; a dead
         // host's session should end within a minute or so.
-        db->run("SET idle_session_timeout = 0");
-        db->run("SET idle_in_transaction_session_timeout = 0");
-        db->run("SET tcp_keepalives_idle = 20");
-        db->run("SET tcp_keepalives_interval = 5");
-        db->run("SET tcp_keepalives_count = 4");
+        db->run(
+            "SET idle_session_timeout = 0; SET idle_in_transaction_session_timeout = 0; "
+            "SET tcp_keepalives_idle = 20; SET tcp_keepalives_interval = 5; "
+            "SET tcp_keepalives_count = 4");
         db->run("SELECT set_config('application_name', $1, false)", {sessionName(jobId)});
         if (!tryLock(*db, lockKey(m_place.trellanId, jobId))) return nullptr;
         return std::make_unique<WriterLock>(std::move(db));

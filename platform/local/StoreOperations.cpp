@@ -67,7 +67,8 @@ std::vector<JobRecord> listJobs() {
             order.push_back(file.jobId);
             found = byId.find(file.jobId);
         }
-        found->second.files.push_back(described(*store, std::move(file), found->second.writerAlive));
+        found->second.files.push_back(
+            described(*store, std::move(file), found->second.writerAlive));
     }
     std::vector<JobRecord> jobs;
     for (const unsigned long long id : order) jobs.push_back(std::move(byId[id]));
@@ -83,23 +84,29 @@ std::vector<ArchiveFileRecord> listArchiveFiles() {
         bool writerAlive = false;
         if (record.state != "closed") {
             const auto known = alive.find(record.jobId);
-            writerAlive = known != alive.end() ? known->second
-                                               : (alive[record.jobId] = !liveness->probe(record.jobId));
+            writerAlive = known != alive.end()
+                              ? known->second
+                              : (alive[record.jobId] = !liveness->probe(record.jobId));
         }
         record = described(*store, std::move(record), writerAlive);
     }
     return records;
 }
 
+std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t groupNumber,
+                                                   uint32_t afileId) {
+    const auto store = openedStore();
+    const auto found = store->catalog()->findArchiveFile(trellanId, groupNumber, afileId);
+    if (!found) return std::nullopt;
+    const bool alive = found->state != "closed" && store->jobLockHeld(found->jobId);
+    return described(*store, *found, alive);
+}
+
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
                      ArchiveFileRecord* record) {
     try {
-        const auto store = openedStore();
-        const auto found = store->catalog()->findArchiveFile(trellanId, groupNumber, afileId);
-        if (found && record) {
-            const bool alive = found->state != "closed" && store->jobLockHeld(found->jobId);
-            *record = described(*store, *found, alive);
-        }
+        const auto found = lookUpArchiveFile(trellanId, groupNumber, afileId);
+        if (found && record) *record = *found;
         return found.has_value();
     } catch (const std::exception& error) {
         platformError(std::string("findArchiveFile: ") + error.what());
