@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(g++ cmake ninja-build
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev
+          libpq-dev postgresql
           clang libclang-rt-14-dev valgrind gcovr time
           lintian dpkg-dev file pkgconf chromium)
 missing=()

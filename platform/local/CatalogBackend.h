@@ -81,10 +81,73 @@ public:
     virtual std::vector<std::string> integrityProblems() = 0;
 };
 
-// Opens the catalog of the store in storeDir (canonical): the one place a
-// catalog is opened. A read-write open creates or upgrades it as needed; a
-// read-only one never writes.
-std::unique_ptr<CatalogBackend> openCatalog(const std::string& storeDir, Access access);
+// Where a store's catalog is: its canonical directory and, for a catalog in
+// PostgreSQL, the connection string that store.ini records (never holding a
+// password) and the store's Trellan id, which names the store's schema.
+// An empty connection string: SQLite, <store>/catalog.db.
+struct CatalogPlace {
+    std::string storeDir;
+    std::string connection;
+    uint32_t trellanId = 0;
+};
+
+// Opens the catalog of the store at place: the one place a catalog is
+// opened. A read-write open creates or upgrades it as needed; a read-only
+// one never writes. Throws StoreError; Unreachable when the catalog's server
+// does not answer.
+std::unique_ptr<CatalogBackend> openCatalog(const CatalogPlace& place, Access access);
+
+// Moves the store's catalog out of the way for a rebuild, keeping it (a
+// file renamed, a schema renamed) and says where it went, one line each.
+// Throws StoreError.
+std::vector<std::string> setCatalogAside(const CatalogPlace& place);
+
+// A job's liveness lock, held while the object lives.
+class JobLock {
+public:
+    virtual ~JobLock() = default;
+    // False once the lock is known lost (the connection that held it
+    // dropped): the writer must not report its job complete.
+    virtual bool intact() = 0;
+};
+
+// Tells a job whose writer lives from one whose writer is gone, on every
+// host that shares the store: a file lock in jobs/ for a SQLite catalog, a
+// PostgreSQL advisory lock (released by the server when the writer's
+// connection drops) for a PostgreSQL one. One object per operation; not
+// shared between threads.
+class JobLiveness {
+public:
+    virtual ~JobLiveness() = default;
+    // The writer's lock, for the whole of the job: nullptr when another
+    // holder has it (this process's included). Throws StoreError.
+    virtual std::unique_ptr<JobLock> holdForWriting(unsigned long long jobId) = 0;
+    // Takes the job's lock while it is free, so that the job cannot be begun
+    // or resumed while the returned object lives; nullptr when its writer
+    // lives. Must not outlive this object. Throws StoreError.
+    virtual std::unique_ptr<JobLock> probe(unsigned long long jobId) = 0;
+    // The jobs whose writers live now (for a PostgreSQL catalog, the job ids
+    // as their locks carry them: the low 32 bits).
+    virtual std::vector<unsigned long long> liveJobs() = 0;
+};
+
+std::unique_ptr<JobLiveness> openLiveness(const CatalogPlace& place);
+
+// The SQLite and PostgreSQL implementations of the above.
+std::unique_ptr<CatalogBackend> openSqliteCatalog(const std::string& storeDir, Access access);
+std::vector<std::string> setSqliteCatalogAside(const std::string& storeDir);
+std::unique_ptr<JobLiveness> openFileLiveness(const std::string& storeDir);
+std::unique_ptr<CatalogBackend> openPostgresCatalog(const CatalogPlace& place, Access access);
+std::vector<std::string> setPostgresCatalogAside(const CatalogPlace& place);
+std::unique_ptr<JobLiveness> openPostgresLiveness(const CatalogPlace& place);
+
+// Checks a PostgreSQL connection string before a store records it: it
+// parses (URI, key=value or service=) and holds no password. Throws
+// StoreError(Unusable) with one line otherwise.
+void checkConnectionString(const std::string& connection);
+// Connects once, to tell a bad configuration (Unusable) from a server that
+// does not answer (Unreachable) before anything is made. Throws StoreError.
+void checkPostgresReachable(const std::string& connection);
 
 // A write transaction on a connection, rolled back unless committed.
 class CatalogTransaction {

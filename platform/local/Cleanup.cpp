@@ -75,7 +75,8 @@ void refuse(CleanupResult* result, const std::string& why) {
 // file was left by a creation that died before its entry was committed, or
 // the catalog was lost. Its description names its job; files of jobs that
 // completed or whose writer lives stay.
-void removeUnentered(const Store& store, CatalogBackend& catalog, CleanupResult* result) {
+void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& liveness,
+                     CleanupResult* result) {
     CatalogTransaction transaction(catalog);
     std::set<uint64_t> entered;
     for (const ArchiveFileRecord& record : catalog.archiveFiles()) entered.insert(record.afileId);
@@ -107,7 +108,7 @@ void removeUnentered(const Store& store, CatalogBackend& catalog, CleanupResult*
         if (described) {
             const auto job = catalog.findJob(sidecar.jobId);
             if ((job && job->state == "complete") || store.completionMarked(sidecar.jobId) ||
-                store.jobLockHeld(sidecar.jobId)) {
+                !liveness.probe(sidecar.jobId)) {
                 continue;
             }
             record.trellanId = sidecar.trellanId;
@@ -140,6 +141,7 @@ CleanupResult cleanup() {
     store->requireWritable("cleanup");
     CleanupResult result;
     auto catalog = store->catalog();
+    auto liveness = store->liveness();
     std::map<unsigned long long, std::vector<ArchiveFileRecord>> files;
     for (ArchiveFileRecord& record : catalog->archiveFiles()) {
         files[record.jobId].push_back(std::move(record));
@@ -154,8 +156,8 @@ CleanupResult cleanup() {
             crashPoint("catalog commit");
             continue;
         }
-        const JobLockProbe lock(*store, job.jobId);
-        if (lock.writerAlive()) continue;
+        const std::unique_ptr<JobLock> lock = liveness->probe(job.jobId);
+        if (!lock) continue;  // its writer lives
         std::vector<ArchiveFileRecord> gone;
         for (ArchiveFileRecord& record : files[job.jobId]) {
             std::string why;
@@ -181,7 +183,7 @@ CleanupResult cleanup() {
             result.removed.push_back(record);
         }
     }
-    removeUnentered(*store, *catalog, &result);
+    removeUnentered(*store, *catalog, *liveness, &result);
     return result;
 }
 

@@ -1,6 +1,7 @@
 // The process's context: the open store, its configuration and log sink, the
 // current job and the step count of the crash hook.
 
+#include <cstdlib>
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -67,6 +68,13 @@ std::shared_ptr<Store> openedStore() {
     return store;
 }
 
+// $PIPELINE_CATALOG: the catalog for stores made without one in the
+// configuration.
+std::string environmentCatalog() {
+    const char* catalog = std::getenv("PIPELINE_CATALOG");
+    return catalog ? catalog : "";
+}
+
 void openStore(const Config& config, Access access, bool create) {
     closeStore();
     auto made = std::make_shared<Context>();
@@ -77,7 +85,8 @@ void openStore(const Config& config, Access access, bool create) {
     } catch (const std::exception& error) {
         throw StoreError(StoreError::Kind::Unusable, error.what());
     }
-    made->store = Store::open(configuredStoreDirectory(config), access, create);
+    made->store = Store::open(configuredStoreDirectory(config), access, create, config.catalog,
+                              environmentCatalog());
     if (config.logFile.empty() && !config.storeLogName.empty()) {
         made->log = storeLog(config, access, made->store->directory());
     }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/local/CatalogBackend.h"
+#include "platform/local/Durable.h"
 #include "platform/local/LocalState.h"
 
 namespace localplatform {
@@ -494,8 +495,25 @@ private:
 
 }  // namespace
 
-std::unique_ptr<CatalogBackend> openCatalog(const std::string& storeDir, Access access) {
+std::unique_ptr<CatalogBackend> openSqliteCatalog(const std::string& storeDir, Access access) {
     return std::make_unique<SqliteCatalog>(storeDir, access);
+}
+
+std::vector<std::string> setSqliteCatalogAside(const std::string& storeDir) {
+    const std::string catalog = storeDir + "/catalog.db";
+    const std::string aside = catalog + ".damaged-" + utcNowCompact();
+    std::vector<std::string> done;
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string from = catalog + suffix, to = aside + suffix;
+        struct stat status {};
+        if (::lstat(from.c_str(), &status) != 0) continue;
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+            throw StoreError(StoreError::Kind::Failed, systemError("cannot rename aside", from));
+        }
+        if (*suffix == '\0') done.push_back("renamed the catalog aside as " + to);
+    }
+    syncDirectory(storeDir);
+    return done;
 }
 
 }  // namespace localplatform

@@ -33,6 +33,10 @@ constexpr unsigned kStoreFormat = 1;
     throw StoreError(StoreError::Kind::Unusable, what);
 }
 
+void checkConnectionStringIfAny(const std::string& connection) {
+    if (!connection.empty()) checkConnectionString(connection);
+}
+
 bool present(const std::string& path) {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0;
@@ -57,6 +61,7 @@ void makeDirectory(const std::string& path) {
 struct Identity {
     unsigned format = 0;
     uint32_t trellanId = 0;
+    std::string catalog;  // PostgreSQL connection string; empty: SQLite
 };
 
 // store.ini: "key=value" lines, '#' comments.
@@ -76,6 +81,7 @@ bool readIdentityFile(const std::string& path, Identity* identity, std::string* 
         const char* end = value.data() + value.size();
         if (key == "format") std::from_chars(value.data(), end, read.format);
         if (key == "trellan_id") std::from_chars(value.data(), end, read.trellanId);
+        if (key == "catalog") read.catalog = value;
     }
     if (read.format == 0 || read.trellanId == 0) {
         *why = path + " names no format or Trellan id";
@@ -91,8 +97,15 @@ Store::Store(std::string dir, Access access) : m_dir(std::move(dir)), m_access(a
 
 Store::~Store() { releaseJobs(); }
 
-std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool create) {
+std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool create,
+                                   const std::string& catalog, const std::string& fallback) {
     const bool mayCreate = access == Access::ReadWrite && create;
+    // A catalog named for a store about to be made is checked, and its
+    // server reached, before anything is made.
+    const bool made = present(dir + "/store.ini") || present(dir + "/catalog.db");
+    const std::string& named = catalog.empty() && !made ? fallback : catalog;
+    if (!named.empty()) checkConnectionString(named);
+    if (mayCreate && !made && !named.empty()) checkPostgresReachable(named);
     struct stat status {};
     if (::stat(dir.c_str(), &status) != 0) {
         if (errno != ENOENT) unusable(systemError("cannot reach the store", dir));
@@ -109,11 +122,11 @@ std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool c
         unusable("the store " + canonical + " is not a directory");
     }
     std::shared_ptr<Store> store(new Store(canonical, access));
-    store->setUp(mayCreate);
+    store->setUp(mayCreate, catalog, fallback);
     return store;
 }
 
-void Store::setUp(bool create) {
+void Store::setUp(bool create, const std::string& connection, const std::string& fallback) {
     const bool isStore = present(m_dir + "/store.ini") || present(m_dir + "/catalog.db");
     if (!isStore) {
         if (!create) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + m_dir);
@@ -141,7 +154,7 @@ void Store::setUp(bool create) {
             unusable(filesDirectory() + " is not a directory");
         }
     }
-    readOrMakeIdentity();
+    readOrMakeIdentity(connection, fallback);
     if (m_access == Access::ReadWrite) {
         // Makes or upgrades the catalog. A damaged one is left for check
         // --repair; every operation that needs it reports it.
@@ -149,22 +162,26 @@ void Store::setUp(bool create) {
             auto connection = catalog();
             if (!connection->trellanId()) connection->setTrellanId(m_trellanId);
         } catch (const StoreError& error) {
-            if (error.kind() != StoreError::Kind::Unusable) throw;
+            if (error.kind() != StoreError::Kind::Unusable || !m_connection.empty()) throw;
         }
+    } else if (!m_connection.empty()) {
+        // A server that cannot be reached fails the opening, before any
+        // work; a schema that is missing or damaged is for check to report.
+        checkPostgresReachable(m_connection);
     }
 }
 
 // The identity file is written once: to a file of its own, then linked into
 // place, which fails when another process got there first; then everyone
 // reads the winner's.
-void Store::readOrMakeIdentity() {
+void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fallback) {
     const std::string path = m_dir + "/store.ini";
     Identity identity;
     std::string why;
     if (!present(path)) {
         std::optional<uint32_t> known;
         try {
-            if (present(m_dir + "/catalog.db")) known = catalog()->trellanId();
+            if (present(m_dir + "/catalog.db")) known = openSqliteCatalog(m_dir, m_access)->trellanId();
         } catch (const StoreError& error) {
             if (m_access == Access::ReadWrite) throw;
         }
@@ -177,8 +194,11 @@ void Store::readOrMakeIdentity() {
         const uint32_t trellanId = known.value_or(pick(device));
         const std::string mine = formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
         ::unlink(mine.c_str());
-        if (!createDurably(mine, formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n",
-                                            kStoreFormat, trellanId))) {
+        const std::string& recorded = catalog.empty() ? fallback : catalog;
+        checkConnectionStringIfAny(recorded);
+        const std::string catalogLine = recorded.empty() ? "" : "catalog=" + recorded + "\n";
+        if (!createDurably(mine, formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s",
+                                            kStoreFormat, trellanId, catalogLine.c_str()))) {
             unusable(systemError("cannot write", mine));
         }
         const bool linked = ::link(mine.c_str(), path.c_str()) == 0;
@@ -195,10 +215,22 @@ void Store::readOrMakeIdentity() {
         unusable(formatText("the store %s has format %u, newer than this platform's %u",
                             m_dir.c_str(), identity.format, kStoreFormat));
     }
+    if (!catalog.empty() && catalog != identity.catalog) {
+        unusable("the store " + m_dir + " keeps its catalog " +
+                 (identity.catalog.empty() ? std::string("in catalog.db")
+                                           : "at the connection string in its store.ini") +
+                 ", not at the one given");
+    }
+    checkConnectionStringIfAny(identity.catalog);
     m_trellanId = identity.trellanId;
+    m_connection = identity.catalog;
 }
 
-std::unique_ptr<CatalogBackend> Store::catalog() const { return openCatalog(m_dir, m_access); }
+std::unique_ptr<CatalogBackend> Store::catalog() const {
+    return openCatalog(catalogPlace(), m_access);
+}
+
+std::unique_ptr<JobLiveness> Store::liveness() const { return openLiveness(catalogPlace()); }
 
 void Store::requireWritable(const char* operation) const {
     if (readOnly()) {
@@ -270,10 +302,6 @@ int Store::openData(const std::string& path, std::string* error) {
     return fd;
 }
 
-std::string Store::lockPath(unsigned long long jobId) const {
-    return jobsDirectory() + "/" + std::to_string(jobId) + ".lock";
-}
-
 std::string Store::markerPath(unsigned long long jobId) const {
     return jobsDirectory() + "/" + std::to_string(jobId) + ".complete";
 }
@@ -281,21 +309,7 @@ std::string Store::markerPath(unsigned long long jobId) const {
 bool Store::completionMarked(unsigned long long jobId) const { return present(markerPath(jobId)); }
 
 bool Store::jobLockHeld(unsigned long long jobId) const {
-    return JobLockProbe(*this, jobId).writerAlive();
-}
-
-JobLockProbe::JobLockProbe(const Store& store, unsigned long long jobId) {
-    m_fd = ::open(store.lockPath(jobId).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (m_fd < 0) return;  // never begun with a lock: nobody holds it
-    if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0) {
-        m_alive = errno == EWOULDBLOCK;
-        ::close(m_fd);
-        m_fd = -1;
-    }
-}
-
-JobLockProbe::~JobLockProbe() {
-    if (m_fd >= 0) ::close(m_fd);
+    return liveness()->probe(jobId) == nullptr;
 }
 
 // The catalog is asked first, so that a known job is refused without
@@ -312,25 +326,12 @@ void Store::beginJob(unsigned long long jobId) {
     auto connection = catalog();
     if (const auto job = connection->findJob(jobId)) known(job->state);
     if (completionMarked(jobId)) known("complete");
-    const std::string path = lockPath(jobId);
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) throw StoreError(StoreError::Kind::Failed, systemError("cannot create", path));
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool busy = errno == EWOULDBLOCK;
-        const std::string message = systemError("cannot lock", path);
-        ::close(fd);
-        if (busy) known("running in another process");
-        throw StoreError(StoreError::Kind::Failed, message);
-    }
-    try {
-        CatalogTransaction transaction(*connection);
-        if (!connection->insertJob(CatalogJob{jobId, "running", "", ""})) known("just begun elsewhere");
-        transaction.commit();
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    m_locks[jobId] = fd;
+    std::unique_ptr<JobLock> held = liveness()->holdForWriting(jobId);
+    if (!held) known("running in another process");
+    CatalogTransaction transaction(*connection);
+    if (!connection->insertJob(CatalogJob{jobId, "running", "", ""})) known("just begun elsewhere");
+    transaction.commit();
+    m_locks[jobId] = std::move(held);
     crashPoint("job begun");
 }
 
@@ -359,6 +360,14 @@ void Store::completeJob(unsigned long long jobId) {
                                         file.state.c_str()));
         }
     }
+    // A writer whose lock was lost (its connection to the catalog's server
+    // dropped) may have had its files removed by a cleanup meanwhile.
+    if (!found->second->intact()) {
+        throw StoreError(StoreError::Kind::Unreachable,
+                         formatText("completeJob: job %llu lost its liveness lock (its connection "
+                                    "to the catalog dropped); it is not complete",
+                                    jobId));
+    }
     const std::string marker = markerPath(jobId);
     if (!createDurably(marker, formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()))) {
         throw StoreError(StoreError::Kind::Failed, systemError("cannot write", marker));
@@ -368,7 +377,6 @@ void Store::completeJob(unsigned long long jobId) {
     connection->setJobState(jobId, "complete");
     transaction.commit();
     crashPoint("catalog commit");
-    ::close(found->second);
     m_locks.erase(found);
 }
 
@@ -388,15 +396,11 @@ void Store::failJob(unsigned long long jobId) noexcept {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto found = m_locks.find(jobId);
-    if (found != m_locks.end()) {
-        ::close(found->second);
-        m_locks.erase(found);
-    }
+    if (found != m_locks.end()) m_locks.erase(found);
 }
 
 void Store::releaseJobs() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (const auto& [job, fd] : m_locks) ::close(fd);
     m_locks.clear();
 }
 

@@ -26,8 +26,14 @@ class ArchiveWriter;
 class Store : public std::enable_shared_from_this<Store> {
 public:
     // Opens (and, for ReadWrite with create, makes) the store at dir, by its
-    // canonical path. Throws StoreError.
-    static std::shared_ptr<Store> open(const std::string& dir, Access access, bool create);
+    // canonical path. catalog: the PostgreSQL connection string a store made
+    // now records (empty: SQLite); it is checked, and its server reached,
+    // before anything is made, and an existing store must record the same.
+    // fallback: the one a store made now records when catalog is empty; an
+    // existing store keeps its own. Throws StoreError.
+    static std::shared_ptr<Store> open(const std::string& dir, Access access, bool create,
+                                       const std::string& catalog = "",
+                                       const std::string& fallback = "");
     ~Store();
 
     Store(const Store&) = delete;
@@ -39,8 +45,11 @@ public:
     bool readOnly() const { return m_access == Access::ReadOnly; }
     uint32_t trellanId() const { return m_trellanId; }
 
-    // A new connection to the catalog.
+    // A new connection to the catalog, and where the catalog is.
     std::unique_ptr<CatalogBackend> catalog() const;
+    CatalogPlace catalogPlace() const { return {m_dir, m_connection, m_trellanId}; }
+    // A new means of telling live jobs from dead ones, for one operation.
+    std::unique_ptr<JobLiveness> liveness() const;
     // Throws StoreError(Unusable) on a read-only store.
     void requireWritable(const char* operation) const;
 
@@ -61,12 +70,11 @@ public:
     // -1 with *error set.
     static int openData(const std::string& path, std::string* error);
 
-    // The job's liveness lock and completion marker.
-    std::string lockPath(unsigned long long jobId) const;
+    // The job's completion marker.
     std::string markerPath(unsigned long long jobId) const;
     bool completionMarked(unsigned long long jobId) const;
-    // True when some open file description holds the job's lock (this
-    // process's included).
+    // True when the job's writer holds its liveness lock (this process
+    // included).
     bool jobLockHeld(unsigned long long jobId) const;
 
     void beginJob(unsigned long long jobId);
@@ -85,34 +93,19 @@ public:
 
 private:
     Store(std::string dir, Access access);
-    void setUp(bool create);
-    void readOrMakeIdentity();
+    void setUp(bool create, const std::string& catalog, const std::string& fallback);
+    void readOrMakeIdentity(const std::string& catalog, const std::string& fallback);
 
     const std::string m_dir;
     const Access m_access;
     uint32_t m_trellanId = 0;
+    std::string m_connection;  // the PostgreSQL catalog's; empty: SQLite
 
     std::mutex m_mutex;
-    std::map<unsigned long long, int> m_locks;  // jobs begun here: their lock fd
+    std::map<unsigned long long, std::unique_ptr<JobLock>> m_locks;  // jobs begun here
     std::map<std::pair<unsigned long long, unsigned long>, std::shared_ptr<ArchiveWriter>> m_writers;
     std::map<std::pair<unsigned long long, unsigned long>, ArchiveFileRecord> m_created;
     StreamNumbering m_numbering;
-};
-
-// Holds a job's lock, when it is free, while it lives: a job whose lock this
-// takes cannot be begun or resumed meanwhile.
-class JobLockProbe {
-public:
-    JobLockProbe(const Store& store, unsigned long long jobId);
-    ~JobLockProbe();
-    JobLockProbe(const JobLockProbe&) = delete;
-    JobLockProbe& operator=(const JobLockProbe&) = delete;
-    // The lock is held elsewhere: the job's writer lives.
-    bool writerAlive() const { return m_alive; }
-
-private:
-    int m_fd = -1;
-    bool m_alive = false;
 };
 
 }  // namespace localplatform

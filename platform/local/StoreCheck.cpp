@@ -232,35 +232,20 @@ CheckResult inspect(const Store& store) {
     return result;
 }
 
-void renameAside(const Store& store, std::vector<std::string>* repaired) {
-    const std::string catalog = store.directory() + "/catalog.db";
-    const std::string aside = catalog + ".damaged-" + utcNowCompact();
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-        const std::string from = catalog + suffix, to = aside + suffix;
-        struct stat status {};
-        if (::lstat(from.c_str(), &status) != 0) continue;
-        if (::rename(from.c_str(), to.c_str()) != 0) {
-            throw StoreError(StoreError::Kind::Failed, systemError("cannot rename aside", from));
-        }
-        if (*suffix == '\0') repaired->push_back("renamed the catalog aside as " + to);
-    }
-    syncDirectory(store.directory());
-}
-
 // From files/ and jobs/ alone: a job with a completion marker is complete,
 // any other failed (no job runs: repair refuses otherwise); a file is closed
 // when its data matches the closing line of its description, invalidated
 // when it does not, and "writing" without a closing line.
 void rebuild(const Store& store, std::vector<std::string>* repaired) {
-    for (const unsigned long long id : listJobFiles(store, "lock")) {
-        if (store.jobLockHeld(id)) {
-            throw StoreError(StoreError::Kind::Failed,
-                             formatText("check --repair: job %llu is running; repair the store "
-                                        "when no job runs",
-                                        id));
-        }
+    for (const unsigned long long id : store.liveness()->liveJobs()) {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("check --repair: job %llu is running; repair the store "
+                                    "when no job runs",
+                                    id));
     }
-    renameAside(store, repaired);
+    for (std::string& line : setCatalogAside(store.catalogPlace())) {
+        repaired->push_back(std::move(line));
+    }
     auto catalog = store.catalog();
     CatalogTransaction transaction(*catalog);
     catalog->setTrellanId(store.trellanId());

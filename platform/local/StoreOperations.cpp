@@ -44,6 +44,7 @@ void failJob(unsigned long long jobId) noexcept {
 std::vector<JobRecord> listJobs() {
     const auto store = openedStore();
     auto catalog = store->catalog();
+    auto liveness = store->liveness();
     std::map<unsigned long long, JobRecord> byId;
     std::vector<unsigned long long> order;
     for (const CatalogJob& job : catalog->jobs()) {
@@ -52,7 +53,7 @@ std::vector<JobRecord> listJobs() {
         record.state = job.state;
         record.createdAt = job.createdAt;
         record.updatedAt = job.updatedAt;
-        record.writerAlive = job.state == "running" && store->jobLockHeld(job.jobId);
+        record.writerAlive = job.state == "running" && !liveness->probe(job.jobId);
         order.push_back(job.jobId);
     }
     for (ArchiveFileRecord& file : catalog->archiveFiles()) {
@@ -66,7 +67,8 @@ std::vector<JobRecord> listJobs() {
             order.push_back(file.jobId);
             found = byId.find(file.jobId);
         }
-        found->second.files.push_back(described(*store, std::move(file), found->second.writerAlive));
+        found->second.files.push_back(
+            described(*store, std::move(file), found->second.writerAlive));
     }
     std::vector<JobRecord> jobs;
     for (const unsigned long long id : order) jobs.push_back(std::move(byId[id]));
@@ -77,27 +79,34 @@ std::vector<ArchiveFileRecord> listArchiveFiles() {
     const auto store = openedStore();
     std::map<unsigned long long, bool> alive;
     std::vector<ArchiveFileRecord> records = store->catalog()->archiveFiles();
+    auto liveness = store->liveness();
     for (ArchiveFileRecord& record : records) {
         bool writerAlive = false;
         if (record.state != "closed") {
             const auto known = alive.find(record.jobId);
-            writerAlive = known != alive.end() ? known->second
-                                               : (alive[record.jobId] = store->jobLockHeld(record.jobId));
+            writerAlive = known != alive.end()
+                              ? known->second
+                              : (alive[record.jobId] = !liveness->probe(record.jobId));
         }
         record = described(*store, std::move(record), writerAlive);
     }
     return records;
 }
 
+std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t groupNumber,
+                                                   uint32_t afileId) {
+    const auto store = openedStore();
+    const auto found = store->catalog()->findArchiveFile(trellanId, groupNumber, afileId);
+    if (!found) return std::nullopt;
+    const bool alive = found->state != "closed" && store->jobLockHeld(found->jobId);
+    return described(*store, *found, alive);
+}
+
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
                      ArchiveFileRecord* record) {
     try {
-        const auto store = openedStore();
-        const auto found = store->catalog()->findArchiveFile(trellanId, groupNumber, afileId);
-        if (found && record) {
-            const bool alive = found->state != "closed" && store->jobLockHeld(found->jobId);
-            *record = described(*store, *found, alive);
-        }
+        const auto found = lookUpArchiveFile(trellanId, groupNumber, afileId);
+        if (found && record) *record = *found;
         return found.has_value();
     } catch (const std::exception& error) {
         platformError(std::string("findArchiveFile: ") + error.what());

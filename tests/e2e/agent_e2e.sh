@@ -17,6 +17,17 @@ absent() {
 
 make_input() { head -c "$2" /dev/urandom >"$1"; }
 
+# Loses the catalog of store $1: catalog.db, or the store's schema when
+# $PIPELINE_CATALOG put it in PostgreSQL.
+lose_catalog() {
+  if [[ -n ${PIPELINE_CATALOG:-} ]]; then
+    psql -X -q -d "$PIPELINE_CATALOG" -c "SET client_min_messages = warning" -c \
+      "DROP SCHEMA pipelinesetup_store_$(sed -n 's/^trellan_id=//p' "$1/store.ini") CASCADE"
+  else
+    rm "$1/catalog.db"
+  fi
+}
+
 case $case_name in
 round_trip)
   make_input db.bin $((3 * 1024 * 1024 + 17))
@@ -537,7 +548,7 @@ jobs)
   printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
   expect 1 "problem" --store moved check
   grep -q '^problem: ' out.txt || fail "check named no problem"
-  rm store/catalog.db
+  lose_catalog store
   expect 1 "" --store store check
   "$agent" --store store check --repair >repair.txt 2>&1 || { cat repair.txt; fail "repair failed"; }
   "$agent" --store store --log-level -1 restore a.json --output after-repair.bin 2>/dev/null

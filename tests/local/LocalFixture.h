@@ -1,10 +1,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <openssl/evp.h>
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -29,6 +31,13 @@ protected:
         std::string dir = std::string(LOCAL_TEST_TMP) + "/storeXXXXXX";
         ASSERT_NE(mkdtemp(dir.data()), nullptr);
         m_dir = dir;
+        // The same tests on a PostgreSQL catalog: every store they make
+        // keeps its catalog on the test server.
+        if (onPostgres()) {
+            const char* server = std::getenv("PIPELINESETUP_TEST_PG");
+            if (!server || !*server) GTEST_SKIP() << "PIPELINESETUP_TEST_PG names no test server";
+            ::setenv("PIPELINE_CATALOG", server, 1);
+        }
         static unsigned long long jobs = 1000;
         config.storeDir = m_dir + "/store";
         config.logFile = m_dir + "/log.txt";
@@ -55,6 +64,33 @@ protected:
     }
 
     const std::string& dir() const { return m_dir; }
+
+    // Loses the catalog of the store at storeDir (closed): catalog.db, or the
+    // store's schema on the PostgreSQL server.
+    static void loseCatalog(const std::string& storeDir) {
+        if (!onPostgres()) {
+            std::filesystem::remove(storeDir + "/catalog.db");
+            return;
+        }
+        std::ifstream ini(storeDir + "/store.ini");
+        std::string line, trellanId;
+        while (std::getline(ini, line)) {
+            if (line.rfind("trellan_id=", 0) == 0) trellanId = line.substr(11);
+        }
+        PGconn* db = PQconnectdb(std::getenv("PIPELINESETUP_TEST_PG"));
+        ASSERT_EQ(PQstatus(db), CONNECTION_OK) << PQerrorMessage(db);
+        PGresult* result =
+            PQexec(db, ("DROP SCHEMA pipelinesetup_store_" + trellanId + " CASCADE").c_str());
+        EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(db);
+        PQclear(result);
+        PQfinish(db);
+    }
+
+    // The tests run on PostgreSQL catalogs (PIPELINESETUP_TEST_BACKEND).
+    static bool onPostgres() {
+        const char* backend = std::getenv("PIPELINESETUP_TEST_BACKEND");
+        return backend && std::string(backend) == "postgresql";
+    }
 
     std::string log() const {
         std::ifstream file(config.logFile);

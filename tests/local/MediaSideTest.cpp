@@ -117,6 +117,7 @@ class MediaSideTest : public LocalPlatformTest {
 protected:
     void SetUp() override {
         LocalPlatformTest::SetUp();
+        if (IsSkipped()) return;
         data = bytes(3500);
     }
 

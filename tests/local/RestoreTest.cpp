@@ -19,6 +19,7 @@ class LocalRestoreTest : public LocalPlatformTest {
 protected:
     void SetUp() override {
         LocalPlatformTest::SetUp();
+        if (IsSkipped()) return;
         data = bytes(3500);
         id = backup(data);
     }

@@ -12,7 +12,8 @@ void throwStoreError(const localplatform::StoreError& error, const localplatform
         throw badInput(error.what());
     case Kind::Unusable:
     case Kind::JobExists: throw badInput(error.what());
-    case Kind::Failed: break;
+    case Kind::Failed:
+    case Kind::Unreachable: break;
     }
     throw jobFailed(error.what());
 }

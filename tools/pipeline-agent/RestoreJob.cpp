@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "AgentError.h"
@@ -32,11 +33,20 @@ void explainOpenFailure(const Manifest& manifest, const std::string& store) {
     for (const ManifestArchive& a : manifest.archives) {
         const std::string file =
             "archive file " + archiveFileName(a) + " of stream " + std::to_string(a.stream);
-        localplatform::ArchiveFileRecord record;
-        if (!localplatform::findArchiveFile(a.trellanId, a.groupNumber, a.afileId, &record)) {
+        std::optional<localplatform::ArchiveFileRecord> found;
+        try {
+            found = localplatform::lookUpArchiveFile(a.trellanId, a.groupNumber, a.afileId);
+        } catch (const localplatform::StoreError& error) {
+            // A catalog that cannot be read (its server down) is no missing file.
+            using Kind = localplatform::StoreError::Kind;
+            if (error.kind() == Kind::Unusable) throw badInput(error.what());
+            throw jobFailed(error.what());
+        }
+        if (!found) {
             throw badInput(file + " is not in the store " + store +
                            "; is this the store the backup used?");
         }
+        const localplatform::ArchiveFileRecord& record = *found;
         if (record.state == "invalidated") {
             throw badInput(file + " was invalidated (job " + std::to_string(record.jobId) +
                            " did not complete); it cannot be restored");

@@ -35,6 +35,8 @@ struct GlobalOptions {
     std::string store;
     std::string settings;
     std::string logFile;
+    std::string catalog;  // a new store's PostgreSQL catalog; empty: SQLite
+    std::string hostName;  // testing: the physical machine's name
     int logLevel = 1;
     int verbose = 0;     // -v: the log on stderr too; -vv: every debug level
     bool quiet = false;  // -q: errors only
@@ -95,6 +97,8 @@ localplatform::Config platformConfig(const GlobalOptions& options) {
     config.storeDir = options.store;
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
+    config.catalog = options.catalog;
+    config.physicalMachine = options.hostName;
     config.logLevel = options.logLevel;
     // The log goes to its file; stderr has the agent's own lines unless -v.
     config.stderrLevel = options.verbose >= 2   ? kMaxLogLevel
@@ -209,6 +213,11 @@ int main(int argc, char** argv) {
     app.add_option("--store", global.store,
                    "archive store directory (default: $PIPELINE_STORE, else "
                    "~/.local/share/pipelinesetup/store)");
+    app.add_option("--catalog", global.catalog,
+                   "keep a new store's catalog in PostgreSQL: a libpq connection string "
+                   "(postgresql://..., key=value or service=NAME) without a password, which "
+                   "store.ini records for every later command")
+        ->type_name("CONNINFO");
     app.add_option("--settings", global.settings,
                    "settings file (default: $PIPELINE_SETTINGS, else <store>/settings.ini)");
     app.add_option("--log-file", global.logFile,
@@ -230,6 +239,9 @@ int main(int argc, char** argv) {
                       "slow the media side down by this many ms per chunk it reads")
         ->group("Testing");
     app.add_flag("--test-skip-pauses", global.skipPauses, "log the platform's pauses, do not wait")
+        ->group("Testing");
+    app.add_option("--test-host-name", global.hostName,
+                   "the physical machine's name the platform reports (default: the host name)")
         ->group("Testing");
     addUnsignedNumber(&app, "--test-kill-at", global.killAtStep, 1, ULONG_MAX,
                       "kill the process (SIGKILL) at this step of the local platform")

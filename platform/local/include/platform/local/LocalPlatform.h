@@ -4,13 +4,17 @@
 // platform/ on one machine, so that the library runs standalone.
 //
 // - A store is a directory that holds everything about its backups and
-//   nothing outside it: store.ini (its format and Trellan id, written once),
-//   catalog.db (the catalog of jobs and archive files), files/N.arch (the data
+//   nothing outside it: store.ini (its format, Trellan id and, for a
+//   catalog in PostgreSQL, its connection string; written once),
+//   catalog.db (the catalog of jobs and archive files, unless it is in
+//   PostgreSQL, shared by agents on several hosts), files/N.arch (the data
 //   of archive file N, nothing else), files/N.meta (that file's own
 //   description: identity, job, stream and, once closed, size and SHA-256),
-//   and jobs/ (each job's liveness lock and, once complete, its completion
-//   marker). The catalog names files relative to the store, so a store can be
-//   moved or copied; the catalog can be rebuilt from files/ and jobs/.
+//   and jobs/ (each job's liveness lock, for a SQLite catalog, and, once
+//   complete, its completion marker). A PostgreSQL catalog's writers hold
+//   an advisory lock per job on the server instead. The catalog names
+//   files relative to the store, so a store can be moved or copied; the
+//   catalog can be rebuilt from files/ and jobs/.
 // - Archive files are created exclusively and never replaced. A file enters
 //   the catalog as "writing" before its first byte, is "closed" only after
 //   its data and its description are durable, and "invalidated" when the
@@ -39,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -78,6 +83,14 @@ struct Config {
     int stderrLevel = kLogNothing;
     // The job that EvEvent contexts belong to until setCurrentJob.
     unsigned long long jobId = 0;
+    // The catalog of a store made by this openStore: empty for SQLite
+    // (<store>/catalog.db), else a PostgreSQL connection string (URI,
+    // key=value or service=), which store.ini records and every later
+    // opening uses. It must hold no password: libpq takes one from
+    // PGPASSWORD, PGPASSFILE or a service file. Given for a store that
+    // exists, it must name the catalog the store records. Empty: the
+    // environment's $PIPELINE_CATALOG, used for a store made now only.
+    std::string catalog;
     // The physical machine's name. Empty: the host name.
     std::string physicalMachine;
     // How long readBuffer waits for a media side that makes no progress
@@ -105,6 +118,7 @@ public:
         Unusable,  // not a store, a newer format, no permission, cannot be created, damaged catalog
         JobExists, // the store already knows the job
         Failed,    // an I/O failure in the middle of an operation (disk full, ...)
+        Unreachable, // the catalog's database server does not answer or the connection dropped
     };
     StoreError(Kind kind, const std::string& what) : std::runtime_error(what), m_kind(kind) {}
     Kind kind() const { return m_kind; }
@@ -195,6 +209,10 @@ std::vector<ArchiveFileRecord> listArchiveFiles();
 // log line, when the catalog cannot be read.
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
                      ArchiveFileRecord* record);
+// The same, but a catalog that cannot be read (its server down, say) throws
+// StoreError instead of looking like a file the store lacks.
+std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t groupNumber,
+                                                   uint32_t afileId);
 
 struct CleanupResult {
     std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had
