@@ -21,8 +21,8 @@ namespace localplatform {
 namespace {
 
 std::string nameOf(const ArchiveFileRecord& record) {
-    return formatText("archive file (%u, %u, %u) of job %llu", record.trellanId,
-                      record.groupNumber, record.afileId, record.jobId);
+    return formatText("archive file (%u, %u, %u) of job %llu", record.trellanId, record.groupNumber,
+                      record.afileId, record.jobId);
 }
 
 // Removes one directory entry of files/ that is not a directory. True when
@@ -51,7 +51,8 @@ bool removeFiles(const Store& store, ArchiveFileRecord* record, std::string* why
     std::string full;
     if (!store.resolve(record->path, &full, why)) return false;
     struct stat status {};
-    if (record->state != "closed" && ::lstat(full.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    if (record->state != "closed" && ::lstat(full.c_str(), &status) == 0 &&
+        S_ISREG(status.st_mode)) {
         record->size = static_cast<unsigned long long>(status.st_size);
     }
     record->path = full;
@@ -146,20 +147,26 @@ CleanupResult cleanup() {
     for (ArchiveFileRecord& record : catalog->archiveFiles()) {
         files[record.jobId].push_back(std::move(record));
     }
-    for (const CatalogJob& job : catalog->jobs()) {
-        if (job.state == "complete") continue;
-        if (store->completionMarked(job.jobId)) {
+    for (const CatalogJob& listed : catalog->jobs()) {
+        if (listed.state == "complete") continue;
+        // Settled inside one write transaction of the catalog, whose lock a
+        // completing writer holds too (see Store::completeJob): the job is
+        // looked at afresh, and its writer can complete it only before this
+        // looks or not at all.
+        CatalogTransaction transaction(*catalog);
+        const auto job = catalog->findJob(listed.jobId);
+        if (!job || job->state == "complete") continue;
+        if (store->completionMarked(job->jobId)) {
             // Completed, but the process died before the catalog said so.
-            CatalogTransaction transaction(*catalog);
-            catalog->setJobState(job.jobId, "complete");
+            catalog->setJobState(job->jobId, "complete");
             transaction.commit();
             crashPoint("catalog commit");
             continue;
         }
-        const std::unique_ptr<JobLock> lock = liveness->probe(job.jobId);
+        const std::unique_ptr<JobLock> lock = liveness->probe(job->jobId);
         if (!lock) continue;  // its writer lives
         std::vector<ArchiveFileRecord> gone;
-        for (ArchiveFileRecord& record : files[job.jobId]) {
+        for (ArchiveFileRecord& record : files[job->jobId]) {
             std::string why;
             if (!removeFiles(*store, &record, &why)) {
                 refuse(&result, nameOf(record) + ": " + why);
@@ -168,15 +175,15 @@ CleanupResult cleanup() {
             gone.push_back(record);
             crashPoint("cleanup removal");
         }
-        CatalogTransaction transaction(*catalog);
         for (const ArchiveFileRecord& record : gone) catalog->removeArchiveFile(record.afileId);
-        const bool failedNow = job.state == "running" && catalog->setJobState(job.jobId, "failed");
+        const bool failedNow =
+            job->state == "running" && catalog->setJobState(job->jobId, "failed");
         transaction.commit();
         crashPoint("catalog commit");
         if (failedNow) {
-            result.jobsFailed.push_back(job.jobId);
-            platformDebug(formatText("cleanup marked job %llu failed: its writer is gone",
-                                     job.jobId));
+            result.jobsFailed.push_back(job->jobId);
+            platformDebug(
+                formatText("cleanup marked job %llu failed: its writer is gone", job->jobId));
         }
         for (const ArchiveFileRecord& record : gone) {
             report(record);

@@ -181,7 +181,8 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
     if (!present(path)) {
         std::optional<uint32_t> known;
         try {
-            if (present(m_dir + "/catalog.db")) known = openSqliteCatalog(m_dir, m_access)->trellanId();
+            if (present(m_dir + "/catalog.db"))
+                known = openSqliteCatalog(m_dir, m_access)->trellanId();
         } catch (const StoreError& error) {
             if (m_access == Access::ReadWrite) throw;
         }
@@ -192,7 +193,8 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
         std::random_device device;
         std::uniform_int_distribution<uint32_t> pick(1, INT32_MAX);
         const uint32_t trellanId = known.value_or(pick(device));
-        const std::string mine = formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
+        const std::string mine =
+            formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
         ::unlink(mine.c_str());
         const std::string& recorded = catalog.empty() ? fallback : catalog;
         checkConnectionStringIfAny(recorded);
@@ -242,7 +244,9 @@ std::string Store::relativeDataPath(uint64_t afileId) {
     return "files/" + std::to_string(afileId) + ".arch";
 }
 
-std::string Store::dataPath(uint64_t afileId) const { return m_dir + "/" + relativeDataPath(afileId); }
+std::string Store::dataPath(uint64_t afileId) const {
+    return m_dir + "/" + relativeDataPath(afileId);
+}
 
 std::string Store::sidecarPath(uint64_t afileId) const {
     return filesDirectory() + "/" + std::to_string(afileId) + ".meta";
@@ -273,9 +277,12 @@ ArchiveFileRecord Store::withFullPath(ArchiveFileRecord record) const {
 int Store::openData(const std::string& path, std::string* error) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT) *error = "its data file " + path + " is missing";
-        else if (errno == ELOOP) *error = "its data file " + path + " is a symbolic link";
-        else *error = systemError("cannot open its data file", path);
+        if (errno == ENOENT)
+            *error = "its data file " + path + " is missing";
+        else if (errno == ELOOP)
+            *error = "its data file " + path + " is a symbolic link";
+        else
+            *error = systemError("cannot open its data file", path);
         return -1;
     }
     struct stat status {};
@@ -285,8 +292,8 @@ int Store::openData(const std::string& path, std::string* error) {
         return -1;
     }
     if (!S_ISREG(status.st_mode)) {
-        const char* kind = S_ISFIFO(status.st_mode)  ? "a FIFO"
-                           : S_ISDIR(status.st_mode) ? "a directory"
+        const char* kind = S_ISFIFO(status.st_mode)                             ? "a FIFO"
+                           : S_ISDIR(status.st_mode)                            ? "a directory"
                            : S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) ? "a device"
                                                                                 : "a special file";
         *error = "its data file " + path + " is not a regular file but " + kind;
@@ -342,6 +349,12 @@ bool Store::begunHere(unsigned long long jobId) {
 
 // The marker first: once it is durable the job is complete, whatever
 // happens to the catalog afterwards (cleanup and repair go by the marker).
+// All of it happens inside one write transaction of the catalog, whose lock
+// cleanup takes too before it settles a job it finds without a writer: so a
+// job is either complete before cleanup looks at it, or cleanup has marked
+// it failed and it is refused here, never both. A writer that lost its
+// liveness lock (its connection to the catalog's server dropped) is refused
+// too, since a cleanup may have taken the job meanwhile.
 void Store::completeJob(unsigned long long jobId) {
     requireWritable("completeJob");
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -351,6 +364,7 @@ void Store::completeJob(unsigned long long jobId) {
                          formatText("completeJob: job %llu was not begun by this process", jobId));
     }
     auto connection = catalog();
+    CatalogTransaction transaction(*connection);
     for (const ArchiveFileRecord& file : connection->archiveFilesOf(jobId)) {
         if (file.state != "closed") {
             throw StoreError(StoreError::Kind::Failed,
@@ -360,8 +374,13 @@ void Store::completeJob(unsigned long long jobId) {
                                         file.state.c_str()));
         }
     }
-    // A writer whose lock was lost (its connection to the catalog's server
-    // dropped) may have had its files removed by a cleanup meanwhile.
+    const auto job = connection->findJob(jobId);
+    if (!job || job->state != "running") {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("completeJob: job %llu is %s, not running (a cleanup settled "
+                                    "it); it is not complete",
+                                    jobId, job ? job->state.c_str() : "not in the catalog"));
+    }
     if (!found->second->intact()) {
         throw StoreError(StoreError::Kind::Unreachable,
                          formatText("completeJob: job %llu lost its liveness lock (its connection "
@@ -369,13 +388,21 @@ void Store::completeJob(unsigned long long jobId) {
                                     jobId));
     }
     const std::string marker = markerPath(jobId);
-    if (!createDurably(marker, formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()))) {
+    if (!createDurably(marker,
+                       formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()))) {
         throw StoreError(StoreError::Kind::Failed, systemError("cannot write", marker));
     }
     crashPoint("completion marker");
-    CatalogTransaction transaction(*connection);
-    connection->setJobState(jobId, "complete");
-    transaction.commit();
+    try {
+        connection->setJobState(jobId, "complete");
+        transaction.commit();
+    } catch (...) {
+        // The catalog's lock may be gone with its connection, and a cleanup
+        // may have settled the job without seeing the marker: take it back,
+        // so that the marker never speaks for a job that was not completed.
+        ::unlink(marker.c_str());
+        throw;
+    }
     crashPoint("catalog commit");
     m_locks.erase(found);
 }

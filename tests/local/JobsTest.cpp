@@ -237,6 +237,30 @@ TEST_F(LocalJobsTest, CompleteJobRefusesJobsNotBegunHereAndFilesNotClosed) {
     EXPECT_EQ(localplatform::listJobs().front().state, "complete");
 }
 
+// A cleanup on another host settles a job whose writer it found gone (its
+// liveness lock lost with its connection) by marking it failed before it
+// removes a file; the writer, still running, must not complete it then.
+TEST_F(LocalJobsTest, AJobACleanupSettledMeanwhileIsNeverCompleted) {
+    const unsigned long long job = config.jobId;
+    CreateRet_t created;
+    auto archive = create(&created);
+    ASSERT_EQ(close(*archive, idOf(created)), 0);
+    runOnCatalog(localplatform::storeDirectory(),
+                 "UPDATE jobs SET state = 'failed' WHERE job_id = " + std::to_string(job));
+    try {
+        localplatform::completeJob(job);
+        ADD_FAILURE() << "a failed job was completed";
+    } catch (const StoreError& error) {
+        EXPECT_STREQ(error.what(),
+                     ("completeJob: job " + std::to_string(job) +
+                      " is failed, not running (a cleanup settled it); it is not complete")
+                         .c_str());
+    }
+    EXPECT_FALSE(exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(job) +
+                        ".complete"));
+    EXPECT_EQ(jobOf(localplatform::listJobs(), job)->state, "failed");
+}
+
 TEST_F(LocalJobsTest, CrashPointKillsTheProcessAtTheCountedStep) {
     // Counting the steps of one backup of one file.
     const auto steps = [this](unsigned long killAt) {

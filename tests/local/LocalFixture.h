@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <openssl/evp.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <chrono>
@@ -72,24 +73,46 @@ protected:
             std::filesystem::remove(storeDir + "/catalog.db");
             return;
         }
-        std::ifstream ini(storeDir + "/store.ini");
-        std::string line, trellanId;
-        while (std::getline(ini, line)) {
-            if (line.rfind("trellan_id=", 0) == 0) trellanId = line.substr(11);
+        runOnServer("DROP SCHEMA " + schemaOf(storeDir) + " CASCADE");
+    }
+
+    // Runs sql in the catalog of the store at storeDir, behind the
+    // platform's back, as another host's agent would change it.
+    static void runOnCatalog(const std::string& storeDir, const std::string& sql) {
+        if (onPostgres()) {
+            runOnServer("SET search_path TO " + schemaOf(storeDir) + "; " + sql);
+            return;
         }
-        PGconn* db = PQconnectdb(std::getenv("PIPELINESETUP_TEST_PG"));
-        ASSERT_EQ(PQstatus(db), CONNECTION_OK) << PQerrorMessage(db);
-        PGresult* result =
-            PQexec(db, ("DROP SCHEMA pipelinesetup_store_" + trellanId + " CASCADE").c_str());
-        EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(db);
-        PQclear(result);
-        PQfinish(db);
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open((storeDir + "/catalog.db").c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(db);
+        sqlite3_close(db);
     }
 
     // The tests run on PostgreSQL catalogs (PIPELINESETUP_TEST_BACKEND).
     static bool onPostgres() {
         const char* backend = std::getenv("PIPELINESETUP_TEST_BACKEND");
         return backend && std::string(backend) == "postgresql";
+    }
+
+    // The PostgreSQL schema that holds the catalog of the store at storeDir.
+    static std::string schemaOf(const std::string& storeDir) {
+        std::ifstream ini(storeDir + "/store.ini");
+        std::string line, trellanId;
+        while (std::getline(ini, line)) {
+            if (line.rfind("trellan_id=", 0) == 0) trellanId = line.substr(11);
+        }
+        return "pipelinesetup_store_" + trellanId;
+    }
+
+    static void runOnServer(const std::string& sql) {
+        PGconn* db = PQconnectdb(std::getenv("PIPELINESETUP_TEST_PG"));
+        ASSERT_EQ(PQstatus(db), CONNECTION_OK) << PQerrorMessage(db);
+        PGresult* result = PQexec(db, sql.c_str());
+        EXPECT_EQ(PQresultStatus(result), PGRES_COMMAND_OK) << PQerrorMessage(db);
+        PQclear(result);
+        PQfinish(db);
     }
 
     std::string log() const {
