@@ -65,13 +65,11 @@ int ZebArchive::createArchiveFile(CreateArgs_t* args, CreateRet_t* ret) {
         file.typeCode = args->typeCode;
         file.dataType = args->dataType;
         file.createText = args->createText;
-        if (!store->begunHere(file.jobId)) {
-            try {
-                store->beginJob(file.jobId);
-            } catch (const localplatform::StoreError& error) {
-                return refuse(formatText("createArchiveFile: cannot begin job %llu: %s",
-                                         file.jobId, error.what()));
-            }
+        try {
+            store->joinJob(file.jobId);
+        } catch (const localplatform::StoreError& error) {
+            return refuse(formatText("createArchiveFile: cannot begin job %llu: %s", file.jobId,
+                                     error.what()));
         }
         file.stream = store->numbering().take(file.jobId);
         try {
