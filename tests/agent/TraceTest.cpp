@@ -303,6 +303,14 @@ TEST(TimelineSvg, RefusesWhatIsNoTraceSayingWhy) {
     EXPECT_EQ(why(json{{"traceEvents", json::array({{{"ph", "X"}, {"ts", 1}, {"dur", -1}}})}}),
               "event 1 is a complete event without numbers ts and dur >= 0");
     EXPECT_EQ(why(json{{"traceEvents", json::array()}}), "it holds no complete events to draw");
+    // Each time is finite, but not the span between them: once an endless
+    // axis.
+    EXPECT_EQ(why(json{{"traceEvents", json::array({{{"ph", "X"}, {"ts", -1e308}, {"dur", 0}},
+                                                    {{"ph", "X"}, {"ts", 1e308}, {"dur", 0}}})}}),
+              "its events span more time than can be drawn");
+    EXPECT_EQ(why(json{{"traceEvents", json::array({{{"ph", "X"}, {"ts", -1e307}, {"dur", 0}},
+                                                    {{"ph", "X"}, {"ts", 1e307}, {"dur", 0}}})}}),
+              "drawn");
 }
 
 }  // namespace

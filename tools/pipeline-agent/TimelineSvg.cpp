@@ -195,6 +195,9 @@ std::string timelineSvg(const json& trace) {
                                         : "process " + key.first;
         if (titled.insert(process).second) title += (title.empty() ? "" : ", ") + process;
     }
+    if (!std::isfinite(last - first)) {
+        throw std::invalid_argument("its events span more time than can be drawn");
+    }
     const double span = std::max(last - first, 1.0);
     title = "Timeline of " + title + ": " + std::to_string(drawn.size()) +
             (drawn.size() == 1 ? " stream, " : " streams, ") + tickLabel(span, span);
@@ -231,7 +234,11 @@ std::string timelineSvg(const json& trace) {
     svg += "<line x1=\"" + number(kLeft) + "\" y1=\"" + number(rowsBottom) + "\" x2=\"" +
            number(kLeft + plotWidth) + "\" y2=\"" + number(rowsBottom) +
            "\" stroke=\"#333333\"/>\n";
-    for (double tick = 0; tick <= span * 1.0000001; tick += step) {
+    // Counted, not summed, so that a step lost in a large span's rounding
+    // cannot keep the loop going.
+    const auto ticks = static_cast<long>(std::floor(span / step * 1.0000001));
+    for (long i = 0; i <= ticks; ++i) {
+        const double tick = static_cast<double>(i) * step;
         const double tx = x(first + tick);
         svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(kRowsTop - 4) + "\" x2=\"" +
                number(tx) + "\" y2=\"" + number(rowsBottom) + "\" stroke=\"#e0e0e0\"/>";
