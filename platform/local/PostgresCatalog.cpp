@@ -84,9 +84,11 @@ public:
           m_readOnly(access == Access::ReadOnly),
           m_db(place.connection, whatOf(place)) {
         // Waiting for the store's lock ends, as SQLite's busy timeout does,
-        // and a holder that stalls inside a transaction is cut off.
+        // a holder that stalls inside a transaction is cut off, and so is a
+        // statement on a server that has stalled.
         m_db.run("SET search_path TO " + quotedName(m_schema) +
-                 "; SET lock_timeout = '30s'; SET idle_in_transaction_session_timeout = '60s'");
+                 "; SET lock_timeout = '30s'; SET idle_in_transaction_session_timeout = '60s';"
+                 " SET statement_timeout = '120s'");
         if (m_readOnly) {
             m_db.run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY");
             const int version = readVersion();
@@ -104,11 +106,23 @@ public:
         refuseWrites();
         m_db.run("BEGIN");
         m_open = true;
-        m_db.run("SELECT pg_advisory_xact_lock($1::int, 0)", {std::to_string(m_place.trellanId)});
+        try {
+            m_db.run("SELECT pg_advisory_xact_lock($1::int, 0)",
+                     {std::to_string(m_place.trellanId)});
+        } catch (...) {
+            rollback();
+            throw;
+        }
     }
     void commit() override {
-        m_db.run("COMMIT");
+        const PgResult done = m_db.run("COMMIT");
         m_open = false;
+        // A transaction that failed on the server answers COMMIT with a
+        // rollback.
+        if (done.tag() != "COMMIT") {
+            throw StoreError(StoreError::Kind::Failed,
+                             whatOf(m_place) + ": the transaction was rolled back");
+        }
     }
     void rollback() noexcept override {
         if (m_open) m_db.tryRun("ROLLBACK");

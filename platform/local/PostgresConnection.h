@@ -35,6 +35,9 @@ public:
     long long integer(int row, int column) const;
     // Rows an UPDATE or DELETE touched.
     long long affected() const;
+    // The command's tag: "COMMIT", or "ROLLBACK" for a COMMIT that ended a
+    // failed transaction.
+    std::string tag() const { return PQcmdStatus(m_result); }
 
 private:
     PGresult* m_result;

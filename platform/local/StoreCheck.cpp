@@ -23,8 +23,8 @@ namespace localplatform {
 namespace {
 
 std::string nameOf(const ArchiveFileRecord& record) {
-    return formatText("archive file (%u, %u, %u) of job %llu", record.trellanId,
-                      record.groupNumber, record.afileId, record.jobId);
+    return formatText("archive file (%u, %u, %u) of job %llu", record.trellanId, record.groupNumber,
+                      record.afileId, record.jobId);
 }
 
 // The SHA-256 and size of a data file, read through the store's safe open.
@@ -89,7 +89,8 @@ std::set<unsigned long long> listJobFiles(const Store& store, const std::string&
     const std::regex jobName("([0-9]{1,20})\\." + suffix);
     while (const dirent* entry = ::readdir(listing)) {
         std::cmatch match;
-        if (std::regex_match(entry->d_name, match, jobName)) ids.insert(std::stoull(match[1].str()));
+        if (std::regex_match(entry->d_name, match, jobName))
+            ids.insert(std::stoull(match[1].str()));
     }
     ::closedir(listing);
     return ids;
@@ -106,6 +107,9 @@ CheckResult inspect(const Store& store) {
         rows = catalog->archiveFiles();
         jobs = catalog->jobs();
     } catch (const StoreError& error) {
+        // A server that is down says nothing about the catalog: no problem
+        // to repair, a check that failed.
+        if (error.kind() == StoreError::Kind::Unreachable) throw;
         problems.push_back(std::string("the catalog cannot be read: ") + error.what());
     }
 
@@ -149,7 +153,8 @@ CheckResult inspect(const Store& store) {
         if (row.state != "closed") continue;
         const auto size = static_cast<unsigned long long>(status.st_size);
         if (!sidecar.closed) {
-            problems.push_back(name + ": closed in the catalog, but its description was never closed");
+            problems.push_back(name +
+                               ": closed in the catalog, but its description was never closed");
             continue;
         }
         if (size != row.size || sidecar.size != row.size) {
@@ -166,8 +171,8 @@ CheckResult inspect(const Store& store) {
         }
         result.bytes += hashed;
         if (sha256 != sidecar.sha256 || (!row.sha256.empty() && row.sha256 != sidecar.sha256)) {
-            problems.push_back(name + ": its data's SHA-256 is " + sha256 + "; its description records " +
-                               sidecar.sha256 +
+            problems.push_back(name + ": its data's SHA-256 is " + sha256 +
+                               "; its description records " + sidecar.sha256 +
                                (row.sha256.empty() ? "" : ", the catalog " + row.sha256));
         }
     }
@@ -200,8 +205,9 @@ CheckResult inspect(const Store& store) {
                 }
             }
         } else if (marked) {
-            problems.push_back(formatText("job %llu has a completion marker but the catalog says %s",
-                                          job.jobId, job.state.c_str()));
+            problems.push_back(
+                formatText("job %llu has a completion marker but the catalog says %s", job.jobId,
+                           job.state.c_str()));
         } else if (job.state == "running" && !store.jobLockHeld(job.jobId)) {
             problems.push_back(formatText(
                 "job %llu is running in the catalog but its writer is gone (cleanup removes it)",
@@ -210,7 +216,8 @@ CheckResult inspect(const Store& store) {
     }
     for (const unsigned long long id : listJobFiles(store, "complete")) {
         if (!jobById.count(id)) {
-            problems.push_back(formatText("job %llu has a completion marker but is not in the catalog", id));
+            problems.push_back(
+                formatText("job %llu has a completion marker but is not in the catalog", id));
         }
     }
 
@@ -281,8 +288,9 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
             record.sha256 = sidecar.sha256;
             record.updatedAt = sidecar.closedAt;
             if (!matches) {
-                repaired->push_back(nameOf(record) +
-                                    " entered as invalidated: its data does not match its description");
+                repaired->push_back(
+                    nameOf(record) +
+                    " entered as invalidated: its data does not match its description");
             }
         }
         NewArchiveFile file;
@@ -301,8 +309,9 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
         catalog->insertJob(CatalogJob{id, marked ? "complete" : "failed", createdAt, ""});
     }
     transaction.commit();
-    repaired->push_back(formatText("rebuilt the catalog from %lu archive files of %zu jobs (%lu complete)",
-                                   entered, jobs.size(), complete));
+    repaired->push_back(
+        formatText("rebuilt the catalog from %lu archive files of %zu jobs (%lu complete)", entered,
+                   jobs.size(), complete));
 }
 
 }  // namespace
