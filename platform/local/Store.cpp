@@ -180,9 +180,9 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
     std::string why;
     if (!present(path)) {
         std::optional<uint32_t> known;
+        const bool sqliteCatalog = present(m_dir + "/catalog.db");
         try {
-            if (present(m_dir + "/catalog.db"))
-                known = openSqliteCatalog(m_dir, m_access)->trellanId();
+            if (sqliteCatalog) known = openSqliteCatalog(m_dir, m_access)->trellanId();
         } catch (const StoreError& error) {
             if (m_access == Access::ReadWrite) throw;
         }
@@ -196,7 +196,16 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
         const std::string mine =
             formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
         ::unlink(mine.c_str());
-        const std::string& recorded = catalog.empty() ? fallback : catalog;
+        // A store of the first format keeps its catalog.db: a catalog named
+        // for it now would hide every backup it holds.
+        if (sqliteCatalog && !catalog.empty()) {
+            unusable("the store " + m_dir +
+                     " keeps its catalog in catalog.db; a catalog can be named only for a new "
+                     "store");
+        }
+        const std::string recorded = sqliteCatalog     ? std::string()
+                                     : catalog.empty() ? fallback
+                                                       : catalog;
         checkConnectionStringIfAny(recorded);
         const std::string catalogLine = recorded.empty() ? "" : "catalog=" + recorded + "\n";
         if (!createDurably(mine, formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s",
@@ -319,12 +328,22 @@ bool Store::jobLockHeld(unsigned long long jobId) const {
     return liveness()->probe(jobId) == nullptr;
 }
 
-// The catalog is asked first, so that a known job is refused without
-// touching its lock; the lock is taken before the job is entered, so that
-// once the entry is visible its liveness is decided by the lock.
 void Store::beginJob(unsigned long long jobId) {
     requireWritable("beginJob");
     std::lock_guard<std::mutex> lock(m_mutex);
+    beginLocked(jobId);
+}
+
+void Store::joinJob(unsigned long long jobId) {
+    requireWritable("beginJob");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_locks.count(jobId) == 0) beginLocked(jobId);
+}
+
+// The catalog is asked first, so that a known job is refused without
+// touching its lock; the lock is taken before the job is entered, so that
+// once the entry is visible its liveness is decided by the lock.
+void Store::beginLocked(unsigned long long jobId) {
     const auto known = [jobId](const std::string& how) {
         throw StoreError(StoreError::Kind::JobExists,
                          formatText("the store already has job %llu (%s)", jobId, how.c_str()));
@@ -340,11 +359,6 @@ void Store::beginJob(unsigned long long jobId) {
     transaction.commit();
     m_locks[jobId] = std::move(held);
     crashPoint("job begun");
-}
-
-bool Store::begunHere(unsigned long long jobId) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_locks.count(jobId) != 0;
 }
 
 // The marker first: once it is durable the job is complete, whatever
@@ -397,14 +411,28 @@ void Store::completeJob(unsigned long long jobId) {
         connection->setJobState(jobId, "complete");
         transaction.commit();
     } catch (...) {
-        // The catalog's lock may be gone with its connection, and a cleanup
-        // may have settled the job without seeing the marker: take it back,
-        // so that the marker never speaks for a job that was not completed.
-        ::unlink(marker.c_str());
-        throw;
+        // The answer to the commit may be lost with the connection although
+        // the server committed: asked again, the catalog says.
+        if (!completeInCatalog(jobId)) {
+            // The catalog's lock may be gone with its connection, and a
+            // cleanup may have settled the job without seeing the marker:
+            // taken back, the marker never speaks for a job not completed.
+            ::unlink(marker.c_str());
+            syncDirectory(jobsDirectory());
+            throw;
+        }
     }
     crashPoint("catalog commit");
     m_locks.erase(found);
+}
+
+bool Store::completeInCatalog(unsigned long long jobId) const noexcept {
+    try {
+        const auto job = catalog()->findJob(jobId);
+        return job && job->state == "complete";
+    } catch (...) {
+        return false;
+    }
 }
 
 void Store::failJob(unsigned long long jobId) noexcept {

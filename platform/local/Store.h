@@ -77,8 +77,13 @@ public:
     // included).
     bool jobLockHeld(unsigned long long jobId) const;
 
+    // Enters the job as running, its liveness lock held by this process;
+    // throws StoreError (JobExists) for a job the store knows, begun here
+    // included.
     void beginJob(unsigned long long jobId);
-    bool begunHere(unsigned long long jobId);
+    // Begins the job unless this process already has, as one step, so that
+    // the first creations of a job on several threads begin it once.
+    void joinJob(unsigned long long jobId);
     void completeJob(unsigned long long jobId);
     void failJob(unsigned long long jobId) noexcept;
     // Releases the locks of every job begun here.
@@ -92,6 +97,11 @@ public:
     StreamNumbering& numbering() { return m_numbering; }
 
 private:
+    // True when a fresh look at the catalog finds the job complete; false
+    // also when the catalog cannot be reached.
+    bool completeInCatalog(unsigned long long jobId) const noexcept;
+    // beginJob with m_mutex held.
+    void beginLocked(unsigned long long jobId);
     Store(std::string dir, Access access);
     void setUp(bool create, const std::string& catalog, const std::string& fallback);
     void readOrMakeIdentity(const std::string& catalog, const std::string& fallback);
@@ -103,7 +113,8 @@ private:
 
     std::mutex m_mutex;
     std::map<unsigned long long, std::unique_ptr<JobLock>> m_locks;  // jobs begun here
-    std::map<std::pair<unsigned long long, unsigned long>, std::shared_ptr<ArchiveWriter>> m_writers;
+    std::map<std::pair<unsigned long long, unsigned long>, std::shared_ptr<ArchiveWriter>>
+        m_writers;
     std::map<std::pair<unsigned long long, unsigned long>, ArchiveFileRecord> m_created;
     StreamNumbering m_numbering;
 };

@@ -26,7 +26,9 @@ const localplatform::JobRecord* jobOf(const std::vector<localplatform::JobRecord
     return nullptr;
 }
 
-bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+bool exists(const std::string& path) {
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
 
 }  // namespace
 
@@ -227,8 +229,8 @@ TEST_F(LocalJobsTest, CompleteJobRefusesJobsNotBegunHereAndFilesNotClosed) {
     CreateRet_t created;
     auto archive = create(&created);  // begins the job implicitly
     EXPECT_THROW(localplatform::completeJob(job), StoreError);
-    EXPECT_FALSE(exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(job) +
-                        ".complete"));
+    EXPECT_FALSE(
+        exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(job) + ".complete"));
     EXPECT_EQ(close(*archive, idOf(created)), 0);
     localplatform::completeJob(job);
     EXPECT_EQ(localplatform::listJobs().front().state, "complete");
@@ -256,8 +258,8 @@ TEST_F(LocalJobsTest, AJobACleanupSettledMeanwhileIsNeverCompleted) {
                       " is failed, not running (a cleanup settled it); it is not complete")
                          .c_str());
     }
-    EXPECT_FALSE(exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(job) +
-                        ".complete"));
+    EXPECT_FALSE(
+        exists(localplatform::storeDirectory() + "/jobs/" + std::to_string(job) + ".complete"));
     EXPECT_EQ(jobOf(localplatform::listJobs(), job)->state, "failed");
 }
 

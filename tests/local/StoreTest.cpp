@@ -1,5 +1,5 @@
-#include <stdlib.h>
 #include <sqlite3.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +17,9 @@ namespace fs = std::filesystem;
 namespace {
 
 bool contains(const std::vector<std::string>& lines, const std::string& part) {
-    return std::any_of(lines.begin(), lines.end(),
-                       [&](const std::string& line) { return line.find(part) != std::string::npos; });
+    return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+        return line.find(part) != std::string::npos;
+    });
 }
 
 std::string joined(const std::vector<std::string>& lines) {
@@ -165,8 +166,8 @@ TEST_F(LocalStorePlacesTest, ALostCatalogNeverLetsANewBackupTouchAnExistingFile)
             EXPECT_NE(refused->createArchiveFile(&args, &created), 0);
             EXPECT_NE(log().find("file is not a database"), std::string::npos) << log();
             const auto repaired = localplatform::check(true);
-            EXPECT_TRUE(contains(repaired.repaired, "renamed the catalog aside as " + catalog +
-                                                        ".damaged-"))
+            EXPECT_TRUE(contains(repaired.repaired,
+                                 "renamed the catalog aside as " + catalog + ".damaged-"))
                 << joined(repaired.repaired);
         }
         std::set<std::string> newFiles;
@@ -250,7 +251,8 @@ TEST_F(LocalStorePlacesTest, RepairRebuildsALostCatalogFromTheFilesAlone) {
 
     const auto repaired = localplatform::check(true);
     EXPECT_TRUE(repaired.problems.empty()) << joined(repaired.problems);
-    EXPECT_TRUE(contains(repaired.repaired, "rebuilt the catalog from 4 archive files of 3 jobs (1 complete)"))
+    EXPECT_TRUE(contains(repaired.repaired,
+                         "rebuilt the catalog from 4 archive files of 3 jobs (1 complete)"))
         << joined(repaired.repaired);
     for (const ArchiveFileId_t& id : completed) EXPECT_EQ(restorable(id), 0) << log();
     EXPECT_EQ(completed[0].trellanId, trellanId);
@@ -304,10 +306,13 @@ TEST_F(LocalStoreTest, TheStoreDirectoryFollowsTheConfigurationThenTheEnvironmen
         EXPECT_TRUE(fs::exists(base + "/home/.local/share/pipelinesetup/store" + made)) << made;
     }
 
-    for (const auto& [name, value] : {std::make_pair("HOME", home), std::make_pair("XDG_DATA_HOME", xdg),
-                                      std::make_pair("PIPELINE_STORE", store)}) {
-        if (value.first) setenv(name, value.second.c_str(), 1);
-        else unsetenv(name);
+    for (const auto& [name, value] :
+         {std::make_pair("HOME", home), std::make_pair("XDG_DATA_HOME", xdg),
+          std::make_pair("PIPELINE_STORE", store)}) {
+        if (value.first)
+            setenv(name, value.second.c_str(), 1);
+        else
+            unsetenv(name);
     }
 }
 
@@ -364,7 +369,8 @@ TEST_F(LocalStorePlacesTest, AFirstFormatCatalogKeepsWorkingAndNeverReachesOutsi
             "CREATE TABLE store(key TEXT PRIMARY KEY, value);"
             "CREATE TABLE archive_files(afile_id INTEGER PRIMARY KEY AUTOINCREMENT, trellan_id "
             "INTEGER NOT NULL, group_number INTEGER NOT NULL, job_id INTEGER NOT NULL, stream "
-            "INTEGER NOT NULL, state TEXT NOT NULL CHECK(state IN ('writing','closed','invalidated')), "
+            "INTEGER NOT NULL, state TEXT NOT NULL CHECK(state IN "
+            "('writing','closed','invalidated')), "
             "size INTEGER NOT NULL DEFAULT 0, path TEXT NOT NULL, type_code INTEGER, data_type "
             "INTEGER, setup_text TEXT, create_text TEXT, created_at TEXT NOT NULL, updated_at TEXT "
             "NOT NULL);"
@@ -372,7 +378,8 @@ TEST_F(LocalStorePlacesTest, AFirstFormatCatalogKeepsWorkingAndNeverReachesOutsi
             "INSERT INTO archive_files VALUES(1, 4242, 1, 77, 1, 'closed', 8, "
             "'/gone/elsewhere/files/1.arch', 0, 0, '', '', '2026-01-01T00:00:00.000Z', "
             "'2026-01-01T00:00:01.000Z');"
-            "INSERT INTO archive_files VALUES(2, 4242, 1, 78, 1, 'invalidated', 0, '" + outside +
+            "INSERT INTO archive_files VALUES(2, 4242, 1, 78, 1, 'invalidated', 0, '" +
+            outside +
             "', 0, 0, '', '', '2026-01-01T00:00:00.000Z', '2026-01-01T00:00:01.000Z');"
             "PRAGMA user_version=1;";
         ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
@@ -387,11 +394,20 @@ TEST_F(LocalStorePlacesTest, AFirstFormatCatalogKeepsWorkingAndNeverReachesOutsi
     EXPECT_EQ(jobs[0].files.at(0).path, fs::canonical(old).string() + "/files/1.arch");
     EXPECT_FALSE(fs::exists(old + "/store.ini"));  // read-only writes nothing
 
+    // Its catalog stays catalog.db: one named now would hide its backups.
+    config.catalog = "host=/nonexistent dbname=elsewhere";
+    EXPECT_THROW(openAt(old), localplatform::StoreError);
+    EXPECT_FALSE(fs::exists(old + "/store.ini"));
+    config.catalog.clear();
+    ::setenv("PIPELINE_CATALOG", "host=/nonexistent dbname=elsewhere", 1);
     openAt(old);
+    ::unsetenv("PIPELINE_CATALOG");
+    EXPECT_EQ(contentsOf(old + "/store.ini").find("catalog="), std::string::npos);
     EXPECT_EQ(restorable({4242, 1, 1}), 0) << log();
     const auto cleaned = localplatform::cleanup();
     EXPECT_TRUE(cleaned.removed.empty());
-    EXPECT_TRUE(contains(cleaned.refused, "its path " + outside + " is absolute")) << joined(cleaned.refused);
+    EXPECT_TRUE(contains(cleaned.refused, "its path " + outside + " is absolute"))
+        << joined(cleaned.refused);
     EXPECT_EQ(contentsOf(outside), "not the store's");
     EXPECT_EQ(backup("new").trellanId, 4242u);  // the store keeps its identity
     EXPECT_EQ(contentsOf(old + "/files/1.arch"), "old data");
