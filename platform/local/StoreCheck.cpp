@@ -244,11 +244,26 @@ CheckResult inspect(const Store& store) {
 // when its data matches the closing line of its description, invalidated
 // when it does not, and "writing" without a closing line.
 void rebuild(const Store& store, std::vector<std::string>* repaired) {
-    for (const unsigned long long id : store.liveness()->liveJobs()) {
+    std::set<uint64_t> data, sidecars;
+    std::vector<std::string> other;
+    listFiles(store, &data, &sidecars, &other);
+    // The jobs the catalog still names, and those the descriptions in files/
+    // name, which a damaged catalog may have lost.
+    const auto liveness = store.liveness();
+    std::vector<unsigned long long> live = liveness->liveJobs();
+    for (const uint64_t id : sidecars) {
+        Sidecar sidecar;
+        std::string why;
+        if (readSidecar(store.sidecarPath(id), &sidecar, &why) &&
+            !store.completionMarked(sidecar.jobId) && !liveness->probe(sidecar.jobId)) {
+            live.push_back(sidecar.jobId);
+        }
+    }
+    if (!live.empty()) {
         throw StoreError(StoreError::Kind::Failed,
                          formatText("check --repair: job %llu is running; repair the store "
                                     "when no job runs",
-                                    id));
+                                    live.front()));
     }
     for (std::string& line : setCatalogAside(store.catalogPlace())) {
         repaired->push_back(std::move(line));
@@ -257,9 +272,6 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
     CatalogTransaction transaction(*catalog);
     catalog->setTrellanId(store.trellanId());
 
-    std::set<uint64_t> data, sidecars;
-    std::vector<std::string> other;
-    listFiles(store, &data, &sidecars, &other);
     std::map<unsigned long long, std::string> jobs;  // job -> earliest creation time
     unsigned long entered = 0;
     for (const uint64_t id : sidecars) {

@@ -223,6 +223,36 @@ TEST_F(LocalJobsTest, ALiveJobInAnotherProcessIsNeverCleanedAndItsDeathIsNoticed
     EXPECT_FALSE(exists(path));
 }
 
+// A repair rebuilds the catalog from files/ only while no job runs, also
+// when the catalog it replaces is too lost to name the running job.
+TEST_F(LocalJobsTest, ARepairOfALostCatalogWaitsForAJobItNoLongerNames) {
+    const unsigned long long job = config.jobId + 11;
+    ChildProcess writer(
+        [&] {
+            useJob(job);
+            CreateRet_t created;
+            auto archive = create(&created);
+            archive.release();  // stays open while the child waits
+            return 0;
+        },
+        true);
+    ASSERT_EQ(writer.ready(), 0);
+    localplatform::closeStore();
+    loseCatalog(config.storeDir);
+    reconfigure();
+    try {
+        localplatform::check(true);
+        ADD_FAILURE() << "repaired while job " << job << " ran";
+    } catch (const StoreError& error) {
+        EXPECT_STREQ(error.what(), ("check --repair: job " + std::to_string(job) +
+                                    " is running; repair the store when no job runs")
+                                       .c_str());
+    }
+    writer.release();
+    EXPECT_EQ(writer.exitCode(), 0);
+    EXPECT_TRUE(localplatform::check(true).problems.empty());
+}
+
 TEST_F(LocalJobsTest, CompleteJobRefusesJobsNotBegunHereAndFilesNotClosed) {
     const unsigned long long job = config.jobId;
     EXPECT_THROW(localplatform::completeJob(job), StoreError);
