@@ -86,10 +86,14 @@ trace)
   expect_line 2 "trace out is a directory" --store store2 backup a.bin --manifest m2.json --trace out
   expect_line 2 "the trace and the manifest cannot both be m2.json" \
     --store store2 backup a.bin --manifest m2.json --trace m2.json
+  expect_line 2 "the trace and the manifest cannot both be ./m2.json" \
+    --store store2 backup a.bin --manifest m2.json --trace ./m2.json
   [[ ! -e store2 && ! -e m2.json ]] || fail "a refused backup made something"
   mkdir out2
   expect_line 2 "trace restore.json already exists; not overwriting it" \
     --store store restore m.json --output out2 --trace restore.json
+  expect_line 2 "the trace and an output cannot both be out2/../out2/a.bin" \
+    --store store restore m.json --output out2 --trace out2/../out2/a.bin
   [[ -z $(ls out2) ]] || fail "a refused restore wrote something"
   echo '{"traceEvents": [' >broken.json
   expect_line 2 "trace broken.json is not JSON: [json.exception.parse_error.101] parse error at line 2, column 1: syntax error while parsing value - unexpected end of input; expected '[', '{', or a literal" \

@@ -95,7 +95,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     requireNewFilePlace(options.manifest, "manifest", false);
     if (!options.trace.empty()) {
         requireNewFilePlace(options.trace, "trace", false);
-        if (options.trace == options.manifest) {
+        if (samePlace(options.trace, options.manifest)) {
             throw badInput("the trace and the manifest cannot both be " + options.trace);
         }
     }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 
 #include "AgentError.h"
 
@@ -65,8 +66,10 @@ void requireLogFile(const std::string& path) {
 
 std::chrono::milliseconds parseMediaTimeout(const std::string& text) {
     const auto bad = [&text] {
-        return badInput("--media-timeout must be a duration from 1ms to 24h (250ms, 30s, 5m, 1h), "
-                        "not \"" + text + "\"");
+        return badInput(
+            "--media-timeout must be a duration from 1ms to 24h (250ms, 30s, 5m, 1h), "
+            "not \"" +
+            text + "\"");
     };
     unsigned long long count = 0;
     const char* end = text.data() + text.size();
@@ -74,11 +77,16 @@ std::chrono::milliseconds parseMediaTimeout(const std::string& text) {
     if (error != std::errc() || stop == text.data()) throw bad();
     const std::string unit(stop, end);
     unsigned long long scale = 0;
-    if (unit == "ms") scale = 1;
-    else if (unit.empty() || unit == "s") scale = 1000;
-    else if (unit == "m") scale = 60 * 1000;
-    else if (unit == "h") scale = 60 * 60 * 1000;
-    else throw bad();
+    if (unit == "ms")
+        scale = 1;
+    else if (unit.empty() || unit == "s")
+        scale = 1000;
+    else if (unit == "m")
+        scale = 60 * 1000;
+    else if (unit == "h")
+        scale = 60 * 60 * 1000;
+    else
+        throw bad();
     constexpr unsigned long long kDay = 24ULL * 60 * 60 * 1000;
     if (count == 0 || count > kDay / scale) throw bad();
     return std::chrono::milliseconds(count * scale);
@@ -121,4 +129,18 @@ long long parseDecimal(const std::string& option, const std::string& text, long 
 unsigned long long parseDecimalUnsigned(const std::string& option, const std::string& text,
                                         unsigned long long min, unsigned long long max) {
     return decimalIn<unsigned long long>(option, text, min, max);
+}
+
+bool samePlace(const std::string& a, const std::string& b) {
+    const auto resolved = [](const std::string& path, std::error_code& error) {
+        // Made absolute first: a relative path none of whose parts exists
+        // would come back as it is.
+        return std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    };
+    std::error_code error;
+    const auto first = resolved(a, error);
+    if (error) return a == b;
+    const auto second = resolved(b, error);
+    if (error) return a == b;
+    return first == second;
 }

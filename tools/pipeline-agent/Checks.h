@@ -11,6 +11,9 @@ void requireReadableFile(const std::string& path, const std::string& what);
 // A new file to be made at path: nothing is there, and its directory exists
 // and may be written.
 void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace);
+// True when the two paths name one place, however spelt (./m.json and
+// m.json, a directory reached through a link); neither need exist.
+bool samePlace(const std::string& a, const std::string& b);
 // A log file named by the user: it can be opened for appending (and is
 // created if absent).
 void requireLogFile(const std::string& path);

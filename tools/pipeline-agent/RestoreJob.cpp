@@ -146,7 +146,7 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     if (!options.trace.empty()) {
         requireNewFilePlace(options.trace, "trace", false);
         for (const std::string& path : paths) {
-            if (path == options.trace) {
+            if (samePlace(path, options.trace)) {
                 throw badInput("the trace and an output cannot both be " + options.trace);
             }
         }

@@ -35,12 +35,11 @@ struct GlobalOptions {
     std::string store;
     std::string settings;
     std::string logFile;
-    std::string catalog;  // a new store's PostgreSQL catalog; empty: SQLite
+    std::string catalog;   // a new store's PostgreSQL catalog; empty: SQLite
     std::string hostName;  // testing: the physical machine's name
     int logLevel = 1;
     int verbose = 0;     // -v: the log on stderr too; -vv: every debug level
     bool quiet = false;  // -q: errors only
-    bool json = false;   // --json: one JSON document on stdout at the end
     std::string mediaTimeout = "60s";
     unsigned long mediaChunkDelayMs = 0;  // testing: slow media
     bool skipPauses = false;              // testing: pauses are logged, not slept
@@ -228,9 +227,9 @@ int main(int argc, char** argv) {
     auto* verboseFlag = app.add_flag("-v,--verbose", global.verbose,
                                      "also show the log on stderr (-vv: every debug level)");
     app.add_flag("-q,--quiet", global.quiet, "print errors only")->excludes(verboseFlag);
-    app.add_flag("--json", global.json,
-                 "list, check, backup, restore: print one JSON document on stdout at the end, "
-                 "also when the command fails");
+    app.add_flag("--json")->description(
+        "list, check, backup, restore: print one JSON document on stdout at the end, also when "
+        "the command fails");
     app.add_option("--media-timeout", global.mediaTimeout,
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
@@ -340,7 +339,7 @@ int main(int argc, char** argv) {
         }
         const CLI::App* command = app.get_subcommands().front();
         report.setCommand(command->get_name());
-        if (report.enabled() && (*cleanupCommand || *demoCommand)) {
+        if (report.enabled() && (*cleanupCommand || *demoCommand || *timelineCommand)) {
             throw badInput("--json is for list, check, backup and restore, not " +
                            command->get_name());
         }
