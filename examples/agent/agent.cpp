@@ -188,6 +188,17 @@ int run() {
         std::perror("mkdtemp");
         return 1;
     }
+    // The folder goes however the run ends, an exception included.
+    struct RemovedAtEnd {
+        const std::string& dir;
+        ~RemovedAtEnd() {
+            localplatform::closeStore();
+            std::filesystem::remove_all(dir);
+        }
+    } removed{dir};
+    // A store of its own, its catalog in catalog.db whatever the environment
+    // names for new stores.
+    ::unsetenv("PIPELINE_CATALOG");
     localplatform::Config config;
     config.storeDir = dir + "/store";
     config.logFile = dir + "/agent.log";
@@ -244,8 +255,6 @@ int run() {
         check(restore.closePipeline(), "restore closePipeline");
         check(restore.shutDownPipeline(), "restore shutDownPipeline");
     }
-    localplatform::closeStore();
-    std::filesystem::remove_all(dir);
 
     if (failures == 0) {
         std::printf(
