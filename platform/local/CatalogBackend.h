@@ -107,7 +107,9 @@ class JobLock {
 public:
     virtual ~JobLock() = default;
     // False once the lock is known lost (the connection that held it
-    // dropped): the writer must not report its job complete.
+    // dropped): the writer must not report its job complete. For a
+    // PostgreSQL lock a round trip to the server, bounded by the
+    // connection's keepalives (about 30 s for a server gone silent).
     virtual bool intact() = 0;
 };
 
@@ -126,11 +128,14 @@ public:
     // or resumed while the returned object lives; nullptr when its writer
     // lives. Must not outlive this object. Throws StoreError.
     virtual std::unique_ptr<JobLock> probe(unsigned long long jobId) = 0;
-    // The jobs whose writers live now (for a PostgreSQL catalog, the job ids
-    // as their locks carry them: the low 32 bits).
+    // The jobs the store knows of whose writers live now: those with a lock
+    // file in jobs/ for SQLite, those the catalog names for PostgreSQL (a
+    // catalog too damaged to list names none). Throws StoreError.
     virtual std::vector<unsigned long long> liveJobs() = 0;
 };
 
+// The liveness of the store's jobs, by its catalog's kind; connects to a
+// PostgreSQL server only when first asked. Throws StoreError.
 std::unique_ptr<JobLiveness> openLiveness(const CatalogPlace& place);
 
 // The SQLite and PostgreSQL implementations of the above.

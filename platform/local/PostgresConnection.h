@@ -32,6 +32,7 @@ public:
     std::string text(int row, int column) const {
         return PQgetisnull(m_result, row, column) ? "" : PQgetvalue(m_result, row, column);
     }
+    // The value as a decimal number; NULL and text that is none read as 0.
     long long integer(int row, int column) const;
     // Rows an UPDATE or DELETE touched.
     long long affected() const;
@@ -43,6 +44,8 @@ private:
     PGresult* m_result;
 };
 
+// One libpq connection: used by one thread at a time, never shared between
+// threads without a lock of the user's.
 class PgConnection {
 public:
     // Connects; what names it in messages is `what` (never the connection
