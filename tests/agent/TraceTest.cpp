@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 
 #include "AgentError.h"
+#include "JobReport.h"
 #include "LibraryPhases.h"
 #include "StreamPhases.h"
 #include "TimelineSvg.h"
@@ -139,6 +140,31 @@ TEST(TraceRecorder, WritesTheFileWholeAndNeverOverAnother) {
               1)
         << "nothing else left in the directory";
     std::filesystem::remove_all(directory);
+}
+
+// A trace that cannot be written fails the run, and says that the job
+// itself is complete; what was there stays as it was.
+TEST(JobReport, ATraceNotWrittenSaysTheJobIsComplete) {
+    const std::string path =
+        std::string(AGENT_TEST_TMP) + "/taken-" + std::to_string(::getpid()) + ".json";
+    std::ofstream(path) << "another's";
+    JobReport report({JobKind::Restore, 7, 1, 0}, false, ProgressOutput{}, path);
+    report.phases().enter(1, Phase::Open);
+    try {
+        report.finish();
+        ADD_FAILURE() << "the trace was written over another file";
+    } catch (const AgentError& error) {
+        EXPECT_EQ(error.exitCode(), 1);
+        EXPECT_EQ(std::string(error.what())
+                      .rfind("the restore is complete, but its trace was not written: ", 0),
+                  0u)
+            << error.what();
+    }
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), "another's");
+    std::filesystem::remove(path);
 }
 
 TEST(StreamPhases, ReportsFromManyThreadsAllArrive) {

@@ -34,7 +34,7 @@ ProgressOutput stderrProgress(const localplatform::Config& config) {
 
 JobReport::JobReport(const JobDescription& job, bool showProgress, ProgressOutput output,
                      std::string tracePath)
-    : m_phases(job), m_tracePath(std::move(tracePath)), m_library(m_phases) {
+    : m_phases(job), m_kind(job.kind), m_tracePath(std::move(tracePath)), m_library(m_phases) {
     if (showProgress) {
         m_progress = std::make_unique<ProgressLine>(job, std::move(output));
         m_phases.addObserver(m_progress.get());
@@ -82,8 +82,12 @@ void JobReport::finish() {
     if (m_finished) return;
     m_finished = true;
     end();
-    if (m_trace) {
+    if (!m_trace) return;
+    try {
         m_trace->write(m_tracePath);
-        say("trace of the job's streams: %s", m_tracePath.c_str());
+    } catch (const std::exception& error) {
+        throw jobFailed(std::string(m_kind == JobKind::Backup ? "the backup" : "the restore") +
+                        " is complete, but its trace was not written: " + error.what());
     }
+    say("trace of the job's streams: %s", m_tracePath.c_str());
 }

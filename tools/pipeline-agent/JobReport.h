@@ -41,14 +41,16 @@ public:
     // Ends the job's streams: every stream Idle, the progress line cleared.
     // Later reports are dropped. Once; finish() calls it too.
     void end();
-    // Ends the report: end(), then the trace written. Once. Throws
-    // AgentError when the trace cannot be written.
+    // Ends the report of a job that is complete: end(), then the trace
+    // written. Once. Throws AgentError (a failed job) when the trace cannot
+    // be written, saying that the job itself is complete.
     void finish();
 
 private:
     StreamPhases m_phases;
     std::unique_ptr<ProgressLine> m_progress;
     std::unique_ptr<TraceRecorder> m_trace;
+    const JobKind m_kind;
     const std::string m_tracePath;
     LibraryPhases m_library;
     std::mutex m_mutex;
