@@ -40,13 +40,13 @@ std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::shared_ptr<Store
     for (const uint64_t first = id; fd < 0; ++id) {
         if (id > UINT32_MAX || id - first > kMaxSkipped) failed("archive file ids are used up");
         const std::string data = store->dataPath(id);
-        fd = ::open(data.c_str(), flags, 0644);
+        fd = ::open(data.c_str(), flags, store->modes().file);
         if (fd < 0) {
             if (errno == EEXIST) continue;
             failed(systemError("cannot create", data));
         }
         const std::string sidecar = store->sidecarPath(id);
-        sidecarFd = ::open(sidecar.c_str(), flags | O_APPEND, 0644);
+        sidecarFd = ::open(sidecar.c_str(), flags | O_APPEND, store->modes().file);
         if (sidecarFd < 0) {
             // A description left without its data: the data file just made
             // is this creation's own, empty, and known to nobody.
@@ -79,6 +79,10 @@ std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::shared_ptr<Store
         ::unlink(store->sidecarPath(id).c_str());
         failed(message);
     };
+    if (!applyFileModes(fd, false, store->modes()) ||
+        !applyFileModes(sidecarFd, false, store->modes())) {
+        undo(systemError("cannot set the modes of", store->dataPath(id)));
+    }
     if (!writeWhole(sidecarFd, sidecarHeader(record)) || ::fsync(sidecarFd) != 0) {
         undo(systemError("cannot write", store->sidecarPath(id)));
     }

@@ -6,17 +6,17 @@
 namespace localplatform {
 
 std::unique_ptr<CatalogBackend> openCatalog(const CatalogPlace& place, Access access) {
-    if (place.connection.empty()) return openSqliteCatalog(place.storeDir, access);
+    if (place.connection.empty()) return openSqliteCatalog(place, access);
     return openPostgresCatalog(place, access);
 }
 
-std::vector<std::string> setCatalogAside(const CatalogPlace& place) {
-    if (place.connection.empty()) return setSqliteCatalogAside(place.storeDir);
-    return setPostgresCatalogAside(place);
+std::vector<std::string> rebuildCatalog(const CatalogPlace& place, const CatalogFill& fill) {
+    if (place.connection.empty()) return rebuildSqliteCatalog(place, fill);
+    return rebuildPostgresCatalog(place, fill);
 }
 
 std::unique_ptr<JobLiveness> openLiveness(const CatalogPlace& place) {
-    if (place.connection.empty()) return openFileLiveness(place.storeDir);
+    if (place.connection.empty()) return openFileLiveness(place);
     return openPostgresLiveness(place);
 }
 

@@ -4,11 +4,13 @@
 // depend on how the catalog is kept. Internal to the local library.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/local/FileModes.h"
 #include "platform/local/LocalPlatform.h"
 
 // Internal to the library: none of it is exported.
@@ -85,10 +87,12 @@ public:
 // PostgreSQL, the connection string that store.ini records (never holding a
 // password) and the store's Trellan id, which names the store's schema.
 // An empty connection string: SQLite, <store>/catalog.db.
+// modes: those of the catalog's files, for a SQLite catalog.
 struct CatalogPlace {
     std::string storeDir;
     std::string connection;
     uint32_t trellanId = 0;
+    FileModes modes;
 };
 
 // Opens the catalog of the store at place: the one place a catalog is
@@ -97,10 +101,20 @@ struct CatalogPlace {
 // does not answer.
 std::unique_ptr<CatalogBackend> openCatalog(const CatalogPlace& place, Access access);
 
-// Moves the store's catalog out of the way for a rebuild, keeping it (a
-// file renamed, a schema renamed) and says where it went, one line each.
-// Throws StoreError.
-std::vector<std::string> setCatalogAside(const CatalogPlace& place);
+// Enters a whole catalog's content into an empty catalog, inside a write
+// transaction that the caller commits.
+using CatalogFill = std::function<void(CatalogBackend& fresh)>;
+
+// Rebuilds the store's catalog: fill enters everything into a new, empty
+// catalog made beside the store's, which then takes the catalog's place in
+// one atomic step (a rename of the file for SQLite, one transaction for
+// PostgreSQL), the old one kept aside (catalog.db.damaged-<time>, or a
+// schema renamed <schema>_damaged_<time>). A failure, an exception from fill
+// or a kill at any instant before that step leaves the old catalog in place
+// and untouched; what was built is dropped by the next rebuild. Returns one
+// line for each thing kept or moved. Throws StoreError. Must run while no
+// job writes to the store.
+std::vector<std::string> rebuildCatalog(const CatalogPlace& place, const CatalogFill& fill);
 
 // A job's liveness lock, held while the object lives.
 class JobLock {
@@ -139,11 +153,13 @@ public:
 std::unique_ptr<JobLiveness> openLiveness(const CatalogPlace& place);
 
 // The SQLite and PostgreSQL implementations of the above.
-std::unique_ptr<CatalogBackend> openSqliteCatalog(const std::string& storeDir, Access access);
-std::vector<std::string> setSqliteCatalogAside(const std::string& storeDir);
-std::unique_ptr<JobLiveness> openFileLiveness(const std::string& storeDir);
+std::unique_ptr<CatalogBackend> openSqliteCatalog(const CatalogPlace& place, Access access);
+std::vector<std::string> rebuildSqliteCatalog(const CatalogPlace& place,
+                                              const CatalogFill& fill);
+std::unique_ptr<JobLiveness> openFileLiveness(const CatalogPlace& place);
 std::unique_ptr<CatalogBackend> openPostgresCatalog(const CatalogPlace& place, Access access);
-std::vector<std::string> setPostgresCatalogAside(const CatalogPlace& place);
+std::vector<std::string> rebuildPostgresCatalog(const CatalogPlace& place,
+                                                const CatalogFill& fill);
 std::unique_ptr<JobLiveness> openPostgresLiveness(const CatalogPlace& place);
 
 // Checks a PostgreSQL connection string before a store records it: it

@@ -3,7 +3,9 @@
 
 #include <cstdlib>
 #include <signal.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -29,18 +31,26 @@ std::shared_ptr<Context> makeDefault() {
 // The sink for the store's own log file, logs/<name>.log, the directory made
 // when absent. A ReadOnly store that cannot take it goes without a file.
 std::shared_ptr<const LogSink> storeLog(const Config& config, Access access,
-                                        const std::string& storeDir) {
+                                        const std::string& storeDir, const FileModes& modes) {
     const std::string& name = config.storeLogName;
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         throw StoreError(StoreError::Kind::Unusable, "unusable log name \"" + name + "\"");
     }
     const std::string directory = storeDir + "/logs";
     try {
-        if (::mkdir(directory.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (!makeStoreDirectory(directory, modes)) {
             throw std::runtime_error("cannot create the log directory " + directory + ": " +
                                      std::strerror(errno));
         }
-        return std::make_shared<const LogSink>(config, directory + "/" + name + ".log");
+        // Made here first, so that the log has the store's modes.
+        const std::string path = directory + "/" + name + ".log";
+        const int fd =
+            ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, modes.file);
+        if (fd >= 0) {
+            applyFileModes(fd, false, modes);
+            ::close(fd);
+        }
+        return std::make_shared<const LogSink>(config, path);
     } catch (const std::exception& error) {
         if (access == Access::ReadOnly) {
             return std::make_shared<const LogSink>(LogSink::stderrCopyOnly(config));
@@ -86,9 +96,9 @@ void openStore(const Config& config, Access access, bool create) {
         throw StoreError(StoreError::Kind::Unusable, error.what());
     }
     made->store = Store::open(configuredStoreDirectory(config), access, create, config.catalog,
-                              environmentCatalog());
+                              environmentCatalog(), config.shareGroup);
     if (config.logFile.empty() && !config.storeLogName.empty()) {
-        made->log = storeLog(config, access, made->store->directory());
+        made->log = storeLog(config, access, made->store->directory(), made->store->modes());
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     current() = std::move(made);
@@ -133,12 +143,24 @@ void crashPoint(const char* step, unsigned long detail) {
     if (const auto observer = stepObserver().load()) (*observer)(step, detail);
     const auto now = context();
     const unsigned long killAt = now->config.killAtStep;
-    if (killAt == 0) return;
-    if (++now->steps == killAt) {
+    const unsigned long signalAt = now->config.signalAtStep;
+    if (killAt == 0 && signalAt == 0) return;
+    const unsigned long reached = ++now->steps;
+    if (reached == killAt) {
         writeLogLine(true, 0, now->currentJob,
                      formatText("local platform: killed at step %lu (%s)", killAt,
                                 step ? step : "?"));
         ::raise(SIGKILL);
+    }
+    if (reached == signalAt) {
+        writeLogLine(true, 0, now->currentJob,
+                     formatText("local platform: SIGTERM at step %lu (%s)", signalAt,
+                                step ? step : "?"));
+        // The program takes the signal on a thread of its own; the step
+        // goes on once it has asked the platform to stop, as if the signal
+        // had come just before this step.
+        ::kill(::getpid(), SIGTERM);
+        waitUnlessInterrupted(std::chrono::seconds(10));
     }
 }
 

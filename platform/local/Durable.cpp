@@ -36,10 +36,12 @@ bool syncDirectory(const std::string& path) {
     return synced;
 }
 
-bool createDurably(const std::string& path, const std::string& text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+bool createDurably(const std::string& path, const std::string& text, const FileModes& modes) {
+    const int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, modes.file);
     if (fd < 0) return false;
-    const bool written = writeWhole(fd, text) && ::fsync(fd) == 0;
+    const bool written =
+        applyFileModes(fd, false, modes) && writeWhole(fd, text) && ::fsync(fd) == 0;
     int saved = errno;
     ::close(fd);
     if (!written) {

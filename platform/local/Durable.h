@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "platform/local/FileModes.h"
+
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)
 
@@ -17,9 +19,10 @@ bool writeWhole(int fd, const std::string& text);
 // Makes the directory's entries durable. False with errno set on failure.
 bool syncDirectory(const std::string& path);
 // Creates path exclusively (O_EXCL, never following a link) holding text,
-// durable with its directory entry. False with errno set: EEXIST when it
-// exists; on other failures a file made halfway is removed.
-bool createDurably(const std::string& path, const std::string& text);
+// with the store's modes, durable with its directory entry. False with errno
+// set: EEXIST when it exists; on other failures a file made halfway is
+// removed.
+bool createDurably(const std::string& path, const std::string& text, const FileModes& modes);
 // The current UTC time, ISO 8601 with milliseconds; compact: 20261207T214500Z.
 std::string utcNow();
 std::string utcNowCompact();

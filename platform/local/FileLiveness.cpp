@@ -36,12 +36,15 @@ private:
 
 class FileLiveness : public JobLiveness {
 public:
-    explicit FileLiveness(std::string storeDir) : m_jobs(std::move(storeDir) + "/jobs") {}
+    FileLiveness(const std::string& storeDir, const FileModes& modes)
+        : m_jobs(storeDir + "/jobs"), m_modes(modes) {}
 
     std::unique_ptr<JobLock> holdForWriting(unsigned long long jobId) override {
         const std::string path = lockPath(jobId);
-        const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int fd =
+            ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, m_modes.file);
         if (fd < 0) throw StoreError(StoreError::Kind::Failed, systemError("cannot create", path));
+        applyFileModes(fd, false, m_modes);
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const bool busy = errno == EWOULDBLOCK;
             const std::string message = systemError("cannot lock", path);
@@ -92,12 +95,13 @@ private:
     }
 
     const std::string m_jobs;
+    const FileModes m_modes;
 };
 
 }  // namespace
 
-std::unique_ptr<JobLiveness> openFileLiveness(const std::string& storeDir) {
-    return std::make_unique<FileLiveness>(storeDir);
+std::unique_ptr<JobLiveness> openFileLiveness(const CatalogPlace& place) {
+    return std::make_unique<FileLiveness>(place.storeDir, place.modes);
 }
 
 }  // namespace localplatform

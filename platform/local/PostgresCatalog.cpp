@@ -78,9 +78,11 @@ constexpr const char* kRecordColumns =
 
 class PostgresCatalog : public CatalogBackend {
 public:
-    PostgresCatalog(const CatalogPlace& place, Access access)
+    // The store's catalog in the schema named schema (the store's own, or
+    // the one a rebuild makes beside it).
+    PostgresCatalog(const CatalogPlace& place, Access access, const std::string& schema)
         : m_place(place),
-          m_schema(schemaOf(place)),
+          m_schema(schema),
           m_readOnly(access == Access::ReadOnly),
           m_db(place.connection, whatOf(place)) {
         // Waiting for the store's lock ends, as SQLite's busy timeout does,
@@ -127,6 +129,12 @@ public:
     void rollback() noexcept override {
         if (m_open) m_db.tryRun("ROLLBACK");
         m_open = false;
+    }
+
+    // Runs a statement of the rebuild's own on this connection, inside its
+    // transaction.
+    PgResult run(const std::string& sql, const std::vector<std::string>& parameters = {}) {
+        return m_db.run(sql, parameters);
     }
 
     std::optional<uint32_t> trellanId() override {
@@ -345,25 +353,38 @@ private:
 }  // namespace
 
 std::unique_ptr<CatalogBackend> openPostgresCatalog(const CatalogPlace& place, Access access) {
-    return std::make_unique<PostgresCatalog>(place, access);
+    return std::make_unique<PostgresCatalog>(place, access, schemaOf(place));
 }
 
-// The schema is renamed, data and all, under the store's lock; the next
-// opening makes a new one.
-std::vector<std::string> setPostgresCatalogAside(const CatalogPlace& place) {
-    PgConnection db(place.connection, whatOf(place));
-    const std::string aside = schemaOf(place) + "_damaged_" + utcNowCompact();
-    db.run("BEGIN");
-    db.run("SELECT pg_advisory_xact_lock($1::int, 0)", {std::to_string(place.trellanId)});
-    const PgResult present =
-        db.run("SELECT 1 FROM pg_namespace WHERE nspname = $1", {schemaOf(place)});
-    if (present.rows() == 0) {
-        db.run("ROLLBACK");
-        return {};
+// The new catalog is built in a schema of its own, and in the transaction
+// that fills it, under the store's lock, the old schema is renamed aside and
+// the new one takes its name: a kill before the commit leaves the old
+// catalog as it was, and an empty schema that the next rebuild drops.
+std::vector<std::string> rebuildPostgresCatalog(const CatalogPlace& place,
+                                                const CatalogFill& fill) {
+    const std::string schema = schemaOf(place);
+    const std::string rebuilt = schema + "_rebuilding";
+    PgConnection(place.connection, whatOf(place))
+        .run("DROP SCHEMA IF EXISTS " + quotedName(rebuilt) + " CASCADE");
+    PostgresCatalog fresh(place, Access::ReadWrite, rebuilt);
+    CatalogTransaction transaction(fresh);
+    fill(fresh);
+    crashPoint("catalog rebuilt");
+    if (interrupted()) {
+        throw StoreError(StoreError::Kind::Interrupted,
+                         "stopped before the rebuilt catalog replaced the old one, which is in "
+                         "place");
     }
-    db.run("ALTER SCHEMA " + quotedName(schemaOf(place)) + " RENAME TO " + quotedName(aside));
-    db.run("COMMIT");
-    return {"renamed the catalog's schema aside as " + aside};
+    std::vector<std::string> done;
+    if (fresh.run("SELECT 1 FROM pg_namespace WHERE nspname = $1", {schema}).rows() != 0) {
+        const std::string aside = schema + "_damaged_" + utcNowCompact();
+        fresh.run("ALTER SCHEMA " + quotedName(schema) + " RENAME TO " + quotedName(aside));
+        done.push_back("kept the old catalog as the schema " + aside);
+    }
+    fresh.run("ALTER SCHEMA " + quotedName(rebuilt) + " RENAME TO " + quotedName(schema));
+    transaction.commit();
+    crashPoint("catalog replaced");
+    return done;
 }
 
 }  // namespace localplatform

@@ -7,9 +7,12 @@
 // before it returns; a busy timeout makes concurrent writers of other
 // threads or processes wait their turn instead of failing.
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <thread>
@@ -151,8 +154,11 @@ std::string uriOf(const std::string& path) {
 
 class SqliteCatalog : public CatalogBackend {
 public:
-    SqliteCatalog(const std::string& storeDir, Access access)
-        : m_path(storeDir + "/catalog.db"), m_readOnly(access == Access::ReadOnly) {
+    // The catalog in the file at path (<store>/catalog.db, or the one a
+    // rebuild makes beside it).
+    // modes: those of the file when it is made here.
+    SqliteCatalog(const std::string& path, Access access, const FileModes& modes)
+        : m_path(path), m_readOnly(access == Access::ReadOnly), m_modes(modes) {
         try {
             if (m_readOnly) openReadOnly();
             else openReadWrite();
@@ -345,7 +351,21 @@ private:
         sqlite3_busy_timeout(m_db, kBusyTimeoutMs);
     }
 
+    // A catalog made here is made first as an empty file of the store's
+    // modes (an empty file is an empty database), which its journals take
+    // too.
     void openReadWrite() {
+        const int fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                              m_modes.file);
+        if (fd >= 0) {
+            const bool applied = applyFileModes(fd, false, m_modes);
+            const std::string why = systemError("cannot set the modes of", m_path);
+            ::close(fd);
+            if (!applied) {
+                ::unlink(m_path.c_str());
+                throw StoreError(StoreError::Kind::Unusable, why);
+            }
+        }
         openWith(m_path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         useRollbackJournal();
         execute("PRAGMA synchronous=FULL");
@@ -489,30 +509,85 @@ private:
 
     const std::string m_path;
     const bool m_readOnly;
+    const FileModes m_modes;
     sqlite3* m_db = nullptr;
     int m_version = 0;
 };
 
 }  // namespace
 
-std::unique_ptr<CatalogBackend> openSqliteCatalog(const std::string& storeDir, Access access) {
-    return std::make_unique<SqliteCatalog>(storeDir, access);
+std::unique_ptr<CatalogBackend> openSqliteCatalog(const CatalogPlace& place, Access access) {
+    return std::make_unique<SqliteCatalog>(place.storeDir + "/catalog.db", access, place.modes);
 }
 
-std::vector<std::string> setSqliteCatalogAside(const std::string& storeDir) {
+namespace {
+
+// Removes path; false with errno set unless it was removed or was not there.
+bool removeIfThere(const std::string& path) { return ::unlink(path.c_str()) == 0 || errno == ENOENT; }
+
+}  // namespace
+
+// The new catalog is built as catalog.db.rebuilding and renamed over
+// catalog.db, so that the store has a whole catalog at every instant. The
+// old one keeps its place until then; a second name for it, linked before
+// the rename, keeps it afterwards. Its rollback journal, if any, is removed
+// just before the rename, since SQLite would play it back into the new file:
+// by then the check that precedes a rebuild has opened the old catalog,
+// which rolls back a journal left by a killed writer, so a journal is left
+// only beside a catalog that could not be opened, and its copy is kept too.
+std::vector<std::string> rebuildSqliteCatalog(const CatalogPlace& place,
+                                              const CatalogFill& fill) {
+    const std::string& storeDir = place.storeDir;
     const std::string catalog = storeDir + "/catalog.db";
-    const std::string aside = catalog + ".damaged-" + utcNowCompact();
-    std::vector<std::string> done;
+    const std::string rebuilt = catalog + ".rebuilding";
     for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
-        const std::string from = catalog + suffix, to = aside + suffix;
-        struct stat status {};
-        if (::lstat(from.c_str(), &status) != 0) continue;
-        if (::rename(from.c_str(), to.c_str()) != 0) {
-            throw StoreError(StoreError::Kind::Failed, systemError("cannot rename aside", from));
+        if (!removeIfThere(rebuilt + suffix)) {
+            throw StoreError(StoreError::Kind::Failed,
+                             systemError("cannot remove an earlier rebuild's", rebuilt + suffix));
         }
-        if (*suffix == '\0') done.push_back("renamed the catalog aside as " + to);
     }
-    syncDirectory(storeDir);
+    try {
+        SqliteCatalog fresh(rebuilt, Access::ReadWrite, place.modes);
+        CatalogTransaction transaction(fresh);
+        fill(fresh);
+        transaction.commit();
+        crashPoint("catalog rebuilt");
+        if (interrupted()) {
+            throw StoreError(StoreError::Kind::Interrupted,
+                             "stopped before the rebuilt catalog replaced the old one, which is "
+                             "in place");
+        }
+    } catch (...) {
+        for (const char* suffix : {"", "-journal"}) removeIfThere(rebuilt + suffix);
+        throw;
+    }
+
+    std::vector<std::string> done;
+    const std::string aside = catalog + ".damaged-" + utcNowCompact();
+    for (const char* suffix : {"", "-journal", "-wal"}) {
+        const std::string from = catalog + suffix, to = aside + suffix;
+        if (::link(from.c_str(), to.c_str()) != 0) {
+            if (errno == ENOENT) continue;
+            throw StoreError(StoreError::Kind::Failed, systemError("cannot keep a copy of", from));
+        }
+        if (*suffix == '\0') done.push_back("kept the old catalog as " + to);
+    }
+    if (!syncDirectory(storeDir)) {
+        throw StoreError(StoreError::Kind::Failed, systemError("cannot sync", storeDir));
+    }
+    crashPoint("old catalog kept");
+    for (const char* suffix : {"-journal", "-wal", "-shm"}) {
+        if (!removeIfThere(catalog + suffix)) {
+            throw StoreError(StoreError::Kind::Failed, systemError("cannot remove", catalog + suffix));
+        }
+    }
+    if (::rename(rebuilt.c_str(), catalog.c_str()) != 0) {
+        throw StoreError(StoreError::Kind::Failed, systemError("cannot rename into place", rebuilt));
+    }
+    if (!syncDirectory(storeDir)) {
+        throw StoreError(StoreError::Kind::Failed, systemError("cannot sync", storeDir));
+    }
+    crashPoint("catalog replaced");
     return done;
 }
 

@@ -48,10 +48,8 @@ bool allowedBeforeStore(const std::string& name) {
            name == "settings.ini" || name.rfind("store.ini.new-", 0) == 0;
 }
 
-void makeDirectory(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
-        unusable(systemError("cannot create", path));
-    }
+void makeDirectory(const std::string& path, const FileModes& modes) {
+    if (!makeStoreDirectory(path, modes)) unusable(systemError("cannot create", path));
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
         unusable(path + " is not a directory");
@@ -62,6 +60,7 @@ struct Identity {
     unsigned format = 0;
     uint32_t trellanId = 0;
     std::string catalog;  // PostgreSQL connection string; empty: SQLite
+    std::string group;    // the group the store is shared with; empty: none
 };
 
 // store.ini: "key=value" lines, '#' comments.
@@ -82,6 +81,7 @@ bool readIdentityFile(const std::string& path, Identity* identity, std::string* 
         if (key == "format") std::from_chars(value.data(), end, read.format);
         if (key == "trellan_id") std::from_chars(value.data(), end, read.trellanId);
         if (key == "catalog") read.catalog = value;
+        if (key == "group") read.group = value;
     }
     if (read.format == 0 || read.trellanId == 0) {
         *why = path + " names no format or Trellan id";
@@ -98,7 +98,8 @@ Store::Store(std::string dir, Access access) : m_dir(std::move(dir)), m_access(a
 Store::~Store() { releaseJobs(); }
 
 std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool create,
-                                   const std::string& catalog, const std::string& fallback) {
+                                   const std::string& catalog, const std::string& fallback,
+                                   const std::string& shareGroup) {
     const bool mayCreate = access == Access::ReadWrite && create;
     // A catalog named for a store about to be made is checked, and its
     // server reached, before anything is made.
@@ -110,9 +111,18 @@ std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool c
     if (::stat(dir.c_str(), &status) != 0) {
         if (errno != ENOENT) unusable(systemError("cannot reach the store", dir));
         if (!mayCreate) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + dir);
+        // The folders above the store are the user's; the store's own is
+        // made with the store's modes.
         std::error_code error;
-        std::filesystem::create_directories(dir, error);
-        if (error) unusable("cannot create the store " + dir + ": " + error.message());
+        std::filesystem::path path(dir);
+        if (path.filename().empty()) path = path.parent_path();
+        if (path.has_parent_path() && path.parent_path() != path) {
+            std::filesystem::create_directories(path.parent_path(), error);
+        }
+        if (error || !makeStoreDirectory(path.string(), fileModesFor(shareGroup))) {
+            unusable("cannot create the store " + dir + ": " +
+                     (error ? error.message() : std::string(std::strerror(errno))));
+        }
     }
     char* real = ::realpath(dir.c_str(), nullptr);
     if (!real) unusable(systemError("cannot resolve the store", dir));
@@ -122,11 +132,12 @@ std::shared_ptr<Store> Store::open(const std::string& dir, Access access, bool c
         unusable("the store " + canonical + " is not a directory");
     }
     std::shared_ptr<Store> store(new Store(canonical, access));
-    store->setUp(mayCreate, catalog, fallback);
+    store->setUp(mayCreate, catalog, fallback, shareGroup);
     return store;
 }
 
-void Store::setUp(bool create, const std::string& connection, const std::string& fallback) {
+void Store::setUp(bool create, const std::string& connection, const std::string& fallback,
+                  const std::string& shareGroup) {
     const bool isStore = present(m_dir + "/store.ini") || present(m_dir + "/catalog.db");
     if (!isStore) {
         if (!create) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + m_dir);
@@ -146,15 +157,17 @@ void Store::setUp(bool create, const std::string& connection, const std::string&
         if (::access(m_dir.c_str(), W_OK) != 0) {
             unusable(systemError("no permission to write the store", m_dir));
         }
-        makeDirectory(filesDirectory());
-        makeDirectory(jobsDirectory());
+    }
+    readOrMakeIdentity(connection, fallback, shareGroup);
+    if (m_access == Access::ReadWrite) {
+        makeDirectory(filesDirectory(), m_modes);
+        makeDirectory(jobsDirectory(), m_modes);
     } else if (present(filesDirectory())) {
         struct stat status {};
         if (::lstat(filesDirectory().c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
             unusable(filesDirectory() + " is not a directory");
         }
     }
-    readOrMakeIdentity(connection, fallback);
     if (m_access == Access::ReadWrite) {
         // Makes or upgrades the catalog. A damaged one is left for check
         // --repair; every operation that needs it reports it.
@@ -174,7 +187,8 @@ void Store::setUp(bool create, const std::string& connection, const std::string&
 // The identity file is written once: to a file of its own, then linked into
 // place, which fails when another process got there first; then everyone
 // reads the winner's.
-void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fallback) {
+void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fallback,
+                               const std::string& shareGroup) {
     const std::string path = m_dir + "/store.ini";
     Identity identity;
     std::string why;
@@ -182,7 +196,9 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
         std::optional<uint32_t> known;
         const bool sqliteCatalog = present(m_dir + "/catalog.db");
         try {
-            if (sqliteCatalog) known = openSqliteCatalog(m_dir, m_access)->trellanId();
+            if (sqliteCatalog) {
+                known = openSqliteCatalog(CatalogPlace{m_dir, "", 0, m_modes}, m_access)->trellanId();
+            }
         } catch (const StoreError& error) {
             if (m_access == Access::ReadWrite) throw;
         }
@@ -208,8 +224,12 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
                                                        : catalog;
         checkConnectionStringIfAny(recorded);
         const std::string catalogLine = recorded.empty() ? "" : "catalog=" + recorded + "\n";
-        if (!createDurably(mine, formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s",
-                                            kStoreFormat, trellanId, catalogLine.c_str()))) {
+        const std::string groupLine = shareGroup.empty() ? "" : "group=" + shareGroup + "\n";
+        if (!createDurably(mine,
+                           formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s%s",
+                                      kStoreFormat, trellanId, catalogLine.c_str(),
+                                      groupLine.c_str()),
+                           fileModesFor(shareGroup))) {
             unusable(systemError("cannot write", mine));
         }
         const bool linked = ::link(mine.c_str(), path.c_str()) == 0;
@@ -232,9 +252,21 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
                                            : "at the connection string in its store.ini") +
                  ", not at the one given");
     }
+    if (!shareGroup.empty() && shareGroup != identity.group) {
+        unusable("the store " + m_dir + " is " +
+                 (identity.group.empty() ? std::string("shared with no group")
+                                         : "shared with the group " + identity.group) +
+                 "; a group can be named only for a new store");
+    }
     checkConnectionStringIfAny(identity.catalog);
     m_trellanId = identity.trellanId;
     m_connection = identity.catalog;
+    try {
+        m_modes = fileModesFor(identity.group);
+    } catch (const StoreError&) {
+        // Reading makes nothing but a log, which stays private then.
+        if (m_access == Access::ReadWrite) throw;
+    }
 }
 
 std::unique_ptr<CatalogBackend> Store::catalog() const {
@@ -403,7 +435,8 @@ void Store::completeJob(unsigned long long jobId) {
     }
     const std::string marker = markerPath(jobId);
     if (!createDurably(marker,
-                       formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()))) {
+                       formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()),
+                       m_modes)) {
         throw StoreError(StoreError::Kind::Failed, systemError("cannot write", marker));
     }
     crashPoint("completion marker");

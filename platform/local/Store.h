@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/local/CatalogBackend.h"
+#include "platform/local/FileModes.h"
 #include "platform/local/LocalPlatform.h"
 #include "platform/local/StreamNumbering.h"
 
@@ -30,10 +31,14 @@ public:
     // now records (empty: SQLite); it is checked, and its server reached,
     // before anything is made, and an existing store must record the same.
     // fallback: the one a store made now records when catalog is empty; an
-    // existing store keeps its own. Throws StoreError.
+    // existing store keeps its own. shareGroup: the group a store made now
+    // is shared with (empty: none, the store is its owner's alone); an
+    // existing store must record the same when one is given. Throws
+    // StoreError.
     static std::shared_ptr<Store> open(const std::string& dir, Access access, bool create,
                                        const std::string& catalog = "",
-                                       const std::string& fallback = "");
+                                       const std::string& fallback = "",
+                                       const std::string& shareGroup = "");
     ~Store();
 
     Store(const Store&) = delete;
@@ -47,7 +52,9 @@ public:
 
     // A new connection to the catalog, and where the catalog is.
     std::unique_ptr<CatalogBackend> catalog() const;
-    CatalogPlace catalogPlace() const { return {m_dir, m_connection, m_trellanId}; }
+    CatalogPlace catalogPlace() const { return {m_dir, m_connection, m_trellanId, m_modes}; }
+    // The modes and group of everything made in the store.
+    const FileModes& modes() const { return m_modes; }
     // A new means of telling live jobs from dead ones, for one operation.
     std::unique_ptr<JobLiveness> liveness() const;
     // Throws StoreError(Unusable) on a read-only store.
@@ -103,13 +110,16 @@ private:
     // beginJob with m_mutex held.
     void beginLocked(unsigned long long jobId);
     Store(std::string dir, Access access);
-    void setUp(bool create, const std::string& catalog, const std::string& fallback);
-    void readOrMakeIdentity(const std::string& catalog, const std::string& fallback);
+    void setUp(bool create, const std::string& catalog, const std::string& fallback,
+               const std::string& shareGroup);
+    void readOrMakeIdentity(const std::string& catalog, const std::string& fallback,
+                            const std::string& shareGroup);
 
     const std::string m_dir;
     const Access m_access;
     uint32_t m_trellanId = 0;
     std::string m_connection;  // the PostgreSQL catalog's; empty: SQLite
+    FileModes m_modes;         // private until store.ini names a group
 
     std::mutex m_mutex;
     std::map<unsigned long long, std::unique_ptr<JobLock>> m_locks;  // jobs begun here

@@ -96,6 +96,32 @@ std::set<unsigned long long> listJobFiles(const Store& store, const std::string&
     return ids;
 }
 
+// A check or a repair asked to stop (SIGINT, SIGTERM) ends between two
+// files; a repair then leaves the old catalog in place.
+void stopIfInterrupted() {
+    if (interrupted()) {
+        throw StoreError(StoreError::Kind::Interrupted,
+                         "stopped before the end; the store is as it was");
+    }
+}
+
+// The store's own places that users other than its owner may write: a store
+// shared with a group lets that group read it, never write it.
+void findWritableByOthers(const Store& store, std::vector<std::string>* problems) {
+    const std::string& dir = store.directory();
+    for (const std::string& path :
+         {dir, dir + "/store.ini", dir + "/catalog.db", store.filesDirectory(),
+          store.jobsDirectory(), dir + "/logs"}) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) != 0) continue;
+        if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            problems->push_back(formatText(
+                "%s can be written by users other than its owner (mode %04o); chmod go-w %s",
+                path.c_str(), static_cast<unsigned>(status.st_mode & 07777), path.c_str()));
+        }
+    }
+}
+
 CheckResult inspect(const Store& store) {
     CheckResult result;
     auto& problems = result.problems;
@@ -117,6 +143,7 @@ CheckResult inspect(const Store& store) {
     for (const CatalogJob& job : jobs) jobById[job.jobId] = &job;
     std::set<uint64_t> entered;
     for (const ArchiveFileRecord& row : rows) {
+        stopIfInterrupted();
         entered.insert(row.afileId);
         ++result.files;
         const std::string name = nameOf(row);
@@ -265,62 +292,63 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
                                     "when no job runs",
                                     live.front()));
     }
-    for (std::string& line : setCatalogAside(store.catalogPlace())) {
+    unsigned long entered = 0;
+    std::map<unsigned long long, std::string> jobs;  // job -> earliest creation time
+    const auto fill = [&](CatalogBackend& catalog) {
+        catalog.setTrellanId(store.trellanId());
+        for (const uint64_t id : sidecars) {
+            stopIfInterrupted();
+            Sidecar sidecar;
+            std::string why;
+            if (!data.count(id) || !readSidecar(store.sidecarPath(id), &sidecar, &why) ||
+                sidecar.afileId != id) {
+                continue;  // the check that follows reports it
+            }
+            ArchiveFileRecord record;
+            record.trellanId = sidecar.trellanId;
+            record.groupNumber = sidecar.groupNumber;
+            record.afileId = sidecar.afileId;
+            record.jobId = sidecar.jobId;
+            record.stream = sidecar.stream;
+            record.path = Store::relativeDataPath(id);
+            record.createdAt = sidecar.createdAt;
+            record.state = "writing";
+            if (sidecar.closed) {
+                std::string sha256;
+                unsigned long long size = 0;
+                const bool matches = hashData(store.dataPath(id), &sha256, &size, &why) &&
+                                     size == sidecar.size && sha256 == sidecar.sha256;
+                record.state = matches ? "closed" : "invalidated";
+                record.size = sidecar.size;
+                record.sha256 = sidecar.sha256;
+                record.updatedAt = sidecar.closedAt;
+                if (!matches) {
+                    repaired->push_back(
+                        nameOf(record) +
+                        " entered as invalidated: its data does not match its description");
+                }
+            }
+            NewArchiveFile file;
+            file.jobId = record.jobId;
+            file.stream = record.stream;
+            catalog.insertArchiveFile(record, file);
+            crashPoint("repair: archive file entered");
+            ++entered;
+            auto& earliest = jobs[record.jobId];
+            if (earliest.empty() || record.createdAt < earliest) earliest = record.createdAt;
+        }
+        for (const unsigned long long id : listJobFiles(store, "complete")) jobs.emplace(id, "");
+        for (const auto& [id, createdAt] : jobs) {
+            const bool marked = store.completionMarked(id);
+            catalog.insertJob(CatalogJob{id, marked ? "complete" : "failed", createdAt, ""});
+        }
+        stopIfInterrupted();
+    };
+    for (std::string& line : rebuildCatalog(store.catalogPlace(), fill)) {
         repaired->push_back(std::move(line));
     }
-    auto catalog = store.catalog();
-    CatalogTransaction transaction(*catalog);
-    catalog->setTrellanId(store.trellanId());
-
-    std::map<unsigned long long, std::string> jobs;  // job -> earliest creation time
-    unsigned long entered = 0;
-    for (const uint64_t id : sidecars) {
-        Sidecar sidecar;
-        std::string why;
-        if (!data.count(id) || !readSidecar(store.sidecarPath(id), &sidecar, &why) ||
-            sidecar.afileId != id) {
-            continue;  // the check that follows reports it
-        }
-        ArchiveFileRecord record;
-        record.trellanId = sidecar.trellanId;
-        record.groupNumber = sidecar.groupNumber;
-        record.afileId = sidecar.afileId;
-        record.jobId = sidecar.jobId;
-        record.stream = sidecar.stream;
-        record.path = Store::relativeDataPath(id);
-        record.createdAt = sidecar.createdAt;
-        record.state = "writing";
-        if (sidecar.closed) {
-            std::string sha256;
-            unsigned long long size = 0;
-            const bool matches = hashData(store.dataPath(id), &sha256, &size, &why) &&
-                                 size == sidecar.size && sha256 == sidecar.sha256;
-            record.state = matches ? "closed" : "invalidated";
-            record.size = sidecar.size;
-            record.sha256 = sidecar.sha256;
-            record.updatedAt = sidecar.closedAt;
-            if (!matches) {
-                repaired->push_back(
-                    nameOf(record) +
-                    " entered as invalidated: its data does not match its description");
-            }
-        }
-        NewArchiveFile file;
-        file.jobId = record.jobId;
-        file.stream = record.stream;
-        catalog->insertArchiveFile(record, file);
-        ++entered;
-        auto& earliest = jobs[record.jobId];
-        if (earliest.empty() || record.createdAt < earliest) earliest = record.createdAt;
-    }
-    for (const unsigned long long id : listJobFiles(store, "complete")) jobs.emplace(id, "");
     unsigned long complete = 0;
-    for (const auto& [id, createdAt] : jobs) {
-        const bool marked = store.completionMarked(id);
-        complete += marked ? 1 : 0;
-        catalog->insertJob(CatalogJob{id, marked ? "complete" : "failed", createdAt, ""});
-    }
-    transaction.commit();
+    for (const auto& entry : jobs) complete += store.completionMarked(entry.first) ? 1 : 0;
     repaired->push_back(
         formatText("rebuilt the catalog from %lu archive files of %zu jobs (%lu complete)", entered,
                    jobs.size(), complete));
@@ -332,14 +360,17 @@ CheckResult check(bool repair) {
     const auto store = openedStore();
     if (repair) store->requireWritable("check --repair");
     CheckResult found = inspect(*store);
-    if (!repair || found.problems.empty()) return found;
-    std::vector<std::string> repaired;
-    for (const std::string& problem : found.problems) repaired.push_back("found: " + problem);
-    rebuild(*store, &repaired);
-    for (const std::string& line : repaired) platformDebug("check --repair: " + line);
-    CheckResult after = inspect(*store);
-    after.repaired = std::move(repaired);
-    return after;
+    if (repair && !found.problems.empty()) {
+        std::vector<std::string> repaired;
+        for (const std::string& problem : found.problems) repaired.push_back("found: " + problem);
+        rebuild(*store, &repaired);
+        for (const std::string& line : repaired) platformDebug("check --repair: " + line);
+        found = inspect(*store);
+        found.repaired = std::move(repaired);
+    }
+    // Not the catalog's to mend: said, never repaired.
+    findWritableByOthers(*store, &found.problems);
+    return found;
 }
 
 }  // namespace localplatform

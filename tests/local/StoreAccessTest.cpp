@@ -39,9 +39,24 @@ std::map<std::string, fs::file_time_type> listing(const std::string& dir) {
 
 }  // namespace
 
-// As root, a child that becomes nobody reads a store it may not write.
-TEST_F(LocalStoreAccessTest, AUserWhoMayOnlyReadTheStoreListsChecksAndRestores) {
+// A store is its owner's alone unless it is made to be shared with a group:
+// then that group may read it; others may do nothing with it.
+class LocalSharedStoreTest : public LocalPlatformTest {
+protected:
+    // Makes the test's store anew, shared with the group of nobody.
+    void shareWithNobody() {
+        localplatform::closeStore();
+        config.storeDir = dir() + "/shared";
+        config.shareGroup = "nogroup";
+        reconfigure();
+    }
+};
+
+// As root, a child that becomes nobody reads a store shared with its group,
+// which it may not write.
+TEST_F(LocalSharedStoreTest, AUserWhoMayOnlyReadTheStoreListsChecksAndRestores) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as an unprivileged user";
+    shareWithNobody();
     const ArchiveFileId_t id = backup(bytes(2000));
     localplatform::completeJob(config.jobId);
     const std::string store = localplatform::storeDirectory();
@@ -100,9 +115,10 @@ TEST_F(LocalStoreAccessTest, AUserWhoMayOnlyReadTheStoreListsChecksAndRestores) 
 
 // A catalog left in write-ahead-log mode by an older platform, read by a
 // user who cannot create its shared-memory file.
-TEST_F(LocalStoreAccessTest, AnOldWriteAheadLogCatalogIsReadWithoutWriting) {
+TEST_F(LocalSharedStoreTest, AnOldWriteAheadLogCatalogIsReadWithoutWriting) {
     if (onPostgres()) GTEST_SKIP() << "SQLite catalogs only";
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as an unprivileged user";
+    shareWithNobody();
     backup("data");
     const std::string store = localplatform::storeDirectory();
     localplatform::closeStore();
@@ -236,4 +252,64 @@ TEST_F(LocalStoreAccessTest, SpecialFilesInPlaceOfArchiveFilesAreRefusedWithoutB
         EXPECT_EQ(contentsOf(target), "data");
         useJob(config.jobId + 1);
     }
+}
+
+// Every directory and file that a backup makes in a store (the store's own
+// directory, files/, jobs/, logs/, store.ini, the catalog, archive files,
+// descriptions, completion markers, locks, logs) has the store's modes,
+// whatever the umask: its owner's alone, or readable by the one group it is
+// shared with.
+TEST_F(LocalSharedStoreTest, EverythingAStoreHoldsHasItsModesWhateverTheUmask) {
+    const bool shared = geteuid() == 0;  // only root may give files any group
+    for (const bool share : {false, shared}) {
+        for (const mode_t mask : {mode_t{000}, mode_t{022}, mode_t{077}}) {
+            SCOPED_TRACE(testing::Message() << "umask " << std::oct << mask << " shared " << share);
+            const mode_t before = ::umask(mask);
+            localplatform::closeStore();
+            config.storeDir = dir() + "/umask" + std::to_string(mask) + (share ? "-shared" : "");
+            config.shareGroup = share ? "nogroup" : "";
+            config.logFile.clear();
+            config.storeLogName = "modes";
+            reconfigure();
+            backup(bytes(3000));
+            localplatform::completeJob(config.jobId);
+            localplatform::closeStore();
+            ::umask(before);
+
+            const mode_t directoryMode = share ? 0750 : 0700, fileMode = share ? 0640 : 0600;
+            std::vector<fs::path> all{config.storeDir};
+            for (const auto& entry : fs::recursive_directory_iterator(config.storeDir)) {
+                all.push_back(entry.path());
+            }
+            // The store, 3 folders, store.ini, data, description, marker, log;
+            // on SQLite also the catalog and the job's lock.
+            EXPECT_GE(all.size(), onPostgres() ? 9u : 11u);
+            for (const fs::path& path : all) {
+                struct stat status {};
+                ASSERT_EQ(::lstat(path.c_str(), &status), 0) << path;
+                EXPECT_EQ(status.st_mode & 07777, S_ISDIR(status.st_mode) ? directoryMode : fileMode)
+                    << path;
+                if (share) {
+                    EXPECT_EQ(status.st_gid, 65534u) << path;
+                }
+            }
+        }
+    }
+}
+
+// check says when others may write the store's places; it repairs nothing
+// for it.
+TEST_F(LocalStoreAccessTest, CheckReportsAStoreThatOthersMayWrite) {
+    backup(bytes(100));
+    localplatform::completeJob(config.jobId);
+    const std::string store = localplatform::storeDirectory();
+    EXPECT_TRUE(localplatform::check(false).problems.empty());
+    fs::permissions(store + "/files", fs::perms::others_write, fs::perm_options::add);
+    const auto found = localplatform::check(true);
+    std::string said;
+    for (const std::string& problem : found.problems) said += problem + "\n";
+    ASSERT_EQ(found.problems.size(), 1u) << said;
+    EXPECT_EQ(found.problems[0], store + "/files can be written by users other than its owner "
+                                         "(mode 0702); chmod go-w " + store + "/files");
+    EXPECT_TRUE(found.repaired.empty());
 }

@@ -167,7 +167,7 @@ TEST_F(LocalStorePlacesTest, ALostCatalogNeverLetsANewBackupTouchAnExistingFile)
             EXPECT_NE(log().find("file is not a database"), std::string::npos) << log();
             const auto repaired = localplatform::check(true);
             EXPECT_TRUE(contains(repaired.repaired,
-                                 "renamed the catalog aside as " + catalog + ".damaged-"))
+                                 "kept the old catalog as " + catalog + ".damaged-"))
                 << joined(repaired.repaired);
         }
         std::set<std::string> newFiles;

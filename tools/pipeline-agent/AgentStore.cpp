@@ -1,6 +1,10 @@
 #include "AgentStore.h"
 
+#include <csignal>
+#include <cstring>
+
 #include "AgentError.h"
+#include "Interrupt.h"
 
 void throwStoreError(const localplatform::StoreError& error, const localplatform::Config& config) {
     using Kind = localplatform::StoreError::Kind;
@@ -12,6 +16,11 @@ void throwStoreError(const localplatform::StoreError& error, const localplatform
         throw badInput(error.what());
     case Kind::Unusable:
     case Kind::JobExists: throw badInput(error.what());
+    case Kind::Interrupted: {
+        const int signal = interruptSignal() != 0 ? interruptSignal() : SIGINT;
+        throw interrupted(signal, std::string("interrupted by ") + strsignal(signal) + "; " +
+                                      error.what());
+    }
     case Kind::Failed:
     case Kind::Unreachable: break;
     }

@@ -7,6 +7,7 @@
 
 #include "AgentError.h"
 #include "AgentStore.h"
+#include "Interrupt.h"
 #include "Manifest.h"
 #include "PartialOutputs.h"
 #include "Progress.h"
@@ -146,6 +147,9 @@ void cleanUpStore(const localplatform::Config& config) {
 
 void checkStore(const localplatform::Config& config, bool repair, JsonReport& report) {
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
+    // A signal stops the check, or the repair before its catalog replaces
+    // the old one, between two archive files.
+    onInterrupt([](int) { localplatform::interrupt(); });
     localplatform::CheckResult result;
     try {
         result = localplatform::check(repair);

@@ -91,6 +91,11 @@ struct Config {
     // exists, it must name the catalog the store records. Empty: the
     // environment's $PIPELINE_CATALOG, used for a store made now only.
     std::string catalog;
+    // The group a store made by this openStore is shared with: it may read
+    // the store (directories 0750, files 0640, of that group). Empty: the
+    // store is its owner's alone (0700 and 0600), whatever the umask. Given
+    // for a store that exists, it must name the group the store records.
+    std::string shareGroup;
     // The physical machine's name. Empty: the host name.
     std::string physicalMachine;
     // How long readBuffer waits for a media side that makes no progress
@@ -106,6 +111,10 @@ struct Config {
     // Testing: the process kills itself (SIGKILL) at the crashPoint call that
     // makes this many calls since openStore. 0: never.
     unsigned long killAtStep = 0;
+    // Testing: at the crashPoint call that makes this many calls, the
+    // process sends itself SIGTERM and waits (at most 10 s) until the
+    // program has called interrupt(). 0: never.
+    unsigned long signalAtStep = 0;
 };
 
 enum class Access { ReadWrite, ReadOnly };
@@ -119,6 +128,7 @@ public:
         JobExists, // the store already knows the job
         Failed,    // an I/O failure in the middle of an operation (disk full, ...)
         Unreachable, // the catalog's database server does not answer or the connection dropped
+        Interrupted, // stopped between two steps because interrupt() was called
     };
     StoreError(Kind kind, const std::string& what) : std::runtime_error(what), m_kind(kind) {}
     Kind kind() const { return m_kind; }
@@ -238,8 +248,11 @@ struct CheckResult {
 // description exist and agree, closed files' size and SHA-256 match their
 // data, every file has an entry, jobs' states agree with their files. With
 // repair, a catalog that is lost, damaged or disagrees with the files is
-// renamed aside (catalog.db.damaged-<UTC time>) and rebuilt from files/ and
-// jobs/ alone; repair refuses (Failed) while a job is running. Never opens
+// rebuilt from files/ and jobs/ alone beside the old one, which it replaces
+// in one atomic step, the old one kept aside (catalog.db.damaged-<UTC time>);
+// a failure or a kill before that step leaves the old catalog in place.
+// Repair refuses (Failed) while a job is running. After interrupt(), stops
+// between two archive files (Interrupted), the store as it was. Never opens
 // archive data in a way that can block. Throws StoreError.
 CheckResult check(bool repair);
 
@@ -251,9 +264,10 @@ void interrupt();
 bool interrupted();
 
 // A step boundary: tells the step observer, if one is set, counts it, and
-// kills the process (SIGKILL) when the count reaches Config::killAtStep.
+// kills the process (SIGKILL) when the count reaches Config::killAtStep, or
+// sends it SIGTERM at Config::signalAtStep.
 // detail: the message code for "SendXDRMessage", else 0. Cheap when no
-// observer is set and killAtStep is 0.
+// observer is set and both are 0.
 void crashPoint(const char* step, unsigned long detail = 0);
 
 // Told of every step boundary (crashPoint) with the step's name and detail,
