@@ -151,9 +151,13 @@ bool RestorePipelineSetup::OpenArchiveFilesForRestore() {
             return false;
         }
         // Without a session head nothing can reach the media side for this
-        // file: the stream counts as not opened, and the slot keeps its
-        // earlier head as after a failed open.
+        // file: the stream counts as not opened. The slot's head from an
+        // earlier open of this archive object is cleared too, since it no
+        // longer belongs to the file open on the object: a later seek of the
+        // stream then fails on the null head, and the shutdown sends nothing
+        // for the slot.
         if (openRet.sessionHead == nullptr) {
+            slot.sessionHead = nullptr;
             event.error("RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [%lu]: "
                         "no session head returned.",
                         entry.afileId);

@@ -62,7 +62,8 @@ public:
     // the media side to open (and, with readAll, read) it; each stream that
     // got through is entered in the stream map, which starts empty. Stops at
     // the first failing stream with false (an open that hands back no
-    // session head fails too); the streams before it stay open.
+    // session head fails too, and clears the slot's head from an earlier
+    // open); the streams before it stay open.
     bool OpenArchiveFilesForRestore();
     // Sends every listed stream its seek offset (and, when reopening each
     // request, message FSR_MSG_SEEK_FOLLOW_UP). Stops at the first failure.

@@ -175,6 +175,30 @@ TEST_F(BackupSetupTest, CreateFailureStopsAtThatStreamAndKeepsEarlierOnes) {
     EXPECT_EQ(fake.calls(Op::CloseAfile)[0].archive, 1);
 }
 
+TEST_F(BackupSetupTest, CreateFailingWithAPositiveCodeFailsToo) {
+    fake.setResult(Op::CreateArchiveFile, 4, {.archive = 1});
+    EXPECT_FALSE(job->setupPipeline(0, 1, 2, "x"));
+
+    EXPECT_THAT(fake.trace(), ElementsAre("new ZebArchive#1", "setupPipeline#1",
+                                          "createArchiveFile#1", "delete ZebArchive#1"));
+    ASSERT_EQ(fake.logs().size(), 1u);
+    EXPECT_EQ(fake.logs()[0].method, "error");
+    EXPECT_EQ(fake.logs()[0].text,
+              "BackupPipelineSetup(228): -Error-: Failed to create ArchiveFile for stream [1].");
+    unsigned long long offset = 0;
+    EXPECT_FALSE(job->getArchiveFileOffset(1, offset));
+}
+
+TEST_F(BackupSetupTest, OffsetQueryFailingWithAPositiveCodeFails) {
+    ASSERT_TRUE(job->setupPipeline(0, 1, 1, "x"));
+    fake.setOffset(1, 111);
+    fake.setResult(Op::GetCurrentArchiveFileOffset, 6, {.archive = 1});
+    unsigned long long offset = 7;
+    EXPECT_FALSE(job->getArchiveFileOffset(1, offset));
+    EXPECT_EQ(offset, 7u);
+    EXPECT_THAT(fake.logs(), IsEmpty());
+}
+
 TEST_F(BackupSetupTest, PipelineFailureCreatesNothingAndDoesNotPause) {
     fake.setResult(Op::SetupPipeline, 5);
     EXPECT_FALSE(job->setupPipeline(0, 1, 3, "x"));

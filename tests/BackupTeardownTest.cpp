@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/ZebArchive.h"
 #include "tests/BackupFixture.h"
@@ -133,6 +135,58 @@ TEST_F(BackupTeardownTest, AllStreamsCloseStopsAtAFailureAndForgetsTheRest) {
     fake.clearJournal();
     EXPECT_TRUE(job->closePipeline(1, false));
     EXPECT_THAT(fake.journal(), IsEmpty());
+}
+
+TEST_F(BackupTeardownTest, StreamsSetUpAgainAfterAFailedCloseOfAllCloseTheirNewFiles) {
+    fake.setResult(Op::CloseAfile, -1, {.archive = 2});
+    ASSERT_FALSE(job->closePipeline(1, false));
+
+    // The same stream numbers again, on new archive objects and files.
+    fake.clearRules();
+    fake.setCreateRet(4, createRet(5, 10, 4567));
+    fake.setCreateRet(5, createRet(6, 11, 5678));
+    fake.setCreateRet(6, createRet(7, 12, 6789));
+    ASSERT_TRUE(job->setupPipeline(0, 1, 3, "x"));
+    fake.clearJournal();
+    EXPECT_TRUE(job->closePipeline(1, false));
+
+    const auto closes = fake.calls(Op::CloseAfile);
+    ASSERT_EQ(closes.size(), 3u);
+    const uint32_t expected[3][3] = {{5, 10, 4567}, {6, 11, 5678}, {7, 12, 6789}};
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(closes[i].archive, 4 + i);
+        EXPECT_EQ(closes[i].closeAfileArgs->trellanId, expected[i][0]);
+        EXPECT_EQ(closes[i].closeAfileArgs->groupNumber, expected[i][1]);
+        EXPECT_EQ(closes[i].closeAfileArgs->afileId, expected[i][2]);
+    }
+}
+
+TEST_F(BackupTeardownTest, ClosingAllMakesOneLoggingContextForTheCallAndOnePerStream) {
+    // The logging contexts made and destroyed, around each stream's close.
+    const auto contextsAndCloses = [this] {
+        std::vector<std::string> seen;
+        for (const auto& call : fake.allCalls()) {
+            if (call.op == Op::EventMade || call.op == Op::EventGone ||
+                call.op == Op::CloseAfile) {
+                seen.push_back(call.describe());
+            }
+        }
+        return seen;
+    };
+    EXPECT_TRUE(job->closePipeline(1, false));
+    EXPECT_THAT(contextsAndCloses(),
+                ElementsAre("EvEvent", "EvEvent", "closeAfile#1", "~EvEvent", "EvEvent",
+                            "closeAfile#2", "~EvEvent", "EvEvent", "closeAfile#3", "~EvEvent",
+                            "~EvEvent"));
+
+    // One stream: the call's context and the close's.
+    job = std::make_unique<BackupPipelineSetup>();
+    ASSERT_TRUE(job->setupPipeline(0, 1, 1, "x"));
+    fake.clearJournal();
+    EXPECT_TRUE(job->closePipeline(1, 1, false));
+    EXPECT_THAT(contextsAndCloses(),
+                ElementsAre("EvEvent", "EvEvent", "closeAfile#4", "~EvEvent", "~EvEvent"));
 }
 
 TEST_F(BackupTeardownTest, FailedSingleStreamCloseKeepsTheStreamForAnotherTry) {

@@ -1,5 +1,8 @@
 #include <gmock/gmock.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/FsrMessages.h"
 #include "tests/RestoreFixture.h"
 
@@ -14,6 +17,19 @@ protected:
     void SetUp() override { openFiles(3); }
 
     PipelineInfo stream(unsigned long n) { return job->getStreamPipeinfoMap().at(n); }
+
+    // The logging contexts made and destroyed, with each archive file id
+    // read as the mark of the stream being closed.
+    std::vector<std::string> contextsAndStreams() const {
+        std::vector<std::string> seen;
+        for (const auto& call : fake.allCalls()) {
+            if (call.op == Op::EventMade || call.op == Op::EventGone ||
+                call.op == Op::GetArchiveFileId) {
+                seen.push_back(call.describe());
+            }
+        }
+        return seen;
+    }
 };
 
 TEST_F(RestoreCloseTest, CloseArchFileWaitsForTheCloseAndPassesOverOtherMessages) {
@@ -48,6 +64,36 @@ TEST_F(RestoreCloseTest, CloseArchFileWaitsForTheCloseAndPassesOverOtherMessages
         EXPECT_TRUE(call.nullArg2);
     }
     EXPECT_THAT(mapKeys(), ElementsAre(1u, 2u, 3u));  // closing a file keeps its stream
+}
+
+TEST_F(RestoreCloseTest, CloseArchFilePassesOverTypesAboveTheAbortedReadAll) {
+    fake.queueMessages(1, {PL_FS_READ_ALL_ABORTED + 1, 1000, PL_FS_CLOSE_AFILE});
+    EXPECT_TRUE(job->closeArchFile(1, stream(1)));
+    EXPECT_EQ(fake.calls(Op::ReadBuffer).size(), 3u);
+    for (const auto& text : logTexts()) {
+        EXPECT_EQ(text.find("PL_FS_READ_ALL_ABORTED"), std::string::npos) << text;
+    }
+    EXPECT_EQ(logTexts().back(),
+              "RestorePipelineSetup(262): -Debug-: Received PL_FS_CLOSE_AFILE message for archive "
+              "file [101] database stream [1].");
+}
+
+TEST_F(RestoreCloseTest, ReadReturningANegativeValueHasReadAMessage) {
+    // Only 0 means a failed read.
+    fake.setResult(Op::ReadBuffer, -1);
+    fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+    EXPECT_TRUE(job->closeArchFile(1, stream(1)));
+    EXPECT_EQ(logTexts().back(),
+              "RestorePipelineSetup(262): -Debug-: Received PL_FS_CLOSE_AFILE message for archive "
+              "file [101] database stream [1].");
+
+    fake.clearJournal();
+    fake.queueMessages(2, {PL_FS_CLOSE_AFILE, PL_FS_DESTROY});
+    EXPECT_TRUE(job->closePipeline(2));
+    EXPECT_EQ(fake.calls(Op::FreeBuffer).size(), 2u);
+    EXPECT_EQ(logTexts().back(),
+              "RestorePipelineSetup(146): -Debug-: Received PL_FS_DESTROY message for database "
+              "stream 2.");
 }
 
 TEST_F(RestoreCloseTest, CloseArchFileFailures) {
@@ -195,6 +241,22 @@ TEST_F(RestoreCloseTest, ClosingAllGoesOnPastAFailure) {
     job->setReopenEachRequest(false);
     EXPECT_FALSE(job->closePipeline());
     EXPECT_THAT(mapKeys(), IsEmpty());
+}
+
+TEST_F(RestoreCloseTest, ClosingAllMakesOneLoggingContextForTheCallAndOnePerStream) {
+    for (int n = 1; n <= 3; ++n) fake.queueMessages(n, {PL_FS_CLOSE_AFILE});
+    job->setReopenEachRequest(true);  // keeps the streams for the second close
+    ASSERT_TRUE(job->closeArchFiles());
+    const std::vector<std::string> expected = {
+        "EvEvent",  "EvEvent",  "GetArchiveFileId#1", "~EvEvent", "EvEvent",
+        "GetArchiveFileId#2",   "~EvEvent",           "EvEvent",  "GetArchiveFileId#3",
+        "~EvEvent", "~EvEvent"};
+    EXPECT_EQ(contextsAndStreams(), expected);
+
+    fake.clearJournal();
+    for (int n = 1; n <= 3; ++n) fake.queueMessages(n, {PL_FS_DESTROY});
+    ASSERT_TRUE(job->closePipeline());
+    EXPECT_EQ(contextsAndStreams(), expected);
 }
 
 TEST_F(RestoreCloseTest, ShutdownEndsEverySlotThenForgetsTheDestroyedObjects) {

@@ -46,7 +46,7 @@ TEST_F(RestoreFaultTest, OpenWithoutASessionHeadFailsThatStream) {
     EXPECT_EQ(job->getStreamPipeinfoMap().at(2).sessionHead, fake.session(3));
 }
 
-TEST_F(RestoreFaultTest, ReopenWithoutASessionHeadKeepsTheEarlierOne) {
+TEST_F(RestoreFaultTest, ReopenWithoutASessionHeadForgetsTheEarlierOne) {
     openFiles(1);
     job->setReopenEachRequest(true);
     fake.inject(Op::OpenArchiveFile, {}, Action::nullSessionHead());
@@ -56,10 +56,59 @@ TEST_F(RestoreFaultTest, ReopenWithoutASessionHeadKeepsTheEarlierOne) {
               "RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [101]: no session "
               "head returned.");
 
-    // Shutdown still ends the restore on the head the slot kept.
+    // Session head 1 belonged to the earlier open: the shutdown ends nothing
+    // on it.
     fake.clearJournal();
     EXPECT_TRUE(job->shutDownPipeline());
-    EXPECT_THAT(fake.trace(), ElementsAre("send 0x18000005 session#1", "delete ZebArchive#1"));
+    EXPECT_THAT(fake.trace(), ElementsAre("delete ZebArchive#1"));
+}
+
+// The slot's head of an archive object's earlier open must not outlive an
+// open of that object that succeeds without one: neither a seek nor the
+// shutdown may reach the media side through it.
+TEST_F(RestoreFaultTest, ReopenOnAChangedListWithoutASessionHeadForgetsTheEarlierHead) {
+    openFiles(2);  // session heads 1 and 2
+    auto list = files(2);
+    list[1].afileId = 202;  // stream 2's archive file changed
+    job->setRestoreArchiveFileInfoList(list);
+    fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+    fake.queueMessages(2, {PL_FS_CLOSE_AFILE});
+    fake.inject(Op::OpenArchiveFile, {.archive = 2}, Action::nullSessionHead());
+    EXPECT_FALSE(job->setupPipeline());
+
+    EXPECT_THAT(fake.trace(),
+                ::testing::ElementsAreArray<std::string>(
+                    {"GetArchiveFileId#1", "GetArchiveFileId#2", "GetArchiveFileId#1",
+                     "send 0x1800001f session#1", "CloseArchiveFileAndReleaseVolume#1",
+                     "readBuffer#1", "freeBuffer#1", "GetArchiveFileId#2",
+                     "send 0x1800001f session#2", "CloseArchiveFileAndReleaseVolume#2",
+                     "readBuffer#2", "freeBuffer#2", "getNumber MSSQLAgent/DelayPipelineSetup",
+                     "openArchiveFile#1", "send 0x18000002 session#3",
+                     "send 0x1800000c session#3", "openArchiveFile#2"}));
+    EXPECT_EQ(logTexts()[0],
+              "RestorePipelineSetup(342): -Debug-: Same archive file [2] [202] not opened.");
+    EXPECT_EQ(fake.logs().back().method, "error");
+    EXPECT_EQ(fake.logs().back().text,
+              "RestorePipelineSetup(470): -Error-: Failed to open ArchiveFile [202]: no session "
+              "head returned.");
+    EXPECT_THAT(mapKeys(), ElementsAre(1u));
+
+    // Stream 1 is sought on its new head; stream 2 has none, and nothing goes
+    // out on head 2.
+    fake.clearJournal();
+    EXPECT_FALSE(job->SeekToOffsetInArchiveFiles());
+    EXPECT_THAT(fake.trace(), ElementsAre("send 0x18000095 session#3"));
+    EXPECT_EQ(fake.logs().back().method, "error");
+    EXPECT_EQ(fake.logs().back().text,
+              "RestorePipelineSetup(369): -Error-: Failed to seek offset [2000] as session head "
+              "is NULL for TrellanID [2] AFileId [202].");
+
+    // The shutdown ends the restore on head 3 only.
+    fake.clearJournal();
+    EXPECT_TRUE(job->shutDownPipeline());
+    EXPECT_THAT(fake.trace(), ElementsAre("send 0x18000005 session#3", "delete ZebArchive#1",
+                                          "delete ZebArchive#2"));
+    EXPECT_THAT(fake.logs(), IsEmpty());
 }
 
 TEST_F(RestoreFaultTest, SeekAfterAFailedFirstOpenFindsNoSessionHead) {
@@ -196,6 +245,23 @@ TEST_F(RestoreDetailTest, OpenFileWithAnotherTrellanIdIsClosedAndOpenedAgain) {
         EXPECT_TRUE(job->setupPipeline());
         EXPECT_EQ(logTexts()[0],
                   "RestorePipelineSetup(342): -Debug-: Same archive file [2] [101] not opened.");
+        EXPECT_EQ(fake.calls(Op::OpenArchiveFile).size(), 1u);
+    }
+}
+
+TEST_F(RestoreDetailTest, OpenFileWithAnotherArchiveFileIdIsClosedAndOpenedAgain) {
+    for (uint32_t other : {102u, 100u}) {  // above the list's, then below it
+        SCOPED_TRACE(other);
+        job.reset();
+        fake.restart();
+        job = std::make_unique<RestorePipelineSetup>();
+        openFiles(1);
+        fake.setArchiveFileId(1, {2, 8, other});
+        fake.queueMessages(1, {PL_FS_CLOSE_AFILE});
+        EXPECT_TRUE(job->setupPipeline());
+        EXPECT_EQ(logTexts()[0],
+                  "RestorePipelineSetup(342): -Debug-: Same archive file [2] [101] not opened.");
+        EXPECT_EQ(fake.calls(Op::CloseArchiveFileAndReleaseVolume).size(), 1u);
         EXPECT_EQ(fake.calls(Op::OpenArchiveFile).size(), 1u);
     }
 }

@@ -1,5 +1,9 @@
 #include <gmock/gmock.h>
 
+#include <cstdint>
+#include <cstring>
+#include <string>
+
 #include "platform/FsrMessages.h"
 #include "tests/RestoreFixture.h"
 
@@ -361,15 +365,117 @@ TEST_F(RestoreRequestTest, ListLongerThanTheSlotsIsRefusedBeforeAnything) {
     EXPECT_FALSE(job->SeekToOffsetInArchiveFiles());
     EXPECT_TRUE(job->CheckIfNeedToCloseArchiveFiles());
     EXPECT_THAT(fake.journal(), IsEmpty());
-    ASSERT_EQ(fake.logs().size(), 4u);
-    EXPECT_EQ(fake.logs()[0].method, "error");
-    EXPECT_EQ(fake.logs()[0].text,
-              "RestorePipelineSetup(300): -Error-: Archive file list has [66] entries, more than "
-              "the [65] streams supported.");
+    const std::string refused =
+        "RestorePipelineSetup(300): -Error-: Archive file list has [66] entries, more than the "
+        "[65] streams supported.";
+    EXPECT_THAT(logTexts(),
+                ElementsAre(refused, refused, refused,
+                            "RestorePipelineSetup(317): -Debug-: Size of stream pipe info map [0], "
+                            "archive file info [66]. Need to close archive files."));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(fake.logs()[i].method, "error");
 
     job->setRestoreArchiveFileInfoList(files(65));
     EXPECT_TRUE(job->setupPipeline());
     EXPECT_EQ(fake.archivesMade(), 65);
+}
+
+TEST_F(RestoreRequestTest, ListLongerThanTheSlotsWhileFilesAreOpenClosesNothing) {
+    openFiles(2);
+    job->setRestoreArchiveFileInfoList(files(66));
+    EXPECT_FALSE(job->setupPipeline());
+
+    // Refused before the comparison: nothing is closed, the open files stay.
+    EXPECT_THAT(fake.journal(), IsEmpty());
+    ASSERT_EQ(fake.logs().size(), 1u);
+    EXPECT_EQ(fake.logs()[0].method, "error");
+    EXPECT_EQ(fake.logs()[0].text,
+              "RestorePipelineSetup(300): -Error-: Archive file list has [66] entries, more than "
+              "the [65] streams supported.");
+    EXPECT_THAT(mapKeys(), ElementsAre(1u, 2u));
+}
+
+TEST_F(RestoreRequestTest, SeekRefusesAListLongerThanTheSlotsByItself) {
+    job->setRestoreArchiveFileInfoList(files(66));
+    EXPECT_FALSE(job->SeekToOffsetInArchiveFiles());
+    EXPECT_THAT(fake.journal(), IsEmpty());
+    ASSERT_EQ(fake.logs().size(), 1u);
+    EXPECT_EQ(fake.logs()[0].method, "error");
+    EXPECT_EQ(fake.logs()[0].text,
+              "RestorePipelineSetup(300): -Error-: Archive file list has [66] entries, more than "
+              "the [65] streams supported.");
+}
+
+TEST_F(RestoreRequestTest, OpenFailingWithAPositiveCodeFailsToo) {
+    fake.setResult(Op::OpenArchiveFile, 3, {.archive = 1});
+    job->setRestoreArchiveFileInfoList(files(2));
+    EXPECT_FALSE(job->setupPipeline());
+
+    EXPECT_THAT(fake.trace(),
+                ElementsAre("getNumber MSSQLAgent/DelayPipelineSetup", "getPhysicalMachine",
+                            "new ZebArchive#1", "openArchiveFile#1"));
+    ASSERT_EQ(fake.logs().size(), 1u);
+    EXPECT_EQ(fake.logs()[0].method, "error");
+    EXPECT_EQ(fake.logs()[0].text,
+              "RestorePipelineSetup(468): -Error-: Failed to open ArchiveFile [101].");
+    EXPECT_THAT(mapKeys(), IsEmpty());
+}
+
+TEST_F(RestoreRequestTest, OpenRecordCarriesTheListsTrellanId) {
+    // The record's own default Trellan id is 2, as in file(); these differ.
+    for (uint64_t trellanId : {uint64_t{0x1234ABCD}, uint64_t{0x50000000DULL}}) {
+        SCOPED_TRACE(trellanId);
+        job.reset();
+        fake.restart();
+        job = std::make_unique<RestorePipelineSetup>();
+        RestoreArchiveInfo entry = file(1);
+        entry.trellanId = trellanId;
+        job->setRestoreArchiveFileInfoList({entry});
+        ASSERT_TRUE(job->setupPipeline());
+
+        // Bytes 24-27 of the record: the low 32 bits, in the platform's order.
+        const OpenArgs_t open = *fake.calls(Op::OpenArchiveFile)[0].openArgs;
+        const auto low = static_cast<uint32_t>(trellanId);
+        unsigned char expected[4];
+        std::memcpy(expected, &low, sizeof expected);
+        unsigned char bytes[4];
+        std::memcpy(bytes, reinterpret_cast<const unsigned char*>(&open) + 24, sizeof bytes);
+        EXPECT_THAT(bytes, ElementsAreArray(expected));
+        EXPECT_EQ(open.trellanId, low);
+        const FSROpenArchive body = *fake.calls(Op::SendXDRMessage)[0].message->open;
+        EXPECT_EQ(body.archiveFile.trellanId, trellanId);
+        EXPECT_EQ(body.archiveFile.fileTrellanId, trellanId);
+        EXPECT_EQ(logTexts().back(),
+                  "RestorePipelineSetup(394): -Debug-: FSR_MSG_SEEK_TO_OFFSET succeeded for "
+                  "TrellanId [" +
+                      std::to_string(trellanId) + "] AFileId [101] Offset [1000].");
+    }
+
+    // A Trellan id that fits in 32 bits is the one the open file reports, so
+    // the same list again is only sought.
+    job.reset();
+    fake.restart();
+    job = std::make_unique<RestorePipelineSetup>();
+    RestoreArchiveInfo entry = file(1);
+    entry.trellanId = 0x1234ABCD;
+    job->setRestoreArchiveFileInfoList({entry});
+    ASSERT_TRUE(job->setupPipeline());
+    fake.clearJournal();
+    ASSERT_TRUE(job->setupPipeline());
+    EXPECT_THAT(fake.trace(), ElementsAre("GetArchiveFileId#1", "send 0x18000095 session#1"));
+}
+
+TEST_F(RestoreRequestTest, DelaySettingFoundWithANegativeAnswerIsLogged) {
+    // Any nonzero answer means that the key is present.
+    fake.setSetting("MSSQLAgent", "DelayPipelineSetup", 5);
+    fake.setResult(Op::GetNumber, -1);
+    job->setRestoreArchiveFileInfoList(files(2));
+    ASSERT_TRUE(job->setupPipeline());
+    ASSERT_FALSE(fake.logs().empty());
+    EXPECT_EQ(fake.logs()[0].method, "debug");
+    EXPECT_EQ(fake.logs()[0].text,
+              "RestorePipelineSetup(428): -Debug-: DelayPipelineSetup registry key is present "
+              "with value [5].");
+    EXPECT_EQ(fake.calls(Op::Sleep).size(), 1u);
 }
 
 TEST_F(RestoreRequestTest, EmptyListOpensNothing) {
