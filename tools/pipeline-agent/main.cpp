@@ -15,19 +15,19 @@
 #include <exception>
 #include <string>
 
-#include "AgentError.h"
-#include "BackupJob.h"
-#include "Checks.h"
-#include "Interrupt.h"
-#include "JsonReport.h"
-#include "Manifest.h"
-#include "Progress.h"
-#include "RestoreJob.h"
-#include "SampleDatabase.h"
-#include "Sha256.h"
-#include "StoreCommands.h"
-#include "TimelineSvg.h"
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "base/Interrupt.h"
+#include "base/Progress.h"
+#include "base/Sha256.h"
+#include "commands/SampleDatabase.h"
+#include "jobs/BackupJob.h"
+#include "jobs/RestoreJob.h"
+#include "jobs/StoreCommands.h"
+#include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
+#include "report/JsonReport.h"
+#include "report/TimelineSvg.h"
 
 namespace {
 
