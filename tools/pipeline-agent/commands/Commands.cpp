@@ -1,6 +1,8 @@
 #include "commands/Command.h"
 
 #include <cassert>
+#include <cstddef>
+#include <iterator>
 
 // Each command's definition, in its own file.
 Command backupCommand();
