@@ -7,9 +7,9 @@
 #include <chrono>
 #include <string>
 
-#include "Progress.h"
-#include "ProgressLine.h"
-#include "StreamPhases.h"
+#include "base/Progress.h"
+#include "report/ProgressLine.h"
+#include "report/StreamPhases.h"
 
 using namespace std::chrono_literals;
 

@@ -16,14 +16,14 @@
 
 #include <nlohmann/json.hpp>
 
-#include "AgentError.h"
-#include "JobReport.h"
-#include "LibraryPhases.h"
-#include "StreamPhases.h"
-#include "TimelineSvg.h"
-#include "TraceRecorder.h"
+#include "base/AgentError.h"
 #include "platform/FsrMessages.h"
 #include "platform/local/LocalPlatform.h"
+#include "report/JobReport.h"
+#include "report/LibraryPhases.h"
+#include "report/StreamPhases.h"
+#include "report/TimelineSvg.h"
+#include "report/TraceRecorder.h"
 
 using namespace std::chrono_literals;
 using nlohmann::json;

@@ -4,30 +4,23 @@
 
 #include <CLI/CLI.hpp>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
-#include "AgentError.h"
-#include "BackupJob.h"
-#include "Checks.h"
-#include "Interrupt.h"
-#include "JsonReport.h"
-#include "Manifest.h"
-#include "Progress.h"
-#include "RestoreJob.h"
-#include "SampleDatabase.h"
-#include "Sha256.h"
-#include "StoreCommands.h"
-#include "TimelineSvg.h"
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "base/Interrupt.h"
+#include "base/Progress.h"
+#include "commands/Command.h"
+#include "commands/NumberOptions.h"
 #include "platform/local/LocalPlatform.h"
+#include "report/JsonReport.h"
 
 namespace {
 
@@ -46,43 +39,7 @@ struct GlobalOptions {
     unsigned long killAtStep = 0;         // testing: SIGKILL at this platform step
 };
 
-struct DemoOptions {
-    std::string dir = "pipeline-demo";
-    uint64_t sizeMiB = 4;
-    unsigned long streams = 3;
-};
-
-constexpr long long kMaxStreams = 65;
 constexpr long long kMaxLogLevel = 9;
-
-// Adds a numeric option that takes decimal numbers from min to max only (see
-// parseDecimal); a bad number ends the parse with AgentError (bad input).
-template <typename T>
-CLI::Option* addNumber(CLI::App* command, const std::string& name, T& target, long long min,
-                       long long max, const std::string& help) {
-    return command
-        ->add_option_function<std::string>(
-            name,
-            [&target, name, min, max](const std::string& text) {
-                target = static_cast<T>(parseDecimal(name, text, min, max));
-            },
-            help)
-        ->type_name("N");
-}
-
-template <typename T>
-CLI::Option* addUnsignedNumber(CLI::App* command, const std::string& name, T& target,
-                               unsigned long long min, unsigned long long max,
-                               const std::string& help) {
-    return command
-        ->add_option_function<std::string>(
-            name,
-            [&target, name, min, max](const std::string& text) {
-                target = static_cast<T>(parseDecimalUnsigned(name, text, min, max));
-            },
-            help)
-        ->type_name("N");
-}
 
 // Checks the options that every command shares, before any work.
 void checkGlobalOptions(const GlobalOptions& options) {
@@ -137,66 +94,6 @@ bool jsonAsked(int argc, char** argv) {
     return false;
 }
 
-void removeIfPresent(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        throw badInput("cannot remove the earlier " + path);
-    }
-}
-
-void runDemo(const DemoOptions& options, localplatform::Config config, JsonReport& report) {
-    if (::mkdir(options.dir.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw badInput("cannot create the demo directory " + options.dir);
-    }
-    if (config.storeDir.empty()) config.storeDir = options.dir + "/store";
-    const std::string sample = options.dir + "/sample.db";
-    const std::string orders = options.dir + "/sample.orders.csv";
-    const std::string manifest = options.dir + "/sample.manifest.json";
-    const std::string restoredDir = options.dir + "/restored";
-    const std::string restored = restoredDir + "/sample.db";
-    const std::string restoredOrders = restoredDir + "/sample.orders.csv";
-    const std::string backupTrace = options.dir + "/backup.trace.json";
-    const std::string restoreTrace = options.dir + "/restore.trace.json";
-    const std::string backupSvg = options.dir + "/backup.timeline.svg";
-    const std::string restoreSvg = options.dir + "/restore.timeline.svg";
-    for (const std::string& path : {sample, orders, manifest, restored, restoredOrders, backupTrace,
-                                    restoreTrace, backupSvg, restoreSvg}) {
-        removeIfPresent(path);
-    }
-    if (::mkdir(restoredDir.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw badInput("cannot create the demo directory " + restoredDir);
-    }
-
-    const unsigned long long rows = makeSampleDatabase(sample, options.sizeMiB << 20);
-    say("demo: made sample database %s with %llu orders", sample.c_str(), rows);
-    const uint64_t exported = exportSampleOrders(sample, orders);
-    say("demo: exported its orders to %s (%llu bytes)", orders.c_str(),
-        static_cast<unsigned long long>(exported));
-    runBackup({{sample, orders}, manifest, options.streams, 0, 0, backupTrace}, config, report);
-    // One restore request per file on the same archive files: the second
-    // only seeks each stream to that file's parts (look for the
-    // FSR_MSG_SEEK_TO_OFFSET lines in the restore's log, or run with -v).
-    RestoreOptions restore;
-    restore.manifest = manifest;
-    restore.output = restoredDir;
-    restore.trace = restoreTrace;
-    runRestore(restore, config, report);
-    drawTimeline(backupTrace, backupSvg);
-    drawTimeline(restoreTrace, restoreSvg);
-
-    if (sha256OfFile(sample) != sha256OfFile(restored) ||
-        sha256OfFile(orders) != sha256OfFile(restoredOrders)) {
-        throw jobFailed("demo: the restored files differ from the originals");
-    }
-    const unsigned long long rowsBack = checkSampleDatabase(restored);
-    if (rowsBack != rows) throw jobFailed("demo: the restored database lost orders");
-    std::printf("demo: %s and %s restored byte for byte into %s (%llu orders, integrity ok)\n",
-                sample.c_str(), orders.c_str(), restoredDir.c_str(), rowsBack);
-    std::printf(
-        "demo: what each stream did when: %s and %s (open them in Perfetto or "
-        "chrome://tracing), drawn as %s and %s\n",
-        backupTrace.c_str(), restoreTrace.c_str(), backupSvg.c_str(), restoreSvg.c_str());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,9 +124,7 @@ int main(int argc, char** argv) {
     auto* verboseFlag = app.add_flag("-v,--verbose", global.verbose,
                                      "also show the log on stderr (-vv: every debug level)");
     app.add_flag("-q,--quiet", global.quiet, "print errors only")->excludes(verboseFlag);
-    app.add_flag("--json")->description(
-        "list, check, backup, restore: print one JSON document on stdout at the end, also when "
-        "the command fails");
+    app.add_flag("--json")->description(jsonOptionHelp());
     app.add_option("--media-timeout", global.mediaTimeout,
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
@@ -246,76 +141,18 @@ int main(int argc, char** argv) {
                       "kill the process (SIGKILL) at this step of the local platform")
         ->group("Testing");
 
-    BackupOptions backup;
-    auto* backupCommand =
-        app.add_subcommand("backup", "back one or more files up as a set over parallel streams");
-    backupCommand
-        ->add_option("inputs", backup.inputs,
-                     "the files of the set (a database's data "
-                     "and log files, say)")
-        ->required();
-    backupCommand->add_option("--manifest", backup.manifest, "where to write the manifest")
-        ->required();
-    addNumber(backupCommand, "--streams", backup.streams, 1, kMaxStreams,
-              "number of streams, 1 to 65 (default 3)");
-    addUnsignedNumber(backupCommand, "--job-id", backup.jobId, 1, ULLONG_MAX,
-                      "the job id (default: a new one)");
-    backupCommand
-        ->add_option("--trace", backup.trace,
-                     "write the streams' timeline there (Chrome trace-event JSON)")
-        ->type_name("FILE");
-    addNumber(backupCommand, "--fail-stream", backup.failStream, 1, kMaxStreams,
-              "rehearse a failure: writing this stream fails and the job's archive "
-              "files are invalidated")
-        ->group("Testing");
-
-    RestoreOptions restore;
-    auto* restoreCommand = app.add_subcommand("restore", "restore a backup from its manifest");
-    restoreCommand->add_option("manifest", restore.manifest, "the backup's manifest")->required();
-    restoreCommand
-        ->add_option("--output", restore.output,
-                     "the directory the set's files go into; for one file, also a file path")
-        ->required();
-    restoreCommand->add_option("--file", restore.file, "restore only the set's file of this name");
-    restoreCommand->add_flag("--force", restore.replace, "overwrite existing outputs");
-    restoreCommand
-        ->add_option("--trace", restore.trace,
-                     "write the streams' timeline there (Chrome trace-event JSON)")
-        ->type_name("FILE");
-    restoreCommand
-        ->add_flag("--named-temporary", restore.namedTemporary,
-                   "write the output under a hidden name until it is complete, as on file "
-                   "systems without unnamed files")
-        ->group("Testing");
-
-    auto* listCommand = app.add_subcommand("list", "list the store's jobs and archive files");
-    auto* cleanupCommand = app.add_subcommand(
-        "cleanup", "remove what jobs that did not complete left, and partial restore outputs");
-    bool repair = false;
-    auto* checkCommand = app.add_subcommand(
-        "check", "verify the store: its catalog against its files and their checksums");
-    checkCommand->add_flag(
-        "--repair", repair,
-        "rebuild a lost or damaged catalog from the files (the old one is kept)");
-
-    std::string timelineTrace, timelineSvgPath;
-    auto* timelineCommand =
-        app.add_subcommand("timeline", "draw a trace that --trace wrote as an SVG picture");
-    timelineCommand->add_option("trace", timelineTrace, "the trace")->required()->type_name("FILE");
-    timelineCommand->add_option("--svg", timelineSvgPath, "where the picture goes (a new file)")
-        ->required()
-        ->type_name("OUT");
-
-    DemoOptions demo;
-    auto* demoCommand = app.add_subcommand(
-        "demo",
-        "make a sample database and an export of it, back both up over 3 streams, restore and "
-        "compare them");
-    demoCommand->add_option("--dir", demo.dir, "where the demo's files go")->capture_default_str();
-    addUnsignedNumber(demoCommand, "--size-mib", demo.sizeMiB, 1, 1 << 20,
-                      "size of the sample database in MiB, 1 to 1048576 (default 4)");
-    addNumber(demoCommand, "--streams", demo.streams, 1, kMaxStreams,
-              "number of streams, 1 to 65 (default 3)");
+    // Every command of the table, as a subcommand with its options, and what
+    // runs it.
+    struct Defined {
+        const Command* command;
+        const CLI::App* subcommand;
+        CommandRun run;
+    };
+    std::vector<Defined> defined;
+    for (const Command& command : commandTable()) {
+        CLI::App* subcommand = app.add_subcommand(command.name, command.description);
+        defined.push_back({&command, subcommand, command.define(*subcommand)});
+    }
 
     // Filled by the command that runs; prints only with --json. Whether it
     // was asked for is read before the parse, so that a command line that
@@ -337,26 +174,20 @@ int main(int argc, char** argv) {
             report.printFailure(what, 2, "");
             return 2;
         }
-        const CLI::App* command = app.get_subcommands().front();
-        report.setCommand(command->get_name());
-        if (report.enabled() && (*cleanupCommand || *demoCommand || *timelineCommand)) {
-            throw badInput("--json is for list, check, backup and restore, not " +
-                           command->get_name());
+        const CLI::App* parsed = app.get_subcommands().front();
+        report.setCommand(parsed->get_name());
+        const Defined& chosen =
+            *std::find_if(defined.begin(), defined.end(),
+                          [parsed](const Defined& each) { return each.subcommand == parsed; });
+        if (report.enabled() && !chosen.command->json) {
+            throw badInput(jsonRefused(chosen.command->name));
         }
         checkGlobalOptions(global);
         progressShown() = !global.quiet;
         localplatform::Config config = platformConfig(global);
-        if (*backupCommand) runBackup(backup, config, report);
-        if (*restoreCommand) runRestore(restore, config, report);
-        if (*timelineCommand) drawTimeline(timelineTrace, timelineSvgPath);
         // The store commands log, each, to a file of their own name.
-        config.storeLogName = listCommand->parsed()      ? "list"
-                              : cleanupCommand->parsed() ? "cleanup"
-                                                         : "check";
-        if (*listCommand) listStore(config, report);
-        if (*cleanupCommand) cleanUpStore(config);
-        if (*checkCommand) checkStore(config, repair, report);
-        if (*demoCommand) runDemo(demo, config, report);
+        config.storeLogName = chosen.command->logName;
+        chosen.run(config, report);
     } catch (const AgentError& error) {
         // A number refused while parsing is thrown before the command is
         // named.

@@ -1,0 +1,41 @@
+// backup FILE... --manifest M.json: backs a set of files up over parallel
+// streams (jobs/BackupJob).
+
+#include <CLI/CLI.hpp>
+
+#include <climits>
+#include <memory>
+
+#include "commands/Command.h"
+#include "commands/NumberOptions.h"
+#include "jobs/BackupJob.h"
+
+Command backupCommand() {
+    Command command;
+    command.name = "backup";
+    command.description = "back one or more files up as a set over parallel streams";
+    command.json = true;
+    command.define = [](CLI::App& app) -> CommandRun {
+        auto backup = std::make_shared<BackupOptions>();
+        app.add_option("inputs", backup->inputs,
+                       "the files of the set (a database's data "
+                       "and log files, say)")
+            ->required();
+        app.add_option("--manifest", backup->manifest, "where to write the manifest")->required();
+        addNumber(&app, "--streams", backup->streams, 1, kMaxStreams,
+                  "number of streams, 1 to 65 (default 3)");
+        addUnsignedNumber(&app, "--job-id", backup->jobId, 1, ULLONG_MAX,
+                          "the job id (default: a new one)");
+        app.add_option("--trace", backup->trace,
+                       "write the streams' timeline there (Chrome trace-event JSON)")
+            ->type_name("FILE");
+        addNumber(&app, "--fail-stream", backup->failStream, 1, kMaxStreams,
+                  "rehearse a failure: writing this stream fails and the job's archive "
+                  "files are invalidated")
+            ->group("Testing");
+        return [backup](localplatform::Config config, JsonReport& report) {
+            runBackup(*backup, std::move(config), report);
+        };
+    };
+    return command;
+}

@@ -1,0 +1,18 @@
+// cleanup: removes what failed and crashed jobs and restores left
+// (jobs/StoreCommands).
+
+#include "commands/Command.h"
+#include "jobs/StoreCommands.h"
+
+Command cleanupCommand() {
+    Command command;
+    command.name = "cleanup";
+    command.description =
+        "remove what jobs that did not complete left, and partial restore outputs";
+    command.json = false;
+    command.logName = "cleanup";
+    command.define = [](CLI::App&) -> CommandRun {
+        return [](localplatform::Config config, JsonReport&) { cleanUpStore(config); };
+    };
+    return command;
+}

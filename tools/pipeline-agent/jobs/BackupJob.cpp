@@ -1,0 +1,269 @@
+#include "jobs/BackupJob.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <memory>
+#include <set>
+
+#include "backup/BackupPipelineSetup.h"
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "base/Interrupt.h"
+#include "base/Progress.h"
+#include "inputs/InputFile.h"
+#include "jobs/AgentStore.h"
+#include "manifest/Manifest.h"
+#include "platform/local/LocalPlatform.h"
+#include "report/JobReport.h"
+#include "restore/RestorePipelineSetup.h"
+#include "streams/BackupStreams.h"
+
+namespace {
+
+// The type values this agent sets its pipelines up with: a full backup.
+constexpr unsigned long kTypeDetail = 0;
+constexpr unsigned long kTypeCode = 1;
+constexpr unsigned long kCloseArchiveFiles = 1;
+constexpr unsigned long kInvalidateArchiveFiles = 0;
+// How often the job looks at signals while the streams write.
+constexpr std::chrono::milliseconds kPoll{50};
+
+std::string baseName(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string utcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc;
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// Lets every writer waiting at the start of a part go on, once its stream's
+// offset in its archive file is where the part belongs; waits up to `wait`
+// for the first one. Library calls stay on this, the job's thread.
+void beginWaitingParts(BackupPipelineSetup& job, BackupStreams& streams,
+                       std::chrono::milliseconds wait) {
+    while (auto start = streams.nextPartStart(wait)) {
+        unsigned long long offset = 0;
+        const uint64_t expected = streams.archiveOffset(start->file, start->stream);
+        if (!job.getArchiveFileOffset(start->stream, offset) || offset != expected) {
+            throw jobFailed("stream " + std::to_string(start->stream) +
+                            " reports the wrong offset in its archive file (" +
+                            std::to_string(offset) + ", not " + std::to_string(expected) + ")");
+        }
+        streams.beginPart(*start);
+        wait = std::chrono::milliseconds(0);
+    }
+    if (const auto failure = streams.failure()) std::rethrow_exception(failure);
+    throwIfInterrupted();
+}
+
+}  // namespace
+
+unsigned long long newJobId() {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+    return static_cast<unsigned long long>(ms) * 100000ULL +
+           static_cast<unsigned long long>(::getpid()) % 100000ULL;
+}
+
+void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
+    const auto started = std::chrono::steady_clock::now();
+    constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
+    if (options.streams < 1 || options.streams > kMaxStreams) {
+        throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
+                       std::to_string(options.streams));
+    }
+    if (options.inputs.empty()) throw badInput("name at least one file to back up");
+    std::set<std::string> names;
+    for (const std::string& path : options.inputs) {
+        requireReadableFile(path, "input");
+        requireRecordableName(baseName(path), path);
+        if (!names.insert(baseName(path)).second) {
+            throw badInput("two inputs are named " + baseName(path) +
+                           "; the files of a set need distinct names");
+        }
+    }
+    requireNewFilePlace(options.manifest, "manifest", false);
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        if (samePlace(options.trace, options.manifest)) {
+            throw badInput("the trace and the manifest cannot both be " + options.trace);
+        }
+    }
+    std::vector<std::unique_ptr<InputFile>> inputs;
+    std::vector<const InputFile*> inputList;
+    uint64_t totalSize = 0;
+    for (const std::string& path : options.inputs) {
+        inputs.push_back(std::make_unique<InputFile>(path));
+        inputList.push_back(inputs.back().get());
+        totalSize += inputs.back()->size();
+    }
+
+    config.jobId = options.jobId != 0 ? options.jobId : newJobId();
+    config.storeLogName = std::to_string(config.jobId);
+    openStoreFor(config, localplatform::Access::ReadWrite, true);
+    try {
+        localplatform::beginJob(config.jobId);
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
+    }
+    // A signal cuts the pauses short and stops new archive files, so that
+    // the setup fails fast and the job is invalidated below.
+    onInterrupt([](int) { localplatform::interrupt(); });
+    const unsigned long long jobId = config.jobId;
+    const unsigned long streamCount = options.streams;
+    json.add({{"jobId", jobId},
+              {"store", localplatform::storeDirectory()},
+              {"log", localplatform::logFilePath()},
+              {"manifest", options.manifest},
+              {"streams", streamCount}});
+    const std::string what =
+        inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
+    say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
+        static_cast<unsigned long long>(totalSize), streamCount, jobId,
+        localplatform::storeDirectory().c_str());
+    say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
+        "streams set up before it write",
+        streamCount);
+
+    JobReport report({JobKind::Backup, jobId, streamCount, totalSize}, progressShown().load(),
+                     stderrProgress(config), options.trace);
+    BackupPipelineSetup job(jobId, totalSize, streamCount, baseName(options.inputs[0]));
+    Manifest manifest;
+    manifest.jobId = jobId;
+    manifest.createdAt = utcNow();
+    BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases());
+    const std::string createText =
+        "pipeline-agent backup of " + baseName(options.inputs[0]) +
+        (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) + " more" : "");
+    try {
+        // The same platform calls as setupPipeline for all streams: with no
+        // streams it only fills the shared setup record; then each stream is
+        // added in order, and starts writing as soon as it is set up.
+        if (!job.setupPipeline(kTypeDetail, kTypeCode, 0, createText)) {
+            throw jobFailed("setting up the streams failed");
+        }
+        streams.startReading();
+        for (unsigned long k = 1; k <= streamCount; ++k) {
+            report.library().backupSetUp(k);
+            const bool added = job.AddStreamToPipeline(static_cast<int>(k), createText);
+            report.library().callEnded();
+            if (!added) {
+                throwIfInterrupted();
+                throw jobFailed("setting up the streams failed");
+            }
+            localplatform::ArchiveFileRecord file;
+            if (!localplatform::createdArchiveFile(jobId, k, &file)) {
+                throw jobFailed("the platform created no archive file for stream " +
+                                std::to_string(k));
+            }
+            manifest.archives.push_back({k, file.trellanId, file.groupNumber, file.afileId});
+            streams.startStream(k);
+            beginWaitingParts(job, streams, std::chrono::milliseconds(0));
+        }
+        while (!streams.done()) beginWaitingParts(job, streams, kPoll);
+        streams.stop();
+        for (unsigned long k = 1; k <= streamCount; ++k) {
+            unsigned long long offset = 0;
+            const uint64_t expected = streams.archiveOffset(inputs.size(), k);
+            if (!job.getArchiveFileOffset(k, offset) || offset != expected) {
+                throw jobFailed("stream " + std::to_string(k) +
+                                " reports the wrong offset in its archive file");
+            }
+            say("stream %lu: wrote %llu bytes to archive file %s", k,
+                static_cast<unsigned long long>(expected),
+                archiveFileName(manifest.archives[k - 1]).c_str());
+        }
+    } catch (const std::exception&) {
+        streams.stop();
+        say("the backup failed; invalidating the job's archive files");
+        report.library().backupClose();
+        job.closePipeline(kInvalidateArchiveFiles, false);
+        report.library().callEnded();
+        localplatform::failJob(jobId);
+        throw;
+    }
+    report.library().backupClose();
+    const bool closed = job.closePipeline(kCloseArchiveFiles, false);
+    report.library().callEnded();
+    if (!closed) {
+        // The streams the close did not reach are still held: invalidate them,
+        // and let the job's failure settle the rest at the next cleanup.
+        job.closePipeline(kInvalidateArchiveFiles, false);
+        localplatform::failJob(jobId);
+        throw jobFailed("closing the streams failed; the job is marked failed");
+    }
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        ManifestFile file;
+        file.name = baseName(options.inputs[i]);
+        file.size = inputs[i]->size();
+        file.mode = inputs[i]->mode();
+        file.sha256 = streams.fileDigest(i);
+        for (unsigned long k = 1; k <= streamCount; ++k) {
+            ManifestShare share;
+            share.archive = manifest.archives[k - 1];
+            share.sourceOffset = streams.partOffset(i, k);
+            share.seekOffset = streams.archiveOffset(i, k);
+            share.size = streams.partSize(i, k);
+            share.sha256 = streams.partDigest(i, k);
+            file.shares.push_back(share);
+        }
+        manifest.files.push_back(file);
+    }
+    if (interruptSignal() != 0) {
+        localplatform::failJob(jobId);
+        throwIfInterrupted();
+    }
+    report.end();
+    try {
+        saveManifest(manifest, options.manifest);
+    } catch (const AgentError& error) {
+        // The files are closed, but no manifest names them: the job failed,
+        // after its work, whatever the cause.
+        localplatform::failJob(jobId);
+        throw jobFailed(std::string(error.what()) + "; the job is marked failed");
+    } catch (...) {
+        localplatform::failJob(jobId);
+        throw;
+    }
+    localplatform::crashPoint("manifest saved");
+    try {
+        localplatform::completeJob(jobId);
+    } catch (const localplatform::StoreError& error) {
+        // A manifest of a job that is not complete must not pass for one.
+        ::unlink(options.manifest.c_str());
+        localplatform::failJob(jobId);
+        throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
+    }
+    say("backup complete: manifest %s", options.manifest.c_str());
+
+    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    for (const ManifestFile& f : manifest.files) {
+        files.push_back(
+            {{"name", f.name}, {"size", f.size}, {"mode", f.mode}, {"sha256", f.sha256}});
+    }
+    nlohmann::ordered_json archives = nlohmann::ordered_json::array();
+    for (const ManifestArchive& a : manifest.archives) {
+        archives.push_back({{"stream", a.stream},
+                            {"trellanId", a.trellanId},
+                            {"groupNumber", a.groupNumber},
+                            {"afileId", a.afileId},
+                            {"size", streams.archiveOffset(inputs.size(), a.stream)}});
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    json.add({{"files", files},
+              {"bytes", totalSize},
+              {"seconds", std::round(seconds.count() * 1000) / 1000},
+              {"archiveFiles", archives}});
+
+    report.finish();
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/local/LocalPlatform.h"
+#include "report/JsonReport.h"
+
+struct BackupOptions {
+    std::vector<std::string> inputs;  // the files of the set, in order
+    std::string manifest;             // where the manifest goes; must not exist
+    unsigned long streams = 3;        // 1..65
+    unsigned long long jobId = 0;     // 0: a new id
+    unsigned long failStream = 0;     // rehearse a failed write on this stream
+    std::string trace;                // where the streams' timeline goes; empty: none
+};
+
+// Backs the inputs up as one set, in one job over the streams, into the
+// store that config names (made when absent): each stream's archive file
+// holds that stream's part of each input in turn. Writes the manifest and
+// only then marks the job complete. A job id the store knows is refused
+// before anything is made. On a failure or a signal after the streams were
+// set up, has the job's archive files invalidated and marks the job failed.
+// Adds to json what --json shows: the job and its store as soon as they
+// are known, the files and archive files at the end. Shows its progress
+// (see JobReport); with a trace path, writes the streams' timeline there at
+// the end, of a failed job too. Throws AgentError.
+void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json);
+
+// A job id that no other job on this machine has: the time in milliseconds
+// with the process id.
+unsigned long long newJobId();

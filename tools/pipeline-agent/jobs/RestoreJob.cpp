@@ -1,0 +1,246 @@
+#include "jobs/RestoreJob.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "base/Interrupt.h"
+#include "base/Progress.h"
+#include "jobs/AgentStore.h"
+#include "jobs/BackupJob.h"
+#include "manifest/Manifest.h"
+#include "outputs/OutputFile.h"
+#include "outputs/PartialOutputs.h"
+#include "platform/local/LocalPlatform.h"
+#include "report/JobReport.h"
+#include "restore/RestorePipelineSetup.h"
+#include "streams/RestoreStreams.h"
+
+namespace {
+
+// Explains why the archive files could not be opened, when the catalog
+// knows: a wrong store, an invalidated or incomplete file.
+void explainOpenFailure(const Manifest& manifest, const std::string& store) {
+    for (const ManifestArchive& a : manifest.archives) {
+        const std::string file =
+            "archive file " + archiveFileName(a) + " of stream " + std::to_string(a.stream);
+        std::optional<localplatform::ArchiveFileRecord> found;
+        try {
+            found = localplatform::lookUpArchiveFile(a.trellanId, a.groupNumber, a.afileId);
+        } catch (const localplatform::StoreError& error) {
+            // A catalog that cannot be read (its server down) is no missing file.
+            using Kind = localplatform::StoreError::Kind;
+            if (error.kind() == Kind::Unusable) throw badInput(error.what());
+            throw jobFailed(error.what());
+        }
+        if (!found) {
+            throw badInput(file + " is not in the store " + store +
+                           "; is this the store the backup used?");
+        }
+        const localplatform::ArchiveFileRecord& record = *found;
+        if (record.state == "invalidated") {
+            throw badInput(file + " was invalidated (job " + std::to_string(record.jobId) +
+                           " did not complete); it cannot be restored");
+        }
+        if (record.state != "closed") {
+            throw badInput(file +
+                           " is incomplete (still being written, or its job did not "
+                           "finish); it cannot be restored");
+        }
+    }
+}
+
+// Ends the restore on the media side however the job ends.
+class RestoreSession {
+public:
+    explicit RestoreSession(RestorePipelineSetup& restore) : m_restore(restore) {}
+    ~RestoreSession() {
+        if (!m_ended) end();
+    }
+    RestoreSession(const RestoreSession&) = delete;
+    RestoreSession& operator=(const RestoreSession&) = delete;
+
+    // Closes the streams and shuts the restore down; false when a close failed.
+    bool end() {
+        m_ended = true;
+        const bool closed = m_restore.closePipeline();
+        m_restore.shutDownPipeline();
+        return closed;
+    }
+
+private:
+    RestorePipelineSetup& m_restore;
+    bool m_ended = false;
+};
+
+bool isDirectory(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The list for the request that restores one file: the set's archive files,
+// always the same, each sought to the file's part in it. readAll asks the
+// media side to stream on to the end of each archive file.
+std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readAll) {
+    std::vector<RestoreArchiveInfo> list;
+    for (const ManifestShare& share : file.shares) {
+        RestoreArchiveInfo info;
+        info.trellanId = share.archive.trellanId;
+        info.archiveObjectParam = static_cast<int64_t>(share.archive.stream);
+        info.afileId = share.archive.afileId;
+        info.groupNumber = share.archive.groupNumber;
+        info.seekOffset = share.seekOffset;
+        info.readAll = readAll;
+        list.push_back(info);
+    }
+    return list;
+}
+
+}  // namespace
+
+std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
+
+void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& json) {
+    const auto started = std::chrono::steady_clock::now();
+    const Manifest manifest = loadManifest(options.manifest);
+    // Which files, and where each goes.
+    std::vector<const ManifestFile*> files;
+    if (!options.file.empty()) {
+        for (const ManifestFile& f : manifest.files) {
+            if (f.name == options.file) files.push_back(&f);
+        }
+        if (files.empty()) {
+            throw badInput("manifest " + options.manifest + " holds no file named " + options.file);
+        }
+    } else {
+        for (const ManifestFile& f : manifest.files) files.push_back(&f);
+    }
+    const bool intoDirectory = isDirectory(options.output);
+    if (!intoDirectory && files.size() > 1) {
+        throw badInput("the set holds " + std::to_string(files.size()) + " files; --output " +
+                       options.output + " must be an existing directory");
+    }
+    std::vector<std::string> paths;
+    for (const ManifestFile* f : files) {
+        if (!intoDirectory) {
+            paths.push_back(options.output);
+        } else if (f->name.empty() || f->name.find('/') != std::string::npos || f->name == "." ||
+                   f->name == "..") {
+            throw badInput("manifest " + options.manifest +
+                           " records no usable file name; "
+                           "give --output a file path");
+        } else {
+            paths.push_back(options.output + "/" + f->name);
+        }
+        requireNewFilePlace(paths.back(), "output", options.replace);
+    }
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        for (const std::string& path : paths) {
+            if (samePlace(path, options.trace)) {
+                throw badInput("the trace and an output cannot both be " + options.trace);
+            }
+        }
+    }
+    const unsigned long long restoreJobId = newJobId();
+    config.storeLogName = std::to_string(restoreJobId);
+    openStoreFor(config, localplatform::Access::ReadOnly, false);
+    OutputFile::Options outputOptions;
+    outputOptions.replace = options.replace;
+    outputOptions.namedTemporary = options.namedTemporary;
+    if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
+        outputOptions.recordDirectory = partialOutputDirectory();
+    }
+    std::vector<std::unique_ptr<OutputFile>> outputs;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        OutputFile::Options these = outputOptions;
+        these.mode = files[i]->mode;
+        outputs.push_back(std::make_unique<OutputFile>(paths[i], these));
+    }
+    json.add({{"jobId", restoreJobId},
+              {"store", localplatform::storeDirectory()},
+              {"log", localplatform::logFilePath()},
+              {"manifest", options.manifest},
+              {"streams", manifest.archives.size()}});
+    // A restore has nothing of the store's to undo: on a signal it only
+    // removes its own partial outputs and ends.
+    onInterrupt([&json](int signal) {
+        discardPartialOutputs();
+        dropLiveLine();
+        std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
+        std::fflush(stderr);
+        json.printFailure(
+            std::string("interrupted by ") + strsignal(signal) + "; nothing was restored",
+            128 + signal, localplatform::logFilePath());
+        _exit(128 + signal);
+    });
+
+    localplatform::setCurrentJob(restoreJobId);
+    uint64_t total = 0;
+    for (const ManifestFile* f : files) total += f->size;
+    say("restoring %zu file%s (%llu bytes) over %zu streams as job %llu from %s", files.size(),
+        files.size() == 1 ? "" : "s", static_cast<unsigned long long>(total),
+        manifest.archives.size(), restoreJobId, localplatform::storeDirectory().c_str());
+
+    // A whole set of the first format is read to the end of its archive
+    // files, as that format's restores always did; every other request asks
+    // for exactly the parts it reads.
+    const bool readAll = manifest.version == 1 && options.file.empty();
+    JobReport report({JobKind::Restore, restoreJobId, manifest.archives.size(), total},
+                     progressShown().load(), stderrProgress(config), options.trace);
+    RestorePipelineSetup restore(restoreJobId, 0);
+    RestoreSession session(restore);
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const ManifestFile& file = *files[i];
+        say("file %zu of %zu (%s): setting up %zu streams", i + 1, files.size(), file.name.c_str(),
+            file.shares.size());
+        restore.setRestoreArchiveFileInfoList(requestList(file, readAll));
+        report.library().restoreSetUp();
+        const bool setUp = restore.setupPipeline();
+        report.library().callEnded();
+        if (!setUp) {
+            explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory()
+                                                                 : config.storeDir);
+            throw jobFailed("setting up the restore request for " + file.name + " failed");
+        }
+        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i], &report.phases());
+        say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
+            file.name.c_str(), file.shares.size());
+    }
+    report.library().restoreClose();
+    const bool closed = session.end();
+    report.library().callEnded();
+    report.end();
+    if (!closed) say("warning: closing the streams failed");
+    localplatform::crashPoint("output checked");
+    nlohmann::ordered_json restored = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        outputs[i]->commit();
+        localplatform::crashPoint("output committed");
+        say("restored %s: %llu bytes, checksum verified", paths[i].c_str(),
+            static_cast<unsigned long long>(files[i]->size));
+        // Every part's checksum matched, and the parts tile the file: the
+        // file's is the manifest's.
+        restored.push_back({{"name", files[i]->name},
+                            {"path", paths[i]},
+                            {"size", files[i]->size},
+                            {"mode", outputs[i]->mode()},
+                            {"sha256", files[i]->sha256},
+                            {"verified", true}});
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    json.add({{"bytes", total},
+              {"seconds", std::round(seconds.count() * 1000) / 1000},
+              {"outputs", restored}});
+
+    report.finish();
+}

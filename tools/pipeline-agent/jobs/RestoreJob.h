@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include "platform/local/LocalPlatform.h"
+#include "report/JsonReport.h"
+
+struct RestoreOptions {
+    std::string manifest;         // what a backup wrote
+    std::string output;           // a directory for the set; a path for one file
+    std::string file;             // restore only the file of this name; empty: all
+    bool replace = false;         // overwrite existing outputs
+    bool namedTemporary = false;  // testing: write hidden named files, not unnamed ones
+    std::string trace;            // where the streams' timeline goes; empty: none
+};
+
+// Restores the manifest's files over the backup's streams on one restore
+// object, one request per file: the first request opens the archive files,
+// every later one names the same files with the next file's offsets and only
+// seeks. Into the directory `output` when it is one (each file by its
+// recorded name); a set of one file, or the one named by `file`, may go to
+// the path `output` instead. Every part's and every file's checksum is
+// checked; the outputs appear, all of them, only after every file of the
+// restore matched. The store is opened read-only; the job's log goes to the
+// store's logs/<job id>.log when it can be written. Adds to json what
+// --json shows: the job and its store once known, the outputs at the end; a
+// signal prints json's failure document before the program ends. Shows
+// its progress (see JobReport); with a trace path, writes the streams'
+// timeline there at the end, of a failed restore too. Throws AgentError.
+void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& json);
+
+// Where restores record the hidden partial files that cleanup may remove, in
+// the open store.
+std::string partialOutputDirectory();

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "platform/local/LocalPlatform.h"
+#include "report/JsonReport.h"
+
+// The commands that look after a store rather than run a job. Each opens the
+// store itself and throws AgentError.
+
+// Prints the store's jobs and their archive files as a table on stdout, one
+// row per file (a job without files gets one row), with their states; its
+// columns are as wide as their widest entry. With an enabled report, adds
+// them to it instead (fields "store" and "jobs") and prints no table.
+void listStore(const localplatform::Config& config, JsonReport& report);
+// Removes what jobs that did not complete left, and partial restore outputs
+// of dead restores; says what it removed.
+void cleanUpStore(const localplatform::Config& config);
+// Verifies the store, or with repair rebuilds its catalog from the files.
+// Prints every problem on stdout, or with an enabled report adds them to it
+// ("store", "repair", "files", "bytes", "problems", "repaired"); throws
+// AgentError (failed job) when any is left.
+void checkStore(const localplatform::Config& config, bool repair, JsonReport& report);

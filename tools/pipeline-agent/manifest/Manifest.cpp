@@ -1,0 +1,274 @@
+#include "manifest/Manifest.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fstream>
+#include <limits>
+#include <set>
+
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "outputs/OutputFile.h"
+#include "restore/RestorePipelineSetup.h"
+
+using nlohmann::json;
+
+namespace {
+
+constexpr const char* kFormat = "pipeline-agent-manifest";
+constexpr int kFirstVersion = 1;
+constexpr int kVersion = 2;
+
+bool isSha256(const std::string& text) {
+    if (text.size() != 64) return false;
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+template <typename T>
+T number(const json& object, const char* key, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_number_unsigned() ||
+        it->get<unsigned long long>() > std::numeric_limits<T>::max()) {
+        throw badInput(where + ": \"" + key + "\" is missing or not a valid number");
+    }
+    return it->get<T>();
+}
+
+std::string digest(const json& object, const char* key, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_string() || !isSha256(it->get<std::string>())) {
+        throw badInput(where + ": \"" + key + "\" is missing or not a SHA-256 digest");
+    }
+    return it->get<std::string>();
+}
+
+// An optional text field: empty when absent.
+std::string optionalText(const json& object, const char* key, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end()) return "";
+    if (!it->is_string()) throw badInput(where + ": \"" + key + "\" is not a string");
+    return it->get<std::string>();
+}
+
+const json& array(const json& object, const char* key, const std::string& where) {
+    const auto it = object.find(key);
+    if (it == object.end() || !it->is_array() || it->empty()) {
+        throw badInput(where + " names no " + key);
+    }
+    return *it;
+}
+
+ManifestArchive archiveOf(const json& entry, const std::string& at) {
+    if (!entry.is_object()) throw badInput(at + " is not an object");
+    ManifestArchive archive;
+    archive.stream = number<unsigned long>(entry, "stream", at);
+    archive.trellanId = number<uint32_t>(entry, "trellanId", at);
+    archive.groupNumber = number<uint32_t>(entry, "groupNumber", at);
+    archive.afileId = number<uint32_t>(entry, "afileId", at);
+    return archive;
+}
+
+bool sameArchive(const ManifestArchive& a, const ManifestArchive& b) {
+    return a.stream == b.stream && a.trellanId == b.trellanId && a.groupNumber == b.groupNumber &&
+           a.afileId == b.afileId;
+}
+
+void checkStreamCount(std::size_t count, const std::string& where) {
+    if (count > RestorePipelineSetup::kMaxStreams) {
+        throw badInput(where + " names " + std::to_string(count) + " streams; at most " +
+                       std::to_string(RestorePipelineSetup::kMaxStreams) + " can be restored");
+    }
+}
+
+// The shares of one file: streams 1..N in order, consecutive parts of the
+// file that add up to it.
+std::vector<ManifestShare> sharesOf(const json& entries, uint64_t fileSize,
+                                    const std::string& where) {
+    checkStreamCount(entries.size(), where);
+    std::vector<ManifestShare> shares;
+    uint64_t nextOffset = 0;
+    for (const json& entry : entries) {
+        const std::string at = where + " stream " + std::to_string(shares.size() + 1);
+        ManifestShare share;
+        share.archive = archiveOf(entry, at);
+        share.sourceOffset = number<uint64_t>(entry, "sourceOffset", at);
+        share.seekOffset = number<uint64_t>(entry, "seekOffset", at);
+        share.size = number<uint64_t>(entry, "size", at);
+        share.sha256 = digest(entry, "sha256", at);
+        if (share.archive.stream != shares.size() + 1 || share.sourceOffset != nextOffset ||
+            share.size > fileSize - nextOffset) {
+            throw badInput(at +
+                           " is out of order, leaves a gap or runs past the end of the source");
+        }
+        nextOffset += share.size;
+        shares.push_back(share);
+    }
+    if (nextOffset != fileSize) {
+        throw badInput(where + ": the streams hold " + std::to_string(nextOffset) +
+                       " bytes, the source " + std::to_string(fileSize));
+    }
+    return shares;
+}
+
+bool isBaseName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+Manifest firstFormat(const json& document, const std::string& where) {
+    Manifest manifest;
+    manifest.version = kFirstVersion;
+    manifest.jobId = number<unsigned long long>(document, "jobId", where);
+    manifest.createdAt = optionalText(document, "createdAt", where);
+    const auto source = document.find("source");
+    if (source == document.end() || !source->is_object()) {
+        throw badInput(where + ": \"source\" is missing");
+    }
+    ManifestFile file;
+    file.name = optionalText(*source, "name", where + " source");
+    file.size = number<uint64_t>(*source, "size", where + " source");
+    file.sha256 = digest(*source, "sha256", where + " source");
+    file.shares = sharesOf(array(document, "streams", where), file.size, where);
+    for (const ManifestShare& share : file.shares) manifest.archives.push_back(share.archive);
+    manifest.files.push_back(file);
+    return manifest;
+}
+
+Manifest currentFormat(const json& document, const std::string& where) {
+    Manifest manifest;
+    manifest.jobId = number<unsigned long long>(document, "jobId", where);
+    manifest.createdAt = optionalText(document, "createdAt", where);
+    const json& archives = array(document, "archiveFiles", where);
+    checkStreamCount(archives.size(), where);
+    for (const json& entry : archives) {
+        const std::string at =
+            where + " archive file " + std::to_string(manifest.archives.size() + 1);
+        manifest.archives.push_back(archiveOf(entry, at));
+        if (manifest.archives.back().stream != manifest.archives.size()) {
+            throw badInput(at + " is out of order");
+        }
+    }
+    // Where each stream's next share must start in its archive file.
+    std::vector<uint64_t> streamEnd(manifest.archives.size(), 0);
+    std::set<std::string> names;
+    for (const json& entry : array(document, "files", where)) {
+        const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
+        if (!entry.is_object()) throw badInput(at + " is not an object");
+        ManifestFile file;
+        const auto name = entry.find("name");
+        if (name == entry.end() || !name->is_string() || !isBaseName(name->get<std::string>())) {
+            throw badInput(at + ": \"name\" is missing or not a file name");
+        }
+        file.name = name->get<std::string>();
+        if (!names.insert(file.name).second)
+            throw badInput(at + ": \"" + file.name + "\" is named twice");
+        file.size = number<uint64_t>(entry, "size", at);
+        file.mode = static_cast<int>(number<uint32_t>(entry, "mode", at));
+        if (file.mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
+        file.sha256 = digest(entry, "sha256", at);
+        file.shares = sharesOf(array(entry, "streams", at), file.size, at);
+        if (file.shares.size() != manifest.archives.size()) {
+            throw badInput(at + " has " + std::to_string(file.shares.size()) +
+                           " streams, the set " + std::to_string(manifest.archives.size()));
+        }
+        for (std::size_t k = 0; k < file.shares.size(); ++k) {
+            const ManifestShare& share = file.shares[k];
+            if (!sameArchive(share.archive, manifest.archives[k])) {
+                throw badInput(at + " stream " + std::to_string(k + 1) +
+                               " names another archive file than the set's");
+            }
+            if (share.seekOffset != streamEnd[k]) {
+                throw badInput(at + " stream " + std::to_string(k + 1) + ": \"seekOffset\" " +
+                               std::to_string(share.seekOffset) +
+                               " does not follow the previous file's share (" +
+                               std::to_string(streamEnd[k]) + ")");
+            }
+            streamEnd[k] += share.size;
+        }
+        manifest.files.push_back(file);
+    }
+    return manifest;
+}
+
+json archiveJson(const ManifestArchive& a) {
+    return {{"stream", a.stream},
+            {"trellanId", a.trellanId},
+            {"groupNumber", a.groupNumber},
+            {"afileId", a.afileId}};
+}
+
+}  // namespace
+
+std::string archiveFileName(const ManifestArchive& archive) {
+    return std::to_string(archive.trellanId) + "-" + std::to_string(archive.groupNumber) + "-" +
+           std::to_string(archive.afileId);
+}
+
+void requireRecordableName(const std::string& name, const std::string& path) {
+    try {
+        (void)json(name).dump();
+    } catch (const json::type_error&) {
+        throw badInput("input " + path +
+                       ": its name is not valid UTF-8, which a manifest cannot record");
+    }
+}
+
+void saveManifest(const Manifest& manifest, const std::string& path) {
+    json archives = json::array();
+    for (const ManifestArchive& a : manifest.archives) archives.push_back(archiveJson(a));
+    json files = json::array();
+    for (const ManifestFile& f : manifest.files) {
+        json shares = json::array();
+        for (const ManifestShare& s : f.shares) {
+            json share = archiveJson(s.archive);
+            share["sourceOffset"] = s.sourceOffset;
+            share["seekOffset"] = s.seekOffset;
+            share["size"] = s.size;
+            share["sha256"] = s.sha256;
+            shares.push_back(share);
+        }
+        files.push_back({{"name", f.name},
+                         {"size", f.size},
+                         {"mode", f.mode},
+                         {"sha256", f.sha256},
+                         {"streams", shares}});
+    }
+    const json document = {{"format", kFormat},        {"version", kVersion},
+                           {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
+                           {"archiveFiles", archives}, {"files", files}};
+    OutputFile file(path, OutputFile::Options{});
+    file.append(document.dump(2) + "\n");
+    file.commit();
+}
+
+Manifest loadManifest(const std::string& path) {
+    // A directory or a FIFO is refused here, not by a read error of the parse.
+    requireReadableFile(path, "manifest");
+    std::ifstream in(path);
+    if (!in) throw badInput("cannot read manifest " + path);
+    json document;
+    try {
+        document = json::parse(in);
+    } catch (const json::parse_error& error) {
+        throw badInput("manifest " + path + " is corrupt: " + error.what());
+    }
+    const auto format = document.is_object() ? document.find("format") : document.end();
+    if (format == document.end() || !format->is_string() || *format != kFormat) {
+        throw badInput(path + " is not a pipeline-agent manifest");
+    }
+    const auto version = document.find("version");
+    const std::string where = "manifest " + path;
+    try {
+        if (version != document.end() && *version == kFirstVersion) {
+            return firstFormat(document, where);
+        }
+        if (version != document.end() && *version == kVersion) return currentFormat(document, where);
+    } catch (const json::exception& error) {
+        // A field of a type the checks above did not expect.
+        throw badInput(where + " is not a valid manifest: " + error.what());
+    }
+    throw badInput("manifest " + path + " has a version this agent does not know");
+}

@@ -1,0 +1,128 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/Sha256.h"
+#include "inputs/InputFile.h"
+#include "report/StreamPhases.h"
+
+// The data of a backup set over N streams: stream k's archive file holds,
+// for file 1, 2, ... in turn, part k of the file (bytes
+// [size*(k-1)/N, size*k/N)).
+//
+// One reader thread reads the files in order, once, digesting each whole
+// file as it goes, and hands each chunk to the stream whose part it is; one
+// writer thread per stream digests its part of each file and appends it to
+// the stream's archive file with localplatform::writeStream. Each stream
+// holds at most kDepth chunks of kChunk bytes in its queue, so memory is
+// bounded by streams x a fixed buffer whatever the files' sizes.
+//
+// Before a writer starts a file's part, it waits at that part's start until
+// the owner, on its own thread, has looked at the stream's offset in its
+// archive file (nextPartStart) and let it go on (beginPart): the library's
+// objects stay on the owner's thread. The writers write nothing until their
+// stream is started (startStream), so the owner may start each stream as
+// soon as the library has set it up.
+//
+// Thread rules: every public operation is called from the owner's thread.
+// A failure of any thread (a read, a write, a signal noticed) stops all of
+// them; failure() then tells the first one.
+class BackupStreams {
+public:
+    static constexpr std::size_t kChunk = 1 << 20;
+    static constexpr std::size_t kDepth = 2;
+
+    struct PartStart {
+        unsigned long stream;  // 1..N
+        std::size_t file;      // index into the inputs
+    };
+
+    // The inputs must outlive this object. failStream: testing, writing that
+    // stream fails ("simulated write failure"); 0 for none. phases, when
+    // given (it must outlive this object): each writer reports its stream's
+    // data phase, from its first part to its last, and every chunk written.
+    BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
+                  unsigned long long jobId, unsigned long failStream,
+                  StreamPhases* phases = nullptr);
+    // Stops and joins every thread.
+    ~BackupStreams();
+    BackupStreams(const BackupStreams&) = delete;
+    BackupStreams& operator=(const BackupStreams&) = delete;
+
+    // Where part `stream` of file `file` lies in the file.
+    uint64_t partOffset(std::size_t file, unsigned long stream) const;
+    uint64_t partSize(std::size_t file, unsigned long stream) const;
+    // Where that part must start in the stream's archive file: the sum of
+    // the stream's parts of the files before it.
+    uint64_t archiveOffset(std::size_t file, unsigned long stream) const;
+
+    // Starts the reader. Once.
+    void startReading();
+    // Starts stream k's writer (streams in any order, each once) and returns
+    // once it waits at the start of its first part.
+    void startStream(unsigned long stream);
+    // A writer waiting at the start of a part, if one is waiting or comes to
+    // wait within `wait`; nothing when none does, or once all are done or
+    // one failed.
+    std::optional<PartStart> nextPartStart(std::chrono::milliseconds wait);
+    // Lets the writer waiting at that start go on.
+    void beginPart(PartStart start);
+    // True once every stream wrote every part.
+    bool done() const;
+    // The first failure, or null.
+    std::exception_ptr failure() const;
+    // Stops every thread and waits for them.
+    void stop();
+
+    // Digests, once done(): of part `stream` of file `file`, and of the file.
+    std::string partDigest(std::size_t file, unsigned long stream) const;
+    std::string fileDigest(std::size_t file) const;
+
+private:
+    struct Chunk {
+        std::vector<char> data;
+        std::size_t length = 0;
+        std::size_t file = 0;
+    };
+    struct Stream {
+        std::deque<Chunk> queue;
+        std::optional<std::size_t> waitingAt;  // the file whose part it waits to begin
+        std::size_t allowed = 0;               // parts it may begin: files [0, allowed)
+        bool finished = false;
+        std::thread thread;
+    };
+
+    void read();
+    void write(unsigned long stream);
+    void fail(std::exception_ptr error);
+    bool stopping() const;  // with m_mutex held
+
+    const std::vector<const InputFile*> m_inputs;
+    const unsigned long m_streamCount;
+    const unsigned long long m_jobId;
+    const unsigned long m_failStream;
+    StreamPhases* const m_phases;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Stream> m_streams;
+    std::vector<std::vector<char>> m_spare;  // buffers to use again
+    std::exception_ptr m_failure;
+    bool m_stop = false;
+    unsigned long m_finished = 0;
+    bool m_readerFinished = false;
+    std::thread m_reader;
+
+    std::vector<std::string> m_fileDigests;               // written by the reader
+    std::vector<std::vector<std::string>> m_partDigests;  // [file][stream-1], by the writers
+};

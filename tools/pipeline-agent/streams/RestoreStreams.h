@@ -1,0 +1,29 @@
+#pragma once
+
+#include <map>
+
+#include "manifest/Manifest.h"
+#include "outputs/OutputFile.h"
+#include "report/StreamPhases.h"
+#include "restore/RestorePipelineSetup.h"
+
+// Reads one file of a set from the streams of a restore request that was set
+// up for it (each stream sought to the file's part), one thread per stream,
+// into the output at each part's place. Each thread reads exactly its part:
+// readBuffer is asked for no more than the part still needs, capped at
+// kChunk, and the stream is left alone once the part is complete, so that
+// the next request only has to seek. Each byte is hashed once: each part's
+// SHA-256 is checked as it is read. That checks the whole file too: the
+// manifest's parts tile the file exactly, and the backup digested the parts
+// and the file in one pass over the same bytes. The streams run side by
+// side; memory stays bounded by streams x kChunk.
+//
+// Runs on the caller's thread, which must make no call into the library or
+// on the archive objects while it runs: every thread is joined before it
+// returns or throws. Throws AgentError (failed job) naming the stream and its
+// archive file when the media side fails or a checksum does not match.
+// phases, when given: each thread reports its stream's read phase and every
+// chunk it wrote to the output.
+constexpr std::size_t kRestoreChunk = 1 << 20;
+void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const ManifestFile& file,
+                    OutputFile& output, StreamPhases* phases = nullptr);
