@@ -49,8 +49,6 @@ bool waitUnlessInterrupted(std::chrono::milliseconds duration);
 
 // The settings file the configuration resolves to.
 std::string settingsFilePath();
-// The store directory a configuration names, before it is made canonical.
-std::string configuredStoreDirectory(const Config& config);
 
 // Writes one log line through the context's sink.
 void writeLogLine(bool isError, int level, unsigned long long jobId, const std::string& text);

@@ -813,6 +813,68 @@ PY
     fail "the document does not give the mode the output got"
   ;;
 
+store_places)
+  # Nothing the agent writes may land in a store: outputs, manifests, traces
+  # and logs named inside it, by any spelling or through a link, with or
+  # without --force, are refused before any work and the store is left as
+  # it was, byte for byte.
+  make_input db.bin 300001
+  "$agent" --store store --test-skip-pauses backup db.bin --manifest db.json 2>/dev/null
+  mkdir -p other/sub out
+  "$agent" --store other/sub --test-skip-pauses backup db.bin --manifest other.json 2>/dev/null
+  ln -s store linked
+  ln -s ../store/files out/into-files
+  snapshot() { (cd store && find . -print0 | sort -z | xargs -0 stat -c '%n %s %Y' && find . -type f ! -path './logs/*' -print0 | sort -z | xargs -0 sha256sum); }
+  before=$(snapshot)
+  s=$(cd store && pwd -P)
+  refused() {  # STATUS-less: every one exits 2 naming the store
+    expect 2 "lies in the archive store" "$@"
+    [[ $(snapshot) == "$before" ]] || fail "'$*' changed the store"
+  }
+  refused --store store restore db.json --output store/files/1.arch --force
+  refused --store store restore db.json --output "$s/store.ini" --force
+  refused --store store restore db.json --output ./store/../store/db.bin
+  refused --store store restore db.json --output linked/files --force
+  refused --store store restore db.json --output out/into-files/db.bin
+  refused --store store restore db.json --output store
+  refused --store store restore db.json --output out/db.bin --trace linked/t.json
+  refused --store store restore db.json --output other/sub/db.bin
+  refused --store store --test-skip-pauses backup db.bin --manifest store/m.json
+  refused --store store --test-skip-pauses backup db.bin --manifest linked/logs/m.json
+  refused --store store --test-skip-pauses backup db.bin --manifest m2.json --trace "$s/jobs/t.json"
+  refused --store store --log-file linked/catalog.db list
+  # A store about to be made is a store too.
+  mkdir fresh
+  expect 2 "lies in the archive store" --store fresh --test-skip-pauses backup db.bin --manifest fresh/m.json
+  [[ -z $(ls -A fresh) ]] || fail "a refused backup made a store in fresh"
+  "$agent" --store store restore db.json --output out/db.bin 2>/dev/null
+  cmp db.bin out/db.bin || fail "a restore outside the store failed"
+  ;;
+store_modes)
+  # A store and all it holds are its owner's alone whatever the umask, or
+  # readable by the group it is shared with; check says when others may
+  # write it.
+  make_input db.bin 100000
+  for mask in 000 022 077; do
+    (umask "$mask" && "$agent" --store "s$mask" --test-skip-pauses backup db.bin --manifest "m$mask.json" 2>/dev/null)
+    (umask "$mask" && "$agent" --store "s$mask" list >/dev/null 2>&1)
+    wrong=$(find "s$mask" \( -type d ! -perm 0700 \) -o \( -type f ! -perm 0600 \) -o \( ! -type d ! -type f \))
+    [[ -z $wrong ]] || { ls -lR "s$mask" >&2; fail "umask $mask: not owner-only: $wrong"; }
+    [[ $(find "s$mask" -type f | wc -l) -ge 6 ]] || fail "umask $mask: the store holds too few files"
+  done
+  if [[ $(id -u) == 0 ]] && getent group nogroup >/dev/null; then
+    (umask 077 && "$agent" --store shared --share-group nogroup --test-skip-pauses backup db.bin --manifest ms.json 2>/dev/null)
+    grep -qx 'group=nogroup' shared/store.ini || fail "store.ini does not record the group"
+    wrong=$(find shared \( -type d ! -perm 0750 \) -o \( -type f ! -perm 0640 \) -o ! -group nogroup)
+    [[ -z $wrong ]] || { ls -lR shared >&2; fail "a shared store: not 0750/0640 of nogroup: $wrong"; }
+    expect_line 2 "the store $(cd s022 && pwd -P) is shared with no group; a group can be named only for a new store" \
+      --store s022 --share-group nogroup list
+  fi
+  chmod o+w s022/files
+  expect 1 "has 1 problem(s)" --store s022 check
+  grep -qx "problem: $(cd s022 && pwd -P)/files can be written by users other than its owner (mode 0702); chmod go-w $(cd s022 && pwd -P)/files" out.txt ||
+    { cat out.txt >&2; fail "check did not name the store's folder that others may write"; }
+  ;;
 *)
   fail "unknown case $case_name"
   ;;

@@ -129,6 +129,119 @@ for ((n = 1; ; n++)); do
   (( n < 1000 )) || fail "the restore never completed"
 done
 
-echo "kill points: backup $backup_points, restore $restore_points;" \
-  "complete jobs restored and compared: $jobs_checked; bytes compared: $restored_bytes"
+# Repair, in a store of its own holding two complete jobs: the catalog
+# damaged three ways, the repair killed (SIGKILL) and stopped (SIGTERM) at
+# each step in turn. Afterwards the store has either the damaged catalog as
+# it was or the rebuilt one, whole: then it checks sound and both jobs
+# restore.
+rrun() { "$agent" --store rstore --test-skip-pauses --log-level -1 "$@"; }
+schema() { echo "pipelinesetup_store_$(sed -n 's/^trellan_id=//p' rstore/store.ini)"; }
+on_catalog() {  # runs SQL on the store's catalog, SQLite's or PostgreSQL's
+  if [[ -n ${PIPELINE_CATALOG:-} ]]; then
+    psql -X -q -d "$PIPELINE_CATALOG" -c "SET client_min_messages = warning" \
+      -c "SET search_path TO $(schema)" -c "$1"
+  else
+    sqlite3 rstore/catalog.db "$1"
+  fi
+}
+damage() {
+  case $1 in
+  row) on_catalog "DELETE FROM archive_files WHERE afile_id = (SELECT MAX(afile_id) FROM archive_files)" ;;
+  catalog)
+    if [[ -n ${PIPELINE_CATALOG:-} ]]; then
+      on_catalog "DROP SCHEMA IF EXISTS $(schema) CASCADE"
+    else
+      rm -f rstore/catalog.db
+    fi ;;
+  garbage)
+    if [[ -n ${PIPELINE_CATALOG:-} ]]; then
+      on_catalog "DROP TABLE IF EXISTS jobs CASCADE"
+    else
+      head -c 5000 /dev/zero | tr '\0' g >rstore/catalog.db
+    fi ;;
+  esac
+}
+repaired_whole() {
+  rrun check >check.txt 2>&1 || { cat check.txt >&2; fail "$1: check finds the store damaged"; }
+  local name
+  for name in base job; do
+    rm -rf restored-r
+    mkdir restored-r
+    rrun restore "manifests-r/$name.json" --output restored-r 2>err.txt ||
+      { cat err.txt >&2; fail "$1: complete job $name does not restore"; }
+    cmp -s "restored-r/$name.bin" "inputs/$name.bin" && cmp -s "restored-r/$name.log" "inputs/$name.log" ||
+      fail "$1: complete job $name restored other bytes"
+  done
+}
+rm -rf rstore manifests-r
+mkdir manifests-r
+for name in base job; do
+  rrun backup "inputs/$name.bin" "inputs/$name.log" --streams 3 --manifest "manifests-r/$name.json" 2>/dev/null
+done
+repair_points=0
+for how in row catalog garbage; do
+  signals=KILL
+  [[ $how == row ]] && signals="KILL TERM"
+  for signal in $signals; do
+    for ((n = 1; ; n++)); do
+      damage "$how"
+      damaged=$(rrun list 2>/dev/null || true)
+      before=$(outside)
+      got=0
+      option=--test-kill-at
+      [[ $signal == TERM ]] && option=--test-signal-at
+      rrun "$option" "$n" check --repair >/dev/null 2>err.txt || got=$?
+      if [[ $got == 0 ]]; then
+        repaired_whole "repair of a $how damage completed at $n"
+        break
+      fi
+      expected=137
+      [[ $signal == TERM ]] && expected=143
+      [[ $got == "$expected" ]] || { cat err.txt >&2; fail "repair ($how) stopped by SIG$signal at step $n exited $got"; }
+      repair_points=$((repair_points + 1))
+      view=$(rrun list 2>/dev/null || true)
+      # A lost catalog is made anew, empty, by the repair's opening of the
+      # store: as lost as before.
+      if [[ $view == "$damaged" ]] || [[ $how == catalog && -z $(awk 'NR > 1' <<<"$view") ]]; then
+        [[ "$(outside)" == "$before" ]] || fail "repair ($how) stopped at step $n changed files outside the store"
+      else
+        repaired_whole "repair ($how) stopped by SIG$signal at step $n"
+      fi
+      (( n < 1000 )) || fail "the repair never completed"
+    done
+  done
+done
+rm -rf rstore
+
+# Cleanup: in a store of its own, one complete job and one that a kill
+# half-way through its backup left crashed; a cleanup is killed at each step
+# in turn, and what follows finds the complete job whole and the crashed one
+# gone.
+crun() { "$agent" --store cstore --test-skip-pauses --log-level -1 "$@"; }
+cleanup_points=0
+for ((n = 1; ; n++)); do
+  rm -rf cstore restored-c manifests-c
+  mkdir restored-c manifests-c
+  crun backup inputs/base.bin inputs/base.log --streams 3 --manifest manifests-c/base.json 2>/dev/null
+  crun --test-kill-at $((backup_points / 2)) backup inputs/job.bin inputs/job.log --streams 3 \
+    --manifest manifests-c/crashed.json >/dev/null 2>&1 && fail "the backup to crash completed"
+  got=0
+  crun --test-kill-at "$n" cleanup >/dev/null 2>err.txt || got=$?
+  [[ $got == 0 || $got == 137 ]] || { cat err.txt >&2; fail "cleanup killed at step $n exited $got"; }
+  crun cleanup >/dev/null 2>err.txt || { cat err.txt >&2; fail "cleanup after a kill at $n failed"; }
+  crun check >check.txt 2>&1 || { cat check.txt >&2; fail "cleanup killed at step $n: check finds the store damaged"; }
+  [[ $(crun list 2>/dev/null | awk 'NR > 1 && $3 != "-" && ($2 != "complete" || $5 != "closed")' | wc -l) == 0 ]] ||
+    fail "cleanup killed at step $n: files of a job that did not complete are left"
+  crun restore manifests-c/base.json --output restored-c 2>err.txt || { cat err.txt >&2; fail "cleanup killed at step $n: the complete job does not restore"; }
+  cmp -s restored-c/base.bin inputs/base.bin && cmp -s restored-c/base.log inputs/base.log ||
+    fail "cleanup killed at step $n: the complete job restored other bytes"
+  [[ $got == 0 ]] && break
+  cleanup_points=$((cleanup_points + 1))
+  (( n < 1000 )) || fail "the cleanup never completed"
+done
+rm -rf cstore
+
+echo "kill points: backup $backup_points, restore $restore_points, repair $repair_points," \
+  "cleanup $cleanup_points; complete jobs restored and compared: $jobs_checked;" \
+  "bytes compared: $restored_bytes"
 echo "PASS: crash_consistency"

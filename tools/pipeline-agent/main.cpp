@@ -29,6 +29,7 @@ struct GlobalOptions {
     std::string settings;
     std::string logFile;
     std::string catalog;   // a new store's PostgreSQL catalog; empty: SQLite
+    std::string shareGroup;  // the group a new store is shared with; empty: none
     std::string hostName;  // testing: the physical machine's name
     int logLevel = 1;
     int verbose = 0;     // -v: the log on stderr too; -vv: every debug level
@@ -37,6 +38,7 @@ struct GlobalOptions {
     unsigned long mediaChunkDelayMs = 0;  // testing: slow media
     bool skipPauses = false;              // testing: pauses are logged, not slept
     unsigned long killAtStep = 0;         // testing: SIGKILL at this platform step
+    unsigned long signalAtStep = 0;       // testing: SIGTERM at this platform step
 };
 
 constexpr long long kMaxLogLevel = 9;
@@ -54,6 +56,7 @@ localplatform::Config platformConfig(const GlobalOptions& options) {
     config.settingsFile = options.settings;
     config.logFile = options.logFile;
     config.catalog = options.catalog;
+    config.shareGroup = options.shareGroup;
     config.physicalMachine = options.hostName;
     config.logLevel = options.logLevel;
     // The log goes to its file; stderr has the agent's own lines unless -v.
@@ -64,6 +67,7 @@ localplatform::Config platformConfig(const GlobalOptions& options) {
     config.mediaChunkDelay = std::chrono::milliseconds(options.mediaChunkDelayMs);
     config.skipPauses = options.skipPauses;
     config.killAtStep = options.killAtStep;
+    config.signalAtStep = options.signalAtStep;
     return config;
 }
 
@@ -114,6 +118,10 @@ int main(int argc, char** argv) {
                    "(postgresql://..., key=value or service=NAME) without a password, which "
                    "store.ini records for every later command")
         ->type_name("CONNINFO");
+    app.add_option("--share-group", global.shareGroup,
+                   "let this group read a new store (directories 0750, files 0640), which "
+                   "store.ini records; without it a store is its owner's alone (0700, 0600)")
+        ->type_name("GROUP");
     app.add_option("--settings", global.settings,
                    "settings file (default: $PIPELINE_SETTINGS, else <store>/settings.ini)");
     app.add_option("--log-file", global.logFile,
@@ -139,6 +147,9 @@ int main(int argc, char** argv) {
         ->group("Testing");
     addUnsignedNumber(&app, "--test-kill-at", global.killAtStep, 1, ULONG_MAX,
                       "kill the process (SIGKILL) at this step of the local platform")
+        ->group("Testing");
+    addUnsignedNumber(&app, "--test-signal-at", global.signalAtStep, 1, ULONG_MAX,
+                      "send the process SIGTERM at this step of the local platform")
         ->group("Testing");
 
     // Every command of the table, as a subcommand with its options, and what

@@ -31,7 +31,45 @@ void requireReadableFile(const std::string& path, const std::string& what) {
     if (!regular) throw badInput(what + " " + path + " is not a regular file");
 }
 
+namespace {
+
+// The path made absolute with every link in it resolved, as far as it
+// exists; empty when it cannot be.
+std::filesystem::path resolvedPlace(const std::string& path) {
+    std::error_code error;
+    auto resolved = std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    return error ? std::filesystem::path() : resolved;
+}
+
+bool holdsStore(const std::filesystem::path& directory) {
+    struct stat info;
+    const auto present = [&info](const std::filesystem::path& path) {
+        return ::lstat(path.c_str(), &info) == 0;
+    };
+    return present(directory / "store.ini") ||
+           (present(directory / "catalog.db") && present(directory / "files") &&
+            S_ISDIR(info.st_mode));
+}
+
+}  // namespace
+
+void requireOutsideStores(const std::string& path, const std::string& what,
+                          const std::string& storeDir) {
+    const std::filesystem::path place = resolvedPlace(path);
+    if (place.empty()) throw badInput("cannot resolve the " + what + " " + path);
+    const std::filesystem::path store = storeDir.empty() ? std::filesystem::path()
+                                                         : resolvedPlace(storeDir);
+    for (std::filesystem::path up = place;; up = up.parent_path()) {
+        if ((!store.empty() && up == store) || (up != place && holdsStore(up))) {
+            throw badInput(what + " " + path + " lies in the archive store " + up.string() +
+                           "; write it outside the store");
+        }
+        if (up == up.parent_path()) break;
+    }
+}
+
 void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace) {
+    requireOutsideStores(path, what);
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0) {
         // A link to a directory counts as one: it is refused here, before
@@ -55,6 +93,7 @@ void requireNewFilePlace(const std::string& path, const std::string& what, bool 
 }
 
 void requireLogFile(const std::string& path) {
+    requireOutsideStores(path, "log file");
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) throw badInput("cannot write the log file " + path + ": " + std::strerror(errno));

@@ -8,14 +8,21 @@
 
 // A file to read: it exists, is a regular file and can be opened.
 void requireReadableFile(const std::string& path, const std::string& what);
-// A new file to be made at path: nothing is there, and its directory exists
-// and may be written.
+// A new file to be made at path: nothing is there, its directory exists and
+// may be written, and it lies in no store (requireOutsideStores).
 void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace);
+// A place the agent writes to must lie in no archive store: refused when the
+// path, made absolute and resolved through every link in it (its last part
+// included), lies in a directory that holds a store.ini (or a catalog.db
+// beside a files/ folder, a store of the first format), or in storeDir when
+// that is given. Neither the path nor storeDir need exist.
+void requireOutsideStores(const std::string& path, const std::string& what,
+                          const std::string& storeDir = "");
 // True when the two paths name one place, however spelt (./m.json and
 // m.json, a directory reached through a link); neither need exist.
 bool samePlace(const std::string& a, const std::string& b);
-// A log file named by the user: it can be opened for appending (and is
-// created if absent).
+// A log file named by the user: it lies in no store, and it can be opened
+// for appending (and is created if absent).
 void requireLogFile(const std::string& path);
 // "250ms", "30s", "5m", "1h" or a plain number of seconds, from 1 ms to a
 // day.

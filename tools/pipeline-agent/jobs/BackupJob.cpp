@@ -92,9 +92,13 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                            "; the files of a set need distinct names");
         }
     }
+    // Also in a store that this backup is about to make.
+    const std::string store = localplatform::configuredStoreDirectory(config);
     requireNewFilePlace(options.manifest, "manifest", false);
+    requireOutsideStores(options.manifest, "manifest", store);
     if (!options.trace.empty()) {
         requireNewFilePlace(options.trace, "trace", false);
+        requireOutsideStores(options.trace, "trace", store);
         if (samePlace(options.trace, options.manifest)) {
             throw badInput("the trace and the manifest cannot both be " + options.trace);
         }

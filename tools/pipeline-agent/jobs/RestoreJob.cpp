@@ -153,6 +153,9 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     }
     const unsigned long long restoreJobId = newJobId();
     config.storeLogName = std::to_string(restoreJobId);
+    const std::string store = localplatform::configuredStoreDirectory(config);
+    for (const std::string& path : paths) requireOutsideStores(path, "output", store);
+    if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
     openStoreFor(config, localplatform::Access::ReadOnly, false);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;

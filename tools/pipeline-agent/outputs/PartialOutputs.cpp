@@ -54,13 +54,13 @@ bool isPartialOutputName(const std::string& name) {
 
 PartialOutputRecord::PartialOutputRecord(const std::string& directory,
                                          const std::string& hiddenFile) {
-    if (::mkdir(directory.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
         throw jobFailed("cannot create " + directory + ": " + std::strerror(errno));
     }
     std::random_device random;
     m_path = directory + "/" + std::to_string(::getpid()) + "-" + std::to_string(random()) +
              kRecordSuffix;
-    m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_fd < 0) throw jobFailed("cannot create " + m_path + ": " + std::strerror(errno));
     // Absolute, so that a cleanup run from any directory finds it.
     const std::string line = std::filesystem::absolute(hiddenFile).lexically_normal().string() + "\n";

@@ -170,6 +170,9 @@ bool storeIsOpen();
 // The open store's canonical directory. Throws StoreError(NotFound) when
 // none is open.
 std::string storeDirectory();
+// The store directory a configuration names (Config::storeDir, else the
+// environment's default), as given: neither made canonical nor opened.
+std::string configuredStoreDirectory(const Config& config);
 // The configuration of the open store (defaults when none is open).
 Config configuration();
 // The file the log lines go to now; empty when they go to stderr only.
