@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -22,6 +23,8 @@ namespace {
 constexpr std::size_t kLineLimit = 300;
 // How often a wait looks at `stopping`.
 constexpr int kPollMs = 50;
+// The process group of the command that runs (a backup has one), or 0.
+std::atomic<pid_t> g_running{0};
 
 void closeFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -85,6 +88,12 @@ ProducerCommand::ProducerCommand(const std::string& command) {
         throw jobFailed(std::string("cannot start the producer: ") + std::strerror(spawned));
     }
     ::fcntl(m_errors, F_SETFL, ::fcntl(m_errors, F_GETFL) | O_NONBLOCK);
+    g_running = m_pid;
+}
+
+void ProducerCommand::terminateRunning() {
+    const pid_t group = g_running.load();
+    if (group > 0) ::kill(-group, SIGTERM);
 }
 
 ProducerCommand::~ProducerCommand() {
@@ -127,6 +136,8 @@ bool ProducerCommand::reap(int options) {
         if (done < 0 && errno == EINTR) continue;
         if (done == m_pid || done < 0) {
             m_reaped = true;
+            pid_t mine = m_pid;
+            g_running.compare_exchange_strong(mine, 0);
             return true;
         }
         return false;

@@ -42,6 +42,11 @@ public:
     // on stderr.
     std::string failure() const;
 
+    // Sends SIGTERM to the process group of every command that runs, at
+    // once; for a signal's reaction, so that a producer that writes nothing
+    // does not outlive an agent that a second signal ends at once. Any thread.
+    static void terminateRunning();
+
     // Ends the command's process group: SIGTERM, then SIGKILL after a second
     // if it has not ended; reaps it. Does nothing once it was reaped.
     void stop();

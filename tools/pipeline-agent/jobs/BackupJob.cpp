@@ -129,7 +129,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     }
     // A signal cuts the pauses short and stops new archive files, so that
     // the setup fails fast and the job is invalidated below.
-    onInterrupt([](int) { localplatform::interrupt(); });
+    onInterrupt([](int) {
+        localplatform::interrupt();
+        ProducerCommand::terminateRunning();
+    });
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
     json.add({{"jobId", jobId},
@@ -138,10 +141,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"manifest", options.manifest},
               {"streams", streamCount}});
     std::string what =
-        inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
+        (inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files") +
+        " (" + std::to_string(totalSize) + " bytes)";
     if (options.stream.given()) what = withStreamInput(what, inputs.size(), options.stream);
-    say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
-        static_cast<unsigned long long>(totalSize), streamCount, jobId,
+    say("backing up %s over %lu streams as job %llu into %s", what.c_str(), streamCount, jobId,
         localplatform::storeDirectory().c_str());
     say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
         "streams set up before it write",
