@@ -150,8 +150,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         "streams set up before it write",
         streamCount);
 
-    JobReport report({JobKind::Backup, jobId, streamCount, totalSize}, progressShown().load(),
-                     stderrProgress(config), options.trace);
+    JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.stream.given()},
+                     progressShown().load(), stderrProgress(config), options.trace);
     const std::string firstName =
         inputs.empty() ? options.stream.name : baseName(options.inputs[0]);
     BackupPipelineSetup job(jobId, totalSize, streamCount, firstName);
