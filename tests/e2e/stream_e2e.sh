@@ -53,6 +53,18 @@ for other in m["files"]:
 PY
 }
 
+# True once no process whose command line holds $1 runs (within 3 s); one
+# that is dead but not yet reaped by its new parent counts as gone.
+gone() {
+  local pid
+  for _ in $(seq 30); do
+    pid=$(pgrep -f "$1" | head -1) || return 0
+    [[ $(ps -o stat= -p "$pid" 2>/dev/null) == Z* ]] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 case $case_name in
 sizes)
   # Empty, one byte, a whole number of stripes that the streams share
@@ -122,6 +134,18 @@ producer_failures)
   only_error err.txt "the producer was killed by signal 9 (Killed); it wrote nothing on stderr"
   [[ ! -e killed.json ]] || fail "a killed producer left a manifest"
 
+  # A job that fails on its own (a write) while the producer still writes
+  # ends it, rather than waiting for an end that never comes.
+  endless="yes stream-e2e-$$-$RANDOM"
+  set +e
+  timeout 60 "$agent" --store store --test-skip-pauses -q backup --fail-stream 2 \
+    --manifest endless.json --from-command "$endless" --name endless 2>err.txt
+  status=$?
+  set -e
+  [[ $status == 1 ]] || fail "a failed write under an endless producer: exit $status"
+  only_error err.txt "writing stream 2 failed: simulated write failure"
+  gone "$endless" || fail "an endless producer outlived its failed job"
+
   run backup --from-command 'exit 0' --name nothing --manifest nothing.json 2>/dev/null
   run restore nothing.json --output - >nothing.out 2>/dev/null
   [[ ! -s nothing.out ]] || fail "an empty stream restored bytes"
@@ -141,10 +165,7 @@ producer_failures)
   status=0
   wait $pid || status=$?
   [[ $status == 130 ]] || { cat hung.log >&2; fail "SIGINT during a silent producer: exit $status"; }
-  for _ in $(seq 30); do pgrep -f "$marker" >/dev/null || break; sleep 0.1; done
-  if pgrep -f "$marker" >/dev/null && [[ $(ps -o stat= -p "$(pgrep -f "$marker")") != Z* ]]; then
-    fail "the producer outlived the stopped job"
-  fi
+  gone "$marker" || fail "the producer outlived the stopped job"
   [[ ! -e hung.json ]] || fail "a stopped job left a manifest"
   ;;
 
