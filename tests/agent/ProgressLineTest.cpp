@@ -86,6 +86,31 @@ TEST(ProgressText, BackupShowsBytesRateEtaAndWhatTheStreamsDo) {
               "setting up stream 3 of 5");
 }
 
+TEST(ProgressText, AStreamOfUnknownLengthShowsBytesSoFarAndOnlyThePausesEta) {
+    // 40 MiB of files and a stream input: the line shows neither a share of
+    // the files' bytes nor a time left for data whose end is not known; the
+    // pauses still to come are counted.
+    std::chrono::nanoseconds now{0};
+    StreamPhases phases({JobKind::Backup, 42, 2, 40 * kMiB, false}, [&] { return now; });
+    ProgressOutput out;
+    out.write = [](const std::string&) {};
+    ProgressLine line(phases.job(), out);
+    phases.addObserver(&line);
+    phases.enter(1, Phase::Pause);
+    now = 2s;
+    phases.enter(1, Phase::Data);
+    now = 3s;
+    phases.moved(1, kMiB);
+    now = 5s;
+    phases.moved(1, 9 * kMiB);
+    EXPECT_EQ(line.text(now), "backup: 10.0 MiB so far, 5.0 MiB/s, ETA 0:02; writing 1 stream");
+    phases.enter(2, Phase::Pause);
+    now = 6s;
+    EXPECT_EQ(line.text(now),
+              "backup: 10.0 MiB so far, 3.3 MiB/s, ETA 0:01; stream 2 of 2: the mandated 2 s "
+              "pause after its archive file was created, writing 1 stream");
+}
+
 TEST(ProgressText, ABackupsTimeLeftCountsThePausesToComeAsLongAsTheLastOne) {
     Harness h(JobKind::Backup, false, 4, 100 * kMiB);
     h.phases.enter(1, Phase::Pause);

@@ -6,6 +6,7 @@
 #include <climits>
 #include <memory>
 
+#include "base/AgentError.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "jobs/BackupJob.h"
@@ -19,8 +20,13 @@ Command backupCommand() {
         auto backup = std::make_shared<BackupOptions>();
         app.add_option("inputs", backup->inputs,
                        "the files of the set (a database's data "
-                       "and log files, say)")
-            ->required();
+                       "and log files, say); - reads a stream from standard input");
+        app.add_option("--from-command", backup->stream.command,
+                       "back up the standard output of this command (run by /bin/sh -c) "
+                       "to its end, as a stream input; it fails the job if it fails")
+            ->type_name("CMD");
+        app.add_option("--name", backup->stream.name,
+                       "the stream input's name in the set (with --from-command or -)");
         app.add_option("--manifest", backup->manifest, "where to write the manifest")->required();
         addNumber(&app, "--streams", backup->streams, 1, kMaxStreams,
                   "number of streams, 1 to 65 (default 3)");
@@ -34,6 +40,17 @@ Command backupCommand() {
                   "files are invalidated")
             ->group("Testing");
         return [backup](localplatform::Config config, JsonReport& report) {
+            // `-` among the inputs is the stream input from standard input.
+            std::vector<std::string> files;
+            for (const std::string& input : backup->inputs) {
+                if (input == "-") {
+                    if (backup->stream.standardInput) throw badInput("- is named twice");
+                    backup->stream.standardInput = true;
+                } else {
+                    files.push_back(input);
+                }
+            }
+            backup->inputs = files;
             runBackup(*backup, std::move(config), report);
         };
     };

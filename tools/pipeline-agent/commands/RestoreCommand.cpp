@@ -17,7 +17,8 @@ Command restoreCommand() {
         auto restore = std::make_shared<RestoreOptions>();
         app.add_option("manifest", restore->manifest, "the backup's manifest")->required();
         app.add_option("--output", restore->output,
-                       "the directory the set's files go into; for one file, also a file path")
+                       "the directory the set's files go into; for one file, also a file path; "
+                       "-: a stream input to standard output")
             ->required();
         app.add_option("--file", restore->file, "restore only the set's file of this name");
         app.add_flag("--force", restore->replace, "overwrite existing outputs");

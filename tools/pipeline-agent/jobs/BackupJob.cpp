@@ -65,6 +65,14 @@ void beginWaitingParts(BackupPipelineSetup& job, BackupStreams& streams,
     throwIfInterrupted();
 }
 
+// "FILES and NAME (the output of the producer)": what the job backs up.
+std::string withStreamInput(const std::string& files, std::size_t fileCount,
+                            const StreamSource& stream) {
+    const std::string name =
+        stream.name + (stream.standardInput ? " (standard input)" : " (the producer's output)");
+    return fileCount == 0 ? name : files + " and " + name;
+}
+
 }  // namespace
 
 unsigned long long newJobId() {
@@ -82,7 +90,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
                        std::to_string(options.streams));
     }
-    if (options.inputs.empty()) throw badInput("name at least one file to back up");
+    if (options.inputs.empty() && !options.stream.given()) {
+        throw badInput("name at least one file to back up");
+    }
     std::set<std::string> names;
     for (const std::string& path : options.inputs) {
         requireReadableFile(path, "input");
@@ -92,6 +102,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                            "; the files of a set need distinct names");
         }
     }
+    checkStreamSource(options.stream, names);
     // Also in a store that this backup is about to make.
     const std::string store = localplatform::configuredStoreDirectory(config);
     requireNewFilePlace(options.manifest, "manifest", false);
@@ -122,7 +133,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     }
     // A signal cuts the pauses short and stops new archive files, so that
     // the setup fails fast and the job is invalidated below.
-    onInterrupt([](int) { localplatform::interrupt(); });
+    onInterrupt([](int) {
+        localplatform::interrupt();
+        ProducerCommand::terminateRunning();
+    });
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
     json.add({{"jobId", jobId},
@@ -130,25 +144,38 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"log", localplatform::logFilePath()},
               {"manifest", options.manifest},
               {"streams", streamCount}});
-    const std::string what =
-        inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
-    say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
-        static_cast<unsigned long long>(totalSize), streamCount, jobId,
+    std::string what =
+        (inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files") +
+        " (" + std::to_string(totalSize) + " bytes)";
+    if (options.stream.given()) what = withStreamInput(what, inputs.size(), options.stream);
+    say("backing up %s over %lu streams as job %llu into %s", what.c_str(), streamCount, jobId,
         localplatform::storeDirectory().c_str());
     say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
         "streams set up before it write",
         streamCount);
 
-    JobReport report({JobKind::Backup, jobId, streamCount, totalSize}, progressShown().load(),
-                     stderrProgress(config), options.trace);
-    BackupPipelineSetup job(jobId, totalSize, streamCount, baseName(options.inputs[0]));
+    JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.stream.given()},
+                     progressShown().load(), stderrProgress(config), options.trace);
+    const std::string firstName =
+        inputs.empty() ? options.stream.name : baseName(options.inputs[0]);
+    BackupPipelineSetup job(jobId, totalSize, streamCount, firstName);
     Manifest manifest;
     manifest.jobId = jobId;
     manifest.createdAt = utcNow();
-    BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases());
+    std::unique_ptr<StreamInput> streamInput;
+    try {
+        streamInput = openStreamInput(options.stream);
+    } catch (...) {
+        localplatform::failJob(jobId);
+        throw;
+    }
+    const std::size_t setSize = inputs.size() + (streamInput ? 1 : 0);
+    if (streamInput) manifest.version = 3;
+    BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases(),
+                          streamInput.get());
     const std::string createText =
-        "pipeline-agent backup of " + baseName(options.inputs[0]) +
-        (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) + " more" : "");
+        "pipeline-agent backup of " + firstName +
+        (setSize > 1 ? " and " + std::to_string(setSize - 1) + " more" : "");
     try {
         // The same platform calls as setupPipeline for all streams: with no
         // streams it only fills the shared setup record; then each stream is
@@ -178,7 +205,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         streams.stop();
         for (unsigned long k = 1; k <= streamCount; ++k) {
             unsigned long long offset = 0;
-            const uint64_t expected = streams.archiveOffset(inputs.size(), k);
+            const uint64_t expected = streams.archiveOffset(setSize, k);
             if (!job.getArchiveFileOffset(k, offset) || offset != expected) {
                 throw jobFailed("stream " + std::to_string(k) +
                                 " reports the wrong offset in its archive file");
@@ -223,6 +250,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         }
         manifest.files.push_back(file);
     }
+    if (streamInput) {
+        manifest.files.push_back(streams.streamInputEntry(streamInput->name(), manifest.archives));
+        totalSize += manifest.files.back().size;
+    }
     if (interruptSignal() != 0) {
         localplatform::failJob(jobId);
         throwIfInterrupted();
@@ -261,7 +292,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                             {"trellanId", a.trellanId},
                             {"groupNumber", a.groupNumber},
                             {"afileId", a.afileId},
-                            {"size", streams.archiveOffset(inputs.size(), a.stream)}});
+                            {"size", streams.archiveOffset(setSize, a.stream)}});
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
     json.add({{"files", files},

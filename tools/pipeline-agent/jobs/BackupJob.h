@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "inputs/StreamInput.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -13,11 +14,14 @@ struct BackupOptions {
     unsigned long long jobId = 0;     // 0: a new id
     unsigned long failStream = 0;     // rehearse a failed write on this stream
     std::string trace;                // where the streams' timeline goes; empty: none
+    StreamSource stream;              // a stream input after the files, if any
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the
 // store that config names (made when absent): each stream's archive file
-// holds that stream's part of each input in turn. Writes the manifest and
+// holds that stream's part of each input in turn; a stream input, last,
+// is read to its end and striped over the streams (see BackupStreams), and
+// a producer that fails fails the job. Writes the manifest and
 // only then marks the job complete. A job id the store knows is refused
 // before anything is made. On a failure or a signal after the streams were
 // set up, has the job's archive files invalidated and marks the job failed.

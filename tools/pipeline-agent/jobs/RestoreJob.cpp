@@ -24,6 +24,7 @@
 #include "report/JobReport.h"
 #include "restore/RestorePipelineSetup.h"
 #include "streams/RestoreStreams.h"
+#include "streams/StripeReader.h"
 
 namespace {
 
@@ -105,6 +106,26 @@ std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readA
     return list;
 }
 
+// `--output -` takes one stream input, with standard output to itself.
+void checkStandardOutput(const RestoreOptions& options,
+                         const std::vector<const ManifestFile*>& files, bool json) {
+    if (files.size() != 1) {
+        throw badInput("--output - writes one input; name it with --file");
+    }
+    if (!files[0]->stream) {
+        throw badInput(files[0]->name +
+                       " is a file, not a stream input; --output - takes a stream input only, "
+                       "restore a file to a path");
+    }
+    if (json) {
+        throw badInput("--json prints on standard output, which --output - takes for the data");
+    }
+    if (options.replace) throw badInput("--force has nothing to replace with --output -");
+    if (::isatty(STDOUT_FILENO)) {
+        throw badInput("standard output is a terminal; pipe or redirect --output -");
+    }
+}
+
 }  // namespace
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
@@ -124,13 +145,20 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     } else {
         for (const ManifestFile& f : manifest.files) files.push_back(&f);
     }
-    const bool intoDirectory = isDirectory(options.output);
-    if (!intoDirectory && files.size() > 1) {
+    // `--output -`: one stream input, in order, to standard output.
+    const bool toStdout = options.output == "-";
+    if (toStdout) checkStandardOutput(options, files, json.enabled());
+    const bool intoDirectory = !toStdout && isDirectory(options.output);
+    if (!intoDirectory && !toStdout && files.size() > 1) {
         throw badInput("the set holds " + std::to_string(files.size()) + " files; --output " +
                        options.output + " must be an existing directory");
     }
     std::vector<std::string> paths;
     for (const ManifestFile* f : files) {
+        if (toStdout) {
+            paths.push_back("-");
+            continue;
+        }
         if (!intoDirectory) {
             paths.push_back(options.output);
         } else if (f->name.empty() || f->name.find('/') != std::string::npos || f->name == "." ||
@@ -154,7 +182,9 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     const unsigned long long restoreJobId = newJobId();
     config.storeLogName = std::to_string(restoreJobId);
     const std::string store = localplatform::configuredStoreDirectory(config);
-    for (const std::string& path : paths) requireOutsideStores(path, "output", store);
+    if (!toStdout) {
+        for (const std::string& path : paths) requireOutsideStores(path, "output", store);
+    }
     if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
     openStoreFor(config, localplatform::Access::ReadOnly, false);
     OutputFile::Options outputOptions;
@@ -164,7 +194,7 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
         outputOptions.recordDirectory = partialOutputDirectory();
     }
     std::vector<std::unique_ptr<OutputFile>> outputs;
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    for (std::size_t i = 0; i < files.size() && !toStdout; ++i) {
         OutputFile::Options these = outputOptions;
         these.mode = files[i]->mode;
         outputs.push_back(std::make_unique<OutputFile>(paths[i], these));
@@ -215,7 +245,15 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
                                                                  : config.storeDir);
             throw jobFailed("setting up the restore request for " + file.name + " failed");
         }
-        readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i], &report.phases());
+        if (toStdout) {
+            StripesInOrder sink(STDOUT_FILENO);
+            readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+        } else if (file.stream) {
+            StripesToFile sink(*outputs[i], file.stripeUnit);
+            readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+        } else {
+            readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i], &report.phases());
+        }
         say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
             file.name.c_str(), file.shares.size());
     }
@@ -226,7 +264,11 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     if (!closed) say("warning: closing the streams failed");
     localplatform::crashPoint("output checked");
     nlohmann::ordered_json restored = nlohmann::ordered_json::array();
-    for (std::size_t i = 0; i < files.size(); ++i) {
+    if (toStdout) {
+        say("restored %s to standard output: %llu bytes, every stripe verified",
+            files[0]->name.c_str(), static_cast<unsigned long long>(files[0]->size));
+    }
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
         outputs[i]->commit();
         localplatform::crashPoint("output committed");
         say("restored %s: %llu bytes, checksum verified", paths[i].c_str(),

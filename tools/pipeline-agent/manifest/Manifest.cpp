@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -18,6 +19,9 @@ namespace {
 constexpr const char* kFormat = "pipeline-agent-manifest";
 constexpr int kFirstVersion = 1;
 constexpr int kVersion = 2;
+constexpr int kStreamVersion = 3;
+// A restore holds one stripe per stream in memory: larger ones are refused.
+constexpr uint64_t kMaxStripeUnit = uint64_t{64} << 20;
 
 bool isSha256(const std::string& text) {
     if (text.size() != 64) return false;
@@ -113,6 +117,60 @@ std::vector<ManifestShare> sharesOf(const json& entries, uint64_t fileSize,
     return shares;
 }
 
+// The shares of a stream input: streams 1..N in order, each the size its
+// stripes add up to and starting where its first stripe does.
+std::vector<ManifestShare> stripedSharesOf(const json& entries, const ManifestFile& file,
+                                           const std::string& where) {
+    checkStreamCount(entries.size(), where);
+    const auto streams = static_cast<unsigned long>(entries.size());
+    std::vector<ManifestShare> shares;
+    for (const json& entry : entries) {
+        const unsigned long k = static_cast<unsigned long>(shares.size()) + 1;
+        const std::string at = where + " stream " + std::to_string(k);
+        ManifestShare share;
+        share.archive = archiveOf(entry, at);
+        share.sourceOffset = number<uint64_t>(entry, "sourceOffset", at);
+        share.seekOffset = number<uint64_t>(entry, "seekOffset", at);
+        share.size = number<uint64_t>(entry, "size", at);
+        share.sha256 = digest(entry, "sha256", at);
+        const uint64_t firstStripe = std::min<uint64_t>((k - 1) * file.stripeUnit, file.size);
+        if (share.archive.stream != k || share.sourceOffset != firstStripe ||
+            share.size != stripedShareSize(file.size, file.stripeUnit, streams, k)) {
+            throw badInput(at + " is out of order or does not hold its stripes");
+        }
+        shares.push_back(share);
+    }
+    return shares;
+}
+
+// What format 3 adds to a file: its kind, and for a stream input its stripes.
+void readKind(const json& entry, ManifestFile& file, const std::string& at) {
+    const std::string kind = optionalText(entry, "kind", at);
+    if (kind == "file") return;
+    if (kind != "stream") throw badInput(at + ": \"kind\" is missing or not file or stream");
+    file.stream = true;
+    file.stripeUnit = number<uint64_t>(entry, "stripeUnit", at);
+    if (file.stripeUnit == 0 || file.stripeUnit > kMaxStripeUnit) {
+        throw badInput(at + ": \"stripeUnit\" " + std::to_string(file.stripeUnit) +
+                       " is out of range");
+    }
+    const auto stripes = entry.find("stripes");
+    if (stripes == entry.end() || !stripes->is_array()) {
+        throw badInput(at + ": \"stripes\" is missing or not a list");
+    }
+    const uint64_t count = file.size / file.stripeUnit + (file.size % file.stripeUnit != 0);
+    if (stripes->size() != count) {
+        throw badInput(at + " has " + std::to_string(stripes->size()) + " stripes; its size needs " +
+                       std::to_string(count));
+    }
+    for (const json& stripe : *stripes) {
+        if (!stripe.is_string() || !isSha256(stripe.get<std::string>())) {
+            throw badInput(at + ": a stripe's digest is not a SHA-256 digest");
+        }
+        file.stripes.push_back(stripe.get<std::string>());
+    }
+}
+
 bool isBaseName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
@@ -137,8 +195,9 @@ Manifest firstFormat(const json& document, const std::string& where) {
     return manifest;
 }
 
-Manifest currentFormat(const json& document, const std::string& where) {
+Manifest currentFormat(const json& document, int version, const std::string& where) {
     Manifest manifest;
+    manifest.version = version;
     manifest.jobId = number<unsigned long long>(document, "jobId", where);
     manifest.createdAt = optionalText(document, "createdAt", where);
     const json& archives = array(document, "archiveFiles", where);
@@ -169,7 +228,9 @@ Manifest currentFormat(const json& document, const std::string& where) {
         file.mode = static_cast<int>(number<uint32_t>(entry, "mode", at));
         if (file.mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
         file.sha256 = digest(entry, "sha256", at);
-        file.shares = sharesOf(array(entry, "streams", at), file.size, at);
+        if (version == kStreamVersion) readKind(entry, file, at);
+        file.shares = file.stream ? stripedSharesOf(array(entry, "streams", at), file, at)
+                                  : sharesOf(array(entry, "streams", at), file.size, at);
         if (file.shares.size() != manifest.archives.size()) {
             throw badInput(at + " has " + std::to_string(file.shares.size()) +
                            " streams, the set " + std::to_string(manifest.archives.size()));
@@ -202,6 +263,22 @@ json archiveJson(const ManifestArchive& a) {
 
 }  // namespace
 
+unsigned long stripeStream(uint64_t stripe, unsigned long streams) {
+    return static_cast<unsigned long>(stripe % streams) + 1;
+}
+
+uint64_t stripeShareOffset(uint64_t stripe, uint64_t stripeUnit, unsigned long streams) {
+    return stripe / streams * stripeUnit;
+}
+
+uint64_t stripedShareSize(uint64_t size, uint64_t stripeUnit, unsigned long streams,
+                          unsigned long k) {
+    const uint64_t whole = size / stripeUnit;  // full stripes
+    uint64_t bytes = (whole / streams + (k - 1 < whole % streams ? 1 : 0)) * stripeUnit;
+    if (size % stripeUnit != 0 && whole % streams == k - 1) bytes += size % stripeUnit;
+    return bytes;
+}
+
 std::string archiveFileName(const ManifestArchive& archive) {
     return std::to_string(archive.trellanId) + "-" + std::to_string(archive.groupNumber) + "-" +
            std::to_string(archive.afileId);
@@ -230,13 +307,18 @@ void saveManifest(const Manifest& manifest, const std::string& path) {
             share["sha256"] = s.sha256;
             shares.push_back(share);
         }
-        files.push_back({{"name", f.name},
-                         {"size", f.size},
-                         {"mode", f.mode},
-                         {"sha256", f.sha256},
-                         {"streams", shares}});
+        json entry = {{"name", f.name}, {"size", f.size}, {"mode", f.mode}, {"sha256", f.sha256}};
+        if (manifest.version == kStreamVersion) {
+            entry["kind"] = f.stream ? "stream" : "file";
+            if (f.stream) {
+                entry["stripeUnit"] = f.stripeUnit;
+                entry["stripes"] = f.stripes;
+            }
+        }
+        entry["streams"] = shares;
+        files.push_back(entry);
     }
-    const json document = {{"format", kFormat},        {"version", kVersion},
+    const json document = {{"format", kFormat},        {"version", manifest.version},
                            {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
                            {"archiveFiles", archives}, {"files", files}};
     OutputFile file(path, OutputFile::Options{});
@@ -265,7 +347,9 @@ Manifest loadManifest(const std::string& path) {
         if (version != document.end() && *version == kFirstVersion) {
             return firstFormat(document, where);
         }
-        if (version != document.end() && *version == kVersion) return currentFormat(document, where);
+        if (version != document.end() && (*version == kVersion || *version == kStreamVersion)) {
+            return currentFormat(document, version->get<int>(), where);
+        }
     } catch (const json::exception& error) {
         // A field of a type the checks above did not expect.
         throw badInput(where + " is not a valid manifest: " + error.what());

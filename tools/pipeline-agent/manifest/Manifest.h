@@ -25,16 +25,32 @@ struct ManifestShare {
     std::string sha256;
 };
 
+// A file of the set, or a stream input (format 3). A stream input is cut
+// into stripes of stripeUnit bytes (the last one shorter), stripe i (from 0)
+// held by stream (i mod N) + 1; a stream's share is its stripes one after
+// another, and its sourceOffset that of its first stripe (the size of the
+// input when it has none).
 struct ManifestFile {
     std::string name;  // a base name
     uint64_t size = 0;
     int mode = -1;  // permission bits; -1: not recorded (first format)
     std::string sha256;
     std::vector<ManifestShare> shares;  // one per stream, in stream order
+    bool stream = false;                // a stream input, striped
+    uint64_t stripeUnit = 0;            // a stream input's
+    std::vector<std::string> stripes;   // a stream input's: each stripe's SHA-256, in order
 };
 
+// Where stripe `stripe` of a stream input lies: which stream (1..N) holds
+// it, and at which offset in that stream's share.
+unsigned long stripeStream(uint64_t stripe, unsigned long streams);
+uint64_t stripeShareOffset(uint64_t stripe, uint64_t stripeUnit, unsigned long streams);
+// How many bytes stream k's share of a stream input of `size` bytes holds.
+uint64_t stripedShareSize(uint64_t size, uint64_t stripeUnit, unsigned long streams,
+                          unsigned long k);
+
 struct Manifest {
-    int version = 2;
+    int version = 2;  // 3 when the set holds a stream input
     unsigned long long jobId = 0;
     std::string createdAt;                  // UTC, ISO 8601
     std::vector<ManifestArchive> archives;  // one per stream, in stream order
@@ -48,11 +64,12 @@ std::string archiveFileName(const ManifestArchive& archive);
 // name (the base name of the input at path): JSON texts are UTF-8.
 void requireRecordableName(const std::string& name, const std::string& path);
 
-// Writes the manifest as JSON in the current format (2), atomically: the
-// file appears complete or not at all. Throws AgentError.
+// Writes the manifest as JSON in its version's format (2 for a set of files
+// alone, which older agents restore too; 3 for a set with a stream input),
+// atomically: the file appears complete or not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
-// Reads and checks a manifest of the current format or of the first one (a
-// single file, read as a set of one). Throws AgentError (bad input) for a
+// Reads and checks a manifest of format 3, 2 or of the first one (a single
+// file, read as a set of one). Throws AgentError (bad input) for a
 // missing, unreadable, corrupt or foreign file, one whose shares do not add
 // up or do not follow each other in the archive files, or whose file names
 // are not distinct base names.

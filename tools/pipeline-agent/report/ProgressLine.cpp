@@ -88,10 +88,15 @@ std::string ProgressLine::activity() const {
 std::string ProgressLine::text(JobTime at) const {
     std::string line = m_job.kind == JobKind::Backup ? "backup: " : "restore: ";
     const uint64_t total = m_job.totalBytes;
-    line +=
-        formatBytes(static_cast<double>(m_done)) + " of " + formatBytes(static_cast<double>(total));
-    const uint64_t percent = total == 0 ? 100 : m_done * 100 / total;
-    line += " (" + std::to_string(percent) + "%)";
+    if (m_job.totalKnown) {
+        line += formatBytes(static_cast<double>(m_done)) + " of " +
+                formatBytes(static_cast<double>(total));
+        const uint64_t percent = total == 0 ? 100 : m_done * 100 / total;
+        line += " (" + std::to_string(percent) + "%)";
+    } else {
+        // A stream's end is not known before it comes: no share, no time left.
+        line += formatBytes(static_cast<double>(m_done)) + " so far";
+    }
     // The time left is the longer of what the data needs at the rate so far
     // and, for a backup, what the pauses still to come need: with many
     // streams they, not the data, take most of the job.
@@ -100,7 +105,7 @@ std::string ProgressLine::text(JobTime at) const {
     if (m_moving && elapsed >= 1.0) {
         const double rate = static_cast<double>(m_done) / elapsed;
         line += ", " + formatBytes(rate) + "/s";
-        if (rate > 0 && m_done < total) {
+        if (m_job.totalKnown && rate > 0 && m_done < total) {
             left = std::max(left, static_cast<double>(total - m_done) / rate);
         }
     }

@@ -26,6 +26,8 @@ struct JobDescription {
     unsigned long long jobId = 0;
     unsigned long streams = 0;  // streams 1..streams
     uint64_t totalBytes = 0;    // the data the streams move, all of them
+    bool totalKnown = true;     // false: a stream input's length is known at its end only;
+                                // totalBytes is then what is known before
 };
 
 // A time on the job's monotonic clock, since the job began.

@@ -9,30 +9,81 @@
 
 BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
                              unsigned long long jobId, unsigned long failStream,
-                             StreamPhases* phases)
+                             StreamPhases* phases, StreamInput* stream)
     : m_inputs(std::move(inputs)),
       m_streamCount(streams),
       m_jobId(jobId),
       m_failStream(failStream),
       m_phases(phases),
+      m_stream(stream),
+      m_inputCount(m_inputs.size() + (stream ? 1 : 0)),
       m_streams(streams),
-      m_fileDigests(m_inputs.size()),
-      m_partDigests(m_inputs.size(), std::vector<std::string>(streams)) {}
+      m_fileDigests(m_inputCount),
+      m_partDigests(m_inputCount, std::vector<std::string>(streams)),
+      m_partSizes(m_inputCount, std::vector<uint64_t>(streams)) {
+    for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+        for (unsigned long k = 1; k <= streams; ++k) {
+            m_partSizes[file][k - 1] = m_inputs[file]->size() * k / streams -
+                                       m_inputs[file]->size() * (k - 1) / streams;
+        }
+    }
+}
 
 BackupStreams::~BackupStreams() { stop(); }
 
 uint64_t BackupStreams::partOffset(std::size_t file, unsigned long stream) const {
+    if (file == m_inputs.size()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return std::min<uint64_t>(uint64_t{stream - 1} * kStripeUnit, m_streamSize);
+    }
     return m_inputs[file]->size() * (stream - 1) / m_streamCount;
 }
 
 uint64_t BackupStreams::partSize(std::size_t file, unsigned long stream) const {
-    return m_inputs[file]->size() * stream / m_streamCount - partOffset(file, stream);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_partSizes[file][stream - 1];
 }
 
 uint64_t BackupStreams::archiveOffset(std::size_t file, unsigned long stream) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
     uint64_t offset = 0;
-    for (std::size_t earlier = 0; earlier < file; ++earlier) offset += partSize(earlier, stream);
+    for (std::size_t earlier = 0; earlier < file; ++earlier) {
+        offset += m_partSizes[earlier][stream - 1];
+    }
     return offset;
+}
+
+uint64_t BackupStreams::streamInputSize() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_streamSize;
+}
+
+std::vector<std::string> BackupStreams::stripeDigests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stripeDigests;
+}
+
+ManifestFile BackupStreams::streamInputEntry(const std::string& name,
+                                             const std::vector<ManifestArchive>& archives) const {
+    const std::size_t file = m_inputs.size();
+    ManifestFile entry;
+    entry.name = name;
+    entry.size = streamInputSize();
+    entry.mode = kStreamInputMode;
+    entry.sha256 = fileDigest(file);
+    entry.stream = true;
+    entry.stripeUnit = kStripeUnit;
+    entry.stripes = stripeDigests();
+    for (unsigned long k = 1; k <= m_streamCount; ++k) {
+        ManifestShare share;
+        share.archive = archives[k - 1];
+        share.sourceOffset = partOffset(file, k);
+        share.seekOffset = archiveOffset(file, k);
+        share.size = partSize(file, k);
+        share.sha256 = partDigest(file, k);
+        entry.shares.push_back(share);
+    }
+    return entry;
 }
 
 void BackupStreams::startReading() {
@@ -125,7 +176,7 @@ void BackupStreams::read() {
             const InputFile& input = *m_inputs[file];
             Sha256 digest;
             for (unsigned long k = 1; k <= m_streamCount; ++k) {
-                const uint64_t end = partOffset(file, k) + partSize(file, k);
+                const uint64_t end = partOffset(file, k) + m_partSizes[file][k - 1];
                 for (uint64_t offset = partOffset(file, k); offset < end;) {
                     Chunk chunk;
                     chunk.file = file;
@@ -156,8 +207,10 @@ void BackupStreams::read() {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_fileDigests[file] = digest.hex();
         }
+        if (m_stream && !readStream(m_inputs.size())) return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            if (stopping()) return;
             m_readerFinished = true;
         }
         m_changed.notify_all();
@@ -177,7 +230,7 @@ void BackupStreams::write(unsigned long k) {
         }
     } endsDataPhase{m_phases, k};
     try {
-        for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+        for (std::size_t file = 0; file < m_inputCount; ++file) {
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 stream.waitingAt = file;
@@ -187,6 +240,10 @@ void BackupStreams::write(unsigned long k) {
                 if (stopping()) return;
             }
             if (m_phases && file == 0) m_phases->enter(k, Phase::Data);
+            if (file == m_inputs.size()) {
+                if (!writeStreamShare(k, file)) return;
+                continue;
+            }
             Sha256 digest;
             for (uint64_t left = partSize(file, k); left > 0;) {
                 Chunk chunk;
@@ -198,18 +255,11 @@ void BackupStreams::write(unsigned long k) {
                     stream.queue.pop_front();
                 }
                 m_changed.notify_all();
-                throwIfInterrupted();
                 if (chunk.file != file || chunk.length > left) {
                     throw jobFailed("stream " + std::to_string(k) +
                                     " was handed data out of order");
                 }
-                std::string error;
-                if (k == m_failStream) error = "simulated write failure";
-                if (!error.empty() || !localplatform::writeStream(m_jobId, k, chunk.data.data(),
-                                                                  chunk.length, &error)) {
-                    throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
-                }
-                if (m_phases) m_phases->moved(k, chunk.length);
+                append(k, chunk);
                 digest.update(chunk.data.data(), chunk.length);
                 left -= chunk.length;
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -227,4 +277,107 @@ void BackupStreams::write(unsigned long k) {
     } catch (...) {
         fail(std::current_exception());
     }
+}
+
+void BackupStreams::append(unsigned long k, const Chunk& chunk) {
+    throwIfInterrupted();
+    std::string error;
+    if (k == m_failStream) error = "simulated write failure";
+    if (!error.empty() ||
+        !localplatform::writeStream(m_jobId, k, chunk.data.data(), chunk.length, &error)) {
+        throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
+    }
+    if (m_phases) m_phases->moved(k, chunk.length);
+}
+
+// Reads the stream input to its end, a stripe at a time, and queues stripe i
+// for stream (i mod N) + 1; then, once the producer ended well, tells every
+// stream that the input ended. False when the job stops first.
+bool BackupStreams::readStream(std::size_t file) {
+    const auto stop = [this] {
+        if (interruptSignal() != 0) return true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return stopping();
+    };
+    Sha256 digest;
+    uint64_t size = 0;
+    for (uint64_t stripe = 0;; ++stripe) {
+        Chunk chunk;
+        chunk.file = file;
+        chunk.stripe = stripe;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (stopping()) return false;
+            if (!m_spare.empty()) {
+                chunk.data = std::move(m_spare.back());
+                m_spare.pop_back();
+            }
+        }
+        if (chunk.data.size() < kStripeUnit) chunk.data.resize(kStripeUnit);
+        chunk.length = m_stream->read(chunk.data.data(), kStripeUnit, stop);
+        if (stop()) return false;
+        if (chunk.length == 0) break;
+        digest.update(chunk.data.data(), chunk.length);
+        size += chunk.length;
+        const bool last = chunk.length < kStripeUnit;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_stripeDigests.emplace_back();
+        Stream& stream = m_streams[stripe % m_streamCount];
+        m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+        if (stopping()) return false;
+        stream.queue.push_back(std::move(chunk));
+        lock.unlock();
+        m_changed.notify_all();
+        if (last) break;
+    }
+    // Its end counts only once the producer is known to have ended well.
+    if (!m_stream->finish(stop)) return false;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_streamSize = size;
+    m_fileDigests[file] = digest.hex();
+    for (Stream& stream : m_streams) {
+        m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+        if (stopping()) return false;
+        Chunk end;
+        end.file = file;
+        end.end = true;
+        stream.queue.push_back(std::move(end));
+        m_changed.notify_all();
+    }
+    return true;
+}
+
+// Appends stream k's stripes of the stream input until the reader says it
+// ended; records the share's size and digest and each stripe's digest.
+// False when the job stops first.
+bool BackupStreams::writeStreamShare(unsigned long k, std::size_t file) {
+    Sha256 digest;
+    uint64_t written = 0;
+    for (;;) {
+        Chunk chunk;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_changed.wait(lock, [&] { return stopping() || !m_streams[k - 1].queue.empty(); });
+            if (stopping()) return false;
+            chunk = std::move(m_streams[k - 1].queue.front());
+            m_streams[k - 1].queue.pop_front();
+        }
+        m_changed.notify_all();
+        if (chunk.file != file || (!chunk.end && chunk.stripe % m_streamCount != k - 1)) {
+            throw jobFailed("stream " + std::to_string(k) + " was handed data out of order");
+        }
+        if (chunk.end) break;
+        append(k, chunk);
+        digest.update(chunk.data.data(), chunk.length);
+        Sha256 stripe;
+        stripe.update(chunk.data.data(), chunk.length);
+        written += chunk.length;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stripeDigests[chunk.stripe] = stripe.hex();
+        m_spare.push_back(std::move(chunk.data));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_partSizes[file][k - 1] = written;
+    m_partDigests[file][k - 1] = digest.hex();
+    return true;
 }

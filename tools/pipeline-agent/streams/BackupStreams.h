@@ -14,6 +14,8 @@
 
 #include "base/Sha256.h"
 #include "inputs/InputFile.h"
+#include "inputs/StreamInput.h"
+#include "manifest/Manifest.h"
 #include "report/StreamPhases.h"
 
 // The data of a backup set over N streams: stream k's archive file holds,
@@ -34,6 +36,12 @@
 // stream is started (startStream), so the owner may start each stream as
 // soon as the library has set it up.
 //
+// A stream input (one per set, after the files) is read to its end in
+// stripes of kStripeUnit bytes, the last one shorter; stripe i (from 0) goes
+// to stream (i mod N) + 1, so that stream k's share of it is stripes k-1,
+// k-1+N, ... one after another in its archive file. Its shares' sizes are
+// known once it ended; each stripe is digested on its own as well.
+//
 // Thread rules: every public operation is called from the owner's thread.
 // A failure of any thread (a read, a write, a signal noticed) stops all of
 // them; failure() then tells the first one.
@@ -41,6 +49,9 @@ class BackupStreams {
 public:
     static constexpr std::size_t kChunk = 1 << 20;
     static constexpr std::size_t kDepth = 2;
+    static constexpr std::size_t kStripeUnit = kChunk;
+    // What a stream input restores as: its owner's alone, as a dump should be.
+    static constexpr int kStreamInputMode = 0600;
 
     struct PartStart {
         unsigned long stream;  // 1..N
@@ -51,20 +62,33 @@ public:
     // stream fails ("simulated write failure"); 0 for none. phases, when
     // given (it must outlive this object): each writer reports its stream's
     // data phase, from its first part to its last, and every chunk written.
+    // stream, when given, is the set's last input (index inputs.size()); it
+    // must outlive this object and is read on the reader thread.
     BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
                   unsigned long long jobId, unsigned long failStream,
-                  StreamPhases* phases = nullptr);
+                  StreamPhases* phases = nullptr, StreamInput* stream = nullptr);
     // Stops and joins every thread.
     ~BackupStreams();
     BackupStreams(const BackupStreams&) = delete;
     BackupStreams& operator=(const BackupStreams&) = delete;
 
-    // Where part `stream` of file `file` lies in the file.
+    // Where part `stream` of file `file` lies in the file (for a stream
+    // input, where its first stripe starts), and its size; for a stream
+    // input known only once the stream wrote all of it.
     uint64_t partOffset(std::size_t file, unsigned long stream) const;
     uint64_t partSize(std::size_t file, unsigned long stream) const;
     // Where that part must start in the stream's archive file: the sum of
-    // the stream's parts of the files before it.
+    // the stream's parts of the files before it (all of which that stream
+    // wrote before it waits at this part).
     uint64_t archiveOffset(std::size_t file, unsigned long stream) const;
+    // Once done(): the stream input's size and the digests of its stripes,
+    // in order.
+    uint64_t streamInputSize() const;
+    std::vector<std::string> stripeDigests() const;
+    // Once done(): the manifest's entry for the stream input, named name,
+    // over the streams' archive files (one per stream, in order).
+    ManifestFile streamInputEntry(const std::string& name,
+                                  const std::vector<ManifestArchive>& archives) const;
 
     // Starts the reader. Once.
     void startReading();
@@ -93,6 +117,8 @@ private:
         std::vector<char> data;
         std::size_t length = 0;
         std::size_t file = 0;
+        uint64_t stripe = 0;  // a stream input's stripe
+        bool end = false;     // no data: the stream input ended
     };
     struct Stream {
         std::deque<Chunk> queue;
@@ -103,6 +129,9 @@ private:
     };
 
     void read();
+    bool readStream(std::size_t file);  // the stream input, on the reader thread
+    bool writeStreamShare(unsigned long k, std::size_t file);
+    void append(unsigned long k, const Chunk& chunk);  // to stream k's archive file
     void write(unsigned long stream);
     void fail(std::exception_ptr error);
     bool stopping() const;  // with m_mutex held
@@ -112,6 +141,8 @@ private:
     const unsigned long long m_jobId;
     const unsigned long m_failStream;
     StreamPhases* const m_phases;
+    StreamInput* const m_stream;
+    const std::size_t m_inputCount;  // the files, and the stream input if any
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
@@ -125,4 +156,7 @@ private:
 
     std::vector<std::string> m_fileDigests;               // written by the reader
     std::vector<std::vector<std::string>> m_partDigests;  // [file][stream-1], by the writers
+    std::vector<std::vector<uint64_t>> m_partSizes;       // [file][stream-1]
+    uint64_t m_streamSize = 0;                            // written by the reader
+    std::vector<std::string> m_stripeDigests;             // [stripe], by the writers
 };

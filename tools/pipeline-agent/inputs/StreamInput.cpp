@@ -1,0 +1,107 @@
+#include "inputs/StreamInput.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "base/AgentError.h"
+#include "manifest/Manifest.h"
+
+namespace {
+
+// How long a read waits for data before it looks at `stopping` again.
+constexpr int kPollMs = 100;
+
+}  // namespace
+
+std::unique_ptr<StreamInput> StreamInput::fromCommand(const std::string& command,
+                                                      const std::string& name) {
+    auto producer = std::make_unique<ProducerCommand>(command);
+    const int fd = producer->output();
+    return std::unique_ptr<StreamInput>(new StreamInput(name, std::move(producer), fd));
+}
+
+std::unique_ptr<StreamInput> StreamInput::fromStandardInput(const std::string& name) {
+    if (::isatty(STDIN_FILENO)) {
+        throw badInput("standard input is a terminal; pipe the stream into the agent (or use "
+                       "--from-command)");
+    }
+    return std::unique_ptr<StreamInput>(new StreamInput(name, nullptr, STDIN_FILENO));
+}
+
+StreamInput::StreamInput(std::string name, std::unique_ptr<ProducerCommand> producer, int fd)
+    : m_name(std::move(name)), m_producer(std::move(producer)), m_fd(fd) {}
+
+StreamInput::~StreamInput() { stop(); }
+
+std::string StreamInput::what() const { return m_producer ? "the producer" : "standard input"; }
+
+std::size_t StreamInput::read(char* data, std::size_t length,
+                              const std::function<bool()>& stopping) {
+    std::size_t filled = 0;
+    while (filled < length && !m_ended) {
+        pollfd fds[2] = {{m_fd, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (m_producer) fds[1].fd = m_producer->errors();
+        const int ready = ::poll(fds, 2, kPollMs);
+        if (ready < 0 && errno != EINTR) {
+            throw jobFailed("cannot read " + what() + ": " + std::strerror(errno));
+        }
+        if (m_producer && fds[1].revents != 0) m_producer->readErrors();
+        if (stopping()) return 0;
+        if (ready <= 0 || fds[0].revents == 0) continue;
+        const ssize_t got = ::read(m_fd, data + filled, length - filled);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            throw jobFailed("cannot read " + what() + ": " + std::strerror(errno));
+        }
+        if (got == 0) m_ended = true;
+        filled += static_cast<std::size_t>(got);
+    }
+    return filled;
+}
+
+bool StreamInput::finish(const std::function<bool()>& stopping) {
+    if (!m_producer) return true;
+    if (!m_producer->wait(stopping)) return false;
+    const std::string failure = m_producer->failure();
+    if (!failure.empty()) throw jobFailed("the producer " + failure);
+    return true;
+}
+
+void StreamInput::stop() {
+    if (m_producer) m_producer->stop();
+}
+
+void checkStreamSource(const StreamSource& source, const std::set<std::string>& fileNames) {
+    if (!source.given()) {
+        if (!source.name.empty()) {
+            throw badInput("--name names a stream input; give --from-command or - as well");
+        }
+        return;
+    }
+    if (source.standardInput && !source.command.empty()) {
+        throw badInput("give either - or --from-command, not both: a set holds one stream input");
+    }
+    const std::string what = source.standardInput ? "-" : "--from-command";
+    if (source.name.empty()) throw badInput(what + " needs --name, the stream's name in the set");
+    if (source.name == "." || source.name == ".." || source.name.find('/') != std::string::npos) {
+        throw badInput("--name " + source.name + " is not a file name");
+    }
+    requireRecordableName(source.name, "--name " + source.name);
+    if (fileNames.count(source.name) != 0) {
+        throw badInput("two inputs are named " + source.name +
+                       "; the files of a set need distinct names");
+    }
+    if (source.standardInput && ::isatty(STDIN_FILENO)) {
+        throw badInput("standard input is a terminal; pipe the stream into the agent (or use "
+                       "--from-command)");
+    }
+}
+
+std::unique_ptr<StreamInput> openStreamInput(const StreamSource& source) {
+    if (!source.given()) return nullptr;
+    if (source.standardInput) return StreamInput::fromStandardInput(source.name);
+    return StreamInput::fromCommand(source.command, source.name);
+}
