@@ -14,6 +14,7 @@
 #include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "inputs/InputFile.h"
+#include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
 #include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
@@ -30,6 +31,9 @@ constexpr unsigned long kCloseArchiveFiles = 1;
 constexpr unsigned long kInvalidateArchiveFiles = 0;
 // How often the job looks at signals while the streams write.
 constexpr std::chrono::milliseconds kPoll{50};
+// How long a SQLite snapshot waits for a writer that holds the database's
+// lock.
+constexpr std::chrono::milliseconds kSqliteBusyWait{30000};
 
 std::string baseName(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -99,13 +103,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             throw badInput("the trace and the manifest cannot both be " + options.trace);
         }
     }
+    // The inputs as named; what is read is each one or its snapshot.
     std::vector<std::unique_ptr<InputFile>> inputs;
-    std::vector<const InputFile*> inputList;
-    uint64_t totalSize = 0;
     for (const std::string& path : options.inputs) {
         inputs.push_back(std::make_unique<InputFile>(path));
-        inputList.push_back(inputs.back().get());
-        totalSize += inputs.back()->size();
     }
 
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
@@ -126,6 +127,37 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"log", localplatform::logFilePath()},
               {"manifest", options.manifest},
               {"streams", streamCount}});
+    std::vector<std::unique_ptr<SqliteSnapshot>> snapshots;
+    std::vector<std::unique_ptr<InputFile>> snapshotInputs;
+    std::vector<const InputFile*> inputList;
+    nlohmann::ordered_json snapshotsJson = nlohmann::ordered_json::array();
+    try {
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            if (options.raw || !inputs[i]->sqliteDatabase()) {
+                inputList.push_back(inputs[i].get());
+                continue;
+            }
+            snapshots.push_back(std::make_unique<SqliteSnapshot>(
+                options.inputs[i], localplatform::storeDirectory() + "/tmp", jobId, i + 1,
+                kSqliteBusyWait));
+            const SqliteSnapshot& snapshot = *snapshots.back();
+            snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
+            inputList.push_back(snapshotInputs.back().get());
+            say("%s: a SQLite database, backed up as one committed state: its snapshot takes "
+                "%llu bytes in the store until the job ends; the copy held a read transaction "
+                "for %.3f s",
+                options.inputs[i].c_str(), static_cast<unsigned long long>(snapshot.bytes()),
+                snapshot.held().count());
+            snapshotsJson.push_back({{"name", baseName(options.inputs[i])},
+                                     {"bytes", snapshot.bytes()},
+                                     {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
+        }
+    } catch (...) {
+        localplatform::failJob(jobId);
+        throw;
+    }
+    uint64_t totalSize = 0;
+    for (const InputFile* input : inputList) totalSize += input->size();
     const std::string what =
         inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
     say("backing up %s (%llu bytes) over %lu streams as job %llu into %s", what.c_str(),
@@ -142,6 +174,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     manifest.jobId = jobId;
     manifest.createdAt = utcNow();
     BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases());
+    streams.runAfterFirstChunk(options.afterFirstChunk);
     const std::string createText =
         "pipeline-agent backup of " + baseName(options.inputs[0]) +
         (inputs.size() > 1 ? " and " + std::to_string(inputs.size() - 1) + " more" : "");
@@ -205,7 +238,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         ManifestFile file;
         file.name = baseName(options.inputs[i]);
-        file.size = inputs[i]->size();
+        file.size = inputList[i]->size();
         file.mode = inputs[i]->mode();
         file.sha256 = streams.fileDigest(i);
         for (unsigned long k = 1; k <= streamCount; ++k) {
@@ -264,6 +297,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"bytes", totalSize},
               {"seconds", std::round(seconds.count() * 1000) / 1000},
               {"archiveFiles", archives}});
+    if (!snapshotsJson.empty()) json.add({{"sqliteSnapshots", snapshotsJson}});
 
     report.finish();
 }

@@ -59,6 +59,12 @@ public:
     BackupStreams(const BackupStreams&) = delete;
     BackupStreams& operator=(const BackupStreams&) = delete;
 
+    // Testing: after the first chunk of each file was read, the reader runs
+    // command with /bin/sh, the file's path as $1, and waits for it; a
+    // command that fails fails the job. So a test can change a file while
+    // it is being read. Call before startReading.
+    void runAfterFirstChunk(std::string command) { m_afterFirstChunk = std::move(command); }
+
     // Where part `stream` of file `file` lies in the file.
     uint64_t partOffset(std::size_t file, unsigned long stream) const;
     uint64_t partSize(std::size_t file, unsigned long stream) const;
@@ -112,6 +118,7 @@ private:
     const unsigned long long m_jobId;
     const unsigned long m_failStream;
     StreamPhases* const m_phases;
+    std::string m_afterFirstChunk;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
