@@ -934,6 +934,28 @@ PY
     wait "$writer" 2>/dev/null || true
     writer=
   done
+  # A writer that holds the lock for longer than the snapshot waits fails the
+  # job with one line; the job is marked failed and leaves no snapshot.
+  python3 - held.sqlite held-ready <<'PY' &
+import sqlite3, sys, time
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("CREATE TABLE t(v)")
+db.execute("BEGIN EXCLUSIVE")
+db.execute("INSERT INTO t VALUES (1)")
+open(sys.argv[2], "w").close()
+time.sleep(120)
+PY
+  writer=$!
+  for _ in $(seq 600); do [[ -e held-ready ]] && break; sleep 0.05; done
+  expect 1 "error: cannot take a consistent snapshot of the SQLite database held.sqlite: a writer held its lock for longer than 300 ms; nothing was backed up (log: $PWD/store/logs/" \
+    --store store --test-skip-pauses backup held.sqlite --manifest held.json --test-sqlite-busy-wait 300
+  [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "a held lock was not told in one line"; }
+  job=$(sed -nE 's|.*/logs/([0-9]+)\.log\)$|\1|p' err.txt)
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(awk -v job="$job" '$1 == job {print $2, $3}' list.txt) == "failed -" ]] ||
+    { cat list.txt; fail "the job that waited in vain is not failed without files"; }
+  absent 'store/tmp/*' && absent 'held.json'
+  kill "$writer"; wait "$writer" 2>/dev/null || true; writer=
   # A live job's snapshot is held: a cleanup while it is read leaves it; a
   # killed job's is removed by the next cleanup, and only that.
   python3 - quiet.sqlite <<'PY'
@@ -944,8 +966,18 @@ db.executemany("INSERT INTO t VALUES (?)", [(i,) for i in range(1000)])
 db.commit()
 PY
   export AGENT=$agent
-  "$agent" --store store --test-skip-pauses -q backup quiet.sqlite --manifest live.json \
-    --test-after-first-chunk '"$AGENT" --store store cleanup >live-cleanup.txt 2>/dev/null; ls store/tmp >live-tmp.txt'
+  "$agent" --store store --test-skip-pauses -q --json backup quiet.sqlite --manifest live.json \
+    --test-after-first-chunk '"$AGENT" --store store cleanup >live-cleanup.txt 2>/dev/null; ls store/tmp >live-tmp.txt' \
+    >live.out
+  # The document tells the snapshot's size (the file's, as backed up) and
+  # the read transaction's time.
+  python3 - live.out <<'PY' || fail "the document does not tell the snapshot"
+import json, sys
+doc = json.load(open(sys.argv[1]))
+(snap,) = doc["sqliteSnapshots"]
+assert snap["name"] == "quiet.sqlite" and snap["bytes"] == doc["files"][0]["size"] > 0, doc
+assert 0 <= snap["readSeconds"] < 60, doc
+PY
   [[ $(cat live-tmp.txt) =~ ^[0-9]+-1\.sqlite$ ]] || { cat live-cleanup.txt live-tmp.txt; fail "a live job's snapshot was not held"; }
   grep -q snapshot live-cleanup.txt && fail "a cleanup removed a live job's snapshot"
   absent 'store/tmp/*'

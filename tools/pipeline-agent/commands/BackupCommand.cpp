@@ -37,6 +37,9 @@ Command backupCommand() {
                        "each file was read, and wait for it")
             ->type_name("COMMAND")
             ->group("Testing");
+        addNumber(&app, "--test-sqlite-busy-wait", backup->sqliteBusyWaitMs, 1, 30000,
+                  "how long, in ms, a SQLite snapshot waits for a writer's lock (default 30000)")
+            ->group("Testing");
         addNumber(&app, "--fail-stream", backup->failStream, 1, kMaxStreams,
                   "rehearse a failure: writing this stream fails and the job's archive "
                   "files are invalidated")

@@ -122,8 +122,10 @@ void SqliteSnapshot::copy(const std::string& source, std::chrono::milliseconds b
     const int finished = sqlite3_backup_finish(backup);
     throwIfInterrupted();
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        const long long ms = static_cast<long long>(busyWait.count());
         throw jobFailed("a writer held its lock for longer than " +
-                        std::to_string(busyWait.count() / 1000) + " s");
+                        (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
+                                        : std::to_string(ms) + " ms"));
     }
     if (rc != SQLITE_DONE) throw jobFailed(sqlite3_errstr(rc));
     if (finished != SQLITE_OK) throw jobFailed(to.error());

@@ -31,9 +31,6 @@ constexpr unsigned long kCloseArchiveFiles = 1;
 constexpr unsigned long kInvalidateArchiveFiles = 0;
 // How often the job looks at signals while the streams write.
 constexpr std::chrono::milliseconds kPoll{50};
-// How long a SQLite snapshot waits for a writer that holds the database's
-// lock.
-constexpr std::chrono::milliseconds kSqliteBusyWait{30000};
 
 std::string baseName(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -139,7 +136,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             }
             snapshots.push_back(std::make_unique<SqliteSnapshot>(
                 options.inputs[i], localplatform::storeDirectory() + "/tmp", jobId, i + 1,
-                kSqliteBusyWait));
+                std::chrono::milliseconds(options.sqliteBusyWaitMs)));
             const SqliteSnapshot& snapshot = *snapshots.back();
             snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
             inputList.push_back(snapshotInputs.back().get());
