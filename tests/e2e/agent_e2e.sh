@@ -992,6 +992,13 @@ PY
   grep -qxF "removed SQLite snapshot tmp/$left of a backup that did not end" cleanup.txt ||
     { cat cleanup.txt; fail "cleanup did not say it removed the snapshot"; }
   [[ $(ls store/tmp) == notes.txt ]] || fail "cleanup left in store/tmp: $(ls store/tmp)"
+  # A database's own journal or -wal named beside it is refused before any
+  # work: restored with the snapshot, from another moment, it would be
+  # applied to it.
+  mkdir own && cp quiet.sqlite own/app.db && echo x >own/app.db-journal
+  expect_line 2 'own/app.db-journal belongs to the SQLite database own/app.db, which is backed up as a consistent snapshot of its own; leave own/app.db-journal out, or give --raw' \
+    --store own/store backup own/app.db own/app.db-journal --manifest own.json
+  absent own.json && absent own/store
   ;;
 
 *)

@@ -105,6 +105,21 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     for (const std::string& path : options.inputs) {
         inputs.push_back(std::make_unique<InputFile>(path));
     }
+    // A database's snapshot holds what its -wal held; the -wal or journal
+    // restored beside it, from another moment, would be applied to it (a
+    // -wal) or roll it back (a hot journal) when it is next opened.
+    for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {
+        if (!inputs[i]->sqliteDatabase()) continue;
+        for (const char* suffix : {"-wal", "-journal", "-shm"}) {
+            for (const std::string& other : options.inputs) {
+                if (samePlace(other, options.inputs[i] + suffix)) {
+                    throw badInput(other + " belongs to the SQLite database " + options.inputs[i] +
+                                   ", which is backed up as a consistent snapshot of its own; "
+                                   "leave " + other + " out, or give --raw");
+                }
+            }
+        }
+    }
 
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
     config.storeLogName = std::to_string(config.jobId);
