@@ -49,8 +49,7 @@ long long count(const std::string& path) {
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
     sqlite3_stmt* statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &statement, nullptr),
-              SQLITE_OK);
+    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &statement, nullptr), SQLITE_OK);
     EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
     const long long rows = sqlite3_column_int64(statement, 0);
     sqlite3_finalize(statement);
@@ -122,16 +121,18 @@ TEST(InputFile, ChangedAfterOpeningIsAFailedJob) {
     EXPECT_NO_THROW(input.requireUnchanged());
     std::ofstream(path, std::ios::app) << "6";
     const auto [message, code] = thrown([&] { input.requireUnchanged(); });
-    EXPECT_EQ(message, path + " changed while it was read (its size went from 5 to 6 bytes); "
-                              "nothing was backed up");
+    EXPECT_EQ(message, path +
+                           " changed while it was read (its size went from 5 to 6 bytes); "
+                           "nothing was backed up");
     EXPECT_EQ(code, 1);
     // A short read is the same change, not a bare "shrank".
     InputFile again(path);
     ASSERT_EQ(::truncate(path.c_str(), 2), 0);
     char bytes[6];
     const auto [shortRead, shortCode] = thrown([&] { again.readAt(bytes, sizeof bytes, 0); });
-    EXPECT_EQ(shortRead, path + " changed while it was read (its size went from 6 to 2 bytes); "
-                                "nothing was backed up");
+    EXPECT_EQ(shortRead, path +
+                             " changed while it was read (its size went from 6 to 2 bytes); "
+                             "nothing was backed up");
     EXPECT_EQ(shortCode, 1);
 }
 
@@ -142,8 +143,9 @@ TEST(SqliteSnapshot, HoldsWhatOnlyTheWalHeldAndGoesWithTheJob) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(database.c_str(), &db), SQLITE_OK);
     execute(db, "PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; CREATE TABLE t(v)");
-    execute(db, "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
-                "INSERT INTO t SELECT randomblob(100) FROM n");
+    execute(db,
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 500) "
+            "INSERT INTO t SELECT randomblob(100) FROM n");
     // The rows are in app.db-wal only, while db stays open.
     ASSERT_GT(std::filesystem::file_size(database + "-wal"), 0u);
     {
@@ -175,10 +177,9 @@ TEST(SqliteSnapshot, AFailedCopyLeavesNothing) {
     std::ofstream(path) << std::string("SQLite format 3", 16) << std::string(2000, 'x');
     const auto [message, code] = thrown(
         [&] { SqliteSnapshot(path, directory + "/tmp", 5, 1, std::chrono::milliseconds(100)); });
-    EXPECT_EQ(message.rfind("cannot take a consistent snapshot of the SQLite database " + path +
-                                ": ",
-                            0),
-              0u)
+    EXPECT_EQ(
+        message.rfind("cannot take a consistent snapshot of the SQLite database " + path + ": ", 0),
+        0u)
         << message;
     EXPECT_NE(message.find("; nothing was backed up"), std::string::npos) << message;
     EXPECT_EQ(code, 1);

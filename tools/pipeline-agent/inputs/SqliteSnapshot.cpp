@@ -123,9 +123,9 @@ void SqliteSnapshot::copy(const std::string& source, std::chrono::milliseconds b
     throwIfInterrupted();
     if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
         const long long ms = static_cast<long long>(busyWait.count());
-        throw jobFailed("a writer held its lock for longer than " +
-                        (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s"
-                                        : std::to_string(ms) + " ms"));
+        throw jobFailed(
+            "a writer held its lock for longer than " +
+            (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"));
     }
     if (rc != SQLITE_DONE) throw jobFailed(sqlite3_errstr(rc));
     if (finished != SQLITE_OK) throw jobFailed(to.error());

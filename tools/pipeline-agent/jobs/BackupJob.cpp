@@ -115,7 +115,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                 if (samePlace(other, options.inputs[i] + suffix)) {
                     throw badInput(other + " belongs to the SQLite database " + options.inputs[i] +
                                    ", which is backed up as a consistent snapshot of its own; "
-                                   "leave " + other + " out, or give --raw");
+                                   "leave " +
+                                   other + " out, or give --raw");
                 }
             }
         }
@@ -160,9 +161,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                 "for %.3f s",
                 options.inputs[i].c_str(), static_cast<unsigned long long>(snapshot.bytes()),
                 snapshot.held().count());
-            snapshotsJson.push_back({{"name", baseName(options.inputs[i])},
-                                     {"bytes", snapshot.bytes()},
-                                     {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
+            snapshotsJson.push_back(
+                {{"name", baseName(options.inputs[i])},
+                 {"bytes", snapshot.bytes()},
+                 {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
         }
     } catch (...) {
         localplatform::failJob(jobId);

@@ -15,7 +15,8 @@ struct BackupOptions {
     std::string trace;                // where the streams' timeline goes; empty: none
     bool raw = false;                 // SQLite databases as plain bytes, not a snapshot
     std::string afterFirstChunk;      // testing: a command run after each file's first chunk
-    unsigned long sqliteBusyWaitMs = 30000;  // how long a snapshot waits for a writer's lock
+    // How long a SQLite snapshot waits for a writer's lock, in ms.
+    unsigned long sqliteBusyWaitMs = 30000;
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the

@@ -19,14 +19,13 @@ namespace {
 void runTestCommand(const std::string& command, const std::string& path) {
     const char* argv[] = {"sh", "-c", command.c_str(), "sh", path.c_str(), nullptr};
     pid_t child = 0;
-    const int error = ::posix_spawn(&child, "/bin/sh", nullptr, nullptr,
-                                    const_cast<char* const*>(argv), environ);
+    const int error =
+        ::posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ);
     if (error != 0) {
         throw jobFailed("cannot run the test command: " + std::string(std::strerror(error)));
     }
     int status = 0;
-    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw jobFailed("the test command after the first chunk of " + path + " failed");
     }
