@@ -875,6 +875,194 @@ store_modes)
   grep -qx "problem: $(cd s022 && pwd -P)/files can be written by users other than its owner (mode 0702); chmod go-w $(cd s022 && pwd -P)/files" out.txt ||
     { cat out.txt >&2; fail "check did not name the store's folder that others may write"; }
   ;;
+changed_inputs)
+  # A file that changes while it is read fails the job: one line naming it
+  # and what changed, the job's archive files invalidated, no manifest. The
+  # test hook changes it after the reader's first chunk, mid-file.
+  export TZ=UTC
+  changed() {  # $1: the change, made after the first chunk; $2: how the line tells it
+    make_input data.bin $((3 * 1024 * 1024))
+    touch -d '2000-01-01 00:00:00.25' data.bin
+    expect 1 "changed while it was read" --store store --test-skip-pauses backup data.bin \
+      --streams 4 --manifest m.json --test-after-first-chunk "$1"
+    local job
+    job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' err.txt)
+    [[ $(tail -n 1 err.txt) == "pipeline-agent: error: data.bin changed while it was read ($2); nothing was backed up (log: $PWD/store/logs/$job.log)" ]] ||
+      { cat err.txt >&2; fail "the change '$1' was not told as: $2"; }
+    grep -qF "invalidating the job's archive files" err.txt || fail "'$1': no word of the invalidation"
+    absent 'm.json*'
+  }
+  changed 'echo grown >>"$1"' 'its size went from 3145728 to 3145734 bytes'
+  changed 'truncate -s 1000 "$1"' 'its size went from 3145728 to 1000 bytes'
+  changed "touch -d '2001-01-01 00:00:00.5' \"\$1\"" \
+    'its modification time went from 2000-01-01T00:00:00.250000000Z to 2001-01-01T00:00:00.500000000Z'
+  changed 'cp "$1" "$1.new" && mv "$1.new" "$1"' 'its name now names another file'
+  changed 'rm "$1"' 'it was removed or renamed'
+  # Bytes rewritten in place, the size kept: the modification time tells.
+  make_input data.bin $((3 * 1024 * 1024))
+  touch -d '2000-01-01 00:00:00.25' data.bin
+  expect 1 "data.bin changed while it was read (its modification time went from 2000-01-01T00:00:00.250000000Z to $(date -u +%Y-%m-%d)T" \
+    --store store --test-skip-pauses backup data.bin --streams 4 --manifest m.json \
+    --test-after-first-chunk 'printf x | dd of="$1" bs=1 seek=3000000 conv=notrunc status=none'
+  # The second file of a set, changed: the line names it, not the first.
+  make_input a.bin 500000
+  make_input b.bin 500000
+  expect 1 "error: b.bin changed while it was read (its size went from 500000 to 500001 bytes); nothing was backed up" \
+    --store store --test-skip-pauses backup a.bin b.bin --streams 2 --manifest m.json \
+    --test-after-first-chunk 'if [ "$1" = b.bin ]; then printf x >>"$1"; fi'
+  absent 'm.json*'
+  # None of these jobs completed; every archive file they made is invalidated.
+  "$agent" --store store list >list.txt 2>/dev/null
+  grep -q ' complete ' list.txt && { cat list.txt; fail "a job of a changed input completed"; }
+  [[ $(awk 'NR > 1 && $3 != "-" && $5 != "invalidated"' list.txt | wc -l) == 0 ]] ||
+    { cat list.txt; fail "a changed input's job left files that are not invalidated"; }
+  # The same hook with no change: the job completes, the data restores.
+  make_input data.bin $((3 * 1024 * 1024))
+  "$agent" --store store --test-skip-pauses -q backup data.bin --streams 4 --manifest ok.json \
+    --test-after-first-chunk 'cat "$1" >/dev/null'
+  "$agent" --store store -q restore ok.json --output ok.bin
+  cmp data.bin ok.bin || fail "an unchanged file restored other bytes"
+  # A file whose size says less than it holds is refused before any work:
+  # backed up by its size, it would come back empty.
+  rm -rf store
+  expect_line 2 '/proc/self/status has more bytes than its size (0) says; copy it to a regular file first' \
+    --store store backup /proc/self/status --manifest p.json
+  [[ ! -e store && ! -e p.json ]] || fail "a refused input left a store or a manifest"
+  ;;
+
+sqlite_snapshots)
+  # SQLite databases under continuous commits by another process, in both
+  # journal modes: each backup restores a sound database holding a
+  # committed state from within the backup; with --raw the plain bytes are
+  # read, and the change fails the job.
+  cat >writer.py <<'PY'
+import sqlite3, sys, time
+path, mode, ready = sys.argv[1:4]
+db = sqlite3.connect(path, timeout=60, isolation_level=None)
+db.execute("PRAGMA journal_mode=" + mode)
+db.execute("CREATE TABLE t(id INTEGER PRIMARY KEY, v BLOB)")
+db.execute("BEGIN")
+for i in range(3000):
+    db.execute("INSERT INTO t(v) VALUES (randomblob(1500))")
+db.execute("COMMIT")
+open(ready, "w").close()
+while True:
+    db.execute("BEGIN IMMEDIATE")
+    for i in range(5):
+        db.execute("INSERT INTO t(v) VALUES (randomblob(1500))")
+    db.execute("UPDATE t SET v = randomblob(1500) WHERE id = abs(random()) % 3000 + 1")
+    db.execute("COMMIT")
+    time.sleep(0.002)
+PY
+  rows() {
+    python3 -c 'import sqlite3, sys; print(sqlite3.connect(sys.argv[1], timeout=60).execute("SELECT count(*) FROM t").fetchone()[0])' "$1"
+  }
+  writer=
+  trap '[[ -n $writer ]] && kill "$writer" 2>/dev/null; rm -rf "$work"' EXIT
+  for mode in wal delete; do
+    rm -f db.sqlite db.sqlite-* ready
+    python3 writer.py db.sqlite "$mode" ready &
+    writer=$!
+    for _ in $(seq 600); do [[ -e ready ]] && break; sleep 0.05; done
+    [[ -e ready ]] || fail "$mode: the writer did not start"
+    for run in 1 2 3; do
+      before=$(rows db.sqlite)
+      "$agent" --store store --test-skip-pauses backup db.sqlite --streams 4 \
+        --manifest "$mode-$run.json" 2>backup.txt || { cat backup.txt >&2; fail "$mode run $run: the backup failed"; }
+      after=$(rows db.sqlite)
+      grep -qE '^pipeline-agent: db.sqlite: a SQLite database, backed up as one committed state: its snapshot takes [0-9]+ bytes in the store until the job ends; the copy held a read transaction for [0-9]+\.[0-9]{3} s$' backup.txt ||
+        { cat backup.txt >&2; fail "$mode run $run: no word of the snapshot"; }
+      mkdir "$mode-$run"
+      "$agent" --store store -q restore "$mode-$run.json" --output "$mode-$run"
+      python3 - "$mode-$run/db.sqlite" "$before" "$after" "$mode" <<'PY' || fail "$mode run $run: the restored database is not a committed state"
+import sqlite3, sys
+path, before, after, mode = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+db = sqlite3.connect(path)
+check = db.execute("PRAGMA integrity_check").fetchall()
+count = db.execute("SELECT count(*) FROM t").fetchone()[0]
+journal = db.execute("PRAGMA journal_mode").fetchone()[0]
+print(f"{mode}: {before} <= {count} <= {after}, integrity {check}, journal {journal}")
+sys.exit(0 if check == [("ok",)] and before <= count <= after and journal == mode else 1)
+PY
+      absent 'store/tmp/*'
+    done
+    # --raw reads the file's bytes; the hook waits (bounded) until the
+    # writer has changed the file, which in WAL mode only a checkpoint does.
+    expect 1 "error: db.sqlite changed while it was read (" --store store --test-skip-pauses \
+      backup db.sqlite --raw --streams 4 --manifest "$mode-raw.json" --test-after-first-chunk \
+      'm=$(stat -c %y "$1"); for i in $(seq 400); do [ "$(stat -c %y "$1")" != "$m" ] && exit 0; sleep 0.05; done; exit 1'
+    absent "$mode-raw.json"
+    kill "$writer"
+    wait "$writer" 2>/dev/null || true
+    writer=
+  done
+  # A writer that holds the lock for longer than the snapshot waits fails the
+  # job with one line; the job is marked failed and leaves no snapshot.
+  python3 - held.sqlite held-ready <<'PY' &
+import sqlite3, sys, time
+db = sqlite3.connect(sys.argv[1], isolation_level=None)
+db.execute("CREATE TABLE t(v)")
+db.execute("BEGIN EXCLUSIVE")
+db.execute("INSERT INTO t VALUES (1)")
+open(sys.argv[2], "w").close()
+time.sleep(120)
+PY
+  writer=$!
+  for _ in $(seq 600); do [[ -e held-ready ]] && break; sleep 0.05; done
+  expect 1 "error: cannot take a consistent snapshot of the SQLite database held.sqlite: a writer held its lock for longer than 300 ms; nothing was backed up (log: $PWD/store/logs/" \
+    --store store --test-skip-pauses backup held.sqlite --manifest held.json --test-sqlite-busy-wait 300
+  [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "a held lock was not told in one line"; }
+  job=$(sed -nE 's|.*/logs/([0-9]+)\.log\)$|\1|p' err.txt)
+  "$agent" --store store list >list.txt 2>/dev/null
+  [[ $(awk -v job="$job" '$1 == job {print $2, $3}' list.txt) == "failed -" ]] ||
+    { cat list.txt; fail "the job that waited in vain is not failed without files"; }
+  absent 'store/tmp/*' && absent 'held.json'
+  kill "$writer"; wait "$writer" 2>/dev/null || true; writer=
+  # A live job's snapshot is held: a cleanup while it is read leaves it; a
+  # killed job's is removed by the next cleanup, and only that.
+  python3 - quiet.sqlite <<'PY'
+import sqlite3, sys
+db = sqlite3.connect(sys.argv[1])
+db.execute("CREATE TABLE t(v)")
+db.executemany("INSERT INTO t VALUES (?)", [(i,) for i in range(1000)])
+db.commit()
+PY
+  export AGENT=$agent
+  "$agent" --store store --test-skip-pauses -q --json backup quiet.sqlite --manifest live.json \
+    --test-after-first-chunk '"$AGENT" --store store cleanup >live-cleanup.txt 2>/dev/null; ls store/tmp >live-tmp.txt' \
+    >live.out
+  # The document tells the snapshot's size (the file's, as backed up) and
+  # the read transaction's time.
+  python3 - live.out <<'PY' || fail "the document does not tell the snapshot"
+import json, sys
+doc = json.load(open(sys.argv[1]))
+(snap,) = doc["sqliteSnapshots"]
+assert snap["name"] == "quiet.sqlite" and snap["bytes"] == doc["files"][0]["size"] > 0, doc
+assert 0 <= snap["readSeconds"] < 60, doc
+PY
+  [[ $(cat live-tmp.txt) =~ ^[0-9]+-1\.sqlite$ ]] || { cat live-cleanup.txt live-tmp.txt; fail "a live job's snapshot was not held"; }
+  grep -q snapshot live-cleanup.txt && fail "a cleanup removed a live job's snapshot"
+  absent 'store/tmp/*'
+  echo keep >store/tmp/notes.txt
+  got=0
+  "$agent" --store store --test-skip-pauses backup quiet.sqlite --manifest killed.json \
+    --test-after-first-chunk 'kill -9 $PPID' 2>/dev/null && got=0 || got=$?
+  [[ $got == 137 ]] || fail "the killed backup exited $got"
+  left=$(cd store/tmp && ls -- *.sqlite)
+  [[ $left =~ ^[0-9]+-1\.sqlite$ ]] || fail "the killed backup left no snapshot: $left"
+  "$agent" --store store cleanup >cleanup.txt 2>/dev/null
+  grep -qxF "removed SQLite snapshot tmp/$left of a backup that did not end" cleanup.txt ||
+    { cat cleanup.txt; fail "cleanup did not say it removed the snapshot"; }
+  [[ $(ls store/tmp) == notes.txt ]] || fail "cleanup left in store/tmp: $(ls store/tmp)"
+  # A database's own journal or -wal named beside it is refused before any
+  # work: restored with the snapshot, from another moment, it would be
+  # applied to it.
+  mkdir own && cp quiet.sqlite own/app.db && echo x >own/app.db-journal
+  expect_line 2 'own/app.db-journal belongs to the SQLite database own/app.db, which is backed up as a consistent snapshot of its own; leave own/app.db-journal out, or give --raw' \
+    --store own/store backup own/app.db own/app.db-journal --manifest own.json
+  absent own.json && absent own/store
+  ;;
+
 *)
   fail "unknown case $case_name"
   ;;

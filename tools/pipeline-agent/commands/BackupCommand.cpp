@@ -35,6 +35,17 @@ Command backupCommand() {
         app.add_option("--trace", backup->trace,
                        "write the streams' timeline there (Chrome trace-event JSON)")
             ->type_name("FILE");
+        app.add_flag("--raw", backup->raw,
+                     "back SQLite databases up as plain bytes, not as a consistent snapshot "
+                     "(the job fails if one changes while it is read)");
+        app.add_option("--test-after-first-chunk", backup->afterFirstChunk,
+                       "run COMMAND (with /bin/sh, the file as $1) after the first chunk of "
+                       "each file was read, and wait for it")
+            ->type_name("COMMAND")
+            ->group("Testing");
+        addNumber(&app, "--test-sqlite-busy-wait", backup->sqliteBusyWaitMs, 1, 30000,
+                  "how long, in ms, a SQLite snapshot waits for a writer's lock (default 30000)")
+            ->group("Testing");
         addNumber(&app, "--fail-stream", backup->failStream, 1, kMaxStreams,
                   "rehearse a failure: writing this stream fails and the job's archive "
                   "files are invalidated")

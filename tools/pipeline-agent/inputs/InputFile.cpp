@@ -8,6 +8,15 @@
 #include <cstring>
 
 #include "base/AgentError.h"
+#include "inputs/SqliteSnapshot.h"
+
+namespace {
+
+// How often a file that grew between its stat and the look past its end is
+// looked at again before it is refused as one whose size cannot be trusted.
+constexpr int kSizeLooks = 4;
+
+}  // namespace
 
 InputFile::InputFile(const std::string& path) : m_path(path) {
     m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -17,8 +26,37 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
         ::close(m_fd);
         throw badInput("input " + path + " is not a regular file");
     }
-    m_size = static_cast<uint64_t>(info.st_size);
+    // A file whose size is what it holds has no byte at its size. One that
+    // has is either growing (its size moves on: look again) or one whose
+    // size says nothing of its content, as procfs and sysfs files.
+    for (int look = 1;; ++look) {
+        char past = 0;
+        ssize_t got;
+        do {
+            got = ::pread(m_fd, &past, 1, info.st_size);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            const int error = errno;
+            ::close(m_fd);
+            throw badInput("cannot read input " + path + ": " + std::strerror(error));
+        }
+        if (got == 0) break;
+        const off_t said = info.st_size;
+        if (::fstat(m_fd, &info) != 0 || info.st_size == said || look == kSizeLooks) {
+            ::close(m_fd);
+            throw badInput(path + " has more bytes than its size (" +
+                           std::to_string(static_cast<long long>(said)) +
+                           ") says; copy it to a regular file first");
+        }
+    }
+    m_identity = identityOf(info);
     m_mode = static_cast<int>(info.st_mode & 0777);
+    char header[kSqliteHeaderSize];
+    ssize_t got;
+    do {
+        got = ::pread(m_fd, header, sizeof header, 0);
+    } while (got < 0 && errno == EINTR);
+    m_sqlite = got == static_cast<ssize_t>(sizeof header) && isSqliteHeader(header, sizeof header);
 }
 
 InputFile::~InputFile() { ::close(m_fd); }
@@ -27,6 +65,7 @@ void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
     while (length > 0) {
         const ssize_t got = ::pread(m_fd, data, length, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
+        if (got == 0) requireUnchanged();
         if (got <= 0) {
             throw jobFailed("cannot read input " + m_path + ": " +
                             (got == 0 ? "it shrank while being read" : std::strerror(errno)));
@@ -34,5 +73,29 @@ void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
         data += got;
         length -= static_cast<std::size_t>(got);
         offset += static_cast<uint64_t>(got);
+    }
+}
+
+void InputFile::requireUnchanged() const {
+    // The name first: a file replaced under it (written anew and renamed
+    // over it) is the likelier story than the old file's own change time.
+    std::string what;
+    struct stat named;
+    if (::stat(m_path.c_str(), &named) != 0) {
+        what = "it was removed or renamed";
+    } else if (static_cast<uint64_t>(named.st_dev) != m_identity.device ||
+               static_cast<uint64_t>(named.st_ino) != m_identity.inode) {
+        what = "its name now names another file";
+    } else {
+        struct stat now;
+        if (::fstat(m_fd, &now) != 0) {
+            what = std::string("it cannot be looked at: ") + std::strerror(errno);
+        } else {
+            what = describeChange(m_identity, identityOf(now));
+        }
+    }
+    if (!what.empty()) {
+        throw jobFailed(m_path + " changed while it was read (" + what +
+                        "); nothing was backed up");
     }
 }

@@ -4,28 +4,44 @@
 #include <cstdint>
 #include <string>
 
+#include "inputs/FileIdentity.h"
+
 // A file to back up, open for reading, with its size and permission bits as
-// they were when it was opened. readAt may be called from any thread.
+// they were when it was opened, and its identity (FileIdentity) then, to
+// tell afterwards whether it changed while it was read. readAt and
+// requireUnchanged may be called from any thread.
 class InputFile {
 public:
-    // Throws AgentError (bad input) when the file cannot be opened or is not
-    // a regular file.
+    // Opens path and takes its identity. Throws AgentError (bad input) when
+    // the file cannot be opened, is not a regular file, or holds more bytes
+    // than its size says (procfs and sysfs files, which stat as 0 bytes):
+    // such a file would be backed up cut short.
     explicit InputFile(const std::string& path);
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
     const std::string& path() const { return m_path; }
-    uint64_t size() const { return m_size; }
+    uint64_t size() const { return m_identity.size; }
     int mode() const { return m_mode; }
+    // Whether it starts with SQLite's 16-byte header.
+    bool sqliteDatabase() const { return m_sqlite; }
 
     // Reads exactly length bytes at offset. Throws AgentError (failed job)
-    // when it cannot, a file that shrank included.
+    // when it cannot; a file that shrank is reported as a change (see
+    // requireUnchanged).
     void readAt(char* data, std::size_t length, uint64_t offset) const;
+
+    // To be called once its last byte was read: throws AgentError (failed
+    // job), "PATH changed while it was read (what changed); nothing was backed
+    // up", when the open file's identity differs from the one taken when it
+    // was opened, or the path no longer names that file.
+    void requireUnchanged() const;
 
 private:
     std::string m_path;
     int m_fd;
-    uint64_t m_size;
     int m_mode;
+    bool m_sqlite = false;
+    FileIdentity m_identity;
 };

@@ -14,6 +14,7 @@
 #include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "inputs/InputFile.h"
+#include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
 #include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
@@ -114,13 +115,26 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             throw badInput("the trace and the manifest cannot both be " + options.trace);
         }
     }
+    // The inputs as named; what is read is each one or its snapshot.
     std::vector<std::unique_ptr<InputFile>> inputs;
-    std::vector<const InputFile*> inputList;
-    uint64_t totalSize = 0;
     for (const std::string& path : options.inputs) {
         inputs.push_back(std::make_unique<InputFile>(path));
-        inputList.push_back(inputs.back().get());
-        totalSize += inputs.back()->size();
+    }
+    // A database's snapshot holds what its -wal held; the -wal or journal
+    // restored beside it, from another moment, would be applied to it (a
+    // -wal) or roll it back (a hot journal) when it is next opened.
+    for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {
+        if (!inputs[i]->sqliteDatabase()) continue;
+        for (const char* suffix : {"-wal", "-journal", "-shm"}) {
+            for (const std::string& other : options.inputs) {
+                if (samePlace(other, options.inputs[i] + suffix)) {
+                    throw badInput(other + " belongs to the SQLite database " + options.inputs[i] +
+                                   ", which is backed up as a consistent snapshot of its own; "
+                                   "leave " +
+                                   other + " out, or give --raw");
+                }
+            }
+        }
     }
 
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
@@ -144,6 +158,38 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"log", localplatform::logFilePath()},
               {"manifest", options.manifest},
               {"streams", streamCount}});
+    std::vector<std::unique_ptr<SqliteSnapshot>> snapshots;
+    std::vector<std::unique_ptr<InputFile>> snapshotInputs;
+    std::vector<const InputFile*> inputList;
+    nlohmann::ordered_json snapshotsJson = nlohmann::ordered_json::array();
+    try {
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            if (options.raw || !inputs[i]->sqliteDatabase()) {
+                inputList.push_back(inputs[i].get());
+                continue;
+            }
+            snapshots.push_back(std::make_unique<SqliteSnapshot>(
+                options.inputs[i], localplatform::storeDirectory() + "/tmp", jobId, i + 1,
+                std::chrono::milliseconds(options.sqliteBusyWaitMs)));
+            const SqliteSnapshot& snapshot = *snapshots.back();
+            snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
+            inputList.push_back(snapshotInputs.back().get());
+            say("%s: a SQLite database, backed up as one committed state: its snapshot takes "
+                "%llu bytes in the store until the job ends; the copy held a read transaction "
+                "for %.3f s",
+                options.inputs[i].c_str(), static_cast<unsigned long long>(snapshot.bytes()),
+                snapshot.held().count());
+            snapshotsJson.push_back(
+                {{"name", baseName(options.inputs[i])},
+                 {"bytes", snapshot.bytes()},
+                 {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
+        }
+    } catch (...) {
+        localplatform::failJob(jobId);
+        throw;
+    }
+    uint64_t totalSize = 0;
+    for (const InputFile* input : inputList) totalSize += input->size();
     std::string what =
         (inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files") +
         " (" + std::to_string(totalSize) + " bytes)";
@@ -173,6 +219,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     if (streamInput) manifest.version = 3;
     BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases(),
                           streamInput.get());
+    streams.runAfterFirstChunk(options.afterFirstChunk);
     const std::string createText =
         "pipeline-agent backup of " + firstName +
         (setSize > 1 ? " and " + std::to_string(setSize - 1) + " more" : "");
@@ -236,7 +283,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         ManifestFile file;
         file.name = baseName(options.inputs[i]);
-        file.size = inputs[i]->size();
+        file.size = inputList[i]->size();
         file.mode = inputs[i]->mode();
         file.sha256 = streams.fileDigest(i);
         for (unsigned long k = 1; k <= streamCount; ++k) {
@@ -299,6 +346,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"bytes", totalSize},
               {"seconds", std::round(seconds.count() * 1000) / 1000},
               {"archiveFiles", archives}});
+    if (!snapshotsJson.empty()) json.add({{"sqliteSnapshots", snapshotsJson}});
 
     report.finish();
 }

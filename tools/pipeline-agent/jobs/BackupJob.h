@@ -15,13 +15,20 @@ struct BackupOptions {
     unsigned long failStream = 0;     // rehearse a failed write on this stream
     std::string trace;                // where the streams' timeline goes; empty: none
     StreamSource stream;              // a stream input after the files, if any
+    bool raw = false;                 // SQLite databases as plain bytes, not a snapshot
+    std::string afterFirstChunk;      // testing: a command run after each file's first chunk
+    // How long a SQLite snapshot waits for a writer's lock, in ms.
+    unsigned long sqliteBusyWaitMs = 30000;
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the
 // store that config names (made when absent): each stream's archive file
 // holds that stream's part of each input in turn; a stream input, last,
 // is read to its end and striped over the streams (see BackupStreams), and
-// a producer that fails fails the job. Writes the manifest and
+// a producer that fails fails the job. An input that is a SQLite database is
+// backed up from a consistent snapshot of it (SqliteSnapshot) made in the
+// store's tmp/ and removed when the job ends, unless raw; any other input
+// that changed while it was read fails the job. Writes the manifest and
 // only then marks the job complete. A job id the store knows is refused
 // before anything is made. On a failure or a signal after the streams were
 // set up, has the job's archive files invalidated and marks the job failed.

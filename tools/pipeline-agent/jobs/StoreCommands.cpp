@@ -8,6 +8,7 @@
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 #include "base/Progress.h"
+#include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
@@ -138,7 +139,12 @@ void cleanUpStore(const localplatform::Config& config) {
     std::vector<std::string> refused = result.refused;
     const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
     for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
-    if (result.removed.empty() && result.jobsFailed.empty() && partial.empty()) {
+    const auto snapshots = sweepSnapshots(localplatform::storeDirectory() + "/tmp");
+    for (const auto& file : snapshots) {
+        std::printf("removed SQLite snapshot tmp/%s of a backup that did not end\n", file.c_str());
+    }
+    if (result.removed.empty() && result.jobsFailed.empty() && partial.empty() &&
+        snapshots.empty()) {
         std::printf("nothing to remove\n");
     }
     std::fflush(stdout);

@@ -11,8 +11,8 @@
 // columns are as wide as their widest entry. With an enabled report, adds
 // them to it instead (fields "store" and "jobs") and prints no table.
 void listStore(const localplatform::Config& config, JsonReport& report);
-// Removes what jobs that did not complete left, and partial restore outputs
-// of dead restores; says what it removed.
+// Removes what jobs that did not complete left, partial restore outputs of
+// dead restores, and SQLite snapshots of dead backups; says what it removed.
 void cleanUpStore(const localplatform::Config& config);
 // Verifies the store, or with repair rebuilds its catalog from the files.
 // Prints every problem on stdout, or with an enabled report adds them to it

@@ -1,11 +1,37 @@
 #include "streams/BackupStreams.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 #include "platform/local/LocalPlatform.h"
+
+namespace {
+
+// Runs `/bin/sh -c command sh path` and waits for it; throws AgentError
+// (failed job) unless it exits 0.
+void runTestCommand(const std::string& command, const std::string& path) {
+    const char* argv[] = {"sh", "-c", command.c_str(), "sh", path.c_str(), nullptr};
+    pid_t child = 0;
+    const int error =
+        ::posix_spawn(&child, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ);
+    if (error != 0) {
+        throw jobFailed("cannot run the test command: " + std::string(std::strerror(error)));
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw jobFailed("the test command after the first chunk of " + path + " failed");
+    }
+}
+
+}  // namespace
 
 BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
                              unsigned long long jobId, unsigned long failStream,
@@ -175,6 +201,7 @@ void BackupStreams::read() {
         for (std::size_t file = 0; file < m_inputs.size(); ++file) {
             const InputFile& input = *m_inputs[file];
             Sha256 digest;
+            bool firstChunk = true;
             for (unsigned long k = 1; k <= m_streamCount; ++k) {
                 const uint64_t end = partOffset(file, k) + m_partSizes[file][k - 1];
                 for (uint64_t offset = partOffset(file, k); offset < end;) {
@@ -192,6 +219,10 @@ void BackupStreams::read() {
                     }
                     if (chunk.data.size() < kChunk) chunk.data.resize(kChunk);
                     input.readAt(chunk.data.data(), chunk.length, offset);
+                    if (firstChunk && !m_afterFirstChunk.empty()) {
+                        runTestCommand(m_afterFirstChunk, input.path());
+                    }
+                    firstChunk = false;
                     digest.update(chunk.data.data(), chunk.length);
                     offset += chunk.length;
                     std::unique_lock<std::mutex> lock(m_mutex);
@@ -204,6 +235,9 @@ void BackupStreams::read() {
                     m_changed.notify_all();
                 }
             }
+            // Its last byte is read: the file must still be the one whose
+            // size and times were taken before the first.
+            input.requireUnchanged();
             std::lock_guard<std::mutex> lock(m_mutex);
             m_fileDigests[file] = digest.hex();
         }

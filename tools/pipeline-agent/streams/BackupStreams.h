@@ -72,6 +72,12 @@ public:
     BackupStreams(const BackupStreams&) = delete;
     BackupStreams& operator=(const BackupStreams&) = delete;
 
+    // Testing: after the first chunk of each file was read, the reader runs
+    // command with /bin/sh, the file's path as $1, and waits for it; a
+    // command that fails fails the job. So a test can change a file while
+    // it is being read. Call before startReading.
+    void runAfterFirstChunk(std::string command) { m_afterFirstChunk = std::move(command); }
+
     // Where part `stream` of file `file` lies in the file (for a stream
     // input, where its first stripe starts), and its size; for a stream
     // input known only once the stream wrote all of it.
@@ -143,6 +149,7 @@ private:
     StreamPhases* const m_phases;
     StreamInput* const m_stream;
     const std::size_t m_inputCount;  // the files, and the stream input if any
+    std::string m_afterFirstChunk;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_changed;
