@@ -3,12 +3,17 @@
 # needs, skipping those already installed. Run as root.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build
-          libgtest-dev libgmock-dev libbenchmark-dev
-          libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev
-          libpq-dev postgresql
-          clang libclang-rt-14-dev valgrind gcovr time
-          lintian dpkg-dev file pkgconf chromium)
+# --agent: only what building and running pipeline-agent needs (the quick
+# start); without it, also what the tests, sanitizer builds, benchmarks,
+# coverage and packaging need.
+agent=(g++ cmake ninja-build pkgconf
+       libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev libpq-dev)
+packages=("${agent[@]}")
+if [[ ${1:-} != --agent ]]; then
+  packages+=(libgtest-dev libgmock-dev libbenchmark-dev postgresql sqlite3 python3
+             clang libclang-rt-14-dev valgrind gcovr time
+             lintian dpkg-dev file chromium)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -22,6 +22,18 @@
 #include "platform/local/LocalPlatform.h"
 #include "platform/zebsDatabuf_v2.h"
 
+// The PostgreSQL test server: the one $PIPELINESETUP_TEST_PG names, else the
+// one this test run started (tests/pg_server.sh), which it then names for
+// everything that reads the variable later; empty when there is none.
+inline std::string testServer() {
+    if (const char* named = std::getenv("PIPELINESETUP_TEST_PG"); named && *named) return named;
+    std::ifstream recorded(PG_TEST_SERVER_FILE);
+    std::string server;
+    if (!std::getline(recorded, server) || server.empty()) return "";
+    ::setenv("PIPELINESETUP_TEST_PG", server.c_str(), 1);
+    return server;
+}
+
 // Each test gets a fresh store, log file and settings file in a temporary
 // directory under the build tree, and a job id of its own (stream numbers
 // count per job for the whole process).
@@ -35,9 +47,9 @@ protected:
         // The same tests on a PostgreSQL catalog: every store they make
         // keeps its catalog on the test server.
         if (onPostgres()) {
-            const char* server = std::getenv("PIPELINESETUP_TEST_PG");
-            if (!server || !*server) GTEST_SKIP() << "PIPELINESETUP_TEST_PG names no test server";
-            ::setenv("PIPELINE_CATALOG", server, 1);
+            const std::string server = testServer();
+            if (server.empty()) GTEST_SKIP() << "PIPELINESETUP_TEST_PG names no test server";
+            ::setenv("PIPELINE_CATALOG", server.c_str(), 1);
         }
         static unsigned long long jobs = 1000;
         config.storeDir = m_dir + "/store";

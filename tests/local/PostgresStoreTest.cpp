@@ -18,11 +18,6 @@ using localplatform::StoreError;
 
 namespace {
 
-std::string testServer() {
-    const char* server = std::getenv("PIPELINESETUP_TEST_PG");
-    return server ? server : "";
-}
-
 std::string fileText(const std::string& path) {
     std::ifstream file(path);
     std::stringstream text;
