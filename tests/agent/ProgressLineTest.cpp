@@ -86,6 +86,35 @@ TEST(ProgressText, BackupShowsBytesRateEtaAndWhatTheStreamsDo) {
               "setting up stream 3 of 5");
 }
 
+// A line too long for the terminal leaves out what single streams do first,
+// then the summary of the streams, the rate and the time left, and never
+// cuts a word.
+TEST(ProgressText, FitsTheWidthDroppingTheLeastUsefulPartsFirst) {
+    Harness h(JobKind::Backup, false, 5, 100 * kMiB);
+    h.phases.enter(1, Phase::Data);
+    h.phases.enter(2, Phase::Data);
+    h.phases.enter(3, Phase::Pause);
+    h.now = 1s;
+    h.phases.moved(1, 4 * kMiB);
+    h.now = 6s;
+    h.phases.moved(2, 36 * kMiB);
+    const std::string full = h.line.text(h.now);
+    EXPECT_EQ(full,
+              "backup: 40.0 MiB of 100.0 MiB (40%), 8.0 MiB/s, ETA 0:08; stream 3 of 5: the "
+              "mandated 2 s pause after its archive file was created, writing 2 streams");
+    EXPECT_EQ(h.line.text(h.now, full.size()), full);
+    EXPECT_EQ(h.line.text(h.now, 80),
+              "backup: 40.0 MiB of 100.0 MiB (40%), 8.0 MiB/s, ETA 0:08; writing 2 streams");
+    // 80 and 60 columns less "pipeline-agent: " and the last column.
+    EXPECT_EQ(h.line.text(h.now, 80 - 17),
+              "backup: 40.0 MiB of 100.0 MiB (40%), 8.0 MiB/s, ETA 0:08");
+    EXPECT_EQ(h.line.text(h.now, 50), "backup: 40.0 MiB of 100.0 MiB (40%), ETA 0:08");
+    EXPECT_EQ(h.line.text(h.now, 60 - 17), "backup: 40.0 MiB of 100.0 MiB (40%)");
+    EXPECT_EQ(h.line.text(h.now, 30), "backup: 40.0 MiB of 100.0 MiB");
+    EXPECT_EQ(h.line.text(h.now, 28), "backup: 40.0 MiB of 100.0");
+    EXPECT_EQ(h.line.text(h.now, 5), "");
+}
+
 TEST(ProgressText, AStreamOfUnknownLengthShowsBytesSoFarAndOnlyThePausesEta) {
     // 40 MiB of files and a stream input: the line shows neither a share of
     // the files' bytes nor a time left for data whose end is not known; the
@@ -249,7 +278,7 @@ TEST(ProgressTerminal, IsCutToTheTerminalWidthAndClearedWhenDestroyed) {
         ProgressLine line(phases.job(), out);
         phases.addObserver(&line);
         phases.enter(2, Phase::SetUp);
-        EXPECT_EQ(written, "\rpipeline-agent: backup: 0 B o\033[K") << "29 columns";
+        EXPECT_EQ(written, "\rpipeline-agent: backup: 0 B\033[K") << "29 columns, no word cut";
         written.clear();
     }
     EXPECT_EQ(written, "\r\033[K");

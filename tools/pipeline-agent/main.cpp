@@ -89,13 +89,24 @@ void reportFailure(const std::string& what, int exitCode, bool logShown, JsonRep
     report.printFailure(what, exitCode, log);
 }
 
-// Whether --json is among the arguments (before a "--").
-bool jsonAsked(int argc, char** argv) {
+// Whether the flag is among the arguments (before a "--").
+bool asked(int argc, char** argv, const char* flag) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--") == 0) return false;
-        if (std::strcmp(argv[i], "--json") == 0) return true;
+        if (std::strcmp(argv[i], flag) == 0) return true;
     }
     return false;
+}
+
+// The options for tests are shown by --help-all only: out of their group,
+// CLI11 lists them nowhere.
+void hideTestingOptions(CLI::App& app) {
+    for (CLI::Option* option : app.get_options()) {
+        if (option->get_group() == "Testing") option->group("");
+    }
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        hideTestingOptions(*command);
+    }
 }
 
 }  // namespace
@@ -165,10 +176,14 @@ int main(int argc, char** argv) {
         defined.push_back({&command, subcommand, command.define(*subcommand)});
     }
 
+    app.set_help_all_flag("--help-all",
+                          "print the help of every command, the options for tests included");
+    if (!asked(argc, argv, "--help-all")) hideTestingOptions(app);
+
     // Filled by the command that runs; prints only with --json. Whether it
     // was asked for is read before the parse, so that a command line that
     // does not parse gets its document too.
-    JsonReport report(jsonAsked(argc, argv));
+    JsonReport report(asked(argc, argv, "--json"));
     try {
         try {
             app.parse(argc, argv);

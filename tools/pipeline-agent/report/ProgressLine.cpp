@@ -54,7 +54,7 @@ ProgressLine::~ProgressLine() {
     liveLine() = nullptr;
 }
 
-std::string ProgressLine::activity() const {
+std::vector<std::string> ProgressLine::activity() const {
     const bool backup = m_job.kind == JobKind::Backup;
     const std::string of = " of " + std::to_string(m_job.streams);
     std::vector<std::string> parts;
@@ -79,14 +79,46 @@ std::string ProgressLine::activity() const {
         }
     }
     if (moving > 0) parts.push_back((backup ? "writing " : "reading ") + countOf(moving, "stream"));
-    if (parts.empty()) return m_ended ? "done" : "waiting";
-    std::string joined;
-    for (const std::string& part : parts) joined += (joined.empty() ? "" : ", ") + part;
-    return joined;
+    if (parts.empty()) parts.push_back(m_ended ? "done" : "waiting");
+    return parts;
 }
 
-std::string ProgressLine::text(JobTime at) const {
-    std::string line = m_job.kind == JobKind::Backup ? "backup: " : "restore: ";
+std::string ProgressLine::text(JobTime at) const { return text(at, std::string::npos); }
+
+// The line is its head (the bytes), then the rate, the time left and what
+// the streams do. What does not fit goes, least useful first: what single
+// streams do, then the summary of the streams, the rate, the time left; a
+// head that still does not fit is cut at a space, never inside a word.
+std::string ProgressLine::text(JobTime at, std::size_t width) const {
+    Pieces pieces = piecesAt(at);
+    const auto joined = [&pieces] {
+        std::string line = pieces.head + pieces.rate + pieces.eta;
+        for (std::size_t i = 0; i < pieces.activity.size(); ++i) {
+            line += (i == 0 ? "; " : ", ") + pieces.activity[i];
+        }
+        return line;
+    };
+    std::string line = joined();
+    while (line.size() > width && !pieces.activity.empty()) {
+        pieces.activity.erase(pieces.activity.begin());
+        line = joined();
+    }
+    for (std::string* optional : {&pieces.rate, &pieces.eta}) {
+        if (line.size() <= width) break;
+        optional->clear();
+        line = joined();
+    }
+    if (line.size() > width) {
+        const std::size_t space = line.rfind(' ', width);
+        line.resize(space == std::string::npos ? 0 : space);
+    }
+    return line;
+}
+
+ProgressLine::Pieces ProgressLine::piecesAt(JobTime at) const {
+    Pieces pieces;
+    std::string& line = pieces.head;
+    line = m_job.kind == JobKind::Backup ? "backup: " : "restore: ";
     const uint64_t total = m_job.totalBytes;
     if (m_job.totalKnown) {
         line += formatBytes(static_cast<double>(m_done)) + " of " +
@@ -104,15 +136,17 @@ std::string ProgressLine::text(JobTime at) const {
     const auto elapsed = std::chrono::duration<double>(at - m_firstByte).count();
     if (m_moving && elapsed >= 1.0) {
         const double rate = static_cast<double>(m_done) / elapsed;
-        line += ", " + formatBytes(rate) + "/s";
+        pieces.rate = ", " + formatBytes(rate) + "/s";
         if (m_job.totalKnown && rate > 0 && m_done < total) {
             left = std::max(left, static_cast<double>(total - m_done) / rate);
         }
     }
     if (left > 0) {
-        line += ", ETA " + formatDuration(std::chrono::seconds(static_cast<long long>(left + 0.5)));
+        pieces.eta =
+            ", ETA " + formatDuration(std::chrono::seconds(static_cast<long long>(left + 0.5)));
     }
-    return line + "; " + activity();
+    pieces.activity = activity();
+    return pieces;
 }
 
 double ProgressLine::pausesLeft(JobTime at) const {
@@ -128,12 +162,13 @@ double ProgressLine::pausesLeft(JobTime at) const {
 void ProgressLine::show(JobTime at, bool force) {
     if (m_output.terminal) {
         if (!force && m_shownOnce && at - m_lastShown < kRedrawEvery) return;
-        std::string line = "pipeline-agent: " + text(at);
         // One column short of the width: a line that fills it wraps on some
         // terminals.
-        if (m_output.columns > 1 && line.size() > m_output.columns - 1) {
-            line.resize(m_output.columns - 1);
-        }
+        const std::string prefix = "pipeline-agent: ";
+        const std::size_t room = m_output.columns > prefix.size() + 1
+                                     ? m_output.columns - 1 - prefix.size()
+                                     : 0;
+        const std::string line = prefix + text(at, room);
         m_lastShown = at;
         m_shownOnce = true;
         std::lock_guard<std::mutex> lock(stderrLock());

@@ -45,6 +45,9 @@ public:
 
     // The line's text at time `at`, without "pipeline-agent: ".
     std::string text(JobTime at) const;
+    // The same in at most width characters: the least useful parts are
+    // left out first, and words are never cut.
+    std::string text(JobTime at, std::size_t width) const;
 
     void phaseChanged(unsigned long stream, Phase phase, JobTime at, uint64_t streamBytes) override;
     void bytesMoved(unsigned long stream, uint64_t streamBytes, uint64_t jobBytes,
@@ -56,8 +59,16 @@ public:
     void redrawLocked() override;
 
 private:
+    // The parts of the line: the bytes, then, each empty when unknown, the
+    // rate and the time left (each with its leading ", "), then what the
+    // streams do.
+    struct Pieces {
+        std::string head, rate, eta;
+        std::vector<std::string> activity;
+    };
+    Pieces piecesAt(JobTime at) const;
     void show(JobTime at, bool now);
-    std::string activity() const;
+    std::vector<std::string> activity() const;
     // Seconds the backup's pauses still need: each stream's not yet begun
     // as long as the last one took (2 s until one ended), and what is left
     // of the one running.
