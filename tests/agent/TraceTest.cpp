@@ -309,6 +309,25 @@ TEST(TimelineSvg, EscapesNamesAndTakesTheBareListForm) {
     EXPECT_EQ(count(svg, "<g class=\"stream-row\""), 1u);
 }
 
+// A phase of a microsecond in a job of two seconds still shows, and every
+// phase's length is written as text: in its bar when it fits, after it when
+// the next bar leaves room.
+TEST(TimelineSvg, ShortPhasesShowAndEveryLengthIsWrittenOut) {
+    json events = json::array();
+    const auto phase = [&](const char* name, double ts, double dur) {
+        events.push_back(
+            {{"ph", "X"}, {"name", name}, {"ts", ts}, {"dur", dur}, {"pid", 1}, {"tid", 1}});
+    };
+    phase("setup", 0, 1);             // 1 µs, then a gap
+    phase("pause", 1000000, 1000000);  // 1 s
+    phase("close", 2000000, 2);       // 2 µs at the very end: no room after it
+    const std::string svg = timelineSvg(events);
+    EXPECT_EQ(count(svg, "width=\"3\" height="), 2u) << svg;
+    EXPECT_NE(svg.find("text-anchor=\"start\">1 \xC2\xB5s</text>"), std::string::npos) << svg;
+    EXPECT_NE(svg.find("text-anchor=\"middle\">1.00 s</text>"), std::string::npos) << svg;
+    EXPECT_EQ(count(svg, "class=\"figure\""), 2u) << svg;
+}
+
 TEST(TimelineSvg, RefusesWhatIsNoTraceSayingWhy) {
     const auto why = [](const json& document) {
         try {

@@ -87,6 +87,20 @@ double tickStep(double span) {
     return 10 * magnitude;
 }
 
+// A bar is at least this wide, in pixels, so that the shortest phase shows;
+// its figure's characters are taken to be this wide.
+constexpr double kMinBarWidth = 3;
+constexpr double kFigureCharWidth = 5.5;
+
+// A phase's length for its figure: "2.00 s", "12.5 ms", "800 µs".
+std::string durationText(double microseconds) {
+    char text[32];
+    if (microseconds >= 1e6) std::snprintf(text, sizeof text, "%.2f s", microseconds / 1e6);
+    else if (microseconds >= 1e3) std::snprintf(text, sizeof text, "%.1f ms", microseconds / 1e3);
+    else std::snprintf(text, sizeof text, "%.0f \xC2\xB5s", microseconds);
+    return text;
+}
+
 std::string tickLabel(double microseconds, double step) {
     if (step >= 1e6) return number(microseconds / 1e6) + " s";
     if (step >= 1e3) return number(microseconds / 1e3) + " ms";
@@ -262,9 +276,10 @@ std::string timelineSvg(const json& trace) {
         svg += "<g class=\"stream-row\" data-name=\"" + escape(label) + "\">\n";
         svg += "<text x=\"" + number(kLeft - 8) + "\" y=\"" + number(rowY + kRowHeight / 2 + 4) +
                "\" text-anchor=\"end\">" + escape(label) + "</text>\n";
-        for (const Bar& bar : row->bars) {
-            // At least half a pixel, so that a short phase still shows.
-            const double width = std::max(bar.duration / span * plotWidth, 0.5);
+        for (std::size_t i = 0; i < row->bars.size(); ++i) {
+            const Bar& bar = row->bars[i];
+            // Wide enough to be seen, however short the phase.
+            const double width = std::max(bar.duration / span * plotWidth, kMinBarWidth);
             svg += "<rect class=\"phase\" data-phase=\"" + escape(bar.name) + "\" x=\"" +
                    number(x(bar.start)) + "\" y=\"" + number(rowY) + "\" width=\"" + number(width) +
                    "\" height=\"" + number(kRowHeight) + "\" fill=\"" + colourOf(bar.name) +
@@ -273,6 +288,24 @@ std::string timelineSvg(const json& trace) {
                           tickLabel(bar.start - first, 1e3) + " for " +
                           tickLabel(bar.duration, 1e3) + bar.detail) +
                    "</title></rect>\n";
+            // Its length as text: in the bar where it fits, else just after
+            // it when the next bar leaves room; the tooltip has the rest.
+            const std::string figure = durationText(bar.duration);
+            const double textWidth = kFigureCharWidth * static_cast<double>(figure.size()) + 4;
+            const double next = i + 1 < row->bars.size() ? x(row->bars[i + 1].start) : kWidth - kRight;
+            double textX = -1;
+            std::string anchor = "middle";
+            if (width >= textWidth) {
+                textX = x(bar.start) + width / 2;
+            } else if (next - (x(bar.start) + width) >= textWidth + 2) {
+                textX = x(bar.start) + width + 2;
+                anchor = "start";
+            }
+            if (textX >= 0) {
+                svg += "<text class=\"figure\" x=\"" + number(textX) + "\" y=\"" +
+                       number(rowY + kRowHeight / 2 + 3) + "\" font-size=\"9\" text-anchor=\"" +
+                       anchor + "\">" + escape(figure) + "</text>\n";
+            }
         }
         svg += "</g>\n";
         rowY += kRowHeight + kRowGap;
