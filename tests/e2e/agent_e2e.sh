@@ -74,14 +74,14 @@ output_levels)
   # platform's going to the job's log in the store; -v adds them, -q shows
   # nothing on success. Job ids, archive file ids and the directory masked.
   make_input db.bin 300001
-  mask() { sed -E "s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/" "$1"; }
+  mask() { sed -E "s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/; s/ in [0-9.]+ s, [0-9.]+ ([KMG]iB|B)\/s\)/ in S s, R\/s)/" "$1"; }
   "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest db.json 2>backup.txt
   diff -u - <(mask backup.txt) <<'EOF_OUT' || fail "the default output of a backup differs"
 pipeline-agent: backing up db.bin (300001 bytes) over 2 streams as job J into DIR/store
 pipeline-agent: setting up 2 streams; each pauses 2 s after its archive file is created, while the streams set up before it write
 pipeline-agent: stream 1: wrote 150000 bytes to archive file T-1-1
 pipeline-agent: stream 2: wrote 150001 bytes to archive file T-2-2
-pipeline-agent: backup complete: manifest db.json
+pipeline-agent: backup complete: manifest db.json (293.0 KiB in S s, R/s)
 EOF_OUT
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' backup.txt)
   grep -q 'local platform: created archive file' "store/logs/$job.log" ||
@@ -100,7 +100,7 @@ EOF_OUT
   # -v: the same lines and the log's, in one stream; -q: nothing.
   "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest v.json -v 2>v.txt
   grep -q 'DEBUG1 job [0-9]*: local platform: pausing 2000 ms' v.txt || fail "-v did not show the platform's lines"
-  grep -q '^pipeline-agent: backup complete: manifest v.json$' v.txt || fail "-v hid the agent's lines"
+  grep -q '^pipeline-agent: backup complete: manifest v.json (' v.txt || fail "-v hid the agent's lines"
   mkdir vout qout
   "$agent" -v --store store restore v.json --output vout 2>v.txt
   grep -q -- '-Debug-: ' v.txt || fail "-v did not show the library's lines"

@@ -19,6 +19,7 @@
 #include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JobReport.h"
+#include "report/ProgressLine.h"
 #include "restore/RestorePipelineSetup.h"
 #include "streams/BackupStreams.h"
 
@@ -326,7 +327,11 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         localplatform::failJob(jobId);
         throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
     }
-    say("backup complete: manifest %s", options.manifest.c_str());
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    say("backup complete: manifest %s (%s in %.1f s, %s/s)", options.manifest.c_str(),
+        formatBytes(static_cast<double>(totalSize)).c_str(), took,
+        formatBytes(took > 0 ? static_cast<double>(totalSize) / took : 0).c_str());
 
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const ManifestFile& f : manifest.files) {
