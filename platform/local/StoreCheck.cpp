@@ -369,6 +369,7 @@ CheckResult check(bool repair) {
         found.repaired = std::move(repaired);
     }
     // Not the catalog's to mend: said, never repaired.
+    found.repairable = found.problems.size();
     findWritableByOthers(*store, &found.problems);
     return found;
 }

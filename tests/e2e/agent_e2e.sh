@@ -871,7 +871,7 @@ store_modes)
       --store s022 --share-group nogroup list
   fi
   chmod o+w s022/files
-  expect 1 "has 1 problem(s)" --store s022 check
+  expect_line 1 "the store $(cd s022 && pwd -P) has 1 problem(s) (log: $(cd s022 && pwd -P)/logs/check.log)" --store s022 check
   grep -qx "problem: $(cd s022 && pwd -P)/files can be written by users other than its owner (mode 0702); chmod go-w $(cd s022 && pwd -P)/files" out.txt ||
     { cat out.txt >&2; fail "check did not name the store's folder that others may write"; }
   ;;

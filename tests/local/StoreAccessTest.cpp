@@ -312,4 +312,5 @@ TEST_F(LocalStoreAccessTest, CheckReportsAStoreThatOthersMayWrite) {
     EXPECT_EQ(found.problems[0], store + "/files can be written by users other than its owner "
                                          "(mode 0702); chmod go-w " + store + "/files");
     EXPECT_TRUE(found.repaired.empty());
+    EXPECT_EQ(found.repairable, 0u);
 }

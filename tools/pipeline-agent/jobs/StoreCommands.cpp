@@ -178,7 +178,9 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
     if (!result.problems.empty()) {
         throw jobFailed("the store " + store + " has " + std::to_string(result.problems.size()) +
                         " problem(s)" + (repair ? " that repair could not mend" : "") +
-                        (repair ? "" : "; `check --repair` rebuilds its catalog from the files"));
+                        (repair || result.repairable == 0
+                             ? ""
+                             : "; `check --repair` rebuilds its catalog from the files"));
     }
     say("the store %s is sound: %lu archive files, %llu bytes checked", store.c_str(), result.files,
         result.bytes);

@@ -242,6 +242,10 @@ CleanupResult cleanup();
 struct CheckResult {
     // What is wrong; empty: healthy. After a repair: what is still wrong.
     std::vector<std::string> problems;
+    // How many of the problems, the first ones, are the catalog's or the
+    // files', which a repair rebuilds from; the others (modes that let other
+    // users write the store) it cannot mend.
+    std::size_t repairable = 0;
     // What the repair found and put right.
     std::vector<std::string> repaired;
     unsigned long files = 0;       // archive files looked at
