@@ -64,4 +64,6 @@ void throwIfInterrupted() {
 void onInterrupt(std::function<void(int)> reaction) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_reaction = std::move(reaction);
+    // A signal that came before there was a reaction to it gets it now.
+    if (const int signal = g_signal.load(); signal != 0 && g_reaction) g_reaction(signal);
 }

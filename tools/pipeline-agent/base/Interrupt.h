@@ -22,5 +22,6 @@ void throwIfInterrupted();
 // What to do at once when the first signal arrives, besides recording it:
 // runs on the signal thread, concurrently with the job, so it may only touch
 // what is safe to share. Replaces the earlier reaction; an empty function
-// clears it.
+// clears it. When the signal came already, the reaction runs at once, on
+// the caller's thread (it may then run twice: it must not mind).
 void onInterrupt(std::function<void(int signal)> reaction);
