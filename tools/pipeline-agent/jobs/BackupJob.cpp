@@ -17,6 +17,7 @@
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
 #include "manifest/Manifest.h"
+#include "manifest/StoredManifest.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JobReport.h"
 #include "restore/RestorePipelineSetup.h"
@@ -83,6 +84,18 @@ unsigned long long newJobId() {
     return static_cast<unsigned long long>(ms) * 100000ULL +
            static_cast<unsigned long long>(::getpid()) % 100000ULL;
 }
+
+namespace {
+
+// The archive files of a failed job could not be invalidated (the disk is
+// full, say): they stay in the store, taking their space, until a cleanup.
+void sayInvalidationFailed() {
+    say("invalidating the job's archive files failed (the log says why); they keep their space "
+        "until `pipeline-agent --store %s cleanup` removes them",
+        localplatform::storeDirectory().c_str());
+}
+
+}  // namespace
 
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
@@ -194,11 +207,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         (inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files") +
         " (" + std::to_string(totalSize) + " bytes)";
     if (options.stream.given()) what = withStreamInput(what, inputs.size(), options.stream);
-    say("backing up %s over %lu streams as job %llu into %s", what.c_str(), streamCount, jobId,
-        localplatform::storeDirectory().c_str());
-    say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
+    const char* streamsWord = streamCount == 1 ? "stream" : "streams";
+    say("backing up %s over %lu %s as job %llu into %s", what.c_str(), streamCount, streamsWord,
+        jobId, localplatform::storeDirectory().c_str());
+    say("setting up %lu %s; each pauses 2 s after its archive file is created, while the "
         "streams set up before it write",
-        streamCount);
+        streamCount, streamsWord);
 
     JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.stream.given()},
                      progressShown().load(), stderrProgress(config), options.trace);
@@ -265,8 +279,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         streams.stop();
         say("the backup failed; invalidating the job's archive files");
         report.library().backupClose();
-        job.closePipeline(kInvalidateArchiveFiles, false);
+        const bool invalidated = job.closePipeline(kInvalidateArchiveFiles, false);
         report.library().callEnded();
+        if (!invalidated) sayInvalidationFailed();
         localplatform::failJob(jobId);
         throw;
     }
@@ -276,7 +291,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     if (!closed) {
         // The streams the close did not reach are still held: invalidate them,
         // and let the job's failure settle the rest at the next cleanup.
-        job.closePipeline(kInvalidateArchiveFiles, false);
+        if (!job.closePipeline(kInvalidateArchiveFiles, false)) sayInvalidationFailed();
         localplatform::failJob(jobId);
         throw jobFailed("closing the streams failed; the job is marked failed");
     }
@@ -306,6 +321,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         throwIfInterrupted();
     }
     report.end();
+    // The store keeps its own copy first, so that a complete job always has one.
+    keepManifestInStore(manifest);
     try {
         saveManifest(manifest, options.manifest);
     } catch (const AgentError& error) {
