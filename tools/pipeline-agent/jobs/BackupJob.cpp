@@ -16,6 +16,7 @@
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
+#include "jobs/Invalidation.h"
 #include "manifest/Manifest.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/LocalPlatform.h"
@@ -84,18 +85,6 @@ unsigned long long newJobId() {
     return static_cast<unsigned long long>(ms) * 100000ULL +
            static_cast<unsigned long long>(::getpid()) % 100000ULL;
 }
-
-namespace {
-
-// The archive files of a failed job could not be invalidated (the disk is
-// full, say): they stay in the store, taking their space, until a cleanup.
-void sayInvalidationFailed() {
-    say("invalidating the job's archive files failed (the log says why); they keep their space "
-        "until `pipeline-agent --store %s cleanup` removes them",
-        localplatform::storeDirectory().c_str());
-}
-
-}  // namespace
 
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
@@ -281,7 +270,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         report.library().backupClose();
         const bool invalidated = job.closePipeline(kInvalidateArchiveFiles, false);
         report.library().callEnded();
-        if (!invalidated) sayInvalidationFailed();
+        if (!invalidated || !archiveFilesInvalidated(jobId, streamCount)) sayInvalidationFailed();
         localplatform::failJob(jobId);
         throw;
     }
@@ -291,7 +280,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     if (!closed) {
         // The streams the close did not reach are still held: invalidate them,
         // and let the job's failure settle the rest at the next cleanup.
-        if (!job.closePipeline(kInvalidateArchiveFiles, false)) sayInvalidationFailed();
+        job.closePipeline(kInvalidateArchiveFiles, false);
         localplatform::failJob(jobId);
         throw jobFailed("closing the streams failed; the job is marked failed");
     }

@@ -160,9 +160,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
     if (!localplatform::storeIsOpen()) openStoreFor(config, localplatform::Access::ReadOnly, false);
     if (asked.job == 0) checkAgainstStoredCopy(manifest, options.manifest);
-    const std::string storeName =
-        config.storeDir.empty() ? localplatform::storeDirectory() : config.storeDir;
-    requireRestorableArchives(manifest, storeName);
+    requireArchiveData(manifest);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
     outputOptions.namedTemporary = options.namedTemporary;
@@ -219,7 +217,9 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
         const bool setUp = restore.setupPipeline();
         report.library().callEnded();
         if (!setUp) {
-            requireRestorableArchives(manifest, storeName);
+            requireRestorableArchives(manifest, config.storeDir.empty()
+                                                     ? localplatform::storeDirectory()
+                                                     : config.storeDir);
             throw jobFailed("setting up the restore request for " + file.name + " failed");
         }
         if (toStdout) {

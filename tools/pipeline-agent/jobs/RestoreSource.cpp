@@ -46,7 +46,7 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
                        storedManifestPath(options.job) +
                        " is missing); restore it from its manifest file");
     }
-    if (given && !(*given == *stored)) {
+    if (given && !agreesWithStored(*given, *stored)) {
         throw badInput("manifest " + options.manifest + " differs from the store's copy of job " +
                        std::to_string(options.job) + " (" + storedManifestPath(options.job) +
                        ")" +

@@ -41,7 +41,6 @@ struct ManifestFile {
     bool stream = false;                // a stream input, striped
     uint64_t stripeUnit = 0;            // a stream input's
     std::vector<std::string> stripes;   // a stream input's: each stripe's SHA-256, in order
-    bool operator==(const ManifestFile&) const = default;
 };
 
 // Where stripe `stripe` of a stream input lies: which stream (1..N) holds
@@ -58,7 +57,6 @@ struct Manifest {
     std::string createdAt;                  // UTC, ISO 8601
     std::vector<ManifestArchive> archives;  // one per stream, in stream order
     std::vector<ManifestFile> files;        // in backup order
-    bool operator==(const Manifest&) const = default;
 };
 
 // An archive file's identity as the agent shows it: "trellan-group-afile".

@@ -23,7 +23,15 @@ std::optional<Manifest> storedManifest(unsigned long long jobId);
 // (failed job); the store is left without a copy.
 void keepManifestInStore(const Manifest& manifest);
 
-// Throws AgentError (bad input) when given, read from path, differs in
-// anything from the store's copy of its job. False, having checked nothing,
+// Whether a manifest a user gave tells of job's data what the store's copy
+// does: the same job and archive files, and each of its files one of the
+// copy's, alike in size, digests, parts and stripes (and mode, where it
+// records one). A manifest converted to the first format, or one whose
+// createdAt was retouched, agrees; one with any digest or offset changed
+// does not.
+bool agreesWithStored(const Manifest& given, const Manifest& stored);
+
+// Throws AgentError (bad input) when given, read from path, does not agree
+// with the store's copy of its job (agreesWithStored). False, having checked nothing,
 // when the store keeps no copy of that job (a backup by an older agent).
 bool requireSameAsStored(const Manifest& given, const std::string& path);
