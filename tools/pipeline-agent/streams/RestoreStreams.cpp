@@ -10,6 +10,7 @@
 #include "base/Interrupt.h"
 #include "base/Sha256.h"
 #include "streams/FileDigest.h"
+#include "platform/EvEvent.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/LocalPlatform.h"
 
@@ -97,6 +98,11 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
         if (failure) std::rethrow_exception(failure);
     }
     const std::string digest = fileDigest.finish();
+    EvEvent event;
+    event.DebugLvl("readFileShares", 1,
+                   "%s: file digest taken in order, %llu of %llu bytes read back from the output",
+                   file.name.c_str(), static_cast<unsigned long long>(fileDigest.readBackBytes()),
+                   static_cast<unsigned long long>(file.size));
     requireFileDigest(file, digest);
     return digest;
 }
