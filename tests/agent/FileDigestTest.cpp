@@ -130,7 +130,8 @@ TEST(FileDigest, AFileNotWrittenWholeHasNoDigest) {
     writePart(output, digest, source, 0, 0, 100, 100);
     writePart(output, digest, source, 1, 100, 150, 50);
     const auto [message, code] = thrown([&] { digest.finish(); });
-    EXPECT_EQ(message, "part 2 of the file was written 150 of 200 bytes; its digest cannot be taken");
+    EXPECT_EQ(message,
+              "part 2 of the file was written 150 of 200 bytes; its digest cannot be taken");
     EXPECT_EQ(code, 1);
 }
 
@@ -166,7 +167,8 @@ TEST(Names, LongComponentsAndPathsAreRefusedAsBadInput) {
     const std::string name255(255, 'n');
     EXPECT_NO_THROW(requireUsablePath("/tmp/" + name255, "output"));
     EXPECT_NO_THROW(requireUsableName(name255, "name"));
-    const auto [long256, code] = thrown([&] { requireUsablePath("out/" + name255 + "x", "output"); });
+    const auto [long256, code] =
+        thrown([&] { requireUsablePath("out/" + name255 + "x", "output"); });
     EXPECT_EQ(code, 2);
     EXPECT_EQ(long256, "output out/" + std::string(36, 'n') + "... has a name of 256 bytes (" +
                            std::string(40, 'n') + "...); names of up to 255 bytes can be used");
@@ -187,33 +189,39 @@ TEST(Names, LongComponentsAndPathsAreRefusedAsBadInput) {
 TEST(Names, AManifestNameWithANulOrTooLongIsRefusedInEitherFormat) {
     const std::string share =
         R"("stream": 1, "trellanId": 1, "groupNumber": 1, "afileId": 1, "sourceOffset": 0, )"
-        R"("seekOffset": 0, "size": 4, "sha256": ")" + std::string(64, 'a') + R"(")";
+        R"("seekOffset": 0, "size": 4, "sha256": ")" +
+        std::string(64, 'a') + R"(")";
     const auto first = [&](const std::string& name) {
         return R"({"format": "pipeline-agent-manifest", "version": 1, "jobId": 7, "source": )"
-               R"({"name": ")" + name + R"(", "size": 4, "sha256": ")" + std::string(64, 'b') +
+               R"({"name": ")" +
+               name + R"(", "size": 4, "sha256": ")" + std::string(64, 'b') +
                R"("}, "streams": [{)" + share + "}]}";
     };
     EXPECT_EQ(parseManifest(first("db.bin"), "m.json").files.at(0).name, "db.bin");
     const auto [nul, code] = thrown([&] { parseManifest(first("db.bin\\u0000.evil"), "m.json"); });
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(nul, "manifest m.json source name \"db.bin\" holds a NUL byte, which no file name "
-                   "can hold");
+    EXPECT_EQ(nul,
+              "manifest m.json source name \"db.bin\" holds a NUL byte, which no file name "
+              "can hold");
     const auto current = [&](const std::string& name) {
         return R"({"format": "pipeline-agent-manifest", "version": 2, "jobId": 7, )"
                R"("archiveFiles": [{"stream": 1, "trellanId": 1, "groupNumber": 1, "afileId": 1}], )"
-               R"("files": [{"name": ")" + name + R"(", "size": 4, "mode": 420, "sha256": ")" +
-               std::string(64, 'b') + R"(", "streams": [{)" + share + "}]}]}";
+               R"("files": [{"name": ")" +
+               name + R"(", "size": 4, "mode": 420, "sha256": ")" + std::string(64, 'b') +
+               R"(", "streams": [{)" + share + "}]}]}";
     };
-    EXPECT_EQ(parseManifest(current(std::string(255, 'x')), "m.json").files.at(0).name.size(), 255u);
-    const auto [longName, code2] = thrown([&] { parseManifest(current(std::string(256, 'x')), "m.json"); });
+    EXPECT_EQ(parseManifest(current(std::string(255, 'x')), "m.json").files.at(0).name.size(),
+              255u);
+    const auto [longName, code2] =
+        thrown([&] { parseManifest(current(std::string(256, 'x')), "m.json"); });
     EXPECT_EQ(code2, 2);
     EXPECT_NE(longName.find("manifest m.json file 1 name "), std::string::npos) << longName;
     EXPECT_NE(longName.find("names of up to 255 bytes can be used"), std::string::npos) << longName;
 }
 
 TEST(Names, TheNearestKnownNameIsASlipAway) {
-    const std::vector<std::string> commands = {"backup", "restore", "list", "cleanup", "check",
-                                               "timeline", "demo"};
+    const std::vector<std::string> commands = {"backup", "restore",  "list", "cleanup",
+                                               "check",  "timeline", "demo"};
     EXPECT_EQ(nearestName("lsit", commands), "list");
     EXPECT_EQ(nearestName("restor", commands), "restore");
     EXPECT_EQ(nearestName("chek", commands), "check");

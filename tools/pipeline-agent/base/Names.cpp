@@ -18,13 +18,11 @@ void requireNoNul(const std::string& name, const std::string& what) {
     }
 }
 
-void requireShortName(const std::string& name, const std::string& what,
-                      const std::string& within) {
+void requireShortName(const std::string& name, const std::string& what, const std::string& within) {
     if (name.size() > kMaxNameBytes) {
         throw badInput(what + " " + shown(within) + " has a name of " +
                        std::to_string(name.size()) + " bytes (" + shown(name) +
-                       "); names of up to " + std::to_string(kMaxNameBytes) +
-                       " bytes can be used");
+                       "); names of up to " + std::to_string(kMaxNameBytes) + " bytes can be used");
     }
 }
 

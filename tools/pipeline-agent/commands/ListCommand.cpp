@@ -15,7 +15,7 @@
 namespace {
 
 struct ListOptions {
-    bool files = false;         // also every complete job's files
+    bool files = false;          // also every complete job's files
     unsigned long long job = 0;  // this job alone, with its files; 0: every job
 };
 

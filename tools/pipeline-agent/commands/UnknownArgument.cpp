@@ -41,7 +41,7 @@ std::string unknownArgument(CLI::App& app, const std::vector<std::string>& argum
             continue;
         }
         if (argument.size() > 1 && argument[0] == '-') continue;  // short options, "-"
-        if (command) continue;  // the command's own arguments
+        if (command) continue;                                    // the command's own arguments
         std::vector<std::string> names;
         for (CLI::App* each : app.get_subcommands([](CLI::App*) { return true; })) {
             if (each->get_name() == argument) command = each;

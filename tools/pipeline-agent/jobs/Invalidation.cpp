@@ -24,8 +24,7 @@ void sayInvalidationFailed() {
     std::string store = "STORE";
     try {
         store = localplatform::storeDirectory();
-    } catch (...) {
-    }
+    } catch (...) {}
     say("invalidating the job's archive files failed (the log says why); they keep their space "
         "until `pipeline-agent --store %s cleanup` removes them",
         store.c_str());

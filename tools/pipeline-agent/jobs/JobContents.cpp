@@ -86,8 +86,8 @@ void printJobContents(const localplatform::Config& config, JsonReport& report,
         uint64_t bytes = 0;
         nlohmann::ordered_json files = nlohmann::ordered_json::array();
         for (const ManifestFile& file : manifest->files) {
-            rows.push_back({id, file.name, std::to_string(file.size), octal(file.mode),
-                            file.sha256});
+            rows.push_back(
+                {id, file.name, std::to_string(file.size), octal(file.mode), file.sha256});
             files.push_back({{"name", file.name},
                              {"size", file.size},
                              {"mode", file.mode},
@@ -99,10 +99,8 @@ void printJobContents(const localplatform::Config& config, JsonReport& report,
                         "(" + std::to_string(manifest->files.size()) + " file" +
                             (manifest->files.size() == 1 ? "" : "s") + " in all)",
                         std::to_string(bytes), "", ""});
-        contents.push_back({{"jobId", each->jobId},
-                            {"state", each->state},
-                            {"files", files},
-                            {"bytes", bytes}});
+        contents.push_back(
+            {{"jobId", each->jobId}, {"state", each->state}, {"files", files}, {"bytes", bytes}});
     }
     if (report.enabled()) {
         report.add({{"contents", contents}});

@@ -48,8 +48,7 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
     }
     if (given && !agreesWithStored(*given, *stored)) {
         throw badInput("manifest " + options.manifest + " differs from the store's copy of job " +
-                       std::to_string(options.job) + " (" + storedManifestPath(options.job) +
-                       ")" +
+                       std::to_string(options.job) + " (" + storedManifestPath(options.job) + ")" +
                        (given->jobId != options.job
                             ? "; it is of job " + std::to_string(given->jobId)
                             : "; it was altered"));

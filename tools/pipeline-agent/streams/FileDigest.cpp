@@ -6,9 +6,7 @@
 #include "base/AgentError.h"
 
 FileDigest::FileDigest(std::vector<uint64_t> partSizes, ReadBack readBack)
-    : m_sizes(std::move(partSizes)),
-      m_readBack(std::move(readBack)),
-      m_written(m_sizes.size(), 0) {
+    : m_sizes(std::move(partSizes)), m_readBack(std::move(readBack)), m_written(m_sizes.size(), 0) {
     uint64_t start = 0;
     for (const uint64_t size : m_sizes) {
         m_starts.push_back(start);

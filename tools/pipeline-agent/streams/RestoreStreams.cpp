@@ -99,7 +99,7 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
     }
     const std::string digest = fileDigest.finish();
     EvEvent event;
-    event.DebugLvl("readFileShares", 1,
+    event.DebugLvl("readFileShares", 2,
                    "%s: file digest taken in order, %llu of %llu bytes read back from the output",
                    file.name.c_str(), static_cast<unsigned long long>(fileDigest.readBackBytes()),
                    static_cast<unsigned long long>(file.size));
