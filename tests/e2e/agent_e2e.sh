@@ -741,7 +741,7 @@ PY
   # gets its document too.
   json_failure 2 "--json is for list, check, backup and restore, not cleanup" --store store \
     cleanup --json
-  json_failure 2 "The following argument was not expected: --bogus (see --help)" --store store \
+  json_failure 2 "unknown option --bogus (see --help)" --store store \
     list --json --bogus
   # -q with --json: nothing on stderr, the document on stdout.
   mkdir quiet

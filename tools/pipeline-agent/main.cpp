@@ -16,9 +16,11 @@
 #include "base/AgentError.h"
 #include "base/Checks.h"
 #include "base/Interrupt.h"
+#include "base/Names.h"
 #include "base/Progress.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
+#include "commands/UnknownArgument.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -46,6 +48,7 @@ constexpr long long kMaxLogLevel = 9;
 // Checks the options that every command shares, before any work.
 void checkGlobalOptions(const GlobalOptions& options) {
     parseMediaTimeout(options.mediaTimeout);
+    if (!options.store.empty()) requireUsablePath(options.store, "store");
     if (!options.settings.empty()) requireReadableFile(options.settings, "settings file");
     if (!options.logFile.empty()) requireLogFile(options.logFile);
 }
@@ -190,8 +193,10 @@ int main(int argc, char** argv) {
         } catch (const CLI::Success& done) {
             return app.exit(done);  // --help
         } catch (const CLI::ParseError& error) {
-            // One line, as for every other bad input.
-            const std::string what = std::string(error.what()) + " (see --help)";
+            // One line, as for every other bad input; a command or option
+            // that is not known is named with the nearest known one.
+            std::string what = unknownArgument(app, std::vector<std::string>(argv + 1, argv + argc));
+            if (what.empty()) what = std::string(error.what()) + " (see --help)";
             std::fprintf(stderr, "pipeline-agent: error: %s\n", what.c_str());
             std::fflush(stderr);
             if (!app.get_subcommands().empty()) {

@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "base/AgentError.h"
+#include "base/Names.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ std::string directoryOf(const std::string& path) {
 }  // namespace
 
 void requireReadableFile(const std::string& path, const std::string& what) {
+    requireUsablePath(path, what);
     // Non-blocking, so that a FIFO named by mistake cannot hang the check.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) throw badInput("cannot read " + what + " " + path + ": " + std::strerror(errno));
@@ -69,6 +71,7 @@ void requireOutsideStores(const std::string& path, const std::string& what,
 }
 
 void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace) {
+    requireUsablePath(path, what);
     requireOutsideStores(path, what);
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0) {
@@ -93,6 +96,7 @@ void requireNewFilePlace(const std::string& path, const std::string& what, bool 
 }
 
 void requireLogFile(const std::string& path) {
+    requireUsablePath(path, "log file");
     requireOutsideStores(path, "log file");
     const int fd =
         ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);

@@ -34,11 +34,12 @@ void waitForSignals() {
         int expected = 0;
         if (!g_signal.compare_exchange_strong(expected, signal)) {
             dropLiveLine();
-            std::fprintf(stderr, "pipeline-agent: %s again; stopping at once\n", strsignal(signal));
+            std::fprintf(stderr, "pipeline-agent: %s again; stopping at once\n",
+                         signalName(signal).c_str());
             std::fflush(stderr);
             _exit(128 + expected);
         }
-        printLine(std::string("pipeline-agent: ") + strsignal(signal) + "; stopping the job\n");
+        printLine("pipeline-agent: " + signalName(signal) + "; stopping the job\n");
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_reaction) g_reaction(signal);
     }
@@ -53,11 +54,19 @@ void installInterruptHandling() {
     std::thread(waitForSignals).detach();
 }
 
+std::string signalName(int signal) {
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    default: return "signal " + std::to_string(signal);
+    }
+}
+
 int interruptSignal() { return g_signal.load(); }
 
 void throwIfInterrupted() {
     if (const int signal = g_signal.load()) {
-        throw interrupted(signal, std::string("interrupted by ") + strsignal(signal));
+        throw interrupted(signal, "interrupted by " + signalName(signal));
     }
 }
 

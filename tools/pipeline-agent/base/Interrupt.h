@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 // Ends a job cleanly on SIGINT and SIGTERM, and keeps SIGPIPE from killing
 // it (a write to a closed pipe fails with EPIPE instead).
@@ -12,6 +13,10 @@
 // step and ends with exit status 128 + signal. A second signal ends the
 // program at once, with the same status.
 void installInterruptHandling();
+
+// A stop signal's name as the user sends it: "SIGINT", "SIGTERM"; another
+// signal's "signal N".
+std::string signalName(int signal);
 
 // The signal that asked the job to stop, or 0.
 int interruptSignal();

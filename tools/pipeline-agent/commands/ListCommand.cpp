@@ -1,7 +1,25 @@
-// list: the store's jobs and archive files (jobs/StoreCommands).
+// list [--files] [--job J]: the store's jobs and archive files, and what the
+// complete jobs hold (jobs/StoreCommands, jobs/JobContents).
+
+#include <CLI/CLI.hpp>
+
+#include <climits>
+#include <cstdio>
+#include <memory>
 
 #include "commands/Command.h"
+#include "commands/NumberOptions.h"
+#include "jobs/JobContents.h"
 #include "jobs/StoreCommands.h"
+
+namespace {
+
+struct ListOptions {
+    bool files = false;          // also every complete job's files
+    unsigned long long job = 0;  // this job alone, with its files; 0: every job
+};
+
+}  // namespace
 
 Command listCommand() {
     Command command;
@@ -9,8 +27,19 @@ Command listCommand() {
     command.description = "list the store's jobs and archive files";
     command.json = true;
     command.logName = "list";
-    command.define = [](CLI::App&) -> CommandRun {
-        return [](localplatform::Config config, JsonReport& report) { listStore(config, report); };
+    command.define = [](CLI::App& app) -> CommandRun {
+        auto options = std::make_shared<ListOptions>();
+        app.add_flag("--files", options->files,
+                     "also list every complete job's files and totals, from the manifests the "
+                     "store keeps");
+        addUnsignedNumber(&app, "--job", options->job, 1, ULLONG_MAX,
+                          "list this job alone, its archive files and its files");
+        return [options](localplatform::Config config, JsonReport& report) {
+            listStore(config, report, options->job);
+            if (!options->files && options->job == 0) return;
+            if (!report.enabled()) std::printf("\n");
+            printJobContents(config, report, options->job);
+        };
     };
     return command;
 }

@@ -3,9 +3,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <climits>
 #include <memory>
 
 #include "commands/Command.h"
+#include "commands/NumberOptions.h"
 #include "jobs/RestoreJob.h"
 
 Command restoreCommand() {
@@ -15,7 +17,11 @@ Command restoreCommand() {
     command.json = true;
     command.define = [](CLI::App& app) -> CommandRun {
         auto restore = std::make_shared<RestoreOptions>();
-        app.add_option("manifest", restore->manifest, "the backup's manifest")->required();
+        app.add_option("manifest", restore->manifest,
+                       "the backup's manifest (optional with --job, checked against the "
+                       "store's copy)");
+        addUnsignedNumber(&app, "--job", restore->job, 1, ULLONG_MAX,
+                          "restore this job from the copy of its manifest the store keeps");
         app.add_option("--output", restore->output,
                        "the directory the set's files go into; for one file, also a file path; "
                        "-: a stream input to standard output")

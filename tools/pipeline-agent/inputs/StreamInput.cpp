@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/AgentError.h"
+#include "base/Names.h"
 #include "manifest/Manifest.h"
 
 namespace {
@@ -89,6 +90,7 @@ void checkStreamSource(const StreamSource& source, const std::set<std::string>& 
     if (source.name == "." || source.name == ".." || source.name.find('/') != std::string::npos) {
         throw badInput("--name " + source.name + " is not a file name");
     }
+    requireUsableName(source.name, "--name");
     requireRecordableName(source.name, "--name " + source.name);
     if (fileNames.count(source.name) != 0) {
         throw badInput("two inputs are named " + source.name +

@@ -18,7 +18,7 @@ void throwStoreError(const localplatform::StoreError& error, const localplatform
     case Kind::JobExists: throw badInput(error.what());
     case Kind::Interrupted: {
         const int signal = interruptSignal() != 0 ? interruptSignal() : SIGINT;
-        throw interrupted(signal, std::string("interrupted by ") + strsignal(signal) + "; " +
+        throw interrupted(signal, "interrupted by " + signalName(signal) + "; " +
                                       error.what());
     }
     case Kind::Failed:

@@ -16,7 +16,9 @@
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
+#include "jobs/Invalidation.h"
 #include "manifest/Manifest.h"
+#include "manifest/StoredManifest.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JobReport.h"
 #include "report/ProgressLine.h"
@@ -195,11 +197,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         (inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files") +
         " (" + std::to_string(totalSize) + " bytes)";
     if (options.stream.given()) what = withStreamInput(what, inputs.size(), options.stream);
-    say("backing up %s over %lu streams as job %llu into %s", what.c_str(), streamCount, jobId,
-        localplatform::storeDirectory().c_str());
-    say("setting up %lu streams; each pauses 2 s after its archive file is created, while the "
+    const char* streamsWord = streamCount == 1 ? "stream" : "streams";
+    say("backing up %s over %lu %s as job %llu into %s", what.c_str(), streamCount, streamsWord,
+        jobId, localplatform::storeDirectory().c_str());
+    say("setting up %lu %s; each pauses 2 s after its archive file is created, while the "
         "streams set up before it write",
-        streamCount);
+        streamCount, streamsWord);
 
     JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.stream.given()},
                      progressShown().load(), stderrProgress(config), options.trace);
@@ -266,8 +269,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         streams.stop();
         say("the backup failed; invalidating the job's archive files");
         report.library().backupClose();
-        job.closePipeline(kInvalidateArchiveFiles, false);
+        const bool invalidated = job.closePipeline(kInvalidateArchiveFiles, false);
         report.library().callEnded();
+        if (!invalidated || !archiveFilesInvalidated(jobId, streamCount)) sayInvalidationFailed();
         localplatform::failJob(jobId);
         throw;
     }
@@ -307,6 +311,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         throwIfInterrupted();
     }
     report.end();
+    // The store keeps its own copy first, so that a complete job always has one.
+    keepManifestInStore(manifest);
     try {
         saveManifest(manifest, options.manifest);
     } catch (const AgentError& error) {

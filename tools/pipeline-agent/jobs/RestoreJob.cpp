@@ -16,49 +16,20 @@
 #include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "jobs/AgentStore.h"
+#include "jobs/ArchiveChecks.h"
 #include "jobs/BackupJob.h"
+#include "jobs/RestoreSource.h"
 #include "manifest/Manifest.h"
 #include "outputs/OutputFile.h"
 #include "outputs/PartialOutputs.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JobReport.h"
 #include "restore/RestorePipelineSetup.h"
+#include "streams/FileDigest.h"
 #include "streams/RestoreStreams.h"
 #include "streams/StripeReader.h"
 
 namespace {
-
-// Explains why the archive files could not be opened, when the catalog
-// knows: a wrong store, an invalidated or incomplete file.
-void explainOpenFailure(const Manifest& manifest, const std::string& store) {
-    for (const ManifestArchive& a : manifest.archives) {
-        const std::string file =
-            "archive file " + archiveFileName(a) + " of stream " + std::to_string(a.stream);
-        std::optional<localplatform::ArchiveFileRecord> found;
-        try {
-            found = localplatform::lookUpArchiveFile(a.trellanId, a.groupNumber, a.afileId);
-        } catch (const localplatform::StoreError& error) {
-            // A catalog that cannot be read (its server down) is no missing file.
-            using Kind = localplatform::StoreError::Kind;
-            if (error.kind() == Kind::Unusable) throw badInput(error.what());
-            throw jobFailed(error.what());
-        }
-        if (!found) {
-            throw badInput(file + " is not in the store " + store +
-                           "; is this the store the backup used?");
-        }
-        const localplatform::ArchiveFileRecord& record = *found;
-        if (record.state == "invalidated") {
-            throw badInput(file + " was invalidated (job " + std::to_string(record.jobId) +
-                           " did not complete); it cannot be restored");
-        }
-        if (record.state != "closed") {
-            throw badInput(file +
-                           " is incomplete (still being written, or its job did not "
-                           "finish); it cannot be restored");
-        }
-    }
-}
 
 // Ends the restore on the media side however the job ends.
 class RestoreSession {
@@ -130,9 +101,12 @@ void checkStandardOutput(const RestoreOptions& options,
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
-void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& json) {
+void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
-    const Manifest manifest = loadManifest(options.manifest);
+    const unsigned long long restoreJobId = newJobId();
+    config.storeLogName = std::to_string(restoreJobId);
+    RestoreOptions options = asked;
+    const Manifest manifest = manifestToRestore(options, config);
     // Which files, and where each goes.
     std::vector<const ManifestFile*> files;
     if (!options.file.empty()) {
@@ -179,14 +153,14 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
             }
         }
     }
-    const unsigned long long restoreJobId = newJobId();
-    config.storeLogName = std::to_string(restoreJobId);
     const std::string store = localplatform::configuredStoreDirectory(config);
     if (!toStdout) {
         for (const std::string& path : paths) requireOutsideStores(path, "output", store);
     }
     if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
-    openStoreFor(config, localplatform::Access::ReadOnly, false);
+    if (!localplatform::storeIsOpen()) openStoreFor(config, localplatform::Access::ReadOnly, false);
+    if (asked.job == 0) checkAgainstStoredCopy(manifest, options.manifest);
+    requireArchiveData(manifest);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
     outputOptions.namedTemporary = options.namedTemporary;
@@ -212,7 +186,7 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
         std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
         std::fflush(stderr);
         json.printFailure(
-            std::string("interrupted by ") + strsignal(signal) + "; nothing was restored",
+            "interrupted by " + signalName(signal) + "; nothing was restored",
             128 + signal, localplatform::logFilePath());
         _exit(128 + signal);
     });
@@ -220,9 +194,10 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     localplatform::setCurrentJob(restoreJobId);
     uint64_t total = 0;
     for (const ManifestFile* f : files) total += f->size;
-    say("restoring %zu file%s (%llu bytes) over %zu streams as job %llu from %s", files.size(),
+    say("restoring %zu file%s (%llu bytes) over %zu stream%s as job %llu from %s", files.size(),
         files.size() == 1 ? "" : "s", static_cast<unsigned long long>(total),
-        manifest.archives.size(), restoreJobId, localplatform::storeDirectory().c_str());
+        manifest.archives.size(), manifest.archives.size() == 1 ? "" : "s", restoreJobId,
+        localplatform::storeDirectory().c_str());
 
     // A whole set of the first format is read to the end of its archive
     // files, as that format's restores always did; every other request asks
@@ -230,32 +205,40 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
     const bool readAll = manifest.version == 1 && options.file.empty();
     JobReport report({JobKind::Restore, restoreJobId, manifest.archives.size(), total},
                      progressShown().load(), stderrProgress(config), options.trace);
+    std::vector<std::string> digests(files.size());  // as computed from the bytes restored
     RestorePipelineSetup restore(restoreJobId, 0);
     RestoreSession session(restore);
     for (std::size_t i = 0; i < files.size(); ++i) {
         const ManifestFile& file = *files[i];
-        say("file %zu of %zu (%s): setting up %zu streams", i + 1, files.size(), file.name.c_str(),
-            file.shares.size());
+        say("file %zu of %zu (%s): setting up %zu stream%s", i + 1, files.size(),
+            file.name.c_str(), file.shares.size(), file.shares.size() == 1 ? "" : "s");
         restore.setRestoreArchiveFileInfoList(requestList(file, readAll));
         report.library().restoreSetUp();
         const bool setUp = restore.setupPipeline();
         report.library().callEnded();
         if (!setUp) {
-            explainOpenFailure(manifest, config.storeDir.empty() ? localplatform::storeDirectory()
-                                                                 : config.storeDir);
+            requireRestorableArchives(manifest, config.storeDir.empty()
+                                                     ? localplatform::storeDirectory()
+                                                     : config.storeDir);
             throw jobFailed("setting up the restore request for " + file.name + " failed");
         }
         if (toStdout) {
-            StripesInOrder sink(STDOUT_FILENO);
+            StripesInOrder sink(STDOUT_FILENO, file);
             readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+            digests[i] = sink.digest();
+            requireFileDigest(file, digests[i]);
         } else if (file.stream) {
-            StripesToFile sink(*outputs[i], file.stripeUnit);
+            StripesToFile sink(*outputs[i], file);
             readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+            digests[i] = sink.digest();
+            requireFileDigest(file, digests[i]);
         } else {
-            readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i], &report.phases());
+            digests[i] = readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i],
+                                        &report.phases());
         }
-        say("file %zu of %zu (%s): read all %zu streams, checksums match", i + 1, files.size(),
-            file.name.c_str(), file.shares.size());
+        say("file %zu of %zu (%s): read all %zu stream%s, checksums match", i + 1,
+            files.size(), file.name.c_str(), file.shares.size(),
+            file.shares.size() == 1 ? "" : "s");
     }
     report.library().restoreClose();
     const bool closed = session.end();
@@ -273,13 +256,13 @@ void runRestore(const RestoreOptions& options, localplatform::Config config, Jso
         localplatform::crashPoint("output committed");
         say("restored %s: %llu bytes, checksum verified", paths[i].c_str(),
             static_cast<unsigned long long>(files[i]->size));
-        // Every part's checksum matched, and the parts tile the file: the
-        // file's is the manifest's.
+        // The file's digest was taken from the bytes restored and matched
+        // the manifest's.
         restored.push_back({{"name", files[i]->name},
                             {"path", paths[i]},
                             {"size", files[i]->size},
                             {"mode", outputs[i]->mode()},
-                            {"sha256", files[i]->sha256},
+                            {"sha256", digests[i]},
                             {"verified", true}});
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;

@@ -6,7 +6,8 @@
 #include "report/JsonReport.h"
 
 struct RestoreOptions {
-    std::string manifest;         // what a backup wrote
+    std::string manifest;         // what a backup wrote; empty: the store's copy of job's
+    unsigned long long job = 0;   // restore this job from the store's copy of its manifest
     std::string output;           // a directory for the set; a path for one file
     std::string file;             // restore only the file of this name; empty: all
     bool replace = false;         // overwrite existing outputs
@@ -27,7 +28,10 @@ struct RestoreOptions {
 // signal prints json's failure document before the program ends. Shows
 // its progress (see JobReport); with a trace path, writes the streams'
 // timeline there at the end, of a failed restore too. Throws AgentError.
-void runRestore(const RestoreOptions& options, localplatform::Config config, JsonReport& json);
+// With a job, the store's copy of its manifest is restored (and a manifest
+// given too must agree with it); a manifest given alone is checked against
+// the store's copy of its job when the store keeps one.
+void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonReport& json);
 
 // Where restores record the hidden partial files that cleanup may remove, in
 // the open store.

@@ -10,6 +10,7 @@
 #include "base/Progress.h"
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
+#include "jobs/JobContents.h"
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
 #include "outputs/PartialOutputs.h"
@@ -101,13 +102,20 @@ nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& job
 
 }  // namespace
 
-void listStore(const localplatform::Config& config, JsonReport& report) {
+void listStore(const localplatform::Config& config, JsonReport& report, unsigned long long job) {
     openStoreFor(config, Access::ReadOnly, false);
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
+    }
+    if (job != 0) {
+        std::erase_if(jobs, [job](const auto& each) { return each.jobId != job; });
+        if (jobs.empty()) {
+            throw badInput("the store " + localplatform::storeDirectory() + " has no job " +
+                           std::to_string(job));
+        }
     }
     std::size_t files = 0;
     for (const auto& job : jobs) files += job.files.size();
@@ -161,6 +169,9 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
         result = localplatform::check(repair);
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
+    }
+    for (std::string& problem : storedManifestProblems(config)) {
+        result.problems.push_back(std::move(problem));
     }
     const std::string store = localplatform::storeDirectory();
     if (report.enabled()) {

@@ -9,8 +9,10 @@
 // Prints the store's jobs and their archive files as a table on stdout, one
 // row per file (a job without files gets one row), with their states; its
 // columns are as wide as their widest entry. With an enabled report, adds
-// them to it instead (fields "store" and "jobs") and prints no table.
-void listStore(const localplatform::Config& config, JsonReport& report);
+// them to it instead (fields "store" and "jobs") and prints no table. A
+// job other than 0: that job's rows alone.
+void listStore(const localplatform::Config& config, JsonReport& report,
+               unsigned long long job = 0);
 // Removes what jobs that did not complete left, partial restore outputs of
 // dead restores, and SQLite snapshots of dead backups; says what it removed.
 void cleanUpStore(const localplatform::Config& config);

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <set>
 
 #include "base/AgentError.h"
 #include "base/Checks.h"
+#include "base/Names.h"
 #include "outputs/OutputFile.h"
 #include "restore/RestorePipelineSetup.h"
 
@@ -187,6 +189,7 @@ Manifest firstFormat(const json& document, const std::string& where) {
     }
     ManifestFile file;
     file.name = optionalText(*source, "name", where + " source");
+    requireUsableName(file.name, where + " source name");
     file.size = number<uint64_t>(*source, "size", where + " source");
     file.sha256 = digest(*source, "sha256", where + " source");
     file.shares = sharesOf(array(document, "streams", where), file.size, where);
@@ -222,6 +225,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
             throw badInput(at + ": \"name\" is missing or not a file name");
         }
         file.name = name->get<std::string>();
+        requireUsableName(file.name, at + " name");
         if (!names.insert(file.name).second)
             throw badInput(at + ": \"" + file.name + "\" is named twice");
         file.size = number<uint64_t>(entry, "size", at);
@@ -293,7 +297,7 @@ void requireRecordableName(const std::string& name, const std::string& path) {
     }
 }
 
-void saveManifest(const Manifest& manifest, const std::string& path) {
+std::string manifestText(const Manifest& manifest) {
     json archives = json::array();
     for (const ManifestArchive& a : manifest.archives) archives.push_back(archiveJson(a));
     json files = json::array();
@@ -321,19 +325,28 @@ void saveManifest(const Manifest& manifest, const std::string& path) {
     const json document = {{"format", kFormat},        {"version", manifest.version},
                            {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
                            {"archiveFiles", archives}, {"files", files}};
+    return document.dump(2) + "\n";
+}
+
+void saveManifest(const Manifest& manifest, const std::string& path) {
     OutputFile file(path, OutputFile::Options{});
-    file.append(document.dump(2) + "\n");
+    file.append(manifestText(manifest));
     file.commit();
 }
 
 Manifest loadManifest(const std::string& path) {
     // A directory or a FIFO is refused here, not by a read error of the parse.
     requireReadableFile(path, "manifest");
-    std::ifstream in(path);
-    if (!in) throw badInput("cannot read manifest " + path);
+    std::ifstream in(path, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) throw badInput("cannot read manifest " + path);
+    return parseManifest(text, path);
+}
+
+Manifest parseManifest(const std::string& text, const std::string& path) {
     json document;
     try {
-        document = json::parse(in);
+        document = json::parse(text);
     } catch (const json::parse_error& error) {
         throw badInput("manifest " + path + " is corrupt: " + error.what());
     }

@@ -14,6 +14,7 @@ struct ManifestArchive {
     uint32_t trellanId = 0;    // the archive file's identity
     uint32_t groupNumber = 0;
     uint32_t afileId = 0;
+    bool operator==(const ManifestArchive&) const = default;
 };
 
 // One stream's share of one file.
@@ -23,6 +24,7 @@ struct ManifestShare {
     uint64_t seekOffset = 0;    // where it starts in the archive file
     uint64_t size = 0;          // bytes
     std::string sha256;
+    bool operator==(const ManifestShare&) const = default;
 };
 
 // A file of the set, or a stream input (format 3). A stream input is cut
@@ -64,6 +66,8 @@ std::string archiveFileName(const ManifestArchive& archive);
 // name (the base name of the input at path): JSON texts are UTF-8.
 void requireRecordableName(const std::string& name, const std::string& path);
 
+// The manifest as saveManifest writes it: JSON text, ending in a newline.
+std::string manifestText(const Manifest& manifest);
 // Writes the manifest as JSON in its version's format (2 for a set of files
 // alone, which older agents restore too; 3 for a set with a stream input),
 // atomically: the file appears complete or not at all. Throws AgentError.
@@ -74,3 +78,5 @@ void saveManifest(const Manifest& manifest, const std::string& path);
 // up or do not follow each other in the archive files, or whose file names
 // are not distinct base names.
 Manifest loadManifest(const std::string& path);
+// The same checks on a manifest's text; path names it in the errors.
+Manifest parseManifest(const std::string& text, const std::string& path);

@@ -125,6 +125,19 @@ void OutputFile::writeAt(const void* data, std::size_t length, uint64_t offset) 
 
 void OutputFile::append(const std::string& text) { writeAt(text.data(), text.size(), m_end); }
 
+void OutputFile::readAt(void* buffer, std::size_t length, uint64_t offset) const {
+    auto* into = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t got =
+            ::pread(m_fd, into + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw jobFailed(failure("cannot read back", m_path));
+        if (got == 0) throw jobFailed("cannot read back " + m_path + ": it ends early");
+        done += static_cast<std::size_t>(got);
+    }
+}
+
 std::string OutputFile::sha256() const {
     Sha256 digest;
     std::vector<char> buffer(1 << 20);

@@ -40,6 +40,9 @@ public:
 
     // Writes length bytes at offset. Thread-safe. Throws AgentError.
     void writeAt(const void* data, std::size_t length, uint64_t offset);
+    // Reads length bytes at offset back into buffer, all of them: what was
+    // written there. Thread-safe. Throws AgentError (failed job).
+    void readAt(void* buffer, std::size_t length, uint64_t offset) const;
     // Writes all of text at the end. Throws AgentError.
     void append(const std::string& text);
     // The SHA-256 of what was written, read back from the file. Throws

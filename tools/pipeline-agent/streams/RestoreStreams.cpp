@@ -9,6 +9,8 @@
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 #include "base/Sha256.h"
+#include "streams/FileDigest.h"
+#include "platform/EvEvent.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/LocalPlatform.h"
 
@@ -23,8 +25,9 @@ std::string where(const ManifestShare& share) {
 }
 
 // Reads one part of the file from its stream's archive object.
-void readShare(ZebArchive* archive, const ManifestShare& share, OutputFile& output,
-               const Abandoned& abandoned, StreamPhases* phases) {
+void readShare(ZebArchive* archive, const ManifestShare& share, std::size_t part,
+               OutputFile& output, FileDigest& fileDigest, const Abandoned& abandoned,
+               StreamPhases* phases) {
     Sha256 digest;
     uint64_t done = 0;
     while (done < share.size) {
@@ -42,6 +45,7 @@ void readShare(ZebArchive* archive, const ManifestShare& share, OutputFile& outp
                 static_cast<std::size_t>(std::min<uint64_t>(readRet.dataLength, share.size - done));
             output.writeAt(readRet.data, length, share.sourceOffset + done);
             digest.update(readRet.data, length);
+            fileDigest.written(part, readRet.data, length);
             done += length;
             if (phases) phases->moved(share.archive.stream, length);
             if (abandoned) {
@@ -58,9 +62,13 @@ void readShare(ZebArchive* archive, const ManifestShare& share, OutputFile& outp
 
 }  // namespace
 
-void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const ManifestFile& file,
-                    OutputFile& output, StreamPhases* phases) {
+std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
+                           const ManifestFile& file, OutputFile& output, StreamPhases* phases) {
     Abandoned abandoned{false};
+    FileDigest fileDigest(partSizes(file), [&output](void* buffer, std::size_t length,
+                                                     uint64_t offset) {
+        output.readAt(buffer, length, offset);
+    });
     std::vector<std::exception_ptr> failures(file.shares.size());
     std::vector<std::thread> threads;
     for (std::size_t i = 0; i < file.shares.size(); ++i) {
@@ -77,7 +85,7 @@ void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const 
             const unsigned long stream = file.shares[i].archive.stream;
             if (phases) phases->enter(stream, Phase::Read);
             try {
-                readShare(archive, file.shares[i], output, abandoned, phases);
+                readShare(archive, file.shares[i], i, output, fileDigest, abandoned, phases);
             } catch (...) {
                 failures[i] = std::current_exception();
                 abandoned = true;
@@ -89,4 +97,12 @@ void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const 
     for (const std::exception_ptr& failure : failures) {
         if (failure) std::rethrow_exception(failure);
     }
+    const std::string digest = fileDigest.finish();
+    EvEvent event;
+    event.DebugLvl("readFileShares", 2,
+                   "%s: file digest taken in order, %llu of %llu bytes read back from the output",
+                   file.name.c_str(), static_cast<unsigned long long>(fileDigest.readBackBytes()),
+                   static_cast<unsigned long long>(file.size));
+    requireFileDigest(file, digest);
+    return digest;
 }

@@ -12,18 +12,22 @@
 // into the output at each part's place. Each thread reads exactly its part:
 // readBuffer is asked for no more than the part still needs, capped at
 // kChunk, and the stream is left alone once the part is complete, so that
-// the next request only has to seek. Each byte is hashed once: each part's
-// SHA-256 is checked as it is read. That checks the whole file too: the
-// manifest's parts tile the file exactly, and the backup digested the parts
-// and the file in one pass over the same bytes. The streams run side by
-// side; memory stays bounded by streams x kChunk.
+// the next request only has to seek. Each part's SHA-256 is checked as it
+// is read, and the whole file's is taken from the same bytes in file order
+// (FileDigest: a part written before its turn is read back from the output
+// when its turn comes) and checked against the manifest's once every part
+// matched. The streams run side by side; memory stays bounded by
+// (streams + 1) x kChunk.
 //
 // Runs on the caller's thread, which must make no call into the library or
 // on the archive objects while it runs: every thread is joined before it
 // returns or throws. Throws AgentError (failed job) naming the stream and its
-// archive file when the media side fails or a checksum does not match.
+// archive file when the media side fails or a part's checksum does not
+// match, or naming the file when its whole checksum does not. Returns the
+// file's SHA-256, as computed from the bytes restored.
 // phases, when given: each thread reports its stream's read phase and every
 // chunk it wrote to the output.
 constexpr std::size_t kRestoreChunk = 1 << 20;
-void readFileShares(const std::map<unsigned long, PipelineInfo>& streams, const ManifestFile& file,
-                    OutputFile& output, StreamPhases* phases = nullptr);
+std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
+                           const ManifestFile& file, OutputFile& output,
+                           StreamPhases* phases = nullptr);

@@ -17,10 +17,23 @@
 #include "platform/local/LocalPlatform.h"
 #include "streams/RestoreStreams.h"
 
+StripesToFile::StripesToFile(OutputFile& output, const ManifestFile& input)
+    : m_output(output),
+      m_unit(input.stripeUnit),
+      m_digest(partSizes(input), [&output](void* buffer, std::size_t length, uint64_t offset) {
+          output.readAt(buffer, length, offset);
+      }) {}
+
 bool StripesToFile::put(uint64_t stripe, const char* data, std::size_t length) {
     m_output.writeAt(data, length, stripe * m_unit);
+    m_digest.written(static_cast<std::size_t>(stripe), data, length);
     return true;
 }
+
+StripesInOrder::StripesInOrder(int fd, const ManifestFile& input)
+    : m_fd(fd), m_digest(partSizes(input), [](void*, std::size_t, uint64_t) {
+          throw jobFailed("the stripes written to standard output cannot be read back");
+      }) {}
 
 bool StripesInOrder::put(uint64_t stripe, const char* data, std::size_t length) {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -39,6 +52,7 @@ bool StripesInOrder::put(uint64_t stripe, const char* data, std::size_t length) 
         }
         done += static_cast<std::size_t>(wrote);
     }
+    if (error == 0) m_digest.written(static_cast<std::size_t>(stripe), data, length);
     lock.lock();
     m_written += done;
     if (error != 0) {

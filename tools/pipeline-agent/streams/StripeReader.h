@@ -11,6 +11,7 @@
 #include "outputs/OutputFile.h"
 #include "report/StreamPhases.h"
 #include "restore/RestorePipelineSetup.h"
+#include "streams/FileDigest.h"
 
 // Where the stripes of a stream input go as they are read and verified.
 // Thread-safe: each stream's thread delivers its own stripes.
@@ -24,17 +25,23 @@ public:
     virtual void failedAt(uint64_t stripe) = 0;
 };
 
-// The stripes into an OutputFile, each at its place in the input: their
-// order does not matter, as the file only appears once all matched.
+// The stripes of input into an OutputFile, each at its place in the input:
+// their order does not matter, as the file only appears once all matched.
+// The whole input's SHA-256 is taken in order all the same (FileDigest: a
+// stripe written before its turn is read back when its turn comes).
 class StripesToFile : public StripeSink {
 public:
-    StripesToFile(OutputFile& output, uint64_t stripeUnit) : m_output(output), m_unit(stripeUnit) {}
+    StripesToFile(OutputFile& output, const ManifestFile& input);
     bool put(uint64_t stripe, const char* data, std::size_t length) override;
     void failedAt(uint64_t) override {}
+    // The SHA-256 of every stripe put, in order; once, after the last put.
+    // Throws AgentError (failed job) when a stripe is missing.
+    std::string digest() { return m_digest.finish(); }
 
 private:
     OutputFile& m_output;
     const uint64_t m_unit;
+    FileDigest m_digest;
 };
 
 // The stripes onto a pipe or file descriptor in order: a stream's thread
@@ -45,14 +52,18 @@ private:
 // AgentError (failed job) and stops every stream.
 class StripesInOrder : public StripeSink {
 public:
-    explicit StripesInOrder(int fd) : m_fd(fd) {}
+    // input: the stream input whose stripes are written, for their digest.
+    StripesInOrder(int fd, const ManifestFile& input);
     bool put(uint64_t stripe, const char* data, std::size_t length) override;
     void failedAt(uint64_t stripe) override;
     // The bytes written so far.
     uint64_t written() const;
+    // The SHA-256 of every byte written, in order; once, after the last put.
+    std::string digest() { return m_digest.finish(); }
 
 private:
     const int m_fd;
+    FileDigest m_digest;  // fed in order, so never reads back
     mutable std::mutex m_mutex;
     std::condition_variable m_turn;
     uint64_t m_next = 0;  // the stripe whose turn it is

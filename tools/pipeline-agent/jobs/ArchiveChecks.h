@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "manifest/Manifest.h"
+
+// In the open store: every archive file the manifest names must be in the
+// catalog, closed, and its data file present. Throws AgentError: bad input
+// for a file the catalog does not know (a wrong store), or has invalidated
+// or never closed; a failed job (damage to the store, which `check`
+// reports) for a closed file whose data is missing, or a catalog that
+// cannot be read. store: the store as the user named it, for the message.
+// Explains a restore request that could not be set up.
+void requireRestorableArchives(const Manifest& manifest, const std::string& store);
+
+// Before a restore sets anything up: every archive file of the manifest that
+// the catalog has closed must have its data in the store; the rest is left
+// to the platform, which refuses what it may not open, and to
+// requireRestorableArchives. Throws AgentError (failed job: the store is
+// damaged) naming the first whose data is missing.
+void requireArchiveData(const Manifest& manifest);

@@ -1,0 +1,153 @@
+#include "jobs/JobContents.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+
+#include "base/AgentError.h"
+#include "base/Progress.h"
+#include "jobs/AgentStore.h"
+#include "manifest/StoredManifest.h"
+
+namespace {
+
+std::vector<localplatform::JobRecord> storeJobs(const localplatform::Config& config) {
+    try {
+        return localplatform::listJobs();
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
+    }
+}
+
+std::string octal(int mode) {
+    if (mode < 0) return "-";
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode));
+    return text;
+}
+
+// Prints rows with each column as wide as its widest entry, two spaces
+// apart; the columns in rightAligned right-aligned, the last unpadded.
+void printRows(const std::vector<std::vector<std::string>>& rows,
+               const std::vector<bool>& rightAligned) {
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const std::string pad(width[c] - row[c].size(), ' ');
+            if (c > 0) line += "  ";
+            if (c + 1 == row.size()) {
+                line += row[c];
+            } else {
+                line += rightAligned[c] ? pad + row[c] : row[c] + pad;
+            }
+        }
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void printJobContents(const localplatform::Config& config, JsonReport& report,
+                      unsigned long long job) {
+    const auto jobs = storeJobs(config);
+    std::vector<const localplatform::JobRecord*> chosen;
+    for (const auto& each : jobs) {
+        if (job != 0 ? each.jobId == job : each.state == "complete") chosen.push_back(&each);
+    }
+    if (job != 0 && chosen.empty()) {
+        throw badInput("the store " + localplatform::storeDirectory() + " has no job " +
+                       std::to_string(job));
+    }
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"JOB", "FILE", "BYTES", "MODE", "SHA-256"});
+    nlohmann::ordered_json contents = nlohmann::ordered_json::array();
+    std::size_t fileCount = 0;
+    for (const localplatform::JobRecord* each : chosen) {
+        const std::string id = std::to_string(each->jobId);
+        const std::optional<Manifest> manifest =
+            each->state == "complete" ? storedManifest(each->jobId) : std::nullopt;
+        if (!manifest) {
+            rows.push_back({id,
+                            each->state == "complete" ? "(no manifest in the store)"
+                                                      : "(" + each->state + ": no files)",
+                            "-", "-", "-"});
+            contents.push_back({{"jobId", each->jobId},
+                                {"state", each->state},
+                                {"files", nullptr},
+                                {"bytes", nullptr}});
+            continue;
+        }
+        uint64_t bytes = 0;
+        nlohmann::ordered_json files = nlohmann::ordered_json::array();
+        for (const ManifestFile& file : manifest->files) {
+            rows.push_back(
+                {id, file.name, std::to_string(file.size), octal(file.mode), file.sha256});
+            files.push_back({{"name", file.name},
+                             {"size", file.size},
+                             {"mode", file.mode},
+                             {"sha256", file.sha256}});
+            bytes += file.size;
+        }
+        fileCount += manifest->files.size();
+        rows.push_back({id,
+                        "(" + std::to_string(manifest->files.size()) + " file" +
+                            (manifest->files.size() == 1 ? "" : "s") + " in all)",
+                        std::to_string(bytes), "", ""});
+        contents.push_back(
+            {{"jobId", each->jobId}, {"state", each->state}, {"files", files}, {"bytes", bytes}});
+    }
+    if (report.enabled()) {
+        report.add({{"contents", contents}});
+    } else {
+        printRows(rows, {false, false, true, false, false});
+    }
+    say("%zu job%s, %zu file%s", chosen.size(), chosen.size() == 1 ? "" : "s", fileCount,
+        fileCount == 1 ? "" : "s");
+}
+
+std::vector<std::string> storedManifestProblems(const localplatform::Config& config) {
+    std::vector<std::string> problems;
+    for (const auto& job : storeJobs(config)) {
+        if (job.state != "complete") continue;
+        const std::string path = storedManifestPath(job.jobId);
+        std::optional<Manifest> manifest;
+        try {
+            manifest = storedManifest(job.jobId);
+        } catch (const AgentError& error) {
+            problems.push_back("job " + std::to_string(job.jobId) +
+                               "'s manifest in the store is unusable: " + error.what());
+            continue;
+        }
+        if (!manifest) {
+            problems.push_back("job " + std::to_string(job.jobId) +
+                               " is complete but the store keeps no manifest of it (" + path +
+                               " is missing); it restores only from its manifest file");
+            continue;
+        }
+        for (const ManifestArchive& archive : manifest->archives) {
+            std::optional<localplatform::ArchiveFileRecord> record;
+            try {
+                record = localplatform::lookUpArchiveFile(archive.trellanId, archive.groupNumber,
+                                                          archive.afileId);
+            } catch (const localplatform::StoreError& error) {
+                throwStoreError(error, config);
+            }
+            const std::string named = "the manifest " + path + " names archive file " +
+                                      archiveFileName(archive) + " (stream " +
+                                      std::to_string(archive.stream) + ")";
+            if (!record) {
+                problems.push_back(named + ", which the catalog does not know");
+            } else if (record->jobId != job.jobId) {
+                problems.push_back(named + ", which the catalog has as job " +
+                                   std::to_string(record->jobId) + "'s");
+            }
+        }
+    }
+    return problems;
+}

@@ -1,0 +1,74 @@
+#include "manifest/StoredManifest.h"
+
+#include "base/AgentError.h"
+#include "platform/local/JobManifest.h"
+#include "platform/local/LocalPlatform.h"
+
+std::string storedManifestPath(unsigned long long jobId) {
+    return localplatform::jobManifestPath(jobId);
+}
+
+std::optional<Manifest> storedManifest(unsigned long long jobId) {
+    std::optional<std::string> text;
+    try {
+        text = localplatform::jobManifest(jobId);
+    } catch (const localplatform::StoreError& error) {
+        throw jobFailed(error.what());
+    }
+    if (!text) return std::nullopt;
+    const std::string path = storedManifestPath(jobId);
+    Manifest manifest = parseManifest(*text, path);
+    if (manifest.jobId != jobId) {
+        throw badInput("manifest " + path + " is of job " + std::to_string(manifest.jobId) +
+                       ", not of job " + std::to_string(jobId));
+    }
+    return manifest;
+}
+
+namespace {
+
+bool sameData(const ManifestFile& given, const ManifestFile& stored) {
+    return given.size == stored.size && given.sha256 == stored.sha256 &&
+           given.shares == stored.shares && given.stream == stored.stream &&
+           given.stripeUnit == stored.stripeUnit && given.stripes == stored.stripes &&
+           (given.mode == -1 || given.mode == stored.mode);
+}
+
+}  // namespace
+
+bool agreesWithStored(const Manifest& given, const Manifest& stored) {
+    if (given.jobId != stored.jobId || given.archives != stored.archives) return false;
+    for (const ManifestFile& file : given.files) {
+        bool found = false;
+        for (const ManifestFile& each : stored.files) {
+            // A first-format manifest may record no name.
+            if ((file.name.empty() || file.name == each.name) && sameData(file, each)) {
+                found = true;
+                break;
+            }
+        }
+        if (!found) return false;
+    }
+    return true;
+}
+
+void keepManifestInStore(const Manifest& manifest) {
+    try {
+        localplatform::storeJobManifest(manifest.jobId, manifestText(manifest));
+    } catch (const localplatform::StoreError& error) {
+        localplatform::failJob(manifest.jobId);
+        throw jobFailed(std::string("cannot keep the manifest in the store: ") + error.what() +
+                        "; the job is marked failed");
+    }
+}
+
+bool requireSameAsStored(const Manifest& given, const std::string& path) {
+    const std::optional<Manifest> stored = storedManifest(given.jobId);
+    if (!stored) return false;
+    if (!agreesWithStored(given, *stored)) {
+        throw badInput("manifest " + path + " differs from the store's copy of job " +
+                       std::to_string(given.jobId) + " (" + storedManifestPath(given.jobId) +
+                       "); it was altered, or belongs to another store");
+    }
+    return true;
+}
