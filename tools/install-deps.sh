@@ -7,12 +7,13 @@ set -euo pipefail
 # start); without it, also what the tests, sanitizer builds, benchmarks,
 # coverage and packaging need.
 agent=(g++ cmake ninja-build pkgconf
-       libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev libpq-dev)
+       libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev libpq-dev
+       libzstd-dev liblz4-dev libsodium-dev)
 packages=("${agent[@]}")
 if [[ ${1:-} != --agent ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev postgresql sqlite3 python3
              clang libclang-rt-14-dev valgrind gcovr time
-             lintian dpkg-dev file chromium)
+             lintian dpkg-dev file chromium zstd)
 fi
 missing=()
 for p in "${packages[@]}"; do
