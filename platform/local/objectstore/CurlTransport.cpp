@@ -89,6 +89,9 @@ TransportResult CurlTransport::send(const HttpRequest& request, const Timeouts& 
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  // The path goes out as signed: a key may hold "./" or "../", which curl
+  // would otherwise fold away.
+  curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);

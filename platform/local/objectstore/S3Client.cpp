@@ -258,12 +258,13 @@ S3Status S3Client::deleteObject(const std::string& key) {
   return execute(call, nullptr);
 }
 
-S3Status S3Client::listObjects(const std::string& prefix, std::vector<ObjectInfo>& out) {
+S3Status S3Client::listObjects(const std::string& prefix, std::vector<ObjectInfo>& out, int pageSize) {
   out.clear();
   std::string token;
   int attempts = 0;
   while (true) {
     Call call{"LIST objects", prefix, "GET", {{"list-type", "2"}, {"prefix", prefix}}, {}, {}, true};
+    if (pageSize != 1000) call.query.emplace_back("max-keys", std::to_string(pageSize));
     if (!token.empty()) call.query.emplace_back("continuation-token", token);
     HttpResponse response;
     S3Status status = execute(call, &response);

@@ -118,8 +118,9 @@ class S3Client {
   S3Status deleteObject(const std::string& key);
 
   // Every object whose key starts with prefix, in key order, all pages
-  // (ListObjectsV2). out is replaced; on failure it holds the pages read.
-  S3Status listObjects(const std::string& prefix, std::vector<ObjectInfo>& out);
+  // (ListObjectsV2) of at most pageSize keys each. out is replaced; on
+  // failure it holds the pages read.
+  S3Status listObjects(const std::string& prefix, std::vector<ObjectInfo>& out, int pageSize = 1000);
 
   // Starts a multipart upload of key; uploadId is set on success. The caller
   // owns the upload from then on: it must complete or abort it, or it stays
