@@ -12,7 +12,9 @@ packages=("${agent[@]}")
 if [[ ${1:-} != --agent ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev postgresql sqlite3 python3
              clang libclang-rt-14-dev valgrind gcovr time
-             lintian dpkg-dev file chromium)
+             lintian dpkg-dev file chromium
+             libcurl4-openssl-dev swift-proxy swift-object swift-container swift-account
+             python3-swift memcached)
 fi
 missing=()
 for p in "${packages[@]}"; do

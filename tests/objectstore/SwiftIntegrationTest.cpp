@@ -1,8 +1,10 @@
 // S3Client against a real S3-compatible store: the bucket that
 // PIPELINESETUP_TEST_S3 (s3://BUCKET) names, reached through AWS_ENDPOINT_URL
 // with the AWS_* credentials, as `.ci/objectstore start` prints them (Swift
-// with s3api on 127.0.0.1). Skipped without PIPELINESETUP_TEST_S3. Every test
-// works under a prefix of its own and removes what it made.
+// with s3api on 127.0.0.1). Without PIPELINESETUP_TEST_S3 the assignments
+// come from the file PIPELINESETUP_TEST_S3_FILE names (the ctest fixture's,
+// s3_server.sh); with neither, every test skips. Every test works under a
+// prefix of its own and removes what it made.
 
 #include <gtest/gtest.h>
 
@@ -11,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 
 #include "platform/local/objectstore/S3Client.h"
@@ -36,9 +39,27 @@ std::string randomBytes(std::size_t size, unsigned seed) {
   return out;
 }
 
+// Takes the fixture's KEY=VALUE lines into the environment, where the client
+// looks for its endpoint, region and credentials.
+void loadFixtureFile() {
+  const char* url = std::getenv("PIPELINESETUP_TEST_S3");
+  const char* file = std::getenv("PIPELINESETUP_TEST_S3_FILE");
+  if ((url != nullptr && *url != '\0') || file == nullptr) return;
+  std::ifstream in(file);
+  std::string line;
+  while (std::getline(in, line)) {
+    auto equals = line.find('=');
+    if (equals == std::string::npos) continue;
+    std::string name = line.substr(0, equals);
+    if (name.starts_with("AWS_") || name == "PIPELINESETUP_TEST_S3")
+      setenv(name.c_str(), line.substr(equals + 1).c_str(), 1);
+  }
+}
+
 class SwiftIntegration : public ::testing::Test {
  protected:
   void SetUp() override {
+    loadFixtureFile();
     const char* url = std::getenv("PIPELINESETUP_TEST_S3");
     if (url == nullptr || *url == '\0') GTEST_SKIP() << "PIPELINESETUP_TEST_S3 is not set (.ci/objectstore start)";
     std::string bucket, base;
