@@ -210,6 +210,23 @@ TEST_F(S3ClientTest, RangeReadsAskForTheRangeAndCheckWhatCameBack) {
   EXPECT_EQ(server_.requests().size(), 3u);
 }
 
+// An object's bytes are data even when they read like an error document, and
+// a key's dot segments reach the server as signed.
+TEST_F(S3ClientTest, ObjectDataAndKeysGoThroughUntouched) {
+  std::string lookalike = "<?xml version=\"1.0\"?><Error><Code>SlowDown</Code></Error>";
+  server_.answer({206, lookalike, {{"Content-Range", "bytes 0-99/100"}}});
+  server_.answer({200, ""});
+  auto s3 = client();
+  std::string data;
+  os::S3Status status = s3->getObjectRange("a/../b", 0, 100, data);
+  ASSERT_TRUE(status) << status.message;
+  EXPECT_EQ(data, lookalike);
+  EXPECT_EQ(status.attempts, 1);
+  ASSERT_TRUE(s3->putObject("./c", "x"));
+  EXPECT_EQ(server_.requests()[0].target, "/bucket/a/../b");
+  EXPECT_EQ(server_.requests()[1].target, "/bucket/./c");
+}
+
 TEST_F(S3ClientTest, ListingsFollowEveryPage) {
   server_.answer({200,
                   "<ListBucketResult><IsTruncated>true</IsTruncated>"

@@ -89,6 +89,9 @@ struct S3Client::Call {
   std::string_view body;
   HeaderList headers;
   bool onBucket = false;  // addressed to the bucket (a listing), not to key
+  // A 2xx answer may still be an <Error> document (CompleteMultipartUpload);
+  // elsewhere a 2xx body is data, whatever it holds.
+  bool errorIn2xx = false;
 };
 
 struct S3Client::Attempt {
@@ -136,7 +139,8 @@ S3Client::Attempt S3Client::sendOnce(const Call& call) {
   Attempt attempt;
   attempt.result = transport_->send(request, options_.timeouts);
   const HttpResponse& response = attempt.result.response;
-  if (attempt.result.failure == TransportFailure::none && isXmlError(response.body))
+  bool success = response.status >= 200 && response.status < 300;
+  if (attempt.result.failure == TransportFailure::none && (!success || call.errorIn2xx) && isXmlError(response.body))
     attempt.code = xmlText(response.body, "Code");
   else if (attempt.result.failure == TransportFailure::none && response.status == 404 && call.method == "HEAD")
     attempt.code = "NotFound";
@@ -169,11 +173,11 @@ S3Status S3Client::execute(const Call& call, HttpResponse* response,
     Verdict verdict = classify(last.result, last.code);
     if (verdict == Verdict::success && judge) verdict = judge(last.result.response, last.code);
     if (verdict == Verdict::success) {
-      if (response) *response = std::move(last.result.response);
       S3Status ok;
       ok.ok = true;
-      ok.httpStatus = response ? response->status : 200;
+      ok.httpStatus = last.result.response.status;
       ok.attempts = attempt;
+      if (response) *response = std::move(last.result.response);
       return ok;
     }
     if (verdict == Verdict::fail || attempt >= options_.retry.maxAttempts) return failure(call, last, attempt);
@@ -332,6 +336,7 @@ S3Status S3Client::completeMultipartUpload(const std::string& key, const std::st
   body += "</CompleteMultipartUpload>";
   Call call{"CompleteMultipartUpload", key, "POST", {{"uploadId", uploadId}}, body,
             {{"Content-Type", "application/xml"}}};
+  call.errorIn2xx = true;
 
   // After an answer that may have been lost, the object itself says whether
   // the upload completed: there with the parts' total size, or not.
