@@ -82,7 +82,7 @@ struct S3Client::Jitter {
 };
 
 struct S3Client::Call {
-  std::string operation;  // "PUT object", "UploadPart 3", ...
+  std::string operation;  // "PUT object", "UploadPart #3", ...
   std::string key;        // the object, or the prefix of a listing
   std::string method;
   std::vector<std::pair<std::string, std::string>> query;
@@ -310,7 +310,7 @@ S3Status S3Client::createMultipartUpload(const std::string& key, std::string& up
 
 S3Status S3Client::uploadPart(const std::string& key, const std::string& uploadId, int partNumber,
                               std::string_view data, std::string& etag) {
-  Call call{"UploadPart " + std::to_string(partNumber), key, "PUT",
+  Call call{"UploadPart #" + std::to_string(partNumber), key, "PUT",
             {{"partNumber", std::to_string(partNumber)}, {"uploadId", uploadId}}, data, {}};
   HttpResponse response;
   S3Status status = execute(call, &response, [](const HttpResponse& answer, std::string& code) {

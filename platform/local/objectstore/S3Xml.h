@@ -2,7 +2,7 @@
 
 // Just enough XML for S3's answers: the text of named elements, at any depth,
 // in document order, entities decoded. Not a general parser: S3's bodies
-// have no CDATA, comments or namespaces prefixes that matter here.
+// have no CDATA, comments or namespace prefixes that matter here.
 
 #include <string>
 #include <string_view>
