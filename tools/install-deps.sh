@@ -13,7 +13,9 @@ packages=("${agent[@]}")
 if [[ ${1:-} != --agent ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev postgresql sqlite3 python3
              clang libclang-rt-14-dev valgrind gcovr time
-             lintian dpkg-dev file chromium zstd)
+             lintian dpkg-dev file chromium zstd
+             libcurl4-openssl-dev swift-proxy swift-object swift-container swift-account
+             python3-swift memcached)
 fi
 missing=()
 for p in "${packages[@]}"; do
