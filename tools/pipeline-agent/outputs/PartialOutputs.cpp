@@ -12,6 +12,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "base/AgentError.h"
 
@@ -44,7 +45,57 @@ bool readRecord(int fd, std::string* path) {
     return path->find('\n') == std::string::npos;
 }
 
+// Removes what the open directory fd holds; false when something stayed.
+bool removeBelow(int fd) {
+    DIR* dir = ::fdopendir(::dup(fd));
+    if (!dir) return false;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    bool removed = true;
+    for (const std::string& name : names) {
+        struct stat info;
+        if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(info.st_mode)) {
+            ::fchmodat(fd, name.c_str(), 0700, 0);
+            const int child =
+                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0) {
+                removeBelow(child);
+                ::close(child);
+            }
+            if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) removed = false;
+        } else if (::unlinkat(fd, name.c_str(), 0) != 0) {
+            removed = false;
+        }
+    }
+    return removed;
+}
+
+// Removes a hidden partial output: a file, or a directory with all in it.
+bool removePartial(const std::string& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return false;
+    if (S_ISDIR(info.st_mode)) return removeDirectoryTree(path);
+    return S_ISREG(info.st_mode) && ::unlink(path.c_str()) == 0;
+}
+
 }  // namespace
+
+bool removeDirectoryTree(const std::string& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+    if (!S_ISDIR(info.st_mode)) return false;
+    ::chmod(path.c_str(), 0700);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    removeBelow(fd);
+    ::close(fd);
+    return ::rmdir(path.c_str()) == 0;
+}
 
 bool isPartialOutputName(const std::string& name) {
     const auto mark = name.rfind(".partial-");
@@ -86,9 +137,19 @@ PartialOutputRecord::~PartialOutputRecord() {
     ::close(m_fd);
 }
 
+void addLivePartial(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    live().insert(path);
+}
+
+void removeLivePartial(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    live().erase(path);
+}
+
 void discardPartialOutputs() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (const std::string& file : live()) ::unlink(file.c_str());
+    for (const std::string& file : live()) removePartial(file);
 }
 
 std::vector<std::string> sweepPartialOutputs(const std::string& directory,
@@ -115,11 +176,7 @@ std::vector<std::string> sweepPartialOutputs(const std::string& directory,
             ::close(fd);
             continue;
         }
-        struct stat target;
-        if (::lstat(hidden.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
-            ::unlink(hidden.c_str()) == 0) {
-            removed.push_back(hidden);
-        }
+        if (removePartial(hidden)) removed.push_back(hidden);
         ::unlink(record.c_str());
         ::close(fd);
     }
