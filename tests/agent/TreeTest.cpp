@@ -42,9 +42,8 @@ std::pair<std::string, int> thrown(F f) {
 }
 
 TEST(RelativePath, AcceptsPlainRelativePaths) {
-    for (const std::string path :
-         {"a", "db/base/1/123", "name with spaces/x", "new\nline", "caf\xc3\xa9/\xe2\x82\xac",
-          ".hidden/..x/x..", "a/b/c/d/e/f"}) {
+    for (const std::string path : {"a", "db/base/1/123", "name with spaces/x", "new\nline",
+                                   "caf\xc3\xa9/\xe2\x82\xac", ".hidden/..x/x..", "a/b/c/d/e/f"}) {
         EXPECT_EQ(relativePathProblem(path), "") << path;
     }
 }
@@ -78,9 +77,9 @@ TEST(RelativePath, PartsParentsAndWithin) {
 TEST(RelativePath, Utf8AndPrinting) {
     EXPECT_TRUE(validUtf8("caf\xc3\xa9 \xf0\x9f\x98\x80"));
     EXPECT_FALSE(validUtf8("caf\xe9"));
-    EXPECT_FALSE(validUtf8("\xc0\xaf"));          // overlong
-    EXPECT_FALSE(validUtf8("\xed\xa0\x80"));      // a surrogate
-    EXPECT_FALSE(validUtf8("\xe2\x82"));          // cut short
+    EXPECT_FALSE(validUtf8("\xc0\xaf"));      // overlong
+    EXPECT_FALSE(validUtf8("\xed\xa0\x80"));  // a surrogate
+    EXPECT_FALSE(validUtf8("\xe2\x82"));      // cut short
     EXPECT_EQ(printablePath("caf\xe9\n\\x"), "caf\\xe9\\x0a\\\\x");
     EXPECT_EQ(printablePath("caf\xc3\xa9"), "caf\xc3\xa9");
 }
@@ -190,20 +189,19 @@ std::string link(const std::string& name) {
 }
 
 // A file held whole by stream `stream` at seekOffset `seek`.
-std::string wholeFile(const std::string& name, int stream, int seek, int size,
-                      int fileSize = -1) {
+std::string wholeFile(const std::string& name, int stream, int seek, int size, int fileSize = -1) {
     return R"({"name": ")" + name + R"(", "kind": "file", "mode": 420, "mtime": -1, "size": )" +
-           std::to_string(fileSize < 0 ? size : fileSize) + R"(, "sha256": ")" + kDigest + R"(", "streams": [{"stream": )" +
-           std::to_string(stream) + R"(, "trellanId": 5, "groupNumber": )" +
-           std::to_string(stream) + R"(, "afileId": )" + std::to_string(stream) +
-           R"(, "sourceOffset": 0, "seekOffset": )" + std::to_string(seek) + R"(, "size": )" +
-           std::to_string(size) + R"(, "sha256": ")" + kDigest + R"("}]})";
+           std::to_string(fileSize < 0 ? size : fileSize) + R"(, "sha256": ")" + kDigest +
+           R"(", "streams": [{"stream": )" + std::to_string(stream) +
+           R"(, "trellanId": 5, "groupNumber": )" + std::to_string(stream) + R"(, "afileId": )" +
+           std::to_string(stream) + R"(, "sourceOffset": 0, "seekOffset": )" +
+           std::to_string(seek) + R"(, "size": )" + std::to_string(size) + R"(, "sha256": ")" +
+           kDigest + R"("}]})";
 }
 
 std::string emptyFile(const std::string& name) {
-    return R"({"name": ")" + name +
-           R"(", "kind": "file", "mode": 384, "size": 0, "sha256": ")" + kEmpty +
-           R"(", "streams": []})";
+    return R"({"name": ")" + name + R"(", "kind": "file", "mode": 384, "size": 0, "sha256": ")" +
+           kEmpty + R"(", "streams": []})";
 }
 
 class TreeManifest : public ::testing::Test {
@@ -228,8 +226,8 @@ protected:
 TEST_F(TreeManifest, LoadsDirectoriesLinksAndSparseShares) {
     const Manifest m = load(manifestWith(
         directory("t") + "," + directory("t/sub dir") + "," + wholeFile("t/a", 2, 0, 10) + "," +
-        emptyFile("t/sub dir/empty") + "," + link("t/l") + "," + wholeFile("t/b", 1, 0, 4) +
-        "," + wholeFile("t/c", 2, 10, 1)));
+        emptyFile("t/sub dir/empty") + "," + link("t/l") + "," + wholeFile("t/b", 1, 0, 4) + "," +
+        wholeFile("t/c", 2, 10, 1)));
     ASSERT_EQ(m.files.size(), 7u);
     EXPECT_TRUE(holdsTree(m));
     EXPECT_EQ(m.files[0].kind, ManifestFile::Kind::Directory);
@@ -256,18 +254,16 @@ TEST_F(TreeManifest, LoadsDirectoriesLinksAndSparseShares) {
 }
 
 TEST_F(TreeManifest, RefusesPathsThatCouldEscapeOrAreMalformed) {
-    EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("/etc/x")))
-                  .find("is absolute"),
+    EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("/etc/x"))).find("is absolute"),
               std::string::npos);
-    EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("t/../../x")))
-                  .find("climbs out"),
-              std::string::npos);
+    EXPECT_NE(
+        refused(manifestWith(directory("t") + "," + emptyFile("t/../../x"))).find("climbs out"),
+        std::string::npos);
     EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("t//x"))).find("empty part"),
               std::string::npos);
     EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("t/./x"))).find("\".\""),
               std::string::npos);
-    EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("t/a\\u0000b")))
-                  .find("NUL"),
+    EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("t/a\\u0000b"))).find("NUL"),
               std::string::npos);
     EXPECT_NE(refused(manifestWith(directory("..") + "," + emptyFile("../x"))).find("climbs out"),
               std::string::npos);
@@ -277,14 +273,13 @@ TEST_F(TreeManifest, RefusesPathsUnderLinksFilesOrUnrecordedDirectories) {
     EXPECT_NE(refused(manifestWith(directory("t") + "," + link("t/l") + "," + emptyFile("t/l/x")))
                   .find("would pass through the symbolic link"),
               std::string::npos);
-    EXPECT_NE(refused(manifestWith(directory("t") + "," + emptyFile("t/f") + "," +
-                                   emptyFile("t/f/x")))
-                  .find("which is not a directory"),
-              std::string::npos);
+    EXPECT_NE(
+        refused(manifestWith(directory("t") + "," + emptyFile("t/f") + "," + emptyFile("t/f/x")))
+            .find("which is not a directory"),
+        std::string::npos);
     EXPECT_NE(refused(manifestWith(emptyFile("d/f"))).find("is not recorded before it"),
               std::string::npos);
-    EXPECT_NE(refused(manifestWith(directory("t") + "," + directory("t")))
-                  .find("is named twice"),
+    EXPECT_NE(refused(manifestWith(directory("t") + "," + directory("t"))).find("is named twice"),
               std::string::npos);
 }
 
@@ -360,14 +355,18 @@ TEST_F(TreeOutputTest, RefusesAPathThroughALinkPlantedInTheOutput) {
 TEST_F(TreeOutputTest, RefusesALinkDeeperDownAndAFileInTheWay) {
     std::filesystem::create_directories(m_out + "/a/b");
     std::filesystem::create_directory_symlink(m_elsewhere, m_out + "/a/b/c");
-    EXPECT_EQ(thrown([&] { TreeOutput(m_out, {dir("a"), dir("a/b"), dir("a/b/c")}, {}); }).second,
+    EXPECT_EQ(thrown([&] {
+                  TreeOutput(m_out, {dir("a"), dir("a/b"), dir("a/b/c")}, {});
+              }).second,
               2);
     std::ofstream(m_out + "/a/f") << "x";
-    EXPECT_NE(thrown([&] { TreeOutput(m_out, {dir("a"), file("a/f")}, {}); })
-                  .first.find("already exists"),
+    EXPECT_NE(thrown([&] {
+                  TreeOutput(m_out, {dir("a"), file("a/f")}, {});
+              }).first.find("already exists"),
               std::string::npos);
-    EXPECT_NE(thrown([&] { TreeOutput(m_out, {dir("a"), dir("a/f")}, {}); })
-                  .first.find("not a directory"),
+    EXPECT_NE(thrown([&] {
+                  TreeOutput(m_out, {dir("a"), dir("a/f")}, {});
+              }).first.find("not a directory"),
               std::string::npos);
     EXPECT_EQ(entriesIn(m_elsewhere), 0u);
 }

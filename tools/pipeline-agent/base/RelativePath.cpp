@@ -9,8 +9,8 @@ std::string relativePathProblem(const std::string& path) {
     std::size_t start = 0;
     for (;;) {
         const std::size_t slash = path.find('/', start);
-        const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos
-                                                                               : slash - start);
+        const std::string part =
+            path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
         if (part.empty()) return "has an empty part";
         if (part == ".") return "has a part \".\"";
         if (part == "..") return "has a part \"..\", which climbs out";

@@ -76,8 +76,9 @@ void InputFile::open() const {
     const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ELOOP) {
-            throw jobFailed(m_path + " changed while it was read (it was removed or replaced); "
-                                     "nothing was backed up");
+            throw jobFailed(m_path +
+                            " changed while it was read (it was removed or replaced); "
+                            "nothing was backed up");
         }
         throw jobFailed("cannot read input " + m_path + ": " + std::strerror(errno));
     }

@@ -13,8 +13,8 @@
 #include "base/AgentError.h"
 #include "base/Checks.h"
 #include "base/Interrupt.h"
-#include "base/RelativePath.h"
 #include "base/Progress.h"
+#include "base/RelativePath.h"
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
 #include "inputs/TreeWalk.h"
@@ -381,8 +381,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             continue;
         }
         // A file named directly: its mode and time as it was opened.
-        const InputFile& source = entry.named != SIZE_MAX ? *inputs[entry.named]
-                                                          : *treeInputs[entry.tree];
+        const InputFile& source =
+            entry.named != SIZE_MAX ? *inputs[entry.named] : *treeInputs[entry.tree];
         file.mode = source.mode();
         file.mtime = source.mtime();
         const std::size_t i = entry.read;

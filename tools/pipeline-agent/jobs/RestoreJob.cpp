@@ -273,8 +273,8 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
     say("restoring %zu files, %zu directories and %zu links (%llu bytes)%s over %zu streams as "
         "job %llu from %s",
         fileCount, directoryCount, linkCount, static_cast<unsigned long long>(total),
-        streamInputs.empty() ? "" : " and a stream input", manifest.archives.size(),
-        restoreJobId, localplatform::storeDirectory().c_str());
+        streamInputs.empty() ? "" : " and a stream input", manifest.archives.size(), restoreJobId,
+        localplatform::storeDirectory().c_str());
 
     // The runs: chosen files with data, consecutive in the set.
     std::vector<std::vector<std::size_t>> runs;
@@ -313,11 +313,10 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
             files.push_back(&all[i]);
             outputs.push_back(entryOf[i]);
         }
-        const std::string what = run.size() == 1
-                                     ? printablePath(all[run[0]].name)
-                                     : std::to_string(run.size()) + " files from " +
-                                           printablePath(all[run.front()].name) + " to " +
-                                           printablePath(all[run.back()].name);
+        const std::string what = run.size() == 1 ? printablePath(all[run[0]].name)
+                                                 : std::to_string(run.size()) + " files from " +
+                                                       printablePath(all[run.front()].name) +
+                                                       " to " + printablePath(all[run.back()].name);
         say("request %zu of %zu (%s): setting up %zu streams", r + 1, runs.size(), what.c_str(),
             manifest.archives.size());
         request(all[run[0]], what);

@@ -187,7 +187,8 @@ std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
         lastStream = share.archive.stream;
         shares[lastStream - 1] = share;
     }
-    for (unsigned long k = lastStream + 1; k <= streams; ++k) shares[k - 1].sourceOffset = nextOffset;
+    for (unsigned long k = lastStream + 1; k <= streams; ++k)
+        shares[k - 1].sourceOffset = nextOffset;
     if (nextOffset != fileSize) {
         throw badInput(where + ": the streams hold " + std::to_string(nextOffset) +
                        " bytes, the source " + std::to_string(fileSize));
@@ -241,8 +242,8 @@ void readStripes(const json& entry, ManifestFile& file, const std::string& at) {
     }
     const uint64_t count = file.size / file.stripeUnit + (file.size % file.stripeUnit != 0);
     if (stripes->size() != count) {
-        throw badInput(at + " has " + std::to_string(stripes->size()) + " stripes; its size needs " +
-                       std::to_string(count));
+        throw badInput(at + " has " + std::to_string(stripes->size()) +
+                       " stripes; its size needs " + std::to_string(count));
     }
     for (const json& stripe : *stripes) {
         if (!stripe.is_string() || !isSha256(stripe.get<std::string>())) {

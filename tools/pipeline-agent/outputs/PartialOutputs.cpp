@@ -33,7 +33,8 @@ std::string baseName(const std::string& path) {
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The record's contents: the hidden file's path, read without blocking.
@@ -114,7 +115,8 @@ PartialOutputRecord::PartialOutputRecord(const std::string& directory,
     m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_fd < 0) throw jobFailed("cannot create " + m_path + ": " + std::strerror(errno));
     // Absolute, so that a cleanup run from any directory finds it.
-    const std::string line = std::filesystem::absolute(hiddenFile).lexically_normal().string() + "\n";
+    const std::string line =
+        std::filesystem::absolute(hiddenFile).lexically_normal().string() + "\n";
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 ||
         ::write(m_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
         ::fsync(m_fd) != 0) {

@@ -188,8 +188,7 @@ void TreeOutput::check() {
 void TreeOutput::prepare() {
     // The record first, so that no kill leaves a hidden directory unrecorded.
     std::random_device random;
-    static const char kLetters[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0;; ++attempt) {
         std::string name = ".restore.partial-";
         for (int k = 0; k < 6; ++k) name += kLetters[random() % (sizeof kLetters - 1)];
@@ -310,8 +309,8 @@ void TreeOutput::commit() {
         }
         if (entry.hasMtime) {
             const timespec times[2] = {{0, UTIME_OMIT}, timeOf(entry.mtime)};
-            if (::utimensat(parent.fd, lastPart(entry.path).c_str(), times,
-                            AT_SYMLINK_NOFOLLOW) != 0) {
+            if (::utimensat(parent.fd, lastPart(entry.path).c_str(), times, AT_SYMLINK_NOFOLLOW) !=
+                0) {
                 throw jobFailed("cannot set the time of " + printablePath(finalPath(i)) + ": " +
                                 errorText());
             }

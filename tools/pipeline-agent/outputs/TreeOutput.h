@@ -17,11 +17,11 @@ struct TreeOutputEntry {
     enum class Kind { File, Directory, Symlink };
     Kind kind = Kind::File;
     std::string path;
-    int mode = -1;         // permission bits; -1: 0666 (a file) or 0777 (a directory) less the umask
+    int mode = -1;  // permission bits; -1: 0666 (a file) or 0777 (a directory) less the umask
     bool hasMtime = false;
-    int64_t mtime = 0;     // ns since the epoch
-    uint64_t size = 0;     // a file's
-    std::string target;    // a link's
+    int64_t mtime = 0;   // ns since the epoch
+    uint64_t size = 0;   // a file's
+    std::string target;  // a link's
 };
 
 // Where a restore of a tree (or of a set holding one) writes, so that
@@ -121,4 +121,3 @@ private:
     std::map<std::string, std::shared_ptr<const int>> m_directories;  // at most kCached
     bool m_committed = false;
 };
-

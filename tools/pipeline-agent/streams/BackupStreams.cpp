@@ -57,9 +57,9 @@ BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long
     for (std::size_t file = 0; file < m_inputs.size(); ++file) {
         for (unsigned long k = 1; k <= streams; ++k) {
             const uint64_t size = m_inputs[file]->size();
-            m_partSizes[file][k - 1] =
-                m_placement[file] == 0 ? size * k / streams - size * (k - 1) / streams
-                                       : (m_placement[file] == k ? size : 0);
+            m_partSizes[file][k - 1] = m_placement[file] == 0
+                                           ? size * k / streams - size * (k - 1) / streams
+                                           : (m_placement[file] == k ? size : 0);
         }
     }
     m_prefix.assign(streams, std::vector<uint64_t>(m_inputs.size() + 1, 0));

@@ -183,6 +183,6 @@ private:
     std::vector<std::vector<uint64_t>> m_partSizes;       // [file][stream-1]
     std::vector<unsigned long> m_placement;               // [file]: 0 split, else its stream
     std::vector<std::vector<uint64_t>> m_prefix;  // [stream-1][file]: its parts of the files before
-    uint64_t m_streamSize = 0;                            // written by the reader
-    std::vector<std::string> m_stripeDigests;             // [stripe], by the writers
+    uint64_t m_streamSize = 0;                    // written by the reader
+    std::vector<std::string> m_stripeDigests;     // [stripe], by the writers
 };

@@ -1,12 +1,12 @@
 #include "streams/RestoreStreams.h"
 
+#include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <atomic>
 #include <exception>
 #include <mutex>
-#include <unistd.h>
 #include <thread>
 #include <vector>
 
