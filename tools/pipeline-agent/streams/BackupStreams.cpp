@@ -264,7 +264,8 @@ void BackupStreams::read() {
                         runTestCommand(m_afterFirstChunk, input.path());
                     }
                     firstChunk = false;
-                    digest.update(chunk.data.data(), chunk.length);
+                    // A file placed whole on a stream is digested there, once.
+                    if (m_placement[file] == 0) digest.update(chunk.data.data(), chunk.length);
                     offset += chunk.length;
                     std::unique_lock<std::mutex> lock(m_mutex);
                     Stream& stream = m_streams[k - 1];
@@ -281,7 +282,7 @@ void BackupStreams::read() {
             input.requireUnchanged();
             input.release();
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_fileDigests[file] = digest.hex();
+            if (m_placement[file] == 0) m_fileDigests[file] = digest.hex();
         }
         if (m_stream && !readStream(m_inputs.size())) return;
         {
@@ -314,6 +315,8 @@ void BackupStreams::write(unsigned long k) {
                 Sha256 empty;
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_partDigests[file][k - 1] = empty.hex();
+                // An empty file placed on this stream.
+                if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
                 continue;
             }
             {
@@ -353,6 +356,8 @@ void BackupStreams::write(unsigned long k) {
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_partDigests[file][k - 1] = digest.hex();
+            // Placed whole here: the part is the file.
+            if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -26,8 +26,8 @@
 // empty at its end, so that the parts still tile the file in stream order.
 // A stream skips its empty parts.
 //
-// One reader thread reads the files in order, once, digesting each whole
-// file as it goes, and hands each chunk to the stream whose part it is; one
+// One reader thread reads the files in order, once, digesting each split
+// file as it goes (a file placed whole is digested once, by its stream), and hands each chunk to the stream whose part it is; one
 // writer thread per stream digests its part of each file and appends it to
 // the stream's archive file with localplatform::writeStream. Each stream
 // holds at most kDepth chunks of kChunk bytes in its queue, so memory is
