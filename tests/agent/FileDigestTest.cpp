@@ -137,7 +137,7 @@ TEST(FileDigest, AFileNotWrittenWholeHasNoDigest) {
 
 TEST(FileDigest, StripesAreTheStreamInputsParts) {
     ManifestFile input;
-    input.stream = true;
+    input.kind = ManifestFile::Kind::Stream;
     input.size = 2500;
     input.stripeUnit = 1000;
     EXPECT_EQ(partSizes(input), (std::vector<uint64_t>{1000, 1000, 500}));

@@ -149,9 +149,22 @@ m = json.load(open(sys.argv[1]))
 assert m["version"] == 2 and len(m["archiveFiles"]) == 3, m
 assert [f["name"] for f in m["files"]] == ["data.db", "tiny.bin", "empty.bin", "wal.log"]
 assert m["files"][3]["mode"] == 0o600, m["files"][3]["mode"]
+# Files above min(64 MiB, total / 3) are split into three parts, the others
+# placed whole on the stream with the fewest bytes so far (the first on a
+# tie), the other parts empty: data.db split, tiny.bin on stream 1,
+# empty.bin and wal.log on stream 2.
+limit = min(64 << 20, sum(f["size"] for f in m["files"]) // 3)
+load = [0, 0, 0]
 ends = [0, 0, 0]
 for f in m["files"]:
-    assert [s["size"] for s in f["streams"]] == [f["size"] * k // 3 - f["size"] * (k - 1) // 3 for k in (1, 2, 3)]
+    size = f["size"]
+    if size > limit:
+        want = [size * k // 3 - size * (k - 1) // 3 for k in (1, 2, 3)]
+    else:
+        want = [0, 0, 0]
+        want[load.index(min(load))] = size
+    load = [a + b for a, b in zip(load, want)]
+    assert [s["size"] for s in f["streams"]] == want, (f["name"], f["streams"])
     for k, s in enumerate(f["streams"]):
         assert s["seekOffset"] == ends[k] and s["afileId"] == m["archiveFiles"][k]["afileId"]
         ends[k] += s["size"]
@@ -261,7 +274,8 @@ invalidated_job)
 bad_input)
   expect 2 "cannot read input missing.bin" --store store backup missing.bin --manifest m.json
   mkdir adir
-  expect 2 "is not a regular file" --store store backup adir --manifest m.json
+  mkfifo afifo
+  expect 2 "is not a regular file" --store store backup afifo --manifest m.json
   make_input db.bin 200000
   expect 2 "--streams must be from 1 to 65, not 66" --store store backup db.bin --streams 66 \
     --manifest m.json

@@ -277,7 +277,7 @@ bad_input)
   python3 -c 'import json; m=json.load(open("m3.json")); m["files"][0]["stripes"].append("0"*64); json.dump(m, open("bad3.json","w"))'
   expect 2 "has 2 stripes; its size needs 1" --store store restore bad3.json --output -
   python3 -c 'import json; m=json.load(open("m3.json")); del m["files"][0]["kind"]; json.dump(m, open("nokind.json","w"))'
-  expect 2 '"kind" is missing or not file or stream' --store store restore nokind.json --output -
+  expect 2 '"kind" is missing or not file, stream, directory or symlink' --store store restore nokind.json --output -
   ;;
 
 *)

@@ -10,8 +10,22 @@
 
 #include "base/AgentError.h"
 
+namespace {
+
+// Fetched once: an implicit fetch at each digest's start takes a lock that
+// threads digesting many small files at once would queue on.
+const EVP_MD* sha256Algorithm() {
+    static const EVP_MD* const algorithm = [] {
+        const EVP_MD* fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+        return fetched != nullptr ? fetched : EVP_sha256();
+    }();
+    return algorithm;
+}
+
+}  // namespace
+
 Sha256::Sha256() : m_context(EVP_MD_CTX_new()) {
-    if (m_context == nullptr || EVP_DigestInit_ex(m_context, EVP_sha256(), nullptr) != 1) {
+    if (m_context == nullptr || EVP_DigestInit_ex(m_context, sha256Algorithm(), nullptr) != 1) {
         EVP_MD_CTX_free(m_context);
         throw std::bad_alloc();
     }

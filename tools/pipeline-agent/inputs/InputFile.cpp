@@ -59,7 +59,63 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
     m_sqlite = got == static_cast<ssize_t>(sizeof header) && isSqliteHeader(header, sizeof header);
 }
 
-InputFile::~InputFile() { ::close(m_fd); }
+InputFile::InputFile(const std::string& path, const struct stat& walked)
+    : m_path(path),
+      m_mode(static_cast<int>(walked.st_mode & 0777)),
+      m_deferred(true),
+      m_identity(identityOf(walked)) {}
+
+InputFile::~InputFile() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+void InputFile::open() const {
+    if (!m_deferred || m_fd >= 0) return;
+    // Never through a link, and never waiting on a FIFO put in its place:
+    // the identity check below tells either.
+    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ELOOP) {
+            throw jobFailed(m_path +
+                            " changed while it was read (it was removed or replaced); "
+                            "nothing was backed up");
+        }
+        throw jobFailed("cannot read input " + m_path + ": " + std::strerror(errno));
+    }
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw jobFailed("cannot read input " + m_path + ": " + std::strerror(error));
+    }
+    const std::string change = S_ISREG(info.st_mode)
+                                   ? describeChange(m_identity, identityOf(info))
+                                   : std::string("it is no longer a regular file");
+    if (!change.empty()) {
+        ::close(fd);
+        throw jobFailed(m_path + " changed while it was read (" + change +
+                        "); nothing was backed up");
+    }
+    char past = 0;
+    ssize_t got;
+    do {
+        got = ::pread(fd, &past, 1, info.st_size);
+    } while (got < 0 && errno == EINTR);
+    if (got != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (got < 0) throw jobFailed("cannot read input " + m_path + ": " + std::strerror(error));
+        throw jobFailed(m_path + " has more bytes than its size (" + std::to_string(info.st_size) +
+                        ") says, or grew while it was read; nothing was backed up");
+    }
+    m_fd = fd;
+}
+
+void InputFile::release() const {
+    if (!m_deferred || m_fd < 0) return;
+    ::close(m_fd);
+    m_fd = -1;
+}
 
 void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
     while (length > 0) {

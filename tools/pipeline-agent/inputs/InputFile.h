@@ -17,6 +17,10 @@ public:
     // than its size says (procfs and sysfs files, which stat as 0 bytes):
     // such a file would be backed up cut short.
     explicit InputFile(const std::string& path);
+    // A file found in a tree: not opened until open(), when its turn comes;
+    // walked is what lstat said of it when the tree was walked, and is its
+    // identity from then on.
+    InputFile(const std::string& path, const struct stat& walked);
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
@@ -24,8 +28,23 @@ public:
     const std::string& path() const { return m_path; }
     uint64_t size() const { return m_identity.size; }
     int mode() const { return m_mode; }
-    // Whether it starts with SQLite's 16-byte header.
+    // Whether it starts with SQLite's 16-byte header (never for a file of
+    // a tree).
     bool sqliteDatabase() const { return m_sqlite; }
+    // Its modification time, in ns since the epoch.
+    int64_t mtime() const {
+        return m_identity.modifiedSeconds * 1000000000LL + m_identity.modifiedNanoseconds;
+    }
+
+    // A file of a tree: opens it, unless open. Throws AgentError (failed
+    // job) when it cannot be opened, or is no longer what the walk found
+    // (another file, another size or times: "PATH changed while it was read
+    // (...)"), or holds more bytes than its size says. For a file named
+    // directly, which is open from the start, does nothing.
+    void open() const;
+    // A file of a tree: closes it, once read and checked. Does nothing for
+    // a file named directly.
+    void release() const;
 
     // Reads exactly length bytes at offset. Throws AgentError (failed job)
     // when it cannot; a file that shrank is reported as a change (see
@@ -40,8 +59,9 @@ public:
 
 private:
     std::string m_path;
-    int m_fd;
-    int m_mode;
+    mutable int m_fd = -1;  // a file of a tree: open only while it is read
+    int m_mode = 0;
+    bool m_deferred = false;
     bool m_sqlite = false;
     FileIdentity m_identity;
 };

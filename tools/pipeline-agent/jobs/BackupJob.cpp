@@ -1,5 +1,6 @@
 #include "jobs/BackupJob.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,8 +14,10 @@
 #include "base/Checks.h"
 #include "base/Interrupt.h"
 #include "base/Progress.h"
+#include "base/RelativePath.h"
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
+#include "inputs/TreeWalk.h"
 #include "jobs/AgentStore.h"
 #include "jobs/Invalidation.h"
 #include "manifest/Manifest.h"
@@ -77,6 +80,28 @@ std::string withStreamInput(const std::string& files, std::size_t fileCount,
     return fileCount == 0 ? name : files + " and " + name;
 }
 
+bool isDirectoryInput(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// One entry of the set as the manifest records it, in order: a file named
+// directly (input: its index among those), or what a tree holds.
+struct SetEntry {
+    ManifestFile::Kind kind = ManifestFile::Kind::File;
+    std::string name;
+    int mode = 0;
+    int64_t mtime = 0;
+    std::string target;            // a link's
+    std::size_t named = SIZE_MAX;  // a file named directly: its index in files
+    std::size_t tree = SIZE_MAX;   // a file of a tree: its index in the tree files
+    std::size_t read = SIZE_MAX;   // a file: its index among what the streams read
+};
+
+int64_t mtimeOf(const struct stat& status) {
+    return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
+}
+
 }  // namespace
 
 unsigned long long newJobId() {
@@ -97,18 +122,59 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     if (options.inputs.empty() && !options.stream.given()) {
         throw badInput("name at least one file to back up");
     }
+    // The set's entries, in order: each file named directly, and each tree
+    // walked (directories, files, links; other kinds skipped with a line).
     std::set<std::string> names;
+    std::vector<SetEntry> entries;
+    std::vector<std::string> files;  // the files named directly
+    std::vector<TreeEntry> treeFiles;
+    std::size_t trees = 0;
+    // A store inside a tree changes while it is read: it is left out.
+    const std::string store = localplatform::configuredStoreDirectory(config);
+    struct stat storeStatus;
+    const bool storeSeen = ::stat(store.c_str(), &storeStatus) == 0;
     for (const std::string& path : options.inputs) {
-        requireReadableFile(path, "input");
-        requireRecordableName(baseName(path), path);
-        if (!names.insert(baseName(path)).second) {
-            throw badInput("two inputs are named " + baseName(path) +
-                           "; the files of a set need distinct names");
+        const bool tree = isDirectoryInput(path);
+        const std::string name = tree ? treeName(path) : baseName(path);
+        if (!tree) {
+            requireReadableFile(path, "input");
+            requireRecordableName(name, path);
+        }
+        if (!names.insert(name).second) {
+            throw badInput("two inputs are named " + printablePath(name) +
+                           "; the files and trees of a set need distinct names");
+        }
+        if (!tree) {
+            SetEntry entry;
+            entry.name = name;
+            entry.named = files.size();
+            files.push_back(path);
+            entries.push_back(entry);
+            continue;
+        }
+        ++trees;
+        const auto skipped = [](const std::string& where, const char* what) {
+            say("skipping %s: %s", printablePath(where).c_str(), what);
+        };
+        for (TreeEntry& found : walkTree(path, skipped, storeSeen ? &storeStatus : nullptr)) {
+            SetEntry entry;
+            entry.name = found.name;
+            entry.mode = static_cast<int>(found.status.st_mode & 0777);
+            entry.mtime = mtimeOf(found.status);
+            if (found.kind == TreeEntry::Kind::Directory) {
+                entry.kind = ManifestFile::Kind::Directory;
+            } else if (found.kind == TreeEntry::Kind::Symlink) {
+                entry.kind = ManifestFile::Kind::Symlink;
+                entry.target = found.target;
+            } else {
+                entry.tree = treeFiles.size();
+                treeFiles.push_back(std::move(found));
+            }
+            entries.push_back(std::move(entry));
         }
     }
     checkStreamSource(options.stream, names);
     // Also in a store that this backup is about to make.
-    const std::string store = localplatform::configuredStoreDirectory(config);
     requireNewFilePlace(options.manifest, "manifest", false);
     requireOutsideStores(options.manifest, "manifest", store);
     if (!options.trace.empty()) {
@@ -118,10 +184,14 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             throw badInput("the trace and the manifest cannot both be " + options.trace);
         }
     }
-    // The inputs as named; what is read is each one or its snapshot.
+    // The files named directly, open from now on; what is read is each
+    // one or its snapshot. A tree's files are opened only as their turn
+    // comes, so that a tree of any number of files can be read.
     std::vector<std::unique_ptr<InputFile>> inputs;
-    for (const std::string& path : options.inputs) {
-        inputs.push_back(std::make_unique<InputFile>(path));
+    for (const std::string& path : files) inputs.push_back(std::make_unique<InputFile>(path));
+    std::vector<std::unique_ptr<InputFile>> treeInputs;
+    for (const TreeEntry& file : treeFiles) {
+        treeInputs.push_back(std::make_unique<InputFile>(file.path, file.status));
     }
     // A database's snapshot holds what its -wal held; the -wal or journal
     // restored beside it, from another moment, would be applied to it (a
@@ -129,9 +199,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {
         if (!inputs[i]->sqliteDatabase()) continue;
         for (const char* suffix : {"-wal", "-journal", "-shm"}) {
-            for (const std::string& other : options.inputs) {
-                if (samePlace(other, options.inputs[i] + suffix)) {
-                    throw badInput(other + " belongs to the SQLite database " + options.inputs[i] +
+            for (const std::string& other : files) {
+                if (samePlace(other, files[i] + suffix)) {
+                    throw badInput(other + " belongs to the SQLite database " + files[i] +
                                    ", which is backed up as a consistent snapshot of its own; "
                                    "leave " +
                                    other + " out, or give --raw");
@@ -163,27 +233,27 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"streams", streamCount}});
     std::vector<std::unique_ptr<SqliteSnapshot>> snapshots;
     std::vector<std::unique_ptr<InputFile>> snapshotInputs;
-    std::vector<const InputFile*> inputList;
+    std::vector<const InputFile*> read;  // each file named directly, or its snapshot
     nlohmann::ordered_json snapshotsJson = nlohmann::ordered_json::array();
     try {
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             if (options.raw || !inputs[i]->sqliteDatabase()) {
-                inputList.push_back(inputs[i].get());
+                read.push_back(inputs[i].get());
                 continue;
             }
             snapshots.push_back(std::make_unique<SqliteSnapshot>(
-                options.inputs[i], localplatform::storeDirectory() + "/tmp", jobId, i + 1,
+                files[i], localplatform::storeDirectory() + "/tmp", jobId, i + 1,
                 std::chrono::milliseconds(options.sqliteBusyWaitMs)));
             const SqliteSnapshot& snapshot = *snapshots.back();
             snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
-            inputList.push_back(snapshotInputs.back().get());
+            read.push_back(snapshotInputs.back().get());
             say("%s: a SQLite database, backed up as one committed state: its snapshot takes "
                 "%llu bytes in the store until the job ends; the copy held a read transaction "
                 "for %.3f s",
-                options.inputs[i].c_str(), static_cast<unsigned long long>(snapshot.bytes()),
+                files[i].c_str(), static_cast<unsigned long long>(snapshot.bytes()),
                 snapshot.held().count());
             snapshotsJson.push_back(
-                {{"name", baseName(options.inputs[i])},
+                {{"name", baseName(files[i])},
                  {"bytes", snapshot.bytes()},
                  {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
         }
@@ -191,12 +261,26 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         localplatform::failJob(jobId);
         throw;
     }
+    // What the streams read, in the set's order.
+    std::vector<const InputFile*> inputList;
+    for (SetEntry& entry : entries) {
+        if (entry.kind != ManifestFile::Kind::File) continue;
+        entry.read = inputList.size();
+        inputList.push_back(entry.named != SIZE_MAX ? read[entry.named]
+                                                    : treeInputs[entry.tree].get());
+    }
     uint64_t totalSize = 0;
     for (const InputFile* input : inputList) totalSize += input->size();
-    std::string what =
-        (inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files") +
-        " (" + std::to_string(totalSize) + " bytes)";
-    if (options.stream.given()) what = withStreamInput(what, inputs.size(), options.stream);
+    std::string what;
+    if (trees == 0) {
+        what = inputs.size() == 1 ? options.inputs[0] : std::to_string(inputs.size()) + " files";
+    } else {
+        what = (options.inputs.size() == 1 ? printablePath(options.inputs[0])
+                                           : std::to_string(options.inputs.size()) + " inputs") +
+               ": " + std::to_string(inputList.size()) + " files";
+    }
+    what += " (" + std::to_string(totalSize) + " bytes)";
+    if (options.stream.given()) what = withStreamInput(what, entries.size(), options.stream);
     const char* streamsWord = streamCount == 1 ? "stream" : "streams";
     say("backing up %s over %lu %s as job %llu into %s", what.c_str(), streamCount, streamsWord,
         jobId, localplatform::storeDirectory().c_str());
@@ -206,8 +290,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
 
     JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.stream.given()},
                      progressShown().load(), stderrProgress(config), options.trace);
-    const std::string firstName =
-        inputs.empty() ? options.stream.name : baseName(options.inputs[0]);
+    const std::string firstName = entries.empty() ? options.stream.name : entries[0].name;
     BackupPipelineSetup job(jobId, totalSize, streamCount, firstName);
     Manifest manifest;
     manifest.jobId = jobId;
@@ -219,8 +302,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         localplatform::failJob(jobId);
         throw;
     }
-    const std::size_t setSize = inputs.size() + (streamInput ? 1 : 0);
-    if (streamInput) manifest.version = 3;
+    const std::size_t setSize = inputList.size() + (streamInput ? 1 : 0);
+    if (streamInput || trees > 0) manifest.version = 3;
     BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases(),
                           streamInput.get());
     streams.runAfterFirstChunk(options.afterFirstChunk);
@@ -285,11 +368,30 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         localplatform::failJob(jobId);
         throw jobFailed("closing the streams failed; the job is marked failed");
     }
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
+    for (const SetEntry& entry : entries) {
         ManifestFile file;
-        file.name = baseName(options.inputs[i]);
+        file.name = entry.name;
+        file.kind = entry.kind;
+        file.hasMtime = true;
+        file.mode = entry.mode;
+        file.mtime = entry.mtime;
+        if (entry.kind == ManifestFile::Kind::Symlink) {
+            file.mode = -1;
+            file.target = entry.target;
+            manifest.files.push_back(file);
+            continue;
+        }
+        if (entry.kind == ManifestFile::Kind::Directory) {
+            manifest.files.push_back(file);
+            continue;
+        }
+        // A file named directly: its mode and time as it was opened.
+        const InputFile& source =
+            entry.named != SIZE_MAX ? *inputs[entry.named] : *treeInputs[entry.tree];
+        file.mode = source.mode();
+        file.mtime = source.mtime();
+        const std::size_t i = entry.read;
         file.size = inputList[i]->size();
-        file.mode = inputs[i]->mode();
         file.sha256 = streams.fileDigest(i);
         for (unsigned long k = 1; k <= streamCount; ++k) {
             ManifestShare share;
@@ -339,10 +441,16 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         formatBytes(static_cast<double>(totalSize)).c_str(), took,
         formatBytes(took > 0 ? static_cast<double>(totalSize) / took : 0).c_str());
 
-    nlohmann::ordered_json files = nlohmann::ordered_json::array();
+    nlohmann::ordered_json filesJson = nlohmann::ordered_json::array();
     for (const ManifestFile& f : manifest.files) {
-        files.push_back(
-            {{"name", f.name}, {"size", f.size}, {"mode", f.mode}, {"sha256", f.sha256}});
+        if (f.kind == ManifestFile::Kind::Directory) {
+            filesJson.push_back({{"name", f.name}, {"kind", "directory"}, {"mode", f.mode}});
+        } else if (f.kind == ManifestFile::Kind::Symlink) {
+            filesJson.push_back({{"name", f.name}, {"kind", "symlink"}, {"target", f.target}});
+        } else {
+            filesJson.push_back(
+                {{"name", f.name}, {"size", f.size}, {"mode", f.mode}, {"sha256", f.sha256}});
+        }
     }
     nlohmann::ordered_json archives = nlohmann::ordered_json::array();
     for (const ManifestArchive& a : manifest.archives) {
@@ -353,7 +461,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                             {"size", streams.archiveOffset(setSize, a.stream)}});
     }
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
-    json.add({{"files", files},
+    json.add({{"files", filesJson},
               {"bytes", totalSize},
               {"seconds", std::round(seconds.count() * 1000) / 1000},
               {"archiveFiles", archives}});

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "base/Checks.h"
 #include "base/Interrupt.h"
 #include "base/Progress.h"
+#include "base/RelativePath.h"
 #include "jobs/AgentStore.h"
 #include "jobs/ArchiveChecks.h"
 #include "jobs/BackupJob.h"
@@ -22,6 +24,7 @@
 #include "manifest/Manifest.h"
 #include "outputs/OutputFile.h"
 #include "outputs/PartialOutputs.h"
+#include "outputs/TreeOutput.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JobReport.h"
 #include "restore/RestorePipelineSetup.h"
@@ -83,7 +86,7 @@ void checkStandardOutput(const RestoreOptions& options,
     if (files.size() != 1) {
         throw badInput("--output - writes one input; name it with --file");
     }
-    if (!files[0]->stream) {
+    if (!files[0]->isStream()) {
         throw badInput(files[0]->name +
                        " is a file, not a stream input; --output - takes a stream input only, "
                        "restore a file to a path");
@@ -97,6 +100,251 @@ void checkStandardOutput(const RestoreOptions& options,
     }
 }
 
+// What a run of a tree's files writes into: the tree's hidden directory.
+class TreeRunOutputs : public RunOutputs {
+public:
+    TreeRunOutputs(TreeOutput& tree, std::vector<std::size_t> entries)
+        : m_tree(tree), m_entries(std::move(entries)) {}
+    int open(std::size_t file) override { return m_tree.openFile(m_entries[file]); }
+    void finish(std::size_t file, int fd) override { m_tree.finishFile(m_entries[file], fd); }
+
+private:
+    TreeOutput& m_tree;
+    const std::vector<std::size_t> m_entries;
+};
+
+TreeOutputEntry::Kind outputKind(ManifestFile::Kind kind) {
+    switch (kind) {
+    case ManifestFile::Kind::Directory: return TreeOutputEntry::Kind::Directory;
+    case ManifestFile::Kind::Symlink: return TreeOutputEntry::Kind::Symlink;
+    default: return TreeOutputEntry::Kind::File;
+    }
+}
+
+// A set that holds a tree, restored into the directory options.output (see
+// TreeOutput): the chosen entries and the directories above them. The
+// files are read in runs of consecutive files, one restore request a run
+// (one for a whole set), each stream reading its shares of the run in turn.
+// A stream input of the set is restored into the directory as a file, after
+// the tree, and appears just after it.
+void restoreTree(const RestoreOptions& options, const Manifest& manifest,
+                 localplatform::Config config, JsonReport& json,
+                 std::chrono::steady_clock::time_point started) {
+    const std::vector<ManifestFile>& all = manifest.files;
+    std::vector<bool> chosen(all.size(), options.file.empty());
+    if (!options.file.empty()) {
+        std::string wanted = options.file;
+        while (wanted.size() > 1 && wanted.back() == '/') wanted.pop_back();
+        bool any = false;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (pathWithin(all[i].name, wanted)) chosen[i] = any = true;
+        }
+        if (!any) {
+            throw badInput("manifest " + options.manifest + " holds no file or directory named " +
+                           printablePath(options.file));
+        }
+        // And the directories above what was chosen, which the manifest
+        // records before it.
+        std::map<std::string, std::size_t> index;
+        for (std::size_t i = 0; i < all.size(); ++i) index.emplace(all[i].name, i);
+        for (std::size_t i = all.size(); i-- > 0;) {
+            if (!chosen[i]) continue;
+            const auto parent = index.find(parentPath(all[i].name));
+            if (parent != index.end()) chosen[parent->second] = true;
+        }
+    }
+    if (!isDirectory(options.output)) {
+        throw badInput("the set holds a tree; --output " + options.output +
+                       " must be an existing directory");
+    }
+    if (options.namedTemporary) {
+        throw badInput("--named-temporary is for sets without a tree");
+    }
+    // What goes where: the tree's entries through its hidden directory, a
+    // stream input as a file of its name.
+    std::vector<TreeOutputEntry> entries;
+    std::vector<std::size_t> entryOf(all.size(), SIZE_MAX);
+    std::vector<std::size_t> streamInputs;
+    std::vector<std::string> streamPaths;
+    uint64_t total = 0;
+    std::size_t fileCount = 0, directoryCount = 0, linkCount = 0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!chosen[i]) continue;
+        const ManifestFile& f = all[i];
+        if (f.isStream()) {
+            streamInputs.push_back(i);
+            streamPaths.push_back(options.output + "/" + f.name);
+            requireNewFilePlace(streamPaths.back(), "output", options.replace);
+            total += f.size;
+            continue;
+        }
+        TreeOutputEntry entry;
+        entry.kind = outputKind(f.kind);
+        entry.path = f.name;
+        entry.mode = f.mode;
+        entry.hasMtime = f.hasMtime;
+        entry.mtime = f.mtime;
+        entry.size = f.size;
+        entry.target = f.target;
+        entryOf[i] = entries.size();
+        entries.push_back(entry);
+        total += f.size;
+        fileCount += f.isFile() ? 1 : 0;
+        directoryCount += f.kind == ManifestFile::Kind::Directory ? 1 : 0;
+        linkCount += f.kind == ManifestFile::Kind::Symlink ? 1 : 0;
+    }
+    if (!options.trace.empty()) {
+        requireNewFilePlace(options.trace, "trace", false);
+        if (pathWithin(options.trace, options.output)) {
+            // A trace written into the output could meet one of its entries.
+            for (const TreeOutputEntry& entry : entries) {
+                if (samePlace(options.trace, options.output + "/" + entry.path)) {
+                    throw badInput("the trace and an output cannot both be " + options.trace);
+                }
+            }
+        }
+    }
+    const unsigned long long restoreJobId = newJobId();
+    config.storeLogName = std::to_string(restoreJobId);
+    const std::string store = localplatform::configuredStoreDirectory(config);
+    requireOutsideStores(options.output, "output", store);
+    if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
+    // Every path against the output directory, before anything is made.
+    TreeOutput tree(options.output, entries, TreeOutput::Options{options.replace, ""});
+    openStoreFor(config, localplatform::Access::ReadOnly, false);
+    requireArchiveData(manifest);
+    std::string recordDirectory;
+    if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
+        recordDirectory = partialOutputDirectory();
+    }
+    tree.setRecordDirectory(recordDirectory);
+    std::vector<std::unique_ptr<OutputFile>> streamOutputs;
+    for (std::size_t s = 0; s < streamInputs.size(); ++s) {
+        OutputFile::Options these;
+        these.replace = options.replace;
+        these.recordDirectory = recordDirectory;
+        these.mode = all[streamInputs[s]].mode;
+        streamOutputs.push_back(std::make_unique<OutputFile>(streamPaths[s], these));
+    }
+    json.add({{"jobId", restoreJobId},
+              {"store", localplatform::storeDirectory()},
+              {"log", localplatform::logFilePath()},
+              {"manifest", options.manifest},
+              {"streams", manifest.archives.size()}});
+    onInterrupt([&json](int signal) {
+        discardPartialOutputs();
+        dropLiveLine();
+        std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
+        std::fflush(stderr);
+        json.printFailure(
+            std::string("interrupted by ") + strsignal(signal) + "; nothing was restored",
+            128 + signal, localplatform::logFilePath());
+        _exit(128 + signal);
+    });
+    localplatform::setCurrentJob(restoreJobId);
+    say("restoring %zu files, %zu directories and %zu links (%llu bytes)%s over %zu streams as "
+        "job %llu from %s",
+        fileCount, directoryCount, linkCount, static_cast<unsigned long long>(total),
+        streamInputs.empty() ? "" : " and a stream input", manifest.archives.size(), restoreJobId,
+        localplatform::storeDirectory().c_str());
+
+    // The runs: chosen files with data, consecutive in the set.
+    std::vector<std::vector<std::size_t>> runs;
+    bool inRun = false;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!all[i].isFile() || all[i].size == 0) continue;
+        if (!chosen[i]) {
+            inRun = false;
+            continue;
+        }
+        if (!inRun) runs.emplace_back();
+        runs.back().push_back(i);
+        inRun = true;
+    }
+    JobReport report({JobKind::Restore, restoreJobId, manifest.archives.size(), total},
+                     progressShown().load(), stderrProgress(config), options.trace);
+    tree.prepare();
+    RestorePipelineSetup restore(restoreJobId, 0);
+    RestoreSession session(restore);
+    const auto request = [&](const ManifestFile& first, const std::string& what) {
+        restore.setRestoreArchiveFileInfoList(requestList(first, false));
+        report.library().restoreSetUp();
+        const bool setUp = restore.setupPipeline();
+        report.library().callEnded();
+        if (!setUp) {
+            requireRestorableArchives(manifest, config.storeDir.empty()
+                                                     ? localplatform::storeDirectory()
+                                                     : config.storeDir);
+            throw jobFailed("setting up the restore request for " + what + " failed");
+        }
+    };
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const std::vector<std::size_t>& run = runs[r];
+        std::vector<const ManifestFile*> files;
+        std::vector<std::size_t> outputs;
+        for (std::size_t i : run) {
+            files.push_back(&all[i]);
+            outputs.push_back(entryOf[i]);
+        }
+        const std::string what = run.size() == 1 ? printablePath(all[run[0]].name)
+                                                 : std::to_string(run.size()) + " files from " +
+                                                       printablePath(all[run.front()].name) +
+                                                       " to " + printablePath(all[run.back()].name);
+        say("request %zu of %zu (%s): setting up %zu streams", r + 1, runs.size(), what.c_str(),
+            manifest.archives.size());
+        request(all[run[0]], what);
+        TreeRunOutputs sink(tree, outputs);
+        readRunShares(restore.getStreamPipeinfoMap(), files, sink, &report.phases());
+        say("request %zu of %zu: read all its shares, checksums match", r + 1, runs.size());
+    }
+    for (std::size_t s = 0; s < streamInputs.size(); ++s) {
+        const ManifestFile& file = all[streamInputs[s]];
+        request(file, file.name);
+        StripesToFile sink(*streamOutputs[s], file);
+        readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+        requireFileDigest(file, sink.digest());
+        say("%s: read all %zu streams, checksums match", file.name.c_str(), file.shares.size());
+    }
+    report.library().restoreClose();
+    const bool closed = session.end();
+    report.library().callEnded();
+    report.end();
+    if (!closed) say("warning: closing the streams failed");
+    localplatform::crashPoint("output checked");
+    tree.commit();
+    localplatform::crashPoint("output committed");
+    for (auto& output : streamOutputs) output->commit();
+    say("restored %zu files, %zu directories and %zu links into %s: %llu bytes, every checksum "
+        "verified",
+        fileCount, directoryCount, linkCount, options.output.c_str(),
+        static_cast<unsigned long long>(total));
+    nlohmann::ordered_json restored = nlohmann::ordered_json::array();
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!chosen[i]) continue;
+        const ManifestFile& f = all[i];
+        const std::string path = options.output + "/" + f.name;
+        if (f.kind == ManifestFile::Kind::Directory) {
+            restored.push_back(
+                {{"name", f.name}, {"path", path}, {"kind", "directory"}, {"mode", f.mode}});
+        } else if (f.kind == ManifestFile::Kind::Symlink) {
+            restored.push_back(
+                {{"name", f.name}, {"path", path}, {"kind", "symlink"}, {"target", f.target}});
+        } else {
+            restored.push_back({{"name", f.name},
+                                {"path", path},
+                                {"size", f.size},
+                                {"mode", f.mode},
+                                {"sha256", f.sha256},
+                                {"verified", true}});
+        }
+    }
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
+    json.add({{"bytes", total},
+              {"seconds", std::round(seconds.count() * 1000) / 1000},
+              {"outputs", restored}});
+    report.finish();
+}
+
 }  // namespace
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
@@ -107,6 +355,10 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     config.storeLogName = std::to_string(restoreJobId);
     RestoreOptions options = asked;
     const Manifest manifest = manifestToRestore(options, config);
+    if (holdsTree(manifest) && options.output != "-") {
+        restoreTree(options, manifest, std::move(config), json, started);
+        return;
+    }
     // Which files, and where each goes.
     std::vector<const ManifestFile*> files;
     if (!options.file.empty()) {
@@ -227,7 +479,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
             readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
             digests[i] = sink.digest();
             requireFileDigest(file, digests[i]);
-        } else if (file.stream) {
+        } else if (file.isStream()) {
             StripesToFile sink(*outputs[i], file);
             readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
             digests[i] = sink.digest();

@@ -6,11 +6,14 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <map>
 #include <set>
 
 #include "base/AgentError.h"
 #include "base/Checks.h"
 #include "base/Names.h"
+#include "base/RelativePath.h"
+#include "base/Sha256.h"
 #include "outputs/OutputFile.h"
 #include "restore/RestorePipelineSetup.h"
 
@@ -145,12 +148,91 @@ std::vector<ManifestShare> stripedSharesOf(const json& entries, const ManifestFi
     return shares;
 }
 
-// What format 3 adds to a file: its kind, and for a stream input its stripes.
+// The shares of a file in format 3, where empty shares may be left out:
+// those listed in stream order, tiling the file; the others are filled in
+// as empty shares (each at its stream's end so far, checked later).
+std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
+                                          const std::vector<ManifestArchive>& archives,
+                                          const std::string& where) {
+    const std::size_t streams = archives.size();
+    const auto list = entry.find("streams");
+    if (list == entry.end() || !list->is_array()) {
+        throw badInput(where + ": \"streams\" is missing or not a list");
+    }
+    checkStreamCount(list->size(), where);
+    std::vector<ManifestShare> shares(streams);
+    const std::string empty = Sha256().hex();
+    for (std::size_t k = 0; k < streams; ++k) {
+        shares[k].archive = archives[k];
+        shares[k].sha256 = empty;
+    }
+    uint64_t nextOffset = 0;
+    unsigned long lastStream = 0;
+    for (const json& item : *list) {
+        const std::string at = where + " share " + std::to_string(lastStream + 1);
+        ManifestShare share;
+        share.archive = archiveOf(item, at);
+        share.sourceOffset = number<uint64_t>(item, "sourceOffset", at);
+        share.seekOffset = number<uint64_t>(item, "seekOffset", at);
+        share.size = number<uint64_t>(item, "size", at);
+        share.sha256 = digest(item, "sha256", at);
+        if (share.archive.stream <= lastStream || share.archive.stream > streams ||
+            share.sourceOffset != nextOffset || share.size > fileSize - nextOffset) {
+            throw badInput(at +
+                           " is out of order, leaves a gap or runs past the end of the source");
+        }
+        // The empty shares before it start where it does.
+        for (unsigned long k = lastStream + 1; k < share.archive.stream; ++k) {
+            shares[k - 1].sourceOffset = nextOffset;
+        }
+        nextOffset += share.size;
+        lastStream = share.archive.stream;
+        shares[lastStream - 1] = share;
+    }
+    for (unsigned long k = lastStream + 1; k <= streams; ++k)
+        shares[k - 1].sourceOffset = nextOffset;
+    if (nextOffset != fileSize) {
+        throw badInput(where + ": the streams hold " + std::to_string(nextOffset) +
+                       " bytes, the source " + std::to_string(fileSize));
+    }
+    return shares;
+}
+
+// What format 3 adds to an entry: its kind, for a stream input its stripes,
+// for a link its target, for files and directories the modification time.
 void readKind(const json& entry, ManifestFile& file, const std::string& at) {
     const std::string kind = optionalText(entry, "kind", at);
+    if (kind == "directory" || kind == "symlink" || kind == "file") {
+        const auto mtime = entry.find("mtime");
+        if (mtime != entry.end()) {
+            if (!mtime->is_number_integer()) {
+                throw badInput(at + ": \"mtime\" is not a whole number of nanoseconds");
+            }
+            file.hasMtime = true;
+            file.mtime = mtime->get<int64_t>();
+        }
+    }
     if (kind == "file") return;
-    if (kind != "stream") throw badInput(at + ": \"kind\" is missing or not file or stream");
-    file.stream = true;
+    if (kind == "directory") {
+        file.kind = ManifestFile::Kind::Directory;
+        return;
+    }
+    if (kind == "symlink") {
+        file.kind = ManifestFile::Kind::Symlink;
+        file.target = optionalText(entry, "target", at);
+        if (file.target.empty() || file.target.find('\0') != std::string::npos) {
+            throw badInput(at + ": \"target\" is missing, empty or holds a NUL");
+        }
+        return;
+    }
+    if (kind != "stream") {
+        throw badInput(at + ": \"kind\" is missing or not file, stream, directory or symlink");
+    }
+    file.kind = ManifestFile::Kind::Stream;
+}
+
+// A stream input's stripes, once its size is known.
+void readStripes(const json& entry, ManifestFile& file, const std::string& at) {
     file.stripeUnit = number<uint64_t>(entry, "stripeUnit", at);
     if (file.stripeUnit == 0 || file.stripeUnit > kMaxStripeUnit) {
         throw badInput(at + ": \"stripeUnit\" " + std::to_string(file.stripeUnit) +
@@ -162,8 +244,8 @@ void readKind(const json& entry, ManifestFile& file, const std::string& at) {
     }
     const uint64_t count = file.size / file.stripeUnit + (file.size % file.stripeUnit != 0);
     if (stripes->size() != count) {
-        throw badInput(at + " has " + std::to_string(stripes->size()) + " stripes; its size needs " +
-                       std::to_string(count));
+        throw badInput(at + " has " + std::to_string(stripes->size()) +
+                       " stripes; its size needs " + std::to_string(count));
     }
     for (const json& stripe : *stripes) {
         if (!stripe.is_string() || !isSha256(stripe.get<std::string>())) {
@@ -215,26 +297,71 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
     }
     // Where each stream's next share must start in its archive file.
     std::vector<uint64_t> streamEnd(manifest.archives.size(), 0);
-    std::set<std::string> names;
+    // Each name's kind, for the names recorded so far.
+    std::map<std::string, ManifestFile::Kind> names;
     for (const json& entry : array(document, "files", where)) {
         const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
         if (!entry.is_object()) throw badInput(at + " is not an object");
         ManifestFile file;
         const auto name = entry.find("name");
-        if (name == entry.end() || !name->is_string() || !isBaseName(name->get<std::string>())) {
+        if (name == entry.end() || !name->is_string()) {
             throw badInput(at + ": \"name\" is missing or not a file name");
         }
         file.name = name->get<std::string>();
-        requireUsableName(file.name, at + " name");
-        if (!names.insert(file.name).second)
-            throw badInput(at + ": \"" + file.name + "\" is named twice");
-        file.size = number<uint64_t>(entry, "size", at);
+        // A NUL, a name or a path too long for the file system: refused here.
+        requireUsablePath(file.name, at + " name");
+        if (version == kStreamVersion) readKind(entry, file, at);
+        const bool inTree = file.kind == ManifestFile::Kind::Directory ||
+                            file.kind == ManifestFile::Kind::Symlink ||
+                            file.name.find('/') != std::string::npos;
+        if (version == kStreamVersion && inTree && file.kind != ManifestFile::Kind::Stream) {
+            const std::string problem = relativePathProblem(file.name);
+            if (!problem.empty()) {
+                throw badInput(at + ": the path \"" + printablePath(file.name) + "\" " + problem);
+            }
+            // Every part before the last must be a directory recorded before.
+            const std::string parent = parentPath(file.name);
+            if (!parent.empty()) {
+                const auto found = names.find(parent);
+                if (found == names.end()) {
+                    throw badInput(at + ": the directory of \"" + printablePath(file.name) +
+                                   "\" is not recorded before it");
+                }
+                if (found->second == ManifestFile::Kind::Symlink) {
+                    throw badInput(at + ": \"" + printablePath(file.name) +
+                                   "\" would pass through the symbolic link \"" +
+                                   printablePath(parent) + "\" the set records");
+                }
+                if (found->second != ManifestFile::Kind::Directory) {
+                    throw badInput(at + ": \"" + printablePath(file.name) + "\" lies under \"" +
+                                   printablePath(parent) + "\", which is not a directory");
+                }
+            }
+        } else if (!isBaseName(file.name)) {
+            throw badInput(at + ": \"name\" is missing or not a file name");
+        }
+        if (!names.emplace(file.name, file.kind).second)
+            throw badInput(at + ": \"" + printablePath(file.name) + "\" is named twice");
+        if (file.kind == ManifestFile::Kind::Symlink) {
+            manifest.files.push_back(file);
+            continue;
+        }
         file.mode = static_cast<int>(number<uint32_t>(entry, "mode", at));
         if (file.mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
+        if (file.kind == ManifestFile::Kind::Directory) {
+            manifest.files.push_back(file);
+            continue;
+        }
+        file.size = number<uint64_t>(entry, "size", at);
         file.sha256 = digest(entry, "sha256", at);
-        if (version == kStreamVersion) readKind(entry, file, at);
-        file.shares = file.stream ? stripedSharesOf(array(entry, "streams", at), file, at)
-                                  : sharesOf(array(entry, "streams", at), file.size, at);
+        if (file.isStream()) {
+            readStripes(entry, file, at);
+            file.shares = stripedSharesOf(array(entry, "streams", at), file, at);
+        } else if (version == kStreamVersion) {
+            file.shares = sparseSharesOf(entry, file.size, manifest.archives, at);
+        } else {
+            file.shares = sharesOf(array(entry, "streams", at), file.size, at);
+        }
         if (file.shares.size() != manifest.archives.size()) {
             throw badInput(at + " has " + std::to_string(file.shares.size()) +
                            " streams, the set " + std::to_string(manifest.archives.size()));
@@ -244,6 +371,10 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
             if (!sameArchive(share.archive, manifest.archives[k])) {
                 throw badInput(at + " stream " + std::to_string(k + 1) +
                                " names another archive file than the set's");
+            }
+            if (share.size == 0 && version == kStreamVersion && file.isFile()) {
+                // A share left out, or listed empty: it lies at the stream's end.
+                file.shares[k].seekOffset = streamEnd[k];
             }
             if (share.seekOffset != streamEnd[k]) {
                 throw badInput(at + " stream " + std::to_string(k + 1) + ": \"seekOffset\" " +
@@ -297,27 +428,54 @@ void requireRecordableName(const std::string& name, const std::string& path) {
     }
 }
 
+bool holdsTree(const Manifest& manifest) {
+    for (const ManifestFile& f : manifest.files) {
+        if (f.kind == ManifestFile::Kind::Directory || f.kind == ManifestFile::Kind::Symlink ||
+            f.name.find('/') != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string manifestText(const Manifest& manifest) {
     json archives = json::array();
     for (const ManifestArchive& a : manifest.archives) archives.push_back(archiveJson(a));
     json files = json::array();
+    const bool third = manifest.version == kStreamVersion;
     for (const ManifestFile& f : manifest.files) {
+        json entry = {{"name", f.name}};
+        if (third) {
+            static const char* const kinds[] = {"file", "stream", "directory", "symlink"};
+            entry["kind"] = kinds[static_cast<int>(f.kind)];
+        }
+        if (third && f.hasMtime) entry["mtime"] = f.mtime;
+        if (f.kind == ManifestFile::Kind::Symlink) {
+            entry["target"] = f.target;
+            files.push_back(entry);
+            continue;
+        }
+        entry["mode"] = f.mode;
+        if (f.kind == ManifestFile::Kind::Directory) {
+            files.push_back(entry);
+            continue;
+        }
+        entry["size"] = f.size;
+        entry["sha256"] = f.sha256;
+        if (f.isStream()) {
+            entry["stripeUnit"] = f.stripeUnit;
+            entry["stripes"] = f.stripes;
+        }
         json shares = json::array();
         for (const ManifestShare& s : f.shares) {
+            // Format 3 leaves a file's empty shares out.
+            if (third && f.isFile() && s.size == 0) continue;
             json share = archiveJson(s.archive);
             share["sourceOffset"] = s.sourceOffset;
             share["seekOffset"] = s.seekOffset;
             share["size"] = s.size;
             share["sha256"] = s.sha256;
             shares.push_back(share);
-        }
-        json entry = {{"name", f.name}, {"size", f.size}, {"mode", f.mode}, {"sha256", f.sha256}};
-        if (manifest.version == kStreamVersion) {
-            entry["kind"] = f.stream ? "stream" : "file";
-            if (f.stream) {
-                entry["stripeUnit"] = f.stripeUnit;
-                entry["stripes"] = f.stripes;
-            }
         }
         entry["streams"] = shares;
         files.push_back(entry);

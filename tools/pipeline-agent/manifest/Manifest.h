@@ -27,20 +27,33 @@ struct ManifestShare {
     bool operator==(const ManifestShare&) const = default;
 };
 
-// A file of the set, or a stream input (format 3). A stream input is cut
-// into stripes of stripeUnit bytes (the last one shorter), stripe i (from 0)
-// held by stream (i mod N) + 1; a stream's share is its stripes one after
-// another, and its sourceOffset that of its first stripe (the size of the
-// input when it has none).
+// An entry of the set: a file, or (format 3) a stream input, a directory or
+// a symbolic link of a tree. A stream input is cut into stripes of
+// stripeUnit bytes (the last one shorter), stripe i (from 0) held by stream
+// (i mod N) + 1; a stream's share is its stripes one after another, and its
+// sourceOffset that of its first stripe (the size of the input when it has
+// none). Directories and links have no data, so no shares.
 struct ManifestFile {
-    std::string name;  // a base name
+    enum class Kind { File, Stream, Directory, Symlink };
+
+    // A base name for a file named directly and a stream input; a path
+    // relative to the output directory (relativePathProblem) for what
+    // belongs to a tree, its first part the tree's base name.
+    std::string name;
+    Kind kind = Kind::File;
     uint64_t size = 0;
     int mode = -1;  // permission bits; -1: not recorded (first format)
     std::string sha256;
-    std::vector<ManifestShare> shares;  // one per stream, in stream order
-    bool stream = false;                // a stream input, striped
+    std::vector<ManifestShare> shares;  // files and stream inputs: one per stream, in order
     uint64_t stripeUnit = 0;            // a stream input's
     std::vector<std::string> stripes;   // a stream input's: each stripe's SHA-256, in order
+    std::string target;                 // a symbolic link's target, as it was read
+    bool hasMtime = false;              // format 3: files, directories and links
+    int64_t mtime = 0;                  // modification time, ns since the epoch
+
+    bool isStream() const { return kind == Kind::Stream; }
+    bool isFile() const { return kind == Kind::File; }
+    bool hasData() const { return kind == Kind::File || kind == Kind::Stream; }
 };
 
 // Where stripe `stripe` of a stream input lies: which stream (1..N) holds
@@ -52,7 +65,7 @@ uint64_t stripedShareSize(uint64_t size, uint64_t stripeUnit, unsigned long stre
                           unsigned long k);
 
 struct Manifest {
-    int version = 2;  // 3 when the set holds a stream input
+    int version = 2;  // 3 when the set holds a stream input or a tree
     unsigned long long jobId = 0;
     std::string createdAt;                  // UTC, ISO 8601
     std::vector<ManifestArchive> archives;  // one per stream, in stream order
@@ -68,15 +81,23 @@ void requireRecordableName(const std::string& name, const std::string& path);
 
 // The manifest as saveManifest writes it: JSON text, ending in a newline.
 std::string manifestText(const Manifest& manifest);
+
+// True when the manifest holds a tree: a directory, a link or a path of
+// more than one part.
+bool holdsTree(const Manifest& manifest);
+
 // Writes the manifest as JSON in its version's format (2 for a set of files
-// alone, which older agents restore too; 3 for a set with a stream input),
-// atomically: the file appears complete or not at all. Throws AgentError.
+// alone, which older agents restore too; 3 for a set with a stream input or
+// a tree, where a file's empty shares are left out), atomically: the file
+// appears complete or not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
 // Reads and checks a manifest of format 3, 2 or of the first one (a single
 // file, read as a set of one). Throws AgentError (bad input) for a
 // missing, unreadable, corrupt or foreign file, one whose shares do not add
 // up or do not follow each other in the archive files, or whose file names
-// are not distinct base names.
+// are not distinct base names (format 3: distinct relative paths, none
+// absolute, with an empty, "." or ".." part or a NUL, each under a
+// directory recorded before it).
 Manifest loadManifest(const std::string& path);
 // The same checks on a manifest's text; path names it in the errors.
 Manifest parseManifest(const std::string& text, const std::string& path);

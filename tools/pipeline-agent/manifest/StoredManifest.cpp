@@ -29,7 +29,8 @@ namespace {
 
 bool sameData(const ManifestFile& given, const ManifestFile& stored) {
     return given.size == stored.size && given.sha256 == stored.sha256 &&
-           given.shares == stored.shares && given.stream == stored.stream &&
+           given.shares == stored.shares && given.kind == stored.kind &&
+           given.target == stored.target && given.mtime == stored.mtime &&
            given.stripeUnit == stored.stripeUnit && given.stripes == stored.stripes &&
            (given.mode == -1 || given.mode == stored.mode);
 }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <vector>
 
 #include "base/AgentError.h"
 
@@ -32,7 +33,8 @@ std::string baseName(const std::string& path) {
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The record's contents: the hidden file's path, read without blocking.
@@ -44,7 +46,57 @@ bool readRecord(int fd, std::string* path) {
     return path->find('\n') == std::string::npos;
 }
 
+// Removes what the open directory fd holds; false when something stayed.
+bool removeBelow(int fd) {
+    DIR* dir = ::fdopendir(::dup(fd));
+    if (!dir) return false;
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    bool removed = true;
+    for (const std::string& name : names) {
+        struct stat info;
+        if (::fstatat(fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        if (S_ISDIR(info.st_mode)) {
+            ::fchmodat(fd, name.c_str(), 0700, 0);
+            const int child =
+                ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (child >= 0) {
+                removeBelow(child);
+                ::close(child);
+            }
+            if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0) removed = false;
+        } else if (::unlinkat(fd, name.c_str(), 0) != 0) {
+            removed = false;
+        }
+    }
+    return removed;
+}
+
+// Removes a hidden partial output: a file, or a directory with all in it.
+bool removePartial(const std::string& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return false;
+    if (S_ISDIR(info.st_mode)) return removeDirectoryTree(path);
+    return S_ISREG(info.st_mode) && ::unlink(path.c_str()) == 0;
+}
+
 }  // namespace
+
+bool removeDirectoryTree(const std::string& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) return errno == ENOENT;
+    if (!S_ISDIR(info.st_mode)) return false;
+    ::chmod(path.c_str(), 0700);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    removeBelow(fd);
+    ::close(fd);
+    return ::rmdir(path.c_str()) == 0;
+}
 
 bool isPartialOutputName(const std::string& name) {
     const auto mark = name.rfind(".partial-");
@@ -63,7 +115,8 @@ PartialOutputRecord::PartialOutputRecord(const std::string& directory,
     m_fd = ::open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_fd < 0) throw jobFailed("cannot create " + m_path + ": " + std::strerror(errno));
     // Absolute, so that a cleanup run from any directory finds it.
-    const std::string line = std::filesystem::absolute(hiddenFile).lexically_normal().string() + "\n";
+    const std::string line =
+        std::filesystem::absolute(hiddenFile).lexically_normal().string() + "\n";
     if (::flock(m_fd, LOCK_EX | LOCK_NB) != 0 ||
         ::write(m_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
         ::fsync(m_fd) != 0) {
@@ -86,9 +139,19 @@ PartialOutputRecord::~PartialOutputRecord() {
     ::close(m_fd);
 }
 
+void addLivePartial(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    live().insert(path);
+}
+
+void removeLivePartial(const std::string& path) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    live().erase(path);
+}
+
 void discardPartialOutputs() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    for (const std::string& file : live()) ::unlink(file.c_str());
+    for (const std::string& file : live()) removePartial(file);
 }
 
 std::vector<std::string> sweepPartialOutputs(const std::string& directory,
@@ -115,11 +178,7 @@ std::vector<std::string> sweepPartialOutputs(const std::string& directory,
             ::close(fd);
             continue;
         }
-        struct stat target;
-        if (::lstat(hidden.c_str(), &target) == 0 && S_ISREG(target.st_mode) &&
-            ::unlink(hidden.c_str()) == 0) {
-            removed.push_back(hidden);
-        }
+        if (removePartial(hidden)) removed.push_back(hidden);
         ::unlink(record.c_str());
         ::close(fd);
     }

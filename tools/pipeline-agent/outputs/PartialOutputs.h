@@ -32,10 +32,21 @@ private:
 std::vector<std::string> sweepPartialOutputs(const std::string& directory,
                                              std::vector<std::string>* refused);
 
-// Removes every hidden file that this process is writing now: for a program
-// about to end on a signal. Safe from any thread.
+// Adds or removes a hidden file or directory of this process to or from
+// those discardPartialOutputs removes, recorded in the store or not.
+void addLivePartial(const std::string& path);
+void removeLivePartial(const std::string& path);
+
+// Removes every hidden file (or directory, with all in it) that this
+// process is writing now: for a program about to end on a signal. Safe from
+// any thread.
 void discardPartialOutputs();
 
 // Whether name (a file name without directory) has the form of a hidden
-// partial file: ".NAME.partial-XXXXXX".
+// partial file or directory: ".NAME.partial-XXXXXX".
 bool isPartialOutputName(const std::string& name);
+
+// Removes the directory at path and everything in it, never following a
+// link, making its directories writable and searchable as needed. Best
+// effort; true when it is gone.
+bool removeDirectoryTree(const std::string& path);

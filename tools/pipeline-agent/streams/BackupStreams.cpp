@@ -47,12 +47,50 @@ BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long
       m_fileDigests(m_inputCount),
       m_partDigests(m_inputCount, std::vector<std::string>(streams)),
       m_partSizes(m_inputCount, std::vector<uint64_t>(streams)) {
+    std::vector<uint64_t> sizes;
+    uint64_t total = 0;
+    for (const InputFile* input : m_inputs) {
+        sizes.push_back(input->size());
+        total += input->size();
+    }
+    m_placement = placeFiles(sizes, streams, wholeFileLimit(total, streams));
     for (std::size_t file = 0; file < m_inputs.size(); ++file) {
         for (unsigned long k = 1; k <= streams; ++k) {
-            m_partSizes[file][k - 1] = m_inputs[file]->size() * k / streams -
-                                       m_inputs[file]->size() * (k - 1) / streams;
+            const uint64_t size = m_inputs[file]->size();
+            m_partSizes[file][k - 1] = m_placement[file] == 0
+                                           ? size * k / streams - size * (k - 1) / streams
+                                           : (m_placement[file] == k ? size : 0);
         }
     }
+    m_prefix.assign(streams, std::vector<uint64_t>(m_inputs.size() + 1, 0));
+    for (unsigned long k = 0; k < streams; ++k) {
+        for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+            m_prefix[k][file + 1] = m_prefix[k][file] + m_partSizes[file][k];
+        }
+    }
+}
+
+uint64_t BackupStreams::wholeFileLimit(uint64_t total, unsigned long streams) {
+    return std::min<uint64_t>(kSplitAbove, total / streams);
+}
+
+std::vector<unsigned long> BackupStreams::placeFiles(const std::vector<uint64_t>& sizes,
+                                                     unsigned long streams, uint64_t limit) {
+    std::vector<unsigned long> placement;
+    std::vector<uint64_t> load(streams, 0);
+    for (const uint64_t size : sizes) {
+        if (size > limit && streams > 1) {
+            for (unsigned long k = 1; k <= streams; ++k) {
+                load[k - 1] += size * k / streams - size * (k - 1) / streams;
+            }
+            placement.push_back(0);
+            continue;
+        }
+        const auto least = std::min_element(load.begin(), load.end()) - load.begin();
+        load[static_cast<std::size_t>(least)] += size;
+        placement.push_back(static_cast<unsigned long>(least) + 1);
+    }
+    return placement;
 }
 
 BackupStreams::~BackupStreams() { stop(); }
@@ -62,7 +100,9 @@ uint64_t BackupStreams::partOffset(std::size_t file, unsigned long stream) const
         std::lock_guard<std::mutex> lock(m_mutex);
         return std::min<uint64_t>(uint64_t{stream - 1} * kStripeUnit, m_streamSize);
     }
-    return m_inputs[file]->size() * (stream - 1) / m_streamCount;
+    const uint64_t size = m_inputs[file]->size();
+    if (m_placement[file] != 0) return stream <= m_placement[file] ? 0 : size;
+    return size * (stream - 1) / m_streamCount;
 }
 
 uint64_t BackupStreams::partSize(std::size_t file, unsigned long stream) const {
@@ -71,12 +111,11 @@ uint64_t BackupStreams::partSize(std::size_t file, unsigned long stream) const {
 }
 
 uint64_t BackupStreams::archiveOffset(std::size_t file, unsigned long stream) const {
+    // The files' parts are known from the start; only the stream input's
+    // (last) grow as it is read.
+    if (file <= m_inputs.size()) return m_prefix[stream - 1][file];
     std::lock_guard<std::mutex> lock(m_mutex);
-    uint64_t offset = 0;
-    for (std::size_t earlier = 0; earlier < file; ++earlier) {
-        offset += m_partSizes[earlier][stream - 1];
-    }
-    return offset;
+    return m_prefix[stream - 1][m_inputs.size()] + m_partSizes[m_inputs.size()][stream - 1];
 }
 
 uint64_t BackupStreams::streamInputSize() const {
@@ -97,7 +136,7 @@ ManifestFile BackupStreams::streamInputEntry(const std::string& name,
     entry.size = streamInputSize();
     entry.mode = kStreamInputMode;
     entry.sha256 = fileDigest(file);
-    entry.stream = true;
+    entry.kind = ManifestFile::Kind::Stream;
     entry.stripeUnit = kStripeUnit;
     entry.stripes = stripeDigests();
     for (unsigned long k = 1; k <= m_streamCount; ++k) {
@@ -132,7 +171,7 @@ std::optional<BackupStreams::PartStart> BackupStreams::nextPartStart(
     const auto waiting = [&] {
         if (stopping() || (m_readerFinished && m_finished == m_streamCount)) return true;
         for (unsigned long k = 0; k < m_streamCount; ++k) {
-            if (m_streams[k].waitingAt && *m_streams[k].waitingAt == m_streams[k].allowed) {
+            if (m_streams[k].waitingAt && *m_streams[k].waitingAt >= m_streams[k].allowed) {
                 found = PartStart{k + 1, *m_streams[k].waitingAt};
                 return true;
             }
@@ -199,7 +238,9 @@ void BackupStreams::fail(std::exception_ptr error) {
 void BackupStreams::read() {
     try {
         for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+            // A file of a tree is opened only now, and closed once read.
             const InputFile& input = *m_inputs[file];
+            input.open();
             Sha256 digest;
             bool firstChunk = true;
             for (unsigned long k = 1; k <= m_streamCount; ++k) {
@@ -223,7 +264,8 @@ void BackupStreams::read() {
                         runTestCommand(m_afterFirstChunk, input.path());
                     }
                     firstChunk = false;
-                    digest.update(chunk.data.data(), chunk.length);
+                    // A file placed whole on a stream is digested there, once.
+                    if (m_placement[file] == 0) digest.update(chunk.data.data(), chunk.length);
                     offset += chunk.length;
                     std::unique_lock<std::mutex> lock(m_mutex);
                     Stream& stream = m_streams[k - 1];
@@ -238,8 +280,9 @@ void BackupStreams::read() {
             // Its last byte is read: the file must still be the one whose
             // size and times were taken before the first.
             input.requireUnchanged();
+            input.release();
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_fileDigests[file] = digest.hex();
+            if (m_placement[file] == 0) m_fileDigests[file] = digest.hex();
         }
         if (m_stream && !readStream(m_inputs.size())) return;
         {
@@ -264,7 +307,18 @@ void BackupStreams::write(unsigned long k) {
         }
     } endsDataPhase{m_phases, k};
     try {
+        bool begun = false;
         for (std::size_t file = 0; file < m_inputCount; ++file) {
+            // An empty part of a file writes nothing: no need to look at
+            // where the stream stands.
+            if (file < m_inputs.size() && m_partSizes[file][k - 1] == 0) {
+                Sha256 empty;
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_partDigests[file][k - 1] = empty.hex();
+                // An empty file placed on this stream.
+                if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+                continue;
+            }
             {
                 std::unique_lock<std::mutex> lock(m_mutex);
                 stream.waitingAt = file;
@@ -273,7 +327,8 @@ void BackupStreams::write(unsigned long k) {
                 stream.waitingAt.reset();
                 if (stopping()) return;
             }
-            if (m_phases && file == 0) m_phases->enter(k, Phase::Data);
+            if (m_phases && !begun) m_phases->enter(k, Phase::Data);
+            begun = true;
             if (file == m_inputs.size()) {
                 if (!writeStreamShare(k, file)) return;
                 continue;
@@ -301,6 +356,8 @@ void BackupStreams::write(unsigned long k) {
             }
             std::lock_guard<std::mutex> lock(m_mutex);
             m_partDigests[file][k - 1] = digest.hex();
+            // Placed whole here: the part is the file.
+            if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);

@@ -19,11 +19,15 @@
 #include "report/StreamPhases.h"
 
 // The data of a backup set over N streams: stream k's archive file holds,
-// for file 1, 2, ... in turn, part k of the file (bytes
-// [size*(k-1)/N, size*k/N)).
+// for file 1, 2, ... in turn, part k of the file. A file larger than
+// wholeFileLimit is split: part k is bytes [size*(k-1)/N, size*k/N). Any
+// other file is placed whole on one stream s (placeFiles): part s is the
+// whole file, the parts before it are empty at its start and those after it
+// empty at its end, so that the parts still tile the file in stream order.
+// A stream skips its empty parts.
 //
-// One reader thread reads the files in order, once, digesting each whole
-// file as it goes, and hands each chunk to the stream whose part it is; one
+// One reader thread reads the files in order, once, digesting each split
+// file as it goes (a file placed whole is digested once, by its stream), and hands each chunk to the stream whose part it is; one
 // writer thread per stream digests its part of each file and appends it to
 // the stream's archive file with localplatform::writeStream. Each stream
 // holds at most kDepth chunks of kChunk bytes in its queue, so memory is
@@ -52,6 +56,17 @@ public:
     static constexpr std::size_t kStripeUnit = kChunk;
     // What a stream input restores as: its owner's alone, as a dump should be.
     static constexpr int kStreamInputMode = 0600;
+
+    // Files above this size are split over all streams: 64 MiB, or the
+    // set's total over the streams when that is less.
+    static constexpr uint64_t kSplitAbove = uint64_t{64} << 20;
+    static uint64_t wholeFileLimit(uint64_t total, unsigned long streams);
+    // Where each file goes, in order: 0 to split it over all streams, else
+    // the stream (1..streams) that holds it whole. Each file not above
+    // limit goes to the stream with the fewest bytes so far (the lowest
+    // such stream on a tie); a split file adds its part to every stream.
+    static std::vector<unsigned long> placeFiles(const std::vector<uint64_t>& sizes,
+                                                 unsigned long streams, uint64_t limit);
 
     struct PartStart {
         unsigned long stream;  // 1..N
@@ -83,6 +98,8 @@ public:
     // input known only once the stream wrote all of it.
     uint64_t partOffset(std::size_t file, unsigned long stream) const;
     uint64_t partSize(std::size_t file, unsigned long stream) const;
+    // The stream that holds file `file` whole, or 0 when it is split.
+    unsigned long placement(std::size_t file) const { return m_placement[file]; }
     // Where that part must start in the stream's archive file: the sum of
     // the stream's parts of the files before it (all of which that stream
     // wrote before it waits at this part).
@@ -164,6 +181,8 @@ private:
     std::vector<std::string> m_fileDigests;               // written by the reader
     std::vector<std::vector<std::string>> m_partDigests;  // [file][stream-1], by the writers
     std::vector<std::vector<uint64_t>> m_partSizes;       // [file][stream-1]
-    uint64_t m_streamSize = 0;                            // written by the reader
-    std::vector<std::string> m_stripeDigests;             // [stripe], by the writers
+    std::vector<unsigned long> m_placement;               // [file]: 0 split, else its stream
+    std::vector<std::vector<uint64_t>> m_prefix;  // [stream-1][file]: its parts of the files before
+    uint64_t m_streamSize = 0;                    // written by the reader
+    std::vector<std::string> m_stripeDigests;     // [stripe], by the writers
 };

@@ -85,7 +85,7 @@ uint64_t FileDigest::readBackBytes() const {
 
 std::vector<uint64_t> partSizes(const ManifestFile& file) {
     std::vector<uint64_t> sizes;
-    if (!file.stream) {
+    if (!file.isStream()) {
         for (const ManifestShare& share : file.shares) sizes.push_back(share.size);
         return sizes;
     }

@@ -1,8 +1,14 @@
 #include "streams/RestoreStreams.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+#include <memory>
+#include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,10 +30,10 @@ std::string where(const ManifestShare& share) {
            archiveFileName(share.archive);
 }
 
-// Reads one part of the file from its stream's archive object.
-void readShare(ZebArchive* archive, const ManifestShare& share, std::size_t part,
-               OutputFile& output, FileDigest& fileDigest, const Abandoned& abandoned,
-               StreamPhases* phases) {
+// Reads one part of the file from its stream's archive object into write.
+template <typename Write>
+void readShareInto(ZebArchive* archive, const ManifestShare& share, Write&& write,
+                   const Abandoned& abandoned, StreamPhases* phases) {
     Sha256 digest;
     uint64_t done = 0;
     while (done < share.size) {
@@ -43,9 +49,8 @@ void readShare(ZebArchive* archive, const ManifestShare& share, std::size_t part
         if (readRet.messageType == localplatform::kDataMessage) {
             const auto length =
                 static_cast<std::size_t>(std::min<uint64_t>(readRet.dataLength, share.size - done));
-            output.writeAt(readRet.data, length, share.sourceOffset + done);
+            write(readRet.data, length, share.sourceOffset + done);
             digest.update(readRet.data, length);
-            fileDigest.written(part, readRet.data, length);
             done += length;
             if (phases) phases->moved(share.archive.stream, length);
             if (abandoned) {
@@ -60,7 +65,155 @@ void readShare(ZebArchive* archive, const ManifestShare& share, std::size_t part
     }
 }
 
+// Reads part `part` of the file into the output, and hands its bytes to the
+// file's digest.
+void readShare(ZebArchive* archive, const ManifestShare& share, std::size_t part,
+               OutputFile& output, FileDigest& fileDigest, const Abandoned& abandoned,
+               StreamPhases* phases) {
+    readShareInto(
+        archive, share,
+        [&output, &fileDigest, part](const void* data, std::size_t length, uint64_t offset) {
+            output.writeAt(data, length, offset);
+            fileDigest.written(part, data, length);
+        },
+        abandoned, phases);
+}
+
+// Reads back length bytes of what was written to fd at offset.
+void readAll(int fd, void* data, std::size_t length, uint64_t offset, const std::string& name) {
+    char* bytes = static_cast<char*>(data);
+    while (length > 0) {
+        const ssize_t got = ::pread(fd, bytes, length, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            throw jobFailed("cannot read back " + name + ": " +
+                            (got < 0 ? std::strerror(errno) : "it is shorter than written"));
+        }
+        bytes += got;
+        length -= static_cast<std::size_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
+}
+
+void writeAll(int fd, const void* data, std::size_t length, uint64_t offset,
+              const std::string& name) {
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            throw jobFailed("cannot write " + name + ": " + std::strerror(errno));
+        }
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+        offset += static_cast<uint64_t>(written);
+    }
+}
+
 }  // namespace
+
+void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
+                   const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
+                   StreamPhases* phases) {
+    Abandoned abandoned{false};
+    std::mutex mutex;
+    std::vector<int> fds(files.size(), -1);
+    // Each file's digest, taken in file order from its shares as they come,
+    // from the moment its output is open until it is whole.
+    std::vector<std::unique_ptr<FileDigest>> digests(files.size());
+    const auto digestOf = [&files, &digests](std::size_t i, int fd) {
+        digests[i] = std::make_unique<FileDigest>(
+            partSizes(*files[i]), [fd, &files, i](void* buffer, std::size_t length,
+                                                 uint64_t offset) {
+                readAll(fd, buffer, length, offset, files[i]->name);
+            });
+    };
+    std::vector<std::size_t> left(files.size(), 0);  // shares not yet in
+    std::size_t streamCount = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        streamCount = std::max(streamCount, files[i]->shares.size());
+        for (const ManifestShare& share : files[i]->shares) left[i] += share.size > 0 ? 1 : 0;
+    }
+    const std::vector<std::size_t> holders = left;  // streams that hold part of each file
+    std::vector<std::exception_ptr> failures(streamCount);
+    std::vector<std::thread> threads;
+    for (std::size_t k = 0; k < streamCount; ++k) {
+        bool holds = false;
+        for (const ManifestFile* file : files) holds = holds || file->shares[k].size > 0;
+        if (!holds) continue;
+        const ManifestShare& first = files[0]->shares[k];
+        const auto found = streams.find(first.archive.stream);
+        if (found == streams.end() || found->second.archive == nullptr) {
+            abandoned = true;
+            failures[k] = std::make_exception_ptr(
+                jobFailed(where(first) + " was not opened by the restore request"));
+            break;
+        }
+        ZebArchive* archive = found->second.archive;
+        threads.emplace_back([&, archive, k] {
+            const unsigned long stream = first.archive.stream;
+            if (phases) phases->enter(stream, Phase::Read);
+            try {
+                for (std::size_t i = 0; i < files.size() && !abandoned; ++i) {
+                    const ManifestShare& share = files[i]->shares[k];
+                    if (share.size == 0) continue;
+                    int fd;
+                    if (holders[i] == 1) {
+                        // This stream holds all of it: nobody else opens it.
+                        fd = outputs.open(i);
+                        std::lock_guard<std::mutex> lock(mutex);
+                        fds[i] = fd;
+                        digestOf(i, fd);
+                    } else {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        if (fds[i] < 0) {
+                            fds[i] = outputs.open(i);
+                            digestOf(i, fds[i]);
+                        }
+                        fd = fds[i];
+                    }
+                    FileDigest* fileDigest = digests[i].get();
+                    readShareInto(
+                        archive, share,
+                        [fd, &files, i, k, fileDigest](const void* data, std::size_t length,
+                                                       uint64_t offset) {
+                            writeAll(fd, data, length, offset, files[i]->name);
+                            fileDigest->written(k, data, length);
+                        },
+                        abandoned, phases);
+                    if (abandoned) break;
+                    bool last;
+                    {
+                        std::lock_guard<std::mutex> lock(mutex);
+                        last = --left[i] == 0;
+                    }
+                    if (last) {
+                        // Every share matched its own digest; the file must
+                        // match the one the manifest records for it.
+                        requireFileDigest(*files[i], fileDigest->finish());
+                        {
+                            std::lock_guard<std::mutex> lock(mutex);
+                            fds[i] = -1;
+                            digests[i].reset();
+                        }
+                        outputs.finish(i, fd);
+                    }
+                }
+            } catch (...) {
+                failures[k] = std::current_exception();
+                abandoned = true;
+            }
+            if (phases) phases->enter(stream, Phase::Idle);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int fd : fds) {
+        if (fd >= 0) ::close(fd);
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+}
 
 std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
                            const ManifestFile& file, OutputFile& output, StreamPhases* phases) {

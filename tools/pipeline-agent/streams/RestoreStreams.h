@@ -31,3 +31,32 @@ constexpr std::size_t kRestoreChunk = 1 << 20;
 std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
                            const ManifestFile& file, OutputFile& output,
                            StreamPhases* phases = nullptr);
+
+
+// Where readRunShares writes: each file gets one descriptor, opened by the
+// first stream that reaches it and handed back once all its shares are in.
+// Both may be called from several threads at once, for different files.
+class RunOutputs {
+public:
+    virtual ~RunOutputs() = default;
+    // A descriptor to write file `file` (an index into the run) through.
+    virtual int open(std::size_t file) = 0;
+    // All of the file was written and matched; fd is the outputs' again.
+    virtual void finish(std::size_t file, int fd) = 0;
+};
+
+// Reads a run of consecutive files of a set (files, not stream inputs) over
+// one restore request, set up with each stream sought to the first file's
+// share in it: each stream's shares of the run lie one after another in its
+// archive file, so one thread per stream that holds any of them reads them
+// in turn, asking the media side for no more than the share still needs,
+// and writes each into its file at its place. Each share's SHA-256 is
+// checked as it is read, and each file's whole digest against the
+// manifest's once all its shares are in (as readFileShares does), before the
+// file is handed back. A stream holds at most one file open at a time, so
+// at most streams files are open at once, whatever the run's length. Thread
+// and error rules as readFileShares; on a failure, a file opened but not
+// finished is closed, and left to the caller to remove.
+void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
+                   const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
+                   StreamPhases* phases = nullptr);

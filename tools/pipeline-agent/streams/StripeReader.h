@@ -71,7 +71,7 @@ private:
     uint64_t m_written = 0;
 };
 
-// Reads a stream input (file.stream) from the streams of a restore request
+// Reads a stream input (file.isStream()) from the streams of a restore request
 // that was set up for it, one thread per stream, a stripe at a time into a
 // buffer of its own (memory: streams x stripe unit); checks each stripe's
 // SHA-256 against the manifest before the sink gets it. Each thread asks the
