@@ -118,6 +118,7 @@ TEST(InputFile, ChangedAfterOpeningIsAFailedJob) {
     InputFile input(path);
     EXPECT_EQ(input.size(), 5u);
     EXPECT_FALSE(input.sqliteDatabase());
+    input.open();  // a file named directly, too, holds a descriptor only now
     EXPECT_NO_THROW(input.requireUnchanged());
     std::ofstream(path, std::ios::app) << "6";
     const auto [message, code] = thrown([&] { input.requireUnchanged(); });
@@ -127,6 +128,7 @@ TEST(InputFile, ChangedAfterOpeningIsAFailedJob) {
     EXPECT_EQ(code, 1);
     // A short read is the same change, not a bare "shrank".
     InputFile again(path);
+    again.open();
     ASSERT_EQ(::truncate(path.c_str(), 2), 0);
     char bytes[6];
     const auto [shortRead, shortCode] = thrown([&] { again.readAt(bytes, sizeof bytes, 0); });

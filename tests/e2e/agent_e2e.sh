@@ -1077,6 +1077,20 @@ PY
   absent own.json && absent own/store
   ;;
 
+many_inputs)
+  # A set of 2,000 files backs up and restores under a limit of 1,024 open
+  # files: each input and each output is open only while it is read or
+  # written.
+  mkdir in out
+  for i in $(seq 2000); do printf 'file %d\n%s' "$i" "$RANDOM$RANDOM" >"in/f$i"; done
+  (
+    ulimit -n 1024
+    "$agent" --store store --test-skip-pauses -q backup in/f* --streams 4 --manifest many.json
+    "$agent" --store store -q restore many.json --output out
+  ) 2>many.err || { cat many.err >&2; fail "a set of 2000 files under ulimit -n 1024 failed"; }
+  diff -r in out || fail "the 2000 files restored other bytes"
+  [[ $(find out -type f | wc -l) == 2000 ]] || fail "the restore made other files than the set's"
+  ;;
 *)
   fail "unknown case $case_name"
   ;;

@@ -57,6 +57,13 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
         got = ::pread(m_fd, header, sizeof header, 0);
     } while (got < 0 && errno == EINTR);
     m_sqlite = got == static_cast<ssize_t>(sizeof header) && isSqliteHeader(header, sizeof header);
+    // Opened again when its turn comes: a set of any number of files needs
+    // one descriptor at a time. The identity taken now tells a file replaced
+    // meanwhile.
+    ::close(m_fd);
+    m_fd = -1;
+    m_deferred = true;
+    m_followsLink = true;
 }
 
 InputFile::InputFile(const std::string& path, const struct stat& walked)
@@ -73,7 +80,8 @@ void InputFile::open() const {
     if (!m_deferred || m_fd >= 0) return;
     // Never through a link, and never waiting on a FIFO put in its place:
     // the identity check below tells either.
-    const int fd = ::open(m_path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(m_path.c_str(),
+                          O_RDONLY | (m_followsLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT || errno == ELOOP) {
             throw jobFailed(m_path +

@@ -6,13 +6,15 @@
 
 #include "inputs/FileIdentity.h"
 
-// A file to back up, open for reading, with its size and permission bits as
-// they were when it was opened, and its identity (FileIdentity) then, to
-// tell afterwards whether it changed while it was read. readAt and
-// requireUnchanged may be called from any thread.
+// A file to back up, with its size and permission bits as they were when it
+// was first opened, and its identity (FileIdentity) then, to tell afterwards
+// whether it changed while it was read. It holds a descriptor only between
+// open() and release(), so that a set of any number of files needs one at a
+// time. readAt and requireUnchanged may be called from any thread.
 class InputFile {
 public:
-    // Opens path and takes its identity. Throws AgentError (bad input) when
+    // Opens path (following a link, as named), takes its identity, looks at
+    // its first bytes and closes it again. Throws AgentError (bad input) when
     // the file cannot be opened, is not a regular file, or holds more bytes
     // than its size says (procfs and sysfs files, which stat as 0 bytes):
     // such a file would be backed up cut short.
@@ -36,14 +38,13 @@ public:
         return m_identity.modifiedSeconds * 1000000000LL + m_identity.modifiedNanoseconds;
     }
 
-    // A file of a tree: opens it, unless open. Throws AgentError (failed
-    // job) when it cannot be opened, or is no longer what the walk found
-    // (another file, another size or times: "PATH changed while it was read
-    // (...)"), or holds more bytes than its size says. For a file named
-    // directly, which is open from the start, does nothing.
+    // Opens it for reading, unless open (a file of a tree never through a
+    // link). Throws AgentError (failed job) when it cannot be opened, or is
+    // no longer what was found before (another file, another size or times:
+    // "PATH changed while it was read (...)"), or holds more bytes than its
+    // size says.
     void open() const;
-    // A file of a tree: closes it, once read and checked. Does nothing for
-    // a file named directly.
+    // Closes it, once read and checked.
     void release() const;
 
     // Reads exactly length bytes at offset. Throws AgentError (failed job)
@@ -62,6 +63,7 @@ private:
     mutable int m_fd = -1;  // a file of a tree: open only while it is read
     int m_mode = 0;
     bool m_deferred = false;
+    bool m_followsLink = false;  // named on the command line, perhaps by a link
     bool m_sqlite = false;
     FileIdentity m_identity;
 };

@@ -347,6 +347,10 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
 
 }  // namespace
 
+// The most outputs a restore of a set of files holds open at once; a larger
+// set is restored as a tree is.
+constexpr std::size_t kOutputsAtOnce = 256;
+
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
 void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonReport& json) {
@@ -355,7 +359,12 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     config.storeLogName = std::to_string(restoreJobId);
     RestoreOptions options = asked;
     const Manifest manifest = manifestToRestore(options, config);
-    if (holdsTree(manifest) && options.output != "-") {
+    // A tree, and a set of more files than may be open at once, go through
+    // one hidden directory, each file open only while it is written; a
+    // smaller set of files keeps an unnamed file open for each until all
+    // matched.
+    const bool manyFiles = options.file.empty() && manifest.files.size() > kOutputsAtOnce;
+    if ((holdsTree(manifest) || manyFiles) && options.output != "-") {
         restoreTree(options, manifest, std::move(config), json, started);
         return;
     }

@@ -279,7 +279,7 @@ int TreeOutput::openFile(std::size_t index) {
     const TreeOutputEntry& entry = m_entries[index];
     const std::shared_ptr<const int> parent = stagingDirectory(parentPath(entry.path));
     const int fd = ::openat(*parent, lastPart(entry.path).c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         throw jobFailed("cannot create " + printablePath(finalPath(index)) + ": " + errorText());
     }

@@ -79,7 +79,8 @@ public:
     // empty file. Throws AgentError (failed job).
     void prepare();
     // Creates file entry `index` in the hidden directory and returns a
-    // descriptor to write it; once per file. Thread-safe. Throws AgentError.
+    // descriptor to write it and read back what was written; once per file.
+    // Thread-safe. Throws AgentError.
     int openFile(std::size_t index);
     // Gives the file written through fd its mode and time and closes fd.
     // Thread-safe. Throws AgentError.
