@@ -1,9 +1,9 @@
 // The process's context: the open store, its configuration and log sink, the
 // current job and the step count of the crash hook.
 
-#include <cstdlib>
 #include <signal.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include <cerrno>
 #include <cstring>
@@ -16,6 +16,7 @@
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
 #include "platform/local/process/LogSink.h"
+#include "platform/local/storage/FaultInjectingStorage.h"
 #include "platform/local/storage/PosixStorage.h"
 #include "platform/local/store/Store.h"
 
@@ -55,6 +56,19 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
     }
 }
 
+// The store's bytes: on the file system, through a fault storage when the
+// configuration has a fault plan.
+std::shared_ptr<Storage> configuredStorage(const Config& config) {
+    auto posix = std::make_shared<PosixStorage>();
+    if (config.storageFaults.empty()) return posix;
+    std::vector<FaultRule> rules;
+    std::string why;
+    if (!parseFaultPlan(config.storageFaults, &rules, &why)) {
+        throw StoreError(StoreError::Kind::Unusable, why);
+    }
+    return std::make_shared<FaultInjectingStorage>(posix, std::move(rules));
+}
+
 std::mutex g_mutex;
 std::shared_ptr<Context>& current() {
     static std::shared_ptr<Context> instance = makeDefault();
@@ -91,9 +105,8 @@ void openStore(const Config& config, Access access, bool create) {
     } catch (const std::exception& error) {
         throw StoreError(StoreError::Kind::Unusable, error.what());
     }
-    made->store = Store::open(std::make_shared<PosixStorage>(), configuredStoreDirectory(config),
-                              access, create, config.catalog, environmentCatalog(),
-                              config.shareGroup);
+    made->store = Store::open(configuredStorage(config), configuredStoreDirectory(config), access,
+                              create, config.catalog, environmentCatalog(), config.shareGroup);
     if (config.logFile.empty() && !config.storeLogName.empty()) {
         made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
                              made->store->modes());

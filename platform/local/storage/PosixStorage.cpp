@@ -27,12 +27,12 @@ void closeQuietly(int fd) {
 EntryStatus statusOf(const struct stat& info) {
     EntryStatus status;
     const mode_t mode = info.st_mode;
-    status.kind = S_ISREG(mode)                     ? EntryStatus::Kind::Regular
-                  : S_ISDIR(mode)                   ? EntryStatus::Kind::Directory
-                  : S_ISLNK(mode)                   ? EntryStatus::Kind::Link
-                  : S_ISFIFO(mode)                  ? EntryStatus::Kind::Fifo
+    status.kind = S_ISREG(mode)                    ? EntryStatus::Kind::Regular
+                  : S_ISDIR(mode)                  ? EntryStatus::Kind::Directory
+                  : S_ISLNK(mode)                  ? EntryStatus::Kind::Link
+                  : S_ISFIFO(mode)                 ? EntryStatus::Kind::Fifo
                   : S_ISCHR(mode) || S_ISBLK(mode) ? EntryStatus::Kind::Device
-                                                    : EntryStatus::Kind::Other;
+                                                   : EntryStatus::Kind::Other;
     status.size = static_cast<unsigned long long>(info.st_size);
     status.permissions = mode & 07777;
     return status;
@@ -115,8 +115,8 @@ bool applyFileModes(int fd, bool directory, const FileModes& modes) {
 
 std::unique_ptr<StorageFile> PosixStorage::createExclusive(const std::string& path,
                                                            const FileModes& modes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND,
-                          modes.file);
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, modes.file);
     if (fd < 0) return nullptr;
     if (!applyFileModes(fd, false, modes)) {
         closeQuietly(fd);
@@ -183,9 +183,9 @@ bool PosixStorage::list(const std::string& path, std::vector<std::string>* names
 
 std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool create,
                                                 const FileModes& modes) {
-    const int fd = create ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC,
-                                   modes.file)
-                          : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = create
+                       ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, modes.file)
+                       : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     if (create) applyFileModes(fd, false, modes);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -235,5 +235,9 @@ bool PosixStorage::canonical(const std::string& path, std::string* resolved) {
 }
 
 bool PosixStorage::writable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+bool PosixStorage::truncate(const std::string& path, unsigned long long size) {
+    return ::truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+}
 
 }  // namespace localplatform

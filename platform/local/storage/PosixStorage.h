@@ -28,6 +28,7 @@ public:
     bool syncDirectory(const std::string& path) override;
     bool canonical(const std::string& path, std::string* resolved) override;
     bool writable(const std::string& path) override;
+    bool truncate(const std::string& path, unsigned long long size) override;
 };
 
 // Gives what fd refers to exactly the store's mode for its kind, whatever

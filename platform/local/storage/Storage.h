@@ -119,6 +119,9 @@ public:
     // True when this process may write in the directory path (access W_OK);
     // false with errno set.
     virtual bool writable(const std::string& path) = 0;
+    // Cuts the file path back to size bytes (the fault storage's power
+    // loss). False with errno set; the file unchanged then.
+    virtual bool truncate(const std::string& path, unsigned long long size) = 0;
 
     // The store's small durable files (descriptions, completion markers,
     // store.ini), made of the operations above: creates path exclusively

@@ -13,7 +13,9 @@ std::string Store::markerPath(unsigned long long jobId) const {
     return jobsDirectory() + "/" + std::to_string(jobId) + ".complete";
 }
 
-bool Store::completionMarked(unsigned long long jobId) const { return m_storage->exists(markerPath(jobId)); }
+bool Store::completionMarked(unsigned long long jobId) const {
+    return m_storage->exists(markerPath(jobId));
+}
 
 bool Store::jobLockHeld(unsigned long long jobId) const {
     return liveness()->probe(jobId) == nullptr;
@@ -72,11 +74,10 @@ void Store::completeJob(unsigned long long jobId) {
     CatalogTransaction transaction(*connection);
     for (const ArchiveFileRecord& file : connection->archiveFilesOf(jobId)) {
         if (file.state != "closed") {
-            throw StoreError(StoreError::Kind::Failed,
-                             "completeJob: " +
-                                 archiveFileName(file.trellanId, file.groupNumber, file.afileId) +
-                                 formatText(" of job %llu is %s, not closed", jobId,
-                                            file.state.c_str()));
+            throw StoreError(
+                StoreError::Kind::Failed,
+                "completeJob: " + archiveFileName(file.trellanId, file.groupNumber, file.afileId) +
+                    formatText(" of job %llu is %s, not closed", jobId, file.state.c_str()));
         }
     }
     const auto job = connection->findJob(jobId);
@@ -93,10 +94,17 @@ void Store::completeJob(unsigned long long jobId) {
                                     jobId));
     }
     const std::string marker = markerPath(jobId);
-    if (!m_storage->createDurably(marker,
-                       formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()),
-                       m_modes)) {
-        throw StoreError(StoreError::Kind::Failed, systemError("cannot write", marker));
+    if (!m_storage->createDurably(
+            marker, formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()),
+            m_modes)) {
+        const std::string message = systemError("cannot write", marker);
+        // A marker whose directory entry failed to sync stands whole: taken
+        // back, so that a cleanup never completes the job this call fails.
+        if (errno != EEXIST) {
+            m_storage->remove(marker);
+            m_storage->syncDirectory(jobsDirectory());
+        }
+        throw StoreError(StoreError::Kind::Failed, message);
     }
     crashPoint("completion marker");
     try {
