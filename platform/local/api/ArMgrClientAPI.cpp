@@ -5,10 +5,10 @@
 #include <exception>
 #include <string>
 
-#include "platform/local/store/Store.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
+#include "platform/local/store/Store.h"
 
 using localplatform::formatText;
 

@@ -12,13 +12,13 @@
 
 #include "platform/CZebNetwork.h"
 #include "platform/ZebArchive.h"
-#include "platform/local/store/ArchiveWriter.h"
-#include "platform/local/catalog/CatalogBackend.h"
+#include "platform/local/api/SessionHead.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
-#include "platform/local/api/SessionHead.h"
-#include "platform/local/process/Context.h"
+#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/media/MediaSide.h"
+#include "platform/local/process/Context.h"
+#include "platform/local/store/ArchiveWriter.h"
 #include "platform/local/store/Store.h"
 
 // Internal to the library: none of it is exported.

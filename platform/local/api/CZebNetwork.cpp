@@ -7,11 +7,11 @@
 #include <string>
 
 #include "platform/local/LocalPlatform.h"
+#include "platform/local/api/SessionHead.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
-#include "platform/local/api/SessionHead.h"
-#include "platform/local/process/Context.h"
 #include "platform/local/media/MediaSide.h"
+#include "platform/local/process/Context.h"
 
 CZebNetwork::CZebNetwork(Impl* impl) : m_impl(impl) {}
 

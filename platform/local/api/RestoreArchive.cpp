@@ -66,8 +66,8 @@ int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
         const localplatform::Config config = localplatform::configuration();
         const MediaSide::Settings settings{config.chunkSize, config.mediaChunkDelay,
                                            config.mediaTimeout};
-        const auto media =
-            std::make_shared<MediaSide>(localplatform::fileReader(std::move(file)), id, size, settings);
+        const auto media = std::make_shared<MediaSide>(localplatform::fileReader(std::move(file)),
+                                                       id, size, settings);
         auto impl = std::make_unique<CZebNetwork::Impl>();
         impl->media = media;
         auto head = std::make_unique<CZebNetwork>(impl.get());

@@ -36,8 +36,10 @@ std::string utcTime(bool compact) {
     tm utc{};
     gmtime_r(&now.tv_sec, &utc);
     char date[32];
-    if (compact) std::strftime(date, sizeof date, "%Y%m%dT%H%M%S", &utc);
-    else std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc);
+    if (compact)
+        std::strftime(date, sizeof date, "%Y%m%dT%H%M%S", &utc);
+    else
+        std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &utc);
     return formatText("%s.%03ldZ", date, now.tv_nsec / 1000000);
 }
 

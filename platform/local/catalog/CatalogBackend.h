@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/local/LocalPlatform.h"
 #include "platform/local/storage/FileModes.h"
 #include "platform/local/storage/Storage.h"
-#include "platform/local/LocalPlatform.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <regex>
 
-#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/base/Format.h"
+#include "platform/local/catalog/CatalogBackend.h"
 
 namespace localplatform {
 

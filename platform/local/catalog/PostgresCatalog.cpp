@@ -16,9 +16,9 @@
 
 #include <climits>
 
-#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
+#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/catalog/PostgresConnection.h"
 
 namespace localplatform {

@@ -11,9 +11,9 @@
 
 #include <unistd.h>
 
-#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
+#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/catalog/PostgresConnection.h"
 
 namespace localplatform {

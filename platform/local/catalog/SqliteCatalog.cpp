@@ -14,9 +14,9 @@
 #include <climits>
 #include <thread>
 
-#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
+#include "platform/local/catalog/CatalogBackend.h"
 
 namespace localplatform {
 

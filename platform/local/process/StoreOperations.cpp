@@ -3,10 +3,10 @@
 #include <exception>
 #include <map>
 
-#include "platform/local/store/ArchiveWriter.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
+#include "platform/local/store/ArchiveWriter.h"
 #include "platform/local/store/Cleanup.h"
 #include "platform/local/store/Store.h"
 #include "platform/local/store/StoreCheck.h"

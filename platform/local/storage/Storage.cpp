@@ -9,16 +9,11 @@ namespace localplatform {
 
 const char* describeKind(EntryStatus::Kind kind) {
     switch (kind) {
-        case EntryStatus::Kind::Fifo:
-            return "a FIFO";
-        case EntryStatus::Kind::Directory:
-            return "a directory";
-        case EntryStatus::Kind::Device:
-            return "a device";
-        case EntryStatus::Kind::Link:
-            return "a symbolic link";
-        default:
-            return "a special file";
+    case EntryStatus::Kind::Fifo: return "a FIFO";
+    case EntryStatus::Kind::Directory: return "a directory";
+    case EntryStatus::Kind::Device: return "a device";
+    case EntryStatus::Kind::Link: return "a symbolic link";
+    default: return "a special file";
     }
 }
 

@@ -25,7 +25,7 @@ constexpr uint64_t kMaxSkipped = 1000000;
 
 }  // namespace
 
-std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::shared_ptr<Store> &store,
+std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::shared_ptr<Store>& store,
                                                      const NewArchiveFile& file) {
     store->requireWritable("createArchiveFile");
     Storage& storage = store->storage();
@@ -95,7 +95,8 @@ std::shared_ptr<ArchiveWriter> ArchiveWriter::create(const std::shared_ptr<Store
 }
 
 ArchiveWriter::ArchiveWriter(std::shared_ptr<Store> store, ArchiveFileRecord record,
-                             std::unique_ptr<StorageFile> data, std::unique_ptr<StorageFile> sidecar)
+                             std::unique_ptr<StorageFile> data,
+                             std::unique_ptr<StorageFile> sidecar)
     : m_store(std::move(store)),
       m_record(std::move(record)),
       m_data(std::move(data)),

@@ -7,8 +7,8 @@
 #include <mutex>
 #include <string>
 
-#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/LocalPlatform.h"
+#include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/storage/Storage.h"
 
 // Internal to the library: none of it is exported.
@@ -60,7 +60,7 @@ private:
     const std::shared_ptr<Store> m_store;
     const ArchiveFileRecord m_record;
     mutable std::mutex m_mutex;
-    std::unique_ptr<StorageFile> m_data;     // null once closed or released
+    std::unique_ptr<StorageFile> m_data;  // null once closed or released
     std::unique_ptr<StorageFile> m_sidecar;
     unsigned long long m_written = 0;
     bool m_failed = false;  // a write failed: the data is not what was given

@@ -40,7 +40,8 @@ std::string sidecarClosing(unsigned long long size, const std::string& sha256) {
 bool readSidecar(Storage& storage, const std::string& path, Sidecar* sidecar, std::string* why) {
     std::string text;
     if (!storage.readSmallFile(path, kMaxSidecarSize, &text)) {
-        if (errno == ENOENT) *why = "its description " + path + " is missing";
+        if (errno == ENOENT)
+            *why = "its description " + path + " is missing";
         else if (errno == EINVAL || errno == EFBIG)
             *why = "its description " + path + " is not a regular file of at most 64 KiB";
         else

@@ -108,7 +108,8 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
         // made with the store's modes.
         std::string path = dir;
         while (path.size() > 1 && path.back() == '/') path.pop_back();
-        if (!storage->makeParents(path) || !storage->makeDirectory(path, fileModesFor(shareGroup))) {
+        if (!storage->makeParents(path) ||
+            !storage->makeDirectory(path, fileModesFor(shareGroup))) {
             unusable("cannot create the store " + dir + ": " + std::strerror(errno));
         }
     }
@@ -116,8 +117,7 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
     if (!storage->canonical(dir, &canonical)) {
         unusable(systemError("cannot resolve the store", dir));
     }
-    if (!storage->status(canonical, &status, true) ||
-        status.kind != EntryStatus::Kind::Directory) {
+    if (!storage->status(canonical, &status, true) || status.kind != EntryStatus::Kind::Directory) {
         unusable("the store " + canonical + " is not a directory");
     }
     std::shared_ptr<Store> store(new Store(std::move(storage), canonical, access));
@@ -128,7 +128,8 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
 void Store::setUp(bool create, const std::string& connection, const std::string& fallback,
                   const std::string& shareGroup) {
     Storage& storage = *m_storage;
-    const bool isStore = storage.exists(m_dir + "/store.ini") || storage.exists(m_dir + "/catalog.db");
+    const bool isStore =
+        storage.exists(m_dir + "/store.ini") || storage.exists(m_dir + "/catalog.db");
     if (!isStore) {
         if (!create) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + m_dir);
         std::vector<std::string> names;
@@ -217,11 +218,11 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
         checkConnectionStringIfAny(recorded);
         const std::string catalogLine = recorded.empty() ? "" : "catalog=" + recorded + "\n";
         const std::string groupLine = shareGroup.empty() ? "" : "group=" + shareGroup + "\n";
-        if (!storage.createDurably(mine,
-                           formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s%s",
-                                      kStoreFormat, trellanId, catalogLine.c_str(),
-                                      groupLine.c_str()),
-                           fileModesFor(shareGroup))) {
+        if (!storage.createDurably(
+                mine,
+                formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s%s", kStoreFormat,
+                           trellanId, catalogLine.c_str(), groupLine.c_str()),
+                fileModesFor(shareGroup))) {
             unusable(systemError("cannot write", mine));
         }
         const bool linked = storage.link(mine, path);
@@ -316,7 +317,8 @@ std::unique_ptr<StorageFile> Store::openData(const std::string& path, std::strin
     else if (errno == ELOOP)
         *error = "its data file " + path + " is a symbolic link";
     else if (errno == EINVAL)
-        *error = "its data file " + path + " is not a regular file but " + describeKind(status.kind);
+        *error =
+            "its data file " + path + " is not a regular file but " + describeKind(status.kind);
     else
         *error = systemError("cannot open its data file", path);
     return nullptr;

@@ -12,10 +12,10 @@
 #include <string>
 #include <utility>
 
+#include "platform/local/LocalPlatform.h"
 #include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/storage/FileModes.h"
 #include "platform/local/storage/Storage.h"
-#include "platform/local/LocalPlatform.h"
 #include "platform/local/store/StreamNumbering.h"
 #include "platform/local/store/WriterRegistry.h"
 
@@ -36,8 +36,7 @@ public:
     // existing store must record the same when one is given. Throws
     // StoreError. Every byte of the store goes through storage.
     static std::shared_ptr<Store> open(std::shared_ptr<Storage> storage, const std::string& dir,
-                                       Access access, bool create,
-                                       const std::string& catalog = "",
+                                       Access access, bool create, const std::string& catalog = "",
                                        const std::string& fallback = "",
                                        const std::string& shareGroup = "");
     ~Store();

@@ -207,7 +207,8 @@ CheckResult inspect(const Store& store) {
                 // only one whose files all carry descriptions should.
                 bool described = true;
                 for (const auto* file : filesOf[job.jobId]) {
-                    described = described && store.storage().exists(store.sidecarPath(file->afileId));
+                    described =
+                        described && store.storage().exists(store.sidecarPath(file->afileId));
                 }
                 if (described && !filesOf[job.jobId].empty()) {
                     problems.push_back(formatText(
@@ -291,7 +292,8 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
             stopIfInterrupted();
             Sidecar sidecar;
             std::string why;
-            if (!data.count(id) || !readSidecar(store.storage(), store.sidecarPath(id), &sidecar, &why) ||
+            if (!data.count(id) ||
+                !readSidecar(store.storage(), store.sidecarPath(id), &sidecar, &why) ||
                 sidecar.afileId != id) {
                 continue;  // the check that follows reports it
             }
