@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "LocalFixture.h"
-#include "platform/local/MediaSide.h"
+#include "platform/local/media/MediaSide.h"
 
 using localplatform::MediaReader;
 using localplatform::MediaSide;

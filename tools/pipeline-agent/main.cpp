@@ -41,6 +41,7 @@ struct GlobalOptions {
     bool skipPauses = false;              // testing: pauses are logged, not slept
     unsigned long killAtStep = 0;         // testing: SIGKILL at this platform step
     unsigned long signalAtStep = 0;       // testing: SIGTERM at this platform step
+    std::string storageFaults;            // testing: the store's fault plan
 };
 
 constexpr long long kMaxLogLevel = 9;
@@ -71,6 +72,7 @@ localplatform::Config platformConfig(const GlobalOptions& options) {
     config.skipPauses = options.skipPauses;
     config.killAtStep = options.killAtStep;
     config.signalAtStep = options.signalAtStep;
+    config.storageFaults = options.storageFaults;
     return config;
 }
 
@@ -164,6 +166,11 @@ int main(int argc, char** argv) {
         ->group("Testing");
     addUnsignedNumber(&app, "--test-signal-at", global.signalAtStep, 1, ULONG_MAX,
                       "send the process SIGTERM at this step of the local platform")
+        ->group("Testing");
+    app.add_option("--test-storage-fault", global.storageFaults,
+                   "make the store's file operations go wrong by this plan: rules such as "
+                   "op=append,nth=3,errno=ENOSPC; from=7,errno=EIO; op=sync,nth=1,stall=200ms; "
+                   "nth=12,crash (power loss), separated by ';'")
         ->group("Testing");
 
     // Every command of the table, as a subcommand with its options, and what

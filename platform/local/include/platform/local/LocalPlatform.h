@@ -115,6 +115,18 @@ struct Config {
     // process sends itself SIGTERM and waits (at most 10 s) until the
     // program has called interrupt(). 0: never.
     unsigned long signalAtStep = 0;
+    // Testing: the store's files pass a fault storage that makes chosen
+    // operations fail, write short, stall or lose what was never synced, by
+    // a plan of rules separated by ';', such as "op=append,nth=3,errno=ENOSPC"
+    // (the third append fails with ENOSPC), "from=7,errno=EIO" (the seventh
+    // operation and every later one), "op=append,nth=2,short",
+    // "op=sync,nth=1,stall=200ms", "nth=12,crash" (a power loss, then
+    // SIGKILL) or "op=create,in=.meta,nth=1,errno=EDQUOT" (only operations on
+    // paths holding ".meta" count). Operations: create open status append sync read size rename
+    // link remove list lock mkdir mkparents syncdir canonical writable
+    // truncate. Errors: ENOSPC EIO EDQUOT EROFS. An unusable plan fails
+    // openStore (StoreError Unusable). Empty: the store's files as they are.
+    std::string storageFaults;
 };
 
 enum class Access { ReadWrite, ReadOnly };

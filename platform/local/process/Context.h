@@ -1,0 +1,48 @@
+#pragma once
+
+// The process's context: the open store, its configuration and log sink, the
+// current job and the step count of the crash hook. Internal to the local
+// library; not installed.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "platform/local/LocalPlatform.h"
+
+// Internal to the library: none of it is exported.
+#pragma GCC visibility push(hidden)
+
+namespace localplatform {
+
+class LogSink;
+class Store;
+
+// Everything a platform call needs to know about its process: made by
+// openStore, replaced by closeStore with one that has no store, stderr for a
+// log and the default configuration.
+struct Context {
+    Config config;
+    std::shared_ptr<const LogSink> log;
+    std::shared_ptr<Store> store;  // null when no store is open
+    std::atomic<unsigned long long> currentJob{0};
+    std::atomic<unsigned long> steps{0};  // crashPoint calls so far
+};
+
+// The process's context: the only process-wide state of the platform. The
+// seams that the platform's declarations force (EvEvent, the archive objects'
+// constructors, QISLEEP, ...) reach the open store through it. Never null.
+std::shared_ptr<Context> context();
+// The open store. Throws StoreError(NotFound) when none is open.
+std::shared_ptr<Store> openedStore();
+
+// Waits until interrupt() or the time has passed; true when interrupted.
+bool waitUnlessInterrupted(std::chrono::milliseconds duration);
+
+// The settings file the configuration resolves to.
+std::string settingsFilePath();
+
+}  // namespace localplatform
+
+#pragma GCC visibility pop

@@ -1,0 +1,150 @@
+// The store's public operations on jobs, archive files and streams.
+
+#include <exception>
+#include <map>
+
+#include "platform/local/base/Diagnostics.h"
+#include "platform/local/base/Format.h"
+#include "platform/local/process/Context.h"
+#include "platform/local/store/ArchiveWriter.h"
+#include "platform/local/store/Cleanup.h"
+#include "platform/local/store/Store.h"
+#include "platform/local/store/StoreCheck.h"
+
+namespace localplatform {
+
+namespace {
+
+// A file never closed tells its size so far only by itself; whether its
+// writer lives, by its job's lock.
+ArchiveFileRecord described(const Store& store, ArchiveFileRecord record, bool writerAlive) {
+    record = store.withFullPath(std::move(record));
+    if (record.state == "closed") return record;
+    EntryStatus status;
+    if (store.storage().status(record.path, &status) && status.kind == EntryStatus::Kind::Regular) {
+        record.size = status.size;
+    }
+    record.writerAlive = writerAlive;
+    return record;
+}
+
+}  // namespace
+
+CleanupResult cleanup() { return cleanupStore(openedStore()); }
+
+CheckResult check(bool repair) { return checkStore(openedStore(), repair); }
+
+void beginJob(unsigned long long jobId) { openedStore()->beginJob(jobId); }
+
+void completeJob(unsigned long long jobId) { openedStore()->completeJob(jobId); }
+
+void failJob(unsigned long long jobId) noexcept {
+    const auto store = context()->store;
+    if (!store) {
+        platformError(formatText("failJob: no store is open; job %llu is left to cleanup", jobId));
+        return;
+    }
+    store->failJob(jobId);
+}
+
+std::vector<JobRecord> listJobs() {
+    const auto store = openedStore();
+    auto catalog = store->catalog();
+    auto liveness = store->liveness();
+    std::map<unsigned long long, JobRecord> byId;
+    std::vector<unsigned long long> order;
+    for (const CatalogJob& job : catalog->jobs()) {
+        JobRecord& record = byId[job.jobId];
+        record.jobId = job.jobId;
+        record.state = job.state;
+        record.createdAt = job.createdAt;
+        record.updatedAt = job.updatedAt;
+        record.writerAlive = job.state == "running" && !liveness->probe(job.jobId);
+        order.push_back(job.jobId);
+    }
+    for (ArchiveFileRecord& file : catalog->archiveFiles()) {
+        auto found = byId.find(file.jobId);
+        if (found == byId.end()) {
+            // A file of a job the catalog lacks: listed under that job, so
+            // that nothing is hidden (check reports it).
+            JobRecord& record = byId[file.jobId];
+            record.jobId = file.jobId;
+            record.state = "unknown";
+            order.push_back(file.jobId);
+            found = byId.find(file.jobId);
+        }
+        found->second.files.push_back(
+            described(*store, std::move(file), found->second.writerAlive));
+    }
+    std::vector<JobRecord> jobs;
+    for (const unsigned long long id : order) jobs.push_back(std::move(byId[id]));
+    return jobs;
+}
+
+std::vector<ArchiveFileRecord> listArchiveFiles() {
+    const auto store = openedStore();
+    std::map<unsigned long long, bool> alive;
+    std::vector<ArchiveFileRecord> records = store->catalog()->archiveFiles();
+    auto liveness = store->liveness();
+    for (ArchiveFileRecord& record : records) {
+        bool writerAlive = false;
+        if (record.state != "closed") {
+            const auto known = alive.find(record.jobId);
+            writerAlive = known != alive.end()
+                              ? known->second
+                              : (alive[record.jobId] = !liveness->probe(record.jobId));
+        }
+        record = described(*store, std::move(record), writerAlive);
+    }
+    return records;
+}
+
+std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t groupNumber,
+                                                   uint32_t afileId) {
+    const auto store = openedStore();
+    const auto found = store->catalog()->findArchiveFile(trellanId, groupNumber, afileId);
+    if (!found) return std::nullopt;
+    const bool alive = found->state != "closed" && store->jobLockHeld(found->jobId);
+    return described(*store, *found, alive);
+}
+
+bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
+                     ArchiveFileRecord* record) {
+    try {
+        const auto found = lookUpArchiveFile(trellanId, groupNumber, afileId);
+        if (found && record) *record = *found;
+        return found.has_value();
+    } catch (const std::exception& error) {
+        platformError(std::string("findArchiveFile: ") + error.what());
+        return false;
+    }
+}
+
+bool createdArchiveFile(unsigned long long jobId, unsigned long stream,
+                        ArchiveFileRecord* record) {
+    const auto store = context()->store;
+    return store && store->writers().created(jobId, stream, record);
+}
+
+// The writer is looked up under the registry's lock and written to under its
+// own, so that streams write in parallel and a writer being destroyed
+// meanwhile only makes the write fail.
+bool writeStream(unsigned long long jobId, unsigned long stream, const void* data,
+                 std::size_t length, std::string* error) {
+    const auto store = context()->store;
+    std::shared_ptr<ArchiveWriter> writer = store ? store->writers().find(jobId, stream) : nullptr;
+    if (!writer) {
+        if (error) {
+            *error = formatText("no archive file is open for writing for job %llu stream %lu",
+                                jobId, stream);
+        }
+        return false;
+    }
+    if (!data && length != 0) {
+        if (error) *error = "no data to write";
+        return false;
+    }
+    return writer->write(data, length, error);
+}
+
+}  // namespace localplatform

@@ -1,0 +1,41 @@
+#pragma once
+
+// The store's bytes on the local file system, by POSIX calls. Internal to
+// the local library.
+
+#include "platform/local/storage/Storage.h"
+
+// Internal to the library: none of it is exported.
+#pragma GCC visibility push(hidden)
+
+namespace localplatform {
+
+class PosixStorage final : public Storage {
+public:
+    std::unique_ptr<StorageFile> createExclusive(const std::string& path,
+                                                 const FileModes& modes) override;
+    std::unique_ptr<StorageFile> openForReading(const std::string& path,
+                                                EntryStatus* status) override;
+    bool status(const std::string& path, EntryStatus* status, bool follow) override;
+    bool rename(const std::string& from, const std::string& to) override;
+    bool link(const std::string& from, const std::string& to) override;
+    bool remove(const std::string& path) override;
+    bool list(const std::string& path, std::vector<std::string>* names) override;
+    std::unique_ptr<StorageLock> lock(const std::string& path, bool create,
+                                      const FileModes& modes) override;
+    bool makeDirectory(const std::string& path, const FileModes& modes) override;
+    bool makeParents(const std::string& path) override;
+    bool syncDirectory(const std::string& path) override;
+    bool canonical(const std::string& path, std::string* resolved) override;
+    bool writable(const std::string& path) override;
+    bool truncate(const std::string& path, unsigned long long size) override;
+};
+
+// Gives what fd refers to exactly the store's mode for its kind, whatever
+// the umask made of it, and the store's group where it has one. False with
+// errno set on failure. For the SQLite catalog, which opens its own file.
+bool applyFileModes(int fd, bool directory, const FileModes& modes);
+
+}  // namespace localplatform
+
+#pragma GCC visibility pop

@@ -1,0 +1,62 @@
+// What every Storage does the same way, out of its own operations: so that
+// a fault in any one of them reaches these too.
+
+#include "platform/local/storage/Storage.h"
+
+#include <cerrno>
+
+namespace localplatform {
+
+const char* describeKind(EntryStatus::Kind kind) {
+    switch (kind) {
+    case EntryStatus::Kind::Fifo: return "a FIFO";
+    case EntryStatus::Kind::Directory: return "a directory";
+    case EntryStatus::Kind::Device: return "a device";
+    case EntryStatus::Kind::Link: return "a symbolic link";
+    default: return "a special file";
+    }
+}
+
+bool Storage::createDurably(const std::string& path, const std::string& text,
+                            const FileModes& modes) {
+    std::unique_ptr<StorageFile> file = createExclusive(path, modes);
+    if (!file) return false;
+    if (!file->append(text.data(), text.size(), nullptr) || !file->sync()) {
+        const int saved = errno;
+        file.reset();
+        remove(path);
+        errno = saved;
+        return false;
+    }
+    file.reset();
+    return syncDirectory(parentDirectory(path));
+}
+
+bool Storage::readSmallFile(const std::string& path, std::size_t maxSize, std::string* text,
+                            EntryStatus* status) {
+    EntryStatus found;
+    std::unique_ptr<StorageFile> file = openForReading(path, &found);
+    if (status) *status = found;
+    if (!file) return false;
+    unsigned long long size = 0;
+    if (!file->size(&size)) return false;
+    if (size > maxSize) {
+        errno = EFBIG;
+        return false;
+    }
+    text->assign(static_cast<std::size_t>(size), '\0');
+    const ssize_t count = file->readAt(text->data(), text->size(), 0);
+    if (count < 0) return false;
+    text->resize(static_cast<std::size_t>(count));
+    return true;
+}
+
+bool Storage::exists(const std::string& path) { return status(path, nullptr, false); }
+
+std::string parentDirectory(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace localplatform

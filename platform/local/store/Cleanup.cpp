@@ -1,0 +1,191 @@
+// Clearing a store of what jobs that did not complete left: job by job,
+// closed files included, and files that a creation cut short left without a
+// catalog entry. Only ever inside the store's files/.
+
+#include "platform/local/store/Cleanup.h"
+
+#include <cerrno>
+#include <map>
+#include <regex>
+#include <set>
+
+#include "platform/local/base/Diagnostics.h"
+#include "platform/local/base/Format.h"
+#include "platform/local/store/Sidecar.h"
+#include "platform/local/store/Store.h"
+
+namespace localplatform {
+
+namespace {
+
+std::string nameOf(const ArchiveFileRecord& record) {
+    return archiveFileName(record.trellanId, record.groupNumber, record.afileId) +
+           formatText(" of job %llu", record.jobId);
+}
+
+// Removes one directory entry of files/ that is not a directory. True when
+// it is gone (or never was).
+bool removeEntry(Storage& storage, const std::string& path, std::string* why) {
+    EntryStatus status;
+    if (!storage.status(path, &status)) {
+        if (errno == ENOENT) return true;
+        *why = systemError("cannot look at", path);
+        return false;
+    }
+    if (status.kind == EntryStatus::Kind::Directory) {
+        *why = path + " is a directory; left alone";
+        return false;
+    }
+    if (!storage.remove(path) && errno != ENOENT) {
+        *why = systemError("cannot remove", path);
+        return false;
+    }
+    return true;
+}
+
+// The data file and description of a catalog entry. The data's size is
+// taken first, for the report.
+bool removeFiles(const Store& store, ArchiveFileRecord* record, std::string* why) {
+    std::string full;
+    if (!store.resolve(record->path, &full, why)) return false;
+    EntryStatus status;
+    if (record->state != "closed" && store.storage().status(full, &status) &&
+        status.kind == EntryStatus::Kind::Regular) {
+        record->size = status.size;
+    }
+    record->path = full;
+    if (!removeEntry(store.storage(), full, why)) return false;
+    return removeEntry(store.storage(), store.sidecarPath(record->afileId), why);
+}
+
+void report(const ArchiveFileRecord& record) {
+    platformDebug("cleanup removed " + record.state + " " + nameOf(record));
+}
+
+void refuse(CleanupResult* result, const std::string& why) {
+    platformError("cleanup: " + why);
+    result->refused.push_back(why);
+}
+
+// Files in files/ without a catalog entry, looked at while this holds the
+// catalog's write lock, so that no creation is halfway meanwhile: such a
+// file was left by a creation that died before its entry was committed, or
+// the catalog was lost. Its description names its job; files of jobs that
+// completed or whose writer lives stay.
+void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& liveness,
+                     CleanupResult* result) {
+    CatalogTransaction transaction(catalog);
+    std::set<uint64_t> entered;
+    for (const ArchiveFileRecord& record : catalog.archiveFiles()) entered.insert(record.afileId);
+    std::set<uint64_t> unentered;
+    std::vector<std::string> names;
+    if (!store.storage().list(store.filesDirectory(), &names)) {
+        throw StoreError(StoreError::Kind::Failed,
+                         systemError("cannot read", store.filesDirectory()));
+    }
+    static const std::regex archiveName(R"(([0-9]{1,10})\.(arch|meta))");
+    for (const std::string& name : names) {
+        std::smatch match;
+        if (!std::regex_match(name, match, archiveName)) continue;
+        const uint64_t id = std::stoull(match[1].str());
+        if (!entered.count(id)) unentered.insert(id);
+    }
+
+    for (const uint64_t id : unentered) {
+        Sidecar sidecar;
+        std::string why;
+        const bool described = readSidecar(store.storage(), store.sidecarPath(id), &sidecar, &why);
+        EntryStatus status;
+        const bool hasData = store.storage().status(store.dataPath(id), &status);
+        ArchiveFileRecord record;
+        record.afileId = static_cast<uint32_t>(id);
+        record.path = Store::relativeDataPath(id);
+        record.state = "writing";
+        if (described) {
+            const auto job = catalog.findJob(sidecar.jobId);
+            if ((job && job->state == "complete") || store.completionMarked(sidecar.jobId) ||
+                !liveness.probe(sidecar.jobId)) {
+                continue;
+            }
+            record.trellanId = sidecar.trellanId;
+            record.groupNumber = sidecar.groupNumber;
+            record.jobId = sidecar.jobId;
+            record.stream = sidecar.stream;
+            record.state = sidecar.closed ? "closed" : "writing";
+        } else if (hasData && status.kind == EntryStatus::Kind::Regular && status.size > 0) {
+            refuse(result, formatText("%s holds data but has no catalog entry and %s; left alone",
+                                      store.dataPath(id).c_str(), why.c_str()));
+            continue;
+        }
+        if (!removeFiles(store, &record, &why)) {
+            refuse(result, why);
+            continue;
+        }
+        report(record);
+        result->removed.push_back(record);
+        crashPoint("cleanup removal");
+    }
+    transaction.commit();
+}
+
+}  // namespace
+
+// Job by job: the files go before their entries, so that a failure halfway
+// leaves entries of missing files, which the next cleanup removes.
+CleanupResult cleanupStore(const std::shared_ptr<Store>& store) {
+    store->requireWritable("cleanup");
+    CleanupResult result;
+    auto catalog = store->catalog();
+    auto liveness = store->liveness();
+    std::map<unsigned long long, std::vector<ArchiveFileRecord>> files;
+    for (ArchiveFileRecord& record : catalog->archiveFiles()) {
+        files[record.jobId].push_back(std::move(record));
+    }
+    for (const CatalogJob& listed : catalog->jobs()) {
+        if (listed.state == "complete") continue;
+        // Settled inside one write transaction of the catalog, whose lock a
+        // completing writer holds too (see Store::completeJob): the job is
+        // looked at afresh, and its writer can complete it only before this
+        // looks or not at all.
+        CatalogTransaction transaction(*catalog);
+        const auto job = catalog->findJob(listed.jobId);
+        if (!job || job->state == "complete") continue;
+        if (store->completionMarked(job->jobId)) {
+            // Completed, but the process died before the catalog said so.
+            catalog->setJobState(job->jobId, "complete");
+            transaction.commit();
+            crashPoint("catalog commit");
+            continue;
+        }
+        const std::unique_ptr<JobLock> lock = liveness->probe(job->jobId);
+        if (!lock) continue;  // its writer lives
+        std::vector<ArchiveFileRecord> gone;
+        for (ArchiveFileRecord& record : files[job->jobId]) {
+            std::string why;
+            if (!removeFiles(*store, &record, &why)) {
+                refuse(&result, nameOf(record) + ": " + why);
+                continue;
+            }
+            gone.push_back(record);
+            crashPoint("cleanup removal");
+        }
+        for (const ArchiveFileRecord& record : gone) catalog->removeArchiveFile(record.afileId);
+        const bool failedNow =
+            job->state == "running" && catalog->setJobState(job->jobId, "failed");
+        transaction.commit();
+        crashPoint("catalog commit");
+        if (failedNow) {
+            result.jobsFailed.push_back(job->jobId);
+            platformDebug(
+                formatText("cleanup marked job %llu failed: its writer is gone", job->jobId));
+        }
+        for (const ArchiveFileRecord& record : gone) {
+            report(record);
+            result.removed.push_back(record);
+        }
+    }
+    removeUnentered(*store, *catalog, *liveness, &result);
+    return result;
+}
+
+}  // namespace localplatform

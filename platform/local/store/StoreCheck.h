@@ -1,0 +1,25 @@
+#pragma once
+
+// Verifying a store, and rebuilding its catalog. Internal to the local
+// library.
+
+#include <memory>
+
+#include "platform/local/LocalPlatform.h"
+
+// Internal to the library: none of it is exported.
+#pragma GCC visibility push(hidden)
+
+namespace localplatform {
+
+class Store;
+
+// Compares the catalog with the files and their descriptions; with repair,
+// and problems found, rebuilds the catalog from the files' descriptions and
+// the jobs' completion markers and looks again. Throws StoreError (repair on
+// a read-only store, an interruption).
+CheckResult checkStore(const std::shared_ptr<Store>& store, bool repair);
+
+}  // namespace localplatform
+
+#pragma GCC visibility pop

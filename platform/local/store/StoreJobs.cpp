@@ -1,0 +1,162 @@
+// A store's jobs: their liveness locks held while this process writes them,
+// their completion markers in jobs/, and their states in the catalog.
+
+#include <cerrno>
+
+#include "platform/local/base/Diagnostics.h"
+#include "platform/local/base/Format.h"
+#include "platform/local/store/Store.h"
+
+namespace localplatform {
+
+std::string Store::markerPath(unsigned long long jobId) const {
+    return jobsDirectory() + "/" + std::to_string(jobId) + ".complete";
+}
+
+bool Store::completionMarked(unsigned long long jobId) const {
+    return m_storage->exists(markerPath(jobId));
+}
+
+bool Store::jobLockHeld(unsigned long long jobId) const {
+    return liveness()->probe(jobId) == nullptr;
+}
+
+void Store::beginJob(unsigned long long jobId) {
+    requireWritable("beginJob");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    beginLocked(jobId);
+}
+
+void Store::joinJob(unsigned long long jobId) {
+    requireWritable("beginJob");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_locks.count(jobId) == 0) beginLocked(jobId);
+}
+
+// The catalog is asked first, so that a known job is refused without
+// touching its lock; the lock is taken before the job is entered, so that
+// once the entry is visible its liveness is decided by the lock.
+void Store::beginLocked(unsigned long long jobId) {
+    const auto known = [jobId](const std::string& how) {
+        throw StoreError(StoreError::Kind::JobExists,
+                         formatText("the store already has job %llu (%s)", jobId, how.c_str()));
+    };
+    if (m_locks.count(jobId)) known("begun by this process");
+    auto connection = catalog();
+    if (const auto job = connection->findJob(jobId)) known(job->state);
+    if (completionMarked(jobId)) known("complete");
+    std::unique_ptr<JobLock> held = liveness()->holdForWriting(jobId);
+    if (!held) known("running in another process");
+    CatalogTransaction transaction(*connection);
+    if (!connection->insertJob(CatalogJob{jobId, "running", "", ""})) known("just begun elsewhere");
+    transaction.commit();
+    m_locks[jobId] = std::move(held);
+    crashPoint("job begun");
+}
+
+// The marker first: once it is durable the job is complete, whatever
+// happens to the catalog afterwards (cleanup and repair go by the marker).
+// All of it happens inside one write transaction of the catalog, whose lock
+// cleanup takes too before it settles a job it finds without a writer: so a
+// job is either complete before cleanup looks at it, or cleanup has marked
+// it failed and it is refused here, never both. A writer that lost its
+// liveness lock (its connection to the catalog's server dropped) is refused
+// too, since a cleanup may have taken the job meanwhile.
+void Store::completeJob(unsigned long long jobId) {
+    requireWritable("completeJob");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_locks.find(jobId);
+    if (found == m_locks.end()) {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("completeJob: job %llu was not begun by this process", jobId));
+    }
+    auto connection = catalog();
+    CatalogTransaction transaction(*connection);
+    for (const ArchiveFileRecord& file : connection->archiveFilesOf(jobId)) {
+        if (file.state != "closed") {
+            throw StoreError(
+                StoreError::Kind::Failed,
+                "completeJob: " + archiveFileName(file.trellanId, file.groupNumber, file.afileId) +
+                    formatText(" of job %llu is %s, not closed", jobId, file.state.c_str()));
+        }
+    }
+    const auto job = connection->findJob(jobId);
+    if (!job || job->state != "running") {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("completeJob: job %llu is %s, not running (a cleanup settled "
+                                    "it); it is not complete",
+                                    jobId, job ? job->state.c_str() : "not in the catalog"));
+    }
+    if (!found->second->intact()) {
+        throw StoreError(StoreError::Kind::Unreachable,
+                         formatText("completeJob: job %llu lost its liveness lock (its connection "
+                                    "to the catalog dropped); it is not complete",
+                                    jobId));
+    }
+    const std::string marker = markerPath(jobId);
+    if (!m_storage->createDurably(
+            marker, formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()),
+            m_modes)) {
+        const std::string message = systemError("cannot write", marker);
+        // A marker whose directory entry failed to sync stands whole: taken
+        // back, so that a cleanup never completes the job this call fails.
+        if (errno != EEXIST) {
+            m_storage->remove(marker);
+            m_storage->syncDirectory(jobsDirectory());
+        }
+        throw StoreError(StoreError::Kind::Failed, message);
+    }
+    crashPoint("completion marker");
+    try {
+        connection->setJobState(jobId, "complete");
+        transaction.commit();
+    } catch (...) {
+        // The answer to the commit may be lost with the connection although
+        // the server committed: asked again, the catalog says.
+        if (!completeInCatalog(jobId)) {
+            // The catalog's lock may be gone with its connection, and a
+            // cleanup may have settled the job without seeing the marker:
+            // taken back, the marker never speaks for a job not completed.
+            m_storage->remove(marker);
+            m_storage->syncDirectory(jobsDirectory());
+            throw;
+        }
+    }
+    crashPoint("catalog commit");
+    m_locks.erase(found);
+}
+
+bool Store::completeInCatalog(unsigned long long jobId) const noexcept {
+    try {
+        const auto job = catalog()->findJob(jobId);
+        return job && job->state == "complete";
+    } catch (...) {
+        return false;
+    }
+}
+
+void Store::failJob(unsigned long long jobId) noexcept {
+    try {
+        if (!readOnly() && !completionMarked(jobId)) {
+            auto connection = catalog();
+            CatalogTransaction transaction(*connection);
+            const auto job = connection->findJob(jobId);
+            if (job && job->state != "complete") connection->setJobState(jobId, "failed");
+            transaction.commit();
+            crashPoint("catalog commit");
+        }
+    } catch (const std::exception& error) {
+        platformError(formatText("failJob: cannot mark job %llu failed (the next cleanup will): %s",
+                                 jobId, error.what()));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_locks.find(jobId);
+    if (found != m_locks.end()) m_locks.erase(found);
+}
+
+void Store::releaseJobs() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_locks.clear();
+}
+
+}  // namespace localplatform
