@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "AgentTestSupport.h"
 #include "base/AgentError.h"
 #include "base/Names.h"
 #include "base/Nearest.h"
@@ -29,17 +30,6 @@ std::string pattern(std::size_t size) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 977) & 0xFF);
     return bytes;
-}
-
-template <typename F>
-std::pair<std::string, int> thrown(F f) {
-    try {
-        f();
-    } catch (const AgentError& error) {
-        return {error.what(), error.exitCode()};
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return {"", 0};
 }
 
 // An output in memory that parts are written into; reads back what is there.

@@ -12,33 +12,13 @@
 #include <fstream>
 #include <string>
 
+#include "AgentTestSupport.h"
 #include "base/AgentError.h"
 #include "inputs/FileIdentity.h"
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
 
 namespace {
-
-std::string freshDirectory(const std::string& name) {
-    const std::string directory =
-        std::string(AGENT_TEST_TMP) + "/" + name + "-" + std::to_string(::getpid());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    return directory;
-}
-
-// The message and exit code of what f throws; fails the test if it throws
-// nothing.
-template <typename F>
-std::pair<std::string, int> thrown(F f) {
-    try {
-        f();
-    } catch (const AgentError& error) {
-        return {error.what(), error.exitCode()};
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return {"", 0};
-}
 
 void execute(sqlite3* db, const char* sql) {
     char* error = nullptr;

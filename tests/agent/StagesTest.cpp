@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "AgentTestSupport.h"
 #include "base/AgentError.h"
 #include "stages/CodecOption.h"
 #include "stages/DataKeyWrap.h"
@@ -26,27 +27,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr std::size_t kFrame = 4096;
-
-std::string freshDirectory(const std::string& name) {
-    const std::string directory =
-        std::string(AGENT_TEST_TMP) + "/" + name + "-" + std::to_string(::getpid());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    return directory;
-}
-
-// The message and exit code of what f throws; fails the test if it throws
-// nothing.
-template <typename F>
-std::pair<std::string, int> thrown(F f) {
-    try {
-        f();
-    } catch (const AgentError& error) {
-        return {error.what(), error.exitCode()};
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return {"", 0};
-}
 
 enum class Data { Random, Zeros, Text };
 

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "AgentTestSupport.h"
 #include "base/AgentError.h"
 #include "base/RelativePath.h"
 #include "inputs/InputFile.h"
@@ -21,25 +22,6 @@
 #include "streams/BackupStreams.h"
 
 namespace {
-
-std::string freshDirectory(const std::string& name) {
-    const std::string directory =
-        std::string(AGENT_TEST_TMP) + "/" + name + "-" + std::to_string(::getpid());
-    std::filesystem::remove_all(directory);
-    std::filesystem::create_directories(directory);
-    return directory;
-}
-
-template <typename F>
-std::pair<std::string, int> thrown(F f) {
-    try {
-        f();
-    } catch (const AgentError& error) {
-        return {error.what(), error.exitCode()};
-    }
-    ADD_FAILURE() << "nothing was thrown";
-    return {"", 0};
-}
 
 TEST(RelativePath, AcceptsPlainRelativePaths) {
     for (const std::string path : {"a", "db/base/1/123", "name with spaces/x", "new\nline",

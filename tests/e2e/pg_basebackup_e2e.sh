@@ -9,11 +9,8 @@
 # their rows. Usage: pg_basebackup_e2e.sh AGENT
 set -euo pipefail
 
-# The server this test run started when none is named (tests/pg_server.sh).
-if [[ -z ${PIPELINESETUP_TEST_PG:-} && -s ${PIPELINESETUP_TEST_PG_FILE:-} ]]; then
-  PIPELINESETUP_TEST_PG=$(head -n 1 "$PIPELINESETUP_TEST_PG_FILE")
-  export PIPELINESETUP_TEST_PG
-fi
+# shellcheck source=pg_env.sh
+source "$(dirname "$0")/pg_env.sh"
 if [[ -z ${PIPELINESETUP_TEST_PG:-} ]]; then
   echo "SKIP: PIPELINESETUP_TEST_PG names no PostgreSQL server"
   exit 77
