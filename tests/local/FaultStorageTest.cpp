@@ -83,7 +83,7 @@ protected:
 
     std::vector<std::chrono::milliseconds> stalls;
     int crashes = 0;
-    const FileModes modes;
+    const FileModes modes{};
 
 private:
     std::string m_dir;
