@@ -297,7 +297,8 @@ interrupted)
   run cleanup >cleanup.txt 2>/dev/null
   grep -qF "removed partial output $PWD/out/$hidden" cleanup.txt || { cat cleanup.txt; fail "cleanup kept $hidden"; }
   unchanged out ""
-  "$agent" --store store --test-media-chunk-delay 200000 restore m.json --output out 2>err.txt &
+  "$agent" --store store --test-media-chunk-delay 200000 --json restore m.json --output out \
+    >term.json 2>err.txt &
   pid=$!
   for _ in $(seq 100); do
     compgen -G 'out/.restore.partial-*' >/dev/null && break
@@ -311,6 +312,12 @@ interrupted)
   set -e
   [[ $status == 143 ]] || { cat err.txt; fail "SIGTERM: exit $status"; }
   unchanged out ""
+  python3 - term.json <<'PY' || fail "SIGTERM: the document does not say what stopped the restore"
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["ok"] is False and d["exitCode"] == 143, d
+assert d["error"] == "interrupted by SIGTERM; nothing was restored", d["error"]
+PY
   ;;
 
 *)

@@ -121,6 +121,27 @@ TreeOutputEntry::Kind outputKind(ManifestFile::Kind kind) {
     }
 }
 
+// The restore's document, and what a signal does to it: a restore has
+// nothing of the store's to undo, so it only removes its own partial outputs
+// and ends.
+void beginRestoreReport(JsonReport& json, unsigned long long restoreJobId,
+                        const std::string& manifestPath, std::size_t streams) {
+    json.add({{"jobId", restoreJobId},
+              {"store", localplatform::storeDirectory()},
+              {"log", localplatform::logFilePath()},
+              {"manifest", manifestPath},
+              {"streams", streams}});
+    onInterrupt([&json](int signal) {
+        discardPartialOutputs();
+        dropLiveLine();
+        std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
+        std::fflush(stderr);
+        json.printFailure("interrupted by " + signalName(signal) + "; nothing was restored",
+                          128 + signal, localplatform::logFilePath());
+        _exit(128 + signal);
+    });
+}
+
 // A set that holds a tree, restored into the directory options.output (see
 // TreeOutput): the chosen entries and the directories above them. The
 // files are read in runs of consecutive files, one restore request a run
@@ -226,21 +247,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
         these.mode = all[streamInputs[s]].mode;
         streamOutputs.push_back(std::make_unique<OutputFile>(streamPaths[s], these));
     }
-    json.add({{"jobId", restoreJobId},
-              {"store", localplatform::storeDirectory()},
-              {"log", localplatform::logFilePath()},
-              {"manifest", options.manifest},
-              {"streams", manifest.archives.size()}});
-    onInterrupt([&json](int signal) {
-        discardPartialOutputs();
-        dropLiveLine();
-        std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
-        std::fflush(stderr);
-        json.printFailure(
-            std::string("interrupted by ") + strsignal(signal) + "; nothing was restored",
-            128 + signal, localplatform::logFilePath());
-        _exit(128 + signal);
-    });
+    beginRestoreReport(json, restoreJobId, options.manifest, manifest.archives.size());
     localplatform::setCurrentJob(restoreJobId);
     say("restoring %zu files, %zu directories and %zu links (%llu bytes)%s over %zu streams as "
         "job %llu from %s",
@@ -434,23 +441,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
         these.mode = files[i]->mode;
         outputs.push_back(std::make_unique<OutputFile>(paths[i], these));
     }
-    json.add({{"jobId", restoreJobId},
-              {"store", localplatform::storeDirectory()},
-              {"log", localplatform::logFilePath()},
-              {"manifest", options.manifest},
-              {"streams", manifest.archives.size()}});
-    // A restore has nothing of the store's to undo: on a signal it only
-    // removes its own partial outputs and ends.
-    onInterrupt([&json](int signal) {
-        discardPartialOutputs();
-        dropLiveLine();
-        std::fprintf(stderr, "pipeline-agent: nothing was restored\n");
-        std::fflush(stderr);
-        json.printFailure(
-            "interrupted by " + signalName(signal) + "; nothing was restored",
-            128 + signal, localplatform::logFilePath());
-        _exit(128 + signal);
-    });
+    beginRestoreReport(json, restoreJobId, options.manifest, manifest.archives.size());
 
     localplatform::setCurrentJob(restoreJobId);
     uint64_t total = 0;

@@ -14,6 +14,7 @@
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
 #include "outputs/PartialOutputs.h"
+#include "report/TextTable.h"
 
 namespace {
 
@@ -50,30 +51,9 @@ std::vector<std::vector<std::string>> tableRows(const std::vector<localplatform:
     return rows;
 }
 
-// Prints the rows with each column as wide as its widest entry, two spaces
-// apart; numbers right-aligned, the last column unpadded. Every row ends
-// with a newline.
+// The table of list: numbers right-aligned.
 void printTable(const std::vector<localplatform::JobRecord>& jobs) {
-    const auto rows = tableRows(jobs);
-    constexpr bool kRightAligned[] = {false, false, false, true, false, true, false};
-    std::vector<std::size_t> width(rows[0].size(), 0);
-    for (const auto& row : rows) {
-        for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
-    }
-    for (const auto& row : rows) {
-        std::string line;
-        for (std::size_t c = 0; c < row.size(); ++c) {
-            const std::string pad(width[c] - row[c].size(), ' ');
-            if (c > 0) line += "  ";
-            if (c + 1 == row.size()) {
-                line += row[c];
-            } else {
-                line += kRightAligned[c] ? pad + row[c] : row[c] + pad;
-            }
-        }
-        std::printf("%s\n", line.c_str());
-    }
-    std::fflush(stdout);
+    printRows(tableRows(jobs), {false, false, false, true, false, true, false});
 }
 
 nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& jobs) {
