@@ -120,6 +120,9 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
     if (!storage->status(canonical, &status, true) || status.kind != EntryStatus::Kind::Directory) {
         unusable("the store " + canonical + " is not a directory");
     }
+    // From here on nothing below the store follows a link: a store whose
+    // entries were replaced by links cannot lead a command outside it.
+    if (!storage->confine(canonical)) unusable(systemError("cannot open the store", canonical));
     std::shared_ptr<Store> store(new Store(std::move(storage), canonical, access));
     store->setUp(mayCreate, catalog, fallback, shareGroup);
     return store;
