@@ -65,6 +65,8 @@ bool removeFiles(const Store& store, ArchiveFileRecord* record, std::string* why
 // *why says what disagrees, and the file stays.
 bool madeByItsJob(const Store& store, const ArchiveFileRecord& record, std::string* why) {
     const std::string own = Store::relativeDataPath(record.afileId);
+    std::string full;
+    if (!store.resolve(record.path, &full, why)) return false;
     if (record.path != own) {
         *why = "its catalog entry names " + record.path + ", not its own " + own + "; left alone";
         return false;
