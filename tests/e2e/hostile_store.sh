@@ -126,6 +126,13 @@ log_file_link)
   restores "after the linked log files"
   ;;
 store_ini_fifo)
+  # A FIFO in the place of the settings: a restore, which reads them, logs
+  # that and goes on.
+  mkfifo "$store/settings.ini"
+  restores "beside a FIFO settings.ini"
+  grep -q "settings file $store/settings.ini is a FIFO; its settings are not used" "$store"/logs/*.log ||
+    fail "the restore did not log the FIFO settings file"
+  rm "$store/settings.ini"
   rm "$store/store.ini"
   mkfifo "$store/store.ini"
   for command in list check cleanup "check --repair"; do
@@ -160,8 +167,13 @@ forged_partial)
   # Records under partial/ naming files outside that look like partial
   # outputs: one with no identity, one with another file's identity, one
   # with the very file's device and inode but without its token.
-  mkdir -p "$store/partial"
+  mkdir -p "$store/partial" outside/tmp
   for n in 1 2 3; do head -c 100 /dev/urandom >"outside/.victim$n.bin.partial-abc12$n"; done
+  # And tmp/, where backups keep their SQLite snapshots, leads outside to a
+  # file named as one.
+  head -c 100 /dev/urandom >outside/tmp/1-1.sqlite
+  rm -rf "$store/tmp"
+  ln -s "$work/outside/tmp" "$store/tmp"
   sentinel >sentinel.before
   printf '%s\n' "$work/outside/.victim1.bin.partial-abc121" >"$store/partial/1-1.partial-output"
   printf '%s\ntoken 00\nidentity 1 2 0\n' "$work/outside/.victim2.bin.partial-abc122" \
