@@ -197,11 +197,22 @@ forged_row)
     INSERT INTO archive_files(afile_id, trellan_id, group_number, job_id, stream, path, state, size, created_at, updated_at)
       SELECT 900, trellan_id, group_number, 9999, 1, path, 'writing', 0, created_at, updated_at
       FROM archive_files ORDER BY afile_id LIMIT 1;"
+  # And one that names a file of its own id, whose description (a copy of
+  # the complete job's) says it is another job's.
+  cp "$victim" "$store/files/901.arch"
+  sed "s/^afile_id=.*/afile_id=901/" "${victim%.arch}.meta" >"$store/files/901.meta"
+  sqlite3 "$store/catalog.db" "
+    INSERT INTO archive_files(afile_id, trellan_id, group_number, job_id, stream, path, state, size, created_at, updated_at)
+      SELECT 901, trellan_id, group_number, 9999, 1, 'files/901.arch', 'writing', 0, created_at, updated_at
+      FROM archive_files ORDER BY afile_id LIMIT 1;"
   run cleanup
   unchanged "cleanup of a forged row"
   [[ -f $victim ]] || fail "cleanup removed the complete job's $victim"
+  [[ -f $store/files/901.arch ]] || fail "cleanup removed a file its description gives to another job"
   grep -q "catalog entry names files/.*not its own files/900.arch; left alone" err.txt ||
     { cat err.txt >&2; fail "cleanup did not say why it left the file"; }
+  grep -q "its description $store/files/901.meta is of .* of job [0-9]*, not of this entry; left alone" err.txt ||
+    { cat err.txt >&2; fail "cleanup did not say why it left files/901.arch"; }
   restores "after a forged catalog row"
   ;;
 sparse_archive)
@@ -218,6 +229,9 @@ sparse_archive)
   run check --repair --max-bytes 1048576
   grep -q "entered as closed: its size matches its description, its data was not read (1099511627776 bytes, past --max-bytes 1048576)" out.txt ||
     { cat out.txt err.txt >&2; fail "repair did not say what it left unread"; }
+  run check --max-bytes 1048576
+  grep -q "^not verified: .*1099511627776 bytes, past --max-bytes 1048576" out.txt ||
+    { cat out.txt err.txt >&2; fail "check --max-bytes did not name the unread file"; }
   run check --sizes-only
   grep -q "^not verified: .*1099511627776 bytes, sizes only" out.txt ||
     { cat out.txt err.txt >&2; fail "check --sizes-only did not name the unread file"; }

@@ -178,8 +178,9 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                     {"files", result.files},
                     {"bytes", result.bytes},
                     {"problems", result.problems},
-                    {"repaired", result.repaired},
-                    {"unverified", result.unverified}});
+                    {"repaired", result.repaired}});
+        // Only a bounded check leaves files unread.
+        if (maxBytes) report.add({{"unverified", result.unverified}});
     } else {
         for (const auto& line : result.repaired) std::printf("repaired: %s\n", line.c_str());
         for (const auto& line : result.problems) std::printf("problem: %s\n", line.c_str());
