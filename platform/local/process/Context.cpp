@@ -44,6 +44,11 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
             throw std::runtime_error("cannot create the log directory " + directory + ": " +
                                      std::strerror(errno));
         }
+        EntryStatus place;
+        if (storage.status(directory, &place) && place.kind != EntryStatus::Kind::Directory) {
+            throw std::runtime_error("the log directory " + directory + " is " +
+                                     describeKind(place.kind) + ", not a directory; refused");
+        }
         // Made here first, so that the log has the store's modes; opened
         // through the store's storage, so that a link in the place of logs/
         // or of the file is never followed, nor a FIFO waited on.

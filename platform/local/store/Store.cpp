@@ -57,8 +57,15 @@ struct Identity {
 bool readIdentityFile(Storage& storage, const std::string& path, Identity* identity,
                       std::string* why) {
     std::string text;
-    if (!storage.readSmallFile(path, kMaxIdentitySize, &text)) {
-        *why = systemError("cannot read", path);
+    EntryStatus status;
+    if (!storage.readSmallFile(path, kMaxIdentitySize, &text, &status)) {
+        if (errno == ELOOP || errno == EINVAL) {
+            *why = path + " is " +
+                   describeKind(errno == ELOOP ? EntryStatus::Kind::Link : status.kind) +
+                   ", not a regular file; refused";
+        } else {
+            *why = systemError("cannot read", path);
+        }
         return false;
     }
     std::istringstream file(text);
