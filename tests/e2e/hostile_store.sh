@@ -101,9 +101,9 @@ logs_link)
   ln -s "$work/outside/logs" "$store/logs"
   for command in cleanup "check --repair"; do
     # shellcheck disable=SC2086
-    refused "log" $command
+    refused "the log directory $store/logs is a symbolic link, not a directory; refused" $command
   done
-  refused "log" backup input.bin --manifest b.json
+  refused "the log directory $store/logs is a symbolic link" backup input.bin --manifest b.json
   # Reading commands go on without a log file of the store.
   run list
   [[ $rc == 0 ]] || { cat err.txt >&2; fail "list without a log failed"; }
@@ -117,9 +117,9 @@ logs_link)
 log_file_link)
   # Each command's own log file leads outside.
   for name in list check cleanup 4242; do ln -sf "$work/outside/list.log" "$store/logs/$name.log"; done
-  refused "log" cleanup
-  refused "log" check --repair
-  refused "log" backup input.bin --job-id 4242 --manifest b.json
+  refused "the log file $store/logs/cleanup.log is a symbolic link, not a regular file" cleanup
+  refused "the log file $store/logs/check.log is a symbolic link" check --repair
+  refused "the log file $store/logs/4242.log is a symbolic link" backup input.bin --job-id 4242 --manifest b.json
   run list
   run check
   unchanged "a command with its log file linked outside"
@@ -137,10 +137,10 @@ store_ini_fifo)
   mkfifo "$store/store.ini"
   for command in list check cleanup "check --repair"; do
     # shellcheck disable=SC2086
-    refused "store.ini" $command
+    refused "$store/store.ini is a FIFO, not a regular file; refused" $command
   done
-  refused "store.ini" restore job.json --output r.bin
-  refused "store.ini" backup input.bin --manifest b.json
+  refused "$store/store.ini is a FIFO" restore job.json --output r.bin
+  refused "$store/store.ini is a FIFO" backup input.bin --manifest b.json
   unchanged "a command on a FIFO store.ini"
   ;;
 archive_fifo)
