@@ -6,14 +6,17 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
+#include "platform/local/store/Store.h"
 
 namespace {
 
@@ -29,7 +32,7 @@ bool sameName(const std::string& a, const char* b) { return strcasecmp(a.c_str()
 // The raw value of key in section: the last such line when there are several.
 // Lines are "[Section]" headers, "key = value" settings, and comments that
 // start with ';' or '#'; section and key names match regardless of case.
-std::optional<std::string> lookUp(std::ifstream& file, const char* section, const char* key) {
+std::optional<std::string> lookUp(std::istream& file, const char* section, const char* key) {
     std::optional<std::string> value;
     bool inSection = false;
     std::string line;
@@ -59,9 +62,31 @@ int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned lo
     localplatform::crashPoint("getNumber");
     if (!section || !key) return 0;
     const std::string path = localplatform::settingsFilePath();
-    std::ifstream file(path);
-    if (!file) return 0;
-    const std::optional<std::string> text = lookUp(file, section, key);
+    std::optional<std::string> text;
+    if (const auto store = localplatform::storeIsOpen() ? localplatform::openedStore() : nullptr) {
+        // Through the store's storage: a settings file in the store is
+        // reached through no link, and a FIFO in its place is not waited on.
+        constexpr std::size_t kMaxSettingsSize = 1 << 20;
+        std::string contents;
+        localplatform::EntryStatus status;
+        if (!store->storage().readSmallFile(path, kMaxSettingsSize, &contents, &status)) {
+            if (errno == EINVAL || errno == ELOOP || errno == EFBIG) {
+                localplatform::platformError(
+                    "the settings file " + path + " is " +
+                    (errno == EFBIG ? std::string("larger than 1 MiB")
+                                    : errno == ELOOP ? std::string("a symbolic link")
+                                                     : std::string(describeKind(status.kind))) +
+                    "; its settings are not used");
+            }
+            return 0;
+        }
+        std::istringstream file(contents);
+        text = lookUp(file, section, key);
+    } else {
+        std::ifstream file(path);
+        if (!file) return 0;
+        text = lookUp(file, section, key);
+    }
     if (!text) return 0;
     unsigned long number = 0;
     const char* end = text->data() + text->size();

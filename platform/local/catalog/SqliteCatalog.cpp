@@ -334,10 +334,34 @@ public:
     }
 
 private:
+    // SQLite opens the catalog and its journals by name, following links
+    // and waiting on a FIFO: each of them that is there must be a regular
+    // file of the store, looked at through its storage (which follows no
+    // link on the way) just before SQLite opens them, and SQLite itself is
+    // told to follow no link.
+    void refuseSpecialFiles() const {
+        for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+            const std::string path = m_path + suffix;
+            EntryStatus status;
+            if (!m_storage.status(path, &status)) {
+                if (errno == ENOENT) continue;
+                throw StoreError(StoreError::Kind::Unusable,
+                                 systemError("cannot reach the catalog's file", path));
+            }
+            if (status.kind != EntryStatus::Kind::Regular) {
+                throw StoreError(StoreError::Kind::Unusable,
+                                 "the catalog's file " + path + " is " +
+                                     describeKind(status.kind) + ", not a regular file; refused");
+            }
+        }
+    }
+
     void openWith(const std::string& name, int flags) {
         sqlite3_close(m_db);
         m_db = nullptr;
-        if (sqlite3_open_v2(name.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        refuseSpecialFiles();
+        if (sqlite3_open_v2(name.c_str(), &m_db, flags | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                            nullptr) !=
             SQLITE_OK) {
             const std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";
             const int code = m_db ? sqlite3_extended_errcode(m_db) : SQLITE_NOMEM;
@@ -364,7 +388,7 @@ private:
     // log needs its shared-memory file, which a reader without write
     // permission cannot create: then it is read as immutable.
     void openReadOnly() {
-        if (!m_storage.status(m_path, nullptr, true)) {
+        if (!m_storage.status(m_path, nullptr) && errno == ENOENT) {
             throw StoreError(StoreError::Kind::Failed, "the catalog " + m_path + " is missing");
         }
         openWith(uriOf(m_path) + "?mode=ro", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);

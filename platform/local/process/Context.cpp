@@ -44,10 +44,27 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
             throw std::runtime_error("cannot create the log directory " + directory + ": " +
                                      std::strerror(errno));
         }
-        // Made here first, so that the log has the store's modes.
+        EntryStatus place;
+        if (storage.status(directory, &place) && place.kind != EntryStatus::Kind::Directory) {
+            throw std::runtime_error("the log directory " + directory + " is " +
+                                     describeKind(place.kind) + ", not a directory; refused");
+        }
+        // Made here first, so that the log has the store's modes; opened
+        // through the store's storage, so that a link in the place of logs/
+        // or of the file is never followed, nor a FIFO waited on.
         const std::string path = directory + "/" + name + ".log";
         storage.createExclusive(path, modes);
-        return std::make_shared<const LogSink>(config, path);
+        std::unique_ptr<StorageFile> file = storage.openForAppending(path, modes);
+        if (!file) {
+            EntryStatus status;
+            const bool special = storage.status(path, &status) &&
+                                 status.kind != EntryStatus::Kind::Regular;
+            throw std::runtime_error(
+                special ? "the log file " + path + " is " + describeKind(status.kind) +
+                              ", not a regular file"
+                        : "cannot open the log file " + path + ": " + std::strerror(errno));
+        }
+        return std::make_shared<const LogSink>(config, std::move(file));
     } catch (const std::exception& error) {
         if (access == Access::ReadOnly) {
             return std::make_shared<const LogSink>(LogSink::stderrCopyOnly(config));

@@ -53,6 +53,15 @@ LogSink::LogSink(const Config& config, const std::string& path)
     openFile(path);
 }
 
+LogSink::LogSink(const Config& config, std::unique_ptr<StorageFile> file)
+    : LogSink(STDERR_FILENO, config.logLevel, config.stderrLevel) {
+    m_path = file->path();
+    m_file = std::move(file);
+    m_fileMutex = std::make_unique<std::mutex>();
+    m_ownsFd = true;  // a file is the target: stderr gets the copy
+    m_fd = -1;
+}
+
 LogSink LogSink::stderrCopyOnly(const Config& config) {
     return LogSink(STDERR_FILENO, config.stderrLevel, kLogNothing);
 }
@@ -62,13 +71,16 @@ LogSink::LogSink(LogSink&& other) noexcept
       m_ownsFd(other.m_ownsFd),
       m_level(other.m_level),
       m_stderrLevel(other.m_stderrLevel),
-      m_path(std::move(other.m_path)) {
+      m_path(std::move(other.m_path)),
+      m_file(std::move(other.m_file)),
+      m_fileMutex(std::move(other.m_fileMutex)) {
     other.m_ownsFd = false;
 }
 
 void LogSink::openFile(const std::string& path) {
-    // O_APPEND keeps lines of several processes whole.
-    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // O_APPEND keeps lines of several processes whole; a link in the file's
+    // place is never followed.
+    m_fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (m_fd < 0) {
         throw std::runtime_error("cannot open the log file " + path + ": " +
                                  std::strerror(errno));
@@ -78,7 +90,7 @@ void LogSink::openFile(const std::string& path) {
 }
 
 LogSink::~LogSink() {
-    if (m_ownsFd) ::close(m_fd);
+    if (m_ownsFd && m_fd >= 0) ::close(m_fd);
 }
 
 void LogSink::write(bool isError, int level, unsigned long long jobId,
@@ -93,7 +105,13 @@ void LogSink::write(bool isError, int level, unsigned long long jobId,
                              text + "\n";
     // One write per line where it fits, so that the lines of threads and
     // processes sharing the file stay whole; the rest of a short write follows.
-    const bool written = !toTarget || writeWhole(m_fd, line);
+    bool written = true;
+    if (toTarget && m_file) {
+        std::lock_guard<std::mutex> lock(*m_fileMutex);
+        written = m_file->append(line.data(), line.size(), nullptr);
+    } else if (toTarget) {
+        written = writeWhole(m_fd, line);
+    }
     // A line the file cannot take (a full disk, say) is not lost: it goes to
     // stderr instead.
     if (toStderr || (!written && m_ownsFd)) writeWhole(STDERR_FILENO, line);

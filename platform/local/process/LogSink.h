@@ -1,8 +1,11 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/local/LocalPlatform.h"
+#include "platform/local/storage/Storage.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)
@@ -21,6 +24,9 @@ public:
     // Writes to the file at path with config's levels, whatever
     // config.logFile says. Throws std::runtime_error when it cannot be opened.
     LogSink(const Config& config, const std::string& path);
+    // Writes to file (a log of the store, opened through its storage) with
+    // config's levels; owns it.
+    LogSink(const Config& config, std::unique_ptr<StorageFile> file);
     // Writes to stderr only, as config.stderrLevel lets lines through.
     static LogSink stderrCopyOnly(const Config& config);
     ~LogSink();
@@ -46,6 +52,10 @@ private:
     int m_level;
     int m_stderrLevel;  // for the copy on stderr when m_fd is a file
     std::string m_path;
+    // The store's log, written through its storage instead of m_fd; its
+    // appends are taken one at a time.
+    std::unique_ptr<StorageFile> m_file;
+    std::unique_ptr<std::mutex> m_fileMutex;
 };
 
 }  // namespace localplatform

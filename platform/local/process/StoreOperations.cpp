@@ -34,6 +34,10 @@ CleanupResult cleanup() { return cleanupStore(openedStore()); }
 
 CheckResult check(bool repair) { return checkStore(openedStore(), repair); }
 
+CheckResult check(bool repair, const CheckLimits& limits) {
+    return checkStore(openedStore(), repair, limits);
+}
+
 void beginJob(unsigned long long jobId) { openedStore()->beginJob(jobId); }
 
 void completeJob(unsigned long long jobId) { openedStore()->completeJob(jobId); }

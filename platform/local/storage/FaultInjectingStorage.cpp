@@ -455,4 +455,14 @@ void FaultInjectingStorage::dropUnsyncedLocked() {
     for (const auto& [path, size] : m_syncedSizes) m_inner->truncate(path, size);
 }
 
+// Confinement and the log's appending are not numbered: they were never
+// store operations that a fault plan could name, and the log's own writes
+// go straight to the file as they always did.
+bool FaultInjectingStorage::confine(const std::string& root) { return m_inner->confine(root); }
+
+std::unique_ptr<StorageFile> FaultInjectingStorage::openForAppending(const std::string& path,
+                                                                     const FileModes& modes) {
+    return m_inner->openForAppending(path, modes);
+}
+
 }  // namespace localplatform

@@ -126,6 +126,9 @@ public:
     bool canonical(const std::string& path, std::string* resolved) override;
     bool writable(const std::string& path) override;
     bool truncate(const std::string& path, unsigned long long size) override;
+    bool confine(const std::string& root) override;
+    std::unique_ptr<StorageFile> openForAppending(const std::string& path,
+                                                  const FileModes& modes) override;
 
     // Every operation so far, in the order they were numbered.
     std::vector<StorageCall> calls() const;

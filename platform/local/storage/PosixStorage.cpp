@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <utility>
 
 namespace localplatform {
 
@@ -103,7 +104,132 @@ private:
     const int m_fd;
 };
 
+// Clears O_NONBLOCK, which an open took so that a FIFO could not block it.
+bool clearNonBlocking(int fd) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    return flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Keeps fd only when it is a regular file: otherwise closes it, describes
+// it in *status (when given) and fails with EINVAL.
+bool keepRegular(int fd, EntryStatus* status) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        closeQuietly(fd);
+        return false;
+    }
+    if (status) *status = statusOf(info);
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+// A path reached: the directory that holds it and its name there. Below a
+// confined root, dir is a directory opened component by component from the
+// root's descriptor (owned here, or the root's own) and name one component
+// (empty for the root itself); elsewhere dir is AT_FDCWD and name the path.
+class PosixStorage::Located {
+public:
+    Located() = default;
+    ~Located() {
+        if (m_owned) closeQuietly(m_dir);
+    }
+    Located(const Located&) = delete;
+    Located& operator=(const Located&) = delete;
+
+    int dir() const { return m_dir; }
+    bool inside() const { return m_inside; }
+    // The name to hand an *at call: "." for the root itself.
+    const char* name() const { return m_name.empty() ? "." : m_name.c_str(); }
+    bool isRoot() const { return m_inside && m_name.empty(); }
+
+private:
+    friend class PosixStorage;
+    int m_dir = AT_FDCWD;
+    bool m_owned = false;
+    bool m_inside = false;
+    std::string m_name;
+};
+
+PosixStorage::~PosixStorage() {
+    for (const auto& root : m_roots) ::close(root.second);
+}
+
+bool PosixStorage::confine(const std::string& root) {
+    std::string trimmed = root;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& known : m_roots) {
+        if (known.first == trimmed) return true;
+    }
+    const int fd = ::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    m_roots.emplace_back(trimmed, fd);
+    return true;
+}
+
+bool PosixStorage::locate(const std::string& path, Located* place) const {
+    int rootFd = -1;
+    std::size_t rootLength = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& root : m_roots) {
+            const std::string& name = root.first;
+            const bool below = path.compare(0, name.size(), name) == 0 &&
+                               (path.size() == name.size() || path[name.size()] == '/' ||
+                                name == "/");
+            if (below && name.size() >= rootLength) {
+                rootFd = root.second;
+                rootLength = name.size();
+            }
+        }
+    }
+    if (rootFd < 0) {
+        place->m_name = path;
+        return true;
+    }
+    std::vector<std::string> components;
+    std::size_t at = rootLength;
+    while (at < path.size()) {
+        const std::size_t slash = path.find('/', at);
+        const std::size_t end = slash == std::string::npos ? path.size() : slash;
+        if (end > at) components.push_back(path.substr(at, end - at));
+        at = end + 1;
+    }
+    for (const std::string& component : components) {
+        if (component == "." || component == "..") {
+            errno = EACCES;
+            return false;
+        }
+    }
+    place->m_inside = true;
+    place->m_dir = rootFd;
+    if (components.empty()) return true;
+    for (std::size_t i = 0; i + 1 < components.size(); ++i) {
+        const int next = ::openat(place->m_dir, components[i].c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            // A link in a directory's place is told as one.
+            struct stat info {};
+            if (errno == ENOTDIR &&
+                ::fstatat(place->m_dir, components[i].c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(info.st_mode)) {
+                errno = ELOOP;
+            }
+            return false;
+        }
+        if (place->m_owned) ::close(place->m_dir);
+        place->m_dir = next;
+        place->m_owned = true;
+    }
+    place->m_name = components.back();
+    return true;
+}
 
 bool applyFileModes(int fd, bool directory, const FileModes& modes) {
     if (modes.group != static_cast<gid_t>(-1) &&
@@ -115,13 +241,16 @@ bool applyFileModes(int fd, bool directory, const FileModes& modes) {
 
 std::unique_ptr<StorageFile> PosixStorage::createExclusive(const std::string& path,
                                                            const FileModes& modes) {
-    const int fd = ::open(
-        path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND, modes.file);
+    Located place;
+    if (!locate(path, &place)) return nullptr;
+    const int fd = ::openat(place.dir(), place.name(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_APPEND,
+                            modes.file);
     if (fd < 0) return nullptr;
     if (!applyFileModes(fd, false, modes)) {
         closeQuietly(fd);
         const int saved = errno;
-        ::unlink(path.c_str());
+        ::unlinkat(place.dir(), place.name(), 0);
         errno = saved;
         return nullptr;
     }
@@ -130,48 +259,83 @@ std::unique_ptr<StorageFile> PosixStorage::createExclusive(const std::string& pa
 
 std::unique_ptr<StorageFile> PosixStorage::openForReading(const std::string& path,
                                                           EntryStatus* status) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    Located place;
+    if (!locate(path, &place)) return nullptr;
+    const int fd =
+        ::openat(place.dir(), place.name(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return nullptr;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
+    if (!keepRegular(fd, status)) return nullptr;
+    if (!clearNonBlocking(fd)) {
         closeQuietly(fd);
         return nullptr;
     }
-    if (!S_ISREG(info.st_mode)) {
-        if (status) *status = statusOf(info);
-        ::close(fd);
-        errno = EINVAL;
+    return std::make_unique<PosixFile>(path, fd);
+}
+
+std::unique_ptr<StorageFile> PosixStorage::openForAppending(const std::string& path,
+                                                            const FileModes& modes) {
+    Located place;
+    if (!locate(path, &place)) return nullptr;
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::openat(place.dir(), place.name(), kFlags | O_CREAT | O_EXCL, modes.file);
+    const bool made = fd >= 0;
+    if (!made && errno == EEXIST) fd = ::openat(place.dir(), place.name(), kFlags);
+    if (fd < 0) {
+        // A FIFO without a reader refuses a writer that will not wait.
+        if (errno == ENXIO) errno = EINVAL;
         return nullptr;
     }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (!keepRegular(fd, nullptr)) return nullptr;
+    if (!clearNonBlocking(fd) || (made && !applyFileModes(fd, false, modes))) {
         closeQuietly(fd);
         return nullptr;
     }
-    if (status) *status = statusOf(info);
     return std::make_unique<PosixFile>(path, fd);
 }
 
 bool PosixStorage::status(const std::string& path, EntryStatus* status, bool follow) {
+    Located place;
+    if (!locate(path, &place)) return false;
     struct stat info {};
-    if ((follow ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) != 0) return false;
+    const int flags = follow || place.isRoot() ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (::fstatat(place.dir(), place.name(), &info, flags) != 0) return false;
     if (status) *status = statusOf(info);
     return true;
 }
 
 bool PosixStorage::rename(const std::string& from, const std::string& to) {
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    Located source, target;
+    if (!locate(from, &source) || !locate(to, &target)) return false;
+    return ::renameat(source.dir(), source.name(), target.dir(), target.name()) == 0;
 }
 
 bool PosixStorage::link(const std::string& from, const std::string& to) {
-    return ::link(from.c_str(), to.c_str()) == 0;
+    Located source, target;
+    if (!locate(from, &source) || !locate(to, &target)) return false;
+    return ::linkat(source.dir(), source.name(), target.dir(), target.name(), 0) == 0;
 }
 
-bool PosixStorage::remove(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+bool PosixStorage::remove(const std::string& path) {
+    Located place;
+    if (!locate(path, &place)) return false;
+    if (place.isRoot()) {
+        errno = EISDIR;
+        return false;
+    }
+    return ::unlinkat(place.dir(), place.name(), 0) == 0;
+}
 
 bool PosixStorage::list(const std::string& path, std::vector<std::string>* names) {
-    DIR* listing = ::opendir(path.c_str());
-    if (!listing) return false;
+    Located place;
+    if (!locate(path, &place)) return false;
+    const int fd = ::openat(place.dir(), place.name(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC | (place.inside() ? O_NOFOLLOW : 0));
+    if (fd < 0) return false;
+    DIR* listing = ::fdopendir(fd);
+    if (!listing) {
+        closeQuietly(fd);
+        return false;
+    }
     names->clear();
     while (const dirent* entry = ::readdir(listing)) {
         const std::string name = entry->d_name;
@@ -183,10 +347,14 @@ bool PosixStorage::list(const std::string& path, std::vector<std::string>* names
 
 std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool create,
                                                 const FileModes& modes) {
-    const int fd = create
-                       ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, modes.file)
-                       : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    Located place;
+    if (!locate(path, &place)) return nullptr;
+    const int fd =
+        create ? ::openat(place.dir(), place.name(),
+                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, modes.file)
+               : ::openat(place.dir(), place.name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
+    if (!keepRegular(fd, nullptr)) return nullptr;
     if (create) applyFileModes(fd, false, modes);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         closeQuietly(fd);
@@ -196,13 +364,17 @@ std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool cr
 }
 
 bool PosixStorage::makeDirectory(const std::string& path, const FileModes& modes) {
-    if (::mkdir(path.c_str(), modes.directory) != 0) return errno == EEXIST;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    Located place;
+    if (!locate(path, &place)) return false;
+    if (place.isRoot()) return true;
+    if (::mkdirat(place.dir(), place.name(), modes.directory) != 0) return errno == EEXIST;
+    const int fd =
+        ::openat(place.dir(), place.name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     const bool applied = fd >= 0 && applyFileModes(fd, true, modes);
     const int saved = errno;
     if (fd >= 0) ::close(fd);
     if (!applied) {
-        ::rmdir(path.c_str());
+        ::unlinkat(place.dir(), place.name(), AT_REMOVEDIR);
         errno = saved;
     }
     return applied;
@@ -219,7 +391,10 @@ bool PosixStorage::makeParents(const std::string& path) {
 }
 
 bool PosixStorage::syncDirectory(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    Located place;
+    if (!locate(path, &place)) return false;
+    const int fd = ::openat(place.dir(), place.name(),
+                            O_RDONLY | O_DIRECTORY | O_CLOEXEC | (place.inside() ? O_NOFOLLOW : 0));
     if (fd < 0) return false;
     const bool synced = ::fsync(fd) == 0;
     closeQuietly(fd);
@@ -234,10 +409,22 @@ bool PosixStorage::canonical(const std::string& path, std::string* resolved) {
     return true;
 }
 
-bool PosixStorage::writable(const std::string& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool PosixStorage::writable(const std::string& path) {
+    Located place;
+    if (!locate(path, &place)) return false;
+    return ::faccessat(place.dir(), place.name(), W_OK, 0) == 0;
+}
 
 bool PosixStorage::truncate(const std::string& path, unsigned long long size) {
-    return ::truncate(path.c_str(), static_cast<off_t>(size)) == 0;
+    Located place;
+    if (!locate(path, &place)) return false;
+    const int fd =
+        ::openat(place.dir(), place.name(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (!keepRegular(fd, nullptr)) return false;
+    const bool cut = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    closeQuietly(fd);
+    return cut;
 }
 
 }  // namespace localplatform

@@ -3,6 +3,9 @@
 // The store's bytes on the local file system, by POSIX calls. Internal to
 // the local library.
 
+#include <mutex>
+#include <utility>
+
 #include "platform/local/storage/Storage.h"
 
 // Internal to the library: none of it is exported.
@@ -12,6 +15,12 @@ namespace localplatform {
 
 class PosixStorage final : public Storage {
 public:
+    PosixStorage() = default;
+    // Closes the confined roots' descriptors.
+    ~PosixStorage() override;
+    PosixStorage(const PosixStorage&) = delete;
+    PosixStorage& operator=(const PosixStorage&) = delete;
+
     std::unique_ptr<StorageFile> createExclusive(const std::string& path,
                                                  const FileModes& modes) override;
     std::unique_ptr<StorageFile> openForReading(const std::string& path,
@@ -29,6 +38,19 @@ public:
     bool canonical(const std::string& path, std::string* resolved) override;
     bool writable(const std::string& path) override;
     bool truncate(const std::string& path, unsigned long long size) override;
+    bool confine(const std::string& root) override;
+    std::unique_ptr<StorageFile> openForAppending(const std::string& path,
+                                                  const FileModes& modes) override;
+
+private:
+    class Located;
+    // Reaches path (see Located): false with errno set when a directory on
+    // the way below a root cannot be opened as one without following a link,
+    // or the path names "." or "..".
+    bool locate(const std::string& path, Located* place) const;
+
+    mutable std::mutex m_mutex;
+    std::vector<std::pair<std::string, int>> m_roots;  // confined root, its descriptor
 };
 
 // Gives what fd refers to exactly the store's mode for its kind, whatever

@@ -51,6 +51,13 @@ bool Storage::readSmallFile(const std::string& path, std::size_t maxSize, std::s
     return true;
 }
 
+bool Storage::confine(const std::string&) { return true; }
+
+std::unique_ptr<StorageFile> Storage::openForAppending(const std::string&, const FileModes&) {
+    errno = ENOTSUP;
+    return nullptr;
+}
+
 bool Storage::exists(const std::string& path) { return status(path, nullptr, false); }
 
 std::string parentDirectory(const std::string& path) {

@@ -122,6 +122,21 @@ public:
     // Cuts the file path back to size bytes (the fault storage's power
     // loss). False with errno set; the file unchanged then.
     virtual bool truncate(const std::string& path, unsigned long long size) = 0;
+    // From now on every path below the directory root (a canonical path,
+    // the store's) is reached from root's own descriptor, one component at
+    // a time, never following a link on the way or at its end, and a path
+    // below it naming "." or ".." is refused (EACCES). Paths elsewhere are
+    // reached as before. False with errno set when root cannot be opened as
+    // a directory; nothing changed then. The default does nothing (a
+    // storage without links has nothing to confine).
+    virtual bool confine(const std::string& root);
+    // Opens the regular file path for appending at its end, making it with
+    // exactly the store's mode and group when it is not there, never
+    // following a link and never blocking. Null with errno set: ELOOP for a
+    // symbolic link, EINVAL for another kind of entry. The default refuses
+    // (ENOTSUP).
+    virtual std::unique_ptr<StorageFile> openForAppending(const std::string& path,
+                                                          const FileModes& modes);
 
     // The store's small durable files (descriptions, completion markers,
     // store.ini), made of the operations above: creates path exclusively

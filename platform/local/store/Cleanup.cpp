@@ -58,6 +58,46 @@ bool removeFiles(const Store& store, ArchiveFileRecord* record, std::string* why
     return removeEntry(store.storage(), store.sidecarPath(record->afileId), why);
 }
 
+// Whether the archive file that a crashed job's catalog entry names is the
+// one that job made: the entry names the file of its own id, and the
+// description beside it names the same file of the same job. A file whose
+// description cannot be read may go only when it holds no data. Otherwise
+// *why says what disagrees, and the file stays.
+bool madeByItsJob(const Store& store, const ArchiveFileRecord& record, std::string* why) {
+    const std::string own = Store::relativeDataPath(record.afileId);
+    std::string full;
+    if (!store.resolve(record.path, &full, why)) return false;
+    if (record.path != own) {
+        *why = "its catalog entry names " + record.path + ", not its own " + own + "; left alone";
+        return false;
+    }
+    Sidecar sidecar;
+    std::string unread;
+    if (!readSidecar(store.storage(), store.sidecarPath(record.afileId), &sidecar, &unread)) {
+        EntryStatus status;
+        if (!store.storage().status(store.dataPath(record.afileId), &status)) {
+            if (errno == ENOENT) return true;
+            *why = systemError("cannot look at", store.dataPath(record.afileId));
+            return false;
+        }
+        if (status.kind == EntryStatus::Kind::Regular && status.size > 0) {
+            *why = store.dataPath(record.afileId) + " holds data but " + unread + "; left alone";
+            return false;
+        }
+        return true;
+    }
+    if (sidecar.afileId != record.afileId || sidecar.jobId != record.jobId ||
+        sidecar.trellanId != record.trellanId || sidecar.groupNumber != record.groupNumber) {
+        *why = formatText("its description %s is of %s of job %llu, not of this entry; left alone",
+                          store.sidecarPath(record.afileId).c_str(),
+                          archiveFileName(sidecar.trellanId, sidecar.groupNumber, sidecar.afileId)
+                              .c_str(),
+                          sidecar.jobId);
+        return false;
+    }
+    return true;
+}
+
 void report(const ArchiveFileRecord& record) {
     platformDebug("cleanup removed " + record.state + " " + nameOf(record));
 }
@@ -162,7 +202,7 @@ CleanupResult cleanupStore(const std::shared_ptr<Store>& store) {
         std::vector<ArchiveFileRecord> gone;
         for (ArchiveFileRecord& record : files[job->jobId]) {
             std::string why;
-            if (!removeFiles(*store, &record, &why)) {
+            if (!madeByItsJob(*store, record, &why) || !removeFiles(*store, &record, &why)) {
                 refuse(&result, nameOf(record) + ": " + why);
                 continue;
             }

@@ -57,8 +57,15 @@ struct Identity {
 bool readIdentityFile(Storage& storage, const std::string& path, Identity* identity,
                       std::string* why) {
     std::string text;
-    if (!storage.readSmallFile(path, kMaxIdentitySize, &text)) {
-        *why = systemError("cannot read", path);
+    EntryStatus status;
+    if (!storage.readSmallFile(path, kMaxIdentitySize, &text, &status)) {
+        if (errno == ELOOP || errno == EINVAL) {
+            *why = path + " is " +
+                   describeKind(errno == ELOOP ? EntryStatus::Kind::Link : status.kind) +
+                   ", not a regular file; refused";
+        } else {
+            *why = systemError("cannot read", path);
+        }
         return false;
     }
     std::istringstream file(text);
@@ -120,6 +127,9 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
     if (!storage->status(canonical, &status, true) || status.kind != EntryStatus::Kind::Directory) {
         unusable("the store " + canonical + " is not a directory");
     }
+    // From here on nothing below the store follows a link: a store whose
+    // entries were replaced by links cannot lead a command outside it.
+    if (!storage->confine(canonical)) unusable(systemError("cannot open the store", canonical));
     std::shared_ptr<Store> store(new Store(std::move(storage), canonical, access));
     store->setUp(mayCreate, catalog, fallback, shareGroup);
     return store;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <optional>
@@ -27,16 +28,51 @@ std::string nameOf(const ArchiveFileRecord& record) {
            formatText(" of job %llu", record.jobId);
 }
 
+// A check or a repair asked to stop (SIGINT, SIGTERM) ends between two
+// files, or between two chunks of a file; a repair then leaves the old catalog in place.
+void stopIfInterrupted() {
+    if (interrupted()) {
+        throw StoreError(StoreError::Kind::Interrupted,
+                         "stopped before the end; the store is as it was");
+    }
+}
+
+// The data read for digests in one check or repair, against its limits.
+class Scan {
+public:
+    explicit Scan(const CheckLimits& limits) : m_limits(limits) {}
+
+    // Whether a file of size bytes may be read within the bound.
+    bool fits(unsigned long long size) const {
+        return !m_limits.maxBytes || size <= *m_limits.maxBytes - std::min(m_read, *m_limits.maxBytes);
+    }
+    void count(unsigned long long bytes, const std::string& path) {
+        m_read += bytes;
+        if (m_limits.progress) m_limits.progress(m_read, path);
+    }
+    // Why a file of size bytes was left unread.
+    std::string unread(unsigned long long size) const {
+        const unsigned long long bound = m_limits.maxBytes.value_or(0);
+        return bound == 0 ? formatText("%llu bytes, sizes only", size)
+                          : formatText("%llu bytes, past --max-bytes %llu", size, bound);
+    }
+
+private:
+    const CheckLimits& m_limits;
+    unsigned long long m_read = 0;
+};
+
 // The SHA-256 and size of a data file, read through the store's safe open.
-bool hashData(const Store& store, const std::string& path, std::string* sha256,
+bool hashData(const Store& store, const std::string& path, Scan& scan, std::string* sha256,
               unsigned long long* size, std::string* why) {
     const std::unique_ptr<StorageFile> file = store.openData(path, why);
     if (!file) return false;
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> digest(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     bool good = digest && EVP_DigestInit_ex(digest.get(), EVP_sha256(), nullptr) == 1;
-    std::vector<char> buffer(1 << 16);
+    std::vector<char> buffer(1 << 20);
     *size = 0;
     while (good) {
+        stopIfInterrupted();
         const ssize_t count = file->readAt(buffer.data(), buffer.size(), *size);
         if (count < 0) {
             *why = systemError("cannot read", path);
@@ -46,6 +82,7 @@ bool hashData(const Store& store, const std::string& path, std::string* sha256,
         if (count == 0) break;
         good = EVP_DigestUpdate(digest.get(), buffer.data(), static_cast<std::size_t>(count)) == 1;
         *size += static_cast<unsigned long long>(count);
+        scan.count(static_cast<unsigned long long>(count), path);
     }
     if (!good) return false;
     unsigned char bytes[EVP_MAX_MD_SIZE];
@@ -89,15 +126,6 @@ std::set<unsigned long long> listJobFiles(const Store& store, const std::string&
     return ids;
 }
 
-// A check or a repair asked to stop (SIGINT, SIGTERM) ends between two
-// files; a repair then leaves the old catalog in place.
-void stopIfInterrupted() {
-    if (interrupted()) {
-        throw StoreError(StoreError::Kind::Interrupted,
-                         "stopped before the end; the store is as it was");
-    }
-}
-
 // The store's own places that users other than its owner may write: a store
 // shared with a group lets that group read it, never write it.
 void findWritableByOthers(const Store& store, std::vector<std::string>* problems) {
@@ -107,6 +135,12 @@ void findWritableByOthers(const Store& store, std::vector<std::string>* problems
           store.jobsDirectory(), dir + "/logs"}) {
         EntryStatus status;
         if (!store.storage().status(path, &status)) continue;
+        if (status.kind == EntryStatus::Kind::Link) {
+            // Never followed: whoever put it there meant to lead the store's
+            // writes elsewhere.
+            problems->push_back(path + " is a symbolic link; the store follows none: remove it");
+            continue;
+        }
         if ((status.permissions & (S_IWGRP | S_IWOTH)) != 0) {
             problems->push_back(formatText(
                 "%s can be written by users other than its owner (mode %04o); chmod go-w %s",
@@ -115,7 +149,7 @@ void findWritableByOthers(const Store& store, std::vector<std::string>* problems
     }
 }
 
-CheckResult inspect(const Store& store) {
+CheckResult inspect(const Store& store, Scan& scan) {
     CheckResult result;
     auto& problems = result.problems;
     std::vector<ArchiveFileRecord> rows;
@@ -183,9 +217,13 @@ CheckResult inspect(const Store& store) {
                 name.c_str(), size, row.size, sidecar.size));
             continue;
         }
+        if (!scan.fits(size)) {
+            result.unverified.push_back(name + ": " + scan.unread(size));
+            continue;
+        }
         std::string sha256;
         unsigned long long hashed = 0;
-        if (!hashData(store, full, &sha256, &hashed, &why)) {
+        if (!hashData(store, full, scan, &sha256, &hashed, &why)) {
             problems.push_back(name + ": " + why);
             continue;
         }
@@ -262,7 +300,7 @@ CheckResult inspect(const Store& store) {
 // any other failed (no job runs: repair refuses otherwise); a file is closed
 // when its data matches the closing line of its description, invalidated
 // when it does not, and "writing" without a closing line.
-void rebuild(const Store& store, std::vector<std::string>* repaired) {
+void rebuild(const Store& store, Scan& scan, std::vector<std::string>* repaired) {
     std::set<uint64_t> data, sidecars;
     std::vector<std::string> other;
     listFiles(store, &data, &sidecars, &other);
@@ -307,10 +345,25 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
             record.createdAt = sidecar.createdAt;
             record.state = "writing";
             if (sidecar.closed) {
+                // The size first: data of another size cannot match, and is
+                // not read.
+                EntryStatus status;
+                const bool sized = store.storage().status(store.dataPath(id), &status) &&
+                                   status.kind == EntryStatus::Kind::Regular &&
+                                   status.size == sidecar.size;
+                const bool read = sized && scan.fits(sidecar.size);
                 std::string sha256;
                 unsigned long long size = 0;
-                const bool matches = hashData(store, store.dataPath(id), &sha256, &size, &why) &&
-                                     size == sidecar.size && sha256 == sidecar.sha256;
+                const bool matches =
+                    sized && (!read || (hashData(store, store.dataPath(id), scan, &sha256, &size,
+                                                 &why) &&
+                                        size == sidecar.size && sha256 == sidecar.sha256));
+                if (sized && !read) {
+                    repaired->push_back(nameOf(record) +
+                                        " entered as closed: its size matches its description, "
+                                        "its data was not read (" +
+                                        scan.unread(sidecar.size) + ")");
+                }
                 record.state = matches ? "closed" : "invalidated";
                 record.size = sidecar.size;
                 record.sha256 = sidecar.sha256;
@@ -349,15 +402,17 @@ void rebuild(const Store& store, std::vector<std::string>* repaired) {
 
 }  // namespace
 
-CheckResult checkStore(const std::shared_ptr<Store>& store, bool repair) {
+CheckResult checkStore(const std::shared_ptr<Store>& store, bool repair,
+                       const CheckLimits& limits) {
     if (repair) store->requireWritable("check --repair");
-    CheckResult found = inspect(*store);
+    Scan scan(limits);
+    CheckResult found = inspect(*store, scan);
     if (repair && !found.problems.empty()) {
         std::vector<std::string> repaired;
         for (const std::string& problem : found.problems) repaired.push_back("found: " + problem);
-        rebuild(*store, &repaired);
+        rebuild(*store, scan, &repaired);
         for (const std::string& line : repaired) platformDebug("check --repair: " + line);
-        found = inspect(*store);
+        found = inspect(*store, scan);
         found.repaired = std::move(repaired);
     }
     // Not the catalog's to mend: said, never repaired.

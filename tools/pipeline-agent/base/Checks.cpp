@@ -33,6 +33,33 @@ void requireReadableFile(const std::string& path, const std::string& what) {
     if (!regular) throw badInput(what + " " + path + " is not a regular file");
 }
 
+std::string readRegularFile(const std::string& path, const std::string& what) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw badInput("cannot read " + what + " " + path + ": " + std::strerror(errno));
+    struct stat info;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        throw badInput(what + " " + path + " is not a regular file");
+    }
+    std::string text;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw badInput("cannot read " + what + " " + path + ": " + std::strerror(error));
+        }
+        if (got == 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
+}
+
 namespace {
 
 // The path made absolute with every link in it resolved, as far as it
@@ -98,8 +125,9 @@ void requireNewFilePlace(const std::string& path, const std::string& what, bool 
 void requireLogFile(const std::string& path) {
     requireUsablePath(path, "log file");
     requireOutsideStores(path, "log file");
-    const int fd =
-        ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+    // A link in the log's place is not followed.
+    const int fd = ::open(path.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) throw badInput("cannot write the log file " + path + ": " + std::strerror(errno));
     struct stat info;
     const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);

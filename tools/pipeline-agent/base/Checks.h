@@ -8,6 +8,12 @@
 
 // A file to read: it exists, is a regular file and can be opened.
 void requireReadableFile(const std::string& path, const std::string& what);
+// Reads the regular file at path whole, from one descriptor opened without
+// blocking, so that a FIFO or device put in its place after any earlier
+// look is refused rather than waited on. Throws AgentError (bad input, one
+// line naming what and path) when it cannot be opened or read or is not a
+// regular file.
+std::string readRegularFile(const std::string& path, const std::string& what);
 // A new file to be made at path: nothing is there, its directory exists and
 // may be written, and it lies in no store (requireOutsideStores).
 void requireNewFilePlace(const std::string& path, const std::string& what, bool mayReplace);

@@ -3,9 +3,12 @@
 
 #include <CLI/CLI.hpp>
 
+#include <limits>
 #include <memory>
+#include <optional>
 
 #include "commands/Command.h"
+#include "commands/NumberOptions.h"
 #include "jobs/StoreCommands.h"
 
 Command checkCommand() {
@@ -16,10 +19,19 @@ Command checkCommand() {
     command.logName = "check";
     command.define = [](CLI::App& app) -> CommandRun {
         auto repair = std::make_shared<bool>(false);
+        auto maxBytes = std::make_shared<std::optional<unsigned long long>>();
+        auto sizesOnly = std::make_shared<bool>(false);
         app.add_flag("--repair", *repair,
                      "rebuild a lost or damaged catalog from the files (the old one is kept)");
-        return [repair](localplatform::Config config, JsonReport& report) {
-            checkStore(config, *repair, report);
+        CLI::Option* bound = addUnsignedNumber(
+            &app, "--max-bytes", *maxBytes, 0, std::numeric_limits<unsigned long long>::max(),
+            "read at most N bytes of archive data for checksums; the files past it are named, "
+            "their sizes compared");
+        app.add_flag("--sizes-only", *sizesOnly,
+                     "read no archive data: compare sizes only (as --max-bytes 0)")
+            ->excludes(bound);
+        return [repair, maxBytes, sizesOnly](localplatform::Config config, JsonReport& report) {
+            checkStore(config, *repair, report, *sizesOnly ? std::optional(0ULL) : *maxBytes);
         };
     };
     return command;

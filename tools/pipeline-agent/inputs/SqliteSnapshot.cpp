@@ -95,7 +95,8 @@ void SqliteSnapshot::copy(const std::string& source, std::chrono::milliseconds b
         throw jobFailed(from.error());
     }
     Connection to;
-    if (sqlite3_open_v2(m_path.c_str(), &to.db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(m_path.c_str(), &to.db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW,
+                        nullptr) != SQLITE_OK) {
         throw jobFailed(to.error());
     }
     // The copy is private and thrown away on any failure: it needs no
@@ -136,20 +137,31 @@ void SqliteSnapshot::copy(const std::string& source, std::chrono::milliseconds b
 
 std::vector<std::string> sweepSnapshots(const std::string& directory) {
     std::vector<std::string> removed;
-    DIR* listing = ::opendir(directory.c_str());
-    if (!listing) return removed;
+    // The directory is the store's: a link in its place is not followed, and
+    // each snapshot is reached and removed from it by name alone.
+    const int dirFd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0) return removed;
+    DIR* listing = ::fdopendir(::dup(dirFd));
+    if (!listing) {
+        ::close(dirFd);
+        return removed;
+    }
+    std::vector<std::string> names;
     while (const dirent* entry = ::readdir(listing)) {
-        if (!isSnapshotName(entry->d_name)) continue;
-        const std::string path = directory + "/" + entry->d_name;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (isSnapshotName(entry->d_name)) names.push_back(entry->d_name);
+    }
+    ::closedir(listing);
+    for (const std::string& name : names) {
+        const int fd =
+            ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;
         struct stat status;
         if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
-            ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0) {
-            removed.push_back(entry->d_name);
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlinkat(dirFd, name.c_str(), 0) == 0) {
+            removed.push_back(name);
         }
         ::close(fd);
     }
-    ::closedir(listing);
+    ::close(dirFd);
     return removed;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
 #include "outputs/PartialOutputs.h"
+#include "report/JobReport.h"
+#include "report/ScanProgress.h"
 #include "report/TextTable.h"
 
 namespace {
@@ -139,16 +142,31 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& line : refused) say("left alone: %s", line.c_str());
 }
 
-void checkStore(const localplatform::Config& config, bool repair, JsonReport& report) {
+void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
+                std::optional<unsigned long long> maxBytes) {
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
     // A signal stops the check, or the repair before its catalog replaces
-    // the old one, between two archive files.
+    // the old one, between two chunks of archive data.
     onInterrupt([](int) { localplatform::interrupt(); });
     localplatform::CheckResult result;
-    try {
-        result = localplatform::check(repair);
-    } catch (const localplatform::StoreError& error) {
-        throwStoreError(error, config);
+    {
+        std::optional<ScanProgress> progress;
+        if (progressShown().load()) {
+            progress.emplace(repair ? "check --repair" : "check", stderrProgress(config));
+        }
+        localplatform::CheckLimits limits;
+        limits.maxBytes = maxBytes;
+        if (progress) {
+            limits.progress = [&progress](unsigned long long read, const std::string& file) {
+                progress->update(read, file);
+            };
+        }
+        try {
+            result = localplatform::check(repair, limits);
+        } catch (const localplatform::StoreError& error) {
+            progress.reset();
+            throwStoreError(error, config);
+        }
     }
     for (std::string& problem : storedManifestProblems(config)) {
         result.problems.push_back(std::move(problem));
@@ -161,9 +179,14 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                     {"bytes", result.bytes},
                     {"problems", result.problems},
                     {"repaired", result.repaired}});
+        // Only a bounded check leaves files unread.
+        if (maxBytes) report.add({{"unverified", result.unverified}});
     } else {
         for (const auto& line : result.repaired) std::printf("repaired: %s\n", line.c_str());
         for (const auto& line : result.problems) std::printf("problem: %s\n", line.c_str());
+        for (const auto& line : result.unverified) {
+            std::printf("not verified: %s\n", line.c_str());
+        }
         std::fflush(stdout);
     }
     if (!result.problems.empty()) {
@@ -172,6 +195,14 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                         (repair || result.repairable == 0
                              ? ""
                              : "; `check --repair` rebuilds its catalog from the files"));
+    }
+    if (!result.unverified.empty()) {
+        say("no problem found in the store %s: %lu archive files, %llu bytes checked; the data "
+            "of %zu closed file%s not read, only %s size compared",
+            store.c_str(), result.files, result.bytes, result.unverified.size(),
+            result.unverified.size() == 1 ? " was" : "s were",
+            result.unverified.size() == 1 ? "its" : "their");
+        return;
     }
     say("the store %s is sound: %lu archive files, %llu bytes checked", store.c_str(), result.files,
         result.bytes);

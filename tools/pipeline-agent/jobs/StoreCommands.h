@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -19,5 +21,9 @@ void cleanUpStore(const localplatform::Config& config);
 // Verifies the store, or with repair rebuilds its catalog from the files.
 // Prints every problem on stdout, or with an enabled report adds them to it
 // ("store", "repair", "files", "bytes", "problems", "repaired"); throws
-// AgentError (failed job) when any is left.
-void checkStore(const localplatform::Config& config, bool repair, JsonReport& report);
+// AgentError (failed job) when any is left. maxBytes bounds the archive
+// data read for digests (0: sizes only); the files left unread are named
+// ("not verified: ..."), and are no problem. Shows how far it has read on
+// stderr while it reads (unless -q).
+void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
+                std::optional<unsigned long long> maxBytes = std::nullopt);

@@ -495,10 +495,9 @@ void saveManifest(const Manifest& manifest, const std::string& path) {
 Manifest loadManifest(const std::string& path) {
     // A directory or a FIFO is refused here, not by a read error of the parse.
     requireReadableFile(path, "manifest");
-    std::ifstream in(path, std::ios::binary);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) throw badInput("cannot read manifest " + path);
-    return parseManifest(text, path);
+    // Read from one descriptor that is checked again: a FIFO swapped in
+    // since the look above is refused, not waited on.
+    return parseManifest(readRegularFile(path, "manifest"), path);
 }
 
 Manifest parseManifest(const std::string& text, const std::string& path) {

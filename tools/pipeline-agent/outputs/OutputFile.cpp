@@ -93,7 +93,8 @@ OutputFile::OutputFile(std::string path, Options options)
     m_temporaryName = name;
     try {
         if (!m_options.recordDirectory.empty()) {
-            m_record = std::make_unique<PartialOutputRecord>(m_options.recordDirectory, name);
+            m_record =
+                std::make_unique<PartialOutputRecord>(m_options.recordDirectory, name, m_fd);
         }
     } catch (...) {
         ::close(m_fd);
@@ -185,7 +186,8 @@ void OutputFile::linkIntoPlace() {
     ::unlink(hidden.c_str());
     std::unique_ptr<PartialOutputRecord> record;
     if (!m_options.recordDirectory.empty()) {
-        record = std::make_unique<PartialOutputRecord>(m_options.recordDirectory, hidden);
+        // The hidden name will be a second name of this very file.
+        record = std::make_unique<PartialOutputRecord>(m_options.recordDirectory, hidden, m_fd);
     }
     if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, hidden.c_str(), AT_SYMLINK_FOLLOW) != 0) {
         throw jobFailed(failure("cannot give the output a name beside", m_path));
@@ -205,6 +207,7 @@ void OutputFile::commit() {
     }
     if (::fsync(m_fd) != 0) throw jobFailed(failure("cannot flush", m_path));
     linkIntoPlace();
+    clearPartialMark(m_fd);
     ::close(m_fd);
     m_fd = -1;
     m_record.reset();

@@ -10,25 +10,47 @@
 
 // Records one hidden file for as long as the object lives. The hidden file
 // itself is the OutputFile's to remove; the record goes with the object.
+//
+// A record holds the hidden file's path, a random token and, once the file
+// exists, its device and inode; the token is also set on the file as an
+// extended attribute where the file system takes one. The sweep removes a
+// file only when the entry at the path is that very file, never by its name
+// alone: a record that a store's writer forged cannot make it remove
+// anything else.
 class PartialOutputRecord {
 public:
-    // Throws AgentError when the record cannot be written.
-    PartialOutputRecord(const std::string& directory, const std::string& hiddenFile);
+    // Writes the record in directory (made when missing; neither it nor the
+    // record is reached through a link). fd: the hidden file or directory
+    // when it exists already (-1: identify() follows once it does). Throws
+    // AgentError when the record cannot be written; nothing is left then.
+    PartialOutputRecord(const std::string& directory, const std::string& hiddenFile,
+                        int fd = -1);
     ~PartialOutputRecord();
 
     PartialOutputRecord(const PartialOutputRecord&) = delete;
     PartialOutputRecord& operator=(const PartialOutputRecord&) = delete;
 
+    // Adds the identity of the hidden file or directory now open as fd to
+    // the record, and marks it with the token. Throws AgentError when the
+    // record cannot be written.
+    void identify(int fd);
+
 private:
     std::string m_path;
     std::string m_hiddenFile;
+    std::string m_token;
     int m_fd = -1;
 };
 
+// Takes a record's token off the file or directory open as fd, once it is
+// the real output: best effort.
+void clearPartialMark(int fd);
+
 // Removes the hidden files of dead writers recorded in directory, and their
-// records; a record whose writer lives, or that names anything but a hidden
-// partial file, is left alone (the latter with a line in *refused). Returns
-// the files removed. Never blocks on a file.
+// records; a record whose writer lives is left alone, and so is one that
+// names anything but a hidden partial file, or whose file is not the one it
+// identifies (each of those with a line in *refused). Returns the files
+// removed. Never blocks on a file, never follows a link in directory.
 std::vector<std::string> sweepPartialOutputs(const std::string& directory,
                                              std::vector<std::string>* refused);
 

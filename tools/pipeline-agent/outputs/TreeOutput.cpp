@@ -212,6 +212,7 @@ void TreeOutput::prepare() {
     }
     m_stagingFd = ::openat(m_outputFd, m_stagingName.c_str(), kDirectoryFlags);
     if (m_stagingFd < 0) throw jobFailed("cannot open " + m_stagingPath + ": " + errorText());
+    if (m_record) m_record->identify(m_stagingFd);
     // The directories that hold the tops whose directory exists in the output.
     std::set<std::string> made;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {

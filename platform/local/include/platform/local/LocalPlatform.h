@@ -262,6 +262,20 @@ struct CheckResult {
     std::vector<std::string> repaired;
     unsigned long files = 0;       // archive files looked at
     unsigned long long bytes = 0;  // data bytes hashed
+    // Closed archive files whose data was not read, for the bound of
+    // CheckLimits::maxBytes: each names the file and its size. Their sizes
+    // were compared; their digests were not.
+    std::vector<std::string> unverified;
+};
+// How far a check may go, and how it tells how far it got.
+struct CheckLimits {
+    // Reads the data of a closed archive file for its digest only while the
+    // bytes read so far and its size stay within this (none: no bound; 0:
+    // sizes only).
+    std::optional<unsigned long long> maxBytes;
+    // Called on the checking thread while data is read, after each chunk:
+    // the bytes read so far in all, and the file being read.
+    std::function<void(unsigned long long bytesRead, const std::string& file)> progress;
 };
 // Verifies the catalog against the files: every entry's data file and
 // description exist and agree, closed files' size and SHA-256 match their
@@ -274,6 +288,9 @@ struct CheckResult {
 // between two archive files (Interrupted), the store as it was. Never opens
 // archive data in a way that can block. Throws StoreError.
 CheckResult check(bool repair);
+// The same within limits. A signal (interrupt()) also stops a file's read
+// between two chunks.
+CheckResult check(bool repair, const CheckLimits& limits);
 
 // Asks the running job to stop, from any thread (a signal's, say): pauses
 // end at once, and no archive file is created from then on, so that the
