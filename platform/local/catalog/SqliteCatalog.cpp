@@ -171,6 +171,9 @@ public:
         execute("BEGIN IMMEDIATE");
     }
     void commit() override { execute("COMMIT"); }
+    // Deferred: the shared lock comes with the first read and stays until
+    // the end, so that every read sees the same committed state.
+    void beginRead() override { execute("BEGIN DEFERRED"); }
     void rollback() noexcept override {
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     }

@@ -262,6 +262,9 @@ struct CheckResult {
     std::vector<std::string> repaired;
     unsigned long files = 0;       // archive files looked at
     unsigned long long bytes = 0;  // data bytes hashed
+    // With problems: the jobs whose writers lived when the check ended (a
+    // catalog rebuilt beside them would lose their work).
+    std::size_t running = 0;
 };
 // Verifies the catalog against the files: every entry's data file and
 // description exist and agree, closed files' size and SHA-256 match their
