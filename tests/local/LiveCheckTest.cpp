@@ -1,4 +1,6 @@
-// check beside jobs at work.
+// check beside jobs at work, and the typed steps observers are told of.
+
+#include <mutex>
 
 #include "LocalFixture.h"
 
@@ -73,4 +75,57 @@ TEST_F(LiveCheckTest, DamageBesideALiveJobIsFoundAndTheLiveJobsCounted) {
     EXPECT_EQ(found.problems[2], store + "/files/stray is neither an archive file nor a description");
     EXPECT_EQ(found.running, 1u);
     localplatform::failJob(done + 1);
+}
+
+// Every step a backup and a restore make is told by kind, with the stream
+// it concerns where the platform knows it, and under its name as before.
+TEST_F(LiveCheckTest, StepsAreToldByKindWithTheirStream) {
+    std::mutex mutex;
+    std::vector<localplatform::StepEvent> events;
+    std::vector<std::string> names;
+    localplatform::setStepEventObserver([&](const localplatform::StepEvent& event) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+        names.push_back(event.name ? event.name : "?");
+    });
+    const auto told = [&](localplatform::StepKind kind) {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<unsigned long> streams;
+        for (const auto& event : events) {
+            if (event.kind == kind) streams.push_back(event.stream);
+        }
+        return streams;
+    };
+    using localplatform::StepKind;
+
+    const ArchiveFileId_t first = backup("stream one");
+    const ArchiveFileId_t second = backup("stream two");
+    EXPECT_EQ(told(StepKind::ArchiveFileClosed), (std::vector<unsigned long>{1, 2}));
+    EXPECT_EQ(second.groupNumber, 2u);
+    localplatform::completeJob(config.jobId);
+
+    int result = 0;
+    CZebNetwork* head = nullptr;
+    auto reader = open(second, &result, &head);
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(sendOpen(head, second, 7).code(), 0);  // the library's restore stream 7
+    EXPECT_EQ(sendSeek(head, 0).code(), 0);
+    EXPECT_EQ(sendEmpty(head, FSR_MSG_CLOSE_ARCHIVE).code(), 0);
+    EXPECT_EQ(told(StepKind::ArchiveFileOpened), (std::vector<unsigned long>{2}));
+    EXPECT_EQ(told(StepKind::SeekSent), (std::vector<unsigned long>{7}));
+    EXPECT_EQ(told(StepKind::CloseArchiveSent), (std::vector<unsigned long>{7}));
+    EXPECT_EQ(told(StepKind::Pause), (std::vector<unsigned long>{}));
+    reader.reset();
+
+    // The names stay those the step counter and a name observer know.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            EXPECT_EQ(localplatform::stepKindOf(names[i].c_str(), events[i].detail),
+                      events[i].kind)
+                << names[i];
+        }
+    }
+    localplatform::setStepEventObserver({});
+    (void)first;
 }
