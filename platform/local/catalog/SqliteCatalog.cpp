@@ -375,6 +375,11 @@ private:
             m_version = readVersion();
         } catch (const StoreError& error) {
             if (error.kind() == StoreError::Kind::Unusable) throw;
+            // A writer that kept the catalog past the busy timeout is no
+            // reason to read it as if nobody wrote it: immutable reads of a
+            // catalog being written can see it torn.
+            const int primary = sqlite3_extended_errcode(m_db) & 0xFF;
+            if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) throw;
             openWith(uriOf(m_path) + "?mode=ro&immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
             m_version = readVersion();
         }
