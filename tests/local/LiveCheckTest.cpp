@@ -72,7 +72,8 @@ TEST_F(LiveCheckTest, DamageBesideALiveJobIsFoundAndTheLiveJobsCounted) {
     EXPECT_EQ(found.problems[1], "job " + std::to_string(done) +
                                      " is running in the catalog but its writer is gone "
                                      "(cleanup removes it)");
-    EXPECT_EQ(found.problems[2], store + "/files/stray is neither an archive file nor a description");
+    EXPECT_EQ(found.problems[2],
+              store + "/files/stray is neither an archive file nor a description");
     EXPECT_EQ(found.running, 1u);
     localplatform::failJob(done + 1);
 }

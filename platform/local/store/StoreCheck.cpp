@@ -142,18 +142,18 @@ CatalogView readView(CatalogBackend& catalog, bool integrity) {
 // catalog before it is called a problem.
 struct Suspect {
     enum class Kind {
-        UnknownData,       // files/N.arch that the view lacks
-        UnknownSidecar,    // files/N.meta without its data, that the view lacks
-        MarkerUnknownJob,  // jobs/J.complete of a job the view lacks
-        MarkerNotComplete, // jobs/J.complete of a job the view has as not complete
-        WriterGone,        // a job running in the view whose writer was gone
-        Row,               // a problem of a file the view has, in the state it had
+        UnknownData,        // files/N.arch that the view lacks
+        UnknownSidecar,     // files/N.meta without its data, that the view lacks
+        MarkerUnknownJob,   // jobs/J.complete of a job the view lacks
+        MarkerNotComplete,  // jobs/J.complete of a job the view has as not complete
+        WriterGone,         // a job running in the view whose writer was gone
+        Row,                // a problem of a file the view has, in the state it had
     };
     Kind kind;
-    uint64_t id;        // the archive file's id, or the job's
-    std::string state;  // for Row: the file's state in the view
+    uint64_t id;                 // the archive file's id, or the job's
+    std::string state;           // for Row: the file's state in the view
     unsigned long long job = 0;  // for Row: the file's job
-    std::size_t slot;   // its place among the problems, kept empty until settled
+    std::size_t slot;            // its place among the problems, empty until settled
     std::string problem;
 };
 
@@ -167,9 +167,9 @@ enum class Verdict {
 // Is the suspect explained by a job at work, given a later view of the
 // catalog and the jobs whose writers live after it was read?
 Verdict judge(const Store& store, const Suspect& suspect,
-               const std::map<uint64_t, const ArchiveFileRecord*>& rowById,
-               const std::map<unsigned long long, const CatalogJob*>& jobById,
-               const std::set<unsigned long long>& live) {
+              const std::map<uint64_t, const ArchiveFileRecord*>& rowById,
+              const std::map<unsigned long long, const CatalogJob*>& jobById,
+              const std::set<unsigned long long>& live) {
     const auto jobOfDescription = [&](uint64_t afileId) -> std::optional<unsigned long long> {
         Sidecar sidecar;
         std::string why;
