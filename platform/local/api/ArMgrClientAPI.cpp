@@ -26,7 +26,8 @@ int ArMgrClientAPI::invalidateArchFilesByJob(InvalidateArchFilesByJobArgs_t* arg
         else localplatform::platformDebug("invalidateArchFilesByJob: " + text);
         return result;
     };
-    localplatform::crashPoint("invalidateArchFilesByJob");
+    localplatform::crashPoint(
+        {localplatform::StepKind::ArchiveFilesInvalidated, 0, "invalidateArchFilesByJob", 0});
     if (!args) return answer(1, "no argument record");
     try {
         const auto store = localplatform::openedStore();

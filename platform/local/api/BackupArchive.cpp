@@ -105,7 +105,9 @@ int ZebArchive::GetCurrentArchiveFileOffset(unsigned long long* offset) {
 // Closes this object's file only. The data is durable before the catalog
 // says "closed"; a file invalidated meanwhile stays invalidated.
 int ZebArchive::closeAfile(CloseAfileArgs_t* args, CloseAfileRet_t*) {
-    localplatform::crashPoint("closeAfile");
+    localplatform::crashPoint({localplatform::StepKind::ArchiveFileClosed,
+                               m_impl->writer ? m_impl->writer->record().stream : 0, "closeAfile",
+                               0});
     if (!args) return refuse("closeAfile: no argument record");
     if (!m_impl->writer) return refuse("closeAfile: this archive object has no archive file");
     const ArchiveFileId_t own = identityOf(m_impl->writer->record());

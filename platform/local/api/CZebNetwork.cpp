@@ -2,6 +2,7 @@
 // it was opened for.
 
 #include "platform/CZebNetwork.h"
+#include "platform/FsrMessages.h"
 
 #include <exception>
 #include <string>
@@ -19,7 +20,12 @@ CZebNetwork::~CZebNetwork() { delete m_impl; }
 
 // arg1, arg2 and flag carry nothing the local media side needs.
 CQiError CZebNetwork::SendXDRMessage(unsigned long code, zebsDatabuf_v2* body, int, int, bool&) {
-    localplatform::crashPoint("SendXDRMessage", code);
+    using localplatform::StepKind;
+    const StepKind kind = code == FSR_MSG_SEEK_TO_OFFSET   ? StepKind::SeekSent
+                          : code == FSR_MSG_CLOSE_ARCHIVE ? StepKind::CloseArchiveSent
+                                                          : StepKind::Other;
+    localplatform::crashPoint({kind, m_impl && m_impl->media ? m_impl->media->stream() : 0,
+                               "SendXDRMessage", code});
     if (!m_impl || !m_impl->media) {
         return CQiError(-1, "local platform: this session head leads to no media side");
     }

@@ -9,7 +9,7 @@
 #include "platform/local/process/Context.h"
 
 void QISLEEP_InTeRnAl(unsigned long milliseconds, const char* unit, int line) {
-    localplatform::crashPoint("QISLEEP");
+    localplatform::crashPoint({localplatform::StepKind::Pause, 0, "QISLEEP", 0});
     localplatform::platformDebug(localplatform::formatText(
         "pausing %lu ms for %s:%d", milliseconds, unit ? unit : "?", line));
     if (localplatform::context()->config.skipPauses) return;

@@ -24,7 +24,11 @@ using localplatform::archive::refuse;
 // head; the media side of an earlier open ends, but its session head stays
 // valid until this object goes.
 int ZebArchive::openArchiveFile(OpenArgs_t* args, OpenRet_t* ret) {
-    localplatform::crashPoint("openArchiveFile");
+    // The stream is the archive file's, its group number.
+    localplatform::crashPoint(
+        {localplatform::StepKind::ArchiveFileOpened,
+         args && args->groupNumber <= ULONG_MAX ? static_cast<unsigned long>(args->groupNumber) : 0,
+         "openArchiveFile", 0});
     if (m_impl->side != Impl::Side::Restore) {
         return refuse("openArchiveFile: this is a backup archive object");
     }

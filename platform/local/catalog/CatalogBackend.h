@@ -50,6 +50,11 @@ public:
     virtual void begin() = 0;
     virtual void commit() = 0;
     virtual void rollback() noexcept = 0;
+    // A read transaction: every read until rollback() (or commit()) sees the
+    // catalog as one moment left it, whatever other connections commit
+    // meanwhile. Allowed on a read-only connection. On SQLite it holds off
+    // other connections' commits while it lasts: keep it to the reads.
+    virtual void beginRead() = 0;
 
     // The Trellan id the catalog recorded for its store, if any.
     virtual std::optional<uint32_t> trellanId() = 0;
@@ -173,6 +178,19 @@ void checkConnectionString(const std::string& connection);
 // Connects once, to tell a bad configuration (Unusable) from a server that
 // does not answer (Unreachable) before anything is made. Throws StoreError.
 void checkPostgresReachable(const std::string& connection);
+
+// A read transaction on a connection, for the object's life (see
+// CatalogBackend::beginRead).
+class CatalogReadView {
+public:
+    explicit CatalogReadView(CatalogBackend& catalog) : m_catalog(catalog) { m_catalog.beginRead(); }
+    ~CatalogReadView() { m_catalog.rollback(); }
+    CatalogReadView(const CatalogReadView&) = delete;
+    CatalogReadView& operator=(const CatalogReadView&) = delete;
+
+private:
+    CatalogBackend& m_catalog;
+};
 
 // A write transaction on a connection, rolled back unless committed.
 class CatalogTransaction {

@@ -116,6 +116,12 @@ public:
             throw;
         }
     }
+    // One snapshot for every statement, without the store's lock: writers
+    // go on while it lasts.
+    void beginRead() override {
+        m_db.run("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+        m_open = true;
+    }
     void commit() override {
         const PgResult done = m_db.run("COMMIT");
         m_open = false;

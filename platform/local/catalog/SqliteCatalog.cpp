@@ -171,6 +171,9 @@ public:
         execute("BEGIN IMMEDIATE");
     }
     void commit() override { execute("COMMIT"); }
+    // Deferred: the shared lock comes with the first read and stays until
+    // the end, so that every read sees the same committed state.
+    void beginRead() override { execute("BEGIN DEFERRED"); }
     void rollback() noexcept override {
         if (!sqlite3_get_autocommit(m_db)) sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     }
@@ -396,6 +399,11 @@ private:
             m_version = readVersion();
         } catch (const StoreError& error) {
             if (error.kind() == StoreError::Kind::Unusable) throw;
+            // A writer that kept the catalog past the busy timeout is no
+            // reason to read it as if nobody wrote it: immutable reads of a
+            // catalog being written can see it torn.
+            const int primary = sqlite3_extended_errcode(m_db) & 0xFF;
+            if (primary == SQLITE_BUSY || primary == SQLITE_LOCKED) throw;
             openWith(uriOf(m_path) + "?mode=ro&immutable=1", SQLITE_OPEN_READONLY | SQLITE_OPEN_URI);
             m_version = readVersion();
         }

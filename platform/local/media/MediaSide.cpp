@@ -172,6 +172,11 @@ MediaSide::State MediaSide::state() const {
     return m_state;
 }
 
+unsigned long MediaSide::stream() const {
+    std::lock_guard<std::mutex> lock(m_channel->mutex);
+    return m_stream;
+}
+
 const char* MediaSide::stateName(State state) {
     switch (state) {
     case State::Opened: return "opened";

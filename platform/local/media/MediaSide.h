@@ -120,6 +120,8 @@ public:
     void end(const std::string& why);
 
     State state() const;
+    // The restore stream FSR_MSG_OPEN_ARCHIVE named; 0 before it.
+    unsigned long stream() const;
     static const char* stateName(State state);
 
     // How far the current seek's worker has got, for tests: it never holds

@@ -10,8 +10,11 @@
 
 #include <atomic>
 #include <memory>
+#include <map>
 #include <mutex>
+#include <string_view>
 
+#include "platform/FsrMessages.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
@@ -155,20 +158,49 @@ void setCurrentJob(unsigned long long jobId) { context()->currentJob = jobId; }
 
 namespace {
 
-std::atomic<std::shared_ptr<const StepObserver>>& stepObserver() {
-    static std::atomic<std::shared_ptr<const StepObserver>> observer;
+std::atomic<std::shared_ptr<const StepEventObserver>>& stepObserver() {
+    static std::atomic<std::shared_ptr<const StepEventObserver>> observer;
     return observer;
 }
 
 }  // namespace
 
-void setStepObserver(StepObserver observer) {
-    stepObserver().store(observer ? std::make_shared<const StepObserver>(std::move(observer))
+void setStepEventObserver(StepEventObserver observer) {
+    stepObserver().store(observer ? std::make_shared<const StepEventObserver>(std::move(observer))
                                   : nullptr);
 }
 
+void setStepObserver(StepObserver observer) {
+    if (!observer) return setStepEventObserver({});
+    setStepEventObserver([named = std::move(observer)](const StepEvent& event) {
+        named(event.name, event.detail);
+    });
+}
+
 void crashPoint(const char* step, unsigned long detail) {
-    if (const auto observer = stepObserver().load()) (*observer)(step, detail);
+    crashPoint(StepEvent{stepKindOf(step, detail), 0, step, detail});
+}
+
+StepKind stepKindOf(const char* step, unsigned long detail) {
+    if (step == nullptr) return StepKind::Other;
+    static const std::map<std::string_view, StepKind> kinds = {
+        {"QISLEEP", StepKind::Pause},
+        {"closeAfile", StepKind::ArchiveFileClosed},
+        {"invalidateArchFilesByJob", StepKind::ArchiveFilesInvalidated},
+        {"openArchiveFile", StepKind::ArchiveFileOpened},
+    };
+    if (std::string_view(step) == "SendXDRMessage") {
+        return detail == FSR_MSG_SEEK_TO_OFFSET  ? StepKind::SeekSent
+               : detail == FSR_MSG_CLOSE_ARCHIVE ? StepKind::CloseArchiveSent
+                                                 : StepKind::Other;
+    }
+    const auto found = kinds.find(step);
+    return found == kinds.end() ? StepKind::Other : found->second;
+}
+
+void crashPoint(const StepEvent& event) {
+    const char* const step = event.name;
+    if (const auto observer = stepObserver().load()) (*observer)(event);
     const auto now = context();
     const unsigned long killAt = now->config.killAtStep;
     const unsigned long signalAt = now->config.signalAtStep;

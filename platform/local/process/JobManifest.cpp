@@ -15,14 +15,20 @@ namespace localplatform {
 
 namespace {
 
-constexpr const char* kSuffix = ".manifest.json";
 // A manifest larger than this is not one the agent wrote.
 constexpr std::size_t kMaxManifestBytes = std::size_t{1} << 30;
 
 }  // namespace
 
 std::string jobManifestPath(unsigned long long jobId) {
-    return openedStore()->jobsDirectory() + "/" + std::to_string(jobId) + kSuffix;
+    return openedStore()->manifestPath(jobId);
+}
+
+bool manifestKeptAtCompletion(unsigned long long jobId) {
+    const auto store = openedStore();
+    std::string text;
+    if (!store->storage().readSmallFile(store->markerPath(jobId), 4096, &text)) return false;
+    return text.find("\nmanifest=kept\n") != std::string::npos;
 }
 
 void storeJobManifest(unsigned long long jobId, const std::string& text) {

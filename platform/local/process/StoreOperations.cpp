@@ -1,7 +1,9 @@
 // The store's public operations on jobs, archive files and streams.
 
+#include <algorithm>
 #include <exception>
 #include <map>
+#include <set>
 
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
@@ -54,19 +56,51 @@ void failJob(unsigned long long jobId) noexcept {
 std::vector<JobRecord> listJobs() {
     const auto store = openedStore();
     auto catalog = store->catalog();
+    // Jobs and files as one moment left them, so that a job that completes
+    // meanwhile is never listed complete beside files still being written.
+    std::vector<CatalogJob> catalogJobs;
+    std::vector<ArchiveFileRecord> catalogFiles;
+    {
+        CatalogReadView view(*catalog);
+        catalogJobs = catalog->jobs();
+        catalogFiles = catalog->archiveFiles();
+    }
     auto liveness = store->liveness();
     std::map<unsigned long long, JobRecord> byId;
     std::vector<unsigned long long> order;
-    for (const CatalogJob& job : catalog->jobs()) {
+    // A job running in the view whose writer is gone now may have ended
+    // since: it is read again, with its files, before it is called crashed.
+    std::set<unsigned long long> readAgain;
+    for (const CatalogJob& job : catalogJobs) {
         JobRecord& record = byId[job.jobId];
         record.jobId = job.jobId;
         record.state = job.state;
         record.createdAt = job.createdAt;
         record.updatedAt = job.updatedAt;
         record.writerAlive = job.state == "running" && !liveness->probe(job.jobId);
+        if (job.state == "running" && !record.writerAlive) {
+            const auto now = catalog->findJob(job.jobId);
+            if (now && now->state != "running") {
+                record.state = now->state;
+                record.updatedAt = now->updatedAt;
+                readAgain.insert(job.jobId);
+            }
+        }
         order.push_back(job.jobId);
     }
-    for (ArchiveFileRecord& file : catalog->archiveFiles()) {
+    std::erase_if(catalogFiles, [&](const ArchiveFileRecord& file) {
+        return readAgain.count(file.jobId) != 0;
+    });
+    for (const unsigned long long id : readAgain) {
+        for (ArchiveFileRecord& file : catalog->archiveFilesOf(id)) {
+            catalogFiles.push_back(std::move(file));
+        }
+    }
+    std::sort(catalogFiles.begin(), catalogFiles.end(),
+              [](const ArchiveFileRecord& a, const ArchiveFileRecord& b) {
+                  return a.afileId < b.afileId;
+              });
+    for (ArchiveFileRecord& file : catalogFiles) {
         auto found = byId.find(file.jobId);
         if (found == byId.end()) {
             // A file of a job the catalog lacks: listed under that job, so

@@ -81,8 +81,9 @@ public:
     // *error set.
     std::unique_ptr<StorageFile> openData(const std::string& path, std::string* error) const;
 
-    // The job's completion marker.
+    // The job's completion marker, and the manifest the store keeps of it.
     std::string markerPath(unsigned long long jobId) const;
+    std::string manifestPath(unsigned long long jobId) const;
     bool completionMarked(unsigned long long jobId) const;
     // True when the job's writer holds its liveness lock (this process
     // included).

@@ -6,13 +6,15 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <optional>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
@@ -149,22 +151,182 @@ void findWritableByOthers(const Store& store, std::vector<std::string>* problems
     }
 }
 
+// The catalog as one moment left it: its own consistency check, its files
+// and its jobs, read in one read transaction that ends before anything else
+// is looked at.
+struct CatalogView {
+    std::vector<std::string> integrity;
+    std::vector<ArchiveFileRecord> rows;
+    std::vector<CatalogJob> jobs;
+};
+
+CatalogView readView(CatalogBackend& catalog, bool integrity) {
+    CatalogView view;
+    CatalogReadView transaction(catalog);
+    if (integrity) view.integrity = catalog.integrityProblems();
+    view.rows = catalog.archiveFiles();
+    view.jobs = catalog.jobs();
+    return view;
+}
+
+// What a look at the store found that a job at work could explain: a file
+// or a marker made after the catalog was read, a job that completed since,
+// a file removed since. Each is looked at again against a later view of the
+// catalog before it is called a problem.
+struct Suspect {
+    enum class Kind {
+        UnknownData,        // files/N.arch that the view lacks
+        UnknownSidecar,     // files/N.meta without its data, that the view lacks
+        MarkerUnknownJob,   // jobs/J.complete of a job the view lacks
+        MarkerNotComplete,  // jobs/J.complete of a job the view has as not complete
+        WriterGone,         // a job running in the view whose writer was gone
+        Row,                // a problem of a file the view has, in the state it had
+    };
+    Kind kind;
+    uint64_t id;                 // the archive file's id, or the job's
+    std::string state;           // for Row: the file's state in the view
+    unsigned long long job = 0;  // for Row: the file's job
+    std::size_t slot;            // its place among the problems, empty until settled
+    std::string problem;
+};
+
+// What a later look says of a suspect.
+enum class Verdict {
+    Explained,  // by a job at work
+    Problem,
+    Pending,  // a file being created: its description names no job yet
+};
+
+// Is the suspect explained by a job at work, given a later view of the
+// catalog and the jobs whose writers live after it was read?
+Verdict judge(const Store& store, const Suspect& suspect,
+              const std::map<uint64_t, const ArchiveFileRecord*>& rowById,
+              const std::map<unsigned long long, const CatalogJob*>& jobById,
+              const std::set<unsigned long long>& live) {
+    const auto jobOfDescription = [&](uint64_t afileId) -> std::optional<unsigned long long> {
+        Sidecar sidecar;
+        std::string why;
+        if (!readSidecar(store.storage(), store.sidecarPath(afileId), &sidecar, &why)) {
+            return std::nullopt;
+        }
+        return sidecar.jobId;
+    };
+    const auto verdict = [](bool explained) {
+        return explained ? Verdict::Explained : Verdict::Problem;
+    };
+    switch (suspect.kind) {
+    case Suspect::Kind::UnknownData:
+    case Suspect::Kind::UnknownSidecar: {
+        // Entered since, or taken back by a creation that failed, or made by
+        // a live job whose creation has not committed yet (a job is entered
+        // before its first file is made: one the catalog lacks is no job at
+        // work, its catalog was lost). A file is made before its
+        // description is written: while jobs live, one without a readable
+        // description may be a creation under way.
+        if (rowById.count(suspect.id)) return Verdict::Explained;
+        const std::string path = suspect.kind == Suspect::Kind::UnknownData
+                                     ? store.dataPath(suspect.id)
+                                     : store.sidecarPath(suspect.id);
+        if (!store.storage().exists(path)) return Verdict::Explained;
+        const auto job = jobOfDescription(suspect.id);
+        if (!job) return live.empty() ? Verdict::Problem : Verdict::Pending;
+        return verdict(live.count(*job) != 0 && jobById.count(*job) != 0);
+    }
+    case Suspect::Kind::MarkerUnknownJob:
+    case Suspect::Kind::MarkerNotComplete: {
+        // Completed since, completing now (the marker comes first), or the
+        // marker was taken back by a completion that failed.
+        const auto job = jobById.find(suspect.id);
+        if (job != jobById.end() && job->second->state == "complete") return Verdict::Explained;
+        if (suspect.kind == Suspect::Kind::MarkerUnknownJob && job != jobById.end()) {
+            return Verdict::Explained;
+        }
+        return verdict((live.count(suspect.id) && job != jobById.end()) ||
+                       !store.completionMarked(suspect.id));
+    }
+    case Suspect::Kind::WriterGone: {
+        const auto job = jobById.find(suspect.id);
+        return verdict(job == jobById.end() || job->second->state != "running" ||
+                       live.count(suspect.id));
+    }
+    case Suspect::Kind::Row: {
+        // Changed since, or a file its live writer is still at: its
+        // description grows as it is closed.
+        const auto row = rowById.find(suspect.id);
+        return verdict(row == rowById.end() || row->second->state != suspect.state ||
+                       (suspect.state == "writing" && live.count(suspect.job) &&
+                        jobById.count(suspect.job)));
+    }
+    }
+    return Verdict::Problem;
+}
+
+// Looks at the suspects again against a later view of the catalog; while
+// some are pending (files of a creation under way, it seems), again, for at
+// most kSettleTime in all: a creation enters its file in the catalog moments
+// after the file appears. Returns the suspects left, which are problems.
+constexpr std::chrono::milliseconds kSettleTime{5000};
+constexpr std::chrono::milliseconds kSettleStep{100};
+
+std::vector<Suspect> settle(const Store& store, CatalogBackend& catalog,
+                            std::vector<Suspect> suspects) {
+    const auto deadline = std::chrono::steady_clock::now() + kSettleTime;
+    const auto liveness = store.liveness();
+    std::vector<Suspect> problems;
+    while (!suspects.empty()) {
+        const CatalogView view = readView(catalog, false);
+        const std::vector<unsigned long long> liveList = liveness->liveJobs();
+        const std::set<unsigned long long> liveNow(liveList.begin(), liveList.end());
+        std::map<uint64_t, const ArchiveFileRecord*> rowById;
+        for (const ArchiveFileRecord& row : view.rows) rowById[row.afileId] = &row;
+        std::map<unsigned long long, const CatalogJob*> jobById;
+        for (const CatalogJob& job : view.jobs) jobById[job.jobId] = &job;
+        const bool last = std::chrono::steady_clock::now() >= deadline;
+        std::vector<Suspect> pending;
+        for (Suspect& suspect : suspects) {
+            const Verdict verdict = judge(store, suspect, rowById, jobById, liveNow);
+            if (verdict == Verdict::Problem || (verdict == Verdict::Pending && last)) {
+                problems.push_back(std::move(suspect));
+            } else if (verdict == Verdict::Pending) {
+                pending.push_back(std::move(suspect));
+            }
+        }
+        suspects = std::move(pending);
+        if (suspects.empty()) break;
+        stopIfInterrupted();
+        std::this_thread::sleep_for(kSettleStep);
+    }
+    return problems;
+}
+
+// The catalog is read first, in one view; the files and markers are listed
+// after it, so that whatever a job at work adds meanwhile is at most
+// something the view lacks, which settle() looks at again.
 CheckResult inspect(const Store& store, Scan& scan) {
     CheckResult result;
     auto& problems = result.problems;
-    std::vector<ArchiveFileRecord> rows;
-    std::vector<CatalogJob> jobs;
+    std::vector<Suspect> suspects;
+    const auto suspect = [&](Suspect::Kind kind, uint64_t id, std::string problem,
+                             std::string state = "", unsigned long long job = 0) {
+        suspects.push_back(
+            {kind, id, std::move(state), job, problems.size(), std::move(problem)});
+        problems.emplace_back();
+    };
+    std::unique_ptr<CatalogBackend> catalog;
+    CatalogView view;
     try {
-        auto catalog = store.catalog();
-        for (const std::string& problem : catalog->integrityProblems()) problems.push_back(problem);
-        rows = catalog->archiveFiles();
-        jobs = catalog->jobs();
+        catalog = store.catalog();
+        view = readView(*catalog, true);
+        for (const std::string& problem : view.integrity) problems.push_back(problem);
     } catch (const StoreError& error) {
         // A server that is down says nothing about the catalog: no problem
         // to repair, a check that failed.
         if (error.kind() == StoreError::Kind::Unreachable) throw;
         problems.push_back(std::string("the catalog cannot be read: ") + error.what());
+        catalog.reset();
     }
+    const std::vector<ArchiveFileRecord>& rows = view.rows;
+    const std::vector<CatalogJob>& jobs = view.jobs;
 
     std::map<unsigned long long, const CatalogJob*> jobById;
     for (const CatalogJob& job : jobs) jobById[job.jobId] = &job;
@@ -174,6 +336,9 @@ CheckResult inspect(const Store& store, Scan& scan) {
         entered.insert(row.afileId);
         ++result.files;
         const std::string name = nameOf(row);
+        const auto rowProblem = [&](std::string problem) {
+            suspect(Suspect::Kind::Row, row.afileId, std::move(problem), row.state, row.jobId);
+        };
         const auto job = jobById.find(row.jobId);
         if (job == jobById.end()) problems.push_back(name + ": its job is not in the catalog");
         std::string full, why;
@@ -183,7 +348,7 @@ CheckResult inspect(const Store& store, Scan& scan) {
         }
         EntryStatus status;
         if (!store.storage().status(full, &status)) {
-            problems.push_back(name + ": its data file " + full + " is missing");
+            rowProblem(name + ": its data file " + full + " is missing");
             continue;
         }
         if (status.kind != EntryStatus::Kind::Regular) {
@@ -192,7 +357,7 @@ CheckResult inspect(const Store& store, Scan& scan) {
         }
         Sidecar sidecar;
         if (!readSidecar(store.storage(), store.sidecarPath(row.afileId), &sidecar, &why)) {
-            problems.push_back(name + ": " + why);
+            rowProblem(name + ": " + why);
             continue;
         }
         if (sidecar.trellanId != row.trellanId || sidecar.groupNumber != row.groupNumber ||
@@ -224,7 +389,7 @@ CheckResult inspect(const Store& store, Scan& scan) {
         std::string sha256;
         unsigned long long hashed = 0;
         if (!hashData(store, full, scan, &sha256, &hashed, &why)) {
-            problems.push_back(name + ": " + why);
+            rowProblem(name + ": " + why);
             continue;
         }
         result.bytes += hashed;
@@ -262,19 +427,20 @@ CheckResult inspect(const Store& store, Scan& scan) {
                 }
             }
         } else if (marked) {
-            problems.push_back(
-                formatText("job %llu has a completion marker but the catalog says %s", job.jobId,
-                           job.state.c_str()));
+            suspect(Suspect::Kind::MarkerNotComplete, job.jobId,
+                    formatText("job %llu has a completion marker but the catalog says %s",
+                               job.jobId, job.state.c_str()));
         } else if (job.state == "running" && !store.jobLockHeld(job.jobId)) {
-            problems.push_back(formatText(
-                "job %llu is running in the catalog but its writer is gone (cleanup removes it)",
-                job.jobId));
+            suspect(Suspect::Kind::WriterGone, job.jobId,
+                    formatText("job %llu is running in the catalog but its writer is gone "
+                               "(cleanup removes it)",
+                               job.jobId));
         }
     }
     for (const unsigned long long id : listJobFiles(store, "complete")) {
         if (!jobById.count(id)) {
-            problems.push_back(
-                formatText("job %llu has a completion marker but is not in the catalog", id));
+            suspect(Suspect::Kind::MarkerUnknownJob, id,
+                    formatText("job %llu has a completion marker but is not in the catalog", id));
         }
     }
 
@@ -282,16 +448,31 @@ CheckResult inspect(const Store& store, Scan& scan) {
     std::vector<std::string> other;
     listFiles(store, &data, &sidecars, &other);
     for (const uint64_t id : data) {
-        if (!entered.count(id)) problems.push_back(store.dataPath(id) + " is not in the catalog");
+        if (!entered.count(id)) {
+            suspect(Suspect::Kind::UnknownData, id, store.dataPath(id) + " is not in the catalog");
+        }
     }
     for (const uint64_t id : sidecars) {
         if (!entered.count(id) && !data.count(id)) {
-            problems.push_back(store.sidecarPath(id) + " describes a data file that is missing");
+            suspect(Suspect::Kind::UnknownSidecar, id,
+                    store.sidecarPath(id) + " describes a data file that is missing");
         }
     }
     for (const std::string& name : other) {
         problems.push_back(store.filesDirectory() + "/" + name +
                            " is neither an archive file nor a description");
+    }
+    // Without a catalog there is nothing to look at again: every suspect
+    // stands.
+    if (catalog) suspects = settle(store, *catalog, std::move(suspects));
+    for (Suspect& each : suspects) problems[each.slot] = std::move(each.problem);
+    std::erase_if(problems, [](const std::string& problem) { return problem.empty(); });
+    if (!problems.empty()) {
+        try {
+            result.running = store.liveness()->liveJobs().size();
+        } catch (const StoreError&) {
+            result.running = 0;  // not known: the advice is then the usual one
+        }
     }
     return result;
 }

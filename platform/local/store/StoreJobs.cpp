@@ -13,6 +13,10 @@ std::string Store::markerPath(unsigned long long jobId) const {
     return jobsDirectory() + "/" + std::to_string(jobId) + ".complete";
 }
 
+std::string Store::manifestPath(unsigned long long jobId) const {
+    return jobsDirectory() + "/" + std::to_string(jobId) + ".manifest.json";
+}
+
 bool Store::completionMarked(unsigned long long jobId) const {
     return m_storage->exists(markerPath(jobId));
 }
@@ -94,9 +98,15 @@ void Store::completeJob(unsigned long long jobId) {
                                     jobId));
     }
     const std::string marker = markerPath(jobId);
-    if (!m_storage->createDurably(
-            marker, formatText("job_id=%llu\ncompleted_at=%s\n", jobId, utcNow().c_str()),
-            m_modes)) {
+    // Its last line says whether the store keeps the job's manifest, so that
+    // a job completed before stores kept them is told from one whose copy
+    // was lost.
+    const bool manifestKept = m_storage->exists(manifestPath(jobId));
+    if (!m_storage->createDurably(marker,
+                                  formatText("job_id=%llu\ncompleted_at=%s\n%s", jobId,
+                                             utcNow().c_str(),
+                                             manifestKept ? "manifest=kept\n" : ""),
+                                  m_modes)) {
         const std::string message = systemError("cannot write", marker);
         // A marker whose directory entry failed to sync stands whole: taken
         // back, so that a cleanup never completes the job this call fails.

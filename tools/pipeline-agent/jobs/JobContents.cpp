@@ -8,6 +8,7 @@
 #include "base/Progress.h"
 #include "jobs/AgentStore.h"
 #include "manifest/StoredManifest.h"
+#include "platform/local/JobManifest.h"
 #include "report/TextTable.h"
 
 namespace {
@@ -100,6 +101,9 @@ std::vector<std::string> storedManifestProblems(const localplatform::Config& con
                                "'s manifest in the store is unusable: " + error.what());
             continue;
         }
+        // A job completed before stores kept manifests (by an earlier
+        // release) has none, and lacks nothing.
+        if (!manifest && !localplatform::manifestKeptAtCompletion(job.jobId)) continue;
         if (!manifest) {
             problems.push_back("job " + std::to_string(job.jobId) +
                                " is complete but the store keeps no manifest of it (" + path +

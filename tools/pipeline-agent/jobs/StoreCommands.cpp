@@ -190,11 +190,18 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
         std::fflush(stdout);
     }
     if (!result.problems.empty()) {
+        // A catalog rebuilt beside live writers would lose their work: while
+        // jobs run the advice is to wait, never to repair.
+        std::string advice;
+        if (result.running > 0) {
+            advice = "; " + std::to_string(result.running) +
+                     (result.running == 1 ? " job is" : " jobs are") +
+                     " running: check again after they end";
+        } else if (!repair && result.repairable > 0) {
+            advice = "; `check --repair` rebuilds its catalog from the files";
+        }
         throw jobFailed("the store " + store + " has " + std::to_string(result.problems.size()) +
-                        " problem(s)" + (repair ? " that repair could not mend" : "") +
-                        (repair || result.repairable == 0
-                             ? ""
-                             : "; `check --repair` rebuilds its catalog from the files"));
+                        " problem(s)" + (repair ? " that repair could not mend" : "") + advice);
     }
     if (!result.unverified.empty()) {
         say("no problem found in the store %s: %lu archive files, %llu bytes checked; the data "

@@ -1,17 +1,21 @@
 #include "report/LibraryPhases.h"
 
-#include <cstring>
+namespace {
 
-#include "platform/FsrMessages.h"
-#include "platform/local/LocalPlatform.h"
+// The stream a step names, else the next in the call's order.
+unsigned long named(const localplatform::StepEvent& event, unsigned long counted) {
+    return event.stream != 0 ? event.stream : counted + 1;
+}
+
+}  // namespace
 
 LibraryPhases::LibraryPhases(StreamPhases& phases)
     : m_phases(phases), m_thread(std::this_thread::get_id()) {
-    localplatform::setStepObserver(
-        [this](const char* name, unsigned long detail) { step(name, detail); });
+    localplatform::setStepEventObserver(
+        [this](const localplatform::StepEvent& event) { step(event); });
 }
 
-LibraryPhases::~LibraryPhases() { localplatform::setStepObserver({}); }
+LibraryPhases::~LibraryPhases() { localplatform::setStepEventObserver({}); }
 
 void LibraryPhases::begin(Call call, unsigned long stream) {
     callEnded();
@@ -38,27 +42,38 @@ void LibraryPhases::moveTo(unsigned long stream, Phase phase) {
 }
 
 void LibraryPhases::step(const char* name, unsigned long detail) {
-    if (std::this_thread::get_id() != m_thread || m_call == Call::None || name == nullptr) return;
-    const auto is = [name](const char* step) { return std::strcmp(name, step) == 0; };
+    if (name == nullptr) return;
+    step(localplatform::StepEvent{localplatform::stepKindOf(name, detail), 0, name, detail});
+}
+
+void LibraryPhases::step(const localplatform::StepEvent& event) {
+    if (std::this_thread::get_id() != m_thread || m_call == Call::None) return;
+    using localplatform::StepKind;
     switch (m_call) {
     case Call::BackupSetUp:
-        if (is("QISLEEP") && m_current != 0) moveTo(m_current, Phase::Pause);
+        if (event.kind == StepKind::Pause && m_current != 0) moveTo(m_current, Phase::Pause);
         break;
     case Call::BackupClose:
-        if (is("closeAfile") || is("invalidateArchFilesByJob")) moveTo(++m_closed, Phase::Close);
+        if (event.kind == StepKind::ArchiveFileClosed ||
+            event.kind == StepKind::ArchiveFilesInvalidated) {
+            m_closed = named(event, m_closed);
+            moveTo(m_closed, Phase::Close);
+        }
         break;
     case Call::RestoreSetUp:
-        if (is("QISLEEP")) {
+        if (event.kind == StepKind::Pause) {
             moveTo(m_opened + 1, Phase::Pause);
-        } else if (is("openArchiveFile")) {
+        } else if (event.kind == StepKind::ArchiveFileOpened) {
             moveTo(++m_opened, Phase::Open);
-        } else if (is("SendXDRMessage") && detail == FSR_MSG_SEEK_TO_OFFSET) {
-            moveTo(++m_sought, Phase::Seek);
+        } else if (event.kind == StepKind::SeekSent) {
+            m_sought = named(event, m_sought);
+            moveTo(m_sought, Phase::Seek);
         }
         break;
     case Call::RestoreClose:
-        if (is("SendXDRMessage") && detail == FSR_MSG_CLOSE_ARCHIVE) {
-            moveTo(++m_closed, Phase::ClosingWait);
+        if (event.kind == StepKind::CloseArchiveSent) {
+            m_closed = named(event, m_closed);
+            moveTo(m_closed, Phase::ClosingWait);
         }
         break;
     case Call::None: break;

@@ -3,21 +3,27 @@
 #include <atomic>
 #include <thread>
 
+#include "platform/local/LocalPlatform.h"
 #include "report/StreamPhases.h"
 
-// Tells which stream phase a library call is in, from the platform's steps
-// (localplatform::setStepObserver) made on the job's thread while the call
-// runs: the library's calls over the streams go through them in stream
-// order, 1, 2, ... N.
+// Tells which stream phase a library call is in, from the platform's typed
+// steps (localplatform::setStepEventObserver) made on the job's thread while
+// the call runs: the library's calls over the streams go through them in
+// stream order, 1, 2, ... N.
 //   backupSetUp(k)  AddStreamToPipeline(k): set-up, then pause from the
-//                   platform's pause (QISLEEP) on.
+//                   platform's pause on.
 //   backupClose()   closePipeline for every stream: stream k's close begins
-//                   at the k-th archive file closed (or invalidated).
+//                   when its archive file is closed (the step names the
+//                   stream), or at the k-th file invalidated.
 //   restoreSetUp()  setupPipeline: stream k is opened from the k-th
-//                   openArchiveFile on (a pause between opens goes to the
-//                   next stream), sought from the k-th FSR_MSG_SEEK_TO_OFFSET.
-//   restoreClose()  closePipeline(): stream k's closing wait begins at the
-//                   k-th FSR_MSG_CLOSE_ARCHIVE.
+//                   archive file opened on (a pause between opens goes to the
+//                   next stream), sought from the seek of stream k (the step
+//                   names the stream the media side was opened for), else the
+//                   k-th seek.
+//   restoreClose()  closePipeline(): stream k's closing wait begins at its
+//                   FSR_MSG_CLOSE_ARCHIVE (named, else the k-th).
+// A restore stream k is the k-th file the library opens, whichever backup
+// stream wrote it: opens are counted, not named.
 // callEnded() ends the call: the stream in a phase of it goes Idle. A stream
 // leaves a phase of the call when the next stream enters one.
 //
@@ -38,7 +44,11 @@ public:
     void restoreClose();
     void callEnded();
 
-    // A platform step (the step observer); public for tests.
+    // A platform step (the step observer).
+    void step(const localplatform::StepEvent& event);
+    // The same for a step known by its name and detail only, as a step
+    // observer of names is told (its kind as the platform gives it, no
+    // stream); for tests.
     void step(const char* name, unsigned long detail);
 
 private:

@@ -24,6 +24,12 @@ void storeJobManifest(unsigned long long jobId, const std::string& text);
 // but a regular file. Throws StoreError (Failed) when it cannot be read.
 std::optional<std::string> jobManifest(unsigned long long jobId);
 
+// Whether the store kept job jobId's manifest when the job was completed, as
+// its completion marker says: false for a job completed before stores kept
+// manifests (by an earlier release), for one not complete, and when the
+// marker cannot be read.
+bool manifestKeptAtCompletion(unsigned long long jobId);
+
 // Where job jobId's manifest lies (or would lie) in the open store.
 std::string jobManifestPath(unsigned long long jobId);
 

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# A store made by the previous release opens: tests/fixtures/store-70dbc2a
+# holds a SQLite store that the agent of commit 70dbc2a made, backing up
+# a.txt and b.txt as one set over 2 streams (set.json is its manifest). The
+# current agent lists it, checks it and restores it byte for byte, on a copy
+# (the fixture itself is never written).
+# Usage: old_store.sh AGENT
+set -euo pipefail
+
+agent=$(realpath "$1")
+fixture=$(cd "$(dirname "$0")/../fixtures/store-70dbc2a" && pwd)
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh" old-store
+
+fixture_sums() { (cd "$fixture" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+before=$(fixture_sums)
+cp -R "$fixture/store" store
+cp "$fixture/set.json" "$fixture/a.txt" "$fixture/b.txt" .
+# Git keeps no modes but the executable bit: the store gets back those
+# that release made it with (0755 folders, 0644 files).
+find store -type d -exec chmod 0755 {} +
+find store -type f -exec chmod 0644 {} +
+
+"$agent" --store store list >list.txt 2>list.err || { cat list.err >&2; fail "list failed"; }
+rows=$(awk 'NR > 1' list.txt)
+[[ $(wc -l <<<"$rows") == 2 ]] || { cat list.txt >&2; fail "list shows other than 2 archive files"; }
+[[ $(awk '$2 == "complete" && $5 == "closed"' <<<"$rows" | wc -l) == 2 ]] ||
+  { cat list.txt >&2; fail "list does not show 2 closed files of a complete job"; }
+[[ $(awk '{print $4}' <<<"$rows" | sort | tr '\n' ' ') == "1 2 " ]] ||
+  { cat list.txt >&2; fail "list does not show streams 1 and 2"; }
+grep -q "1 job, 2 archive files in" list.err || { cat list.err >&2; fail "list counted otherwise"; }
+
+# That release kept no copy of a job's manifest in the store: list --files
+# says so rather than showing files it cannot know.
+"$agent" --store store list --files >files.txt 2>/dev/null || fail "list --files failed"
+grep -q '^[0-9]* *(no manifest in the store) *- *- *-$' files.txt ||
+  { cat files.txt >&2; fail "list --files does not say the store keeps no manifest"; }
+
+"$agent" --store store check >check.txt 2>check.err ||
+  { cat check.txt check.err >&2; fail "check of the old store failed"; }
+[[ ! -s check.txt ]] || { cat check.txt >&2; fail "check printed problems"; }
+grep -q "is sound: 2 archive files" check.err || { cat check.err >&2; fail "check did not say sound"; }
+
+mkdir out
+"$agent" --store store restore set.json --output out 2>restore.err ||
+  { cat restore.err >&2; fail "the old job does not restore"; }
+cmp a.txt out/a.txt || fail "a.txt restored other bytes"
+cmp b.txt out/b.txt || fail "b.txt restored other bytes"
+
+# The copy was used, the fixture left as it was.
+[[ $(fixture_sums) == "$before" ]] || fail "the fixture changed"
+echo "listed, checked and restored the store of 70dbc2a"
