@@ -181,18 +181,34 @@ bool PosixStorage::list(const std::string& path, std::vector<std::string>* names
     return true;
 }
 
-std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool create,
-                                                const FileModes& modes) {
+namespace {
+
+// Opens path (making it when create is set) and takes its flock of kind
+// (LOCK_EX or LOCK_SH) without waiting.
+std::unique_ptr<StorageLock> flockFile(const std::string& path, bool create,
+                                       const FileModes& modes, int kind) {
     const int fd = create
                        ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, modes.file)
                        : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     if (create) applyFileModes(fd, false, modes);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, kind | LOCK_NB) != 0) {
         closeQuietly(fd);
         return nullptr;
     }
     return std::make_unique<PosixLock>(fd);
+}
+
+}  // namespace
+
+std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool create,
+                                                const FileModes& modes) {
+    return flockFile(path, create, modes, LOCK_EX);
+}
+
+std::unique_ptr<StorageLock> PosixStorage::lockShared(const std::string& path, bool create,
+                                                      const FileModes& modes) {
+    return flockFile(path, create, modes, LOCK_SH);
 }
 
 bool PosixStorage::makeDirectory(const std::string& path, const FileModes& modes) {

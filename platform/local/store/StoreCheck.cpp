@@ -115,9 +115,30 @@ void findWritableByOthers(const Store& store, std::vector<std::string>* problems
     }
 }
 
+// Which command helps with what check finds: the advice it gives.
+struct Remedies {
+    bool repair = false;                      // `check --repair`: the catalog's problems
+    bool cleanup = false;                     // `cleanup`: what killed jobs left
+    std::set<unsigned long long> damagedJobs; // `delete J` or `mark-damaged J`
+};
+
+std::vector<std::string> adviceFor(const Remedies& remedies) {
+    std::vector<std::string> advice;
+    for (const unsigned long long job : remedies.damagedJobs) {
+        advice.push_back(formatText(
+            "job %llu is damaged: `delete %llu` removes it; `mark-damaged %llu` keeps it, "
+            "restorable file by file where its archive files are whole",
+            job, job, job));
+    }
+    if (remedies.cleanup) advice.push_back("`cleanup` removes what jobs that did not complete left");
+    if (remedies.repair) advice.push_back("`check --repair` rebuilds the catalog from the files");
+    return advice;
+}
+
 CheckResult inspect(const Store& store) {
     CheckResult result;
     auto& problems = result.problems;
+    Remedies remedies;
     std::vector<ArchiveFileRecord> rows;
     std::vector<CatalogJob> jobs;
     try {
@@ -134,32 +155,56 @@ CheckResult inspect(const Store& store) {
 
     std::map<unsigned long long, const CatalogJob*> jobById;
     for (const CatalogJob& job : jobs) jobById[job.jobId] = &job;
+    if (!problems.empty()) remedies.repair = true;
     std::set<uint64_t> entered;
-    for (const ArchiveFileRecord& row : rows) {
-        stopIfInterrupted();
+    std::size_t before = problems.size();
+    // What a file's problems are: a complete job's damage, which deleting or
+    // marking it settles; what a killed job left, cleanup's; a job marked
+    // damaged, known and accepted (a note); else the catalog's.
+    const auto classify = [&](const ArchiveFileRecord& row) {
+        if (problems.size() == before) return;
+        const auto job = jobById.find(row.jobId);
+        const std::string state = job == jobById.end() ? "" : job->second->state;
+        if (state == "damaged") {
+            for (std::size_t i = before; i < problems.size(); ++i) {
+                result.notes.push_back(problems[i] + formatText(" (job %llu is marked damaged)",
+                                                                row.jobId));
+            }
+            problems.resize(before);
+        } else if (state == "complete") {
+            remedies.damagedJobs.insert(row.jobId);
+        } else if (state == "running" || state == "failed") {
+            remedies.cleanup = true;
+        } else {
+            remedies.repair = true;
+        }
+    };
+    const auto checkRow = [&](const ArchiveFileRecord& row) {
         entered.insert(row.afileId);
         ++result.files;
         const std::string name = nameOf(row);
         const auto job = jobById.find(row.jobId);
+        // A job being deleted lacks what its deletion removed so far.
+        if (job != jobById.end() && job->second->state == "deleting") return;
         if (job == jobById.end()) problems.push_back(name + ": its job is not in the catalog");
         std::string full, why;
         if (!store.resolve(row.path, &full, &why)) {
             problems.push_back(name + ": " + why);
-            continue;
+            return;
         }
         EntryStatus status;
         if (!store.storage().status(full, &status)) {
             problems.push_back(name + ": its data file " + full + " is missing");
-            continue;
+            return;
         }
         if (status.kind != EntryStatus::Kind::Regular) {
             problems.push_back(name + ": its data file " + full + " is not a regular file");
-            continue;
+            return;
         }
         Sidecar sidecar;
         if (!readSidecar(store.storage(), store.sidecarPath(row.afileId), &sidecar, &why)) {
             problems.push_back(name + ": " + why);
-            continue;
+            return;
         }
         if (sidecar.trellanId != row.trellanId || sidecar.groupNumber != row.groupNumber ||
             sidecar.afileId != row.afileId || sidecar.jobId != row.jobId ||
@@ -168,26 +213,26 @@ CheckResult inspect(const Store& store) {
                 "%s: its description names %s of job %llu stream %lu", name.c_str(),
                 archiveFileName(sidecar.trellanId, sidecar.groupNumber, sidecar.afileId).c_str(),
                 sidecar.jobId, sidecar.stream));
-            continue;
+            return;
         }
-        if (row.state != "closed") continue;
+        if (row.state != "closed") return;
         const unsigned long long size = status.size;
         if (!sidecar.closed) {
             problems.push_back(name +
                                ": closed in the catalog, but its description was never closed");
-            continue;
+            return;
         }
         if (size != row.size || sidecar.size != row.size) {
             problems.push_back(formatText(
                 "%s: its data file has %llu bytes; the catalog records %llu, its description %llu",
                 name.c_str(), size, row.size, sidecar.size));
-            continue;
+            return;
         }
         std::string sha256;
         unsigned long long hashed = 0;
         if (!hashData(store, full, &sha256, &hashed, &why)) {
             problems.push_back(name + ": " + why);
-            continue;
+            return;
         }
         result.bytes += hashed;
         if (sha256 != sidecar.sha256 || (!row.sha256.empty() && row.sha256 != sidecar.sha256)) {
@@ -195,12 +240,39 @@ CheckResult inspect(const Store& store) {
                                "; its description records " + sidecar.sha256 +
                                (row.sha256.empty() ? "" : ", the catalog " + row.sha256));
         }
+    };
+    for (const ArchiveFileRecord& row : rows) {
+        stopIfInterrupted();
+        before = problems.size();
+        checkRow(row);
+        classify(row);
     }
 
     std::map<unsigned long long, std::vector<const ArchiveFileRecord*>> filesOf;
     for (const ArchiveFileRecord& row : rows) filesOf[row.jobId].push_back(&row);
+    const auto liveness = store.liveness();
     for (const CatalogJob& job : jobs) {
         const bool marked = store.completionMarked(job.jobId);
+        if (job.state == "deleting") {
+            // Its deleter holds the job's lock while it works; one that is
+            // gone left the rest to cleanup.
+            if (!liveness->probe(job.jobId)) {
+                result.notes.push_back(formatText("job %llu is being deleted", job.jobId));
+            } else {
+                problems.push_back(formatText(
+                    "job %llu was being deleted when its deleter stopped (cleanup finishes it)",
+                    job.jobId));
+                remedies.cleanup = true;
+            }
+            continue;
+        }
+        if (job.state == "damaged") {
+            result.notes.push_back(formatText(
+                "job %llu is marked damaged: kept, restorable file by file where its archive "
+                "files are whole",
+                job.jobId));
+            continue;
+        }
         if (job.state == "complete") {
             if (!marked && !rows.empty()) {
                 // A job completed before completion markers existed has none;
@@ -214,6 +286,7 @@ CheckResult inspect(const Store& store) {
                     problems.push_back(formatText(
                         "job %llu is complete in the catalog but has no completion marker %s",
                         job.jobId, store.markerPath(job.jobId).c_str()));
+                    remedies.repair = true;
                 }
             }
             for (const auto* file : filesOf[job.jobId]) {
@@ -221,40 +294,61 @@ CheckResult inspect(const Store& store) {
                     problems.push_back(formatText("job %llu is complete but its %s is %s",
                                                   job.jobId, nameOf(*file).c_str(),
                                                   file->state.c_str()));
+                    remedies.damagedJobs.insert(job.jobId);
                 }
             }
         } else if (marked) {
             problems.push_back(
                 formatText("job %llu has a completion marker but the catalog says %s", job.jobId,
                            job.state.c_str()));
+            remedies.cleanup = true;
         } else if (job.state == "running" && !store.jobLockHeld(job.jobId)) {
             problems.push_back(formatText(
                 "job %llu is running in the catalog but its writer is gone (cleanup removes it)",
                 job.jobId));
+            remedies.cleanup = true;
         }
     }
     for (const unsigned long long id : listJobFiles(store, "complete")) {
         if (!jobById.count(id)) {
             problems.push_back(
                 formatText("job %llu has a completion marker but is not in the catalog", id));
+            remedies.repair = true;
         }
     }
 
     std::set<uint64_t> data, sidecars;
     std::vector<std::string> other;
     listFiles(store, &data, &sidecars, &other);
+    // A file without an entry that a killed creation left is cleanup's; one
+    // of a complete job, whose entry the catalog lost, the repair's.
+    const auto leftBehind = [&](uint64_t id) {
+        Sidecar sidecar;
+        std::string why;
+        if (readSidecar(store.storage(), store.sidecarPath(id), &sidecar, &why) &&
+            store.completionMarked(sidecar.jobId)) {
+            remedies.repair = true;
+        } else {
+            remedies.cleanup = true;
+        }
+    };
     for (const uint64_t id : data) {
-        if (!entered.count(id)) problems.push_back(store.dataPath(id) + " is not in the catalog");
+        if (!entered.count(id)) {
+            problems.push_back(store.dataPath(id) + " is not in the catalog");
+            leftBehind(id);
+        }
     }
     for (const uint64_t id : sidecars) {
         if (!entered.count(id) && !data.count(id)) {
             problems.push_back(store.sidecarPath(id) + " describes a data file that is missing");
+            leftBehind(id);
         }
     }
     for (const std::string& name : other) {
         problems.push_back(store.filesDirectory() + "/" + name +
                            " is neither an archive file nor a description");
     }
+    result.advice = adviceFor(remedies);
     return result;
 }
 

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <optional>
+#include <set>
+
+#include "base/Sha256.h"
 
 #include "base/AgentError.h"
 #include "platform/local/LocalPlatform.h"
@@ -65,5 +68,43 @@ void requireRestorableArchives(const Manifest& manifest, const std::string& stor
                            "finish); it cannot be restored");
         }
         requirePresent(a, record);
+    }
+}
+
+void requireWholeArchives(const std::vector<const ManifestFile*>& files,
+                          unsigned long long jobId) {
+    std::set<uint32_t> whole;
+    for (const ManifestFile* file : files) {
+        for (const ManifestShare& share : file->shares) {
+            const ManifestArchive& a = share.archive;
+            if (share.size == 0 || whole.count(a.afileId)) continue;
+            std::optional<localplatform::ArchiveFileRecord> found;
+            try {
+                found = localplatform::lookUpArchiveFile(a.trellanId, a.groupNumber, a.afileId);
+            } catch (const localplatform::StoreError& error) {
+                throw jobFailed(error.what());
+            }
+            const std::string lead = described(a) + " of job " + std::to_string(jobId) +
+                                     ", which is marked damaged, ";
+            const std::string cannot = "; " + file->name + " cannot be restored";
+            if (!found || found->state != "closed") {
+                throw jobFailed(lead + "is not a closed archive file of the store" + cannot);
+            }
+            struct stat status {};
+            if (::lstat(found->path.c_str(), &status) != 0) {
+                throw jobFailed(lead + "is missing its data " + found->path + cannot);
+            }
+            if (!S_ISREG(status.st_mode) ||
+                static_cast<unsigned long long>(status.st_size) != found->size) {
+                throw jobFailed(lead + "has " + std::to_string(status.st_size) +
+                                " bytes of data; the catalog records " +
+                                std::to_string(found->size) + cannot);
+            }
+            if (!found->sha256.empty() && sha256OfFile(found->path) != found->sha256) {
+                throw jobFailed(lead + "has data whose SHA-256 does not match the catalog's" +
+                                cannot);
+            }
+            whole.insert(a.afileId);
+        }
     }
 }

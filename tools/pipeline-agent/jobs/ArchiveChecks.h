@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "manifest/Manifest.h"
 
@@ -19,3 +20,10 @@ void requireRestorableArchives(const Manifest& manifest, const std::string& stor
 // requireRestorableArchives. Throws AgentError (failed job: the store is
 // damaged) naming the first whose data is missing.
 void requireArchiveData(const Manifest& manifest);
+
+// For a job marked damaged, before a restore sets anything up: every archive
+// file that the chosen files have a part in must be whole, its data of the
+// size and SHA-256 that the catalog records. Throws AgentError (failed job)
+// with one line naming the first that is not, and the file that needs it.
+void requireWholeArchives(const std::vector<const ManifestFile*>& files,
+                          unsigned long long jobId);

@@ -124,6 +124,9 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const unsigned long long job : result.jobsFailed) {
         std::printf("job %llu did not complete; marked failed\n", job);
     }
+    for (const unsigned long long job : result.jobsDeleted) {
+        std::printf("finished deleting job %llu, whose deletion was cut short\n", job);
+    }
     std::vector<std::string> refused = result.refused;
     const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
     for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
@@ -131,8 +134,8 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& file : snapshots) {
         std::printf("removed SQLite snapshot tmp/%s of a backup that did not end\n", file.c_str());
     }
-    if (result.removed.empty() && result.jobsFailed.empty() && partial.empty() &&
-        snapshots.empty()) {
+    if (result.removed.empty() && result.jobsFailed.empty() && result.jobsDeleted.empty() &&
+        partial.empty() && snapshots.empty()) {
         std::printf("nothing to remove\n");
     }
     std::fflush(stdout);
@@ -161,17 +164,28 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                     {"bytes", result.bytes},
                     {"problems", result.problems},
                     {"repaired", result.repaired}});
+        if (!result.notes.empty()) report.add({{"notes", result.notes}});
+        if (!result.problems.empty() && !result.advice.empty()) {
+            report.add({{"advice", result.advice}});
+        }
     } else {
         for (const auto& line : result.repaired) std::printf("repaired: %s\n", line.c_str());
+        for (const auto& line : result.notes) std::printf("note: %s\n", line.c_str());
         for (const auto& line : result.problems) std::printf("problem: %s\n", line.c_str());
+        if (!result.problems.empty()) {
+            for (const auto& line : result.advice) std::printf("advice: %s\n", line.c_str());
+        }
         std::fflush(stdout);
     }
     if (!result.problems.empty()) {
+        // The summary names what helps, as the advice lines do.
+        std::string advice;
+        for (const auto& line : result.advice) {
+            // A repair that ran is no advice.
+            if (!repair || line.find("check --repair") == std::string::npos) advice += "; " + line;
+        }
         throw jobFailed("the store " + store + " has " + std::to_string(result.problems.size()) +
-                        " problem(s)" + (repair ? " that repair could not mend" : "") +
-                        (repair || result.repairable == 0
-                             ? ""
-                             : "; `check --repair` rebuilds its catalog from the files"));
+                        " problem(s)" + (repair ? " that repair could not mend" : "") + advice);
     }
     say("the store %s is sound: %lu archive files, %llu bytes checked", store.c_str(), result.files,
         result.bytes);
