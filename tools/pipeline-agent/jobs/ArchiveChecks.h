@@ -21,9 +21,8 @@ void requireRestorableArchives(const Manifest& manifest, const std::string& stor
 // damaged) naming the first whose data is missing.
 void requireArchiveData(const Manifest& manifest);
 
-// For a job marked damaged, before a restore sets anything up: every archive
-// file that the chosen files have a part in must be whole, its data of the
-// size and SHA-256 that the catalog records. Throws AgentError (failed job)
-// with one line naming the first that is not, and the file that needs it.
-void requireWholeArchives(const std::vector<const ManifestFile*>& files,
-                          unsigned long long jobId);
+// For a job marked damaged, before a restore sets anything up: every part
+// of the chosen files must lie whole in its archive file, with the bytes
+// (SHA-256) the manifest records. Throws AgentError (failed job) with one
+// line naming the first archive file that fails a part, and its file.
+void requireWholeParts(const std::vector<const ManifestFile*>& files, unsigned long long jobId);

@@ -239,7 +239,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
         for (std::size_t i = 0; i < all.size(); ++i) {
             if (chosen[i]) needed.push_back(&all[i]);
         }
-        requireWholeArchives(needed, manifest.jobId);
+        requireWholeParts(needed, manifest.jobId);
     } else {
         requireArchiveData(manifest);
     }
@@ -439,7 +439,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     if (asked.job == 0) checkAgainstStoredCopy(manifest, options.manifest);
     const auto hold = holdJobForRestore(manifest.jobId, config);
     if (hold->state() == "damaged") {
-        requireWholeArchives(files, manifest.jobId);
+        requireWholeParts(files, manifest.jobId);
     } else {
         requireArchiveData(manifest);
     }
