@@ -29,8 +29,11 @@ constexpr std::size_t kJobsAtOnce = 256;
     throw StoreError(StoreError::Kind::Failed, what);
 }
 
-void removeIfThere(Storage& storage, const std::string& path) {
-    if (!storage.remove(path) && errno != ENOENT) failed(systemError("cannot remove", path));
+// True when path was there and is removed now; false when it was gone.
+bool removeIfThere(Storage& storage, const std::string& path) {
+    if (storage.remove(path)) return true;
+    if (errno != ENOENT) failed(systemError("cannot remove", path));
+    return false;
 }
 
 void syncDirectory(Storage& storage, const std::string& path) {
@@ -62,11 +65,14 @@ void removeMarked(Store& store, CatalogBackend& catalog,
                 status.kind == EntryStatus::Kind::Regular) {
                 file.size = status.size;
             }
-            removeIfThere(storage, full);
+            const bool removed = removeIfThere(storage, full);
             removeIfThere(storage, store.sidecarPath(file.afileId));
-            file.path = full;
-            result->bytes += file.size;
-            result->removed.push_back(file);
+            // A file an earlier, cut short deletion removed is not told again.
+            if (removed) {
+                file.path = full;
+                result->bytes += file.size;
+                result->removed.push_back(file);
+            }
             crashPoint("deletion removal");
         }
         removeIfThere(storage, manifestPath(store, id));

@@ -288,8 +288,10 @@ CheckResult check(bool repair);
 
 struct DeletionResult {
     std::vector<unsigned long long> jobs;      // the jobs deleted, in the order given
-    std::vector<ArchiveFileRecord> removed;    // their archive files, with full paths
-    unsigned long long bytes = 0;              // the data bytes removed
+    // Their archive files that this call removed, with full paths, and
+    // their data bytes.
+    std::vector<ArchiveFileRecord> removed;
+    unsigned long long bytes = 0;
 };
 // Deletes complete (or damaged) jobs on purpose, with every file the store
 // keeps of them, so that a kill at any instant leaves each either whole or
