@@ -124,6 +124,24 @@ delete)
   [[ -z $(on_catalog "SELECT job_id FROM jobs") ]] || fail "jobs are left after all were deleted"
   [[ -z $(ls store/files) ]] || fail "files are left after every job was deleted"
 
+  # A job marked deleting (as a kill mid-deletion leaves it): listed so,
+  # refused by restore, named by check, finished by cleanup.
+  run -q backup c.bin --manifest half.json
+  half=$(job_of half.json)
+  on_catalog "UPDATE jobs SET state = 'deleting' WHERE job_id = $half"
+  [[ $(run list 2>/dev/null | awk -v j="$half" '$1 == j {print $2}' | sort -u) == deleting ]] || fail "list does not show the job deleting"
+  refused 2 "job $half of the store $store is deleting, not complete; it cannot be restored" \
+    restore --job "$half" --output slow
+  refused 1 "job $half is being deleted; it cannot be restored" restore half.json --output slow
+  run check >check.txt 2>&1 && fail "check passes a job left deleting"
+  grep -qx "problem: job $half was being deleted when its deleter stopped (cleanup finishes it)" check.txt ||
+    { cat check.txt >&2; fail "check does not name the job left deleting"; }
+  run cleanup >cleanup.txt 2>/dev/null
+  grep -qx "finished deleting job $half, whose deletion was cut short" cleanup.txt || { cat cleanup.txt >&2; fail "cleanup did not finish the deletion"; }
+  [[ -z $(on_catalog "SELECT job_id FROM jobs WHERE job_id = $half") && ! -e store/jobs/$half.complete ]] ||
+    fail "cleanup left the deleted job"
+  run check >/dev/null 2>&1 || fail "check fails after cleanup finished a deletion"
+
   # Running (crashed) and failed jobs are cleanup's.
   run -q backup a.bin --streams 2 --manifest keep.json
   run --test-kill-at 8 backup b.bin --streams 2 --manifest crashed.json >/dev/null 2>&1 && fail "the backup to crash completed"
