@@ -219,14 +219,17 @@ expire)
   make_input a.bin 20000
   # Seven jobs, then their dates set: Dec 4 twice, Dec 2, Dec 1, Nov 28,
   # Oct 30, Sep 1.
-  dates=(2026-09-01T12:00:00.000Z 2026-10-30T12:00:00.000Z 2026-11-28T12:00:00.000Z
-    2026-12-01T10:00:00.000Z 2026-12-02T09:00:00.000Z 2026-12-04T08:00:00.000Z 2026-12-04T18:00:00.000Z)
+  dates=(2020-09-01T12:00:00.000Z 2020-10-30T12:00:00.000Z 2020-11-28T12:00:00.000Z
+    2020-12-01T10:00:00.000Z 2020-12-02T09:00:00.000Z 2020-12-04T08:00:00.000Z 2020-12-04T18:00:00.000Z)
   jobs=()
   for i in "${!dates[@]}"; do
     run -q backup a.bin --manifest "m$i.json"
     jobs+=("$(job_of "m$i.json")")
     on_catalog "UPDATE jobs SET created_at = '${dates[$i]}' WHERE job_id = ${jobs[$i]}"
   done
+  refused 2 "backup --expire: the store store keeps no retention policy; keep one with \`expire ... --save\`" \
+    backup a.bin --manifest none.json --expire
+  [[ ! -e none.json && ${#jobs[@]} == $(on_catalog "SELECT COUNT(*) FROM jobs") ]] || fail "a refused backup --expire backed up"
   refused 2 "expire needs a policy: --keep-last, --keep-within, --keep-daily, --keep-weekly or --keep-monthly" expire
   refused 2 "--keep-within 3x: give a whole number of hours, days or weeks, such as 12h, 7d or 2w (1h to 100 years)" \
     expire --keep-within 3x
@@ -260,6 +263,22 @@ expire)
   [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} ${jobs[6]} " ]] ||
     fail "keep-last 1 did not leave the newest and the damaged job"
   restores_whole "${jobs[6]}" a.bin
+
+  # A kept policy, applied after each backup: the two new jobs are the
+  # newest two, so the one before them goes; with --json, the document
+  # names what went.
+  run -q expire --keep-last 2 --save
+  grep -qx "keep-last=2" store/retention.ini || fail "expire --save did not keep the policy"
+  run -q backup a.bin --manifest n1.json --expire
+  run -q backup a.bin --manifest n2.json --expire --json >n2.out
+  python3 - n2.out "${jobs[6]}" <<'PY' || fail "backup --expire --json does not name the expired job"
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert d["expired"] == [int(sys.argv[2])], d
+PY
+  [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} $(job_of n1.json) $(job_of n2.json) " ]] ||
+    fail "backup --expire did not apply the kept policy"
+  restores_whole "$(job_of n1.json)" a.bin
   ;;
 
 *) fail "unknown case $case_name" ;;

@@ -70,7 +70,7 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
 }
 
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
-                                          const localplatform::Config& config) {
+                                          const localplatform::Config& config, bool print) {
     std::vector<unsigned long long> ids;
     for (const PlannedDeletion& job : plan) ids.push_back(job.jobId);
     localplatform::DeletionResult result;
@@ -84,7 +84,7 @@ localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& pl
         removed[file.jobId].first += 1;
         removed[file.jobId].second += file.size;
     }
-    for (const unsigned long long id : result.jobs) {
+    for (const unsigned long long id : print ? result.jobs : std::vector<unsigned long long>()) {
         std::printf("deleted job %llu: %s, %llu bytes\n", id,
                     plural(removed[id].first, "archive file").c_str(), removed[id].second);
     }

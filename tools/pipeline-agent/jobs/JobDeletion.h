@@ -29,10 +29,10 @@ std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>&
 // delete" or "deleting").
 void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead);
 
-// Deletes the planned jobs from the open store and prints a line for each
-// job deleted; returns the archive files and bytes removed. Throws
+// Deletes the planned jobs from the open store and, with print, prints a
+// line for each job deleted; returns the archive files and bytes removed. Throws
 // AgentError: bad input for a job the platform refuses (see
 // planDeletion), a failed job when a job is in use (named) or the deletion
 // fails (the jobs it marked are left deleting, for cleanup).
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
-                                          const localplatform::Config& config);
+                                          const localplatform::Config& config, bool print = true);
