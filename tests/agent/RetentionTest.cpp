@@ -62,8 +62,8 @@ TEST(RetentionTest, DailyWeeklyMonthlyKeepTheNewestOfEachOfTheLastPeriodsThatHav
     RetentionPolicy daily;
     daily.daily = 3;  // 4, 2 and 1 December: the day without a job does not count
     EXPECT_EQ(outcome(daily, sampleJobs()),
-              (std::vector<std::string>{"7:newest,daily", "6:-", "5:daily", "4:-", "3:daily",
-                                        "8:-", "2:-", "1:-"}));
+              (std::vector<std::string>{"7:newest,daily", "6:-", "5:daily", "4:-", "3:daily", "8:-",
+                                        "2:-", "1:-"}));
     RetentionPolicy weekly;
     weekly.weekly = 2;  // ISO weeks: 30 Nov - 6 Dec, then 23 - 29 Nov
     EXPECT_EQ(outcome(weekly, sampleJobs()),
@@ -87,7 +87,8 @@ TEST(RetentionTest, PoliciesAddUpAndTheNewestJobIsAlwaysKept) {
     // Jobs made in the same second are told apart by id, the higher newer.
     RetentionPolicy within;
     within.within = parseRetentionDuration("1h");
-    EXPECT_EQ(outcome(within, {{4, at("2026-01-01T00:00:00Z")}, {9, at("2026-01-01T00:00:00Z")},
+    EXPECT_EQ(outcome(within, {{4, at("2026-01-01T00:00:00Z")},
+                               {9, at("2026-01-01T00:00:00Z")},
                                {2, at("2025-12-31T22:59:59Z")}}),
               (std::vector<std::string>{"9:newest,within", "4:within", "2:-"}));
     EXPECT_TRUE(applyRetention(policy, {}).empty());

@@ -396,8 +396,7 @@ std::unique_ptr<StorageLock> FaultInjectingStorage::lock(const std::string& path
     return m_inner->lock(path, create, modes);
 }
 
-std::unique_ptr<StorageLock> FaultInjectingStorage::lockShared(const std::string& path,
-                                                               bool create,
+std::unique_ptr<StorageLock> FaultInjectingStorage::lockShared(const std::string& path, bool create,
                                                                const FileModes& modes) {
     const Decision decision = enter(StorageOp::Lock, path);
     if (decision.fail) {

@@ -185,8 +185,8 @@ namespace {
 
 // Opens path (making it when create is set) and takes its flock of kind
 // (LOCK_EX or LOCK_SH) without waiting.
-std::unique_ptr<StorageLock> flockFile(const std::string& path, bool create,
-                                       const FileModes& modes, int kind) {
+std::unique_ptr<StorageLock> flockFile(const std::string& path, bool create, const FileModes& modes,
+                                       int kind) {
     const int fd = create
                        ? ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, modes.file)
                        : ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);

@@ -106,8 +106,7 @@ void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& l
             const auto job = catalog.findJob(sidecar.jobId);
             if ((job && (job->state == "complete" || job->state == "damaged" ||
                          job->state == "deleting")) ||
-                store.completionMarked(sidecar.jobId) ||
-                !liveness.probe(sidecar.jobId)) {
+                store.completionMarked(sidecar.jobId) || !liveness.probe(sidecar.jobId)) {
                 continue;
             }
             record.trellanId = sidecar.trellanId;
@@ -148,8 +147,7 @@ CleanupResult cleanupStore(const std::shared_ptr<Store>& store) {
     }
     for (const CatalogJob& listed : catalog->jobs()) {
         // Kept on purpose, or being deleted by a deleter at work.
-        if (listed.state == "complete" || listed.state == "damaged" ||
-            listed.state == "deleting") {
+        if (listed.state == "complete" || listed.state == "damaged" || listed.state == "deleting") {
             continue;
         }
         // Settled inside one write transaction of the catalog, whose lock a

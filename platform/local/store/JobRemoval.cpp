@@ -103,9 +103,10 @@ std::string refusal(const std::optional<CatalogJob>& job, unsigned long long job
     if (job->state == "complete" || job->state == "damaged" || job->state == "deleting") {
         return "";
     }
-    return formatText("job %llu is %s, not complete; only complete jobs are deleted (cleanup "
-                      "removes what failed and crashed jobs left)",
-                      jobId, job->state.c_str());
+    return formatText(
+        "job %llu is %s, not complete; only complete jobs are deleted (cleanup "
+        "removes what failed and crashed jobs left)",
+        jobId, job->state.c_str());
 }
 
 }  // namespace
@@ -128,6 +129,13 @@ DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
     auto liveness = store->liveness();
     DeletionResult result;
     for (std::size_t first = 0; first < ids.size(); first += kJobsAtOnce) {
+        // Asked to stop: between batches, each either untouched or gone.
+        if (interrupted()) {
+            throw StoreError(StoreError::Kind::Interrupted,
+                             formatText("stopped before job %llu; %zu job%s deleted, the rest "
+                                        "untouched",
+                                        ids[first], first, first == 1 ? "" : "s"));
+        }
         const std::vector<unsigned long long> batch(
             ids.begin() + static_cast<std::ptrdiff_t>(first),
             ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + kJobsAtOnce)));
@@ -135,9 +143,10 @@ DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
         for (const unsigned long long id : batch) {
             std::unique_ptr<JobLock> lock = liveness->holdForDeleting(id);
             if (!lock) {
-                failed(formatText("job %llu is in use (a restore reads it, or another command "
-                                  "deletes it); not deleted",
-                                  id));
+                failed(
+                    formatText("job %llu is in use (a restore reads it, or another command "
+                               "deletes it); not deleted",
+                               id));
             }
             held.push_back(std::move(lock));
         }
@@ -193,7 +202,9 @@ void markStoreJobsDamaged(const std::shared_ptr<Store>& store,
     CatalogTransaction transaction(*catalog);
     for (const unsigned long long id : jobIds) {
         const auto job = catalog->findJob(id);
-        if (!job) throw StoreError(StoreError::Kind::Unusable, formatText("the store has no job %llu", id));
+        if (!job)
+            throw StoreError(StoreError::Kind::Unusable,
+                             formatText("the store has no job %llu", id));
         if (job->state == "damaged") continue;
         if (job->state != "complete") {
             throw StoreError(StoreError::Kind::Unusable,

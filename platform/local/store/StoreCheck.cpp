@@ -117,9 +117,9 @@ void findWritableByOthers(const Store& store, std::vector<std::string>* problems
 
 // Which command helps with what check finds: the advice it gives.
 struct Remedies {
-    bool repair = false;                      // `check --repair`: the catalog's problems
-    bool cleanup = false;                     // `cleanup`: what killed jobs left
-    std::set<unsigned long long> damagedJobs; // `delete J` or `mark-damaged J`
+    bool repair = false;                       // `check --repair`: the catalog's problems
+    bool cleanup = false;                      // `cleanup`: what killed jobs left
+    std::set<unsigned long long> damagedJobs;  // `delete J` or `mark-damaged J`
 };
 
 std::vector<std::string> adviceFor(const Remedies& remedies) {
@@ -130,7 +130,8 @@ std::vector<std::string> adviceFor(const Remedies& remedies) {
             "restorable file by file where its archive files are whole",
             job, job, job));
     }
-    if (remedies.cleanup) advice.push_back("`cleanup` removes what jobs that did not complete left");
+    if (remedies.cleanup)
+        advice.push_back("`cleanup` removes what jobs that did not complete left");
     if (remedies.repair) advice.push_back("`check --repair` rebuilds the catalog from the files");
     return advice;
 }
@@ -167,8 +168,8 @@ CheckResult inspect(const Store& store) {
         const std::string state = job == jobById.end() ? "" : job->second->state;
         if (state == "damaged") {
             for (std::size_t i = before; i < problems.size(); ++i) {
-                result.notes.push_back(problems[i] + formatText(" (job %llu is marked damaged)",
-                                                                row.jobId));
+                result.notes.push_back(problems[i] +
+                                       formatText(" (job %llu is marked damaged)", row.jobId));
             }
             problems.resize(before);
         } else if (state == "complete") {

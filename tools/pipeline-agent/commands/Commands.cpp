@@ -39,9 +39,8 @@ bool jsonCommandsMatch(const std::vector<Command>& table) {
 
 const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
-        backupCommand(),       restoreCommand(), listCommand(),     cleanupCommand(),
-        checkCommand(),        deleteCommand(),  markDamagedCommand(), expireCommand(),
-        timelineCommand(),     demoCommand(),
+        backupCommand(), restoreCommand(),     listCommand(),   cleanupCommand(),  checkCommand(),
+        deleteCommand(), markDamagedCommand(), expireCommand(), timelineCommand(), demoCommand(),
     };
     assert(jsonCommandsMatch(table));
     return table;

@@ -2,8 +2,8 @@
 // every file the store keeps of them (jobs/JobDeletion, and the platform's
 // deleteJobs for the crash-safe order).
 
-#include <CLI/CLI.hpp>
 #include <unistd.h>
+#include <CLI/CLI.hpp>
 
 #include <climits>
 #include <cstdio>
@@ -14,6 +14,7 @@
 
 #include "base/AgentError.h"
 #include "base/Checks.h"
+#include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "commands/Command.h"
 #include "jobs/AgentStore.h"
@@ -50,13 +51,13 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
     }
     const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
     if (!options.dryRun && !options.yes && !terminal) {
-        throw badInput("delete removes backups for good: give --yes to confirm it off a "
-                       "terminal (or --dry-run to see what would go)");
+        throw badInput(
+            "delete removes backups for good: give --yes to confirm it off a "
+            "terminal (or --dry-run to see what would go)");
     }
-    openStoreFor(config,
-                 options.dryRun ? localplatform::Access::ReadOnly
-                                : localplatform::Access::ReadWrite,
-                 false);
+    openStoreFor(
+        config, options.dryRun ? localplatform::Access::ReadOnly : localplatform::Access::ReadWrite,
+        false);
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -73,6 +74,8 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
         printPlan(plan, "to delete:");
         if (!confirmed(plan)) throw jobFailed("not confirmed; nothing was deleted");
     }
+    // A signal stops the deletion between two batches of jobs.
+    onInterrupt([](int) { localplatform::interrupt(); });
     const localplatform::DeletionResult result = runDeletion(plan, config);
     say("deleted %zu job%s, %zu archive files, %llu bytes from %s", result.jobs.size(),
         result.jobs.size() == 1 ? "" : "s", result.removed.size(), result.bytes,
@@ -93,9 +96,8 @@ Command deleteCommand() {
         app.add_flag("--yes", options->yes, "do not ask (needed off a terminal)");
         app.add_flag("--dry-run", options->dryRun,
                      "show the jobs, archive files and bytes that would go; change nothing");
-        return [options](localplatform::Config config, JsonReport&) {
-            runDelete(*options, config);
-        };
+        return
+            [options](localplatform::Config config, JsonReport&) { runDelete(*options, config); };
     };
     return command;
 }

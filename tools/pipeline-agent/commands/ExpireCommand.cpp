@@ -26,14 +26,15 @@ struct ExpireOptions {
 void runExpire(ExpireOptions options, const localplatform::Config& config) {
     if (!options.within.empty()) options.policy.within = parseRetentionDuration(options.within);
     if (!options.policy.any()) {
-        throw badInput("expire needs a policy: --keep-last, --keep-within, --keep-daily, "
-                       "--keep-weekly or --keep-monthly");
+        throw badInput(
+            "expire needs a policy: --keep-last, --keep-within, --keep-daily, "
+            "--keep-weekly or --keep-monthly");
     }
-    if (options.save && options.dryRun) throw badInput("--save keeps a policy; a dry run changes nothing");
-    openStoreFor(config,
-                 options.dryRun ? localplatform::Access::ReadOnly
-                                : localplatform::Access::ReadWrite,
-                 false);
+    if (options.save && options.dryRun)
+        throw badInput("--save keeps a policy; a dry run changes nothing");
+    openStoreFor(
+        config, options.dryRun ? localplatform::Access::ReadOnly : localplatform::Access::ReadWrite,
+        false);
     if (options.save) {
         savePolicy(options.policy);
         say("kept the policy %s for backup --expire", describePolicy(options.policy).c_str());
@@ -66,9 +67,8 @@ Command expireCommand() {
                      "list what would be kept (and by which rule) and removed; change nothing");
         app.add_flag("--save", options->save,
                      "also keep the policy in the store, which backup --expire applies");
-        return [options](localplatform::Config config, JsonReport&) {
-            runExpire(*options, config);
-        };
+        return
+            [options](localplatform::Config config, JsonReport&) { runExpire(*options, config); };
     };
     return command;
 }

@@ -29,9 +29,10 @@ void runMarkDamaged(const std::vector<std::string>& jobs, const localplatform::C
         throwStoreError(error, config);
     }
     for (const unsigned long long id : ids) {
-        std::printf("job %llu is marked damaged: kept, restorable file by file where its "
-                    "archive files are whole\n",
-                    id);
+        std::printf(
+            "job %llu is marked damaged: kept, restorable file by file where its "
+            "archive files are whole\n",
+            id);
     }
     std::fflush(stdout);
 }
@@ -47,9 +48,7 @@ Command markDamagedCommand() {
     command.define = [](CLI::App& app) -> CommandRun {
         auto jobs = std::make_shared<std::vector<std::string>>();
         app.add_option("JOB", *jobs, "the jobs to mark")->required();
-        return [jobs](localplatform::Config config, JsonReport&) {
-            runMarkDamaged(*jobs, config);
-        };
+        return [jobs](localplatform::Config config, JsonReport&) { runMarkDamaged(*jobs, config); };
     };
     return command;
 }

@@ -84,13 +84,14 @@ void requireWholeParts(const std::vector<const ManifestFile*>& files, unsigned l
             } catch (const localplatform::StoreError& error) {
                 throw jobFailed(error.what());
             }
-            const std::string lead = described(a) + " of job " + std::to_string(jobId) +
-                                     ", which is marked damaged, ";
+            const std::string lead =
+                described(a) + " of job " + std::to_string(jobId) + ", which is marked damaged, ";
             const std::string cannot = "; " + file->name + " cannot be restored";
             if (!found || found->state != "closed") {
                 throw jobFailed(lead + "is not a closed archive file of the store" + cannot);
             }
-            const int fd = ::open(found->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            const int fd =
+                ::open(found->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             struct stat status {};
             if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
                 if (fd >= 0) ::close(fd);
@@ -120,9 +121,9 @@ void requireWholeParts(const std::vector<const ManifestFile*>& files, unsigned l
             }
             ::close(fd);
             if (!share.sha256.empty() && digest.hex() != share.sha256) {
-                throw jobFailed(lead + "holds other bytes than " + file->name + "'s part at bytes " +
-                                std::to_string(share.seekOffset) + " to " + std::to_string(end) +
-                                cannot);
+                throw jobFailed(lead + "holds other bytes than " + file->name +
+                                "'s part at bytes " + std::to_string(share.seekOffset) + " to " +
+                                std::to_string(end) + cannot);
             }
         }
     }

@@ -1,5 +1,7 @@
 #include "jobs/Expiry.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,7 @@
 
 #include "base/AgentError.h"
 #include "base/Checks.h"
+#include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "jobs/AgentStore.h"
 #include "jobs/JobDeletion.h"
@@ -83,6 +86,8 @@ std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool d
         say("kept %zu complete job%s; nothing to remove", kept, kept == 1 ? "" : "s");
         return {};
     }
+    // A signal stops the deletion between two batches of jobs.
+    onInterrupt([](int) { localplatform::interrupt(); });
     const localplatform::DeletionResult result = runDeletion(plan, config, table);
     say("kept %zu complete job%s, deleted %zu (%zu archive files, %llu bytes)", kept,
         kept == 1 ? "" : "s", result.jobs.size(), result.removed.size(), result.bytes);
@@ -115,15 +120,25 @@ void savePolicy(const RetentionPolicy& policy) {
     const std::string fresh = path + ".new-" + std::to_string(::getpid());
     std::string text = "# the retention policy that backup --expire applies\n";
     if (policy.last) text += "keep-last=" + std::to_string(policy.last) + "\n";
-    if (policy.within) text += "keep-within=" + std::to_string(policy.within->count() / 3600) + "h\n";
+    if (policy.within)
+        text += "keep-within=" + std::to_string(policy.within->count() / 3600) + "h\n";
     if (policy.daily) text += "keep-daily=" + std::to_string(policy.daily) + "\n";
     if (policy.weekly) text += "keep-weekly=" + std::to_string(policy.weekly) + "\n";
     if (policy.monthly) text += "keep-monthly=" + std::to_string(policy.monthly) + "\n";
-    FILE* file = std::fopen(fresh.c_str(), "wx");
-    bool written = file && std::fputs(text.c_str(), file) >= 0 && std::fflush(file) == 0 &&
-                   ::fsync(::fileno(file)) == 0;
+    // With the modes and group of store.ini, as every file of the store.
+    struct stat identity {};
+    const bool known =
+        ::stat((localplatform::storeDirectory() + "/store.ini").c_str(), &identity) == 0;
+    const int fd =
+        ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written =
+        fd >= 0 && (!known || (::fchown(fd, static_cast<uid_t>(-1), identity.st_gid) == 0 &&
+                               ::fchmod(fd, identity.st_mode & 0640) == 0));
+    written = written &&
+              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd) == 0;
     const int error = errno;
-    if (file) std::fclose(file);
+    if (fd >= 0) ::close(fd);
     if (!written || std::rename(fresh.c_str(), path.c_str()) != 0) {
         const int failure = written ? errno : error;
         std::remove(fresh.c_str());
@@ -144,12 +159,18 @@ std::optional<RetentionPolicy> storedPolicy(const std::string& storeDir) {
         const std::string key = line.substr(0, equals == std::string::npos ? 0 : equals);
         const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
         const std::string option = "--" + key + " in " + path;
-        if (key == "keep-last") policy.last = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
-        else if (key == "keep-within") policy.within = parseRetentionDuration(value);
-        else if (key == "keep-daily") policy.daily = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
-        else if (key == "keep-weekly") policy.weekly = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
-        else if (key == "keep-monthly") policy.monthly = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
-        else throw badInput(path + " holds a line that is no retention rule: " + line);
+        if (key == "keep-last")
+            policy.last = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else if (key == "keep-within")
+            policy.within = parseRetentionDuration(value);
+        else if (key == "keep-daily")
+            policy.daily = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else if (key == "keep-weekly")
+            policy.weekly = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else if (key == "keep-monthly")
+            policy.monthly = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else
+            throw badInput(path + " holds a line that is no retention rule: " + line);
     }
     if (!policy.any()) throw badInput(path + " holds no retention rule");
     return policy;

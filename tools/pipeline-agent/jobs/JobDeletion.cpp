@@ -56,12 +56,11 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
                     job.state.c_str(), job.createdAt.c_str(),
                     plural(job.files.size(), "archive file").c_str(), job.bytes);
         for (const auto& file : job.files) {
-            std::printf("  %s %s (stream %lu, %llu bytes) and its description\n",
-                        file.path.c_str(),
-                        archiveFileName({file.stream, file.trellanId, file.groupNumber,
-                                         file.afileId})
-                            .c_str(),
-                        file.stream, file.size);
+            std::printf(
+                "  %s %s (stream %lu, %llu bytes) and its description\n", file.path.c_str(),
+                archiveFileName({file.stream, file.trellanId, file.groupNumber, file.afileId})
+                    .c_str(),
+                file.stream, file.size);
         }
         std::printf("  its completion marker and manifest in %s/jobs, its catalog entries\n",
                     localplatform::storeDirectory().c_str());

@@ -11,7 +11,7 @@
 // What deleting a job removes, as the open store lists it.
 struct PlannedDeletion {
     unsigned long long jobId = 0;
-    std::string state;      // "complete", "damaged" or "deleting"
+    std::string state;  // "complete", "damaged" or "deleting"
     std::string createdAt;
     std::vector<localplatform::ArchiveFileRecord> files;
     unsigned long long bytes = 0;

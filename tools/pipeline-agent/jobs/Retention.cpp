@@ -80,10 +80,14 @@ std::chrono::seconds parseRetentionDuration(const std::string& text) {
     if (text.size() < 2 || text.size() > 8) throw refuse();
     const char unit = text.back();
     long long hours = 0;
-    if (unit == 'h') hours = 1;
-    else if (unit == 'd') hours = 24;
-    else if (unit == 'w') hours = 24 * 7;
-    else throw refuse();
+    if (unit == 'h')
+        hours = 1;
+    else if (unit == 'd')
+        hours = 24;
+    else if (unit == 'w')
+        hours = 24 * 7;
+    else
+        throw refuse();
     long long count = 0;
     for (std::size_t i = 0; i + 1 < text.size(); ++i) {
         if (text[i] < '0' || text[i] > '9') throw refuse();
@@ -98,8 +102,7 @@ std::optional<std::time_t> parseCatalogTime(const std::string& text) {
     std::tm parts{};
     int consumed = 0;
     if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &parts.tm_year, &parts.tm_mon,
-                    &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec,
-                    &consumed) != 6 ||
+                    &parts.tm_mday, &parts.tm_hour, &parts.tm_min, &parts.tm_sec, &consumed) != 6 ||
         consumed != 19) {
         return std::nullopt;
     }

@@ -11,7 +11,7 @@
 // rules add up, a job kept by any rule is kept, and the newest job is always
 // kept. Days, weeks (ISO 8601) and months are UTC's.
 struct RetentionPolicy {
-    unsigned long last = 0;     // the newest N jobs
+    unsigned long last = 0;                      // the newest N jobs
     std::optional<std::chrono::seconds> within;  // jobs this close to the newest one
     unsigned long daily = 0;
     unsigned long weekly = 0;

@@ -247,7 +247,7 @@ struct CleanupResult {
     std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had
     std::vector<unsigned long long> jobsFailed;  // jobs it marked failed
     std::vector<std::string> refused;            // what it would not touch, and why
-    std::vector<unsigned long long> jobsDeleted; // deletions it finished
+    std::vector<unsigned long long> jobsDeleted;  // deletions it finished
 };
 // Removes every file of every job that did not complete and whose writer is
 // gone (closed files included) and marks such jobs failed; also removes
@@ -287,7 +287,7 @@ struct CheckResult {
 CheckResult check(bool repair);
 
 struct DeletionResult {
-    std::vector<unsigned long long> jobs;      // the jobs deleted, in the order given
+    std::vector<unsigned long long> jobs;  // the jobs deleted, in the order given
     // Their archive files that this call removed, with full paths, and
     // their data bytes.
     std::vector<ArchiveFileRecord> removed;
@@ -303,7 +303,9 @@ struct DeletionResult {
 // have, or that is running or failed (Unusable, one line naming it), one
 // whose lock another process holds, a restore reading it or another deleter
 // (Failed, naming it). A failure after the marking leaves the jobs deleting
-// (Failed). Throws StoreError (Unusable on a read-only store).
+// (Failed). After interrupt(), stops before the next batch of jobs (a batch
+// is up to 256 jobs; Interrupted). Throws StoreError (Unusable on a
+// read-only store).
 DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds);
 
 // Marks complete jobs "damaged": kept and restorable file by file, no longer
