@@ -152,6 +152,19 @@ delete)
   refused 2 "job $crashed is failed, not complete; \`cleanup\` removes what failed and crashed jobs left" \
     delete "$crashed" --yes
   restores_whole "$(job_of keep.json)" a.bin
+
+  # On a terminal (script gives one) it asks: only yes deletes.
+  if command -v script >/dev/null; then
+    keep=$(job_of keep.json)
+    got=0
+    printf 'n\n' | timeout 60 script -qec "'$agent' --store store -q delete $keep" /dev/null >tty.txt || got=$?
+    [[ $got == 1 ]] && grep -q "for good? \[y/N\]" tty.txt && grep -q "not confirmed; nothing was deleted" tty.txt ||
+      { cat tty.txt >&2; fail "a delete answered no exited $got"; }
+    restores_whole "$keep" a.bin
+    printf 'y\n' | timeout 60 script -qec "'$agent' --store store -q delete $keep" /dev/null >tty.txt ||
+      { cat tty.txt >&2; fail "a delete answered yes failed"; }
+    [[ -z $(on_catalog "SELECT job_id FROM jobs WHERE job_id = $keep") ]] || fail "a delete answered yes left the job"
+  fi
   ;;
 
 damaged)
