@@ -5,6 +5,8 @@
 # - cleanup leaves only complete jobs and their files;
 # - every complete job restores byte for byte, every file of its set;
 # - nothing outside the store changed, and no partial output remains.
+# Then a check --repair, a cleanup, a delete and an expire are killed at each
+# step in turn, each in a store of its own.
 # Usage: crash_consistency.sh AGENT
 set -euo pipefail
 
@@ -241,7 +243,72 @@ for ((n = 1; ; n++)); do
 done
 rm -rf cstore
 
+# Delete and expire: in a store of its own holding three complete jobs, a
+# delete of the oldest and an expire that keeps the newest are killed at each
+# step in turn. Right after the kill a job that list shows complete restores;
+# after a cleanup every job either restores byte for byte or is gone, and
+# check finds the store sound.
+drun() { "$agent" --store dstore --test-skip-pauses --log-level -1 "$@"; }
+# Restores job $1 of manifest $2 into a fresh directory; compares it with
+# inputs/$3.bin and inputs/$3.log.
+job_whole() {
+  rm -rf restored-d
+  mkdir restored-d
+  drun restore "$2" --output restored-d 2>err.txt || { cat err.txt >&2; return 1; }
+  cmp -s restored-d/"$3".bin inputs/"$3".bin && cmp -s restored-d/"$3".log inputs/"$3".log
+}
+removal_points=0
+for command in delete expire; do
+  for ((n = 1; ; n++)); do
+    rm -rf dstore manifests-d
+    mkdir manifests-d
+    ids=()
+    for i in 1 2 3; do
+      drun backup inputs/base.bin inputs/base.log --streams 2 --manifest "manifests-d/$i.json" 2>/dev/null
+      ids+=("$(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' "manifests-d/$i.json" | head -n 1)")
+    done
+    got=0
+    if [[ $command == delete ]]; then
+      drun --test-kill-at "$n" delete "${ids[0]}" --yes >/dev/null 2>err.txt || got=$?
+    else
+      drun --test-kill-at "$n" expire --keep-last 1 >/dev/null 2>err.txt || got=$?
+    fi
+    [[ $got == 0 || $got == 137 ]] || { cat err.txt >&2; fail "$command killed at step $n exited $got"; }
+    for i in 1 2 3; do
+      state=$(drun list 2>/dev/null | awk -v j="${ids[$((i - 1))]}" '$1 == j {print $2}' | sort -u)
+      if [[ $state == complete ]]; then
+        job_whole "${ids[$((i - 1))]}" "manifests-d/$i.json" base ||
+          fail "$command killed at step $n: job $i is listed complete but does not restore"
+      fi
+    done
+    drun cleanup >/dev/null 2>err.txt || { cat err.txt >&2; fail "cleanup after $command killed at $n failed"; }
+    drun check >check.txt 2>&1 || { cat check.txt >&2; fail "$command killed at step $n: check finds the store damaged after cleanup"; }
+    drun list >list.txt 2>/dev/null
+    for i in 1 2 3; do
+      id=${ids[$((i - 1))]}
+      if awk -v j="$id" 'NR > 1 && $1 == j' list.txt | grep -q .; then
+        [[ $(awk -v j="$id" '$1 == j {print $2}' list.txt | sort -u) == complete ]] ||
+          { cat list.txt >&2; fail "$command killed at step $n: job $i is neither whole nor gone"; }
+        job_whole "$id" "manifests-d/$i.json" base || fail "$command killed at step $n: job $i does not restore"
+      elif [[ -e dstore/jobs/$id.complete || -e dstore/jobs/$id.manifest.json ]]; then
+        fail "$command killed at step $n: gone job $i left its marker or manifest"
+      fi
+    done
+    # What is kept is never removed.
+    awk -v j="${ids[2]}" 'NR > 1 && $1 == j' list.txt | grep -q . || fail "$command killed at step $n removed the newest job"
+    [[ $command == delete ]] && { awk -v j="${ids[1]}" 'NR > 1 && $1 == j' list.txt | grep -q . || fail "delete killed at step $n removed another job"; }
+    if [[ $got == 0 ]]; then
+      [[ $(awk 'NR > 1 {print $1}' list.txt | sort -u | wc -l) == $([[ $command == delete ]] && echo 2 || echo 1) ]] ||
+        { cat list.txt >&2; fail "$command completed but left other jobs"; }
+      break
+    fi
+    removal_points=$((removal_points + 1))
+    (( n < 1000 )) || fail "the $command never completed"
+  done
+done
+rm -rf dstore
+
 echo "kill points: backup $backup_points, restore $restore_points, repair $repair_points," \
-  "cleanup $cleanup_points; complete jobs restored and compared: $jobs_checked;" \
+  "cleanup $cleanup_points, delete and expire $removal_points; complete jobs restored and compared: $jobs_checked;" \
   "bytes compared: $restored_bytes"
 echo "PASS: crash_consistency"

@@ -136,5 +136,5 @@ touch go
 wait "$held" || { cat held2.err >&2; fail "the second held backup failed"; }
 status=0
 "$agent" --store store check >check.txt 2>check.err || status=$?
-[[ $status == 1 ]] && grep -qF -- '`check --repair` rebuilds its catalog' check.err ||
+[[ $status == 1 ]] && grep -qF -- '`check --repair` rebuilds the catalog' check.err ||
   { cat check.err >&2; fail "check with nothing running did not advise the repair"; }

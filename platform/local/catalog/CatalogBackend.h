@@ -31,7 +31,10 @@ struct NewArchiveFile {
 
 struct CatalogJob {
     unsigned long long jobId = 0;
-    std::string state;  // "running", "complete" or "failed"
+    // "running", "complete", "failed", "deleting" (removed on purpose, its
+    // removal begun) or "damaged" (complete, kept on purpose although an
+    // archive file of it is damaged)
+    std::string state;
     std::string createdAt, updatedAt;
 };
 
@@ -84,6 +87,9 @@ public:
     // False when the catalog does not know the job.
     virtual bool setJobState(unsigned long long jobId, const std::string& state) = 0;
     virtual std::vector<CatalogJob> jobs() = 0;
+    // Removes the job's entry and its archive files' entries, whatever their
+    // state. False when the catalog did not know the job.
+    virtual bool removeJob(unsigned long long jobId) = 0;
 
     // What the catalog's own consistency check finds; empty: nothing.
     virtual std::vector<std::string> integrityProblems() = 0;
@@ -155,6 +161,16 @@ public:
     // file in jobs/ for SQLite, those the catalog names for PostgreSQL (a
     // catalog too damaged to list names none). Throws StoreError.
     virtual std::vector<unsigned long long> liveJobs() = 0;
+    // A reader's hold on a job's lock (a restore's), shared with other
+    // readers: nullptr while a writer or a deleter holds the lock. A reader
+    // that may not create the lock where it is missing (a store it may only
+    // read) gets a hold that holds nothing. Throws StoreError.
+    virtual std::unique_ptr<JobLock> holdForReading(unsigned long long jobId) = 0;
+    // A deleter's hold: the lock taken exclusively without waiting, so that
+    // no reader, writer or other deleter has the job while it lives; nullptr
+    // while anyone holds it. Must not outlive this object. Throws
+    // StoreError.
+    virtual std::unique_ptr<JobLock> holdForDeleting(unsigned long long jobId) = 0;
 };
 
 // The liveness of the store's jobs, by its catalog's kind; connects to a

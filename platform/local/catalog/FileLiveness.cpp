@@ -50,6 +50,30 @@ public:
         return std::make_unique<FileLock>(std::move(lock));
     }
 
+    std::unique_ptr<JobLock> holdForReading(unsigned long long jobId) override {
+        const std::string path = lockPath(jobId);
+        std::unique_ptr<StorageLock> lock = m_storage->lockShared(path, false, m_modes);
+        if (!lock && errno == ENOENT) lock = m_storage->lockShared(path, true, m_modes);
+        if (lock) return std::make_unique<FileLock>(std::move(lock));
+        const int error = errno;
+        if (error == EWOULDBLOCK) return nullptr;
+        // Not ours to make: nothing to hold, and nobody who may only read
+        // the store deletes from it.
+        if (error == EACCES || error == EROFS || error == ENOENT) {
+            return std::make_unique<FileLock>(nullptr);
+        }
+        throw StoreError(StoreError::Kind::Failed, systemError("cannot lock", path, error));
+    }
+
+    std::unique_ptr<JobLock> holdForDeleting(unsigned long long jobId) override {
+        const std::string path = lockPath(jobId);
+        std::unique_ptr<StorageLock> lock = m_storage->lock(path, true, m_modes);
+        if (lock) return std::make_unique<FileLock>(std::move(lock));
+        const int error = errno;
+        if (error == EWOULDBLOCK) return nullptr;
+        throw StoreError(StoreError::Kind::Failed, systemError("cannot lock", path, error));
+    }
+
     std::vector<unsigned long long> liveJobs() override {
         std::vector<unsigned long long> live;
         std::vector<std::string> names;

@@ -49,7 +49,8 @@ CREATE TABLE archive_files(
 CREATE INDEX archive_files_by_stream ON archive_files(job_id, stream);
 CREATE TABLE jobs(
   job_id bigint PRIMARY KEY,
-  state text NOT NULL CHECK(state IN ('running','complete','failed')),
+  state text NOT NULL CONSTRAINT jobs_state_check
+    CHECK(state IN ('running','complete','failed','deleting','damaged')),
   created_at text NOT NULL,
   updated_at text NOT NULL);
 )",
@@ -246,6 +247,7 @@ public:
 
     bool setJobState(unsigned long long jobId, const std::string& state) override {
         refuseWrites();
+        if (state == "deleting" || state == "damaged") widenJobStates();
         return m_db.run("UPDATE jobs SET state = $1, updated_at = " CATALOG_NOW
                         " WHERE job_id = $2",
                         {state, number(jobId)})
@@ -258,6 +260,12 @@ public:
         std::vector<CatalogJob> all;
         for (int row = 0; row < found.rows(); ++row) all.push_back(job(found, row));
         return all;
+    }
+
+    bool removeJob(unsigned long long jobId) override {
+        refuseWrites();
+        m_db.run("DELETE FROM archive_files WHERE job_id = $1", {number(jobId)});
+        return m_db.run("DELETE FROM jobs WHERE job_id = $1", {number(jobId)}).affected() == 1;
     }
 
     // The server keeps its own pages sound; what can go wrong here is a
@@ -320,6 +328,23 @@ private:
                      {std::to_string(version + 1)});
         }
         transaction.commit();
+    }
+
+    // A schema made before jobs could be deleting or damaged checks for the
+    // first three states only: widened, inside the caller's transaction,
+    // the first time a job takes one of the others. Its version stays, as
+    // the columns do.
+    void widenJobStates() {
+        const PgResult check = m_db.run(
+            "SELECT pg_get_constraintdef(oid) FROM pg_constraint WHERE conrelid = "
+            "'jobs'::regclass AND contype = 'c' AND pg_get_constraintdef(oid) LIKE '%state%'");
+        for (int row = 0; row < check.rows(); ++row) {
+            if (check.text(row, 0).find("damaged") != std::string::npos) return;
+        }
+        m_db.run(
+            "ALTER TABLE jobs DROP CONSTRAINT IF EXISTS jobs_state_check, ADD CONSTRAINT "
+            "jobs_state_check CHECK(state IN ('running','complete','failed','deleting',"
+            "'damaged'))");
     }
 
     static ArchiveFileRecord record(const PgResult& row, int i) {

@@ -58,8 +58,13 @@ private:
 // A lock taken on the prober's connection, given back when done.
 class ProbeLock : public JobLock {
 public:
-    ProbeLock(PgConnection& db, std::string key) : m_db(db), m_key(std::move(key)) {}
-    ~ProbeLock() override { m_db.tryRun("SELECT pg_advisory_unlock($1::bigint)", {m_key}); }
+    ProbeLock(PgConnection& db, std::string key, bool shared = false)
+        : m_db(db), m_key(std::move(key)), m_shared(shared) {}
+    ~ProbeLock() override {
+        m_db.tryRun(m_shared ? "SELECT pg_advisory_unlock_shared($1::bigint)"
+                             : "SELECT pg_advisory_unlock($1::bigint)",
+                    {m_key});
+    }
     ProbeLock(const ProbeLock&) = delete;
     ProbeLock& operator=(const ProbeLock&) = delete;
     bool intact() override { return m_db.alive(); }
@@ -67,10 +72,15 @@ public:
 private:
     PgConnection& m_db;
     const std::string m_key;
+    const bool m_shared;
 };
 
 bool tryLock(PgConnection& db, const std::string& key) {
     return db.run("SELECT pg_try_advisory_lock($1::bigint)", {key}).text(0, 0) == "t";
+}
+
+bool tryLockShared(PgConnection& db, const std::string& key) {
+    return db.run("SELECT pg_try_advisory_lock_shared($1::bigint)", {key}).text(0, 0) == "t";
 }
 
 class PostgresLiveness : public JobLiveness {
@@ -97,7 +107,19 @@ public:
         return std::make_unique<ProbeLock>(db, key);
     }
 
-    // The jobs the catalog does not call complete whose lock is held.
+    std::unique_ptr<JobLock> holdForReading(unsigned long long jobId) override {
+        PgConnection& db = connection();
+        const std::string key = lockKey(m_place.trellanId, jobId);
+        if (!tryLockShared(db, key)) return nullptr;
+        return std::make_unique<ProbeLock>(db, key, true);
+    }
+
+    std::unique_ptr<JobLock> holdForDeleting(unsigned long long jobId) override {
+        return probe(jobId);
+    }
+
+    // The jobs that may have a writer (running or failed in the catalog)
+    // whose lock is held; a reader's or a deleter's hold is no writer.
     std::vector<unsigned long long> liveJobs() override {
         std::vector<CatalogJob> jobs;
         try {
@@ -108,7 +130,8 @@ public:
         }
         std::vector<unsigned long long> live;
         for (const CatalogJob& job : jobs) {
-            if (job.state != "complete" && !probe(job.jobId)) live.push_back(job.jobId);
+            const bool mayWrite = job.state == "running" || job.state == "failed";
+            if (mayWrite && !probe(job.jobId)) live.push_back(job.jobId);
         }
         return live;
     }

@@ -24,8 +24,9 @@ namespace {
 
 constexpr int kBusyTimeoutMs = 10000;
 // 1: archive files with absolute paths. 2: paths relative to the store,
-// SHA-256 of closed files, and jobs.
-constexpr int kSchemaVersion = 2;
+// SHA-256 of closed files, and jobs. 3: jobs may also be "deleting" or
+// "damaged".
+constexpr int kSchemaVersion = 3;
 
 constexpr const char* kSchema = R"(
 CREATE TABLE IF NOT EXISTS store(key TEXT PRIMARY KEY, value);
@@ -48,9 +49,23 @@ CREATE TABLE IF NOT EXISTS archive_files(
 CREATE INDEX IF NOT EXISTS archive_files_by_stream ON archive_files(job_id, stream);
 CREATE TABLE IF NOT EXISTS jobs(
   job_id INTEGER PRIMARY KEY,
-  state TEXT NOT NULL CHECK(state IN ('running','complete','failed')),
+  state TEXT NOT NULL CHECK(state IN ('running','complete','failed','deleting','damaged')),
   created_at TEXT NOT NULL,
   updated_at TEXT NOT NULL);
+)";
+
+// A version 2 catalog's jobs, whose states' check SQLite cannot widen in
+// place: copied into a table of the current form, which takes their name.
+constexpr const char* kWidenJobStates = R"(
+CREATE TABLE jobs_widened(
+  job_id INTEGER PRIMARY KEY,
+  state TEXT NOT NULL CHECK(state IN ('running','complete','failed','deleting','damaged')),
+  created_at TEXT NOT NULL,
+  updated_at TEXT NOT NULL);
+INSERT INTO jobs_widened(job_id, state, created_at, updated_at)
+  SELECT job_id, state, created_at, updated_at FROM jobs;
+DROP TABLE jobs;
+ALTER TABLE jobs_widened RENAME TO jobs;
 )";
 
 // Jobs as a version 1 catalog implies them: failed when a file was
@@ -326,6 +341,13 @@ public:
         return found;
     }
 
+    bool removeJob(unsigned long long jobId) override {
+        refuseWrites();
+        Statement(m_db, m_path, "DELETE FROM archive_files WHERE job_id = ?").bind(jobId).step();
+        Statement(m_db, m_path, "DELETE FROM jobs WHERE job_id = ?").bind(jobId).step();
+        return sqlite3_changes(m_db) == 1;
+    }
+
     std::vector<std::string> integrityProblems() override {
         Statement select(m_db, m_path, "PRAGMA quick_check");
         std::vector<std::string> problems;
@@ -471,6 +493,8 @@ private:
             execute(kSchema);
         } else if (m_version == 1) {
             upgradeFromVersion1();
+        } else if (m_version == 2) {
+            execute(kWidenJobStates);
         }
         if (m_version < kSchemaVersion) {
             execute(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str());

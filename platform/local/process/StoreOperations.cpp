@@ -10,6 +10,7 @@
 #include "platform/local/process/Context.h"
 #include "platform/local/store/ArchiveWriter.h"
 #include "platform/local/store/Cleanup.h"
+#include "platform/local/store/JobRemoval.h"
 #include "platform/local/store/Store.h"
 #include "platform/local/store/StoreCheck.h"
 
@@ -38,6 +39,53 @@ CheckResult check(bool repair) { return checkStore(openedStore(), repair); }
 
 CheckResult check(bool repair, const CheckLimits& limits) {
     return checkStore(openedStore(), repair, limits);
+}
+
+DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds) {
+    return deleteStoreJobs(openedStore(), jobIds);
+}
+
+void markJobsDamaged(const std::vector<unsigned long long>& jobIds) {
+    markStoreJobsDamaged(openedStore(), jobIds);
+}
+
+namespace {
+
+class StoreJobReadHold : public JobReadHold {
+public:
+    StoreJobReadHold(std::unique_ptr<JobLiveness> liveness, std::unique_ptr<JobLock> lock,
+                     std::string state)
+        : m_liveness(std::move(liveness)), m_lock(std::move(lock)), m_state(std::move(state)) {}
+    const std::string& state() const override { return m_state; }
+
+private:
+    // Declared first, destroyed last: the lock may live on its connection.
+    std::unique_ptr<JobLiveness> m_liveness;
+    std::unique_ptr<JobLock> m_lock;
+    const std::string m_state;
+};
+
+}  // namespace
+
+// The lock before the state: a deleter marks the job deleting while it holds
+// the lock, so a state read under the hold stays true while it lives.
+std::unique_ptr<JobReadHold> holdJobForReading(unsigned long long jobId) {
+    const auto store = openedStore();
+    auto liveness = store->liveness();
+    std::unique_ptr<JobLock> lock = liveness->holdForReading(jobId);
+    const auto job = store->catalog()->findJob(jobId);
+    if (job && job->state == "deleting") {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("job %llu is being deleted; it cannot be restored", jobId));
+    }
+    if (!lock) {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("job %llu is in use by another command (a deletion, or its "
+                                    "backup); it cannot be restored now",
+                                    jobId));
+    }
+    return std::make_unique<StoreJobReadHold>(std::move(liveness), std::move(lock),
+                                              job ? job->state : std::string());
 }
 
 void beginJob(unsigned long long jobId) { openedStore()->beginJob(jobId); }

@@ -396,6 +396,16 @@ std::unique_ptr<StorageLock> FaultInjectingStorage::lock(const std::string& path
     return m_inner->lock(path, create, modes);
 }
 
+std::unique_ptr<StorageLock> FaultInjectingStorage::lockShared(const std::string& path, bool create,
+                                                               const FileModes& modes) {
+    const Decision decision = enter(StorageOp::Lock, path);
+    if (decision.fail) {
+        errno = decision.error;
+        return nullptr;
+    }
+    return m_inner->lockShared(path, create, modes);
+}
+
 bool FaultInjectingStorage::makeDirectory(const std::string& path, const FileModes& modes) {
     LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::MakeDirectory, path);
     return m_inner->makeDirectory(path, modes);

@@ -120,6 +120,8 @@ public:
     bool list(const std::string& path, std::vector<std::string>* names) override;
     std::unique_ptr<StorageLock> lock(const std::string& path, bool create,
                                       const FileModes& modes) override;
+    std::unique_ptr<StorageLock> lockShared(const std::string& path, bool create,
+                                            const FileModes& modes) override;
     bool makeDirectory(const std::string& path, const FileModes& modes) override;
     bool makeParents(const std::string& path) override;
     bool syncDirectory(const std::string& path) override;

@@ -345,22 +345,41 @@ bool PosixStorage::list(const std::string& path, std::vector<std::string>* names
     return true;
 }
 
-std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool create,
-                                                const FileModes& modes) {
-    Located place;
-    if (!locate(path, &place)) return nullptr;
+namespace {
+
+// Opens name in the folder dir without following a link (making it when
+// create is set), keeps it only as a regular file, and takes its flock of
+// kind (LOCK_EX or LOCK_SH) without waiting.
+std::unique_ptr<StorageLock> flockAt(int dir, const char* name, bool create,
+                                     const FileModes& modes, int kind) {
     const int fd =
-        create ? ::openat(place.dir(), place.name(),
-                          O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, modes.file)
-               : ::openat(place.dir(), place.name(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        create ? ::openat(dir, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          modes.file)
+               : ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;
     if (!keepRegular(fd, nullptr)) return nullptr;
     if (create) applyFileModes(fd, false, modes);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd, kind | LOCK_NB) != 0) {
         closeQuietly(fd);
         return nullptr;
     }
     return std::make_unique<PosixLock>(fd);
+}
+
+}  // namespace
+
+std::unique_ptr<StorageLock> PosixStorage::lock(const std::string& path, bool create,
+                                                const FileModes& modes) {
+    Located place;
+    if (!locate(path, &place)) return nullptr;
+    return flockAt(place.dir(), place.name(), create, modes, LOCK_EX);
+}
+
+std::unique_ptr<StorageLock> PosixStorage::lockShared(const std::string& path, bool create,
+                                                      const FileModes& modes) {
+    Located place;
+    if (!locate(path, &place)) return nullptr;
+    return flockAt(place.dir(), place.name(), create, modes, LOCK_SH);
 }
 
 bool PosixStorage::makeDirectory(const std::string& path, const FileModes& modes) {

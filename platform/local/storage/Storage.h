@@ -102,6 +102,10 @@ public:
     // to lock and create is not set.
     virtual std::unique_ptr<StorageLock> lock(const std::string& path, bool create,
                                               const FileModes& modes) = 0;
+    // The same, but the shared lock, which other shared holders may hold
+    // at once and an exclusive holder excludes.
+    virtual std::unique_ptr<StorageLock> lockShared(const std::string& path, bool create,
+                                                    const FileModes& modes) = 0;
     // Makes the directory path with the store's modes; one that exists is
     // left as it is. False with errno set; a directory made here is removed
     // again then.

@@ -11,6 +11,7 @@
 
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
+#include "platform/local/store/JobRemoval.h"
 #include "platform/local/store/Sidecar.h"
 #include "platform/local/store/Store.h"
 
@@ -143,8 +144,9 @@ void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& l
         record.state = "writing";
         if (described) {
             const auto job = catalog.findJob(sidecar.jobId);
-            if ((job && job->state == "complete") || store.completionMarked(sidecar.jobId) ||
-                !liveness.probe(sidecar.jobId)) {
+            if ((job && (job->state == "complete" || job->state == "damaged" ||
+                         job->state == "deleting")) ||
+                store.completionMarked(sidecar.jobId) || !liveness.probe(sidecar.jobId)) {
                 continue;
             }
             record.trellanId = sidecar.trellanId;
@@ -177,19 +179,27 @@ CleanupResult cleanupStore(const std::shared_ptr<Store>& store) {
     CleanupResult result;
     auto catalog = store->catalog();
     auto liveness = store->liveness();
+    // Deletions that a kill cut short, finished first.
+    finishDeletions(*store, *catalog, *liveness, &result);
     std::map<unsigned long long, std::vector<ArchiveFileRecord>> files;
     for (ArchiveFileRecord& record : catalog->archiveFiles()) {
         files[record.jobId].push_back(std::move(record));
     }
     for (const CatalogJob& listed : catalog->jobs()) {
-        if (listed.state == "complete") continue;
+        // Kept on purpose, or being deleted by a deleter at work.
+        if (listed.state == "complete" || listed.state == "damaged" || listed.state == "deleting") {
+            continue;
+        }
         // Settled inside one write transaction of the catalog, whose lock a
         // completing writer holds too (see Store::completeJob): the job is
         // looked at afresh, and its writer can complete it only before this
         // looks or not at all.
         CatalogTransaction transaction(*catalog);
         const auto job = catalog->findJob(listed.jobId);
-        if (!job || job->state == "complete") continue;
+        if (!job || job->state == "complete" || job->state == "damaged" ||
+            job->state == "deleting") {
+            continue;
+        }
         if (store->completionMarked(job->jobId)) {
             // Completed, but the process died before the catalog said so.
             catalog->setJobState(job->jobId, "complete");

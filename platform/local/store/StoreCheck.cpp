@@ -299,6 +299,36 @@ std::vector<Suspect> settle(const Store& store, CatalogBackend& catalog,
     return problems;
 }
 
+// Which command helps with what check finds: the advice it gives.
+struct Remedies {
+    bool repair = false;                       // `check --repair`: the catalog's problems
+    bool cleanup = false;                      // `cleanup`: what killed jobs left
+    std::set<unsigned long long> damagedJobs;  // `delete J` or `mark-damaged J`
+};
+
+std::vector<std::string> adviceFor(const Remedies& remedies) {
+    std::vector<std::string> advice;
+    for (const unsigned long long job : remedies.damagedJobs) {
+        advice.push_back(formatText(
+            "job %llu is damaged: `delete %llu` removes it; `mark-damaged %llu` keeps it, "
+            "restorable file by file where its archive files are whole",
+            job, job, job));
+    }
+    if (remedies.cleanup)
+        advice.push_back("`cleanup` removes what jobs that did not complete left");
+    if (remedies.repair) advice.push_back("`check --repair` rebuilds the catalog from the files");
+    return advice;
+}
+
+// What helps with one problem: the catalog's repair, cleanup of what a
+// killed job left, deleting or marking a damaged complete job; or nothing,
+// the problem being one of a job marked damaged, known and accepted.
+struct Remedy {
+    enum class Kind { Repair, Cleanup, DamagedJob, MarkedDamaged };
+    Kind kind = Kind::Repair;
+    unsigned long long job = 0;
+};
+
 // The catalog is read first, in one view; the files and markers are listed
 // after it, so that whatever a job at work adds meanwhile is at most
 // something the view lacks, which settle() looks at again.
@@ -311,6 +341,12 @@ CheckResult inspect(const Store& store, Scan& scan) {
         suspects.push_back(
             {kind, id, std::move(state), job, problems.size(), std::move(problem)});
         problems.emplace_back();
+    };
+    // remedyOf[i]: what helps with problems[i]; problems found since the
+    // last call take remedy.
+    std::vector<Remedy> remedyOf;
+    const auto remedy = [&](Remedy::Kind kind, unsigned long long job = 0) {
+        remedyOf.resize(problems.size(), Remedy{kind, job});
     };
     std::unique_ptr<CatalogBackend> catalog;
     CatalogView view;
@@ -325,14 +361,30 @@ CheckResult inspect(const Store& store, Scan& scan) {
         problems.push_back(std::string("the catalog cannot be read: ") + error.what());
         catalog.reset();
     }
+    remedy(Remedy::Kind::Repair);
     const std::vector<ArchiveFileRecord>& rows = view.rows;
     const std::vector<CatalogJob>& jobs = view.jobs;
 
     std::map<unsigned long long, const CatalogJob*> jobById;
     for (const CatalogJob& job : jobs) jobById[job.jobId] = &job;
     std::set<uint64_t> entered;
-    for (const ArchiveFileRecord& row : rows) {
-        stopIfInterrupted();
+    // What a file's problems are: a complete job's damage, which deleting or
+    // marking it settles; what a killed job left, cleanup's; a job marked
+    // damaged, known and accepted; else the catalog's.
+    const auto classify = [&](const ArchiveFileRecord& row) {
+        const auto job = jobById.find(row.jobId);
+        const std::string state = job == jobById.end() ? "" : job->second->state;
+        if (state == "damaged") {
+            remedy(Remedy::Kind::MarkedDamaged, row.jobId);
+        } else if (state == "complete") {
+            remedy(Remedy::Kind::DamagedJob, row.jobId);
+        } else if (state == "running" || state == "failed") {
+            remedy(Remedy::Kind::Cleanup);
+        } else {
+            remedy(Remedy::Kind::Repair);
+        }
+    };
+    const auto checkRow = [&](const ArchiveFileRecord& row) {
         entered.insert(row.afileId);
         ++result.files;
         const std::string name = nameOf(row);
@@ -340,25 +392,27 @@ CheckResult inspect(const Store& store, Scan& scan) {
             suspect(Suspect::Kind::Row, row.afileId, std::move(problem), row.state, row.jobId);
         };
         const auto job = jobById.find(row.jobId);
+        // A job being deleted lacks what its deletion removed so far.
+        if (job != jobById.end() && job->second->state == "deleting") return;
         if (job == jobById.end()) problems.push_back(name + ": its job is not in the catalog");
         std::string full, why;
         if (!store.resolve(row.path, &full, &why)) {
             problems.push_back(name + ": " + why);
-            continue;
+            return;
         }
         EntryStatus status;
         if (!store.storage().status(full, &status)) {
             rowProblem(name + ": its data file " + full + " is missing");
-            continue;
+            return;
         }
         if (status.kind != EntryStatus::Kind::Regular) {
             problems.push_back(name + ": its data file " + full + " is not a regular file");
-            continue;
+            return;
         }
         Sidecar sidecar;
         if (!readSidecar(store.storage(), store.sidecarPath(row.afileId), &sidecar, &why)) {
             rowProblem(name + ": " + why);
-            continue;
+            return;
         }
         if (sidecar.trellanId != row.trellanId || sidecar.groupNumber != row.groupNumber ||
             sidecar.afileId != row.afileId || sidecar.jobId != row.jobId ||
@@ -367,30 +421,30 @@ CheckResult inspect(const Store& store, Scan& scan) {
                 "%s: its description names %s of job %llu stream %lu", name.c_str(),
                 archiveFileName(sidecar.trellanId, sidecar.groupNumber, sidecar.afileId).c_str(),
                 sidecar.jobId, sidecar.stream));
-            continue;
+            return;
         }
-        if (row.state != "closed") continue;
+        if (row.state != "closed") return;
         const unsigned long long size = status.size;
         if (!sidecar.closed) {
             problems.push_back(name +
                                ": closed in the catalog, but its description was never closed");
-            continue;
+            return;
         }
         if (size != row.size || sidecar.size != row.size) {
             problems.push_back(formatText(
                 "%s: its data file has %llu bytes; the catalog records %llu, its description %llu",
                 name.c_str(), size, row.size, sidecar.size));
-            continue;
+            return;
         }
         if (!scan.fits(size)) {
             result.unverified.push_back(name + ": " + scan.unread(size));
-            continue;
+            return;
         }
         std::string sha256;
         unsigned long long hashed = 0;
         if (!hashData(store, full, scan, &sha256, &hashed, &why)) {
             rowProblem(name + ": " + why);
-            continue;
+            return;
         }
         result.bytes += hashed;
         if (sha256 != sidecar.sha256 || (!row.sha256.empty() && row.sha256 != sidecar.sha256)) {
@@ -398,12 +452,38 @@ CheckResult inspect(const Store& store, Scan& scan) {
                                "; its description records " + sidecar.sha256 +
                                (row.sha256.empty() ? "" : ", the catalog " + row.sha256));
         }
+    };
+    for (const ArchiveFileRecord& row : rows) {
+        stopIfInterrupted();
+        checkRow(row);
+        classify(row);
     }
 
     std::map<unsigned long long, std::vector<const ArchiveFileRecord*>> filesOf;
     for (const ArchiveFileRecord& row : rows) filesOf[row.jobId].push_back(&row);
+    const auto liveness = store.liveness();
     for (const CatalogJob& job : jobs) {
         const bool marked = store.completionMarked(job.jobId);
+        if (job.state == "deleting") {
+            // Its deleter holds the job's lock while it works; one that is
+            // gone left the rest to cleanup.
+            if (!liveness->probe(job.jobId)) {
+                result.notes.push_back(formatText("job %llu is being deleted", job.jobId));
+            } else {
+                problems.push_back(formatText(
+                    "job %llu was being deleted when its deleter stopped (cleanup finishes it)",
+                    job.jobId));
+                remedy(Remedy::Kind::Cleanup);
+            }
+            continue;
+        }
+        if (job.state == "damaged") {
+            result.notes.push_back(formatText(
+                "job %llu is marked damaged: kept, restorable file by file where its archive "
+                "files are whole",
+                job.jobId));
+            continue;
+        }
         if (job.state == "complete") {
             if (!marked && !rows.empty()) {
                 // A job completed before completion markers existed has none;
@@ -417,6 +497,7 @@ CheckResult inspect(const Store& store, Scan& scan) {
                     problems.push_back(formatText(
                         "job %llu is complete in the catalog but has no completion marker %s",
                         job.jobId, store.markerPath(job.jobId).c_str()));
+                    remedy(Remedy::Kind::Repair);
                 }
             }
             for (const auto* file : filesOf[job.jobId]) {
@@ -424,49 +505,85 @@ CheckResult inspect(const Store& store, Scan& scan) {
                     problems.push_back(formatText("job %llu is complete but its %s is %s",
                                                   job.jobId, nameOf(*file).c_str(),
                                                   file->state.c_str()));
+                    remedy(Remedy::Kind::DamagedJob, job.jobId);
                 }
             }
         } else if (marked) {
             suspect(Suspect::Kind::MarkerNotComplete, job.jobId,
                     formatText("job %llu has a completion marker but the catalog says %s",
                                job.jobId, job.state.c_str()));
+            remedy(Remedy::Kind::Cleanup);
         } else if (job.state == "running" && !store.jobLockHeld(job.jobId)) {
             suspect(Suspect::Kind::WriterGone, job.jobId,
                     formatText("job %llu is running in the catalog but its writer is gone "
                                "(cleanup removes it)",
                                job.jobId));
+            remedy(Remedy::Kind::Cleanup);
         }
     }
     for (const unsigned long long id : listJobFiles(store, "complete")) {
         if (!jobById.count(id)) {
             suspect(Suspect::Kind::MarkerUnknownJob, id,
                     formatText("job %llu has a completion marker but is not in the catalog", id));
+            remedy(Remedy::Kind::Repair);
         }
     }
 
     std::set<uint64_t> data, sidecars;
     std::vector<std::string> other;
     listFiles(store, &data, &sidecars, &other);
+    // A file without an entry that a killed creation left is cleanup's; one
+    // of a complete job, whose entry the catalog lost, the repair's.
+    const auto leftBehind = [&](uint64_t id) {
+        Sidecar sidecar;
+        std::string why;
+        const bool ofComplete =
+            readSidecar(store.storage(), store.sidecarPath(id), &sidecar, &why) &&
+            store.completionMarked(sidecar.jobId);
+        remedy(ofComplete ? Remedy::Kind::Repair : Remedy::Kind::Cleanup);
+    };
     for (const uint64_t id : data) {
         if (!entered.count(id)) {
             suspect(Suspect::Kind::UnknownData, id, store.dataPath(id) + " is not in the catalog");
+            leftBehind(id);
         }
     }
     for (const uint64_t id : sidecars) {
         if (!entered.count(id) && !data.count(id)) {
             suspect(Suspect::Kind::UnknownSidecar, id,
                     store.sidecarPath(id) + " describes a data file that is missing");
+            leftBehind(id);
         }
     }
     for (const std::string& name : other) {
         problems.push_back(store.filesDirectory() + "/" + name +
                            " is neither an archive file nor a description");
     }
+    remedy(Remedy::Kind::Repair);
     // Without a catalog there is nothing to look at again: every suspect
     // stands.
     if (catalog) suspects = settle(store, *catalog, std::move(suspects));
     for (Suspect& each : suspects) problems[each.slot] = std::move(each.problem);
-    std::erase_if(problems, [](const std::string& problem) { return problem.empty(); });
+    // Explained suspects left their slots empty; a marked damaged job's
+    // problems are notes.
+    Remedies remedies;
+    std::vector<std::string> standing;
+    for (std::size_t i = 0; i < problems.size(); ++i) {
+        if (problems[i].empty()) continue;
+        const Remedy& what = remedyOf[i];
+        switch (what.kind) {
+        case Remedy::Kind::MarkedDamaged:
+            result.notes.push_back(problems[i] +
+                                   formatText(" (job %llu is marked damaged)", what.job));
+            continue;
+        case Remedy::Kind::DamagedJob: remedies.damagedJobs.insert(what.job); break;
+        case Remedy::Kind::Cleanup: remedies.cleanup = true; break;
+        case Remedy::Kind::Repair: remedies.repair = true; break;
+        }
+        standing.push_back(std::move(problems[i]));
+    }
+    problems = std::move(standing);
+    result.advice = adviceFor(remedies);
     if (!problems.empty()) {
         try {
             result.running = store.liveness()->liveJobs().size();

@@ -5,11 +5,15 @@
 
 #include <climits>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "base/AgentError.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
+#include "jobs/AgentStore.h"
 #include "jobs/BackupJob.h"
+#include "jobs/Expiry.h"
 
 Command backupCommand() {
     Command command;
@@ -18,6 +22,7 @@ Command backupCommand() {
     command.json = true;
     command.define = [](CLI::App& app) -> CommandRun {
         auto backup = std::make_shared<BackupOptions>();
+        auto expire = std::make_shared<bool>(false);
         app.add_option("inputs", backup->inputs,
                        "the files of the set (a database's data "
                        "and log files, say); - reads a stream from standard input");
@@ -38,6 +43,9 @@ Command backupCommand() {
         app.add_flag("--raw", backup->raw,
                      "back SQLite databases up as plain bytes, not as a consistent snapshot "
                      "(the job fails if one changes while it is read)");
+        app.add_flag("--expire", *expire,
+                     "once the job is complete, apply the retention policy the store keeps "
+                     "(expire --save)");
         app.add_option("--test-after-first-chunk", backup->afterFirstChunk,
                        "run COMMAND (with /bin/sh, the file as $1) after the first chunk of "
                        "each file was read, and wait for it")
@@ -50,7 +58,7 @@ Command backupCommand() {
                   "rehearse a failure: writing this stream fails and the job's archive "
                   "files are invalidated")
             ->group("Testing");
-        return [backup](localplatform::Config config, JsonReport& report) {
+        return [backup, expire](localplatform::Config config, JsonReport& report) {
             // `-` among the inputs is the stream input from standard input.
             std::vector<std::string> files;
             for (const std::string& input : backup->inputs) {
@@ -62,7 +70,31 @@ Command backupCommand() {
                 }
             }
             backup->inputs = files;
+            // The policy is read before any work: a store without one is
+            // refused (exit 2) with nothing backed up.
+            std::optional<RetentionPolicy> policy;
+            if (*expire) {
+                const std::string store = localplatform::configuredStoreDirectory(config);
+                policy = storedPolicy(store);
+                if (!policy) {
+                    throw badInput("backup --expire: the store " + store +
+                                   " keeps no retention policy; keep one with `expire ... "
+                                   "--save`");
+                }
+            }
+            localplatform::Config expiring = config;
+            expiring.storeLogName = "expire";
             runBackup(*backup, std::move(config), report);
+            if (!policy) return;
+            try {
+                openStoreFor(expiring, localplatform::Access::ReadWrite, false);
+                const auto expired = expireJobs(*policy, false, !report.enabled(), expiring);
+                report.add({{"expired", expired}});
+            } catch (const AgentError& error) {
+                throw jobFailed(std::string("the backup is complete, but expiring the store "
+                                            "failed: ") +
+                                error.what());
+            }
         };
     };
     return command;

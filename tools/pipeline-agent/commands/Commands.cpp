@@ -10,6 +10,9 @@ Command restoreCommand();
 Command listCommand();
 Command cleanupCommand();
 Command checkCommand();
+Command deleteCommand();
+Command markDamagedCommand();
+Command expireCommand();
 Command timelineCommand();
 Command demoCommand();
 
@@ -36,8 +39,8 @@ bool jsonCommandsMatch(const std::vector<Command>& table) {
 
 const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
-        backupCommand(), restoreCommand(),  listCommand(), cleanupCommand(),
-        checkCommand(),  timelineCommand(), demoCommand(),
+        backupCommand(), restoreCommand(),     listCommand(),   cleanupCommand(),  checkCommand(),
+        deleteCommand(), markDamagedCommand(), expireCommand(), timelineCommand(), demoCommand(),
     };
     assert(jsonCommandsMatch(table));
     return table;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "manifest/Manifest.h"
 
@@ -19,3 +20,9 @@ void requireRestorableArchives(const Manifest& manifest, const std::string& stor
 // requireRestorableArchives. Throws AgentError (failed job: the store is
 // damaged) naming the first whose data is missing.
 void requireArchiveData(const Manifest& manifest);
+
+// For a job marked damaged, before a restore sets anything up: every part
+// of the chosen files must lie whole in its archive file, with the bytes
+// (SHA-256) the manifest records. Throws AgentError (failed job) with one
+// line naming the first archive file that fails a part, and its file.
+void requireWholeParts(const std::vector<const ManifestFile*>& files, unsigned long long jobId);

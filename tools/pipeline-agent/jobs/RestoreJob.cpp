@@ -233,7 +233,16 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
     // Every path against the output directory, before anything is made.
     TreeOutput tree(options.output, entries, TreeOutput::Options{options.replace, ""});
     openStoreFor(config, localplatform::Access::ReadOnly, false);
-    requireArchiveData(manifest);
+    const auto hold = holdJobForRestore(manifest.jobId, config);
+    if (hold->state() == "damaged") {
+        std::vector<const ManifestFile*> needed;
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (chosen[i]) needed.push_back(&all[i]);
+        }
+        requireWholeParts(needed, manifest.jobId);
+    } else {
+        requireArchiveData(manifest);
+    }
     std::string recordDirectory;
     if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
         recordDirectory = partialOutputDirectory();
@@ -428,7 +437,12 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
     if (!localplatform::storeIsOpen()) openStoreFor(config, localplatform::Access::ReadOnly, false);
     if (asked.job == 0) checkAgainstStoredCopy(manifest, options.manifest);
-    requireArchiveData(manifest);
+    const auto hold = holdJobForRestore(manifest.jobId, config);
+    if (hold->state() == "damaged") {
+        requireWholeParts(files, manifest.jobId);
+    } else {
+        requireArchiveData(manifest);
+    }
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
     outputOptions.namedTemporary = options.namedTemporary;

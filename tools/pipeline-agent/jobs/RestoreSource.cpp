@@ -18,7 +18,8 @@ void requireCompleteJob(unsigned long long jobId, const localplatform::Config& c
     const std::string store = localplatform::storeDirectory();
     for (const localplatform::JobRecord& job : jobs) {
         if (job.jobId != jobId) continue;
-        if (job.state == "complete") return;
+        // A damaged job restores file by file where its archive files are whole.
+        if (job.state == "complete" || job.state == "damaged") return;
         throw badInput("job " + std::to_string(jobId) + " of the store " + store + " is " +
                        (job.state == "running" && !job.writerAlive ? "crashed" : job.state) +
                        ", not complete; it cannot be restored");
@@ -62,5 +63,14 @@ void checkAgainstStoredCopy(const Manifest& manifest, const std::string& path) {
         say("the store keeps no manifest of job %llu (a backup by an older agent); restoring "
             "from %s alone",
             manifest.jobId, path.c_str());
+    }
+}
+
+std::unique_ptr<localplatform::JobReadHold> holdJobForRestore(unsigned long long jobId,
+                                                              const localplatform::Config& config) {
+    try {
+        return localplatform::holdJobForReading(jobId);
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
     }
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
@@ -19,3 +21,10 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
 // by an older agent), and goes on. Throws AgentError (bad input) when they
 // disagree.
 void checkAgainstStoredCopy(const Manifest& manifest, const std::string& path);
+
+// Once the store is open: the restore's hold on the job it reads, for its
+// whole duration, so that no deletion of the job begins meanwhile. Throws
+// AgentError (failed job, one line) when the job is being deleted or
+// another command holds it.
+std::unique_ptr<localplatform::JobReadHold> holdJobForRestore(unsigned long long jobId,
+                                                              const localplatform::Config& config);

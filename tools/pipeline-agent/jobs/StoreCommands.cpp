@@ -127,6 +127,9 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const unsigned long long job : result.jobsFailed) {
         std::printf("job %llu did not complete; marked failed\n", job);
     }
+    for (const unsigned long long job : result.jobsDeleted) {
+        std::printf("finished deleting job %llu, whose deletion was cut short\n", job);
+    }
     std::vector<std::string> refused = result.refused;
     const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
     for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
@@ -134,8 +137,8 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& file : snapshots) {
         std::printf("removed SQLite snapshot tmp/%s of a backup that did not end\n", file.c_str());
     }
-    if (result.removed.empty() && result.jobsFailed.empty() && partial.empty() &&
-        snapshots.empty()) {
+    if (result.removed.empty() && result.jobsFailed.empty() && result.jobsDeleted.empty() &&
+        partial.empty() && snapshots.empty()) {
         std::printf("nothing to remove\n");
     }
     std::fflush(stdout);
@@ -171,6 +174,19 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
     for (std::string& problem : storedManifestProblems(config)) {
         result.problems.push_back(std::move(problem));
     }
+    // What helps with the problems. A catalog rebuilt beside live writers
+    // would lose their work: while jobs run the advice is to wait, never to
+    // repair; a repair that ran is no advice.
+    std::vector<std::string> advice;
+    if (!result.problems.empty() && result.running > 0) {
+        advice.push_back(std::to_string(result.running) +
+                         (result.running == 1 ? " job is" : " jobs are") +
+                         " running: check again after they end");
+    } else if (!result.problems.empty()) {
+        for (const auto& line : result.advice) {
+            if (!repair || line.find("check --repair") == std::string::npos) advice.push_back(line);
+        }
+    }
     const std::string store = localplatform::storeDirectory();
     if (report.enabled()) {
         report.add({{"store", store},
@@ -181,27 +197,26 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                     {"repaired", result.repaired}});
         // Only a bounded check leaves files unread.
         if (maxBytes) report.add({{"unverified", result.unverified}});
+        if (!result.notes.empty()) report.add({{"notes", result.notes}});
+        if (!advice.empty()) report.add({{"advice", advice}});
     } else {
         for (const auto& line : result.repaired) std::printf("repaired: %s\n", line.c_str());
+        for (const auto& line : result.notes) std::printf("note: %s\n", line.c_str());
         for (const auto& line : result.problems) std::printf("problem: %s\n", line.c_str());
         for (const auto& line : result.unverified) {
             std::printf("not verified: %s\n", line.c_str());
         }
+        if (result.running == 0) {
+            for (const auto& line : advice) std::printf("advice: %s\n", line.c_str());
+        }
         std::fflush(stdout);
     }
     if (!result.problems.empty()) {
-        // A catalog rebuilt beside live writers would lose their work: while
-        // jobs run the advice is to wait, never to repair.
-        std::string advice;
-        if (result.running > 0) {
-            advice = "; " + std::to_string(result.running) +
-                     (result.running == 1 ? " job is" : " jobs are") +
-                     " running: check again after they end";
-        } else if (!repair && result.repairable > 0) {
-            advice = "; `check --repair` rebuilds its catalog from the files";
-        }
+        // The summary names what helps, as the advice lines do.
+        std::string summary;
+        for (const auto& line : advice) summary += "; " + line;
         throw jobFailed("the store " + store + " has " + std::to_string(result.problems.size()) +
-                        " problem(s)" + (repair ? " that repair could not mend" : "") + advice);
+                        " problem(s)" + (repair ? " that repair could not mend" : "") + summary);
     }
     if (!result.unverified.empty()) {
         say("no problem found in the store %s: %lu archive files, %llu bytes checked; the data "

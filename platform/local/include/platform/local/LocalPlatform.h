@@ -43,6 +43,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -209,7 +210,10 @@ void failJob(unsigned long long jobId) noexcept;
 
 struct JobRecord {
     unsigned long long jobId = 0;
-    std::string state;        // "running", "complete" or "failed"
+    // "running", "complete", "failed", "deleting" (deleted on purpose, not
+    // yet wholly removed) or "damaged" (complete, kept on purpose with a
+    // damaged archive file)
+    std::string state;
     bool writerAlive = false; // its lock is held
     std::string createdAt, updatedAt;
     std::vector<ArchiveFileRecord> files;  // oldest first
@@ -243,6 +247,7 @@ struct CleanupResult {
     std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had
     std::vector<unsigned long long> jobsFailed;  // jobs it marked failed
     std::vector<std::string> refused;            // what it would not touch, and why
+    std::vector<unsigned long long> jobsDeleted;  // deletions it finished
 };
 // Removes every file of every job that did not complete and whose writer is
 // gone (closed files included) and marks such jobs failed; also removes
@@ -269,6 +274,12 @@ struct CheckResult {
     // With problems: the jobs whose writers lived when the check ended (a
     // catalog rebuilt beside them would lose their work).
     std::size_t running = 0;
+    // What is known and accepted, no problem: jobs marked damaged and what
+    // is wrong with them, jobs whose deletion runs now.
+    std::vector<std::string> notes;
+    // The commands that help with the problems: `cleanup`, `delete J` or
+    // `mark-damaged J`, `check --repair`; one line each.
+    std::vector<std::string> advice;
 };
 // How far a check may go, and how it tells how far it got.
 struct CheckLimits {
@@ -294,6 +305,51 @@ CheckResult check(bool repair);
 // The same within limits. A signal (interrupt()) also stops a file's read
 // between two chunks.
 CheckResult check(bool repair, const CheckLimits& limits);
+
+struct DeletionResult {
+    std::vector<unsigned long long> jobs;  // the jobs deleted, in the order given
+    // Their archive files that this call removed, with full paths, and
+    // their data bytes.
+    std::vector<ArchiveFileRecord> removed;
+    unsigned long long bytes = 0;
+};
+// Deletes complete (or damaged) jobs on purpose, with every file the store
+// keeps of them, so that a kill at any instant leaves each either whole or
+// marked "deleting", which the next cleanup finishes: first every job is
+// checked, then each job's lock is taken exclusively without waiting, then
+// the jobs are marked deleting in one transaction; their completion markers
+// go, then their data files and descriptions, then their manifests, then
+// their entries. Refuses before changing anything: a job the store does not
+// have, or that is running or failed (Unusable, one line naming it), one
+// whose lock another process holds, a restore reading it or another deleter
+// (Failed, naming it). A failure after the marking leaves the jobs deleting
+// (Failed). After interrupt(), stops before the next batch of jobs (a batch
+// is up to 256 jobs; Interrupted). Throws StoreError (Unusable on a
+// read-only store).
+DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds);
+
+// Marks complete jobs "damaged": kept and restorable file by file, no longer
+// a problem for check. A job already marked stays so. Refuses (Unusable,
+// before changing anything) a job the store does not have or that is not
+// complete. Throws StoreError.
+void markJobsDamaged(const std::vector<unsigned long long>& jobIds);
+
+// A restore's hold on the job it reads: while it lives no deletion of the
+// job begins. Released when destroyed; not shared between threads.
+class JobReadHold {
+public:
+    virtual ~JobReadHold() = default;
+    // The job's state when the hold was taken; empty when the catalog does
+    // not know it.
+    virtual const std::string& state() const = 0;
+};
+// Takes the open store's shared lock of job jobId without waiting, then
+// looks at its state. Throws StoreError (Failed, one line naming the job)
+// when the job is being deleted, or its lock is held exclusively (a
+// deletion, or its writer). Works on a read-only store; a store its user may
+// not write has no lock to take for a job that never had one, and the hold
+// then holds nothing.
+std::unique_ptr<JobReadHold> holdJobForReading(unsigned long long jobId);
 
 // Asks the running job to stop, from any thread (a signal's, say): pauses
 // end at once, and no archive file is created from then on, so that the

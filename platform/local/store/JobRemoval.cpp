@@ -1,0 +1,221 @@
+// Deleting jobs on purpose. A job is marked "deleting" in the catalog before
+// anything of it goes, so that from then on nothing takes it for complete;
+// its completion marker goes first, so that a catalog rebuilt from files/
+// and jobs/ never finds it complete either; then its data files and
+// descriptions, its manifest, and last its entries. A kill at any step
+// leaves it marked deleting, and cleanup finishes it the same way. Jobs go
+// in batches, each under one transaction for the marking and one for the
+// entries, so that a thousand jobs cost a few commits, not thousands.
+
+#include "platform/local/store/JobRemoval.h"
+
+#include <cerrno>
+#include <set>
+
+#include "platform/local/base/Diagnostics.h"
+#include "platform/local/base/Format.h"
+#include "platform/local/catalog/CatalogBackend.h"
+#include "platform/local/store/Store.h"
+
+namespace localplatform {
+
+namespace {
+
+// The most jobs whose locks one batch holds at once: for a SQLite store,
+// each is an open file.
+constexpr std::size_t kJobsAtOnce = 256;
+
+[[noreturn]] void failed(const std::string& what) {
+    throw StoreError(StoreError::Kind::Failed, what);
+}
+
+// True when path was there and is removed now; false when it was gone.
+bool removeIfThere(Storage& storage, const std::string& path) {
+    if (storage.remove(path)) return true;
+    if (errno != ENOENT) failed(systemError("cannot remove", path));
+    return false;
+}
+
+void syncDirectory(Storage& storage, const std::string& path) {
+    if (!storage.syncDirectory(path)) failed(systemError("cannot sync", path));
+}
+
+std::string manifestPath(const Store& store, unsigned long long jobId) {
+    return store.jobsDirectory() + "/" + std::to_string(jobId) + ".manifest.json";
+}
+
+// Removes what the store keeps of jobs that are marked deleting and whose
+// locks the caller holds. Throws StoreError (Failed) at the first thing
+// that cannot be removed, the jobs left deleting.
+void removeMarked(Store& store, CatalogBackend& catalog,
+                  const std::vector<unsigned long long>& jobIds, DeletionResult* result) {
+    Storage& storage = store.storage();
+    for (const unsigned long long id : jobIds) removeIfThere(storage, store.markerPath(id));
+    syncDirectory(storage, store.jobsDirectory());
+    crashPoint("deletion markers removed");
+    for (const unsigned long long id : jobIds) {
+        for (ArchiveFileRecord& file : catalog.archiveFilesOf(id)) {
+            std::string full, why;
+            if (!store.resolve(file.path, &full, &why)) {
+                failed(archiveFileName(file.trellanId, file.groupNumber, file.afileId) +
+                       formatText(" of job %llu: ", id) + why + "; left alone");
+            }
+            EntryStatus status;
+            if (file.state != "closed" && storage.status(full, &status) &&
+                status.kind == EntryStatus::Kind::Regular) {
+                file.size = status.size;
+            }
+            const bool removed = removeIfThere(storage, full);
+            removeIfThere(storage, store.sidecarPath(file.afileId));
+            // A file an earlier, cut short deletion removed is not told again.
+            if (removed) {
+                file.path = full;
+                result->bytes += file.size;
+                result->removed.push_back(file);
+            }
+            crashPoint("deletion removal");
+        }
+        removeIfThere(storage, manifestPath(store, id));
+    }
+    syncDirectory(storage, store.filesDirectory());
+    syncDirectory(storage, store.jobsDirectory());
+    crashPoint("deletion files removed");
+    CatalogTransaction transaction(catalog);
+    for (const unsigned long long id : jobIds) catalog.removeJob(id);
+    transaction.commit();
+    crashPoint("deletion entries removed");
+    for (const unsigned long long id : jobIds) {
+        result->jobs.push_back(id);
+        platformDebug(formatText("deleted job %llu", id));
+    }
+    // A SQLite store's job locks: whoever locks one of them from now on
+    // finds no job in the catalog.
+    if (store.catalogPlace().connection.empty()) {
+        for (const unsigned long long id : jobIds) {
+            storage.remove(store.jobsDirectory() + "/" + std::to_string(id) + ".lock");
+        }
+    }
+}
+
+// The refusal of a job that may not be deleted, or nothing.
+std::string refusal(const std::optional<CatalogJob>& job, unsigned long long jobId) {
+    if (!job) return formatText("the store has no job %llu", jobId);
+    if (job->state == "complete" || job->state == "damaged" || job->state == "deleting") {
+        return "";
+    }
+    return formatText(
+        "job %llu is %s, not complete; only complete jobs are deleted (cleanup "
+        "removes what failed and crashed jobs left)",
+        jobId, job->state.c_str());
+}
+
+}  // namespace
+
+// Every job is looked at before any lock is taken, so that a refusal makes
+// no lock file; under the marking's transaction they are looked at again.
+DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
+                               const std::vector<unsigned long long>& jobIds) {
+    store->requireWritable("delete");
+    std::vector<unsigned long long> ids;
+    std::set<unsigned long long> seen;
+    for (const unsigned long long id : jobIds) {
+        if (seen.insert(id).second) ids.push_back(id);
+    }
+    auto catalog = store->catalog();
+    for (const unsigned long long id : ids) {
+        const std::string why = refusal(catalog->findJob(id), id);
+        if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
+    }
+    auto liveness = store->liveness();
+    DeletionResult result;
+    for (std::size_t first = 0; first < ids.size(); first += kJobsAtOnce) {
+        // Asked to stop: between batches, each either untouched or gone.
+        if (interrupted()) {
+            throw StoreError(StoreError::Kind::Interrupted,
+                             formatText("stopped before job %llu; %zu job%s deleted, the rest "
+                                        "untouched",
+                                        ids[first], first, first == 1 ? "" : "s"));
+        }
+        const std::vector<unsigned long long> batch(
+            ids.begin() + static_cast<std::ptrdiff_t>(first),
+            ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + kJobsAtOnce)));
+        std::vector<std::unique_ptr<JobLock>> held;
+        for (const unsigned long long id : batch) {
+            std::unique_ptr<JobLock> lock = liveness->holdForDeleting(id);
+            if (!lock) {
+                failed(
+                    formatText("job %llu is in use (a restore reads it, or another command "
+                               "deletes it); not deleted",
+                               id));
+            }
+            held.push_back(std::move(lock));
+        }
+        {
+            CatalogTransaction transaction(*catalog);
+            for (const unsigned long long id : batch) {
+                const std::string why = refusal(catalog->findJob(id), id);
+                if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
+                catalog->setJobState(id, "deleting");
+            }
+            transaction.commit();
+        }
+        crashPoint("jobs marked deleting");
+        removeMarked(*store, *catalog, batch, &result);
+    }
+    return result;
+}
+
+void finishDeletions(Store& store, CatalogBackend& catalog, JobLiveness& liveness,
+                     CleanupResult* result) {
+    std::vector<unsigned long long> ids;
+    std::vector<std::unique_ptr<JobLock>> held;
+    DeletionResult done;
+    const auto finish = [&] {
+        try {
+            removeMarked(store, catalog, ids, &done);
+        } catch (const StoreError& error) {
+            if (error.kind() != StoreError::Kind::Failed) throw;
+            const std::string why = std::string("a deletion: ") + error.what();
+            platformError("cleanup: " + why);
+            result->refused.push_back(why);
+        }
+        ids.clear();
+        held.clear();
+    };
+    for (const CatalogJob& job : catalog.jobs()) {
+        if (job.state != "deleting") continue;
+        std::unique_ptr<JobLock> lock = liveness.holdForDeleting(job.jobId);
+        if (!lock) continue;  // its deleter is at work
+        ids.push_back(job.jobId);
+        held.push_back(std::move(lock));
+        if (ids.size() == kJobsAtOnce) finish();
+    }
+    if (!ids.empty()) finish();
+    for (const unsigned long long id : done.jobs) result->jobsDeleted.push_back(id);
+    for (const ArchiveFileRecord& file : done.removed) result->removed.push_back(file);
+}
+
+void markStoreJobsDamaged(const std::shared_ptr<Store>& store,
+                          const std::vector<unsigned long long>& jobIds) {
+    store->requireWritable("mark-damaged");
+    auto catalog = store->catalog();
+    CatalogTransaction transaction(*catalog);
+    for (const unsigned long long id : jobIds) {
+        const auto job = catalog->findJob(id);
+        if (!job)
+            throw StoreError(StoreError::Kind::Unusable,
+                             formatText("the store has no job %llu", id));
+        if (job->state == "damaged") continue;
+        if (job->state != "complete") {
+            throw StoreError(StoreError::Kind::Unusable,
+                             formatText("job %llu is %s, not complete; only a complete job is "
+                                        "marked damaged",
+                                        id, job->state.c_str()));
+        }
+        catalog->setJobState(id, "damaged");
+    }
+    transaction.commit();
+    crashPoint("catalog commit");
+}
+
+}  // namespace localplatform

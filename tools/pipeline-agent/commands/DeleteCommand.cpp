@@ -1,0 +1,103 @@
+// delete JOB... [--yes] [--dry-run]: removes complete jobs on purpose, with
+// every file the store keeps of them (jobs/JobDeletion, and the platform's
+// deleteJobs for the crash-safe order).
+
+#include <unistd.h>
+#include <CLI/CLI.hpp>
+
+#include <climits>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "base/Interrupt.h"
+#include "base/Progress.h"
+#include "commands/Command.h"
+#include "jobs/AgentStore.h"
+#include "jobs/JobDeletion.h"
+
+namespace {
+
+struct DeleteOptions {
+    std::vector<std::string> jobs;
+    bool yes = false;     // no question asked
+    bool dryRun = false;  // show what would go, change nothing
+};
+
+// Asks on the terminal; true for "y" or "yes".
+bool confirmed(const std::vector<PlannedDeletion>& plan) {
+    unsigned long long bytes = 0;
+    std::size_t files = 0;
+    for (const PlannedDeletion& job : plan) {
+        bytes += job.bytes;
+        files += job.files.size();
+    }
+    std::fprintf(stderr, "delete %zu job%s (%zu archive files, %llu bytes) for good? [y/N] ",
+                 plan.size(), plan.size() == 1 ? "" : "s", files, bytes);
+    std::fflush(stderr);
+    std::string answer;
+    if (!std::getline(std::cin, answer)) return false;
+    return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+void runDelete(const DeleteOptions& options, const localplatform::Config& config) {
+    std::vector<unsigned long long> ids;
+    for (const std::string& text : options.jobs) {
+        ids.push_back(parseDecimalUnsigned("JOB", text, 1, ULLONG_MAX));
+    }
+    const bool terminal = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
+    if (!options.dryRun && !options.yes && !terminal) {
+        throw badInput(
+            "delete removes backups for good: give --yes to confirm it off a "
+            "terminal (or --dry-run to see what would go)");
+    }
+    openStoreFor(
+        config, options.dryRun ? localplatform::Access::ReadOnly : localplatform::Access::ReadWrite,
+        false);
+    std::vector<localplatform::JobRecord> jobs;
+    try {
+        jobs = localplatform::listJobs();
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
+    }
+    const std::vector<PlannedDeletion> plan = planDeletion(ids, jobs);
+    if (options.dryRun) {
+        printPlan(plan, "would delete");
+        say("dry run: nothing was changed");
+        return;
+    }
+    if (!options.yes) {
+        printPlan(plan, "to delete:");
+        if (!confirmed(plan)) throw jobFailed("not confirmed; nothing was deleted");
+    }
+    // A signal stops the deletion between two batches of jobs.
+    onInterrupt([](int) { localplatform::interrupt(); });
+    const localplatform::DeletionResult result = runDeletion(plan, config);
+    say("deleted %zu job%s, %zu archive files, %llu bytes from %s", result.jobs.size(),
+        result.jobs.size() == 1 ? "" : "s", result.removed.size(), result.bytes,
+        localplatform::storeDirectory().c_str());
+}
+
+}  // namespace
+
+Command deleteCommand() {
+    Command command;
+    command.name = "delete";
+    command.description = "delete complete jobs on purpose, with all their files";
+    command.json = false;
+    command.logName = "delete";
+    command.define = [](CLI::App& app) -> CommandRun {
+        auto options = std::make_shared<DeleteOptions>();
+        app.add_option("JOB", options->jobs, "the jobs to delete")->required();
+        app.add_flag("--yes", options->yes, "do not ask (needed off a terminal)");
+        app.add_flag("--dry-run", options->dryRun,
+                     "show the jobs, archive files and bytes that would go; change nothing");
+        return
+            [options](localplatform::Config config, JsonReport&) { runDelete(*options, config); };
+    };
+    return command;
+}

@@ -1,0 +1,177 @@
+#include "jobs/Expiry.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "base/AgentError.h"
+#include "base/Checks.h"
+#include "base/Interrupt.h"
+#include "base/Progress.h"
+#include "jobs/AgentStore.h"
+#include "jobs/JobDeletion.h"
+#include "report/TextTable.h"
+
+namespace {
+
+std::string joined(const std::vector<std::string>& words) {
+    std::string text;
+    for (const std::string& word : words) text += (text.empty() ? "" : ",") + word;
+    return text;
+}
+
+}  // namespace
+
+std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
+                                           const localplatform::Config& config) {
+    std::vector<localplatform::JobRecord> jobs;
+    try {
+        jobs = localplatform::listJobs();
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
+    }
+    // Only complete jobs expire; a damaged one stays until it is deleted by
+    // name, and one whose time cannot be read is kept.
+    std::vector<RetentionJob> candidates;
+    std::map<unsigned long long, const localplatform::JobRecord*> byId;
+    std::vector<std::string> untimed;
+    for (const auto& job : jobs) {
+        if (job.state != "complete") continue;
+        const auto created = parseCatalogTime(job.createdAt);
+        if (!created) {
+            untimed.push_back(std::to_string(job.jobId));
+            continue;
+        }
+        candidates.push_back({job.jobId, *created});
+        byId[job.jobId] = &job;
+    }
+    const std::vector<RetentionDecision> decisions = applyRetention(policy, candidates);
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({"JOB", "CREATED", dryRun ? "WOULD" : "ACTION", "KEPT BY"});
+    std::vector<unsigned long long> doomed;
+    for (const RetentionDecision& decision : decisions) {
+        const auto* job = byId[decision.job.jobId];
+        rows.push_back({std::to_string(decision.job.jobId), job->createdAt,
+                        decision.keep ? "keep" : "remove",
+                        decision.keep ? joined(decision.rules) : "-"});
+        if (!decision.keep) doomed.push_back(decision.job.jobId);
+    }
+    if (table && !decisions.empty()) printRows(rows, {true, false, false, false});
+    for (const std::string& id : untimed) {
+        if (table) std::printf("job %s kept: its creation time cannot be read\n", id.c_str());
+    }
+    const std::vector<PlannedDeletion> plan = planDeletion(doomed, jobs);
+    unsigned long long bytes = 0;
+    std::size_t files = 0;
+    for (const PlannedDeletion& job : plan) {
+        bytes += job.bytes;
+        files += job.files.size();
+    }
+    const std::size_t kept = decisions.size() - doomed.size();
+    if (dryRun) {
+        say("dry run: would keep %zu complete job%s and remove %zu (%zu archive files, %llu "
+            "bytes); nothing was changed",
+            kept, kept == 1 ? "" : "s", doomed.size(), files, bytes);
+        return doomed;
+    }
+    if (plan.empty()) {
+        say("kept %zu complete job%s; nothing to remove", kept, kept == 1 ? "" : "s");
+        return {};
+    }
+    // A signal stops the deletion between two batches of jobs.
+    onInterrupt([](int) { localplatform::interrupt(); });
+    const localplatform::DeletionResult result = runDeletion(plan, config, table);
+    say("kept %zu complete job%s, deleted %zu (%zu archive files, %llu bytes)", kept,
+        kept == 1 ? "" : "s", result.jobs.size(), result.removed.size(), result.bytes);
+    return result.jobs;
+}
+
+std::string describePolicy(const RetentionPolicy& policy) {
+    std::string text;
+    const auto add = [&text](const char* option, const std::string& value) {
+        text += (text.empty() ? "" : " ") + std::string(option) + " " + value;
+    };
+    if (policy.last) add("--keep-last", std::to_string(policy.last));
+    if (policy.within) add("--keep-within", std::to_string(policy.within->count() / 3600) + "h");
+    if (policy.daily) add("--keep-daily", std::to_string(policy.daily));
+    if (policy.weekly) add("--keep-weekly", std::to_string(policy.weekly));
+    if (policy.monthly) add("--keep-monthly", std::to_string(policy.monthly));
+    return text;
+}
+
+namespace {
+
+std::string policyPath(const std::string& storeDir) { return storeDir + "/retention.ini"; }
+
+}  // namespace
+
+// Written to a name of its own, synced, then renamed over the one before, so
+// that a reader finds the old policy or the new one, whole.
+void savePolicy(const RetentionPolicy& policy) {
+    const std::string path = policyPath(localplatform::storeDirectory());
+    const std::string fresh = path + ".new-" + std::to_string(::getpid());
+    std::string text = "# the retention policy that backup --expire applies\n";
+    if (policy.last) text += "keep-last=" + std::to_string(policy.last) + "\n";
+    if (policy.within)
+        text += "keep-within=" + std::to_string(policy.within->count() / 3600) + "h\n";
+    if (policy.daily) text += "keep-daily=" + std::to_string(policy.daily) + "\n";
+    if (policy.weekly) text += "keep-weekly=" + std::to_string(policy.weekly) + "\n";
+    if (policy.monthly) text += "keep-monthly=" + std::to_string(policy.monthly) + "\n";
+    // With the modes and group of store.ini, as every file of the store.
+    struct stat identity {};
+    const bool known =
+        ::stat((localplatform::storeDirectory() + "/store.ini").c_str(), &identity) == 0;
+    const int fd =
+        ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    bool written =
+        fd >= 0 && (!known || (::fchown(fd, static_cast<uid_t>(-1), identity.st_gid) == 0 &&
+                               ::fchmod(fd, identity.st_mode & 0640) == 0));
+    written = written &&
+              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+              ::fsync(fd) == 0;
+    const int error = errno;
+    if (fd >= 0) ::close(fd);
+    if (!written || std::rename(fresh.c_str(), path.c_str()) != 0) {
+        const int failure = written ? errno : error;
+        std::remove(fresh.c_str());
+        throw jobFailed("cannot keep the retention policy in " + path + ": " +
+                        std::strerror(failure));
+    }
+}
+
+std::optional<RetentionPolicy> storedPolicy(const std::string& storeDir) {
+    const std::string path = policyPath(storeDir);
+    std::ifstream file(path);
+    if (!file) return std::nullopt;
+    RetentionPolicy policy;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        const auto equals = line.find('=');
+        const std::string key = line.substr(0, equals == std::string::npos ? 0 : equals);
+        const std::string value = equals == std::string::npos ? "" : line.substr(equals + 1);
+        const std::string option = "--" + key + " in " + path;
+        if (key == "keep-last")
+            policy.last = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else if (key == "keep-within")
+            policy.within = parseRetentionDuration(value);
+        else if (key == "keep-daily")
+            policy.daily = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else if (key == "keep-weekly")
+            policy.weekly = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else if (key == "keep-monthly")
+            policy.monthly = parseDecimalUnsigned(option, value, 1, ULONG_MAX);
+        else
+            throw badInput(path + " holds a line that is no retention rule: " + line);
+    }
+    if (!policy.any()) throw badInput(path + " holds no retention rule");
+    return policy;
+}

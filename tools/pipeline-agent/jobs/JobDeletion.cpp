@@ -1,0 +1,92 @@
+#include "jobs/JobDeletion.h"
+
+#include <cstdio>
+#include <map>
+#include <set>
+
+#include "base/AgentError.h"
+#include "jobs/AgentStore.h"
+#include "manifest/Manifest.h"
+
+namespace {
+
+std::string plural(std::size_t count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>& jobIds,
+                                          const std::vector<localplatform::JobRecord>& jobs) {
+    std::map<unsigned long long, const localplatform::JobRecord*> byId;
+    for (const auto& job : jobs) byId[job.jobId] = &job;
+    const std::string store = localplatform::storeDirectory();
+    std::vector<PlannedDeletion> plan;
+    std::set<unsigned long long> seen;
+    for (const unsigned long long id : jobIds) {
+        if (!seen.insert(id).second) continue;
+        const auto found = byId.find(id);
+        if (found == byId.end() || found->second->state == "unknown") {
+            throw badInput("the store " + store + " has no job " + std::to_string(id));
+        }
+        const localplatform::JobRecord& job = *found->second;
+        if (job.state == "running") {
+            throw badInput("job " + std::to_string(id) + " is running" +
+                           (job.writerAlive ? "; it is deleted only once complete"
+                                            : " but its writer is gone; `cleanup` removes it"));
+        }
+        if (job.state != "complete" && job.state != "damaged" && job.state != "deleting") {
+            throw badInput("job " + std::to_string(id) + " is " + job.state +
+                           ", not complete; `cleanup` removes what failed and crashed jobs left");
+        }
+        PlannedDeletion planned;
+        planned.jobId = id;
+        planned.state = job.state;
+        planned.createdAt = job.createdAt;
+        planned.files = job.files;
+        for (const auto& file : job.files) planned.bytes += file.size;
+        plan.push_back(std::move(planned));
+    }
+    return plan;
+}
+
+void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
+    for (const PlannedDeletion& job : plan) {
+        std::printf("%s job %llu (%s, created %s): %s, %llu bytes\n", lead, job.jobId,
+                    job.state.c_str(), job.createdAt.c_str(),
+                    plural(job.files.size(), "archive file").c_str(), job.bytes);
+        for (const auto& file : job.files) {
+            std::printf(
+                "  %s %s (stream %lu, %llu bytes) and its description\n", file.path.c_str(),
+                archiveFileName({file.stream, file.trellanId, file.groupNumber, file.afileId})
+                    .c_str(),
+                file.stream, file.size);
+        }
+        std::printf("  its completion marker and manifest in %s/jobs, its catalog entries\n",
+                    localplatform::storeDirectory().c_str());
+    }
+    std::fflush(stdout);
+}
+
+localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
+                                          const localplatform::Config& config, bool print) {
+    std::vector<unsigned long long> ids;
+    for (const PlannedDeletion& job : plan) ids.push_back(job.jobId);
+    localplatform::DeletionResult result;
+    try {
+        result = localplatform::deleteJobs(ids);
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
+    }
+    std::map<unsigned long long, std::pair<std::size_t, unsigned long long>> removed;
+    for (const auto& file : result.removed) {
+        removed[file.jobId].first += 1;
+        removed[file.jobId].second += file.size;
+    }
+    for (const unsigned long long id : print ? result.jobs : std::vector<unsigned long long>()) {
+        std::printf("deleted job %llu: %s, %llu bytes\n", id,
+                    plural(removed[id].first, "archive file").c_str(), removed[id].second);
+    }
+    std::fflush(stdout);
+    return result;
+}

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/local/LocalPlatform.h"
+
+// Deleting complete jobs on purpose, as delete and expire do: what would go,
+// and the deletion through the platform's crash-safe path (deleteJobs).
+
+// What deleting a job removes, as the open store lists it.
+struct PlannedDeletion {
+    unsigned long long jobId = 0;
+    std::string state;  // "complete", "damaged" or "deleting"
+    std::string createdAt;
+    std::vector<localplatform::ArchiveFileRecord> files;
+    unsigned long long bytes = 0;
+};
+
+// The plan for deleting jobIds (duplicates once) from the listing jobs.
+// Throws AgentError (bad input) naming the first job that may not be
+// deleted: one the store does not have, one running (live or crashed), or
+// failed, which are cleanup's.
+std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>& jobIds,
+                                          const std::vector<localplatform::JobRecord>& jobs);
+
+// Prints on stdout, for each planned job, a line with its archive files and
+// bytes, and what else of it goes, each line starting with `lead` ("would
+// delete" or "deleting").
+void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead);
+
+// Deletes the planned jobs from the open store and, with print, prints a
+// line for each job deleted; returns the archive files and bytes removed. Throws
+// AgentError: bad input for a job the platform refuses (see
+// planDeletion), a failed job when a job is in use (named) or the deletion
+// fails (the jobs it marked are left deleting, for cleanup).
+localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
+                                          const localplatform::Config& config, bool print = true);
