@@ -567,14 +567,13 @@ CheckResult inspect(const Store& store, Scan& scan) {
     // Explained suspects left their slots empty; a marked damaged job's
     // problems are notes.
     Remedies remedies;
-    std::vector<std::string> standing;
+    std::vector<std::string> standing, damage;
     for (std::size_t i = 0; i < problems.size(); ++i) {
         if (problems[i].empty()) continue;
         const Remedy& what = remedyOf[i];
         switch (what.kind) {
         case Remedy::Kind::MarkedDamaged:
-            result.notes.push_back(problems[i] +
-                                   formatText(" (job %llu is marked damaged)", what.job));
+            damage.push_back(problems[i] + formatText(" (job %llu is marked damaged)", what.job));
             continue;
         case Remedy::Kind::DamagedJob: remedies.damagedJobs.insert(what.job); break;
         case Remedy::Kind::Cleanup: remedies.cleanup = true; break;
@@ -583,6 +582,8 @@ CheckResult inspect(const Store& store, Scan& scan) {
         standing.push_back(std::move(problems[i]));
     }
     problems = std::move(standing);
+    // The damage of the files first, then what the jobs' states say.
+    result.notes.insert(result.notes.begin(), damage.begin(), damage.end());
     result.advice = adviceFor(remedies);
     if (!problems.empty()) {
         try {
