@@ -86,11 +86,7 @@ class ObjectReader : public StorageFile {
 public:
     ObjectReader(ObjectStorage& storage, std::string path, std::string key,
                  unsigned long long size)
-        : m_storage(storage),
-          m_client(storage.lease()),
-          m_path(std::move(path)),
-          m_key(std::move(key)),
-          m_size(size) {}
+        : m_storage(storage), m_path(std::move(path)), m_key(std::move(key)), m_size(size) {}
     const std::string& path() const override { return m_path; }
     bool append(const void*, std::size_t, std::size_t* written) override {
         if (written) *written = 0;
@@ -110,7 +106,7 @@ public:
             // A new range: at the offset asked (a seek starts one too).
             const unsigned long long want = std::min<unsigned long long>(
                 std::max<std::size_t>(length, m_storage.settings().readAhead), m_size - offset);
-            const S3Status status = m_client->getObjectRange(m_key, offset, want, m_buffer);
+            const S3Status status = m_storage.lease()->getObjectRange(m_key, offset, want, m_buffer);
             if (!status) {
                 m_buffer.clear();
                 m_storage.reportFailure(status.message);
@@ -131,7 +127,6 @@ public:
 
 private:
     ObjectStorage& m_storage;
-    ObjectStorage::Lease m_client;
     const std::string m_path, m_key;
     const unsigned long long m_size;
     std::mutex m_mutex;
@@ -144,10 +139,7 @@ private:
 class MultipartFile : public StorageFile {
 public:
     MultipartFile(ObjectStorage& storage, std::string path, std::string key)
-        : m_storage(storage),
-          m_client(storage.lease()),
-          m_path(std::move(path)),
-          m_key(std::move(key)) {}
+        : m_storage(storage), m_path(std::move(path)), m_key(std::move(key)) {}
     ~MultipartFile() override {
         if (!m_uploadId.empty() && !m_finished) abort();
     }
@@ -183,10 +175,10 @@ public:
         if (!m_pending.empty() || m_parts.empty()) {
             if (!sendPart(m_pending.size())) return false;
         }
-        const S3Status completed = m_client->completeMultipartUpload(m_key, m_uploadId, m_parts);
+        const S3Status completed = m_storage.lease()->completeMultipartUpload(m_key, m_uploadId, m_parts);
         if (!completed) return fail(completed.message);
         ObjectInfo info;
-        const S3Status looked = m_client->headObject(m_key, info);
+        const S3Status looked = m_storage.lease()->headObject(m_key, info);
         if (!looked || info.size != m_written) {
             // The object is not what was written: nobody may take it for
             // the archive file.
@@ -195,7 +187,7 @@ public:
                              m_key + " holds " + std::to_string(info.size) + " bytes, not the " +
                              std::to_string(m_written) + " written; removed"
                        : looked.message;
-            m_client->deleteObject(m_key);
+            m_storage.lease()->deleteObject(m_key);
             m_uploadId.clear();
             return fail(why);
         }
@@ -223,13 +215,13 @@ private:
                         std::to_string(m_storage.settings().partLimit) + " parts");
         }
         if (m_uploadId.empty()) {
-            const S3Status begun = m_client->createMultipartUpload(m_key, m_uploadId);
+            const S3Status begun = m_storage.lease()->createMultipartUpload(m_key, m_uploadId);
             if (!begun) return fail(begun.message);
         }
         CompletedPart part;
         part.partNumber = number;
         part.size = count;
-        const S3Status sent = m_client->uploadPart(m_key, m_uploadId, number,
+        const S3Status sent = m_storage.lease()->uploadPart(m_key, m_uploadId, number,
                                                    std::string_view(m_pending).substr(0, count),
                                                    part.etag);
         if (!sent) return fail(sent.message);
@@ -247,13 +239,12 @@ private:
     }
     void abort() {
         if (m_uploadId.empty()) return;
-        const S3Status aborted = m_client->abortMultipartUpload(m_key, m_uploadId);
+        const S3Status aborted = m_storage.lease()->abortMultipartUpload(m_key, m_uploadId);
         if (!aborted) m_storage.reportFailure(aborted.message);
         m_uploadId.clear();
     }
 
     ObjectStorage& m_storage;
-    ObjectStorage::Lease m_client;
     const std::string m_path, m_key;
     std::string m_uploadId;
     std::vector<CompletedPart> m_parts;
@@ -413,6 +404,7 @@ std::unique_ptr<StorageFile> ObjectStorage::createExclusive(const std::string& p
     }
     // Archive data comes into being only when its upload completes.
     if (isArchiveData(key)) return std::make_unique<MultipartFile>(*this, path, key);
+
     S3Status made;
     if (m_conditionalPut.load()) {
         made = client->putObjectIfAbsent(key, "");
