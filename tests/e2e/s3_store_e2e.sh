@@ -138,8 +138,11 @@ part_limit)
   # needed, so the parts must grow, and Swift refuses part 1,001 if they do
   # not. A Swift of its own, which takes parts under 5 MiB.
   command -v swift-proxy-server >/dev/null || { echo "SKIP: Swift is not installed"; exit 77; }
-  trap '"$here/../../.ci/objectstore" stop "$work/swift" >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
-  assignments=$(OBJECTSTORE_MIN_PART_SIZE=1 "$here/../../.ci/objectstore" start "$work/swift")
+  # A directory of its own, as the fixture's: the servers may run as
+  # another user, who cannot enter $work.
+  swift=$(mktemp -d "${TMPDIR:-/tmp}/pipelinesetup-s3.XXXXXX")
+  trap '"$here/../../.ci/objectstore" stop "$swift" >/dev/null 2>&1 || true; rm -rf "$work" "$swift"' EXIT
+  assignments=$(OBJECTSTORE_MIN_PART_SIZE=1 "$here/../../.ci/objectstore" start "$swift")
   set -a
   eval "$assignments"
   set +a
