@@ -154,6 +154,49 @@ part_limit)
   [[ $(uploads_left "$store/") == 0 ]] || fail "an upload is left"
   ;;
 
+faults)
+  # Through a proxy that spoils chosen requests: what is worth a retry is
+  # retried and the bytes come back whole; a stalled server ends a restore
+  # at the media timeout; a completion that keeps failing fails the backup
+  # and leaves no upload.
+  proxy_pid=
+  start_proxy() {
+    [[ -z $proxy_pid ]] || { kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null || true; }
+    rm -f port
+    python3 "$here/s3_fault_proxy.py" "$AWS_ENDPOINT_URL" port "$@" 2>>proxy.log &
+    proxy_pid=$!
+    for _ in $(seq 100); do [[ -s port ]] && break; sleep 0.05; done
+    [[ -s port ]] || fail "the proxy did not start"
+    via="$store?endpoint=http://127.0.0.1:$(cat port)&part_size=5MiB"
+  }
+  trap '[[ -z $proxy_pid ]] || kill "$proxy_pid" 2>/dev/null; rm -rf "$work"' EXIT
+  make_input f.bin $((11 * 1024 * 1024))
+  start_proxy PUT:partNumber=1:1:503 PUT:partNumber=2:1:reset POST:uploadId=:1:reset
+  "$agent" --store "$via" --test-skip-pauses -q backup f.bin --streams 1 --manifest f.json ||
+    { cat proxy.log >&2; fail "a backup with retried faults failed"; }
+  grep -q 'partNumber=1.* -> 503' proxy.log || fail "no 503 was injected"
+  grep -q 'uploadId=.* -> reset' proxy.log || fail "no completion was cut off"
+  "$agent" --store "$store" -q restore f.json --output f.out
+  cmp f.bin f.out || fail "the backup through faults restored other bytes"
+
+  start_proxy GET:.arch:1:reset GET:.arch:2:truncate GET:.arch:3:503
+  "$agent" --store "${via}&read_ahead=1MiB" -q restore f.json --output f.again ||
+    { cat proxy.log >&2; fail "a restore with retried faults failed"; }
+  cmp f.bin f.again || fail "the restore through faults differs"
+  grep -q '\.arch -> truncate' proxy.log || fail "no body was truncated"
+
+  start_proxy 'GET:.arch:*:stall'
+  started=$SECONDS
+  expect 1 "the media side delivered 0 of" --store "$via" --media-timeout 3s restore f.json --output f.stalled
+  ((SECONDS - started < 60)) || fail "a stalled restore took $((SECONDS - started)) s"
+  [[ ! -e f.stalled ]] || fail "a stalled restore left its output"
+
+  start_proxy 'POST:uploadId=:*:503'
+  expect 1 "" --store "$via" --test-skip-pauses backup f.bin --streams 1 --manifest g.json
+  [[ ! -e g.json ]] || fail "a failed backup wrote its manifest"
+  [[ $(uploads_left "$store/") == 0 ]] || fail "a failed completion left its upload"
+  ;;
+
 bad_input)
   # Without a PostgreSQL catalog, a store in object storage is refused
   # before anything is made.
