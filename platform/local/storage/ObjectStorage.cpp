@@ -18,7 +18,6 @@ using objectstore::S3Status;
 
 namespace {
 
-constexpr std::size_t kMinPartSize = 5u << 20;
 constexpr unsigned long long kMaxPartSize = 5ull << 30;
 
 // errno for a failed request: ENOENT for a missing object, else EIO.

@@ -49,8 +49,9 @@ struct ObjectStoreSettings {
     std::string prefix;  // "" or "some/prefix/"
     objectstore::S3Options s3;
     objectstore::Credentials credentials;
-    // The first parts' size; later parts grow (see partSizeFor). Never below
-    // 5 MiB but for tests, which name a smaller one with part_size.
+    // The first parts' size; later parts grow (see partSizeFor). Servers
+    // refuse parts under 5 MiB but the last (AWS; Swift by default): a
+    // smaller part_size is for tests against a server that takes them.
     std::size_t partSize = 8u << 20;
     // The most parts an upload may have: 10,000 for AWS, 1,000 for Swift.
     int partLimit = 10000;
