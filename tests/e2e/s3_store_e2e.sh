@@ -103,6 +103,10 @@ killed_upload)
     sleep 0.2
   done
   [[ $(uploads_left "$store/") == 1 ]] || { kill -KILL -- -"$pid"; fail "no upload began"; }
+  # While its writer lives, the upload is left alone.
+  "$agent" --store "$store" cleanup >live.txt 2>&1 || { kill -KILL -- -"$pid"; cat live.txt >&2; fail "cleanup beside a live job failed"; }
+  grep -q 'dropped' live.txt && { kill -KILL -- -"$pid"; fail "cleanup dropped a live job's upload"; }
+  [[ $(uploads_left "$store/") == 1 ]] || { kill -KILL -- -"$pid"; fail "a live job's upload is gone"; }
   kill -KILL -- -"$pid"
   wait "$pid" 2>/dev/null || true
   "$agent" --store "$store" cleanup >cleanup.txt 2>&1 || { cat cleanup.txt >&2; fail "cleanup failed"; }
