@@ -171,6 +171,8 @@ S3Status S3Client::execute(const Call& call, HttpResponse* response,
   for (int attempt = 1;; ++attempt) {
     last = sendOnce(call);
     Verdict verdict = classify(last.result, last.code);
+    // A server that lacks a feature (501 NotImplemented) lacks it next time.
+    if (last.code == "NotImplemented") verdict = Verdict::fail;
     if (verdict == Verdict::success && judge) verdict = judge(last.result.response, last.code);
     if (verdict == Verdict::success) {
       S3Status ok;
@@ -199,6 +201,14 @@ S3Status S3Client::createBucket() {
 S3Status S3Client::putObject(const std::string& key, std::string_view data) {
   Call call{"PUT object", key, "PUT", {}, data, {{"Content-Type", "application/octet-stream"}}};
   return execute(call, nullptr);
+}
+
+S3Status S3Client::putObjectIfAbsent(const std::string& key, std::string_view data) {
+  Call call{"PUT object (if absent)", key, "PUT", {}, data,
+            {{"Content-Type", "application/octet-stream"}, {"If-None-Match", "*"}}};
+  S3Status status = execute(call, nullptr);
+  if (!status && status.httpStatus == 412 && status.s3Code.empty()) status.s3Code = "PreconditionFailed";
+  return status;
 }
 
 S3Status S3Client::getObjectRange(const std::string& key, std::uint64_t offset, std::uint64_t length,
@@ -292,6 +302,14 @@ S3Status S3Client::listObjects(const std::string& prefix, std::vector<ObjectInfo
       return failure(call, last, attempts, "a truncated listing without a continuation token");
     }
   }
+}
+
+S3Status S3Client::anyObjectUnder(const std::string& prefix, bool& found) {
+  Call call{"LIST objects", prefix, "GET", {{"list-type", "2"}, {"max-keys", "1"}, {"prefix", prefix}}, {}, {}, true};
+  HttpResponse response;
+  S3Status status = execute(call, &response);
+  found = status && !xmlElements(response.body, "Contents").empty();
+  return status;
 }
 
 S3Status S3Client::createMultipartUpload(const std::string& key, std::string& uploadId) {

@@ -106,6 +106,13 @@ class S3Client {
   // been replaced whole: never a partial object.
   S3Status putObject(const std::string& key, std::string_view data);
 
+  // Stores data as key only when no object of that name exists: the request
+  // carries If-None-Match: *, and a server that honours it answers 412
+  // (!ok, httpStatus 412, s3Code "PreconditionFailed") when one does. A
+  // server that ignores the header replaces the object; callers that need
+  // more than best effort look first (headObject).
+  S3Status putObjectIfAbsent(const std::string& key, std::string_view data);
+
   // Reads bytes [offset, offset + length) of key into out (replaced). Fewer
   // bytes come back only where the object ends first. A range starting past
   // the end fails (InvalidRange, 416). length 0 is refused.
@@ -121,6 +128,9 @@ class S3Client {
   // (ListObjectsV2) of at most pageSize keys each. out is replaced; on
   // failure it holds the pages read.
   S3Status listObjects(const std::string& prefix, std::vector<ObjectInfo>& out, int pageSize = 1000);
+
+  // Whether any object's key starts with prefix: one page of one key.
+  S3Status anyObjectUnder(const std::string& prefix, bool& found);
 
   // Starts a multipart upload of key; uploadId is set on success. The caller
   // owns the upload from then on: it must complete or abort it, or it stays

@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cstdlib>
 
 #include <cerrno>
@@ -21,9 +22,14 @@
 #include "platform/local/process/LogSink.h"
 #include "platform/local/storage/FaultInjectingStorage.h"
 #include "platform/local/storage/PosixStorage.h"
+#ifdef PIPELINESETUP_OBJECT_STORE
+#include "platform/local/storage/ObjectStorage.h"
+#endif
 #include "platform/local/store/Store.h"
 
 namespace localplatform {
+
+std::string environmentCatalog();
 
 namespace {
 
@@ -76,17 +82,86 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
     }
 }
 
-// The store's bytes: on the file system, through a fault storage when the
-// configuration has a fault plan.
-std::shared_ptr<Storage> configuredStorage(const Config& config) {
-    auto posix = std::make_shared<PosixStorage>();
-    if (config.storageFaults.empty()) return posix;
+// The store's bytes: base, through a fault storage when the configuration
+// has a fault plan.
+std::shared_ptr<Storage> configuredStorage(const Config& config,
+                                           std::shared_ptr<Storage> base) {
+    if (config.storageFaults.empty()) return base;
     std::vector<FaultRule> rules;
     std::string why;
     if (!parseFaultPlan(config.storageFaults, &rules, &why)) {
         throw StoreError(StoreError::Kind::Unusable, why);
     }
-    return std::make_shared<FaultInjectingStorage>(posix, std::move(rules));
+    return std::make_shared<FaultInjectingStorage>(base, std::move(rules));
+}
+
+// Where the store is and what holds its bytes.
+struct StorePlace {
+    std::shared_ptr<Storage> storage;
+    std::string dir;
+    // For a store in object storage: the local directory that holds its
+    // logs/ (logs stay on the host that wrote them).
+    std::string localLogBase;
+};
+
+bool namesObjectStore(const std::string& dir) { return dir.rfind("s3://", 0) == 0; }
+
+// The environment's value of name, or empty.
+std::string variable(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+#ifdef PIPELINESETUP_OBJECT_STORE
+// A store in object storage: its catalog must be in PostgreSQL, named now
+// or recorded by its store.ini, which is looked at before anything is made.
+StorePlace objectStorePlace(const Config& config, const std::string& url) {
+    ObjectStoreSettings settings;
+    std::string why;
+    if (!parseObjectStoreUrl(url, &settings, &why)) {
+        throw StoreError(StoreError::Kind::Unusable, why);
+    }
+    // The media timeout bounds connecting and every wait for bytes.
+    const auto timeout = std::max(config.mediaTimeout, std::chrono::milliseconds(1000));
+    settings.s3.timeouts.connect = std::min(settings.s3.timeouts.connect, timeout);
+    settings.s3.timeouts.idle = std::chrono::duration_cast<std::chrono::seconds>(
+        timeout + std::chrono::milliseconds(999));
+    auto objects = std::make_shared<ObjectStorage>(
+        settings, [](const std::string& line) { platformError(line); });
+    const std::string root = settings.root();
+    std::string identity;
+    if (objects->readSmallFile(root + "/store.ini", 64 * 1024, &identity)) {
+        if (identity.find("\ncatalog=") == std::string::npos) {
+            throw StoreError(StoreError::Kind::Unusable,
+                             "the store " + root + " records no PostgreSQL catalog");
+        }
+    } else if (errno != ENOENT) {
+        throw StoreError(StoreError::Kind::Unusable,
+                         "cannot read the store " + root + "/store.ini: " + std::strerror(errno));
+    } else if (config.catalog.empty() && environmentCatalog().empty()) {
+        throw StoreError(StoreError::Kind::Unusable,
+                         "a store in object storage keeps its catalog in PostgreSQL: name one "
+                         "with --catalog or $PIPELINE_CATALOG");
+    }
+    std::string state = variable("XDG_STATE_HOME");
+    if (state.empty()) state = variable("HOME") + "/.local/state";
+    return {configuredStorage(config, objects), root,
+            state + "/pipelinesetup/s3/" + settings.bucket +
+                (settings.prefix.empty() ? "" : "/" + settings.prefix.substr(0, settings.prefix.size() - 1))};
+}
+#endif
+
+StorePlace configuredPlace(const Config& config) {
+    const std::string dir = configuredStoreDirectory(config);
+    if (!namesObjectStore(dir)) {
+        return {configuredStorage(config, std::make_shared<PosixStorage>()), dir, ""};
+    }
+#ifdef PIPELINESETUP_OBJECT_STORE
+    return objectStorePlace(config, dir);
+#else
+    throw StoreError(StoreError::Kind::Unusable,
+                     "this platform was built without libcurl: no store in object storage");
+#endif
 }
 
 std::mutex g_mutex;
@@ -125,11 +200,18 @@ void openStore(const Config& config, Access access, bool create) {
     } catch (const std::exception& error) {
         throw StoreError(StoreError::Kind::Unusable, error.what());
     }
-    made->store = Store::open(configuredStorage(config), configuredStoreDirectory(config), access,
-                              create, config.catalog, environmentCatalog(), config.shareGroup);
+    const StorePlace place = configuredPlace(config);
+    made->store = Store::open(place.storage, place.dir, access, create, config.catalog,
+                              environmentCatalog(), config.shareGroup);
     if (config.logFile.empty() && !config.storeLogName.empty()) {
-        made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
-                             made->store->modes());
+        if (place.localLogBase.empty()) {
+            made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
+                                 made->store->modes());
+        } else {
+            PosixStorage local;
+            local.makeParents(place.localLogBase + "/logs");
+            made->log = storeLog(config, access, local, place.localLogBase, made->store->modes());
+        }
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     current() = std::move(made);

@@ -194,6 +194,10 @@ std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t 
     return described(*store, *found, alive);
 }
 
+bool archiveDataPresent(const ArchiveFileRecord& record) {
+    return openedStore()->storage().exists(record.path);
+}
+
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
                      ArchiveFileRecord* record) {
     try {

@@ -206,6 +206,19 @@ public:
         return true;
     }
 
+    // A sync as faults count it, then the inner file's own finishing.
+    bool finish() override {
+        const Decision decision = m_owner->enter(StorageOp::Sync, path());
+        if (decision.fail) {
+            errno = decision.error;
+            return false;
+        }
+        if (!m_inner->finish()) return false;
+        unsigned long long size = 0;
+        if (m_inner->size(&size)) m_owner->synced(path(), size);
+        return true;
+    }
+
     ssize_t readAt(void* data, std::size_t length, unsigned long long offset) override {
         const Decision decision = m_owner->enter(StorageOp::Read, path());
         if (decision.fail) {

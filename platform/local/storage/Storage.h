@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -52,6 +53,11 @@ public:
     virtual bool append(const void* data, std::size_t length, std::size_t* written) = 0;
     // Makes the file's data durable. False with errno set.
     virtual bool sync() = 0;
+    // Makes the data durable and the file whole: nothing is appended after.
+    // Where a file is written in parts (an object store's upload), the file
+    // comes into being here and is checked to hold every byte appended.
+    // False with errno set: the file is then not whole and never will be.
+    virtual bool finish() { return sync(); }
     // Reads length bytes at offset into data, fewer only at the end of the
     // file. Returns the count, or -1 with errno set.
     virtual ssize_t readAt(void* data, std::size_t length, unsigned long long offset) = 0;
@@ -63,6 +69,13 @@ public:
 class StorageLock {
 public:
     virtual ~StorageLock() = default;
+};
+
+// A write begun but never finished whose parts the storage keeps apart
+// from its files (an object store's unfinished upload).
+struct PendingWrite {
+    std::string path;  // the file it would have made
+    std::string id;    // the storage's name for the write
 };
 
 // Safe to use from several threads. Paths are full paths.
@@ -141,6 +154,20 @@ public:
     // (ENOTSUP).
     virtual std::unique_ptr<StorageFile> openForAppending(const std::string& path,
                                                           const FileModes& modes);
+    // The writes begun below directory and not finished, this process's
+    // included (a storage without such writes: none). Empty with errno set
+    // when they cannot be listed.
+    virtual std::vector<PendingWrite> pendingWrites(const std::string& directory) {
+        (void)directory;
+        errno = 0;
+        return {};
+    }
+    // Drops a pending write and what it kept. False with errno set.
+    virtual bool abandonPendingWrite(const PendingWrite& write) {
+        (void)write;
+        errno = ENOTSUP;
+        return false;
+    }
 
     // The store's small durable files (descriptions, completion markers,
     // store.ini), made of the operations above: creates path exclusively

@@ -142,7 +142,7 @@ bool ArchiveWriter::close(std::string* error) {
     };
     if (!m_data) return fail("archive file " + m_record.path + " is already closed");
     if (m_failed) return fail("archive file " + m_record.path + " lost a write; it is not closed");
-    if (!m_data->sync()) {
+    if (!m_data->finish()) {
         // What the failed sync dropped, no later one brings back.
         m_failed = true;
         return fail(systemError("cannot sync", m_record.path));

@@ -170,6 +170,47 @@ void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& l
     transaction.commit();
 }
 
+// The unfinished writes below files/ (a store in object storage keeps its
+// archive files' uploads apart until they complete) that no live job's
+// "writing" file owns: a writer killed mid-upload leaves its upload, and
+// its parts' space, behind. Listed before the catalog is read, so that an
+// upload seen here had its file's entry committed before (an upload begins
+// after the entry), and the liveness is asked after.
+void abandonPendingWrites(const Store& store, CatalogBackend& catalog, JobLiveness& liveness,
+                          CleanupResult* result) {
+    errno = 0;
+    const std::vector<PendingWrite> writes =
+        store.storage().pendingWrites(store.filesDirectory());
+    if (writes.empty()) {
+        if (errno != 0) {
+            refuse(result, systemError("cannot list the unfinished writes of",
+                                       store.filesDirectory()));
+        }
+        return;
+    }
+    std::map<std::string, ArchiveFileRecord> byPath;
+    for (ArchiveFileRecord& record : catalog.archiveFiles()) {
+        const std::string path = store.dataPath(record.afileId);
+        byPath[path] = std::move(record);
+    }
+    std::set<unsigned long long> live;
+    for (const unsigned long long job : liveness.liveJobs()) live.insert(job);
+    for (const PendingWrite& write : writes) {
+        const auto owner = byPath.find(write.path);
+        if (owner != byPath.end() && owner->second.state == "writing" &&
+            live.count(owner->second.jobId) > 0) {
+            continue;
+        }
+        if (!store.storage().abandonPendingWrite(write)) {
+            refuse(result, systemError("cannot drop the unfinished upload of", write.path));
+            continue;
+        }
+        platformDebug("cleanup dropped the unfinished upload of " + write.path);
+        result->abandonedWrites.push_back(write.path);
+        crashPoint("cleanup removal");
+    }
+}
+
 }  // namespace
 
 // Job by job: the files go before their entries, so that a failure halfway
@@ -235,6 +276,7 @@ CleanupResult cleanupStore(const std::shared_ptr<Store>& store) {
         }
     }
     removeUnentered(*store, *catalog, *liveness, &result);
+    abandonPendingWrites(*store, *catalog, *liveness, &result);
     return result;
 }
 

@@ -21,8 +21,7 @@ std::string described(const ManifestArchive& a) {
 
 // Throws when the closed file record's data is not in the store.
 void requirePresent(const ManifestArchive& a, const localplatform::ArchiveFileRecord& record) {
-    struct stat status {};
-    if (::lstat(record.path.c_str(), &status) != 0) {
+    if (!localplatform::archiveDataPresent(record)) {
         throw jobFailed(described(a) + " is closed in the catalog, but its data " + record.path +
                         " is missing from the store; the store is damaged (`check` reports "
                         "it)");

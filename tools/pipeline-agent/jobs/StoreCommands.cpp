@@ -130,6 +130,9 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const unsigned long long job : result.jobsDeleted) {
         std::printf("finished deleting job %llu, whose deletion was cut short\n", job);
     }
+    for (const auto& path : result.abandonedWrites) {
+        std::printf("dropped the unfinished upload of %s\n", path.c_str());
+    }
     std::vector<std::string> refused = result.refused;
     const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
     for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
@@ -138,7 +141,7 @@ void cleanUpStore(const localplatform::Config& config) {
         std::printf("removed SQLite snapshot tmp/%s of a backup that did not end\n", file.c_str());
     }
     if (result.removed.empty() && result.jobsFailed.empty() && result.jobsDeleted.empty() &&
-        partial.empty() && snapshots.empty()) {
+        partial.empty() && snapshots.empty() && result.abandonedWrites.empty()) {
         std::printf("nothing to remove\n");
     }
     std::fflush(stdout);

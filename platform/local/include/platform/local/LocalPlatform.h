@@ -242,16 +242,25 @@ bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,
 // StoreError instead of looking like a file the store lacks.
 std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t groupNumber,
                                                    uint32_t afileId);
+// True when the open store holds something at the record's (full) data
+// path, looked at without following a link: a file, or an object for a
+// store in object storage. False when nothing is there or it cannot be
+// looked at. Throws StoreError(NotFound) when no store is open.
+bool archiveDataPresent(const ArchiveFileRecord& record);
 
 struct CleanupResult {
     std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had
     std::vector<unsigned long long> jobsFailed;  // jobs it marked failed
     std::vector<std::string> refused;            // what it would not touch, and why
     std::vector<unsigned long long> jobsDeleted;  // deletions it finished
+    // Unfinished writes it dropped (a store in object storage: the uploads
+    // of archive files whose writer is gone), by the file's path.
+    std::vector<std::string> abandonedWrites;
 };
 // Removes every file of every job that did not complete and whose writer is
 // gone (closed files included) and marks such jobs failed; also removes
-// files that a creation cut short left without a catalog entry. Never
+// files that a creation cut short left without a catalog entry, and drops
+// the unfinished uploads that no live job's file owns. Never
 // touches a live job's files or anything outside the store's files/.
 // Idempotent. Throws StoreError (Unusable on a read-only store).
 CleanupResult cleanup();

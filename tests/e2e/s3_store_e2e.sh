@@ -1,0 +1,226 @@
+#!/usr/bin/env bash
+# pipeline-agent on a store in object storage (s3://), its catalog on the
+# test PostgreSQL server: the object store is the ctest fixture's (Swift with
+# s3api, tests/objectstore/s3_server.sh) or the one PIPELINESETUP_TEST_S3
+# names. Exits 77 (skipped) without either server.
+# Usage: s3_store_e2e.sh AGENT S3_TOOL CASE
+set -euo pipefail
+
+agent=$1
+s3tool=$2
+case_name=$3
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=pg_env.sh
+source "$here/pg_env.sh"
+if [[ -z ${PIPELINESETUP_TEST_S3:-} && -s ${PIPELINESETUP_TEST_S3_FILE:-} ]]; then
+  set -a
+  # shellcheck disable=SC1090
+  source <(grep -E '^(AWS_[A-Z_]+|PIPELINESETUP_TEST_S3)=' "$PIPELINESETUP_TEST_S3_FILE")
+  set +a
+fi
+if [[ -z ${PIPELINESETUP_TEST_PG:-} ]]; then
+  echo "SKIP: PIPELINESETUP_TEST_PG names no PostgreSQL server"
+  exit 77
+fi
+if [[ -z ${PIPELINESETUP_TEST_S3:-} ]]; then
+  echo "SKIP: no object store (Swift is not installed and PIPELINESETUP_TEST_S3 is unset)"
+  exit 77
+fi
+# shellcheck source=lib.sh
+source "$here/lib.sh" s3-store-e2e
+export HOME=$work  # the store's logs stay under $HOME/.local/state
+export PIPELINE_CATALOG=$PIPELINESETUP_TEST_PG
+# A store of this run's own in the bucket.
+prefix=e2e-$case_name-$$-$RANDOM
+store=$PIPELINESETUP_TEST_S3/$prefix
+
+make_input() { head -c "$2" /dev/urandom >"$1"; }
+
+uploads_left() { "$s3tool" uploads "$1" | grep -c . || true; }
+
+case $case_name in
+round_trip)
+  # A set of two files and a tree, restored whole, by file (streams sought
+  # to the file's parts) and from the store's copy of the manifest; list
+  # and check see what the objects hold.
+  make_input a.bin $((2 * 1024 * 1024 + 5))
+  make_input b.bin 700001
+  "$agent" --store "$store" --test-skip-pauses -q backup a.bin b.bin --streams 3 --manifest set.json
+  mkdir out
+  "$agent" --store "$store" -q restore set.json --output out
+  cmp a.bin out/a.bin || fail "a.bin restored other bytes"
+  cmp b.bin out/b.bin || fail "b.bin restored other bytes"
+  "$agent" --store "$store" -q restore set.json --file b.bin --output b.only
+  cmp b.bin b.only || fail "b.bin restored by itself differs"
+  mkdir -p tree/sub && make_input tree/sub/c.bin 300000 && make_input tree/d.bin 12345
+  mkdir tree.out
+  "$agent" --store "$store" --test-skip-pauses -q backup tree --streams 2 --manifest tree.json
+  "$agent" --store "$store" -q restore tree.json --output tree.out --file tree/sub
+  cmp tree/sub/c.bin tree.out/tree/sub/c.bin || fail "a subtree restored other bytes"
+  [[ ! -e tree.out/tree/d.bin ]] || fail "restoring a subtree restored more"
+  job=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["jobId"])' set.json)
+  mkdir by-job
+  "$agent" --store "$store" -q restore --job "$job" --output by-job
+  cmp a.bin by-job/a.bin || fail "a restore by job id differs"
+  "$agent" --store "$store" list >list.txt 2>list.err
+  [[ $(grep -c ' closed ' list.txt) == 5 ]] || { cat list.txt >&2; fail "list does not show 5 closed files"; }
+  grep -qF "2 jobs, 5 archive files in $store" list.err || { cat list.err >&2; fail "list's count"; }
+  "$agent" --store "$store" check 2>check.err || { cat check.err >&2; fail "check failed"; }
+  grep -qF "the store $store is sound: 5 archive files" check.err || { cat check.err >&2; fail "check's line"; }
+  # The archive data are objects of exactly the bytes written, beside their
+  # descriptions; nothing is left half-uploaded.
+  "$s3tool" keys "$store/files/" >keys.txt
+  [[ $(grep -c '\.arch ' keys.txt) == 5 && $(grep -c '\.meta ' keys.txt) == 5 ]] ||
+    { cat keys.txt >&2; fail "files/ does not hold 5 data objects and 5 descriptions"; }
+  [[ $(uploads_left "$store/") == 0 ]] || fail "a finished backup left an upload"
+  # The secret is in no object of the store and no log.
+  for key in $("$s3tool" keys "$store/" | cut -d' ' -f1); do
+    "$s3tool" cat "$PIPELINESETUP_TEST_S3/$key" >object.bin
+    ! grep -qF "$AWS_SECRET_ACCESS_KEY" object.bin || fail "the secret is in $key"
+  done
+  ! grep -rqF "$AWS_SECRET_ACCESS_KEY" "$HOME/.local/state" || fail "the secret is in a log"
+  ;;
+
+stdin)
+  # A stream from standard input, restored to standard output; cleanup
+  # finds nothing to do.
+  make_input in.bin $((6 * 1024 * 1024 + 3))
+  "$agent" --store "$store" --test-skip-pauses -q backup --streams 2 --manifest s.json --name s - <in.bin
+  "$agent" --store "$store" -q restore s.json --output - | cmp - in.bin || fail "the stream restored other bytes"
+  "$agent" --store "$store" cleanup >cleanup.txt 2>&1
+  grep -qx 'nothing to remove' cleanup.txt || { cat cleanup.txt >&2; fail "cleanup of a sound store"; }
+  ;;
+
+killed_upload)
+  # An agent killed mid-upload leaves its upload (a first part sent, the
+  # producer stalled); cleanup drops it and marks the job failed, and a
+  # second cleanup has nothing left to do.
+  setsid "$agent" --store "$store?part_size=5MiB" --test-skip-pauses -q backup --streams 1 --manifest k.json \
+    --name k --from-command "head -c $((6 * 1024 * 1024)) /dev/urandom; sleep 60" &
+  pid=$!
+  for _ in $(seq 100); do
+    [[ $(uploads_left "$store/") == 1 ]] && break
+    sleep 0.2
+  done
+  [[ $(uploads_left "$store/") == 1 ]] || { kill -KILL -- -"$pid"; fail "no upload began"; }
+  # While its writer lives, the upload is left alone.
+  "$agent" --store "$store" cleanup >live.txt 2>&1 || { kill -KILL -- -"$pid"; cat live.txt >&2; fail "cleanup beside a live job failed"; }
+  grep -q 'dropped' live.txt && { kill -KILL -- -"$pid"; fail "cleanup dropped a live job's upload"; }
+  [[ $(uploads_left "$store/") == 1 ]] || { kill -KILL -- -"$pid"; fail "a live job's upload is gone"; }
+  kill -KILL -- -"$pid"
+  wait "$pid" 2>/dev/null || true
+  "$agent" --store "$store" cleanup >cleanup.txt 2>&1 || { cat cleanup.txt >&2; fail "cleanup failed"; }
+  grep -qE "^dropped the unfinished upload of $store/files/[0-9]+\.arch$" cleanup.txt ||
+    { cat cleanup.txt >&2; fail "cleanup did not drop the upload"; }
+  grep -qE '^job [0-9]+ did not complete; marked failed$' cleanup.txt ||
+    { cat cleanup.txt >&2; fail "cleanup did not fail the job"; }
+  [[ $(uploads_left "$store/") == 0 ]] || fail "an upload is left after cleanup"
+  "$agent" --store "$store" cleanup >again.txt 2>&1
+  grep -qx 'nothing to remove' again.txt || { cat again.txt >&2; fail "a second cleanup did more"; }
+  ;;
+
+repair)
+  # The catalog lost, check says so and --repair rebuilds it from the
+  # objects' descriptions; the backup then restores again.
+  make_input r.bin 1500000
+  "$agent" --store "$store" --test-skip-pauses -q backup r.bin --streams 2 --manifest r.json
+  trellan=$("$s3tool" cat "$store/store.ini" | sed -n 's/^trellan_id=//p')
+  [[ -n $trellan ]] || fail "store.ini names no Trellan id"
+  ! "$s3tool" cat "$store/store.ini" | grep -qF "$AWS_ACCESS_KEY_ID" || fail "store.ini holds the key id"
+  psql -X -q -d "$PIPELINE_CATALOG" -c "SET client_min_messages = warning" \
+    -c "DROP SCHEMA pipelinesetup_store_$trellan CASCADE"
+  expect 1 "" --store "$store" check
+  "$agent" --store "$store" check --repair >repair.txt 2>&1 || { cat repair.txt >&2; fail "check --repair failed"; }
+  "$agent" --store "$store" check 2>check.err || { cat check.err >&2; fail "the repaired store is not sound"; }
+  "$agent" --store "$store" -q restore r.json --output r.out
+  cmp r.bin r.out || fail "restore after a repair differs"
+  ;;
+
+part_limit)
+  # A stream of unknown length from standard input in 1 KiB first parts
+  # under Swift's limit of 1,000 parts: 2,930 parts of that size would be
+  # needed, so the parts must grow, and Swift refuses part 1,001 if they do
+  # not. A Swift of its own, which takes parts under 5 MiB.
+  command -v swift-proxy-server >/dev/null || { echo "SKIP: Swift is not installed"; exit 77; }
+  # A directory of its own, as the fixture's: the servers may run as
+  # another user, who cannot enter $work.
+  swift=$(mktemp -d "${TMPDIR:-/tmp}/pipelinesetup-s3.XXXXXX")
+  trap '"$here/../../.ci/objectstore" stop "$swift" >/dev/null 2>&1 || true; rm -rf "$work" "$swift"' EXIT
+  assignments=$(OBJECTSTORE_MIN_PART_SIZE=1 "$here/../../.ci/objectstore" start "$swift")
+  set -a
+  eval "$assignments"
+  set +a
+  store="$PIPELINESETUP_TEST_S3/$prefix"
+  make_input in.bin 3000000
+  "$agent" --store "$store?part_size=1KiB&part_limit=1000" --test-skip-pauses -q backup --streams 1 \
+    --manifest p.json --name p - <in.bin
+  "$agent" --store "$store" -q restore p.json --output - | cmp - in.bin || fail "the stream restored other bytes"
+  [[ $(uploads_left "$store/") == 0 ]] || fail "an upload is left"
+  ;;
+
+faults)
+  # Through a proxy that spoils chosen requests: what is worth a retry is
+  # retried and the bytes come back whole; a stalled server ends a restore
+  # at the media timeout; a completion that keeps failing fails the backup
+  # and leaves no upload.
+  proxy_pid=
+  start_proxy() {
+    [[ -z $proxy_pid ]] || { kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null || true; }
+    rm -f port
+    python3 "$here/s3_fault_proxy.py" "$AWS_ENDPOINT_URL" port "$@" 2>>proxy.log &
+    proxy_pid=$!
+    for _ in $(seq 100); do [[ -s port ]] && break; sleep 0.05; done
+    [[ -s port ]] || fail "the proxy did not start"
+    via="$store?endpoint=http://127.0.0.1:$(cat port)&part_size=5MiB"
+  }
+  trap '[[ -z $proxy_pid ]] || kill "$proxy_pid" 2>/dev/null; rm -rf "$work"' EXIT
+  make_input f.bin $((11 * 1024 * 1024))
+  start_proxy PUT:partNumber=1:1:503 PUT:partNumber=2:1:reset POST:uploadId=:1:reset
+  "$agent" --store "$via" --test-skip-pauses -q backup f.bin --streams 1 --manifest f.json ||
+    { cat proxy.log >&2; fail "a backup with retried faults failed"; }
+  grep -q 'partNumber=1.* -> 503' proxy.log || fail "no 503 was injected"
+  grep -q 'uploadId=.* -> reset' proxy.log || fail "no completion was cut off"
+  "$agent" --store "$store" -q restore f.json --output f.out
+  cmp f.bin f.out || fail "the backup through faults restored other bytes"
+
+  start_proxy GET:.arch:1:reset GET:.arch:2:truncate GET:.arch:3:503
+  "$agent" --store "${via}&read_ahead=1MiB" -q restore f.json --output f.again ||
+    { cat proxy.log >&2; fail "a restore with retried faults failed"; }
+  cmp f.bin f.again || fail "the restore through faults differs"
+  grep -q '\.arch -> truncate' proxy.log || fail "no body was truncated"
+
+  start_proxy 'GET:.arch:*:stall'
+  started=$SECONDS
+  expect 1 "the media side delivered 0 of" --store "$via" --media-timeout 3s restore f.json --output f.stalled
+  ((SECONDS - started < 60)) || fail "a stalled restore took $((SECONDS - started)) s"
+  [[ ! -e f.stalled ]] || fail "a stalled restore left its output"
+
+  start_proxy 'POST:uploadId=:*:503'
+  expect 1 "" --store "$via" --test-skip-pauses backup f.bin --streams 1 --manifest g.json
+  [[ ! -e g.json ]] || fail "a failed backup wrote its manifest"
+  [[ $(uploads_left "$store/") == 0 ]] || fail "a failed completion left its upload"
+  ;;
+
+bad_input)
+  # Without a PostgreSQL catalog, a store in object storage is refused
+  # before anything is made.
+  make_input x.bin 1000
+  unset PIPELINE_CATALOG
+  expect_line 2 "a store in object storage keeps its catalog in PostgreSQL: name one with --catalog or \$PIPELINE_CATALOG" \
+    --store "$store" backup x.bin --manifest x.json
+  [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
+  expect_line 2 "the store $PIPELINESETUP_TEST_S3/$prefix has an unusable option \"part_limit=5\" (endpoint=, region=, path_style=0|1, part_limit=10..10000, part_size=, read_ahead=)" \
+    --store "$store?part_limit=5" list
+  (
+    unset AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY
+    export AWS_SHARED_CREDENTIALS_FILE=$work/none
+    expect 2 "no credentials for the store $store: " --store "$store" list
+  )
+  ;;
+
+*)
+  echo "unknown case $case_name" >&2
+  exit 2
+  ;;
+esac
+echo "PASS: $case_name"
