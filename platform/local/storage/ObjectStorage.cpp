@@ -549,6 +549,12 @@ std::unique_ptr<StorageLock> ObjectStorage::lock(const std::string&, bool, const
     return nullptr;
 }
 
+std::unique_ptr<StorageLock> ObjectStorage::lockShared(const std::string&, bool,
+                                                       const FileModes&) {
+    errno = ENOTSUP;
+    return nullptr;
+}
+
 bool ObjectStorage::makeDirectory(const std::string& path, const FileModes&) {
     std::string key;
     if (!keyOf(path, &key)) return false;

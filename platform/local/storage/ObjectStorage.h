@@ -18,8 +18,8 @@
 //   the object does not exist (a reader gets ENOENT).
 // - Directories are implicit: a path is a directory when keys lie below it
 //   or this storage made it. Locks are not kept here (a store in object
-//   storage has its catalog, and its job locks, in PostgreSQL): lock()
-//   fails with ENOTSUP. rename, truncate likewise.
+//   storage has its catalog, and its job locks, in PostgreSQL): lock() and
+//   lockShared() fail with ENOTSUP. rename, truncate likewise.
 // - Errors come back as the Storage contract says (errno: ENOENT, EEXIST,
 //   EIO for a request that failed); the one-line reason of a failed request
 //   (operation, object, last HTTP status) goes to the report function.
@@ -111,6 +111,8 @@ public:
     bool list(const std::string& path, std::vector<std::string>* names) override;
     std::unique_ptr<StorageLock> lock(const std::string& path, bool create,
                                       const FileModes& modes) override;
+    std::unique_ptr<StorageLock> lockShared(const std::string& path, bool create,
+                                            const FileModes& modes) override;
     bool makeDirectory(const std::string& path, const FileModes& modes) override;
     bool makeParents(const std::string& path) override;
     bool syncDirectory(const std::string& path) override;
