@@ -18,8 +18,13 @@ Command checkCommand() {
         auto repair = std::make_shared<bool>(false);
         app.add_flag("--repair", *repair,
                      "rebuild a lost or damaged catalog from the files (the old one is kept)");
-        return [repair](localplatform::Config config, JsonReport& report) {
-            checkStore(config, *repair, report);
+        auto key = std::make_shared<KeySource>();
+        app.add_option("--key-file", key->keyFile,
+                       "open encrypted jobs' frames with this key file (or "
+                       "$PIPELINE_PASSPHRASE); without it they are checked as stored")
+            ->type_name("FILE");
+        return [repair, key](localplatform::Config config, JsonReport& report) {
+            checkStore(config, *repair, report, *key);
         };
     };
     return command;

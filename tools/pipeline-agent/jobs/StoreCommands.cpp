@@ -10,6 +10,7 @@
 #include "base/Progress.h"
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
+#include "jobs/FrameChecks.h"
 #include "jobs/JobContents.h"
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
@@ -139,7 +140,8 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& line : refused) say("left alone: %s", line.c_str());
 }
 
-void checkStore(const localplatform::Config& config, bool repair, JsonReport& report) {
+void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
+                const KeySource& key) {
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
     // A signal stops the check, or the repair before its catalog replaces
     // the old one, between two archive files.
@@ -153,6 +155,9 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
     for (std::string& problem : storedManifestProblems(config)) {
         result.problems.push_back(std::move(problem));
     }
+    const FrameCheck frames = checkFramedJobs(config, key);
+    for (const std::string& problem : frames.problems) result.problems.push_back(problem);
+    for (const std::string& note : frames.notes) say("%s", note.c_str());
     const std::string store = localplatform::storeDirectory();
     if (report.enabled()) {
         report.add({{"store", store},

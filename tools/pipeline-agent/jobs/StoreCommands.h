@@ -1,5 +1,6 @@
 #pragma once
 
+#include "jobs/JobKeys.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -19,5 +20,8 @@ void cleanUpStore(const localplatform::Config& config);
 // Verifies the store, or with repair rebuilds its catalog from the files.
 // Prints every problem on stdout, or with an enabled report adds them to it
 // ("store", "repair", "files", "bytes", "problems", "repaired"); throws
-// AgentError (failed job) when any is left.
-void checkStore(const localplatform::Config& config, bool repair, JsonReport& report);
+// AgentError (failed job) when any is left. The frames of jobs whose bytes
+// went through stages are read and verified too (checkFramedJobs), opened
+// with key when it opens them; what could not be opened is said.
+void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
+                const KeySource& key = {});
