@@ -157,7 +157,7 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
     }
     const FrameCheck frames = checkFramedJobs(config, key);
     for (const std::string& problem : frames.problems) result.problems.push_back(problem);
-    for (const std::string& note : frames.notes) say("%s", note.c_str());
+
     const std::string store = localplatform::storeDirectory();
     if (report.enabled()) {
         report.add({{"store", store},
@@ -166,7 +166,9 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                     {"bytes", result.bytes},
                     {"problems", result.problems},
                     {"repaired", result.repaired}});
+        if (!frames.notes.empty()) report.add({{"notes", frames.notes}});
     } else {
+        for (const auto& line : frames.notes) std::printf("note: %s\n", line.c_str());
         for (const auto& line : result.repaired) std::printf("repaired: %s\n", line.c_str());
         for (const auto& line : result.problems) std::printf("problem: %s\n", line.c_str());
         std::fflush(stdout);

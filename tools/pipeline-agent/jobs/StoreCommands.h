@@ -22,6 +22,7 @@ void cleanUpStore(const localplatform::Config& config);
 // ("store", "repair", "files", "bytes", "problems", "repaired"); throws
 // AgentError (failed job) when any is left. The frames of jobs whose bytes
 // went through stages are read and verified too (checkFramedJobs), opened
-// with key when it opens them; what could not be opened is said.
+// with key when it opens them; what could not be opened is said (a "note:"
+// line, or the report's "notes").
 void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
                 const KeySource& key = {});
