@@ -392,8 +392,14 @@ void BackupStreams::write(unsigned long k) {
             Sha256 digest;
             Sha256 storedDigest;
             uint64_t storedBytes = 0;
-            const auto encoder = encoderFor(k, file, m_stages ? m_stages->frameSize : 0,
-                                            storedDigest, storedBytes);
+            // A part smaller than a frame is one frame: its buffers need be
+            // no larger (a decoder accepts any frame up to the job's size).
+            const auto encoder = encoderFor(
+                k, file,
+                m_stages ? static_cast<std::size_t>(std::min<uint64_t>(m_stages->frameSize,
+                                                                       partSize(file, k)))
+                         : 0,
+                storedDigest, storedBytes);
             for (uint64_t left = partSize(file, k); left > 0;) {
                 Chunk chunk;
                 {

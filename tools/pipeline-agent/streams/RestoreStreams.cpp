@@ -49,7 +49,11 @@ void readShareInto(ZebArchive* archive, const ManifestFile& file, const Manifest
     std::unique_ptr<FrameDecoder> decoder;
     if (stages) {
         decoder = std::make_unique<FrameDecoder>(
-            stages->part(file.name, share.archive.stream, stages->frameSize),
+            // Frames are no larger than the part (BackupStreams): nor need
+            // the buffers be.
+            stages->part(file.name, share.archive.stream,
+                         static_cast<std::size_t>(std::min<uint64_t>(
+                             stages->frameSize, std::max<uint64_t>(share.size, 1)))),
             [&](const uint8_t* data, std::size_t length) {
                 if (length > share.size - done) {
                     throw jobFailed(file.name + ", " + where(share) + ": the frames hold more than the part's " +
