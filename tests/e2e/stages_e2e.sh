@@ -95,6 +95,24 @@ for tag in ("zstd-off", "lz4-off", "zstd-on"):
     assert files["empty"]["size"] == 0 and all(s["storedSize"] == 0 for s in files["empty"]["streams"])
     assert ("wrappedKey" in m["stages"]) == tag.endswith("on"), tag
 PY
+  # list shows each file's bytes and its stored bytes.
+  local id
+  id=$(manifest_field set-zstd-off.json 'm["jobId"]')
+  "$agent" --store store list --job "$id" 2>/dev/null | sed -n '/^JOB  *FILE/,$p' | tr -s ' ' >files.txt
+  python3 - "$id" <<'PY' || { cat files.txt >&2; fail "list --job does not show the stored bytes"; }
+import json, sys
+m = json.load(open("set-zstd-off.json"))
+lines = open("files.txt").read().splitlines()
+assert lines[0] == "JOB FILE BYTES STORED MODE SHA-256", lines[0]
+for f, line in zip(m["files"], lines[1:]):
+    stored = sum(s["storedSize"] for s in f["streams"])
+    assert line.split()[:4] == [sys.argv[1], f["name"], str(f["size"]), str(stored)], line
+total = lines[len(m["files"]) + 1].split()
+assert total[-2:] == [str(sum(f["size"] for f in m["files"])), str(sum(s["storedSize"] for f in m["files"] for s in f["streams"]))], total
+PY
+  "$agent" --store store list --job "$id" --json 2>/dev/null >list.json
+  manifest_field list.json 'm["contents"][0]["compress"], m["contents"][0]["encrypted"], m["contents"][0]["storedBytes"] < m["contents"][0]["bytes"]' |
+    grep -qx 'zstd False True' || fail "list --json does not show the stored bytes"
   # None and not encrypted: the archive files hold the input's bytes.
   local afile
   afile=$(manifest_field set-none-off.json '[a["afileId"] for a in m["archiveFiles"]][0]')
