@@ -19,6 +19,8 @@
 #include "report/StreamPhases.h"
 #include "stages/JobStages.h"
 
+class FrameEncoder;
+
 // The data of a backup set over N streams: stream k's archive file holds,
 // for file 1, 2, ... in turn, part k of the file. A file larger than
 // wholeFileLimit is split: part k is bytes [size*(k-1)/N, size*k/N). Any
@@ -178,7 +180,7 @@ private:
     void partEnds(unsigned long k, std::size_t file, uint64_t size, const std::string& digest);
     // The encoder of stream k's part of file when there are stages; its
     // frames go to the archive file and into storedDigest.
-    std::unique_ptr<class FrameEncoder> encoderFor(unsigned long k, std::size_t file,
+    std::unique_ptr<FrameEncoder> encoderFor(unsigned long k, std::size_t file,
                                                    std::size_t frameSize, Sha256& storedDigest,
                                                    uint64_t& storedBytes);
     void write(unsigned long stream);
