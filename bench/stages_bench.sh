@@ -142,7 +142,7 @@ for which in agent base; do
   prepare='rm -f out.bin'
   t=$(best agent_restore "$a")
   cmp random.bin out.bin
-  row "restore, random" "$which: $(basename "$(dirname "$(dirname "$(dirname "$a")")")")/… restore, no stages" "$t" "$(rate "$t")"
+  row "restore, random" "$([[ $which == base ]] && echo "--base-agent" || echo "this agent") restore, --compress none" "$t" "$(rate "$t")"
 done
 
 echo "Machine: $(nproc) CPUs, $(lscpu | sed -n 's/^Model name: *//p' | head -n1); input $mib MiB; best of $runs"
