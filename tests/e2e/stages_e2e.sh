@@ -247,6 +247,12 @@ keys() {
   expect_status 2 backup in/text --manifest k.json --encrypt --key-file loose
   only_error err.txt "key file loose has mode 0644, open to group or others"
   [[ ! -e k.json ]] || fail "a refused backup wrote its manifest"
+  # Options that cannot be met, refused before any work.
+  expect_status 2 backup in/text --manifest k.json --compress zstd:20
+  only_error err.txt "--compress"
+  expect_status 2 backup in/text --manifest k.json --key-file key
+  only_error err.txt "--key-file is for --encrypt"
+  [[ ! -e k.json && ! -e store/encryption-check ]] || fail "a refused backup left something"
   # --encrypt without a key.
   expect_status 2 backup in/text --manifest k.json --encrypt
   only_error err.txt "an encrypted backup needs its key: give --key-file FILE or set PIPELINE_PASSPHRASE"
