@@ -46,6 +46,21 @@ Command backupCommand() {
         app.add_flag("--expire", *expire,
                      "once the job is complete, apply the retention policy the store keeps "
                      "(expire --save)");
+        auto compress = std::make_shared<std::string>("none");
+        app.add_option("--compress", *compress,
+                       "compress each stream's frames: zstd[:LEVEL] (1-19, default 3), lz4 or "
+                       "none (default: none, the bytes stored as read)")
+            ->type_name("CODEC");
+        app.add_flag("--encrypt", backup->encrypt,
+                     "seal every frame (XChaCha20-Poly1305) under a key of the job's own, "
+                     "wrapped by the store key from --key-file or a passphrase "
+                     "($PIPELINE_PASSPHRASE, or asked on the terminal)");
+        app.add_option("--key-file", backup->key.keyFile,
+                       "the store key's file: its whole content, 32 bytes or more, mode 0600")
+            ->type_name("FILE");
+        app.add_flag("--test-lowest-kdf", backup->lowestKdf,
+                     "a new passphrase key uses Argon2id's lowest cost")
+            ->group("Testing");
         app.add_option("--test-after-first-chunk", backup->afterFirstChunk,
                        "run COMMAND (with /bin/sh, the file as $1) after the first chunk of "
                        "each file was read, and wait for it")
@@ -58,7 +73,8 @@ Command backupCommand() {
                   "rehearse a failure: writing this stream fails and the job's archive "
                   "files are invalidated")
             ->group("Testing");
-        return [backup, expire](localplatform::Config config, JsonReport& report) {
+        return [backup, expire, compress](localplatform::Config config, JsonReport& report) {
+            backup->compress = parseCodecOption("--compress", *compress);
             // `-` among the inputs is the stream input from standard input.
             std::vector<std::string> files;
             for (const std::string& input : backup->inputs) {

@@ -30,8 +30,15 @@ Command checkCommand() {
         app.add_flag("--sizes-only", *sizesOnly,
                      "read no archive data: compare sizes only (as --max-bytes 0)")
             ->excludes(bound);
-        return [repair, maxBytes, sizesOnly](localplatform::Config config, JsonReport& report) {
-            checkStore(config, *repair, report, *sizesOnly ? std::optional(0ULL) : *maxBytes);
+        auto key = std::make_shared<KeySource>();
+        app.add_option("--key-file", key->keyFile,
+                       "open encrypted jobs' frames with this key file (or "
+                       "$PIPELINE_PASSPHRASE); without it they are checked as stored")
+            ->type_name("FILE");
+        return [repair, maxBytes, sizesOnly, key](localplatform::Config config,
+                                                  JsonReport& report) {
+            checkStore(config, *repair, report, *sizesOnly ? std::optional(0ULL) : *maxBytes,
+                       *key);
         };
     };
     return command;

@@ -67,8 +67,13 @@ void runDemo(const DemoOptions& options, localplatform::Config config, JsonRepor
     // Nothing writes the sample database while it is backed up, so its plain
     // bytes are one committed state, and the restore can be compared byte
     // for byte.
-    runBackup({{sample, orders}, manifest, options.streams, 0, 0, backupTrace, {}, true, "", 30000},
-              config, report);
+    BackupOptions backup;
+    backup.inputs = {sample, orders};
+    backup.manifest = manifest;
+    backup.streams = options.streams;
+    backup.trace = backupTrace;
+    backup.raw = true;
+    runBackup(backup, config, report);
     // One restore request per file on the same archive files: the second
     // only seeks each stream to that file's parts (look for the
     // FSR_MSG_SEEK_TO_OFFSET lines in the restore's log, or run with -v).

@@ -31,6 +31,10 @@ Command restoreCommand() {
         app.add_option("--trace", restore->trace,
                        "write the streams' timeline there (Chrome trace-event JSON)")
             ->type_name("FILE");
+        app.add_option("--key-file", restore->key.keyFile,
+                       "an encrypted job's key file (else $PIPELINE_PASSPHRASE, or asked on "
+                       "the terminal)")
+            ->type_name("FILE");
         app.add_flag("--named-temporary", restore->namedTemporary,
                      "write the output under a hidden name until it is complete, as on file "
                      "systems without unnamed files")

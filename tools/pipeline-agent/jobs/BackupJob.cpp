@@ -20,6 +20,7 @@
 #include "inputs/TreeWalk.h"
 #include "jobs/AgentStore.h"
 #include "jobs/Invalidation.h"
+#include "jobs/JobKeys.h"
 #include "manifest/Manifest.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/LocalPlatform.h"
@@ -212,7 +213,27 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
 
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
     config.storeLogName = std::to_string(config.jobId);
+    if (!options.encrypt && !options.key.keyFile.empty()) {
+        throw badInput("--key-file is for --encrypt");
+    }
     openStoreFor(config, localplatform::Access::ReadWrite, true);
+    // What the bytes go through; an encrypted job's key is settled first,
+    // so that a wrong one stops the job before it begins.
+    std::optional<JobStages> stages;
+    std::string wrappedKey;
+    if (options.encrypt || options.compress.codec != Codec::None) {
+        stages.emplace();
+        stages->codec = options.compress.codec;
+        stages->level = options.compress.level;
+        stages->jobId = config.jobId;
+    }
+    if (options.encrypt) {
+        const StoreKeyring ring =
+            openStoreKey(localplatform::storeDirectory(), options.key,
+                         options.lowestKdf ? KdfLimits::testOnlyLowest() : KdfLimits::moderate());
+        stages->key = newDataKey();
+        wrappedKey = wrapDataKey(*stages->key, ring.key, ring.recipe, config.jobId).toText();
+    }
     try {
         localplatform::beginJob(config.jobId);
     } catch (const localplatform::StoreError& error) {
@@ -306,6 +327,20 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     if (streamInput || trees > 0) manifest.version = 3;
     BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases(),
                           streamInput.get());
+    if (stages) {
+        manifest.version = 4;
+        manifest.stages.framed = true;
+        manifest.stages.codec = stages->codec;
+        manifest.stages.level = stages->level;
+        manifest.stages.frameSize = stages->frameSize;
+        manifest.stages.wrappedKey = wrappedKey;
+        std::vector<std::string> names;
+        for (const SetEntry& entry : entries) {
+            if (entry.kind == ManifestFile::Kind::File) names.push_back(entry.name);
+        }
+        if (streamInput) names.push_back(streamInput->name());
+        streams.useStages(*stages, std::move(names));
+    }
     streams.runAfterFirstChunk(options.afterFirstChunk);
     const std::string createText =
         "pipeline-agent backup of " + firstName +
@@ -400,6 +435,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             share.seekOffset = streams.archiveOffset(i, k);
             share.size = streams.partSize(i, k);
             share.sha256 = streams.partDigest(i, k);
+            share.storedSize = streams.storedSize(i, k);
+            share.storedSha256 = streams.storedDigest(i, k);
             file.shares.push_back(share);
         }
         manifest.files.push_back(file);
@@ -437,9 +474,19 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     }
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    say("backup complete: manifest %s (%s in %.1f s, %s/s)", options.manifest.c_str(),
-        formatBytes(static_cast<double>(totalSize)).c_str(), took,
-        formatBytes(took > 0 ? static_cast<double>(totalSize) / took : 0).c_str());
+    uint64_t storedTotal = 0;
+    for (unsigned long k = 1; k <= streamCount; ++k) storedTotal += streams.archiveOffset(setSize, k);
+    if (stages) {
+        say("backup complete: manifest %s (%s in %.1f s, %s/s; stored %s, %s%s)",
+            options.manifest.c_str(), formatBytes(static_cast<double>(totalSize)).c_str(), took,
+            formatBytes(took > 0 ? static_cast<double>(totalSize) / took : 0).c_str(),
+            formatBytes(static_cast<double>(storedTotal)).c_str(),
+            codecName(stages->codec), stages->key ? ", encrypted" : "");
+    } else {
+        say("backup complete: manifest %s (%s in %.1f s, %s/s)", options.manifest.c_str(),
+            formatBytes(static_cast<double>(totalSize)).c_str(), took,
+            formatBytes(took > 0 ? static_cast<double>(totalSize) / took : 0).c_str());
+    }
 
     nlohmann::ordered_json filesJson = nlohmann::ordered_json::array();
     for (const ManifestFile& f : manifest.files) {
@@ -465,6 +512,11 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
               {"bytes", totalSize},
               {"seconds", std::round(seconds.count() * 1000) / 1000},
               {"archiveFiles", archives}});
+    if (stages) {
+        json.add({{"storedBytes", storedTotal},
+                  {"compress", codecName(stages->codec)},
+                  {"encrypted", stages->key.has_value()}});
+    }
     if (!snapshotsJson.empty()) json.add({{"sqliteSnapshots", snapshotsJson}});
 
     report.finish();

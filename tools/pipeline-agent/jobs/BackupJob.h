@@ -4,6 +4,8 @@
 #include <vector>
 
 #include "inputs/StreamInput.h"
+#include "jobs/JobKeys.h"
+#include "stages/CodecOption.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -19,6 +21,10 @@ struct BackupOptions {
     std::string afterFirstChunk;      // testing: a command run after each file's first chunk
     // How long a SQLite snapshot waits for a writer's lock, in ms.
     unsigned long sqliteBusyWaitMs = 30000;
+    CodecChoice compress;             // none: stored as read, unless encrypted
+    bool encrypt = false;             // seal every frame under a data key of the job's own
+    KeySource key;                    // with encrypt
+    bool lowestKdf = false;           // testing: Argon2id's lowest cost for a new passphrase
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the
@@ -35,7 +41,10 @@ struct BackupOptions {
 // Adds to json what --json shows: the job and its store as soon as they
 // are known, the files and archive files at the end. Shows its progress
 // (see JobReport); with a trace path, writes the streams' timeline there at
-// the end, of a failed job too. Throws AgentError.
+// the end, of a failed job too. With compression or encryption, every part
+// goes through stages (BackupStreams::useStages) and the manifest is of
+// format 4; an encrypted job's key is checked against the store's before
+// the job begins. Throws AgentError.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json);
 
 // A job id that no other job on this machine has: the time in milliseconds

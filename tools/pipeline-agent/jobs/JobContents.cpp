@@ -41,19 +41,34 @@ void printJobContents(const localplatform::Config& config, JsonReport& report,
         throw badInput("the store " + localplatform::storeDirectory() + " has no job " +
                        std::to_string(job));
     }
+    // Each chosen job's copy of its manifest, when it is complete.
+    std::vector<std::optional<Manifest>> manifests;
+    bool anyFramed = false;
+    for (const localplatform::JobRecord* each : chosen) {
+        manifests.push_back(each->state == "complete" ? storedManifest(each->jobId)
+                                                      : std::nullopt);
+        anyFramed = anyFramed || (manifests.back() && manifests.back()->stages.framed);
+    }
+    // A STORED column only when a job's bytes went through stages: the rest
+    // are stored as they are.
+    const auto row = [anyFramed](std::vector<std::string> cells, const std::string& stored) {
+        if (anyFramed) cells.insert(cells.begin() + 3, stored);
+        return cells;
+    };
     std::vector<std::vector<std::string>> rows;
-    rows.push_back({"JOB", "FILE", "BYTES", "MODE", "SHA-256"});
+    rows.push_back(row({"JOB", "FILE", "BYTES", "MODE", "SHA-256"}, "STORED"));
     nlohmann::ordered_json contents = nlohmann::ordered_json::array();
     std::size_t fileCount = 0;
-    for (const localplatform::JobRecord* each : chosen) {
+    for (std::size_t j = 0; j < chosen.size(); ++j) {
+        const localplatform::JobRecord* each = chosen[j];
         const std::string id = std::to_string(each->jobId);
-        const std::optional<Manifest> manifest =
-            each->state == "complete" ? storedManifest(each->jobId) : std::nullopt;
+        const std::optional<Manifest>& manifest = manifests[j];
         if (!manifest) {
-            rows.push_back({id,
-                            each->state == "complete" ? "(no manifest in the store)"
-                                                      : "(" + each->state + ": no files)",
-                            "-", "-", "-"});
+            rows.push_back(row({id,
+                                each->state == "complete" ? "(no manifest in the store)"
+                                                          : "(" + each->state + ": no files)",
+                                "-", "-", "-"},
+                               "-"));
             contents.push_back({{"jobId", each->jobId},
                                 {"state", each->state},
                                 {"files", nullptr},
@@ -61,26 +76,42 @@ void printJobContents(const localplatform::Config& config, JsonReport& report,
             continue;
         }
         uint64_t bytes = 0;
+        uint64_t storedBytes = 0;
         nlohmann::ordered_json files = nlohmann::ordered_json::array();
         for (const ManifestFile& file : manifest->files) {
-            rows.push_back(
-                {id, file.name, std::to_string(file.size), octal(file.mode), file.sha256});
-            files.push_back({{"name", file.name},
-                             {"size", file.size},
-                             {"mode", file.mode},
-                             {"sha256", file.sha256}});
+            uint64_t stored = 0;
+            for (const ManifestShare& share : file.shares) stored += share.storedSize;
+            rows.push_back(row(
+                {id, file.name, std::to_string(file.size), octal(file.mode), file.sha256},
+                std::to_string(stored)));
+            nlohmann::ordered_json entry = {{"name", file.name},
+                                            {"size", file.size},
+                                            {"mode", file.mode},
+                                            {"sha256", file.sha256}};
+            if (manifest->stages.framed) entry["storedBytes"] = stored;
+            files.push_back(entry);
             bytes += file.size;
+            storedBytes += stored;
         }
         fileCount += manifest->files.size();
-        rows.push_back({id,
-                        "(" + std::to_string(manifest->files.size()) + " file" +
-                            (manifest->files.size() == 1 ? "" : "s") + " in all)",
-                        std::to_string(bytes), "", ""});
-        contents.push_back(
-            {{"jobId", each->jobId}, {"state", each->state}, {"files", files}, {"bytes", bytes}});
+        rows.push_back(row({id,
+                            "(" + std::to_string(manifest->files.size()) + " file" +
+                                (manifest->files.size() == 1 ? "" : "s") + " in all)",
+                            std::to_string(bytes), "", ""},
+                           std::to_string(storedBytes)));
+        nlohmann::ordered_json job = {
+            {"jobId", each->jobId}, {"state", each->state}, {"files", files}, {"bytes", bytes}};
+        if (manifest->stages.framed) {
+            job["storedBytes"] = storedBytes;
+            job["compress"] = codecName(manifest->stages.codec);
+            job["encrypted"] = manifest->stages.encrypted();
+        }
+        contents.push_back(job);
     }
     if (report.enabled()) {
         report.add({{"contents", contents}});
+    } else if (anyFramed) {
+        printRows(rows, {false, false, true, true, false, false});
     } else {
         printRows(rows, {false, false, true, false, false});
     }

@@ -11,7 +11,10 @@
 
 // Prints the files of every complete job (job 0), or of job `job` alone, as
 // a table on stdout: one row per file (name, bytes, mode, SHA-256) and a
-// total row per job; a job whose copy is missing gets a row saying so. With
+// total row per job; a job whose copy is missing gets a row saying so. When
+// a job's bytes went through stages, a STORED column (after BYTES) gives
+// each file's and job's stored bytes, and the report's entries
+// "storedBytes" (and the job's codec and encryption). With
 // an enabled report, adds "contents" to it instead. Throws AgentError: bad
 // input for a job the store does not have, a failed job when the store
 // cannot be read.

@@ -149,7 +149,7 @@ void beginRestoreReport(JsonReport& json, unsigned long long restoreJobId,
 // A stream input of the set is restored into the directory as a file, after
 // the tree, and appears just after it.
 void restoreTree(const RestoreOptions& options, const Manifest& manifest,
-                 localplatform::Config config, JsonReport& json,
+                 const JobStages* stages, localplatform::Config config, JsonReport& json,
                  std::chrono::steady_clock::time_point started) {
     const std::vector<ManifestFile>& all = manifest.files;
     std::vector<bool> chosen(all.size(), options.file.empty());
@@ -310,14 +310,14 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
             manifest.archives.size());
         request(all[run[0]], what);
         TreeRunOutputs sink(tree, outputs);
-        readRunShares(restore.getStreamPipeinfoMap(), files, sink, &report.phases());
+        readRunShares(restore.getStreamPipeinfoMap(), files, sink, &report.phases(), stages);
         say("request %zu of %zu: read all its shares, checksums match", r + 1, runs.size());
     }
     for (std::size_t s = 0; s < streamInputs.size(); ++s) {
         const ManifestFile& file = all[streamInputs[s]];
         request(file, file.name);
         StripesToFile sink(*streamOutputs[s], file);
-        readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+        readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases(), stages);
         requireFileDigest(file, sink.digest());
         say("%s: read all %zu streams, checksums match", file.name.c_str(), file.shares.size());
     }
@@ -369,19 +369,46 @@ constexpr std::size_t kOutputsAtOnce = 256;
 
 std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
 
+namespace {
+
+// What a manifest of format 4 says its bytes went through, with the data key
+// of an encrypted job; nullopt for the bytes stored as they are.
+std::optional<JobStages> stagesOf(const Manifest& manifest, const KeySource& key) {
+    if (!manifest.stages.framed) {
+        if (!key.keyFile.empty()) {
+            throw badInput("job " + std::to_string(manifest.jobId) +
+                           " is not encrypted; --key-file is for an encrypted job");
+        }
+        return std::nullopt;
+    }
+    JobStages stages;
+    stages.codec = manifest.stages.codec;
+    stages.level = manifest.stages.level;
+    stages.frameSize = static_cast<std::size_t>(manifest.stages.frameSize);
+    stages.jobId = manifest.jobId;
+    if (manifest.stages.encrypted()) stages.key = jobDataKey(manifest, key);
+    return stages;
+}
+
+}  // namespace
+
 void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
     const unsigned long long restoreJobId = newJobId();
     config.storeLogName = std::to_string(restoreJobId);
     RestoreOptions options = asked;
     const Manifest manifest = manifestToRestore(options, config);
+    // An encrypted job's key opens its wrapped data key before anything is
+    // made or read.
+    const std::optional<JobStages> stages = stagesOf(manifest, options.key);
+    const JobStages* framed = stages ? &*stages : nullptr;
     // A tree, and a set of more files than may be open at once, go through
     // one hidden directory, each file open only while it is written; a
     // smaller set of files keeps an unnamed file open for each until all
     // matched.
     const bool manyFiles = options.file.empty() && manifest.files.size() > kOutputsAtOnce;
     if ((holdsTree(manifest) || manyFiles) && options.output != "-") {
-        restoreTree(options, manifest, std::move(config), json, started);
+        restoreTree(options, manifest, framed, std::move(config), json, started);
         return;
     }
     // Which files, and where each goes.
@@ -490,17 +517,19 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
         }
         if (toStdout) {
             StripesInOrder sink(STDOUT_FILENO, file);
-            readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+            readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases(),
+                              framed);
             digests[i] = sink.digest();
             requireFileDigest(file, digests[i]);
         } else if (file.isStream()) {
             StripesToFile sink(*outputs[i], file);
-            readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases());
+            readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases(),
+                              framed);
             digests[i] = sink.digest();
             requireFileDigest(file, digests[i]);
         } else {
             digests[i] = readFileShares(restore.getStreamPipeinfoMap(), file, *outputs[i],
-                                        &report.phases());
+                                        &report.phases(), framed);
         }
         say("file %zu of %zu (%s): read all %zu stream%s, checksums match", i + 1,
             files.size(), file.name.c_str(), file.shares.size(),

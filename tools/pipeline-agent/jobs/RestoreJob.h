@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "jobs/JobKeys.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -13,6 +14,7 @@ struct RestoreOptions {
     bool replace = false;         // overwrite existing outputs
     bool namedTemporary = false;  // testing: write hidden named files, not unnamed ones
     std::string trace;            // where the streams' timeline goes; empty: none
+    KeySource key;                // an encrypted job's key
 };
 
 // Restores the manifest's files over the backup's streams on one restore
@@ -30,7 +32,10 @@ struct RestoreOptions {
 // timeline there at the end, of a failed restore too. Throws AgentError.
 // With a job, the store's copy of its manifest is restored (and a manifest
 // given too must agree with it); a manifest given alone is checked against
-// the store's copy of its job when the store keeps one.
+// the store's copy of its job when the store keeps one. A manifest of format
+// 4 is read through its stages: each frame is verified (opened, for an
+// encrypted job, with the data key that options.key unwraps, before any data
+// is read) as it is decoded.
 void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonReport& json);
 
 // Where restores record the hidden partial files that cleanup may remove, in

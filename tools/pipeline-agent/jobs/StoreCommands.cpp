@@ -11,6 +11,7 @@
 #include "base/Progress.h"
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
+#include "jobs/FrameChecks.h"
 #include "jobs/JobContents.h"
 #include "jobs/RestoreJob.h"
 #include "manifest/Manifest.h"
@@ -149,7 +150,7 @@ void cleanUpStore(const localplatform::Config& config) {
 }
 
 void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
-                std::optional<unsigned long long> maxBytes) {
+                std::optional<unsigned long long> maxBytes, const KeySource& key) {
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
     // A signal stops the check, or the repair before its catalog replaces
     // the old one, between two chunks of archive data.
@@ -177,6 +178,9 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
     for (std::string& problem : storedManifestProblems(config)) {
         result.problems.push_back(std::move(problem));
     }
+    const FrameCheck frames = checkFramedJobs(config, key);
+    for (const std::string& problem : frames.problems) result.problems.push_back(problem);
+    result.notes.insert(result.notes.begin(), frames.notes.begin(), frames.notes.end());
     // What helps with the problems. A catalog rebuilt beside live writers
     // would lose their work: while jobs run the advice is to wait, never to
     // repair; a repair that ran is no advice.

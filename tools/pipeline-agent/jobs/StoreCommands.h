@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "jobs/JobKeys.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -23,7 +24,11 @@ void cleanUpStore(const localplatform::Config& config);
 // ("store", "repair", "files", "bytes", "problems", "repaired"); throws
 // AgentError (failed job) when any is left. maxBytes bounds the archive
 // data read for digests (0: sizes only); the files left unread are named
-// ("not verified: ..."), and are no problem. Shows how far it has read on
-// stderr while it reads (unless -q).
+// ("not verified: ..."), and are no problem. The frames of jobs whose bytes
+// went through stages are read and verified too (checkFramedJobs), opened
+// with key when it opens them; what could not be opened is said (a "note:"
+// line, or the report's "notes"). Shows how far it has read on stderr while
+// it reads (unless -q).
 void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
-                std::optional<unsigned long long> maxBytes = std::nullopt);
+                std::optional<unsigned long long> maxBytes = std::nullopt,
+                const KeySource& key = {});

@@ -25,6 +25,9 @@ constexpr const char* kFormat = "pipeline-agent-manifest";
 constexpr int kFirstVersion = 1;
 constexpr int kVersion = 2;
 constexpr int kStreamVersion = 3;
+constexpr int kStagedVersion = 4;
+// The frame sizes a restore accepts: it holds one frame per stream.
+constexpr uint64_t kMaxFrameSize = uint64_t{64} << 20;
 // A restore holds one stripe per stream in memory: larger ones are refused.
 constexpr uint64_t kMaxStripeUnit = uint64_t{64} << 20;
 
@@ -80,6 +83,22 @@ ManifestArchive archiveOf(const json& entry, const std::string& at) {
     return archive;
 }
 
+// A share's stored size and digest: recorded in format 4, the logical ones
+// before it.
+void readStored(const json& entry, ManifestShare& share, bool staged, const std::string& at) {
+    if (!staged) {
+        share.storedSize = share.size;
+        share.storedSha256 = share.sha256;
+        return;
+    }
+    share.storedSize = number<uint64_t>(entry, "storedSize", at);
+    share.storedSha256 = digest(entry, "storedSha256", at);
+    if ((share.size == 0) != (share.storedSize == 0)) {
+        throw badInput(at + ": \"storedSize\" " + std::to_string(share.storedSize) +
+                       " does not fit its " + std::to_string(share.size) + " bytes");
+    }
+}
+
 bool sameArchive(const ManifestArchive& a, const ManifestArchive& b) {
     return a.stream == b.stream && a.trellanId == b.trellanId && a.groupNumber == b.groupNumber &&
            a.afileId == b.afileId;
@@ -107,6 +126,7 @@ std::vector<ManifestShare> sharesOf(const json& entries, uint64_t fileSize,
         share.seekOffset = number<uint64_t>(entry, "seekOffset", at);
         share.size = number<uint64_t>(entry, "size", at);
         share.sha256 = digest(entry, "sha256", at);
+        readStored(entry, share, false, at);
         if (share.archive.stream != shares.size() + 1 || share.sourceOffset != nextOffset ||
             share.size > fileSize - nextOffset) {
             throw badInput(at +
@@ -125,7 +145,7 @@ std::vector<ManifestShare> sharesOf(const json& entries, uint64_t fileSize,
 // The shares of a stream input: streams 1..N in order, each the size its
 // stripes add up to and starting where its first stripe does.
 std::vector<ManifestShare> stripedSharesOf(const json& entries, const ManifestFile& file,
-                                           const std::string& where) {
+                                           bool staged, const std::string& where) {
     checkStreamCount(entries.size(), where);
     const auto streams = static_cast<unsigned long>(entries.size());
     std::vector<ManifestShare> shares;
@@ -138,6 +158,7 @@ std::vector<ManifestShare> stripedSharesOf(const json& entries, const ManifestFi
         share.seekOffset = number<uint64_t>(entry, "seekOffset", at);
         share.size = number<uint64_t>(entry, "size", at);
         share.sha256 = digest(entry, "sha256", at);
+        readStored(entry, share, staged, at);
         const uint64_t firstStripe = std::min<uint64_t>((k - 1) * file.stripeUnit, file.size);
         if (share.archive.stream != k || share.sourceOffset != firstStripe ||
             share.size != stripedShareSize(file.size, file.stripeUnit, streams, k)) {
@@ -153,7 +174,7 @@ std::vector<ManifestShare> stripedSharesOf(const json& entries, const ManifestFi
 // as empty shares (each at its stream's end so far, checked later).
 std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
                                           const std::vector<ManifestArchive>& archives,
-                                          const std::string& where) {
+                                          bool staged, const std::string& where) {
     const std::size_t streams = archives.size();
     const auto list = entry.find("streams");
     if (list == entry.end() || !list->is_array()) {
@@ -165,6 +186,7 @@ std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
     for (std::size_t k = 0; k < streams; ++k) {
         shares[k].archive = archives[k];
         shares[k].sha256 = empty;
+        shares[k].storedSha256 = empty;
     }
     uint64_t nextOffset = 0;
     unsigned long lastStream = 0;
@@ -176,6 +198,7 @@ std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
         share.seekOffset = number<uint64_t>(item, "seekOffset", at);
         share.size = number<uint64_t>(item, "size", at);
         share.sha256 = digest(item, "sha256", at);
+        readStored(item, share, staged, at);
         if (share.archive.stream <= lastStream || share.archive.stream > streams ||
             share.sourceOffset != nextOffset || share.size > fileSize - nextOffset) {
             throw badInput(at +
@@ -260,6 +283,34 @@ bool isBaseName(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
+// Format 4's "stages": the codec the frames were made with, their size, and
+// the wrapped data key of an encrypted job.
+ManifestStages stagesOf(const json& document, const std::string& where) {
+    const auto found = document.find("stages");
+    const std::string at = where + " stages";
+    if (found == document.end() || !found->is_object()) {
+        throw badInput(where + ": \"stages\" is missing or not an object");
+    }
+    ManifestStages stages;
+    stages.framed = true;
+    const std::string codec = optionalText(*found, "codec", at);
+    if (codec == "zstd") {
+        stages.codec = Codec::Zstd;
+    } else if (codec == "lz4") {
+        stages.codec = Codec::Lz4;
+    } else if (codec != "none") {
+        throw badInput(at + ": \"codec\" is missing or not zstd, lz4 or none");
+    }
+    stages.level = static_cast<int>(number<uint32_t>(*found, "level", at));
+    stages.frameSize = number<uint64_t>(*found, "frameSize", at);
+    if (stages.frameSize == 0 || stages.frameSize > kMaxFrameSize) {
+        throw badInput(at + ": \"frameSize\" " + std::to_string(stages.frameSize) +
+                       " is out of range");
+    }
+    stages.wrappedKey = optionalText(*found, "wrappedKey", at);
+    return stages;
+}
+
 Manifest firstFormat(const json& document, const std::string& where) {
     Manifest manifest;
     manifest.version = kFirstVersion;
@@ -285,6 +336,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
     manifest.version = version;
     manifest.jobId = number<unsigned long long>(document, "jobId", where);
     manifest.createdAt = optionalText(document, "createdAt", where);
+    if (version == kStagedVersion) manifest.stages = stagesOf(document, where);
     const json& archives = array(document, "archiveFiles", where);
     checkStreamCount(archives.size(), where);
     for (const json& entry : archives) {
@@ -310,11 +362,13 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
         file.name = name->get<std::string>();
         // A NUL, a name or a path too long for the file system: refused here.
         requireUsablePath(file.name, at + " name");
-        if (version == kStreamVersion) readKind(entry, file, at);
+        const bool staged = version == kStagedVersion;
+        const bool third = version >= kStreamVersion;
+        if (third) readKind(entry, file, at);
         const bool inTree = file.kind == ManifestFile::Kind::Directory ||
                             file.kind == ManifestFile::Kind::Symlink ||
                             file.name.find('/') != std::string::npos;
-        if (version == kStreamVersion && inTree && file.kind != ManifestFile::Kind::Stream) {
+        if (third && inTree && file.kind != ManifestFile::Kind::Stream) {
             const std::string problem = relativePathProblem(file.name);
             if (!problem.empty()) {
                 throw badInput(at + ": the path \"" + printablePath(file.name) + "\" " + problem);
@@ -356,9 +410,9 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
         file.sha256 = digest(entry, "sha256", at);
         if (file.isStream()) {
             readStripes(entry, file, at);
-            file.shares = stripedSharesOf(array(entry, "streams", at), file, at);
-        } else if (version == kStreamVersion) {
-            file.shares = sparseSharesOf(entry, file.size, manifest.archives, at);
+            file.shares = stripedSharesOf(array(entry, "streams", at), file, staged, at);
+        } else if (third) {
+            file.shares = sparseSharesOf(entry, file.size, manifest.archives, staged, at);
         } else {
             file.shares = sharesOf(array(entry, "streams", at), file.size, at);
         }
@@ -372,7 +426,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
                 throw badInput(at + " stream " + std::to_string(k + 1) +
                                " names another archive file than the set's");
             }
-            if (share.size == 0 && version == kStreamVersion && file.isFile()) {
+            if (share.size == 0 && third && file.isFile()) {
                 // A share left out, or listed empty: it lies at the stream's end.
                 file.shares[k].seekOffset = streamEnd[k];
             }
@@ -382,7 +436,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
                                " does not follow the previous file's share (" +
                                std::to_string(streamEnd[k]) + ")");
             }
-            streamEnd[k] += share.size;
+            streamEnd[k] += share.storedSize;
         }
         manifest.files.push_back(file);
     }
@@ -442,7 +496,8 @@ std::string manifestText(const Manifest& manifest) {
     json archives = json::array();
     for (const ManifestArchive& a : manifest.archives) archives.push_back(archiveJson(a));
     json files = json::array();
-    const bool third = manifest.version == kStreamVersion;
+    const bool third = manifest.version >= kStreamVersion;
+    const bool staged = manifest.version == kStagedVersion;
     for (const ManifestFile& f : manifest.files) {
         json entry = {{"name", f.name}};
         if (third) {
@@ -475,14 +530,25 @@ std::string manifestText(const Manifest& manifest) {
             share["seekOffset"] = s.seekOffset;
             share["size"] = s.size;
             share["sha256"] = s.sha256;
+            if (staged) {
+                share["storedSize"] = s.storedSize;
+                share["storedSha256"] = s.storedSha256;
+            }
             shares.push_back(share);
         }
         entry["streams"] = shares;
         files.push_back(entry);
     }
-    const json document = {{"format", kFormat},        {"version", manifest.version},
-                           {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
-                           {"archiveFiles", archives}, {"files", files}};
+    json document = {{"format", kFormat},        {"version", manifest.version},
+                     {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
+                     {"archiveFiles", archives}, {"files", files}};
+    if (staged) {
+        json stages = {{"codec", codecName(manifest.stages.codec)},
+                       {"level", manifest.stages.level},
+                       {"frameSize", manifest.stages.frameSize}};
+        if (manifest.stages.encrypted()) stages["wrappedKey"] = manifest.stages.wrappedKey;
+        document["stages"] = stages;
+    }
     return document.dump(2) + "\n";
 }
 
@@ -517,7 +583,8 @@ Manifest parseManifest(const std::string& text, const std::string& path) {
         if (version != document.end() && *version == kFirstVersion) {
             return firstFormat(document, where);
         }
-        if (version != document.end() && (*version == kVersion || *version == kStreamVersion)) {
+        if (version != document.end() && (*version == kVersion || *version == kStreamVersion ||
+                                         *version == kStagedVersion)) {
             return currentFormat(document, version->get<int>(), where);
         }
     } catch (const json::exception& error) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "stages/Codec.h"
+
 // What a backup wrote, and all a restore needs: the job's archive files, one
 // per stream, and for each file of the set which part of it each stream
 // holds and where that part lies in the stream's archive file.
@@ -24,6 +26,10 @@ struct ManifestShare {
     uint64_t seekOffset = 0;    // where it starts in the archive file
     uint64_t size = 0;          // bytes
     std::string sha256;
+    // As stored in the archive file: the share's frames (format 4), or its
+    // bytes as they are (storedSize == size, storedSha256 == sha256).
+    uint64_t storedSize = 0;
+    std::string storedSha256;
     bool operator==(const ManifestShare&) const = default;
 };
 
@@ -64,8 +70,27 @@ uint64_t stripeShareOffset(uint64_t stripe, uint64_t stripeUnit, unsigned long s
 uint64_t stripedShareSize(uint64_t size, uint64_t stripeUnit, unsigned long streams,
                           unsigned long k);
 
+// What a job's bytes went through (format 4): each non-empty share is a run of
+// frames (stages/FrameFormat.h) of frameSize logical bytes, the first of
+// index 0, bound to the job, the file's name (fileIdOfName) and the stream.
+// A stream input's shares use its stripe unit as the frame size, one frame a
+// stripe. Encrypted: wrappedKey is the job's data key sealed under the store
+// key (WrappedDataKey's text), which is also the key's check.
+struct ManifestStages {
+    bool framed = false;  // false: the archive files hold the bytes as they are
+    Codec codec = Codec::None;
+    int level = 0;
+    uint64_t frameSize = 0;
+    std::string wrappedKey;  // empty: not encrypted
+    bool encrypted() const { return !wrappedKey.empty(); }
+    bool operator==(const ManifestStages&) const = default;
+};
+
 struct Manifest {
-    int version = 2;  // 3 when the set holds a stream input or a tree
+    // 3 when the set holds a stream input or a tree; 4 when its bytes went
+    // through stages
+    int version = 2;
+    ManifestStages stages;
     unsigned long long jobId = 0;
     std::string createdAt;                  // UTC, ISO 8601
     std::vector<ManifestArchive> archives;  // one per stream, in stream order
@@ -88,10 +113,11 @@ bool holdsTree(const Manifest& manifest);
 
 // Writes the manifest as JSON in its version's format (2 for a set of files
 // alone, which older agents restore too; 3 for a set with a stream input or
-// a tree, where a file's empty shares are left out), atomically: the file
+// a tree, where a file's empty shares are left out; 4 as 3, with the stages
+// and each share's stored size and digest), atomically: the file
 // appears complete or not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
-// Reads and checks a manifest of format 3, 2 or of the first one (a single
+// Reads and checks a manifest of format 4, 3, 2 or of the first one (a single
 // file, read as a set of one). Throws AgentError (bad input) for a
 // missing, unreadable, corrupt or foreign file, one whose shares do not add
 // up or do not follow each other in the archive files, or whose file names

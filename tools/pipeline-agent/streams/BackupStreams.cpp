@@ -11,6 +11,7 @@
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 #include "platform/local/LocalPlatform.h"
+#include "stages/FrameEncoder.h"
 
 namespace {
 
@@ -46,7 +47,11 @@ BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long
       m_streams(streams),
       m_fileDigests(m_inputCount),
       m_partDigests(m_inputCount, std::vector<std::string>(streams)),
-      m_partSizes(m_inputCount, std::vector<uint64_t>(streams)) {
+      m_partSizes(m_inputCount, std::vector<uint64_t>(streams)),
+      m_storedOffsets(m_inputCount, std::vector<uint64_t>(streams)),
+      m_storedSizes(m_inputCount, std::vector<uint64_t>(streams)),
+      m_storedDigests(m_inputCount, std::vector<std::string>(streams)),
+      m_storedEnd(streams, 0) {
     std::vector<uint64_t> sizes;
     uint64_t total = 0;
     for (const InputFile* input : m_inputs) {
@@ -110,7 +115,54 @@ uint64_t BackupStreams::partSize(std::size_t file, unsigned long stream) const {
     return m_partSizes[file][stream - 1];
 }
 
+void BackupStreams::useStages(JobStages stages, std::vector<std::string> names) {
+    m_stages = std::move(stages);
+    m_names = std::move(names);
+    m_names.resize(m_inputCount);
+}
+
+uint64_t BackupStreams::storedSize(std::size_t file, unsigned long stream) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_storedSizes[file][stream - 1];
+}
+
+std::string BackupStreams::storedDigest(std::size_t file, unsigned long stream) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_storedDigests[file][stream - 1];
+}
+
+void BackupStreams::partBegins(unsigned long k, std::size_t file) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_storedOffsets[file][k - 1] = m_storedEnd[k - 1];
+}
+
+void BackupStreams::partEnds(unsigned long k, std::size_t file, uint64_t size,
+                             const std::string& digest) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_storedSizes[file][k - 1] = size;
+    m_storedDigests[file][k - 1] = digest;
+    m_storedEnd[k - 1] += size;
+}
+
+std::unique_ptr<FrameEncoder> BackupStreams::encoderFor(unsigned long k, std::size_t file,
+                                                        std::size_t frameSize,
+                                                        Sha256& storedDigest,
+                                                        uint64_t& storedBytes) {
+    if (!m_stages) return nullptr;
+    return std::make_unique<FrameEncoder>(
+        m_stages->part(m_names[file], k, frameSize),
+        [this, k, &storedDigest, &storedBytes](const StoredFrame& frame) {
+            append(k, frame.data, frame.size);
+            storedDigest.update(frame.data, frame.size);
+            storedBytes += frame.size;
+        });
+}
+
 uint64_t BackupStreams::archiveOffset(std::size_t file, unsigned long stream) const {
+    if (m_stages) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return file < m_inputCount ? m_storedOffsets[file][stream - 1] : m_storedEnd[stream - 1];
+    }
     // The files' parts are known from the start; only the stream input's
     // (last) grow as it is read.
     if (file <= m_inputs.size()) return m_prefix[stream - 1][file];
@@ -146,6 +198,8 @@ ManifestFile BackupStreams::streamInputEntry(const std::string& name,
         share.seekOffset = archiveOffset(file, k);
         share.size = partSize(file, k);
         share.sha256 = partDigest(file, k);
+        share.storedSize = storedSize(file, k);
+        share.storedSha256 = storedDigest(file, k);
         entry.shares.push_back(share);
     }
     return entry;
@@ -311,10 +365,12 @@ void BackupStreams::write(unsigned long k) {
         for (std::size_t file = 0; file < m_inputCount; ++file) {
             // An empty part of a file writes nothing: no need to look at
             // where the stream stands.
+            partBegins(k, file);
             if (file < m_inputs.size() && m_partSizes[file][k - 1] == 0) {
-                Sha256 empty;
+                const std::string empty = Sha256().hex();
+                partEnds(k, file, 0, empty);
                 std::lock_guard<std::mutex> lock(m_mutex);
-                m_partDigests[file][k - 1] = empty.hex();
+                m_partDigests[file][k - 1] = empty;
                 // An empty file placed on this stream.
                 if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
                 continue;
@@ -334,6 +390,16 @@ void BackupStreams::write(unsigned long k) {
                 continue;
             }
             Sha256 digest;
+            Sha256 storedDigest;
+            uint64_t storedBytes = 0;
+            // A part smaller than a frame is one frame: its buffers need be
+            // no larger (a decoder accepts any frame up to the job's size).
+            const auto encoder = encoderFor(
+                k, file,
+                m_stages ? static_cast<std::size_t>(std::min<uint64_t>(m_stages->frameSize,
+                                                                       partSize(file, k)))
+                         : 0,
+                storedDigest, storedBytes);
             for (uint64_t left = partSize(file, k); left > 0;) {
                 Chunk chunk;
                 {
@@ -348,14 +414,26 @@ void BackupStreams::write(unsigned long k) {
                     throw jobFailed("stream " + std::to_string(k) +
                                     " was handed data out of order");
                 }
-                append(k, chunk);
+                if (encoder) {
+                    encoder->write(chunk.data.data(), chunk.length);
+                } else {
+                    append(k, chunk.data.data(), chunk.length);
+                }
+                if (m_phases) m_phases->moved(k, chunk.length);
                 digest.update(chunk.data.data(), chunk.length);
                 left -= chunk.length;
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_spare.push_back(std::move(chunk.data));
             }
+            if (encoder) encoder->finish();
+            const std::string logical = digest.hex();
+            if (encoder) {
+                partEnds(k, file, storedBytes, storedDigest.hex());
+            } else {
+                partEnds(k, file, partSize(file, k), logical);
+            }
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_partDigests[file][k - 1] = digest.hex();
+            m_partDigests[file][k - 1] = logical;
             // Placed whole here: the part is the file.
             if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
         }
@@ -370,15 +448,13 @@ void BackupStreams::write(unsigned long k) {
     }
 }
 
-void BackupStreams::append(unsigned long k, const Chunk& chunk) {
+void BackupStreams::append(unsigned long k, const void* data, std::size_t length) {
     throwIfInterrupted();
     std::string error;
     if (k == m_failStream) error = "simulated write failure";
-    if (!error.empty() ||
-        !localplatform::writeStream(m_jobId, k, chunk.data.data(), chunk.length, &error)) {
+    if (!error.empty() || !localplatform::writeStream(m_jobId, k, data, length, &error)) {
         throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
     }
-    if (m_phases) m_phases->moved(k, chunk.length);
 }
 
 // Reads the stream input to its end, a stripe at a time, and queues stripe i
@@ -444,6 +520,10 @@ bool BackupStreams::readStream(std::size_t file) {
 bool BackupStreams::writeStreamShare(unsigned long k, std::size_t file) {
     Sha256 digest;
     uint64_t written = 0;
+    Sha256 storedDigest;
+    uint64_t storedBytes = 0;
+    // One frame a stripe: a stripe is found by its index alone.
+    const auto encoder = encoderFor(k, file, kStripeUnit, storedDigest, storedBytes);
     for (;;) {
         Chunk chunk;
         {
@@ -458,7 +538,14 @@ bool BackupStreams::writeStreamShare(unsigned long k, std::size_t file) {
             throw jobFailed("stream " + std::to_string(k) + " was handed data out of order");
         }
         if (chunk.end) break;
-        append(k, chunk);
+        if (encoder) {
+            // A stripe is a whole frame: full stripes fill one, the last
+            // (shorter) one is the share's end.
+            encoder->write(chunk.data.data(), chunk.length);
+        } else {
+            append(k, chunk.data.data(), chunk.length);
+        }
+        if (m_phases) m_phases->moved(k, chunk.length);
         digest.update(chunk.data.data(), chunk.length);
         Sha256 stripe;
         stripe.update(chunk.data.data(), chunk.length);
@@ -467,8 +554,11 @@ bool BackupStreams::writeStreamShare(unsigned long k, std::size_t file) {
         m_stripeDigests[chunk.stripe] = stripe.hex();
         m_spare.push_back(std::move(chunk.data));
     }
+    if (encoder) encoder->finish();
+    const std::string logical = digest.hex();
+    partEnds(k, file, encoder ? storedBytes : written, encoder ? storedDigest.hex() : logical);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_partSizes[file][k - 1] = written;
-    m_partDigests[file][k - 1] = digest.hex();
+    m_partDigests[file][k - 1] = logical;
     return true;
 }

@@ -17,6 +17,9 @@
 #include "inputs/StreamInput.h"
 #include "manifest/Manifest.h"
 #include "report/StreamPhases.h"
+#include "stages/JobStages.h"
+
+class FrameEncoder;
 
 // The data of a backup set over N streams: stream k's archive file holds,
 // for file 1, 2, ... in turn, part k of the file. A file larger than
@@ -45,6 +48,13 @@
 // to stream (i mod N) + 1, so that stream k's share of it is stripes k-1,
 // k-1+N, ... one after another in its archive file. Its shares' sizes are
 // known once it ended; each stripe is digested on its own as well.
+//
+// With stages (useStages), each writer passes each part through a
+// FrameEncoder of its own (compressed, sealed), so that every part starts a
+// run of frames decodable from its stored offset; a stream input's share is
+// one run whose frames are its stripes. The parts' places in the archive
+// files are then known only as they are written: archiveOffset is where the
+// writer began the part. Without stages the bytes are stored as read.
 //
 // Thread rules: every public operation is called from the owner's thread.
 // A failure of any thread (a read, a write, a signal noticed) stops all of
@@ -93,6 +103,11 @@ public:
     // it is being read. Call before startReading.
     void runAfterFirstChunk(std::string command) { m_afterFirstChunk = std::move(command); }
 
+    // Passes every part through stages: names[i] is input i's name in the set
+    // (the stream input's last), which its frames are bound to. Call before
+    // startReading.
+    void useStages(JobStages stages, std::vector<std::string> names);
+
     // Where part `stream` of file `file` lies in the file (for a stream
     // input, where its first stripe starts), and its size; for a stream
     // input known only once the stream wrote all of it.
@@ -102,8 +117,13 @@ public:
     unsigned long placement(std::size_t file) const { return m_placement[file]; }
     // Where that part must start in the stream's archive file: the sum of
     // the stream's parts of the files before it (all of which that stream
-    // wrote before it waits at this part).
+    // wrote before it waits at this part). With stages, the stored sizes of
+    // those parts, known once the writer reached the part.
     uint64_t archiveOffset(std::size_t file, unsigned long stream) const;
+    // Once that part is written: its size and SHA-256 as stored (the same
+    // as partSize and partDigest without stages).
+    uint64_t storedSize(std::size_t file, unsigned long stream) const;
+    std::string storedDigest(std::size_t file, unsigned long stream) const;
     // Once done(): the stream input's size and the digests of its stripes,
     // in order.
     uint64_t streamInputSize() const;
@@ -154,7 +174,15 @@ private:
     void read();
     bool readStream(std::size_t file);  // the stream input, on the reader thread
     bool writeStreamShare(unsigned long k, std::size_t file);
-    void append(unsigned long k, const Chunk& chunk);  // to stream k's archive file
+    void append(unsigned long k, const void* data, std::size_t length);  // to stream k's archive file
+    // Where stream k's part of file begins and, once written, its stored bytes.
+    void partBegins(unsigned long k, std::size_t file);
+    void partEnds(unsigned long k, std::size_t file, uint64_t size, const std::string& digest);
+    // The encoder of stream k's part of file when there are stages; its
+    // frames go to the archive file and into storedDigest.
+    std::unique_ptr<FrameEncoder> encoderFor(unsigned long k, std::size_t file,
+                                                   std::size_t frameSize, Sha256& storedDigest,
+                                                   uint64_t& storedBytes);
     void write(unsigned long stream);
     void fail(std::exception_ptr error);
     bool stopping() const;  // with m_mutex held
@@ -185,4 +213,11 @@ private:
     std::vector<std::vector<uint64_t>> m_prefix;  // [stream-1][file]: its parts of the files before
     uint64_t m_streamSize = 0;                    // written by the reader
     std::vector<std::string> m_stripeDigests;     // [stripe], by the writers
+
+    std::optional<JobStages> m_stages;
+    std::vector<std::string> m_names;                     // [file], with stages
+    std::vector<std::vector<uint64_t>> m_storedOffsets;   // [file][stream-1], by the writers
+    std::vector<std::vector<uint64_t>> m_storedSizes;     // [file][stream-1]
+    std::vector<std::vector<std::string>> m_storedDigests;  // [file][stream-1]
+    std::vector<uint64_t> m_storedEnd;                    // [stream-1]: bytes written so far
 };

@@ -19,6 +19,7 @@
 #include "platform/EvEvent.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/LocalPlatform.h"
+#include "stages/FrameDecoder.h"
 
 namespace {
 
@@ -30,29 +31,58 @@ std::string where(const ManifestShare& share) {
            archiveFileName(share.archive);
 }
 
-// Reads one part of the file from its stream's archive object into write.
+// Reads one part of the file from its stream's archive object into write:
+// its bytes as they are, or (stages) its frames, each decoded and verified
+// before write sees its bytes.
 template <typename Write>
-void readShareInto(ZebArchive* archive, const ManifestShare& share, Write&& write,
-                   const Abandoned& abandoned, StreamPhases* phases) {
+void readShareInto(ZebArchive* archive, const ManifestFile& file, const ManifestShare& share,
+                   const JobStages* stages, Write&& write, const Abandoned& abandoned,
+                   StreamPhases* phases) {
     Sha256 digest;
-    uint64_t done = 0;
-    while (done < share.size) {
+    uint64_t done = 0;  // logical bytes written
+    const auto deliver = [&](const void* data, std::size_t length) {
+        write(data, length, share.sourceOffset + done);
+        digest.update(data, length);
+        done += length;
+        if (phases) phases->moved(share.archive.stream, length);
+    };
+    std::unique_ptr<FrameDecoder> decoder;
+    if (stages) {
+        decoder = std::make_unique<FrameDecoder>(
+            // Frames are no larger than the part (BackupStreams): nor need
+            // the buffers be.
+            stages->part(file.name, share.archive.stream,
+                         static_cast<std::size_t>(std::min<uint64_t>(
+                             stages->frameSize, std::max<uint64_t>(share.size, 1)))),
+            [&](const uint8_t* data, std::size_t length) {
+                if (length > share.size - done) {
+                    throw jobFailed(file.name + ", " + where(share) + ": the frames hold more than the part's " +
+                                    std::to_string(share.size) + " bytes");
+                }
+                deliver(data, length);
+            });
+    }
+    const uint64_t total = stages ? share.storedSize : share.size;
+    uint64_t read = 0;
+    while (read < total) {
         throwIfInterrupted();
         ReadBufArgs_t readArgs;
-        readArgs.maxLength = std::min<uint64_t>(share.size - done, kRestoreChunk);
+        readArgs.maxLength = std::min<uint64_t>(total - read, kRestoreChunk);
         ReadBufRet_t readRet;
         FreeBufArgs_t freeArgs;
         if (archive->readBuffer(&readArgs, &readRet) == 0) {
-            throw jobFailed(where(share) + ": the media side delivered " + std::to_string(done) +
-                            " of " + std::to_string(share.size) + " bytes");
+            throw jobFailed(where(share) + ": the media side delivered " + std::to_string(read) +
+                            " of " + std::to_string(total) + " bytes");
         }
         if (readRet.messageType == localplatform::kDataMessage) {
             const auto length =
-                static_cast<std::size_t>(std::min<uint64_t>(readRet.dataLength, share.size - done));
-            write(readRet.data, length, share.sourceOffset + done);
-            digest.update(readRet.data, length);
-            done += length;
-            if (phases) phases->moved(share.archive.stream, length);
+                static_cast<std::size_t>(std::min<uint64_t>(readRet.dataLength, total - read));
+            if (decoder) {
+                decoder->write(readRet.data, length);
+            } else {
+                deliver(readRet.data, length);
+            }
+            read += length;
             if (abandoned) {
                 archive->freeBuffer(&freeArgs, nullptr);
                 return;  // another stream failed; its failure is reported
@@ -60,18 +90,27 @@ void readShareInto(ZebArchive* archive, const ManifestShare& share, Write&& writ
         }
         archive->freeBuffer(&freeArgs, nullptr);
     }
+    if (decoder) {
+        decoder->finish();
+        if (done != share.size) {
+            throw jobFailed(file.name + ", " + where(share) + ": the frames hold " +
+                            std::to_string(done) + " of the part's " + std::to_string(share.size) +
+                            " bytes; it is damaged");
+        }
+    }
     if (digest.hex() != share.sha256) {
-        throw jobFailed(where(share) + " does not match the manifest's checksum; it is damaged");
+        throw jobFailed((stages ? file.name + ", " : std::string()) + where(share) +
+                        " does not match the manifest's checksum; it is damaged");
     }
 }
 
 // Reads part `part` of the file into the output, and hands its bytes to the
 // file's digest.
-void readShare(ZebArchive* archive, const ManifestShare& share, std::size_t part,
-               OutputFile& output, FileDigest& fileDigest, const Abandoned& abandoned,
-               StreamPhases* phases) {
+void readShare(ZebArchive* archive, const ManifestFile& file, std::size_t part,
+               const JobStages* stages, OutputFile& output, FileDigest& fileDigest,
+               const Abandoned& abandoned, StreamPhases* phases) {
     readShareInto(
-        archive, share,
+        archive, file, file.shares[part], stages,
         [&output, &fileDigest, part](const void* data, std::size_t length, uint64_t offset) {
             output.writeAt(data, length, offset);
             fileDigest.written(part, data, length);
@@ -114,7 +153,7 @@ void writeAll(int fd, const void* data, std::size_t length, uint64_t offset,
 
 void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
                    const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
-                   StreamPhases* phases) {
+                   StreamPhases* phases, const JobStages* stages) {
     Abandoned abandoned{false};
     std::mutex mutex;
     std::vector<int> fds(files.size(), -1);
@@ -174,7 +213,7 @@ void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
                     }
                     FileDigest* fileDigest = digests[i].get();
                     readShareInto(
-                        archive, share,
+                        archive, *files[i], share, stages,
                         [fd, &files, i, k, fileDigest](const void* data, std::size_t length,
                                                        uint64_t offset) {
                             writeAll(fd, data, length, offset, files[i]->name);
@@ -216,7 +255,8 @@ void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
 }
 
 std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
-                           const ManifestFile& file, OutputFile& output, StreamPhases* phases) {
+                           const ManifestFile& file, OutputFile& output, StreamPhases* phases,
+                           const JobStages* stages) {
     Abandoned abandoned{false};
     FileDigest fileDigest(partSizes(file), [&output](void* buffer, std::size_t length,
                                                      uint64_t offset) {
@@ -238,7 +278,7 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
             const unsigned long stream = file.shares[i].archive.stream;
             if (phases) phases->enter(stream, Phase::Read);
             try {
-                readShare(archive, file.shares[i], i, output, fileDigest, abandoned, phases);
+                readShare(archive, file, i, stages, output, fileDigest, abandoned, phases);
             } catch (...) {
                 failures[i] = std::current_exception();
                 abandoned = true;

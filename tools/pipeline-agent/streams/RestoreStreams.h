@@ -6,6 +6,7 @@
 #include "outputs/OutputFile.h"
 #include "report/StreamPhases.h"
 #include "restore/RestorePipelineSetup.h"
+#include "stages/JobStages.h"
 
 // Reads one file of a set from the streams of a restore request that was set
 // up for it (each stream sought to the file's part), one thread per stream,
@@ -26,11 +27,14 @@
 // match, or naming the file when its whole checksum does not. Returns the
 // file's SHA-256, as computed from the bytes restored.
 // phases, when given: each thread reports its stream's read phase and every
-// chunk it wrote to the output.
+// chunk it wrote to the output. stages, when given (a manifest of format 4):
+// each share is its storedSize bytes of frames, decoded and verified frame by
+// frame (FrameDecoder) before its bytes reach the output; a frame that fails
+// fails the job with one line naming the file, stream and frame.
 constexpr std::size_t kRestoreChunk = 1 << 20;
 std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
                            const ManifestFile& file, OutputFile& output,
-                           StreamPhases* phases = nullptr);
+                           StreamPhases* phases = nullptr, const JobStages* stages = nullptr);
 
 
 // Where readRunShares writes: each file gets one descriptor, opened by the
@@ -59,4 +63,4 @@ public:
 // finished is closed, and left to the caller to remove.
 void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
                    const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
-                   StreamPhases* phases = nullptr);
+                   StreamPhases* phases = nullptr, const JobStages* stages = nullptr);

@@ -15,6 +15,7 @@
 #include "base/Sha256.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/LocalPlatform.h"
+#include "stages/FrameDecoder.h"
 #include "streams/RestoreStreams.h"
 
 StripesToFile::StripesToFile(OutputFile& output, const ManifestFile& input)
@@ -145,10 +146,85 @@ void readStripes(ZebArchive* archive, const ManifestFile& file, unsigned long k,
     }
 }
 
+// Reads stream k's share as frames, one a stripe, in order: each decoded
+// and verified, then checked against its stripe's digest and handed to the
+// sink. Stops as readStripes does.
+void readFramedStripes(ZebArchive* archive, const ManifestFile& file, unsigned long k,
+                       const JobStages& stages, StripeSink& sink,
+                       const std::atomic<uint64_t>& stopAt, Failure& failure,
+                       StreamPhases* phases) {
+    const ManifestShare& share = file.shares[k - 1];
+    const auto streams = static_cast<unsigned long>(file.shares.size());
+    uint64_t stripe = k - 1;
+    bool wanted = true;
+    try {
+        FrameDecoder decoder(
+            stages.part(file.name, k, static_cast<std::size_t>(file.stripeUnit)),
+            [&](const uint8_t* data, std::size_t length) {
+                const uint64_t expected =
+                    stripe < file.stripes.size()
+                        ? std::min(file.stripeUnit, file.size - stripe * file.stripeUnit)
+                        : 0;
+                if (length != expected) {
+                    throw jobFailed("stripe " + std::to_string(stripe + 1) + " of " + file.name +
+                                    " (" + where(share) + ") decodes to " +
+                                    std::to_string(length) + " bytes, not " +
+                                    std::to_string(expected) + "; it is damaged");
+                }
+                Sha256 digest;
+                digest.update(data, length);
+                if (digest.hex() != file.stripes[stripe]) {
+                    throw jobFailed("stripe " + std::to_string(stripe + 1) + " of " + file.name +
+                                    " (" + where(share) +
+                                    ") does not match the manifest's checksum; it is damaged");
+                }
+                if (phases) phases->moved(k, length);
+                if (!sink.put(stripe, reinterpret_cast<const char*>(data), length)) wanted = false;
+                stripe += streams;
+            });
+        uint64_t read = 0;
+        while (read < share.storedSize && wanted) {
+            throwIfInterrupted();
+            if (stopAt.load() <= stripe) return;
+            ReadBufArgs_t readArgs;
+            readArgs.maxLength = std::min<uint64_t>(share.storedSize - read, kRestoreChunk);
+            ReadBufRet_t readRet;
+            FreeBufArgs_t freeArgs;
+            if (archive->readBuffer(&readArgs, &readRet) == 0) {
+                throw jobFailed(where(share) + ": the media side delivered " +
+                                std::to_string(read) + " of " +
+                                std::to_string(share.storedSize) + " bytes");
+            }
+            if (readRet.messageType == localplatform::kDataMessage) {
+                const auto got = static_cast<std::size_t>(
+                    std::min<uint64_t>(readRet.dataLength, share.storedSize - read));
+                read += got;
+                try {
+                    decoder.write(readRet.data, got);
+                } catch (...) {
+                    archive->freeBuffer(&freeArgs, nullptr);
+                    throw;
+                }
+            }
+            archive->freeBuffer(&freeArgs, nullptr);
+        }
+        if (!wanted) return;
+        decoder.finish();
+        if (stripe < file.stripes.size()) {
+            throw jobFailed("stripe " + std::to_string(stripe + 1) + " of " + file.name + " (" +
+                            where(share) + ") is missing from the frames; it is damaged");
+        }
+    } catch (...) {
+        failure.stripe = stripe;
+        failure.error = std::current_exception();
+    }
+}
+
 }  // namespace
 
 void readStripedShares(const std::map<unsigned long, PipelineInfo>& streams,
-                       const ManifestFile& file, StripeSink& sink, StreamPhases* phases) {
+                       const ManifestFile& file, StripeSink& sink, StreamPhases* phases,
+                       const JobStages* stages) {
     std::atomic<uint64_t> stopAt{std::numeric_limits<uint64_t>::max()};
     std::vector<Failure> failures(file.shares.size());
     std::vector<std::thread> threads;
@@ -168,7 +244,11 @@ void readStripedShares(const std::map<unsigned long, PipelineInfo>& streams,
         threads.emplace_back([&, archive, i] {
             const unsigned long k = static_cast<unsigned long>(i) + 1;
             if (phases) phases->enter(k, Phase::Read);
-            readStripes(archive, file, k, sink, stopAt, failures[i], phases);
+            if (stages) {
+                readFramedStripes(archive, file, k, *stages, sink, stopAt, failures[i], phases);
+            } else {
+                readStripes(archive, file, k, sink, stopAt, failures[i], phases);
+            }
             if (failures[i].error) {
                 std::lock_guard<std::mutex> lock(failing);
                 if (failures[i].stripe < stopAt.load()) stopAt = failures[i].stripe;

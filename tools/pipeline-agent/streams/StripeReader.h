@@ -11,6 +11,7 @@
 #include "outputs/OutputFile.h"
 #include "report/StreamPhases.h"
 #include "restore/RestorePipelineSetup.h"
+#include "stages/JobStages.h"
 #include "streams/FileDigest.h"
 
 // Where the stripes of a stream input go as they are read and verified.
@@ -83,6 +84,9 @@ private:
 // returns or throws. Throws AgentError (failed job) naming the stripe, the
 // stream and its archive file when the media side fails or a stripe does not
 // match (the first failure in stripe order), or the sink's failure.
+// stages, when given (a manifest of format 4): each share is a run of
+// frames, one a stripe, each decoded and verified before its stripe's digest
+// is checked.
 void readStripedShares(const std::map<unsigned long, PipelineInfo>& streams,
                        const ManifestFile& file, StripeSink& sink,
-                       StreamPhases* phases = nullptr);
+                       StreamPhases* phases = nullptr, const JobStages* stages = nullptr);

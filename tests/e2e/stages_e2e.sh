@@ -1,0 +1,321 @@
+#!/usr/bin/env bash
+# End-to-end runs of the byte stages: `backup --compress CODEC` and
+# `--encrypt`, restored whole, by seek (one file) and to standard output;
+# stored frames tampered with; keys refused. Usage: stages_e2e.sh AGENT CASE
+set -euo pipefail
+
+agent=$1
+case_name=$2
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh" stages-e2e
+
+run() { "$agent" --store store --test-skip-pauses -q "$@" </dev/null; }
+
+# The run's stderr ($1) is one line, the error $2 (and where the log is).
+only_error() {
+  local lines
+  lines=$(wc -l <"$1")
+  [[ $lines == 1 ]] || { cat "$1" >&2; fail "stderr has $lines lines, not one"; }
+  grep -qF -- "pipeline-agent: error: $2" "$1" || { cat "$1" >&2; fail "the error line does not say: $2"; }
+}
+
+# Runs the agent expecting exit status $1; stderr in err.txt.
+expect_status() {
+  local status=$1 got=0
+  shift
+  "$agent" --store store --test-skip-pauses -q "$@" </dev/null >out.txt 2>err.txt || got=$?
+  [[ $got == "$status" ]] || { cat err.txt >&2; fail "'$*' exited $got, expected $status"; }
+}
+
+make_inputs() {
+  mkdir -p in
+  # Highly compressible, incompressible (not a whole number of frames), empty.
+  python3 -c 'import sys; sys.stdout.write("".join("line %08d of the compressible input\n" % i for i in range(90000)))' >in/text
+  head -c $((2 * 1024 * 1024 + 4321)) /dev/urandom >in/noise
+  : >in/empty
+  mkdir -p tree/sub
+  cp in/text tree/a
+  head -c 70000 /dev/urandom >tree/sub/b
+  : >tree/sub/c
+  printf 'key file content, thirty-two bytes or more, any bytes at all\n' >key
+  chmod 600 key
+}
+
+# Field $2 of manifest $1 (a python expression over m).
+manifest_field() { python3 -c "import json,sys; m=json.load(open(sys.argv[1])); print($2)" "$1"; }
+
+round_trips() {
+  make_inputs
+  for codec in none zstd:3 lz4; do
+    for enc in off on; do
+      local tag="${codec%%:*}-$enc" opts=(--compress "$codec")
+      [[ $enc == on ]] && opts+=(--encrypt --key-file key)
+      local key=()
+      [[ $enc == on ]] && key=(--key-file key)
+      # A set of files over 3 streams: whole, then one file by seek.
+      run backup in/text in/noise in/empty --streams 3 --manifest "set-$tag.json" "${opts[@]}"
+      local version
+      version=$(manifest_field "set-$tag.json" 'm["version"]')
+      if [[ $tag == none-off ]]; then
+        [[ $version == 2 ]] || fail "$tag: manifest version $version, not 2"
+      else
+        [[ $version == 4 ]] || fail "$tag: manifest version $version, not 4"
+      fi
+      mkdir "out-$tag"
+      run restore "set-$tag.json" --output "out-$tag" "${key[@]}"
+      for f in text noise empty; do cmp "in/$f" "out-$tag/$f" || fail "$tag: $f differs"; done
+      run restore "set-$tag.json" --file noise --output "seek-$tag" "${key[@]}"
+      cmp in/noise "seek-$tag" || fail "$tag: noise restored by seek differs"
+      # A tree.
+      run backup tree --streams 2 --manifest "tree-$tag.json" "${opts[@]}"
+      mkdir "tree-out-$tag"
+      run restore "tree-$tag.json" --output "tree-out-$tag" "${key[@]}"
+      diff -r tree "tree-out-$tag/tree" || fail "$tag: the tree differs"
+      # A stream input, 3.5 stripes over 2 streams, to standard output.
+      run backup --from-command "head -c 3670016 in/text" --name dump --streams 2 \
+        --manifest "stream-$tag.json" "${opts[@]}"
+      run restore "stream-$tag.json" --file dump --output - "${key[@]}" >"dump-$tag"
+      head -c 3670016 in/text | cmp - "dump-$tag" || fail "$tag: the stream input differs"
+    done
+  done
+  # Stored sizes: the compressible input shrinks; the incompressible one is
+  # kept raw, its frames' headers (and tags) the only cost.
+  python3 - <<'PY'
+import json
+for tag in ("zstd-off", "lz4-off", "zstd-on"):
+    m = json.load(open(f"set-{tag}.json"))
+    files = {f["name"]: f for f in m["files"]}
+    text = sum(s["storedSize"] for s in files["text"]["streams"])
+    assert text * 5 < files["text"]["size"], (tag, text)
+    noise = files["noise"]
+    stored = sum(s["storedSize"] for s in noise["streams"])
+    frames = (noise["size"] + (1 << 20) - 1) >> 20
+    per = 18 if tag.endswith("off") else 34 + 16
+    assert stored == noise["size"] + frames * per, (tag, stored, noise["size"])
+    assert files["empty"]["size"] == 0 and all(s["storedSize"] == 0 for s in files["empty"]["streams"])
+    assert ("wrappedKey" in m["stages"]) == tag.endswith("on"), tag
+PY
+  # list shows each file's bytes and its stored bytes.
+  local id
+  id=$(manifest_field set-zstd-off.json 'm["jobId"]')
+  "$agent" --store store list --job "$id" 2>/dev/null | sed -n '/^JOB  *FILE/,$p' | tr -s ' ' >files.txt
+  python3 - "$id" <<'PY' || { cat files.txt >&2; fail "list --job does not show the stored bytes"; }
+import json, sys
+m = json.load(open("set-zstd-off.json"))
+lines = open("files.txt").read().splitlines()
+assert lines[0] == "JOB FILE BYTES STORED MODE SHA-256", lines[0]
+for f, line in zip(m["files"], lines[1:]):
+    stored = sum(s["storedSize"] for s in f["streams"])
+    assert line.split()[:4] == [sys.argv[1], f["name"], str(f["size"]), str(stored)], line
+total = lines[len(m["files"]) + 1].split()
+assert total[-2:] == [str(sum(f["size"] for f in m["files"])), str(sum(s["storedSize"] for f in m["files"] for s in f["streams"]))], total
+PY
+  "$agent" --store store list --job "$id" --json 2>/dev/null >list.json
+  manifest_field list.json 'm["contents"][0]["compress"], m["contents"][0]["encrypted"], m["contents"][0]["storedBytes"] < m["contents"][0]["bytes"]' |
+    grep -qx 'zstd False True' || fail "list --json does not show the stored bytes"
+  # None and not encrypted: the archive files hold the input's bytes.
+  local afile
+  afile=$(manifest_field set-none-off.json '[a["afileId"] for a in m["archiveFiles"]][0]')
+  [[ -s store/files/$afile.arch ]] || fail "no archive file $afile"
+  python3 - "$afile" <<'PY'
+import json, sys
+m = json.load(open("set-none-off.json"))
+data = open(f"store/files/{sys.argv[1]}.arch", "rb").read()
+for f in m["files"]:
+    src = open("in/" + f["name"], "rb").read()
+    for s in f["streams"]:
+        if s["stream"] == 1 and s["size"]:
+            assert data[s["seekOffset"]:s["seekOffset"] + s["size"]] == src[s["sourceOffset"]:s["sourceOffset"] + s["size"]], f["name"]
+PY
+}
+
+# Overwrites $3 bytes at offset $2 of file $1 with those at offset $4 of file
+# $5 (default: flips the byte at $2).
+patch_bytes() {
+  python3 - "$@" <<'PY'
+import os, sys
+path, at = sys.argv[1], int(sys.argv[2])
+os.chmod(path, 0o600)
+data = bytearray(open(path, "rb").read())
+if len(sys.argv) > 3:
+    n, src_at, src = int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+    other = open(src, "rb").read()
+    data[at:at + n] = other[src_at:src_at + n]
+else:
+    data[at] ^= 0x40
+open(path, "wb").write(data)
+PY
+}
+
+# The archive file and stored offset of file $2's share on stream 1 in
+# manifest $1.
+share_place() {
+  python3 - "$1" "$2" <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+f = [f for f in m["files"] if f["name"] == sys.argv[2]][0]
+s = [s for s in f["streams"] if s["stream"] == 1][0]
+print(f"store/files/{s['afileId']}.arch {s['seekOffset']} {s['storedSize']}")
+PY
+}
+
+# A restore of job manifest $1 that fails with exit 1 and the one line $2,
+# leaving nothing in the output directory.
+expect_damage() {
+  rm -rf out && mkdir out
+  expect_status 1 restore "$1" --output out --key-file key
+  only_error err.txt "$2"
+  [[ -z $(ls -A out) ]] || fail "the failed restore left $(ls -A out)"
+}
+
+tampering() {
+  make_inputs
+  head -c $((2 * 1024 * 1024)) /dev/urandom >in/noise2
+  local frame=$((34 + 1024 * 1024 + 16)) # an encrypted raw frame of 1 MiB
+  local job=(--streams 1 --compress zstd --encrypt --key-file key)
+  local place afile offset
+  fresh() {
+    rm -rf store ./*.json
+    run backup in/noise in/noise2 in/text --manifest a.json "${job[@]}"
+    run backup in/noise in/noise2 in/text --manifest b.json "${job[@]}"
+  }
+  fresh
+  read -r afile offset _ < <(share_place a.json noise)
+  # A byte of a frame's body.
+  patch_bytes "$afile" $((offset + frame + 500))
+  expect_damage a.json "file noise, stream 1, frame 1: the frame does not open"
+  # A frame's header: its logical length.
+  fresh
+  read -r afile offset _ < <(share_place a.json noise)
+  patch_bytes "$afile" $((offset + 3))
+  expect_damage a.json "file noise, stream 1, frame 0: "
+  # Two frames of the same file swapped.
+  fresh
+  read -r afile offset _ < <(share_place a.json noise)
+  cp "$afile" copy.arch
+  patch_bytes "$afile" "$offset" "$frame" $((offset + frame)) copy.arch
+  patch_bytes "$afile" $((offset + frame)) "$frame" "$offset" copy.arch
+  expect_damage a.json "file noise, stream 1, frame 0: the frame does not open"
+  # A frame of another file of the job put in its place.
+  fresh
+  local other
+  read -r afile offset _ < <(share_place a.json noise)
+  read -r _ other _ < <(share_place a.json noise2)
+  cp "$afile" copy.arch
+  patch_bytes "$afile" "$offset" "$frame" "$other" copy.arch
+  expect_damage a.json "file noise, stream 1, frame 0: the frame does not open"
+  # The same frame of the same file from another job.
+  local bfile
+  fresh
+  read -r afile offset _ < <(share_place a.json noise)
+  read -r bfile other _ < <(share_place b.json noise)
+  patch_bytes "$afile" "$offset" "$frame" "$other" "$bfile"
+  expect_damage a.json "file noise, stream 1, frame 0: the frame does not open"
+  # The manifest's part entry (and the store's copy alike): a stored size
+  # that cuts the part short.
+  fresh
+  local id
+  id=$(manifest_field a.json 'm["jobId"]')
+  for m in a.json "store/jobs/$id.manifest.json"; do
+    chmod u+w "$m"
+    python3 - "$m" <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+f = [f for f in m["files"] if f["name"] == "text"][0]
+s = f["streams"][0]
+s["sha256"] = "0" * 64
+json.dump(m, open(sys.argv[1], "w"), indent=2)
+PY
+  done
+  expect_damage a.json "text, stream 1, archive file"
+  grep -qF "does not match the manifest's checksum" err.txt || fail "not said: checksum"
+  # Not encrypted: the frames' checks catch a flipped byte all the same.
+  rm -rf store
+  run backup in/text --streams 1 --compress lz4 --manifest plain.json
+  read -r afile offset _ < <(share_place plain.json text)
+  patch_bytes "$afile" $((offset + 40))
+  rm -rf out && mkdir out
+  expect_status 1 restore plain.json --output out
+  only_error err.txt "file text, stream 1, frame 0: the frame does not match its check"
+  [[ -z $(ls -A out) ]] || fail "the failed restore left $(ls -A out)"
+}
+
+keys() {
+  make_inputs
+  # A key file open to others is refused before any work.
+  cp key loose && chmod 644 loose
+  expect_status 2 backup in/text --manifest k.json --encrypt --key-file loose
+  only_error err.txt "key file loose has mode 0644, open to group or others"
+  [[ ! -e k.json ]] || fail "a refused backup wrote its manifest"
+  # Options that cannot be met, refused before any work.
+  expect_status 2 backup in/text --manifest k.json --compress zstd:20
+  only_error err.txt "--compress"
+  expect_status 2 backup in/text --manifest k.json --key-file key
+  only_error err.txt "--key-file is for --encrypt"
+  [[ ! -e k.json && ! -e store/encryption-check ]] || fail "a refused backup left something"
+  # --encrypt without a key.
+  expect_status 2 backup in/text --manifest k.json --encrypt
+  only_error err.txt "an encrypted backup needs its key: give --key-file FILE or set PIPELINE_PASSPHRASE"
+  run backup in/text in/noise --streams 2 --manifest k.json --encrypt --key-file key
+  local id
+  id=$(manifest_field k.json 'm["jobId"]')
+  # Another key file: refused by the store's key check, and by the job.
+  head -c 48 /dev/urandom >other && chmod 600 other
+  expect_status 2 backup in/text --manifest k2.json --encrypt --key-file other
+  only_error err.txt "the key does not open this store's key check"
+  mkdir out
+  expect_status 2 restore k.json --output out --key-file other
+  only_error err.txt "the key does not open job $id"
+  expect_status 2 restore k.json --output out
+  only_error err.txt "job $id is encrypted and needs its key: give --key-file FILE or set PIPELINE_PASSPHRASE"
+  [[ -z $(ls -A out) ]] || fail "a refused restore left $(ls -A out)"
+  # The store's key is a key file's: a passphrase does not open it.
+  PIPELINE_PASSPHRASE=secret expect_status 2 restore k.json --output out
+  only_error err.txt "the job's key was made from a key file, not a passphrase"
+  run restore k.json --output out --key-file key
+  cmp in/noise out/noise || fail "noise differs"
+  # A passphrase store, from the environment.
+  rm -rf store out && mkdir out
+  PIPELINE_PASSPHRASE='correct horse' run backup in/text --manifest p.json --encrypt \
+    --test-lowest-kdf
+  PIPELINE_PASSPHRASE='wrong horse' expect_status 2 restore p.json --output out
+  only_error err.txt "the key does not open job"
+  PIPELINE_PASSPHRASE='correct horse' run restore p.json --output out
+  cmp in/text out/text || fail "text differs"
+}
+
+# check reads every framed job's stored bytes; an encrypted one's frames are
+# opened only with its key, and it says so without.
+check_frames() {
+  make_inputs
+  run backup in/text in/noise --streams 2 --compress zstd --encrypt --key-file key --manifest e.json
+  run backup in/text --streams 1 --compress lz4 --manifest p.json
+  local id
+  id=$(manifest_field e.json 'm["jobId"]')
+  expect_status 0 check
+  [[ $(cat out.txt) == "note: job $id is encrypted and no key was given: its frames were checked as stored (sizes, digests), not opened" ]] ||
+    { cat out.txt >&2; fail "check did not say what it left unopened"; }
+  expect_status 0 check --key-file key
+  [[ ! -s out.txt ]] || { cat out.txt >&2; fail "check with the key left frames unopened"; }
+  # A byte flipped in the encrypted job's first frame: found without the
+  # key (its stored digest), and named as the frame with it.
+  local afile offset
+  read -r afile offset _ < <(share_place e.json text)
+  patch_bytes "$afile" $((offset + 60))
+  expect_status 1 check
+  grep -qF "problem: job $id: text, stream 1, archive file" out.txt &&
+    grep -qF "its stored bytes do not match the manifest's checksum" out.txt ||
+    { cat out.txt >&2; fail "check without the key missed the damage"; }
+  expect_status 1 check --key-file key
+  grep -qF "problem: job $id: text, stream 1, archive file $(manifest_field e.json '"-".join(str(m["archiveFiles"][0][k]) for k in ("trellanId","groupNumber","afileId"))'): file text, stream 1, frame 0: the frame does not open" out.txt ||
+    { cat out.txt >&2; fail "check with the key did not name the frame"; }
+}
+
+case "$case_name" in
+round_trips) round_trips ;;
+tampering) tampering ;;
+keys) keys ;;
+check) check_frames ;;
+*) fail "no case $case_name" ;;
+esac
+echo "PASS: $case_name"

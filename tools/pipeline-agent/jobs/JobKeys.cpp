@@ -1,0 +1,149 @@
+#include "jobs/JobKeys.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "base/AgentError.h"
+
+namespace {
+
+constexpr const char* kCheckName = "encryption-check";
+constexpr uint64_t kCheckJob = 0;
+
+// Reads one line from the terminal with its echo off; nullopt-like empty
+// string when it cannot.
+std::string askPassphrase() {
+    const int fd = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return "";
+    struct termios saved {};
+    const bool isTerminal = ::tcgetattr(fd, &saved) == 0;
+    if (isTerminal) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        ::tcsetattr(fd, TCSAFLUSH, &quiet);
+    }
+    static const char kPrompt[] = "passphrase: ";
+    (void)!::write(fd, kPrompt, sizeof kPrompt - 1);
+    std::string line;
+    char c = 0;
+    while (::read(fd, &c, 1) == 1 && c != '\n') line.push_back(c);
+    if (isTerminal) ::tcsetattr(fd, TCSAFLUSH, &saved);
+    (void)!::write(fd, "\n", 1);
+    ::close(fd);
+    return line;
+}
+
+void writeAll(int fd, const std::string& text, const std::string& path) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) throw jobFailed("cannot write " + path + ": " + std::strerror(errno));
+        done += static_cast<std::size_t>(wrote);
+    }
+}
+
+// Puts text at path as a new file, whole or not at all: written to a hidden
+// file of its own, synced, then linked to path, which fails if path is
+// there. False when another process made path first.
+bool placeNewFile(const std::string& store, const std::string& path, const std::string& text) {
+    const std::string temporary =
+        store + "/." + kCheckName + "." + std::to_string(::getpid()) + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw jobFailed("cannot write " + temporary + ": " + std::strerror(errno));
+    try {
+        writeAll(fd, text, temporary);
+        if (::fsync(fd) != 0) throw jobFailed("cannot sync " + temporary + ": " + std::strerror(errno));
+    } catch (...) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    ::close(fd);
+    const bool placed = ::link(temporary.c_str(), path.c_str()) == 0;
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    if (!placed && error != EEXIST) {
+        throw jobFailed("cannot write " + path + ": " + std::strerror(error));
+    }
+    const int directory = ::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory >= 0) {
+        ::fsync(directory);
+        ::close(directory);
+    }
+    return placed;
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
+
+StoreKey storeKeyFor(const KeySource& source, const KeyRecipe& recipe, const std::string& what) {
+    if (!source.keyFile.empty()) return storeKeyFromKeyFile(source.keyFile, recipe);
+    std::string passphrase;
+    if (const char* given = std::getenv("PIPELINE_PASSPHRASE"); given && *given) {
+        passphrase = given;
+    } else if (::isatty(STDIN_FILENO)) {
+        passphrase = askPassphrase();
+    }
+    if (passphrase.empty()) {
+        throw badInput(what + " needs its key: give --key-file FILE or set PIPELINE_PASSPHRASE");
+    }
+    StoreKey key = storeKeyFromPassphrase(passphrase, recipe);
+    sodium_memzero(passphrase.data(), passphrase.size());
+    return key;
+}
+
+StoreKeyring openStoreKey(const std::string& store, const KeySource& source, KdfLimits limits) {
+    const std::string path = store + "/" + kCheckName;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        struct stat status {};
+        if (::lstat(path.c_str(), &status) == 0) {
+            const std::string text = readText(path);
+            const WrappedDataKey check = WrappedDataKey::fromText(
+                std::string(text.begin(), text.end() - (!text.empty() && text.back() == '\n')),
+                path);
+            StoreKeyring ring{storeKeyFor(source, check.recipe, "an encrypted backup"),
+                              check.recipe};
+            try {
+                (void)unwrapDataKey(check, ring.key);
+            } catch (const AgentError&) {
+                throw badInput("the key does not open this store's key check " + path +
+                               ": wrong key file or passphrase");
+            }
+            return ring;
+        }
+        if (errno != ENOENT) throw jobFailed("cannot read " + path + ": " + std::strerror(errno));
+        const KeyRecipe recipe = source.keyFile.empty() ? newPassphraseRecipe(limits)
+                                                        : newKeyFileRecipe();
+        StoreKeyring ring{storeKeyFor(source, recipe, "an encrypted backup"), recipe};
+        const WrappedDataKey check = wrapDataKey(newDataKey(), ring.key, recipe, kCheckJob);
+        if (placeNewFile(store, path, check.toText() + "\n")) return ring;
+        // Another backup made the store's check first: use that one.
+    }
+    throw jobFailed("cannot settle the store's key check " + path);
+}
+
+DataKey jobDataKey(const Manifest& manifest, const KeySource& source) {
+    const std::string job = "job " + std::to_string(manifest.jobId);
+    const WrappedDataKey wrapped =
+        WrappedDataKey::fromText(manifest.stages.wrappedKey, job + "'s wrapped key");
+    if (wrapped.jobId != manifest.jobId) {
+        throw badInput(job + "'s wrapped key belongs to job " + std::to_string(wrapped.jobId));
+    }
+    const StoreKey key = storeKeyFor(source, wrapped.recipe, job + " is encrypted and");
+    return unwrapDataKey(wrapped, key);
+}
