@@ -211,6 +211,18 @@ bad_input)
   [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
   expect_line 2 "the store $PIPELINESETUP_TEST_S3/$prefix has an unusable option \"part_limit=5\" (endpoint=, region=, path_style=0|1, part_limit=10..10000, part_size=, read_ahead=)" \
     --store "$store?part_limit=5" list
+  # What a directory store keeps beside its files has no place here: a
+  # SQLite snapshot, the store key's check value.
+  export PIPELINE_CATALOG=$PIPELINESETUP_TEST_PG
+  python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("CREATE TABLE t(x)"); db.commit()' db.sqlite
+  expect_line 2 "db.sqlite is a SQLite database, backed up through a snapshot that a store in object storage has no place for; back it up into a store in a directory, or give --raw while no one writes to it" \
+    --store "$store" backup db.sqlite --manifest db.json
+  printf '%040d' 0 >key && chmod 600 key
+  expect_line 2 "--encrypt needs a store in a directory; $store is in object storage" \
+    --store "$store" backup x.bin --manifest x.json --encrypt --key-file key
+  [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
+  [[ ! -e db.json && ! -e x.json ]] || fail "a refused backup wrote a manifest"
+  unset PIPELINE_CATALOG
   (
     unset AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY
     export AWS_SHARED_CREDENTIALS_FILE=$work/none

@@ -211,6 +211,23 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         }
     }
 
+    // A store in object storage has no folder on this host for what a
+    // directory store keeps beside its files: a SQLite snapshot while it is
+    // read, the store key's check value.
+    if (config.storeDir.rfind("s3://", 0) == 0) {
+        if (options.encrypt) {
+            throw badInput("--encrypt needs a store in a directory; " + config.storeDir +
+                           " is in object storage");
+        }
+        for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {
+            if (!inputs[i]->sqliteDatabase()) continue;
+            throw badInput(files[i] +
+                           " is a SQLite database, backed up through a snapshot that a store "
+                           "in object storage has no place for; back it up into a store in a "
+                           "directory, or give --raw while no one writes to it");
+        }
+    }
+
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
     config.storeLogName = std::to_string(config.jobId);
     if (!options.encrypt && !options.key.keyFile.empty()) {
