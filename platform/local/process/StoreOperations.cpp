@@ -1,6 +1,8 @@
 // The store's public operations on jobs, archive files and streams.
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <set>
@@ -196,6 +198,45 @@ std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t 
 
 bool archiveDataPresent(const ArchiveFileRecord& record) {
     return openedStore()->storage().exists(record.path);
+}
+
+namespace {
+
+class StoredArchiveData : public ArchiveData {
+public:
+    StoredArchiveData(std::unique_ptr<StorageFile> file, unsigned long long size)
+        : m_file(std::move(file)), m_size(size) {}
+    unsigned long long size() const override { return m_size; }
+    bool readExactly(void* data, std::size_t length, unsigned long long offset) override {
+        char* into = static_cast<char*>(data);
+        while (length > 0) {
+            const ssize_t got = m_file->readAt(into, length, offset);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) return false;
+            into += got;
+            length -= static_cast<std::size_t>(got);
+            offset += static_cast<unsigned long long>(got);
+        }
+        return true;
+    }
+
+private:
+    const std::unique_ptr<StorageFile> m_file;
+    const unsigned long long m_size;
+};
+
+}  // namespace
+
+std::unique_ptr<ArchiveData> openArchiveData(const ArchiveFileRecord& record, std::string* why) {
+    EntryStatus status;
+    std::unique_ptr<StorageFile> file =
+        openedStore()->storage().openForReading(record.path, &status);
+    unsigned long long size = 0;
+    if (!file || !file->size(&size)) {
+        *why = errno == EINVAL ? "it is not a regular file" : std::strerror(errno);
+        return nullptr;
+    }
+    return std::make_unique<StoredArchiveData>(std::move(file), size);
 }
 
 bool findArchiveFile(uint32_t trellanId, uint32_t groupNumber, uint32_t afileId,

@@ -1,10 +1,7 @@
 #include "jobs/ArchiveChecks.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -89,36 +86,28 @@ void requireWholeParts(const std::vector<const ManifestFile*>& files, unsigned l
             if (!found || found->state != "closed") {
                 throw jobFailed(lead + "is not a closed archive file of the store" + cannot);
             }
-            const int fd =
-                ::open(found->path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-            struct stat status {};
-            if (fd < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-                if (fd >= 0) ::close(fd);
-                throw jobFailed(lead + "has no data file " + found->path + cannot);
-            }
+            std::string why;
+            const std::unique_ptr<localplatform::ArchiveData> data =
+                localplatform::openArchiveData(*found, &why);
+            if (!data) throw jobFailed(lead + "has no data file " + found->path + cannot);
             const uint64_t end = share.seekOffset + share.size;
-            if (static_cast<uint64_t>(status.st_size) < end) {
-                ::close(fd);
-                throw jobFailed(lead + "holds " + std::to_string(status.st_size) + " bytes; " +
+            if (data->size() < end) {
+                throw jobFailed(lead + "holds " + std::to_string(data->size()) + " bytes; " +
                                 file->name + "'s part lies at bytes " +
                                 std::to_string(share.seekOffset) + " to " + std::to_string(end) +
                                 cannot);
             }
             Sha256 digest;
             std::vector<char> buffer(1 << 16);
-            uint64_t at = share.seekOffset;
-            while (at < end) {
+            for (uint64_t at = share.seekOffset; at < end;) {
                 const std::size_t want =
                     static_cast<std::size_t>(std::min<uint64_t>(buffer.size(), end - at));
-                const ssize_t got = ::pread(fd, buffer.data(), want, static_cast<off_t>(at));
-                if (got <= 0) {
-                    ::close(fd);
+                if (!data->readExactly(buffer.data(), want, at)) {
                     throw jobFailed(lead + "cannot be read at byte " + std::to_string(at) + cannot);
                 }
-                digest.update(buffer.data(), static_cast<std::size_t>(got));
-                at += static_cast<uint64_t>(got);
+                digest.update(buffer.data(), want);
+                at += want;
             }
-            ::close(fd);
             if (!share.sha256.empty() && digest.hex() != share.sha256) {
                 throw jobFailed(lead + "holds other bytes than " + file->name +
                                 "'s part at bytes " + std::to_string(share.seekOffset) + " to " +

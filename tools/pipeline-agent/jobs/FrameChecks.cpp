@@ -1,11 +1,6 @@
 #include "jobs/FrameChecks.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -21,51 +16,37 @@ namespace {
 
 constexpr std::size_t kReadChunk = 1 << 20;
 
-// The archive files' data, each opened once.
+// The archive files' data, each opened once, through the store.
 class DataFiles {
 public:
-    ~DataFiles() {
-        for (const auto& [name, fd] : m_open) {
-            if (fd >= 0) ::close(fd);
+    // The archive file's data, or null with why set.
+    localplatform::ArchiveData* open(const ManifestArchive& archive, std::string& why) {
+        const auto [found, fresh] = m_open.try_emplace(archiveFileName(archive));
+        Opened& opened = found->second;
+        if (fresh) {
+            const std::optional<localplatform::ArchiveFileRecord> record =
+                localplatform::lookUpArchiveFile(archive.trellanId, archive.groupNumber,
+                                                 archive.afileId);
+            if (!record) {
+                opened.why = "the catalog does not know it";
+            } else if (!(opened.data = localplatform::openArchiveData(*record, &opened.why))) {
+                opened.why = "cannot read " + record->path + ": " + opened.why;
+            }
         }
-    }
-    // The descriptor of the archive file's data, or -1 with why set.
-    int open(const ManifestArchive& archive, std::string& why) {
-        const std::string name = archiveFileName(archive);
-        const auto found = m_open.find(name);
-        if (found != m_open.end()) return found->second;
-        std::optional<localplatform::ArchiveFileRecord> record =
-            localplatform::lookUpArchiveFile(archive.trellanId, archive.groupNumber,
-                                             archive.afileId);
-        int fd = -1;
-        if (!record) {
-            why = "the catalog does not know it";
-        } else if ((fd = ::open(record->path.c_str(), O_RDONLY | O_CLOEXEC)) < 0) {
-            why = "cannot read " + record->path + ": " + std::strerror(errno);
-        }
-        m_open[name] = fd;
-        return fd;
+        why = opened.why;
+        return opened.data.get();
     }
 
 private:
-    std::map<std::string, int> m_open;
+    struct Opened {
+        std::unique_ptr<localplatform::ArchiveData> data;
+        std::string why;
+    };
+    std::map<std::string, Opened> m_open;
 };
 
-// Reads length bytes at offset into data; false at the file's end or an error.
-bool readAt(int fd, char* data, std::size_t length, uint64_t offset) {
-    while (length > 0) {
-        const ssize_t got = ::pread(fd, data, length, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        data += got;
-        length -= static_cast<std::size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
-}
-
 // Checks one share; empty when sound, else the problem.
-std::string checkShare(int fd, const ManifestFile& file, const ManifestShare& share,
+std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file, const ManifestShare& share,
                        const JobStages* stages) {
     Sha256 stored;
     Sha256 logical;
@@ -86,7 +67,7 @@ std::string checkShare(int fd, const ManifestFile& file, const ManifestShare& sh
         for (uint64_t done = 0; done < share.storedSize;) {
             const auto length =
                 static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, share.storedSize - done));
-            if (!readAt(fd, buffer.data(), length, share.seekOffset + done)) {
+            if (!data.readExactly(buffer.data(), length, share.seekOffset + done)) {
                 return "its stored bytes end before the manifest's " +
                        std::to_string(share.storedSize);
             }
@@ -157,13 +138,13 @@ FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource&
                                           std::to_string(share.archive.stream) +
                                           ", archive file " + archiveFileName(share.archive);
                 std::string why;
-                const int fd = data.open(share.archive, why);
-                if (fd < 0) {
+                localplatform::ArchiveData* const archive = data.open(share.archive, why);
+                if (!archive) {
                     result.problems.push_back(where + ": " + why);
                     continue;
                 }
                 const std::string problem =
-                    checkShare(fd, file, share, stages ? &*stages : nullptr);
+                    checkShare(*archive, file, share, stages ? &*stages : nullptr);
                 if (!problem.empty()) result.problems.push_back(where + ": " + problem);
             }
         }

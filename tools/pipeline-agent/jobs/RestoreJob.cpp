@@ -81,6 +81,23 @@ std::vector<RestoreArchiveInfo> requestList(const ManifestFile& file, bool readA
 }
 
 // `--output -` takes one stream input, with standard output to itself.
+// Sets restore up for list. A setup that fails stops the job with why: an
+// archive file the store lacks or cannot give (store damage), or else the
+// request for what failed.
+void setUpRequest(RestorePipelineSetup& restore, std::vector<RestoreArchiveInfo> list,
+                  JobReport& report, const Manifest& manifest,
+                  const localplatform::Config& config, const std::string& what) {
+    restore.setRestoreArchiveFileInfoList(std::move(list));
+    report.library().restoreSetUp();
+    const bool setUp = restore.setupPipeline();
+    report.library().callEnded();
+    if (!setUp) {
+        requireRestorableArchives(
+            manifest, config.storeDir.empty() ? localplatform::storeDirectory() : config.storeDir);
+        throw jobFailed("setting up the restore request for " + what + " failed");
+    }
+}
+
 void checkStandardOutput(const RestoreOptions& options,
                          const std::vector<const ManifestFile*>& files, bool json) {
     if (files.size() != 1) {
@@ -283,16 +300,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
     RestorePipelineSetup restore(restoreJobId, 0);
     RestoreSession session(restore);
     const auto request = [&](const ManifestFile& first, const std::string& what) {
-        restore.setRestoreArchiveFileInfoList(requestList(first, false));
-        report.library().restoreSetUp();
-        const bool setUp = restore.setupPipeline();
-        report.library().callEnded();
-        if (!setUp) {
-            requireRestorableArchives(manifest, config.storeDir.empty()
-                                                     ? localplatform::storeDirectory()
-                                                     : config.storeDir);
-            throw jobFailed("setting up the restore request for " + what + " failed");
-        }
+        setUpRequest(restore, requestList(first, false), report, manifest, config, what);
     };
     for (std::size_t r = 0; r < runs.size(); ++r) {
         const std::vector<std::size_t>& run = runs[r];
@@ -505,16 +513,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
         const ManifestFile& file = *files[i];
         say("file %zu of %zu (%s): setting up %zu stream%s", i + 1, files.size(),
             file.name.c_str(), file.shares.size(), file.shares.size() == 1 ? "" : "s");
-        restore.setRestoreArchiveFileInfoList(requestList(file, readAll));
-        report.library().restoreSetUp();
-        const bool setUp = restore.setupPipeline();
-        report.library().callEnded();
-        if (!setUp) {
-            requireRestorableArchives(manifest, config.storeDir.empty()
-                                                     ? localplatform::storeDirectory()
-                                                     : config.storeDir);
-            throw jobFailed("setting up the restore request for " + file.name + " failed");
-        }
+        setUpRequest(restore, requestList(file, readAll), report, manifest, config, file.name);
         if (toStdout) {
             StripesInOrder sink(STDOUT_FILENO, file);
             readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases(),

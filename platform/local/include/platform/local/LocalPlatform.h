@@ -247,6 +247,22 @@ std::optional<ArchiveFileRecord> lookUpArchiveFile(uint32_t trellanId, uint32_t 
 // store in object storage. False when nothing is there or it cannot be
 // looked at. Throws StoreError(NotFound) when no store is open.
 bool archiveDataPresent(const ArchiveFileRecord& record);
+// The data of one archive file of the open store, opened for reading
+// through the store's storage: without following a link and without
+// blocking on anything but a regular file (or an object). One object per
+// reader; not shared between threads.
+class ArchiveData {
+public:
+    virtual ~ArchiveData() = default;
+    virtual unsigned long long size() const = 0;
+    // Fills length bytes at offset; false at the data's end or on an error
+    // (errno set).
+    virtual bool readExactly(void* data, std::size_t length, unsigned long long offset) = 0;
+};
+// Opens the data at the record's (full) path. Null with *why set (what
+// stands there instead, or the error) when it cannot be opened. Throws
+// StoreError(NotFound) when no store is open.
+std::unique_ptr<ArchiveData> openArchiveData(const ArchiveFileRecord& record, std::string* why);
 
 struct CleanupResult {
     std::vector<ArchiveFileRecord> removed;      // files removed, with the state they had
