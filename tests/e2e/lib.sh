@@ -27,3 +27,48 @@ expect_line() {
   [[ $(cat err.txt) == "pipeline-agent: error: $line" ]] ||
     { cat err.txt >&2; fail "'$*' did not say only: $line"; }
 }
+
+# The stores a test makes: directories in its work directory, or, when
+# on_object_store.sh runs it, stores of the same names in the test object
+# store (below $PIPELINESETUP_TEST_STORE_BASE, looked at with the s3_tool in
+# $PIPELINESETUP_TEST_S3_TOOL). Each takes a store's name and a path in it.
+if [[ -n ${PIPELINESETUP_TEST_STORE_BASE:-} ]]; then
+  export XDG_STATE_HOME=$work/state  # an object store's logs stay on this host
+fi
+object_store() { [[ -n ${PIPELINESETUP_TEST_STORE_BASE:-} ]]; }
+# What --store takes for store $1.
+store_url() {
+  if object_store; then echo "$PIPELINESETUP_TEST_STORE_BASE/$1"; else echo "$1"; fi
+}
+# The names in folder $1 of a store ("store/files"), one a line, sorted.
+store_ls() {
+  if object_store; then
+    "$PIPELINESETUP_TEST_S3_TOOL" keys "$PIPELINESETUP_TEST_STORE_BASE/$1/" |
+      cut -d' ' -f1 | sed 's|.*/||' | sort
+  else
+    (cd "$1" && find . -maxdepth 1 -type f -printf '%f\n' | sort)
+  fi
+}
+store_cat() {
+  if object_store; then "$PIPELINESETUP_TEST_S3_TOOL" cat "$PIPELINESETUP_TEST_STORE_BASE/$1"; else cat "$1"; fi
+}
+# Writes stdin's bytes to $1, as a hand in the store would.
+store_put() {
+  if object_store; then "$PIPELINESETUP_TEST_S3_TOOL" put "$PIPELINESETUP_TEST_STORE_BASE/$1"; else cat >"$1"; fi
+}
+store_rm() {
+  if object_store; then "$PIPELINESETUP_TEST_S3_TOOL" rm "$PIPELINESETUP_TEST_STORE_BASE/$1"; else rm -f "$1"; fi
+}
+# The directory of store $1's logs (on this host, for an object store).
+store_logs() {
+  if object_store; then
+    local base=${PIPELINESETUP_TEST_STORE_BASE#s3://}
+    echo "$XDG_STATE_HOME/pipelinesetup/s3/$base/$1/logs"
+  else
+    echo "$PWD/$1/logs"
+  fi
+}
+# Exits 77 (skipped) on an object store: for what only a directory has.
+directory_only() {
+  if object_store; then echo "SKIP: $*"; exit 77; fi
+}

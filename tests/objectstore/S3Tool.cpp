@@ -5,9 +5,13 @@
 //   s3_tool cat s3://BUCKET/KEY          the object's bytes on stdout
 //   s3_tool keys s3://BUCKET/PREFIX      the objects below PREFIX, one
 //                                        "KEY SIZE" a line
+//   s3_tool put s3://BUCKET/KEY          an object of stdin's bytes
+//   s3_tool rm s3://BUCKET/KEY           the object removed
 // Exit 1 with one line on stderr when a request fails, 2 for bad usage.
 
 #include <cstdio>
+#include <iostream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,12 +21,12 @@ namespace os = localplatform::objectstore;
 
 int main(int argc, char** argv) {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: s3_tool uploads|cat|keys s3://BUCKET[/PREFIX]\n");
+        std::fprintf(stderr, "usage: s3_tool uploads|cat|keys|put|rm s3://BUCKET[/PREFIX]\n");
         return 2;
     }
     const std::string command = argv[1];
     std::string url = argv[2], bucket, prefix;
-    const bool object = command == "cat";
+    const bool object = command == "cat" || command == "put" || command == "rm";
     if (!os::parseS3Url(url, bucket, prefix)) {
         std::fprintf(stderr, "s3_tool: %s is not s3://BUCKET[/PREFIX]\n", argv[2]);
         return 2;
@@ -53,6 +57,11 @@ int main(int argc, char** argv) {
         std::string bytes;
         if (status && info.size > 0) status = client.getObjectRange(prefix, 0, info.size, bytes);
         if (status) std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    } else if (command == "put") {
+        const std::string bytes{std::istreambuf_iterator<char>(std::cin), {}};
+        status = client.putObject(prefix, bytes);
+    } else if (command == "rm") {
+        status = client.deleteObject(prefix);
     } else {
         std::fprintf(stderr, "s3_tool: unknown command %s\n", command.c_str());
         return 2;
