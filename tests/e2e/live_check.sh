@@ -6,7 +6,8 @@
 # in flight on purpose (it waits after its first chunk until told to go), so
 # that every check sees at least one running job with files being written.
 # Usage: live_check.sh AGENT [SECONDS]; the catalog is PostgreSQL when
-# $PIPELINE_CATALOG names one (on_postgres.sh).
+# $PIPELINE_CATALOG names one (on_postgres.sh), and the store is in object
+# storage under on_object_store.sh.
 set -euo pipefail
 
 agent=$(realpath "$1")
@@ -24,22 +25,23 @@ stop_all() {
   rm -rf "$work"
 }
 trap stop_all EXIT
+store=$(store_url store)
 
 # A first job makes the store, so that the agents below find it made.
 make_input first.bin 20000
-"$agent" --store store --test-skip-pauses backup first.bin --manifest first.json 2>first.err ||
+"$agent" --store "$store" --test-skip-pauses backup first.bin --manifest first.json 2>first.err ||
   { cat first.err >&2; fail "the first backup failed"; }
 
 # The held job: after its first chunk it waits (at most 60 s) for go.
 make_input held.bin 300000
-"$agent" --store store --test-skip-pauses backup held.bin --streams 3 --manifest held.json \
+"$agent" --store "$store" --test-skip-pauses backup held.bin --streams 3 --manifest held.json \
   --test-after-first-chunk 'for i in $(seq 600); do [ -e go ] && exit 0; sleep 0.1; done; exit 1' \
   >/dev/null 2>held.err &
 held=$!
 # Its job is in the catalog, its files being written, once list shows it
 # running.
 for ((i = 0; i < 600; i++)); do
-  "$agent" --store store list >held-list.txt 2>/dev/null || fail "list beside the held job failed"
+  "$agent" --store "$store" list >held-list.txt 2>/dev/null || fail "list beside the held job failed"
   grep -q ' running ' held-list.txt && break
   sleep 0.1
 done
@@ -55,11 +57,11 @@ loop() {
     i=$((i + 1))
     status=0
     if [[ $a == 3 && $((i % 2)) == 0 ]]; then
-      "$agent" --store store backup "in$a.bin" --streams 2 --fail-stream 2 \
+      "$agent" --store "$store" backup "in$a.bin" --streams 2 --fail-stream 2 \
         --manifest "f$a-$i.json" >/dev/null 2>"f$a-$i.err" || status=$?
       [[ $status == 1 ]] || { cat "f$a-$i.err" >&2; echo "rehearsed failure exited $status" >loop$a.bad; }
     else
-      "$agent" --store store backup "in$a.bin" --streams 2 --manifest "m$a-$i.json" \
+      "$agent" --store "$store" backup "in$a.bin" --streams 2 --manifest "m$a-$i.json" \
         >/dev/null 2>"m$a-$i.err" || status=$?
       echo "$a $i $status" >>done.txt
     fi
@@ -71,7 +73,7 @@ checks=0
 lists=0
 while ((SECONDS < end)); do
   status=0
-  "$agent" --store store check >check.txt 2>check.err || status=$?
+  "$agent" --store "$store" check >check.txt 2>check.err || status=$?
   if [[ $status != 0 ]] || grep -q '^problem:' check.txt; then
     cat check.txt check.err >&2
     fail "check beside live backups exited $status"
@@ -79,10 +81,10 @@ while ((SECONDS < end)); do
   grep -q -- '--repair' check.err && { cat check.err >&2; fail "check advised a repair"; }
   checks=$((checks + 1))
   status=0
-  "$agent" --store store list >list.txt 2>list.err || status=$?
+  "$agent" --store "$store" list >list.txt 2>list.err || status=$?
   [[ $status == 0 ]] || { cat list.err >&2; fail "list beside live backups exited $status"; }
   status=0
-  "$agent" --store store --json list >list.json 2>/dev/null || status=$?
+  "$agent" --store "$store" --json list >list.json 2>/dev/null || status=$?
   [[ $status == 0 ]] || fail "list --json beside live backups exited $status"
   lists=$((lists + 2))
 done
@@ -98,36 +100,38 @@ echo "checks: $checks, lists: $lists, backups: $(wc -l <done.txt)"
 restored=0
 while read -r a i status; do
   [[ $status == 0 ]] || continue
-  "$agent" --store store restore "m$a-$i.json" --output "r$a-$i.bin" 2>/dev/null ||
+  "$agent" --store "$store" restore "m$a-$i.json" --output "r$a-$i.bin" 2>/dev/null ||
     fail "job m$a-$i.json does not restore"
   cmp "in$a.bin" "r$a-$i.bin" || fail "m$a-$i.json restored other bytes"
   restored=$((restored + 1))
 done <done.txt
-"$agent" --store store restore held.json --output held.out 2>/dev/null || fail "the held job does not restore"
+"$agent" --store "$store" restore held.json --output held.out 2>/dev/null || fail "the held job does not restore"
 cmp held.bin held.out || fail "the held job restored other bytes"
 ((restored >= 3)) || fail "only $restored backups completed"
 # Once nothing runs, the store is sound and says so.
-"$agent" --store store check >check.txt 2>check.err ||
+"$agent" --store "$store" check >check.txt 2>check.err ||
   { cat check.txt check.err >&2; fail "check after the backups failed"; }
 echo "restored: $((restored + 1))"
 
 # Damage beside a live job is reported, and the advice is to wait, never to
 # rebuild the catalog beside a writer; once nothing runs, to repair.
 rm go
-"$agent" --store store --test-skip-pauses backup first.bin --manifest held2.json \
+"$agent" --store "$store" --test-skip-pauses backup first.bin --manifest held2.json \
   --test-after-first-chunk 'for i in $(seq 600); do [ -e go ] && exit 0; sleep 0.1; done; exit 1' \
   >/dev/null 2>held2.err &
 held=$!
 for ((i = 0; i < 600; i++)); do
-  "$agent" --store store list >held-list.txt 2>/dev/null
+  "$agent" --store "$store" list >held-list.txt 2>/dev/null
   grep -q ' running ' held-list.txt && break
   sleep 0.1
 done
-echo stray >store/files/stray
+echo stray | store_put store/files/stray
 status=0
-"$agent" --store store check >check.txt 2>check.err || status=$?
+"$agent" --store "$store" check >check.txt 2>check.err || status=$?
 [[ $status == 1 ]] || { cat check.txt check.err >&2; fail "check of a damaged store exited $status"; }
-[[ $(cat check.txt) == "problem: $(realpath store)/files/stray is neither an archive file nor a description" ]] ||
+where=$store
+object_store || where=$(realpath store)
+[[ $(cat check.txt) == "problem: $where/files/stray is neither an archive file nor a description" ]] ||
   { cat check.txt >&2; fail "check beside a live job reported other than the stray file"; }
 grep -qF "has 1 problem(s); 1 job is running: check again after they end" check.err ||
   { cat check.err >&2; fail "check beside a live job did not say to check again"; }
@@ -135,6 +139,6 @@ grep -q -- '--repair' check.err && { cat check.err >&2; fail "check advised a re
 touch go
 wait "$held" || { cat held2.err >&2; fail "the second held backup failed"; }
 status=0
-"$agent" --store store check >check.txt 2>check.err || status=$?
+"$agent" --store "$store" check >check.txt 2>check.err || status=$?
 [[ $status == 1 ]] && grep -qF -- '`check --repair` rebuilds the catalog' check.err ||
   { cat check.err >&2; fail "check with nothing running did not advise the repair"; }

@@ -298,6 +298,73 @@ TEST_F(LocalFaultStorageTest, LogsEachFaultBeforeItTakesEffectAndNothingElse) {
     EXPECT_EQ(crashes, 1);
 }
 
+// An inner storage that keeps unfinished writes apart, as object storage
+// does: one pending write, which it gives up when asked; nothing else.
+class PendingStorage final : public localplatform::Storage {
+public:
+    std::vector<localplatform::PendingWrite> pendingWrites(const std::string& directory) override {
+        return {{directory + "/1.arch", "upload-1"}};
+    }
+    bool abandonPendingWrite(const localplatform::PendingWrite& write) override {
+        abandoned.push_back(write.id);
+        return true;
+    }
+    bool showsUnfinishedFiles() const override { return false; }
+    std::vector<std::string> abandoned;
+
+    std::unique_ptr<StorageFile> createExclusive(const std::string&, const FileModes&) override {
+        return nullptr;
+    }
+    std::unique_ptr<StorageFile> openForReading(const std::string&,
+                                                localplatform::EntryStatus*) override {
+        return nullptr;
+    }
+    bool status(const std::string&, localplatform::EntryStatus*, bool) override { return false; }
+    bool rename(const std::string&, const std::string&) override { return false; }
+    bool link(const std::string&, const std::string&) override { return false; }
+    bool remove(const std::string&) override { return false; }
+    bool list(const std::string&, std::vector<std::string>*) override { return false; }
+    std::unique_ptr<localplatform::StorageLock> lock(const std::string&, bool,
+                                                     const FileModes&) override {
+        return nullptr;
+    }
+    std::unique_ptr<localplatform::StorageLock> lockShared(const std::string&, bool,
+                                                           const FileModes&) override {
+        return nullptr;
+    }
+    bool makeDirectory(const std::string&, const FileModes&) override { return false; }
+    bool makeParents(const std::string&) override { return false; }
+    bool syncDirectory(const std::string&) override { return false; }
+    bool canonical(const std::string&, std::string*) override { return false; }
+    bool writable(const std::string&) override { return false; }
+    bool truncate(const std::string&, unsigned long long) override { return false; }
+};
+
+TEST_F(LocalFaultStorageTest, PassesPendingWritesThroughAndFailsTheirDroppingAsTold) {
+    std::vector<FaultRule> rules;
+    std::string why;
+    ASSERT_TRUE(localplatform::parseFaultPlan("op=abandon,nth=1,errno=EIO", &rules, &why)) << why;
+    auto inner = std::make_shared<PendingStorage>();
+    FaultInjectingStorage storage(inner, rules);
+    EXPECT_FALSE(storage.showsUnfinishedFiles());
+
+    const auto writes = storage.pendingWrites(path("files"));
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].id, "upload-1");
+    errno = 0;
+    EXPECT_FALSE(storage.abandonPendingWrite(writes[0]));
+    EXPECT_EQ(errno, EIO);
+    EXPECT_TRUE(inner->abandoned.empty());
+    EXPECT_TRUE(storage.abandonPendingWrite(writes[0]));
+    EXPECT_EQ(inner->abandoned, std::vector<std::string>{"upload-1"});
+
+    const auto calls = storage.calls();
+    EXPECT_EQ(ops(calls), "pending abandon abandon");
+    EXPECT_EQ(calls[1].path, path("files") + "/1.arch");
+    EXPECT_EQ(calls[1].injected, EIO);
+    EXPECT_TRUE(faulty("")->showsUnfinishedFiles());
+}
+
 TEST_F(LocalFaultStorageTest, ReadsRulesAndRefusesWhatItCannotDo) {
     std::vector<FaultRule> rules;
     std::string why;

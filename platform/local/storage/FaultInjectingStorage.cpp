@@ -45,6 +45,8 @@ constexpr OpName kOpNames[] = {
     {StorageOp::Canonical, "canonical"},
     {StorageOp::Writable, "writable"},
     {StorageOp::Truncate, "truncate"},
+    {StorageOp::Pending, "pending"},
+    {StorageOp::Abandon, "abandon"},
 };
 
 struct ErrorName {
@@ -453,6 +455,20 @@ bool FaultInjectingStorage::writable(const std::string& path) {
 bool FaultInjectingStorage::truncate(const std::string& path, unsigned long long size) {
     LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::Truncate, path);
     return m_inner->truncate(path, size);
+}
+
+std::vector<PendingWrite> FaultInjectingStorage::pendingWrites(const std::string& directory) {
+    const Decision decision = enter(StorageOp::Pending, directory);
+    if (decision.fail || decision.shortWrite) {
+        errno = decision.error;
+        return {};
+    }
+    return m_inner->pendingWrites(directory);
+}
+
+bool FaultInjectingStorage::abandonPendingWrite(const PendingWrite& write) {
+    LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::Abandon, write.path);
+    return m_inner->abandonPendingWrite(write);
 }
 
 #undef LOCALPLATFORM_FAULT_OR_FAIL

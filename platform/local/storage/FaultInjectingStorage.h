@@ -45,6 +45,8 @@ enum class StorageOp {
     Canonical,      // canonical
     Writable,       // writable
     Truncate,       // truncate
+    Pending,        // pendingWrites
+    Abandon,        // abandonPendingWrite
 };
 
 // "create", "append", "syncdir", ...: the name in a fault plan and a record.
@@ -131,6 +133,9 @@ public:
     bool confine(const std::string& root) override;
     std::unique_ptr<StorageFile> openForAppending(const std::string& path,
                                                   const FileModes& modes) override;
+    std::vector<PendingWrite> pendingWrites(const std::string& directory) override;
+    bool abandonPendingWrite(const PendingWrite& write) override;
+    bool showsUnfinishedFiles() const override { return m_inner->showsUnfinishedFiles(); }
 
     // Every operation so far, in the order they were numbered.
     std::vector<StorageCall> calls() const;

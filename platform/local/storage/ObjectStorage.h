@@ -121,6 +121,7 @@ public:
     bool truncate(const std::string& path, unsigned long long size) override;
     std::vector<PendingWrite> pendingWrites(const std::string& directory) override;
     bool abandonPendingWrite(const PendingWrite& write) override;
+    bool showsUnfinishedFiles() const override { return false; }
 
     const ObjectStoreSettings& settings() const { return m_settings; }
 

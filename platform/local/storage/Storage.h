@@ -168,6 +168,10 @@ public:
         errno = ENOTSUP;
         return false;
     }
+    // Whether a file being written is there at its path before it is
+    // finished (a file system: yes; object storage, whose object appears
+    // only when its upload completes: no, and a write given up leaves none).
+    virtual bool showsUnfinishedFiles() const { return true; }
 
     // The store's small durable files (descriptions, completion markers,
     // store.ini), made of the operations above: creates path exclusively

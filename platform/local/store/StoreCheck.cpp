@@ -402,6 +402,12 @@ CheckResult inspect(const Store& store, Scan& scan) {
         }
         EntryStatus status;
         if (!store.storage().status(full, &status)) {
+            // In object storage a file given up was never there: its upload
+            // was dropped when its job failed.
+            if (errno == ENOENT && row.state == "invalidated" &&
+                !store.storage().showsUnfinishedFiles()) {
+                return;
+            }
             rowProblem(name + ": its data file " + full + " is missing");
             return;
         }
