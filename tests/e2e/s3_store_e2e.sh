@@ -119,6 +119,57 @@ killed_upload)
   grep -qx 'nothing to remove' again.txt || { cat again.txt >&2; fail "a second cleanup did more"; }
   ;;
 
+six_agents)
+  # Six agents on three hosts (two each) back up into one store at once,
+  # one catalog; host2's second agent is killed mid-upload (a first part
+  # sent, its producer stalled). Cleanup from host3 drops its upload and
+  # removes its objects and nothing else; every other job restores byte for
+  # byte on another host.
+  on() { local host=$1; shift; "$agent" --test-host-name "$host" --store "$store" "$@"; }
+  for a in 1 2 3 4 5; do make_input "in$a.bin" $((300000 + a * 7919)); done
+  setsid "$agent" --test-host-name host2 --store "$store?part_size=5MiB" --test-skip-pauses -q \
+    backup --streams 1 --manifest doomed.json --name doomed \
+    --from-command "head -c $((6 * 1024 * 1024)) /dev/urandom; sleep 60" 2>doomed.err &
+  doomed=$!
+  for a in 1 2 3 4 5; do
+    on "host$(((a + 1) / 2))" -q backup "in$a.bin" --streams 2 --manifest "m$a.json" 2>"b$a.err" &
+    eval "pid$a=\$!"
+  done
+  for a in 1 2 3 4 5; do
+    eval "wait \$pid$a" || { kill -KILL -- -"$doomed"; cat "b$a.err" >&2; fail "agent $a failed its backup"; }
+  done
+  for _ in $(seq 100); do
+    [[ $(uploads_left "$store/") == 1 ]] && break
+    sleep 0.2
+  done
+  [[ $(uploads_left "$store/") == 1 ]] || { kill -KILL -- -"$doomed"; fail "the doomed agent began no upload"; }
+  kill -KILL -- -"$doomed"
+  wait "$doomed" 2>/dev/null || true
+  [[ ! -e doomed.json ]] || fail "the killed agent wrote its manifest"
+  job_of() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["jobId"])' "$1"; }
+  "$agent" --store "$store" list >list.txt 2>/dev/null
+  doomed_job=$(awk 'NR > 1 && $2 != "complete" {print $1}' list.txt | sort -u)
+  [[ -n $doomed_job && $(wc -w <<<"$doomed_job") == 1 ]] || { cat list.txt >&2; fail "not one job is unfinished"; }
+  doomed_file=$(awk -v job="$doomed_job" 'NR > 1 && $1 == job {print $3}' list.txt | sed 's/.*-//')
+  "$s3tool" keys "$store/" | cut -d' ' -f1 | sort >before.txt
+  on host3 cleanup >cleanup.txt 2>&1 || { cat cleanup.txt >&2; fail "cleanup on host3 failed"; }
+  grep -qx "dropped the unfinished upload of $store/files/$doomed_file.arch" cleanup.txt ||
+    { cat cleanup.txt >&2; fail "cleanup did not drop the killed agent's upload"; }
+  grep -qx "job $doomed_job did not complete; marked failed" cleanup.txt ||
+    { cat cleanup.txt >&2; fail "cleanup did not fail the killed job"; }
+  [[ $(uploads_left "$store/") == 0 ]] || fail "an upload is left after cleanup"
+  "$s3tool" keys "$store/" | cut -d' ' -f1 | sort >after.txt
+  prefix_key=${store#s3://*/}
+  [[ $(comm -23 before.txt after.txt) == "$prefix_key/files/$doomed_file.meta" ]] ||
+    { comm -3 before.txt after.txt >&2; fail "cleanup removed other than the killed job's description"; }
+  [[ -z $(comm -13 before.txt after.txt) ]] || fail "cleanup made objects"
+  for a in 1 2 3 4 5; do
+    on "host$((a % 3 + 1))" -q restore "m$a.json" --output "r$a.bin" || fail "job $a does not restore"
+    cmp "in$a.bin" "r$a.bin" || fail "job $a restored other bytes"
+  done
+  on host1 check 2>check.err || { cat check.err >&2; fail "check after cleanup failed"; }
+  ;;
+
 repair)
   # The catalog lost, check says so and --repair rebuilds it from the
   # objects' descriptions; the backup then restores again.
