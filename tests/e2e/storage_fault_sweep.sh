@@ -11,7 +11,11 @@
 # - the job a run began is gone after cleanup unless it completed.
 # Prints the runs and their outcomes, job by kind.
 # Usage: storage_fault_sweep.sh AGENT [KIND...]   (default: every kind)
-# SWEEP_JOBS="backup restore" limits the jobs swept.
+# SWEEP_JOBS="backup restore" limits the jobs swept; SWEEP_STEP=K makes
+# every Kth operation fail rather than each (1, 1+K, ...). Run by on_object_store.sh
+# the store is in the test object store: there a power loss drops nothing
+# the server acknowledged, and a cleanup run's killed job is made before it,
+# as such a store cannot be copied.
 set -euo pipefail
 
 agent=$(realpath "$1")
@@ -23,7 +27,10 @@ trap 'rm -rf "$work"' EXIT
 cd "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
-run() { "$agent" --store store --test-skip-pauses --log-level -1 "$@"; }
+store=store
+[[ -z ${PIPELINESETUP_TEST_STORE_BASE:-} ]] || store=$PIPELINESETUP_TEST_STORE_BASE/store
+export XDG_STATE_HOME=$work/state
+run() { "$agent" --store "$store" --test-skip-pauses --log-level -1 "$@"; }
 
 # The job id a manifest names.
 job_of() { sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' "$1" | head -n 1; }
@@ -50,7 +57,7 @@ verify() {
   for job in $(awk 'NR > 1 && $2 == "complete" {print $1}' list.txt | sort -u); do
     [[ -n ${manifest_of[$job]:-} ]] || fail "$what: job $job is complete but was never reported so"
   done
-  restores manifests/base.json base || { cat restore.err >&2; fail "$what: the base job no longer restores"; }
+  restores "$base_manifest" base || { cat restore.err >&2; fail "$what: the base job no longer restores"; }
 }
 
 mkdir inputs manifests
@@ -59,20 +66,42 @@ head -c 120001 /dev/urandom >inputs/base.log
 head -c 300000 /dev/urandom >inputs/job.bin
 head -c 90001 /dev/urandom >inputs/job.log
 declare -A manifest_of
+base_manifest=manifests/base.json
 run backup inputs/base.bin inputs/base.log --streams 2 --manifest manifests/base.json 2>/dev/null
 manifest_of[$(job_of manifests/base.json)]=manifests/base.json
 
+# A job killed in its writing, for cleanup to settle.
+kill_a_backup() {
+  local got=0
+  run --test-kill-at 12 backup inputs/job.bin inputs/job.log --streams 2 \
+    --manifest manifests/killed.json >/dev/null 2>&1 || got=$?
+  [[ $got == 137 ]] || fail "the backup to leave for cleanup exited $got"
+}
 # The stores each run starts from, so that no run finds more to do than the
-# one before it: the base job alone, and beside it a job killed in its
-# writing, for cleanup to settle.
-cp -a store base-store
-got=0
-run --test-kill-at 12 backup inputs/job.bin inputs/job.log --streams 2 \
-  --manifest manifests/killed.json >/dev/null 2>&1 || got=$?
-[[ $got == 137 ]] || fail "the backup to leave for cleanup exited $got"
-mv store cleanup-store
-cp -a base-store store
-fresh_store() { rm -rf store && cp -a "$1" store; }
+# one before it: the base job alone, and beside it a killed job. A store in
+# object storage is not copied: restore and check leave it as it was, and
+# each cleanup run gets a killed job of its own.
+if [[ $store == store ]]; then
+  cp -a store base-store
+  kill_a_backup
+  mv store cleanup-store
+  cp -a base-store store
+  fresh_store() { rm -rf store && cp -a "$1" store; }
+else
+  # A cleanup run's store: a new one (its base job backed up again), so
+  # that the jobs earlier runs left do not give it more to do.
+  fresh_store() {
+    store=$PIPELINESETUP_TEST_STORE_BASE/store
+    base_manifest=manifests/base.json
+    [[ $1 == cleanup-store ]] || return 0
+    store=$PIPELINESETUP_TEST_STORE_BASE/cleanup-$n-$kind
+    base_manifest=manifests/cleanup-base.json
+    rm -f "$base_manifest"
+    run backup inputs/base.bin inputs/base.log --streams 2 --manifest "$base_manifest" 2>/dev/null
+    manifest_of[$(job_of "$base_manifest")]=$base_manifest
+    kill_a_backup
+  }
+fi
 
 declare -A outcomes
 total=0
@@ -80,12 +109,13 @@ read -ra jobs <<<"${SWEEP_JOBS:-backup restore cleanup check}"
 for job in "${jobs[@]}"; do
   for kind in "${kinds[@]}"; do
     completed=0 failed=0 crashed=0
-    for ((n = 1; ; n++)); do
+    for ((n = 1; ; n += ${SWEEP_STEP:-1})); do
       (( n < 2000 )) || fail "$job under $kind: the faults never ran out"
       what="$job with $kind at operation $n"
       case $job in
         cleanup) fresh_store cleanup-store ;;
         restore|check) fresh_store base-store ;;
+        backup) [[ -z ${PIPELINESETUP_TEST_STORE_BASE:-} ]] || fresh_store base-store ;;
       esac
       rm -f run.log manifests/run.json
       got=0

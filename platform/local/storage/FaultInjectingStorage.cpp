@@ -484,6 +484,13 @@ void FaultInjectingStorage::dropUnsynced() {
 }
 
 void FaultInjectingStorage::dropUnsyncedLocked() {
+    // What object storage acknowledged stays, whatever becomes of this
+    // host; what it had not, it never showed.
+    if (!m_inner->showsUnfinishedFiles()) {
+        m_unsyncedNames.clear();
+        m_syncedSizes.clear();
+        return;
+    }
     for (const auto& [directory, paths] : m_unsyncedNames) {
         for (const std::string& path : paths) {
             m_inner->remove(path);

@@ -142,7 +142,9 @@ public:
     // A simulated power loss: every file made or written through this
     // storage is cut back to its size at its last sync (0 when never
     // synced), and every file, link or directory made since its directory's
-    // last sync is removed. Renames and removals stand. Not itself numbered.
+    // last sync is removed. Renames and removals stand. Over a storage that
+    // shows no unfinished file (object storage) nothing is lost: what it
+    // acknowledged stays. Not itself numbered.
     void dropUnsynced();
 
 private:
