@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <deque>
+#include <future>
 #include <stdexcept>
 
 namespace localplatform {
@@ -80,12 +82,20 @@ private:
 
 // An object being read: by ranged GETs of at least the read-ahead, the
 // bytes past what was asked kept for the next read. Several threads may
-// read at once; they take turns.
+// read at once; they take turns. While a reader goes on
+// where its last range ended, the ranges after it are fetched before it
+// asks, each by a client of its own: one more at each range read in order,
+// up to kRangesAhead, so that a read of a few ranges fetches little more
+// than it reads, and a long one waits on no request's latency but the
+// first. A seek elsewhere drops them and starts again from one.
 class ObjectReader : public StorageFile {
 public:
     ObjectReader(ObjectStorage& storage, std::string path, std::string key,
                  unsigned long long size)
         : m_storage(storage), m_path(std::move(path)), m_key(std::move(key)), m_size(size) {}
+    // Waits for the ranges still being fetched (each bounded by the
+    // client's timeouts).
+    ~ObjectReader() override = default;
     const std::string& path() const override { return m_path; }
     bool append(const void*, std::size_t, std::size_t* written) override {
         if (written) *written = 0;
@@ -100,19 +110,34 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         if (offset >= m_size || length == 0) return 0;
         length = static_cast<std::size_t>(std::min<unsigned long long>(length, m_size - offset));
-        const bool held = offset >= m_bufferOffset && offset + length <= m_bufferOffset + m_buffer.size();
-        if (!held) {
-            // A new range: at the offset asked (a seek starts one too).
-            const unsigned long long want = std::min<unsigned long long>(
-                std::max<std::size_t>(length, m_storage.settings().readAhead), m_size - offset);
-            const S3Status status = m_storage.lease()->getObjectRange(m_key, offset, want, m_buffer);
-            if (!status) {
+        // What the last range holds is served from it, if only its end.
+        const unsigned long long end = m_bufferOffset + m_buffer.size();
+        if (offset < m_bufferOffset || offset >= end) {
+            const bool inOrder = !m_buffer.empty() && offset == end;
+            m_wanted = inOrder ? std::min(m_wanted + 1, kRangesAhead) : 0;
+            // The range at offset: fetched ahead, or asked for now.
+            while (!m_ahead.empty() && m_ahead.front().offset != offset) m_ahead.pop_front();
+            if (m_ahead.empty()) fetch(offset, std::max<std::size_t>(length, m_storage.settings().readAhead));
+            Fetched fetched = m_ahead.front().bytes.get();
+            m_ahead.pop_front();
+            if (!fetched.status || fetched.bytes.empty()) {
+                m_ahead.clear();
                 m_buffer.clear();
-                m_storage.reportFailure(status.message);
-                errno = errnoOf(status);
+                m_wanted = 0;
+                m_storage.reportFailure(fetched.status ? "an empty range of " + m_key
+                                                       : fetched.status.message);
+                errno = fetched.status ? EIO : errnoOf(fetched.status);
                 return -1;
             }
+            m_buffer = std::move(fetched.bytes);
             m_bufferOffset = offset;
+            // What follows, m_wanted ranges ahead.
+            unsigned long long next = m_ahead.empty() ? offset + m_buffer.size()
+                                                      : m_ahead.back().offset + m_ahead.back().length;
+            while (m_ahead.size() < m_wanted && next < m_size) {
+                fetch(next, m_storage.settings().readAhead);
+                next += m_ahead.back().length;
+            }
         }
         const std::size_t from = static_cast<std::size_t>(offset - m_bufferOffset);
         const std::size_t count = std::min(length, m_buffer.size() - from);
@@ -125,12 +150,38 @@ public:
     }
 
 private:
+    static constexpr std::size_t kRangesAhead = 4;
+    struct Fetched {
+        S3Status status;
+        std::string bytes;
+    };
+    struct Range {
+        unsigned long long offset;
+        std::size_t length;
+        std::future<Fetched> bytes;
+    };
+
+    // Starts fetching up to length bytes at offset (not past the end).
+    void fetch(unsigned long long offset, std::size_t length) {
+        length = static_cast<std::size_t>(std::min<unsigned long long>(length, m_size - offset));
+        ObjectStorage& storage = m_storage;
+        const std::string& key = m_key;
+        m_ahead.push_back({offset, length, std::async(std::launch::async, [&storage, &key, offset, length] {
+                               Fetched fetched;
+                               fetched.status = storage.lease()->getObjectRange(key, offset, length,
+                                                                                fetched.bytes);
+                               return fetched;
+                           })});
+    }
+
     ObjectStorage& m_storage;
     const std::string m_path, m_key;
     const unsigned long long m_size;
     std::mutex m_mutex;
     std::string m_buffer;
     unsigned long long m_bufferOffset = 0;
+    std::size_t m_wanted = 0;  // ranges to keep fetched ahead
+    std::deque<Range> m_ahead;  // declared last: destroyed (waited for) first
 };
 
 // Archive data: one multipart upload, begun with the first full part. The
@@ -149,6 +200,12 @@ public:
         if (m_failed || m_finished) {
             errno = m_failed ? EIO : EBADF;
             return false;
+        }
+        // Room for the part being filled and this append, made once rather
+        // than doubled as it fills: the stream's memory is one part.
+        const std::size_t room = partSizeFor(m_storage.settings(), nextPart()) + length;
+        if (m_pending.capacity() < room && m_pending.size() + length > m_pending.capacity()) {
+            m_pending.reserve(room);
         }
         m_pending.append(static_cast<const char*>(data), length);
         m_written += length;
