@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Backup and restore of one file through a store in object storage, over 4
 # and 16 streams: wall time, throughput and the agent's peak RSS, every
-# restore compared byte for byte. With `aws` installed, `aws s3 cp` of the
-# same file for comparison.
+# restore compared byte for byte; one file of a set restored by seek, and
+# the bytes its streams fetched. With `aws` installed, `aws s3 cp` of the
+# same file up and down for comparison.
 # Usage: bench/s3_bench.sh AGENT [MIB]   (default 1024 MiB)
 # Needs the object store in the environment (eval "$(.ci/objectstore start
 # DIR)") and PIPELINE_CATALOG naming a PostgreSQL catalog.
@@ -33,11 +34,33 @@ for streams in 4 16; do
   printf '%-8s %-8s %9s %11.1f %12.1f\n' restore "$streams" "$seconds" \
     "$(echo "$mib / $seconds" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
 done
+# One file of a set restored by seek, through the pass-through proxy that
+# logs each answer's bytes: what its streams fetched against its size.
+mkdir set
+for i in 1 2 3 4 5 6 7 8; do head -c $((mib * 1024 * 1024 / 8 + i * 4099)) input.bin >"set/f$i.bin"; done
+store="$PIPELINESETUP_TEST_S3/bench-$$-set"
+"$agent" --store "$store" --test-skip-pauses -q backup set --streams 4 --manifest set.json
+python3 "$(dirname "$0")/../tests/e2e/s3_fault_proxy.py" "$AWS_ENDPOINT_URL" port 2>proxy.log &
+proxy=$!
+for _ in $(seq 100); do [[ -s port ]] && break; sleep 0.05; done
+"$agent" --store "$store?endpoint=http://127.0.0.1:$(cat port)" -q restore set.json --file set/f5.bin --output one.bin
+kill "$proxy"
+cmp set/f5.bin one.bin || { echo "the file restored by seek differs" >&2; exit 1; }
+fetched=$(awk '/^GET .*\.arch.* -> forwarded, / {sum += $(NF - 1)} END {print sum + 0}' proxy.log)
+size=$(stat -c %s set/f5.bin)
+printf 'one file of 8 by seek: %d bytes fetched for a file of %d (%.3fx)\n' "$fetched" "$size" \
+  "$(echo "$fetched / $size" | bc -l)"
+
 if command -v aws >/dev/null; then
   start=$(date +%s.%N)
   aws s3 cp --quiet input.bin "$PIPELINESETUP_TEST_S3/bench-$$-awscli/input.bin"
   seconds=$(echo "$(date +%s.%N) - $start" | bc -l)
-  printf '%-8s %-8s %9.2f %11.1f\n' "aws cp" - "$seconds" "$(echo "$mib / $seconds" | bc -l)"
+  printf '%-8s %-8s %9.2f %11.1f\n' "aws up" - "$seconds" "$(echo "$mib / $seconds" | bc -l)"
+  start=$(date +%s.%N)
+  aws s3 cp --quiet "$PIPELINESETUP_TEST_S3/bench-$$-awscli/input.bin" downloaded.bin
+  seconds=$(echo "$(date +%s.%N) - $start" | bc -l)
+  cmp input.bin downloaded.bin || { echo "aws s3 cp downloaded other bytes" >&2; exit 1; }
+  printf '%-8s %-8s %9.2f %11.1f\n' "aws down" - "$seconds" "$(echo "$mib / $seconds" | bc -l)"
 else
   echo "(aws is not installed: no comparison with aws s3 cp)"
 fi

@@ -14,7 +14,8 @@ whose target contains MATCH gets ACTION instead of the server's answer:
   stall      nothing, until the client goes away
 Requests are forwarded unchanged (Host included, so signatures hold), each
 on a connection of its own to the server. Every request is logged to
-stderr as "METHOD TARGET -> what was done".
+stderr as "METHOD TARGET -> what was done" ("forwarded, N bytes" with the
+length of the body the server answered).
 """
 
 import http.client
@@ -62,7 +63,8 @@ class Handler(socketserver.StreamRequestHandler):
                     length = int(value)
             body = self.rfile.read(length) if length else b""
             action = decide(method, target)
-            print(f"{method} {target} -> {action or 'forwarded'}", file=sys.stderr, flush=True)
+            if action:
+                print(f"{method} {target} -> {action}", file=sys.stderr, flush=True)
             if action == "reset":
                 self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
                 return
@@ -83,6 +85,8 @@ class Handler(socketserver.StreamRequestHandler):
             server.endheaders(body)
             answer = server.getresponse()
             data = answer.read()
+            if not action:
+                print(f"{method} {target} -> forwarded, {len(data)} bytes", file=sys.stderr, flush=True)
             out = [f"HTTP/1.1 {answer.status} {answer.reason}\r\n".encode()]
             for name, value in answer.getheaders():
                 if name.lower() in ("transfer-encoding", "connection", "content-length"):
