@@ -8,22 +8,8 @@
 set -euo pipefail
 s3tool=$(realpath "$1")
 shift
-# shellcheck source=pg_env.sh
-source "$(dirname "$0")/pg_env.sh"
-if [[ -z ${PIPELINESETUP_TEST_S3:-} && -s ${PIPELINESETUP_TEST_S3_FILE:-} ]]; then
-  set -a
-  # shellcheck disable=SC1090
-  source <(grep -E '^(AWS_[A-Z_]+|PIPELINESETUP_TEST_S3)=' "$PIPELINESETUP_TEST_S3_FILE")
-  set +a
-fi
-if [[ -z ${PIPELINESETUP_TEST_PG:-} ]]; then
-  echo "SKIP: PIPELINESETUP_TEST_PG names no PostgreSQL server"
-  exit 77
-fi
-if [[ -z ${PIPELINESETUP_TEST_S3:-} ]]; then
-  echo "SKIP: no object store (Swift is not installed and PIPELINESETUP_TEST_S3 is unset)"
-  exit 77
-fi
+# shellcheck source=s3_env.sh
+source "$(dirname "$0")/s3_env.sh"
 export PIPELINE_CATALOG=$PIPELINESETUP_TEST_PG
 export PIPELINESETUP_TEST_S3_TOOL=$s3tool
 export PIPELINESETUP_TEST_STORE_BASE=$PIPELINESETUP_TEST_S3/e2e-$$-$RANDOM

@@ -10,22 +10,8 @@ agent=$1
 s3tool=$2
 case_name=$3
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=pg_env.sh
-source "$here/pg_env.sh"
-if [[ -z ${PIPELINESETUP_TEST_S3:-} && -s ${PIPELINESETUP_TEST_S3_FILE:-} ]]; then
-  set -a
-  # shellcheck disable=SC1090
-  source <(grep -E '^(AWS_[A-Z_]+|PIPELINESETUP_TEST_S3)=' "$PIPELINESETUP_TEST_S3_FILE")
-  set +a
-fi
-if [[ -z ${PIPELINESETUP_TEST_PG:-} ]]; then
-  echo "SKIP: PIPELINESETUP_TEST_PG names no PostgreSQL server"
-  exit 77
-fi
-if [[ -z ${PIPELINESETUP_TEST_S3:-} ]]; then
-  echo "SKIP: no object store (Swift is not installed and PIPELINESETUP_TEST_S3 is unset)"
-  exit 77
-fi
+# shellcheck source=s3_env.sh
+source "$(dirname "$0")/s3_env.sh"
 # shellcheck source=lib.sh
 source "$here/lib.sh" s3-store-e2e
 export HOME=$work  # the store's logs stay under $HOME/.local/state

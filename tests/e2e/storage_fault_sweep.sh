@@ -7,7 +7,8 @@
 # healthy again:
 # - cleanup and check pass;
 # - a job reported complete (exit 0) is complete in the store and restores
-#   byte for byte; no job is complete in the store that does not restore;
+#   byte for byte; no job is complete in the store that does not restore,
+#   nor one whose manifest was never saved;
 # - the job a run began is gone after cleanup unless it completed.
 # Prints the runs and their outcomes, job by kind.
 # Usage: storage_fault_sweep.sh AGENT [KIND...]   (default: every kind)
@@ -157,7 +158,20 @@ for job in "${jobs[@]}"; do
         cmp -s out/base.bin inputs/base.bin && cmp -s out/base.log inputs/base.log ||
           fail "$what: the restore reported success with other bytes"
       fi
+      # Killed after its manifest was saved, a job whose completion marker
+      # was made is completed by cleanup (it was whole), and must restore;
+      # without one, cleanup fails it.
+      killed=
+      if [[ $job == backup && $got == 137 && -e manifests/run.json ]]; then
+        killed=$(job_of manifests/run.json)
+        manifest_of[$killed]=manifests/run-$n-$kind.json
+        mv manifests/run.json "manifests/run-$n-$kind.json"
+      fi
       verify "$what"
+      if [[ -n $killed ]] && awk -v job="$killed" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q .; then
+        restores "manifests/run-$n-$kind.json" job ||
+          { cat restore.err >&2; fail "$what: completed by cleanup but does not restore"; }
+      fi
     done
     outcomes[$job,$kind]="$((completed + failed + crashed)) runs: $completed completed, $failed failed, $crashed crashed"
   done
