@@ -9,6 +9,7 @@
 # DIR)") and PIPELINE_CATALOG naming a PostgreSQL catalog.
 set -euo pipefail
 agent=$(realpath "$1")
+proxy_script=$(cd "$(dirname "$0")/.." && pwd)/tests/e2e/s3_fault_proxy.py
 mib=${2:-1024}
 : "${PIPELINESETUP_TEST_S3:?name the bucket (eval \"\$(.ci/objectstore start DIR)\")}"
 : "${PIPELINE_CATALOG:?name a PostgreSQL catalog}"
@@ -40,12 +41,13 @@ mkdir set
 for i in 1 2 3 4 5 6 7 8; do head -c $((mib * 1024 * 1024 / 8 + i * 4099)) input.bin >"set/f$i.bin"; done
 store="$PIPELINESETUP_TEST_S3/bench-$$-set"
 "$agent" --store "$store" --test-skip-pauses -q backup set --streams 4 --manifest set.json
-python3 "$(dirname "$0")/../tests/e2e/s3_fault_proxy.py" "$AWS_ENDPOINT_URL" port 2>proxy.log &
+python3 "$proxy_script" "$AWS_ENDPOINT_URL" port 2>proxy.log &
 proxy=$!
-for _ in $(seq 100); do [[ -s port ]] && break; sleep 0.05; done
-"$agent" --store "$store?endpoint=http://127.0.0.1:$(cat port)" -q restore set.json --file set/f5.bin --output one.bin
+for _ in $(seq 400); do [[ -s port ]] && break; sleep 0.05; done
+mkdir one
+"$agent" --store "$store?endpoint=http://127.0.0.1:$(cat port)" -q restore set.json --file set/f5.bin --output one
 kill "$proxy"
-cmp set/f5.bin one.bin || { echo "the file restored by seek differs" >&2; exit 1; }
+cmp set/f5.bin one/set/f5.bin || { echo "the file restored by seek differs" >&2; exit 1; }
 fetched=$(awk '/^GET .*\.arch.* -> forwarded, / {sum += $(NF - 1)} END {print sum + 0}' proxy.log)
 size=$(stat -c %s set/f5.bin)
 printf 'one file of 8 by seek: %d bytes fetched for a file of %d (%.3fx)\n' "$fetched" "$size" \

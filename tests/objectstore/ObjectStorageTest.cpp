@@ -288,62 +288,69 @@ TEST_F(ObjectStorageTest, ReadsAskForTheReadAheadAndServeWhatFollowsFromIt) {
     EXPECT_EQ(requests[3].header("range"), "bytes=1-8");
 }
 
-TEST_F(ObjectStorageTest, ReadsInOrderFetchTheRangesAheadOnceEachAndASeekStartsAgain) {
-    auto objects = storage();
-    const std::string bytes = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345";
+TEST_F(ObjectStorageTest, ReadsInOrderFetchRangesAheadOnceTheyReadTwelveAndEachOnce) {
+    auto objects = storage();  // ranges of 8 bytes
+    std::string bytes;
+    for (int i = 0; i < 128; ++i) bytes += static_cast<char>('A' + i % 26);
     const auto range = [&](unsigned from) {
         return ScriptedAnswer(206, bytes.substr(from, 8),
                               {{"Content-Range", "bytes " + std::to_string(from) + "-" +
-                                                     std::to_string(from + 7) + "/32"}});
+                                                     std::to_string(from + 7) + "/128"}});
+    };
+    const auto asked = [](unsigned from, unsigned to) {
+        std::vector<std::string> ranges;
+        for (unsigned at = from; at < to; at += 8) {
+            ranges.push_back("bytes=" + std::to_string(at) + "-" + std::to_string(at + 7));
+        }
+        return ranges;
     };
     const auto ranges = [&](std::size_t first) {
-        std::vector<std::string> asked;
+        std::vector<std::string> got;
         const auto requests = server_.requests();
-        for (std::size_t i = first; i < requests.size(); ++i) {
-            asked.push_back(requests[i].header("range"));
-        }
-        return asked;
+        for (std::size_t i = first; i < requests.size(); ++i) got.push_back(requests[i].header("range"));
+        return got;
     };
     char got[8];
-    // One range read: nothing fetched ahead (the reader's end waits for
-    // what is in flight, so that the requests below are all there are).
-    server_.answer(sized(32));
+    // Eleven ranges in order: nothing fetched ahead (the reader's end waits
+    // for what is in flight, so the requests below are all there are).
+    server_.answer(sized(128));
     auto file = objects->openForReading("s3://b/st/files/1.arch", nullptr);
     ASSERT_TRUE(file);
-    server_.answer(range(0));
-    ASSERT_EQ(file->readAt(got, 8, 0), 8);
+    for (unsigned from = 0; from < 88; from += 8) server_.answer(range(from));
+    for (unsigned long long offset = 0; offset < 88; offset += 8) {
+        ASSERT_EQ(file->readAt(got, 8, offset), 8) << offset;
+    }
     file.reset();
-    EXPECT_EQ(ranges(1), std::vector<std::string>{"bytes=0-7"});
-    // Two in order: the third is fetched before it is asked for.
-    server_.answer(sized(32));
+    EXPECT_EQ(ranges(1), asked(0, 88));
+    // Twelve: the thirteenth is fetched before it is asked for.
+    server_.answer(sized(128));
     file = objects->openForReading("s3://b/st/files/1.arch", nullptr);
     ASSERT_TRUE(file);
-    server_.answer(range(0));
-    server_.answer(range(8));
-    server_.answer(range(16));
-    ASSERT_EQ(file->readAt(got, 8, 0), 8);
-    ASSERT_EQ(file->readAt(got, 8, 8), 8);
-    EXPECT_EQ(std::string(got, 8), "IJKLMNOP");
+    for (unsigned from = 0; from < 104; from += 8) server_.answer(range(from));
+    for (unsigned long long offset = 0; offset < 96; offset += 8) {
+        ASSERT_EQ(file->readAt(got, 8, offset), 8) << offset;
+    }
     file.reset();
-    EXPECT_EQ(ranges(3), (std::vector<std::string>{"bytes=0-7", "bytes=8-15", "bytes=16-23"}));
+    EXPECT_EQ(ranges(13), asked(0, 104));
     // The whole object in order, each range fetched once, then a seek.
-    server_.answer(sized(32));
+    server_.answer(sized(128));
     file = objects->openForReading("s3://b/st/files/1.arch", nullptr);
     ASSERT_TRUE(file);
-    for (unsigned from : {0u, 8u, 16u, 24u}) server_.answer(range(from));
-    server_.answer(ScriptedAnswer(206, "CDEFGHIJ", {{"Content-Range", "bytes 2-9/32"}}));
+    for (unsigned from = 0; from < 128; from += 8) server_.answer(range(from));
+    server_.answer(ScriptedAnswer(206, bytes.substr(2, 8), {{"Content-Range", "bytes 2-9/128"}}));
     std::string read;
-    for (unsigned long long offset = 0; offset < 32; offset += 8) {
+    for (unsigned long long offset = 0; offset < 128; offset += 8) {
         ASSERT_EQ(file->readAt(got, 8, offset), 8) << offset;
         read.append(got, 8);
     }
     EXPECT_EQ(read, bytes);
-    EXPECT_EQ(file->readAt(got, 8, 32), 0);
+    EXPECT_EQ(file->readAt(got, 8, 128), 0);
     ASSERT_EQ(file->readAt(got, 8, 2), 8);
-    EXPECT_EQ(std::string(got, 8), "CDEFGHIJ");
+    EXPECT_EQ(std::string(got, 8), bytes.substr(2, 8));
     file.reset();
-    EXPECT_EQ(ranges(7), (std::vector<std::string>{"bytes=0-7", "bytes=8-15", "bytes=16-23",
-                                                   "bytes=24-31", "bytes=2-9"}));
+    auto expected = asked(0, 128);
+    expected.push_back("bytes=2-9");
+    EXPECT_EQ(ranges(27), expected);
     EXPECT_TRUE(reported_.empty());
 }
 

@@ -82,12 +82,13 @@ private:
 
 // An object being read: by ranged GETs of at least the read-ahead, the
 // bytes past what was asked kept for the next read. Several threads may
-// read at once; they take turns. While a reader goes on
-// where its last range ended, the ranges after it are fetched before it
-// asks, each by a client of its own: one more at each range read in order,
-// up to kRangesAhead, so that a read of a few ranges fetches little more
-// than it reads, and a long one waits on no request's latency but the
-// first. A seek elsewhere drops them and starts again from one.
+// read at once; they take turns. While a reader goes on where its last
+// range ended, the ranges after it are fetched before it asks, each by a
+// client of its own, so that a long read waits on no request's latency but
+// the first: as many as a twelfth of what it read in order since its last
+// seek (up to kRangesAhead), so that what it fetched and never read stays
+// within a tenth of what it read, a range aside. A seek elsewhere drops
+// them.
 class ObjectReader : public StorageFile {
 public:
     ObjectReader(ObjectStorage& storage, std::string path, std::string key,
@@ -113,8 +114,7 @@ public:
         // What the last range holds is served from it, if only its end.
         const unsigned long long end = m_bufferOffset + m_buffer.size();
         if (offset < m_bufferOffset || offset >= end) {
-            const bool inOrder = !m_buffer.empty() && offset == end;
-            m_wanted = inOrder ? std::min(m_wanted + 1, kRangesAhead) : 0;
+            if (m_buffer.empty() || offset != end) m_seekOffset = offset;
             // The range at offset: fetched ahead, or asked for now.
             while (!m_ahead.empty() && m_ahead.front().offset != offset) m_ahead.pop_front();
             if (m_ahead.empty()) fetch(offset, std::max<std::size_t>(length, m_storage.settings().readAhead));
@@ -123,7 +123,6 @@ public:
             if (!fetched.status || fetched.bytes.empty()) {
                 m_ahead.clear();
                 m_buffer.clear();
-                m_wanted = 0;
                 m_storage.reportFailure(fetched.status ? "an empty range of " + m_key
                                                        : fetched.status.message);
                 errno = fetched.status ? EIO : errnoOf(fetched.status);
@@ -131,11 +130,14 @@ public:
             }
             m_buffer = std::move(fetched.bytes);
             m_bufferOffset = offset;
-            // What follows, m_wanted ranges ahead.
+            // What follows, as many ranges ahead as the read in order earned.
+            const std::size_t readAhead = m_storage.settings().readAhead;
+            const std::size_t wanted = static_cast<std::size_t>(std::min<unsigned long long>(
+                kRangesAhead, (offset + m_buffer.size() - m_seekOffset) / (12ull * readAhead)));
             unsigned long long next = m_ahead.empty() ? offset + m_buffer.size()
                                                       : m_ahead.back().offset + m_ahead.back().length;
-            while (m_ahead.size() < m_wanted && next < m_size) {
-                fetch(next, m_storage.settings().readAhead);
+            while (m_ahead.size() < wanted && next < m_size) {
+                fetch(next, readAhead);
                 next += m_ahead.back().length;
             }
         }
@@ -180,7 +182,7 @@ private:
     std::mutex m_mutex;
     std::string m_buffer;
     unsigned long long m_bufferOffset = 0;
-    std::size_t m_wanted = 0;  // ranges to keep fetched ahead
+    unsigned long long m_seekOffset = 0;  // where the read in order began
     std::deque<Range> m_ahead;  // declared last: destroyed (waited for) first
 };
 
