@@ -33,7 +33,10 @@ if object_store; then
 fi
 
 # Fails with $2 when store $1 holds an unfinished upload (an object store's;
-# a directory has none).
+# a directory has none). The inputs here are smaller than a first part, so
+# a file's upload begins and completes within one step and no kill lands
+# inside it; this guards against any left all the same (s3_store_e2e.sh's
+# killed_upload kills one mid-upload).
 no_upload_left() {
   object_store || return 0
   local left
