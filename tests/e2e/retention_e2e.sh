@@ -319,6 +319,15 @@ PY
   [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} $(job_of n1.json) $(job_of n2.json) " ]] ||
     fail "backup --expire did not apply the kept policy"
   restores_whole "$(job_of n1.json)" a.bin
+
+  # A kept policy that is a link is not followed out of the store: refused
+  # before any work. (A directory's: an object store has no links.)
+  if ! object_store; then
+    mv store/retention.ini policy.ini
+    ln -s "$PWD/policy.ini" store/retention.ini
+    refused 2 "$store/retention.ini is a symbolic link, not a file" backup a.bin --manifest link.json --expire
+    [[ ! -e link.json ]] || fail "a backup --expire refused for its policy backed up"
+  fi
   ;;
 
 *) fail "unknown case $case_name" ;;
