@@ -72,3 +72,12 @@ store_logs() {
 directory_only() {
   if object_store; then echo "SKIP: $*"; exit 77; fi
 }
+# True when the store holds $1 ("store/jobs/7.complete"): an entry of any
+# kind in a directory, an object in an object store.
+store_has() {
+  if object_store; then
+    store_ls "$(dirname "$1")" | grep -xF -- "$(basename "$1")" >/dev/null
+  else
+    [[ -e $1 ]]
+  fi
+}

@@ -8,7 +8,10 @@ case_name=$2
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh" retention-e2e
 
-run() { "$agent" --store store --test-skip-pauses --log-level -1 "$@"; }
+# What --store takes: the directory "store", or the store of that name in the
+# object store when on_object_store.sh runs this.
+store_arg=$(store_url store)
+run() { "$agent" --store "$store_arg" --test-skip-pauses --log-level -1 "$@"; }
 make_input() { head -c "$2" /dev/urandom >"$1"; }
 job_of() { python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["jobId"])' "$1"; }
 
@@ -29,7 +32,7 @@ refused() {
 on_catalog() {
   if [[ -n ${PIPELINE_CATALOG:-} ]]; then
     psql -X -q -At -d "$PIPELINE_CATALOG" -c "SET client_min_messages = warning" \
-      -c "SET search_path TO pipelinesetup_store_$(sed -n 's/^trellan_id=//p' store/store.ini)" -c "$1"
+      -c "SET search_path TO pipelinesetup_store_$(store_cat store/store.ini | sed -n 's/^trellan_id=//p')" -c "$1"
   else
     sqlite3 store/catalog.db "$1"
   fi
@@ -39,7 +42,16 @@ on_catalog() {
 # and job files by name.
 store_view() {
   run list 2>/dev/null | tr -s ' '
-  (cd store && find files jobs -type f ! -name '*.lock' | sort)
+  if object_store; then
+    { store_ls store/files | sed 's|^|files/|'; store_ls store/jobs | sed 's|^|jobs/|'; } | grep -v '\.lock$' | sort
+  else
+    (cd store && find files jobs -type f ! -name '*.lock' | sort)
+  fi
+}
+
+# The names in folder $1 of the store ("store/files").
+names_in() {
+  if object_store; then store_ls "$1"; else ls "$1"; fi
 }
 
 # Restores job $1 (by its stored manifest) into a fresh directory and
@@ -56,7 +68,12 @@ restores_whole() {
   done
 }
 
-store=$(mkdir -p store && cd store && pwd -P)
+# The store as the agent names it: the directory's canonical path, or the URL.
+if object_store; then
+  store=$store_arg
+else
+  store=$(mkdir -p store && cd store && pwd -P)
+fi
 
 case $case_name in
 delete)
@@ -89,9 +106,9 @@ delete)
   run delete "$ab" --yes >del.txt 2>/dev/null
   grep -qx "deleted job $ab: 3 archive files, 500001 bytes" del.txt || { cat del.txt >&2; fail "delete did not say what it removed"; }
   for id in $ids; do
-    [[ ! -e store/files/$id.arch && ! -e store/files/$id.meta ]] || fail "archive file $id of the deleted job is left"
+    ! store_has "store/files/$id.arch" && ! store_has "store/files/$id.meta" || fail "archive file $id of the deleted job is left"
   done
-  [[ ! -e store/jobs/$ab.complete && ! -e store/jobs/$ab.manifest.json ]] || fail "the deleted job's marker or manifest is left"
+  ! store_has "store/jobs/$ab.complete" && ! store_has "store/jobs/$ab.manifest.json" || fail "the deleted job's marker or manifest is left"
   [[ -z $(on_catalog "SELECT job_id FROM jobs WHERE job_id = $ab UNION SELECT job_id FROM archive_files WHERE job_id = $ab") ]] ||
     fail "the deleted job's rows are left"
   expected=$(grep -v -e "^$ab " -e "^jobs/$ab\." <<<"$before")
@@ -106,7 +123,7 @@ delete)
   # through once it has ended.
   mkdir slow
   : >slow.err
-  "$agent" --store store --log-level -1 --test-media-chunk-delay 30000 restore --job "$b" --output slow \
+  "$agent" --store "$store_arg" --log-level -1 --test-media-chunk-delay 30000 restore --job "$b" --output slow \
     >slow.out 2>slow.err &
   reader=$!
   for ((i = 0; i < 300; i++)); do
@@ -116,13 +133,13 @@ delete)
   done
   grep -q "restoring 1 file" slow.err || fail "the slow restore never began"
   refused 1 "job $b is in use (a restore reads it, or another command deletes it); not deleted" delete "$b" --yes
-  [[ -e store/jobs/$b.complete ]] || fail "a refused delete removed the job's marker"
+  store_has "store/jobs/$b.complete" || fail "a refused delete removed the job's marker"
   kill -TERM "$reader"
   wait "$reader" || true
   restores_whole "$b" b.bin
   run delete "$b" "$c" --yes >/dev/null 2>err.txt || { cat err.txt >&2; fail "delete of two jobs failed"; }
   [[ -z $(on_catalog "SELECT job_id FROM jobs") ]] || fail "jobs are left after all were deleted"
-  [[ -z $(ls store/files) ]] || fail "files are left after every job was deleted"
+  [[ -z $(names_in store/files) ]] || fail "files are left after every job was deleted"
 
   # A job marked deleting (as a kill mid-deletion leaves it): listed so,
   # refused by restore, named by check, finished by cleanup.
@@ -138,7 +155,7 @@ delete)
     { cat check.txt >&2; fail "check does not name the job left deleting"; }
   run cleanup >cleanup.txt 2>/dev/null
   grep -qx "finished deleting job $half, whose deletion was cut short" cleanup.txt || { cat cleanup.txt >&2; fail "cleanup did not finish the deletion"; }
-  [[ -z $(on_catalog "SELECT job_id FROM jobs WHERE job_id = $half") && ! -e store/jobs/$half.complete ]] ||
+  [[ -z $(on_catalog "SELECT job_id FROM jobs WHERE job_id = $half") ]] && ! store_has "store/jobs/$half.complete" ||
     fail "cleanup left the deleted job"
   run check >/dev/null 2>&1 || fail "check fails after cleanup finished a deletion"
 
@@ -157,11 +174,11 @@ delete)
   if command -v script >/dev/null; then
     keep=$(job_of keep.json)
     got=0
-    printf 'n\n' | timeout 60 script -qec "'$agent' --store store -q delete $keep" /dev/null >tty.txt || got=$?
+    printf 'n\n' | timeout 60 script -qec "'$agent' --store '$store_arg' -q delete $keep" /dev/null >tty.txt || got=$?
     [[ $got == 1 ]] && grep -q "for good? \[y/N\]" tty.txt && grep -q "not confirmed; nothing was deleted" tty.txt ||
       { cat tty.txt >&2; fail "a delete answered no exited $got"; }
     restores_whole "$keep" a.bin
-    printf 'y\n' | timeout 60 script -qec "'$agent' --store store -q delete $keep" /dev/null >tty.txt ||
+    printf 'y\n' | timeout 60 script -qec "'$agent' --store '$store_arg' -q delete $keep" /dev/null >tty.txt ||
       { cat tty.txt >&2; fail "a delete answered yes failed"; }
     [[ -z $(on_catalog "SELECT job_id FROM jobs WHERE job_id = $keep") ]] || fail "a delete answered yes left the job"
   fi
@@ -181,7 +198,12 @@ part = json.load(open(sys.argv[1]))["files"][1]["streams"][2]
 print(part["afileId"], part["trellanId"], part["groupNumber"])
 PY
 )
-  truncate -s -1000 "store/files/$afile.arch"
+  if object_store; then
+    store_cat "store/files/$afile.arch" >whole.arch
+    head -c $(($(stat -c %s whole.arch) - 1000)) whole.arch | store_put "store/files/$afile.arch"
+  else
+    truncate -s -1000 "store/files/$afile.arch"
+  fi
 
   # check names the job and advises delete or mark-damaged, problem and
   # summary alike.
@@ -212,7 +234,7 @@ PY
 
   # Deleted on purpose: gone, and the store is sound.
   run delete "$job" --yes >/dev/null 2>&1 || fail "delete of a damaged job failed"
-  [[ ! -e store/files/$afile.arch ]] || fail "the damaged archive file is left"
+  ! store_has "store/files/$afile.arch" || fail "the damaged archive file is left"
   run check >/dev/null 2>&1 || fail "check fails after the damaged job was deleted"
   restores_whole "$(job_of other.json)" a.bin
 
@@ -230,17 +252,22 @@ PY
 
 expire)
   make_input a.bin 20000
+  # On an object store each archive file costs an upload of its own: the
+  # rules are what this case checks, so one stream there (delete checks
+  # jobs of several files).
+  streams=()
+  object_store && streams=(--streams 1)
   # Seven jobs, then their dates set: Dec 4 twice, Dec 2, Dec 1, Nov 28,
   # Oct 30, Sep 1.
   dates=(2020-09-01T12:00:00.000Z 2020-10-30T12:00:00.000Z 2020-11-28T12:00:00.000Z
     2020-12-01T10:00:00.000Z 2020-12-02T09:00:00.000Z 2020-12-04T08:00:00.000Z 2020-12-04T18:00:00.000Z)
   jobs=()
   for i in "${!dates[@]}"; do
-    run -q backup a.bin --manifest "m$i.json"
+    run -q backup a.bin --manifest "m$i.json" "${streams[@]}"
     jobs+=("$(job_of "m$i.json")")
     on_catalog "UPDATE jobs SET created_at = '${dates[$i]}' WHERE job_id = ${jobs[$i]}"
   done
-  refused 2 "backup --expire: the store store keeps no retention policy; keep one with \`expire ... --save\`" \
+  refused 2 "backup --expire: the store $store_arg keeps no retention policy; keep one with \`expire ... --save\`" \
     backup a.bin --manifest none.json --expire
   [[ ! -e none.json && ${#jobs[@]} == $(on_catalog "SELECT COUNT(*) FROM jobs") ]] || fail "a refused backup --expire backed up"
   refused 2 "expire needs a policy: --keep-last, --keep-within, --keep-daily, --keep-weekly or --keep-monthly" expire
@@ -265,7 +292,7 @@ expire)
   remaining=$(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ')
   [[ $remaining == "${jobs[3]} ${jobs[4]} ${jobs[5]} ${jobs[6]} " ]] || fail "expire left $remaining"
   for i in 0 1 2; do
-    [[ ! -e store/jobs/${jobs[$i]}.manifest.json ]] || fail "an expired job's manifest is left"
+    ! store_has "store/jobs/${jobs[$i]}.manifest.json" || fail "an expired job's manifest is left"
   done
   for i in 3 4 5 6; do restores_whole "${jobs[$i]}" a.bin; done
   run check >/dev/null 2>&1 || fail "check fails after expire"
@@ -281,9 +308,9 @@ expire)
   # newest two, so the one before them goes; with --json, the document
   # names what went.
   run -q expire --keep-last 2 --save
-  grep -qx "keep-last=2" store/retention.ini || fail "expire --save did not keep the policy"
-  run -q backup a.bin --manifest n1.json --expire
-  run -q backup a.bin --manifest n2.json --expire --json >n2.out
+  grep -qx "keep-last=2" <<<"$(store_cat store/retention.ini)" || fail "expire --save did not keep the policy"
+  run -q backup a.bin --manifest n1.json --expire "${streams[@]}"
+  run -q backup a.bin --manifest n2.json --expire --json "${streams[@]}" >n2.out
   python3 - n2.out "${jobs[6]}" <<'PY' || fail "backup --expire --json does not name the expired job"
 import json, sys
 d = json.load(open(sys.argv[1]))
@@ -292,6 +319,15 @@ PY
   [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} $(job_of n1.json) $(job_of n2.json) " ]] ||
     fail "backup --expire did not apply the kept policy"
   restores_whole "$(job_of n1.json)" a.bin
+
+  # A kept policy that is a link is not followed out of the store: refused
+  # before any work. (A directory's: an object store has no links.)
+  if ! object_store; then
+    mv store/retention.ini policy.ini
+    ln -s "$PWD/policy.ini" store/retention.ini
+    refused 2 "$store/retention.ini is a symbolic link, not a file" backup a.bin --manifest link.json --expire
+    [[ ! -e link.json ]] || fail "a backup --expire refused for its policy backed up"
+  fi
   ;;
 
 *) fail "unknown case $case_name" ;;

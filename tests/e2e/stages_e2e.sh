@@ -9,7 +9,14 @@ case_name=$2
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh" stages-e2e
 
-run() { "$agent" --store store --test-skip-pauses -q "$@" </dev/null; }
+# What --store takes: the directory "store", or the store of that name in the
+# object store when on_object_store.sh runs this.
+store_arg=$(store_url store)
+run() { "$agent" --store "$store_arg" --test-skip-pauses -q "$@" </dev/null; }
+
+# --encrypt is for a store in a directory: the store keeps its key check
+# beside its files, which an object store refuses by design.
+encryption_here() { ! object_store; }
 
 # The run's stderr ($1) is one line, the error $2 (and where the log is).
 only_error() {
@@ -23,7 +30,7 @@ only_error() {
 expect_status() {
   local status=$1 got=0
   shift
-  "$agent" --store store --test-skip-pauses -q "$@" </dev/null >out.txt 2>err.txt || got=$?
+  "$agent" --store "$store_arg" --test-skip-pauses -q "$@" </dev/null >out.txt 2>err.txt || got=$?
   [[ $got == "$status" ]] || { cat err.txt >&2; fail "'$*' exited $got, expected $status"; }
 }
 
@@ -46,8 +53,10 @@ manifest_field() { python3 -c "import json,sys; m=json.load(open(sys.argv[1])); 
 
 round_trips() {
   make_inputs
+  local encs=(off on)
+  encryption_here || encs=(off)
   for codec in none zstd:3 lz4; do
-    for enc in off on; do
+    for enc in "${encs[@]}"; do
       local tag="${codec%%:*}-$enc" opts=(--compress "$codec")
       [[ $enc == on ]] && opts+=(--encrypt --key-file key)
       local key=()
@@ -78,11 +87,19 @@ round_trips() {
       head -c 3670016 in/text | cmp - "dump-$tag" || fail "$tag: the stream input differs"
     done
   done
+  if ! encryption_here; then
+    # Refused before any work, compression or not.
+    expect_status 2 backup in/text --manifest refused.json --compress zstd --encrypt --key-file key
+    only_error err.txt "--encrypt needs a store in a directory; $store_arg is in object storage"
+    [[ ! -e refused.json ]] || fail "a refused backup wrote its manifest"
+  fi
   # Stored sizes: the compressible input shrinks; the incompressible one is
   # kept raw, its frames' headers (and tags) the only cost.
-  python3 - <<'PY'
-import json
+  python3 - "${encs[@]}" <<'PY'
+import json, sys
 for tag in ("zstd-off", "lz4-off", "zstd-on"):
+    if tag.split("-")[1] not in sys.argv[1:]:
+        continue
     m = json.load(open(f"set-{tag}.json"))
     files = {f["name"]: f for f in m["files"]}
     text = sum(s["storedSize"] for s in files["text"]["streams"])
@@ -98,7 +115,7 @@ PY
   # list shows each file's bytes and its stored bytes.
   local id
   id=$(manifest_field set-zstd-off.json 'm["jobId"]')
-  "$agent" --store store list --job "$id" 2>/dev/null | sed -n '/^JOB  *FILE/,$p' | tr -s ' ' >files.txt
+  "$agent" --store "$store_arg" list --job "$id" 2>/dev/null | sed -n '/^JOB  *FILE/,$p' | tr -s ' ' >files.txt
   python3 - "$id" <<'PY' || { cat files.txt >&2; fail "list --job does not show the stored bytes"; }
 import json, sys
 m = json.load(open("set-zstd-off.json"))
@@ -110,17 +127,18 @@ for f, line in zip(m["files"], lines[1:]):
 total = lines[len(m["files"]) + 1].split()
 assert total[-2:] == [str(sum(f["size"] for f in m["files"])), str(sum(s["storedSize"] for f in m["files"] for s in f["streams"]))], total
 PY
-  "$agent" --store store list --job "$id" --json 2>/dev/null >list.json
+  "$agent" --store "$store_arg" list --job "$id" --json 2>/dev/null >list.json
   manifest_field list.json 'm["contents"][0]["compress"], m["contents"][0]["encrypted"], m["contents"][0]["storedBytes"] < m["contents"][0]["bytes"]' |
     grep -qx 'zstd False True' || fail "list --json does not show the stored bytes"
   # None and not encrypted: the archive files hold the input's bytes.
   local afile
   afile=$(manifest_field set-none-off.json '[a["afileId"] for a in m["archiveFiles"]][0]')
-  [[ -s store/files/$afile.arch ]] || fail "no archive file $afile"
-  python3 - "$afile" <<'PY'
-import json, sys
+  store_cat "store/files/$afile.arch" >stored.arch || fail "no archive file $afile"
+  [[ -s stored.arch ]] || fail "no archive file $afile"
+  python3 <<'PY'
+import json
 m = json.load(open("set-none-off.json"))
-data = open(f"store/files/{sys.argv[1]}.arch", "rb").read()
+data = open("stored.arch", "rb").read()
 for f in m["files"]:
     src = open("in/" + f["name"], "rb").read()
     for s in f["streams"]:
@@ -147,6 +165,20 @@ open(path, "wb").write(data)
 PY
 }
 
+# patch_bytes on a file of the store ("store/files/7.arch"); an object is
+# read, patched here and put back whole.
+patch_stored() {
+  local path=$1
+  shift
+  if object_store; then
+    store_cat "$path" >patched.arch
+    patch_bytes patched.arch "$@"
+    store_put "$path" <patched.arch
+  else
+    patch_bytes "$path" "$@"
+  fi
+}
+
 # The archive file and stored offset of file $2's share on stream 1 in
 # manifest $1.
 share_place() {
@@ -169,6 +201,7 @@ expect_damage() {
 }
 
 tampering() {
+  directory_only "every job here is encrypted, which a store in object storage refuses"
   make_inputs
   head -c $((2 * 1024 * 1024)) /dev/urandom >in/noise2
   local frame=$((34 + 1024 * 1024 + 16)) # an encrypted raw frame of 1 MiB
@@ -241,6 +274,7 @@ PY
 }
 
 keys() {
+  directory_only "the keys of encrypted jobs, which a store in object storage refuses"
   make_inputs
   # A key file open to others is refused before any work.
   cp key loose && chmod 644 loose
@@ -288,6 +322,15 @@ keys() {
 # opened only with its key, and it says so without.
 check_frames() {
   make_inputs
+  if ! encryption_here; then
+    # Only the compressed job below: a store in object storage has no
+    # encrypted ones.
+    run backup in/text --streams 1 --compress lz4 --manifest p.json
+    expect_status 0 check
+    [[ ! -s out.txt ]] || { cat out.txt >&2; fail "check of a sound compressed job said more"; }
+    lz4_frame_damaged
+    return
+  fi
   run backup in/text in/noise --streams 2 --compress zstd --encrypt --key-file key --manifest e.json
   run backup in/text --streams 1 --compress lz4 --manifest p.json
   local id
@@ -309,6 +352,20 @@ check_frames() {
   expect_status 1 check --key-file key
   grep -qF "problem: job $id: text, stream 1, archive file $(manifest_field e.json '"-".join(str(m["archiveFiles"][0][k]) for k in ("trellanId","groupNumber","afileId"))'): file text, stream 1, frame 0: the frame does not open" out.txt ||
     { cat out.txt >&2; fail "check with the key did not name the frame"; }
+  lz4_frame_damaged
+}
+
+# A byte flipped in a frame of the compressed, unencrypted job of p.json:
+# check reads its frames back from the store and names the one that fails
+# its check.
+lz4_frame_damaged() {
+  local id afile offset
+  id=$(manifest_field p.json 'm["jobId"]')
+  read -r afile offset _ < <(share_place p.json text)
+  patch_stored "$afile" $((offset + 40))
+  expect_status 1 check --key-file key
+  grep -qF "problem: job $id: text, stream 1, archive file $(manifest_field p.json '"-".join(str(m["archiveFiles"][0][k]) for k in ("trellanId","groupNumber","afileId"))'): file text, stream 1, frame 0: the frame does not match its check" out.txt ||
+    { cat out.txt >&2; fail "check did not name the compressed job's damaged frame"; }
 }
 
 case "$case_name" in

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -276,6 +277,36 @@ TEST_F(LocalFaultStorageTest, ADurableCreationWhoseDirectorySyncFailsLeavesTheWh
     errno = 0;
     EXPECT_FALSE(storage->createDurably(path("marker"), "again", modes));
     EXPECT_EQ(errno, EEXIST);
+}
+
+TEST_F(LocalFaultStorageTest, AReplacementIsWrittenBesideSyncedRenamedOverAndItsDirectorySynced) {
+    auto storage = faulty("");
+    ASSERT_TRUE(storage->createDurably(path("retention.ini"), "keep-last=1\n", modes));
+    ASSERT_TRUE(storage->replaceDurably(path("retention.ini"), "keep-last=2\n", modes));
+    EXPECT_EQ(contentsOf(path("retention.ini")), "keep-last=2\n");
+    EXPECT_EQ(ops(storage->calls()), "create append sync syncdir create append sync rename syncdir");
+    const std::string fresh = "retention.ini.new-" + std::to_string(::getpid());
+    EXPECT_EQ(storage->calls()[4].path, path(fresh));
+    EXPECT_FALSE(std::filesystem::exists(path(fresh)));
+}
+
+TEST_F(LocalFaultStorageTest, AReplacementThatFailsLeavesTheTextBeforeAndNothingBeside) {
+    for (const char* plan : {"op=sync,nth=1,errno=EIO", "op=rename,nth=1,errno=ENOSPC"}) {
+        SCOPED_TRACE(plan);
+        auto storage = faulty(plan);
+        std::filesystem::remove(path("retention.ini"));
+        {
+            std::ofstream(path("retention.ini")) << "keep-last=1\n";
+        }
+        errno = 0;
+        EXPECT_FALSE(storage->replaceDurably(path("retention.ini"), "keep-last=2\n", modes));
+        EXPECT_EQ(errno, std::string(plan).find("EIO") != std::string::npos ? EIO : ENOSPC);
+        EXPECT_EQ(contentsOf(path("retention.ini")), "keep-last=1\n");
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(path("")))
+            names.push_back(entry.path().filename().string());
+        EXPECT_EQ(names, std::vector<std::string>{"retention.ini"});
+    }
 }
 
 TEST_F(LocalFaultStorageTest, LogsEachFaultBeforeItTakesEffectAndNothingElse) {

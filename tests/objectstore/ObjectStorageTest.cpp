@@ -426,6 +426,30 @@ TEST_F(ObjectStorageTest, AServerWithoutConditionalPutsGetsALookThenAPlainPut) {
     EXPECT_EQ(requests[4].header("if-none-match"), "");
 }
 
+TEST_F(ObjectStorageTest, AReplacementIsOnePutOfTheWholeTextAndNeverOfArchiveData) {
+    auto objects = storage();
+    server_.answer(200);
+    ASSERT_TRUE(objects->replaceDurably("s3://b/st/retention.ini", "keep-last=2\n", {}));
+    ASSERT_EQ(calls(), std::vector<std::string>{"PUT /b/st/retention.ini"});
+    EXPECT_EQ(server_.requests()[0].body, "keep-last=2\n");
+    EXPECT_EQ(server_.requests()[0].header("if-none-match"), "");
+
+    // A PUT that keeps failing: EIO, and the line names the object.
+    server_.answer(503);
+    server_.answer(503);
+    errno = 0;
+    EXPECT_FALSE(objects->replaceDurably("s3://b/st/retention.ini", "keep-last=3\n", {}));
+    EXPECT_EQ(errno, EIO);
+    ASSERT_EQ(reported_.size(), 1u);
+    EXPECT_NE(reported_[0].find("st/retention.ini"), std::string::npos) << reported_[0];
+
+    // Archive data is only ever its upload's.
+    errno = 0;
+    EXPECT_FALSE(objects->replaceDurably(kData, "x", {}));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(server_.requests().size(), 3u);
+}
+
 TEST_F(ObjectStorageTest, DirectoriesAreImplicitAndListingsNameWhatIsBelow) {
     auto objects = storage();
     EntryStatus status;

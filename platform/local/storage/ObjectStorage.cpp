@@ -565,6 +565,22 @@ bool ObjectStorage::link(const std::string& from, const std::string& to) {
     return true;
 }
 
+bool ObjectStorage::replaceDurably(const std::string& path, const std::string& text,
+                                   const FileModes&) {
+    std::string key;
+    if (!keyOf(path, &key)) return false;
+    if (isArchiveData(key)) {
+        // Archive data is written once, by its upload, and never replaced.
+        errno = EINVAL;
+        return false;
+    }
+    const S3Status put = lease()->putObject(key, text);
+    if (put) return true;
+    reportFailure(put.message);
+    errno = EIO;
+    return false;
+}
+
 bool ObjectStorage::remove(const std::string& path) {
     std::string key;
     if (!keyOf(path, &key)) return false;

@@ -107,6 +107,9 @@ public:
     // An exclusive copy: to is created (as createExclusive does) holding
     // from's bytes; from stays.
     bool link(const std::string& from, const std::string& to) override;
+    // One PUT of the whole text: the object is replaced in one step.
+    bool replaceDurably(const std::string& path, const std::string& text,
+                        const FileModes& modes) override;
     bool remove(const std::string& path) override;
     bool list(const std::string& path, std::vector<std::string>* names) override;
     std::unique_ptr<StorageLock> lock(const std::string& path, bool create,

@@ -3,6 +3,8 @@
 
 #include "platform/local/storage/Storage.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 
 namespace localplatform {
@@ -29,6 +31,28 @@ bool Storage::createDurably(const std::string& path, const std::string& text,
         return false;
     }
     file.reset();
+    return syncDirectory(parentDirectory(path));
+}
+
+bool Storage::replaceDurably(const std::string& path, const std::string& text,
+                             const FileModes& modes) {
+    const std::string fresh = path + ".new-" + std::to_string(::getpid());
+    std::unique_ptr<StorageFile> file = createExclusive(fresh, modes);
+    if (!file) return false;
+    if (!file->append(text.data(), text.size(), nullptr) || !file->sync()) {
+        const int saved = errno;
+        file.reset();
+        remove(fresh);
+        errno = saved;
+        return false;
+    }
+    file.reset();
+    if (!rename(fresh, path)) {
+        const int saved = errno;
+        remove(fresh);
+        errno = saved;
+        return false;
+    }
     return syncDirectory(parentDirectory(path));
 }
 

@@ -180,6 +180,14 @@ public:
     // reach the disk is removed again. A failed directory sync leaves the
     // complete file in place.
     bool createDurably(const std::string& path, const std::string& text, const FileModes& modes);
+    // The same, but replacing what is at path: a reader finds the text
+    // before or the new one, whole, never a part. Here: written to a name
+    // of its own beside path (path.new-<pid>), synced, renamed over path
+    // and the directory synced. False with errno set of the step that
+    // failed; path is then as it was and the new name is removed again
+    // (after a failed directory sync the new text is in place).
+    virtual bool replaceDurably(const std::string& path, const std::string& text,
+                                const FileModes& modes);
     // Reads a small regular file whole (at most maxSize bytes), without
     // blocking or following a link. False with errno set: EFBIG when it is
     // larger, EINVAL (with *status set when given) when it is not a

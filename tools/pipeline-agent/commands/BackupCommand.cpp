@@ -91,7 +91,7 @@ Command backupCommand() {
             std::optional<RetentionPolicy> policy;
             if (*expire) {
                 const std::string store = localplatform::configuredStoreDirectory(config);
-                policy = storedPolicy(store);
+                policy = storedPolicy(config);
                 if (!policy) {
                     throw badInput("backup --expire: the store " + store +
                                    " keeps no retention policy; keep one with `expire ... "

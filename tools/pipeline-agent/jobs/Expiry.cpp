@@ -1,14 +1,7 @@
 #include "jobs/Expiry.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -18,6 +11,7 @@
 #include "base/Progress.h"
 #include "jobs/AgentStore.h"
 #include "jobs/JobDeletion.h"
+#include "platform/local/StoreSettings.h"
 #include "report/TextTable.h"
 
 namespace {
@@ -109,51 +103,14 @@ std::string describePolicy(const RetentionPolicy& policy) {
 
 namespace {
 
-std::string policyPath(const std::string& storeDir) { return storeDir + "/retention.ini"; }
+constexpr const char* kPolicyFile = "retention.ini";
 
-}  // namespace
-
-// Written to a name of its own, synced, then renamed over the one before, so
-// that a reader finds the old policy or the new one, whole.
-void savePolicy(const RetentionPolicy& policy) {
-    const std::string path = policyPath(localplatform::storeDirectory());
-    const std::string fresh = path + ".new-" + std::to_string(::getpid());
-    std::string text = "# the retention policy that backup --expire applies\n";
-    if (policy.last) text += "keep-last=" + std::to_string(policy.last) + "\n";
-    if (policy.within)
-        text += "keep-within=" + std::to_string(policy.within->count() / 3600) + "h\n";
-    if (policy.daily) text += "keep-daily=" + std::to_string(policy.daily) + "\n";
-    if (policy.weekly) text += "keep-weekly=" + std::to_string(policy.weekly) + "\n";
-    if (policy.monthly) text += "keep-monthly=" + std::to_string(policy.monthly) + "\n";
-    // With the modes and group of store.ini, as every file of the store.
-    struct stat identity {};
-    const bool known =
-        ::stat((localplatform::storeDirectory() + "/store.ini").c_str(), &identity) == 0;
-    const int fd =
-        ::open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    bool written =
-        fd >= 0 && (!known || (::fchown(fd, static_cast<uid_t>(-1), identity.st_gid) == 0 &&
-                               ::fchmod(fd, identity.st_mode & 0640) == 0));
-    written = written &&
-              ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-              ::fsync(fd) == 0;
-    const int error = errno;
-    if (fd >= 0) ::close(fd);
-    if (!written || std::rename(fresh.c_str(), path.c_str()) != 0) {
-        const int failure = written ? errno : error;
-        std::remove(fresh.c_str());
-        throw jobFailed("cannot keep the retention policy in " + path + ": " +
-                        std::strerror(failure));
-    }
-}
-
-std::optional<RetentionPolicy> storedPolicy(const std::string& storeDir) {
-    const std::string path = policyPath(storeDir);
-    std::ifstream file(path);
-    if (!file) return std::nullopt;
+// The policy in text, read from path (named in messages).
+RetentionPolicy parsePolicy(const std::string& path, const std::string& text) {
     RetentionPolicy policy;
+    std::istringstream lines(text);
     std::string line;
-    while (std::getline(file, line)) {
+    while (std::getline(lines, line)) {
         if (line.empty() || line[0] == '#') continue;
         const auto equals = line.find('=');
         const std::string key = line.substr(0, equals == std::string::npos ? 0 : equals);
@@ -174,4 +131,50 @@ std::optional<RetentionPolicy> storedPolicy(const std::string& storeDir) {
     }
     if (!policy.any()) throw badInput(path + " holds no retention rule");
     return policy;
+}
+
+}  // namespace
+
+// Through the store's storage, which replaces the file whole (see
+// keepStoreSetting), with the store's modes and group.
+void savePolicy(const RetentionPolicy& policy) {
+    std::string text = "# the retention policy that backup --expire applies\n";
+    if (policy.last) text += "keep-last=" + std::to_string(policy.last) + "\n";
+    if (policy.within)
+        text += "keep-within=" + std::to_string(policy.within->count() / 3600) + "h\n";
+    if (policy.daily) text += "keep-daily=" + std::to_string(policy.daily) + "\n";
+    if (policy.weekly) text += "keep-weekly=" + std::to_string(policy.weekly) + "\n";
+    if (policy.monthly) text += "keep-monthly=" + std::to_string(policy.monthly) + "\n";
+    try {
+        localplatform::keepStoreSetting(kPolicyFile, text);
+    } catch (const localplatform::StoreError& error) {
+        if (error.kind() != localplatform::StoreError::Kind::Failed) throw badInput(error.what());
+        throw jobFailed("cannot keep the retention policy: " + std::string(error.what()));
+    }
+}
+
+std::optional<RetentionPolicy> storedPolicy() {
+    std::optional<std::string> text;
+    try {
+        // A policy is a few lines; more is no file this agent wrote.
+        text = localplatform::storeSetting(kPolicyFile, 64 * 1024);
+    } catch (const localplatform::StoreError& error) {
+        throw badInput(error.what());
+    }
+    if (!text) return std::nullopt;
+    return parsePolicy(localplatform::storeSettingPath(kPolicyFile), *text);
+}
+
+std::optional<RetentionPolicy> storedPolicy(const localplatform::Config& config) {
+    try {
+        localplatform::openStore(config, localplatform::Access::ReadOnly, false);
+    } catch (const localplatform::StoreError& error) {
+        if (error.kind() == localplatform::StoreError::Kind::NotFound) return std::nullopt;
+        if (error.kind() == localplatform::StoreError::Kind::Failed) throw badInput(error.what());
+        throwStoreError(error, config);
+    }
+    struct Closing {
+        ~Closing() { localplatform::closeStore(); }
+    } closing;
+    return storedPolicy();
 }

@@ -21,11 +21,18 @@ std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool d
 // The policy as `expire` options ("--keep-last 7 --keep-daily 30").
 std::string describePolicy(const RetentionPolicy& policy);
 
-// Keeps policy as the open store's, in <store>/retention.ini, written whole
-// beside it and renamed into place (the one before replaced). Throws
-// AgentError (failed job) when it cannot be written.
+// Keeps policy as the open store's, in its retention.ini, replaced whole (a
+// reader finds the policy before or this one). Throws AgentError (failed
+// job) when it cannot be written; the policy before then stays.
 void savePolicy(const RetentionPolicy& policy);
 
-// The policy kept in storeDir/retention.ini; nullopt when the store keeps
-// none. Throws AgentError (bad input) for a file that does not read as one.
-std::optional<RetentionPolicy> storedPolicy(const std::string& storeDir);
+// The policy kept in the open store's retention.ini; nullopt when the store
+// keeps none. Throws AgentError (bad input) for a file that cannot be read
+// or does not read as one.
+std::optional<RetentionPolicy> storedPolicy();
+
+// The policy that the store config names keeps, looked at before any work:
+// the store opened read-only and closed again. nullopt when there is no
+// store there yet or it keeps no policy. Throws AgentError (bad input) when
+// the store cannot be opened or the policy read.
+std::optional<RetentionPolicy> storedPolicy(const localplatform::Config& config);
