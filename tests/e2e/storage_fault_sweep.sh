@@ -29,7 +29,7 @@ cd "$work"
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 store=store
-[[ -z ${PIPELINESETUP_TEST_STORE_BASE:-} ]] || store=$PIPELINESETUP_TEST_STORE_BASE/store
+[[ -z ${PIPELINESETUP_TEST_STORE_BASE:-} ]] || store=$PIPELINESETUP_TEST_STORE_BASE/base-store
 export XDG_STATE_HOME=$work/state
 run() { "$agent" --store "$store" --test-skip-pauses --log-level -1 "$@"; }
 
@@ -89,18 +89,23 @@ if [[ $store == store ]]; then
   cp -a base-store store
   fresh_store() { rm -rf store && cp -a "$1" store; }
 else
-  # A cleanup run's store: a new one (its base job backed up again), so
-  # that the jobs earlier runs left do not give it more to do.
+  # Restore and check runs share the base store, which they leave as it
+  # was; the backup runs go into a store of their own (its jobs would give
+  # every check more to do); each cleanup run gets a new store, its base
+  # job backed up again, and a killed job.
   fresh_store() {
-    store=$PIPELINESETUP_TEST_STORE_BASE/store
-    base_manifest=manifests/base.json
-    [[ $1 == cleanup-store ]] || return 0
-    store=$PIPELINESETUP_TEST_STORE_BASE/cleanup-$n-$kind
-    base_manifest=manifests/cleanup-base.json
-    rm -f "$base_manifest"
-    run backup inputs/base.bin inputs/base.log --streams 2 --manifest "$base_manifest" 2>/dev/null
-    manifest_of[$(job_of "$base_manifest")]=$base_manifest
-    kill_a_backup
+    store=$PIPELINESETUP_TEST_STORE_BASE/$1
+    base_manifest=manifests/$1.json
+    [[ $1 != base-store ]] || base_manifest=manifests/base.json
+    if [[ $1 == cleanup-store ]]; then
+      store=$PIPELINESETUP_TEST_STORE_BASE/cleanup-$n-$kind
+      rm -f "$base_manifest"
+    fi
+    if [[ ! -e $base_manifest ]]; then
+      run backup inputs/base.bin inputs/base.log --streams 2 --manifest "$base_manifest" 2>/dev/null
+      manifest_of[$(job_of "$base_manifest")]=$base_manifest
+    fi
+    [[ $1 != cleanup-store ]] || kill_a_backup
   }
 fi
 
@@ -116,7 +121,7 @@ for job in "${jobs[@]}"; do
       case $job in
         cleanup) fresh_store cleanup-store ;;
         restore|check) fresh_store base-store ;;
-        backup) [[ -z ${PIPELINESETUP_TEST_STORE_BASE:-} ]] || fresh_store base-store ;;
+        backup) [[ -z ${PIPELINESETUP_TEST_STORE_BASE:-} ]] || fresh_store backup-store ;;
       esac
       rm -f run.log manifests/run.json
       got=0
