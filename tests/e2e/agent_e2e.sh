@@ -22,21 +22,69 @@ make_input() { head -c "$2" /dev/urandom >"$1"; }
 lose_catalog() {
   if [[ -n ${PIPELINE_CATALOG:-} ]]; then
     psql -X -q -d "$PIPELINE_CATALOG" -c "SET client_min_messages = warning" -c \
-      "DROP SCHEMA pipelinesetup_store_$(sed -n 's/^trellan_id=//p' "$1/store.ini") CASCADE"
+      "DROP SCHEMA pipelinesetup_store_$(store_cat "$1/store.ini" | sed -n 's/^trellan_id=//p') CASCADE"
   else
     rm "$1/catalog.db"
   fi
 }
 
+# How the agent names store $1 in what it prints: the directory's absolute
+# path, or the store's URL.
+store_shown() {
+  if object_store; then store_url "$1"; else echo "$PWD/$1"; fi
+}
+
+# True when store $1 holds anything (a directory or an object under it).
+store_exists() {
+  if object_store; then
+    [[ -n $("$PIPELINESETUP_TEST_S3_TOOL" keys "$(store_url "$1")/") ]]
+  else
+    [[ -e $1 ]]
+  fi
+}
+
+# The newest (by number) archive file of store $1, as a path in it.
+newest_archive() {
+  echo "$1/files/$(store_ls "$1/files" | grep '\.arch$' | sort -V | tail -n 1)"
+}
+
+# Overwrites 4 bytes of archive file $1 (a path in a store) with XXXX at
+# offset $2, counted from the end when negative: damage as a failing disk
+# or a careless hand would leave it, the file's size kept. An object is
+# replaced whole by its damaged copy.
+damage() {
+  local path=$1 at=$2
+  if object_store; then
+    store_cat "$path" >damaged.tmp
+    (( at >= 0 )) || at=$(( $(stat -c %s damaged.tmp) + at ))
+    printf 'XXXX' | dd of=damaged.tmp bs=1 seek="$at" conv=notrunc status=none
+    store_put "$path" <damaged.tmp
+    rm damaged.tmp
+  else
+    (( at >= 0 )) || at=$(( $(stat -c %s "$path") + at ))
+    printf 'XXXX' | dd of="$path" bs=1 seek="$at" conv=notrunc status=none
+  fi
+}
+
+# Fails when store $1 keeps an unfinished multipart upload (object store
+# only; a directory store has none).
+no_uploads_left() {
+  object_store || return 0
+  local left
+  left=$("$PIPELINESETUP_TEST_S3_TOOL" uploads "$(store_url "$1")/")
+  [[ -z $left ]] || fail "$2: unfinished uploads left: $left"
+}
+
 case $case_name in
 round_trip)
+  store=$(store_url store)
   make_input db.bin $((3 * 1024 * 1024 + 17))
-  "$agent" --store store backup db.bin --streams 3 --manifest db.json 2>backup.log
+  "$agent" --store "$store" backup db.bin --streams 3 --manifest db.json 2>backup.log
   grep -q '"afileId"' db.json || fail "manifest names no archive files"
-  "$agent" --store store restore db.json --output restored.bin 2>restore.log
+  "$agent" --store "$store" restore db.json --output restored.bin 2>restore.log
   cmp db.bin restored.bin || fail "restored bytes differ"
   absent 'restored.bin.partial-*'
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(grep -c ' closed ' list.txt) == 3 ]] || fail "list does not show 3 closed files"
   # A manifest of the first format (one file, its streams at the top) still
   # restores, to a path or into a directory under its recorded name, and
@@ -50,32 +98,38 @@ json.dump({"format": m["format"], "version": 1, "jobId": m["jobId"],
            "source": {"name": f["name"], "size": f["size"], "sha256": f["sha256"]},
            "streams": f["streams"]}, open(sys.argv[2], "w"))
 PY
-  "$agent" --store store -v restore v1.json --output v1.bin 2>v1.log
+  "$agent" --store "$store" -v restore v1.json --output v1.bin 2>v1.log
   cmp db.bin v1.bin || fail "a first-format manifest restored other bytes"
   [[ $(grep -c 'FSR_MSG_READ_ALL succeeded' v1.log) == 3 ]] || fail "first format: no read-all"
   # The shared options may follow the command as well as precede it.
-  "$agent" backup db.bin --manifest after.json --store store --log-level -1 --test-skip-pauses \
+  "$agent" backup db.bin --manifest after.json --store "$store" --log-level -1 --test-skip-pauses \
     --streams 2 2>after.log
   grep -q ' DEBUG' after.log && { cat after.log >&2; fail "--log-level -1 after the command was not taken"; }
   grep -q 'backup complete' after.log || fail "the backup with options after the command did not complete"
-  "$agent" restore after.json --output after.bin --log-level -1 --store store 2>after.log
+  "$agent" restore after.json --output after.bin --log-level -1 --store "$store" 2>after.log
   grep -q ' DEBUG' after.log && { cat after.log >&2; fail "options after restore were not taken"; }
   cmp db.bin after.bin || fail "options after the command: restored bytes differ"
   mkdir v1dir
-  "$agent" --store store --log-level -1 restore v1.json --output v1dir 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore v1.json --output v1dir 2>/dev/null
   cmp db.bin v1dir/db.bin || fail "a first-format manifest restored into a directory differs"
+  no_uploads_left store "round_trip"
   ;&
 
 output_levels)
   # Also run at the end of round_trip (the test list names the cases), in a
   # store of its own.
   mkdir levels && cd levels
+  # On an object store, a prefix of its own beside round_trip's store.
+  levels=store
+  object_store && [[ $case_name == round_trip ]] && levels=levels-store
+  store=$(store_url "$levels")
+  logs=$(store_logs "$levels")
   # By default stderr has the agent's own lines only, the library's and the
   # platform's going to the job's log in the store; -v adds them, -q shows
   # nothing on success. Job ids, archive file ids and the directory masked.
   make_input db.bin 300001
-  mask() { sed -E "s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/; s/ in [0-9.]+ s, [0-9.]+ ([KMG]iB|B)\/s\)/ in S s, R\/s)/" "$1"; }
-  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest db.json 2>backup.txt
+  mask() { sed -E "s|$(store_shown "$levels")|DIR/store|g; s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/; s/ in [0-9.]+ s, [0-9.]+ ([KMG]iB|B)\/s\)/ in S s, R\/s)/" "$1"; }
+  "$agent" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest db.json 2>backup.txt
   diff -u - <(mask backup.txt) <<'EOF_OUT' || fail "the default output of a backup differs"
 pipeline-agent: backing up db.bin (300001 bytes) over 2 streams as job J into DIR/store
 pipeline-agent: setting up 2 streams; each pauses 2 s after its archive file is created, while the streams set up before it write
@@ -84,10 +138,10 @@ pipeline-agent: stream 2: wrote 150001 bytes to archive file T-2-2
 pipeline-agent: backup complete: manifest db.json (293.0 KiB in S s, R/s)
 EOF_OUT
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' backup.txt)
-  grep -q 'local platform: created archive file' "store/logs/$job.log" ||
-    fail "the backup's log store/logs/$job.log lacks the platform's lines"
+  grep -q 'local platform: created archive file' "$logs/$job.log" ||
+    fail "the backup's log $logs/$job.log lacks the platform's lines"
   mkdir out
-  "$agent" --store store restore db.json --output out 2>restore.txt
+  "$agent" --store "$store" restore db.json --output out 2>restore.txt
   diff -u - <(mask restore.txt) <<'EOF_OUT' || fail "the default output of a restore differs"
 pipeline-agent: restoring 1 file (300001 bytes) over 2 streams as job J from DIR/store
 pipeline-agent: file 1 of 1 (db.bin): setting up 2 streams
@@ -95,41 +149,42 @@ pipeline-agent: file 1 of 1 (db.bin): read all 2 streams, checksums match
 pipeline-agent: restored out/db.bin: 300001 bytes, checksum verified
 EOF_OUT
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' restore.txt)
-  grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' "store/logs/$job.log" ||
+  grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' "$logs/$job.log" ||
     fail "the restore's log lacks the library's lines"
   # -v: the same lines and the log's, in one stream; -q: nothing.
-  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest v.json -v 2>v.txt
+  "$agent" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest v.json -v 2>v.txt
   grep -q 'DEBUG1 job [0-9]*: local platform: pausing 2000 ms' v.txt || fail "-v did not show the platform's lines"
   grep -q '^pipeline-agent: backup complete: manifest v.json (' v.txt || fail "-v hid the agent's lines"
   mkdir vout qout
-  "$agent" -v --store store restore v.json --output vout 2>v.txt
+  "$agent" -v --store "$store" restore v.json --output vout 2>v.txt
   grep -q -- '-Debug-: ' v.txt || fail "-v did not show the library's lines"
   grep -q 'local platform: ' v.txt || fail "-v did not show the platform's lines"
-  "$agent" --store store --test-skip-pauses -q backup db.bin --streams 2 --manifest q.json 2>q.txt
-  "$agent" --store store restore q.json --output qout -q 2>>q.txt
+  "$agent" --store "$store" --test-skip-pauses -q backup db.bin --streams 2 --manifest q.json 2>q.txt
+  "$agent" --store "$store" restore q.json --output qout -q 2>>q.txt
   [[ ! -s q.txt ]] || { cat q.txt >&2; fail "-q printed on success"; }
   cmp db.bin qout/db.bin || fail "the quiet restore differs"
-  expect_line 2 "--verbose excludes --quiet (see --help)" --store store -q -v list
+  expect_line 2 "--verbose excludes --quiet (see --help)" --store "$store" -q -v list
   # --log-file takes the log instead of the store's file; -v still copies it.
-  "$agent" --store store --log-file mine.log -v --test-skip-pauses backup db.bin --streams 2 \
+  "$agent" --store "$store" --log-file mine.log -v --test-skip-pauses backup db.bin --streams 2 \
     --manifest l.json 2>l.txt
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' l.txt)
   grep -q "job $job: local platform: created archive file" mine.log || fail "--log-file got no lines"
   grep -q "job $job: local platform: created archive file" l.txt || fail "-v with --log-file showed nothing"
-  [[ ! -e "store/logs/$job.log" ]] || fail "--log-file still wrote the store's log"
+  [[ ! -e "$logs/$job.log" ]] || fail "--log-file still wrote the store's log"
   # --log-level sets what the log file gets.
-  "$agent" --store store --log-level -1 --test-skip-pauses backup db.bin --streams 2 \
+  "$agent" --store "$store" --log-level -1 --test-skip-pauses backup db.bin --streams 2 \
     --manifest e.json 2>e.txt
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' e.txt)
-  [[ -e "store/logs/$job.log" ]] && grep -q DEBUG "store/logs/$job.log" &&
+  [[ -e "$logs/$job.log" ]] && grep -q DEBUG "$logs/$job.log" &&
     fail "--log-level -1 let debug lines into the log"
   # A failed job ends with one error line that names its log.
-  expect 1 "writing stream 1 failed" --store store --test-skip-pauses backup db.bin --streams 2 \
+  expect 1 "writing stream 1 failed" --store "$store" --test-skip-pauses backup db.bin --streams 2 \
     --manifest f.json --fail-stream 1
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' err.txt)
-  [[ $(tail -n 1 err.txt) == "pipeline-agent: error: writing stream 1 failed: simulated write failure (log: $PWD/store/logs/$job.log)" ]] ||
+  [[ $(tail -n 1 err.txt) == "pipeline-agent: error: writing stream 1 failed: simulated write failure (log: $logs/$job.log)" ]] ||
     { cat err.txt >&2; fail "the last line does not say what failed and where the log is"; }
   grep -vq '^pipeline-agent: ' err.txt && { cat err.txt >&2; fail "a line not the agent's on stderr"; }
+  no_uploads_left "$levels" "the failed job"
   ;;
 
 
