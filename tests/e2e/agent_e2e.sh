@@ -189,6 +189,7 @@ EOF_OUT
 
 
 backup_set)
+  store=$(store_url store)
   # Four files over three streams: a big one, one smaller than the streams,
   # an empty one and one with its own mode; restored whole, then file by file.
   make_input data.db $((2 * 1024 * 1024 + 5))
@@ -196,7 +197,7 @@ backup_set)
   : >empty.bin
   make_input wal.log 700001
   chmod 600 wal.log
-  "$agent" --store store --test-skip-pauses backup data.db tiny.bin empty.bin wal.log \
+  "$agent" --store "$store" --test-skip-pauses backup data.db tiny.bin empty.bin wal.log \
     --streams 3 --manifest set.json 2>backup.log
   python3 - set.json <<'PY' || fail "the manifest does not describe the set"
 import json, sys
@@ -226,10 +227,10 @@ for f in m["files"]:
 # The last file's parts lie past the others' in every archive file.
 assert all(s["seekOffset"] > 0 for s in m["files"][3]["streams"])
 PY
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(grep -c ' closed ' list.txt) == 3 ]] || { cat list.txt; fail "the set is not 3 closed files"; }
   mkdir whole
-  "$agent" --store store -v restore set.json --output whole 2>restore.log
+  "$agent" --store "$store" -v restore set.json --output whole 2>restore.log
   for f in data.db tiny.bin empty.bin wal.log; do
     cmp "$f" "whole/$f" || fail "whole set: $f differs"
   done
@@ -251,42 +252,53 @@ PY
   grep -q 'Sending FSR_MSG_READ_ALL' restore.log && fail "a set's restore asked to read all"
   # File by file, each on its own, in any order.
   for f in wal.log empty.bin data.db tiny.bin; do
-    "$agent" --store store -v restore set.json --file "$f" --output "one-$f" 2>one.log ||
+    "$agent" --store "$store" -v restore set.json --file "$f" --output "one-$f" 2>one.log ||
       { cat one.log >&2; fail "restoring $f alone failed"; }
     cmp "$f" "one-$f" || fail "$f restored alone differs"
     grep -q 'FSR_MSG_READ_ALL NOT sent' one.log || fail "$f alone: read-all was not declined"
   done
   mkdir one
-  "$agent" --store store --log-level -1 restore set.json --file wal.log --output one 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore set.json --file wal.log --output one 2>/dev/null
   cmp wal.log one/wal.log || fail "a file alone restored into a directory differs"
   # What a set restore refuses, before anything is written.
-  expect 2 "must be an existing directory" --store store restore set.json --output notadir.bin
-  expect 2 "holds no file named nope" --store store restore set.json --file nope --output one
-  expect 2 "whole/data.db already exists" --store store restore set.json --output whole
+  expect 2 "must be an existing directory" --store "$store" restore set.json --output notadir.bin
+  expect 2 "holds no file named nope" --store "$store" restore set.json --file nope --output one
+  expect 2 "whole/data.db already exists" --store "$store" restore set.json --output whole
   absent 'notadir.bin*'
-  expect 2 "two inputs are named data.db" --store store backup data.db ./data.db --manifest x.json
+  expect 2 "two inputs are named data.db" --store "$store" backup data.db ./data.db --manifest x.json
   # A damaged part of one file fails that file and leaves no file of the set.
   mkdir damaged
-  file=$(ls store/files/*.arch | sort -V | tail -n 1)
-  printf 'XXXX' | dd of="$file" bs=1 seek=$(( $(stat -c %s "$file") - 10 )) conv=notrunc status=none
-  expect 1 "stream 3, archive file" --store store restore set.json --output damaged
+  damage "$(newest_archive store)" -10
+  expect 1 "stream 3, archive file" --store "$store" restore set.json --output damaged
   grep -qF "does not match the manifest's checksum; it is damaged" err.txt || fail "no word of the damage"
   [[ -z $(ls -A damaged) ]] || fail "a damaged set left files: $(ls -A damaged)"
+  no_uploads_left store "backup_set"
   ;;
 
 invalidated_job)
+  store=$(store_url store)
   make_input db.bin 300000
-  expect 1 "writing stream 2 failed" --store store backup db.bin --streams 3 \
+  expect 1 "writing stream 2 failed" --store "$store" backup db.bin --streams 3 \
     --manifest db.json --fail-stream 2
   grep -qF "invalidating the job's archive files" err.txt || fail "no word of the invalidation"
   absent 'db.json*'
-  "$agent" --store store list >list.txt 2>/dev/null
+  # The uploads of the invalidated files were completed or dropped.
+  no_uploads_left store "the failed job"
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   # The failure stops the setup of the streams still to come: every file made
   # so far (streams 1 and 2 at least) is invalidated, none is left otherwise.
   made=$(awk 'NR > 1 && $3 != "-"' list.txt | wc -l)
   (( made >= 2 )) && [[ $(grep -c ' invalidated ' list.txt) == "$made" ]] ||
     { cat list.txt; fail "files not invalidated"; }
-  grep -qE ' 1 +invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
+  if object_store; then
+    # An object store is sent an archive file's bytes in parts of at least
+    # 8 MiB, or at its close: stream 1's 100000 bytes were still held when
+    # the job failed, and dropped with it. Nothing of them is stored or listed.
+    grep -qE ' 1 +invalidated +0 ' list.txt || { cat list.txt; fail "stream 1 lists bytes the store does not hold"; }
+    ! store_ls store/files | grep '\.arch$' || fail "the invalidated files left data objects"
+  else
+    grep -qE ' 1 +invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
+  fi
   # A manifest that names the invalidated files must not restore.
   ids=($(awk '$5 == "invalidated" {print $3}' list.txt))
   streams=""
@@ -299,10 +311,10 @@ invalidated_job)
   done
   printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"db.bin","size":%d,"sha256":"%s"},"streams":[%s]}' \
     $((made * 100000)) "$(printf 'a%.0s' {1..64})" "$streams" >stale.json
-  expect 2 "was invalidated" --store store -v restore stale.json --output out.bin
+  expect 2 "was invalidated" --store "$store" -v restore stale.json --output out.bin
   grep -q 'local platform: .*invalidated' err.txt || fail "the platform did not refuse the file"
   # By default the platform's refusal stays in the log: the error is one line.
-  expect 2 "was invalidated" --store store restore stale.json --output out.bin
+  expect 2 "was invalidated" --store "$store" restore stale.json --output out.bin
   [[ $(grep -c 'error' err.txt) == 1 ]] && ! grep -q 'local platform: ' err.txt ||
     { cat err.txt >&2; fail "the refusal is not one line"; }
   absent 'out.bin*'
@@ -310,20 +322,21 @@ invalidated_job)
   # went away during the pauses) fails the job at once; it is not left
   # running for cleanup to find crashed.
   mkdir gone
-  "$agent" --store store backup db.bin --streams 2 --manifest gone/m.json 2>gone.txt &
+  "$agent" --store "$store" backup db.bin --streams 2 --manifest gone/m.json 2>gone.txt &
   pid=$!
   for _ in $(seq 100); do grep -q 'setting up' gone.txt && break; sleep 0.1; done
   rmdir gone
   got=0; wait "$pid" || got=$?
   [[ $got == 1 ]] || { cat gone.txt >&2; fail "a manifest that could not be written exited $got"; }
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' gone.txt)
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(awk -v job="$job" '$1 == job && $2 == "failed"' list.txt | wc -l) == 2 ]] ||
     { cat gone.txt list.txt >&2; fail "the job without a manifest is not marked failed"; }
-  "$agent" --store store cleanup >cleanup.txt 2>/dev/null
+  "$agent" --store "$store" cleanup >cleanup.txt 2>/dev/null
   [[ $(grep -c '^removed .*invalidated' cleanup.txt) == "$made" ]] || fail "cleanup did not remove $made files"
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   grep -qE ' (invalidated|writing|crashed) ' list.txt && fail "cleanup left files behind"
+  no_uploads_left store "cleanup"
   ;;
 
 bad_input)
