@@ -340,26 +340,27 @@ invalidated_job)
   ;;
 
 bad_input)
-  expect 2 "cannot read input missing.bin" --store store backup missing.bin --manifest m.json
+  store=$(store_url store)
+  expect 2 "cannot read input missing.bin" --store "$store" backup missing.bin --manifest m.json
   mkdir adir
   mkfifo afifo
-  expect 2 "is not a regular file" --store store backup afifo --manifest m.json
+  expect 2 "is not a regular file" --store "$store" backup afifo --manifest m.json
   make_input db.bin 200000
-  expect 2 "--streams must be from 1 to 65, not 66" --store store backup db.bin --streams 66 \
+  expect 2 "--streams must be from 1 to 65, not 66" --store "$store" backup db.bin --streams 66 \
     --manifest m.json
-  expect 2 "--streams must be from 1 to 65, not 0" --store store backup db.bin --streams 0 \
+  expect 2 "--streams must be from 1 to 65, not 0" --store "$store" backup db.bin --streams 0 \
     --manifest m.json
   # Numbers are decimal and within their range, wherever the option stands.
-  expect_line 2 "--streams must be from 1 to 65, not -1" --store store backup db.bin \
+  expect_line 2 "--streams must be from 1 to 65, not -1" --store "$store" backup db.bin \
     --streams -1 --manifest m.json
-  expect_line 2 '--streams must be a decimal number from 1 to 65, not "0x10"' --store store \
+  expect_line 2 '--streams must be a decimal number from 1 to 65, not "0x10"' --store "$store" \
     backup db.bin --streams 0x10 --manifest m.json
-  expect_line 2 "--streams must be from 1 to 65, not 18446744073709551616" --store store \
+  expect_line 2 "--streams must be from 1 to 65, not 18446744073709551616" --store "$store" \
     backup db.bin --streams 18446744073709551616 --manifest m.json
-  expect_line 2 '--log-level must be a decimal number from -1 to 9, not "1e0"' --store store \
+  expect_line 2 '--log-level must be a decimal number from -1 to 9, not "1e0"' --store "$store" \
     list --log-level 1e0
-  expect_line 2 "--log-level must be from -1 to 9, not -2" --log-level -2 --store store list
-  expect_line 2 "--job-id must be from 1 to 18446744073709551615, not -5" --store store \
+  expect_line 2 "--log-level must be from -1 to 9, not -2" --log-level -2 --store "$store" list
+  expect_line 2 "--job-id must be from 1 to 18446744073709551615, not -5" --store "$store" \
     backup db.bin --job-id -5 --manifest m.json
   expect_line 2 '--size-mib must be a decimal number from 1 to 1048576, not "010x"' demo \
     --dir d --size-mib 010x
@@ -367,42 +368,47 @@ bad_input)
   # store is made, not after the data was written.
   make_input $'\xff.bin' 1000
   expect_line 2 $'input \xff.bin: its name is not valid UTF-8, which a manifest cannot record' \
-    --store store backup $'\xff.bin' --manifest m.json
-  [[ ! -e store && ! -e d ]] || fail "a refused number left a store or a demo behind"
-  # A store that is a file, or that cannot be made, is refused before any work.
+    --store "$store" backup $'\xff.bin' --manifest m.json
+  ! store_exists store && [[ ! -e d ]] || fail "a refused number left a store or a demo behind"
+  # A store that is a file, or that cannot be made, is refused before any
+  # work. (A directory's: an object store has no file in a store's place,
+  # and its permissions are its credentials'.)
   touch afile
-  expect_line 2 "the store $PWD/afile is not a directory" --store afile backup db.bin \
-    --manifest m.json
-  for command in list check cleanup; do
-    expect_line 2 "the store $PWD/afile is not a directory" --store afile "$command"
-  done
-  if [[ $(id -u) != 0 ]]; then
+  if ! object_store; then
+    expect_line 2 "the store $PWD/afile is not a directory" --store afile backup db.bin \
+      --manifest m.json
+    for command in list check cleanup; do
+      expect_line 2 "the store $PWD/afile is not a directory" --store afile "$command"
+    done
+  fi
+  if [[ $(id -u) != 0 ]] && ! object_store; then
     mkdir locked && chmod 555 locked
     expect_line 2 "cannot create the store locked/store: Permission denied" --store locked/store \
       backup db.bin --manifest m.json
   fi
   absent 'm.json*'
 
-  "$agent" --store store backup db.bin --streams 2 --manifest db.json 2>/dev/null
-  expect 2 "already exists" --store store backup db.bin --streams 2 --manifest db.json
-  expect_line 2 "the store $PWD/afile is not a directory" --store afile restore db.json \
-    --output out.bin
+  "$agent" --store "$store" backup db.bin --streams 2 --manifest db.json 2>/dev/null
+  expect 2 "already exists" --store "$store" backup db.bin --streams 2 --manifest db.json
+  object_store || expect_line 2 "the store $PWD/afile is not a directory" --store afile \
+    restore db.json --output out.bin
   # --force onto a directory is refused before any work: no job, no log.
   mkdir -p into/db.bin
-  logs=$(ls store/logs)
-  expect_line 2 "output into/db.bin is a directory" --store store restore db.json --output into \
+  logs=$(ls "$(store_logs store)")
+  expect_line 2 "output into/db.bin is a directory" --store "$store" restore db.json --output into \
     --force
-  [[ $(ls store/logs) == "$logs" && -z $(ls -A into/db.bin) ]] || fail "the refused restore did work"
+  [[ $(ls "$(store_logs store)") == "$logs" && -z $(ls -A into/db.bin) ]] ||
+    fail "the refused restore did work"
 
   printf '{"format": "pipeline-agent-manifest", "streams": [' >corrupt.json
-  expect 2 "is corrupt" --store store restore corrupt.json --output out.bin
+  expect 2 "is corrupt" --store "$store" restore corrupt.json --output out.bin
   echo '{"format": "something-else", "streams": []}' >foreign.json
-  expect 2 "is not a pipeline-agent manifest" --store store restore foreign.json --output out.bin
-  expect_line 2 "cannot read manifest nowhere.json: No such file or directory" --store store \
+  expect 2 "is not a pipeline-agent manifest" --store "$store" restore foreign.json --output out.bin
+  expect_line 2 "cannot read manifest nowhere.json: No such file or directory" --store "$store" \
     restore nowhere.json --output out.bin
-  expect_line 2 "manifest adir is not a regular file" --store store restore adir --output out.bin
+  expect_line 2 "manifest adir is not a regular file" --store "$store" restore adir --output out.bin
   sed 's/"afileId": [0-9]*/"afileId": -4/' db.json >negative.json
-  expect 2 '"afileId" is missing or not a valid number' --store store restore negative.json \
+  expect 2 '"afileId" is missing or not a valid number' --store "$store" restore negative.json \
     --output out.bin
   {
     printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"x","size":66,"sha256":"%s"},"streams":[' \
@@ -414,7 +420,7 @@ bad_input)
     done
     printf ']}'
   } >wide.json
-  expect 2 "names 66 streams; at most 65 can be restored" --store store restore wide.json \
+  expect 2 "names 66 streams; at most 65 can be restored" --store "$store" restore wide.json \
     --output out.bin
 
   # Manifests of the current format whose parts do not add up.
@@ -435,38 +441,39 @@ save("jobtext.json", lambda d: d.update(jobId="1"))
 PY
   # Fields of the wrong JSON type, each named.
   expect_line 2 'manifest sizetext.json file 1: "size" is missing or not a valid number' \
-    --store store restore sizetext.json --output out.bin
-  expect_line 2 "formatnumber.json is not a pipeline-agent manifest" --store store \
+    --store "$store" restore sizetext.json --output out.bin
+  expect_line 2 "formatnumber.json is not a pipeline-agent manifest" --store "$store" \
     restore formatnumber.json --output out.bin
-  expect_line 2 'manifest createdat.json: "createdAt" is not a string' --store store \
+  expect_line 2 'manifest createdat.json: "createdAt" is not a string' --store "$store" \
     restore createdat.json --output out.bin
-  expect_line 2 'manifest jobtext.json: "jobId" is missing or not a valid number' --store store \
+  expect_line 2 'manifest jobtext.json: "jobId" is missing or not a valid number' --store "$store" \
     restore jobtext.json --output out.bin
-  expect 2 '"seekOffset" 7 does not follow the previous file' --store store restore seek.json --output out.bin
-  expect 2 "names another archive file than the set's" --store store restore elsewhere.json --output out.bin
-  expect 2 "is named twice" --store store restore twice.json --output out.bin
-  expect 2 '"name" is missing or not a file name' --store store restore slash.json --output out.bin
-  expect 2 '"mode" is not a permission mode' --store store restore mode.json --output out.bin
+  expect 2 '"seekOffset" 7 does not follow the previous file' --store "$store" restore seek.json --output out.bin
+  expect 2 "names another archive file than the set's" --store "$store" restore elsewhere.json --output out.bin
+  expect 2 "is named twice" --store "$store" restore twice.json --output out.bin
+  expect 2 '"name" is missing or not a file name' --store "$store" restore slash.json --output out.bin
+  expect 2 '"mode" is not a permission mode' --store "$store" restore mode.json --output out.bin
   absent 'out.bin*'
 
   # A store that does not exist, and one that holds other archive files.
-  expect 2 "there is no archive store at nostore" --store nostore restore db.json --output out.bin
-  [[ ! -e nostore ]] || fail "restore created a store"
-  make_input other.bin 1000
-  "$agent" --store other backup other.bin --streams 1 --manifest other.json 2>/dev/null
-  expect 2 "is not in the store other; is this the store the backup used?" --store other \
+  expect 2 "there is no archive store at $(store_url nostore)" --store "$(store_url nostore)" \
     restore db.json --output out.bin
+  ! store_exists nostore || fail "restore created a store"
+  make_input other.bin 1000
+  "$agent" --store "$(store_url other)" backup other.bin --streams 1 --manifest other.json 2>/dev/null
+  expect 2 "is not in the store $(store_url other); is this the store the backup used?" \
+    --store "$(store_url other)" restore db.json --output out.bin
 
   touch taken.bin
-  expect 2 "taken.bin already exists" --store store restore db.json --output taken.bin
+  expect 2 "taken.bin already exists" --store "$store" restore db.json --output taken.bin
   [[ ! -s taken.bin ]] || fail "an existing output was overwritten"
 
   # A damaged archive file fails its checksum and leaves no output.
-  file=$(ls store/files/*.arch | head -n 1)
-  printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
-  expect 1 "does not match the manifest's checksum; it is damaged" --store store restore db.json \
+  damage "store/files/$(store_ls store/files | grep '\.arch$' | head -n 1)" 10
+  expect 1 "does not match the manifest's checksum; it is damaged" --store "$store" restore db.json \
     --output out.bin
   absent 'out.bin*'
+  no_uploads_left store "bad_input"
   ;;
 
 interrupts)
