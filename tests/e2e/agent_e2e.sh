@@ -477,13 +477,14 @@ PY
   ;;
 
 interrupts)
+  store=$(store_url store)
   # SIGINT and SIGTERM end a job cleanly: a backup invalidates its files and
   # writes no manifest; a restore leaves no output, named or hidden.
   make_input db.bin 300000
-  "$agent" --store store --log-level -1 backup db.bin --streams 2 --manifest db.json 2>/dev/null
+  "$agent" --store "$store" --log-level -1 backup db.bin --streams 2 --manifest db.json 2>/dev/null
   printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
   for sig in INT TERM; do
-    "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest "b$sig.json" \
+    "$agent" --store "$store" --log-level -1 backup db.bin --streams 3 --manifest "b$sig.json" \
       2>err.txt &
     pid=$!
     sleep 1
@@ -496,8 +497,9 @@ interrupts)
     [[ $got == "$want" ]] || { cat err.txt >&2; fail "backup on SIG$sig exited $got, not $want"; }
     grep -qF "invalidating the job's archive files" err.txt || fail "SIG$sig: no invalidation"
     absent "b$sig.json*"
+    no_uploads_left store "the backup stopped by SIG$sig"
 
-    "$agent" --store store --settings slow.ini --log-level -1 restore db.json \
+    "$agent" --store "$store" --settings slow.ini --log-level -1 restore db.json \
       --output "r$sig.bin" 2>err.txt &
     pid=$!
     sleep 1
@@ -507,13 +509,13 @@ interrupts)
     absent "r$sig.bin*"
     absent ".r$sig.bin*"
   done
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   # Both interrupted jobs failed at once, their files all invalidated.
   [[ $(awk '$2 == "failed" && $5 == "invalidated"' list.txt | wc -l) -ge 2 ]] &&
     ! awk 'NR > 1 && $2 != "complete" && $5 != "invalidated"' list.txt | grep -q . ||
     { cat list.txt; fail "interrupted files not invalidated"; }
   # A write to a closed pipe does not kill the agent.
-  "$agent" --store store list 2>err.txt | head -c 1 >/dev/null
+  "$agent" --store "$store" list 2>err.txt | head -c 1 >/dev/null
   [[ ${PIPESTATUS[0]} != 141 ]] || fail "SIGPIPE killed list"
   ;;
 
