@@ -520,14 +520,15 @@ interrupts)
   ;;
 
 outputs)
+  store=$(store_url store)
   # A killed restore leaves nothing by name; with a hidden named file, which
   # file systems without unnamed files need, cleanup removes what is left.
   make_input db.bin 300000
-  "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
+  "$agent" --store "$store" --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
   printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
   for mode in unnamed named; do
     extra=(); [[ $mode == named ]] && extra=(--named-temporary)
-    "$agent" --store store --settings slow.ini --log-level -1 restore db.json \
+    "$agent" --store "$store" --settings slow.ini --log-level -1 restore db.json \
       --output "out-$mode.bin" "${extra[@]}" 2>/dev/null &
     pid=$!
     sleep 1
@@ -538,30 +539,37 @@ outputs)
   absent '.out-unnamed.bin*'
   hidden=$(compgen -G '.out-named.bin.partial-*' || true)
   [[ -n $hidden ]] || fail "the named mode wrote no hidden file"
+  # Its record lies with what the store keeps on this host (an object
+  # store's beside its logs), and cleanup takes both.
+  records=$(dirname "$(store_logs store)")/partial
+  [[ -n $(ls -A "$records") ]] || fail "the hidden file $hidden was not recorded in $records"
   mkdir elsewhere
-  (cd elsewhere && "$agent" --store ../store cleanup >../cleanup.txt 2>/dev/null)
+  # (Named from elsewhere: a directory's relative path; an object store's URL.)
+  if object_store; then elsewhere=$store; else elsewhere=../store; fi
+  (cd elsewhere && "$agent" --store "$elsewhere" cleanup >../cleanup.txt 2>/dev/null)
   grep -qF "removed partial output $PWD/$hidden" cleanup.txt || { cat cleanup.txt; fail "cleanup kept $hidden"; }
   absent '.out-named.bin*'
+  [[ -z $(ls -A "$records") ]] || fail "cleanup left records: $(ls -A "$records")"
   # Both modes restore whole files, and --force replaces through a rename.
-  "$agent" --store store --log-level -1 restore db.json --output out.bin --named-temporary 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore db.json --output out.bin --named-temporary 2>/dev/null
   cmp db.bin out.bin || fail "named mode restored other bytes"
   echo old >old.bin
-  "$agent" --store store --log-level -1 restore db.json --output old.bin --force 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore db.json --output old.bin --force 2>/dev/null
   cmp db.bin old.bin || fail "--force did not replace the file"
   absent '.old.bin*'
   # A directory as --output takes the file by its recorded name; a directory
   # in the way of that name is never replaced.
   mkdir -p outdir/db.bin
-  expect 2 "outdir/db.bin is a directory" --store store restore db.json --output outdir --force
+  expect 2 "outdir/db.bin is a directory" --store "$store" restore db.json --output outdir --force
   mkdir linkdir linked && ln -s ../linked linkdir/db.bin
-  expect_line 2 "output linkdir/db.bin is a directory" --store store restore db.json \
+  expect_line 2 "output linkdir/db.bin is a directory" --store "$store" restore db.json \
     --output linkdir --force
-  expect 2 "does not exist" --store store restore db.json --output nodir/out.bin
-  expect 2 "does not exist" --store store backup db.bin --manifest nodir/m.json
-  expect 2 "--media-timeout must be a duration" --store store --media-timeout 0 list
-  expect 2 "--media-timeout must be a duration" --store store --media-timeout 25h list
-  expect 2 "cannot read settings file nope.ini" --store store --settings nope.ini list
-  expect 2 "cannot write the log file nodir/log" --store store --log-file nodir/log list
+  expect 2 "does not exist" --store "$store" restore db.json --output nodir/out.bin
+  expect 2 "does not exist" --store "$store" backup db.bin --manifest nodir/m.json
+  expect 2 "--media-timeout must be a duration" --store "$store" --media-timeout 0 list
+  expect 2 "--media-timeout must be a duration" --store "$store" --media-timeout 25h list
+  expect 2 "cannot read settings file nope.ini" --store "$store" --settings nope.ini list
+  expect 2 "cannot write the log file nodir/log" --store "$store" --log-file nodir/log list
   ;;
 
 stalled_media)
