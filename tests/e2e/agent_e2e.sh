@@ -573,13 +573,14 @@ outputs)
   ;;
 
 stalled_media)
+  store=$(store_url store)
   # Media that make no progress end the restore within the timeout, in the
   # reading and in the closing waits after it, with one line naming the
   # stream and exit 1.
   make_input db.bin 3000000
-  "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
+  "$agent" --store "$store" --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
   start=$(date +%s%N)
-  expect 1 "the media side delivered 0 of 1000000 bytes" --store store -v \
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store "$store" -v \
     --log-level -1 --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json \
     --output out.bin
   elapsed_ms=$((($(date +%s%N) - start) / 1000000))
@@ -592,12 +593,12 @@ stalled_media)
   absent '.out.bin*'
   # By default the error is one line, the last, naming where the log is;
   # the platform's line about the stalled stream is in that log.
-  expect 1 "the media side delivered 0 of 1000000 bytes" --store store \
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store "$store" \
     --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json --output out.bin
   [[ $(grep -c 'error' err.txt) == 1 && $(tail -n 1 err.txt) == "pipeline-agent: error: "* ]] ||
     { cat err.txt >&2; fail "the stalled restore did not end in one error line"; }
   log=$(tail -n 1 err.txt | sed -n 's/.* (log: \(.*\))$/\1/p')
-  [[ $log == "$PWD/store/logs/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
+  [[ $log == "$(store_logs store)/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
   grep -qF "no progress from the media side in 300 ms" "$log" || fail "the log lacks the platform's line"
   grep -q 'local platform: ' err.txt && fail "the platform's lines reached stderr by default"
   ;;
