@@ -75,6 +75,39 @@ no_uploads_left() {
   [[ -z $left ]] || fail "$2: unfinished uploads left: $left"
 }
 
+# The objects of store $1 on the object store: "KEY SIZE" lines, the key
+# below the run's prefix.
+store_keys() {
+  "$PIPELINESETUP_TEST_S3_TOOL" keys "$(store_url "$1")/" | cut -d' ' -f1 |
+    sed "s|^${PIPELINESETUP_TEST_STORE_BASE#s3://*/}/||"
+}
+
+# Copies store $1 to $2 whole, as `cp -a` does (object by object on an
+# object store); with --move, removes $1 after, as `mv` does.
+store_copy() {
+  local move=0
+  [[ $1 == --move ]] && { move=1; shift; }
+  if ! object_store; then
+    if (( move )); then mv "$1" "$2"; else cp -a "$1" "$2"; fi
+    return
+  fi
+  local key
+  for key in $(store_keys "$1"); do
+    store_cat "$key" | store_put "$2/${key#"$1"/}"
+    (( move == 0 )) || store_rm "$key"
+  done
+}
+
+# Every file of store $1 (every object, on an object store) with its SHA-256.
+store_snapshot() {
+  if object_store; then
+    local key
+    for key in $(store_keys "$1"); do echo "$key $(store_cat "$key" | sha256sum)"; done
+  else
+    (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+  fi
+}
+
 case $case_name in
 round_trip)
   store=$(store_url store)
@@ -604,16 +637,17 @@ stalled_media)
   ;;
 
 jobs)
+  store=$(store_url store)
   # A job id the store knows is refused before anything is made, also when
   # two backups race for it.
   make_input db.bin 200000
-  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest a.json \
+  "$agent" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest a.json \
     --job-id 4242 2>/dev/null
-  expect 2 "4242" --store store --test-skip-pauses backup db.bin --streams 2 --manifest b.json \
+  expect 2 "4242" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest b.json \
     --job-id 4242
   absent 'b.json*'
   for i in 1 2; do
-    "$agent" --store store backup db.bin --streams 2 --manifest "race$i.json" --job-id 777 \
+    "$agent" --store "$store" backup db.bin --streams 2 --manifest "race$i.json" --job-id 777 \
       >/dev/null 2>"race$i.err" &
     eval "pid$i=\$!"
   done
@@ -622,36 +656,37 @@ jobs)
   [[ "$r1 $r2" == "0 2" || "$r1 $r2" == "2 0" ]] || fail "racing job ids exited $r1 and $r2"
   [[ $(compgen -G 'race?.json' | wc -l) == 1 ]] || fail "both racers wrote a manifest"
 
-  # A store named by a relative path works from anywhere, moved or copied;
-  # cleanup in a copy leaves the original whole.
+  # A store named by a relative path (or a URL) works from anywhere, moved
+  # or copied; cleanup in a copy leaves the original whole.
   mkdir -p sub/deeper
-  (cd sub/deeper && "$agent" --store ../../store --log-level -1 restore ../../a.json \
+  if object_store; then from_sub=$store; else from_sub=../../store; fi
+  (cd sub/deeper && "$agent" --store "$from_sub" --log-level -1 restore ../../a.json \
     --output ../../from-sub.bin 2>/dev/null)
   cmp db.bin from-sub.bin || fail "restore through a relative store path differs"
-  cp -a store copy
-  "$agent" --store copy --test-skip-pauses --log-level -1 backup db.bin --streams 2 \
+  store_copy store copy
+  "$agent" --store "$(store_url copy)" --test-skip-pauses --log-level -1 backup db.bin --streams 2 \
     --manifest c.json --fail-stream 1 2>/dev/null && fail "the rehearsed failure passed"
-  before=$(cd store && find . -type f -print0 | sort -z | xargs -0 sha256sum)
-  "$agent" --store copy cleanup >cleanup.txt 2>/dev/null
+  before=$(store_snapshot store)
+  "$agent" --store "$(store_url copy)" cleanup >cleanup.txt 2>/dev/null
   grep -q '^removed ' cleanup.txt || { cat cleanup.txt; fail "cleanup in the copy removed nothing"; }
-  [[ "$(cd store && find . -type f -print0 | sort -z | xargs -0 sha256sum)" == "$before" ]] ||
+  [[ -n $before && "$(store_snapshot store)" == "$before" ]] ||
     fail "cleanup in the copy changed the original"
-  mv copy moved
-  "$agent" --store moved --log-level -1 restore a.json --output from-moved.bin 2>/dev/null
+  store_copy --move copy moved
+  ! store_exists copy || fail "the moved copy is still there"
+  "$agent" --store "$(store_url moved)" --log-level -1 restore a.json --output from-moved.bin 2>/dev/null
   cmp db.bin from-moved.bin || fail "the moved copy restores other bytes"
-  "$agent" --store store --log-level -1 restore a.json --output from-store.bin 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore a.json --output from-store.bin 2>/dev/null
   cmp db.bin from-store.bin || fail "the original no longer restores"
 
   # check finds damage; a lost catalog is rebuilt from the files.
-  "$agent" --store moved check >check.txt 2>&1 || { cat check.txt; fail "a sound store fails check"; }
-  file=$(ls moved/files/*.arch | head -n 1)
-  printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
-  expect 1 "problem" --store moved check
+  "$agent" --store "$(store_url moved)" check >check.txt 2>&1 || { cat check.txt; fail "a sound store fails check"; }
+  damage "moved/files/$(store_ls moved/files | grep '\.arch$' | head -n 1)" 10
+  expect 1 "problem" --store "$(store_url moved)" check
   grep -q '^problem: ' out.txt || fail "check named no problem"
   lose_catalog store
-  expect 1 "" --store store check
-  "$agent" --store store check --repair >repair.txt 2>&1 || { cat repair.txt; fail "repair failed"; }
-  "$agent" --store store --log-level -1 restore a.json --output after-repair.bin 2>/dev/null
+  expect 1 "" --store "$store" check
+  "$agent" --store "$store" check --repair >repair.txt 2>&1 || { cat repair.txt; fail "repair failed"; }
+  "$agent" --store "$store" --log-level -1 restore a.json --output after-repair.bin 2>/dev/null
   cmp db.bin after-repair.bin || fail "the repaired store restores other bytes"
   ;;
 
