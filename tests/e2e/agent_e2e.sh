@@ -693,6 +693,10 @@ jobs)
 readonly_and_full)
   # restore, list and check work for a user who may only read the store; a
   # full disk fails a backup with one line and leaves cleanup working.
+  # Both are a directory's: who may read or write an object store is its
+  # credentials' to say, not the host's file modes, and it has no disk of
+  # the host's to fill.
+  directory_only "readonly_and_full: file modes and a full disk belong to a store in a directory"
   [[ $(id -u) == 0 ]] || { echo "SKIP: needs root to change user and mount"; exit 0; }
   chmod 755 "$work"
   make_input db.bin 300000
@@ -1216,4 +1220,9 @@ many_inputs)
   fail "unknown case $case_name"
   ;;
 esac
+# Run on an object store, a case makes every store there: none in a directory.
+if object_store; then
+  made=$(cd "$work" && find . -name store.ini)
+  [[ -z $made ]] || fail "a store was made in a directory, not the object store: $made"
+fi
 echo "PASS: $case_name"
