@@ -669,6 +669,7 @@ jobs)
   before=$(store_snapshot store)
   "$agent" --store "$(store_url copy)" cleanup >cleanup.txt 2>/dev/null
   grep -q '^removed ' cleanup.txt || { cat cleanup.txt; fail "cleanup in the copy removed nothing"; }
+  no_uploads_left copy "cleanup in the copy"
   [[ -n $before && "$(store_snapshot store)" == "$before" ]] ||
     fail "cleanup in the copy changed the original"
   store_copy --move copy moved
