@@ -75,8 +75,8 @@ no_uploads_left() {
   [[ -z $left ]] || fail "$2: unfinished uploads left: $left"
 }
 
-# The objects of store $1 on the object store: "KEY SIZE" lines, the key
-# below the run's prefix.
+# The keys of store $1's objects on the object store, one a line, each as
+# a path in the store (below the run's prefix, as store_cat takes it).
 store_keys() {
   "$PIPELINESETUP_TEST_S3_TOOL" keys "$(store_url "$1")/" | cut -d' ' -f1 |
     sed "s|^${PIPELINESETUP_TEST_STORE_BASE#s3://*/}/||"
@@ -324,8 +324,8 @@ invalidated_job)
   (( made >= 2 )) && [[ $(grep -c ' invalidated ' list.txt) == "$made" ]] ||
     { cat list.txt; fail "files not invalidated"; }
   if object_store; then
-    # An object store is sent an archive file's bytes in parts of at least
-    # 8 MiB, or at its close: stream 1's 100000 bytes were still held when
+    # An object store is sent an archive file's bytes in parts (8 MiB
+    # unless the URL says otherwise), or at its close: stream 1's 100000 bytes were still held when
     # the job failed, and dropped with it. Nothing of them is stored or listed.
     grep -qE ' 1 +invalidated +0 ' list.txt || { cat list.txt; fail "stream 1 lists bytes the store does not hold"; }
     ! store_ls store/files | grep '\.arch$' || fail "the invalidated files left data objects"
