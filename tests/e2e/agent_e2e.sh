@@ -22,21 +22,102 @@ make_input() { head -c "$2" /dev/urandom >"$1"; }
 lose_catalog() {
   if [[ -n ${PIPELINE_CATALOG:-} ]]; then
     psql -X -q -d "$PIPELINE_CATALOG" -c "SET client_min_messages = warning" -c \
-      "DROP SCHEMA pipelinesetup_store_$(sed -n 's/^trellan_id=//p' "$1/store.ini") CASCADE"
+      "DROP SCHEMA pipelinesetup_store_$(store_cat "$1/store.ini" | sed -n 's/^trellan_id=//p') CASCADE"
   else
     rm "$1/catalog.db"
   fi
 }
 
+# How the agent names store $1 in what it prints: the directory's absolute
+# path, or the store's URL.
+store_shown() {
+  if object_store; then store_url "$1"; else echo "$PWD/$1"; fi
+}
+
+# True when store $1 holds anything (a directory or an object under it).
+store_exists() {
+  if object_store; then
+    [[ -n $("$PIPELINESETUP_TEST_S3_TOOL" keys "$(store_url "$1")/") ]]
+  else
+    [[ -e $1 ]]
+  fi
+}
+
+# The newest (by number) archive file of store $1, as a path in it.
+newest_archive() {
+  echo "$1/files/$(store_ls "$1/files" | grep '\.arch$' | sort -V | tail -n 1)"
+}
+
+# Overwrites 4 bytes of archive file $1 (a path in a store) with XXXX at
+# offset $2, counted from the end when negative: damage as a failing disk
+# or a careless hand would leave it, the file's size kept. An object is
+# replaced whole by its damaged copy.
+damage() {
+  local path=$1 at=$2
+  if object_store; then
+    store_cat "$path" >damaged.tmp
+    (( at >= 0 )) || at=$(( $(stat -c %s damaged.tmp) + at ))
+    printf 'XXXX' | dd of=damaged.tmp bs=1 seek="$at" conv=notrunc status=none
+    store_put "$path" <damaged.tmp
+    rm damaged.tmp
+  else
+    (( at >= 0 )) || at=$(( $(stat -c %s "$path") + at ))
+    printf 'XXXX' | dd of="$path" bs=1 seek="$at" conv=notrunc status=none
+  fi
+}
+
+# Fails when store $1 keeps an unfinished multipart upload (object store
+# only; a directory store has none).
+no_uploads_left() {
+  object_store || return 0
+  local left
+  left=$("$PIPELINESETUP_TEST_S3_TOOL" uploads "$(store_url "$1")/")
+  [[ -z $left ]] || fail "$2: unfinished uploads left: $left"
+}
+
+# The keys of store $1's objects on the object store, one a line, each as
+# a path in the store (below the run's prefix, as store_cat takes it).
+store_keys() {
+  "$PIPELINESETUP_TEST_S3_TOOL" keys "$(store_url "$1")/" | cut -d' ' -f1 |
+    sed "s|^${PIPELINESETUP_TEST_STORE_BASE#s3://*/}/||"
+}
+
+# Copies store $1 to $2 whole, as `cp -a` does (object by object on an
+# object store); with --move, removes $1 after, as `mv` does.
+store_copy() {
+  local move=0
+  [[ $1 == --move ]] && { move=1; shift; }
+  if ! object_store; then
+    if (( move )); then mv "$1" "$2"; else cp -a "$1" "$2"; fi
+    return
+  fi
+  local key
+  for key in $(store_keys "$1"); do
+    store_cat "$key" | store_put "$2/${key#"$1"/}"
+    (( move == 0 )) || store_rm "$key"
+  done
+}
+
+# Every file of store $1 (every object, on an object store) with its SHA-256.
+store_snapshot() {
+  if object_store; then
+    local key
+    for key in $(store_keys "$1"); do echo "$key $(store_cat "$key" | sha256sum)"; done
+  else
+    (cd "$1" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+  fi
+}
+
 case $case_name in
 round_trip)
+  store=$(store_url store)
   make_input db.bin $((3 * 1024 * 1024 + 17))
-  "$agent" --store store backup db.bin --streams 3 --manifest db.json 2>backup.log
+  "$agent" --store "$store" backup db.bin --streams 3 --manifest db.json 2>backup.log
   grep -q '"afileId"' db.json || fail "manifest names no archive files"
-  "$agent" --store store restore db.json --output restored.bin 2>restore.log
+  "$agent" --store "$store" restore db.json --output restored.bin 2>restore.log
   cmp db.bin restored.bin || fail "restored bytes differ"
   absent 'restored.bin.partial-*'
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(grep -c ' closed ' list.txt) == 3 ]] || fail "list does not show 3 closed files"
   # A manifest of the first format (one file, its streams at the top) still
   # restores, to a path or into a directory under its recorded name, and
@@ -50,32 +131,38 @@ json.dump({"format": m["format"], "version": 1, "jobId": m["jobId"],
            "source": {"name": f["name"], "size": f["size"], "sha256": f["sha256"]},
            "streams": f["streams"]}, open(sys.argv[2], "w"))
 PY
-  "$agent" --store store -v restore v1.json --output v1.bin 2>v1.log
+  "$agent" --store "$store" -v restore v1.json --output v1.bin 2>v1.log
   cmp db.bin v1.bin || fail "a first-format manifest restored other bytes"
   [[ $(grep -c 'FSR_MSG_READ_ALL succeeded' v1.log) == 3 ]] || fail "first format: no read-all"
   # The shared options may follow the command as well as precede it.
-  "$agent" backup db.bin --manifest after.json --store store --log-level -1 --test-skip-pauses \
+  "$agent" backup db.bin --manifest after.json --store "$store" --log-level -1 --test-skip-pauses \
     --streams 2 2>after.log
   grep -q ' DEBUG' after.log && { cat after.log >&2; fail "--log-level -1 after the command was not taken"; }
   grep -q 'backup complete' after.log || fail "the backup with options after the command did not complete"
-  "$agent" restore after.json --output after.bin --log-level -1 --store store 2>after.log
+  "$agent" restore after.json --output after.bin --log-level -1 --store "$store" 2>after.log
   grep -q ' DEBUG' after.log && { cat after.log >&2; fail "options after restore were not taken"; }
   cmp db.bin after.bin || fail "options after the command: restored bytes differ"
   mkdir v1dir
-  "$agent" --store store --log-level -1 restore v1.json --output v1dir 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore v1.json --output v1dir 2>/dev/null
   cmp db.bin v1dir/db.bin || fail "a first-format manifest restored into a directory differs"
+  no_uploads_left store "round_trip"
   ;&
 
 output_levels)
   # Also run at the end of round_trip (the test list names the cases), in a
   # store of its own.
   mkdir levels && cd levels
+  # On an object store, a prefix of its own beside round_trip's store.
+  levels=store
+  object_store && [[ $case_name == round_trip ]] && levels=levels-store
+  store=$(store_url "$levels")
+  logs=$(store_logs "$levels")
   # By default stderr has the agent's own lines only, the library's and the
   # platform's going to the job's log in the store; -v adds them, -q shows
   # nothing on success. Job ids, archive file ids and the directory masked.
   make_input db.bin 300001
-  mask() { sed -E "s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/; s/ in [0-9.]+ s, [0-9.]+ ([KMG]iB|B)\/s\)/ in S s, R\/s)/" "$1"; }
-  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest db.json 2>backup.txt
+  mask() { sed -E "s|$(store_shown "$levels")|DIR/store|g; s|$PWD|DIR|g; s/job [0-9]+/job J/; s/archive file [0-9]+-/archive file T-/; s/ in [0-9.]+ s, [0-9.]+ ([KMG]iB|B)\/s\)/ in S s, R\/s)/" "$1"; }
+  "$agent" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest db.json 2>backup.txt
   diff -u - <(mask backup.txt) <<'EOF_OUT' || fail "the default output of a backup differs"
 pipeline-agent: backing up db.bin (300001 bytes) over 2 streams as job J into DIR/store
 pipeline-agent: setting up 2 streams; each pauses 2 s after its archive file is created, while the streams set up before it write
@@ -84,10 +171,10 @@ pipeline-agent: stream 2: wrote 150001 bytes to archive file T-2-2
 pipeline-agent: backup complete: manifest db.json (293.0 KiB in S s, R/s)
 EOF_OUT
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' backup.txt)
-  grep -q 'local platform: created archive file' "store/logs/$job.log" ||
-    fail "the backup's log store/logs/$job.log lacks the platform's lines"
+  grep -q 'local platform: created archive file' "$logs/$job.log" ||
+    fail "the backup's log $logs/$job.log lacks the platform's lines"
   mkdir out
-  "$agent" --store store restore db.json --output out 2>restore.txt
+  "$agent" --store "$store" restore db.json --output out 2>restore.txt
   diff -u - <(mask restore.txt) <<'EOF_OUT' || fail "the default output of a restore differs"
 pipeline-agent: restoring 1 file (300001 bytes) over 2 streams as job J from DIR/store
 pipeline-agent: file 1 of 1 (db.bin): setting up 2 streams
@@ -95,45 +182,47 @@ pipeline-agent: file 1 of 1 (db.bin): read all 2 streams, checksums match
 pipeline-agent: restored out/db.bin: 300001 bytes, checksum verified
 EOF_OUT
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' restore.txt)
-  grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' "store/logs/$job.log" ||
+  grep -q -- '-Debug-: Sending FSR_MSG_OPEN_ARCHIVE' "$logs/$job.log" ||
     fail "the restore's log lacks the library's lines"
   # -v: the same lines and the log's, in one stream; -q: nothing.
-  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest v.json -v 2>v.txt
+  "$agent" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest v.json -v 2>v.txt
   grep -q 'DEBUG1 job [0-9]*: local platform: pausing 2000 ms' v.txt || fail "-v did not show the platform's lines"
   grep -q '^pipeline-agent: backup complete: manifest v.json (' v.txt || fail "-v hid the agent's lines"
   mkdir vout qout
-  "$agent" -v --store store restore v.json --output vout 2>v.txt
+  "$agent" -v --store "$store" restore v.json --output vout 2>v.txt
   grep -q -- '-Debug-: ' v.txt || fail "-v did not show the library's lines"
   grep -q 'local platform: ' v.txt || fail "-v did not show the platform's lines"
-  "$agent" --store store --test-skip-pauses -q backup db.bin --streams 2 --manifest q.json 2>q.txt
-  "$agent" --store store restore q.json --output qout -q 2>>q.txt
+  "$agent" --store "$store" --test-skip-pauses -q backup db.bin --streams 2 --manifest q.json 2>q.txt
+  "$agent" --store "$store" restore q.json --output qout -q 2>>q.txt
   [[ ! -s q.txt ]] || { cat q.txt >&2; fail "-q printed on success"; }
   cmp db.bin qout/db.bin || fail "the quiet restore differs"
-  expect_line 2 "--verbose excludes --quiet (see --help)" --store store -q -v list
+  expect_line 2 "--verbose excludes --quiet (see --help)" --store "$store" -q -v list
   # --log-file takes the log instead of the store's file; -v still copies it.
-  "$agent" --store store --log-file mine.log -v --test-skip-pauses backup db.bin --streams 2 \
+  "$agent" --store "$store" --log-file mine.log -v --test-skip-pauses backup db.bin --streams 2 \
     --manifest l.json 2>l.txt
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' l.txt)
   grep -q "job $job: local platform: created archive file" mine.log || fail "--log-file got no lines"
   grep -q "job $job: local platform: created archive file" l.txt || fail "-v with --log-file showed nothing"
-  [[ ! -e "store/logs/$job.log" ]] || fail "--log-file still wrote the store's log"
+  [[ ! -e "$logs/$job.log" ]] || fail "--log-file still wrote the store's log"
   # --log-level sets what the log file gets.
-  "$agent" --store store --log-level -1 --test-skip-pauses backup db.bin --streams 2 \
+  "$agent" --store "$store" --log-level -1 --test-skip-pauses backup db.bin --streams 2 \
     --manifest e.json 2>e.txt
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' e.txt)
-  [[ -e "store/logs/$job.log" ]] && grep -q DEBUG "store/logs/$job.log" &&
+  [[ -e "$logs/$job.log" ]] && grep -q DEBUG "$logs/$job.log" &&
     fail "--log-level -1 let debug lines into the log"
   # A failed job ends with one error line that names its log.
-  expect 1 "writing stream 1 failed" --store store --test-skip-pauses backup db.bin --streams 2 \
+  expect 1 "writing stream 1 failed" --store "$store" --test-skip-pauses backup db.bin --streams 2 \
     --manifest f.json --fail-stream 1
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' err.txt)
-  [[ $(tail -n 1 err.txt) == "pipeline-agent: error: writing stream 1 failed: simulated write failure (log: $PWD/store/logs/$job.log)" ]] ||
+  [[ $(tail -n 1 err.txt) == "pipeline-agent: error: writing stream 1 failed: simulated write failure (log: $logs/$job.log)" ]] ||
     { cat err.txt >&2; fail "the last line does not say what failed and where the log is"; }
   grep -vq '^pipeline-agent: ' err.txt && { cat err.txt >&2; fail "a line not the agent's on stderr"; }
+  no_uploads_left "$levels" "the failed job"
   ;;
 
 
 backup_set)
+  store=$(store_url store)
   # Four files over three streams: a big one, one smaller than the streams,
   # an empty one and one with its own mode; restored whole, then file by file.
   make_input data.db $((2 * 1024 * 1024 + 5))
@@ -141,7 +230,7 @@ backup_set)
   : >empty.bin
   make_input wal.log 700001
   chmod 600 wal.log
-  "$agent" --store store --test-skip-pauses backup data.db tiny.bin empty.bin wal.log \
+  "$agent" --store "$store" --test-skip-pauses backup data.db tiny.bin empty.bin wal.log \
     --streams 3 --manifest set.json 2>backup.log
   python3 - set.json <<'PY' || fail "the manifest does not describe the set"
 import json, sys
@@ -171,10 +260,10 @@ for f in m["files"]:
 # The last file's parts lie past the others' in every archive file.
 assert all(s["seekOffset"] > 0 for s in m["files"][3]["streams"])
 PY
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(grep -c ' closed ' list.txt) == 3 ]] || { cat list.txt; fail "the set is not 3 closed files"; }
   mkdir whole
-  "$agent" --store store -v restore set.json --output whole 2>restore.log
+  "$agent" --store "$store" -v restore set.json --output whole 2>restore.log
   for f in data.db tiny.bin empty.bin wal.log; do
     cmp "$f" "whole/$f" || fail "whole set: $f differs"
   done
@@ -196,42 +285,53 @@ PY
   grep -q 'Sending FSR_MSG_READ_ALL' restore.log && fail "a set's restore asked to read all"
   # File by file, each on its own, in any order.
   for f in wal.log empty.bin data.db tiny.bin; do
-    "$agent" --store store -v restore set.json --file "$f" --output "one-$f" 2>one.log ||
+    "$agent" --store "$store" -v restore set.json --file "$f" --output "one-$f" 2>one.log ||
       { cat one.log >&2; fail "restoring $f alone failed"; }
     cmp "$f" "one-$f" || fail "$f restored alone differs"
     grep -q 'FSR_MSG_READ_ALL NOT sent' one.log || fail "$f alone: read-all was not declined"
   done
   mkdir one
-  "$agent" --store store --log-level -1 restore set.json --file wal.log --output one 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore set.json --file wal.log --output one 2>/dev/null
   cmp wal.log one/wal.log || fail "a file alone restored into a directory differs"
   # What a set restore refuses, before anything is written.
-  expect 2 "must be an existing directory" --store store restore set.json --output notadir.bin
-  expect 2 "holds no file named nope" --store store restore set.json --file nope --output one
-  expect 2 "whole/data.db already exists" --store store restore set.json --output whole
+  expect 2 "must be an existing directory" --store "$store" restore set.json --output notadir.bin
+  expect 2 "holds no file named nope" --store "$store" restore set.json --file nope --output one
+  expect 2 "whole/data.db already exists" --store "$store" restore set.json --output whole
   absent 'notadir.bin*'
-  expect 2 "two inputs are named data.db" --store store backup data.db ./data.db --manifest x.json
+  expect 2 "two inputs are named data.db" --store "$store" backup data.db ./data.db --manifest x.json
   # A damaged part of one file fails that file and leaves no file of the set.
   mkdir damaged
-  file=$(ls store/files/*.arch | sort -V | tail -n 1)
-  printf 'XXXX' | dd of="$file" bs=1 seek=$(( $(stat -c %s "$file") - 10 )) conv=notrunc status=none
-  expect 1 "stream 3, archive file" --store store restore set.json --output damaged
+  damage "$(newest_archive store)" -10
+  expect 1 "stream 3, archive file" --store "$store" restore set.json --output damaged
   grep -qF "does not match the manifest's checksum; it is damaged" err.txt || fail "no word of the damage"
   [[ -z $(ls -A damaged) ]] || fail "a damaged set left files: $(ls -A damaged)"
+  no_uploads_left store "backup_set"
   ;;
 
 invalidated_job)
+  store=$(store_url store)
   make_input db.bin 300000
-  expect 1 "writing stream 2 failed" --store store backup db.bin --streams 3 \
+  expect 1 "writing stream 2 failed" --store "$store" backup db.bin --streams 3 \
     --manifest db.json --fail-stream 2
   grep -qF "invalidating the job's archive files" err.txt || fail "no word of the invalidation"
   absent 'db.json*'
-  "$agent" --store store list >list.txt 2>/dev/null
+  # The uploads of the invalidated files were completed or dropped.
+  no_uploads_left store "the failed job"
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   # The failure stops the setup of the streams still to come: every file made
   # so far (streams 1 and 2 at least) is invalidated, none is left otherwise.
   made=$(awk 'NR > 1 && $3 != "-"' list.txt | wc -l)
   (( made >= 2 )) && [[ $(grep -c ' invalidated ' list.txt) == "$made" ]] ||
     { cat list.txt; fail "files not invalidated"; }
-  grep -qE ' 1 +invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
+  if object_store; then
+    # An object store is sent an archive file's bytes in parts (8 MiB
+    # unless the URL says otherwise), or at its close: stream 1's 100000 bytes were still held when
+    # the job failed, and dropped with it. Nothing of them is stored or listed.
+    grep -qE ' 1 +invalidated +0 ' list.txt || { cat list.txt; fail "stream 1 lists bytes the store does not hold"; }
+    ! store_ls store/files | grep '\.arch$' || fail "the invalidated files left data objects"
+  else
+    grep -qE ' 1 +invalidated +100000 ' list.txt || { cat list.txt; fail "stream 1's bytes not listed"; }
+  fi
   # A manifest that names the invalidated files must not restore.
   ids=($(awk '$5 == "invalidated" {print $3}' list.txt))
   streams=""
@@ -244,10 +344,10 @@ invalidated_job)
   done
   printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"db.bin","size":%d,"sha256":"%s"},"streams":[%s]}' \
     $((made * 100000)) "$(printf 'a%.0s' {1..64})" "$streams" >stale.json
-  expect 2 "was invalidated" --store store -v restore stale.json --output out.bin
+  expect 2 "was invalidated" --store "$store" -v restore stale.json --output out.bin
   grep -q 'local platform: .*invalidated' err.txt || fail "the platform did not refuse the file"
   # By default the platform's refusal stays in the log: the error is one line.
-  expect 2 "was invalidated" --store store restore stale.json --output out.bin
+  expect 2 "was invalidated" --store "$store" restore stale.json --output out.bin
   [[ $(grep -c 'error' err.txt) == 1 ]] && ! grep -q 'local platform: ' err.txt ||
     { cat err.txt >&2; fail "the refusal is not one line"; }
   absent 'out.bin*'
@@ -255,43 +355,45 @@ invalidated_job)
   # went away during the pauses) fails the job at once; it is not left
   # running for cleanup to find crashed.
   mkdir gone
-  "$agent" --store store backup db.bin --streams 2 --manifest gone/m.json 2>gone.txt &
+  "$agent" --store "$store" backup db.bin --streams 2 --manifest gone/m.json 2>gone.txt &
   pid=$!
   for _ in $(seq 100); do grep -q 'setting up' gone.txt && break; sleep 0.1; done
   rmdir gone
   got=0; wait "$pid" || got=$?
   [[ $got == 1 ]] || { cat gone.txt >&2; fail "a manifest that could not be written exited $got"; }
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' gone.txt)
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(awk -v job="$job" '$1 == job && $2 == "failed"' list.txt | wc -l) == 2 ]] ||
     { cat gone.txt list.txt >&2; fail "the job without a manifest is not marked failed"; }
-  "$agent" --store store cleanup >cleanup.txt 2>/dev/null
+  "$agent" --store "$store" cleanup >cleanup.txt 2>/dev/null
   [[ $(grep -c '^removed .*invalidated' cleanup.txt) == "$made" ]] || fail "cleanup did not remove $made files"
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   grep -qE ' (invalidated|writing|crashed) ' list.txt && fail "cleanup left files behind"
+  no_uploads_left store "cleanup"
   ;;
 
 bad_input)
-  expect 2 "cannot read input missing.bin" --store store backup missing.bin --manifest m.json
+  store=$(store_url store)
+  expect 2 "cannot read input missing.bin" --store "$store" backup missing.bin --manifest m.json
   mkdir adir
   mkfifo afifo
-  expect 2 "is not a regular file" --store store backup afifo --manifest m.json
+  expect 2 "is not a regular file" --store "$store" backup afifo --manifest m.json
   make_input db.bin 200000
-  expect 2 "--streams must be from 1 to 65, not 66" --store store backup db.bin --streams 66 \
+  expect 2 "--streams must be from 1 to 65, not 66" --store "$store" backup db.bin --streams 66 \
     --manifest m.json
-  expect 2 "--streams must be from 1 to 65, not 0" --store store backup db.bin --streams 0 \
+  expect 2 "--streams must be from 1 to 65, not 0" --store "$store" backup db.bin --streams 0 \
     --manifest m.json
   # Numbers are decimal and within their range, wherever the option stands.
-  expect_line 2 "--streams must be from 1 to 65, not -1" --store store backup db.bin \
+  expect_line 2 "--streams must be from 1 to 65, not -1" --store "$store" backup db.bin \
     --streams -1 --manifest m.json
-  expect_line 2 '--streams must be a decimal number from 1 to 65, not "0x10"' --store store \
+  expect_line 2 '--streams must be a decimal number from 1 to 65, not "0x10"' --store "$store" \
     backup db.bin --streams 0x10 --manifest m.json
-  expect_line 2 "--streams must be from 1 to 65, not 18446744073709551616" --store store \
+  expect_line 2 "--streams must be from 1 to 65, not 18446744073709551616" --store "$store" \
     backup db.bin --streams 18446744073709551616 --manifest m.json
-  expect_line 2 '--log-level must be a decimal number from -1 to 9, not "1e0"' --store store \
+  expect_line 2 '--log-level must be a decimal number from -1 to 9, not "1e0"' --store "$store" \
     list --log-level 1e0
-  expect_line 2 "--log-level must be from -1 to 9, not -2" --log-level -2 --store store list
-  expect_line 2 "--job-id must be from 1 to 18446744073709551615, not -5" --store store \
+  expect_line 2 "--log-level must be from -1 to 9, not -2" --log-level -2 --store "$store" list
+  expect_line 2 "--job-id must be from 1 to 18446744073709551615, not -5" --store "$store" \
     backup db.bin --job-id -5 --manifest m.json
   expect_line 2 '--size-mib must be a decimal number from 1 to 1048576, not "010x"' demo \
     --dir d --size-mib 010x
@@ -299,42 +401,47 @@ bad_input)
   # store is made, not after the data was written.
   make_input $'\xff.bin' 1000
   expect_line 2 $'input \xff.bin: its name is not valid UTF-8, which a manifest cannot record' \
-    --store store backup $'\xff.bin' --manifest m.json
-  [[ ! -e store && ! -e d ]] || fail "a refused number left a store or a demo behind"
-  # A store that is a file, or that cannot be made, is refused before any work.
+    --store "$store" backup $'\xff.bin' --manifest m.json
+  ! store_exists store && [[ ! -e d ]] || fail "a refused number left a store or a demo behind"
+  # A store that is a file, or that cannot be made, is refused before any
+  # work. (A directory's: an object store has no file in a store's place,
+  # and its permissions are its credentials'.)
   touch afile
-  expect_line 2 "the store $PWD/afile is not a directory" --store afile backup db.bin \
-    --manifest m.json
-  for command in list check cleanup; do
-    expect_line 2 "the store $PWD/afile is not a directory" --store afile "$command"
-  done
-  if [[ $(id -u) != 0 ]]; then
+  if ! object_store; then
+    expect_line 2 "the store $PWD/afile is not a directory" --store afile backup db.bin \
+      --manifest m.json
+    for command in list check cleanup; do
+      expect_line 2 "the store $PWD/afile is not a directory" --store afile "$command"
+    done
+  fi
+  if [[ $(id -u) != 0 ]] && ! object_store; then
     mkdir locked && chmod 555 locked
     expect_line 2 "cannot create the store locked/store: Permission denied" --store locked/store \
       backup db.bin --manifest m.json
   fi
   absent 'm.json*'
 
-  "$agent" --store store backup db.bin --streams 2 --manifest db.json 2>/dev/null
-  expect 2 "already exists" --store store backup db.bin --streams 2 --manifest db.json
-  expect_line 2 "the store $PWD/afile is not a directory" --store afile restore db.json \
-    --output out.bin
+  "$agent" --store "$store" backup db.bin --streams 2 --manifest db.json 2>/dev/null
+  expect 2 "already exists" --store "$store" backup db.bin --streams 2 --manifest db.json
+  object_store || expect_line 2 "the store $PWD/afile is not a directory" --store afile \
+    restore db.json --output out.bin
   # --force onto a directory is refused before any work: no job, no log.
   mkdir -p into/db.bin
-  logs=$(ls store/logs)
-  expect_line 2 "output into/db.bin is a directory" --store store restore db.json --output into \
+  logs=$(ls "$(store_logs store)")
+  expect_line 2 "output into/db.bin is a directory" --store "$store" restore db.json --output into \
     --force
-  [[ $(ls store/logs) == "$logs" && -z $(ls -A into/db.bin) ]] || fail "the refused restore did work"
+  [[ $(ls "$(store_logs store)") == "$logs" && -z $(ls -A into/db.bin) ]] ||
+    fail "the refused restore did work"
 
   printf '{"format": "pipeline-agent-manifest", "streams": [' >corrupt.json
-  expect 2 "is corrupt" --store store restore corrupt.json --output out.bin
+  expect 2 "is corrupt" --store "$store" restore corrupt.json --output out.bin
   echo '{"format": "something-else", "streams": []}' >foreign.json
-  expect 2 "is not a pipeline-agent manifest" --store store restore foreign.json --output out.bin
-  expect_line 2 "cannot read manifest nowhere.json: No such file or directory" --store store \
+  expect 2 "is not a pipeline-agent manifest" --store "$store" restore foreign.json --output out.bin
+  expect_line 2 "cannot read manifest nowhere.json: No such file or directory" --store "$store" \
     restore nowhere.json --output out.bin
-  expect_line 2 "manifest adir is not a regular file" --store store restore adir --output out.bin
+  expect_line 2 "manifest adir is not a regular file" --store "$store" restore adir --output out.bin
   sed 's/"afileId": [0-9]*/"afileId": -4/' db.json >negative.json
-  expect 2 '"afileId" is missing or not a valid number' --store store restore negative.json \
+  expect 2 '"afileId" is missing or not a valid number' --store "$store" restore negative.json \
     --output out.bin
   {
     printf '{"format":"pipeline-agent-manifest","version":1,"jobId":1,"source":{"name":"x","size":66,"sha256":"%s"},"streams":[' \
@@ -346,7 +453,7 @@ bad_input)
     done
     printf ']}'
   } >wide.json
-  expect 2 "names 66 streams; at most 65 can be restored" --store store restore wide.json \
+  expect 2 "names 66 streams; at most 65 can be restored" --store "$store" restore wide.json \
     --output out.bin
 
   # Manifests of the current format whose parts do not add up.
@@ -367,48 +474,50 @@ save("jobtext.json", lambda d: d.update(jobId="1"))
 PY
   # Fields of the wrong JSON type, each named.
   expect_line 2 'manifest sizetext.json file 1: "size" is missing or not a valid number' \
-    --store store restore sizetext.json --output out.bin
-  expect_line 2 "formatnumber.json is not a pipeline-agent manifest" --store store \
+    --store "$store" restore sizetext.json --output out.bin
+  expect_line 2 "formatnumber.json is not a pipeline-agent manifest" --store "$store" \
     restore formatnumber.json --output out.bin
-  expect_line 2 'manifest createdat.json: "createdAt" is not a string' --store store \
+  expect_line 2 'manifest createdat.json: "createdAt" is not a string' --store "$store" \
     restore createdat.json --output out.bin
-  expect_line 2 'manifest jobtext.json: "jobId" is missing or not a valid number' --store store \
+  expect_line 2 'manifest jobtext.json: "jobId" is missing or not a valid number' --store "$store" \
     restore jobtext.json --output out.bin
-  expect 2 '"seekOffset" 7 does not follow the previous file' --store store restore seek.json --output out.bin
-  expect 2 "names another archive file than the set's" --store store restore elsewhere.json --output out.bin
-  expect 2 "is named twice" --store store restore twice.json --output out.bin
-  expect 2 '"name" is missing or not a file name' --store store restore slash.json --output out.bin
-  expect 2 '"mode" is not a permission mode' --store store restore mode.json --output out.bin
+  expect 2 '"seekOffset" 7 does not follow the previous file' --store "$store" restore seek.json --output out.bin
+  expect 2 "names another archive file than the set's" --store "$store" restore elsewhere.json --output out.bin
+  expect 2 "is named twice" --store "$store" restore twice.json --output out.bin
+  expect 2 '"name" is missing or not a file name' --store "$store" restore slash.json --output out.bin
+  expect 2 '"mode" is not a permission mode' --store "$store" restore mode.json --output out.bin
   absent 'out.bin*'
 
   # A store that does not exist, and one that holds other archive files.
-  expect 2 "there is no archive store at nostore" --store nostore restore db.json --output out.bin
-  [[ ! -e nostore ]] || fail "restore created a store"
-  make_input other.bin 1000
-  "$agent" --store other backup other.bin --streams 1 --manifest other.json 2>/dev/null
-  expect 2 "is not in the store other; is this the store the backup used?" --store other \
+  expect 2 "there is no archive store at $(store_url nostore)" --store "$(store_url nostore)" \
     restore db.json --output out.bin
+  ! store_exists nostore || fail "restore created a store"
+  make_input other.bin 1000
+  "$agent" --store "$(store_url other)" backup other.bin --streams 1 --manifest other.json 2>/dev/null
+  expect 2 "is not in the store $(store_url other); is this the store the backup used?" \
+    --store "$(store_url other)" restore db.json --output out.bin
 
   touch taken.bin
-  expect 2 "taken.bin already exists" --store store restore db.json --output taken.bin
+  expect 2 "taken.bin already exists" --store "$store" restore db.json --output taken.bin
   [[ ! -s taken.bin ]] || fail "an existing output was overwritten"
 
   # A damaged archive file fails its checksum and leaves no output.
-  file=$(ls store/files/*.arch | head -n 1)
-  printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
-  expect 1 "does not match the manifest's checksum; it is damaged" --store store restore db.json \
+  damage "store/files/$(store_ls store/files | grep '\.arch$' | head -n 1)" 10
+  expect 1 "does not match the manifest's checksum; it is damaged" --store "$store" restore db.json \
     --output out.bin
   absent 'out.bin*'
+  no_uploads_left store "bad_input"
   ;;
 
 interrupts)
+  store=$(store_url store)
   # SIGINT and SIGTERM end a job cleanly: a backup invalidates its files and
   # writes no manifest; a restore leaves no output, named or hidden.
   make_input db.bin 300000
-  "$agent" --store store --log-level -1 backup db.bin --streams 2 --manifest db.json 2>/dev/null
+  "$agent" --store "$store" --log-level -1 backup db.bin --streams 2 --manifest db.json 2>/dev/null
   printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
   for sig in INT TERM; do
-    "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest "b$sig.json" \
+    "$agent" --store "$store" --log-level -1 backup db.bin --streams 3 --manifest "b$sig.json" \
       2>err.txt &
     pid=$!
     sleep 1
@@ -421,8 +530,9 @@ interrupts)
     [[ $got == "$want" ]] || { cat err.txt >&2; fail "backup on SIG$sig exited $got, not $want"; }
     grep -qF "invalidating the job's archive files" err.txt || fail "SIG$sig: no invalidation"
     absent "b$sig.json*"
+    no_uploads_left store "the backup stopped by SIG$sig"
 
-    "$agent" --store store --settings slow.ini --log-level -1 restore db.json \
+    "$agent" --store "$store" --settings slow.ini --log-level -1 restore db.json \
       --output "r$sig.bin" 2>err.txt &
     pid=$!
     sleep 1
@@ -432,25 +542,26 @@ interrupts)
     absent "r$sig.bin*"
     absent ".r$sig.bin*"
   done
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   # Both interrupted jobs failed at once, their files all invalidated.
   [[ $(awk '$2 == "failed" && $5 == "invalidated"' list.txt | wc -l) -ge 2 ]] &&
     ! awk 'NR > 1 && $2 != "complete" && $5 != "invalidated"' list.txt | grep -q . ||
     { cat list.txt; fail "interrupted files not invalidated"; }
   # A write to a closed pipe does not kill the agent.
-  "$agent" --store store list 2>err.txt | head -c 1 >/dev/null
+  "$agent" --store "$store" list 2>err.txt | head -c 1 >/dev/null
   [[ ${PIPESTATUS[0]} != 141 ]] || fail "SIGPIPE killed list"
   ;;
 
 outputs)
+  store=$(store_url store)
   # A killed restore leaves nothing by name; with a hidden named file, which
   # file systems without unnamed files need, cleanup removes what is left.
   make_input db.bin 300000
-  "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
+  "$agent" --store "$store" --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
   printf '[MSSQLAgent]\nDelayPipelineSetup = 1\n' >slow.ini
   for mode in unnamed named; do
     extra=(); [[ $mode == named ]] && extra=(--named-temporary)
-    "$agent" --store store --settings slow.ini --log-level -1 restore db.json \
+    "$agent" --store "$store" --settings slow.ini --log-level -1 restore db.json \
       --output "out-$mode.bin" "${extra[@]}" 2>/dev/null &
     pid=$!
     sleep 1
@@ -461,40 +572,48 @@ outputs)
   absent '.out-unnamed.bin*'
   hidden=$(compgen -G '.out-named.bin.partial-*' || true)
   [[ -n $hidden ]] || fail "the named mode wrote no hidden file"
+  # Its record lies with what the store keeps on this host (an object
+  # store's beside its logs), and cleanup takes both.
+  records=$(dirname "$(store_logs store)")/partial
+  [[ -n $(ls -A "$records") ]] || fail "the hidden file $hidden was not recorded in $records"
   mkdir elsewhere
-  (cd elsewhere && "$agent" --store ../store cleanup >../cleanup.txt 2>/dev/null)
+  # (Named from elsewhere: a directory's relative path; an object store's URL.)
+  if object_store; then elsewhere=$store; else elsewhere=../store; fi
+  (cd elsewhere && "$agent" --store "$elsewhere" cleanup >../cleanup.txt 2>/dev/null)
   grep -qF "removed partial output $PWD/$hidden" cleanup.txt || { cat cleanup.txt; fail "cleanup kept $hidden"; }
   absent '.out-named.bin*'
+  [[ -z $(ls -A "$records") ]] || fail "cleanup left records: $(ls -A "$records")"
   # Both modes restore whole files, and --force replaces through a rename.
-  "$agent" --store store --log-level -1 restore db.json --output out.bin --named-temporary 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore db.json --output out.bin --named-temporary 2>/dev/null
   cmp db.bin out.bin || fail "named mode restored other bytes"
   echo old >old.bin
-  "$agent" --store store --log-level -1 restore db.json --output old.bin --force 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore db.json --output old.bin --force 2>/dev/null
   cmp db.bin old.bin || fail "--force did not replace the file"
   absent '.old.bin*'
   # A directory as --output takes the file by its recorded name; a directory
   # in the way of that name is never replaced.
   mkdir -p outdir/db.bin
-  expect 2 "outdir/db.bin is a directory" --store store restore db.json --output outdir --force
+  expect 2 "outdir/db.bin is a directory" --store "$store" restore db.json --output outdir --force
   mkdir linkdir linked && ln -s ../linked linkdir/db.bin
-  expect_line 2 "output linkdir/db.bin is a directory" --store store restore db.json \
+  expect_line 2 "output linkdir/db.bin is a directory" --store "$store" restore db.json \
     --output linkdir --force
-  expect 2 "does not exist" --store store restore db.json --output nodir/out.bin
-  expect 2 "does not exist" --store store backup db.bin --manifest nodir/m.json
-  expect 2 "--media-timeout must be a duration" --store store --media-timeout 0 list
-  expect 2 "--media-timeout must be a duration" --store store --media-timeout 25h list
-  expect 2 "cannot read settings file nope.ini" --store store --settings nope.ini list
-  expect 2 "cannot write the log file nodir/log" --store store --log-file nodir/log list
+  expect 2 "does not exist" --store "$store" restore db.json --output nodir/out.bin
+  expect 2 "does not exist" --store "$store" backup db.bin --manifest nodir/m.json
+  expect 2 "--media-timeout must be a duration" --store "$store" --media-timeout 0 list
+  expect 2 "--media-timeout must be a duration" --store "$store" --media-timeout 25h list
+  expect 2 "cannot read settings file nope.ini" --store "$store" --settings nope.ini list
+  expect 2 "cannot write the log file nodir/log" --store "$store" --log-file nodir/log list
   ;;
 
 stalled_media)
+  store=$(store_url store)
   # Media that make no progress end the restore within the timeout, in the
   # reading and in the closing waits after it, with one line naming the
   # stream and exit 1.
   make_input db.bin 3000000
-  "$agent" --store store --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
+  "$agent" --store "$store" --log-level -1 backup db.bin --streams 3 --manifest db.json 2>/dev/null
   start=$(date +%s%N)
-  expect 1 "the media side delivered 0 of 1000000 bytes" --store store -v \
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store "$store" -v \
     --log-level -1 --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json \
     --output out.bin
   elapsed_ms=$((($(date +%s%N) - start) / 1000000))
@@ -507,27 +626,28 @@ stalled_media)
   absent '.out.bin*'
   # By default the error is one line, the last, naming where the log is;
   # the platform's line about the stalled stream is in that log.
-  expect 1 "the media side delivered 0 of 1000000 bytes" --store store \
+  expect 1 "the media side delivered 0 of 1000000 bytes" --store "$store" \
     --media-timeout 300ms --test-media-chunk-delay 600000 restore db.json --output out.bin
   [[ $(grep -c 'error' err.txt) == 1 && $(tail -n 1 err.txt) == "pipeline-agent: error: "* ]] ||
     { cat err.txt >&2; fail "the stalled restore did not end in one error line"; }
   log=$(tail -n 1 err.txt | sed -n 's/.* (log: \(.*\))$/\1/p')
-  [[ $log == "$PWD/store/logs/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
+  [[ $log == "$(store_logs store)/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
   grep -qF "no progress from the media side in 300 ms" "$log" || fail "the log lacks the platform's line"
   grep -q 'local platform: ' err.txt && fail "the platform's lines reached stderr by default"
   ;;
 
 jobs)
+  store=$(store_url store)
   # A job id the store knows is refused before anything is made, also when
   # two backups race for it.
   make_input db.bin 200000
-  "$agent" --store store --test-skip-pauses backup db.bin --streams 2 --manifest a.json \
+  "$agent" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest a.json \
     --job-id 4242 2>/dev/null
-  expect 2 "4242" --store store --test-skip-pauses backup db.bin --streams 2 --manifest b.json \
+  expect 2 "4242" --store "$store" --test-skip-pauses backup db.bin --streams 2 --manifest b.json \
     --job-id 4242
   absent 'b.json*'
   for i in 1 2; do
-    "$agent" --store store backup db.bin --streams 2 --manifest "race$i.json" --job-id 777 \
+    "$agent" --store "$store" backup db.bin --streams 2 --manifest "race$i.json" --job-id 777 \
       >/dev/null 2>"race$i.err" &
     eval "pid$i=\$!"
   done
@@ -536,42 +656,48 @@ jobs)
   [[ "$r1 $r2" == "0 2" || "$r1 $r2" == "2 0" ]] || fail "racing job ids exited $r1 and $r2"
   [[ $(compgen -G 'race?.json' | wc -l) == 1 ]] || fail "both racers wrote a manifest"
 
-  # A store named by a relative path works from anywhere, moved or copied;
-  # cleanup in a copy leaves the original whole.
+  # A store named by a relative path (or a URL) works from anywhere, moved
+  # or copied; cleanup in a copy leaves the original whole.
   mkdir -p sub/deeper
-  (cd sub/deeper && "$agent" --store ../../store --log-level -1 restore ../../a.json \
+  if object_store; then from_sub=$store; else from_sub=../../store; fi
+  (cd sub/deeper && "$agent" --store "$from_sub" --log-level -1 restore ../../a.json \
     --output ../../from-sub.bin 2>/dev/null)
   cmp db.bin from-sub.bin || fail "restore through a relative store path differs"
-  cp -a store copy
-  "$agent" --store copy --test-skip-pauses --log-level -1 backup db.bin --streams 2 \
+  store_copy store copy
+  "$agent" --store "$(store_url copy)" --test-skip-pauses --log-level -1 backup db.bin --streams 2 \
     --manifest c.json --fail-stream 1 2>/dev/null && fail "the rehearsed failure passed"
-  before=$(cd store && find . -type f -print0 | sort -z | xargs -0 sha256sum)
-  "$agent" --store copy cleanup >cleanup.txt 2>/dev/null
+  before=$(store_snapshot store)
+  "$agent" --store "$(store_url copy)" cleanup >cleanup.txt 2>/dev/null
   grep -q '^removed ' cleanup.txt || { cat cleanup.txt; fail "cleanup in the copy removed nothing"; }
-  [[ "$(cd store && find . -type f -print0 | sort -z | xargs -0 sha256sum)" == "$before" ]] ||
+  no_uploads_left copy "cleanup in the copy"
+  [[ -n $before && "$(store_snapshot store)" == "$before" ]] ||
     fail "cleanup in the copy changed the original"
-  mv copy moved
-  "$agent" --store moved --log-level -1 restore a.json --output from-moved.bin 2>/dev/null
+  store_copy --move copy moved
+  ! store_exists copy || fail "the moved copy is still there"
+  "$agent" --store "$(store_url moved)" --log-level -1 restore a.json --output from-moved.bin 2>/dev/null
   cmp db.bin from-moved.bin || fail "the moved copy restores other bytes"
-  "$agent" --store store --log-level -1 restore a.json --output from-store.bin 2>/dev/null
+  "$agent" --store "$store" --log-level -1 restore a.json --output from-store.bin 2>/dev/null
   cmp db.bin from-store.bin || fail "the original no longer restores"
 
   # check finds damage; a lost catalog is rebuilt from the files.
-  "$agent" --store moved check >check.txt 2>&1 || { cat check.txt; fail "a sound store fails check"; }
-  file=$(ls moved/files/*.arch | head -n 1)
-  printf 'XXXX' | dd of="$file" bs=1 seek=10 conv=notrunc status=none
-  expect 1 "problem" --store moved check
+  "$agent" --store "$(store_url moved)" check >check.txt 2>&1 || { cat check.txt; fail "a sound store fails check"; }
+  damage "moved/files/$(store_ls moved/files | grep '\.arch$' | head -n 1)" 10
+  expect 1 "problem" --store "$(store_url moved)" check
   grep -q '^problem: ' out.txt || fail "check named no problem"
   lose_catalog store
-  expect 1 "" --store store check
-  "$agent" --store store check --repair >repair.txt 2>&1 || { cat repair.txt; fail "repair failed"; }
-  "$agent" --store store --log-level -1 restore a.json --output after-repair.bin 2>/dev/null
+  expect 1 "" --store "$store" check
+  "$agent" --store "$store" check --repair >repair.txt 2>&1 || { cat repair.txt; fail "repair failed"; }
+  "$agent" --store "$store" --log-level -1 restore a.json --output after-repair.bin 2>/dev/null
   cmp db.bin after-repair.bin || fail "the repaired store restores other bytes"
   ;;
 
 readonly_and_full)
   # restore, list and check work for a user who may only read the store; a
   # full disk fails a backup with one line and leaves cleanup working.
+  # Both are a directory's: who may read or write an object store is its
+  # credentials' to say, not the host's file modes, and it has no disk of
+  # the host's to fill.
+  directory_only "readonly_and_full: file modes and a full disk belong to a store in a directory"
   [[ $(id -u) == 0 ]] || { echo "SKIP: needs root to change user and mount"; exit 0; }
   chmod 755 "$work"
   make_input db.bin 300000
@@ -1095,4 +1221,9 @@ many_inputs)
   fail "unknown case $case_name"
   ;;
 esac
+# Run on an object store, a case makes every store there: none in a directory.
+if object_store; then
+  made=$(cd "$work" && find . -name store.ini)
+  [[ -z $made ]] || fail "a store was made in a directory, not the object store: $made"
+fi
 echo "PASS: $case_name"

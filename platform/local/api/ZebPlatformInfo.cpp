@@ -16,6 +16,7 @@
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
+#include "platform/local/storage/PosixStorage.h"
 #include "platform/local/store/Store.h"
 
 namespace {
@@ -66,10 +67,17 @@ int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned lo
     if (const auto store = localplatform::storeIsOpen() ? localplatform::openedStore() : nullptr) {
         // Through the store's storage: a settings file in the store is
         // reached through no link, and a FIFO in its place is not waited on.
+        // A store in object storage holds only what lies below its URL; a
+        // settings file named elsewhere is on this host, read with the
+        // same care.
+        localplatform::PosixStorage hostFiles;
+        const std::string& root = store->directory();
+        const bool onHost = root.rfind("s3://", 0) == 0 && path.rfind(root + "/", 0) != 0;
+        localplatform::Storage& storage = onHost ? hostFiles : store->storage();
         constexpr std::size_t kMaxSettingsSize = 1 << 20;
         std::string contents;
         localplatform::EntryStatus status;
-        if (!store->storage().readSmallFile(path, kMaxSettingsSize, &contents, &status)) {
+        if (!storage.readSmallFile(path, kMaxSettingsSize, &contents, &status)) {
             if (errno == EINVAL || errno == ELOOP || errno == EFBIG) {
                 localplatform::platformError(
                     "the settings file " + path + " is " +

@@ -203,13 +203,17 @@ void openStore(const Config& config, Access access, bool create) {
     const StorePlace place = configuredPlace(config);
     made->store = Store::open(place.storage, place.dir, access, create, config.catalog,
                               environmentCatalog(), config.shareGroup);
+    made->hostDirectory = made->store->directory();
+    if (!place.localLogBase.empty()) {
+        made->hostDirectory = place.localLogBase;
+        PosixStorage().makeParents(place.localLogBase + "/logs");
+    }
     if (config.logFile.empty() && !config.storeLogName.empty()) {
         if (place.localLogBase.empty()) {
             made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
                                  made->store->modes());
         } else {
             PosixStorage local;
-            local.makeParents(place.localLogBase + "/logs");
             made->log = storeLog(config, access, local, place.localLogBase, made->store->modes());
         }
     }
@@ -231,6 +235,12 @@ void closeStore() {
 bool storeIsOpen() { return context()->store != nullptr; }
 
 std::string storeDirectory() { return openedStore()->directory(); }
+
+std::string storeHostDirectory() {
+    const auto current = context();
+    if (!current->store) throw StoreError(StoreError::Kind::NotFound, "no store is open");
+    return current->hostDirectory;
+}
 
 Config configuration() { return context()->config; }
 

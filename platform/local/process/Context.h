@@ -26,6 +26,10 @@ struct Context {
     Config config;
     std::shared_ptr<const LogSink> log;
     std::shared_ptr<Store> store;  // null when no store is open
+    // What of the open store stays on this host (its logs, the records of
+    // partial restore outputs): the store's directory, or for a store in
+    // object storage a directory of its own under $XDG_STATE_HOME.
+    std::string hostDirectory;
     std::atomic<unsigned long long> currentJob{0};
     std::atomic<unsigned long> steps{0};  // crashPoint calls so far
 };

@@ -261,7 +261,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
         requireArchiveData(manifest);
     }
     std::string recordDirectory;
-    if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
+    if (::access(localplatform::storeHostDirectory().c_str(), W_OK) == 0) {
         recordDirectory = partialOutputDirectory();
     }
     tree.setRecordDirectory(recordDirectory);
@@ -375,7 +375,9 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
 // set is restored as a tree is.
 constexpr std::size_t kOutputsAtOnce = 256;
 
-std::string partialOutputDirectory() { return localplatform::storeDirectory() + "/partial"; }
+std::string partialOutputDirectory() {
+    return localplatform::storeHostDirectory() + "/partial";
+}
 
 namespace {
 
@@ -481,7 +483,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
     outputOptions.namedTemporary = options.namedTemporary;
-    if (::access(localplatform::storeDirectory().c_str(), W_OK) == 0) {
+    if (::access(localplatform::storeHostDirectory().c_str(), W_OK) == 0) {
         outputOptions.recordDirectory = partialOutputDirectory();
     }
     std::vector<std::unique_ptr<OutputFile>> outputs;

@@ -38,6 +38,7 @@ struct RestoreOptions {
 // is read) as it is decoded.
 void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonReport& json);
 
-// Where restores record the hidden partial files that cleanup may remove, in
-// the open store.
+// Where restores record the hidden partial files that cleanup may remove:
+// the open store's directory on this host (for a store in object storage,
+// the local one beside its logs).
 std::string partialOutputDirectory();

@@ -183,6 +183,11 @@ bool storeIsOpen();
 // The open store's canonical directory. Throws StoreError(NotFound) when
 // none is open.
 std::string storeDirectory();
+// The directory on this host that holds what the open store keeps here (its
+// logs, the records of partial restore outputs): the store's directory, or
+// for a store in object storage the local directory its logs are in, made
+// when the store was opened. Throws StoreError(NotFound) when none is open.
+std::string storeHostDirectory();
 // The store directory a configuration names (Config::storeDir, else the
 // environment's default), as given: neither made canonical nor opened.
 std::string configuredStoreDirectory(const Config& config);
