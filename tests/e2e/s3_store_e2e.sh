@@ -257,6 +257,9 @@ bad_input)
   printf '%040d' 0 >key && chmod 600 key
   expect_line 2 "--encrypt needs a store in a directory; $store is in object storage" \
     --store "$store" backup x.bin --manifest x.json --encrypt --key-file key
+  # The same when the environment names the store.
+  PIPELINE_STORE=$store expect_line 2 "--encrypt needs a store in a directory; $store is in object storage" \
+    backup x.bin --manifest x.json --encrypt --key-file key
   [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
   [[ ! -e db.json && ! -e x.json ]] || fail "a refused backup wrote a manifest"
   unset PIPELINE_CATALOG

@@ -341,7 +341,13 @@ public:
         return true;
     }
     bool showsUnfinishedFiles() const override { return false; }
+    bool replaceDurably(const std::string& path, const std::string& text,
+                        const FileModes&) override {
+        replaced.push_back(path + "=" + text);
+        return true;
+    }
     std::vector<std::string> abandoned;
+    std::vector<std::string> replaced;
 
     std::unique_ptr<StorageFile> createExclusive(const std::string&, const FileModes&) override {
         return nullptr;
@@ -371,10 +377,12 @@ public:
     bool truncate(const std::string&, unsigned long long) override { return false; }
 };
 
-TEST_F(LocalFaultStorageTest, PassesPendingWritesThroughAndFailsTheirDroppingAsTold) {
+TEST_F(LocalFaultStorageTest, PassesPendingWritesAndOneStepReplacementsThroughAndFailsThemAsTold) {
     std::vector<FaultRule> rules;
     std::string why;
-    ASSERT_TRUE(localplatform::parseFaultPlan("op=abandon,nth=1,errno=EIO", &rules, &why)) << why;
+    ASSERT_TRUE(localplatform::parseFaultPlan("op=abandon,nth=1,errno=EIO;op=replace,nth=1,errno=ENOSPC",
+                                              &rules, &why))
+        << why;
     auto inner = std::make_shared<PendingStorage>();
     FaultInjectingStorage storage(inner, rules);
     EXPECT_FALSE(storage.showsUnfinishedFiles());
@@ -389,10 +397,18 @@ TEST_F(LocalFaultStorageTest, PassesPendingWritesThroughAndFailsTheirDroppingAsT
     EXPECT_TRUE(storage.abandonPendingWrite(writes[0]));
     EXPECT_EQ(inner->abandoned, std::vector<std::string>{"upload-1"});
 
+    // A replacement is the inner storage's one step, not a rename of its.
+    errno = 0;
+    EXPECT_FALSE(storage.replaceDurably(path("retention.ini"), "one", modes));
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_TRUE(storage.replaceDurably(path("retention.ini"), "two", modes));
+    EXPECT_EQ(inner->replaced, std::vector<std::string>{path("retention.ini") + "=two"});
+
     const auto calls = storage.calls();
-    EXPECT_EQ(ops(calls), "pending abandon abandon");
+    EXPECT_EQ(ops(calls), "pending abandon abandon replace replace");
     EXPECT_EQ(calls[1].path, path("files") + "/1.arch");
     EXPECT_EQ(calls[1].injected, EIO);
+    EXPECT_EQ(calls[3].injected, ENOSPC);
     EXPECT_TRUE(faulty("")->showsUnfinishedFiles());
 }
 

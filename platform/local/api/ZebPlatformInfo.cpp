@@ -72,7 +72,7 @@ int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned lo
         // same care.
         localplatform::PosixStorage hostFiles;
         const std::string& root = store->directory();
-        const bool onHost = root.rfind("s3://", 0) == 0 && path.rfind(root + "/", 0) != 0;
+        const bool onHost = localplatform::namesObjectStore(root) && path.rfind(root + "/", 0) != 0;
         localplatform::Storage& storage = onHost ? hostFiles : store->storage();
         constexpr std::size_t kMaxSettingsSize = 1 << 20;
         std::string contents;

@@ -104,8 +104,6 @@ struct StorePlace {
     std::string localLogBase;
 };
 
-bool namesObjectStore(const std::string& dir) { return dir.rfind("s3://", 0) == 0; }
-
 // The environment's value of name, or empty.
 std::string variable(const char* name) {
     const char* value = std::getenv(name);
@@ -235,6 +233,8 @@ void closeStore() {
 bool storeIsOpen() { return context()->store != nullptr; }
 
 std::string storeDirectory() { return openedStore()->directory(); }
+
+bool namesObjectStore(const std::string& store) { return store.rfind("s3://", 0) == 0; }
 
 std::string storeHostDirectory() {
     const auto current = context();

@@ -47,6 +47,7 @@ constexpr OpName kOpNames[] = {
     {StorageOp::Truncate, "truncate"},
     {StorageOp::Pending, "pending"},
     {StorageOp::Abandon, "abandon"},
+    {StorageOp::Replace, "replace"},
 };
 
 struct ErrorName {
@@ -469,6 +470,13 @@ std::vector<PendingWrite> FaultInjectingStorage::pendingWrites(const std::string
 bool FaultInjectingStorage::abandonPendingWrite(const PendingWrite& write) {
     LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::Abandon, write.path);
     return m_inner->abandonPendingWrite(write);
+}
+
+bool FaultInjectingStorage::replaceDurably(const std::string& path, const std::string& text,
+                                           const FileModes& modes) {
+    if (m_inner->showsUnfinishedFiles()) return Storage::replaceDurably(path, text, modes);
+    LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::Replace, path);
+    return m_inner->replaceDurably(path, text, modes);
 }
 
 #undef LOCALPLATFORM_FAULT_OR_FAIL

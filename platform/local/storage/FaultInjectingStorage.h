@@ -47,6 +47,7 @@ enum class StorageOp {
     Truncate,       // truncate
     Pending,        // pendingWrites
     Abandon,        // abandonPendingWrite
+    Replace,        // replaceDurably, over a storage that does it in one step
 };
 
 // "create", "append", "syncdir", ...: the name in a fault plan and a record.
@@ -136,6 +137,11 @@ public:
     std::vector<PendingWrite> pendingWrites(const std::string& directory) override;
     bool abandonPendingWrite(const PendingWrite& write) override;
     bool showsUnfinishedFiles() const override { return m_inner->showsUnfinishedFiles(); }
+    // Over a file system, made of this storage's operations (each numbered,
+    // as the inner storage would make it); over object storage, which
+    // replaces in one step (and renames nothing), that one step.
+    bool replaceDurably(const std::string& path, const std::string& text,
+                        const FileModes& modes) override;
 
     // Every operation so far, in the order they were numbered.
     std::vector<StorageCall> calls() const;

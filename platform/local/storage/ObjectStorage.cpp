@@ -320,7 +320,6 @@ std::string ObjectStoreSettings::root() const {
     return path;
 }
 
-bool isObjectStoreUrl(const std::string& store) { return store.rfind("s3://", 0) == 0; }
 
 bool parseObjectStoreUrl(const std::string& url, ObjectStoreSettings* settings, std::string* why,
                          const objectstore::EnvLookup& env) {

@@ -76,9 +76,6 @@ struct ObjectStoreSettings {
 bool parseObjectStoreUrl(const std::string& url, ObjectStoreSettings* settings, std::string* why,
                          const objectstore::EnvLookup& env = nullptr);
 
-// True for a store URL that names object storage ("s3://...").
-bool isObjectStoreUrl(const std::string& store);
-
 // The size of part number `part` (from 1) of an upload: partSize for the
 // first tenth of the limit, then twice that for the next tenth, and so on,
 // capped at 5 GiB. So a stream of unknown length fits the limit up to about

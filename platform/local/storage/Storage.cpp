@@ -19,8 +19,10 @@ const char* describeKind(EntryStatus::Kind kind) {
     }
 }
 
-bool Storage::createDurably(const std::string& path, const std::string& text,
-                            const FileModes& modes) {
+// Creates path exclusively holding text, synced; on a failure it is removed
+// again and errno is that of the step that failed.
+bool Storage::writeWhole(const std::string& path, const std::string& text,
+                         const FileModes& modes) {
     std::unique_ptr<StorageFile> file = createExclusive(path, modes);
     if (!file) return false;
     if (!file->append(text.data(), text.size(), nullptr) || !file->sync()) {
@@ -30,23 +32,18 @@ bool Storage::createDurably(const std::string& path, const std::string& text,
         errno = saved;
         return false;
     }
-    file.reset();
-    return syncDirectory(parentDirectory(path));
+    return true;
+}
+
+bool Storage::createDurably(const std::string& path, const std::string& text,
+                            const FileModes& modes) {
+    return writeWhole(path, text, modes) && syncDirectory(parentDirectory(path));
 }
 
 bool Storage::replaceDurably(const std::string& path, const std::string& text,
                              const FileModes& modes) {
     const std::string fresh = path + ".new-" + std::to_string(::getpid());
-    std::unique_ptr<StorageFile> file = createExclusive(fresh, modes);
-    if (!file) return false;
-    if (!file->append(text.data(), text.size(), nullptr) || !file->sync()) {
-        const int saved = errno;
-        file.reset();
-        remove(fresh);
-        errno = saved;
-        return false;
-    }
-    file.reset();
+    if (!writeWhole(fresh, text, modes)) return false;
     if (!rename(fresh, path)) {
         const int saved = errno;
         remove(fresh);

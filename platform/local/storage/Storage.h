@@ -196,6 +196,9 @@ public:
                        EntryStatus* status = nullptr);
     // The entry is there (status without following a link succeeds).
     bool exists(const std::string& path);
+
+private:
+    bool writeWhole(const std::string& path, const std::string& text, const FileModes& modes);
 };
 
 // The directory part of path ("." for a bare name).

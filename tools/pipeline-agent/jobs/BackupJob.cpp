@@ -214,9 +214,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     // A store in object storage has no folder on this host for what a
     // directory store keeps beside its files: a SQLite snapshot while it is
     // read, the store key's check value.
-    if (config.storeDir.rfind("s3://", 0) == 0) {
+    if (localplatform::namesObjectStore(store)) {
         if (options.encrypt) {
-            throw badInput("--encrypt needs a store in a directory; " + config.storeDir +
+            throw badInput("--encrypt needs a store in a directory; " + store +
                            " is in object storage");
         }
         for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {

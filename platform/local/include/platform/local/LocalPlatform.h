@@ -191,6 +191,9 @@ std::string storeHostDirectory();
 // The store directory a configuration names (Config::storeDir, else the
 // environment's default), as given: neither made canonical nor opened.
 std::string configuredStoreDirectory(const Config& config);
+// Whether a store as named (a configuration's, a store's directory) lies in
+// object storage ("s3://BUCKET/...") rather than in a directory.
+bool namesObjectStore(const std::string& store);
 // The configuration of the open store (defaults when none is open).
 Config configuration();
 // The file the log lines go to now; empty when they go to stderr only.
