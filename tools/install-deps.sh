@@ -6,7 +6,7 @@ set -euo pipefail
 # --agent: only what building and running pipeline-agent needs (the quick
 # start); without it, also what the tests, sanitizer builds, benchmarks,
 # coverage and packaging need.
-agent=(g++ cmake ninja-build pkgconf
+agent=(g++ cmake ninja-build pkgconf libcurl4-openssl-dev
        libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev libpq-dev
        libzstd-dev liblz4-dev libsodium-dev)
 packages=("${agent[@]}")
@@ -14,8 +14,8 @@ if [[ ${1:-} != --agent ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev postgresql sqlite3 python3
              clang libclang-rt-14-dev valgrind gcovr time
              lintian dpkg-dev file chromium zstd
-             libcurl4-openssl-dev swift-proxy swift-object swift-container swift-account
-             python3-swift memcached)
+             swift-proxy swift-object swift-container swift-account
+             python3-swift memcached mariadb-server mariadb-backup)
 fi
 missing=()
 for p in "${packages[@]}"; do

@@ -104,13 +104,13 @@ struct StorePlace {
     std::string localLogBase;
 };
 
+#ifdef PIPELINESETUP_OBJECT_STORE
 // The environment's value of name, or empty.
 std::string variable(const char* name) {
     const char* value = std::getenv(name);
     return value ? value : "";
 }
 
-#ifdef PIPELINESETUP_OBJECT_STORE
 // A store in object storage: its catalog must be in PostgreSQL, named now
 // or recorded by its store.ini, which is looked at before anything is made.
 StorePlace objectStorePlace(const Config& config, const std::string& url) {
