@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Counted.h"
 #include "base/AgentError.h"
 #include "base/Checks.h"
 #include "base/Interrupt.h"
@@ -36,8 +37,9 @@ bool confirmed(const std::vector<PlannedDeletion>& plan) {
         bytes += job.bytes;
         files += job.files.size();
     }
-    std::fprintf(stderr, "delete %zu job%s (%zu archive files, %llu bytes) for good? [y/N] ",
-                 plan.size(), plan.size() == 1 ? "" : "s", files, bytes);
+    std::fprintf(stderr, "delete %s (%s, %llu bytes) for good? [y/N] ",
+                 counted(plan.size(), "job").c_str(), counted(files, "archive file").c_str(),
+                 bytes);
     std::fflush(stderr);
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
@@ -77,8 +79,8 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
     const localplatform::DeletionResult result = runDeletion(plan, config);
-    say("deleted %zu job%s, %zu archive files, %llu bytes from %s", result.jobs.size(),
-        result.jobs.size() == 1 ? "" : "s", result.removed.size(), result.bytes,
+    say("deleted %s, %s, %llu bytes from %s", counted(result.jobs.size(), "job").c_str(),
+        counted(result.removed.size(), "archive file").c_str(), result.bytes,
         localplatform::storeDirectory().c_str());
 }
 

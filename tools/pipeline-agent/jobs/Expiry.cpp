@@ -5,6 +5,7 @@
 #include <map>
 #include <sstream>
 
+#include "base/Counted.h"
 #include "base/AgentError.h"
 #include "base/Checks.h"
 #include "base/Interrupt.h"
@@ -71,9 +72,10 @@ std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool d
     }
     const std::size_t kept = decisions.size() - doomed.size();
     if (dryRun) {
-        say("dry run: would keep %zu complete job%s and remove %zu (%zu archive files, %llu "
-            "bytes); nothing was changed",
-            kept, kept == 1 ? "" : "s", doomed.size(), files, bytes);
+        say("dry run: would keep %zu complete job%s and remove %zu (%s, %llu bytes); nothing was "
+            "changed",
+            kept, kept == 1 ? "" : "s", doomed.size(), counted(files, "archive file").c_str(),
+            bytes);
         return doomed;
     }
     if (plan.empty()) {
@@ -83,8 +85,8 @@ std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool d
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
     const localplatform::DeletionResult result = runDeletion(plan, config, table);
-    say("kept %zu complete job%s, deleted %zu (%zu archive files, %llu bytes)", kept,
-        kept == 1 ? "" : "s", result.jobs.size(), result.removed.size(), result.bytes);
+    say("kept %zu complete job%s, deleted %zu (%s, %llu bytes)", kept, kept == 1 ? "" : "s",
+        result.jobs.size(), counted(result.removed.size(), "archive file").c_str(), result.bytes);
     return result.jobs;
 }
 

@@ -5,16 +5,9 @@
 #include <set>
 
 #include "base/AgentError.h"
+#include "base/Counted.h"
 #include "jobs/AgentStore.h"
 #include "manifest/Manifest.h"
-
-namespace {
-
-std::string plural(std::size_t count, const char* what) {
-    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
-}  // namespace
 
 std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>& jobIds,
                                           const std::vector<localplatform::JobRecord>& jobs) {
@@ -54,7 +47,7 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
     for (const PlannedDeletion& job : plan) {
         std::printf("%s job %llu (%s, created %s): %s, %llu bytes\n", lead, job.jobId,
                     job.state.c_str(), job.createdAt.c_str(),
-                    plural(job.files.size(), "archive file").c_str(), job.bytes);
+                    counted(job.files.size(), "archive file").c_str(), job.bytes);
         for (const auto& file : job.files) {
             std::printf(
                 "  %s %s (stream %lu, %llu bytes) and its description\n", file.path.c_str(),
@@ -85,7 +78,7 @@ localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& pl
     }
     for (const unsigned long long id : print ? result.jobs : std::vector<unsigned long long>()) {
         std::printf("deleted job %llu: %s, %llu bytes\n", id,
-                    plural(removed[id].first, "archive file").c_str(), removed[id].second);
+                    counted(removed[id].first, "archive file").c_str(), removed[id].second);
     }
     std::fflush(stdout);
     return result;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Counted.h"
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 #include "base/Progress.h"
@@ -226,13 +227,14 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                         " problem(s)" + (repair ? " that repair could not mend" : "") + summary);
     }
     if (!result.unverified.empty()) {
-        say("no problem found in the store %s: %lu archive files, %llu bytes checked; the data "
+        say("no problem found in the store %s: %s, %llu bytes checked; the data "
             "of %zu closed file%s not read, only %s size compared",
-            store.c_str(), result.files, result.bytes, result.unverified.size(),
+            store.c_str(), counted(result.files, "archive file").c_str(), result.bytes,
+            result.unverified.size(),
             result.unverified.size() == 1 ? " was" : "s were",
             result.unverified.size() == 1 ? "its" : "their");
         return;
     }
-    say("the store %s is sound: %lu archive files, %llu bytes checked", store.c_str(), result.files,
-        result.bytes);
+    say("the store %s is sound: %s, %llu bytes checked", store.c_str(),
+        counted(result.files, "archive file").c_str(), result.bytes);
 }

@@ -4,13 +4,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-namespace {
-
-std::string countOf(std::size_t count, const char* what) {
-    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
-}
-
-}  // namespace
+#include "base/Counted.h"
 
 std::string formatBytes(double bytes) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -78,7 +72,7 @@ std::vector<std::string> ProgressLine::activity() const {
         case Phase::Idle: break;
         }
     }
-    if (moving > 0) parts.push_back((backup ? "writing " : "reading ") + countOf(moving, "stream"));
+    if (moving > 0) parts.push_back((backup ? "writing " : "reading ") + counted(moving, "stream"));
     if (parts.empty()) parts.push_back(m_ended ? "done" : "waiting");
     return parts;
 }
