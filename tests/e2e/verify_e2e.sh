@@ -273,6 +273,89 @@ plain_failures)
   if awk 'NR > 1 && $3 != "-"' list.txt | grep -q .; then cat list.txt; fail "cleanup left the files"; fi
   ;;
 
+altered_manifest)
+  # An outside manifest is compared with the store's copy for every kind of
+  # restore: anything a restore obeys, altered, is refused (exit 2) before
+  # anything is written, on a tree as on a set.
+  mkdir -p t/sub
+  make_input t/a.bin 200001
+  make_input t/sub/b.txt 3000
+  ln -s a.bin t/link
+  chmod 640 t/a.bin
+  run backup t --streams 3 --manifest tree.json 2>/dev/null
+  make_input db.bin 300001
+  make_input notes.txt 4000
+  run backup db.bin notes.txt --streams 3 --manifest set.json 2>/dev/null
+  # alter SRC DST NAME FIELD VALUE: entry NAME's FIELD (a dotted path, list
+  # items by index) set to the JSON VALUE.
+  alter() {
+    python3 - "$@" <<'PY'
+import json, sys
+src, dst, name, field, value = sys.argv[1:]
+m = json.load(open(src))
+entry = [f for f in m["files"] if f["name"] == name][0]
+*path, last = field.split(".")
+for part in path:
+    entry = entry[int(part)] if part.isdigit() else entry[part]
+entry[int(last) if last.isdigit() else last] = json.loads(value)
+json.dump(m, open(dst, "w"), indent=2)
+PY
+  }
+  other=$(printf 'ab%.0s' {1..32})
+  mkdir out
+  for change in 't/link|target|"/etc/passwd"' 't/a.bin|mode|493' 't/sub|mode|511' \
+                't/a.bin|mtime|0' 't/link|mtime|1' 't/sub/b.txt|name|"t/sub/c.txt"' \
+                "t/a.bin|sha256|\"$other\"" "t/a.bin|streams.1.sha256|\"$other\""; do
+    IFS='|' read -r name field value <<<"$change"
+    alter tree.json bad.json "$name" "$field" "$value"
+    job=$(job_of tree.json)
+    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
+      --store store restore bad.json --output out
+    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered" \
+      --store store restore bad.json --job "$job" --output out
+    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
+      --store store restore bad.json --file t/sub --output out
+    empty_dir out
+  done
+  for change in 'notes.txt|mode|493' 'notes.txt|name|"notes.bin"' "db.bin|sha256|\"$other\"" \
+                "db.bin|streams.2.sha256|\"$other\""; do
+    IFS='|' read -r name field value <<<"$change"
+    alter set.json bad.json "$name" "$field" "$value"
+    job=$(job_of set.json)
+    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
+      --store store restore bad.json --output out
+    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
+      --store store restore bad.json --file db.bin --output out/db.bin
+    empty_dir out
+  done
+  # A size and its last part grown together is refused too (the parts of
+  # the manifest no longer follow each other, or it disagrees).
+  python3 - set.json bad.json <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+f = m["files"][1]
+f["size"] += 1
+f["streams"][-1]["size"] += 1
+json.dump(m, open(sys.argv[2], "w"))
+PY
+  got=0
+  "$agent" -q --store store restore bad.json --output out 2>err.txt || got=$?
+  [[ $got == 2 ]] || { cat err.txt; fail "a grown file exited $got"; }
+  empty_dir out
+  # The unaltered manifests restore, and a tree restored by --job leaves
+  # one log in the store.
+  logs=$(ls store/logs | wc -l)
+  run restore --job "$(job_of tree.json)" --output out 2>/dev/null
+  [[ $(ls store/logs | wc -l) == $((logs + 1)) ]] || { ls -l store/logs; fail "a tree's restore --job left other than one log"; }
+  [[ -s store/logs/$(ls -t store/logs | head -1) ]] || fail "the restore's log is empty"
+  [[ $(readlink out/t/link) == a.bin ]] && cmp t/a.bin out/t/a.bin && cmp t/sub/b.txt out/t/sub/b.txt ||
+    fail "the tree restored other entries"
+  rm -rf out && mkdir out
+  run restore tree.json --output out 2>/dev/null
+  run restore set.json --output out 2>/dev/null
+  cmp db.bin out/db.bin && cmp notes.txt out/notes.txt || fail "the set restored other bytes"
+  ;;
+
 names)
   # Names too long for the file system, or holding a NUL, are refused
   # before any work with exit 2 and one line.

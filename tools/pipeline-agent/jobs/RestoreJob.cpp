@@ -14,6 +14,7 @@
 
 #include "base/AgentError.h"
 #include "base/Checks.h"
+#include "base/Counted.h"
 #include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "base/RelativePath.h"
@@ -165,8 +166,11 @@ void beginRestoreReport(JsonReport& json, unsigned long long restoreJobId,
 // (one for a whole set), each stream reading its shares of the run in turn.
 // A stream input of the set is restored into the directory as a file, after
 // the tree, and appears just after it.
-void restoreTree(const RestoreOptions& options, const Manifest& manifest,
-                 const JobStages* stages, localplatform::Config config, JsonReport& json,
+// restoreJobId names the job and its log (config's); givenAlone: the
+// manifest is the user's, to be checked against the store's copy.
+void restoreTree(const RestoreOptions& options, const Manifest& manifest, bool givenAlone,
+                 const JobStages* stages, unsigned long long restoreJobId,
+                 const localplatform::Config& config, JsonReport& json,
                  std::chrono::steady_clock::time_point started) {
     const std::vector<ManifestFile>& all = manifest.files;
     std::vector<bool> chosen(all.size(), options.file.empty());
@@ -242,24 +246,16 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
             }
         }
     }
-    const unsigned long long restoreJobId = newJobId();
-    config.storeLogName = std::to_string(restoreJobId);
     const std::string store = localplatform::configuredStoreDirectory(config);
     requireOutsideStores(options.output, "output", store);
     if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
     // Every path against the output directory, before anything is made.
     TreeOutput tree(options.output, entries, TreeOutput::Options{options.replace, ""});
-    openStoreFor(config, localplatform::Access::ReadOnly, false);
-    const auto hold = holdJobForRestore(manifest.jobId, config);
-    if (hold->state() == "damaged") {
-        std::vector<const ManifestFile*> needed;
-        for (std::size_t i = 0; i < all.size(); ++i) {
-            if (chosen[i]) needed.push_back(&all[i]);
-        }
-        requireWholeParts(needed, manifest.jobId);
-    } else {
-        requireArchiveData(manifest);
+    std::vector<const ManifestFile*> needed;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (chosen[i]) needed.push_back(&all[i]);
     }
+    const auto hold = openJobForRestore(manifest, needed, givenAlone, options.manifest, config);
     std::string recordDirectory;
     if (::access(localplatform::storeHostDirectory().c_str(), W_OK) == 0) {
         recordDirectory = partialOutputDirectory();
@@ -275,10 +271,12 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
     }
     beginRestoreReport(json, restoreJobId, options.manifest, manifest.archives.size());
     localplatform::setCurrentJob(restoreJobId);
-    say("restoring %zu files, %zu directories and %zu links (%llu bytes)%s over %zu streams as "
-        "job %llu from %s",
-        fileCount, directoryCount, linkCount, static_cast<unsigned long long>(total),
-        streamInputs.empty() ? "" : " and a stream input", manifest.archives.size(), restoreJobId,
+    const std::string contents = counted(fileCount, "file") + ", " +
+                                 counted(directoryCount, "directory", "directories") + " and " +
+                                 counted(linkCount, "link");
+    say("restoring %s (%llu bytes)%s over %s as job %llu from %s", contents.c_str(),
+        static_cast<unsigned long long>(total), streamInputs.empty() ? "" : " and a stream input",
+        counted(manifest.archives.size(), "stream").c_str(), restoreJobId,
         localplatform::storeDirectory().c_str());
 
     // The runs: chosen files with data, consecutive in the set.
@@ -314,8 +312,8 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
                                                  : std::to_string(run.size()) + " files from " +
                                                        printablePath(all[run.front()].name) +
                                                        " to " + printablePath(all[run.back()].name);
-        say("request %zu of %zu (%s): setting up %zu streams", r + 1, runs.size(), what.c_str(),
-            manifest.archives.size());
+        say("request %zu of %zu (%s): setting up %s", r + 1, runs.size(), what.c_str(),
+            counted(manifest.archives.size(), "stream").c_str());
         request(all[run[0]], what);
         TreeRunOutputs sink(tree, outputs);
         readRunShares(restore.getStreamPipeinfoMap(), files, sink, &report.phases(), stages);
@@ -338,10 +336,8 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest,
     tree.commit();
     localplatform::crashPoint("output committed");
     for (auto& output : streamOutputs) output->commit();
-    say("restored %zu files, %zu directories and %zu links into %s: %llu bytes, every checksum "
-        "verified",
-        fileCount, directoryCount, linkCount, options.output.c_str(),
-        static_cast<unsigned long long>(total));
+    say("restored %s into %s: %llu bytes, every checksum verified", contents.c_str(),
+        options.output.c_str(), static_cast<unsigned long long>(total));
     nlohmann::ordered_json restored = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < all.size(); ++i) {
         if (!chosen[i]) continue;
@@ -418,7 +414,8 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     // matched.
     const bool manyFiles = options.file.empty() && manifest.files.size() > kOutputsAtOnce;
     if ((holdsTree(manifest) || manyFiles) && options.output != "-") {
-        restoreTree(options, manifest, framed, std::move(config), json, started);
+        restoreTree(options, manifest, asked.job == 0, framed, restoreJobId, config, json,
+                    started);
         return;
     }
     // Which files, and where each goes.
@@ -472,14 +469,8 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
         for (const std::string& path : paths) requireOutsideStores(path, "output", store);
     }
     if (!options.trace.empty()) requireOutsideStores(options.trace, "trace", store);
-    if (!localplatform::storeIsOpen()) openStoreFor(config, localplatform::Access::ReadOnly, false);
-    if (asked.job == 0) checkAgainstStoredCopy(manifest, options.manifest);
-    const auto hold = holdJobForRestore(manifest.jobId, config);
-    if (hold->state() == "damaged") {
-        requireWholeParts(files, manifest.jobId);
-    } else {
-        requireArchiveData(manifest);
-    }
+    const auto hold =
+        openJobForRestore(manifest, files, asked.job == 0, options.manifest, config);
     OutputFile::Options outputOptions;
     outputOptions.replace = options.replace;
     outputOptions.namedTemporary = options.namedTemporary;

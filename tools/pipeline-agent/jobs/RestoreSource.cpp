@@ -3,12 +3,18 @@
 #include "base/AgentError.h"
 #include "base/Progress.h"
 #include "jobs/AgentStore.h"
+#include "jobs/ArchiveChecks.h"
 #include "manifest/StoredManifest.h"
 
 namespace {
 
-// Refuses a job the store does not have complete.
-void requireCompleteJob(unsigned long long jobId, const localplatform::Config& config) {
+// Refuses a job the store does not have complete. Unless strict, only a job
+// still running or crashed (its writer gone before it completed) is refused:
+// of one the catalog lacks, has failed or is deleting, the archive files'
+// own checks, the job's hold and the platform (which opens no file of a
+// failed job) say more.
+void requireCompleteJob(unsigned long long jobId, const localplatform::Config& config,
+                        bool strict) {
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -20,11 +26,12 @@ void requireCompleteJob(unsigned long long jobId, const localplatform::Config& c
         if (job.jobId != jobId) continue;
         // A damaged job restores file by file where its archive files are whole.
         if (job.state == "complete" || job.state == "damaged") return;
+        if (!strict && job.state != "running") return;
         throw badInput("job " + std::to_string(jobId) + " of the store " + store + " is " +
                        (job.state == "running" && !job.writerAlive ? "crashed" : job.state) +
                        ", not complete; it cannot be restored");
     }
-    throw badInput("the store " + store + " has no job " + std::to_string(jobId));
+    if (strict) throw badInput("the store " + store + " has no job " + std::to_string(jobId));
 }
 
 }  // namespace
@@ -39,7 +46,7 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
     std::optional<Manifest> given;
     if (!options.manifest.empty()) given = loadManifest(options.manifest);
     openStoreFor(config, localplatform::Access::ReadOnly, false);
-    requireCompleteJob(options.job, config);
+    requireCompleteJob(options.job, config, true);
     std::optional<Manifest> stored = storedManifest(options.job);
     if (!stored) {
         throw badInput("the store " + localplatform::storeDirectory() +
@@ -58,19 +65,32 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
     return *stored;
 }
 
-void checkAgainstStoredCopy(const Manifest& manifest, const std::string& path) {
-    if (!requireSameAsStored(manifest, path)) {
-        say("the store keeps no manifest of job %llu (a backup by an older agent); restoring "
-            "from %s alone",
-            manifest.jobId, path.c_str());
+std::unique_ptr<localplatform::JobReadHold> openJobForRestore(
+    const Manifest& manifest, const std::vector<const ManifestFile*>& needed, bool givenAlone,
+    const std::string& path, const localplatform::Config& config) {
+    if (!localplatform::storeIsOpen()) {
+        openStoreFor(config, localplatform::Access::ReadOnly, false);
     }
-}
-
-std::unique_ptr<localplatform::JobReadHold> holdJobForRestore(unsigned long long jobId,
-                                                              const localplatform::Config& config) {
+    if (givenAlone) {
+        // A job whose archive files are all closed may still have crashed
+        // before it completed, or still be running.
+        requireCompleteJob(manifest.jobId, config, false);
+        if (!requireSameAsStored(manifest, path)) {
+            say("the store keeps no manifest of job %llu (a backup by an older agent); restoring "
+                "from %s alone",
+                manifest.jobId, path.c_str());
+        }
+    }
+    std::unique_ptr<localplatform::JobReadHold> hold;
     try {
-        return localplatform::holdJobForReading(jobId);
+        hold = localplatform::holdJobForReading(manifest.jobId);
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }
+    if (hold->state() == "damaged") {
+        requireWholeParts(needed, manifest.jobId);
+    } else {
+        requireArchiveData(manifest);
+    }
+    return hold;
 }

@@ -16,15 +16,18 @@
 // store cannot be read.
 Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config& config);
 
-// Once the store is open: a manifest the user gave (at path) must agree with
-// the store's copy of its job. Says so when the store keeps none (a backup
-// by an older agent), and goes on. Throws AgentError (bad input) when they
-// disagree.
-void checkAgainstStoredCopy(const Manifest& manifest, const std::string& path);
-
-// Once the store is open: the restore's hold on the job it reads, for its
-// whole duration, so that no deletion of the job begins meanwhile. Throws
-// AgentError (failed job, one line) when the job is being deleted or
-// another command holds it.
-std::unique_ptr<localplatform::JobReadHold> holdJobForRestore(unsigned long long jobId,
-                                                              const localplatform::Config& config);
+// The store's side of a restore, once its outputs are checked and before
+// anything is made: opens the store read-only with config (once per command:
+// a store manifestToRestore opened stays open), and for a manifest the user
+// gave alone (givenAlone, read from path) refuses a job the store does not
+// have complete and a manifest that disagrees with the store's copy of its
+// job (says so and goes on when the store keeps none: a backup by an older
+// agent). Then holds the job for the restore's whole duration, so that no
+// deletion of it begins meanwhile, and requires the data of what is read:
+// for a damaged job each part of `needed` whole, otherwise every archive
+// file of the manifest present. Returns the hold. Throws AgentError: bad
+// input for what the user can put right, a failed job for store damage, a
+// job being deleted or held by another command.
+std::unique_ptr<localplatform::JobReadHold> openJobForRestore(
+    const Manifest& manifest, const std::vector<const ManifestFile*>& needed, bool givenAlone,
+    const std::string& path, const localplatform::Config& config);

@@ -27,18 +27,24 @@ std::optional<Manifest> storedManifest(unsigned long long jobId) {
 
 namespace {
 
+// Everything a restore obeys of an entry but its name: a manifest of the
+// first format records no mode, and none of the formats before the third a
+// modification time.
 bool sameData(const ManifestFile& given, const ManifestFile& stored) {
     return given.size == stored.size && given.sha256 == stored.sha256 &&
            given.shares == stored.shares && given.kind == stored.kind &&
-           given.target == stored.target && given.mtime == stored.mtime &&
-           given.stripeUnit == stored.stripeUnit && given.stripes == stored.stripes &&
-           (given.mode == -1 || given.mode == stored.mode);
+           given.target == stored.target && given.hasMtime == stored.hasMtime &&
+           given.mtime == stored.mtime && given.stripeUnit == stored.stripeUnit &&
+           given.stripes == stored.stripes && (given.mode == -1 || given.mode == stored.mode);
 }
 
 }  // namespace
 
 bool agreesWithStored(const Manifest& given, const Manifest& stored) {
-    if (given.jobId != stored.jobId || given.archives != stored.archives) return false;
+    if (given.jobId != stored.jobId || given.archives != stored.archives ||
+        given.stages != stored.stages) {
+        return false;
+    }
     for (const ManifestFile& file : given.files) {
         bool found = false;
         for (const ManifestFile& each : stored.files) {

@@ -24,11 +24,11 @@ std::optional<Manifest> storedManifest(unsigned long long jobId);
 void keepManifestInStore(const Manifest& manifest);
 
 // Whether a manifest a user gave tells of job's data what the store's copy
-// does: the same job and archive files, and each of its files one of the
-// copy's, alike in size, digests, parts and stripes (and mode, where it
-// records one). A manifest converted to the first format, or one whose
-// createdAt was retouched, agrees; one with any digest or offset changed
-// does not.
+// does: the same job, archive files and stages, and each of its entries one
+// of the copy's, alike in name, kind, size, digests, parts, stripes, link
+// target and modification time (and mode, where it records one). A manifest
+// converted to the first format, or one whose createdAt was retouched,
+// agrees; one with anything a restore obeys changed does not.
 bool agreesWithStored(const Manifest& given, const Manifest& stored);
 
 // Throws AgentError (bad input) when given, read from path, does not agree
