@@ -3,7 +3,9 @@
 // The embedded local platform: an implementation of every declaration in
 // platform/ on one machine, so that the library runs standalone.
 //
-// - A store is a directory that holds everything about its backups and
+// - A store is a directory, or a prefix of a bucket in object storage
+//   ("s3://BUCKET/PREFIX", its catalog then in PostgreSQL and its logs on
+//   the host that wrote them), that holds everything about its backups and
 //   nothing outside it: store.ini (its format, Trellan id and, for a
 //   catalog in PostgreSQL, its connection string; written once),
 //   catalog.db (the catalog of jobs and archive files, unless it is in
