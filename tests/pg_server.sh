@@ -4,6 +4,8 @@
 #                             own and records its connection string and that
 #                             directory in FILE
 #   pg_server.sh stop FILE    stops it and removes both
+# The server is stopped, and both removed, when the process that started
+# the fixture (ctest) ends without stopping it: killed, say.
 # With $PIPELINESETUP_TEST_PG naming a server it does nothing, and the
 # PostgreSQL tests use that one; without a PostgreSQL server installed it
 # says so, and they skip.
@@ -25,12 +27,15 @@ start)
   fi
   dir=$(mktemp -d "${TMPDIR:-/tmp}/pipelinesetup-pg.XXXXXX")
   conninfo=$("$root/.ci/postgres" start "$dir") || { rm -rf "$dir"; exit 1; }
-  printf '%s\n%s\n' "$conninfo" "$dir" >"$file"
+  setsid "$root/tests/when_gone.sh" "$PPID" "$0" stop "$file" </dev/null >/dev/null 2>&1 &
+  printf '%s\n%s\n%s\n' "$conninfo" "$dir" "$!" >"$file"
   echo "started a test server: $conninfo"
   ;;
 stop)
   [[ -f $file ]] || exit 0
   dir=$(sed -n 2p "$file")
+  watcher=$(sed -n 3p "$file")
+  [[ -n $watcher && $watcher != "$$" ]] && kill -- "-$watcher" 2>/dev/null || true
   "$root/.ci/postgres" stop "$dir" || true
   rm -rf "$dir" "$file"
   ;;

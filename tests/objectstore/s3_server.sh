@@ -6,6 +6,8 @@
 #                             and that directory in FILE (mode 600: it holds
 #                             the test secret)
 #   s3_server.sh stop FILE    stops it and removes both
+# The servers are stopped, and both removed, when the process that started
+# the fixture (ctest) ends without stopping them: killed, say.
 # With $PIPELINESETUP_TEST_S3 naming a bucket it does nothing, and the tests
 # use that one; without Swift installed it says so, and they skip.
 set -euo pipefail
@@ -26,12 +28,15 @@ start)
   fi
   dir=$(mktemp -d "${TMPDIR:-/tmp}/pipelinesetup-s3.XXXXXX")
   assignments=$("$root/.ci/objectstore" start "$dir") || { "$root/.ci/objectstore" stop "$dir" || true; rm -rf "$dir"; exit 1; }
-  (umask 077 && printf '%s\nOBJECTSTORE_DIR=%s\n' "$assignments" "$dir" >"$file")
+  setsid "$root/tests/when_gone.sh" "$PPID" "$0" stop "$file" </dev/null >/dev/null 2>&1 &
+  (umask 077 && printf '%s\nOBJECTSTORE_DIR=%s\nOBJECTSTORE_WATCHER=%s\n' "$assignments" "$dir" "$!" >"$file")
   echo "started a test object store: $(grep '^AWS_ENDPOINT_URL=' <<<"$assignments")"
   ;;
 stop)
   [[ -f $file ]] || exit 0
   dir=$(sed -n 's/^OBJECTSTORE_DIR=//p' "$file")
+  watcher=$(sed -n 's/^OBJECTSTORE_WATCHER=//p' "$file")
+  [[ -n $watcher && $watcher != "$$" ]] && kill -- "-$watcher" 2>/dev/null || true
   if [[ -n $dir ]]; then
     "$root/.ci/objectstore" stop "$dir" || true
     rm -rf "$dir"
