@@ -4,7 +4,9 @@
 set -euo pipefail
 
 # --agent: only what building and running pipeline-agent needs (the quick
-# start); without it, also what the tests, sanitizer builds, benchmarks,
+# start), libcurl included for stores in object storage (the agent-local
+# preset builds without it); without it, also what the tests (PostgreSQL,
+# Swift and MariaDB servers among them), sanitizer builds, benchmarks,
 # coverage and packaging need.
 agent=(g++ cmake ninja-build pkgconf libcurl4-openssl-dev
        libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev libpq-dev

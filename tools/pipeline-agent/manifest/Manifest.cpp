@@ -228,7 +228,11 @@ void readKind(const json& entry, ManifestFile& file, const std::string& at) {
     if (kind == "directory" || kind == "symlink" || kind == "file") {
         const auto mtime = entry.find("mtime");
         if (mtime != entry.end()) {
-            if (!mtime->is_number_integer()) {
+            // Nanoseconds since the epoch, in a signed 64-bit field.
+            if (!mtime->is_number_integer() ||
+                (mtime->is_number_unsigned() &&
+                 mtime->get<uint64_t>() >
+                     static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))) {
                 throw badInput(at + ": \"mtime\" is not a whole number of nanoseconds");
             }
             file.hasMtime = true;
@@ -301,7 +305,7 @@ ManifestStages stagesOf(const json& document, const std::string& where) {
     } else if (codec != "none") {
         throw badInput(at + ": \"codec\" is missing or not zstd, lz4 or none");
     }
-    stages.level = static_cast<int>(number<uint32_t>(*found, "level", at));
+    stages.level = number<int>(*found, "level", at);
     stages.frameSize = number<uint64_t>(*found, "frameSize", at);
     if (stages.frameSize == 0 || stages.frameSize > kMaxFrameSize) {
         throw badInput(at + ": \"frameSize\" " + std::to_string(stages.frameSize) +
@@ -400,8 +404,9 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
             manifest.files.push_back(file);
             continue;
         }
-        file.mode = static_cast<int>(number<uint32_t>(entry, "mode", at));
-        if (file.mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
+        const uint32_t mode = number<uint32_t>(entry, "mode", at);
+        if (mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
+        file.mode = static_cast<int>(mode);
         if (file.kind == ManifestFile::Kind::Directory) {
             manifest.files.push_back(file);
             continue;
@@ -435,6 +440,10 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
                                std::to_string(share.seekOffset) +
                                " does not follow the previous file's share (" +
                                std::to_string(streamEnd[k]) + ")");
+            }
+            if (share.storedSize > std::numeric_limits<uint64_t>::max() - streamEnd[k]) {
+                throw badInput(at + " stream " + std::to_string(k + 1) +
+                               ": its archive file would end past 2^64 bytes");
             }
             streamEnd[k] += share.storedSize;
         }
@@ -570,7 +579,8 @@ Manifest parseManifest(const std::string& text, const std::string& path) {
     json document;
     try {
         document = json::parse(text);
-    } catch (const json::parse_error& error) {
+    } catch (const json::exception& error) {
+        // Not JSON, or a number past what a double holds.
         throw badInput("manifest " + path + " is corrupt: " + error.what());
     }
     const auto format = document.is_object() ? document.find("format") : document.end();
