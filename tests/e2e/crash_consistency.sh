@@ -108,6 +108,7 @@ phase_done() {
   phase_started=$SECONDS
 }
 backup_points=0
+crashed_refused=0
 for ((n = first; ; n += stride)); do
   rm -f manifests/job.json
   before=$(outside)
@@ -123,16 +124,31 @@ for ((n = first; ; n += stride)); do
   [[ $got == 137 ]] || { cat err.txt >&2; fail "backup killed at step $n exited $got"; }
   backup_points=$((backup_points + 1))
   # A manifest may outlive a kill only whole; its job then restores or, if it
-  # was never marked complete, is cleaned up.
+  # was never marked complete, is cleaned up. Until then a restore refuses
+  # it, though every archive file it names may be whole.
   if [[ -e manifests/job.json ]]; then
     python3 -c 'import json,sys; json.load(open(sys.argv[1]))' manifests/job.json ||
       fail "backup killed at step $n left a broken manifest"
+    job=$(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' manifests/job.json | head -n 1)
+    run list >list.txt 2>/dev/null || fail "list after a kill at step $n failed"
+    if ! awk -v job="$job" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q .; then
+      mkdir -p check/crashed
+      got=0
+      run restore manifests/job.json --output check/crashed >/dev/null 2>err.txt || got=$?
+      [[ $got == 2 ]] && grep -qF "job $job of the store " err.txt &&
+        grep -qF " is crashed, not complete; it cannot be restored" err.txt ||
+        { cat err.txt >&2; fail "a restore of job $job, crashed at step $n, exited $got"; }
+      [[ -z $(ls -A check/crashed) ]] || fail "a refused restore of a crashed job wrote its outputs"
+      crashed_refused=$((crashed_refused + 1))
+    fi
   fi
   before=$(outside)
   verify_store "backup killed at step $n"
   (( n < 1000 )) || fail "the backup never completed"
 done
 
+# Some step lies between the manifest's saving and the job's completion.
+((stride > 1 || crashed_refused > 0)) || fail "no kill left a manifest of a job not complete"
 phase_done backup
 # Restore: each kill point in turn; the store must not change at all.
 restore_points=0
@@ -362,5 +378,6 @@ phase_done "delete and expire"
 ((stride == 1)) || echo "killed at every ${stride}th step from step $first"
 echo "kill points: backup $backup_points, restore $restore_points, repair $repair_points," \
   "cleanup $cleanup_points, delete and expire $removal_points; complete jobs restored and compared: $jobs_checked;" \
+  "restores of a crashed job's manifest refused: $crashed_refused;" \
   "bytes compared: $restored_bytes; seconds: $seconds"
 echo "PASS: crash_consistency"
