@@ -301,33 +301,31 @@ entry[int(last) if last.isdigit() else last] = json.loads(value)
 json.dump(m, open(dst, "w"), indent=2)
 PY
   }
+  # refuse_each MANIFEST FILE OUTPUT CHANGE...: each change (NAME|FIELD|VALUE)
+  # made alone to MANIFEST is refused, alone, with --job and with --file FILE
+  # --output OUTPUT, and nothing is written.
+  refuse_each() {
+    local manifest=$1 file=$2 output=$3 change name field value job line
+    shift 3
+    job=$(job_of "$manifest")
+    line="manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered"
+    for change in "$@"; do
+      IFS='|' read -r name field value <<<"$change"
+      alter "$manifest" bad.json "$name" "$field" "$value"
+      refused 2 "$line, or belongs to another store" --store store restore bad.json --output out
+      refused 2 "$line" --store store restore bad.json --job "$job" --output out
+      refused 2 "$line, or belongs to another store" \
+        --store store restore bad.json --file "$file" --output "$output"
+      empty_dir out
+    done
+  }
   other=$(printf 'ab%.0s' {1..32})
   mkdir out
-  for change in 't/link|target|"/etc/passwd"' 't/a.bin|mode|493' 't/sub|mode|511' \
-                't/a.bin|mtime|0' 't/link|mtime|1' 't/sub/b.txt|name|"t/sub/c.txt"' \
-                "t/a.bin|sha256|\"$other\"" "t/a.bin|streams.1.sha256|\"$other\""; do
-    IFS='|' read -r name field value <<<"$change"
-    alter tree.json bad.json "$name" "$field" "$value"
-    job=$(job_of tree.json)
-    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
-      --store store restore bad.json --output out
-    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered" \
-      --store store restore bad.json --job "$job" --output out
-    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
-      --store store restore bad.json --file t/sub --output out
-    empty_dir out
-  done
-  for change in 'notes.txt|mode|493' 'notes.txt|name|"notes.bin"' "db.bin|sha256|\"$other\"" \
-                "db.bin|streams.2.sha256|\"$other\""; do
-    IFS='|' read -r name field value <<<"$change"
-    alter set.json bad.json "$name" "$field" "$value"
-    job=$(job_of set.json)
-    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
-      --store store restore bad.json --output out
-    refused 2 "manifest bad.json differs from the store's copy of job $job ($PWD/store/jobs/$job.manifest.json); it was altered, or belongs to another store" \
-      --store store restore bad.json --file db.bin --output out/db.bin
-    empty_dir out
-  done
+  refuse_each tree.json t/sub out 't/link|target|"/etc/passwd"' 't/a.bin|mode|493' 't/sub|mode|511' \
+    't/a.bin|mtime|0' 't/link|mtime|1' 't/sub/b.txt|name|"t/sub/c.txt"' \
+    "t/a.bin|sha256|\"$other\"" "t/a.bin|streams.1.sha256|\"$other\""
+  refuse_each set.json db.bin out/db.bin 'notes.txt|mode|493' 'notes.txt|name|"notes.bin"' \
+    "db.bin|sha256|\"$other\"" "db.bin|streams.2.sha256|\"$other\""
   # A size and its last part grown together is refused too (the parts of
   # the manifest no longer follow each other, or it disagrees).
   python3 - set.json bad.json <<'PY'
