@@ -320,6 +320,70 @@ PY
     fail "backup --expire did not apply the kept policy"
   restores_whole "$(job_of n1.json)" a.bin
 
+  # A job a restore reads is skipped: expire deletes the others, names the
+  # job it skipped and why, and exits 3; its dry run is as before. A backup
+  # --expire that skips it says its backup is complete, then why its expiry
+  # did not finish, and exits 3 too.
+  n1=$(job_of n1.json) n2=$(job_of n2.json)
+  run -q backup a.bin --manifest n3.json "${streams[@]}"
+  n3=$(job_of n3.json)
+  mkdir held
+  "$agent" --store "$store_arg" --log-level -1 --media-timeout 10m --test-media-chunk-delay 600000 \
+    restore --job "$n1" --output held >held.out 2>held.err &
+  reader=$!
+  for ((i = 0; i < 300; i++)); do
+    grep -q "restoring 1 file" held.err && break
+    kill -0 "$reader" 2>/dev/null || { cat held.err >&2; fail "the slow restore ended early"; }
+    sleep 0.1
+  done
+  grep -q "restoring 1 file" held.err || fail "the slow restore never began"
+  run expire --keep-last 1 --dry-run >dry.txt 2>/dev/null || fail "a dry run beside a restore failed"
+  [[ $(kept "$n1" dry.txt) == "remove -" && $(kept "$n2" dry.txt) == "remove -" ]] || { cat dry.txt >&2; fail "the dry run beside a restore"; }
+  refused 3 "expire skipped 1 job in use ($n1); deleted 1 job" expire --keep-last 1
+  grep -qx "skipped job $n1: it is in use (a restore reads it, or another command deletes it)" out.txt &&
+    grep -q "^deleted job $n2: .*, 20000 bytes$" out.txt || { cat out.txt >&2; fail "expire does not name what it skipped and deleted"; }
+  [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} $n1 $n3 " ]] ||
+    fail "expire beside a restore did not delete all but the job in use"
+  got=0
+  run -q backup a.bin --manifest n4.json --expire "${streams[@]}" >out.txt 2>err.txt || got=$?
+  [[ $got == 3 ]] || { cat err.txt >&2; fail "backup --expire that skipped a job exited $got"; }
+  [[ $(sed -n 1p err.txt) == "pipeline-agent: the backup is complete: manifest n4.json" &&
+    $(sed -n 2p err.txt) == "pipeline-agent: error: expiring the store skipped 1 job in use ($n1); deleted 0 jobs (log: "*")" &&
+    $(wc -l <err.txt) == 2 ]] || { cat err.txt >&2; fail "backup --expire does not say its backup is complete, then why its expiry did not finish"; }
+  n4=$(job_of n4.json)
+  [[ $(on_catalog "SELECT state FROM jobs WHERE job_id = $n4") == complete ]] || fail "the backup whose expiry skipped a job is not complete"
+  got=0
+  run -q backup a.bin --manifest n5.json --expire --json "${streams[@]}" >n5.out 2>err.txt || got=$?
+  [[ $got == 3 ]] || { cat err.txt >&2; fail "backup --expire --json that skipped a job exited $got"; }
+  python3 - n5.out "$n3" "$n1" <<'PY' || fail "backup --expire --json does not name what its expiry deleted and skipped"
+import json, sys
+d = json.load(open(sys.argv[1]))
+assert not d["ok"] and d["exitCode"] == 3 and d["expired"] == [int(sys.argv[2])], d
+assert d["skipped"] == [int(sys.argv[3])] and d["manifest"] == "n5.json", d
+PY
+  kill -TERM "$reader"
+  wait "$reader" || true
+  run -q expire --keep-last 2 || fail "expire once the restore ended failed"
+  [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} $n4 $(job_of n5.json) " ]] ||
+    fail "expire once the restore ended did not delete the job it skipped"
+
+  # A job another command deletes between expire's listing and its deleting
+  # is done, not a job the store lacks; likewise for delete.
+  for r in r1 r2 r3; do run -q backup a.bin --manifest "$r.json" "${streams[@]}"; done
+  r1=$(job_of r1.json) r2=$(job_of r2.json) r3=$(job_of r3.json)
+  run expire --keep-last 2 --test-before-deleting "'$agent' --store '$store_arg' -q delete $r1 --yes >/dev/null" \
+    >expire.txt 2>err.txt || { cat err.txt >&2; fail "expire beside a delete of a job of its plan failed"; }
+  grep -qx "job $r1 was deleted by another command meanwhile" expire.txt &&
+    grep -q "^deleted job $n4: .*, 20000 bytes$" expire.txt || { cat expire.txt >&2; fail "expire beside a delete"; }
+  [[ $(on_catalog "SELECT job_id FROM jobs ORDER BY created_at" | tr '\n' ' ') == "${jobs[3]} $r2 $r3 " ]] ||
+    fail "expire beside a delete left other jobs"
+  run delete "$r2" "$r3" --yes --test-before-deleting "'$agent' --store '$store_arg' -q delete $r2 --yes >/dev/null" \
+    >del.txt 2>err.txt || { cat err.txt >&2; fail "delete of a job another delete removed failed"; }
+  grep -qx "job $r2 was deleted by another command meanwhile" del.txt &&
+    grep -q "^deleted job $r3: .*, 20000 bytes$" del.txt || { cat del.txt >&2; fail "delete beside a delete"; }
+  [[ $(on_catalog "SELECT job_id FROM jobs" | tr '\n' ' ') == "${jobs[3]} " ]] || fail "delete beside a delete left its job"
+  run check >/dev/null 2>&1 || fail "check fails after deletions beside deletions"
+
   # A kept policy that is a link is not followed out of the store: refused
   # before any work. (A directory's: an object store has no links.)
   if ! object_store; then

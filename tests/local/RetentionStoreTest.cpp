@@ -112,6 +112,46 @@ TEST_F(LocalRetentionTest, ARestoresHoldKeepsItsJobFromDeletionUntilItEnds) {
     EXPECT_EQ(stateOf(job), "gone");
 }
 
+// Jobs that others act on between a caller's listing and its deletion: one
+// another command deleted, or deletes now, counts as done; one a restore
+// reads is skipped, and the others go.
+TEST_F(LocalRetentionTest, JobsGoneOrInUseMeanwhileAreCountedDoneOrSkippedWhenAsked) {
+    const unsigned long long base = config.jobId * 10;
+    std::vector<std::string> gone, read, deleted, held;
+    completeJob(base + 1, &gone);
+    completeJob(base + 2, &read);
+    completeJob(base + 3, &deleted);
+    completeJob(base + 4, &held);
+    localplatform::deleteJobs({base + 1});  // another command's deletion
+    localplatform::DeletionOptions options;
+    options.goneIsDone = true;
+    options.skipInUse = true;
+    {
+        const auto hold = localplatform::holdJobForReading(base + 2);
+        const auto result = localplatform::deleteJobs({base + 1, base + 2, base + 3}, options);
+        EXPECT_EQ(result.jobs, (std::vector<unsigned long long>{base + 3}));
+        EXPECT_EQ(result.deletedElsewhere, (std::vector<unsigned long long>{base + 1}));
+        EXPECT_EQ(result.skipped, (std::vector<unsigned long long>{base + 2}));
+    }
+    for (const auto& path : read) EXPECT_TRUE(fs::exists(path)) << path;
+    for (const auto& path : deleted) EXPECT_FALSE(fs::exists(path)) << path;
+    // A job gone before is not locked again: no lock file comes back.
+    EXPECT_FALSE(fs::exists(config.storeDir + "/jobs/" + std::to_string(base + 1) + ".lock"));
+
+    // Marked deleting by a deleter that holds it (a hold stands in for its
+    // lock): that deleter's to finish, counted done here.
+    {
+        const auto hold = localplatform::holdJobForReading(base + 4);
+        runOnCatalog(config.storeDir, "UPDATE jobs SET state = 'deleting' WHERE job_id = " +
+                                          std::to_string(base + 4));
+        const auto result = localplatform::deleteJobs({base + 4}, options);
+        EXPECT_EQ(result.deletedElsewhere, (std::vector<unsigned long long>{base + 4}));
+        EXPECT_TRUE(result.jobs.empty() && result.skipped.empty());
+        for (const auto& path : held) EXPECT_TRUE(fs::exists(path)) << path;
+    }
+    EXPECT_EQ(localplatform::cleanup().jobsDeleted, (std::vector<unsigned long long>{base + 4}));
+}
+
 TEST_F(LocalRetentionTest, ADeletionCutShortLeavesItsJobDeletingUntilCleanupFinishesIt) {
     const unsigned long long base = config.jobId * 10;
     std::vector<std::string> kept, paths;

@@ -43,8 +43,9 @@ CheckResult check(bool repair, const CheckLimits& limits) {
     return checkStore(openedStore(), repair, limits);
 }
 
-DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds) {
-    return deleteStoreJobs(openedStore(), jobIds);
+DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds,
+                          const DeletionOptions& options) {
+    return deleteStoreJobs(openedStore(), jobIds, options);
 }
 
 void markJobsDamaged(const std::vector<unsigned long long>& jobIds) {

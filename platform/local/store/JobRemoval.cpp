@@ -44,6 +44,14 @@ std::string manifestPath(const Store& store, unsigned long long jobId) {
     return store.jobsDirectory() + "/" + std::to_string(jobId) + ".manifest.json";
 }
 
+// A SQLite store's lock file of a job that is gone, removed under its lock:
+// whoever locks it from now on finds no job in the catalog.
+void dropLockFile(Store& store, unsigned long long jobId) {
+    if (store.catalogPlace().connection.empty()) {
+        store.storage().remove(store.jobsDirectory() + "/" + std::to_string(jobId) + ".lock");
+    }
+}
+
 // Removes what the store keeps of jobs that are marked deleting and whose
 // locks the caller holds. Throws StoreError (Failed) at the first thing
 // that cannot be removed, the jobs left deleting.
@@ -88,13 +96,7 @@ void removeMarked(Store& store, CatalogBackend& catalog,
         result->jobs.push_back(id);
         platformDebug(formatText("deleted job %llu", id));
     }
-    // A SQLite store's job locks: whoever locks one of them from now on
-    // finds no job in the catalog.
-    if (store.catalogPlace().connection.empty()) {
-        for (const unsigned long long id : jobIds) {
-            storage.remove(store.jobsDirectory() + "/" + std::to_string(id) + ".lock");
-        }
-    }
+    for (const unsigned long long id : jobIds) dropLockFile(store, id);
 }
 
 // The refusal of a job that may not be deleted, or nothing.
@@ -114,53 +116,99 @@ std::string refusal(const std::optional<CatalogJob>& job, unsigned long long job
 // Every job is looked at before any lock is taken, so that a refusal makes
 // no lock file; under the marking's transaction they are looked at again.
 DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
-                               const std::vector<unsigned long long>& jobIds) {
+                               const std::vector<unsigned long long>& jobIds,
+                               const DeletionOptions& options) {
     store->requireWritable("delete");
+    // Another command's deletion, done (the job is gone) or under way (it is
+    // marked deleting and its lock held).
+    const auto elsewhere = [&options](const std::optional<CatalogJob>& job, bool held) {
+        return options.goneIsDone && (!job || (held && job->state == "deleting"));
+    };
+    DeletionResult result;
     std::vector<unsigned long long> ids;
     std::set<unsigned long long> seen;
-    for (const unsigned long long id : jobIds) {
-        if (seen.insert(id).second) ids.push_back(id);
-    }
     auto catalog = store->catalog();
-    for (const unsigned long long id : ids) {
-        const std::string why = refusal(catalog->findJob(id), id);
+    for (const unsigned long long id : jobIds) {
+        if (!seen.insert(id).second) continue;
+        const auto job = catalog->findJob(id);
+        if (elsewhere(job, false)) {
+            result.deletedElsewhere.push_back(id);
+            continue;
+        }
+        const std::string why = refusal(job, id);
         if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
+        ids.push_back(id);
     }
     auto liveness = store->liveness();
-    DeletionResult result;
     for (std::size_t first = 0; first < ids.size(); first += kJobsAtOnce) {
         // Asked to stop: between batches, each either untouched or gone.
         if (interrupted()) {
+            const std::size_t done = result.jobs.size();
             throw StoreError(StoreError::Kind::Interrupted,
                              formatText("stopped before job %llu; %zu job%s deleted, the rest "
                                         "untouched",
-                                        ids[first], first, first == 1 ? "" : "s"));
+                                        ids[first], done, done == 1 ? "" : "s"));
         }
         const std::vector<unsigned long long> batch(
             ids.begin() + static_cast<std::ptrdiff_t>(first),
             ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + kJobsAtOnce)));
         std::vector<std::unique_ptr<JobLock>> held;
+        std::vector<unsigned long long> locked;
         for (const unsigned long long id : batch) {
             std::unique_ptr<JobLock> lock = liveness->holdForDeleting(id);
-            if (!lock) {
+            if (lock) {
+                held.push_back(std::move(lock));
+                locked.push_back(id);
+            } else if (elsewhere(catalog->findJob(id), true)) {
+                result.deletedElsewhere.push_back(id);
+            } else if (options.skipInUse) {
+                result.skipped.push_back(id);
+            } else {
                 failed(
                     formatText("job %llu is in use (a restore reads it, or another command "
                                "deletes it); not deleted",
                                id));
             }
-            held.push_back(std::move(lock));
         }
+        if (locked.empty()) continue;
+        std::vector<unsigned long long> marked, gone;
         {
             CatalogTransaction transaction(*catalog);
-            for (const unsigned long long id : batch) {
-                const std::string why = refusal(catalog->findJob(id), id);
+            for (const unsigned long long id : locked) {
+                const auto job = catalog->findJob(id);
+                // Its deleter finished between the first look and the lock.
+                if (elsewhere(job, false)) {
+                    gone.push_back(id);
+                    continue;
+                }
+                const std::string why = refusal(job, id);
                 if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
                 catalog->setJobState(id, "deleting");
+                marked.push_back(id);
             }
             transaction.commit();
         }
+        for (const unsigned long long id : gone) {
+            dropLockFile(*store, id);
+            result.deletedElsewhere.push_back(id);
+        }
+        if (marked.empty()) continue;
         crashPoint("jobs marked deleting");
-        removeMarked(*store, *catalog, batch, &result);
+        removeMarked(*store, *catalog, marked, &result);
+    }
+    // A deleter holds a job's lock a moment before it marks the job: one
+    // skipped then is looked at once more.
+    if (options.goneIsDone && !result.skipped.empty()) {
+        std::vector<unsigned long long> inUse;
+        for (const unsigned long long id : result.skipped) {
+            const auto job = catalog->findJob(id);
+            if (!job || job->state == "deleting") {
+                result.deletedElsewhere.push_back(id);
+            } else {
+                inUse.push_back(id);
+            }
+        }
+        result.skipped = inUse;
     }
     return result;
 }

@@ -19,7 +19,8 @@ class JobLiveness;
 
 // See deleteJobs in LocalPlatform.h.
 DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
-                               const std::vector<unsigned long long>& jobIds);
+                               const std::vector<unsigned long long>& jobIds,
+                               const DeletionOptions& options);
 
 // Finishes the deletion of every job marked deleting whose deleter is gone
 // (cleanup's part), adding the jobs and the archive files removed to

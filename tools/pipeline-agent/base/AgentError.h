@@ -5,10 +5,12 @@
 
 // A failure that ends a command with a one-line message. Bad input (a
 // missing file, a foreign manifest, a wrong store) exits with 2, a failed job
-// with 1, a job stopped by a signal with 128 + the signal.
+// with 1, a job stopped by a signal with 128 + the signal, work done in part
+// (a complete backup whose expiry failed, an expiry that skipped jobs in use)
+// with 3.
 class AgentError : public std::runtime_error {
 public:
-    enum class Kind { BadInput, JobFailed, Interrupted };
+    enum class Kind { BadInput, JobFailed, Interrupted, PartlyDone };
 
     AgentError(Kind kind, const std::string& message, int signal = 0)
         : std::runtime_error(message), m_kind(kind), m_signal(signal) {}
@@ -19,6 +21,7 @@ public:
         case Kind::BadInput: return 2;
         case Kind::JobFailed: return 1;
         case Kind::Interrupted: return 128 + m_signal;
+        case Kind::PartlyDone: return 3;
         }
         return 1;
     }
@@ -34,6 +37,10 @@ inline AgentError badInput(const std::string& message) {
 
 inline AgentError jobFailed(const std::string& message) {
     return AgentError(AgentError::Kind::JobFailed, message);
+}
+
+inline AgentError partlyDone(const std::string& message) {
+    return AgentError(AgentError::Kind::PartlyDone, message);
 }
 
 inline AgentError interrupted(int signal, const std::string& message) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/AgentError.h"
+#include "base/Progress.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "jobs/AgentStore.h"
@@ -102,15 +103,25 @@ Command backupCommand() {
             expiring.storeLogName = "expire";
             runBackup(*backup, std::move(config), report);
             if (!policy) return;
+            // The backup stands whatever the expiry does: an expiry that
+            // fails or skips jobs in use says so after a line that the
+            // backup is complete, and exits 3.
+            std::string why;
             try {
                 openStoreFor(expiring, localplatform::Access::ReadWrite, false);
-                const auto expired = expireJobs(*policy, false, !report.enabled(), expiring);
-                report.add({{"expired", expired}});
+                const Expiry expiry = expireJobs(*policy, false, !report.enabled(), expiring);
+                report.add({{"expired", expiry.deleted}});
+                if (!expiry.skipped.empty()) {
+                    report.add({{"skipped", expiry.skipped}});
+                    why = "expiring the store " + skippedJobs(expiry);
+                }
             } catch (const AgentError& error) {
-                throw jobFailed(std::string("the backup is complete, but expiring the store "
-                                            "failed: ") +
-                                error.what());
+                why = std::string("expiring the store failed: ") + error.what();
             }
+            if (why.empty()) return;
+            printLine("pipeline-agent: the backup is complete: manifest " + backup->manifest +
+                      "\n");
+            throw partlyDone(why);
         };
     };
     return command;

@@ -27,6 +27,7 @@ struct DeleteOptions {
     std::vector<std::string> jobs;
     bool yes = false;     // no question asked
     bool dryRun = false;  // show what would go, change nothing
+    std::string beforeDeleting;  // testing: a command run between the plan and the deletion
 };
 
 // Asks on the terminal; true for "y" or "yes".
@@ -78,6 +79,7 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
     }
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
+    runBeforeDeleting(options.beforeDeleting);
     const localplatform::DeletionResult result = runDeletion(plan, config);
     say("deleted %s, %s, %llu bytes from %s", counted(result.jobs.size(), "job").c_str(),
         counted(result.removed.size(), "archive file").c_str(), result.bytes,
@@ -98,6 +100,11 @@ Command deleteCommand() {
         app.add_flag("--yes", options->yes, "do not ask (needed off a terminal)");
         app.add_flag("--dry-run", options->dryRun,
                      "show the jobs, archive files and bytes that would go; change nothing");
+        app.add_option("--test-before-deleting", options->beforeDeleting,
+                       "run COMMAND (with /bin/sh) once the jobs are listed, before deleting "
+                       "them, and wait for it")
+            ->type_name("COMMAND")
+            ->group("Testing");
         return
             [options](localplatform::Config config, JsonReport&) { runDelete(*options, config); };
     };

@@ -13,6 +13,7 @@
 #include "commands/NumberOptions.h"
 #include "jobs/AgentStore.h"
 #include "jobs/Expiry.h"
+#include "jobs/JobDeletion.h"
 
 namespace {
 
@@ -21,6 +22,7 @@ struct ExpireOptions {
     std::string within;   // --keep-within as given
     bool dryRun = false;  // show what would be kept and removed, change nothing
     bool save = false;    // keep the policy in the store, for backup --expire
+    std::string beforeDeleting;  // testing: a command run between the plan and the deletion
 };
 
 void runExpire(ExpireOptions options, const localplatform::Config& config) {
@@ -39,7 +41,9 @@ void runExpire(ExpireOptions options, const localplatform::Config& config) {
         savePolicy(options.policy);
         say("kept the policy %s for backup --expire", describePolicy(options.policy).c_str());
     }
-    expireJobs(options.policy, options.dryRun, true, config);
+    runBeforeDeleting(options.beforeDeleting);
+    const Expiry expiry = expireJobs(options.policy, options.dryRun, true, config);
+    if (!expiry.skipped.empty()) throw partlyDone("expire " + skippedJobs(expiry));
 }
 
 }  // namespace
@@ -67,6 +71,11 @@ Command expireCommand() {
                      "list what would be kept (and by which rule) and removed; change nothing");
         app.add_flag("--save", options->save,
                      "also keep the policy in the store, which backup --expire applies");
+        app.add_option("--test-before-deleting", options->beforeDeleting,
+                       "run COMMAND (with /bin/sh) once the jobs to remove are listed, before "
+                       "deleting them, and wait for it")
+            ->type_name("COMMAND")
+            ->group("Testing");
         return
             [options](localplatform::Config config, JsonReport&) { runExpire(*options, config); };
     };

@@ -25,8 +25,8 @@ std::string joined(const std::vector<std::string>& words) {
 
 }  // namespace
 
-std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
-                                           const localplatform::Config& config) {
+Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
+                  const localplatform::Config& config) {
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -76,7 +76,7 @@ std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool d
             "changed",
             kept, kept == 1 ? "" : "s", doomed.size(), counted(files, "archive file").c_str(),
             bytes);
-        return doomed;
+        return {doomed, {}};
     }
     if (plan.empty()) {
         say("kept %zu complete job%s; nothing to remove", kept, kept == 1 ? "" : "s");
@@ -84,10 +84,19 @@ std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool d
     }
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
-    const localplatform::DeletionResult result = runDeletion(plan, config, table);
+    const localplatform::DeletionResult result = runDeletion(plan, config, table, true);
     say("kept %zu complete job%s, deleted %zu (%s, %llu bytes)", kept, kept == 1 ? "" : "s",
         result.jobs.size(), counted(result.removed.size(), "archive file").c_str(), result.bytes);
-    return result.jobs;
+    return {result.jobs, result.skipped};
+}
+
+std::string skippedJobs(const Expiry& expiry) {
+    std::string ids;
+    for (const unsigned long long id : expiry.skipped) {
+        ids += (ids.empty() ? "" : ", ") + std::to_string(id);
+    }
+    return "skipped " + counted(expiry.skipped.size(), "job") + " in use (" + ids +
+           "); deleted " + counted(expiry.deleted.size(), "job");
 }
 
 std::string describePolicy(const RetentionPolicy& policy) {

@@ -10,13 +10,23 @@
 // Expiring a store's complete jobs by a retention policy, and the policy a
 // store keeps for `backup --expire`.
 
+// What an expiry did.
+struct Expiry {
+    std::vector<unsigned long long> deleted;  // or that a dry run would delete
+    std::vector<unsigned long long> skipped;  // in use, left whole
+};
+
 // Applies policy to the complete jobs of the open store: with table, prints
 // each job's decision (keep, with the rules, or remove) on stdout; unless
 // dryRun, deletes the jobs it removes (runDeletion, printing a line for each
-// when table is set). Says a summary unless -q. Returns the jobs deleted (or
-// that a dry run would delete). Throws AgentError.
-std::vector<unsigned long long> expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
-                                           const localplatform::Config& config);
+// when table is set), but for those in use, which it skips, and those
+// another command deleted meanwhile. Says a summary unless -q. Throws
+// AgentError.
+Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
+                  const localplatform::Config& config);
+
+// "skipped 1 job in use (7); deleted 2 jobs": for an expiry that skipped jobs.
+std::string skippedJobs(const Expiry& expiry);
 
 // The policy as `expire` options ("--keep-last 7 --keep-daily 30").
 std::string describePolicy(const RetentionPolicy& policy);

@@ -1,6 +1,7 @@
 #include "jobs/JobDeletion.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -61,13 +62,33 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
     std::fflush(stdout);
 }
 
+namespace {
+
+std::string& beforeDeleting() {
+    static std::string command;
+    return command;
+}
+
+}  // namespace
+
+void runBeforeDeleting(const std::string& command) { beforeDeleting() = command; }
+
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
-                                          const localplatform::Config& config, bool print) {
+                                          const localplatform::Config& config, bool print,
+                                          bool skipInUse) {
     std::vector<unsigned long long> ids;
     for (const PlannedDeletion& job : plan) ids.push_back(job.jobId);
+    if (!beforeDeleting().empty() && std::system(beforeDeleting().c_str()) != 0) {
+        throw jobFailed("the test command before deleting failed; nothing was deleted");
+    }
     localplatform::DeletionResult result;
     try {
-        result = localplatform::deleteJobs(ids);
+        // Every job of the plan was listed: one gone since went by another
+        // command's hand.
+        localplatform::DeletionOptions options;
+        options.goneIsDone = true;
+        options.skipInUse = skipInUse;
+        result = localplatform::deleteJobs(ids, options);
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }
@@ -79,6 +100,15 @@ localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& pl
     for (const unsigned long long id : print ? result.jobs : std::vector<unsigned long long>()) {
         std::printf("deleted job %llu: %s, %llu bytes\n", id,
                     counted(removed[id].first, "archive file").c_str(), removed[id].second);
+    }
+    for (const unsigned long long id : print ? result.deletedElsewhere
+                                             : std::vector<unsigned long long>()) {
+        std::printf("job %llu was deleted by another command meanwhile\n", id);
+    }
+    for (const unsigned long long id : print ? result.skipped : std::vector<unsigned long long>()) {
+        std::printf("skipped job %llu: it is in use (a restore reads it, or another command "
+                    "deletes it)\n",
+                    id);
     }
     std::fflush(stdout);
     return result;

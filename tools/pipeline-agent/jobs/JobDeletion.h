@@ -30,9 +30,16 @@ std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>&
 void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead);
 
 // Deletes the planned jobs from the open store and, with print, prints a
-// line for each job deleted; returns the archive files and bytes removed. Throws
-// AgentError: bad input for a job the platform refuses (see
-// planDeletion), a failed job when a job is in use (named) or the deletion
-// fails (the jobs it marked are left deleting, for cleanup).
+// line for each job deleted, deleted by another command since the plan was
+// listed (counted done), or, with skipInUse, skipped as in use; returns the
+// archive files and bytes removed and the jobs skipped. Throws AgentError:
+// bad input for a job the platform refuses (see planDeletion), a failed job
+// when a job is in use (named; unless skipInUse) or the deletion fails (the
+// jobs it marked are left deleting, for cleanup).
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
-                                          const localplatform::Config& config, bool print = true);
+                                          const localplatform::Config& config, bool print = true,
+                                          bool skipInUse = false);
+
+// Testing: a command that runDeletion runs with /bin/sh, and waits for,
+// after the plan and before deleting (empty: none).
+void runBeforeDeleting(const std::string& command);

@@ -347,6 +347,22 @@ struct DeletionResult {
     // their data bytes.
     std::vector<ArchiveFileRecord> removed;
     unsigned long long bytes = 0;
+    // Jobs that another command deleted, or has marked deleting and deletes
+    // now, since they were listed (DeletionOptions::goneIsDone).
+    std::vector<unsigned long long> deletedElsewhere;
+    // Jobs in use, left whole (DeletionOptions::skipInUse).
+    std::vector<unsigned long long> skipped;
+};
+// How deleteJobs meets jobs that other commands act on meanwhile.
+struct DeletionOptions {
+    // For a caller that listed every job it names as complete, damaged or
+    // deleting: a job the store no longer has, or whose lock another
+    // deleter holds once it is marked deleting, is counted in
+    // deletedElsewhere, not refused.
+    bool goneIsDone = false;
+    // A job whose lock is held (a restore reads it) is left whole and named
+    // in skipped, and the others are deleted, instead of refusing them all.
+    bool skipInUse = false;
 };
 // Deletes complete (or damaged) jobs on purpose, with every file the store
 // keeps of them, so that a kill at any instant leaves each either whole or
@@ -360,8 +376,10 @@ struct DeletionResult {
 // (Failed, naming it). A failure after the marking leaves the jobs deleting
 // (Failed). After interrupt(), stops before the next batch of jobs (a batch
 // is up to 256 jobs; Interrupted). Throws StoreError (Unusable on a
-// read-only store).
-DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds);
+// read-only store). options may count jobs gone meanwhile as done and skip
+// jobs in use.
+DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds,
+                          const DeletionOptions& options = {});
 
 // Marks complete jobs "damaged": kept and restorable file by file, no longer
 // a problem for check. A job already marked stays so. Refuses (Unusable,
