@@ -402,6 +402,10 @@ bad_input)
   make_input $'\xff.bin' 1000
   expect_line 2 $'input \xff.bin: its name is not valid UTF-8, which a manifest cannot record' \
     --store "$store" backup $'\xff.bin' --manifest m.json
+  # A stream from a closed standard input is refused before any work; the
+  # store's directory must not take descriptor 0 and be read as the stream.
+  expect_line 2 "standard input is closed; pipe the stream into the agent (or use --from-command)" \
+    --store "$store" backup - --name s.bin --manifest m.json <&-
   ! store_exists store && [[ ! -e d ]] || fail "a refused number left a store or a demo behind"
   # A store that is a file, or that cannot be made, is refused before any
   # work. (A directory's: an object store has no file in a store's place,
@@ -432,6 +436,23 @@ bad_input)
     --force
   [[ $(ls "$(store_logs store)") == "$logs" && -z $(ls -A into/db.bin) ]] ||
     fail "the refused restore did work"
+  # Likewise a stream to a closed standard output, by manifest or --job; a
+  # closed stderr takes nothing the agent writes into a file it opened.
+  "$agent" --store "$store" --log-level -1 backup - --name s.bin --streams 1 --manifest s.json \
+    <db.bin 2>/dev/null
+  logs=$(ls "$(store_logs store)")
+  for from in "s.json" "--job $(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' s.json)"; do
+    got=0
+    # shellcheck disable=SC2086
+    "$agent" --store "$store" restore $from --output - >&- 2>err.txt || got=$?
+    [[ $got == 2 && $(cat err.txt) == "pipeline-agent: error: standard output is closed; pipe or redirect --output -" ]] ||
+      { cat err.txt >&2; fail "restore $from to a closed stdout exited $got"; }
+  done
+  [[ $(ls "$(store_logs store)") == "$logs" ]] || fail "a restore to a closed stdout made a log"
+  "$agent" --store "$store" --log-file closed.log -v restore s.json --output s.bin 2>&-
+  cmp db.bin s.bin || fail "the restore with stderr closed restored other bytes"
+  grep -q "local platform: " closed.log || fail "the log file holds no log lines"
+  ! grep -q '^pipeline-agent: ' closed.log || fail "the agent's stderr went into its log file"
 
   printf '{"format": "pipeline-agent-manifest", "streams": [' >corrupt.json
   expect 2 "is corrupt" --store "$store" restore corrupt.json --output out.bin

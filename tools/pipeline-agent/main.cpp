@@ -18,6 +18,7 @@
 #include "base/Interrupt.h"
 #include "base/Names.h"
 #include "base/Progress.h"
+#include "base/StandardStreams.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "commands/UnknownArgument.h"
@@ -117,6 +118,7 @@ void hideTestingOptions(CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    secureStandardStreams();
     installInterruptHandling();
     CLI::App app{
         "pipeline-agent: backs a database file up over parallel streams and "
