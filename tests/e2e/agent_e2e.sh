@@ -655,6 +655,19 @@ stalled_media)
   [[ $log == "$(store_logs store)/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
   grep -qF "no progress from the media side in 300 ms" "$log" || fail "the log lacks the platform's line"
   grep -q 'local platform: ' err.txt && fail "the platform's lines reached stderr by default"
+  # A restore stopped (SIGSTOP, a shell's Ctrl-Z) for three times
+  # --media-timeout while its streams wait for slow media goes on when
+  # continued: the stop is no stall of the media side.
+  "$agent" --store "$store" --log-level -1 --media-timeout 1s --test-media-chunk-delay 700 \
+    restore db.json --output cont.bin 2>err.txt &
+  pid=$!
+  sleep 1
+  kill -STOP "$pid"
+  sleep 3
+  kill -CONT "$pid"
+  got=0; wait "$pid" || got=$?
+  [[ $got == 0 ]] || { cat err.txt >&2; fail "the restore stopped for 3 s exited $got"; }
+  cmp db.bin cont.bin || fail "the restore stopped for 3 s restored other bytes"
   ;;
 
 jobs)
