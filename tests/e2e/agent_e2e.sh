@@ -670,6 +670,29 @@ stalled_media)
   cmp db.bin cont.bin || fail "the restore stopped for 3 s restored other bytes"
   ;;
 
+memory_limit)
+  store=$(store_url store)
+  # Running out of memory (65 streams, each with its threads, in a 400 MB
+  # address space) ends a restore with one line and exit 1 wherever it
+  # happens, in the job's thread or a stream's, and leaves no output: a file
+  # and a stream input, a few times over, as where it runs out varies.
+  make_input db.bin 13000000
+  "$agent" --store "$store" --log-level -1 --test-skip-pauses backup db.bin - --name s.bin \
+    --streams 65 --manifest db.json <db.bin 2>/dev/null
+  for round in 1 2 3 4; do
+    for file in db.bin s.bin; do
+      output=out.bin; [[ $file == s.bin ]] && output=-
+      got=0
+      (ulimit -v 400000; exec "$agent" --store "$store" restore db.json --file "$file" \
+        --output "$output") >out.txt 2>err.txt || got=$?
+      [[ $got == 1 && $(grep -c error err.txt) == 1 && $(tail -n 1 err.txt) == "pipeline-agent: error: "* ]] ||
+        { cat err.txt >&2; fail "round $round: restoring $file under a 400 MB limit exited $got"; }
+      absent 'out.bin*'
+      absent '.out.bin*'
+    done
+  done
+  ;;
+
 jobs)
   store=$(store_url store)
   # A job id the store knows is refused before anything is made, also when

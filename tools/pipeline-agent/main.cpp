@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -236,6 +237,9 @@ int main(int argc, char** argv) {
         }
         reportFailure(error.what(), error.exitCode(), global.verbose > 0, report);
         return error.exitCode();
+    } catch (const std::bad_alloc&) {
+        reportFailure("out of memory", 1, global.verbose > 0, report);
+        return 1;
     } catch (const std::exception& error) {
         reportFailure(error.what(), 1, global.verbose > 0, report);
         return 1;
