@@ -109,8 +109,7 @@ private:
 // what throwOnce does, as a reader that runs out of memory would.
 class ThrowingReader final : public MediaReader {
 public:
-    ThrowingReader(std::string data, unsigned long long throwFrom,
-                   std::function<void()> throwOnce)
+    ThrowingReader(std::string data, unsigned long long throwFrom, std::function<void()> throwOnce)
         : m_data(std::move(data)), m_throwFrom(throwFrom), m_throw(std::move(throwOnce)) {}
 
     ssize_t readAt(char* data, std::size_t length, unsigned long long offset) override {
@@ -191,8 +190,7 @@ protected:
     // at [stallFrom, stallTo); *reader (if given) observes its reader. It
     // goes by clock when one is given.
     std::unique_ptr<MediaSide> make(unsigned long long stallFrom, unsigned long long stallTo,
-                                    StallingReader** reader = nullptr,
-                                    std::size_t chunkSize = 1000,
+                                    StallingReader** reader = nullptr, std::size_t chunkSize = 1000,
                                     std::shared_ptr<MediaSide::Clock> clock = nullptr) {
         auto shared = std::make_shared<StallingReader>(data, gate, census, stallFrom, stallTo);
         if (reader) *reader = shared.get();
@@ -539,8 +537,9 @@ TEST_F(MediaSideTest, TimeTheProcessWasStoppedIsNoStall) {
         EXPECT_EQ(media->state(), State::Failed);
         EXPECT_LT(since(start), kPrompt);
     }
-    EXPECT_EQ(count(log(), "no progress from the media side in 150 ms while waiting for data; "
-                           "giving up"),
+    EXPECT_EQ(count(log(),
+                    "no progress from the media side in 150 ms while waiting for data; "
+                    "giving up"),
               2u)
         << log();
 
@@ -566,9 +565,9 @@ TEST_F(MediaSideTest, AWorkerThatThrowsStopsItsReadWithALogLine) {
     const struct {
         std::function<void()> throwOnce;
         std::string says;
-    } cases[] = {{[] { throw std::bad_alloc(); }, "out of memory"},
-                 {[] { throw std::runtime_error("no buffer for the read"); },
-                  "no buffer for the read"}};
+    } cases[] = {
+        {[] { throw std::bad_alloc(); }, "out of memory"},
+        {[] { throw std::runtime_error("no buffer for the read"); }, "no buffer for the read"}};
     for (const auto& thrown : cases) {
         auto media = std::make_unique<MediaSide>(
             std::make_shared<ThrowingReader>(data, 1000, thrown.throwOnce), kId, data.size(),
