@@ -4,14 +4,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "AgentTestSupport.h"
 #include "base/AgentError.h"
+#include "base/JoinedThreads.h"
 #include "base/Names.h"
 #include "base/Nearest.h"
 #include "base/Sha256.h"
@@ -218,6 +221,25 @@ TEST(Names, TheNearestKnownNameIsASlipAway) {
     EXPECT_EQ(nearestName("frobnicate", commands), "");
     EXPECT_EQ(nearestName("ls", commands), "");  // two edits from list, too short to be a slip
     EXPECT_EQ(nearestName("--manfest", {"--manifest", "--streams", "--name"}), "--manifest");
+}
+
+// What escapes a stream's thread (running out of memory) reaches the job
+// through join(), where it would end the process; the other threads run on
+// to their end, and the first such exception is the one handed back.
+TEST(JoinedThreads, WhatEscapesAThreadReachesTheJob) {
+    std::atomic<int> finished{0};
+    JoinedThreads threads;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_FALSE(threads.start("stream " + std::to_string(i + 1), [i, &finished] {
+            if (i == 2) throw std::bad_alloc();
+            ++finished;
+        }));
+    }
+    const std::exception_ptr escaped = threads.join();
+    EXPECT_EQ(finished, 3);
+    ASSERT_TRUE(escaped);
+    EXPECT_THROW(std::rethrow_exception(escaped), std::bad_alloc);
+    EXPECT_TRUE(threads.join() == escaped);
 }
 
 }  // namespace

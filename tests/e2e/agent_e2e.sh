@@ -402,6 +402,10 @@ bad_input)
   make_input $'\xff.bin' 1000
   expect_line 2 $'input \xff.bin: its name is not valid UTF-8, which a manifest cannot record' \
     --store "$store" backup $'\xff.bin' --manifest m.json
+  # A stream from a closed standard input is refused before any work; the
+  # store's directory must not take descriptor 0 and be read as the stream.
+  expect_line 2 "standard input is closed; pipe the stream into the agent (or use --from-command)" \
+    --store "$store" backup - --name s.bin --manifest m.json <&-
   ! store_exists store && [[ ! -e d ]] || fail "a refused number left a store or a demo behind"
   # A store that is a file, or that cannot be made, is refused before any
   # work. (A directory's: an object store has no file in a store's place,
@@ -432,6 +436,23 @@ bad_input)
     --force
   [[ $(ls "$(store_logs store)") == "$logs" && -z $(ls -A into/db.bin) ]] ||
     fail "the refused restore did work"
+  # Likewise a stream to a closed standard output, by manifest or --job; a
+  # closed stderr takes nothing the agent writes into a file it opened.
+  "$agent" --store "$store" --log-level -1 backup - --name s.bin --streams 1 --manifest s.json \
+    <db.bin 2>/dev/null
+  logs=$(ls "$(store_logs store)")
+  for from in "s.json" "--job $(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' s.json)"; do
+    got=0
+    # shellcheck disable=SC2086
+    "$agent" --store "$store" restore $from --output - >&- 2>err.txt || got=$?
+    [[ $got == 2 && $(cat err.txt) == "pipeline-agent: error: standard output is closed; pipe or redirect --output -" ]] ||
+      { cat err.txt >&2; fail "restore $from to a closed stdout exited $got"; }
+  done
+  [[ $(ls "$(store_logs store)") == "$logs" ]] || fail "a restore to a closed stdout made a log"
+  "$agent" --store "$store" --log-file closed.log -v restore s.json --output s.bin 2>&-
+  cmp db.bin s.bin || fail "the restore with stderr closed restored other bytes"
+  grep -q "local platform: " closed.log || fail "the log file holds no log lines"
+  ! grep -q '^pipeline-agent: ' closed.log || fail "the agent's stderr went into its log file"
 
   printf '{"format": "pipeline-agent-manifest", "streams": [' >corrupt.json
   expect 2 "is corrupt" --store "$store" restore corrupt.json --output out.bin
@@ -634,6 +655,42 @@ stalled_media)
   [[ $log == "$(store_logs store)/"*.log ]] || { cat err.txt >&2; fail "the error line names no log"; }
   grep -qF "no progress from the media side in 300 ms" "$log" || fail "the log lacks the platform's line"
   grep -q 'local platform: ' err.txt && fail "the platform's lines reached stderr by default"
+  # A restore stopped (SIGSTOP, a shell's Ctrl-Z) for three times
+  # --media-timeout while its streams wait for slow media goes on when
+  # continued: the stop is no stall of the media side.
+  "$agent" --store "$store" --log-level -1 --media-timeout 1s --test-media-chunk-delay 700 \
+    restore db.json --output cont.bin 2>err.txt &
+  pid=$!
+  sleep 1
+  kill -STOP "$pid"
+  sleep 3
+  kill -CONT "$pid"
+  got=0; wait "$pid" || got=$?
+  [[ $got == 0 ]] || { cat err.txt >&2; fail "the restore stopped for 3 s exited $got"; }
+  cmp db.bin cont.bin || fail "the restore stopped for 3 s restored other bytes"
+  ;;
+
+memory_limit)
+  store=$(store_url store)
+  # Running out of memory (65 streams, each with its threads, in a 400 MB
+  # address space) ends a restore with one line and exit 1 wherever it
+  # happens, in the job's thread or a stream's, and leaves no output: a file
+  # and a stream input, a few times over, as where it runs out varies.
+  make_input db.bin 13000000
+  "$agent" --store "$store" --log-level -1 --test-skip-pauses backup db.bin - --name s.bin \
+    --streams 65 --manifest db.json <db.bin 2>/dev/null
+  for round in 1 2 3 4; do
+    for file in db.bin s.bin; do
+      output=out.bin; [[ $file == s.bin ]] && output=-
+      got=0
+      (ulimit -v 400000; exec "$agent" --store "$store" restore db.json --file "$file" \
+        --output "$output") >out.txt 2>err.txt || got=$?
+      [[ $got == 1 && $(grep -c error err.txt) == 1 && $(tail -n 1 err.txt) == "pipeline-agent: error: "* ]] ||
+        { cat err.txt >&2; fail "round $round: restoring $file under a 400 MB limit exited $got"; }
+      absent 'out.bin*'
+      absent '.out.bin*'
+    done
+  done
   ;;
 
 jobs)

@@ -10,8 +10,12 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "LocalFixture.h"
 #include "platform/local/media/MediaSide.h"
@@ -101,6 +105,55 @@ private:
     const unsigned long long m_stallFrom, m_stallTo;
 };
 
+// Serves data from memory, but its first read at or past throwFrom throws
+// what throwOnce does, as a reader that runs out of memory would.
+class ThrowingReader final : public MediaReader {
+public:
+    ThrowingReader(std::string data, unsigned long long throwFrom, std::function<void()> throwOnce)
+        : m_data(std::move(data)), m_throwFrom(throwFrom), m_throw(std::move(throwOnce)) {}
+
+    ssize_t readAt(char* data, std::size_t length, unsigned long long offset) override {
+        if (offset >= m_throwFrom && m_throw) std::exchange(m_throw, nullptr)();
+        const std::size_t count = std::min<std::size_t>(length, m_data.size() - offset);
+        std::memcpy(data, m_data.data() + offset, count);
+        return static_cast<ssize_t>(count);
+    }
+
+private:
+    const std::string m_data;
+    const unsigned long long m_throwFrom;
+    std::function<void()> m_throw;
+};
+
+// Time that passes only when next() waits, and at once: a wait that finds
+// nothing ready ends at its deadline, and wait stopAt ends `stopped` after
+// it (the process was stopped meanwhile). Wait deliverAt opens the gate
+// instead and takes the worker's data, waiting (bounded) for it in earnest.
+class FakeClock final : public MediaSide::Clock {
+public:
+    TimePoint now() override { return m_now; }
+    bool waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
+                   TimePoint until, const std::function<bool()>& ready) override {
+        ++waits;
+        if (ready()) return true;
+        if (waits == deliverAt) {
+            gate->open();
+            return changed.wait_for(lock, kMargin, ready);
+        }
+        m_now = std::max(m_now, until) + (waits == stopAt ? stopped : milliseconds(0));
+        return ready();
+    }
+
+    int waits = 0;
+    int stopAt = 0;
+    milliseconds stopped{0};
+    int deliverAt = 0;
+    std::shared_ptr<Gate> gate;
+
+private:
+    TimePoint m_now{};
+};
+
 milliseconds since(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
 }
@@ -134,14 +187,16 @@ protected:
     }
 
     // A media side over data, read in chunks of 1000, that stalls in reads
-    // at [stallFrom, stallTo); *reader (if given) observes its reader.
+    // at [stallFrom, stallTo); *reader (if given) observes its reader. It
+    // goes by clock when one is given.
     std::unique_ptr<MediaSide> make(unsigned long long stallFrom, unsigned long long stallTo,
-                                    StallingReader** reader = nullptr,
-                                    std::size_t chunkSize = 1000) {
+                                    StallingReader** reader = nullptr, std::size_t chunkSize = 1000,
+                                    std::shared_ptr<MediaSide::Clock> clock = nullptr) {
         auto shared = std::make_shared<StallingReader>(data, gate, census, stallFrom, stallTo);
         if (reader) *reader = shared.get();
         return std::make_unique<MediaSide>(
-            shared, kId, data.size(), MediaSide::Settings{chunkSize, milliseconds(0), kTimeout});
+            shared, kId, data.size(), MediaSide::Settings{chunkSize, milliseconds(0), kTimeout},
+            std::move(clock));
     }
 
     static CQiError sendBody(MediaSide& media, unsigned long code, void* body, std::size_t length) {
@@ -455,4 +510,84 @@ TEST_F(MediaSideTest, AcceptedMessagesAreLogged) {
                                    "on to the end of the file\n"),
               1u)
         << text;
+}
+
+// Time the process was stopped (SIGSTOP, Ctrl-Z) is not the media side's
+// stall: a stop of ten timeouts while next() waits moves its deadline on by
+// the stop, and data that comes after it is delivered. A late wake-up of
+// less than a wait's slice (a busy machine) still counts. No test here
+// waits out a timeout: the clock is the test's.
+TEST_F(MediaSideTest, TimeTheProcessWasStoppedIsNoStall) {
+    const milliseconds stop = 10 * kTimeout;
+    const struct {
+        milliseconds stopped;
+        milliseconds failsAfter;
+    } stalls[] = {{stop, kTimeout + stop}, {milliseconds(30), kTimeout}};
+    for (const auto& stall : stalls) {
+        auto clock = std::make_shared<FakeClock>();
+        clock->stopAt = 1;
+        clock->stopped = stall.stopped;
+        auto media = make(0, UINT64_MAX, nullptr, 1000, clock);
+        openArchive(*media);
+        ASSERT_FALSE(seek(*media, 0).IsError());
+        const auto start = Clock::now();
+        const auto clockStart = clock->now();
+        EXPECT_EQ(next(*media), 0);
+        EXPECT_EQ(clock->now() - clockStart, stall.failsAfter) << stall.stopped.count();
+        EXPECT_EQ(media->state(), State::Failed);
+        EXPECT_LT(since(start), kPrompt);
+    }
+    EXPECT_EQ(count(log(),
+                    "no progress from the media side in 150 ms while waiting for data; "
+                    "giving up"),
+              2u)
+        << log();
+
+    auto clock = std::make_shared<FakeClock>();
+    clock->stopAt = 1;
+    clock->stopped = stop;
+    clock->deliverAt = 2;
+    clock->gate = gate;
+    auto media = make(0, UINT64_MAX, nullptr, 1000, clock);
+    openArchive(*media);
+    ASSERT_FALSE(seek(*media, 0).IsError());
+    std::string read;
+    EXPECT_EQ(next(*media, &read), localplatform::kDataMessage);
+    EXPECT_EQ(read, data.substr(0, 1000));
+    EXPECT_EQ(media->state(), State::Reading);
+    EXPECT_EQ(count(log(), "giving up"), 2u);
+}
+
+// A worker that throws (out of memory, as a rule) stops as a failed read
+// does, where its thread would end the process: next() says so at once,
+// with one log line, and a later seek reads again.
+TEST_F(MediaSideTest, AWorkerThatThrowsStopsItsReadWithALogLine) {
+    const struct {
+        std::function<void()> throwOnce;
+        std::string says;
+    } cases[] = {
+        {[] { throw std::bad_alloc(); }, "out of memory"},
+        {[] { throw std::runtime_error("no buffer for the read"); }, "no buffer for the read"}};
+    for (const auto& thrown : cases) {
+        auto media = std::make_unique<MediaSide>(
+            std::make_shared<ThrowingReader>(data, 1000, thrown.throwOnce), kId, data.size(),
+            MediaSide::Settings{1000, milliseconds(0), kMargin});
+        openArchive(*media);
+        ASSERT_FALSE(seek(*media, 0).IsError());
+        std::string read;
+        EXPECT_EQ(next(*media, &read), localplatform::kDataMessage);
+        EXPECT_EQ(next(*media), 0);
+        EXPECT_EQ(read, data.substr(0, 1000));
+        EXPECT_EQ(media->state(), State::ArchiveOpened);
+        const std::string line = "ERROR job " + std::to_string(config.jobId) +
+                                 ": local platform: stream 1, " + kFile +
+                                 ": cannot read at offset 1000: " + thrown.says + "\n";
+        EXPECT_EQ(count(log(), line), 1u) << log();
+
+        ASSERT_FALSE(seek(*media, 1000).IsError());
+        read.clear();
+        while (next(*media, &read) == localplatform::kDataMessage) {}
+        EXPECT_EQ(read, data.substr(1000));
+        EXPECT_EQ(count(log(), line), 1u);
+    }
 }

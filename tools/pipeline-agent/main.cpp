@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "base/Interrupt.h"
 #include "base/Names.h"
 #include "base/Progress.h"
+#include "base/StandardStreams.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "commands/UnknownArgument.h"
@@ -117,6 +119,7 @@ void hideTestingOptions(CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    secureStandardStreams();
     installInterruptHandling();
     CLI::App app{
         "pipeline-agent: backs a database file up over parallel streams and "
@@ -234,6 +237,9 @@ int main(int argc, char** argv) {
         }
         reportFailure(error.what(), error.exitCode(), global.verbose > 0, report);
         return error.exitCode();
+    } catch (const std::bad_alloc&) {
+        reportFailure("out of memory", 1, global.verbose > 0, report);
+        return 1;
     } catch (const std::exception& error) {
         reportFailure(error.what(), 1, global.verbose > 0, report);
         return 1;

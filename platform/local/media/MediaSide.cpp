@@ -34,6 +34,8 @@
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <thread>
 #include <utility>
 
@@ -86,6 +88,28 @@ std::optional<std::string> bodyProblem(const zebsDatabuf_v2* body, std::size_t s
 
 bool isEmptyBuffer(const zebsDatabuf_v2* body) { return body && body->length() == 0; }
 
+class SteadyClock final : public MediaSide::Clock {
+public:
+    TimePoint now() override { return std::chrono::steady_clock::now(); }
+    bool waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
+                   TimePoint until, const std::function<bool()>& ready) override {
+        return changed.wait_until(lock, until, ready);
+    }
+};
+
+// What a worker's exception says, for its log line.
+std::string whatThrew(const std::exception_ptr& thrown) {
+    try {
+        std::rethrow_exception(thrown);
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::exception& error) {
+        return error.what();
+    } catch (...) {
+        return "an unknown exception";
+    }
+}
+
 }  // namespace
 
 // What the media side shares with its workers. A worker keeps it alive, so
@@ -102,6 +126,10 @@ struct MediaSide::Channel {
     bool waitingForRoom = false;   // it waits until next() takes a chunk
     unsigned long long reads = 0;  // chunks it has started to read
     std::string failure;     // why the current generation's worker stopped early
+    // What the worker threw, at which offset, when that stopped it: running
+    // out of memory, as a rule, where the text of failure could not be made.
+    std::exception_ptr thrown;
+    unsigned long long thrownAt = 0;
 };
 
 namespace {
@@ -110,9 +138,11 @@ namespace {
 // into the channel, for as long as its generation is current. It reads a
 // chunk only when the queue has room for it, so it holds none of its own
 // while it waits; logs nothing (the media side reports its failure).
-void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<MediaReader> reader,
-               unsigned long long generation, unsigned long long position, unsigned long long size,
-               MediaSide::Settings settings) {
+// position follows what it has read.
+void readChunks(const std::shared_ptr<MediaSide::Channel>& channel,
+                const std::shared_ptr<MediaReader>& reader, unsigned long long generation,
+                unsigned long long& position, unsigned long long size,
+                const MediaSide::Settings& settings) {
     std::unique_lock<std::mutex> lock(channel->mutex);
     const auto abandoned = [&] { return channel->generation != generation; };
     std::string failure;
@@ -151,14 +181,33 @@ void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<Medi
     channel->changed.notify_all();
 }
 
+// The worker's thread: what the worker throws (running out of memory, as
+// a rule) stops it as a failed read does, where it would end the process.
+void readAhead(std::shared_ptr<MediaSide::Channel> channel, std::shared_ptr<MediaReader> reader,
+               unsigned long long generation, unsigned long long position, unsigned long long size,
+               MediaSide::Settings settings) {
+    try {
+        readChunks(channel, reader, generation, position, size, settings);
+    } catch (...) {
+        std::lock_guard<std::mutex> lock(channel->mutex);
+        if (channel->generation != generation) return;
+        channel->producing = false;
+        channel->thrown = std::current_exception();
+        channel->thrownAt = position;
+        channel->changed.notify_all();
+    }
+}
+
 }  // namespace
 
 MediaSide::MediaSide(std::shared_ptr<MediaReader> reader, const ArchiveFileId_t& id,
-                     unsigned long long size, const Settings& settings)
+                     unsigned long long size, const Settings& settings,
+                     std::shared_ptr<Clock> clock)
     : m_id(id),
       m_size(size),
       m_settings{std::max<std::size_t>(settings.chunkSize, 1), settings.chunkDelay,
                  settings.timeout},
+      m_clock(clock ? std::move(clock) : std::make_shared<SteadyClock>()),
       m_channel(std::make_shared<Channel>()),
       m_reader(std::move(reader)) {}
 
@@ -339,6 +388,11 @@ void MediaSide::startReading(unsigned long long offset) {
 // Returns the log line of the worker's failure, if it failed.
 std::string MediaSide::finishReading() {
     m_state = State::ArchiveOpened;
+    if (m_channel->thrown) {
+        m_channel->failure = formatText("cannot read at offset %llu: %s", m_channel->thrownAt,
+                                        whatThrew(m_channel->thrown).c_str());
+        m_channel->thrown = nullptr;
+    }
     if (m_channel->failure.empty()) return std::string();
     std::string text = describe() + ": " + m_channel->failure;
     m_channel->failure.clear();
@@ -421,7 +475,7 @@ void MediaSide::end(const std::string& why) {
 bool MediaSide::next(uint64_t maxLength, Message* message) {
     std::unique_lock<std::mutex> lock(m_channel->mutex);
     Channel& channel = *m_channel;
-    const auto deadline = std::chrono::steady_clock::now() + m_settings.timeout;
+    Clock::TimePoint deadline = m_clock->now() + m_settings.timeout;
     for (;;) {
         switch (m_state) {
         case State::Reading: {
@@ -430,7 +484,7 @@ bool MediaSide::next(uint64_t maxLength, Message* message) {
                 return m_state != State::Reading || channel.generation != generation ||
                        !channel.chunks.empty() || !channel.producing;
             };
-            if (!channel.changed.wait_until(lock, deadline, ready)) {
+            if (!awaitProgress(lock, deadline, std::ref(ready))) {
                 const std::string text = fail();
                 lock.unlock();
                 platformError(text);
@@ -483,6 +537,27 @@ bool MediaSide::next(uint64_t maxLength, Message* message) {
     }
 }
 
+// The wait goes in slices of a quarter of the timeout (1 ms to 1 s). A slice
+// that ends over a slice late tells that this thread did not run meanwhile:
+// the process was stopped (SIGSTOP, a shell's Ctrl-Z) or starved, and the
+// worker with it, so that time is no stall of the media side and the
+// deadline moves on by it. The steady clock alone counts it, and a restore
+// resumed after a stop longer than the timeout failed its waiting streams.
+// Told apart here, by the waiter itself, it needs no signal handler (no
+// state shared across the process) and holds for a stop at any instant.
+bool MediaSide::awaitProgress(std::unique_lock<std::mutex>& lock, Clock::TimePoint& deadline,
+                              const std::function<bool()>& ready) {
+    const auto slice = std::clamp<std::chrono::milliseconds>(
+        m_settings.timeout / 4, std::chrono::milliseconds(1), std::chrono::seconds(1));
+    for (;;) {
+        const Clock::TimePoint sliceEnd = std::min(deadline, m_clock->now() + slice);
+        if (m_clock->waitUntil(m_channel->changed, lock, sliceEnd, ready)) return true;
+        const Clock::TimePoint now = m_clock->now();
+        if (now - sliceEnd > slice) deadline += now - sliceEnd;
+        if (now >= deadline) return false;
+    }
+}
+
 void MediaSide::stopReading() {
     Channel& channel = *m_channel;
     ++channel.generation;
@@ -492,6 +567,7 @@ void MediaSide::stopReading() {
     channel.waitingForRoom = false;
     channel.reads = 0;
     channel.failure.clear();
+    channel.thrown = nullptr;
     channel.changed.notify_all();
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -38,13 +40,27 @@ namespace localplatform {
 // abandons the worker, which owns what it touches (the reader and the queue)
 // and drops whatever it still reads. Only next() waits, and never longer
 // than the timeout; once a wait timed out, the media side has failed and
-// every later call fails at once.
+// every later call fails at once. Time the process did not run (stopped by
+// SIGSTOP or a shell's Ctrl-Z) does not count towards the timeout.
 class __attribute__((visibility("default"))) MediaSide {
 public:
     struct Settings {
         std::size_t chunkSize;
         std::chrono::milliseconds chunkDelay;  // slow media: the pause before each chunk
         std::chrono::milliseconds timeout;     // the longest next() waits for progress
+    };
+
+    // What next() tells time and waits by: the steady clock unless a test
+    // gives its own, so that no test needs to wait out a timeout.
+    class Clock {
+    public:
+        using TimePoint = std::chrono::steady_clock::time_point;
+        virtual ~Clock() = default;
+        virtual TimePoint now() = 0;
+        // With lock held on changed's mutex: waits until ready() or until
+        // `until`, and returns ready().
+        virtual bool waitUntil(std::condition_variable& changed, std::unique_lock<std::mutex>& lock,
+                               TimePoint until, const std::function<bool()>& ready) = 0;
     };
 
     // One message for readBuffer: data (kDataMessage) or a pipeline message.
@@ -90,9 +106,10 @@ public:
     };
 
     // Reads the archive file id, of size bytes, through reader, which it
-    // shares with its workers.
+    // shares with its workers; next() goes by clock (null: the steady clock).
     MediaSide(std::shared_ptr<MediaReader> reader, const ArchiveFileId_t& id,
-              unsigned long long size, const Settings& settings);
+              unsigned long long size, const Settings& settings,
+              std::shared_ptr<Clock> clock = nullptr);
     // Abandons the worker, if any; returns at once.
     ~MediaSide();
 
@@ -157,6 +174,10 @@ private:
     void release();
     void endWith(const std::string& why);
     std::string fail();
+    // Waits until ready() or the deadline, which moves on by the time the
+    // process did not run; false at the deadline.
+    bool awaitProgress(std::unique_lock<std::mutex>& lock, Clock::TimePoint& deadline,
+                       const std::function<bool()>& ready);
 
     // Abandons the current worker and drops its data.
     void stopReading();
@@ -168,6 +189,7 @@ private:
     const ArchiveFileId_t m_id;
     const unsigned long long m_size;
     const Settings m_settings;
+    const std::shared_ptr<Clock> m_clock;
     const std::shared_ptr<Channel> m_channel;  // its mutex guards what follows
 
     State m_state = State::Opened;

@@ -39,7 +39,11 @@ void waitForSignals() {
             std::fflush(stderr);
             _exit(128 + expected);
         }
-        printLine("pipeline-agent: " + signalName(signal) + "; stopping the job\n");
+        try {
+            printLine("pipeline-agent: " + signalName(signal) + "; stopping the job\n");
+        } catch (...) {
+            // No memory for the line: the job stops all the same.
+        }
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_reaction) g_reaction(signal);
     }

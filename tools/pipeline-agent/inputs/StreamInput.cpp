@@ -8,6 +8,7 @@
 
 #include "base/AgentError.h"
 #include "base/Names.h"
+#include "base/StandardStreams.h"
 #include "manifest/Manifest.h"
 
 namespace {
@@ -95,6 +96,10 @@ void checkStreamSource(const StreamSource& source, const std::set<std::string>& 
     if (fileNames.count(source.name) != 0) {
         throw badInput("two inputs are named " + source.name +
                        "; the files of a set need distinct names");
+    }
+    if (source.standardInput && standardStreamWasClosed(STDIN_FILENO)) {
+        throw badInput("standard input is closed; pipe the stream into the agent (or use "
+                       "--from-command)");
     }
     if (source.standardInput && ::isatty(STDIN_FILENO)) {
         throw badInput("standard input is a terminal; pipe the stream into the agent (or use "

@@ -66,7 +66,7 @@ struct StreamSource {
 // Throws AgentError (bad input) unless the source is complete and fits the
 // set: exactly one of a command and standard input, and only with a name
 // that is a base name none of the set's files (fileNames) has; or neither,
-// and no name. Standard input must not be a terminal.
+// and no name. Standard input must be neither closed nor a terminal.
 void checkStreamSource(const StreamSource& source, const std::set<std::string>& fileNames);
 // The input the source names, its producer started; null when none is given.
 // Throws AgentError (failed job) when the producer cannot be started.

@@ -18,6 +18,7 @@
 #include "base/Interrupt.h"
 #include "base/Progress.h"
 #include "base/RelativePath.h"
+#include "base/StandardStreams.h"
 #include "jobs/AgentStore.h"
 #include "jobs/ArchiveChecks.h"
 #include "jobs/BackupJob.h"
@@ -403,6 +404,10 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     const unsigned long long restoreJobId = newJobId();
     config.storeLogName = std::to_string(restoreJobId);
     RestoreOptions options = asked;
+    // Before --job opens the store: the data would go to /dev/null.
+    if (options.output == "-" && standardStreamWasClosed(STDOUT_FILENO)) {
+        throw badInput("standard output is closed; pipe or redirect --output -");
+    }
     const Manifest manifest = manifestToRestore(options, config);
     // An encrypted job's key opens its wrapped data key before anything is
     // made or read.

@@ -48,7 +48,11 @@ JobReport::JobReport(const JobDescription& job, bool showProgress, ProgressOutpu
             std::unique_lock<std::mutex> lock(m_mutex);
             while (!m_wake.wait_for(lock, kTick, [this] { return m_stop; })) {
                 lock.unlock();
-                m_phases.tick();
+                try {
+                    m_phases.tick();
+                } catch (...) {
+                    // No memory to draw the line now: the next tick tries again.
+                }
                 lock.lock();
             }
         });

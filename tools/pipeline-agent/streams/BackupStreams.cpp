@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
@@ -206,12 +207,21 @@ ManifestFile BackupStreams::streamInputEntry(const std::string& name,
 }
 
 void BackupStreams::startReading() {
-    m_reader = std::thread([this] { read(); });
+    try {
+        m_reader = std::thread([this] { read(); });
+    } catch (const std::system_error& error) {
+        throw jobFailed(std::string("cannot start a thread for the reader: ") + error.what());
+    }
 }
 
 void BackupStreams::startStream(unsigned long stream) {
     Stream& started = m_streams[stream - 1];
-    started.thread = std::thread([this, stream] { write(stream); });
+    try {
+        started.thread = std::thread([this, stream] { write(stream); });
+    } catch (const std::system_error& error) {
+        throw jobFailed("cannot start a thread for stream " + std::to_string(stream) + ": " +
+                        error.what());
+    }
     // Until it waits at its first part, so that the caller can let it begin
     // at once rather than after the next stream's setup.
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -357,7 +367,11 @@ void BackupStreams::write(unsigned long k) {
         StreamPhases* phases;
         unsigned long stream;
         ~EndsDataPhase() {
-            if (phases) phases->enter(stream, Phase::Idle);
+            try {
+                if (phases) phases->enter(stream, Phase::Idle);
+            } catch (...) {
+                // No memory to record it: the job's end ends the phase.
+            }
         }
     } endsDataPhase{m_phases, k};
     try {

@@ -14,6 +14,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
+#include "base/JoinedThreads.h"
 #include "base/Sha256.h"
 #include "streams/FileDigest.h"
 #include "platform/EvEvent.h"
@@ -175,7 +176,7 @@ void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
     }
     const std::vector<std::size_t> holders = left;  // streams that hold part of each file
     std::vector<std::exception_ptr> failures(streamCount);
-    std::vector<std::thread> threads;
+    JoinedThreads threads;
     for (std::size_t k = 0; k < streamCount; ++k) {
         bool holds = false;
         for (const ManifestFile* file : files) holds = holds || file->shares[k].size > 0;
@@ -189,7 +190,8 @@ void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
             break;
         }
         ZebArchive* archive = found->second.archive;
-        threads.emplace_back([&, archive, k] {
+        const std::string name = "stream " + std::to_string(first.archive.stream);
+        failures[k] = threads.start(name, [&, archive, k] {
             const unsigned long stream = first.archive.stream;
             if (phases) phases->enter(stream, Phase::Read);
             try {
@@ -244,14 +246,19 @@ void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
             }
             if (phases) phases->enter(stream, Phase::Idle);
         });
+        if (failures[k]) {
+            abandoned = true;
+            break;
+        }
     }
-    for (std::thread& thread : threads) thread.join();
+    const std::exception_ptr escaped = threads.join();
     for (int fd : fds) {
         if (fd >= 0) ::close(fd);
     }
     for (const std::exception_ptr& failure : failures) {
         if (failure) std::rethrow_exception(failure);
     }
+    if (escaped) std::rethrow_exception(escaped);
 }
 
 std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
@@ -263,7 +270,7 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
         output.readAt(buffer, length, offset);
     });
     std::vector<std::exception_ptr> failures(file.shares.size());
-    std::vector<std::thread> threads;
+    JoinedThreads threads;
     for (std::size_t i = 0; i < file.shares.size(); ++i) {
         const ManifestShare& share = file.shares[i];
         const auto found = streams.find(share.archive.stream);
@@ -274,7 +281,8 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
             break;
         }
         ZebArchive* archive = found->second.archive;
-        threads.emplace_back([&, archive, i] {
+        const std::string name = "stream " + std::to_string(share.archive.stream);
+        failures[i] = threads.start(name, [&, archive, i] {
             const unsigned long stream = file.shares[i].archive.stream;
             if (phases) phases->enter(stream, Phase::Read);
             try {
@@ -285,11 +293,16 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
             }
             if (phases) phases->enter(stream, Phase::Idle);
         });
+        if (failures[i]) {
+            abandoned = true;
+            break;
+        }
     }
-    for (std::thread& thread : threads) thread.join();
+    const std::exception_ptr escaped = threads.join();
     for (const std::exception_ptr& failure : failures) {
         if (failure) std::rethrow_exception(failure);
     }
+    if (escaped) std::rethrow_exception(escaped);
     const std::string digest = fileDigest.finish();
     EvEvent event;
     event.DebugLvl("readFileShares", 2,

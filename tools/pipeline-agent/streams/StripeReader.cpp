@@ -12,6 +12,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
+#include "base/JoinedThreads.h"
 #include "base/Sha256.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/LocalPlatform.h"
@@ -101,10 +102,11 @@ void readStripes(ZebArchive* archive, const ManifestFile& file, unsigned long k,
                  StreamPhases* phases) {
     const ManifestShare& share = file.shares[k - 1];
     const auto streams = static_cast<unsigned long>(file.shares.size());
-    std::vector<char> buffer(static_cast<std::size_t>(file.stripeUnit));
     uint64_t stripe = k - 1;
     uint64_t shareDone = 0;
     try {
+        if (phases) phases->enter(k, Phase::Read);
+        std::vector<char> buffer(static_cast<std::size_t>(file.stripeUnit));
         for (; stripe < file.stripes.size(); stripe += streams) {
             const auto length =
                 static_cast<std::size_t>(std::min(file.stripeUnit, file.size - stripe * file.stripeUnit));
@@ -158,6 +160,7 @@ void readFramedStripes(ZebArchive* archive, const ManifestFile& file, unsigned l
     uint64_t stripe = k - 1;
     bool wanted = true;
     try {
+        if (phases) phases->enter(k, Phase::Read);
         FrameDecoder decoder(
             stages.part(file.name, k, static_cast<std::size_t>(file.stripeUnit)),
             [&](const uint8_t* data, std::size_t length) {
@@ -227,8 +230,8 @@ void readStripedShares(const std::map<unsigned long, PipelineInfo>& streams,
                        const JobStages* stages) {
     std::atomic<uint64_t> stopAt{std::numeric_limits<uint64_t>::max()};
     std::vector<Failure> failures(file.shares.size());
-    std::vector<std::thread> threads;
     std::mutex failing;
+    JoinedThreads threads;
     for (std::size_t i = 0; i < file.shares.size(); ++i) {
         const ManifestShare& share = file.shares[i];
         const auto found = streams.find(share.archive.stream);
@@ -241,9 +244,9 @@ void readStripedShares(const std::map<unsigned long, PipelineInfo>& streams,
             break;
         }
         ZebArchive* archive = found->second.archive;
-        threads.emplace_back([&, archive, i] {
+        const std::string name = "stream " + std::to_string(share.archive.stream);
+        const std::exception_ptr notStarted = threads.start(name, [&, archive, i] {
             const unsigned long k = static_cast<unsigned long>(i) + 1;
-            if (phases) phases->enter(k, Phase::Read);
             if (stages) {
                 readFramedStripes(archive, file, k, *stages, sink, stopAt, failures[i], phases);
             } else {
@@ -256,12 +259,22 @@ void readStripedShares(const std::map<unsigned long, PipelineInfo>& streams,
             }
             if (phases) phases->enter(k, Phase::Idle);
         });
+        if (notStarted) {
+            // Stripe i is this stream's first: the output stops before it.
+            std::lock_guard<std::mutex> lock(failing);
+            stopAt = std::min<uint64_t>(stopAt.load(), i);
+            sink.failedAt(i);
+            failures[i].stripe = i;
+            failures[i].error = notStarted;
+            break;
+        }
     }
-    for (std::thread& thread : threads) thread.join();
+    const std::exception_ptr escaped = threads.join();
     // The first failure in the input's order is the one the output shows.
     const Failure* first = nullptr;
     for (const Failure& failure : failures) {
         if (failure.error && (!first || failure.stripe < first->stripe)) first = &failure;
     }
     if (first) std::rethrow_exception(first->error);
+    if (escaped) std::rethrow_exception(escaped);
 }
