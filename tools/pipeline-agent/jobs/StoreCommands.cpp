@@ -150,8 +150,12 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& line : refused) say("left alone: %s", line.c_str());
 }
 
-void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
+void checkStore(const localplatform::Config& given, bool repair, JsonReport& report,
                 std::optional<unsigned long long> maxBytes, const KeySource& key) {
+    // A repair clears what stands where jobs/ or its log belongs instead of
+    // refusing the store.
+    localplatform::Config config = given;
+    config.clearUnusablePlaces = repair;
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
     // A signal stops the check, or the repair before its catalog replaces
     // the old one, between two chunks of archive data.
@@ -176,28 +180,54 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
             progress.reset();
             throwStoreError(error, config);
         }
-        for (std::string& problem : storedManifestProblems(config)) {
-            result.problems.push_back(std::move(problem));
+        // The manifests and frames are found through the catalog: one that
+        // cannot be read is a problem found already, which these add
+        // nothing to.
+        bool catalogRead = true;
+        try {
+            (void)localplatform::listJobs();
+        } catch (const localplatform::StoreError& error) {
+            using Kind = localplatform::StoreError::Kind;
+            if (result.problems.empty() || error.kind() == Kind::Unreachable ||
+                error.kind() == Kind::Interrupted) {
+                progress.reset();
+                throwStoreError(error, config);
+            }
+            catalogRead = false;
         }
-        // The frames' bytes count against the same bound.
-        FrameLimits frameLimits{maxBytes, result.bytes, limits.progress};
-        frames = checkFramedJobs(config, key, frameLimits);
+        if (catalogRead) {
+            for (std::string& problem : storedManifestProblems(config)) {
+                result.problems.push_back(std::move(problem));
+            }
+            // The frames' bytes count against the same bound.
+            FrameLimits frameLimits{maxBytes, result.bytes, limits.progress};
+            frames = checkFramedJobs(config, key, frameLimits);
+        }
     }
     for (const std::string& problem : frames.problems) result.problems.push_back(problem);
     result.notes.insert(result.notes.begin(), frames.notes.begin(), frames.notes.end());
     result.unverified.insert(result.unverified.end(), frames.unverified.begin(),
                              frames.unverified.end());
     // What helps with the problems. A catalog rebuilt beside live writers
-    // would lose their work: while jobs run the advice is to wait, never to
-    // repair; a repair that ran is no advice.
+    // would lose their work: while jobs run a repair is never advised, the
+    // advice is to check again after they end; what else helps (cleanup,
+    // which leaves live jobs alone) stays. A repair that ran is no advice.
     std::vector<std::string> advice;
-    if (!result.problems.empty() && result.running > 0) {
-        advice.push_back(std::to_string(result.running) +
-                         (result.running == 1 ? " job is" : " jobs are") +
-                         " running: check again after they end");
-    } else if (!result.problems.empty()) {
+    if (!result.problems.empty()) {
+        bool wait = false;
         for (const auto& line : result.advice) {
-            if (!repair || line.find("check --repair") == std::string::npos) advice.push_back(line);
+            if (line.find("check --repair") == std::string::npos) {
+                advice.push_back(line);
+            } else if (result.running > 0) {
+                wait = true;
+            } else if (!repair) {
+                advice.push_back(line);
+            }
+        }
+        if (wait) {
+            advice.push_back(std::to_string(result.running) +
+                             (result.running == 1 ? " job is" : " jobs are") +
+                             " running: check again after they end");
         }
     }
     const std::string store = localplatform::storeDirectory();
