@@ -74,7 +74,12 @@ catalog_link)
   mv "$store/catalog.db" catalog.saved
   ln -s "$work/outside/catalog.db" "$store/catalog.db"
   refused "catalog's file $store/catalog.db is a symbolic link" list
-  refused "catalog's file $store/catalog.db is a symbolic link" check
+  # check opens it no more, and names what puts it right.
+  run check
+  [[ $rc == 1 ]] || { cat out.txt err.txt >&2; fail "check of a linked catalog exited $rc"; }
+  grep -qx "problem: the catalog cannot be read: the catalog's file $store/catalog.db is a symbolic link, not a regular file; refused" out.txt &&
+    grep -qxF 'advice: `check --repair` rebuilds the catalog from the files' out.txt ||
+    { cat out.txt err.txt >&2; fail "check did not name the linked catalog and its remedy"; }
   refused "catalog's file $store/catalog.db is a symbolic link" cleanup
   refused "catalog's file $store/catalog.db is a symbolic link" restore job.json --output r.bin
   refused "catalog's file $store/catalog.db is a symbolic link" backup input.bin --manifest b.json
@@ -118,12 +123,132 @@ log_file_link)
   # Each command's own log file leads outside.
   for name in list check cleanup 4242; do ln -sf "$work/outside/list.log" "$store/logs/$name.log"; done
   refused "the log file $store/logs/cleanup.log is a symbolic link, not a regular file" cleanup
-  refused "the log file $store/logs/check.log is a symbolic link" check --repair
   refused "the log file $store/logs/4242.log is a symbolic link" backup input.bin --job-id 4242 --manifest b.json
   run list
+  # check names each link and what mends it; the repair removes the links
+  # themselves, never what they lead to.
   run check
+  [[ $rc == 1 ]] || { cat out.txt err.txt >&2; fail "check of linked log files exited $rc"; }
+  for name in 4242 check cleanup list; do
+    grep -qx "problem: $store/logs/$name.log is a symbolic link, not a log file: the command that writes it refuses to run; remove the link (never what it leads to)" out.txt ||
+      { cat out.txt >&2; fail "check did not name the linked $name.log"; }
+  done
+  grep -qF 'advice: `check --repair` removes such links (never what they lead to)' out.txt ||
+    { cat out.txt >&2; fail "check did not name the repair for the links"; }
+  run check --repair
+  [[ $rc == 0 ]] || { cat out.txt err.txt >&2; fail "check --repair of linked log files exited $rc"; }
+  for name in 4242 check cleanup list; do
+    grep -qx "repaired: removed the symbolic link $store/logs/$name.log (what it leads to is untouched)" out.txt ||
+      { cat out.txt >&2; fail "the repair did not remove the linked $name.log"; }
+    [[ ! -L $store/logs/$name.log ]] || fail "$name.log is still a link"
+  done
   unchanged "a command with its log file linked outside"
+  run cleanup
+  [[ $rc == 0 ]] || { cat err.txt >&2; fail "cleanup after the repair exited $rc"; }
   restores "after the linked log files"
+  ;;
+jobs_link)
+  # jobs/ (the locks, completion markers and manifests) leads outside: no
+  # command follows it; check says what mends it, and the repair removes
+  # the link, makes the folder anew and remakes the complete job's marker
+  # from the catalog.
+  mv "$store/jobs" outside/jobs
+  ln -s "$work/outside/jobs" "$store/jobs"
+  sentinel >sentinel.before
+  refused "$store/jobs is not a directory" cleanup
+  refused "$store/jobs is not a directory" backup input.bin --manifest b.json
+  run check
+  [[ $rc == 1 ]] || { cat out.txt err.txt >&2; fail "check of a linked jobs/ exited $rc"; }
+  grep -qx "problem: $store/jobs is a symbolic link; the store follows none: remove it" out.txt ||
+    { cat out.txt >&2; fail "check did not name the link"; }
+  grep -qF 'advice: `check --repair` removes such links (never what they lead to) and moves aside what else stands where jobs/, a lock or a log belongs' out.txt ||
+    { cat out.txt >&2; fail "check did not name the repair"; }
+  run check --repair
+  [[ $rc == 0 ]] || { cat out.txt err.txt >&2; fail "check --repair of a linked jobs/ exited $rc"; }
+  grep -qx "repaired: removed the symbolic link $store/jobs (what it leads to is untouched)" out.txt ||
+    { cat out.txt >&2; fail "the repair did not say it removed the link"; }
+  grep -q "^repaired: job [0-9]*: its completion marker was missing; remade from the catalog, which has the job complete" out.txt ||
+    { cat out.txt >&2; fail "the repair did not remake the marker"; }
+  [[ -d $store/jobs && ! -L $store/jobs ]] || fail "jobs/ is not a folder after the repair"
+  unchanged "a command with jobs/ linked outside"
+  run check
+  [[ $rc == 0 ]] || { cat out.txt err.txt >&2; fail "check after the repair exited $rc"; }
+  run list
+  grep -q " complete " out.txt || { cat out.txt >&2; fail "the complete job is no longer complete"; }
+  restores "after the linked jobs/"
+  ;;
+lock_link)
+  # The complete job's lock leads outside: a restore cannot take it.
+  lock=$(ls "$store"/jobs/*.lock | head -1)
+  rm "$lock"
+  ln -s "$work/outside/victim.bin" "$lock"
+  refused "cannot lock $lock" restore job.json --output r.bin
+  run check
+  [[ $rc == 1 ]] || { cat out.txt err.txt >&2; fail "check of a linked lock exited $rc"; }
+  grep -q "^problem: $lock is a symbolic link, not a lock file: no backup, restore or deletion of job [0-9]* can take it; remove the link (never what it leads to)$" out.txt ||
+    { cat out.txt >&2; fail "check did not name the linked lock"; }
+  run check --repair
+  [[ $rc == 0 ]] || { cat out.txt err.txt >&2; fail "check --repair of a linked lock exited $rc"; }
+  grep -qx "repaired: removed the symbolic link $lock (what it leads to is untouched)" out.txt ||
+    { cat out.txt >&2; fail "the repair did not remove the link"; }
+  unchanged "a command with a lock linked outside"
+  restores "after the linked lock"
+  ;;
+store_ini_big)
+  # store.ini grown to 3 GiB (sparse): never read whole; every command
+  # refuses, saying what puts it right, at once.
+  cp "$store/store.ini" store.ini.saved
+  truncate -s 3G "$store/store.ini"
+  start=$SECONDS
+  for command in list check "check --repair" cleanup; do
+    # shellcheck disable=SC2086
+    refused "cannot read $store/store.ini: File too large (over 65536 bytes); move it aside and put the store's store.ini back, or write one by hand: a few short lines, format=1 and trellan_id= as its descriptions files/N.meta record it" $command
+  done
+  refused "File too large" restore job.json --output r.bin
+  (( SECONDS - start < 10 )) || fail "the refusals took $((SECONDS - start)) s"
+  unchanged "a command on a 3 GiB store.ini"
+  mv store.ini.saved "$store/store.ini"
+  restores "after store.ini was put back"
+  ;;
+log_link_lost_catalog)
+  # check's log leads outside and the catalog is lost: check names both
+  # and what mends them, and the repair clears the link before it opens its
+  # log, then rebuilds the catalog.
+  rm "$store/catalog.db"
+  ln -s "$work/outside/list.log" "$store/logs/check.log"
+  run check
+  [[ $rc == 1 ]] || { cat out.txt err.txt >&2; fail "check of a lost catalog exited $rc"; }
+  grep -qx "problem: the catalog cannot be read: the catalog $store/catalog.db is missing" out.txt &&
+    grep -qx "problem: $store/logs/check.log is a symbolic link, not a log file: the command that writes it refuses to run; remove the link (never what it leads to)" out.txt &&
+    grep -qxF 'advice: `check --repair` rebuilds the catalog from the files' out.txt ||
+    { cat out.txt err.txt >&2; fail "check did not name the lost catalog, the link and the repair"; }
+  run check --repair
+  [[ $rc == 0 ]] || { cat out.txt err.txt >&2; fail "check --repair exited $rc"; }
+  grep -qx "repaired: removed the symbolic link $store/logs/check.log (what it leads to is untouched)" out.txt &&
+    grep -q "^repaired: rebuilt the catalog from 2 archive files of 1 jobs (1 complete)" out.txt ||
+    { cat out.txt >&2; fail "the repair did not clear the link and rebuild the catalog"; }
+  [[ -f $store/logs/check.log && ! -L $store/logs/check.log ]] || fail "check.log is not a file of the store"
+  unchanged "a repair beside a linked log"
+  restores "after the lost catalog was rebuilt"
+  ;;
+jobs_names)
+  # Names of the store's form whose numbers are past every id: said
+  # plainly, left alone.
+  touch "$store/jobs/99999999999999999999.complete" "$store/files/9999999999.arch"
+  for command in check "check --repair"; do
+    # shellcheck disable=SC2086
+    run $command
+    [[ $rc == 1 ]] || { cat out.txt err.txt >&2; fail "$command exited $rc"; }
+    grep -q stoull out.txt err.txt && { cat err.txt >&2; fail "$command said stoull"; }
+    grep -qx "problem: $store/jobs/99999999999999999999.complete is none of the store's: its number is no job id (at most 18446744073709551615); remove it by hand" out.txt &&
+      grep -qx "problem: $store/files/9999999999.arch is neither an archive file nor a description" out.txt ||
+      { cat out.txt err.txt >&2; fail "$command did not name the foreign names"; }
+  done
+  run cleanup
+  [[ $rc == 0 ]] || { cat err.txt >&2; fail "cleanup exited $rc"; }
+  [[ -e $store/jobs/99999999999999999999.complete && -e $store/files/9999999999.arch ]] ||
+    fail "a foreign name was removed"
+  restores "beside foreign names"
   ;;
 store_ini_fifo)
   # A FIFO in the place of the settings: a restore, which reads them, logs

@@ -125,6 +125,35 @@ for ((i = 0; i < 600; i++)); do
   grep -q ' running ' held-list.txt && break
   sleep 0.1
 done
+# A backup killed after it made its archive file and the file's
+# description, before the catalog entered the file (the step found by
+# killing at 1, 2, ... until the log names it, cleanup clearing what each
+# earlier kill left): check names the killed job's file and cleanup beside
+# the live job, never a repair, and cleanup removes it, leaving the live
+# job be. (In object storage a file appears only once written whole.)
+if ! object_store; then
+  killed_at=
+  for ((step = 1; step <= 60; step++)); do
+    status=0
+    "$agent" --store "$store" --test-skip-pauses --log-file killed.log backup first.bin --streams 1 \
+      --manifest killed.json --test-kill-at "$step" >/dev/null 2>&1 || status=$?
+    [[ $status == 137 ]] || fail "the backup killed at step $step exited $status"
+    grep -q "killed at step $step (description written)" killed.log && { killed_at=$step; break; }
+    "$agent" --store "$store" cleanup >/dev/null 2>&1 || fail "cleanup after a kill failed"
+  done
+  [[ -n $killed_at ]] || fail "no step of the killed backup wrote a description"
+  status=0
+  "$agent" --store "$store" check >check.txt 2>check.err || status=$?
+  [[ $status == 1 ]] || { cat check.txt check.err >&2; fail "check of a killed backup's file exited $status"; }
+  grep -q "^problem: .*/files/[0-9]*\.arch is not in the catalog: its description gives it to job [0-9]*, whose writer stopped after making it and before entering it in the catalog, as a killed backup does (cleanup removes it)$" check.txt ||
+    { cat check.txt >&2; fail "check did not say whose file the killed backup left"; }
+  grep -qF 'problem(s); `cleanup` removes what jobs that did not complete left' check.err ||
+    { cat check.err >&2; fail "check beside a live job did not name cleanup"; }
+  grep -q -- '--repair' check.txt check.err && { cat check.err >&2; fail "check advised a repair beside a live job"; }
+  "$agent" --store "$store" cleanup >cleanup.txt 2>&1 || { cat cleanup.txt >&2; fail "cleanup beside the live job failed"; }
+  "$agent" --store "$store" check >check.txt 2>check.err ||
+    { cat check.txt check.err >&2; fail "check after cleanup beside the live job failed"; }
+fi
 echo stray | store_put store/files/stray
 status=0
 "$agent" --store "$store" check >check.txt 2>check.err || status=$?

@@ -320,6 +320,30 @@ keys() {
 
 # check reads every framed job's stored bytes; an encrypted one's frames are
 # opened only with its key, and it says so without.
+# --max-bytes and --sizes-only bound the reading of the frames as they bound
+# the archive files': with a bound that the archive files' data take whole,
+# every part of the jobs with stages ($1 of them) is left unread and named,
+# and the summary says what was read.
+bounded_frames() {
+  local parts="$1 parts" were="were" their="their" bytes
+  [[ $1 != 1 ]] || { parts="1 part" were="was" their="its"; }
+  "$agent" --store "$store_arg" --json check </dev/null >check.json 2>/dev/null ||
+    { cat check.json >&2; fail "check --json failed"; }
+  bytes=$(python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["bytes"])' check.json)
+  "$agent" --store "$store_arg" --test-skip-pauses check --max-bytes "$bytes" </dev/null >out.txt 2>err.txt ||
+    { cat out.txt err.txt >&2; fail "check --max-bytes $bytes failed"; }
+  [[ $(grep -c "^not verified: job [0-9]*: .*, stream [0-9]*, archive file [0-9-]*: [0-9]* stored bytes, past --max-bytes $bytes$" out.txt) == "$1" ]] ||
+    { cat out.txt >&2; fail "check --max-bytes did not leave the $parts with stages unread"; }
+  grep -qF "$bytes bytes checked; the stored frames of $parts of jobs with stages $were not read, only $their size compared" err.txt ||
+    { cat err.txt >&2; fail "check --max-bytes did not say what it read"; }
+  "$agent" --store "$store_arg" --test-skip-pauses check --sizes-only </dev/null >out.txt 2>err.txt ||
+    { cat out.txt err.txt >&2; fail "check --sizes-only failed"; }
+  [[ $(grep -c "^not verified: job [0-9]*: .* stored bytes, sizes only$" out.txt) == "$1" ]] ||
+    { cat out.txt >&2; fail "check --sizes-only did not leave the $parts with stages unread"; }
+  grep -qE " 0 bytes checked; the data of [0-9]+ closed files? and the stored frames of $parts of jobs with stages were not read" err.txt ||
+    { cat err.txt >&2; fail "check --sizes-only did not say what it read"; }
+}
+
 check_frames() {
   make_inputs
   if ! encryption_here; then
@@ -328,6 +352,7 @@ check_frames() {
     run backup in/text --streams 1 --compress lz4 --manifest p.json
     expect_status 0 check
     [[ ! -s out.txt ]] || { cat out.txt >&2; fail "check of a sound compressed job said more"; }
+    bounded_frames 1
     lz4_frame_damaged
     return
   fi
@@ -340,11 +365,22 @@ check_frames() {
     { cat out.txt >&2; fail "check did not say what it left unopened"; }
   expect_status 0 check --key-file key
   [[ ! -s out.txt ]] || { cat out.txt >&2; fail "check with the key left frames unopened"; }
+  # A key given that does not open the job fails the check with one line.
+  head -c 48 /dev/urandom >other && chmod 600 other
+  expect_status 1 check --key-file other
+  only_error err.txt "job $id: the key does not open job $id's data key: wrong key file (or the key record is damaged); its frames were checked as stored only"
+  PIPELINE_PASSPHRASE=not-the-key expect_status 1 check
+  only_error err.txt "job $id: the job's key was made from a key file, not a passphrase; its frames were checked as stored only"
+  # The encrypted job's text over 2 streams and its noise on one; p.json's
+  # text.
+  bounded_frames 4
   # A byte flipped in the encrypted job's first frame: found without the
-  # key (its stored digest), and named as the frame with it.
+  # key (its stored digest), and named as the frame with it; a check of
+  # sizes only reads no frame and cannot see it.
   local afile offset
   read -r afile offset _ < <(share_place e.json text)
   patch_bytes "$afile" $((offset + 60))
+  expect_status 0 check --sizes-only
   expect_status 1 check
   grep -qF "problem: job $id: text, stream 1, archive file" out.txt &&
     grep -qF "its stored bytes do not match the manifest's checksum" out.txt ||

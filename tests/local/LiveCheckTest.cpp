@@ -1,7 +1,11 @@
 // check beside jobs at work, and the typed steps observers are told of.
 
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <mutex>
 
+#include "ChildProcess.h"
 #include "LocalFixture.h"
 
 namespace fs = std::filesystem;
@@ -44,8 +48,94 @@ TEST_F(LiveCheckTest, FilesAndMarkersOfALiveJobAreInFlightAndOfADeadOneProblems)
     ASSERT_EQ(dead.problems.size(), 2u) << joined(dead.problems);
     EXPECT_EQ(dead.problems[0], "job " + std::to_string(job) +
                                     " has a completion marker but the catalog says running");
-    EXPECT_EQ(dead.problems[1], data + " is not in the catalog");
+    EXPECT_EQ(dead.problems[1], data + " is not in the catalog: its description gives it to job " +
+                                    std::to_string(job) +
+                                    ", whose writer stopped after making it and before entering "
+                                    "it in the catalog, as a killed backup does (cleanup removes "
+                                    "it)");
     EXPECT_EQ(dead.running, 0u);
+}
+
+// A writer killed after it made its file and description and before the
+// catalog entered the file: check says whose file it is and names cleanup,
+// beside a live writer too (cleanup leaves live jobs alone), never the
+// repair; cleanup then removes it while the live writer goes on.
+TEST_F(LiveCheckTest, AFileAKilledWriterLeftBeforeItsEntryIsCleanupsBesideALiveWriterToo) {
+    const unsigned long long killed = config.jobId + 20, live = config.jobId + 21;
+    ChildProcess writer([&] {
+        useJob(killed);
+        localplatform::setStepEventObserver([](const localplatform::StepEvent& event) {
+            if (std::string(event.name) == "description written") ::raise(SIGKILL);
+        });
+        CreateRet_t created;
+        auto archive = create(&created);
+        return 0;
+    });
+    const int status = writer.wait();
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+    ChildProcess holder(
+        [&] {
+            useJob(live);
+            CreateRet_t created;
+            auto archive = create(&created);
+            archive.release();  // stays open while the child waits
+            return 0;
+        },
+        true);
+    ASSERT_EQ(holder.ready(), 0);
+    ASSERT_EQ(localplatform::listArchiveFiles().size(), 1u);
+    const uint32_t liveFile = localplatform::listArchiveFiles().front().afileId;
+    const std::string store = localplatform::storeDirectory();
+    const std::string left = store + "/files/" + std::to_string(liveFile == 1 ? 2 : 1) + ".arch";
+    ASSERT_TRUE(fs::exists(left));
+
+    const auto found = localplatform::check(false);
+    ASSERT_EQ(found.problems.size(), 2u) << joined(found.problems);
+    EXPECT_EQ(found.problems[0], "job " + std::to_string(killed) +
+                                     " is running in the catalog but its writer is gone "
+                                     "(cleanup removes it)");
+    EXPECT_EQ(found.problems[1], left + " is not in the catalog: its description gives it to job " +
+                                     std::to_string(killed) +
+                                     ", whose writer stopped after making it and before entering "
+                                     "it in the catalog, as a killed backup does (cleanup "
+                                     "removes it)");
+    EXPECT_EQ(found.running, 1u);
+    EXPECT_EQ(found.advice,
+              (std::vector<std::string>{"`cleanup` removes what jobs that did not complete left"}));
+
+    const auto cleaned = localplatform::cleanup();
+    EXPECT_EQ(cleaned.removed.size(), 1u);
+    EXPECT_EQ(cleaned.jobsFailed, (std::vector<unsigned long long>{killed}));
+    EXPECT_FALSE(fs::exists(left));
+    const auto after = localplatform::check(false);
+    EXPECT_TRUE(after.problems.empty()) << joined(after.problems);
+    holder.release();
+    EXPECT_EQ(holder.exitCode(), 0);
+}
+
+// A creation that commits, and a job that completes and lets its lock go,
+// between the check's second view of the catalog and its look at the
+// writers: the file that view lacks was a live job's, no problem.
+TEST_F(LiveCheckTest, AJobThatEndsBetweenTheViewAndTheLookAtTheWritersLeftNoProblem) {
+    const unsigned long long job = config.jobId;
+    const ArchiveFileId_t id = backup("entered only as the check reads the catalog again");
+    const std::string store = localplatform::storeDirectory();
+    const std::string file = std::to_string(id.afileId);
+    // Its entry taken out, as if its creation had not committed yet.
+    runOnCatalog(store, "CREATE TABLE held AS SELECT * FROM archive_files WHERE afile_id = " +
+                            file + "; DELETE FROM archive_files WHERE afile_id = " + file);
+    bool ended = false;
+    localplatform::setStepEventObserver([&](const localplatform::StepEvent& event) {
+        if (ended || std::string(event.name) != "check: catalog read again") return;
+        ended = true;
+        runOnCatalog(store, "INSERT INTO archive_files SELECT * FROM held; DROP TABLE held");
+        localplatform::completeJob(job);
+    });
+    const auto found = localplatform::check(false);
+    localplatform::setStepEventObserver({});
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(found.problems.empty()) << joined(found.problems);
+    EXPECT_TRUE(localplatform::check(false).problems.empty());
 }
 
 // Beside a live job the problems of other jobs are still found, in the

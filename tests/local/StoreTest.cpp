@@ -279,6 +279,68 @@ TEST_F(LocalStorePlacesTest, RepairRebuildsALostCatalogFromTheFilesAlone) {
     EXPECT_TRUE(localplatform::check(false).problems.empty());
 }
 
+// What no command can use is named with what puts it right; a repair
+// removes a linked lock and log (never what they lead to), and a complete
+// job whose marker was lost stays complete through the rebuild that the
+// other problems call for. Names whose numbers are no ids are said, never
+// parsed past their range.
+TEST_F(LocalStorePlacesTest, RepairKeepsACompleteJobWithoutItsMarkerAndClearsLinkedLocksAndLogs) {
+    backUpTwoJobs();
+    const std::string store = localplatform::storeDirectory();
+    const std::string jobs = store + "/jobs/";
+    const std::string id = std::to_string(completeJobId);
+    const std::string outside = dir() + "/outside";
+    std::ofstream(outside) << "not the store's";
+    fs::remove(jobs + id + ".complete");
+    fs::remove(jobs + id + ".lock");
+    fs::create_symlink(outside, jobs + id + ".lock");
+    fs::create_directories(store + "/logs");
+    fs::create_symlink(outside, store + "/logs/list.log");
+    std::ofstream(jobs + "99999999999999999999.complete") << "";
+    std::ofstream(store + "/files/9999999999.arch") << "";
+    const std::vector<std::string> foreign = {
+        store + "/files/9999999999.arch is neither an archive file nor a description",
+        jobs +
+            "99999999999999999999.complete is none of the store's: its number is no job id "
+            "(at most 18446744073709551615); remove it by hand"};
+
+    const auto found = localplatform::check(false);
+    EXPECT_EQ(found.problems,
+              (std::vector<std::string>{
+                  "job " + id + " is complete in the catalog but has no completion marker " + jobs +
+                      id + ".complete",
+                  foreign[0],
+                  jobs + id +
+                      ".lock is a symbolic link, not a lock file: no backup, restore or "
+                      "deletion of job " +
+                      id + " can take it; remove the link (never what it leads to)",
+                  foreign[1],
+                  store + "/logs/list.log is a symbolic link, not a log file: the command that "
+                          "writes it refuses to run; remove the link (never what it leads to)"}));
+    EXPECT_TRUE(contains(found.advice, "`check --repair` removes such links"));
+
+    const auto repaired = localplatform::check(true);
+    EXPECT_EQ(repaired.problems, foreign);
+    EXPECT_TRUE(contains(repaired.repaired, "removed the symbolic link " + jobs + id +
+                                                ".lock (what it leads to is untouched)"))
+        << joined(repaired.repaired);
+    EXPECT_TRUE(contains(repaired.repaired, "removed the symbolic link " + store +
+                                                "/logs/list.log (what it leads to is untouched)"));
+    EXPECT_TRUE(contains(repaired.repaired,
+                         "job " + id +
+                             ": its completion marker was missing; remade from the catalog, "
+                             "which has the job complete"));
+    EXPECT_TRUE(contains(repaired.repaired, "rebuilt the catalog from"));
+    EXPECT_EQ(contentsOf(outside), "not the store's");
+    EXPECT_TRUE(fs::is_regular_file(jobs + id + ".complete"));
+    for (const auto& job : localplatform::listJobs()) {
+        if (job.jobId == completeJobId) {
+            EXPECT_EQ(job.state, "complete");
+        }
+    }
+    for (const ArchiveFileId_t& each : completed) EXPECT_EQ(restorable(each), 0) << log();
+}
+
 TEST_F(LocalStoreTest, TheStoreDirectoryFollowsTheConfigurationThenTheEnvironment) {
     const std::string base = fs::canonical(config.storeDir).string();
     const auto saved = [](const char* name) {

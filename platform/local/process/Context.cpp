@@ -41,8 +41,11 @@ std::shared_ptr<Context> makeDefault() {
 
 // The sink for the store's own log file, logs/<name>.log, the directory made
 // when absent. A ReadOnly store that cannot take it goes without a file.
+// With config.clearUnusablePlaces, what stands where the file belongs and is
+// no regular file is cleared first, and *cleared says so.
 std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Storage& storage,
-                                        const std::string& storeDir, const FileModes& modes) {
+                                        const std::string& storeDir, const FileModes& modes,
+                                        std::string* cleared) {
     const std::string& name = config.storeLogName;
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
         throw StoreError(StoreError::Kind::Unusable, "unusable log name \"" + name + "\"");
@@ -62,6 +65,9 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
         // through the store's storage, so that a link in the place of logs/
         // or of the file is never followed, nor a FIFO waited on.
         const std::string path = directory + "/" + name + ".log";
+        if (config.clearUnusablePlaces && access == Access::ReadWrite) {
+            *cleared = clearPlace(storage, path, EntryStatus::Kind::Regular);
+        }
         storage.createExclusive(path, modes);
         std::unique_ptr<StorageFile> file = storage.openForAppending(path, modes);
         if (!file) {
@@ -200,20 +206,23 @@ void openStore(const Config& config, Access access, bool create) {
     }
     const StorePlace place = configuredPlace(config);
     made->store = Store::open(place.storage, place.dir, access, create, config.catalog,
-                              environmentCatalog(), config.shareGroup);
+                              environmentCatalog(), config.shareGroup, config.clearUnusablePlaces);
     made->hostDirectory = made->store->directory();
     if (!place.localLogBase.empty()) {
         made->hostDirectory = place.localLogBase;
         PosixStorage().makeParents(place.localLogBase + "/logs");
     }
     if (config.logFile.empty() && !config.storeLogName.empty()) {
+        std::string cleared;
         if (place.localLogBase.empty()) {
             made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
-                                 made->store->modes());
+                                 made->store->modes(), &cleared);
         } else {
             PosixStorage local;
-            made->log = storeLog(config, access, local, place.localLogBase, made->store->modes());
+            made->log =
+                storeLog(config, access, local, place.localLogBase, made->store->modes(), &cleared);
         }
+        if (!cleared.empty()) made->store->noteCleared(std::move(cleared));
     }
     std::lock_guard<std::mutex> lock(g_mutex);
     current() = std::move(made);

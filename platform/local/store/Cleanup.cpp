@@ -5,6 +5,7 @@
 #include "platform/local/store/Cleanup.h"
 
 #include <cerrno>
+#include <charconv>
 #include <map>
 #include <regex>
 #include <set>
@@ -128,7 +129,13 @@ void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& l
     for (const std::string& name : names) {
         std::smatch match;
         if (!std::regex_match(name, match, archiveName)) continue;
-        const uint64_t id = std::stoull(match[1].str());
+        // A number past an archive file id's range names none of the
+        // store's files: left alone (check reports it).
+        uint32_t id = 0;
+        const std::string digits = match[1].str();
+        const auto [stop, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), id);
+        if (error != std::errc() || stop != digits.data() + digits.size()) continue;
         if (!entered.count(id)) unentered.insert(id);
     }
 

@@ -58,11 +58,20 @@ bool readIdentityFile(Storage& storage, const std::string& path, Identity* ident
                       std::string* why) {
     std::string text;
     EntryStatus status;
+    // No command can use the store until it is put right, by hand: it is
+    // the store's identity, which nothing else records whole.
+    const std::string remedy =
+        "; move it aside and put the store's store.ini back, or write one by hand: a few "
+        "short lines, format=1 and trellan_id= as its descriptions files/N.meta record it "
+        "(and catalog= and group= as the store had them)";
     if (!storage.readSmallFile(path, kMaxIdentitySize, &text, &status)) {
         if (errno == ELOOP || errno == EINVAL) {
             *why = path + " is " +
                    describeKind(errno == ELOOP ? EntryStatus::Kind::Link : status.kind) +
-                   ", not a regular file; refused";
+                   ", not a regular file; refused" + remedy;
+        } else if (errno == EFBIG) {
+            *why = formatText("cannot read %s: File too large (over %zu bytes)%s", path.c_str(),
+                              kMaxIdentitySize, remedy.c_str());
         } else {
             *why = systemError("cannot read", path);
         }
@@ -83,7 +92,7 @@ bool readIdentityFile(Storage& storage, const std::string& path, Identity* ident
         if (key == "group") read.group = value;
     }
     if (read.format == 0 || read.trellanId == 0) {
-        *why = path + " names no format or Trellan id";
+        *why = path + " names no format or Trellan id" + remedy;
         return false;
     }
     *identity = read;
@@ -99,7 +108,8 @@ Store::~Store() { releaseJobs(); }
 
 std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::string& dir,
                                    Access access, bool create, const std::string& catalog,
-                                   const std::string& fallback, const std::string& shareGroup) {
+                                   const std::string& fallback, const std::string& shareGroup,
+                                   bool clearPlaces) {
     const bool mayCreate = access == Access::ReadWrite && create;
     // A catalog named for a store about to be made is checked, and its
     // server reached, before anything is made.
@@ -131,12 +141,12 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
     // entries were replaced by links cannot lead a command outside it.
     if (!storage->confine(canonical)) unusable(systemError("cannot open the store", canonical));
     std::shared_ptr<Store> store(new Store(std::move(storage), canonical, access));
-    store->setUp(mayCreate, catalog, fallback, shareGroup);
+    store->setUp(mayCreate, catalog, fallback, shareGroup, clearPlaces);
     return store;
 }
 
 void Store::setUp(bool create, const std::string& connection, const std::string& fallback,
-                  const std::string& shareGroup) {
+                  const std::string& shareGroup, bool clearPlaces) {
     Storage& storage = *m_storage;
     const bool isStore =
         storage.exists(m_dir + "/store.ini") || storage.exists(m_dir + "/catalog.db");
@@ -161,6 +171,11 @@ void Store::setUp(bool create, const std::string& connection, const std::string&
     readOrMakeIdentity(connection, fallback, shareGroup);
     if (m_access == Access::ReadWrite) {
         makeDirectory(storage, filesDirectory(), m_modes);
+        if (clearPlaces) {
+            std::string cleared =
+                clearPlace(storage, jobsDirectory(), EntryStatus::Kind::Directory);
+            if (!cleared.empty()) noteCleared(std::move(cleared));
+        }
         makeDirectory(storage, jobsDirectory(), m_modes);
     } else if (storage.exists(filesDirectory())) {
         EntryStatus status;
@@ -316,6 +331,28 @@ ArchiveFileRecord Store::withFullPath(ArchiveFileRecord record) const {
     std::string full, why;
     if (resolve(record.path, &full, &why)) record.path = full;
     return record;
+}
+
+std::string clearPlace(Storage& storage, const std::string& path, EntryStatus::Kind belongs) {
+    EntryStatus status;
+    if (!storage.status(path, &status)) {
+        if (errno == ENOENT) return "";
+        unusable(systemError("cannot reach", path));
+    }
+    if (status.kind == belongs) return "";
+    if (status.kind == EntryStatus::Kind::Link) {
+        if (!storage.remove(path)) unusable(systemError("cannot remove the link", path));
+        return "removed the symbolic link " + path + " (what it leads to is untouched)";
+    }
+    // rename replaces what it renames to: a name of its own, never taken.
+    std::string aside = path + ".unusable-" + utcNowCompact();
+    for (int n = 2; storage.exists(aside); ++n) {
+        aside = path + ".unusable-" + utcNowCompact() + formatText("-%d", n);
+    }
+    if (!storage.rename(path, aside)) unusable(systemError("cannot move aside", path));
+    const char* const kind =
+        status.kind == EntryStatus::Kind::Regular ? "a regular file" : describeKind(status.kind);
+    return formatText("moved %s, %s, aside to %s", path.c_str(), kind, aside.c_str());
 }
 
 std::unique_ptr<StorageFile> Store::openData(const std::string& path, std::string* error) const {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/local/LocalPlatform.h"
 #include "platform/local/catalog/CatalogBackend.h"
@@ -35,10 +36,13 @@ public:
     // is shared with (empty: none, the store is its owner's alone); an
     // existing store must record the same when one is given. Throws
     // StoreError. Every byte of the store goes through storage.
+    // clearPlaces (ReadWrite): what stands where jobs/ belongs and is no
+    // folder is cleared (clearPlace) instead of refused.
     static std::shared_ptr<Store> open(std::shared_ptr<Storage> storage, const std::string& dir,
                                        Access access, bool create, const std::string& catalog = "",
                                        const std::string& fallback = "",
-                                       const std::string& shareGroup = "");
+                                       const std::string& shareGroup = "",
+                                       bool clearPlaces = false);
     ~Store();
 
     Store(const Store&) = delete;
@@ -101,6 +105,10 @@ public:
     // Releases the locks of every job begun here.
     void releaseJobs();
 
+    // What was cleared since the store was opened (clearPlace's lines).
+    const std::vector<std::string>& clearedPlaces() const { return m_cleared; }
+    void noteCleared(std::string line) { m_cleared.push_back(std::move(line)); }
+
     // This process's backup streams and the files it created for them.
     WriterRegistry& writers() { return m_writers; }
     StreamNumbering& numbering() { return m_numbering; }
@@ -113,7 +121,7 @@ private:
     void beginLocked(unsigned long long jobId);
     Store(std::shared_ptr<Storage> storage, std::string dir, Access access);
     void setUp(bool create, const std::string& catalog, const std::string& fallback,
-               const std::string& shareGroup);
+               const std::string& shareGroup, bool clearPlaces);
     void readOrMakeIdentity(const std::string& catalog, const std::string& fallback,
                             const std::string& shareGroup);
 
@@ -128,7 +136,15 @@ private:
     std::map<unsigned long long, std::unique_ptr<JobLock>> m_locks;  // jobs begun here
     WriterRegistry m_writers;
     StreamNumbering m_numbering;
+    std::vector<std::string> m_cleared;
 };
+
+// Clears path of what stands there when it is not of the kind that belongs
+// there: a symbolic link is removed (the link itself, never what it leads
+// to), anything else is renamed aside to path.unusable-<UTC time>, nothing
+// of it removed. Returns the line that says what was done; empty when path
+// is free or of that kind. Throws StoreError (Unusable) when it cannot.
+std::string clearPlace(Storage& storage, const std::string& path, EntryStatus::Kind belongs);
 
 }  // namespace localplatform
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -95,7 +96,18 @@ bool hashData(const Store& store, const std::string& path, Scan& scan, std::stri
     return true;
 }
 
-// The N of files/N.arch and files/N.meta; other entries of files/ in *other.
+// The number a store's name begins with: all of digits, in Number's range.
+template <typename Number>
+std::optional<Number> numberOf(const std::string& digits) {
+    Number value = 0;
+    const char* end = digits.data() + digits.size();
+    const auto [stop, error] = std::from_chars(digits.data(), end, value);
+    if (digits.empty() || error != std::errc() || stop != end) return std::nullopt;
+    return value;
+}
+
+// The N of files/N.arch and files/N.meta; other entries of files/ in *other,
+// a number past an archive file id's range included.
 void listFiles(const Store& store, std::set<uint64_t>* data, std::set<uint64_t>* sidecars,
                std::vector<std::string>* other) {
     std::vector<std::string> names;
@@ -107,15 +119,19 @@ void listFiles(const Store& store, std::set<uint64_t>* data, std::set<uint64_t>*
     static const std::regex archiveName(R"(([0-9]{1,10})\.(arch|meta))");
     for (const std::string& name : names) {
         std::smatch match;
-        if (!std::regex_match(name, match, archiveName)) {
+        const auto id = std::regex_match(name, match, archiveName)
+                            ? numberOf<uint32_t>(match[1].str())
+                            : std::nullopt;
+        if (!id) {
             other->push_back(name);
             continue;
         }
-        (match[2] == "arch" ? data : sidecars)->insert(std::stoull(match[1].str()));
+        (match[2] == "arch" ? data : sidecars)->insert(*id);
     }
 }
 
-// The job ids of jobs/<id>.<suffix>.
+// The job ids of jobs/<id>.<suffix>; a name whose number is no job id is
+// left out (findUnusableEntries reports it).
 std::set<unsigned long long> listJobFiles(const Store& store, const std::string& suffix) {
     std::set<unsigned long long> ids;
     std::vector<std::string> names;
@@ -123,7 +139,8 @@ std::set<unsigned long long> listJobFiles(const Store& store, const std::string&
     const std::regex jobName("([0-9]{1,20})\\." + suffix);
     for (const std::string& name : names) {
         std::smatch match;
-        if (std::regex_match(name, match, jobName)) ids.insert(std::stoull(match[1].str()));
+        if (!std::regex_match(name, match, jobName)) continue;
+        if (const auto id = numberOf<unsigned long long>(match[1].str())) ids.insert(*id);
     }
     return ids;
 }
@@ -148,6 +165,91 @@ void findWritableByOthers(const Store& store, std::vector<std::string>* problems
                 "%s can be written by users other than its owner (mode %04o); chmod go-w %s",
                 path.c_str(), static_cast<unsigned>(status.permissions), path.c_str()));
         }
+    }
+}
+
+// The entries of jobs/ and logs/ that no command can use, each with what it
+// takes to put it right: a lock or a log that is no regular file (a link
+// is never followed: whoever made it meant to lead the store's writes
+// elsewhere), jobs/ itself when it is no folder, and a name of jobs/ whose
+// number is no job id. Returns true when some of them are for check
+// --repair to clear (clearUnusableEntries, and jobs/ at the store's
+// opening); *clear gets their paths.
+bool findUnusableEntries(const Store& store, std::vector<std::string>* problems,
+                         std::vector<std::string>* clear = nullptr) {
+    Storage& storage = store.storage();
+    bool clearable = false;
+    EntryStatus status;
+    if (storage.status(store.jobsDirectory(), &status) &&
+        status.kind != EntryStatus::Kind::Directory) {
+        // A link is named with the store's other places (findWritableByOthers).
+        if (status.kind != EntryStatus::Kind::Link) {
+            problems->push_back(
+                formatText("%s is %s, not the folder of the jobs' locks and markers; move it aside",
+                           store.jobsDirectory().c_str(),
+                           status.kind == EntryStatus::Kind::Regular ? "a regular file"
+                                                                     : describeKind(status.kind)));
+        }
+        clearable = true;
+    }
+    static const std::regex numbered(R"(([0-9]+)\.(lock|complete|manifest\.json))");
+    std::vector<std::string> names;
+    if (storage.list(store.jobsDirectory(), &names)) {
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            std::smatch match;
+            if (!std::regex_match(name, match, numbered)) continue;
+            const std::string path = store.jobsDirectory() + "/" + name;
+            if (!numberOf<unsigned long long>(match[1].str())) {
+                problems->push_back(path +
+                                    " is none of the store's: its number is no job id (at most "
+                                    "18446744073709551615); remove it by hand");
+                continue;
+            }
+            if (match[2] != "lock" || !storage.status(path, &status) ||
+                status.kind == EntryStatus::Kind::Regular) {
+                continue;
+            }
+            problems->push_back(formatText(
+                "%s is %s, not a lock file: no backup, restore or deletion of job %s can take "
+                "it; remove %s (never what it leads to)",
+                path.c_str(), describeKind(status.kind), match[1].str().c_str(),
+                status.kind == EntryStatus::Kind::Link ? "the link" : "it or move it aside"));
+            if (clear) clear->push_back(path);
+            clearable = true;
+        }
+    }
+    const std::string logs = store.directory() + "/logs";
+    names.clear();
+    if (storage.list(logs, &names)) {
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names) {
+            if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".log") != 0) continue;
+            const std::string path = logs + "/" + name;
+            if (!storage.status(path, &status) || status.kind == EntryStatus::Kind::Regular) {
+                continue;
+            }
+            problems->push_back(formatText(
+                "%s is %s, not a log file: the command that writes it refuses to run; remove "
+                "%s (never what it leads to)",
+                path.c_str(), describeKind(status.kind),
+                status.kind == EntryStatus::Kind::Link ? "the link" : "it or move it aside"));
+            if (clear) clear->push_back(path);
+            clearable = true;
+        }
+    }
+    return clearable;
+}
+
+// Clears the locks and logs that findUnusableEntries finds (clearPlace):
+// nothing can hold a lock that is no regular file, so no job at work loses
+// one. Each line says what was done.
+void clearUnusableEntries(const Store& store, std::vector<std::string>* cleared) {
+    std::vector<std::string> ignored, paths;
+    findUnusableEntries(store, &ignored, &paths);
+    for (const std::string& path : paths) {
+        std::string line = clearPlace(store.storage(), path, EntryStatus::Kind::Regular);
+        if (!line.empty()) cleared->push_back(std::move(line));
     }
 }
 
@@ -198,8 +300,11 @@ enum class Verdict {
 };
 
 // Is the suspect explained by a job at work, given a later view of the
-// catalog and the jobs whose writers live after it was read?
-Verdict judge(const Store& store, const Suspect& suspect,
+// catalog and the jobs whose writers lived before or after it was read?
+// A file whose description gives it to a job that the catalog has and
+// whose writer is gone was left by that writer: killed after it made the
+// file and before its entry was committed. Its problem says so.
+Verdict judge(const Store& store, Suspect& suspect,
               const std::map<uint64_t, const ArchiveFileRecord*>& rowById,
               const std::map<unsigned long long, const CatalogJob*>& jobById,
               const std::set<unsigned long long>& live) {
@@ -230,7 +335,18 @@ Verdict judge(const Store& store, const Suspect& suspect,
         if (!store.storage().exists(path)) return Verdict::Explained;
         const auto job = jobOfDescription(suspect.id);
         if (!job) return live.empty() ? Verdict::Problem : Verdict::Pending;
-        return verdict(live.count(*job) != 0 && jobById.count(*job) != 0);
+        const auto known = jobById.find(*job);
+        if (known == jobById.end()) return Verdict::Problem;
+        if (live.count(*job)) return Verdict::Explained;
+        const std::string& state = known->second->state;
+        if (state == "running" || state == "failed") {
+            suspect.problem += formatText(
+                ": its description gives it to job %llu, whose writer stopped after making it "
+                "and before entering it in the catalog, as a killed backup does (cleanup "
+                "removes it)",
+                *job);
+        }
+        return Verdict::Problem;
     }
     case Suspect::Kind::MarkerUnknownJob:
     case Suspect::Kind::MarkerNotComplete: {
@@ -268,15 +384,22 @@ Verdict judge(const Store& store, const Suspect& suspect,
 constexpr std::chrono::milliseconds kSettleTime{5000};
 constexpr std::chrono::milliseconds kSettleStep{100};
 
+// The jobs whose writers live are asked before the view is read and again
+// after: a job that lived before is at work in the view or ended after
+// committing what it made, and one that lives after can still commit; only
+// a job that lived at neither time has left for good what the view lacks.
 std::vector<Suspect> settle(const Store& store, CatalogBackend& catalog,
                             std::vector<Suspect> suspects) {
     const auto deadline = std::chrono::steady_clock::now() + kSettleTime;
     const auto liveness = store.liveness();
     std::vector<Suspect> problems;
     while (!suspects.empty()) {
+        const std::vector<unsigned long long> liveBefore = liveness->liveJobs();
         const CatalogView view = readView(catalog, false);
+        crashPoint("check: catalog read again");
         const std::vector<unsigned long long> liveList = liveness->liveJobs();
-        const std::set<unsigned long long> liveNow(liveList.begin(), liveList.end());
+        std::set<unsigned long long> liveNow(liveList.begin(), liveList.end());
+        liveNow.insert(liveBefore.begin(), liveBefore.end());
         std::map<uint64_t, const ArchiveFileRecord*> rowById;
         for (const ArchiveFileRecord& row : view.rows) rowById[row.afileId] = &row;
         std::map<unsigned long long, const CatalogJob*> jobById;
@@ -332,7 +455,11 @@ struct Remedy {
 // The catalog is read first, in one view; the files and markers are listed
 // after it, so that whatever a job at work adds meanwhile is at most
 // something the view lacks, which settle() looks at again.
-CheckResult inspect(const Store& store, Scan& scan) {
+// *unmarked (when given): the jobs that a catalog whose own check passed has
+// complete, all of whose files are described, without a completion marker;
+// with the time the catalog completed them.
+CheckResult inspect(const Store& store, Scan& scan,
+                    std::map<unsigned long long, std::string>* unmarked = nullptr) {
     CheckResult result;
     auto& problems = result.problems;
     std::vector<Suspect> suspects;
@@ -504,6 +631,9 @@ CheckResult inspect(const Store& store, Scan& scan) {
                         "job %llu is complete in the catalog but has no completion marker %s",
                         job.jobId, store.markerPath(job.jobId).c_str()));
                     remedy(Remedy::Kind::Repair);
+                    if (unmarked && view.integrity.empty()) {
+                        (*unmarked)[job.jobId] = job.updatedAt;
+                    }
                 }
             }
             for (const auto* file : filesOf[job.jobId]) {
@@ -591,13 +721,6 @@ CheckResult inspect(const Store& store, Scan& scan) {
     // The damage of the files first, then what the jobs' states say.
     result.notes.insert(result.notes.begin(), damage.begin(), damage.end());
     result.advice = adviceFor(remedies);
-    if (!problems.empty()) {
-        try {
-            result.running = store.liveness()->liveJobs().size();
-        } catch (const StoreError&) {
-            result.running = 0;  // not known: the advice is then the usual one
-        }
-    }
     return result;
 }
 
@@ -705,24 +828,76 @@ void rebuild(const Store& store, Scan& scan, std::vector<std::string>* repaired)
                    jobs.size(), complete));
 }
 
+// Writes the completion markers of jobs that the catalog has complete and
+// that lost theirs (jobs/ replaced, say), so that a catalog rebuilt from the
+// markers keeps them complete: as completeJob writes them, the manifest
+// kept when the store still has it. Returns how many it wrote; throws
+// StoreError when one cannot be written, before anything is rebuilt.
+std::size_t remakeMarkers(const Store& store,
+                          const std::map<unsigned long long, std::string>& unmarked,
+                          std::vector<std::string>* repaired) {
+    for (const auto& [job, completedAt] : unmarked) {
+        const bool manifestKept = store.storage().exists(store.manifestPath(job));
+        const std::string marker = store.markerPath(job);
+        if (!store.storage().createDurably(
+                marker,
+                formatText("job_id=%llu\ncompleted_at=%s\n%s", job, completedAt.c_str(),
+                           manifestKept ? "manifest=kept\n" : ""),
+                store.modes()) &&
+            errno != EEXIST) {
+            throw StoreError(StoreError::Kind::Failed, systemError("cannot write", marker));
+        }
+        repaired->push_back(formatText(
+            "job %llu: its completion marker was missing; remade from the catalog, which has "
+            "the job complete%s",
+            job,
+            manifestKept ? ""
+                         : " (the store keeps no manifest of it now: it restores from its "
+                           "manifest file)"));
+    }
+    return unmarked.size();
+}
+
 }  // namespace
 
 CheckResult checkStore(const std::shared_ptr<Store>& store, bool repair,
                        const CheckLimits& limits) {
     if (repair) store->requireWritable("check --repair");
     Scan scan(limits);
-    CheckResult found = inspect(*store, scan);
+    // What stood where jobs/, a lock or a log belongs is cleared first (the
+    // store's opening cleared jobs/ and this run's log).
+    std::vector<std::string> cleared = store->clearedPlaces();
+    if (repair) clearUnusableEntries(*store, &cleared);
+    std::map<unsigned long long, std::string> unmarked;
+    CheckResult found = inspect(*store, scan, repair ? &unmarked : nullptr);
     if (repair && !found.problems.empty()) {
         std::vector<std::string> repaired;
         for (const std::string& problem : found.problems) repaired.push_back("found: " + problem);
-        rebuild(*store, scan, &repaired);
+        // Only the markers missing: the catalog stays.
+        if (remakeMarkers(*store, unmarked, &repaired) < found.problems.size()) {
+            rebuild(*store, scan, &repaired);
+        }
         for (const std::string& line : repaired) platformDebug("check --repair: " + line);
         found = inspect(*store, scan);
         found.repaired = std::move(repaired);
     }
+    for (const std::string& line : cleared) platformDebug("check --repair: " + line);
+    found.repaired.insert(found.repaired.begin(), cleared.begin(), cleared.end());
     // Not the catalog's to mend: said, never repaired.
     found.repairable = found.problems.size();
     findWritableByOthers(*store, &found.problems);
+    if (findUnusableEntries(*store, &found.problems)) {
+        found.advice.push_back(
+            "`check --repair` removes such links (never what they lead to) and moves aside "
+            "what else stands where jobs/, a lock or a log belongs");
+    }
+    if (!found.problems.empty()) {
+        try {
+            found.running = store->liveness()->liveJobs().size();
+        } catch (const StoreError&) {
+            found.running = 0;  // not known: the advice is then the usual one
+        }
+    }
     return found;
 }
 

@@ -1,6 +1,8 @@
 #include "jobs/FrameChecks.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -45,9 +47,11 @@ private:
     std::map<std::string, Opened> m_open;
 };
 
-// Checks one share; empty when sound, else the problem.
-std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file, const ManifestShare& share,
-                       const JobStages* stages) {
+// Checks one share; empty when sound, else the problem. count is told of
+// every chunk read.
+std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file,
+                       const ManifestShare& share, const JobStages* stages,
+                       const std::function<void(std::size_t)>& count) {
     Sha256 stored;
     Sha256 logical;
     uint64_t logicalBytes = 0;
@@ -74,6 +78,7 @@ std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& fil
             stored.update(buffer.data(), length);
             if (decoder) decoder->write(buffer.data(), length);
             done += length;
+            count(length);
         }
         if (decoder) decoder->finish();
     } catch (const AgentError& error) {
@@ -90,8 +95,23 @@ std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& fil
 
 }  // namespace
 
-FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource& key) {
+FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource& key,
+                           const FrameLimits& limits) {
     FrameCheck result;
+    // Whether stored bytes of this size fit in what is left of the bound.
+    const auto fits = [&](uint64_t size) {
+        if (!limits.maxBytes) return true;
+        const unsigned long long bound = *limits.maxBytes;
+        return size <= bound - std::min(bound, limits.read + result.bytes);
+    };
+    const auto count = [&](std::size_t length, const std::string& path) {
+        result.bytes += length;
+        if (limits.progress) limits.progress(limits.read + result.bytes, path);
+        if (localplatform::interrupted()) {
+            throw localplatform::StoreError(localplatform::StoreError::Kind::Interrupted,
+                                            "stopped before the end; the store is as it was");
+        }
+    };
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -122,8 +142,9 @@ FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource&
                 if (manifest->stages.encrypted()) stages->key = jobDataKey(*manifest, key);
             } catch (const AgentError& error) {
                 stages.reset();
-                result.notes.push_back(name + ": " + error.what() +
-                                       "; its frames were checked as stored only");
+                (manifest->stages.encrypted() ? result.keyRefused : result.notes)
+                    .push_back(name + ": " + error.what() +
+                               "; its frames were checked as stored only");
             }
         } else {
             result.notes.push_back(name +
@@ -143,8 +164,30 @@ FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource&
                     result.problems.push_back(where + ": " + why);
                     continue;
                 }
-                const std::string problem =
-                    checkShare(*archive, file, share, stages ? &*stages : nullptr);
+                if (!fits(share.storedSize)) {
+                    // Not read: only its place compared with the file's size.
+                    if (archive->size() < share.seekOffset + share.storedSize) {
+                        result.problems.push_back(where +
+                                                  ": its stored bytes end before the "
+                                                  "manifest's " +
+                                                  std::to_string(share.storedSize));
+                    } else {
+                        result.unverified.push_back(
+                            where + ": " + std::to_string(share.storedSize) +
+                            (*limits.maxBytes == 0 ? " stored bytes, sizes only"
+                                                   : " stored bytes, past --max-bytes " +
+                                                         std::to_string(*limits.maxBytes)));
+                    }
+                    continue;
+                }
+                std::string problem;
+                try {
+                    problem = checkShare(
+                        *archive, file, share, stages ? &*stages : nullptr,
+                        [&](std::size_t length) { count(length, archiveFileName(share.archive)); });
+                } catch (const localplatform::StoreError& error) {
+                    throwStoreError(error, config);
+                }
                 if (!problem.empty()) result.problems.push_back(where + ": " + problem);
             }
         }

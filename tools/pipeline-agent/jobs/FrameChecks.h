@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,7 +12,26 @@
 struct FrameCheck {
     std::vector<std::string> problems;  // one line each
     std::vector<std::string> notes;     // what was not verified, and why
-    unsigned long jobs = 0;             // jobs whose frames were read
+    unsigned long jobs = 0;             // jobs whose frames were looked at
+    unsigned long long bytes = 0;       // stored bytes read
+    // Parts whose stored bytes were not read, for the bound: each names the
+    // part and its stored size. Their place in the archive file was
+    // compared with its size.
+    std::vector<std::string> unverified;
+    // Encrypted jobs that the key given did not open, and why: one line
+    // each. Empty when no key was given.
+    std::vector<std::string> keyRefused;
+};
+
+// How much of the stored bytes may be read, and how far the reading got.
+struct FrameLimits {
+    // The check's bound on archive data read (none: no bound; 0: sizes
+    // only), of which `read` bytes went already.
+    std::optional<unsigned long long> maxBytes;
+    unsigned long long read = 0;
+    // Called after each chunk: the bytes read in all (`read` included) and
+    // the archive file being read.
+    std::function<void(unsigned long long bytesRead, const std::string& file)> progress;
 };
 
 // For every complete job whose manifest in the store is of format 4: each
@@ -18,7 +39,12 @@ struct FrameCheck {
 // must be storedSize long and match storedSha256. A job not encrypted, or
 // one that `key` opens (a key file, or $PIPELINE_PASSPHRASE; never asked on
 // the terminal), also has its frames decoded and verified and each share's
-// bytes checked against its digest; an encrypted job without its key is
-// checked as stored only, which a note says. Reads only; throws AgentError
-// when the catalog cannot be read. Thread rules: the command's thread.
-FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource& key);
+// bytes checked against its digest; an encrypted job without a key is
+// checked as stored only, which a note says, and one that a key given does
+// not open too, which keyRefused says. A share that does not fit in what
+// is left of limits.maxBytes is not read (unverified). Reads only; throws
+// AgentError when the catalog cannot be read, or interrupted between two
+// chunks after localplatform::interrupt(). Thread rules: the command's
+// thread.
+FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource& key,
+                           const FrameLimits& limits = {});

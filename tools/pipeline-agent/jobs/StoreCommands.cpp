@@ -150,13 +150,18 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& line : refused) say("left alone: %s", line.c_str());
 }
 
-void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
+void checkStore(const localplatform::Config& given, bool repair, JsonReport& report,
                 std::optional<unsigned long long> maxBytes, const KeySource& key) {
+    // A repair clears what stands where jobs/ or its log belongs instead of
+    // refusing the store.
+    localplatform::Config config = given;
+    config.clearUnusablePlaces = repair;
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
     // A signal stops the check, or the repair before its catalog replaces
     // the old one, between two chunks of archive data.
     onInterrupt([](int) { localplatform::interrupt(); });
     localplatform::CheckResult result;
+    FrameCheck frames;
     {
         std::optional<ScanProgress> progress;
         if (progressShown().load()) {
@@ -175,24 +180,54 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
             progress.reset();
             throwStoreError(error, config);
         }
+        // The manifests and frames are found through the catalog: one that
+        // cannot be read is a problem found already, which these add
+        // nothing to.
+        bool catalogRead = true;
+        try {
+            (void)localplatform::listJobs();
+        } catch (const localplatform::StoreError& error) {
+            using Kind = localplatform::StoreError::Kind;
+            if (result.problems.empty() || error.kind() == Kind::Unreachable ||
+                error.kind() == Kind::Interrupted) {
+                progress.reset();
+                throwStoreError(error, config);
+            }
+            catalogRead = false;
+        }
+        if (catalogRead) {
+            for (std::string& problem : storedManifestProblems(config)) {
+                result.problems.push_back(std::move(problem));
+            }
+            // The frames' bytes count against the same bound.
+            FrameLimits frameLimits{maxBytes, result.bytes, limits.progress};
+            frames = checkFramedJobs(config, key, frameLimits);
+        }
     }
-    for (std::string& problem : storedManifestProblems(config)) {
-        result.problems.push_back(std::move(problem));
-    }
-    const FrameCheck frames = checkFramedJobs(config, key);
     for (const std::string& problem : frames.problems) result.problems.push_back(problem);
     result.notes.insert(result.notes.begin(), frames.notes.begin(), frames.notes.end());
+    result.unverified.insert(result.unverified.end(), frames.unverified.begin(),
+                             frames.unverified.end());
     // What helps with the problems. A catalog rebuilt beside live writers
-    // would lose their work: while jobs run the advice is to wait, never to
-    // repair; a repair that ran is no advice.
+    // would lose their work: while jobs run a repair is never advised, the
+    // advice is to check again after they end; what else helps (cleanup,
+    // which leaves live jobs alone) stays. A repair that ran is no advice.
     std::vector<std::string> advice;
-    if (!result.problems.empty() && result.running > 0) {
-        advice.push_back(std::to_string(result.running) +
-                         (result.running == 1 ? " job is" : " jobs are") +
-                         " running: check again after they end");
-    } else if (!result.problems.empty()) {
+    if (!result.problems.empty()) {
+        bool wait = false;
         for (const auto& line : result.advice) {
-            if (!repair || line.find("check --repair") == std::string::npos) advice.push_back(line);
+            if (line.find("check --repair") == std::string::npos) {
+                advice.push_back(line);
+            } else if (result.running > 0) {
+                wait = true;
+            } else if (!repair) {
+                advice.push_back(line);
+            }
+        }
+        if (wait) {
+            advice.push_back(std::to_string(result.running) +
+                             (result.running == 1 ? " job is" : " jobs are") +
+                             " running: check again after they end");
         }
     }
     const std::string store = localplatform::storeDirectory();
@@ -203,6 +238,7 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
                     {"bytes", result.bytes},
                     {"problems", result.problems},
                     {"repaired", result.repaired}});
+        if (frames.jobs > 0) report.add({{"frameBytes", frames.bytes}});
         // Only a bounded check leaves files unread.
         if (maxBytes) report.add({{"unverified", result.unverified}});
         if (!result.notes.empty()) report.add({{"notes", result.notes}});
@@ -219,22 +255,48 @@ void checkStore(const localplatform::Config& config, bool repair, JsonReport& re
         }
         std::fflush(stdout);
     }
+    // A key given that does not open what it should fails the check: a
+    // script that checks its key is never told all is well.
+    std::string refused;
+    if (!frames.keyRefused.empty()) {
+        refused = frames.keyRefused.front();
+        if (frames.keyRefused.size() > 1) {
+            refused += " (and " + counted(frames.keyRefused.size() - 1, "more encrypted job") +
+                       " the key does not open)";
+        }
+    }
     if (!result.problems.empty()) {
         // The summary names what helps, as the advice lines do.
         std::string summary;
         for (const auto& line : advice) summary += "; " + line;
+        if (!refused.empty()) summary += "; and " + refused;
         throw jobFailed("the store " + store + " has " + std::to_string(result.problems.size()) +
                         " problem(s)" + (repair ? " that repair could not mend" : "") + summary);
     }
+    if (!refused.empty()) throw jobFailed(refused);
+    // What was read: the archive files' data for their digests, then the
+    // frames of the jobs with stages, read again to verify them.
+    const unsigned long long read = result.bytes + frames.bytes;
+    std::string checked =
+        counted(result.files, "archive file") + ", " + std::to_string(read) + " bytes checked";
+    if (frames.bytes > 0) {
+        checked += " (" + std::to_string(frames.bytes) + " of them the stored frames of " +
+                   counted(frames.jobs, "job") + " with stages, read again)";
+    }
     if (!result.unverified.empty()) {
-        say("no problem found in the store %s: %s, %llu bytes checked; the data "
-            "of %zu closed file%s not read, only %s size compared",
-            store.c_str(), counted(result.files, "archive file").c_str(), result.bytes,
-            result.unverified.size(),
-            result.unverified.size() == 1 ? " was" : "s were",
-            result.unverified.size() == 1 ? "its" : "their");
+        const std::size_t parts = frames.unverified.size();
+        const std::size_t files = result.unverified.size() - parts;
+        std::string unread;
+        if (files > 0) unread = "the data of " + counted(files, "closed file");
+        if (parts > 0) {
+            unread += (files > 0 ? " and " : "") + std::string("the stored frames of ") +
+                      counted(parts, "part") + " of jobs with stages";
+        }
+        const bool one = files + parts == 1;
+        say("no problem found in the store %s: %s; %s %s not read, only %s size compared",
+            store.c_str(), checked.c_str(), unread.c_str(), one ? "was" : "were",
+            one ? "its" : "their");
         return;
     }
-    say("the store %s is sound: %s, %llu bytes checked", store.c_str(),
-        counted(result.files, "archive file").c_str(), result.bytes);
+    say("the store %s is sound: %s", store.c_str(), checked.c_str());
 }

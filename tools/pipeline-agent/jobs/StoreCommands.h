@@ -25,10 +25,13 @@ void cleanUpStore(const localplatform::Config& config);
 // AgentError (failed job) when any is left. maxBytes bounds the archive
 // data read for digests (0: sizes only); the files left unread are named
 // ("not verified: ..."), and are no problem. The frames of jobs whose bytes
-// went through stages are read and verified too (checkFramedJobs), opened
-// with key when it opens them; what could not be opened is said (a "note:"
-// line, or the report's "notes"). Shows how far it has read on stderr while
-// it reads (unless -q).
+// went through stages are read and verified too (checkFramedJobs), within
+// the same bound, opened with key when it opens them; what no key was given
+// for is said (a "note:" line, or the report's "notes"), and a key given
+// that does not open a job fails the check (AgentError, failed job, one
+// line). A repair first clears what stands where jobs/, a lock or a log
+// belongs (Config::clearUnusablePlaces). Shows how far it has read on
+// stderr while it reads (unless -q).
 void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
                 std::optional<unsigned long long> maxBytes = std::nullopt,
                 const KeySource& key = {});

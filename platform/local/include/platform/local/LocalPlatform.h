@@ -130,6 +130,12 @@ struct Config {
     // truncate. Errors: ENOSPC EIO EDQUOT EROFS. An unusable plan fails
     // openStore (StoreError Unusable). Empty: the store's files as they are.
     std::string storageFaults;
+    // For a repair (ReadWrite): what stands where jobs/ or this run's log
+    // file belongs and is not of that kind is cleared at openStore instead
+    // of refused: a symbolic link removed (the link, never what it leads
+    // to), anything else renamed aside to NAME.unusable-<UTC time>. check
+    // tells what was cleared (CheckResult::repaired).
+    bool clearUnusablePlaces = false;
 };
 
 enum class Access { ReadWrite, ReadOnly };
