@@ -459,6 +459,8 @@ TEST(ManifestRefusal, StagesAndStoredShares) {
     const std::string at = "manifest m.json stages: ";
     const std::string codec = "\"codec\" is missing or not zstd, lz4 or none";
     const std::string share = "manifest m.json file 1 share 2: ";
+    const std::string written = " (1 to 1048576, the frames this agent writes)";
+    const std::string frames = " is out of range" + written;
     expectRefused(
         documentOf(staged()),
         {{"no stages", drop("/stages"), "manifest m.json: \"stages\" is missing or not an object"},
@@ -469,9 +471,16 @@ TEST(ManifestRefusal, StagesAndStoredShares) {
          {"codec not text", set("/stages/codec", 1), at + "\"codec\" is not a string"},
          {"negative level", set("/stages/level", -1),
           at + "\"level\" is missing or not a valid number"},
-         {"frame size 0", set("/stages/frameSize", 0), at + "\"frameSize\" 0 is out of range"},
-         {"frame size past 64 MiB", set("/stages/frameSize", (64 << 20) + 1),
-          at + "\"frameSize\" 67108865 is out of range"},
+         {"frame size 0", set("/stages/frameSize", 0), at + "\"frameSize\" 0" + frames},
+         // The frames this agent writes are of 1 MiB: a manifest naming
+         // larger ones would choose a restore's memory (three frames a
+         // stream).
+         {"frame size past 1 MiB", set("/stages/frameSize", (1 << 20) + 1),
+          at + "\"frameSize\" 1048577" + frames},
+         {"frame size of 64 MiB", set("/stages/frameSize", 64 << 20),
+          at + "\"frameSize\" 67108864" + frames},
+         {"framed stripes past 1 MiB", set("/files/2/stripeUnit", (1 << 20) + 1),
+          "manifest m.json file 3: \"stripeUnit\" 1048577 is out of range for frames" + written},
          {"wrapped key not text", set("/stages/wrappedKey", 1),
           at + "\"wrappedKey\" is not a string"},
          {"no stored size", drop("/files/0/streams/1/storedSize"),
@@ -492,10 +501,10 @@ TEST(ManifestRefusal, StagesAndStoredShares) {
           "file's share (900)"}});
     // The bounds themselves are accepted.
     json largest = documentOf(staged());
-    largest["stages"]["frameSize"] = 64 << 20;
+    largest["stages"]["frameSize"] = 1 << 20;
     largest["files"][0]["mode"] = 0777;
     const Manifest m = parseManifest(largest.dump(), "m.json");
-    EXPECT_EQ(m.stages.frameSize, uint64_t{64} << 20);
+    EXPECT_EQ(m.stages.frameSize, uint64_t{1} << 20);
     EXPECT_EQ(m.files[0].mode, 0777);
 }
 

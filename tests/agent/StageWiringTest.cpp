@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +22,7 @@
 #include "base/Sha256.h"
 #include "jobs/JobKeys.h"
 #include "manifest/Manifest.h"
+#include "platform/local/LocalPlatform.h"
 #include "stages/FrameDecoder.h"
 #include "stages/FrameEncoder.h"
 #include "stages/JobStages.h"
@@ -133,6 +136,7 @@ TEST(StagedManifest, EarlierFormatsStoreTheLogicalBytes) {
     EXPECT_EQ(back.files[1].shares, m.files[1].shares);
 }
 
+// The store's key check is read from the open store, through its storage.
 class StoreKeyCheck : public ::testing::Test {
 protected:
     std::string keyFile(const std::string& name, char fill) {
@@ -141,38 +145,100 @@ protected:
         EXPECT_EQ(::chmod(path.c_str(), 0600), 0);
         return path;
     }
-    void SetUp() override { ::unsetenv("PIPELINE_PASSPHRASE"); }
+    static UserKey keyOf(const KeySource& source) {
+        return readUserKey(source, "an encrypted backup");
+    }
+    void SetUp() override {
+        ::unsetenv("PIPELINE_PASSPHRASE");
+        localplatform::Config config;
+        config.storeDir = directory + "/store";
+        config.storeLogName = "test";
+        localplatform::openStore(config, localplatform::Access::ReadWrite, true);
+        store = localplatform::storeDirectory();
+        check = store + "/encryption-check";
+    }
+    void TearDown() override { localplatform::closeStore(); }
     std::string directory = freshDirectory("stage-wiring-keys");
-    std::string store = directory;
+    std::string store;
+    std::string check;
 };
 
 TEST_F(StoreKeyCheck, TheFirstEncryptedBackupWritesItAndLaterOnesMustOpenIt) {
     const KeySource key{keyFile("key", 'k')};
-    const StoreKeyring first = openStoreKey(store, key, KdfLimits::testOnlyLowest());
+    const StoreKeyring first = openStoreKey(keyOf(key), KdfLimits::testOnlyLowest());
     struct stat status {};
-    ASSERT_EQ(::stat((store + "/encryption-check").c_str(), &status), 0);
+    ASSERT_EQ(::lstat(check.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISREG(status.st_mode));
     // Only the check: no temporary left beside it.
-    std::vector<std::string> entries;
     for (const auto& entry : std::filesystem::directory_iterator(store)) {
-        entries.push_back(entry.path().filename().string());
+        EXPECT_EQ(entry.path().filename().string().find(".encryption-check"), std::string::npos)
+            << entry.path();
     }
-    std::sort(entries.begin(), entries.end());
-    EXPECT_EQ(entries, (std::vector<std::string>{"encryption-check", "key"}));
-    const StoreKeyring again = openStoreKey(store, key, KdfLimits::testOnlyLowest());
+    const StoreKeyring again = openStoreKey(keyOf(key), KdfLimits::testOnlyLowest());
     EXPECT_EQ(again.key.bytes, first.key.bytes);
     EXPECT_EQ(again.recipe.salt, first.recipe.salt);
 
     const KeySource other{keyFile("other", 'o')};
     const auto [message, code] =
-        thrown([&] { openStoreKey(store, other, KdfLimits::testOnlyLowest()); });
+        thrown([&] { openStoreKey(keyOf(other), KdfLimits::testOnlyLowest()); });
     EXPECT_EQ(code, 2);
-    EXPECT_EQ(message, "the key does not open this store's key check " + store +
-                           "/encryption-check: wrong key file or passphrase");
+    EXPECT_EQ(message, "the key does not open this store's key check " + check +
+                           ": wrong key file or passphrase");
+}
+
+// Whatever takes the check's place is read as the store's other files are:
+// never through a link, never waiting on a FIFO, never more than a check's
+// size; refused at once with one line.
+TEST_F(StoreKeyCheck, AnythingButARegularFileInItsPlaceIsRefusedAtOnce) {
+    const KeySource key{keyFile("key", 'k')};
+    const UserKey user = keyOf(key);
+    ::alarm(20);  // a hang fails the test (SIGALRM) rather than the run
+    ASSERT_EQ(::mkfifo(check.c_str(), 0600), 0);
+    EXPECT_EQ(thrown([&] { openStoreKey(user, KdfLimits::testOnlyLowest()); }),
+              std::make_pair(check + " is a FIFO, not a file", 2));
+    ASSERT_EQ(::unlink(check.c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/zero", check.c_str()), 0);
+    EXPECT_EQ(thrown([&] { openStoreKey(user, KdfLimits::testOnlyLowest()); }),
+              std::make_pair(check + " is a symbolic link, not a file", 2));
+    ASSERT_EQ(::unlink(check.c_str()), 0);
+    // A link to a sound check is refused all the same.
+    const StoreKeyring ring = openStoreKey(user, KdfLimits::testOnlyLowest());
+    ASSERT_EQ(::rename(check.c_str(), (directory + "/check").c_str()), 0);
+    ASSERT_EQ(::symlink((directory + "/check").c_str(), check.c_str()), 0);
+    EXPECT_EQ(thrown([&] { openStoreKey(user, KdfLimits::testOnlyLowest()); }),
+              std::make_pair(check + " is a symbolic link, not a file", 2));
+    ASSERT_EQ(::unlink(check.c_str()), 0);
+    ASSERT_EQ(::mkdir(check.c_str(), 0700), 0);
+    EXPECT_EQ(thrown([&] { openStoreKey(user, KdfLimits::testOnlyLowest()); }).second, 2);
+    ASSERT_EQ(::rmdir(check.c_str()), 0);
+    std::ofstream(check, std::ios::binary) << std::string(1 << 20, '0');
+    EXPECT_EQ(thrown([&] { openStoreKey(user, KdfLimits::testOnlyLowest()); }),
+              std::make_pair(check + " holds more than 4096 bytes", 2));
+    ::alarm(0);
+    (void)ring;
+}
+
+// The cost a store's check asks is bounded as a manifest's is: a check
+// asking more than the agent ever records is refused before any derivation.
+TEST_F(StoreKeyCheck, ACheckAskingMoreThanTheAgentRecordsIsRefusedBeforeDeriving) {
+    ::setenv("PIPELINE_PASSPHRASE", "correct horse", 1);
+    const UserKey user = keyOf(KeySource{});
+    KeyRecipe recipe = newPassphraseRecipe(KdfLimits::testOnlyLowest());
+    recipe.opsLimit = 0xffffffffu;
+    StoreKey anyKey;
+    std::ofstream(check, std::ios::binary)
+        << wrapDataKey(newDataKey(), anyKey, recipe, 0).toText() << "\n";
+    const auto started = std::chrono::steady_clock::now();
+    const auto [message, code] = thrown([&] { openStoreKey(user, KdfLimits::testOnlyLowest()); });
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(code, 2);
+    EXPECT_EQ(message.rfind(check + ": Argon2id's cost (ops limit 4294967295, ", 0), 0u) << message;
+    ::unsetenv("PIPELINE_PASSPHRASE");
 }
 
 TEST_F(StoreKeyCheck, AJobsDataKeyOpensWithItsKeyAndIsRefusedWithoutOne) {
     const KeySource key{keyFile("key", 'k')};
-    const StoreKeyring ring = openStoreKey(store, key, KdfLimits::testOnlyLowest());
+    const StoreKeyring ring = openStoreKey(keyOf(key), KdfLimits::testOnlyLowest());
     Manifest m = stagedManifest();
     const DataKey dataKey = newDataKey();
     m.stages.wrappedKey = wrapDataKey(dataKey, ring.key, ring.recipe, m.jobId).toText();
@@ -192,17 +258,17 @@ TEST_F(StoreKeyCheck, AJobsDataKeyOpensWithItsKeyAndIsRefusedWithoutOne) {
 
 TEST_F(StoreKeyCheck, APassphraseStoreIsOpenedFromTheEnvironment) {
     ::setenv("PIPELINE_PASSPHRASE", "correct horse", 1);
-    const StoreKeyring ring = openStoreKey(store, KeySource{}, KdfLimits::testOnlyLowest());
+    const StoreKeyring ring = openStoreKey(keyOf(KeySource{}), KdfLimits::testOnlyLowest());
     EXPECT_EQ(ring.recipe.source, KeyRecipe::Source::Passphrase);
     ::setenv("PIPELINE_PASSPHRASE", "wrong horse", 1);
-    EXPECT_EQ(thrown([&] { openStoreKey(store, KeySource{}, KdfLimits::testOnlyLowest()); }).second,
+    EXPECT_EQ(thrown([&] { openStoreKey(keyOf(KeySource{}), KdfLimits::testOnlyLowest()); }).second,
               2);
     // A key file does not open a store made with a passphrase.
-    EXPECT_EQ(thrown([&] {
-                  openStoreKey(store, KeySource{keyFile("key", 'k')}, KdfLimits::testOnlyLowest());
-              }),
-              std::make_pair(std::string("the job's key was made from a passphrase, not a key file"),
-                             2));
+    EXPECT_EQ(
+        thrown([&] {
+            openStoreKey(keyOf(KeySource{keyFile("key", 'k')}), KdfLimits::testOnlyLowest());
+        }),
+        std::make_pair(std::string("the job's key was made from a passphrase, not a key file"), 2));
     ::unsetenv("PIPELINE_PASSPHRASE");
 }
 

@@ -5,16 +5,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
 #include "AgentTestSupport.h"
 #include "base/AgentError.h"
+#include "base/Interrupt.h"
 #include "stages/CodecOption.h"
 #include "stages/DataKeyWrap.h"
 #include "stages/FrameDecoder.h"
@@ -463,6 +467,76 @@ TEST(Keys, PassphraseRecipesAreRefusedWhenEmptyOrOutOfRange) {
               "the job's key was made from a passphrase, not a key file");
 }
 
+// A recipe read from a store or a manifest chooses Argon2id's cost: one past
+// the most this agent ever records (3 passes over 256 MiB) is refused as it
+// is read, before a second of CPU or a byte of memory goes to it.
+TEST(Keys, RecipesAskingMoreThanTheAgentEverRecordsAreRefusedAsTheyAreRead) {
+    const KeyRecipe moderate = newPassphraseRecipe(KdfLimits::moderate());
+    EXPECT_EQ(moderate.opsLimit, 3u);
+    EXPECT_EQ(moderate.memLimit, uint64_t{256} << 20);
+    const KeyRecipe lowest = newPassphraseRecipe(KdfLimits::testOnlyLowest());
+    const StoreKey storeKey = storeKeyFromPassphrase("pass", lowest);
+    // Both of the agent's own recipes read back.
+    for (const KeyRecipe& recipe : {moderate, lowest, newKeyFileRecipe()}) {
+        const WrappedDataKey wrapped = wrapDataKey(newDataKey(), storeKey, recipe, 5);
+        EXPECT_EQ(WrappedDataKey::fromText(wrapped.toText(), "m.json").recipe.opsLimit, recipe.opsLimit);
+    }
+    const std::string range = "(ops 1 to 3, memory 8192 bytes to 256 MiB): it is damaged or was altered";
+    struct Case {
+        uint64_t ops, memory;
+    };
+    for (const Case c : {Case{0xffffffffu, lowest.memLimit}, Case{4, lowest.memLimit},
+                         Case{moderate.opsLimit, (uint64_t{256} << 20) + 1}, Case{1, uint64_t{1} << 30},
+                         Case{0, lowest.memLimit}, Case{1, 8191}}) {
+        KeyRecipe recipe = lowest;
+        recipe.opsLimit = c.ops;
+        recipe.memLimit = c.memory;
+        const WrappedDataKey wrapped = wrapDataKey(newDataKey(), storeKey, recipe, 5);
+        const std::string cost = "(ops limit " + std::to_string(c.ops) + ", memory limit " +
+                                 std::to_string(c.memory) + " bytes)";
+        EXPECT_EQ(thrown([&] { WrappedDataKey::fromText(wrapped.toText(), "job 5's wrapped key"); }),
+                  std::make_pair("job 5's wrapped key: Argon2id's cost " + cost +
+                                     " is out of the range this agent uses " + range,
+                                 2));
+        // And never derived, whoever hands the recipe over.
+        EXPECT_EQ(thrown([&] { storeKeyFromPassphrase("pass", recipe); }).second, 2);
+    }
+    // A key file's recipe records no cost.
+    KeyRecipe keyFile = newKeyFileRecipe();
+    keyFile.opsLimit = 3;
+    const WrappedDataKey wrapped = wrapDataKey(newDataKey(), storeKey, keyFile, 5);
+    EXPECT_EQ(thrown([&] { WrappedDataKey::fromText(wrapped.toText(), "m.json"); }).second, 2);
+}
+
+// Argon2id cannot be stopped midway: the first SIGTERM ends the wait for it at
+// once, with the interrupted exit status, not when the derivation is done.
+TEST(KeysDeathTest, TheFirstSignalEndsADerivationInProgress) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            installInterruptHandling();
+            const KeyRecipe recipe = newPassphraseRecipe(KdfLimits::moderate());
+            std::thread([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(150));
+                ::kill(::getpid(), SIGTERM);
+            }).detach();
+            const auto started = std::chrono::steady_clock::now();
+            int status = 0;
+            try {
+                storeKeyFromPassphrase("correct horse", recipe);  // 3 passes over 256 MiB
+            } catch (const AgentError& error) {
+                status = error.exitCode();
+                std::fprintf(stderr, "%s\n", error.what());
+            }
+            const auto took = std::chrono::steady_clock::now() - started;
+            // The signal came 150 ms in; the wait ends within a poll of it.
+            if (took > std::chrono::milliseconds(150 + 500)) status = 99;
+            std::fflush(stderr);
+            _exit(status);
+        },
+        testing::ExitedWithCode(128 + SIGTERM), "interrupted by SIGTERM");
+}
+
 class KeyFile : public testing::Test {
 protected:
     std::string write(const std::string& name, const std::string& content, mode_t mode) {
@@ -514,7 +588,39 @@ TEST_F(KeyFile, RefusesAShortOrOpenOrMissingFile) {
     EXPECT_EQ(code, 2);
     EXPECT_EQ(message.rfind("cannot read key file " + directory + "/missing.key: ", 0), 0u) << message;
     EXPECT_EQ(thrown([&] { storeKeyFromKeyFile(directory, recipe); }).first,
-              "key file " + directory + " is not a regular file");
+              "key file " + directory + " is a directory, not a regular file");
+}
+
+// A key file is opened without blocking and its type checked on the open
+// descriptor: a FIFO with no writer is refused at once instead of hanging,
+// a device is refused without a byte read, and a link to a regular file is
+// the user's to give.
+TEST_F(KeyFile, RefusesAFifoOrADeviceAtOnceAndFollowsALinkToAFile) {
+    const KeyRecipe recipe = newKeyFileRecipe();
+    const std::string fifo = directory + "/fifo.key";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ::alarm(20);  // a hang fails the test (SIGALRM) rather than the run
+    EXPECT_EQ(thrown([&] { storeKeyFromKeyFile(fifo, recipe); }),
+              std::make_pair("key file " + fifo + " is a FIFO, not a regular file", 2));
+    EXPECT_EQ(thrown([&] { readKeyFile(fifo); }).second, 2);
+    EXPECT_EQ(thrown([&] { storeKeyFromKeyFile("/dev/zero", recipe); }),
+              std::make_pair(std::string("key file /dev/zero is a device, not a regular file"), 2));
+    const std::string toFifo = directory + "/to-fifo.key";
+    ASSERT_EQ(::symlink(fifo.c_str(), toFifo.c_str()), 0);
+    EXPECT_EQ(thrown([&] { storeKeyFromKeyFile(toFifo, recipe); }).first,
+              "key file " + toFifo + " is a FIFO, not a regular file");
+    ::alarm(0);
+
+    const std::string real = write("real.key", std::string(40, 'r'), 0600);
+    const std::string link = directory + "/link.key";
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    EXPECT_EQ(storeKeyFromKeyFile(link, recipe).bytes, storeKeyFromKeyFile(real, recipe).bytes);
+    const KeyFileContent content = readKeyFile(link);
+    EXPECT_EQ(content.bytes, std::vector<uint8_t>(40, 'r'));
+    // Larger than a key: refused by its size, not read.
+    const std::string large = write("large.key", std::string((1 << 20) + 1, 'l'), 0600);
+    EXPECT_EQ(thrown([&] { readKeyFile(large); }),
+              std::make_pair("key file " + large + " is larger than 1 MiB: not a key", 2));
 }
 
 TEST(Stages, FileIdsOfNamesAreStableAndDistinct) {

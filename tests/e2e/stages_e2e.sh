@@ -404,11 +404,279 @@ lz4_frame_damaged() {
     { cat out.txt >&2; fail "check did not name the compressed job's damaged frame"; }
 }
 
+# The user's key file is opened without blocking and its type checked on the
+# open descriptor: a FIFO is refused at once (a hang fails under timeout), a
+# link to a regular key file is the user's to give. A key refused leaves no
+# store behind: it is read before the store is opened or made.
+key_files() {
+  directory_only "the keys of encrypted jobs, which a store in object storage refuses"
+  make_inputs
+  mkfifo fifo.key
+  local status
+  status=0
+  timeout -k 5 20 "$agent" --store "$store_arg" --test-skip-pauses -q backup in/text --manifest k.json \
+    --encrypt --key-file fifo.key </dev/null >out.txt 2>err.txt || status=$?
+  [[ $status == 2 ]] || { cat err.txt >&2; fail "backup with a FIFO as its key file exited $status, not 2"; }
+  only_error err.txt "key file fifo.key is a FIFO, not a regular file"
+  [[ ! -e store ]] || fail "a backup refused for its key file made the store"
+  # A link to the key file is followed: the user names it.
+  ln -s key link.key
+  run backup in/text in/noise --streams 2 --manifest k.json --encrypt --key-file link.key
+  mkdir out
+  run restore k.json --output out --key-file link.key
+  cmp in/noise out/noise || fail "noise differs"
+  rm -rf out && mkdir out
+  status=0
+  timeout -k 5 20 "$agent" --store "$store_arg" --test-skip-pauses -q restore k.json --output out \
+    --key-file fifo.key </dev/null >out.txt 2>err.txt || status=$?
+  [[ $status == 2 ]] || { cat err.txt >&2; fail "restore with a FIFO as its key file exited $status, not 2"; }
+  only_error err.txt "key file fifo.key is a FIFO, not a regular file"
+  [[ -z $(ls -A out) ]] || fail "a refused restore left $(ls -A out)"
+  # check reads the same key: it ends, and says why the key was not used.
+  status=0
+  timeout -k 5 20 "$agent" --store "$store_arg" --test-skip-pauses -q check --key-file fifo.key \
+    </dev/null >out.txt 2>err.txt || status=$?
+  [[ $status == [012] ]] || { cat err.txt >&2; fail "check with a FIFO as its key file hung or failed (exit $status)"; }
+  grep -qF "key file fifo.key is a FIFO, not a regular file" out.txt err.txt ||
+    { cat out.txt err.txt >&2; fail "check did not say that its key file is a FIFO"; }
+  # Each key refused before any work leaves no store where none was.
+  head -c 31 /dev/urandom >short.key && chmod 600 short.key
+  cp key loose.key && chmod 644 loose.key
+  local line
+  for refused in short.key loose.key fifo.key /dev/null ""; do
+    case $refused in
+    short.key) line="key file short.key holds 31 bytes; a key file needs at least 32" ;;
+    loose.key) line="key file loose.key has mode 0644, open to group or others" ;;
+    fifo.key) line="key file fifo.key is a FIFO, not a regular file" ;;
+    /dev/null) line="key file /dev/null is a device, not a regular file" ;;
+    *) line="an encrypted backup needs its key: give --key-file FILE or set PIPELINE_PASSPHRASE" ;;
+    esac
+    local key_opt=()
+    [[ -n $refused ]] && key_opt=(--key-file "$refused")
+    status=0
+    (unset PIPELINE_PASSPHRASE
+     timeout -k 5 20 "$agent" --store new-store --test-skip-pauses -q backup in/text --manifest n.json \
+       --encrypt "${key_opt[@]}" </dev/null >out.txt 2>err.txt) || status=$?
+    [[ $status == 2 ]] || { cat err.txt >&2; fail "backup with key '$refused' exited $status, not 2"; }
+    only_error err.txt "$line"
+    [[ ! -e new-store ]] || fail "a backup refused for its key '$refused' left $(ls -A new-store)"
+    [[ ! -e n.json ]] || fail "a backup refused for its key '$refused' wrote its manifest"
+  done
+}
+
+# The store's key check is read through the store's storage, as its other
+# files are: a FIFO, a link (to /dev/zero or to a sound check) or a
+# directory in its place is refused at once with one line, never waited on
+# or read without end.
+key_check() {
+  directory_only "the store's key check, which a store in object storage has no place for"
+  make_inputs
+  run backup in/text --manifest k.json --encrypt --key-file key
+  local check status
+  check="$(cd store && pwd -P)/encryption-check"
+  mv store/encryption-check saved-check
+  mkfifo store/encryption-check
+  for kind in fifo zero link directory large; do
+    case $kind in
+    zero) rm store/encryption-check && ln -s /dev/zero store/encryption-check ;;
+    link) rm store/encryption-check && ln -s "$PWD/saved-check" store/encryption-check ;;
+    directory) rm store/encryption-check && mkdir store/encryption-check ;;
+    large) rmdir store/encryption-check && head -c 100000 /dev/zero >store/encryption-check ;;
+    esac
+    local line
+    case $kind in
+    fifo) line="$check is a FIFO, not a file" ;;
+    zero | link) line="$check is a symbolic link, not a file" ;;
+    directory) line="$check is a directory, not a file" ;;
+    large) line="$check holds more than 4096 bytes" ;;
+    esac
+    status=0
+    timeout -k 5 20 "$agent" --store "$store_arg" --test-skip-pauses -q backup in/text \
+      --manifest "k-$kind.json" --encrypt --key-file key </dev/null >out.txt 2>err.txt || status=$?
+    [[ $status == 2 ]] || { cat err.txt >&2; fail "backup with a $kind as the key check exited $status, not 2"; }
+    only_error err.txt "$line"
+    [[ ! -e k-$kind.json ]] || fail "a backup refused for its key check wrote its manifest"
+  done
+  rm store/encryption-check
+  mv saved-check store/encryption-check
+  run backup in/text --manifest k2.json --encrypt --key-file key
+}
+
+# Sets field $2 of the stages of manifest $1 (a file, or an object of the
+# store: read, changed and put back) to the python expression $3 over s (the
+# stages).
+set_stages() {
+  local path=$1 field=$2 value=$3 file=$1
+  if object_store && [[ $path == store/* ]]; then
+    store_cat "$path" >edited.json
+    file=edited.json
+  fi
+  chmod u+w "$file"
+  python3 - "$file" "$field" "$value" <<'PY'
+import json, sys
+path, field, value = sys.argv[1:]
+m = json.load(open(path))
+s = m["stages"]
+s[field] = eval(value)
+json.dump(m, open(path, "w"), indent=2)
+PY
+  if [[ $file == edited.json ]]; then store_put "$path" <edited.json; fi
+}
+
+# What a manifest (the user's and the store's copy alike) may ask of a
+# restore is bounded by what the agent itself writes: frames of 1 MiB (a
+# restore holds three a stream), and Argon2id at most 3 passes over 256 MiB.
+# More is refused with exit 2 and one line, before any data is read or any
+# key derived.
+manifest_limits() {
+  make_inputs
+  run backup in/text in/noise --streams 4 --compress lz4 --manifest f.json
+  local id
+  id=$(manifest_field f.json 'm["jobId"]')
+  cp f.json pristine.json
+  store_cat "store/jobs/$id.manifest.json" >pristine-store.json
+  for m in f.json "store/jobs/$id.manifest.json"; do set_stages "$m" frameSize '64 << 20'; done
+  local line="manifest f.json stages: \"frameSize\" 67108864 is out of range (1 to 1048576, the frames this agent writes)"
+  mkdir out
+  expect_status 2 restore f.json --output out
+  only_error err.txt "$line"
+  [[ -z $(ls -A out) ]] || fail "a refused restore left $(ls -A out)"
+  expect_status 2 restore --job "$id" --output out
+  # The store's copy, named by its path (or URL).
+  only_error err.txt "manifest "
+  grep -qF "/jobs/$id.manifest.json stages: \"frameSize\" 67108864 is out of range" err.txt ||
+    { cat err.txt >&2; fail "the refusal does not name the store's copy"; }
+  [[ -z $(ls -A out) ]] || fail "a refused restore left $(ls -A out)"
+  # The outside one alone.
+  if object_store; then
+    store_put "store/jobs/$id.manifest.json" <pristine-store.json
+  else
+    chmod u+w "store/jobs/$id.manifest.json"
+    cp pristine-store.json "store/jobs/$id.manifest.json"
+  fi
+  expect_status 2 restore f.json --output out
+  only_error err.txt "$line"
+  cp pristine.json f.json
+  run restore f.json --output out
+  cmp in/noise out/noise || fail "noise differs"
+
+  encryption_here || return 0
+  # A passphrase job whose wrapped key asks Argon2id for 2^32-1 passes, or
+  # 1 GiB: refused at once, the passphrase never put through it.
+  rm -rf store out && mkdir out
+  PIPELINE_PASSPHRASE='correct horse' run backup in/text --manifest p.json --encrypt --test-lowest-kdf
+  id=$(manifest_field p.json 'm["jobId"]')
+  cp p.json pristine.json
+  store_cat "store/jobs/$id.manifest.json" >pristine-store.json
+  # The wrapped key's hex: version, source, salt (16 bytes), then the ops and
+  # memory limits, 8 bytes each, little-endian.
+  local cost
+  for cost in "ffffffff00000000 0020000000000000 4294967295 8192" \
+    "0100000000000000 0000004000000000 1 1073741824"; do
+    read -r ops memory ops_n memory_n <<<"$cost"
+    for m in p.json "store/jobs/$id.manifest.json"; do
+      chmod u+w "$m"
+      cp "pristine$([[ $m == store/* ]] && echo -store).json" "$m"
+      set_stages "$m" wrappedKey "s['wrappedKey'][:36] + '$ops$memory' + s['wrappedKey'][68:]"
+    done
+    local status=0 started=$SECONDS
+    PIPELINE_PASSPHRASE='correct horse' timeout -k 5 60 "$agent" --store "$store_arg" --test-skip-pauses -q \
+      restore p.json --output out </dev/null >out.txt 2>err.txt || status=$?
+    [[ $status == 2 ]] || { cat err.txt >&2; fail "restore of a job asking Argon2id for $ops_n passes over $memory_n bytes exited $status, not 2"; }
+    only_error err.txt "job $id's wrapped key: Argon2id's cost (ops limit $ops_n, memory limit $memory_n bytes) is out of the range this agent uses (ops 1 to 3, memory 8192 bytes to 256 MiB): it is damaged or was altered"
+    ((SECONDS - started < 10)) || fail "the refusal took $((SECONDS - started)) s"
+    [[ -z $(ls -A out) ]] || fail "a refused restore left $(ls -A out)"
+  done
+  # The store's key check alike: a backup is refused before deriving.
+  cp pristine.json p.json
+  chmod u+w store/encryption-check
+  python3 - store/encryption-check <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path).read()
+open(path, "w").write(text[:36] + "ffffffff00000000" + text[52:])
+PY
+  PIPELINE_PASSPHRASE='correct horse' expect_status 2 backup in/text --manifest p2.json --encrypt
+  only_error err.txt "$(cd store && pwd -P)/encryption-check: Argon2id's cost (ops limit 4294967295, memory limit 8192 bytes) is out of the range this agent uses"
+}
+
+# Argon2id (3 passes over 256 MiB) cannot be stopped midway: the first
+# SIGTERM ends the command at once with its usual line and status (143),
+# not once the derivation is done.
+key_signals() {
+  directory_only "the keys of encrypted jobs, which a store in object storage refuses"
+  make_inputs
+  export PIPELINE_PASSPHRASE='correct horse'
+  run backup in/text --manifest p.json --encrypt
+  mkdir out
+  # Waits until process $1 holds 150 MiB (Argon2id is filling its memory),
+  # sends it SIGTERM and waits for it: sets took (ms from the signal to its
+  # end) and status.
+  signal_during_derivation() {
+    local pid=$1 rss=0 tries=0 before
+    while ((rss < 150 * 1024)); do
+      [[ -e /proc/$pid/status ]] || fail "the run ended before its key derivation was seen"
+      rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$pid/status" 2>/dev/null || true)
+      rss=${rss:-0}
+      ((++tries < 3000)) || fail "no key derivation seen in 30 s"
+      sleep 0.01
+    done
+    before=$(date +%s%N)
+    kill -TERM "$pid"
+    status=0
+    wait "$pid" || status=$?
+    took=$((($(date +%s%N) - before) / 1000000))
+  }
+  local took status
+  "$agent" --store "$store_arg" -q restore p.json --output out </dev/null >out.txt 2>err.txt &
+  signal_during_derivation $!
+  [[ $status == 143 ]] || { cat err.txt >&2; fail "the restore signalled during its key derivation exited $status, not 143"; }
+  grep -qxF "pipeline-agent: error: interrupted by SIGTERM" <(sed 's/ (log: .*)$//' err.txt) ||
+    { cat err.txt >&2; fail "the restore did not end at the signal with the interrupted line"; }
+  ((took < 3000)) || fail "the restore took $took ms to end after SIGTERM"
+  [[ -z $(ls -A out) ]] || fail "an interrupted restore left $(ls -A out)"
+  # A backup into the store, stopped while it derives the store's key:
+  # nothing begun.
+  "$agent" --store "$store_arg" --test-skip-pauses -q backup in/noise --manifest p2.json --encrypt \
+    </dev/null >out.txt 2>err.txt &
+  signal_during_derivation $!
+  [[ $status == 143 ]] || { cat err.txt >&2; fail "the backup signalled during its key derivation exited $status, not 143"; }
+  grep -qxF "pipeline-agent: error: interrupted by SIGTERM" <(sed 's/ (log: .*)$//' err.txt) ||
+    { cat err.txt >&2; fail "the backup did not end at the signal with the interrupted line"; }
+  ((took < 3000)) || fail "the backup took $took ms to end after SIGTERM"
+  [[ ! -e p2.json ]] || fail "an interrupted backup wrote its manifest"
+  local manifests=(store/jobs/*.manifest.json)
+  [[ ${#manifests[@]} == 1 ]] || fail "an interrupted backup left a job: ${manifests[*]}"
+}
+
+# A producer (--from-command) starts with the agent's environment but the
+# passphrase, which is the store's key and none of its business.
+producer_env() {
+  make_inputs
+  export PIPELINE_PASSPHRASE='sentinel passphrase'
+  export PIPELINE_TEST_VISIBLE=seen
+  run backup --from-command env --name environment --streams 2 --manifest e.json
+  run restore e.json --file environment --output - >env.txt
+  grep -q '^PIPELINE_TEST_VISIBLE=seen$' env.txt || fail "the producer did not get the environment"
+  ! grep -q PIPELINE_PASSPHRASE env.txt || fail "the producer saw PIPELINE_PASSPHRASE"
+  ! grep -qF 'sentinel passphrase' env.txt || fail "the producer saw the passphrase"
+  encryption_here || return 0
+  run backup --from-command env --name environment --manifest ee.json --encrypt --test-lowest-kdf
+  run restore ee.json --file environment --output - >env.txt
+  grep -q '^PIPELINE_TEST_VISIBLE=seen$' env.txt || fail "the producer did not get the environment"
+  ! grep -q PIPELINE_PASSPHRASE env.txt || fail "the encrypted job's producer saw PIPELINE_PASSPHRASE"
+}
+
 case "$case_name" in
 round_trips) round_trips ;;
 tampering) tampering ;;
 keys) keys ;;
 check) check_frames ;;
+key_files) key_files ;;
+key_check) key_check ;;
+manifest_limits) manifest_limits ;;
+key_signals) key_signals ;;
+producer_env) producer_env ;;
 *) fail "no case $case_name" ;;
 esac
 echo "PASS: $case_name"

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "base/AgentError.h"
 
@@ -37,6 +38,22 @@ void makePipe(int ends[2]) {
         throw jobFailed(std::string("cannot make a pipe for the producer: ") +
                         std::strerror(errno));
     }
+}
+
+// The environment a producer starts with: the agent's, without what is the
+// agent's alone. $PIPELINE_PASSPHRASE opens the store's encrypted jobs; a
+// producer (a dump, a script of the user's, whatever it runs in turn) has
+// no use for it and must not see it. The pointers are into environ, read
+// on the job's thread before the spawn (the agent changes no variable).
+std::vector<char*> producerEnvironment() {
+    static const char kHidden[] = "PIPELINE_PASSPHRASE=";
+    std::vector<char*> kept;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (std::strncmp(*entry, kHidden, sizeof kHidden - 1) == 0) continue;
+        kept.push_back(*entry);
+    }
+    kept.push_back(nullptr);
+    return kept;
 }
 
 }  // namespace
@@ -74,7 +91,9 @@ ProducerCommand::ProducerCommand(const std::string& command) {
     std::string dashC = "-c";
     std::string text = command;
     char* argv[] = {shell.data(), dashC.data(), text.data(), nullptr};
-    const int spawned = ::posix_spawn(&m_pid, "/bin/sh", &actions, &attributes, argv, environ);
+    std::vector<char*> environment = producerEnvironment();
+    const int spawned =
+        ::posix_spawn(&m_pid, "/bin/sh", &actions, &attributes, argv, environment.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     ::close(out[1]);

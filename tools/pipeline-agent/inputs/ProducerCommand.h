@@ -10,7 +10,9 @@
 // in a process group of its own, so that it (and a pipeline the shell starts)
 // can be stopped as one, and a Ctrl-C at the terminal reaches the agent
 // alone, which then stops it. It starts with SIGPIPE, SIGINT and SIGTERM at
-// their defaults and unblocked, whatever the agent does with them.
+// their defaults and unblocked, whatever the agent does with them, and with
+// the agent's environment but $PIPELINE_PASSPHRASE, which is the store's
+// key and none of the producer's business.
 //
 // Thread rules: one thread at a time; the reader thread of a backup owns it
 // while the stream is read, the job's thread before and after.

@@ -233,6 +233,10 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     if (!options.encrypt && !options.key.keyFile.empty()) {
         throw badInput("--key-file is for --encrypt");
     }
+    // The key is read and checked before the store is opened or made: a
+    // refused one leaves nothing behind.
+    std::optional<UserKey> userKey;
+    if (options.encrypt) userKey.emplace(readUserKey(options.key, "an encrypted backup"));
     openStoreFor(config, localplatform::Access::ReadWrite, true);
     // What the bytes go through; an encrypted job's key is settled first,
     // so that a wrong one stops the job before it begins.
@@ -245,9 +249,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         stages->jobId = config.jobId;
     }
     if (options.encrypt) {
-        const StoreKeyring ring =
-            openStoreKey(localplatform::storeDirectory(), options.key,
-                         options.lowestKdf ? KdfLimits::testOnlyLowest() : KdfLimits::moderate());
+        const StoreKeyring ring = openStoreKey(
+            *userKey, options.lowestKdf ? KdfLimits::testOnlyLowest() : KdfLimits::moderate());
         stages->key = newDataKey();
         wrappedKey = wrapDataKey(*stages->key, ring.key, ring.recipe, config.jobId).toText();
     }

@@ -43,8 +43,9 @@ struct BackupOptions {
 // (see JobReport); with a trace path, writes the streams' timeline there at
 // the end, of a failed job too. With compression or encryption, every part
 // goes through stages (BackupStreams::useStages) and the manifest is of
-// format 4; an encrypted job's key is checked against the store's before
-// the job begins. Throws AgentError.
+// format 4; an encrypted job's key is read and checked (readUserKey) before
+// the store is opened or made, and against the store's key check before the
+// job begins. Throws AgentError.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json);
 
 // A job id that no other job on this machine has: the time in milliseconds

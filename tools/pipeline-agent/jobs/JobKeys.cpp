@@ -10,15 +10,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <optional>
 
 #include "base/AgentError.h"
+#include "platform/local/LocalPlatform.h"
+#include "platform/local/StoreSettings.h"
 
 namespace {
 
 constexpr const char* kCheckName = "encryption-check";
 constexpr uint64_t kCheckJob = 0;
+// What the check holds is 229 bytes; more is no check this agent wrote.
+constexpr std::size_t kMaxCheckBytes = 4096;
 
 // Reads one line from the terminal with its echo off; nullopt-like empty
 // string when it cannot.
@@ -84,40 +87,60 @@ bool placeNewFile(const std::string& store, const std::string& path, const std::
     return placed;
 }
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+// The store's key check as its storage reads it: never through a link,
+// never blocking on a FIFO, never more than a few hundred bytes. nullopt
+// when there is none.
+std::optional<std::string> storedCheck() {
+    try {
+        return localplatform::storeSetting(kCheckName, kMaxCheckBytes);
+    } catch (const localplatform::StoreError& error) {
+        throw badInput(error.what());
+    }
 }
 
 }  // namespace
 
-StoreKey storeKeyFor(const KeySource& source, const KeyRecipe& recipe, const std::string& what) {
-    if (!source.keyFile.empty()) return storeKeyFromKeyFile(source.keyFile, recipe);
-    std::string passphrase;
-    if (const char* given = std::getenv("PIPELINE_PASSPHRASE"); given && *given) {
-        passphrase = given;
-    } else if (::isatty(STDIN_FILENO)) {
-        passphrase = askPassphrase();
+UserKey::~UserKey() { sodium_memzero(passphrase.data(), passphrase.size()); }
+
+UserKey readUserKey(const KeySource& source, const std::string& what) {
+    UserKey key;
+    if (!source.keyFile.empty()) {
+        key.keyFile = readKeyFile(source.keyFile);
+        return key;
     }
-    if (passphrase.empty()) {
+    if (const char* given = std::getenv("PIPELINE_PASSPHRASE"); given && *given) {
+        key.passphrase = given;
+    } else if (::isatty(STDIN_FILENO)) {
+        key.passphrase = askPassphrase();
+    }
+    if (key.passphrase.empty()) {
         throw badInput(what + " needs its key: give --key-file FILE or set PIPELINE_PASSPHRASE");
     }
-    StoreKey key = storeKeyFromPassphrase(passphrase, recipe);
-    sodium_memzero(passphrase.data(), passphrase.size());
     return key;
 }
 
-StoreKeyring openStoreKey(const std::string& store, const KeySource& source, KdfLimits limits) {
-    const std::string path = store + "/" + kCheckName;
+StoreKey storeKeyOf(const UserKey& key, const KeyRecipe& recipe) {
+    if (key.keyFile) return storeKeyFromKeyFile(*key.keyFile, recipe);
+    return storeKeyFromPassphrase(key.passphrase, recipe);
+}
+
+StoreKey storeKeyFor(const KeySource& source, const KeyRecipe& recipe, const std::string& what) {
+    // The recipe's kind first: a key file is not read, nor a passphrase
+    // asked, for a key of the other kind.
+    if (!source.keyFile.empty() && recipe.source != KeyRecipe::Source::KeyFile)
+        throw badInput("the job's key was made from a passphrase, not a key file");
+    return storeKeyOf(readUserKey(source, what), recipe);
+}
+
+StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits) {
+    const std::string store = localplatform::storeDirectory();
+    const std::string path = localplatform::storeSettingPath(kCheckName);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) == 0) {
-            const std::string text = readText(path);
+        if (const std::optional<std::string> text = storedCheck()) {
             const WrappedDataKey check = WrappedDataKey::fromText(
-                std::string(text.begin(), text.end() - (!text.empty() && text.back() == '\n')),
+                std::string(text->begin(), text->end() - (!text->empty() && text->back() == '\n')),
                 path);
-            StoreKeyring ring{storeKeyFor(source, check.recipe, "an encrypted backup"),
-                              check.recipe};
+            StoreKeyring ring{storeKeyOf(key, check.recipe), check.recipe};
             try {
                 (void)unwrapDataKey(check, ring.key);
             } catch (const AgentError&) {
@@ -126,10 +149,8 @@ StoreKeyring openStoreKey(const std::string& store, const KeySource& source, Kdf
             }
             return ring;
         }
-        if (errno != ENOENT) throw jobFailed("cannot read " + path + ": " + std::strerror(errno));
-        const KeyRecipe recipe = source.keyFile.empty() ? newPassphraseRecipe(limits)
-                                                        : newKeyFileRecipe();
-        StoreKeyring ring{storeKeyFor(source, recipe, "an encrypted backup"), recipe};
+        const KeyRecipe recipe = key.keyFile ? newKeyFileRecipe() : newPassphraseRecipe(limits);
+        StoreKeyring ring{storeKeyOf(key, recipe), recipe};
         const WrappedDataKey check = wrapDataKey(newDataKey(), ring.key, recipe, kCheckJob);
         if (placeNewFile(store, path, check.toText() + "\n")) return ring;
         // Another backup made the store's check first: use that one.

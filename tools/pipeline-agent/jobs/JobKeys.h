@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "manifest/Manifest.h"
@@ -13,27 +14,53 @@ struct KeySource {
     std::string keyFile;  // --key-file; empty: a passphrase
 };
 
-// The store key that `recipe` makes from the user's key: the key file's
-// (KeyDerivation's checks: mode 0600 or stricter, 32 bytes or more), else
-// the passphrase's, read from $PIPELINE_PASSPHRASE or, when standard input
-// is a terminal, asked on it without echo. Throws badInput (exit 2) with one
-// line when there is no key to be had: `what` says what needs it.
+// What the user holds, read once and checked: a key file's content
+// (readKeyFile's checks: a regular file, mode 0600 or stricter, 32 bytes to
+// 1 MiB), else a passphrase, from $PIPELINE_PASSPHRASE or, when standard
+// input is a terminal, asked on it without echo. Wiped when it goes.
+struct UserKey {
+    std::optional<KeyFileContent> keyFile;  // none: the passphrase
+    std::string passphrase;
+    UserKey() = default;
+    UserKey(UserKey&&) = default;
+    UserKey(const UserKey&) = delete;
+    UserKey& operator=(const UserKey&) = delete;
+    ~UserKey();
+};
+
+// Reads the user's key as `source` says. Throws badInput (exit 2) with one
+// line when the key file is refused or there is no key to be had: `what`
+// says what needs it. A backup reads it before its store is opened or made,
+// so that a refused key leaves nothing behind.
+UserKey readUserKey(const KeySource& source, const std::string& what);
+
+// The store key that `recipe` makes from the user's key. Throws badInput
+// when the recipe is for the other kind of key, or is one this agent never
+// makes (requireKnownRecipe).
+StoreKey storeKeyOf(const UserKey& key, const KeyRecipe& recipe);
+
+// The same from the command line's source: the recipe's kind is checked
+// before the key is read.
 StoreKey storeKeyFor(const KeySource& source, const KeyRecipe& recipe, const std::string& what);
 
-// The store's key and the recipe that makes it, for a backup with
+// The open store's key and the recipe that makes it, for a backup with
 // --encrypt. The store keeps one key check, STORE/encryption-check (a
-// wrapped random key of job 0); the first encrypted backup writes it, once
-// (a new file, synced, linked into place only if none is there), and every
-// later one must open it with the key it is given: a wrong key throws
-// badInput before any data is read. `limits`: Argon2id's cost for a new
-// passphrase recipe. Thread rules: the job's thread.
+// wrapped random key of job 0), read through the store's storage (never
+// following a link or blocking; a few hundred bytes at most): anything but
+// a regular file there is refused with one badInput line. The first
+// encrypted backup writes it, once (a new file, synced, linked into place
+// only if none is there), and every later one must open it with the key it
+// is given: a wrong key throws badInput before any data is read. `limits`:
+// Argon2id's cost for a new passphrase recipe. Thread rules: the job's
+// thread.
 struct StoreKeyring {
     StoreKey key;
     KeyRecipe recipe;
 };
-StoreKeyring openStoreKey(const std::string& store, const KeySource& source, KdfLimits limits);
+StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits);
 
 // The data key of an encrypted job, from its manifest's wrapped key and the
-// user's key. Missing or wrong key: badInput (exit 2), one line naming the
-// job, before any data is read.
+// user's key. Missing or wrong key, or a wrapped key whose recipe this agent
+// never makes: badInput (exit 2), one line naming the job, before any data
+// is read (and before any key is derived or asked for).
 DataKey jobDataKey(const Manifest& manifest, const KeySource& source);

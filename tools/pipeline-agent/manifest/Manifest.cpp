@@ -16,6 +16,7 @@
 #include "base/Sha256.h"
 #include "outputs/OutputFile.h"
 #include "restore/RestorePipelineSetup.h"
+#include "stages/FrameFormat.h"
 
 using nlohmann::json;
 
@@ -26,8 +27,10 @@ constexpr int kFirstVersion = 1;
 constexpr int kVersion = 2;
 constexpr int kStreamVersion = 3;
 constexpr int kStagedVersion = 4;
-// The frame sizes a restore accepts: it holds one frame per stream.
-constexpr uint64_t kMaxFrameSize = uint64_t{64} << 20;
+// The frame sizes a restore accepts: those this agent writes (a restore
+// holds three frames per stream, so a larger one would let the manifest
+// choose its memory). A stream input's frames are its stripes.
+constexpr uint64_t kMaxFrameSize = frame_format::kMaxFrameSize;
 // A restore holds one stripe per stream in memory: larger ones are refused.
 constexpr uint64_t kMaxStripeUnit = uint64_t{64} << 20;
 
@@ -259,11 +262,17 @@ void readKind(const json& entry, ManifestFile& file, const std::string& at) {
 }
 
 // A stream input's stripes, once its size is known.
-void readStripes(const json& entry, ManifestFile& file, const std::string& at) {
+// staged: its stripes are its frames, bounded as frames are.
+void readStripes(const json& entry, ManifestFile& file, bool staged, const std::string& at) {
     file.stripeUnit = number<uint64_t>(entry, "stripeUnit", at);
     if (file.stripeUnit == 0 || file.stripeUnit > kMaxStripeUnit) {
         throw badInput(at + ": \"stripeUnit\" " + std::to_string(file.stripeUnit) +
                        " is out of range");
+    }
+    if (staged && file.stripeUnit > kMaxFrameSize) {
+        throw badInput(at + ": \"stripeUnit\" " + std::to_string(file.stripeUnit) +
+                       " is out of range for frames (1 to " + std::to_string(kMaxFrameSize) +
+                       ", the frames this agent writes)");
     }
     const auto stripes = entry.find("stripes");
     if (stripes == entry.end() || !stripes->is_array()) {
@@ -309,7 +318,8 @@ ManifestStages stagesOf(const json& document, const std::string& where) {
     stages.frameSize = number<uint64_t>(*found, "frameSize", at);
     if (stages.frameSize == 0 || stages.frameSize > kMaxFrameSize) {
         throw badInput(at + ": \"frameSize\" " + std::to_string(stages.frameSize) +
-                       " is out of range");
+                       " is out of range (1 to " + std::to_string(kMaxFrameSize) +
+                       ", the frames this agent writes)");
     }
     stages.wrappedKey = optionalText(*found, "wrappedKey", at);
     return stages;
@@ -414,7 +424,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
         file.size = number<uint64_t>(entry, "size", at);
         file.sha256 = digest(entry, "sha256", at);
         if (file.isStream()) {
-            readStripes(entry, file, at);
+            readStripes(entry, file, staged, at);
             file.shares = stripedSharesOf(array(entry, "streams", at), file, staged, at);
         } else if (third) {
             file.shares = sparseSharesOf(entry, file.size, manifest.archives, staged, at);

@@ -78,6 +78,9 @@ WrappedDataKey WrappedDataKey::fromText(const std::string& text, const std::stri
     wrapped.jobId = takeU64();
     take(wrapped.nonce.data(), wrapped.nonce.size());
     take(wrapped.sealed.data(), wrapped.sealed.size());
+    // The seal binds the limits, but opening it needs the key they make:
+    // a cost this agent never asks is refused before it is paid.
+    requireKnownRecipe(wrapped.recipe, where);
     return wrapped;
 }
 

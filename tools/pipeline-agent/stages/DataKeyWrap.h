@@ -23,7 +23,8 @@ struct WrappedDataKey {
     // salt, limits, job id, nonce, sealed key.
     std::string toText() const;
     // Parses toText()'s form; throws badInput naming `where` for anything
-    // else. The limits are checked when the key is derived.
+    // else, and for a recipe whose cost this agent never records
+    // (requireKnownRecipe), before any key is derived from it.
     static WrappedDataKey fromText(const std::string& text, const std::string& where);
 };
 

@@ -14,7 +14,7 @@ using namespace frame_format;
 FrameDecoder::FrameDecoder(StageConfig config, Sink sink)
     : m_config(std::move(config)), m_sink(std::move(sink)), m_codec(m_config.codec, m_config.level) {
     if (m_config.frameSize == 0 || m_config.frameSize > kMaxFrameSize)
-        throw std::invalid_argument("frame size must be 1 byte to 64 MiB");
+        throw std::invalid_argument("frame size must be 1 byte to 1 MiB");
     ensureSodium();
     m_frame.resize(headerSize(m_config.key.has_value()) + m_config.frameSize + kTagSize);
     m_scratch.resize(m_config.frameSize);

@@ -13,7 +13,7 @@ using namespace frame_format;
 FrameEncoder::FrameEncoder(StageConfig config, Sink sink)
     : m_config(std::move(config)), m_sink(std::move(sink)), m_codec(m_config.codec, m_config.level) {
     if (m_config.frameSize == 0 || m_config.frameSize > kMaxFrameSize)
-        throw std::invalid_argument("frame size must be 1 byte to 64 MiB");
+        throw std::invalid_argument("frame size must be 1 byte to 1 MiB");
     ensureSodium();
     m_input.resize(m_config.frameSize);
     // A payload is kept compressed only when it is smaller than the frame's

@@ -41,7 +41,12 @@ constexpr std::size_t kFixedSize = 10;
 constexpr std::size_t kNonceSize = 24;
 constexpr std::size_t kCheckSize = 8;
 constexpr std::size_t kTagSize = 16;
-constexpr std::size_t kMaxFrameSize = std::size_t{64} << 20;
+// The frame size of every backup (JobStages), and of a stream input's frames,
+// which are its stripes (BackupStreams::kStripeUnit): the largest frame this
+// agent writes, and so the largest any reader accepts, from a manifest
+// above all. A restore holds three frames per stream: a larger size named
+// by a manifest would let its writer choose the restore's memory.
+constexpr std::size_t kMaxFrameSize = std::size_t{1} << 20;
 constexpr std::size_t kAssociatedSize = kFixedSize + 8 + 8 + 4 + 8;
 
 struct Header {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "stages/Codec.h"
+#include "stages/FrameFormat.h"
 #include "stages/SecretKey.h"
 #include "stages/StageConfig.h"
 
@@ -14,7 +15,7 @@
 struct JobStages {
     Codec codec = Codec::None;
     int level = 0;
-    std::size_t frameSize = std::size_t{1} << 20;
+    std::size_t frameSize = frame_format::kMaxFrameSize;  // what a backup writes
     std::optional<DataKey> key;
     uint64_t jobId = 0;
 

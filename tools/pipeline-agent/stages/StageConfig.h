@@ -31,6 +31,6 @@ struct StageConfig {
     int level = 0;                      // zstd's level; ignored otherwise
     std::optional<DataKey> key;         // none: frames are not sealed
     FramePosition base;                 // the first frame's position
-    std::size_t frameSize = 1u << 20;   // logical bytes per frame, 1 to 64 MiB
+    std::size_t frameSize = 1u << 20;   // logical bytes per frame, 1 to 1 MiB
     std::string fileName;               // names the file in error lines
 };

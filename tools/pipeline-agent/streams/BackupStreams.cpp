@@ -13,6 +13,11 @@
 #include "base/Interrupt.h"
 #include "platform/local/LocalPlatform.h"
 #include "stages/FrameEncoder.h"
+#include "stages/FrameFormat.h"
+
+// A stream input's stripes are its frames when the job has stages: a
+// manifest naming larger ones is refused (manifest/Manifest.cpp).
+static_assert(BackupStreams::kStripeUnit <= frame_format::kMaxFrameSize);
 
 namespace {
 
