@@ -141,6 +141,8 @@ FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource&
                 stages->jobId = manifest->jobId;
                 if (manifest->stages.encrypted()) stages->key = jobDataKey(*manifest, key);
             } catch (const AgentError& error) {
+                // A signal during the key's derivation ends the check.
+                if (error.kind() == AgentError::Kind::Interrupted) throw;
                 stages.reset();
                 (manifest->stages.encrypted() ? result.keyRefused : result.notes)
                     .push_back(name + ": " + error.what() +

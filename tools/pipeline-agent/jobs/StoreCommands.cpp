@@ -12,6 +12,7 @@
 #include "base/Progress.h"
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/AgentStore.h"
+#include "jobs/JobKeys.h"
 #include "jobs/FrameChecks.h"
 #include "jobs/JobContents.h"
 #include "jobs/RestoreJob.h"
@@ -156,6 +157,9 @@ void checkStore(const localplatform::Config& given, bool repair, JsonReport& rep
     // refusing the store.
     localplatform::Config config = given;
     config.clearUnusablePlaces = repair;
+    // A key file that cannot be used (a FIFO, say) is bad input, refused
+    // before the store is looked at.
+    if (!key.keyFile.empty()) (void)readUserKey(key, "check");
     openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
     // A signal stops the check, or the repair before its catalog replaces
     // the old one, between two chunks of archive data.

@@ -31,8 +31,10 @@ constexpr int kStagedVersion = 4;
 // holds three frames per stream, so a larger one would let the manifest
 // choose its memory). A stream input's frames are its stripes.
 constexpr uint64_t kMaxFrameSize = frame_format::kMaxFrameSize;
-// A restore holds one stripe per stream in memory: larger ones are refused.
-constexpr uint64_t kMaxStripeUnit = uint64_t{64} << 20;
+// A restore holds one stripe per stream in memory: stripes larger than the
+// agent has ever written (1 MiB) are refused, so that a manifest cannot
+// choose its memory either.
+constexpr uint64_t kMaxStripeUnit = uint64_t{1} << 20;
 
 bool isSha256(const std::string& text) {
     if (text.size() != 64) return false;
@@ -261,18 +263,14 @@ void readKind(const json& entry, ManifestFile& file, const std::string& at) {
     file.kind = ManifestFile::Kind::Stream;
 }
 
-// A stream input's stripes, once its size is known.
-// staged: its stripes are its frames, bounded as frames are.
-void readStripes(const json& entry, ManifestFile& file, bool staged, const std::string& at) {
+// A stream input's stripes, once its size is known. Framed, its stripes are
+// its frames, and no larger than they may be.
+void readStripes(const json& entry, ManifestFile& file, const std::string& at) {
+    static_assert(kMaxStripeUnit <= kMaxFrameSize);
     file.stripeUnit = number<uint64_t>(entry, "stripeUnit", at);
     if (file.stripeUnit == 0 || file.stripeUnit > kMaxStripeUnit) {
         throw badInput(at + ": \"stripeUnit\" " + std::to_string(file.stripeUnit) +
                        " is out of range");
-    }
-    if (staged && file.stripeUnit > kMaxFrameSize) {
-        throw badInput(at + ": \"stripeUnit\" " + std::to_string(file.stripeUnit) +
-                       " is out of range for frames (1 to " + std::to_string(kMaxFrameSize) +
-                       ", the frames this agent writes)");
     }
     const auto stripes = entry.find("stripes");
     if (stripes == entry.end() || !stripes->is_array()) {
@@ -424,7 +422,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
         file.size = number<uint64_t>(entry, "size", at);
         file.sha256 = digest(entry, "sha256", at);
         if (file.isStream()) {
-            readStripes(entry, file, staged, at);
+            readStripes(entry, file, at);
             file.shares = stripedSharesOf(array(entry, "streams", at), file, staged, at);
         } else if (third) {
             file.shares = sparseSharesOf(entry, file.size, manifest.archives, staged, at);
