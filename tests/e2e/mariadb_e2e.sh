@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The README's MariaDB recipe end to end, on a server of its own that this
+# docs/guide/databases.md's MariaDB recipe end to end, on a server of its own that this
 # script starts in its work directory (exits 77, skipped, without Debian's
 # mariadb-server and mariadb-backup): while a writer moves money between
 # accounts and appends numbered rows, `mariadb-backup --backup
@@ -88,7 +88,7 @@ mariadb --no-defaults --socket="$work/run/source.sock" -u root <load.sql >load.l
 load_pid=$!
 sleep 1
 
-# As the README says, with the socket named here.
+# As docs/guide/databases.md says, with the socket named here.
 "$agent" --store store --test-skip-pauses backup --streams 3 --manifest mariadb.json --name backup.xb \
   --from-command "mariadb-backup --backup --stream=xbstream --socket='$work/run/source.sock' --user=root 2>>'$work/mariadb-backup.log'" \
   2>backup.log || { cat backup.log >&2; tail -20 mariadb-backup.log >&2; fail "the backup failed"; }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The README's PostgreSQL recipe end to end, against the test server that
+# docs/guide/databases.md's PostgreSQL recipe end to end, against the test server that
 # PIPELINESETUP_TEST_PG names (.ci/postgres starts one; exits 77, skipped,
 # without it): pgbench writes while `pg_basebackup -D - -Ft -X fetch` goes
 # through `backup --from-command`; `restore --output - | tar -x` unpacks it;
