@@ -18,6 +18,15 @@ std::string joined(const std::vector<std::string>& lines) {
     return text;
 }
 
+// check's line for a data file whose writer (job) was killed after making it
+// and before the catalog entered it.
+std::string leftByKilledWriter(const std::string& data, unsigned long long job) {
+    return data + " is not in the catalog: its description gives it to job " +
+           std::to_string(job) +
+           ", whose writer stopped after making it and before entering it in the catalog, as a "
+           "killed backup does (cleanup removes it)";
+}
+
 }  // namespace
 
 using LiveCheckTest = LocalPlatformTest;
@@ -48,11 +57,7 @@ TEST_F(LiveCheckTest, FilesAndMarkersOfALiveJobAreInFlightAndOfADeadOneProblems)
     ASSERT_EQ(dead.problems.size(), 2u) << joined(dead.problems);
     EXPECT_EQ(dead.problems[0], "job " + std::to_string(job) +
                                     " has a completion marker but the catalog says running");
-    EXPECT_EQ(dead.problems[1], data + " is not in the catalog: its description gives it to job " +
-                                    std::to_string(job) +
-                                    ", whose writer stopped after making it and before entering "
-                                    "it in the catalog, as a killed backup does (cleanup removes "
-                                    "it)");
+    EXPECT_EQ(dead.problems[1], leftByKilledWriter(data, job));
     EXPECT_EQ(dead.running, 0u);
 }
 
@@ -94,11 +99,7 @@ TEST_F(LiveCheckTest, AFileAKilledWriterLeftBeforeItsEntryIsCleanupsBesideALiveW
     EXPECT_EQ(found.problems[0], "job " + std::to_string(killed) +
                                      " is running in the catalog but its writer is gone "
                                      "(cleanup removes it)");
-    EXPECT_EQ(found.problems[1], left + " is not in the catalog: its description gives it to job " +
-                                     std::to_string(killed) +
-                                     ", whose writer stopped after making it and before entering "
-                                     "it in the catalog, as a killed backup does (cleanup "
-                                     "removes it)");
+    EXPECT_EQ(found.problems[1], leftByKilledWriter(left, killed));
     EXPECT_EQ(found.running, 1u);
     EXPECT_EQ(found.advice,
               (std::vector<std::string>{"`cleanup` removes what jobs that did not complete left"}));
