@@ -374,6 +374,10 @@ invalidated_job)
 
 bad_input)
   store=$(store_url store)
+  # --version answers alone, on stdout, before any store is looked at.
+  version=$("$agent" --store "$store" --version 2>err.txt) || fail "--version exited non-zero"
+  [[ $version =~ ^pipeline-agent\ [0-9]+\.[0-9]+\.[0-9]+$ && ! -s err.txt ]] ||
+    { cat err.txt >&2; fail "--version printed: $version"; }
   expect 2 "cannot read input missing.bin" --store "$store" backup missing.bin --manifest m.json
   mkdir adir
   mkfifo afifo

@@ -125,6 +125,8 @@ int main(int argc, char** argv) {
         "pipeline-agent: backs a database file up over parallel streams and "
         "restores it, through libpipelinesetup on the embedded local platform."};
     app.require_subcommand(1);
+    app.set_version_flag("--version", "pipeline-agent " PIPELINESETUP_VERSION,
+                         "print the agent's version and exit");
     // The shared options may also follow the command: a subcommand hands
     // the options it does not know to the application.
     app.fallthrough();
@@ -201,7 +203,7 @@ int main(int argc, char** argv) {
         try {
             app.parse(argc, argv);
         } catch (const CLI::Success& done) {
-            return app.exit(done);  // --help
+            return app.exit(done);  // --help, --version
         } catch (const CLI::ParseError& error) {
             // One line, as for every other bad input; a command or option
             // that is not known is named with the nearest known one.
