@@ -155,10 +155,13 @@ void Store::setUp(bool create, const std::string& connection, const std::string&
         std::vector<std::string> names;
         if (!storage.list(m_dir, &names)) unusable(systemError("cannot read", m_dir));
         std::string foreign;
+        bool madeMeanwhile = false;
         for (const std::string& name : names) {
+            // Another command made the store since the look above.
+            if (name == "store.ini" || name == "catalog.db") madeMeanwhile = true;
             if (!allowedBeforeStore(name)) foreign = name;
         }
-        if (!foreign.empty()) {
+        if (!foreign.empty() && !madeMeanwhile) {
             unusable(m_dir + " is not a store: it holds " + foreign +
                      " but no store.ini or catalog.db");
         }
