@@ -79,8 +79,8 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
     }
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
-    runBeforeDeleting(options.beforeDeleting);
-    const localplatform::DeletionResult result = runDeletion(plan, config);
+    const localplatform::DeletionResult result =
+        runDeletion(plan, config, true, false, options.beforeDeleting);
     say("deleted %s, %s, %llu bytes from %s", counted(result.jobs.size(), "job").c_str(),
         counted(result.removed.size(), "archive file").c_str(), result.bytes,
         localplatform::storeDirectory().c_str());

@@ -41,8 +41,8 @@ void runExpire(ExpireOptions options, const localplatform::Config& config) {
         savePolicy(options.policy);
         say("kept the policy %s for backup --expire", describePolicy(options.policy).c_str());
     }
-    runBeforeDeleting(options.beforeDeleting);
-    const Expiry expiry = expireJobs(options.policy, options.dryRun, true, config);
+    const Expiry expiry =
+        expireJobs(options.policy, options.dryRun, true, config, options.beforeDeleting);
     if (!expiry.skipped.empty()) throw partlyDone("expire " + skippedJobs(expiry));
 }
 

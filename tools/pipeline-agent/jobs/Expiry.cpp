@@ -26,7 +26,7 @@ std::string joined(const std::vector<std::string>& words) {
 }  // namespace
 
 Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
-                  const localplatform::Config& config) {
+                  const localplatform::Config& config, const std::string& beforeDeleting) {
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -84,7 +84,7 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
     }
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
-    const localplatform::DeletionResult result = runDeletion(plan, config, table, true);
+    const localplatform::DeletionResult result = runDeletion(plan, config, table, true, beforeDeleting);
     say("kept %zu complete job%s, deleted %zu (%s, %llu bytes)", kept, kept == 1 ? "" : "s",
         result.jobs.size(), counted(result.removed.size(), "archive file").c_str(), result.bytes);
     return {result.jobs, result.skipped};

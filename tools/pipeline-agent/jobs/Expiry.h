@@ -21,9 +21,10 @@ struct Expiry {
 // dryRun, deletes the jobs it removes (runDeletion, printing a line for each
 // when table is set), but for those in use, which it skips, and those
 // another command deleted meanwhile. Says a summary unless -q. Throws
-// AgentError.
+// AgentError. beforeDeleting: for tests, runDeletion's command between the
+// plan and the deletion.
 Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
-                  const localplatform::Config& config);
+                  const localplatform::Config& config, const std::string& beforeDeleting = "");
 
 // "skipped 1 job in use (7); deleted 2 jobs": for an expiry that skipped jobs.
 std::string skippedJobs(const Expiry& expiry);

@@ -62,23 +62,14 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
     std::fflush(stdout);
 }
 
-namespace {
-
-std::string& beforeDeleting() {
-    static std::string command;
-    return command;
-}
-
-}  // namespace
-
-void runBeforeDeleting(const std::string& command) { beforeDeleting() = command; }
-
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
                                           const localplatform::Config& config, bool print,
-                                          bool skipInUse) {
+                                          bool skipInUse, const std::string& beforeDeleting) {
     std::vector<unsigned long long> ids;
     for (const PlannedDeletion& job : plan) ids.push_back(job.jobId);
-    if (!beforeDeleting().empty() && std::system(beforeDeleting().c_str()) != 0) {
+    // Testing: a command run with /bin/sh, and waited for, between the plan
+    // and the deletion.
+    if (!beforeDeleting.empty() && std::system(beforeDeleting.c_str()) != 0) {
         throw jobFailed("the test command before deleting failed; nothing was deleted");
     }
     localplatform::DeletionResult result;

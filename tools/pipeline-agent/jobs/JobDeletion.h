@@ -35,11 +35,9 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead);
 // archive files and bytes removed and the jobs skipped. Throws AgentError:
 // bad input for a job the platform refuses (see planDeletion), a failed job
 // when a job is in use (named; unless skipInUse) or the deletion fails (the
-// jobs it marked are left deleting, for cleanup).
+// jobs it marked are left deleting, for cleanup). beforeDeleting: for
+// tests, a command run with /bin/sh, and waited for, before the deletion.
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
                                           const localplatform::Config& config, bool print = true,
-                                          bool skipInUse = false);
-
-// Testing: a command that runDeletion runs with /bin/sh, and waits for,
-// after the plan and before deleting (empty: none).
-void runBeforeDeleting(const std::string& command);
+                                          bool skipInUse = false,
+                                          const std::string& beforeDeleting = "");
