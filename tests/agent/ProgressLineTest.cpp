@@ -7,7 +7,7 @@
 #include <chrono>
 #include <string>
 
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "report/ProgressLine.h"
 #include "report/StreamPhases.h"
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "base/AgentError.h"
-#include "jobs/Retention.h"
+#include "maintenance/Retention.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 
 #include "AgentTestSupport.h"
 #include "base/Sha256.h"
-#include "jobs/JobKeys.h"
+#include "keys/JobKeys.h"
 #include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
 #include "stages/FrameDecoder.h"

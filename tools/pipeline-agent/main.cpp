@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "base/Interrupt.h"
 #include "base/Names.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "base/StandardStreams.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <string>
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
-#include "jobs/AgentStore.h"
-#include "jobs/BackupJob.h"
-#include "jobs/Expiry.h"
+#include "session/StoreSession.h"
+#include "jobs/backup/BackupJob.h"
+#include "maintenance/Expiry.h"
 
 Command backupCommand() {
     Command command;
@@ -27,11 +27,11 @@ Command backupCommand() {
         app.add_option("inputs", backup->inputs,
                        "the files of the set (a database's data "
                        "and log files, say); - reads a stream from standard input");
-        app.add_option("--from-command", backup->stream.command,
+        app.add_option("--from-command", backup->pipe.command,
                        "back up the standard output of this command (run by /bin/sh -c) "
                        "to its end, as a stream input; it fails the job if it fails")
             ->type_name("CMD");
-        app.add_option("--name", backup->stream.name,
+        app.add_option("--name", backup->pipe.name,
                        "the stream input's name in the set (with --from-command or -)");
         app.add_option("--manifest", backup->manifest, "where to write the manifest")->required();
         addNumber(&app, "--streams", backup->streams, 1, kMaxStreams,
@@ -80,8 +80,8 @@ Command backupCommand() {
             std::vector<std::string> files;
             for (const std::string& input : backup->inputs) {
                 if (input == "-") {
-                    if (backup->stream.standardInput) throw badInput("- is named twice");
-                    backup->stream.standardInput = true;
+                    if (backup->pipe.standardInput) throw badInput("- is named twice");
+                    backup->pipe.standardInput = true;
                 } else {
                     files.push_back(input);
                 }

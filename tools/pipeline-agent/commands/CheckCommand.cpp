@@ -9,7 +9,7 @@
 
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
-#include "jobs/StoreCommands.h"
+#include "maintenance/StoreCommands.h"
 
 Command checkCommand() {
     Command command;

@@ -2,7 +2,7 @@
 // (jobs/StoreCommands).
 
 #include "commands/Command.h"
-#include "jobs/StoreCommands.h"
+#include "maintenance/StoreCommands.h"
 
 Command cleanupCommand() {
     Command command;

@@ -14,12 +14,12 @@
 
 #include "base/Counted.h"
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "base/Interrupt.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "commands/Command.h"
-#include "jobs/AgentStore.h"
-#include "jobs/JobDeletion.h"
+#include "session/StoreSession.h"
+#include "maintenance/JobDeletion.h"
 
 namespace {
 

@@ -13,13 +13,13 @@
 #include <string>
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "base/Sha256.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "commands/SampleDatabase.h"
-#include "jobs/BackupJob.h"
-#include "jobs/RestoreJob.h"
+#include "jobs/backup/BackupJob.h"
+#include "jobs/restore/RestoreJob.h"
 #include "report/TimelineSvg.h"
 
 namespace {

@@ -8,12 +8,12 @@
 #include <string>
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
-#include "jobs/AgentStore.h"
-#include "jobs/Expiry.h"
-#include "jobs/JobDeletion.h"
+#include "session/StoreSession.h"
+#include "maintenance/Expiry.h"
+#include "maintenance/JobDeletion.h"
 
 namespace {
 

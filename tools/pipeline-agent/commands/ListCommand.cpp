@@ -9,8 +9,8 @@
 
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
-#include "jobs/JobContents.h"
-#include "jobs/StoreCommands.h"
+#include "maintenance/JobContents.h"
+#include "maintenance/StoreCommands.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "base/Checks.h"
-#include "base/Progress.h"
+#include "base/InputRules.h"
+#include "base/Console.h"
 #include "commands/Command.h"
-#include "jobs/AgentStore.h"
+#include "session/StoreSession.h"
 
 namespace {
 

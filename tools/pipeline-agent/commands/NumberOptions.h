@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "base/Checks.h"
+#include "base/InputRules.h"
 
 constexpr long long kMaxStreams = 65;
 

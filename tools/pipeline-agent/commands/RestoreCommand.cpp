@@ -8,7 +8,7 @@
 
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
-#include "jobs/RestoreJob.h"
+#include "jobs/restore/RestoreJob.h"
 
 Command restoreCommand() {
     Command command;

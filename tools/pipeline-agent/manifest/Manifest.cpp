@@ -10,7 +10,7 @@
 #include <set>
 
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "base/Names.h"
 #include "base/RelativePath.h"
 #include "base/Sha256.h"

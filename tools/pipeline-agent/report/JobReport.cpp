@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "report/StreamPhases.h"
 
 // Where the progress goes and how it is shown.

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "outputs/OutputFile.h"
 
 using nlohmann::json;

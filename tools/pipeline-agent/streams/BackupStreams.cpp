@@ -42,7 +42,7 @@ void runTestCommand(const std::string& command, const std::string& path) {
 
 BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
                              unsigned long long jobId, unsigned long failStream,
-                             StreamPhases* phases, StreamInput* stream)
+                             StreamPhases* phases, PipeInput* stream)
     : m_inputs(std::move(inputs)),
       m_streamCount(streams),
       m_jobId(jobId),
@@ -192,7 +192,7 @@ ManifestFile BackupStreams::streamInputEntry(const std::string& name,
     ManifestFile entry;
     entry.name = name;
     entry.size = streamInputSize();
-    entry.mode = kStreamInputMode;
+    entry.mode = kPipeInputMode;
     entry.sha256 = fileDigest(file);
     entry.kind = ManifestFile::Kind::Stream;
     entry.stripeUnit = kStripeUnit;

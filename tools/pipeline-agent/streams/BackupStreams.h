@@ -14,7 +14,7 @@
 
 #include "base/Sha256.h"
 #include "inputs/InputFile.h"
-#include "inputs/StreamInput.h"
+#include "inputs/PipeInput.h"
 #include "manifest/Manifest.h"
 #include "report/StreamPhases.h"
 #include "stages/JobStages.h"
@@ -65,7 +65,7 @@ public:
     static constexpr std::size_t kDepth = 2;
     static constexpr std::size_t kStripeUnit = kChunk;
     // What a stream input restores as: its owner's alone, as a dump should be.
-    static constexpr int kStreamInputMode = 0600;
+    static constexpr int kPipeInputMode = 0600;
 
     // Files above this size are split over all streams: 64 MiB, or the
     // set's total over the streams when that is less.
@@ -91,7 +91,7 @@ public:
     // must outlive this object and is read on the reader thread.
     BackupStreams(std::vector<const InputFile*> inputs, unsigned long streams,
                   unsigned long long jobId, unsigned long failStream,
-                  StreamPhases* phases = nullptr, StreamInput* stream = nullptr);
+                  StreamPhases* phases = nullptr, PipeInput* stream = nullptr);
     // Stops and joins every thread.
     ~BackupStreams();
     BackupStreams(const BackupStreams&) = delete;
@@ -192,7 +192,7 @@ private:
     const unsigned long long m_jobId;
     const unsigned long m_failStream;
     StreamPhases* const m_phases;
-    StreamInput* const m_stream;
+    PipeInput* const m_stream;
     const std::size_t m_inputCount;  // the files, and the stream input if any
     std::string m_afterFirstChunk;
 

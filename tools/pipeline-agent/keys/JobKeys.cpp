@@ -1,4 +1,4 @@
-#include "jobs/JobKeys.h"
+#include "keys/JobKeys.h"
 
 #include <fcntl.h>
 #include <sodium.h>

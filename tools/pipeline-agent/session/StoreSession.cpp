@@ -1,4 +1,4 @@
-#include "jobs/AgentStore.h"
+#include "session/StoreSession.h"
 
 #include <csignal>
 #include <cstring>

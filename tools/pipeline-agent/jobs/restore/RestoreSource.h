@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "jobs/RestoreJob.h"
+#include "jobs/restore/RestoreJob.h"
 #include "manifest/Manifest.h"
 #include "platform/local/LocalPlatform.h"
 

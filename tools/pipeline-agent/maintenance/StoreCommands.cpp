@@ -1,4 +1,4 @@
-#include "jobs/StoreCommands.h"
+#include "maintenance/StoreCommands.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,13 +9,13 @@
 #include "base/Counted.h"
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "inputs/SqliteSnapshot.h"
-#include "jobs/AgentStore.h"
-#include "jobs/JobKeys.h"
-#include "jobs/FrameChecks.h"
-#include "jobs/JobContents.h"
-#include "jobs/RestoreJob.h"
+#include "session/StoreSession.h"
+#include "keys/JobKeys.h"
+#include "maintenance/FrameVerification.h"
+#include "maintenance/JobContents.h"
+#include "jobs/restore/RestoreJob.h"
 #include "manifest/Manifest.h"
 #include "outputs/PartialOutputs.h"
 #include "report/JobReport.h"
@@ -165,7 +165,7 @@ void checkStore(const localplatform::Config& given, bool repair, JsonReport& rep
     // the old one, between two chunks of archive data.
     onInterrupt([](int) { localplatform::interrupt(); });
     localplatform::CheckResult result;
-    FrameCheck frames;
+    FrameVerification frames;
     {
         std::optional<ScanProgress> progress;
         if (progressShown().load()) {
@@ -205,7 +205,7 @@ void checkStore(const localplatform::Config& given, bool repair, JsonReport& rep
             }
             // The frames' bytes count against the same bound.
             FrameLimits frameLimits{maxBytes, result.bytes, limits.progress};
-            frames = checkFramedJobs(config, key, frameLimits);
+            frames = verifyFramedJobs(config, key, frameLimits);
         }
     }
     for (const std::string& problem : frames.problems) result.problems.push_back(problem);

@@ -1,4 +1,4 @@
-#include "jobs/RestoreJob.h"
+#include "jobs/restore/RestoreJob.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,16 +13,16 @@
 #include <vector>
 
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "base/Counted.h"
 #include "base/Interrupt.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "base/RelativePath.h"
 #include "base/StandardStreams.h"
-#include "jobs/AgentStore.h"
-#include "jobs/ArchiveChecks.h"
-#include "jobs/BackupJob.h"
-#include "jobs/RestoreSource.h"
+#include "session/JobIds.h"
+#include "session/StoreSession.h"
+#include "jobs/restore/RestorableArchives.h"
+#include "jobs/restore/RestoreSource.h"
 #include "manifest/Manifest.h"
 #include "outputs/OutputFile.h"
 #include "outputs/PartialOutputs.h"
@@ -207,7 +207,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest, bool g
     // stream input as a file of its name.
     std::vector<TreeOutputEntry> entries;
     std::vector<std::size_t> entryOf(all.size(), SIZE_MAX);
-    std::vector<std::size_t> streamInputs;
+    std::vector<std::size_t> pipeInputs;
     std::vector<std::string> streamPaths;
     uint64_t total = 0;
     std::size_t fileCount = 0, directoryCount = 0, linkCount = 0;
@@ -215,7 +215,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest, bool g
         if (!chosen[i]) continue;
         const ManifestFile& f = all[i];
         if (f.isStream()) {
-            streamInputs.push_back(i);
+            pipeInputs.push_back(i);
             streamPaths.push_back(options.output + "/" + f.name);
             requireNewFilePlace(streamPaths.back(), "output", options.replace);
             total += f.size;
@@ -263,11 +263,11 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest, bool g
     }
     tree.setRecordDirectory(recordDirectory);
     std::vector<std::unique_ptr<OutputFile>> streamOutputs;
-    for (std::size_t s = 0; s < streamInputs.size(); ++s) {
+    for (std::size_t s = 0; s < pipeInputs.size(); ++s) {
         OutputFile::Options these;
         these.replace = options.replace;
         these.recordDirectory = recordDirectory;
-        these.mode = all[streamInputs[s]].mode;
+        these.mode = all[pipeInputs[s]].mode;
         streamOutputs.push_back(std::make_unique<OutputFile>(streamPaths[s], these));
     }
     beginRestoreReport(json, restoreJobId, options.manifest, manifest.archives.size());
@@ -276,7 +276,7 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest, bool g
                                  counted(directoryCount, "directory", "directories") + " and " +
                                  counted(linkCount, "link");
     say("restoring %s (%llu bytes)%s over %s as job %llu from %s", contents.c_str(),
-        static_cast<unsigned long long>(total), streamInputs.empty() ? "" : " and a stream input",
+        static_cast<unsigned long long>(total), pipeInputs.empty() ? "" : " and a stream input",
         counted(manifest.archives.size(), "stream").c_str(), restoreJobId,
         localplatform::storeDirectory().c_str());
 
@@ -320,8 +320,8 @@ void restoreTree(const RestoreOptions& options, const Manifest& manifest, bool g
         readRunShares(restore.getStreamPipeinfoMap(), files, sink, &report.phases(), stages);
         say("request %zu of %zu: read all its shares, checksums match", r + 1, runs.size());
     }
-    for (std::size_t s = 0; s < streamInputs.size(); ++s) {
-        const ManifestFile& file = all[streamInputs[s]];
+    for (std::size_t s = 0; s < pipeInputs.size(); ++s) {
+        const ManifestFile& file = all[pipeInputs[s]];
         request(file, file.name);
         StripesToFile sink(*streamOutputs[s], file);
         readStripedShares(restore.getStreamPipeinfoMap(), file, sink, &report.phases(), stages);

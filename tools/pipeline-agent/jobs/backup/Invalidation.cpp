@@ -1,8 +1,8 @@
-#include "jobs/Invalidation.h"
+#include "jobs/backup/Invalidation.h"
 
 #include <optional>
 
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "platform/local/LocalPlatform.h"
 
 bool archiveFilesInvalidated(unsigned long long jobId, unsigned long streams) noexcept {

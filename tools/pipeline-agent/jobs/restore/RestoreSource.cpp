@@ -1,9 +1,9 @@
-#include "jobs/RestoreSource.h"
+#include "jobs/restore/RestoreSource.h"
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
-#include "jobs/AgentStore.h"
-#include "jobs/ArchiveChecks.h"
+#include "base/Console.h"
+#include "session/StoreSession.h"
+#include "jobs/restore/RestorableArchives.h"
 #include "manifest/StoredManifest.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "jobs/JobKeys.h"
+#include "keys/JobKeys.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
@@ -25,7 +25,7 @@ void cleanUpStore(const localplatform::Config& config);
 // AgentError (failed job) when any is left. maxBytes bounds the archive
 // data read for digests (0: sizes only); the files left unread are named
 // ("not verified: ..."), and are no problem. The frames of jobs whose bytes
-// went through stages are read and verified too (checkFramedJobs), within
+// went through stages are read and verified too (verifyFramedJobs), within
 // the same bound, opened with key when it opens them; what no key was given
 // for is said (a "note:" line, or the report's "notes"), and a key given
 // that does not open a job fails the check (AgentError, failed job, one

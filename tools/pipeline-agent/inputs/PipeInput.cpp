@@ -1,4 +1,4 @@
-#include "inputs/StreamInput.h"
+#include "inputs/PipeInput.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -18,29 +18,29 @@ constexpr int kPollMs = 100;
 
 }  // namespace
 
-std::unique_ptr<StreamInput> StreamInput::fromCommand(const std::string& command,
+std::unique_ptr<PipeInput> PipeInput::fromCommand(const std::string& command,
                                                       const std::string& name) {
     auto producer = std::make_unique<ProducerCommand>(command);
     const int fd = producer->output();
-    return std::unique_ptr<StreamInput>(new StreamInput(name, std::move(producer), fd));
+    return std::unique_ptr<PipeInput>(new PipeInput(name, std::move(producer), fd));
 }
 
-std::unique_ptr<StreamInput> StreamInput::fromStandardInput(const std::string& name) {
+std::unique_ptr<PipeInput> PipeInput::fromStandardInput(const std::string& name) {
     if (::isatty(STDIN_FILENO)) {
         throw badInput("standard input is a terminal; pipe the stream into the agent (or use "
                        "--from-command)");
     }
-    return std::unique_ptr<StreamInput>(new StreamInput(name, nullptr, STDIN_FILENO));
+    return std::unique_ptr<PipeInput>(new PipeInput(name, nullptr, STDIN_FILENO));
 }
 
-StreamInput::StreamInput(std::string name, std::unique_ptr<ProducerCommand> producer, int fd)
+PipeInput::PipeInput(std::string name, std::unique_ptr<ProducerCommand> producer, int fd)
     : m_name(std::move(name)), m_producer(std::move(producer)), m_fd(fd) {}
 
-StreamInput::~StreamInput() { stop(); }
+PipeInput::~PipeInput() { stop(); }
 
-std::string StreamInput::what() const { return m_producer ? "the producer" : "standard input"; }
+std::string PipeInput::what() const { return m_producer ? "the producer" : "standard input"; }
 
-std::size_t StreamInput::read(char* data, std::size_t length,
+std::size_t PipeInput::read(char* data, std::size_t length,
                               const std::function<bool()>& stopping) {
     std::size_t filled = 0;
     while (filled < length && !m_ended) {
@@ -64,7 +64,7 @@ std::size_t StreamInput::read(char* data, std::size_t length,
     return filled;
 }
 
-bool StreamInput::finish(const std::function<bool()>& stopping) {
+bool PipeInput::finish(const std::function<bool()>& stopping) {
     if (!m_producer) return true;
     if (!m_producer->wait(stopping)) return false;
     const std::string failure = m_producer->failure();
@@ -72,11 +72,11 @@ bool StreamInput::finish(const std::function<bool()>& stopping) {
     return true;
 }
 
-void StreamInput::stop() {
+void PipeInput::stop() {
     if (m_producer) m_producer->stop();
 }
 
-void checkStreamSource(const StreamSource& source, const std::set<std::string>& fileNames) {
+void checkPipeSource(const PipeSource& source, const std::set<std::string>& fileNames) {
     if (!source.given()) {
         if (!source.name.empty()) {
             throw badInput("--name names a stream input; give --from-command or - as well");
@@ -107,8 +107,8 @@ void checkStreamSource(const StreamSource& source, const std::set<std::string>& 
     }
 }
 
-std::unique_ptr<StreamInput> openStreamInput(const StreamSource& source) {
+std::unique_ptr<PipeInput> openPipeInput(const PipeSource& source) {
     if (!source.given()) return nullptr;
-    if (source.standardInput) return StreamInput::fromStandardInput(source.name);
-    return StreamInput::fromCommand(source.command, source.name);
+    if (source.standardInput) return PipeInput::fromStandardInput(source.name);
+    return PipeInput::fromCommand(source.command, source.name);
 }

@@ -1,4 +1,4 @@
-#include "jobs/JobDeletion.h"
+#include "maintenance/JobDeletion.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include "base/AgentError.h"
 #include "base/Counted.h"
-#include "jobs/AgentStore.h"
+#include "session/StoreSession.h"
 #include "manifest/Manifest.h"
 
 std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>& jobIds,

@@ -1,12 +1,12 @@
-#include "jobs/JobContents.h"
+#include "maintenance/JobContents.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 
 #include "base/AgentError.h"
-#include "base/Progress.h"
-#include "jobs/AgentStore.h"
+#include "base/Console.h"
+#include "session/StoreSession.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/JobManifest.h"
 #include "report/TextTable.h"

@@ -1,4 +1,4 @@
-#include "jobs/Retention.h"
+#include "maintenance/Retention.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "base/Checks.h"
+#include "base/InputRules.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "jobs/BackupJob.h"
+#include "jobs/backup/BackupJob.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,16 +11,17 @@
 
 #include "backup/BackupPipelineSetup.h"
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "base/Interrupt.h"
-#include "base/Progress.h"
+#include "base/Console.h"
 #include "base/RelativePath.h"
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
 #include "inputs/TreeWalk.h"
-#include "jobs/AgentStore.h"
-#include "jobs/Invalidation.h"
-#include "jobs/JobKeys.h"
+#include "session/JobIds.h"
+#include "session/StoreSession.h"
+#include "jobs/backup/Invalidation.h"
+#include "keys/JobKeys.h"
 #include "manifest/Manifest.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/LocalPlatform.h"
@@ -74,8 +75,8 @@ void beginWaitingParts(BackupPipelineSetup& job, BackupStreams& streams,
 }
 
 // "FILES and NAME (the output of the producer)": what the job backs up.
-std::string withStreamInput(const std::string& files, std::size_t fileCount,
-                            const StreamSource& stream) {
+std::string withPipeInput(const std::string& files, std::size_t fileCount,
+                            const PipeSource& stream) {
     const std::string name =
         stream.name + (stream.standardInput ? " (standard input)" : " (the producer's output)");
     return fileCount == 0 ? name : files + " and " + name;
@@ -105,14 +106,6 @@ int64_t mtimeOf(const struct stat& status) {
 
 }  // namespace
 
-unsigned long long newJobId() {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count();
-    return static_cast<unsigned long long>(ms) * 100000ULL +
-           static_cast<unsigned long long>(::getpid()) % 100000ULL;
-}
-
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
     constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
@@ -120,7 +113,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
                        std::to_string(options.streams));
     }
-    if (options.inputs.empty() && !options.stream.given()) {
+    if (options.inputs.empty() && !options.pipe.given()) {
         throw badInput("name at least one file to back up");
     }
     // The set's entries, in order: each file named directly, and each tree
@@ -174,7 +167,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             entries.push_back(std::move(entry));
         }
     }
-    checkStreamSource(options.stream, names);
+    checkPipeSource(options.pipe, names);
     // Also in a store that this backup is about to make.
     requireNewFilePlace(options.manifest, "manifest", false);
     requireOutsideStores(options.manifest, "manifest", store);
@@ -321,7 +314,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                ": " + std::to_string(inputList.size()) + " files";
     }
     what += " (" + std::to_string(totalSize) + " bytes)";
-    if (options.stream.given()) what = withStreamInput(what, entries.size(), options.stream);
+    if (options.pipe.given()) what = withPipeInput(what, entries.size(), options.pipe);
     const char* streamsWord = streamCount == 1 ? "stream" : "streams";
     say("backing up %s over %lu %s as job %llu into %s", what.c_str(), streamCount, streamsWord,
         jobId, localplatform::storeDirectory().c_str());
@@ -329,24 +322,24 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         "streams set up before it write",
         streamCount, streamsWord);
 
-    JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.stream.given()},
+    JobReport report({JobKind::Backup, jobId, streamCount, totalSize, !options.pipe.given()},
                      progressShown().load(), stderrProgress(config), options.trace);
-    const std::string firstName = entries.empty() ? options.stream.name : entries[0].name;
+    const std::string firstName = entries.empty() ? options.pipe.name : entries[0].name;
     BackupPipelineSetup job(jobId, totalSize, streamCount, firstName);
     Manifest manifest;
     manifest.jobId = jobId;
     manifest.createdAt = utcNow();
-    std::unique_ptr<StreamInput> streamInput;
+    std::unique_ptr<PipeInput> pipeInput;
     try {
-        streamInput = openStreamInput(options.stream);
+        pipeInput = openPipeInput(options.pipe);
     } catch (...) {
         localplatform::failJob(jobId);
         throw;
     }
-    const std::size_t setSize = inputList.size() + (streamInput ? 1 : 0);
-    if (streamInput || trees > 0) manifest.version = 3;
+    const std::size_t setSize = inputList.size() + (pipeInput ? 1 : 0);
+    if (pipeInput || trees > 0) manifest.version = 3;
     BackupStreams streams(inputList, streamCount, jobId, options.failStream, &report.phases(),
-                          streamInput.get());
+                          pipeInput.get());
     if (stages) {
         manifest.version = 4;
         manifest.stages.framed = true;
@@ -358,7 +351,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         for (const SetEntry& entry : entries) {
             if (entry.kind == ManifestFile::Kind::File) names.push_back(entry.name);
         }
-        if (streamInput) names.push_back(streamInput->name());
+        if (pipeInput) names.push_back(pipeInput->name());
         streams.useStages(*stages, std::move(names));
     }
     streams.runAfterFirstChunk(options.afterFirstChunk);
@@ -461,8 +454,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         }
         manifest.files.push_back(file);
     }
-    if (streamInput) {
-        manifest.files.push_back(streams.streamInputEntry(streamInput->name(), manifest.archives));
+    if (pipeInput) {
+        manifest.files.push_back(streams.streamInputEntry(pipeInput->name(), manifest.archives));
         totalSize += manifest.files.back().size;
     }
     if (interruptSignal() != 0) {

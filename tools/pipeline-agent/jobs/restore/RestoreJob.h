@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "jobs/JobKeys.h"
+#include "keys/JobKeys.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 

@@ -1,4 +1,4 @@
-#include "jobs/ArchiveChecks.h"
+#include "jobs/restore/RestorableArchives.h"
 
 #include <algorithm>
 #include <memory>

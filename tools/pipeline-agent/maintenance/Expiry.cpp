@@ -1,4 +1,4 @@
-#include "jobs/Expiry.h"
+#include "maintenance/Expiry.h"
 
 #include <climits>
 #include <cstdio>
@@ -7,11 +7,11 @@
 
 #include "base/Counted.h"
 #include "base/AgentError.h"
-#include "base/Checks.h"
+#include "base/InputRules.h"
 #include "base/Interrupt.h"
-#include "base/Progress.h"
-#include "jobs/AgentStore.h"
-#include "jobs/JobDeletion.h"
+#include "base/Console.h"
+#include "session/StoreSession.h"
+#include "maintenance/JobDeletion.h"
 #include "platform/local/StoreSettings.h"
 #include "report/TextTable.h"
 

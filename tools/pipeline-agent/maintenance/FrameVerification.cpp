@@ -1,4 +1,4 @@
-#include "jobs/FrameChecks.h"
+#include "maintenance/FrameVerification.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 #include "base/AgentError.h"
 #include "base/Sha256.h"
-#include "jobs/AgentStore.h"
+#include "session/StoreSession.h"
 #include "manifest/StoredManifest.h"
 #include "stages/FrameDecoder.h"
 #include "stages/JobStages.h"
@@ -95,9 +95,9 @@ std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& fil
 
 }  // namespace
 
-FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource& key,
+FrameVerification verifyFramedJobs(const localplatform::Config& config, const KeySource& key,
                            const FrameLimits& limits) {
-    FrameCheck result;
+    FrameVerification result;
     // Whether stored bytes of this size fit in what is left of the bound.
     const auto fits = [&](uint64_t size) {
         if (!limits.maxBytes) return true;

@@ -5,11 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "jobs/JobKeys.h"
+#include "keys/JobKeys.h"
 #include "platform/local/LocalPlatform.h"
 
 // What check finds of the complete jobs whose bytes went through stages.
-struct FrameCheck {
+struct FrameVerification {
     std::vector<std::string> problems;  // one line each
     std::vector<std::string> notes;     // what was not verified, and why
     unsigned long jobs = 0;             // jobs whose frames were looked at
@@ -46,5 +46,5 @@ struct FrameLimits {
 // AgentError when the catalog cannot be read, or interrupted between two
 // chunks after localplatform::interrupt(). Thread rules: the command's
 // thread.
-FrameCheck checkFramedJobs(const localplatform::Config& config, const KeySource& key,
+FrameVerification verifyFramedJobs(const localplatform::Config& config, const KeySource& key,
                            const FrameLimits& limits = {});

@@ -15,19 +15,19 @@
 // Reads never block for longer than a fraction of a second without looking
 // at the caller's `stopping`, so that a producer that writes nothing cannot
 // keep a stopped job waiting. Thread rules: one thread at a time.
-class StreamInput {
+class PipeInput {
 public:
     // The output of `/bin/sh -c command` (see ProducerCommand). Throws
     // AgentError (failed job) when it cannot be started.
-    static std::unique_ptr<StreamInput> fromCommand(const std::string& command,
+    static std::unique_ptr<PipeInput> fromCommand(const std::string& command,
                                                     const std::string& name);
     // The agent's standard input. Throws AgentError (bad input) when it is a
     // terminal: nothing would end it.
-    static std::unique_ptr<StreamInput> fromStandardInput(const std::string& name);
+    static std::unique_ptr<PipeInput> fromStandardInput(const std::string& name);
     // Stops a producer that still runs.
-    ~StreamInput();
-    StreamInput(const StreamInput&) = delete;
-    StreamInput& operator=(const StreamInput&) = delete;
+    ~PipeInput();
+    PipeInput(const PipeInput&) = delete;
+    PipeInput& operator=(const PipeInput&) = delete;
 
     const std::string& name() const { return m_name; }
     // "the producer" or "standard input", for messages.
@@ -47,7 +47,7 @@ public:
     void stop();
 
 private:
-    StreamInput(std::string name, std::unique_ptr<ProducerCommand> producer, int fd);
+    PipeInput(std::string name, std::unique_ptr<ProducerCommand> producer, int fd);
 
     std::string m_name;
     std::unique_ptr<ProducerCommand> m_producer;
@@ -56,7 +56,7 @@ private:
 };
 
 // Where a backup's stream input comes from, as the command line gave it.
-struct StreamSource {
+struct PipeSource {
     std::string command;         // --from-command: a producer's output
     bool standardInput = false;  // `-` among the inputs
     std::string name;            // --name: its name in the set
@@ -67,7 +67,7 @@ struct StreamSource {
 // set: exactly one of a command and standard input, and only with a name
 // that is a base name none of the set's files (fileNames) has; or neither,
 // and no name. Standard input must be neither closed nor a terminal.
-void checkStreamSource(const StreamSource& source, const std::set<std::string>& fileNames);
+void checkPipeSource(const PipeSource& source, const std::set<std::string>& fileNames);
 // The input the source names, its producer started; null when none is given.
 // Throws AgentError (failed job) when the producer cannot be started.
-std::unique_ptr<StreamInput> openStreamInput(const StreamSource& source);
+std::unique_ptr<PipeInput> openPipeInput(const PipeSource& source);

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "inputs/StreamInput.h"
-#include "jobs/JobKeys.h"
+#include "inputs/PipeInput.h"
+#include "keys/JobKeys.h"
 #include "stages/CodecOption.h"
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
@@ -16,7 +16,7 @@ struct BackupOptions {
     unsigned long long jobId = 0;     // 0: a new id
     unsigned long failStream = 0;     // rehearse a failed write on this stream
     std::string trace;                // where the streams' timeline goes; empty: none
-    StreamSource stream;              // a stream input after the files, if any
+    PipeSource pipe;                // a stream input after the files, if any
     bool raw = false;                 // SQLite databases as plain bytes, not a snapshot
     std::string afterFirstChunk;      // testing: a command run after each file's first chunk
     // How long a SQLite snapshot waits for a writer's lock, in ms.
@@ -47,7 +47,3 @@ struct BackupOptions {
 // the store is opened or made, and against the store's key check before the
 // job begins. Throws AgentError.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json);
-
-// A job id that no other job on this machine has: the time in milliseconds
-// with the process id.
-unsigned long long newJobId();

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "jobs/Retention.h"
+#include "maintenance/Retention.h"
 #include "platform/local/LocalPlatform.h"
 
 // Expiring a store's complete jobs by a retention policy, and the policy a
