@@ -9,7 +9,7 @@
 
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
-#include "maintenance/StoreCommands.h"
+#include "maintenance/StoreCheck.h"
 
 Command checkCommand() {
     Command command;

@@ -2,7 +2,7 @@
 // (jobs/StoreCommands).
 
 #include "commands/Command.h"
-#include "maintenance/StoreCommands.h"
+#include "maintenance/StoreCleanup.h"
 
 Command cleanupCommand() {
     Command command;

@@ -10,7 +10,7 @@
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "maintenance/JobContents.h"
-#include "maintenance/StoreCommands.h"
+#include "maintenance/StoreListing.h"
 
 namespace {
 

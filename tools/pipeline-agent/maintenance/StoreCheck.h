@@ -6,19 +6,9 @@
 #include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
 
-// The commands that look after a store rather than run a job. Each opens the
-// store itself and throws AgentError.
+// The `check` command: the store audited, the frames of its jobs with
+// stages verified, and the verdict.
 
-// Prints the store's jobs and their archive files as a table on stdout, one
-// row per file (a job without files gets one row), with their states; its
-// columns are as wide as their widest entry. With an enabled report, adds
-// them to it instead (fields "store" and "jobs") and prints no table. A
-// job other than 0: that job's rows alone.
-void listStore(const localplatform::Config& config, JsonReport& report,
-               unsigned long long job = 0);
-// Removes what jobs that did not complete left, partial restore outputs of
-// dead restores, and SQLite snapshots of dead backups; says what it removed.
-void cleanUpStore(const localplatform::Config& config);
 // Verifies the store, or with repair rebuilds its catalog from the files.
 // Prints every problem on stdout, or with an enabled report adds them to it
 // ("store", "repair", "files", "bytes", "problems", "repaired"); throws
@@ -31,7 +21,9 @@ void cleanUpStore(const localplatform::Config& config);
 // that does not open a job fails the check (AgentError, failed job, one
 // line). A repair first clears what stands where jobs/, a lock or a log
 // belongs (Config::clearUnusablePlaces). Shows how far it has read on
-// stderr while it reads (unless -q).
+// stderr while it reads (unless -q). Opens the store itself. Thread rules:
+// the command's thread; sets the reaction to a signal (onInterrupt) to
+// interrupt the store's check.
 void checkStore(const localplatform::Config& config, bool repair, JsonReport& report,
                 std::optional<unsigned long long> maxBytes = std::nullopt,
                 const KeySource& key = {});

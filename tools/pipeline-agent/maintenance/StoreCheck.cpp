@@ -1,0 +1,161 @@
+#include "maintenance/StoreCheck.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/Console.h"
+#include "base/Interrupt.h"
+#include "maintenance/CheckVerdict.h"
+#include "maintenance/FrameVerification.h"
+#include "maintenance/JobContents.h"
+#include "report/JobReport.h"
+#include "report/ScanProgress.h"
+#include "session/StoreSession.h"
+
+namespace {
+
+using localplatform::Access;
+
+// Opens the store for the check and returns the config it was opened with.
+// A repair clears what stands where jobs/ or its log belongs instead of
+// refusing the store. A key file that cannot be used (a FIFO, say) is bad
+// input, refused before the store is looked at. From then on a signal stops
+// the check, or the repair before its catalog replaces the old one, between
+// two chunks of archive data.
+localplatform::Config openForCheck(const localplatform::Config& given, bool repair,
+                                   const KeySource& key) {
+    localplatform::Config config = given;
+    config.clearUnusablePlaces = repair;
+    if (!key.keyFile.empty()) (void)readUserKey(key, "check");
+    openStoreFor(config, repair ? Access::ReadWrite : Access::ReadOnly, false);
+    onInterrupt([](int) { localplatform::interrupt(); });
+    return config;
+}
+
+// Ends the check on a store failure, its progress line cleared first.
+[[noreturn]] void failCheck(const localplatform::StoreError& error,
+                            const localplatform::Config& config,
+                            std::optional<ScanProgress>& progress) {
+    progress.reset();
+    throwStoreError(error, config);
+}
+
+// The bound on the archive data read, and the progress line (if shown)
+// told of each chunk.
+localplatform::CheckLimits checkLimits(std::optional<unsigned long long> maxBytes,
+                                       std::optional<ScanProgress>& progress) {
+    localplatform::CheckLimits limits;
+    limits.maxBytes = maxBytes;
+    if (progress) {
+        limits.progress = [&progress](unsigned long long read, const std::string& file) {
+            progress->update(read, file);
+        };
+    }
+    return limits;
+}
+
+// The store's own check: its catalog against its files, their digests.
+localplatform::CheckResult runStoreCheck(const localplatform::Config& config, bool repair,
+                                         const localplatform::CheckLimits& limits,
+                                         std::optional<ScanProgress>& progress) {
+    try {
+        return localplatform::check(repair, limits);
+    } catch (const localplatform::StoreError& error) {
+        failCheck(error, config, progress);
+    }
+}
+
+// Whether the catalog can be read, through which the manifests and frames
+// are found. One that cannot is a problem the check found already, which
+// they would add nothing to; a store out of reach, a signal, or a catalog
+// unreadable though the check found nothing, ends the check.
+bool catalogReadable(const localplatform::CheckResult& result,
+                     const localplatform::Config& config, std::optional<ScanProgress>& progress) {
+    try {
+        (void)localplatform::listJobs();
+    } catch (const localplatform::StoreError& error) {
+        using Kind = localplatform::StoreError::Kind;
+        if (result.problems.empty() || error.kind() == Kind::Unreachable ||
+            error.kind() == Kind::Interrupted) {
+            failCheck(error, config, progress);
+        }
+        return false;
+    }
+    return true;
+}
+
+// Reads the store: its own check, then, when its catalog can be read, the
+// manifests it keeps and the frames of its jobs with stages, whose bytes
+// count against the same bound. Shows how far it has read on stderr (unless
+// -q) until it returns.
+CheckFindings auditStore(const localplatform::Config& config, bool repair,
+                         std::optional<unsigned long long> maxBytes, const KeySource& key) {
+    std::optional<ScanProgress> progress;
+    if (progressShown().load()) {
+        progress.emplace(repair ? "check --repair" : "check", stderrProgress(config));
+    }
+    const localplatform::CheckLimits limits = checkLimits(maxBytes, progress);
+    CheckFindings found;
+    found.result = runStoreCheck(config, repair, limits, progress);
+    if (catalogReadable(found.result, config, progress)) {
+        for (std::string& problem : storedManifestProblems(config)) {
+            found.result.problems.push_back(std::move(problem));
+        }
+        const FrameLimits frameLimits{maxBytes, found.result.bytes, limits.progress};
+        found.frames = verifyFramedJobs(config, key, frameLimits);
+    }
+    return found;
+}
+
+// Adds the findings to the --json report. Only a bounded check leaves files
+// unread, and has "unverified".
+void reportFindings(JsonReport& report, const CheckFindings& found,
+                    const std::vector<std::string>& advice, const std::string& store, bool repair,
+                    bool bounded) {
+    const localplatform::CheckResult& result = found.result;
+    report.add({{"store", store},
+                {"repair", repair},
+                {"files", result.files},
+                {"bytes", result.bytes},
+                {"problems", result.problems},
+                {"repaired", result.repaired}});
+    if (found.frames.jobs > 0) report.add({{"frameBytes", found.frames.bytes}});
+    if (bounded) report.add({{"unverified", result.unverified}});
+    if (!result.notes.empty()) report.add({{"notes", result.notes}});
+    if (!advice.empty()) report.add({{"advice", advice}});
+}
+
+// Prints the findings on stdout, a line each: what was repaired, the notes,
+// the problems, what was not read, and the advice unless jobs run.
+void printFindings(const localplatform::CheckResult& result,
+                   const std::vector<std::string>& advice) {
+    for (const auto& line : result.repaired) std::printf("repaired: %s\n", line.c_str());
+    for (const auto& line : result.notes) std::printf("note: %s\n", line.c_str());
+    for (const auto& line : result.problems) std::printf("problem: %s\n", line.c_str());
+    for (const auto& line : result.unverified) std::printf("not verified: %s\n", line.c_str());
+    if (result.running == 0) {
+        for (const auto& line : advice) std::printf("advice: %s\n", line.c_str());
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+void checkStore(const localplatform::Config& given, bool repair, JsonReport& report,
+                std::optional<unsigned long long> maxBytes, const KeySource& key) {
+    const localplatform::Config config = openForCheck(given, repair, key);
+    CheckFindings found = auditStore(config, repair, maxBytes, key);
+    mergeFrameFindings(found);
+    const std::vector<std::string> advice = checkAdvice(found.result, repair);
+    const std::string store = localplatform::storeDirectory();
+    if (report.enabled()) {
+        reportFindings(report, found, advice, store, repair, maxBytes.has_value());
+    } else {
+        printFindings(found.result, advice);
+    }
+    throwIfCheckFailed(found, advice, store, repair);
+    say("%s", checkSummary(found, store).c_str());
+}
