@@ -2,21 +2,18 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "base/AgentError.h"
-#include "base/Sha256.h"
-#include "session/StoreSession.h"
+#include "maintenance/ShareCheck.h"
 #include "manifest/StoredManifest.h"
-#include "stages/FrameDecoder.h"
+#include "session/StoreSession.h"
 #include "stages/JobStages.h"
 
 namespace {
-
-constexpr std::size_t kReadChunk = 1 << 20;
 
 // The archive files' data, each opened once, through the store.
 class DataFiles {
@@ -47,152 +44,157 @@ private:
     std::map<std::string, Opened> m_open;
 };
 
-// Checks one share; empty when sound, else the problem. count is told of
-// every chunk read.
-std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file,
-                       const ManifestShare& share, const JobStages* stages,
-                       const std::function<void(std::size_t)>& count) {
-    Sha256 stored;
-    Sha256 logical;
-    uint64_t logicalBytes = 0;
-    std::unique_ptr<FrameDecoder> decoder;
-    if (stages) {
-        const std::size_t frameSize = file.isStream() ? static_cast<std::size_t>(file.stripeUnit)
-                                                      : stages->frameSize;
-        decoder = std::make_unique<FrameDecoder>(
-            stages->part(file.name, share.archive.stream, frameSize),
-            [&](const uint8_t* data, std::size_t length) {
-                logical.update(data, length);
-                logicalBytes += length;
-            });
-    }
-    std::vector<char> buffer(kReadChunk);
-    try {
-        for (uint64_t done = 0; done < share.storedSize;) {
-            const auto length =
-                static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, share.storedSize - done));
-            if (!data.readExactly(buffer.data(), length, share.seekOffset + done)) {
-                return "its stored bytes end before the manifest's " +
-                       std::to_string(share.storedSize);
-            }
-            stored.update(buffer.data(), length);
-            if (decoder) decoder->write(buffer.data(), length);
-            done += length;
-            count(length);
-        }
-        if (decoder) decoder->finish();
-    } catch (const AgentError& error) {
-        return error.what();
-    }
-    if (stored.hex() != share.storedSha256) {
-        return "its stored bytes do not match the manifest's checksum";
-    }
-    if (decoder && (logicalBytes != share.size || logical.hex() != share.sha256)) {
-        return "its frames decode to bytes that do not match the manifest's checksum";
-    }
-    return "";
+// The stages to decode a job's frames with, as its backup made them: its
+// data key from key when it is encrypted. Throws AgentError when the key
+// does not open it.
+JobStages jobStagesOf(const Manifest& manifest, const KeySource& key) {
+    JobStages stages;
+    stages.codec = manifest.stages.codec;
+    stages.level = manifest.stages.level;
+    stages.frameSize = static_cast<std::size_t>(manifest.stages.frameSize);
+    stages.jobId = manifest.jobId;
+    if (manifest.stages.encrypted()) stages.key = jobDataKey(manifest, key);
+    return stages;
 }
+
+// One verification of the store's framed jobs: what it found so far, and
+// the archive files it opened.
+class FrameVerifier {
+public:
+    FrameVerifier(const localplatform::Config& config, const KeySource& key,
+                  const FrameLimits& limits)
+        : m_config(config), m_key(key), m_limits(limits) {
+        const char* passphrase = std::getenv("PIPELINE_PASSPHRASE");
+        m_keyGiven = !key.keyFile.empty() || (passphrase && *passphrase);
+    }
+
+    // Verifies the shares of a complete job whose bytes went through
+    // stages; any other job is left alone.
+    void verifyJob(const localplatform::JobRecord& job) {
+        if (job.state != "complete") return;
+        std::optional<Manifest> manifest;
+        try {
+            manifest = storedManifest(job.jobId);
+        } catch (const AgentError&) {
+            return;  // reported with the store's manifests
+        }
+        if (!manifest || !manifest->stages.framed) return;
+        const std::string name = "job " + std::to_string(job.jobId);
+        const std::optional<JobStages> stages = stagesFor(*manifest, name);
+        ++m_result.jobs;
+        for (const ManifestFile& file : manifest->files) {
+            for (const ManifestShare& share : file.shares) {
+                if (share.storedSize == 0) continue;
+                verifyShare(name, file, share, stages ? &*stages : nullptr);
+            }
+        }
+    }
+
+    FrameVerification take() { return std::move(m_result); }
+
+private:
+    // The stages to open the job's frames with, or none when they are
+    // checked as stored only: an encrypted job without a key (a note), one
+    // the key given does not open (keyRefused), one whose stages cannot be
+    // made (a note). A signal during the key's derivation ends the check.
+    std::optional<JobStages> stagesFor(const Manifest& manifest, const std::string& name) {
+        if (manifest.stages.encrypted() && !m_keyGiven) {
+            m_result.notes.push_back(name +
+                                     " is encrypted and no key was given: its frames were "
+                                     "checked as stored (sizes, digests), not opened");
+            return std::nullopt;
+        }
+        try {
+            return jobStagesOf(manifest, m_key);
+        } catch (const AgentError& error) {
+            if (error.kind() == AgentError::Kind::Interrupted) throw;
+            (manifest.stages.encrypted() ? m_result.keyRefused : m_result.notes)
+                .push_back(name + ": " + error.what() +
+                           "; its frames were checked as stored only");
+            return std::nullopt;
+        }
+    }
+
+    // Verifies one share, read when it fits in what is left of the bound.
+    void verifyShare(const std::string& name, const ManifestFile& file,
+                     const ManifestShare& share, const JobStages* stages) {
+        const std::string where = name + ": " + file.name + ", stream " +
+                                  std::to_string(share.archive.stream) + ", archive file " +
+                                  archiveFileName(share.archive);
+        std::string why;
+        localplatform::ArchiveData* const archive = m_data.open(share.archive, why);
+        if (!archive) {
+            m_result.problems.push_back(where + ": " + why);
+            return;
+        }
+        if (!fits(share.storedSize)) {
+            placeUnread(where, *archive, share);
+            return;
+        }
+        std::string problem;
+        try {
+            problem = checkShare(*archive, file, share, stages, [&](std::size_t length) {
+                count(length, archiveFileName(share.archive));
+            });
+        } catch (const localplatform::StoreError& error) {
+            throwStoreError(error, m_config);
+        }
+        if (!problem.empty()) m_result.problems.push_back(where + ": " + problem);
+    }
+
+    // A share past the bound is not read: only its place is compared with
+    // its archive file's size.
+    void placeUnread(const std::string& where, localplatform::ArchiveData& archive,
+                     const ManifestShare& share) {
+        if (archive.size() < share.seekOffset + share.storedSize) {
+            m_result.problems.push_back(where + ": its stored bytes end before the manifest's " +
+                                        std::to_string(share.storedSize));
+            return;
+        }
+        m_result.unverified.push_back(
+            where + ": " + std::to_string(share.storedSize) +
+            (*m_limits.maxBytes == 0
+                 ? " stored bytes, sizes only"
+                 : " stored bytes, past --max-bytes " + std::to_string(*m_limits.maxBytes)));
+    }
+
+    // Whether stored bytes of this size fit in what is left of the bound.
+    bool fits(uint64_t size) const {
+        if (!m_limits.maxBytes) return true;
+        const unsigned long long bound = *m_limits.maxBytes;
+        return size <= bound - std::min(bound, m_limits.read + m_result.bytes);
+    }
+
+    // Counts a chunk read from the archive file at path, tells the progress,
+    // and stops the check after a signal.
+    void count(std::size_t length, const std::string& path) {
+        m_result.bytes += length;
+        if (m_limits.progress) m_limits.progress(m_limits.read + m_result.bytes, path);
+        if (localplatform::interrupted()) {
+            throw localplatform::StoreError(localplatform::StoreError::Kind::Interrupted,
+                                            "stopped before the end; the store is as it was");
+        }
+    }
+
+    const localplatform::Config& m_config;
+    const KeySource& m_key;
+    const FrameLimits& m_limits;
+    bool m_keyGiven = false;
+    DataFiles m_data;
+    FrameVerification m_result;
+};
 
 }  // namespace
 
 FrameVerification verifyFramedJobs(const localplatform::Config& config, const KeySource& key,
                            const FrameLimits& limits) {
-    FrameVerification result;
-    // Whether stored bytes of this size fit in what is left of the bound.
-    const auto fits = [&](uint64_t size) {
-        if (!limits.maxBytes) return true;
-        const unsigned long long bound = *limits.maxBytes;
-        return size <= bound - std::min(bound, limits.read + result.bytes);
-    };
-    const auto count = [&](std::size_t length, const std::string& path) {
-        result.bytes += length;
-        if (limits.progress) limits.progress(limits.read + result.bytes, path);
-        if (localplatform::interrupted()) {
-            throw localplatform::StoreError(localplatform::StoreError::Kind::Interrupted,
-                                            "stopped before the end; the store is as it was");
-        }
-    };
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }
-    const char* passphrase = std::getenv("PIPELINE_PASSPHRASE");
-    const bool keyGiven = !key.keyFile.empty() || (passphrase && *passphrase);
-    DataFiles data;
-    for (const auto& job : jobs) {
-        if (job.state != "complete") continue;
-        std::optional<Manifest> manifest;
-        try {
-            manifest = storedManifest(job.jobId);
-        } catch (const AgentError&) {
-            continue;  // reported with the store's manifests
-        }
-        if (!manifest || !manifest->stages.framed) continue;
-        const std::string name = "job " + std::to_string(job.jobId);
-        std::optional<JobStages> stages;
-        if (!manifest->stages.encrypted() || keyGiven) {
-            try {
-                stages.emplace();
-                stages->codec = manifest->stages.codec;
-                stages->level = manifest->stages.level;
-                stages->frameSize = static_cast<std::size_t>(manifest->stages.frameSize);
-                stages->jobId = manifest->jobId;
-                if (manifest->stages.encrypted()) stages->key = jobDataKey(*manifest, key);
-            } catch (const AgentError& error) {
-                // A signal during the key's derivation ends the check.
-                if (error.kind() == AgentError::Kind::Interrupted) throw;
-                stages.reset();
-                (manifest->stages.encrypted() ? result.keyRefused : result.notes)
-                    .push_back(name + ": " + error.what() +
-                               "; its frames were checked as stored only");
-            }
-        } else {
-            result.notes.push_back(name +
-                                   " is encrypted and no key was given: its frames were checked "
-                                   "as stored (sizes, digests), not opened");
-        }
-        ++result.jobs;
-        for (const ManifestFile& file : manifest->files) {
-            for (const ManifestShare& share : file.shares) {
-                if (share.storedSize == 0) continue;
-                const std::string where = name + ": " + file.name + ", stream " +
-                                          std::to_string(share.archive.stream) +
-                                          ", archive file " + archiveFileName(share.archive);
-                std::string why;
-                localplatform::ArchiveData* const archive = data.open(share.archive, why);
-                if (!archive) {
-                    result.problems.push_back(where + ": " + why);
-                    continue;
-                }
-                if (!fits(share.storedSize)) {
-                    // Not read: only its place compared with the file's size.
-                    if (archive->size() < share.seekOffset + share.storedSize) {
-                        result.problems.push_back(where +
-                                                  ": its stored bytes end before the "
-                                                  "manifest's " +
-                                                  std::to_string(share.storedSize));
-                    } else {
-                        result.unverified.push_back(
-                            where + ": " + std::to_string(share.storedSize) +
-                            (*limits.maxBytes == 0 ? " stored bytes, sizes only"
-                                                   : " stored bytes, past --max-bytes " +
-                                                         std::to_string(*limits.maxBytes)));
-                    }
-                    continue;
-                }
-                std::string problem;
-                try {
-                    problem = checkShare(
-                        *archive, file, share, stages ? &*stages : nullptr,
-                        [&](std::size_t length) { count(length, archiveFileName(share.archive)); });
-                } catch (const localplatform::StoreError& error) {
-                    throwStoreError(error, config);
-                }
-                if (!problem.empty()) result.problems.push_back(where + ": " + problem);
-            }
-        }
-    }
-    return result;
+    FrameVerifier verifier(config, key, limits);
+    for (const auto& job : jobs) verifier.verifyJob(job);
+    return verifier.take();
 }

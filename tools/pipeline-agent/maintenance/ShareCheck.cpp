@@ -1,0 +1,59 @@
+#include "maintenance/ShareCheck.h"
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "base/AgentError.h"
+#include "base/Sha256.h"
+#include "stages/FrameDecoder.h"
+
+namespace {
+
+constexpr std::size_t kReadChunk = 1 << 20;
+
+}  // namespace
+
+std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file,
+                       const ManifestShare& share, const JobStages* stages,
+                       const std::function<void(std::size_t)>& count) {
+    Sha256 stored;
+    Sha256 logical;
+    uint64_t logicalBytes = 0;
+    std::unique_ptr<FrameDecoder> decoder;
+    if (stages) {
+        const std::size_t frameSize = file.isStream() ? static_cast<std::size_t>(file.stripeUnit)
+                                                      : stages->frameSize;
+        decoder = std::make_unique<FrameDecoder>(
+            stages->part(file.name, share.archive.stream, frameSize),
+            [&](const uint8_t* data, std::size_t length) {
+                logical.update(data, length);
+                logicalBytes += length;
+            });
+    }
+    std::vector<char> buffer(kReadChunk);
+    try {
+        for (uint64_t done = 0; done < share.storedSize;) {
+            const auto length =
+                static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, share.storedSize - done));
+            if (!data.readExactly(buffer.data(), length, share.seekOffset + done)) {
+                return "its stored bytes end before the manifest's " +
+                       std::to_string(share.storedSize);
+            }
+            stored.update(buffer.data(), length);
+            if (decoder) decoder->write(buffer.data(), length);
+            done += length;
+            count(length);
+        }
+        if (decoder) decoder->finish();
+    } catch (const AgentError& error) {
+        return error.what();
+    }
+    if (stored.hex() != share.storedSha256) {
+        return "its stored bytes do not match the manifest's checksum";
+    }
+    if (decoder && (logicalBytes != share.size || logical.hex() != share.sha256)) {
+        return "its frames decode to bytes that do not match the manifest's checksum";
+    }
+    return "";
+}
