@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <fstream>
 #include <map>
 #include <set>
@@ -12,6 +11,8 @@
 #include "base/AgentError.h"
 #include "base/InputRules.h"
 #include "outputs/OutputFile.h"
+#include "report/TimelineScale.h"
+#include "report/TraceTimeline.h"
 
 using nlohmann::json;
 
@@ -23,20 +24,12 @@ constexpr double kRight = 30;
 constexpr double kRowHeight = 22;
 constexpr double kRowGap = 6;
 constexpr double kRowsTop = 84;
+constexpr double kPlotWidth = kWidth - kLeft - kRight;
 
-struct Bar {
-    std::string name;
-    std::string category;
-    double start = 0;  // microseconds
-    double duration = 0;
-    std::string detail;  // shown in the bar's tooltip
-};
-
-struct Row {
-    std::string label;
-    double order = 0;
-    std::vector<Bar> bars;
-};
+// A bar is at least this wide, in pixels, so that the shortest phase shows;
+// its figure's characters are taken to be this wide.
+constexpr double kMinBarWidth = 3;
+constexpr double kFigureCharWidth = 5.5;
 
 std::string escape(const std::string& text) {
     std::string out;
@@ -52,15 +45,11 @@ std::string escape(const std::string& text) {
     return out;
 }
 
-std::string number(double value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.2f", value);
-    std::string out = text;
-    while (out.back() == '0') out.pop_back();
-    if (out.back() == '.') out.pop_back();
-    return out;
-}
+// The SVG's spelling of a number.
+std::string number(double value) { return shortNumber(value); }
 
+// The agent's phases keep their colours; any other name gets one of a few
+// more, the same for the same name.
 const char* colourOf(const std::string& name) {
     static const std::map<std::string, const char*> kKnown = {
         {"set-up", "#4e79a7"}, {"pause", "#f28e2b"},       {"data", "#59a14f"},
@@ -72,155 +61,51 @@ const char* colourOf(const std::string& name) {
     return kOthers[std::hash<std::string>{}(name) % 4];
 }
 
+// A phase's name in the legend and the tooltips.
 std::string legendText(const std::string& name, const std::string& category) {
     if (name == "pause" && category == "backup") return "pause (the mandated 2 s)";
     return name;
 }
 
-// A step of 1, 2 or 5 times a power of ten, for about eight ticks.
-double tickStep(double span) {
-    const double raw = span / 8;
-    const double magnitude = std::pow(10, std::floor(std::log10(raw)));
-    for (const double factor : {1.0, 2.0, 5.0}) {
-        if (factor * magnitude >= raw) return factor * magnitude;
-    }
-    return 10 * magnitude;
+// Where the picture puts a time, and how tall it is.
+struct Layout {
+    double first = 0;  // the time at the plot's left edge
+    double span = 1;   // the time across the plot, at least 1 µs
+    double rowsBottom = 0;
+    double height = 0;
+
+    double x(double t) const { return kLeft + (t - first) / span * kPlotWidth; }
+};
+
+Layout layoutOf(const Timeline& timeline) {
+    Layout layout;
+    layout.first = timeline.first;
+    layout.span = std::max(timeline.last - timeline.first, 1.0);
+    layout.rowsBottom =
+        kRowsTop + static_cast<double>(timeline.rows.size()) * (kRowHeight + kRowGap);
+    layout.height = layout.rowsBottom + 50;
+    return layout;
 }
 
-// A bar is at least this wide, in pixels, so that the shortest phase shows;
-// its figure's characters are taken to be this wide.
-constexpr double kMinBarWidth = 3;
-constexpr double kFigureCharWidth = 5.5;
-
-// A phase's length for its figure: "2.00 s", "12.5 ms", "800 µs".
-std::string durationText(double microseconds) {
-    char text[32];
-    if (microseconds >= 1e6) std::snprintf(text, sizeof text, "%.2f s", microseconds / 1e6);
-    else if (microseconds >= 1e3) std::snprintf(text, sizeof text, "%.1f ms", microseconds / 1e3);
-    else std::snprintf(text, sizeof text, "%.0f \xC2\xB5s", microseconds);
-    return text;
-}
-
-std::string tickLabel(double microseconds, double step) {
-    if (step >= 1e6) return number(microseconds / 1e6) + " s";
-    if (step >= 1e3) return number(microseconds / 1e3) + " ms";
-    return number(microseconds) + " \xC2\xB5s";
-}
-
-const json& eventsOf(const json& trace) {
-    if (trace.is_array()) return trace;
-    if (trace.is_object()) {
-        const auto events = trace.find("traceEvents");
-        if (events != trace.end() && events->is_array()) return *events;
-    }
-    throw std::invalid_argument("it has no traceEvents list");
-}
-
-std::string stringField(const json& event, const char* key) {
-    const auto found = event.find(key);
-    return found != event.end() && found->is_string() ? found->get<std::string>() : "";
-}
-
-// A pid or tid: a number or a string, as the format allows.
-std::string idField(const json& event, const char* key) {
-    const auto found = event.find(key);
-    if (found == event.end()) return "";
-    if (found->is_number_integer()) return std::to_string(found->get<long long>());
-    if (found->is_string()) return found->get<std::string>();
-    return found->dump();
-}
-
-}  // namespace
-
-std::string timelineSvg(const json& trace) {
-    const json& events = eventsOf(trace);
-    std::map<std::string, std::string> processNames;
-    std::map<std::pair<std::string, std::string>, Row> rows;  // by (pid, tid)
-    std::vector<std::pair<std::string, std::string>> legend;  // (name, category), first seen
-    std::set<std::string> inLegend;
-    double first = INFINITY, last = -INFINITY;
-    std::size_t index = 0;
-    for (const json& event : events) {
-        ++index;
-        if (!event.is_object()) {
-            throw std::invalid_argument("event " + std::to_string(index) + " is not an object");
-        }
-        const std::string phase = stringField(event, "ph");
-        const std::string pid = idField(event, "pid");
-        const std::string tid = idField(event, "tid");
-        const std::string name = stringField(event, "name");
-        const auto args = event.find("args");
-        if (phase == "M") {
-            if (args == event.end() || !args->is_object()) continue;
-            if (name == "process_name") processNames[pid] = stringField(*args, "name");
-            if (name == "thread_name") rows[{pid, tid}].label = stringField(*args, "name");
-            const auto sort = args->find("sort_index");
-            if (name == "thread_sort_index" && sort != args->end() && sort->is_number()) {
-                rows[{pid, tid}].order = sort->get<double>();
-            }
-            continue;
-        }
-        if (phase != "X") continue;
-        const auto ts = event.find("ts");
-        const auto dur = event.find("dur");
-        if (ts == event.end() || dur == event.end() || !ts->is_number() || !dur->is_number() ||
-            !std::isfinite(ts->get<double>()) || !std::isfinite(dur->get<double>()) ||
-            dur->get<double>() < 0) {
-            throw std::invalid_argument("event " + std::to_string(index) +
-                                        " is a complete event without numbers ts and dur >= 0");
-        }
-        Bar bar;
-        bar.name = name.empty() ? "?" : name;
-        bar.category = stringField(event, "cat");
-        bar.start = ts->get<double>();
-        bar.duration = dur->get<double>();
-        if (args != event.end() && args->is_object()) {
-            const auto bytes = args->find("bytes");
-            if (bytes != args->end() && bytes->is_number_unsigned()) {
-                bar.detail = ", " + std::to_string(bytes->get<unsigned long long>()) + " bytes";
-            }
-        }
-        first = std::min(first, bar.start);
-        last = std::max(last, bar.start + bar.duration);
-        if (inLegend.insert(bar.name).second) legend.emplace_back(bar.name, bar.category);
-        Row& row = rows[{pid, tid}];
-        if (row.label.empty() && row.bars.empty() && row.order == 0) {
-            row.order = tid.empty() ? 0 : std::atof(tid.c_str());
-        }
-        row.bars.push_back(bar);
-    }
-    std::vector<std::pair<std::pair<std::string, std::string>, Row*>> drawn;
-    for (auto& [key, row] : rows) {
-        if (!row.bars.empty()) drawn.emplace_back(key, &row);
-    }
-    if (drawn.empty()) throw std::invalid_argument("it holds no complete events to draw");
-    std::stable_sort(drawn.begin(), drawn.end(), [](const auto& a, const auto& b) {
-        if (a.first.first != b.first.first) return a.first.first < b.first.first;
-        return a.second->order < b.second->order;
-    });
-    const bool severalProcesses = drawn.front().first.first != drawn.back().first.first;
-
-    std::string title;
+// "Timeline of backup job 7: 3 streams, 2.5 s": the processes drawn, each
+// once, by name (else "process PID"), the rows and the span.
+std::string titleOf(const Timeline& timeline, double span) {
+    std::string processes;
     std::set<std::string> titled;
-    for (const auto& [key, row] : drawn) {
-        const auto named = processNames.find(key.first);
-        const std::string process = named != processNames.end() && !named->second.empty()
+    for (const TimelineRow& row : timeline.rows) {
+        const auto named = timeline.processNames.find(row.pid);
+        const std::string process = named != timeline.processNames.end() && !named->second.empty()
                                         ? named->second
-                                        : "process " + key.first;
-        if (titled.insert(process).second) title += (title.empty() ? "" : ", ") + process;
+                                        : "process " + row.pid;
+        if (titled.insert(process).second) processes += (processes.empty() ? "" : ", ") + process;
     }
-    if (!std::isfinite(last - first)) {
-        throw std::invalid_argument("its events span more time than can be drawn");
-    }
-    const double span = std::max(last - first, 1.0);
-    title = "Timeline of " + title + ": " + std::to_string(drawn.size()) +
-            (drawn.size() == 1 ? " stream, " : " streams, ") + tickLabel(span, span);
+    const std::size_t rows = timeline.rows.size();
+    return "Timeline of " + processes + ": " + std::to_string(rows) +
+           (rows == 1 ? " stream, " : " streams, ") + tickLabel(span, span);
+}
 
-    const double plotWidth = kWidth - kLeft - kRight;
-    const auto x = [&](double t) { return kLeft + (t - first) / span * plotWidth; };
-    const double rowsBottom = kRowsTop + static_cast<double>(drawn.size()) * (kRowHeight + kRowGap);
-    const double height = rowsBottom + 50;
-
+// The document's start: its size, title and white background.
+std::string headerSvg(const std::string& title, double height) {
     std::string svg;
     svg += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     svg += "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + number(kWidth) + "\" height=\"" +
@@ -230,8 +115,12 @@ std::string timelineSvg(const json& trace) {
     svg += "<rect width=\"100%\" height=\"100%\" fill=\"#ffffff\"/>\n";
     svg += "<text class=\"title\" x=\"" + number(kLeft) +
            "\" y=\"26\" font-size=\"16\" font-weight=\"bold\">" + escape(title) + "</text>\n";
+    return svg;
+}
 
-    svg += "<g class=\"legend\">\n";
+// A swatch and a name for each phase, left to right.
+std::string legendSvg(const std::vector<std::pair<std::string, std::string>>& legend) {
+    std::string svg = "<g class=\"legend\">\n";
     double legendX = kLeft;
     for (const auto& [name, category] : legend) {
         const std::string text = legendText(name, category);
@@ -240,74 +129,111 @@ std::string timelineSvg(const json& trace) {
         svg += "<text x=\"" + number(legendX + 16) + "\" y=\"54\">" + escape(text) + "</text>\n";
         legendX += 16 + 7.0 * static_cast<double>(text.size()) + 18;
     }
-    svg += "</g>\n";
+    return svg + "</g>\n";
+}
 
-    // Grid lines and the axis, under the bars.
-    const double step = tickStep(span);
-    svg += "<g class=\"axis\">\n";
-    svg += "<line x1=\"" + number(kLeft) + "\" y1=\"" + number(rowsBottom) + "\" x2=\"" +
-           number(kLeft + plotWidth) + "\" y2=\"" + number(rowsBottom) +
-           "\" stroke=\"#333333\"/>\n";
+// The time axis under the rows, with a grid line, a tick and a label at
+// each step; drawn before the bars, so under them.
+std::string axisSvg(const Layout& layout) {
+    const double step = tickStep(layout.span);
+    const double bottom = layout.rowsBottom;
+    std::string svg = "<g class=\"axis\">\n";
+    svg += "<line x1=\"" + number(kLeft) + "\" y1=\"" + number(bottom) + "\" x2=\"" +
+           number(kLeft + kPlotWidth) + "\" y2=\"" + number(bottom) + "\" stroke=\"#333333\"/>\n";
     // Counted, not summed, so that a step lost in a large span's rounding
     // cannot keep the loop going.
-    const auto ticks = static_cast<long>(std::floor(span / step * 1.0000001));
+    const auto ticks = static_cast<long>(std::floor(layout.span / step * 1.0000001));
     for (long i = 0; i <= ticks; ++i) {
         const double tick = static_cast<double>(i) * step;
-        const double tx = x(first + tick);
+        const double tx = layout.x(layout.first + tick);
         svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(kRowsTop - 4) + "\" x2=\"" +
-               number(tx) + "\" y2=\"" + number(rowsBottom) + "\" stroke=\"#e0e0e0\"/>";
-        svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(rowsBottom) + "\" x2=\"" +
-               number(tx) + "\" y2=\"" + number(rowsBottom + 5) + "\" stroke=\"#333333\"/>";
-        svg += "<text class=\"tick\" x=\"" + number(tx) + "\" y=\"" + number(rowsBottom + 18) +
+               number(tx) + "\" y2=\"" + number(bottom) + "\" stroke=\"#e0e0e0\"/>";
+        svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(bottom) + "\" x2=\"" +
+               number(tx) + "\" y2=\"" + number(bottom + 5) + "\" stroke=\"#333333\"/>";
+        svg += "<text class=\"tick\" x=\"" + number(tx) + "\" y=\"" + number(bottom + 18) +
                "\" text-anchor=\"middle\">" + escape(tickLabel(tick, step)) + "</text>\n";
     }
-    svg += "<text x=\"" + number(kLeft + plotWidth / 2) + "\" y=\"" + number(rowsBottom + 38) +
+    svg += "<text x=\"" + number(kLeft + kPlotWidth / 2) + "\" y=\"" + number(bottom + 38) +
            "\" text-anchor=\"middle\">time since the job began</text>\n";
-    svg += "</g>\n";
+    return svg + "</g>\n";
+}
 
+// A row's name: its thread's, else "thread TID"; with several processes
+// drawn, after its process's.
+std::string rowLabel(const Timeline& timeline, const TimelineRow& row, bool severalProcesses) {
+    std::string label = row.label.empty() ? "thread " + row.tid : row.label;
+    if (severalProcesses) {
+        const auto named = timeline.processNames.find(row.pid);
+        label = (named != timeline.processNames.end() ? named->second : "process " + row.pid) +
+                ": " + label;
+    }
+    return label;
+}
+
+// A phase's bar, wide enough to be seen however short the phase, with a
+// tooltip saying what, when and how long.
+std::string barSvg(const std::string& label, const TimelineBar& bar, const Layout& layout,
+                   double rowY, double width) {
+    return "<rect class=\"phase\" data-phase=\"" + escape(bar.name) + "\" x=\"" +
+           number(layout.x(bar.start)) + "\" y=\"" + number(rowY) + "\" width=\"" + number(width) +
+           "\" height=\"" + number(kRowHeight) + "\" fill=\"" + colourOf(bar.name) + "\"><title>" +
+           escape(label + ": " + legendText(bar.name, bar.category) + " from " +
+                  tickLabel(bar.start - layout.first, 1e3) + " for " +
+                  tickLabel(bar.duration, 1e3) + bar.detail) +
+           "</title></rect>\n";
+}
+
+// A phase's length as text: in its bar where it fits, else just after it
+// when the next bar (at next) leaves room, else nothing (the tooltip has
+// it).
+std::string figureSvg(const TimelineBar& bar, const Layout& layout, double rowY, double width,
+                      double next) {
+    const std::string figure = durationText(bar.duration);
+    const double textWidth = kFigureCharWidth * static_cast<double>(figure.size()) + 4;
+    const double barX = layout.x(bar.start);
+    double textX = -1;
+    std::string anchor = "middle";
+    if (width >= textWidth) {
+        textX = barX + width / 2;
+    } else if (next - (barX + width) >= textWidth + 2) {
+        textX = barX + width + 2;
+        anchor = "start";
+    }
+    if (textX < 0) return "";
+    return "<text class=\"figure\" x=\"" + number(textX) + "\" y=\"" +
+           number(rowY + kRowHeight / 2 + 3) + "\" font-size=\"9\" text-anchor=\"" + anchor +
+           "\">" + escape(figure) + "</text>\n";
+}
+
+// A stream's row at rowY: its name on the left, then its bars and figures.
+std::string rowSvg(const TimelineRow& row, const std::string& label, const Layout& layout,
+                   double rowY) {
+    std::string svg = "<g class=\"stream-row\" data-name=\"" + escape(label) + "\">\n";
+    svg += "<text x=\"" + number(kLeft - 8) + "\" y=\"" + number(rowY + kRowHeight / 2 + 4) +
+           "\" text-anchor=\"end\">" + escape(label) + "</text>\n";
+    for (std::size_t i = 0; i < row.bars.size(); ++i) {
+        const TimelineBar& bar = row.bars[i];
+        const double width = std::max(bar.duration / layout.span * kPlotWidth, kMinBarWidth);
+        const double next =
+            i + 1 < row.bars.size() ? layout.x(row.bars[i + 1].start) : kWidth - kRight;
+        svg += barSvg(label, bar, layout, rowY, width);
+        svg += figureSvg(bar, layout, rowY, width, next);
+    }
+    return svg + "</g>\n";
+}
+
+}  // namespace
+
+std::string timelineSvg(const json& trace) {
+    const Timeline timeline = readTimeline(trace);
+    const Layout layout = layoutOf(timeline);
+    std::string svg = headerSvg(titleOf(timeline, layout.span), layout.height);
+    svg += legendSvg(timeline.legend);
+    svg += axisSvg(layout);
+    const bool severalProcesses = timeline.rows.front().pid != timeline.rows.back().pid;
     double rowY = kRowsTop;
-    for (const auto& [key, row] : drawn) {
-        std::string label = row->label.empty() ? "thread " + key.second : row->label;
-        if (severalProcesses) {
-            const auto named = processNames.find(key.first);
-            label = (named != processNames.end() ? named->second : "process " + key.first) + ": " +
-                    label;
-        }
-        svg += "<g class=\"stream-row\" data-name=\"" + escape(label) + "\">\n";
-        svg += "<text x=\"" + number(kLeft - 8) + "\" y=\"" + number(rowY + kRowHeight / 2 + 4) +
-               "\" text-anchor=\"end\">" + escape(label) + "</text>\n";
-        for (std::size_t i = 0; i < row->bars.size(); ++i) {
-            const Bar& bar = row->bars[i];
-            // Wide enough to be seen, however short the phase.
-            const double width = std::max(bar.duration / span * plotWidth, kMinBarWidth);
-            svg += "<rect class=\"phase\" data-phase=\"" + escape(bar.name) + "\" x=\"" +
-                   number(x(bar.start)) + "\" y=\"" + number(rowY) + "\" width=\"" + number(width) +
-                   "\" height=\"" + number(kRowHeight) + "\" fill=\"" + colourOf(bar.name) +
-                   "\"><title>" +
-                   escape(label + ": " + legendText(bar.name, bar.category) + " from " +
-                          tickLabel(bar.start - first, 1e3) + " for " +
-                          tickLabel(bar.duration, 1e3) + bar.detail) +
-                   "</title></rect>\n";
-            // Its length as text: in the bar where it fits, else just after
-            // it when the next bar leaves room; the tooltip has the rest.
-            const std::string figure = durationText(bar.duration);
-            const double textWidth = kFigureCharWidth * static_cast<double>(figure.size()) + 4;
-            const double next = i + 1 < row->bars.size() ? x(row->bars[i + 1].start) : kWidth - kRight;
-            double textX = -1;
-            std::string anchor = "middle";
-            if (width >= textWidth) {
-                textX = x(bar.start) + width / 2;
-            } else if (next - (x(bar.start) + width) >= textWidth + 2) {
-                textX = x(bar.start) + width + 2;
-                anchor = "start";
-            }
-            if (textX >= 0) {
-                svg += "<text class=\"figure\" x=\"" + number(textX) + "\" y=\"" +
-                       number(rowY + kRowHeight / 2 + 3) + "\" font-size=\"9\" text-anchor=\"" +
-                       anchor + "\">" + escape(figure) + "</text>\n";
-            }
-        }
-        svg += "</g>\n";
+    for (const TimelineRow& row : timeline.rows) {
+        svg += rowSvg(row, rowLabel(timeline, row, severalProcesses), layout, rowY);
         rowY += kRowHeight + kRowGap;
     }
     svg += "</svg>\n";
