@@ -343,30 +343,52 @@ Manifest firstFormat(const json& document, const std::string& where) {
     return manifest;
 }
 
-Manifest currentFormat(const json& document, int version, const std::string& where) {
-    Manifest manifest;
-    manifest.version = version;
-    manifest.jobId = number<unsigned long long>(document, "jobId", where);
-    manifest.createdAt = optionalText(document, "createdAt", where);
-    if (version == kStagedVersion) manifest.stages = stagesOf(document, where);
-    const json& archives = array(document, "archiveFiles", where);
-    checkStreamCount(archives.size(), where);
-    for (const json& entry : archives) {
-        const std::string at =
-            where + " archive file " + std::to_string(manifest.archives.size() + 1);
-        manifest.archives.push_back(archiveOf(entry, at));
-        if (manifest.archives.back().stream != manifest.archives.size()) {
-            throw badInput(at + " is out of order");
-        }
+// The set's archive files ("archiveFiles"): one per stream, in stream
+// order.
+std::vector<ManifestArchive> archivesOf(const json& document, const std::string& where) {
+    const json& entries = array(document, "archiveFiles", where);
+    checkStreamCount(entries.size(), where);
+    std::vector<ManifestArchive> archives;
+    for (const json& entry : entries) {
+        const std::string at = where + " archive file " + std::to_string(archives.size() + 1);
+        archives.push_back(archiveOf(entry, at));
+        if (archives.back().stream != archives.size()) throw badInput(at + " is out of order");
     }
-    // Where each stream's next share must start in its archive file.
-    std::vector<uint64_t> streamEnd(manifest.archives.size(), 0);
-    // Each name's kind, for the names recorded so far.
-    std::map<std::string, ManifestFile::Kind> names;
-    for (const json& entry : array(document, "files", where)) {
-        const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
+    return archives;
+}
+
+// Reads the entries of a manifest's "files" in order, each checked against
+// the set's archive files, the names recorded before it, and where each
+// stream's next share must start in its archive file.
+class FileEntries {
+public:
+    FileEntries(int version, const std::vector<ManifestArchive>& archives)
+        : m_staged(version == kStagedVersion),
+          m_third(version >= kStreamVersion),
+          m_archives(archives),
+          m_streamEnd(archives.size(), 0) {}
+
+    // The next entry; at names it in the errors.
+    ManifestFile read(const json& entry, const std::string& at) {
         if (!entry.is_object()) throw badInput(at + " is not an object");
         ManifestFile file;
+        readNameAndKind(entry, file, at);
+        if (file.kind == ManifestFile::Kind::Symlink) return file;
+        const uint32_t mode = number<uint32_t>(entry, "mode", at);
+        if (mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
+        file.mode = static_cast<int>(mode);
+        if (file.kind == ManifestFile::Kind::Directory) return file;
+        file.size = number<uint64_t>(entry, "size", at);
+        file.sha256 = digest(entry, "sha256", at);
+        file.shares = sharesFor(entry, file, at);
+        placeShares(file, at);
+        return file;
+    }
+
+private:
+    // The entry's name and (format 3) kind: a base name, or in format 3 a
+    // tree's relative path; never one recorded before.
+    void readNameAndKind(const json& entry, ManifestFile& file, const std::string& at) {
         const auto name = entry.find("name");
         if (name == entry.end() || !name->is_string()) {
             throw badInput(at + ": \"name\" is missing or not a file name");
@@ -374,88 +396,102 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
         file.name = name->get<std::string>();
         // A NUL, a name or a path too long for the file system: refused here.
         requireUsablePath(file.name, at + " name");
-        const bool staged = version == kStagedVersion;
-        const bool third = version >= kStreamVersion;
-        if (third) readKind(entry, file, at);
+        if (m_third) readKind(entry, file, at);
         const bool inTree = file.kind == ManifestFile::Kind::Directory ||
                             file.kind == ManifestFile::Kind::Symlink ||
                             file.name.find('/') != std::string::npos;
-        if (third && inTree && file.kind != ManifestFile::Kind::Stream) {
-            const std::string problem = relativePathProblem(file.name);
-            if (!problem.empty()) {
-                throw badInput(at + ": the path \"" + printablePath(file.name) + "\" " + problem);
-            }
-            // Every part before the last must be a directory recorded before.
-            const std::string parent = parentPath(file.name);
-            if (!parent.empty()) {
-                const auto found = names.find(parent);
-                if (found == names.end()) {
-                    throw badInput(at + ": the directory of \"" + printablePath(file.name) +
-                                   "\" is not recorded before it");
-                }
-                if (found->second == ManifestFile::Kind::Symlink) {
-                    throw badInput(at + ": \"" + printablePath(file.name) +
-                                   "\" would pass through the symbolic link \"" +
-                                   printablePath(parent) + "\" the set records");
-                }
-                if (found->second != ManifestFile::Kind::Directory) {
-                    throw badInput(at + ": \"" + printablePath(file.name) + "\" lies under \"" +
-                                   printablePath(parent) + "\", which is not a directory");
-                }
-            }
+        if (m_third && inTree && file.kind != ManifestFile::Kind::Stream) {
+            checkTreePath(file.name, at);
         } else if (!isBaseName(file.name)) {
             throw badInput(at + ": \"name\" is missing or not a file name");
         }
-        if (!names.emplace(file.name, file.kind).second)
+        if (!m_names.emplace(file.name, file.kind).second)
             throw badInput(at + ": \"" + printablePath(file.name) + "\" is named twice");
-        if (file.kind == ManifestFile::Kind::Symlink) {
-            manifest.files.push_back(file);
-            continue;
+    }
+
+    // A tree's path: relative and clean, and every part before the last a
+    // directory recorded before it.
+    void checkTreePath(const std::string& path, const std::string& at) const {
+        const std::string problem = relativePathProblem(path);
+        if (!problem.empty()) {
+            throw badInput(at + ": the path \"" + printablePath(path) + "\" " + problem);
         }
-        const uint32_t mode = number<uint32_t>(entry, "mode", at);
-        if (mode > 0777) throw badInput(at + ": \"mode\" is not a permission mode");
-        file.mode = static_cast<int>(mode);
-        if (file.kind == ManifestFile::Kind::Directory) {
-            manifest.files.push_back(file);
-            continue;
+        const std::string parent = parentPath(path);
+        if (parent.empty()) return;
+        const auto found = m_names.find(parent);
+        if (found == m_names.end()) {
+            throw badInput(at + ": the directory of \"" + printablePath(path) +
+                           "\" is not recorded before it");
         }
-        file.size = number<uint64_t>(entry, "size", at);
-        file.sha256 = digest(entry, "sha256", at);
+        if (found->second == ManifestFile::Kind::Symlink) {
+            throw badInput(at + ": \"" + printablePath(path) +
+                           "\" would pass through the symbolic link \"" + printablePath(parent) +
+                           "\" the set records");
+        }
+        if (found->second != ManifestFile::Kind::Directory) {
+            throw badInput(at + ": \"" + printablePath(path) + "\" lies under \"" +
+                           printablePath(parent) + "\", which is not a directory");
+        }
+    }
+
+    // The shares of a file or stream input, as its format lists them.
+    std::vector<ManifestShare> sharesFor(const json& entry, ManifestFile& file,
+                                         const std::string& at) const {
         if (file.isStream()) {
             readStripes(entry, file, at);
-            file.shares = stripedSharesOf(array(entry, "streams", at), file, staged, at);
-        } else if (third) {
-            file.shares = sparseSharesOf(entry, file.size, manifest.archives, staged, at);
-        } else {
-            file.shares = sharesOf(array(entry, "streams", at), file.size, at);
+            return stripedSharesOf(array(entry, "streams", at), file, m_staged, at);
         }
-        if (file.shares.size() != manifest.archives.size()) {
+        if (m_third) return sparseSharesOf(entry, file.size, m_archives, m_staged, at);
+        return sharesOf(array(entry, "streams", at), file.size, at);
+    }
+
+    // Checks the shares against the set's archive files, and that each
+    // follows the previous file's share in its stream (a share of format 3
+    // left out or listed empty is put at the stream's end); then moves the
+    // streams' ends past them.
+    void placeShares(ManifestFile& file, const std::string& at) {
+        if (file.shares.size() != m_archives.size()) {
             throw badInput(at + " has " + std::to_string(file.shares.size()) +
-                           " streams, the set " + std::to_string(manifest.archives.size()));
+                           " streams, the set " + std::to_string(m_archives.size()));
         }
         for (std::size_t k = 0; k < file.shares.size(); ++k) {
-            const ManifestShare& share = file.shares[k];
-            if (!sameArchive(share.archive, manifest.archives[k])) {
-                throw badInput(at + " stream " + std::to_string(k + 1) +
-                               " names another archive file than the set's");
+            ManifestShare& share = file.shares[k];
+            const std::string stream = at + " stream " + std::to_string(k + 1);
+            if (!sameArchive(share.archive, m_archives[k])) {
+                throw badInput(stream + " names another archive file than the set's");
             }
-            if (share.size == 0 && third && file.isFile()) {
-                // A share left out, or listed empty: it lies at the stream's end.
-                file.shares[k].seekOffset = streamEnd[k];
-            }
-            if (share.seekOffset != streamEnd[k]) {
-                throw badInput(at + " stream " + std::to_string(k + 1) + ": \"seekOffset\" " +
-                               std::to_string(share.seekOffset) +
+            if (share.size == 0 && m_third && file.isFile()) share.seekOffset = m_streamEnd[k];
+            if (share.seekOffset != m_streamEnd[k]) {
+                throw badInput(stream + ": \"seekOffset\" " + std::to_string(share.seekOffset) +
                                " does not follow the previous file's share (" +
-                               std::to_string(streamEnd[k]) + ")");
+                               std::to_string(m_streamEnd[k]) + ")");
             }
-            if (share.storedSize > std::numeric_limits<uint64_t>::max() - streamEnd[k]) {
-                throw badInput(at + " stream " + std::to_string(k + 1) +
-                               ": its archive file would end past 2^64 bytes");
+            if (share.storedSize > std::numeric_limits<uint64_t>::max() - m_streamEnd[k]) {
+                throw badInput(stream + ": its archive file would end past 2^64 bytes");
             }
-            streamEnd[k] += share.storedSize;
+            m_streamEnd[k] += share.storedSize;
         }
-        manifest.files.push_back(file);
+    }
+
+    const bool m_staged;  // format 4
+    const bool m_third;   // format 3 or later
+    const std::vector<ManifestArchive>& m_archives;
+    std::vector<uint64_t> m_streamEnd;  // where each stream's next share starts
+    std::map<std::string, ManifestFile::Kind> m_names;  // each name recorded so far, and its kind
+};
+
+// Format 2, 3 or 4: the set's archive files, then its entries.
+Manifest currentFormat(const json& document, int version, const std::string& where) {
+    Manifest manifest;
+    manifest.version = version;
+    manifest.jobId = number<unsigned long long>(document, "jobId", where);
+    manifest.createdAt = optionalText(document, "createdAt", where);
+    if (version == kStagedVersion) manifest.stages = stagesOf(document, where);
+    manifest.archives = archivesOf(document, where);
+    FileEntries entries(version, manifest.archives);
+    for (const json& entry : array(document, "files", where)) {
+        const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
+        manifest.files.push_back(entries.read(entry, at));
     }
     return manifest;
 }
