@@ -20,7 +20,8 @@ const std::string kCleanup = "`cleanup` removes what the dead jobs left";
 
 localplatform::CheckResult withProblems(std::size_t count, Lines advice = {}) {
     localplatform::CheckResult result;
-    for (std::size_t i = 1; i <= count; ++i) result.problems.push_back("problem " + std::to_string(i));
+    for (std::size_t i = 1; i <= count; ++i)
+        result.problems.push_back("problem " + std::to_string(i));
     result.advice = std::move(advice);
     return result;
 }
@@ -64,7 +65,8 @@ TEST(CheckFindings, TheFramesProblemsComeAfterTheStoresAndTheirNotesBefore) {
     found.frames.notes = {"frame note"};
     found.frames.unverified = {"frame part"};
     mergeFrameFindings(found);
-    EXPECT_EQ(found.result.problems, (Lines{"store problem", "frame problem 1", "frame problem 2"}));
+    EXPECT_EQ(found.result.problems,
+              (Lines{"store problem", "frame problem 1", "frame problem 2"}));
     EXPECT_EQ(found.result.notes, (Lines{"frame note", "store note"}));
     EXPECT_EQ(found.result.unverified, (Lines{"store file", "frame part"}));
 }
@@ -72,8 +74,9 @@ TEST(CheckFindings, TheFramesProblemsComeAfterTheStoresAndTheirNotesBefore) {
 TEST(CheckFailure, ProblemsFailTheJobWithTheirCountTheAdviceAndTheKeysRefusals) {
     CheckFindings found;
     found.result = withProblems(3);
-    const auto [message, code] =
-        thrown([&] { throwIfCheckFailed(found, {kCleanup, kRepair}, kStore, false); });
+    const auto [message, code] = thrown([&] {
+        throwIfCheckFailed(found, {kCleanup, kRepair}, kStore, false);
+    });
     EXPECT_EQ(message, "the store /srv/store has 3 problem(s); " + kCleanup + "; " + kRepair);
     EXPECT_EQ(code, 1);
 

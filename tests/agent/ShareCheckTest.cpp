@@ -71,7 +71,8 @@ struct StagedShare {
         share.size = logical.size();
         share.sha256 = sha256(logical);
         share.storedSize = archive.size() - before;
-        share.storedSha256 = sha256(Bytes(archive.begin() + static_cast<long>(before), archive.end()));
+        share.storedSha256 =
+            sha256(Bytes(archive.begin() + static_cast<long>(before), archive.end()));
     }
 };
 
@@ -104,10 +105,10 @@ TEST(ShareCheck, SaysWhenTheStoredBytesEndEarly) {
     MemoryData data(staged.archive);
     data.bytes().resize(data.bytes().size() - 1);
     std::size_t counted = 0;
-    EXPECT_EQ(checkShare(data, staged.file, staged.share, &stages,
-                         [&](std::size_t length) { counted += length; }),
-              "its stored bytes end before the manifest's " +
-                  std::to_string(staged.share.storedSize));
+    EXPECT_EQ(
+        checkShare(data, staged.file, staged.share, &stages,
+                   [&](std::size_t length) { counted += length; }),
+        "its stored bytes end before the manifest's " + std::to_string(staged.share.storedSize));
     EXPECT_EQ(counted, kMiB);  // the first chunk only
 }
 
@@ -121,9 +122,10 @@ TEST(ShareCheck, AFlippedByteIsFoundByTheFramesOrElseByTheStoredDigest) {
     const auto ignore = [](std::size_t) {};
     JobStages framed = stages;
     framed.frameSize = 1024;
-    EXPECT_EQ(checkShare(data, staged.file, staged.share, &framed, ignore)
-                  .rfind("file db.sqlite, stream 2, frame 1: the frame does not match its check", 0),
-              0u);
+    EXPECT_EQ(
+        checkShare(data, staged.file, staged.share, &framed, ignore)
+            .rfind("file db.sqlite, stream 2, frame 1: the frame does not match its check", 0),
+        0u);
     EXPECT_EQ(checkShare(data, staged.file, staged.share, nullptr, ignore),
               "its stored bytes do not match the manifest's checksum");
 }

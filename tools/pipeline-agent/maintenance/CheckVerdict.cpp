@@ -25,8 +25,8 @@ std::string problemsLine(const localplatform::CheckResult& result,
     std::string summary;
     for (const auto& line : advice) summary += "; " + line;
     if (!refused.empty()) summary += "; and " + refused;
-    return "the store " + store + " has " + std::to_string(result.problems.size()) +
-           " problem(s)" + (repair ? " that repair could not mend" : "") + summary;
+    return "the store " + store + " has " + std::to_string(result.problems.size()) + " problem(s)" +
+           (repair ? " that repair could not mend" : "") + summary;
 }
 
 // What was read: the archive files' data for their digests, then the frames

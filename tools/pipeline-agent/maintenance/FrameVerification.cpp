@@ -90,6 +90,7 @@ public:
         }
     }
 
+    // What the jobs verified so far found; the verifier is spent then.
     FrameVerification take() { return std::move(m_result); }
 
 private:
@@ -109,15 +110,14 @@ private:
         } catch (const AgentError& error) {
             if (error.kind() == AgentError::Kind::Interrupted) throw;
             (manifest.stages.encrypted() ? m_result.keyRefused : m_result.notes)
-                .push_back(name + ": " + error.what() +
-                           "; its frames were checked as stored only");
+                .push_back(name + ": " + error.what() + "; its frames were checked as stored only");
             return std::nullopt;
         }
     }
 
     // Verifies one share, read when it fits in what is left of the bound.
-    void verifyShare(const std::string& name, const ManifestFile& file,
-                     const ManifestShare& share, const JobStages* stages) {
+    void verifyShare(const std::string& name, const ManifestFile& file, const ManifestShare& share,
+                     const JobStages* stages) {
         const std::string where = name + ": " + file.name + ", stream " +
                                   std::to_string(share.archive.stream) + ", archive file " +
                                   archiveFileName(share.archive);
@@ -187,7 +187,7 @@ private:
 }  // namespace
 
 FrameVerification verifyFramedJobs(const localplatform::Config& config, const KeySource& key,
-                           const FrameLimits& limits) {
+                                   const FrameLimits& limits) {
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();

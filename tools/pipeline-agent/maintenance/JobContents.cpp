@@ -6,13 +6,14 @@
 
 #include "base/AgentError.h"
 #include "base/Console.h"
-#include "session/StoreSession.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/JobManifest.h"
 #include "report/TextTable.h"
+#include "session/StoreSession.h"
 
 namespace {
 
+// The store's jobs; throws AgentError when the catalog cannot be read.
 std::vector<localplatform::JobRecord> storeJobs(const localplatform::Config& config) {
     try {
         return localplatform::listJobs();
@@ -21,6 +22,7 @@ std::vector<localplatform::JobRecord> storeJobs(const localplatform::Config& con
     }
 }
 
+// A mode as list shows it: "0644", or "-" when not recorded.
 std::string octal(int mode) {
     if (mode < 0) return "-";
     char text[16];
@@ -48,8 +50,7 @@ std::vector<std::optional<Manifest>> chosenManifests(
     const std::vector<const localplatform::JobRecord*>& chosen) {
     std::vector<std::optional<Manifest>> manifests;
     for (const localplatform::JobRecord* each : chosen) {
-        manifests.push_back(each->state == "complete" ? storedManifest(each->jobId)
-                                                      : std::nullopt);
+        manifests.push_back(each->state == "complete" ? storedManifest(each->jobId) : std::nullopt);
     }
     return manifests;
 }
@@ -119,6 +120,7 @@ public:
         }
     }
 
+    // How many files the jobs added hold.
     std::size_t files() const { return m_files; }
 
 private:

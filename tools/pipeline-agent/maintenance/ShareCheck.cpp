@@ -12,6 +12,22 @@ namespace {
 
 constexpr std::size_t kReadChunk = 1 << 20;
 
+// A decoder of the share's frames that hashes and counts the bytes they
+// decode to; null without stages. A stream input's frames are its stripes.
+std::unique_ptr<FrameDecoder> decoderFor(const ManifestFile& file, const ManifestShare& share,
+                                         const JobStages* stages, Sha256& logical,
+                                         uint64_t& logicalBytes) {
+    if (!stages) return nullptr;
+    const std::size_t frameSize =
+        file.isStream() ? static_cast<std::size_t>(file.stripeUnit) : stages->frameSize;
+    return std::make_unique<FrameDecoder>(
+        stages->part(file.name, share.archive.stream, frameSize),
+        [&logical, &logicalBytes](const uint8_t* data, std::size_t length) {
+            logical.update(data, length);
+            logicalBytes += length;
+        });
+}
+
 }  // namespace
 
 std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file,
@@ -20,17 +36,8 @@ std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& fil
     Sha256 stored;
     Sha256 logical;
     uint64_t logicalBytes = 0;
-    std::unique_ptr<FrameDecoder> decoder;
-    if (stages) {
-        const std::size_t frameSize = file.isStream() ? static_cast<std::size_t>(file.stripeUnit)
-                                                      : stages->frameSize;
-        decoder = std::make_unique<FrameDecoder>(
-            stages->part(file.name, share.archive.stream, frameSize),
-            [&](const uint8_t* data, std::size_t length) {
-                logical.update(data, length);
-                logicalBytes += length;
-            });
-    }
+    const std::unique_ptr<FrameDecoder> decoder =
+        decoderFor(file, share, stages, logical, logicalBytes);
     std::vector<char> buffer(kReadChunk);
     try {
         for (uint64_t done = 0; done < share.storedSize;) {

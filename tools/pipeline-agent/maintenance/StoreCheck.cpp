@@ -72,8 +72,8 @@ localplatform::CheckResult runStoreCheck(const localplatform::Config& config, bo
 // are found. One that cannot is a problem the check found already, which
 // they would add nothing to; a store out of reach, a signal, or a catalog
 // unreadable though the check found nothing, ends the check.
-bool catalogReadable(const localplatform::CheckResult& result,
-                     const localplatform::Config& config, std::optional<ScanProgress>& progress) {
+bool catalogReadable(const localplatform::CheckResult& result, const localplatform::Config& config,
+                     std::optional<ScanProgress>& progress) {
     try {
         (void)localplatform::listJobs();
     } catch (const localplatform::StoreError& error) {

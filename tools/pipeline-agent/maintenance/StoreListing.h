@@ -12,5 +12,4 @@
 // job other than 0: that job's rows alone. Opens the store itself; throws
 // AgentError (bad input for a job the store does not have). Thread rules:
 // the command's thread.
-void listStore(const localplatform::Config& config, JsonReport& report,
-               unsigned long long job = 0);
+void listStore(const localplatform::Config& config, JsonReport& report, unsigned long long job = 0);

@@ -36,6 +36,7 @@ constexpr uint64_t kMaxFrameSize = frame_format::kMaxFrameSize;
 // choose its memory either.
 constexpr uint64_t kMaxStripeUnit = uint64_t{1} << 20;
 
+// 64 lower-case hex digits.
 bool isSha256(const std::string& text) {
     if (text.size() != 64) return false;
     for (char c : text) {
@@ -44,6 +45,7 @@ bool isSha256(const std::string& text) {
     return true;
 }
 
+// A whole number field that fits in T; throws bad input naming it.
 template <typename T>
 T number(const json& object, const char* key, const std::string& where) {
     const auto it = object.find(key);
@@ -54,6 +56,7 @@ T number(const json& object, const char* key, const std::string& where) {
     return it->get<T>();
 }
 
+// A SHA-256 field; throws bad input naming it.
 std::string digest(const json& object, const char* key, const std::string& where) {
     const auto it = object.find(key);
     if (it == object.end() || !it->is_string() || !isSha256(it->get<std::string>())) {
@@ -70,6 +73,7 @@ std::string optionalText(const json& object, const char* key, const std::string&
     return it->get<std::string>();
 }
 
+// A list field with at least one item; throws bad input naming it.
 const json& array(const json& object, const char* key, const std::string& where) {
     const auto it = object.find(key);
     if (it == object.end() || !it->is_array() || it->empty()) {
@@ -78,6 +82,7 @@ const json& array(const json& object, const char* key, const std::string& where)
     return *it;
 }
 
+// An archive file's identity and stream, from an entry naming one.
 ManifestArchive archiveOf(const json& entry, const std::string& at) {
     if (!entry.is_object()) throw badInput(at + " is not an object");
     ManifestArchive archive;
@@ -104,11 +109,13 @@ void readStored(const json& entry, ManifestShare& share, bool staged, const std:
     }
 }
 
+// Whether two entries name the same archive file of the same stream.
 bool sameArchive(const ManifestArchive& a, const ManifestArchive& b) {
     return a.stream == b.stream && a.trellanId == b.trellanId && a.groupNumber == b.groupNumber &&
            a.afileId == b.afileId;
 }
 
+// Refuses more streams than a restore can take.
 void checkStreamCount(std::size_t count, const std::string& where) {
     if (count > RestorePipelineSetup::kMaxStreams) {
         throw badInput(where + " names " + std::to_string(count) + " streams; at most " +
@@ -289,6 +296,7 @@ void readStripes(const json& entry, ManifestFile& file, const std::string& at) {
     }
 }
 
+// A file name without a directory: not empty, ".", ".." or holding '/' or a NUL.
 bool isBaseName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
            name.find('\0') == std::string::npos;
@@ -323,6 +331,7 @@ ManifestStages stagesOf(const json& document, const std::string& where) {
     return stages;
 }
 
+// The first format: one file, its shares under "streams".
 Manifest firstFormat(const json& document, const std::string& where) {
     Manifest manifest;
     manifest.version = kFirstVersion;
@@ -476,7 +485,7 @@ private:
     const bool m_staged;  // format 4
     const bool m_third;   // format 3 or later
     const std::vector<ManifestArchive>& m_archives;
-    std::vector<uint64_t> m_streamEnd;  // where each stream's next share starts
+    std::vector<uint64_t> m_streamEnd;                  // where each stream's next share starts
     std::map<std::string, ManifestFile::Kind> m_names;  // each name recorded so far, and its kind
 };
 
@@ -496,6 +505,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
     return manifest;
 }
 
+// An archive file as the manifest writes it.
 json archiveJson(const ManifestArchive& a) {
     return {{"stream", a.stream},
             {"trellanId", a.trellanId},

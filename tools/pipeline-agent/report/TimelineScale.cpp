@@ -29,8 +29,11 @@ std::string tickLabel(double microseconds, double step) {
 
 std::string durationText(double microseconds) {
     char text[32];
-    if (microseconds >= 1e6) std::snprintf(text, sizeof text, "%.2f s", microseconds / 1e6);
-    else if (microseconds >= 1e3) std::snprintf(text, sizeof text, "%.1f ms", microseconds / 1e3);
-    else std::snprintf(text, sizeof text, "%.0f \xC2\xB5s", microseconds);
+    if (microseconds >= 1e6)
+        std::snprintf(text, sizeof text, "%.2f s", microseconds / 1e6);
+    else if (microseconds >= 1e3)
+        std::snprintf(text, sizeof text, "%.1f ms", microseconds / 1e3);
+    else
+        std::snprintf(text, sizeof text, "%.0f \xC2\xB5s", microseconds);
     return text;
 }

@@ -2,7 +2,8 @@
 
 #include <string>
 
-// How the timeline picture writes its numbers and times.
+// How the timeline picture writes its numbers and times. Pure functions,
+// for any thread.
 
 // A number with at most two decimals and no trailing zeros: "2", "2.5",
 // "0.25"; for the SVG's coordinates and the axis's labels.

@@ -31,6 +31,7 @@ constexpr double kPlotWidth = kWidth - kLeft - kRight;
 constexpr double kMinBarWidth = 3;
 constexpr double kFigureCharWidth = 5.5;
 
+// Text as SVG's text and attributes take it.
 std::string escape(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -148,8 +149,8 @@ std::string axisSvg(const Layout& layout) {
         const double tx = layout.x(layout.first + tick);
         svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(kRowsTop - 4) + "\" x2=\"" +
                number(tx) + "\" y2=\"" + number(bottom) + "\" stroke=\"#e0e0e0\"/>";
-        svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(bottom) + "\" x2=\"" +
-               number(tx) + "\" y2=\"" + number(bottom + 5) + "\" stroke=\"#333333\"/>";
+        svg += "<line x1=\"" + number(tx) + "\" y1=\"" + number(bottom) + "\" x2=\"" + number(tx) +
+               "\" y2=\"" + number(bottom + 5) + "\" stroke=\"#333333\"/>";
         svg += "<text class=\"tick\" x=\"" + number(tx) + "\" y=\"" + number(bottom + 18) +
                "\" text-anchor=\"middle\">" + escape(tickLabel(tick, step)) + "</text>\n";
     }

@@ -13,6 +13,7 @@ namespace {
 // Every thread named or with events so far, by (pid, tid).
 using Threads = std::map<std::pair<std::string, std::string>, TimelineRow>;
 
+// The trace's list of events: the document itself, or its "traceEvents".
 const json& eventsOf(const json& trace) {
     if (trace.is_array()) return trace;
     if (trace.is_object()) {
@@ -22,6 +23,7 @@ const json& eventsOf(const json& trace) {
     throw std::invalid_argument("it has no traceEvents list");
 }
 
+// A text field of an event, empty when it is absent or not text.
 std::string stringField(const json& event, const char* key) {
     const auto found = event.find(key);
     return found != event.end() && found->is_string() ? found->get<std::string>() : "";

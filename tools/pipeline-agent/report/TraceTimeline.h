@@ -32,7 +32,7 @@ struct TimelineRow {
 };
 
 struct Timeline {
-    std::vector<TimelineRow> rows;  // by pid, then order, then tid
+    std::vector<TimelineRow> rows;                    // by pid, then order, then tid
     std::map<std::string, std::string> processNames;  // "process_name", by pid
     // Each phase name once, with the category it came with first, in the
     // order they first came.
@@ -46,4 +46,5 @@ struct Timeline {
 // std::invalid_argument saying what is wrong: no traceEvents list, an event
 // that is not an object or a complete event without numbers ts and
 // dur >= 0, no complete event at all, or a span of time too long to draw.
+// Thread rules: none; it only reads the trace.
 Timeline readTimeline(const nlohmann::json& trace);
