@@ -336,7 +336,8 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
         }
         ZebArchive* archive = found->second.archive;
         const std::string name = "stream " + std::to_string(share.archive.stream);
-        failures[i] = threads.start(name, [&, archive, i] {
+        // Kept apart from failures[i], which the thread may already be setting.
+        const std::exception_ptr notStarted = threads.start(name, [&, archive, i] {
             const unsigned long stream = file.shares[i].archive.stream;
             if (phases) phases->enter(stream, Phase::Read);
             try {
@@ -347,7 +348,8 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
             }
             if (phases) phases->enter(stream, Phase::Idle);
         });
-        if (failures[i]) {
+        if (notStarted) {
+            failures[i] = notStarted;
             abandoned = true;
             break;
         }
