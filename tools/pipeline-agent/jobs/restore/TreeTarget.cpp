@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
+#include <system_error>
 
 #include "base/AgentError.h"
 #include "base/Console.h"
@@ -19,6 +21,15 @@ namespace {
 bool isDirectory(const std::string& path) {
     struct stat info;
     return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The place path names, made absolute and resolved through the links of
+// the parts that exist (as samePlace does); path itself when that fails.
+std::string placeOf(const std::string& path) {
+    std::error_code error;
+    const auto place =
+        std::filesystem::weakly_canonical(std::filesystem::absolute(path, error), error);
+    return error ? path : place.string();
 }
 
 // Per file of the set, whether it is restored: every one, or those within
@@ -151,8 +162,14 @@ TreeTarget::TreeTarget(const RestoreOptions& options, const Manifest& manifest)
 }
 
 bool TreeTarget::writesAt(const std::string& path) const {
-    // Only a path in the output directory can meet one of its entries.
-    if (!pathWithin(path, m_output)) return false;
+    for (const std::string& input : m_inputPaths) {
+        if (samePlace(input, path)) return true;
+    }
+    // Only a path in the output directory, however either is spelt, can
+    // meet one of its entries.
+    if (!pathWithin(path, m_output) && !pathWithin(placeOf(path), placeOf(m_output))) {
+        return false;
+    }
     for (const TreeOutputEntry& entry : m_entries) {
         if (samePlace(path, m_output + "/" + entry.path)) return true;
     }
