@@ -26,15 +26,12 @@ public:
     nlohmann::ordered_json commit() override;
     void close() noexcept override { m_outputs.clear(); }
 
-    // Where each chosen file goes, in the order of needed().
-    const std::vector<std::string>& paths() const { return m_paths; }
-
 protected:
     std::string readFile(std::size_t i, const RequestStreams& streams) override;
 
 private:
     const bool m_replace;
     const bool m_namedTemporary;
-    std::vector<std::string> m_paths;
+    const std::vector<std::string> m_paths;
     std::vector<std::unique_ptr<OutputFile>> m_outputs;
 };
