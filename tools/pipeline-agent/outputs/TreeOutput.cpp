@@ -186,6 +186,12 @@ void TreeOutput::check() {
 }
 
 void TreeOutput::prepare() {
+    makeStaging();
+    makeScaffolding();
+    makeEmptyEntries();
+}
+
+void TreeOutput::makeStaging() {
     // The record first, so that no kill leaves a hidden directory unrecorded.
     std::random_device random;
     static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
@@ -213,7 +219,9 @@ void TreeOutput::prepare() {
     m_stagingFd = ::openat(m_outputFd, m_stagingName.c_str(), kDirectoryFlags);
     if (m_stagingFd < 0) throw jobFailed("cannot open " + m_stagingPath + ": " + errorText());
     if (m_record) m_record->identify(m_stagingFd);
-    // The directories that hold the tops whose directory exists in the output.
+}
+
+void TreeOutput::makeScaffolding() {
     std::set<std::string> made;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         if (!m_tops[i]) continue;
@@ -230,6 +238,9 @@ void TreeOutput::prepare() {
             m_scaffolding.push_back(sofar);
         }
     }
+}
+
+void TreeOutput::makeEmptyEntries() {
     std::string openDir;
     Descriptor openFd;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
@@ -299,7 +310,30 @@ void TreeOutput::finishFile(std::size_t index, int fd) {
 
 void TreeOutput::commit() {
     m_directories.clear();
-    // Links last, once every file is in.
+    makeLinks();
+    settleNewDirectories();
+    // Every byte and name durable before anything appears.
+    if (::syncfs(m_stagingFd) != 0) {
+        throw jobFailed("cannot flush the restored files in " + m_output + ": " + errorText());
+    }
+    moveTopsIntoPlace();
+    if (::syncfs(m_outputFd) != 0) {
+        throw jobFailed("cannot flush the output directory " + m_output + ": " + errorText());
+    }
+    m_committed = true;
+    for (auto it = m_scaffolding.rbegin(); it != m_scaffolding.rend(); ++it) {
+        ::unlinkat(m_stagingFd, it->c_str(), AT_REMOVEDIR);
+    }
+    ::close(m_stagingFd);
+    m_stagingFd = -1;
+    if (::unlinkat(m_outputFd, m_stagingName.c_str(), AT_REMOVEDIR) != 0) {
+        removeDirectoryTree(m_stagingPath);
+    }
+    removeLivePartial(m_stagingPath);
+    m_record.reset();
+}
+
+void TreeOutput::makeLinks() {
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         const TreeOutputEntry& entry = m_entries[i];
         if (entry.kind != TreeOutputEntry::Kind::Symlink) continue;
@@ -317,8 +351,9 @@ void TreeOutput::commit() {
             }
         }
     }
-    // The directories made inside the hidden one, deepest first, after all
-    // they hold: a 0500 directory was filled before it became one.
+}
+
+void TreeOutput::settleNewDirectories() {
     for (std::size_t i = m_entries.size(); i-- > 0;) {
         const TreeOutputEntry& entry = m_entries[i];
         if (entry.kind != TreeOutputEntry::Kind::Directory || m_states[i] != State::New ||
@@ -328,10 +363,9 @@ void TreeOutput::commit() {
         Descriptor dir(openInStaging(entry.path));
         settle(dir.fd, entry, printablePath(finalPath(i)));
     }
-    // Every byte and name durable before anything appears.
-    if (::syncfs(m_stagingFd) != 0) {
-        throw jobFailed("cannot flush the restored files in " + m_output + ": " + errorText());
-    }
+}
+
+void TreeOutput::moveTopsIntoPlace() {
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
         if (!m_tops[i]) continue;
         const TreeOutputEntry& entry = m_entries[i];
@@ -355,20 +389,6 @@ void TreeOutput::commit() {
             settle(dir.fd, entry, place);
         }
     }
-    if (::syncfs(m_outputFd) != 0) {
-        throw jobFailed("cannot flush the output directory " + m_output + ": " + errorText());
-    }
-    m_committed = true;
-    for (auto it = m_scaffolding.rbegin(); it != m_scaffolding.rend(); ++it) {
-        ::unlinkat(m_stagingFd, it->c_str(), AT_REMOVEDIR);
-    }
-    ::close(m_stagingFd);
-    m_stagingFd = -1;
-    if (::unlinkat(m_outputFd, m_stagingName.c_str(), AT_REMOVEDIR) != 0) {
-        removeDirectoryTree(m_stagingPath);
-    }
-    removeLivePartial(m_stagingPath);
-    m_record.reset();
 }
 
 void TreeOutput::discard() {

@@ -104,6 +104,20 @@ private:
     // by the threads that open files.
     std::shared_ptr<const int> stagingDirectory(const std::string& dir);
     void check();
+    // prepare's steps: the hidden directory, recorded first; in it, the
+    // directories that hold the tops whose directory exists in the output;
+    // every new directory and empty file.
+    void makeStaging();
+    void makeScaffolding();
+    void makeEmptyEntries();
+    // commit's steps before the tops move: links last, once every file is
+    // in; then the directories made inside the hidden one, deepest first,
+    // after all they hold (a 0500 directory was filled before it became
+    // one). Then each top moved into place, a directory given its mode and
+    // time once moved.
+    void makeLinks();
+    void settleNewDirectories();
+    void moveTopsIntoPlace();
     void discard();
 
     const std::string m_output;

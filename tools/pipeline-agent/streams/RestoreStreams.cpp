@@ -150,111 +150,165 @@ void writeAll(int fd, const void* data, std::size_t length, uint64_t offset,
     }
 }
 
+// What the threads of readRunShares share: each file's descriptor and
+// digest from the moment its output is open until it is whole, and how many
+// of its shares are not yet in. Every member function may be called from
+// any of the run's threads.
+class RunReader {
+public:
+    RunReader(const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
+              StreamPhases* phases, const JobStages* stages)
+        : m_files(files),
+          m_outputs(outputs),
+          m_phases(phases),
+          m_stages(stages),
+          m_fds(files.size(), -1),
+          m_digests(files.size()),
+          m_left(files.size(), 0) {
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            m_streamCount = std::max(m_streamCount, files[i]->shares.size());
+            for (const ManifestShare& share : files[i]->shares) {
+                m_left[i] += share.size > 0 ? 1 : 0;
+            }
+        }
+        m_holders = m_left;
+    }
+
+    // How many streams the run's files are spread over.
+    std::size_t streamCount() const { return m_streamCount; }
+    // Whether stream k (from 0) holds a share of any file of the run.
+    bool holds(std::size_t k) const {
+        for (const ManifestFile* file : m_files) {
+            if (file->shares[k].size > 0) return true;
+        }
+        return false;
+    }
+    // Stream k's thread: reads its shares of the run in turn from archive,
+    // each into its file, until all are read or a stream failed. Throws
+    // AgentError (failed job).
+    void readStream(ZebArchive* archive, std::size_t k) {
+        for (std::size_t i = 0; i < m_files.size() && !abandoned; ++i) {
+            const ManifestShare& share = m_files[i]->shares[k];
+            if (share.size == 0) continue;
+            const auto [fd, digest] = openFile(i);
+            readShareInto(
+                archive, *m_files[i], share, m_stages,
+                [this, fd = fd, digest = digest, i, k](const void* data, std::size_t length,
+                                                       uint64_t offset) {
+                    writeAll(fd, data, length, offset, m_files[i]->name);
+                    digest->written(k, data, length);
+                },
+                abandoned, m_phases);
+            if (abandoned) break;
+            shareIn(i, fd, *digest);
+        }
+    }
+    // After every thread was joined: closes the files a failure left open.
+    void closeLeftOpen() {
+        for (int fd : m_fds) {
+            if (fd >= 0) ::close(fd);
+        }
+    }
+
+    Abandoned abandoned{false};
+
+private:
+    // File i's descriptor and digest, the file opened by the first stream
+    // that reaches it.
+    std::pair<int, FileDigest*> openFile(std::size_t i) {
+        if (m_holders[i] == 1) {
+            // This stream holds all of it: nobody else opens it.
+            const int fd = m_outputs.open(i);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_fds[i] = fd;
+            return {fd, startDigest(i, fd)};
+        }
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_fds[i] < 0) {
+            m_fds[i] = m_outputs.open(i);
+            return {m_fds[i], startDigest(i, m_fds[i])};
+        }
+        return {m_fds[i], m_digests[i].get()};
+    }
+    // With m_mutex held: file i's digest, taken in file order from its
+    // shares as they come, reading back from fd what came before its turn.
+    FileDigest* startDigest(std::size_t i, int fd) {
+        const ManifestFile* file = m_files[i];
+        m_digests[i] = std::make_unique<FileDigest>(
+            partSizes(*file), [fd, file](void* buffer, std::size_t length, uint64_t offset) {
+                readAll(fd, buffer, length, offset, file->name);
+            });
+        return m_digests[i].get();
+    }
+    // A share of file i is in: once all are, the file must match the digest
+    // the manifest records for it (every share matched its own), and goes
+    // back to the outputs.
+    void shareIn(std::size_t i, int fd, FileDigest& digest) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (--m_left[i] != 0) return;
+        }
+        requireFileDigest(*m_files[i], digest.finish());
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_fds[i] = -1;
+            m_digests[i].reset();
+        }
+        m_outputs.finish(i, fd);
+    }
+
+    const std::vector<const ManifestFile*>& m_files;
+    RunOutputs& m_outputs;
+    StreamPhases* const m_phases;
+    const JobStages* const m_stages;
+    std::mutex m_mutex;
+    std::vector<int> m_fds;                              // under m_mutex
+    std::vector<std::unique_ptr<FileDigest>> m_digests;  // under m_mutex
+    std::vector<std::size_t> m_left;                     // shares not yet in, under m_mutex
+    std::vector<std::size_t> m_holders;                  // streams that hold part of each file
+    std::size_t m_streamCount = 0;
+};
+
 }  // namespace
 
 void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
                    const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
                    StreamPhases* phases, const JobStages* stages) {
-    Abandoned abandoned{false};
-    std::mutex mutex;
-    std::vector<int> fds(files.size(), -1);
-    // Each file's digest, taken in file order from its shares as they come,
-    // from the moment its output is open until it is whole.
-    std::vector<std::unique_ptr<FileDigest>> digests(files.size());
-    const auto digestOf = [&files, &digests](std::size_t i, int fd) {
-        digests[i] = std::make_unique<FileDigest>(
-            partSizes(*files[i]), [fd, &files, i](void* buffer, std::size_t length,
-                                                 uint64_t offset) {
-                readAll(fd, buffer, length, offset, files[i]->name);
-            });
-    };
-    std::vector<std::size_t> left(files.size(), 0);  // shares not yet in
-    std::size_t streamCount = 0;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        streamCount = std::max(streamCount, files[i]->shares.size());
-        for (const ManifestShare& share : files[i]->shares) left[i] += share.size > 0 ? 1 : 0;
-    }
-    const std::vector<std::size_t> holders = left;  // streams that hold part of each file
-    std::vector<std::exception_ptr> failures(streamCount);
+    RunReader reader(files, outputs, phases, stages);
+    std::vector<std::exception_ptr> failures(reader.streamCount());
     JoinedThreads threads;
-    for (std::size_t k = 0; k < streamCount; ++k) {
-        bool holds = false;
-        for (const ManifestFile* file : files) holds = holds || file->shares[k].size > 0;
-        if (!holds) continue;
+    for (std::size_t k = 0; k < reader.streamCount(); ++k) {
+        if (!reader.holds(k)) continue;
         const ManifestShare& first = files[0]->shares[k];
         const auto found = streams.find(first.archive.stream);
         if (found == streams.end() || found->second.archive == nullptr) {
-            abandoned = true;
+            reader.abandoned = true;
             failures[k] = std::make_exception_ptr(
                 jobFailed(where(first) + " was not opened by the restore request"));
             break;
         }
         ZebArchive* archive = found->second.archive;
-        const std::string name = "stream " + std::to_string(first.archive.stream);
-        failures[k] = threads.start(name, [&, archive, k] {
-            const unsigned long stream = first.archive.stream;
-            if (phases) phases->enter(stream, Phase::Read);
-            try {
-                for (std::size_t i = 0; i < files.size() && !abandoned; ++i) {
-                    const ManifestShare& share = files[i]->shares[k];
-                    if (share.size == 0) continue;
-                    int fd;
-                    if (holders[i] == 1) {
-                        // This stream holds all of it: nobody else opens it.
-                        fd = outputs.open(i);
-                        std::lock_guard<std::mutex> lock(mutex);
-                        fds[i] = fd;
-                        digestOf(i, fd);
-                    } else {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        if (fds[i] < 0) {
-                            fds[i] = outputs.open(i);
-                            digestOf(i, fds[i]);
-                        }
-                        fd = fds[i];
-                    }
-                    FileDigest* fileDigest = digests[i].get();
-                    readShareInto(
-                        archive, *files[i], share, stages,
-                        [fd, &files, i, k, fileDigest](const void* data, std::size_t length,
-                                                       uint64_t offset) {
-                            writeAll(fd, data, length, offset, files[i]->name);
-                            fileDigest->written(k, data, length);
-                        },
-                        abandoned, phases);
-                    if (abandoned) break;
-                    bool last;
-                    {
-                        std::lock_guard<std::mutex> lock(mutex);
-                        last = --left[i] == 0;
-                    }
-                    if (last) {
-                        // Every share matched its own digest; the file must
-                        // match the one the manifest records for it.
-                        requireFileDigest(*files[i], fileDigest->finish());
-                        {
-                            std::lock_guard<std::mutex> lock(mutex);
-                            fds[i] = -1;
-                            digests[i].reset();
-                        }
-                        outputs.finish(i, fd);
-                    }
+        const unsigned long stream = first.archive.stream;
+        // Kept apart from failures[k], which the thread may already be setting.
+        const std::exception_ptr notStarted =
+            threads.start("stream " + std::to_string(stream), [&, archive, k, stream] {
+                if (phases) phases->enter(stream, Phase::Read);
+                try {
+                    reader.readStream(archive, k);
+                } catch (...) {
+                    failures[k] = std::current_exception();
+                    reader.abandoned = true;
                 }
-            } catch (...) {
-                failures[k] = std::current_exception();
-                abandoned = true;
-            }
-            if (phases) phases->enter(stream, Phase::Idle);
-        });
-        if (failures[k]) {
-            abandoned = true;
+                if (phases) phases->enter(stream, Phase::Idle);
+            });
+        if (notStarted) {
+            failures[k] = notStarted;
+            reader.abandoned = true;
             break;
         }
     }
     const std::exception_ptr escaped = threads.join();
-    for (int fd : fds) {
-        if (fd >= 0) ::close(fd);
-    }
+    reader.closeLeftOpen();
     for (const std::exception_ptr& failure : failures) {
         if (failure) std::rethrow_exception(failure);
     }
@@ -282,7 +336,8 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
         }
         ZebArchive* archive = found->second.archive;
         const std::string name = "stream " + std::to_string(share.archive.stream);
-        failures[i] = threads.start(name, [&, archive, i] {
+        // Kept apart from failures[i], which the thread may already be setting.
+        const std::exception_ptr notStarted = threads.start(name, [&, archive, i] {
             const unsigned long stream = file.shares[i].archive.stream;
             if (phases) phases->enter(stream, Phase::Read);
             try {
@@ -293,7 +348,8 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
             }
             if (phases) phases->enter(stream, Phase::Idle);
         });
-        if (failures[i]) {
+        if (notStarted) {
+            failures[i] = notStarted;
             abandoned = true;
             break;
         }

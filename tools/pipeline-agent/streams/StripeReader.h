@@ -6,6 +6,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "manifest/Manifest.h"
 #include "outputs/OutputFile.h"
@@ -24,6 +25,9 @@ public:
     virtual bool put(uint64_t stripe, const char* data, std::size_t length) = 0;
     // A stream failed at `stripe`: stripes from it on are not wanted.
     virtual void failedAt(uint64_t stripe) = 0;
+    // The SHA-256 of every stripe put, in the input's order; once, after
+    // the last put. Throws AgentError (failed job) when a stripe is missing.
+    virtual std::string digest() = 0;
 };
 
 // The stripes of input into an OutputFile, each at its place in the input:
@@ -35,9 +39,7 @@ public:
     StripesToFile(OutputFile& output, const ManifestFile& input);
     bool put(uint64_t stripe, const char* data, std::size_t length) override;
     void failedAt(uint64_t) override {}
-    // The SHA-256 of every stripe put, in order; once, after the last put.
-    // Throws AgentError (failed job) when a stripe is missing.
-    std::string digest() { return m_digest.finish(); }
+    std::string digest() override { return m_digest.finish(); }
 
 private:
     OutputFile& m_output;
@@ -57,10 +59,9 @@ public:
     StripesInOrder(int fd, const ManifestFile& input);
     bool put(uint64_t stripe, const char* data, std::size_t length) override;
     void failedAt(uint64_t stripe) override;
+    std::string digest() override { return m_digest.finish(); }
     // The bytes written so far.
     uint64_t written() const;
-    // The SHA-256 of every byte written, in order; once, after the last put.
-    std::string digest() { return m_digest.finish(); }
 
 private:
     const int m_fd;
