@@ -20,7 +20,12 @@
 #include "inputs/TreeWalk.h"
 #include "session/JobIds.h"
 #include "session/StoreSession.h"
+#include "jobs/backup/BackupKeys.h"
+#include "jobs/backup/BackupSet.h"
 #include "jobs/backup/Invalidation.h"
+#include "jobs/backup/JobStart.h"
+#include "jobs/backup/Snapshots.h"
+#include "jobs/backup/StoreRules.h"
 #include "keys/JobKeys.h"
 #include "manifest/Manifest.h"
 #include "manifest/StoredManifest.h"
@@ -39,11 +44,6 @@ constexpr unsigned long kCloseArchiveFiles = 1;
 constexpr unsigned long kInvalidateArchiveFiles = 0;
 // How often the job looks at signals while the streams write.
 constexpr std::chrono::milliseconds kPoll{50};
-
-std::string baseName(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 std::string utcNow() {
     const std::time_t now = std::time(nullptr);
@@ -82,227 +82,29 @@ std::string withPipeInput(const std::string& files, std::size_t fileCount,
     return fileCount == 0 ? name : files + " and " + name;
 }
 
-bool isDirectoryInput(const std::string& path) {
-    struct stat info;
-    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// One entry of the set as the manifest records it, in order: a file named
-// directly (input: its index among those), or what a tree holds.
-struct SetEntry {
-    ManifestFile::Kind kind = ManifestFile::Kind::File;
-    std::string name;
-    int mode = 0;
-    int64_t mtime = 0;
-    std::string target;            // a link's
-    std::size_t named = SIZE_MAX;  // a file named directly: its index in files
-    std::size_t tree = SIZE_MAX;   // a file of a tree: its index in the tree files
-    std::size_t read = SIZE_MAX;   // a file: its index among what the streams read
-};
-
-int64_t mtimeOf(const struct stat& status) {
-    return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
-}
-
 }  // namespace
 
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
-    constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
-    if (options.streams < 1 || options.streams > kMaxStreams) {
-        throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
-                       std::to_string(options.streams));
-    }
-    if (options.inputs.empty() && !options.pipe.given()) {
-        throw badInput("name at least one file to back up");
-    }
-    // The set's entries, in order: each file named directly, and each tree
-    // walked (directories, files, links; other kinds skipped with a line).
-    std::set<std::string> names;
-    std::vector<SetEntry> entries;
-    std::vector<std::string> files;  // the files named directly
-    std::vector<TreeEntry> treeFiles;
-    std::size_t trees = 0;
-    // A store inside a tree changes while it is read: it is left out.
-    const std::string store = localplatform::configuredStoreDirectory(config);
-    struct stat storeStatus;
-    const bool storeSeen = ::stat(store.c_str(), &storeStatus) == 0;
-    for (const std::string& path : options.inputs) {
-        const bool tree = isDirectoryInput(path);
-        const std::string name = tree ? treeName(path) : baseName(path);
-        if (!tree) {
-            requireReadableFile(path, "input");
-            requireRecordableName(name, path);
-        }
-        if (!names.insert(name).second) {
-            throw badInput("two inputs are named " + printablePath(name) +
-                           "; the files and trees of a set need distinct names");
-        }
-        if (!tree) {
-            SetEntry entry;
-            entry.name = name;
-            entry.named = files.size();
-            files.push_back(path);
-            entries.push_back(entry);
-            continue;
-        }
-        ++trees;
-        const auto skipped = [](const std::string& where, const char* what) {
-            say("skipping %s: %s", printablePath(where).c_str(), what);
-        };
-        for (TreeEntry& found : walkTree(path, skipped, storeSeen ? &storeStatus : nullptr)) {
-            SetEntry entry;
-            entry.name = found.name;
-            entry.mode = static_cast<int>(found.status.st_mode & 0777);
-            entry.mtime = mtimeOf(found.status);
-            if (found.kind == TreeEntry::Kind::Directory) {
-                entry.kind = ManifestFile::Kind::Directory;
-            } else if (found.kind == TreeEntry::Kind::Symlink) {
-                entry.kind = ManifestFile::Kind::Symlink;
-                entry.target = found.target;
-            } else {
-                entry.tree = treeFiles.size();
-                treeFiles.push_back(std::move(found));
-            }
-            entries.push_back(std::move(entry));
-        }
-    }
-    checkPipeSource(options.pipe, names);
-    // Also in a store that this backup is about to make.
-    requireNewFilePlace(options.manifest, "manifest", false);
-    requireOutsideStores(options.manifest, "manifest", store);
-    if (!options.trace.empty()) {
-        requireNewFilePlace(options.trace, "trace", false);
-        requireOutsideStores(options.trace, "trace", store);
-        if (samePlace(options.trace, options.manifest)) {
-            throw badInput("the trace and the manifest cannot both be " + options.trace);
-        }
-    }
-    // The files named directly, open from now on; what is read is each
-    // one or its snapshot. A tree's files are opened only as their turn
-    // comes, so that a tree of any number of files can be read.
-    std::vector<std::unique_ptr<InputFile>> inputs;
-    for (const std::string& path : files) inputs.push_back(std::make_unique<InputFile>(path));
-    std::vector<std::unique_ptr<InputFile>> treeInputs;
-    for (const TreeEntry& file : treeFiles) {
-        treeInputs.push_back(std::make_unique<InputFile>(file.path, file.status));
-    }
-    // A database's snapshot holds what its -wal held; the -wal or journal
-    // restored beside it, from another moment, would be applied to it (a
-    // -wal) or roll it back (a hot journal) when it is next opened.
-    for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {
-        if (!inputs[i]->sqliteDatabase()) continue;
-        for (const char* suffix : {"-wal", "-journal", "-shm"}) {
-            for (const std::string& other : files) {
-                if (samePlace(other, files[i] + suffix)) {
-                    throw badInput(other + " belongs to the SQLite database " + files[i] +
-                                   ", which is backed up as a consistent snapshot of its own; "
-                                   "leave " +
-                                   other + " out, or give --raw");
-                }
-            }
-        }
-    }
-
-    // A store in object storage has no folder on this host for what a
-    // directory store keeps beside its files: a SQLite snapshot while it is
-    // read, the store key's check value.
-    if (localplatform::namesObjectStore(store)) {
-        if (options.encrypt) {
-            throw badInput("--encrypt needs a store in a directory; " + store +
-                           " is in object storage");
-        }
-        for (std::size_t i = 0; i < inputs.size() && !options.raw; ++i) {
-            if (!inputs[i]->sqliteDatabase()) continue;
-            throw badInput(files[i] +
-                           " is a SQLite database, backed up through a snapshot that a store "
-                           "in object storage has no place for; back it up into a store in a "
-                           "directory, or give --raw while no one writes to it");
-        }
-    }
-
+    BackupSet set = checkBackupSet(options, localplatform::configuredStoreDirectory(config));
+    checkStoreRules(options, set, storeHasHostFolder(config));
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
     config.storeLogName = std::to_string(config.jobId);
-    if (!options.encrypt && !options.key.keyFile.empty()) {
-        throw badInput("--key-file is for --encrypt");
-    }
-    // The key is read and checked before the store is opened or made: a
-    // refused one leaves nothing behind.
-    std::optional<UserKey> userKey;
-    if (options.encrypt) userKey.emplace(readUserKey(options.key, "an encrypted backup"));
+    const std::optional<UserKey> userKey = readBackupKey(options);
     openStoreFor(config, localplatform::Access::ReadWrite, true);
-    // What the bytes go through; an encrypted job's key is settled first,
-    // so that a wrong one stops the job before it begins.
-    std::optional<JobStages> stages;
-    std::string wrappedKey;
-    if (options.encrypt || options.compress.codec != Codec::None) {
-        stages.emplace();
-        stages->codec = options.compress.codec;
-        stages->level = options.compress.level;
-        stages->jobId = config.jobId;
-    }
-    if (options.encrypt) {
-        const StoreKeyring ring = openStoreKey(
-            *userKey, options.lowestKdf ? KdfLimits::testOnlyLowest() : KdfLimits::moderate());
-        stages->key = newDataKey();
-        wrappedKey = wrapDataKey(*stages->key, ring.key, ring.recipe, config.jobId).toText();
-    }
-    try {
-        localplatform::beginJob(config.jobId);
-    } catch (const localplatform::StoreError& error) {
-        throwStoreError(error, config);
-    }
-    // A signal cuts the pauses short and stops new archive files, so that
-    // the setup fails fast and the job is invalidated below.
-    onInterrupt([](int) {
-        localplatform::interrupt();
-        ProducerCommand::terminateRunning();
-    });
+    const BackupKeys keys = settleBackupKeys(options, config.jobId, userKey);
+    beginBackupJob(config, options.manifest, options.streams, json);
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
-    json.add({{"jobId", jobId},
-              {"store", localplatform::storeDirectory()},
-              {"log", localplatform::logFilePath()},
-              {"manifest", options.manifest},
-              {"streams", streamCount}});
-    std::vector<std::unique_ptr<SqliteSnapshot>> snapshots;
-    std::vector<std::unique_ptr<InputFile>> snapshotInputs;
-    std::vector<const InputFile*> read;  // each file named directly, or its snapshot
-    nlohmann::ordered_json snapshotsJson = nlohmann::ordered_json::array();
-    try {
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            if (options.raw || !inputs[i]->sqliteDatabase()) {
-                read.push_back(inputs[i].get());
-                continue;
-            }
-            snapshots.push_back(std::make_unique<SqliteSnapshot>(
-                files[i], localplatform::storeDirectory() + "/tmp", jobId, i + 1,
-                std::chrono::milliseconds(options.sqliteBusyWaitMs)));
-            const SqliteSnapshot& snapshot = *snapshots.back();
-            snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
-            read.push_back(snapshotInputs.back().get());
-            say("%s: a SQLite database, backed up as one committed state: its snapshot takes "
-                "%llu bytes in the store until the job ends; the copy held a read transaction "
-                "for %.3f s",
-                files[i].c_str(), static_cast<unsigned long long>(snapshot.bytes()),
-                snapshot.held().count());
-            snapshotsJson.push_back(
-                {{"name", baseName(files[i])},
-                 {"bytes", snapshot.bytes()},
-                 {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
-        }
-    } catch (...) {
-        localplatform::failJob(jobId);
-        throw;
-    }
-    // What the streams read, in the set's order.
-    std::vector<const InputFile*> inputList;
-    for (SetEntry& entry : entries) {
-        if (entry.kind != ManifestFile::Kind::File) continue;
-        entry.read = inputList.size();
-        inputList.push_back(entry.named != SIZE_MAX ? read[entry.named]
-                                                    : treeInputs[entry.tree].get());
-    }
+
+    const Snapshots snapshots = takeSnapshots(options, set, jobId);
+    const std::vector<const InputFile*> inputList = readList(set, snapshots);
+    std::vector<SetEntry>& entries = set.entries;
+    const auto& inputs = set.inputs;
+    const auto& treeInputs = set.treeInputs;
+    const std::size_t trees = set.trees;
+    const std::optional<JobStages>& stages = keys.stages;
+    const std::string& wrappedKey = keys.wrappedKey;
     uint64_t totalSize = 0;
     for (const InputFile* input : inputList) totalSize += input->size();
     std::string what;
@@ -530,7 +332,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                   {"compress", codecName(stages->codec)},
                   {"encrypted", stages->key.has_value()}});
     }
-    if (!snapshotsJson.empty()) json.add({{"sqliteSnapshots", snapshotsJson}});
+    if (!snapshots.json.empty()) json.add({{"sqliteSnapshots", snapshots.json}});
 
     report.finish();
 }
