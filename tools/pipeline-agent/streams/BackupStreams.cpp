@@ -302,56 +302,40 @@ void BackupStreams::fail(std::exception_ptr error) {
     m_changed.notify_all();
 }
 
+// A buffer of at least size bytes for chunk, one to use again when there is
+// one. False when the job stops first.
+bool BackupStreams::takeBuffer(Chunk& chunk, std::size_t size) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (stopping()) return false;
+        if (!m_spare.empty()) {
+            chunk.data = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+    }
+    if (chunk.data.size() < size) chunk.data.resize(size);
+    return true;
+}
+
+// Queues chunk for stream k once its queue has room. False when the job
+// stops first.
+bool BackupStreams::queueChunk(unsigned long k, Chunk chunk) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    Stream& stream = m_streams[k - 1];
+    m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+    if (stopping()) return false;
+    stream.queue.push_back(std::move(chunk));
+    lock.unlock();
+    m_changed.notify_all();
+    return true;
+}
+
 // Reads every file once, in order, so that one digest per file sees its
 // bytes in order, and queues each chunk for the stream whose part it is.
 void BackupStreams::read() {
     try {
         for (std::size_t file = 0; file < m_inputs.size(); ++file) {
-            // A file of a tree is opened only now, and closed once read.
-            const InputFile& input = *m_inputs[file];
-            input.open();
-            Sha256 digest;
-            bool firstChunk = true;
-            for (unsigned long k = 1; k <= m_streamCount; ++k) {
-                const uint64_t end = partOffset(file, k) + m_partSizes[file][k - 1];
-                for (uint64_t offset = partOffset(file, k); offset < end;) {
-                    Chunk chunk;
-                    chunk.file = file;
-                    chunk.length =
-                        static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
-                    {
-                        std::lock_guard<std::mutex> lock(m_mutex);
-                        if (stopping()) return;
-                        if (!m_spare.empty()) {
-                            chunk.data = std::move(m_spare.back());
-                            m_spare.pop_back();
-                        }
-                    }
-                    if (chunk.data.size() < kChunk) chunk.data.resize(kChunk);
-                    input.readAt(chunk.data.data(), chunk.length, offset);
-                    if (firstChunk && !m_afterFirstChunk.empty()) {
-                        runTestCommand(m_afterFirstChunk, input.path());
-                    }
-                    firstChunk = false;
-                    // A file placed whole on a stream is digested there, once.
-                    if (m_placement[file] == 0) digest.update(chunk.data.data(), chunk.length);
-                    offset += chunk.length;
-                    std::unique_lock<std::mutex> lock(m_mutex);
-                    Stream& stream = m_streams[k - 1];
-                    m_changed.wait(lock,
-                                   [&] { return stopping() || stream.queue.size() < kDepth; });
-                    if (stopping()) return;
-                    stream.queue.push_back(std::move(chunk));
-                    lock.unlock();
-                    m_changed.notify_all();
-                }
-            }
-            // Its last byte is read: the file must still be the one whose
-            // size and times were taken before the first.
-            input.requireUnchanged();
-            input.release();
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_placement[file] == 0) m_fileDigests[file] = digest.hex();
+            if (!readFile(file)) return;
         }
         if (m_stream && !readStream(m_inputs.size())) return;
         {
@@ -365,20 +349,77 @@ void BackupStreams::read() {
     }
 }
 
-void BackupStreams::write(unsigned long k) {
-    Stream& stream = m_streams[k - 1];
-    // However the writer ends (done, stopped, failed), its data phase ends.
-    struct EndsDataPhase {
-        StreamPhases* phases;
-        unsigned long stream;
-        ~EndsDataPhase() {
-            try {
-                if (phases) phases->enter(stream, Phase::Idle);
-            } catch (...) {
-                // No memory to record it: the job's end ends the phase.
+// Reads file `file`, part after part in stream order, digesting it when it
+// is split, and checks that it did not change meanwhile. False when the job
+// stops first.
+bool BackupStreams::readFile(std::size_t file) {
+    // A file of a tree is opened only now, and closed once read.
+    const InputFile& input = *m_inputs[file];
+    input.open();
+    Sha256 digest;
+    bool firstChunk = true;
+    for (unsigned long k = 1; k <= m_streamCount; ++k) {
+        const uint64_t end = partOffset(file, k) + m_partSizes[file][k - 1];
+        for (uint64_t offset = partOffset(file, k); offset < end;) {
+            Chunk chunk;
+            chunk.file = file;
+            chunk.length = static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
+            if (!takeBuffer(chunk, kChunk)) return false;
+            input.readAt(chunk.data.data(), chunk.length, offset);
+            if (firstChunk && !m_afterFirstChunk.empty()) {
+                runTestCommand(m_afterFirstChunk, input.path());
             }
+            firstChunk = false;
+            // A file placed whole on a stream is digested there, once.
+            if (m_placement[file] == 0) digest.update(chunk.data.data(), chunk.length);
+            offset += chunk.length;
+            if (!queueChunk(k, std::move(chunk))) return false;
         }
-    } endsDataPhase{m_phases, k};
+    }
+    // Its last byte is read: the file must still be the one whose
+    // size and times were taken before the first.
+    input.requireUnchanged();
+    input.release();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_placement[file] == 0) m_fileDigests[file] = digest.hex();
+    return true;
+}
+
+// The next chunk handed to stream k, once there is one. None when the job
+// stops first.
+std::optional<BackupStreams::Chunk> BackupStreams::nextChunk(unsigned long k) {
+    std::optional<Chunk> chunk;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        Stream& stream = m_streams[k - 1];
+        m_changed.wait(lock, [&] { return stopping() || !stream.queue.empty(); });
+        if (stopping()) return std::nullopt;
+        chunk = std::move(stream.queue.front());
+        stream.queue.pop_front();
+    }
+    m_changed.notify_all();
+    return chunk;
+}
+
+namespace {
+
+// However a writer ends (done, stopped, failed), its data phase ends.
+struct EndsDataPhase {
+    StreamPhases* phases;
+    unsigned long stream;
+    ~EndsDataPhase() {
+        try {
+            if (phases) phases->enter(stream, Phase::Idle);
+        } catch (...) {
+            // No memory to record it: the job's end ends the phase.
+        }
+    }
+};
+
+}  // namespace
+
+void BackupStreams::write(unsigned long k) {
+    const EndsDataPhase endsDataPhase{m_phases, k};
     try {
         bool begun = false;
         for (std::size_t file = 0; file < m_inputCount; ++file) {
@@ -386,85 +427,93 @@ void BackupStreams::write(unsigned long k) {
             // where the stream stands.
             partBegins(k, file);
             if (file < m_inputs.size() && m_partSizes[file][k - 1] == 0) {
-                const std::string empty = Sha256().hex();
-                partEnds(k, file, 0, empty);
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_partDigests[file][k - 1] = empty;
-                // An empty file placed on this stream.
-                if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+                emptyPart(k, file);
                 continue;
             }
-            {
-                std::unique_lock<std::mutex> lock(m_mutex);
-                stream.waitingAt = file;
-                m_changed.notify_all();
-                m_changed.wait(lock, [&] { return stopping() || stream.allowed > file; });
-                stream.waitingAt.reset();
-                if (stopping()) return;
-            }
+            if (!waitToBegin(k, file)) return;
             if (m_phases && !begun) m_phases->enter(k, Phase::Data);
             begun = true;
-            if (file == m_inputs.size()) {
-                if (!writeStreamShare(k, file)) return;
-                continue;
-            }
-            Sha256 digest;
-            Sha256 storedDigest;
-            uint64_t storedBytes = 0;
-            // A part smaller than a frame is one frame: its buffers need be
-            // no larger (a decoder accepts any frame up to the job's size).
-            const auto encoder = encoderFor(
-                k, file,
-                m_stages ? static_cast<std::size_t>(std::min<uint64_t>(m_stages->frameSize,
-                                                                       partSize(file, k)))
-                         : 0,
-                storedDigest, storedBytes);
-            for (uint64_t left = partSize(file, k); left > 0;) {
-                Chunk chunk;
-                {
-                    std::unique_lock<std::mutex> lock(m_mutex);
-                    m_changed.wait(lock, [&] { return stopping() || !stream.queue.empty(); });
-                    if (stopping()) return;
-                    chunk = std::move(stream.queue.front());
-                    stream.queue.pop_front();
-                }
-                m_changed.notify_all();
-                if (chunk.file != file || chunk.length > left) {
-                    throw jobFailed("stream " + std::to_string(k) +
-                                    " was handed data out of order");
-                }
-                if (encoder) {
-                    encoder->write(chunk.data.data(), chunk.length);
-                } else {
-                    append(k, chunk.data.data(), chunk.length);
-                }
-                if (m_phases) m_phases->moved(k, chunk.length);
-                digest.update(chunk.data.data(), chunk.length);
-                left -= chunk.length;
-                std::lock_guard<std::mutex> lock(m_mutex);
-                m_spare.push_back(std::move(chunk.data));
-            }
-            if (encoder) encoder->finish();
-            const std::string logical = digest.hex();
-            if (encoder) {
-                partEnds(k, file, storedBytes, storedDigest.hex());
-            } else {
-                partEnds(k, file, partSize(file, k), logical);
-            }
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_partDigests[file][k - 1] = logical;
-            // Placed whole here: the part is the file.
-            if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+            const bool written =
+                file == m_inputs.size() ? writeStreamShare(k, file) : writePart(k, file);
+            if (!written) return;
         }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            stream.finished = true;
+            m_streams[k - 1].finished = true;
             ++m_finished;
         }
         m_changed.notify_all();
     } catch (...) {
         fail(std::current_exception());
     }
+}
+
+// Records stream k's empty part of file: no bytes, the empty digest.
+void BackupStreams::emptyPart(unsigned long k, std::size_t file) {
+    const std::string empty = Sha256().hex();
+    partEnds(k, file, 0, empty);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_partDigests[file][k - 1] = empty;
+    // An empty file placed on this stream.
+    if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+}
+
+// Waits at the start of stream k's part of file until the owner lets it
+// begin (beginPart). False when the job stops first.
+bool BackupStreams::waitToBegin(unsigned long k, std::size_t file) {
+    Stream& stream = m_streams[k - 1];
+    std::unique_lock<std::mutex> lock(m_mutex);
+    stream.waitingAt = file;
+    m_changed.notify_all();
+    m_changed.wait(lock, [&] { return stopping() || stream.allowed > file; });
+    stream.waitingAt.reset();
+    return !stopping();
+}
+
+// Appends stream k's part of file (through its stages, if any) and records
+// its digest and, once written, its stored size and digest. False when the
+// job stops first.
+bool BackupStreams::writePart(unsigned long k, std::size_t file) {
+    Sha256 digest;
+    Sha256 storedDigest;
+    uint64_t storedBytes = 0;
+    // A part smaller than a frame is one frame: its buffers need be
+    // no larger (a decoder accepts any frame up to the job's size).
+    const auto encoder = encoderFor(
+        k, file,
+        m_stages ? static_cast<std::size_t>(std::min<uint64_t>(m_stages->frameSize,
+                                                               partSize(file, k)))
+                 : 0,
+        storedDigest, storedBytes);
+    for (uint64_t left = partSize(file, k); left > 0;) {
+        std::optional<Chunk> chunk = nextChunk(k);
+        if (!chunk) return false;
+        if (chunk->file != file || chunk->length > left) {
+            throw jobFailed("stream " + std::to_string(k) + " was handed data out of order");
+        }
+        if (encoder) {
+            encoder->write(chunk->data.data(), chunk->length);
+        } else {
+            append(k, chunk->data.data(), chunk->length);
+        }
+        if (m_phases) m_phases->moved(k, chunk->length);
+        digest.update(chunk->data.data(), chunk->length);
+        left -= chunk->length;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_spare.push_back(std::move(chunk->data));
+    }
+    if (encoder) encoder->finish();
+    const std::string logical = digest.hex();
+    if (encoder) {
+        partEnds(k, file, storedBytes, storedDigest.hex());
+    } else {
+        partEnds(k, file, partSize(file, k), logical);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_partDigests[file][k - 1] = logical;
+    // Placed whole here: the part is the file.
+    if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+    return true;
 }
 
 void BackupStreams::append(unsigned long k, const void* data, std::size_t length) {
@@ -491,15 +540,7 @@ bool BackupStreams::readStream(std::size_t file) {
         Chunk chunk;
         chunk.file = file;
         chunk.stripe = stripe;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (stopping()) return false;
-            if (!m_spare.empty()) {
-                chunk.data = std::move(m_spare.back());
-                m_spare.pop_back();
-            }
-        }
-        if (chunk.data.size() < kStripeUnit) chunk.data.resize(kStripeUnit);
+        if (!takeBuffer(chunk, kStripeUnit)) return false;
         chunk.length = m_stream->read(chunk.data.data(), kStripeUnit, stop);
         if (stop()) return false;
         if (chunk.length == 0) break;
@@ -544,15 +585,9 @@ bool BackupStreams::writeStreamShare(unsigned long k, std::size_t file) {
     // One frame a stripe: a stripe is found by its index alone.
     const auto encoder = encoderFor(k, file, kStripeUnit, storedDigest, storedBytes);
     for (;;) {
-        Chunk chunk;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_changed.wait(lock, [&] { return stopping() || !m_streams[k - 1].queue.empty(); });
-            if (stopping()) return false;
-            chunk = std::move(m_streams[k - 1].queue.front());
-            m_streams[k - 1].queue.pop_front();
-        }
-        m_changed.notify_all();
+        std::optional<Chunk> next = nextChunk(k);
+        if (!next) return false;
+        Chunk& chunk = *next;
         if (chunk.file != file || (!chunk.end && chunk.stripe % m_streamCount != k - 1)) {
             throw jobFailed("stream " + std::to_string(k) + " was handed data out of order");
         }

@@ -171,8 +171,17 @@ private:
         std::thread thread;
     };
 
+    // The reader's side; each false when the job stops first.
     void read();
+    bool readFile(std::size_t file);
     bool readStream(std::size_t file);  // the stream input, on the reader thread
+    bool takeBuffer(Chunk& chunk, std::size_t size);
+    bool queueChunk(unsigned long k, Chunk chunk);
+    // A writer's side; each false (none) when the job stops first.
+    std::optional<Chunk> nextChunk(unsigned long k);
+    void emptyPart(unsigned long k, std::size_t file);
+    bool waitToBegin(unsigned long k, std::size_t file);
+    bool writePart(unsigned long k, std::size_t file);
     bool writeStreamShare(unsigned long k, std::size_t file);
     void append(unsigned long k, const void* data, std::size_t length);  // to stream k's archive file
     // Where stream k's part of file begins and, once written, its stored bytes.

@@ -1,0 +1,25 @@
+#include "jobs/backup/StoreRules.h"
+
+#include "base/AgentError.h"
+
+bool storeHasHostFolder(const localplatform::Config& config) {
+    // The store's name tells: "s3://..." is object storage. To become the
+    // platform's own answer, storeCapabilities(config).hostFolder, which
+    // says the same of every store it knows.
+    return !localplatform::namesObjectStore(localplatform::configuredStoreDirectory(config));
+}
+
+void checkStoreRules(const BackupOptions& options, const BackupSet& set, bool hostFolder) {
+    if (hostFolder) return;
+    if (options.encrypt) {
+        throw badInput("--encrypt needs a store in a directory; " + set.store +
+                       " is in object storage");
+    }
+    for (std::size_t i = 0; i < set.inputs.size() && !options.raw; ++i) {
+        if (!set.inputs[i]->sqliteDatabase()) continue;
+        throw badInput(set.files[i] +
+                       " is a SQLite database, backed up through a snapshot that a store "
+                       "in object storage has no place for; back it up into a store in a "
+                       "directory, or give --raw while no one writes to it");
+    }
+}

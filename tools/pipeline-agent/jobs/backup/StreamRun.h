@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "backup/BackupPipelineSetup.h"
+#include "inputs/PipeInput.h"
+#include "jobs/backup/BackupSet.h"
+#include "manifest/Manifest.h"
+#include "report/JobReport.h"
+#include "stages/JobStages.h"
+#include "streams/BackupStreams.h"
+
+// What one run of a job's streams is: its job, how many streams, how many
+// inputs the set holds (the stream input's included) and the text every
+// archive file is created with.
+struct StreamPlan {
+    unsigned long long jobId = 0;
+    unsigned long streams = 0;
+    std::size_t setSize = 0;
+    std::string createText;
+};
+
+// What the streams wrote, once they all did.
+struct StreamRun {
+    std::vector<ManifestArchive> archives;  // one per stream, in stream order
+    std::vector<uint64_t> written;          // [stream-1]: bytes in its archive file
+};
+
+// "pipeline-agent backup of FIRST and N more": what the archive files of a
+// set of setSize inputs, the first named firstName, are created with.
+std::string archiveCreateText(const std::string& firstName, std::size_t setSize);
+
+// Readies the streams before they read: every part through stages, when
+// the job has them, bound to its entry's name (the stream input's last);
+// and the test command run after each file's first chunk. The job's thread.
+void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInput* pipe,
+                    const std::optional<JobStages>& stages, const std::string& afterFirstChunk);
+
+// Drives the job's streams through the library: sets the pipeline up, adds
+// stream 1..N in order (each starts writing as soon as it is set up and its
+// archive file is known), lets each writer begin each part once the
+// library's offset in its archive file is where the part belongs, and,
+// once all are done, checks every archive file's final offset and says
+// what each stream wrote. Returns the archive files and their sizes. On a
+// failure or a signal: stops the streams, has the library invalidate the
+// job's archive files (saying so, and saying how to free their space when
+// that fails), marks the job failed and rethrows (AgentError). Library
+// calls stay on this, the job's thread; the streams' own threads only
+// write.
+StreamRun runStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport& report,
+                     const StreamPlan& plan);
+
+// Closes the job's archive files through the library, once the streams
+// wrote everything. When the close fails, the streams it did not reach are
+// invalidated, the job is marked failed and AgentError (failed job) is
+// thrown. The job's thread.
+void closeStreams(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId);
