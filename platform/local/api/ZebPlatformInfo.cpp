@@ -13,6 +13,8 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/local/StepHooks.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"

@@ -7,6 +7,10 @@
 #include <map>
 #include <set>
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"

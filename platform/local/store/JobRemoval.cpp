@@ -12,6 +12,10 @@
 #include <cerrno>
 #include <set>
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/catalog/CatalogBackend.h"

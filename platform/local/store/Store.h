@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
 #include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/storage/FileModes.h"
 #include "platform/local/storage/Storage.h"
