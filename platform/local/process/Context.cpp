@@ -2,9 +2,6 @@
 // current job and the step count of the crash hook; opening and closing the
 // store.
 
-#include <algorithm>
-#include <cstdlib>
-
 #include <cerrno>
 #include <cstring>
 
@@ -17,16 +14,11 @@
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
 #include "platform/local/process/LogSink.h"
-#include "platform/local/storage/FaultInjectingStorage.h"
+#include "platform/local/process/StorePlace.h"
 #include "platform/local/storage/PosixStorage.h"
-#ifdef PIPELINESETUP_OBJECT_STORE
-#include "platform/local/storage/ObjectStorage.h"
-#endif
 #include "platform/local/store/Store.h"
 
 namespace localplatform {
-
-std::string environmentCatalog();
 
 namespace {
 
@@ -85,86 +77,6 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
     }
 }
 
-// The store's bytes: base, through a fault storage when the configuration
-// has a fault plan.
-std::shared_ptr<Storage> configuredStorage(const Config& config,
-                                           std::shared_ptr<Storage> base) {
-    if (config.storageFaults.empty()) return base;
-    std::vector<FaultRule> rules;
-    std::string why;
-    if (!parseFaultPlan(config.storageFaults, &rules, &why)) {
-        throw StoreError(StoreError::Kind::Unusable, why);
-    }
-    return std::make_shared<FaultInjectingStorage>(base, std::move(rules));
-}
-
-// Where the store is and what holds its bytes.
-struct StorePlace {
-    std::shared_ptr<Storage> storage;
-    std::string dir;
-    // For a store in object storage: the local directory that holds its
-    // logs/ (logs stay on the host that wrote them).
-    std::string localLogBase;
-};
-
-#ifdef PIPELINESETUP_OBJECT_STORE
-// The environment's value of name, or empty.
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// A store in object storage: its catalog must be in PostgreSQL, named now
-// or recorded by its store.ini, which is looked at before anything is made.
-StorePlace objectStorePlace(const Config& config, const std::string& url) {
-    ObjectStoreSettings settings;
-    std::string why;
-    if (!parseObjectStoreUrl(url, &settings, &why)) {
-        throw StoreError(StoreError::Kind::Unusable, why);
-    }
-    // The media timeout bounds connecting and every wait for bytes.
-    const auto timeout = std::max(config.mediaTimeout, std::chrono::milliseconds(1000));
-    settings.s3.timeouts.connect = std::min(settings.s3.timeouts.connect, timeout);
-    settings.s3.timeouts.idle = std::chrono::duration_cast<std::chrono::seconds>(
-        timeout + std::chrono::milliseconds(999));
-    auto objects = std::make_shared<ObjectStorage>(
-        settings, [](const std::string& line) { platformError(line); });
-    const std::string root = settings.root();
-    std::string identity;
-    if (objects->readSmallFile(root + "/store.ini", 64 * 1024, &identity)) {
-        if (identity.find("\ncatalog=") == std::string::npos) {
-            throw StoreError(StoreError::Kind::Unusable,
-                             "the store " + root + " records no PostgreSQL catalog");
-        }
-    } else if (errno != ENOENT) {
-        throw StoreError(StoreError::Kind::Unusable,
-                         "cannot read the store " + root + "/store.ini: " + std::strerror(errno));
-    } else if (config.catalog.empty() && environmentCatalog().empty()) {
-        throw StoreError(StoreError::Kind::Unusable,
-                         "a store in object storage keeps its catalog in PostgreSQL: name one "
-                         "with --catalog or $PIPELINE_CATALOG");
-    }
-    std::string state = variable("XDG_STATE_HOME");
-    if (state.empty()) state = variable("HOME") + "/.local/state";
-    return {configuredStorage(config, objects), root,
-            state + "/pipelinesetup/s3/" + settings.bucket +
-                (settings.prefix.empty() ? "" : "/" + settings.prefix.substr(0, settings.prefix.size() - 1))};
-}
-#endif
-
-StorePlace configuredPlace(const Config& config) {
-    const std::string dir = configuredStoreDirectory(config);
-    if (!namesObjectStore(dir)) {
-        return {configuredStorage(config, std::make_shared<PosixStorage>()), dir, ""};
-    }
-#ifdef PIPELINESETUP_OBJECT_STORE
-    return objectStorePlace(config, dir);
-#else
-    throw StoreError(StoreError::Kind::Unusable,
-                     "this platform was built without libcurl: no store in object storage");
-#endif
-}
-
 std::mutex g_mutex;
 std::shared_ptr<Context>& current() {
     static std::shared_ptr<Context> instance = makeDefault();
@@ -184,13 +96,6 @@ std::shared_ptr<Store> openedStore() {
     return store;
 }
 
-// $PIPELINE_CATALOG: the catalog for stores made without one in the
-// configuration.
-std::string environmentCatalog() {
-    const char* catalog = std::getenv("PIPELINE_CATALOG");
-    return catalog ? catalog : "";
-}
-
 void openStore(const Config& config, Access access, bool create) {
     closeStore();
     auto made = std::make_shared<Context>();
@@ -204,20 +109,23 @@ void openStore(const Config& config, Access access, bool create) {
     const StorePlace place = configuredPlace(config);
     made->store = Store::open(place.storage, place.dir, access, create, config.catalog,
                               environmentCatalog(), config.shareGroup, config.clearUnusablePlaces);
+    // What stays on this host goes beside the store when the store is a
+    // folder here, else in the local directory its place names.
+    const bool hostFolder = made->store->storage().capabilities().hostFolder;
     made->hostDirectory = made->store->directory();
-    if (!place.localLogBase.empty()) {
-        made->hostDirectory = place.localLogBase;
-        PosixStorage().makeParents(place.localLogBase + "/logs");
+    if (!hostFolder) {
+        made->hostDirectory = place.hostDirectory;
+        PosixStorage().makeParents(place.hostDirectory + "/logs");
     }
     if (config.logFile.empty() && !config.storeLogName.empty()) {
         std::string cleared;
-        if (place.localLogBase.empty()) {
+        if (hostFolder) {
             made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
                                  made->store->modes(), &cleared);
         } else {
             PosixStorage local;
             made->log =
-                storeLog(config, access, local, place.localLogBase, made->store->modes(), &cleared);
+                storeLog(config, access, local, place.hostDirectory, made->store->modes(), &cleared);
         }
         if (!cleared.empty()) made->store->noteCleared(std::move(cleared));
     }
@@ -239,8 +147,6 @@ void closeStore() {
 bool storeIsOpen() { return context()->store != nullptr; }
 
 std::string storeDirectory() { return openedStore()->directory(); }
-
-bool namesObjectStore(const std::string& store) { return store.rfind("s3://", 0) == 0; }
 
 std::string storeHostDirectory() {
     const auto current = context();

@@ -1,7 +1,7 @@
 #pragma once
 
-// The store this process works on: opening and closing it, where it is, and
-// the configuration and job its platform calls use.
+// The store this process works on: opening and closing it, where it is, what
+// it supports, and the configuration and job its platform calls use.
 //
 // Threads: openStore and closeStore must not run concurrently with other
 // platform calls; everything else may be called from any thread.
@@ -38,8 +38,25 @@ std::string storeHostDirectory();
 // environment's default), as given: neither made canonical nor opened.
 std::string configuredStoreDirectory(const Config& config);
 // Whether a store as named (a configuration's, a store's directory) lies in
-// object storage ("s3://BUCKET/...") rather than in a directory.
+// object storage ("s3://BUCKET/...") rather than in a directory. To know
+// what a store supports, ask storeCapabilities.
 bool namesObjectStore(const std::string& store);
+
+// What a store supports, by the kind of storage that holds it.
+struct StoreCapabilities {
+    // The store is a folder on this host, with room beside its files for
+    // what a command keeps there while it works: a SQLite database's
+    // snapshot while it is read, the store key's check value. False for a
+    // store in object storage, whose storeHostDirectory holds its logs and
+    // partial restore outputs only.
+    bool hostFolder = true;
+};
+// What the store that config names (configuredStoreDirectory) supports,
+// known from its name alone: nothing is opened, read or made, and no store
+// need be open. A store this platform cannot open (object storage in a
+// build without it) is told as what it would be. Thread-safe; throws
+// nothing but std::bad_alloc.
+StoreCapabilities storeCapabilities(const Config& config);
 
 // The configuration of the open store (defaults when none is open).
 Config configuration();
