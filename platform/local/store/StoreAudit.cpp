@@ -1,7 +1,7 @@
 // Verifying a store, catalog against files, and rebuilding its catalog from
 // the files' own descriptions and the jobs' completion markers.
 
-#include "platform/local/store/StoreCheck.h"
+#include "platform/local/store/StoreAudit.h"
 
 #include <openssl/evp.h>
 #include <sys/stat.h>
@@ -864,7 +864,7 @@ std::size_t remakeMarkers(const Store& store,
 
 }  // namespace
 
-CheckResult checkStore(const std::shared_ptr<Store>& store, bool repair,
+CheckResult auditStore(const std::shared_ptr<Store>& store, bool repair,
                        const CheckLimits& limits) {
     if (repair) store->requireWritable("check --repair");
     Scan scan(limits);
