@@ -1,5 +1,8 @@
 #include "IntegrationFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Jobs.h"
+
 // A set of three files over three streams: every stream's archive file holds
 // its shares of the files one after the other, at the offsets that
 // getArchiveFileOffset answered before each share, and the mandated pause

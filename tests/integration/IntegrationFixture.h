@@ -25,7 +25,10 @@
 #include "backup/BackupPipelineSetup.h"
 #include "platform/ArchiveRecords.h"
 #include "platform/ZebArchive.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 #include "restore/RestorePipelineSetup.h"
 
 // One stream's share of a backed-up file.

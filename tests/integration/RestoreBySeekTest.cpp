@@ -1,5 +1,8 @@
 #include "IntegrationFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/StoreSession.h"
+
 namespace {
 
 std::vector<Accepted> each(unsigned long streams, std::vector<std::string> messages) {

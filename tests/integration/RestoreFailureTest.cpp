@@ -2,6 +2,11 @@
 
 #include "IntegrationFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

@@ -8,6 +8,10 @@
 
 #include "LocalFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
+
 using localplatform::ArchiveFileRecord;
 
 namespace {

@@ -4,6 +4,8 @@
 
 #include "LocalFixture.h"
 #include "platform/local/JobManifest.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 
 using CompletionMarkerTest = LocalPlatformTest;
 

@@ -7,7 +7,11 @@
 #include <fstream>
 
 #include "LocalFixture.h"
+#include "platform/local/Config.h"
 #include "platform/local/JobManifest.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
+#include "platform/local/StoreSession.h"
 
 using localplatform::StoreError;
 using LocalJobManifestTest = LocalPlatformTest;

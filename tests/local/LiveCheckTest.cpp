@@ -8,6 +8,12 @@
 #include "ChildProcess.h"
 #include "LocalFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
+#include "platform/local/StepHooks.h"
+#include "platform/local/StoreSession.h"
+
 namespace fs = std::filesystem;
 
 namespace {

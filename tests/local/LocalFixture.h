@@ -19,7 +19,9 @@
 #include "platform/CZebNetwork.h"
 #include "platform/FsrMessages.h"
 #include "platform/ZebArchive.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/StoreSession.h"
 #include "platform/zebsDatabuf_v2.h"
 
 // The PostgreSQL test server: the one $PIPELINESETUP_TEST_PG names, else the

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "LocalFixture.h"
+#include "platform/local/ArchiveFiles.h"
 #include "platform/local/media/MediaSide.h"
 
 using localplatform::MediaReader;

@@ -12,6 +12,11 @@
 
 #include "LocalFixture.h"
 
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
+#include "platform/local/StoreSession.h"
+
 namespace fs = std::filesystem;
 using localplatform::Access;
 using localplatform::StoreError;

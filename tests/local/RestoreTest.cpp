@@ -3,6 +3,8 @@
 
 #include "LocalFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 

@@ -8,6 +8,8 @@
 #include "LocalFixture.h"
 #include "platform/EvEvent.h"
 #include "platform/ZebPlatformInfo.h"
+#include "platform/local/Config.h"
+#include "platform/local/StoreSession.h"
 
 using LocalSettingsTest = LocalPlatformTest;
 using LocalLogTest = LocalPlatformTest;

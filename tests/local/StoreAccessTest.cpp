@@ -13,6 +13,12 @@
 #include "ChildProcess.h"
 #include "LocalFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
+#include "platform/local/StoreSession.h"
+
 using localplatform::StoreError;
 using LocalStoreAccessTest = LocalPlatformTest;
 namespace fs = std::filesystem;

@@ -8,6 +8,12 @@
 
 #include "LocalFixture.h"
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
+#include "platform/local/StoreSession.h"
+
 using localplatform::ArchiveFileRecord;
 using localplatform::StoreError;
 

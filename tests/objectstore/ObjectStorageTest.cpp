@@ -479,6 +479,49 @@ TEST_F(ObjectStorageTest, DirectoriesAreImplicitAndListingsNameWhatIsBelow) {
     EXPECT_EQ(server_.requests().size(), 2u);
 }
 
+TEST_F(ObjectStorageTest, WhatItSaysItCannotDoItRefusesWithoutARequestOrMakesOfOthers) {
+    auto objects = storage();
+    const localplatform::StorageCapabilities claimed = objects->capabilities();
+    // Known before a storage is made, for a store not opened yet.
+    EXPECT_EQ(claimed, ObjectStorage::kCapabilities);
+    EXPECT_FALSE(claimed.rename || claimed.hardLinks || claimed.locks || claimed.appending ||
+                 claimed.truncation || claimed.directories || claimed.hostFolder);
+    EXPECT_TRUE(claimed.pendingWrites);
+
+    errno = 0;
+    EXPECT_FALSE(objects->rename("s3://b/st/a", "s3://b/st/b"));
+    EXPECT_EQ(errno, ENOTSUP);
+    errno = 0;
+    EXPECT_FALSE(objects->lock("s3://b/st/jobs/1.lock", true, {}));
+    EXPECT_EQ(errno, ENOTSUP);
+    errno = 0;
+    EXPECT_FALSE(objects->lockShared("s3://b/st/jobs/1.lock", true, {}));
+    EXPECT_EQ(errno, ENOTSUP);
+    errno = 0;
+    EXPECT_FALSE(objects->openForAppending("s3://b/st/logs/1.log", {}));
+    EXPECT_EQ(errno, ENOTSUP);
+    errno = 0;
+    EXPECT_FALSE(objects->truncate("s3://b/st/files/1.meta", 0));
+    EXPECT_EQ(errno, ENOTSUP);
+    // A directory made is kept here, and syncing it asks nothing.
+    ASSERT_TRUE(objects->makeDirectory("s3://b/st/jobs", {}));
+    EXPECT_TRUE(objects->syncDirectory("s3://b/st/jobs"));
+    EXPECT_TRUE(server_.requests().empty());
+
+    // No hard link: a copy of the bytes under the new name, the old one left.
+    server_.answer(sized(3));
+    server_.answer(ScriptedAnswer(206, "abc", {{"Content-Range", "bytes 0-2/3"}}));
+    server_.answer(404);
+    server_.answer(200);
+    server_.answer(200);
+    ASSERT_TRUE(objects->link("s3://b/st/store.ini.new-1", "s3://b/st/store.ini"));
+    const auto requests = server_.requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().method + " " + requests.back().target, "PUT /b/st/store.ini");
+    EXPECT_EQ(requests.back().body, "abc");
+    for (const auto& request : requests) EXPECT_NE(request.method, "DELETE");
+}
+
 TEST(ObjectStoreUrl, TakesItsOptionsAndRefusesOthersInOneLine) {
     const auto env = [](const char* name) -> const char* {
         const std::string n = name;

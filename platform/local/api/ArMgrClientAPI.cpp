@@ -5,6 +5,7 @@
 #include <exception>
 #include <string>
 
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"

@@ -12,6 +12,7 @@
 
 #include "platform/CZebNetwork.h"
 #include "platform/ZebArchive.h"
+#include "platform/local/ArchiveFiles.h"
 #include "platform/local/api/SessionHead.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"

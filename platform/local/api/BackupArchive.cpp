@@ -5,6 +5,9 @@
 
 #include "platform/ZebArchive.h"
 
+#include "platform/local/Config.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/api/ArchiveObject.h"
 
 using localplatform::ArchiveWriter;

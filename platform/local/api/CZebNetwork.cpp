@@ -7,7 +7,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/api/SessionHead.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"

@@ -7,6 +7,9 @@
 
 #include "platform/ZebArchive.h"
 
+#include "platform/local/Config.h"
+#include "platform/local/StepHooks.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/api/ArchiveObject.h"
 
 using localplatform::formatText;

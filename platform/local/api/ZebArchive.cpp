@@ -3,6 +3,7 @@
 
 #include "platform/ZebArchive.h"
 
+#include "platform/local/StepHooks.h"
 #include "platform/local/api/ArchiveObject.h"
 
 ZebArchive::ZebArchive(ZebJobCtrlClient*, bool, const char*)

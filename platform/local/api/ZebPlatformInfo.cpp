@@ -13,6 +13,8 @@
 #include <optional>
 #include <sstream>
 
+#include "platform/local/StepHooks.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
@@ -67,12 +69,13 @@ int ZebPlatformInfo::getNumber(const char* section, const char* key, unsigned lo
     if (const auto store = localplatform::storeIsOpen() ? localplatform::openedStore() : nullptr) {
         // Through the store's storage: a settings file in the store is
         // reached through no link, and a FIFO in its place is not waited on.
-        // A store in object storage holds only what lies below its URL; a
-        // settings file named elsewhere is on this host, read with the
-        // same care.
+        // A store that is no folder on this host (object storage) holds
+        // only what lies below its URL; a settings file named elsewhere is
+        // on this host, read with the same care.
         localplatform::PosixStorage hostFiles;
         const std::string& root = store->directory();
-        const bool onHost = localplatform::namesObjectStore(root) && path.rfind(root + "/", 0) != 0;
+        const bool onHost = !store->storage().capabilities().hostFolder &&
+                            path.rfind(root + "/", 0) != 0;
         localplatform::Storage& storage = onHost ? hostFiles : store->storage();
         constexpr std::size_t kMaxSettingsSize = 1 << 20;
         std::string contents;

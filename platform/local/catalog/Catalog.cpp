@@ -3,6 +3,8 @@
 
 #include "platform/local/catalog/CatalogBackend.h"
 
+#include "platform/local/Config.h"
+
 namespace localplatform {
 
 std::unique_ptr<CatalogBackend> openCatalog(const CatalogPlace& place, Access access) {

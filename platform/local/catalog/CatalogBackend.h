@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
 #include "platform/local/storage/FileModes.h"
 #include "platform/local/storage/Storage.h"
 

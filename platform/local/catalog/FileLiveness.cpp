@@ -7,6 +7,7 @@
 #include <cstring>
 #include <regex>
 
+#include "platform/local/Config.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/catalog/CatalogBackend.h"
 

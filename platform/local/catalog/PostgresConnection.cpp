@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/local/Config.h"
 #include "platform/local/catalog/CatalogBackend.h"
 
 namespace localplatform {

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
-
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)
 

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include "platform/local/Config.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/catalog/CatalogBackend.h"

@@ -14,6 +14,10 @@
 #include <climits>
 #include <thread>
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/catalog/CatalogBackend.h"

@@ -40,7 +40,7 @@
 #include <utility>
 
 #include "platform/FsrMessages.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/zebsDatabuf_v2.h"

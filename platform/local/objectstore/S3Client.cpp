@@ -46,6 +46,45 @@ bool parseUnsigned(std::string_view text, std::uint64_t& value) {
   return true;
 }
 
+// A request that succeeded on its attempts-th attempt, with the answer's
+// status.
+S3Status succeeded(long httpStatus, int attempts) {
+  S3Status ok;
+  ok.ok = true;
+  ok.httpStatus = httpStatus;
+  ok.attempts = attempts;
+  return ok;
+}
+
+// The body of CompleteMultipartUpload for parts, and their total size.
+std::string completionBody(const std::vector<CompletedPart>& parts, std::uint64_t& total) {
+  std::string body = "<CompleteMultipartUpload>";
+  total = 0;
+  for (const auto& part : parts) {
+    body += "<Part><PartNumber>" + std::to_string(part.partNumber) + "</PartNumber><ETag>\"" +
+            xmlEscape(part.etag) + "\"</ETag></Part>";
+    total += part.size;
+  }
+  return body + "</CompleteMultipartUpload>";
+}
+
+// What an answer to CompleteMultipartUpload says: a 200 with an <Error>
+// body failed after the answer began (code is its error code); a 200
+// without the result element was cut off, as good as lost (code becomes
+// "NoResult"); anything else as for every request.
+Verdict completionVerdict(const TransportResult& result, std::string& code) {
+  if (result.failure != TransportFailure::none || result.response.status < 200 ||
+      result.response.status >= 300) {
+    return classify(result, code);
+  }
+  if (!code.empty()) return isRetryableCode(code) ? Verdict::retry : Verdict::fail;
+  if (xmlElements(result.response.body, "CompleteMultipartUploadResult").empty()) {
+    code = "NoResult";
+    return Verdict::retry;
+  }
+  return Verdict::success;
+}
+
 }  // namespace
 
 S3Options resolveOptions(S3Options options, const EnvLookup& env) {
@@ -344,14 +383,8 @@ S3Status S3Client::uploadPart(const std::string& key, const std::string& uploadI
 
 S3Status S3Client::completeMultipartUpload(const std::string& key, const std::string& uploadId,
                                            const std::vector<CompletedPart>& parts) {
-  std::string body = "<CompleteMultipartUpload>";
   std::uint64_t total = 0;
-  for (const auto& part : parts) {
-    body += "<Part><PartNumber>" + std::to_string(part.partNumber) + "</PartNumber><ETag>\"" +
-            xmlEscape(part.etag) + "\"</ETag></Part>";
-    total += part.size;
-  }
-  body += "</CompleteMultipartUpload>";
+  const std::string body = completionBody(parts, total);
   Call call{"CompleteMultipartUpload", key, "POST", {{"uploadId", uploadId}}, body,
             {{"Content-Type", "application/xml"}}};
   call.errorIn2xx = true;
@@ -368,38 +401,14 @@ S3Status S3Client::completeMultipartUpload(const std::string& key, const std::st
   for (int attempt = 1;; ++attempt) {
     last = sendOnce(call);
     const auto& result = last.result;
-    Verdict verdict;
-    if (result.failure == TransportFailure::none && result.response.status >= 200 && result.response.status < 300) {
-      // 200 with an <Error> body: the join failed after the answer began.
-      if (!last.code.empty())
-        verdict = isRetryableCode(last.code) ? Verdict::retry : Verdict::fail;
-      else if (xmlElements(result.response.body, "CompleteMultipartUploadResult").empty()) {
-        verdict = Verdict::retry;  // a cut-off body: as good as lost
-        last.code = "NoResult";
-      } else {
-        verdict = Verdict::success;
-      }
-    } else {
-      verdict = classify(result, last.code);
-    }
-    if (verdict == Verdict::success) {
-      S3Status ok;
-      ok.ok = true;
-      ok.httpStatus = result.response.status;
-      ok.attempts = attempt;
-      return ok;
-    }
+    const Verdict verdict = completionVerdict(result, last.code);
+    if (verdict == Verdict::success) return succeeded(result.response.status, attempt);
     if (verdict == Verdict::fail) {
-      if (answerLost && last.code == "NoSuchUpload" && completedAnyway()) {
-        S3Status ok;
-        ok.ok = true;
-        ok.httpStatus = result.response.status;
-        ok.attempts = attempt;
-        return ok;
-      }
-      return failure(call, last, attempt, answerLost && last.code == "NoSuchUpload"
-                                              ? "the upload is gone and the object is not of the parts' size"
-                                              : std::string_view());
+      const bool gone = answerLost && last.code == "NoSuchUpload";
+      if (gone && completedAnyway()) return succeeded(result.response.status, attempt);
+      return failure(call, last, attempt,
+                     gone ? "the upload is gone and the object is not of the parts' size"
+                          : std::string_view());
     }
     // No answer, a cut-off one or a server failure: the join may have been
     // done all the same. A 200 <Error> is a definite "not done".
@@ -407,13 +416,7 @@ S3Status S3Client::completeMultipartUpload(const std::string& key, const std::st
                    result.response.status >= 500;
     if (lostNow) {
       answerLost = true;
-      if (completedAnyway()) {
-        S3Status ok;
-        ok.ok = true;
-        ok.httpStatus = 200;
-        ok.attempts = attempt;
-        return ok;
-      }
+      if (completedAnyway()) return succeeded(200, attempt);
     }
     if (attempt >= options_.retry.maxAttempts) return failure(call, last, attempt);
     pause(attempt);

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+#include "platform/local/Config.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"

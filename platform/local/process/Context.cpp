@@ -1,35 +1,24 @@
 // The process's context: the open store, its configuration and log sink, the
-// current job and the step count of the crash hook.
-
-#include <signal.h>
-#include <unistd.h>
-#include <algorithm>
-#include <cstdlib>
+// current job and the step count of the crash hook; opening and closing the
+// store.
 
 #include <cerrno>
 #include <cstring>
 
 #include <atomic>
 #include <memory>
-#include <map>
 #include <mutex>
-#include <string_view>
 
-#include "platform/FsrMessages.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
 #include "platform/local/process/LogSink.h"
-#include "platform/local/storage/FaultInjectingStorage.h"
+#include "platform/local/process/StorePlace.h"
 #include "platform/local/storage/PosixStorage.h"
-#ifdef PIPELINESETUP_OBJECT_STORE
-#include "platform/local/storage/ObjectStorage.h"
-#endif
 #include "platform/local/store/Store.h"
 
 namespace localplatform {
-
-std::string environmentCatalog();
 
 namespace {
 
@@ -88,86 +77,6 @@ std::shared_ptr<const LogSink> storeLog(const Config& config, Access access, Sto
     }
 }
 
-// The store's bytes: base, through a fault storage when the configuration
-// has a fault plan.
-std::shared_ptr<Storage> configuredStorage(const Config& config,
-                                           std::shared_ptr<Storage> base) {
-    if (config.storageFaults.empty()) return base;
-    std::vector<FaultRule> rules;
-    std::string why;
-    if (!parseFaultPlan(config.storageFaults, &rules, &why)) {
-        throw StoreError(StoreError::Kind::Unusable, why);
-    }
-    return std::make_shared<FaultInjectingStorage>(base, std::move(rules));
-}
-
-// Where the store is and what holds its bytes.
-struct StorePlace {
-    std::shared_ptr<Storage> storage;
-    std::string dir;
-    // For a store in object storage: the local directory that holds its
-    // logs/ (logs stay on the host that wrote them).
-    std::string localLogBase;
-};
-
-#ifdef PIPELINESETUP_OBJECT_STORE
-// The environment's value of name, or empty.
-std::string variable(const char* name) {
-    const char* value = std::getenv(name);
-    return value ? value : "";
-}
-
-// A store in object storage: its catalog must be in PostgreSQL, named now
-// or recorded by its store.ini, which is looked at before anything is made.
-StorePlace objectStorePlace(const Config& config, const std::string& url) {
-    ObjectStoreSettings settings;
-    std::string why;
-    if (!parseObjectStoreUrl(url, &settings, &why)) {
-        throw StoreError(StoreError::Kind::Unusable, why);
-    }
-    // The media timeout bounds connecting and every wait for bytes.
-    const auto timeout = std::max(config.mediaTimeout, std::chrono::milliseconds(1000));
-    settings.s3.timeouts.connect = std::min(settings.s3.timeouts.connect, timeout);
-    settings.s3.timeouts.idle = std::chrono::duration_cast<std::chrono::seconds>(
-        timeout + std::chrono::milliseconds(999));
-    auto objects = std::make_shared<ObjectStorage>(
-        settings, [](const std::string& line) { platformError(line); });
-    const std::string root = settings.root();
-    std::string identity;
-    if (objects->readSmallFile(root + "/store.ini", 64 * 1024, &identity)) {
-        if (identity.find("\ncatalog=") == std::string::npos) {
-            throw StoreError(StoreError::Kind::Unusable,
-                             "the store " + root + " records no PostgreSQL catalog");
-        }
-    } else if (errno != ENOENT) {
-        throw StoreError(StoreError::Kind::Unusable,
-                         "cannot read the store " + root + "/store.ini: " + std::strerror(errno));
-    } else if (config.catalog.empty() && environmentCatalog().empty()) {
-        throw StoreError(StoreError::Kind::Unusable,
-                         "a store in object storage keeps its catalog in PostgreSQL: name one "
-                         "with --catalog or $PIPELINE_CATALOG");
-    }
-    std::string state = variable("XDG_STATE_HOME");
-    if (state.empty()) state = variable("HOME") + "/.local/state";
-    return {configuredStorage(config, objects), root,
-            state + "/pipelinesetup/s3/" + settings.bucket +
-                (settings.prefix.empty() ? "" : "/" + settings.prefix.substr(0, settings.prefix.size() - 1))};
-}
-#endif
-
-StorePlace configuredPlace(const Config& config) {
-    const std::string dir = configuredStoreDirectory(config);
-    if (!namesObjectStore(dir)) {
-        return {configuredStorage(config, std::make_shared<PosixStorage>()), dir, ""};
-    }
-#ifdef PIPELINESETUP_OBJECT_STORE
-    return objectStorePlace(config, dir);
-#else
-    throw StoreError(StoreError::Kind::Unusable,
-                     "this platform was built without libcurl: no store in object storage");
-#endif
-}
-
 std::mutex g_mutex;
 std::shared_ptr<Context>& current() {
     static std::shared_ptr<Context> instance = makeDefault();
@@ -187,13 +96,6 @@ std::shared_ptr<Store> openedStore() {
     return store;
 }
 
-// $PIPELINE_CATALOG: the catalog for stores made without one in the
-// configuration.
-std::string environmentCatalog() {
-    const char* catalog = std::getenv("PIPELINE_CATALOG");
-    return catalog ? catalog : "";
-}
-
 void openStore(const Config& config, Access access, bool create) {
     closeStore();
     auto made = std::make_shared<Context>();
@@ -207,20 +109,23 @@ void openStore(const Config& config, Access access, bool create) {
     const StorePlace place = configuredPlace(config);
     made->store = Store::open(place.storage, place.dir, access, create, config.catalog,
                               environmentCatalog(), config.shareGroup, config.clearUnusablePlaces);
+    // What stays on this host goes beside the store when the store is a
+    // folder here, else in the local directory its place names.
+    const bool hostFolder = made->store->storage().capabilities().hostFolder;
     made->hostDirectory = made->store->directory();
-    if (!place.localLogBase.empty()) {
-        made->hostDirectory = place.localLogBase;
-        PosixStorage().makeParents(place.localLogBase + "/logs");
+    if (!hostFolder) {
+        made->hostDirectory = place.hostDirectory;
+        PosixStorage().makeParents(place.hostDirectory + "/logs");
     }
     if (config.logFile.empty() && !config.storeLogName.empty()) {
         std::string cleared;
-        if (place.localLogBase.empty()) {
+        if (hostFolder) {
             made->log = storeLog(config, access, made->store->storage(), made->store->directory(),
                                  made->store->modes(), &cleared);
         } else {
             PosixStorage local;
             made->log =
-                storeLog(config, access, local, place.localLogBase, made->store->modes(), &cleared);
+                storeLog(config, access, local, place.hostDirectory, made->store->modes(), &cleared);
         }
         if (!cleared.empty()) made->store->noteCleared(std::move(cleared));
     }
@@ -243,8 +148,6 @@ bool storeIsOpen() { return context()->store != nullptr; }
 
 std::string storeDirectory() { return openedStore()->directory(); }
 
-bool namesObjectStore(const std::string& store) { return store.rfind("s3://", 0) == 0; }
-
 std::string storeHostDirectory() {
     const auto current = context();
     if (!current->store) throw StoreError(StoreError::Kind::NotFound, "no store is open");
@@ -256,74 +159,6 @@ Config configuration() { return context()->config; }
 std::string logFilePath() { return context()->log->path(); }
 
 void setCurrentJob(unsigned long long jobId) { context()->currentJob = jobId; }
-
-namespace {
-
-std::atomic<std::shared_ptr<const StepEventObserver>>& stepObserver() {
-    static std::atomic<std::shared_ptr<const StepEventObserver>> observer;
-    return observer;
-}
-
-}  // namespace
-
-void setStepEventObserver(StepEventObserver observer) {
-    stepObserver().store(observer ? std::make_shared<const StepEventObserver>(std::move(observer))
-                                  : nullptr);
-}
-
-void setStepObserver(StepObserver observer) {
-    if (!observer) return setStepEventObserver({});
-    setStepEventObserver([named = std::move(observer)](const StepEvent& event) {
-        named(event.name, event.detail);
-    });
-}
-
-void crashPoint(const char* step, unsigned long detail) {
-    crashPoint(StepEvent{stepKindOf(step, detail), 0, step, detail});
-}
-
-StepKind stepKindOf(const char* step, unsigned long detail) {
-    if (step == nullptr) return StepKind::Other;
-    static const std::map<std::string_view, StepKind> kinds = {
-        {"QISLEEP", StepKind::Pause},
-        {"closeAfile", StepKind::ArchiveFileClosed},
-        {"invalidateArchFilesByJob", StepKind::ArchiveFilesInvalidated},
-        {"openArchiveFile", StepKind::ArchiveFileOpened},
-    };
-    if (std::string_view(step) == "SendXDRMessage") {
-        return detail == FSR_MSG_SEEK_TO_OFFSET  ? StepKind::SeekSent
-               : detail == FSR_MSG_CLOSE_ARCHIVE ? StepKind::CloseArchiveSent
-                                                 : StepKind::Other;
-    }
-    const auto found = kinds.find(step);
-    return found == kinds.end() ? StepKind::Other : found->second;
-}
-
-void crashPoint(const StepEvent& event) {
-    const char* const step = event.name;
-    if (const auto observer = stepObserver().load()) (*observer)(event);
-    const auto now = context();
-    const unsigned long killAt = now->config.killAtStep;
-    const unsigned long signalAt = now->config.signalAtStep;
-    if (killAt == 0 && signalAt == 0) return;
-    const unsigned long reached = ++now->steps;
-    if (reached == killAt) {
-        writeLogLine(true, 0, now->currentJob,
-                     formatText("local platform: killed at step %lu (%s)", killAt,
-                                step ? step : "?"));
-        ::raise(SIGKILL);
-    }
-    if (reached == signalAt) {
-        writeLogLine(true, 0, now->currentJob,
-                     formatText("local platform: SIGTERM at step %lu (%s)", signalAt,
-                                step ? step : "?"));
-        // The program takes the signal on a thread of its own; the step
-        // goes on once it has asked the platform to stop, as if the signal
-        // had come just before this step.
-        ::kill(::getpid(), SIGTERM);
-        waitUnlessInterrupted(std::chrono::seconds(10));
-    }
-}
 
 void writeLogLine(bool isError, int level, unsigned long long jobId, const std::string& text) {
     context()->log->write(isError, level, jobId, text);

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)

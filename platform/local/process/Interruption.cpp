@@ -3,7 +3,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Interruption.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"

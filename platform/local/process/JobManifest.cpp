@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <regex>
 
+#include "platform/local/Config.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
 #include "platform/local/store/Store.h"

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "platform/local/storage/Storage.h"
 
 // Internal to the library: none of it is exported.

@@ -7,6 +7,10 @@
 #include <map>
 #include <set>
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
@@ -14,7 +18,7 @@
 #include "platform/local/store/Cleanup.h"
 #include "platform/local/store/JobRemoval.h"
 #include "platform/local/store/Store.h"
-#include "platform/local/store/StoreCheck.h"
+#include "platform/local/store/StoreAudit.h"
 
 namespace localplatform {
 
@@ -37,10 +41,10 @@ ArchiveFileRecord described(const Store& store, ArchiveFileRecord record, bool w
 
 CleanupResult cleanup() { return cleanupStore(openedStore()); }
 
-CheckResult check(bool repair) { return checkStore(openedStore(), repair); }
+CheckResult check(bool repair) { return auditStore(openedStore(), repair); }
 
 CheckResult check(bool repair, const CheckLimits& limits) {
-    return checkStore(openedStore(), repair, limits);
+    return auditStore(openedStore(), repair, limits);
 }
 
 DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds,

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 
+#include "platform/local/Config.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/process/Context.h"
 #include "platform/local/store/Store.h"

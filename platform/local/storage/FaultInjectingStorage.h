@@ -137,6 +137,9 @@ public:
     std::vector<PendingWrite> pendingWrites(const std::string& directory) override;
     bool abandonPendingWrite(const PendingWrite& write) override;
     bool showsUnfinishedFiles() const override { return m_inner->showsUnfinishedFiles(); }
+    // The inner storage's: faults change when an operation fails, not what
+    // the storage can do.
+    StorageCapabilities capabilities() const override { return m_inner->capabilities(); }
     // Over a file system, made of this storage's operations (each numbered,
     // as the inner storage would make it); over object storage, which
     // replaces in one step (and renames nothing), that one step.

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 
 namespace localplatform {
 

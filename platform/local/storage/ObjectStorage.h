@@ -122,6 +122,18 @@ public:
     std::vector<PendingWrite> pendingWrites(const std::string& directory) override;
     bool abandonPendingWrite(const PendingWrite& write) override;
     bool showsUnfinishedFiles() const override { return false; }
+    StorageCapabilities capabilities() const override { return kCapabilities; }
+
+    // What every ObjectStorage can do, known before one is made (see the
+    // top of this file).
+    static constexpr StorageCapabilities kCapabilities{.rename = false,
+                                                       .hardLinks = false,
+                                                       .locks = false,
+                                                       .appending = false,
+                                                       .truncation = false,
+                                                       .directories = false,
+                                                       .pendingWrites = true,
+                                                       .hostFolder = false};
 
     const ObjectStoreSettings& settings() const { return m_settings; }
 

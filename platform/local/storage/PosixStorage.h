@@ -43,6 +43,11 @@ public:
     bool confine(const std::string& root) override;
     std::unique_ptr<StorageFile> openForAppending(const std::string& path,
                                                   const FileModes& modes) override;
+    StorageCapabilities capabilities() const override { return kCapabilities; }
+
+    // What every PosixStorage can do, known before one is made: all of it,
+    // but for pending writes, which it has none of.
+    static constexpr StorageCapabilities kCapabilities{};
 
 private:
     class Located;

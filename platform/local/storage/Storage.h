@@ -78,6 +78,40 @@ struct PendingWrite {
     std::string id;    // the storage's name for the write
 };
 
+// What a storage can do, for the code that uses it to ask instead of
+// telling one from another by the store's name. An operation a storage
+// lacks fails with ENOTSUP, or is made of others, as each field says.
+struct StorageCapabilities {
+    // rename() renames in one step, replacing what is there; false: ENOTSUP.
+    bool rename = true;
+    // link() makes a second name of the same file; false: it makes an
+    // exclusive copy (EEXIST all the same when to exists), which the file
+    // it was copied from does not share.
+    bool hardLinks = true;
+    // lock() and lockShared() lock; false: ENOTSUP (a store there keeps its
+    // job locks with its catalog).
+    bool locks = true;
+    // openForAppending opens a file to append to; false: ENOTSUP.
+    bool appending = true;
+    // truncate() cuts a file back; false: ENOTSUP.
+    bool truncation = true;
+    // A directory is an entry of its own, made durable by syncDirectory;
+    // false: a directory is there while names lie below it, one made with
+    // nothing below is kept in this storage's memory only, and syncing one
+    // does nothing.
+    bool directories = true;
+    // Writes begun and not finished are kept apart from the files, listed by
+    // pendingWrites and dropped by abandonPendingWrite; false: none is ever
+    // listed.
+    bool pendingWrites = false;
+    // The paths are a folder on this host, beside which a store keeps what
+    // stays on this host (its logs, say); false: the bytes are elsewhere,
+    // and what stays on this host needs a local directory of its own.
+    bool hostFolder = true;
+
+    bool operator==(const StorageCapabilities&) const = default;
+};
+
 // Safe to use from several threads. Paths are full paths.
 class Storage {
 public:
@@ -168,6 +202,8 @@ public:
         errno = ENOTSUP;
         return false;
     }
+    // What this storage can do. The default: what a file system does.
+    virtual StorageCapabilities capabilities() const { return {}; }
     // Whether a file being written is there at its path before it is
     // finished (a file system: yes; object storage, whose object appears
     // only when its upload completes: no, and a write given up leaves none).

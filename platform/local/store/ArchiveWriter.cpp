@@ -6,6 +6,8 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/local/Config.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/store/Sidecar.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 #include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/storage/Storage.h"
 

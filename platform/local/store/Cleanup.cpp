@@ -10,6 +10,9 @@
 #include <regex>
 #include <set>
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/store/JobRemoval.h"

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Maintenance.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)

@@ -12,6 +12,10 @@
 #include <cerrno>
 #include <set>
 
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/catalog/CatalogBackend.h"
@@ -111,6 +115,123 @@ std::string refusal(const std::optional<CatalogJob>& job, unsigned long long job
         jobId, job->state.c_str());
 }
 
+// Another command's deletion, done (the job is gone) or under way (it is
+// marked deleting and its lock held): counted done when the options say so.
+bool deletedElsewhere(const DeletionOptions& options, const std::optional<CatalogJob>& job,
+                      bool held) {
+    return options.goneIsDone && (!job || (held && job->state == "deleting"));
+}
+
+// The jobs to delete, each once, in the order given: a job deleted
+// elsewhere is counted so in *result; a job that may not be deleted is
+// refused (Unusable) before anything is locked.
+std::vector<unsigned long long> deletable(CatalogBackend& catalog,
+                                          const std::vector<unsigned long long>& jobIds,
+                                          const DeletionOptions& options, DeletionResult* result) {
+    std::vector<unsigned long long> ids;
+    std::set<unsigned long long> seen;
+    for (const unsigned long long id : jobIds) {
+        if (!seen.insert(id).second) continue;
+        const auto job = catalog.findJob(id);
+        if (deletedElsewhere(options, job, false)) {
+            result->deletedElsewhere.push_back(id);
+            continue;
+        }
+        const std::string why = refusal(job, id);
+        if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+// Takes each job's lock for deleting without waiting, into *held, and
+// returns the jobs locked. A job whose lock another holds is counted
+// deleted elsewhere or skipped as the options say, else refused (Failed).
+std::vector<unsigned long long> lockBatch(CatalogBackend& catalog, JobLiveness& liveness,
+                                          const std::vector<unsigned long long>& batch,
+                                          const DeletionOptions& options,
+                                          std::vector<std::unique_ptr<JobLock>>* held,
+                                          DeletionResult* result) {
+    std::vector<unsigned long long> locked;
+    for (const unsigned long long id : batch) {
+        std::unique_ptr<JobLock> lock = liveness.holdForDeleting(id);
+        if (lock) {
+            held->push_back(std::move(lock));
+            locked.push_back(id);
+        } else if (deletedElsewhere(options, catalog.findJob(id), true)) {
+            result->deletedElsewhere.push_back(id);
+        } else if (options.skipInUse) {
+            result->skipped.push_back(id);
+        } else {
+            failed(
+                formatText("job %llu is in use (a restore reads it, or another command "
+                           "deletes it); not deleted",
+                           id));
+        }
+    }
+    return locked;
+}
+
+// Marks the locked jobs deleting in one transaction, looked at again under
+// it: returns those marked; one whose deleter finished between the first
+// look and the lock goes to *gone.
+std::vector<unsigned long long> markDeleting(CatalogBackend& catalog,
+                                             const std::vector<unsigned long long>& locked,
+                                             const DeletionOptions& options,
+                                             std::vector<unsigned long long>* gone) {
+    std::vector<unsigned long long> marked;
+    CatalogTransaction transaction(catalog);
+    for (const unsigned long long id : locked) {
+        const auto job = catalog.findJob(id);
+        // Its deleter finished between the first look and the lock.
+        if (deletedElsewhere(options, job, false)) {
+            gone->push_back(id);
+            continue;
+        }
+        const std::string why = refusal(job, id);
+        if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
+        catalog.setJobState(id, "deleting");
+        marked.push_back(id);
+    }
+    transaction.commit();
+    return marked;
+}
+
+// One batch: its locks taken, its jobs marked deleting, then removed; the
+// locks held until the end.
+void deleteBatch(Store& store, CatalogBackend& catalog, JobLiveness& liveness,
+                 const std::vector<unsigned long long>& batch, const DeletionOptions& options,
+                 DeletionResult* result) {
+    std::vector<std::unique_ptr<JobLock>> held;
+    const std::vector<unsigned long long> locked =
+        lockBatch(catalog, liveness, batch, options, &held, result);
+    if (locked.empty()) return;
+    std::vector<unsigned long long> gone;
+    const std::vector<unsigned long long> marked = markDeleting(catalog, locked, options, &gone);
+    for (const unsigned long long id : gone) {
+        dropLockFile(store, id);
+        result->deletedElsewhere.push_back(id);
+    }
+    if (marked.empty()) return;
+    crashPoint("jobs marked deleting");
+    removeMarked(store, catalog, marked, result);
+}
+
+// A deleter holds a job's lock a moment before it marks the job: one
+// skipped then is looked at once more.
+void lookAgainAtSkipped(CatalogBackend& catalog, DeletionResult* result) {
+    std::vector<unsigned long long> inUse;
+    for (const unsigned long long id : result->skipped) {
+        const auto job = catalog.findJob(id);
+        if (!job || job->state == "deleting") {
+            result->deletedElsewhere.push_back(id);
+        } else {
+            inUse.push_back(id);
+        }
+    }
+    result->skipped = inUse;
+}
+
 }  // namespace
 
 // Every job is looked at before any lock is taken, so that a refusal makes
@@ -119,26 +240,9 @@ DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
                                const std::vector<unsigned long long>& jobIds,
                                const DeletionOptions& options) {
     store->requireWritable("delete");
-    // Another command's deletion, done (the job is gone) or under way (it is
-    // marked deleting and its lock held).
-    const auto elsewhere = [&options](const std::optional<CatalogJob>& job, bool held) {
-        return options.goneIsDone && (!job || (held && job->state == "deleting"));
-    };
     DeletionResult result;
-    std::vector<unsigned long long> ids;
-    std::set<unsigned long long> seen;
     auto catalog = store->catalog();
-    for (const unsigned long long id : jobIds) {
-        if (!seen.insert(id).second) continue;
-        const auto job = catalog->findJob(id);
-        if (elsewhere(job, false)) {
-            result.deletedElsewhere.push_back(id);
-            continue;
-        }
-        const std::string why = refusal(job, id);
-        if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
-        ids.push_back(id);
-    }
+    const std::vector<unsigned long long> ids = deletable(*catalog, jobIds, options, &result);
     auto liveness = store->liveness();
     for (std::size_t first = 0; first < ids.size(); first += kJobsAtOnce) {
         // Asked to stop: between batches, each either untouched or gone.
@@ -152,64 +256,9 @@ DeletionResult deleteStoreJobs(const std::shared_ptr<Store>& store,
         const std::vector<unsigned long long> batch(
             ids.begin() + static_cast<std::ptrdiff_t>(first),
             ids.begin() + static_cast<std::ptrdiff_t>(std::min(ids.size(), first + kJobsAtOnce)));
-        std::vector<std::unique_ptr<JobLock>> held;
-        std::vector<unsigned long long> locked;
-        for (const unsigned long long id : batch) {
-            std::unique_ptr<JobLock> lock = liveness->holdForDeleting(id);
-            if (lock) {
-                held.push_back(std::move(lock));
-                locked.push_back(id);
-            } else if (elsewhere(catalog->findJob(id), true)) {
-                result.deletedElsewhere.push_back(id);
-            } else if (options.skipInUse) {
-                result.skipped.push_back(id);
-            } else {
-                failed(
-                    formatText("job %llu is in use (a restore reads it, or another command "
-                               "deletes it); not deleted",
-                               id));
-            }
-        }
-        if (locked.empty()) continue;
-        std::vector<unsigned long long> marked, gone;
-        {
-            CatalogTransaction transaction(*catalog);
-            for (const unsigned long long id : locked) {
-                const auto job = catalog->findJob(id);
-                // Its deleter finished between the first look and the lock.
-                if (elsewhere(job, false)) {
-                    gone.push_back(id);
-                    continue;
-                }
-                const std::string why = refusal(job, id);
-                if (!why.empty()) throw StoreError(StoreError::Kind::Unusable, why);
-                catalog->setJobState(id, "deleting");
-                marked.push_back(id);
-            }
-            transaction.commit();
-        }
-        for (const unsigned long long id : gone) {
-            dropLockFile(*store, id);
-            result.deletedElsewhere.push_back(id);
-        }
-        if (marked.empty()) continue;
-        crashPoint("jobs marked deleting");
-        removeMarked(*store, *catalog, marked, &result);
+        deleteBatch(*store, *catalog, *liveness, batch, options, &result);
     }
-    // A deleter holds a job's lock a moment before it marks the job: one
-    // skipped then is looked at once more.
-    if (options.goneIsDone && !result.skipped.empty()) {
-        std::vector<unsigned long long> inUse;
-        for (const unsigned long long id : result.skipped) {
-            const auto job = catalog->findJob(id);
-            if (!job || job->state == "deleting") {
-                result.deletedElsewhere.push_back(id);
-            } else {
-                inUse.push_back(id);
-            }
-        }
-        result.skipped = inUse;
-    }
+    if (options.goneIsDone && !result.skipped.empty()) lookAgainAtSkipped(*catalog, &result);
     return result;
 }
 

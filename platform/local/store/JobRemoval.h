@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Maintenance.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)

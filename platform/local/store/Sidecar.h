@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 #include "platform/local/storage/Storage.h"
 
 // Internal to the library: none of it is exported.

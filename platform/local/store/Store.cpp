@@ -99,6 +99,56 @@ bool readIdentityFile(Storage& storage, const std::string& path, Identity* ident
     return true;
 }
 
+// Writes identity as store.ini at path: as the file mine, made durably,
+// then linked into place; a store.ini another process placed first is left
+// as it is (and read after). Throws StoreError (Unusable) when neither can
+// be written.
+void placeIdentity(Storage& storage, const std::string& dir, const std::string& mine,
+                   const std::string& path, const Identity& identity) {
+    const std::string catalogLine =
+        identity.catalog.empty() ? "" : "catalog=" + identity.catalog + "\n";
+    const std::string groupLine = identity.group.empty() ? "" : "group=" + identity.group + "\n";
+    if (!storage.createDurably(
+            mine,
+            formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s%s", identity.format,
+                       identity.trellanId, catalogLine.c_str(), groupLine.c_str()),
+            fileModesFor(identity.group))) {
+        unusable(systemError("cannot write", mine));
+    }
+    const bool linked = storage.link(mine, path);
+    const int saved = errno;
+    storage.remove(mine);
+    if (!linked && saved != EEXIST) {
+        errno = saved;
+        unusable(systemError("cannot write", path));
+    }
+    storage.syncDirectory(dir);
+}
+
+// Refuses (Unusable) a store whose identity does not fit what is asked: a
+// format newer than this platform's, a catalog or group other than the one
+// given, a catalog connection string that cannot be used.
+void checkIdentity(const Identity& identity, const std::string& dir, const std::string& catalog,
+                   const std::string& shareGroup) {
+    if (identity.format > kStoreFormat) {
+        unusable(formatText("the store %s has format %u, newer than this platform's %u",
+                            dir.c_str(), identity.format, kStoreFormat));
+    }
+    if (!catalog.empty() && catalog != identity.catalog) {
+        unusable("the store " + dir + " keeps its catalog " +
+                 (identity.catalog.empty() ? std::string("in catalog.db")
+                                           : "at the connection string in its store.ini") +
+                 ", not at the one given");
+    }
+    if (!shareGroup.empty() && shareGroup != identity.group) {
+        unusable("the store " + dir + " is " +
+                 (identity.group.empty() ? std::string("shared with no group")
+                                         : "shared with the group " + identity.group) +
+                 "; a group can be named only for a new store");
+    }
+    checkConnectionStringIfAny(identity.catalog);
+}
+
 }  // namespace
 
 Store::Store(std::shared_ptr<Storage> storage, std::string dir, Access access)
@@ -209,77 +259,12 @@ void Store::setUp(bool create, const std::string& connection, const std::string&
 void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fallback,
                                const std::string& shareGroup) {
     const std::string path = m_dir + "/store.ini";
+    Storage& storage = *m_storage;
+    if (!storage.exists(path) && !makeIdentity(path, catalog, fallback, shareGroup)) return;
     Identity identity;
     std::string why;
-    Storage& storage = *m_storage;
-    if (!storage.exists(path)) {
-        std::optional<uint32_t> known;
-        const bool sqliteCatalog = storage.exists(m_dir + "/catalog.db");
-        try {
-            if (sqliteCatalog) {
-                known = openSqliteCatalog(CatalogPlace{m_dir, "", 0, m_modes, m_storage}, m_access)
-                            ->trellanId();
-            }
-        } catch (const StoreError& error) {
-            if (m_access == Access::ReadWrite) throw;
-        }
-        if (m_access == Access::ReadOnly) {
-            m_trellanId = known.value_or(0);
-            return;
-        }
-        std::random_device device;
-        std::uniform_int_distribution<uint32_t> pick(1, INT32_MAX);
-        const uint32_t trellanId = known.value_or(pick(device));
-        const std::string mine =
-            formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
-        storage.remove(mine);
-        // A store of the first format keeps its catalog.db: a catalog named
-        // for it now would hide every backup it holds.
-        if (sqliteCatalog && !catalog.empty()) {
-            unusable("the store " + m_dir +
-                     " keeps its catalog in catalog.db; a catalog can be named only for a new "
-                     "store");
-        }
-        const std::string recorded = sqliteCatalog     ? std::string()
-                                     : catalog.empty() ? fallback
-                                                       : catalog;
-        checkConnectionStringIfAny(recorded);
-        const std::string catalogLine = recorded.empty() ? "" : "catalog=" + recorded + "\n";
-        const std::string groupLine = shareGroup.empty() ? "" : "group=" + shareGroup + "\n";
-        if (!storage.createDurably(
-                mine,
-                formatText("# pipelinesetup store\nformat=%u\ntrellan_id=%u\n%s%s", kStoreFormat,
-                           trellanId, catalogLine.c_str(), groupLine.c_str()),
-                fileModesFor(shareGroup))) {
-            unusable(systemError("cannot write", mine));
-        }
-        const bool linked = storage.link(mine, path);
-        const int saved = errno;
-        storage.remove(mine);
-        if (!linked && saved != EEXIST) {
-            errno = saved;
-            unusable(systemError("cannot write", path));
-        }
-        storage.syncDirectory(m_dir);
-    }
     if (!readIdentityFile(storage, path, &identity, &why)) unusable(why);
-    if (identity.format > kStoreFormat) {
-        unusable(formatText("the store %s has format %u, newer than this platform's %u",
-                            m_dir.c_str(), identity.format, kStoreFormat));
-    }
-    if (!catalog.empty() && catalog != identity.catalog) {
-        unusable("the store " + m_dir + " keeps its catalog " +
-                 (identity.catalog.empty() ? std::string("in catalog.db")
-                                           : "at the connection string in its store.ini") +
-                 ", not at the one given");
-    }
-    if (!shareGroup.empty() && shareGroup != identity.group) {
-        unusable("the store " + m_dir + " is " +
-                 (identity.group.empty() ? std::string("shared with no group")
-                                         : "shared with the group " + identity.group) +
-                 "; a group can be named only for a new store");
-    }
-    checkConnectionStringIfAny(identity.catalog);
+    checkIdentity(identity, m_dir, catalog, shareGroup);
     m_trellanId = identity.trellanId;
     m_connection = identity.catalog;
     try {
@@ -288,6 +273,44 @@ void Store::readOrMakeIdentity(const std::string& catalog, const std::string& fa
         // Reading makes nothing but a log, which stays private then.
         if (m_access == Access::ReadWrite) throw;
     }
+}
+
+bool Store::makeIdentity(const std::string& path, const std::string& catalog,
+                         const std::string& fallback, const std::string& shareGroup) {
+    Storage& storage = *m_storage;
+    std::optional<uint32_t> known;
+    const bool sqliteCatalog = storage.exists(m_dir + "/catalog.db");
+    try {
+        if (sqliteCatalog) {
+            known = openSqliteCatalog(CatalogPlace{m_dir, "", 0, m_modes, m_storage}, m_access)
+                        ->trellanId();
+        }
+    } catch (const StoreError& error) {
+        if (m_access == Access::ReadWrite) throw;
+    }
+    if (m_access == Access::ReadOnly) {
+        m_trellanId = known.value_or(0);
+        return false;
+    }
+    std::random_device device;
+    std::uniform_int_distribution<uint32_t> pick(1, INT32_MAX);
+    const uint32_t trellanId = known.value_or(pick(device));
+    const std::string mine = formatText("%s.new-%ld", path.c_str(), static_cast<long>(getpid()));
+    storage.remove(mine);
+    // A store of the first format keeps its catalog.db: a catalog named
+    // for it now would hide every backup it holds.
+    if (sqliteCatalog && !catalog.empty()) {
+        unusable("the store " + m_dir +
+                 " keeps its catalog in catalog.db; a catalog can be named only for a new "
+                 "store");
+    }
+    const std::string recorded = sqliteCatalog     ? std::string()
+                                 : catalog.empty() ? fallback
+                                                   : catalog;
+    checkConnectionStringIfAny(recorded);
+    placeIdentity(storage, m_dir, mine, path,
+                  Identity{kStoreFormat, trellanId, recorded, shareGroup});
+    return true;
 }
 
 std::unique_ptr<CatalogBackend> Store::catalog() const {

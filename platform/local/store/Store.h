@@ -13,7 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
 #include "platform/local/catalog/CatalogBackend.h"
 #include "platform/local/storage/FileModes.h"
 #include "platform/local/storage/Storage.h"
@@ -124,6 +125,13 @@ private:
                const std::string& shareGroup, bool clearPlaces);
     void readOrMakeIdentity(const std::string& catalog, const std::string& fallback,
                             const std::string& shareGroup);
+    // Makes store.ini at path for a store that has none (ReadWrite): its
+    // Trellan id that of a first-format catalog.db, else a new one; catalog,
+    // else fallback, the connection string it records. Returns false, making
+    // nothing, on a ReadOnly store, whose Trellan id is then its catalog.db's
+    // (0 without one). Throws StoreError.
+    bool makeIdentity(const std::string& path, const std::string& catalog,
+                      const std::string& fallback, const std::string& shareGroup);
 
     const std::shared_ptr<Storage> m_storage;
     const std::string m_dir;

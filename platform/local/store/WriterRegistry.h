@@ -10,7 +10,7 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)

@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Maintenance.h"
 
 // Internal to the library: none of it is exported.
 #pragma GCC visibility push(hidden)
@@ -21,7 +21,7 @@ class Store;
 // digests, and reports progress; a closed file left unread for the bound is
 // named in the result's unverified and, in a repair, entered as its
 // description says.
-CheckResult checkStore(const std::shared_ptr<Store>& store, bool repair,
+CheckResult auditStore(const std::shared_ptr<Store>& store, bool repair,
                        const CheckLimits& limits = {});
 
 }  // namespace localplatform
