@@ -27,7 +27,10 @@
 #include <vector>
 
 #include "platform/ZebArchive.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 

@@ -164,14 +164,6 @@ TEST(BackupSetChecks, LeavesOutAStoreInsideATree) {
 
 // ---- what a store without a host folder takes ------------------------
 
-TEST(StoreRules, ObjectStorageHasNoHostFolder) {
-    localplatform::Config config;
-    config.storeDir = "s3://bucket/store";
-    EXPECT_FALSE(storeHasHostFolder(config));
-    config.storeDir = freshDirectory("phases-host-folder");
-    EXPECT_TRUE(storeHasHostFolder(config));
-}
-
 TEST(StoreRules, WithoutAHostFolderRefusesEncryptionAndSnapshots) {
     const std::string dir = freshDirectory("phases-store-rules");
     writeSqliteHeader(dir + "/app.db");

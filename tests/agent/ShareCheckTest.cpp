@@ -11,6 +11,7 @@
 
 #include "base/Sha256.h"
 #include "maintenance/ShareCheck.h"
+#include "platform/local/Config.h"
 #include "stages/DataKeyWrap.h"
 #include "stages/FrameEncoder.h"
 

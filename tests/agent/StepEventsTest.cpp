@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/StepHooks.h"
 #include "report/LibraryPhases.h"
 #include "report/StreamPhases.h"
 

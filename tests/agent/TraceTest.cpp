@@ -18,7 +18,7 @@
 
 #include "base/AgentError.h"
 #include "platform/FsrMessages.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/StepHooks.h"
 #include "report/JobReport.h"
 #include "report/LibraryPhases.h"
 #include "report/StreamPhases.h"

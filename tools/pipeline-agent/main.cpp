@@ -23,8 +23,9 @@
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "commands/UnknownArgument.h"
-#include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
+#include "platform/local/Config.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 

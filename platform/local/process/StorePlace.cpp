@@ -1,7 +1,5 @@
 // Where a configuration's store is, and the storage that holds its bytes.
 
-#include "platform/local/process/StorePlace.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +9,7 @@
 
 #include "platform/local/StoreSession.h"
 #include "platform/local/base/Diagnostics.h"
+#include "platform/local/process/StorePlace.h"
 #include "platform/local/storage/FaultInjectingStorage.h"
 #include "platform/local/storage/ObjectStorage.h"
 #include "platform/local/storage/PosixStorage.h"
@@ -103,10 +102,6 @@ StorePlace configuredPlace(const Config& config) {
 std::string environmentCatalog() {
     const char* catalog = std::getenv("PIPELINE_CATALOG");
     return catalog ? catalog : "";
-}
-
-bool namesObjectStore(const std::string& store) {
-    return storageKindOf(store) == StorageKind::Object;
 }
 
 StoreCapabilities storeCapabilities(const Config& config) {

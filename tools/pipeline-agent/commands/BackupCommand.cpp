@@ -15,6 +15,7 @@
 #include "session/StoreSession.h"
 #include "jobs/backup/BackupJob.h"
 #include "maintenance/Expiry.h"
+#include "platform/local/StoreSession.h"
 
 Command backupCommand() {
     Command command;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JsonReport.h"
 
 namespace CLI {

@@ -20,6 +20,8 @@
 #include "commands/Command.h"
 #include "session/StoreSession.h"
 #include "maintenance/JobDeletion.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 

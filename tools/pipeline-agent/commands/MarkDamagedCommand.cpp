@@ -14,6 +14,7 @@
 #include "base/Console.h"
 #include "commands/Command.h"
 #include "session/StoreSession.h"
+#include "platform/local/Jobs.h"
 
 namespace {
 

@@ -13,7 +13,8 @@
 #include <optional>
 
 #include "base/AgentError.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
+#include "platform/local/StoreSession.h"
 #include "platform/local/StoreSettings.h"
 
 namespace {

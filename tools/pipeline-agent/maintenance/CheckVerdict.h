@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "maintenance/FrameVerification.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Maintenance.h"
 
 // What `check` makes of what it found: the advice it gives, whether and how
 // it fails, and the line it ends with when it does not. Values only: none

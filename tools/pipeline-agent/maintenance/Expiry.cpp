@@ -12,8 +12,10 @@
 #include "base/Console.h"
 #include "session/StoreSession.h"
 #include "maintenance/JobDeletion.h"
-#include "platform/local/StoreSettings.h"
 #include "report/TextTable.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/StoreSession.h"
+#include "platform/local/StoreSettings.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "maintenance/Retention.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 
 // Expiring a store's complete jobs by a retention policy, and the policy a
 // store keeps for `backup --expire`.

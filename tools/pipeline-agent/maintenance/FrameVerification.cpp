@@ -10,6 +10,7 @@
 #include "base/AgentError.h"
 #include "maintenance/ShareCheck.h"
 #include "manifest/StoredManifest.h"
+#include "platform/local/Jobs.h"
 #include "session/StoreSession.h"
 #include "stages/JobStages.h"
 

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "keys/JobKeys.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
+#include "platform/local/Interruption.h"
 
 // What check finds of the complete jobs whose bytes went through stages.
 struct FrameVerification {

@@ -7,7 +7,10 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "manifest/StoredManifest.h"
+#include "platform/local/ArchiveFiles.h"
 #include "platform/local/JobManifest.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 #include "report/TextTable.h"
 #include "session/StoreSession.h"
 

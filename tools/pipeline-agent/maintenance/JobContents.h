@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JsonReport.h"
 
 // What the store's complete jobs hold, from the copies of their manifests

@@ -9,6 +9,7 @@
 #include "base/Counted.h"
 #include "session/StoreSession.h"
 #include "manifest/Manifest.h"
+#include "platform/local/StoreSession.h"
 
 std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>& jobIds,
                                           const std::vector<localplatform::JobRecord>& jobs) {

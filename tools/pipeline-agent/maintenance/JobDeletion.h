@@ -3,7 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/Maintenance.h"
 
 // Deleting complete jobs on purpose, as delete and expire do: what would go,
 // and the deletion through the platform's crash-safe path (deleteJobs).

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "manifest/Manifest.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 
 // A catalog's archive file named as the agent shows it everywhere:
 // "trellan-group-afile" (archiveFileName).

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "manifest/Manifest.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 #include "stages/JobStages.h"
 
 // Reads one share of `file` from its archive file's data (storedSize bytes

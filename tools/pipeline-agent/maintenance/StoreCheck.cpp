@@ -11,6 +11,8 @@
 #include "maintenance/CheckVerdict.h"
 #include "maintenance/FrameVerification.h"
 #include "maintenance/JobContents.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 #include "report/JobReport.h"
 #include "report/ScanProgress.h"
 #include "session/StoreSession.h"

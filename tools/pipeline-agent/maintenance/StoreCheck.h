@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "keys/JobKeys.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JsonReport.h"
 
 // The `check` command: the store audited, the frames of its jobs with

@@ -9,6 +9,8 @@
 #include "jobs/restore/RestoreJob.h"
 #include "maintenance/RecordName.h"
 #include "outputs/PartialOutputs.h"
+#include "platform/local/Maintenance.h"
+#include "platform/local/StoreSession.h"
 #include "session/StoreSession.h"
 
 void cleanUpStore(const localplatform::Config& config) {

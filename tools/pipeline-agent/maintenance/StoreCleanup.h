@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 
 // The `cleanup` command: what jobs and restores that did not end left.
 

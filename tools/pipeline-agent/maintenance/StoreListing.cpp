@@ -7,6 +7,8 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "maintenance/RecordName.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 #include "report/TextTable.h"
 #include "session/StoreSession.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JsonReport.h"
 
 // The `list` command: the store's jobs and their archive files.

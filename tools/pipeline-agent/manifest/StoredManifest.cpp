@@ -1,8 +1,9 @@
 #include "manifest/StoredManifest.h"
 
 #include "base/AgentError.h"
+#include "platform/local/Config.h"
 #include "platform/local/JobManifest.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Jobs.h"
 
 std::string storedManifestPath(unsigned long long jobId) {
     return localplatform::jobManifestPath(jobId);

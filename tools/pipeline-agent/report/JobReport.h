@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/LibraryPhases.h"
 #include "report/ProgressLine.h"
 #include "report/StreamPhases.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <thread>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/StepHooks.h"
 #include "report/StreamPhases.h"
 
 // Tells which stream phase a library call is in, from the platform's typed

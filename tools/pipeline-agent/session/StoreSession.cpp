@@ -5,6 +5,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
+#include "platform/local/StoreSession.h"
 
 void throwStoreError(const localplatform::StoreError& error, const localplatform::Config& config) {
     using Kind = localplatform::StoreError::Kind;

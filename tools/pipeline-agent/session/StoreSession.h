@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 
 // Opens the store that config names for one command, by its canonical path,
 // with the access the command needs; a read-only command never writes to it

@@ -11,7 +11,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 #include "stages/FrameEncoder.h"
 #include "stages/FrameFormat.h"
 

@@ -19,8 +19,8 @@
 #include "streams/FileDigest.h"
 #include "platform/EvEvent.h"
 #include "platform/ZebArchive.h"
-#include "platform/local/LocalPlatform.h"
 #include "stages/FrameDecoder.h"
+#include "platform/local/ArchiveFiles.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "base/JoinedThreads.h"
 #include "base/Sha256.h"
 #include "platform/ZebArchive.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
 #include "stages/FrameDecoder.h"
 #include "streams/RestoreStreams.h"
 

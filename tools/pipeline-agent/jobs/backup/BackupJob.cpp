@@ -34,7 +34,7 @@ double secondsSince(std::chrono::steady_clock::time_point started) {
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
     BackupSet set = checkBackupSet(options, localplatform::configuredStoreDirectory(config));
-    checkStoreRules(options, set, storeHasHostFolder(config));
+    checkStoreRules(options, set, localplatform::storeCapabilities(config).hostFolder);
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
     config.storeLogName = std::to_string(config.jobId);
     const std::optional<UserKey> userKey = readBackupKey(options);

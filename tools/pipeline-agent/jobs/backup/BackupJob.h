@@ -6,8 +6,8 @@
 #include "inputs/PipeInput.h"
 #include "keys/JobKeys.h"
 #include "stages/CodecOption.h"
-#include "platform/local/LocalPlatform.h"
 #include "report/JsonReport.h"
+#include "platform/local/Config.h"
 
 struct BackupOptions {
     std::vector<std::string> inputs;  // the files of the set, in order

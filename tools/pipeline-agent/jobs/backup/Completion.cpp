@@ -5,6 +5,7 @@
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 #include "manifest/StoredManifest.h"
+#include "platform/local/StepHooks.h"
 
 void failIfInterrupted(unsigned long long jobId) {
     if (interruptSignal() != 0) {

@@ -3,7 +3,8 @@
 #include <string>
 
 #include "manifest/Manifest.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
 
 // Runs step and returns what it returns; when it throws, marks job jobId
 // (begun by this process) failed and rethrows. The job's thread.

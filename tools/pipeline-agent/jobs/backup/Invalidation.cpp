@@ -3,7 +3,8 @@
 #include <optional>
 
 #include "base/Console.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/StoreSession.h"
 
 bool archiveFilesInvalidated(unsigned long long jobId, unsigned long streams) noexcept {
     try {

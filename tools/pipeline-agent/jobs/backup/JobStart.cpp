@@ -3,6 +3,9 @@
 #include "inputs/ProducerCommand.h"
 #include "base/Interrupt.h"
 #include "session/StoreSession.h"
+#include "platform/local/Interruption.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 
 void beginBackupJob(const localplatform::Config& config, const std::string& manifestPath,
                     unsigned long streams, JsonReport& json) {

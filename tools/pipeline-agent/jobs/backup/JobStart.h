@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JsonReport.h"
 
 // Begins job config.jobId in the open store: a job id the store knows is

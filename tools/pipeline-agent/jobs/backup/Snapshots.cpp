@@ -4,7 +4,8 @@
 #include <cmath>
 
 #include "base/Console.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 

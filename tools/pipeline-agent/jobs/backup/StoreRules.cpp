@@ -2,13 +2,6 @@
 
 #include "base/AgentError.h"
 
-bool storeHasHostFolder(const localplatform::Config& config) {
-    // The store's name tells: "s3://..." is object storage. To become the
-    // platform's own answer, storeCapabilities(config).hostFolder, which
-    // says the same of every store it knows.
-    return !localplatform::namesObjectStore(localplatform::configuredStoreDirectory(config));
-}
-
 void checkStoreRules(const BackupOptions& options, const BackupSet& set, bool hostFolder) {
     if (hostFolder) return;
     if (options.encrypt) {

@@ -6,7 +6,8 @@
 #include "base/Console.h"
 #include "base/Interrupt.h"
 #include "jobs/backup/Invalidation.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Jobs.h"
 
 namespace {
 

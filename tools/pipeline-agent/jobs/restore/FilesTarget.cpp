@@ -5,7 +5,7 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "base/InputRules.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/StepHooks.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 
 #include "base/AgentError.h"
 #include "base/Sha256.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/ArchiveFiles.h"
+#include "platform/local/Config.h"
 
 namespace {
 

@@ -24,7 +24,9 @@
 #include "keys/JobKeys.h"
 #include "manifest/Manifest.h"
 #include "outputs/PartialOutputs.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
+#include "platform/local/StepHooks.h"
+#include "platform/local/StoreSession.h"
 #include "report/JobReport.h"
 #include "session/JobIds.h"
 

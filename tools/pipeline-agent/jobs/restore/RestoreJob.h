@@ -3,7 +3,7 @@
 #include <string>
 
 #include "keys/JobKeys.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JsonReport.h"
 
 struct RestoreOptions {

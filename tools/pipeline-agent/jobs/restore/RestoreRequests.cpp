@@ -6,6 +6,7 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "jobs/restore/RestorableArchives.h"
+#include "platform/local/StoreSession.h"
 #include "restore/RestorePipelineSetup.h"
 
 namespace {

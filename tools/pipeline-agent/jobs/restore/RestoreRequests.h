@@ -2,7 +2,7 @@
 
 #include "jobs/restore/RestoreTarget.h"
 #include "manifest/Manifest.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
 #include "report/JobReport.h"
 #include "stages/JobStages.h"
 

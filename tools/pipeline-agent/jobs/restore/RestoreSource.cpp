@@ -5,6 +5,7 @@
 #include "session/StoreSession.h"
 #include "jobs/restore/RestorableArchives.h"
 #include "manifest/StoredManifest.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 

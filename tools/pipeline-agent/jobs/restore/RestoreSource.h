@@ -4,7 +4,8 @@
 
 #include "jobs/restore/RestoreJob.h"
 #include "manifest/Manifest.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/Config.h"
+#include "platform/local/Jobs.h"
 
 // Which manifest a restore restores. With options.job, the store's copy of
 // that job's manifest: the store is opened here, read-only, with config (its

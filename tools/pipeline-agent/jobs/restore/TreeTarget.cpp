@@ -12,7 +12,7 @@
 #include "base/Counted.h"
 #include "base/InputRules.h"
 #include "base/RelativePath.h"
-#include "platform/local/LocalPlatform.h"
+#include "platform/local/StepHooks.h"
 #include "streams/RestoreStreams.h"
 #include "streams/StripeReader.h"
 

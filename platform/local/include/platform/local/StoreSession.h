@@ -37,11 +37,6 @@ std::string storeHostDirectory();
 // The store directory a configuration names (Config::storeDir, else the
 // environment's default), as given: neither made canonical nor opened.
 std::string configuredStoreDirectory(const Config& config);
-// Whether a store as named (a configuration's, a store's directory) lies in
-// object storage ("s3://BUCKET/...") rather than in a directory. To know
-// what a store supports, ask storeCapabilities.
-bool namesObjectStore(const std::string& store);
-
 // What a store supports, by the kind of storage that holds it.
 struct StoreCapabilities {
     // The store is a folder on this host, with room beside its files for
