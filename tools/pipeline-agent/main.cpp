@@ -21,6 +21,7 @@
 #include "base/Names.h"
 #include "base/Console.h"
 #include "base/StandardStreams.h"
+#include "commands/BashCompletion.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "commands/UnknownArgument.h"
@@ -264,6 +265,20 @@ int runCommandLine(CLI::App& app, const std::vector<Defined>& defined,
     return 0;
 }
 
+// pipeline-agent --completion bash: prints the completion script of the
+// command line app holds (exit 0); another shell, or none, is bad input
+// (exit 2).
+int printCompletion(const CLI::App& app, int argc, char** argv) {
+    if (argc != 3 || std::strcmp(argv[2], "bash") != 0) {
+        std::fprintf(stderr, "pipeline-agent: error: --completion takes one shell: bash\n");
+        std::fflush(stderr);
+        return 2;
+    }
+    const std::string script = bashCompletion(app, "pipeline-agent");
+    std::fwrite(script.data(), 1, script.size(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -284,6 +299,9 @@ int main(int argc, char** argv) {
     app.set_help_all_flag("--help-all",
                           "print the help of every command, the options for tests included");
     if (!asked(argc, argv, "--help-all")) hideTestingOptions(app);
+    if (argc >= 2 && std::strcmp(argv[1], "--completion") == 0) {
+        return printCompletion(app, argc, argv);
+    }
 
     // Filled by the command that runs; prints only with --json. Whether it
     // was asked for is read before the parse, so that a command line that
