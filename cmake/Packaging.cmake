@@ -15,6 +15,11 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME pipelinesetup)
 set(CPACK_PACKAGE_VENDOR "pipelinesetup maintainers")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# Each package's Description is its component's own: the summary line, then
+# the text, whose lines CPack indents by one space (lines written indented
+# already would come out as verbatim text). An empty project summary keeps
+# CPack from putting the project's DESCRIPTION above every one of them.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
@@ -59,37 +64,48 @@ endmacro()
 
 pipelinesetup_deb(library ${PIPELINESETUP_DEB_LIBRARY} libs ""
   "backup and restore pipeline setup library
- The shared library that a database backup agent loads to set up the
- pipelines and archive files of its backup and restore streams:
- BackupPipelineSetup and RestorePipelineSetup. The platform's symbols are
- left to the host process.")
+The shared library that a database backup agent loads to set up the
+pipelines and archive files of its backup and restore streams:
+BackupPipelineSetup and RestorePipelineSetup. The platform's symbols are
+left to the host process.")
 pipelinesetup_deb(library-dev ${PIPELINESETUP_DEB_LIBRARY_DEV} libdevel
   "${PIPELINESETUP_DEB_LIBRARY} (= ${deb_version})"
   "backup and restore pipeline setup library - development files
- Headers of BackupPipelineSetup, RestorePipelineSetup and the platform's
- declarations, the link to the shared object, the CMake package
- (find_package(pipelinesetup)) and the pkg-config file pipelinesetup.pc.")
+Headers of BackupPipelineSetup, RestorePipelineSetup and the platform's
+declarations, the link to the shared object, the CMake package
+(find_package(pipelinesetup)) and the pkg-config file pipelinesetup.pc.")
 pipelinesetup_deb(fake-platform ${PIPELINESETUP_DEB_FAKE_PLATFORM} libdevel
   "${PIPELINESETUP_DEB_LIBRARY_DEV} (= ${deb_version})"
   "recording, fault-injecting fake platform for pipelinesetup
- A stand-in for the whole platform that records every call and answers
- as a test scripts it, for the tests of agents built on pipelinesetup. Its
- shared object, header, CMake targets and pkg-config file
- pipelinesetup-fake.pc.")
+A stand-in for the whole platform that records every call and answers
+as a test scripts it, for the tests of agents built on pipelinesetup. Its
+shared object, header, CMake targets and pkg-config file
+pipelinesetup-fake.pc.")
 pipelinesetup_deb(local-platform ${PIPELINESETUP_DEB_LOCAL_PLATFORM} libs ""
   "embedded local platform for pipelinesetup
- The platform's archive library, message channel, archive manager, logging
- and settings on one machine: archive files in a store directory with a
- SQLite catalog, so that an agent runs standalone.")
+The platform's archive library, message channel, archive manager, logging
+and settings on one machine: archive files in a store directory with a
+SQLite catalog, so that an agent runs standalone.")
 pipelinesetup_deb(local-platform-dev ${PIPELINESETUP_DEB_LOCAL_PLATFORM_DEV} libdevel
   "${PIPELINESETUP_DEB_LOCAL_PLATFORM} (= ${deb_version}), ${PIPELINESETUP_DEB_LIBRARY_DEV} (= ${deb_version})"
   "embedded local platform for pipelinesetup - development files
- The local platform's header, the link to its shared object, its CMake
- targets and the pkg-config file pipelinesetup-local.pc.")
+The local platform's header, the link to its shared object, its CMake
+targets and the pkg-config file pipelinesetup-local.pc.")
 pipelinesetup_deb(agent ${PIPELINESETUP_DEB_AGENT} utils
   "${PIPELINESETUP_DEB_LIBRARY} (= ${deb_version}), ${PIPELINESETUP_DEB_LOCAL_PLATFORM} (= ${deb_version})"
   "command-line backup agent on the local platform
- Backs files up over parallel streams into a local store and restores
- them, through pipelinesetup and its embedded local platform.")
+Backs files, directory trees, SQLite databases and the output of a
+database's own backup tool up as one set over parallel streams into a
+store (a directory, or an S3-compatible object store), and restores a set
+whole, one file of it or a stream to standard output, every byte checked,
+through pipelinesetup and its embedded local platform. With its manual
+page, pipeline-agent(1), and its bash completion.")
+# The agent's package is not in Debian: it closes no bug of Debian's tracker
+# (cmake/debian/pipeline-agent.lintian-overrides says why).
+if(TARGET pipeline-agent)
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/pipeline-agent.lintian-overrides
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+    RENAME ${PIPELINESETUP_DEB_AGENT} COMPONENT agent)
+endif()
 
 include(CPack)

@@ -7,7 +7,8 @@ set -euo pipefail
 # start), libcurl included for stores in object storage (the agent-local
 # preset builds without it); without it, also what the tests (PostgreSQL,
 # Swift and MariaDB servers among them), sanitizer builds, benchmarks,
-# coverage and packaging need.
+# coverage and packaging need (go-md2man makes the agent's manual page;
+# lintian and man-db check it and the packages).
 agent=(g++ cmake ninja-build pkgconf libcurl4-openssl-dev
        libsqlite3-dev libssl-dev nlohmann-json3-dev libcli11-dev libpq-dev
        libzstd-dev liblz4-dev libsodium-dev)
@@ -15,7 +16,7 @@ packages=("${agent[@]}")
 if [[ ${1:-} != --agent ]]; then
   packages+=(libgtest-dev libgmock-dev libbenchmark-dev postgresql sqlite3 python3
              clang libclang-rt-14-dev valgrind gcovr time
-             lintian dpkg-dev file chromium zstd
+             lintian man-db go-md2man dpkg-dev file chromium zstd
              swift-proxy swift-object swift-container swift-account
              python3-swift memcached mariadb-server mariadb-backup)
 fi

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "base/Names.h"
 #include "base/Console.h"
 #include "base/StandardStreams.h"
+#include "commands/BashCompletion.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "commands/UnknownArgument.h"
@@ -117,21 +119,33 @@ void hideTestingOptions(CLI::App& app) {
     }
 }
 
-}  // namespace
+// Adds the shared options for tests, in the group "Testing" that
+// hideTestingOptions hides from --help.
+void addTestingOptions(CLI::App& app, GlobalOptions& global) {
+    addUnsignedNumber(&app, "--test-media-chunk-delay", global.mediaChunkDelayMs, 0, 3600000,
+                      "slow the media side down by this many ms per chunk it reads")
+        ->group("Testing");
+    app.add_flag("--test-skip-pauses", global.skipPauses, "log the platform's pauses, do not wait")
+        ->group("Testing");
+    app.add_option("--test-host-name", global.hostName,
+                   "the physical machine's name the platform reports (default: the host name)")
+        ->group("Testing");
+    addUnsignedNumber(&app, "--test-kill-at", global.killAtStep, 1, ULONG_MAX,
+                      "kill the process (SIGKILL) at this step of the local platform")
+        ->group("Testing");
+    addUnsignedNumber(&app, "--test-signal-at", global.signalAtStep, 1, ULONG_MAX,
+                      "send the process SIGTERM at this step of the local platform")
+        ->group("Testing");
+    app.add_option("--test-storage-fault", global.storageFaults,
+                   "make the store's file operations go wrong by this plan: rules such as "
+                   "op=append,nth=3,errno=ENOSPC; from=7,errno=EIO; op=sync,nth=1,stall=200ms; "
+                   "nth=12,crash (power loss), separated by ';'")
+        ->group("Testing");
+}
 
-int main(int argc, char** argv) {
-    secureStandardStreams();
-    installInterruptHandling();
-    CLI::App app{
-        "pipeline-agent: backs a database file up over parallel streams and "
-        "restores it, through libpipelinesetup on the embedded local platform."};
-    app.require_subcommand(1);
-    app.set_version_flag("--version", "pipeline-agent " PIPELINESETUP_VERSION,
-                         "print the agent's version and exit");
-    // The shared options may also follow the command: a subcommand hands
-    // the options it does not know to the application.
-    app.fallthrough();
-    GlobalOptions global;
+// Adds the options every command shares, before or after it, to app; their
+// values go to global, which must outlive the parse.
+void addSharedOptions(CLI::App& app, GlobalOptions& global) {
     app.add_option("--store", global.store,
                    "archive store directory (default: $PIPELINE_STORE, else "
                    "~/.local/share/pipelinesetup/store)");
@@ -159,79 +173,80 @@ int main(int argc, char** argv) {
                    "how long a restore waits for a media side that makes no progress "
                    "(250ms, 30s, 5m, 1h; 1ms to 24h)")
         ->capture_default_str();
-    addUnsignedNumber(&app, "--test-media-chunk-delay", global.mediaChunkDelayMs, 0, 3600000,
-                      "slow the media side down by this many ms per chunk it reads")
-        ->group("Testing");
-    app.add_flag("--test-skip-pauses", global.skipPauses, "log the platform's pauses, do not wait")
-        ->group("Testing");
-    app.add_option("--test-host-name", global.hostName,
-                   "the physical machine's name the platform reports (default: the host name)")
-        ->group("Testing");
-    addUnsignedNumber(&app, "--test-kill-at", global.killAtStep, 1, ULONG_MAX,
-                      "kill the process (SIGKILL) at this step of the local platform")
-        ->group("Testing");
-    addUnsignedNumber(&app, "--test-signal-at", global.signalAtStep, 1, ULONG_MAX,
-                      "send the process SIGTERM at this step of the local platform")
-        ->group("Testing");
-    app.add_option("--test-storage-fault", global.storageFaults,
-                   "make the store's file operations go wrong by this plan: rules such as "
-                   "op=append,nth=3,errno=ENOSPC; from=7,errno=EIO; op=sync,nth=1,stall=200ms; "
-                   "nth=12,crash (power loss), separated by ';'")
-        ->group("Testing");
+    addTestingOptions(app, global);
+}
 
-    // Every command of the table, as a subcommand with its options, and what
-    // runs it.
-    struct Defined {
-        const Command* command;
-        const CLI::App* subcommand;
-        CommandRun run;
-    };
+// A command of the table, as a subcommand with its options, and what runs it.
+struct Defined {
+    const Command* command;
+    const CLI::App* subcommand;
+    CommandRun run;
+};
+
+// Adds every command of the table to app as a subcommand with its options;
+// returns them in the table's order. The subcommands belong to app.
+std::vector<Defined> addCommands(CLI::App& app) {
     std::vector<Defined> defined;
     for (const Command& command : commandTable()) {
         CLI::App* subcommand = app.add_subcommand(command.name, command.description);
         defined.push_back({&command, subcommand, command.define(*subcommand)});
     }
+    return defined;
+}
 
-    app.set_help_all_flag("--help-all",
-                          "print the help of every command, the options for tests included");
-    if (!asked(argc, argv, "--help-all")) hideTestingOptions(app);
-
-    // Filled by the command that runs; prints only with --json. Whether it
-    // was asked for is read before the parse, so that a command line that
-    // does not parse gets its document too.
-    JsonReport report(asked(argc, argv, "--json"));
+// Parses the command line into app. Returns the exit code when the run ends
+// here: 0 after --help or --version, 2 (after one error line, and the
+// failure's document with --json) for a command line that does not parse;
+// nothing when the command is to run. A number refused while parsing throws
+// AgentError.
+std::optional<int> parseCommandLine(CLI::App& app, int argc, char** argv, JsonReport& report) {
     try {
-        try {
-            app.parse(argc, argv);
-        } catch (const CLI::Success& done) {
-            return app.exit(done);  // --help, --version
-        } catch (const CLI::ParseError& error) {
-            // One line, as for every other bad input; a command or option
-            // that is not known is named with the nearest known one.
-            std::string what = unknownArgument(app, std::vector<std::string>(argv + 1, argv + argc));
-            if (what.empty()) what = std::string(error.what()) + " (see --help)";
-            std::fprintf(stderr, "pipeline-agent: error: %s\n", what.c_str());
-            std::fflush(stderr);
-            if (!app.get_subcommands().empty()) {
-                report.setCommand(app.get_subcommands().front()->get_name());
-            }
-            report.printFailure(what, 2, "");
-            return 2;
+        app.parse(argc, argv);
+    } catch (const CLI::Success& done) {
+        return app.exit(done);  // --help, --version
+    } catch (const CLI::ParseError& error) {
+        // One line, as for every other bad input; a command or option
+        // that is not known is named with the nearest known one.
+        std::string what = unknownArgument(app, std::vector<std::string>(argv + 1, argv + argc));
+        if (what.empty()) what = std::string(error.what()) + " (see --help)";
+        std::fprintf(stderr, "pipeline-agent: error: %s\n", what.c_str());
+        std::fflush(stderr);
+        if (!app.get_subcommands().empty()) {
+            report.setCommand(app.get_subcommands().front()->get_name());
         }
-        const CLI::App* parsed = app.get_subcommands().front();
-        report.setCommand(parsed->get_name());
-        const Defined& chosen =
-            *std::find_if(defined.begin(), defined.end(),
-                          [parsed](const Defined& each) { return each.subcommand == parsed; });
-        if (report.enabled() && !chosen.command->json) {
-            throw badInput(jsonRefused(chosen.command->name));
-        }
-        checkGlobalOptions(global);
-        progressShown() = !global.quiet;
-        localplatform::Config config = platformConfig(global);
-        // The store commands log, each, to a file of their own name.
-        config.storeLogName = chosen.command->logName;
-        chosen.run(config, report);
+        report.printFailure(what, 2, "");
+        return 2;
+    }
+    return std::nullopt;
+}
+
+// Runs the command the parsed command line names, with the shared options
+// in global. Throws AgentError (or any exception the command lets through).
+void runChosen(const CLI::App& app, const std::vector<Defined>& defined,
+               const GlobalOptions& global, JsonReport& report) {
+    const CLI::App* parsed = app.get_subcommands().front();
+    report.setCommand(parsed->get_name());
+    const Defined& chosen =
+        *std::find_if(defined.begin(), defined.end(),
+                      [parsed](const Defined& each) { return each.subcommand == parsed; });
+    if (report.enabled() && !chosen.command->json) {
+        throw badInput(jsonRefused(chosen.command->name));
+    }
+    checkGlobalOptions(global);
+    progressShown() = !global.quiet;
+    localplatform::Config config = platformConfig(global);
+    // The store commands log, each, to a file of their own name.
+    config.storeLogName = chosen.command->logName;
+    chosen.run(config, report);
+}
+
+// Parses the command line and runs its command; returns the exit code. Every
+// failure ends as one error line on stderr (see reportFailure).
+int runCommandLine(CLI::App& app, const std::vector<Defined>& defined,
+                   const GlobalOptions& global, int argc, char** argv, JsonReport& report) {
+    try {
+        if (std::optional<int> ended = parseCommandLine(app, argc, argv, report)) return *ended;
+        runChosen(app, defined, global, report);
     } catch (const AgentError& error) {
         // A number refused while parsing is thrown before the command is
         // named.
@@ -249,4 +264,49 @@ int main(int argc, char** argv) {
     }
     report.printSuccess();
     return 0;
+}
+
+// pipeline-agent --completion bash: prints the completion script of the
+// command line app holds (exit 0); another shell, or none, is bad input
+// (exit 2).
+int printCompletion(const CLI::App& app, int argc, char** argv) {
+    if (argc != 3 || std::strcmp(argv[2], "bash") != 0) {
+        std::fprintf(stderr, "pipeline-agent: error: --completion takes one shell: bash\n");
+        std::fflush(stderr);
+        return 2;
+    }
+    const std::string script = bashCompletion(app, "pipeline-agent");
+    std::fwrite(script.data(), 1, script.size(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    secureStandardStreams();
+    installInterruptHandling();
+    CLI::App app{
+        "pipeline-agent: backs a database file up over parallel streams and "
+        "restores it, through libpipelinesetup on the embedded local platform."};
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "pipeline-agent " PIPELINESETUP_VERSION,
+                         "print the agent's version and exit");
+    // The shared options may also follow the command: a subcommand hands
+    // the options it does not know to the application.
+    app.fallthrough();
+    GlobalOptions global;
+    addSharedOptions(app, global);
+    const std::vector<Defined> defined = addCommands(app);
+    app.set_help_all_flag("--help-all",
+                          "print the help of every command, the options for tests included");
+    if (!asked(argc, argv, "--help-all")) hideTestingOptions(app);
+    if (argc >= 2 && std::strcmp(argv[1], "--completion") == 0) {
+        return printCompletion(app, argc, argv);
+    }
+
+    // Filled by the command that runs; prints only with --json. Whether it
+    // was asked for is read before the parse, so that a command line that
+    // does not parse gets its document too.
+    JsonReport report(asked(argc, argv, "--json"));
+    return runCommandLine(app, defined, global, argc, argv, report);
 }
