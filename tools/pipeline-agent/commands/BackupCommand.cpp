@@ -1,5 +1,5 @@
 // backup FILE... --manifest M.json: backs a set of files up over parallel
-// streams (jobs/BackupJob).
+// streams (jobs/backup/BackupJob).
 
 #include <CLI/CLI.hpp>
 

@@ -1,5 +1,5 @@
 // check [--repair]: verifies the store, or rebuilds its catalog
-// (jobs/StoreCommands).
+// (maintenance/StoreCheck).
 
 #include <CLI/CLI.hpp>
 

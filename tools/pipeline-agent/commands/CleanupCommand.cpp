@@ -1,5 +1,5 @@
 // cleanup: removes what failed and crashed jobs and restores left
-// (jobs/StoreCommands).
+// (maintenance/StoreCleanup).
 
 #include "commands/Command.h"
 #include "maintenance/StoreCleanup.h"

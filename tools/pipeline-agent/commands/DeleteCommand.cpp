@@ -1,5 +1,5 @@
 // delete JOB... [--yes] [--dry-run]: removes complete jobs on purpose, with
-// every file the store keeps of them (jobs/JobDeletion, and the platform's
+// every file the store keeps of them (maintenance/JobDeletion, and the platform's
 // deleteJobs for the crash-safe order).
 
 #include <unistd.h>

@@ -1,5 +1,5 @@
 // expire --keep-...: deletes the complete jobs that a retention policy does
-// not keep (jobs/Retention), through the same crash-safe path as delete.
+// not keep (maintenance/Retention), through the same crash-safe path as delete.
 
 #include <CLI/CLI.hpp>
 

@@ -1,5 +1,5 @@
 // list [--files] [--job J]: the store's jobs and archive files, and what the
-// complete jobs hold (jobs/StoreCommands, jobs/JobContents).
+// complete jobs hold (maintenance/StoreListing, maintenance/JobContents).
 
 #include <CLI/CLI.hpp>
 

@@ -1,5 +1,5 @@
 // restore M.json --output DIR|PATH: restores a backed-up set, or one file of
-// it, from its manifest (jobs/RestoreJob).
+// it, from its manifest (jobs/restore/RestoreJob).
 
 #include <CLI/CLI.hpp>
 
