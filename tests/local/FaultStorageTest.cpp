@@ -17,6 +17,7 @@
 
 #include "platform/local/storage/FaultInjectingStorage.h"
 #include "platform/local/storage/PosixStorage.h"
+#include "tests/local/RefusingStorage.h"
 
 using localplatform::FaultInjectingStorage;
 using localplatform::FaultKind;
@@ -331,7 +332,7 @@ TEST_F(LocalFaultStorageTest, LogsEachFaultBeforeItTakesEffectAndNothingElse) {
 
 // An inner storage that keeps unfinished writes apart, as object storage
 // does: one pending write, which it gives up when asked; nothing else.
-class PendingStorage final : public localplatform::Storage {
+class PendingStorage final : public RefusingStorage {
 public:
     std::vector<localplatform::PendingWrite> pendingWrites(const std::string& directory) override {
         return {{directory + "/1.arch", "upload-1"}};
@@ -348,33 +349,6 @@ public:
     }
     std::vector<std::string> abandoned;
     std::vector<std::string> replaced;
-
-    std::unique_ptr<StorageFile> createExclusive(const std::string&, const FileModes&) override {
-        return nullptr;
-    }
-    std::unique_ptr<StorageFile> openForReading(const std::string&,
-                                                localplatform::EntryStatus*) override {
-        return nullptr;
-    }
-    bool status(const std::string&, localplatform::EntryStatus*, bool) override { return false; }
-    bool rename(const std::string&, const std::string&) override { return false; }
-    bool link(const std::string&, const std::string&) override { return false; }
-    bool remove(const std::string&) override { return false; }
-    bool list(const std::string&, std::vector<std::string>*) override { return false; }
-    std::unique_ptr<localplatform::StorageLock> lock(const std::string&, bool,
-                                                     const FileModes&) override {
-        return nullptr;
-    }
-    std::unique_ptr<localplatform::StorageLock> lockShared(const std::string&, bool,
-                                                           const FileModes&) override {
-        return nullptr;
-    }
-    bool makeDirectory(const std::string&, const FileModes&) override { return false; }
-    bool makeParents(const std::string&) override { return false; }
-    bool syncDirectory(const std::string&) override { return false; }
-    bool canonical(const std::string&, std::string*) override { return false; }
-    bool writable(const std::string&) override { return false; }
-    bool truncate(const std::string&, unsigned long long) override { return false; }
 };
 
 TEST_F(LocalFaultStorageTest, PassesPendingWritesAndOneStepReplacementsThroughAndFailsThemAsTold) {

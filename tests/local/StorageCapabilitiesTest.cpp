@@ -16,6 +16,7 @@
 
 #include "platform/local/storage/FaultInjectingStorage.h"
 #include "platform/local/storage/PosixStorage.h"
+#include "tests/local/RefusingStorage.h"
 
 using localplatform::FaultInjectingStorage;
 using localplatform::FaultRule;
@@ -49,7 +50,7 @@ protected:
 // A storage that does nothing and claims the opposite of a file system in
 // every respect: what a wrapper passes on is then told apart from its own
 // default.
-class ClaimingStorage final : public localplatform::Storage {
+class ClaimingStorage final : public RefusingStorage {
 public:
     StorageCapabilities capabilities() const override {
         return {.rename = false,
@@ -61,34 +62,6 @@ public:
                 .pendingWrites = true,
                 .hostFolder = false};
     }
-
-    std::unique_ptr<localplatform::StorageFile> createExclusive(const std::string&,
-                                                                const FileModes&) override {
-        return nullptr;
-    }
-    std::unique_ptr<localplatform::StorageFile> openForReading(
-        const std::string&, localplatform::EntryStatus*) override {
-        return nullptr;
-    }
-    bool status(const std::string&, localplatform::EntryStatus*, bool) override { return false; }
-    bool rename(const std::string&, const std::string&) override { return false; }
-    bool link(const std::string&, const std::string&) override { return false; }
-    bool remove(const std::string&) override { return false; }
-    bool list(const std::string&, std::vector<std::string>*) override { return false; }
-    std::unique_ptr<localplatform::StorageLock> lock(const std::string&, bool,
-                                                     const FileModes&) override {
-        return nullptr;
-    }
-    std::unique_ptr<localplatform::StorageLock> lockShared(const std::string&, bool,
-                                                           const FileModes&) override {
-        return nullptr;
-    }
-    bool makeDirectory(const std::string&, const FileModes&) override { return false; }
-    bool makeParents(const std::string&) override { return false; }
-    bool syncDirectory(const std::string&) override { return false; }
-    bool canonical(const std::string&, std::string*) override { return false; }
-    bool writable(const std::string&) override { return false; }
-    bool truncate(const std::string&, unsigned long long) override { return false; }
 };
 
 TEST_F(LocalStorageCapabilitiesTest, ThePosixStorageDoesWhatItClaims) {

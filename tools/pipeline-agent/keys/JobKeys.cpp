@@ -169,3 +169,13 @@ DataKey jobDataKey(const Manifest& manifest, const KeySource& source) {
     const StoreKey key = storeKeyFor(source, wrapped.recipe, job + " is encrypted and");
     return unwrapDataKey(wrapped, key);
 }
+
+JobStages jobStagesOf(const Manifest& manifest, const KeySource& key) {
+    JobStages stages;
+    stages.codec = manifest.stages.codec;
+    stages.level = manifest.stages.level;
+    stages.frameSize = static_cast<std::size_t>(manifest.stages.frameSize);
+    stages.jobId = manifest.jobId;
+    if (manifest.stages.encrypted()) stages.key = jobDataKey(manifest, key);
+    return stages;
+}

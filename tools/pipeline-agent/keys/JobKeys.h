@@ -5,6 +5,7 @@
 
 #include "manifest/Manifest.h"
 #include "stages/DataKeyWrap.h"
+#include "stages/JobStages.h"
 #include "stages/KeyDerivation.h"
 #include "stages/SecretKey.h"
 
@@ -64,3 +65,8 @@ StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits);
 // never makes: badInput (exit 2), one line naming the job, before any data
 // is read (and before any key is derived or asked for).
 DataKey jobDataKey(const Manifest& manifest, const KeySource& source);
+
+// The stages to decode a job's frames with, as its backup made them (the
+// manifest's codec, level and frame size): with its data key (jobDataKey)
+// when it is encrypted. Throws AgentError when the key does not open it.
+JobStages jobStagesOf(const Manifest& manifest, const KeySource& key);

@@ -45,19 +45,6 @@ private:
     std::map<std::string, Opened> m_open;
 };
 
-// The stages to decode a job's frames with, as its backup made them: its
-// data key from key when it is encrypted. Throws AgentError when the key
-// does not open it.
-JobStages jobStagesOf(const Manifest& manifest, const KeySource& key) {
-    JobStages stages;
-    stages.codec = manifest.stages.codec;
-    stages.level = manifest.stages.level;
-    stages.frameSize = static_cast<std::size_t>(manifest.stages.frameSize);
-    stages.jobId = manifest.jobId;
-    if (manifest.stages.encrypted()) stages.key = jobDataKey(manifest, key);
-    return stages;
-}
-
 // One verification of the store's framed jobs: what it found so far, and
 // the archive files it opened.
 class FrameVerifier {

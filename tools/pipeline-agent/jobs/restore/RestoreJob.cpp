@@ -67,13 +67,7 @@ std::optional<JobStages> stagesOf(const Manifest& manifest, const KeySource& key
         }
         return std::nullopt;
     }
-    JobStages stages;
-    stages.codec = manifest.stages.codec;
-    stages.level = manifest.stages.level;
-    stages.frameSize = static_cast<std::size_t>(manifest.stages.frameSize);
-    stages.jobId = manifest.jobId;
-    if (manifest.stages.encrypted()) stages.key = jobDataKey(manifest, key);
-    return stages;
+    return jobStagesOf(manifest, key);
 }
 
 // Where the outputs go: standard output for `--output -`; a tree, and a set
