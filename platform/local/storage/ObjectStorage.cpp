@@ -447,40 +447,57 @@ std::unique_ptr<StorageFile> ObjectStorage::createExclusive(const std::string& p
                                                             const FileModes&) {
     std::string key;
     if (!keyOf(path, &key)) return nullptr;
+    // Archive data comes into being only when its upload completes.
+    if (isArchiveData(key)) {
+        ObjectInfo info;
+        const S3Status looked = lease()->headObject(key, info);
+        if (looked) {
+            errno = EEXIST;
+            return nullptr;
+        }
+        if (!looked.notFound()) {
+            reportFailure(looked.message);
+            errno = EIO;
+            return nullptr;
+        }
+        return std::make_unique<MultipartFile>(*this, path, key);
+    }
+    if (!putNew(key, "")) return nullptr;
+    return std::make_unique<SmallObjectFile>(*this, path, key);
+}
+
+bool ObjectStorage::putNew(const std::string& key, const std::string& text) {
     auto client = lease();
     ObjectInfo info;
     const S3Status looked = client->headObject(key, info);
     if (looked) {
         errno = EEXIST;
-        return nullptr;
+        return false;
     }
     if (!looked.notFound()) {
         reportFailure(looked.message);
         errno = EIO;
-        return nullptr;
+        return false;
     }
-    // Archive data comes into being only when its upload completes.
-    if (isArchiveData(key)) return std::make_unique<MultipartFile>(*this, path, key);
-
     S3Status made;
     if (m_conditionalPut.load()) {
-        made = client->putObjectIfAbsent(key, "");
+        made = client->putObjectIfAbsent(key, text);
         if (!made && made.s3Code == "NotImplemented") {
             // Swift's s3api, say: the HEAD above is all the exclusion there is.
             m_conditionalPut.store(false);
         }
     }
-    if (!m_conditionalPut.load()) made = client->putObject(key, "");
+    if (!m_conditionalPut.load()) made = client->putObject(key, text);
     if (!made) {
         if (made.httpStatus == 412) {
             errno = EEXIST;
-            return nullptr;
+            return false;
         }
         reportFailure(made.message);
         errno = EIO;
-        return nullptr;
+        return false;
     }
-    return std::make_unique<SmallObjectFile>(*this, path, key);
+    return true;
 }
 
 std::unique_ptr<StorageFile> ObjectStorage::openForReading(const std::string& path,
@@ -552,6 +569,10 @@ bool ObjectStorage::rename(const std::string&, const std::string&) {
 bool ObjectStorage::link(const std::string& from, const std::string& to) {
     std::string text;
     if (!readSmallFile(from, 1u << 20, &text)) return false;
+    std::string key;
+    if (!keyOf(to, &key)) return false;
+    if (!isArchiveData(key)) return putNew(key, text);
+    // Archive data comes into being only when its upload completes.
     std::unique_ptr<StorageFile> copy = createExclusive(to, FileModes{});
     if (!copy) return false;
     if (!copy->append(text.data(), text.size(), nullptr) || !copy->sync()) {

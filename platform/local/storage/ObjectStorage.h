@@ -101,8 +101,10 @@ public:
                                                 EntryStatus* status) override;
     bool status(const std::string& path, EntryStatus* status, bool follow = false) override;
     bool rename(const std::string& from, const std::string& to) override;
-    // An exclusive copy: to is created (as createExclusive does) holding
-    // from's bytes; from stays.
+    // An exclusive copy: to is created holding from's bytes, in one PUT, so
+    // that no reader ever finds it empty or part-written (store.ini is
+    // placed so while other agents may read it); from stays. EEXIST when to
+    // exists.
     bool link(const std::string& from, const std::string& to) override;
     // One PUT of the whole text: the object is replaced in one step.
     bool replaceDurably(const std::string& path, const std::string& text,
@@ -149,6 +151,11 @@ public:
 private:
     friend class Lease;
     void giveBack(std::unique_ptr<objectstore::S3Client> client);
+    // Makes the object key, absent until now, holding text in one PUT: with
+    // If-None-Match where the server takes it, else after a HEAD that found
+    // nothing (all the exclusion a server without it allows). False with
+    // errno EEXIST when key exists, EIO (reported) when the server fails.
+    bool putNew(const std::string& key, const std::string& text);
 
     const ObjectStoreSettings m_settings;
     const std::function<void(const std::string&)> m_report;
