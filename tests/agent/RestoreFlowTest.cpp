@@ -177,7 +177,7 @@ TEST(RestoreTargetFailure, EveryTargetFailsAlikeAndLeavesNothing) {
     {
         const Manifest plain = fileSet();
         FilesTarget files(optionsFor(dir + "/files"), plain);
-        files.inspectPlaces();
+        files.examinePlaces();
         files.open(records);
         files.prepare();
         EXPECT_EQ(failedRead(files, 0), failure);
@@ -193,7 +193,7 @@ TEST(RestoreTargetFailure, EveryTargetFailsAlikeAndLeavesNothing) {
     {
         const Manifest tree = treeSet();
         TreeTarget treeTarget(optionsFor(dir + "/tree"), tree);
-        treeTarget.inspectPlaces();
+        treeTarget.examinePlaces();
         treeTarget.open(records);
         treeTarget.prepare();
         // The hidden directory is recorded before anything is written in it.
@@ -235,7 +235,7 @@ TEST(RestoreTargetFailure, HiddenAndReplacedOutputsAreUndone) {
         options.namedTemporary = true;
         options.replace = true;
         FilesTarget files(options, plain);
-        files.inspectPlaces();
+        files.examinePlaces();
         files.open(records);
         EXPECT_EQ(namesIn(dir + "/files").size(), 4u);  // two old, two hidden
         EXPECT_EQ(namesIn(records).size(), 2u);
@@ -255,7 +255,7 @@ TEST(RestoreTargetFailure, HiddenAndReplacedOutputsAreUndone) {
         RestoreOptions options = optionsFor(dir + "/tree");
         options.replace = true;
         TreeTarget treeTarget(options, tree);
-        treeTarget.inspectPlaces();
+        treeTarget.examinePlaces();
         treeTarget.open(records);
         treeTarget.prepare();
         EXPECT_EQ(failedRead(treeTarget, 0).second, 1);
@@ -281,7 +281,7 @@ TEST(RestoreTargetCommit, AFileAppearsAndIsShownAlikeByEachTarget) {
     Manifest plain = threeStreams(3);
     plain.files.push_back(empty);
     FilesTarget files(optionsFor(dir + "/files"), plain);
-    files.inspectPlaces();
+    files.examinePlaces();
     files.open("");
     files.prepare();
     ASSERT_EQ(files.requestCount(), 1u);
@@ -294,7 +294,7 @@ TEST(RestoreTargetCommit, AFileAppearsAndIsShownAlikeByEachTarget) {
     empty.name = "d/e.bin";
     tree.files.push_back(empty);
     TreeTarget treeTarget(optionsFor(dir + "/tree"), tree);
-    treeTarget.inspectPlaces();
+    treeTarget.examinePlaces();
     treeTarget.open("");
     treeTarget.prepare();
     ASSERT_EQ(treeTarget.requestCount(), 0u);

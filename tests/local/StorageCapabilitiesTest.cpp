@@ -47,8 +47,8 @@ protected:
     FileModes modes;
 };
 
-// A storage that does nothing and claims the opposite of a file system in
-// every respect: what a wrapper passes on is then told apart from its own
+// A storage that does nothing and claims the opposite of a file system on
+// every count: what a wrapper passes on is then told apart from its own
 // default.
 class ClaimingStorage final : public RefusingStorage {
 public:

@@ -10,7 +10,7 @@
 
 #include "platform/local/Config.h"
 #include "platform/local/base/Diagnostics.h"
-#include "platform/local/store/AuditInspection.h"
+#include "platform/local/store/AuditExamination.h"
 #include "platform/local/store/AuditPlaces.h"
 #include "platform/local/store/AuditRepair.h"
 #include "platform/local/store/AuditScan.h"
@@ -27,7 +27,7 @@ CheckResult auditStore(const std::shared_ptr<Store>& store, bool repair,
     std::vector<std::string> cleared = store->clearedPlaces();
     if (repair) audit::clearUnusableEntries(*store, &cleared);
     std::map<unsigned long long, std::string> unmarked;
-    CheckResult found = audit::inspect(*store, scan, repair ? &unmarked : nullptr);
+    CheckResult found = audit::examine(*store, scan, repair ? &unmarked : nullptr);
     if (repair && !found.problems.empty()) {
         std::vector<std::string> repaired;
         for (const std::string& problem : found.problems) repaired.push_back("found: " + problem);
@@ -36,7 +36,7 @@ CheckResult auditStore(const std::shared_ptr<Store>& store, bool repair,
             audit::rebuildFromFiles(*store, scan, &repaired);
         }
         for (const std::string& line : repaired) platformDebug("check --repair: " + line);
-        found = audit::inspect(*store, scan);
+        found = audit::examine(*store, scan);
         found.repaired = std::move(repaired);
     }
     for (const std::string& line : cleared) platformDebug("check --repair: " + line);

@@ -97,7 +97,7 @@ void requirePlaces(RestoreTarget& target, const std::string& trace,
     const std::string store = localplatform::configuredStoreDirectory(config);
     target.requireOutsideStores(store);
     if (!trace.empty()) requireOutsideStores(trace, "trace", store);
-    target.inspectPlaces();
+    target.examinePlaces();
 }
 
 // Where the restore records its hidden partial outputs: the store's

@@ -24,7 +24,7 @@ struct RestoreRequest {
 // differs:
 //
 //   made (the constructor chooses the manifest's files and checks where each
-//   goes: bad input) -> writesAt, requireOutsideStores, inspectPlaces ->
+//   goes: bad input) -> writesAt, requireOutsideStores, examinePlaces ->
 //   the store opened and the job held -> open -> prepare -> for each request:
 //   beginRequest, the request set up, readRequest -> commit -> close.
 //
@@ -43,7 +43,7 @@ public:
     virtual void requireOutsideStores(const std::string& store) const = 0;
     // Checks what exists at the outputs' places, once every other check
     // passed; makes nothing. Throws AgentError (bad input).
-    virtual void inspectPlaces() {}
+    virtual void examinePlaces() {}
     // The files whose data the restore reads, for the job's hold to check.
     virtual const std::vector<const ManifestFile*>& needed() const = 0;
     // What is restored, for the line that starts the restore: "3 files

@@ -180,7 +180,7 @@ void TreeTarget::requireOutsideStores(const std::string& store) const {
     ::requireOutsideStores(m_output, "output", store);
 }
 
-void TreeTarget::inspectPlaces() {
+void TreeTarget::examinePlaces() {
     m_tree = std::make_unique<TreeOutput>(m_output, m_entries,
                                           TreeOutput::Options{m_replace, ""});
 }

@@ -29,7 +29,7 @@ public:
     bool writesAt(const std::string& path) const override;
     void requireOutsideStores(const std::string& store) const override;
     // Every entry's path against the output directory (see TreeOutput).
-    void inspectPlaces() override;
+    void examinePlaces() override;
     const std::vector<const ManifestFile*>& needed() const override { return m_needed; }
     std::string summary() const override;
     uint64_t bytes() const override { return m_bytes; }

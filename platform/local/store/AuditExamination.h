@@ -26,7 +26,7 @@ class Scan;
 // *unmarked (when given): the jobs that a catalog whose own check passed has
 // complete, all of whose files are described, without a completion marker;
 // with the time the catalog completed them.
-CheckResult inspect(const Store& store, Scan& scan,
+CheckResult examine(const Store& store, Scan& scan,
                     std::map<unsigned long long, std::string>* unmarked = nullptr);
 
 }  // namespace audit

@@ -1,7 +1,7 @@
 // One look at a store, catalog against files: what is wrong, what a job at
 // work explains, and which command helps with the rest.
 
-#include "platform/local/store/AuditInspection.h"
+#include "platform/local/store/AuditExamination.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,8 +13,8 @@
 #include "platform/local/Config.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/catalog/CatalogBackend.h"
+#include "platform/local/store/AuditDoubts.h"
 #include "platform/local/store/AuditScan.h"
-#include "platform/local/store/AuditSuspects.h"
 #include "platform/local/store/Sidecar.h"
 #include "platform/local/store/Store.h"
 
@@ -52,24 +52,23 @@ struct Remedy {
     unsigned long long job = 0;
 };
 
-// One inspection, run once: the problems found so far in the order found,
-// what helps with each, and the suspects among them, whose places stay
+// One examination, run once: the problems found so far in the order found,
+// what helps with each, and the doubts among them, whose places stay
 // empty until settle() says whether they stand.
-class Inspection {
+class Examination {
 public:
-    Inspection(const Store& store, Scan& scan,
-               std::map<unsigned long long, std::string>* unmarked)
+    Examination(const Store& store, Scan& scan, std::map<unsigned long long, std::string>* unmarked)
         : m_store(store), m_scan(scan), m_unmarked(unmarked) {}
-    Inspection(const Inspection&) = delete;
-    Inspection& operator=(const Inspection&) = delete;
+    Examination(const Examination&) = delete;
+    Examination& operator=(const Examination&) = delete;
 
     CheckResult run();
 
 private:
     // A problem that a job at work could explain: its place among the
     // problems is kept, empty until it is settled.
-    void suspect(Suspect::Kind kind, uint64_t id, std::string problem, std::string state = "",
-                 unsigned long long job = 0);
+    void doubt(Doubt::Kind kind, uint64_t id, std::string problem, std::string state = "",
+               unsigned long long job = 0);
     // A problem of the row that a later view may show changed.
     void rowProblem(const ArchiveFileRecord& row, std::string problem);
     // The problems found since the last call take remedy.
@@ -80,8 +79,7 @@ private:
     // A closed file's data against its entry and description: sizes, then
     // (within the scan's bound) the digest.
     void checkClosedData(const ArchiveFileRecord& row, const std::string& name,
-                         const std::string& full, unsigned long long size,
-                         const Sidecar& sidecar);
+                         const std::string& full, unsigned long long size, const Sidecar& sidecar);
     void classify(const ArchiveFileRecord& row);
     void checkJobs();
     // A complete job (marked: it has its completion marker) and its files.
@@ -97,7 +95,7 @@ private:
     std::map<unsigned long long, std::string>* const m_unmarked;
     CheckResult m_result;
     std::vector<std::string>& m_problems = m_result.problems;
-    std::vector<Suspect> m_suspects;
+    std::vector<Doubt> m_doubts;
     // m_remedyOf[i]: what helps with m_problems[i].
     std::vector<Remedy> m_remedyOf;
     std::unique_ptr<CatalogBackend> m_catalog;  // null when it cannot be read
@@ -106,22 +104,21 @@ private:
     std::set<uint64_t> m_entered;  // the archive file ids the view has
 };
 
-void Inspection::suspect(Suspect::Kind kind, uint64_t id, std::string problem, std::string state,
-                         unsigned long long job) {
-    m_suspects.push_back(
-        {kind, id, std::move(state), job, m_problems.size(), std::move(problem)});
+void Examination::doubt(Doubt::Kind kind, uint64_t id, std::string problem, std::string state,
+                        unsigned long long job) {
+    m_doubts.push_back({kind, id, std::move(state), job, m_problems.size(), std::move(problem)});
     m_problems.emplace_back();
 }
 
-void Inspection::rowProblem(const ArchiveFileRecord& row, std::string problem) {
-    suspect(Suspect::Kind::Row, row.afileId, std::move(problem), row.state, row.jobId);
+void Examination::rowProblem(const ArchiveFileRecord& row, std::string problem) {
+    doubt(Doubt::Kind::Row, row.afileId, std::move(problem), row.state, row.jobId);
 }
 
-void Inspection::remedy(Remedy::Kind kind, unsigned long long job) {
+void Examination::remedy(Remedy::Kind kind, unsigned long long job) {
     m_remedyOf.resize(m_problems.size(), Remedy{kind, job});
 }
 
-CheckResult Inspection::run() {
+CheckResult Examination::run() {
     readCatalog();
     for (const CatalogJob& job : m_view.jobs) m_jobById[job.jobId] = &job;
     for (const ArchiveFileRecord& row : m_view.rows) {
@@ -132,15 +129,15 @@ CheckResult Inspection::run() {
     checkJobs();
     checkMarkers();
     checkUnentered();
-    // Without a catalog there is nothing to look at again: every suspect
+    // Without a catalog there is nothing to look at again: every doubt
     // stands.
-    if (m_catalog) m_suspects = settle(m_store, *m_catalog, std::move(m_suspects));
-    for (Suspect& each : m_suspects) m_problems[each.slot] = std::move(each.problem);
+    if (m_catalog) m_doubts = settle(m_store, *m_catalog, std::move(m_doubts));
+    for (Doubt& each : m_doubts) m_problems[each.slot] = std::move(each.problem);
     conclude();
     return std::move(m_result);
 }
 
-void Inspection::readCatalog() {
+void Examination::readCatalog() {
     try {
         m_catalog = m_store.catalog();
         m_view = readView(*m_catalog, true);
@@ -158,7 +155,7 @@ void Inspection::readCatalog() {
 // What a file's problems are: a complete job's damage, which deleting or
 // marking it settles; what a killed job left, cleanup's; a job marked
 // damaged, known and accepted; else the catalog's.
-void Inspection::classify(const ArchiveFileRecord& row) {
+void Examination::classify(const ArchiveFileRecord& row) {
     const auto job = m_jobById.find(row.jobId);
     const std::string state = job == m_jobById.end() ? "" : job->second->state;
     if (state == "damaged") {
@@ -172,7 +169,7 @@ void Inspection::classify(const ArchiveFileRecord& row) {
     }
 }
 
-void Inspection::checkRow(const ArchiveFileRecord& row) {
+void Examination::checkRow(const ArchiveFileRecord& row) {
     m_entered.insert(row.afileId);
     ++m_result.files;
     const std::string name = nameOf(row);
@@ -218,9 +215,9 @@ void Inspection::checkRow(const ArchiveFileRecord& row) {
     checkClosedData(row, name, full, status.size, sidecar);
 }
 
-void Inspection::checkClosedData(const ArchiveFileRecord& row, const std::string& name,
-                                 const std::string& full, unsigned long long size,
-                                 const Sidecar& sidecar) {
+void Examination::checkClosedData(const ArchiveFileRecord& row, const std::string& name,
+                                  const std::string& full, unsigned long long size,
+                                  const Sidecar& sidecar) {
     if (!sidecar.closed) {
         m_problems.push_back(name +
                              ": closed in the catalog, but its description was never closed");
@@ -250,7 +247,7 @@ void Inspection::checkClosedData(const ArchiveFileRecord& row, const std::string
     }
 }
 
-void Inspection::checkJobs() {
+void Examination::checkJobs() {
     std::map<unsigned long long, std::vector<const ArchiveFileRecord*>> filesOf;
     for (const ArchiveFileRecord& row : m_view.rows) filesOf[row.jobId].push_back(&row);
     const auto liveness = m_store.liveness();
@@ -279,34 +276,33 @@ void Inspection::checkJobs() {
         if (job.state == "complete") {
             checkCompleteJob(job, marked, filesOf[job.jobId]);
         } else if (marked) {
-            suspect(Suspect::Kind::MarkerNotComplete, job.jobId,
-                    formatText("job %llu has a completion marker but the catalog says %s",
-                               job.jobId, job.state.c_str()));
+            doubt(Doubt::Kind::MarkerNotComplete, job.jobId,
+                  formatText("job %llu has a completion marker but the catalog says %s", job.jobId,
+                             job.state.c_str()));
             remedy(Remedy::Kind::Cleanup);
         } else if (job.state == "running" && !m_store.jobLockHeld(job.jobId)) {
-            suspect(Suspect::Kind::WriterGone, job.jobId,
-                    formatText("job %llu is running in the catalog but its writer is gone "
-                               "(cleanup removes it)",
-                               job.jobId));
+            doubt(Doubt::Kind::WriterGone, job.jobId,
+                  formatText("job %llu is running in the catalog but its writer is gone "
+                             "(cleanup removes it)",
+                             job.jobId));
             remedy(Remedy::Kind::Cleanup);
         }
     }
 }
 
-void Inspection::checkCompleteJob(const CatalogJob& job, bool marked,
-                                  const std::vector<const ArchiveFileRecord*>& files) {
+void Examination::checkCompleteJob(const CatalogJob& job, bool marked,
+                                   const std::vector<const ArchiveFileRecord*>& files) {
     if (!marked && !m_view.rows.empty()) {
         // A job completed before completion markers existed has none;
         // only one whose files all carry descriptions should.
         bool described = true;
         for (const auto* file : files) {
-            described =
-                described && m_store.storage().exists(m_store.sidecarPath(file->afileId));
+            described = described && m_store.storage().exists(m_store.sidecarPath(file->afileId));
         }
         if (described && !files.empty()) {
-            m_problems.push_back(formatText(
-                "job %llu is complete in the catalog but has no completion marker %s",
-                job.jobId, m_store.markerPath(job.jobId).c_str()));
+            m_problems.push_back(
+                formatText("job %llu is complete in the catalog but has no completion marker %s",
+                           job.jobId, m_store.markerPath(job.jobId).c_str()));
             remedy(Remedy::Kind::Repair);
             if (m_unmarked && m_view.integrity.empty()) {
                 (*m_unmarked)[job.jobId] = job.updatedAt;
@@ -322,31 +318,30 @@ void Inspection::checkCompleteJob(const CatalogJob& job, bool marked,
     }
 }
 
-void Inspection::checkMarkers() {
+void Examination::checkMarkers() {
     for (const unsigned long long id : listJobFiles(m_store, "complete")) {
         if (!m_jobById.count(id)) {
-            suspect(Suspect::Kind::MarkerUnknownJob, id,
-                    formatText("job %llu has a completion marker but is not in the catalog", id));
+            doubt(Doubt::Kind::MarkerUnknownJob, id,
+                  formatText("job %llu has a completion marker but is not in the catalog", id));
             remedy(Remedy::Kind::Repair);
         }
     }
 }
 
-void Inspection::checkUnentered() {
+void Examination::checkUnentered() {
     std::set<uint64_t> data, sidecars;
     std::vector<std::string> other;
     listFiles(m_store, &data, &sidecars, &other);
     for (const uint64_t id : data) {
         if (!m_entered.count(id)) {
-            suspect(Suspect::Kind::UnknownData, id,
-                    m_store.dataPath(id) + " is not in the catalog");
+            doubt(Doubt::Kind::UnknownData, id, m_store.dataPath(id) + " is not in the catalog");
             leftBehind(id);
         }
     }
     for (const uint64_t id : sidecars) {
         if (!m_entered.count(id) && !data.count(id)) {
-            suspect(Suspect::Kind::UnknownSidecar, id,
-                    m_store.sidecarPath(id) + " describes a data file that is missing");
+            doubt(Doubt::Kind::UnknownSidecar, id,
+                  m_store.sidecarPath(id) + " describes a data file that is missing");
             leftBehind(id);
         }
     }
@@ -359,7 +354,7 @@ void Inspection::checkUnentered() {
 
 // A file without an entry that a killed creation left is cleanup's; one
 // of a complete job, whose entry the catalog lost, the repair's.
-void Inspection::leftBehind(uint64_t id) {
+void Examination::leftBehind(uint64_t id) {
     Sidecar sidecar;
     std::string why;
     const bool ofComplete =
@@ -368,9 +363,9 @@ void Inspection::leftBehind(uint64_t id) {
     remedy(ofComplete ? Remedy::Kind::Repair : Remedy::Kind::Cleanup);
 }
 
-// Explained suspects left their slots empty; a marked damaged job's
+// Explained doubts left their slots empty; a marked damaged job's
 // problems are notes.
-void Inspection::conclude() {
+void Examination::conclude() {
     Remedies remedies;
     std::vector<std::string> standing, damage;
     for (std::size_t i = 0; i < m_problems.size(); ++i) {
@@ -378,8 +373,7 @@ void Inspection::conclude() {
         const Remedy& what = m_remedyOf[i];
         switch (what.kind) {
         case Remedy::Kind::MarkedDamaged:
-            damage.push_back(m_problems[i] +
-                             formatText(" (job %llu is marked damaged)", what.job));
+            damage.push_back(m_problems[i] + formatText(" (job %llu is marked damaged)", what.job));
             continue;
         case Remedy::Kind::DamagedJob: remedies.damagedJobs.insert(what.job); break;
         case Remedy::Kind::Cleanup: remedies.cleanup = true; break;
@@ -395,9 +389,9 @@ void Inspection::conclude() {
 
 }  // namespace
 
-CheckResult inspect(const Store& store, Scan& scan,
+CheckResult examine(const Store& store, Scan& scan,
                     std::map<unsigned long long, std::string>* unmarked) {
-    return Inspection(store, scan, unmarked).run();
+    return Examination(store, scan, unmarked).run();
 }
 
 }  // namespace localplatform::audit

@@ -1,7 +1,7 @@
-// The suspects of an audit, looked at again until each is explained by a
+// The doubts of an audit, looked at again until each is explained by a
 // job at work or stands as a problem.
 
-#include "platform/local/store/AuditSuspects.h"
+#include "platform/local/store/AuditDoubts.h"
 
 #include <chrono>
 #include <map>
@@ -22,19 +22,19 @@ namespace {
 constexpr std::chrono::milliseconds kSettleTime{5000};
 constexpr std::chrono::milliseconds kSettleStep{100};
 
-// What a later look says of a suspect.
+// What a later look says of a doubt.
 enum class Verdict {
     Explained,  // by a job at work
     Problem,
     Pending,  // a file being created: its description names no job yet
 };
 
-// Is the suspect explained by a job at work, given a later view of the
+// Is the doubt explained by a job at work, given a later view of the
 // catalog and the jobs whose writers lived before or after it was read?
 // A file whose description gives it to a job that the catalog has and
 // whose writer is gone was left by that writer: killed after it made the
 // file and before its entry was committed. Its problem says so.
-Verdict judge(const Store& store, Suspect& suspect,
+Verdict judge(const Store& store, Doubt& doubt,
               const std::map<uint64_t, const ArchiveFileRecord*>& rowById,
               const std::map<unsigned long long, const CatalogJob*>& jobById,
               const std::set<unsigned long long>& live) {
@@ -49,28 +49,28 @@ Verdict judge(const Store& store, Suspect& suspect,
     const auto verdict = [](bool explained) {
         return explained ? Verdict::Explained : Verdict::Problem;
     };
-    switch (suspect.kind) {
-    case Suspect::Kind::UnknownData:
-    case Suspect::Kind::UnknownSidecar: {
+    switch (doubt.kind) {
+    case Doubt::Kind::UnknownData:
+    case Doubt::Kind::UnknownSidecar: {
         // Entered since, or taken back by a creation that failed, or made by
         // a live job whose creation has not committed yet (a job is entered
         // before its first file is made: one the catalog lacks is no job at
         // work, its catalog was lost). A file is made before its
         // description is written: while jobs live, one without a readable
         // description may be a creation under way.
-        if (rowById.count(suspect.id)) return Verdict::Explained;
-        const std::string path = suspect.kind == Suspect::Kind::UnknownData
-                                     ? store.dataPath(suspect.id)
-                                     : store.sidecarPath(suspect.id);
+        if (rowById.count(doubt.id)) return Verdict::Explained;
+        const std::string path = doubt.kind == Doubt::Kind::UnknownData
+                                     ? store.dataPath(doubt.id)
+                                     : store.sidecarPath(doubt.id);
         if (!store.storage().exists(path)) return Verdict::Explained;
-        const auto job = jobOfDescription(suspect.id);
+        const auto job = jobOfDescription(doubt.id);
         if (!job) return live.empty() ? Verdict::Problem : Verdict::Pending;
         const auto known = jobById.find(*job);
         if (known == jobById.end()) return Verdict::Problem;
         if (live.count(*job)) return Verdict::Explained;
         const std::string& state = known->second->state;
         if (state == "running" || state == "failed") {
-            suspect.problem += formatText(
+            doubt.problem += formatText(
                 ": its description gives it to job %llu, whose writer stopped after making it "
                 "and before entering it in the catalog, as a killed backup does (cleanup "
                 "removes it)",
@@ -78,30 +78,30 @@ Verdict judge(const Store& store, Suspect& suspect,
         }
         return Verdict::Problem;
     }
-    case Suspect::Kind::MarkerUnknownJob:
-    case Suspect::Kind::MarkerNotComplete: {
+    case Doubt::Kind::MarkerUnknownJob:
+    case Doubt::Kind::MarkerNotComplete: {
         // Completed since, completing now (the marker comes first), or the
         // marker was taken back by a completion that failed.
-        const auto job = jobById.find(suspect.id);
+        const auto job = jobById.find(doubt.id);
         if (job != jobById.end() && job->second->state == "complete") return Verdict::Explained;
-        if (suspect.kind == Suspect::Kind::MarkerUnknownJob && job != jobById.end()) {
+        if (doubt.kind == Doubt::Kind::MarkerUnknownJob && job != jobById.end()) {
             return Verdict::Explained;
         }
-        return verdict((live.count(suspect.id) && job != jobById.end()) ||
-                       !store.completionMarked(suspect.id));
+        return verdict((live.count(doubt.id) && job != jobById.end()) ||
+                       !store.completionMarked(doubt.id));
     }
-    case Suspect::Kind::WriterGone: {
-        const auto job = jobById.find(suspect.id);
+    case Doubt::Kind::WriterGone: {
+        const auto job = jobById.find(doubt.id);
         return verdict(job == jobById.end() || job->second->state != "running" ||
-                       live.count(suspect.id));
+                       live.count(doubt.id));
     }
-    case Suspect::Kind::Row: {
+    case Doubt::Kind::Row: {
         // Changed since, or a file its live writer is still at: its
         // description grows as it is closed.
-        const auto row = rowById.find(suspect.id);
-        return verdict(row == rowById.end() || row->second->state != suspect.state ||
-                       (suspect.state == "writing" && live.count(suspect.job) &&
-                        jobById.count(suspect.job)));
+        const auto row = rowById.find(doubt.id);
+        return verdict(
+            row == rowById.end() || row->second->state != doubt.state ||
+            (doubt.state == "writing" && live.count(doubt.job) && jobById.count(doubt.job)));
     }
     }
     return Verdict::Problem;
@@ -118,12 +118,11 @@ CatalogView readView(CatalogBackend& catalog, bool integrity) {
     return view;
 }
 
-std::vector<Suspect> settle(const Store& store, CatalogBackend& catalog,
-                            std::vector<Suspect> suspects) {
+std::vector<Doubt> settle(const Store& store, CatalogBackend& catalog, std::vector<Doubt> doubts) {
     const auto deadline = std::chrono::steady_clock::now() + kSettleTime;
     const auto liveness = store.liveness();
-    std::vector<Suspect> problems;
-    while (!suspects.empty()) {
+    std::vector<Doubt> problems;
+    while (!doubts.empty()) {
         const std::vector<unsigned long long> liveBefore = liveness->liveJobs();
         const CatalogView view = readView(catalog, false);
         crashPoint("check: catalog read again");
@@ -135,17 +134,17 @@ std::vector<Suspect> settle(const Store& store, CatalogBackend& catalog,
         std::map<unsigned long long, const CatalogJob*> jobById;
         for (const CatalogJob& job : view.jobs) jobById[job.jobId] = &job;
         const bool last = std::chrono::steady_clock::now() >= deadline;
-        std::vector<Suspect> pending;
-        for (Suspect& suspect : suspects) {
-            const Verdict verdict = judge(store, suspect, rowById, jobById, liveNow);
+        std::vector<Doubt> pending;
+        for (Doubt& doubt : doubts) {
+            const Verdict verdict = judge(store, doubt, rowById, jobById, liveNow);
             if (verdict == Verdict::Problem || (verdict == Verdict::Pending && last)) {
-                problems.push_back(std::move(suspect));
+                problems.push_back(std::move(doubt));
             } else if (verdict == Verdict::Pending) {
-                pending.push_back(std::move(suspect));
+                pending.push_back(std::move(doubt));
             }
         }
-        suspects = std::move(pending);
-        if (suspects.empty()) break;
+        doubts = std::move(pending);
+        if (doubts.empty()) break;
         stopIfInterrupted();
         std::this_thread::sleep_for(kSettleStep);
     }

@@ -38,7 +38,7 @@ CatalogView readView(CatalogBackend& catalog, bool integrity);
 // or a marker made after the catalog was read, a job that completed since,
 // a file removed since. Each is looked at again against a later view of the
 // catalog before it is called a problem.
-struct Suspect {
+struct Doubt {
     enum class Kind {
         UnknownData,        // files/N.arch that the view lacks
         UnknownSidecar,     // files/N.meta without its data, that the view lacks
@@ -55,17 +55,16 @@ struct Suspect {
     std::string problem;
 };
 
-// Looks at the suspects again against a later view of the catalog; while
+// Looks at the doubts again against a later view of the catalog; while
 // some are pending (files of a creation under way, it seems), again, for at
 // most kSettleTime (5 s) in all: a creation enters its file in the catalog moments
-// after the file appears. Returns the suspects left, which are problems.
+// after the file appears. Returns the doubts left, which are problems.
 //
 // The jobs whose writers live are asked before the view is read and again
 // after: a job that lived before is at work in the view or ended after
 // committing what it made, and one that lives after can still commit; only
 // a job that lived at neither time has left for good what the view lacks.
-std::vector<Suspect> settle(const Store& store, CatalogBackend& catalog,
-                            std::vector<Suspect> suspects);
+std::vector<Doubt> settle(const Store& store, CatalogBackend& catalog, std::vector<Doubt> doubts);
 
 }  // namespace audit
 
