@@ -449,25 +449,15 @@ std::unique_ptr<StorageFile> ObjectStorage::createExclusive(const std::string& p
     if (!keyOf(path, &key)) return nullptr;
     // Archive data comes into being only when its upload completes.
     if (isArchiveData(key)) {
-        ObjectInfo info;
-        const S3Status looked = lease()->headObject(key, info);
-        if (looked) {
-            errno = EEXIST;
-            return nullptr;
-        }
-        if (!looked.notFound()) {
-            reportFailure(looked.message);
-            errno = EIO;
-            return nullptr;
-        }
+        auto client = lease();
+        if (!absent(client, key)) return nullptr;
         return std::make_unique<MultipartFile>(*this, path, key);
     }
     if (!putNew(key, "")) return nullptr;
     return std::make_unique<SmallObjectFile>(*this, path, key);
 }
 
-bool ObjectStorage::putNew(const std::string& key, const std::string& text) {
-    auto client = lease();
+bool ObjectStorage::absent(Lease& client, const std::string& key) {
     ObjectInfo info;
     const S3Status looked = client->headObject(key, info);
     if (looked) {
@@ -479,6 +469,12 @@ bool ObjectStorage::putNew(const std::string& key, const std::string& text) {
         errno = EIO;
         return false;
     }
+    return true;
+}
+
+bool ObjectStorage::putNew(const std::string& key, const std::string& text) {
+    auto client = lease();
+    if (!absent(client, key)) return false;
     S3Status made;
     if (m_conditionalPut.load()) {
         made = client->putObjectIfAbsent(key, text);
@@ -571,18 +567,7 @@ bool ObjectStorage::link(const std::string& from, const std::string& to) {
     if (!readSmallFile(from, 1u << 20, &text)) return false;
     std::string key;
     if (!keyOf(to, &key)) return false;
-    if (!isArchiveData(key)) return putNew(key, text);
-    // Archive data comes into being only when its upload completes.
-    std::unique_ptr<StorageFile> copy = createExclusive(to, FileModes{});
-    if (!copy) return false;
-    if (!copy->append(text.data(), text.size(), nullptr) || !copy->sync()) {
-        const int saved = errno;
-        copy.reset();
-        remove(to);
-        errno = saved;
-        return false;
-    }
-    return true;
+    return putNew(key, text);
 }
 
 bool ObjectStorage::replaceDurably(const std::string& path, const std::string& text,

@@ -151,6 +151,9 @@ public:
 private:
     friend class Lease;
     void giveBack(std::unique_ptr<objectstore::S3Client> client);
+    // True when the server has no object key; else false with errno EEXIST,
+    // or EIO (reported) when it cannot tell.
+    bool absent(Lease& client, const std::string& key);
     // Makes the object key, absent until now, holding text in one PUT: with
     // If-None-Match where the server takes it, else after a HEAD that found
     // nothing (all the exclusion a server without it allows). False with
