@@ -1,20 +1,31 @@
 // A PostgreSQL cluster's side of a base backup: page checksums on pages of a
-// real cluster, the entries a backup takes, WAL locations.
+// real cluster, the entries a backup takes, WAL locations, and the
+// connection, against a server when PIPELINESETUP_TEST_PG names one.
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <set>
+#include <memory>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "AgentTestSupport.h"
+#include "postgres/BoundedQuery.h"
+#include "postgres/ClusterConnection.h"
 #include "postgres/ClusterFiles.h"
 #include "postgres/PageChecksum.h"
 #include "postgres/WalLocation.h"
 
 namespace {
+
+using namespace std::chrono_literals;
 
 // --- page checksums --------------------------------------------------------
 
@@ -271,6 +282,178 @@ TEST(ClusterFiles, RelationFilesAndTheirFirstBlocks) {
     const ClusterFiles space = ClusterFiles::tablespace("PG_15_202209061");
     EXPECT_TRUE(space.relationFile("PG_15_202209061/16384/16390.1").has_value());
     EXPECT_FALSE(space.relationFile("global/1262").has_value());
+}
+
+// --- the connection --------------------------------------------------------
+
+TEST(ClusterConnection, AConnectionStringWithAPasswordIsRefusedBeforeConnecting) {
+    const std::string refusal =
+        "the PostgreSQL connection string holds a password; give it by PGPASSWORD, a password "
+        "file (PGPASSFILE) or a service file (service=NAME) instead";
+    // No server is asked: the host does not exist.
+    for (const char* conninfo : {"host=/nonexistent user=u password=secret dbname=postgres",
+                                 "postgresql://u:secret@/postgres?host=/nonexistent"}) {
+        const auto [message, code] = thrown([&] { ClusterConnection::open(conninfo, 1s); });
+        EXPECT_EQ(message, refusal) << conninfo;
+        EXPECT_EQ(code, 2);
+    }
+    const auto [message, code] =
+        thrown([] { ClusterConnection::open("host='/nonexistent", 1s); });
+    EXPECT_EQ(message,
+              "the PostgreSQL connection string is not one libpq takes (a postgresql:// URI, "
+              "keyword=value pairs or service=NAME)");
+    EXPECT_EQ(code, 2);
+}
+
+TEST(ClusterConnection, AServerNotReachedFailsTheJobWithLibpqsFirstLine) {
+    const auto [message, code] = thrown([] {
+        ClusterConnection::open("host=/nonexistent-pipeline-agent port=5999 dbname=x", 1s);
+    });
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(message.rfind("cannot connect to PostgreSQL: ", 0), 0u) << message;
+    EXPECT_NE(message.find("/nonexistent-pipeline-agent/.s.PGSQL.5999"), std::string::npos)
+        << message;
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+}
+
+// The server PIPELINESETUP_TEST_PG names, or nothing (the test is skipped).
+const char* testServer() { return std::getenv("PIPELINESETUP_TEST_PG"); }
+
+#define REQUIRE_TEST_SERVER()                                                    \
+    if (!testServer() || !*testServer()) {                                       \
+        GTEST_SKIP() << "PIPELINESETUP_TEST_PG names no PostgreSQL server";      \
+    }
+
+TEST(ClusterConnection, FactsOfARealCluster) {
+    REQUIRE_TEST_SERVER();
+    ClusterConnection cluster = ClusterConnection::open(testServer(), 10s);
+    const ClusterFacts facts = cluster.facts();
+    EXPECT_TRUE(std::regex_match(facts.systemIdentifier, std::regex("[0-9]{15,20}")))
+        << facts.systemIdentifier;
+    EXPECT_GE(facts.serverVersionNum, 90600);
+    EXPECT_EQ(facts.dataDirectory.rfind('/', 0), 0u) << facts.dataDirectory;
+    EXPECT_EQ(facts.blockSize, kPageBytes);
+    EXPECT_EQ(std::uint64_t{facts.segmentBlocks} * facts.blockSize, 1ULL << 30);
+    EXPECT_GE(facts.walSegmentBytes, 1ULL << 20);
+    EXPECT_EQ(facts.walSegmentBytes & (facts.walSegmentBytes - 1), 0u);
+    EXPECT_GE(facts.timeline, 1u);
+    EXPECT_TRUE(std::regex_match(facts.tablespaceVersionDirectory(),
+                                 std::regex("PG_[0-9.]+_[0-9]{9}")))
+        << facts.tablespaceVersionDirectory();
+}
+
+TEST(ClusterConnection, ABackupStartedAndStoppedGivesItsLabelAndLocations) {
+    REQUIRE_TEST_SERVER();
+    ClusterConnection cluster = ClusterConnection::open(testServer(), 10s);
+    const auto [notStarted, notStartedCode] = thrown([&] { cluster.stopBackup(false, 10s); });
+    EXPECT_EQ(notStarted, "no base backup runs on this PostgreSQL connection");
+
+    const BackupStart start = cluster.startBackup("pipeline-agent test", true, 60s);
+    const auto [twice, twiceCode] =
+        thrown([&] { cluster.startBackup("pipeline-agent test", true, 60s); });
+    EXPECT_EQ(twice, "a base backup runs on this PostgreSQL connection already");
+    const BackupStop stop = cluster.stopBackup(false, 60s);
+
+    const auto startLsn = parseLsn(start.lsn);
+    const auto stopLsn = parseLsn(stop.lsn);
+    ASSERT_TRUE(startLsn && stopLsn) << start.lsn << " " << stop.lsn;
+    EXPECT_GE(*stopLsn, *startLsn);
+    EXPECT_EQ(timelineOfWalFile(start.walFile), start.timeline);
+    EXPECT_GE(start.timeline, 1u);
+    EXPECT_TRUE(timelineOfWalFile(stop.walFile).has_value()) << stop.walFile;
+    EXPECT_LE(start.walFile.substr(8), stop.walFile.substr(8));
+    EXPECT_EQ(stop.backupLabel.rfind("START WAL LOCATION: " + start.lsn + " (file " +
+                                         start.walFile + ")\n",
+                                     0),
+              0u)
+        << stop.backupLabel;
+    EXPECT_NE(stop.backupLabel.find("LABEL: pipeline-agent test\n"), std::string::npos);
+    const std::regex utc("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    EXPECT_TRUE(std::regex_match(start.serverTime, utc)) << start.serverTime;
+    EXPECT_TRUE(std::regex_match(stop.serverTime, utc)) << stop.serverTime;
+    EXPECT_LE(start.serverTime, stop.serverTime);
+
+    // The connection takes a second backup after the first.
+    const BackupStart again = cluster.startBackup("pipeline-agent test 2", true, 60s);
+    EXPECT_GE(parseLsn(again.lsn).value_or(0), *stopLsn);
+    cluster.stopBackup(false, 60s);
+}
+
+TEST(ClusterConnection, ABackupLeftRunningEndsWithTheConnectionsSession) {
+    REQUIRE_TEST_SERVER();
+    const std::string conninfo = testServer();
+    if (conninfo.find("://") != std::string::npos) {
+        GTEST_SKIP() << "the session is found by an application_name added to key=value pairs";
+    }
+    const std::string name = "pipeline-agent-abandoned-" + std::to_string(::getpid());
+    ClusterConnection observer = ClusterConnection::open(conninfo, 10s);
+    auto sessions = [&] {
+        std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(conninfo.c_str()), PQfinish);
+        const QueryRows rows = runBounded(
+            conn.get(), "SELECT count(*) FROM pg_stat_activity WHERE application_name = $1",
+            {name}, 10s, {"counting sessions", ""});
+        return rows.at(0).at(0).value_or("");
+    };
+    {
+        ClusterConnection cluster =
+            ClusterConnection::open(conninfo + " application_name=" + name, 10s);
+        cluster.startBackup("pipeline-agent abandoned", true, 60s);
+        EXPECT_EQ(sessions(), "1");
+    }
+    // The server ends the session, and the backup with it, once the
+    // connection closes: soon, not at once.
+    std::string left = sessions();
+    for (int tries = 0; left != "0" && tries < 100; ++tries) {
+        std::this_thread::sleep_for(50ms);
+        left = sessions();
+    }
+    EXPECT_EQ(left, "0");
+    // And a backup after it carries nothing of the abandoned one.
+    observer.startBackup("pipeline-agent after", true, 60s);
+    EXPECT_EQ(observer.stopBackup(false, 60s).backupLabel.find("abandoned"), std::string::npos);
+}
+
+// A raw libpq connection to the test server, for runBounded.
+std::unique_ptr<PGconn, void (*)(PGconn*)> rawConnection() {
+    std::unique_ptr<PGconn, void (*)(PGconn*)> conn(PQconnectdb(testServer()), PQfinish);
+    EXPECT_EQ(PQstatus(conn.get()), CONNECTION_OK) << PQerrorMessage(conn.get());
+    return conn;
+}
+
+TEST(BoundedQuery, AStatementPastItsWaitIsCancelledAndTheConnectionStaysUsable) {
+    REQUIRE_TEST_SERVER();
+    auto conn = rawConnection();
+    const auto began = std::chrono::steady_clock::now();
+    const auto [message, code] = thrown([&] {
+        runBounded(conn.get(), "SELECT pg_sleep(20)", {}, 300ms, {"sleeping", ""});
+    });
+    EXPECT_EQ(message, "PostgreSQL did not finish sleeping within 300 ms; it was cancelled");
+    EXPECT_EQ(code, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, 10s);
+    const QueryRows rows = runBounded(conn.get(), "SELECT $1::int + 1", {"41"}, 10s, {"adding", ""});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "42");
+}
+
+TEST(BoundedQuery, RefusalsAndFailuresGiveTheServersFirstLine) {
+    REQUIRE_TEST_SERVER();
+    auto conn = rawConnection();
+    const auto [refused, refusedCode] = thrown([&] {
+        runBounded(conn.get(),
+                   "DO $$ BEGIN RAISE EXCEPTION 'not for you' USING ERRCODE = '42501', "
+                   "DETAIL = 'second line'; END $$",
+                   {}, 10s, {"pg_backup_start", "the role needs more"});
+    });
+    EXPECT_EQ(refused, "PostgreSQL refused pg_backup_start: ERROR:  not for you (the role needs more)");
+    EXPECT_EQ(refusedCode, 1);
+    const auto [failed, failedCode] = thrown(
+        [&] { runBounded(conn.get(), "SELECT 1/0", {}, 10s, {"dividing", "unused"}); });
+    EXPECT_EQ(failed, "PostgreSQL failed dividing: ERROR:  division by zero");
+    const QueryRows rows =
+        runBounded(conn.get(), "SELECT NULL::text, 'x'", {}, 10s, {"reading", ""});
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_FALSE(rows[0][0].has_value());
+    EXPECT_EQ(rows[0][1], "x");
 }
 
 }  // namespace
