@@ -148,3 +148,7 @@ std::uint64_t segnoOfLsn(std::uint64_t lsn, WalSegmentSize size) { return lsn / 
 std::uint64_t segmentStartLsn(std::uint64_t segno, WalSegmentSize size) {
     return segno * size.bytes();
 }
+
+std::string walFileBefore(std::uint32_t timeline, std::uint64_t lsn, WalSegmentSize size) {
+    return walSegmentName({timeline, segnoOfLsn(lsn == 0 ? 0 : lsn - 1, size)}, size);
+}

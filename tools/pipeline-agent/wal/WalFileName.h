@@ -99,3 +99,7 @@ std::optional<std::uint64_t> parseLsn(std::string_view text);
 // first byte.
 std::uint64_t segnoOfLsn(std::uint64_t lsn, WalSegmentSize size);
 std::uint64_t segmentStartLsn(std::uint64_t segno, WalSegmentSize size);
+// The name of the segment that holds the WAL byte just before lsn on
+// timeline, as pg_walfile_name gives it: a location at the very start of a
+// segment is the end of the segment before.
+std::string walFileBefore(std::uint32_t timeline, std::uint64_t lsn, WalSegmentSize size);
