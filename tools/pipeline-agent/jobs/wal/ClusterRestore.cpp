@@ -15,7 +15,7 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "jobs/restore/RestoreJob.h"
-#include "jobs/wal/RecoveryWindow.h"
+#include "archive/RecoveryWindow.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/StoreSession.h"
 #include "session/StoreSession.h"

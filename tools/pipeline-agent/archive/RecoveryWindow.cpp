@@ -1,4 +1,4 @@
-#include "jobs/wal/RecoveryWindow.h"
+#include "archive/RecoveryWindow.h"
 
 #include "wal/RecoveryTime.h"
 #include "wal/TimelineHistory.h"
