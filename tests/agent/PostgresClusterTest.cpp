@@ -21,6 +21,7 @@
 #include "postgres/ClusterConnection.h"
 #include "postgres/ClusterFiles.h"
 #include "postgres/PageChecksum.h"
+#include "postgres/PageReadCheck.h"
 #include "wal/WalFileName.h"
 
 namespace {
@@ -85,6 +86,71 @@ TEST(PageChecksum, PagesChangedSinceTheBackupBeganAndNewPagesPass) {
     const std::vector<char> zeros(kPageBytes, 0);
     EXPECT_EQ(verifyPage(zeros.data(), 7, 0), PageVerdict::New);
     EXPECT_EQ(verifyPage(zeros.data(), 7, ~0ULL), PageVerdict::New);
+}
+
+// A relation file of three pages as a backup reads it: block 0 (a real
+// page), a new page, block 2 (a real page); each read cut anywhere.
+std::string threePageFile() {
+    const auto pages = realPages();
+    if (pages.size() != 2) return {};
+    std::string file(pages[0].bytes.begin(), pages[0].bytes.end());
+    file.append(kPageBytes, '\0');
+    file.append(pages[1].bytes.begin(), pages[1].bytes.end());
+    return file;
+}
+
+struct BadPages {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> seen;  // (page, block)
+    PageReadCheck::BadPage callback() {
+        return [this](std::uint32_t page, std::uint32_t block) { seen.emplace_back(page, block); };
+    }
+};
+
+void readInPieces(PageReadCheck& check, const std::string& file,
+                  const std::vector<std::size_t>& pieces) {
+    std::size_t offset = 0;
+    for (const std::size_t piece : pieces) {
+        const std::size_t length = std::min(piece, file.size() - offset);
+        check.read(file.data() + offset, length, offset);
+        offset += length;
+    }
+    if (offset < file.size()) check.read(file.data() + offset, file.size() - offset, offset);
+}
+
+TEST(PageReadCheck, PagesCutByReadsAreCheckedWholeAndABadOneIsNamedByPageAndBlock) {
+    std::string file = threePageFile();
+    ASSERT_EQ(file.size(), 3 * kPageBytes);
+    for (const auto& pieces : std::vector<std::vector<std::size_t>>{
+             {3 * kPageBytes}, {1000, 7000, 9000}, {1, kPageBytes, 2}, {8191, 8193}}) {
+        BadPages bad;
+        PageReadCheck check(0, ~0ULL, bad.callback());
+        readInPieces(check, file, pieces);
+        EXPECT_EQ(check.checked(), 3u);
+        EXPECT_TRUE(bad.seen.empty());
+    }
+    file[2 * kPageBytes + 5000] ^= 0x04;
+    BadPages bad;
+    PageReadCheck check(0, ~0ULL, bad.callback());
+    readInPieces(check, file, {2 * kPageBytes + 100, 10});
+    EXPECT_EQ(bad.seen, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{2, 2}}));
+}
+
+TEST(PageReadCheck, TheFilesFirstBlockCountsAndAReadOutOfOrderSkipsToTheNextPage) {
+    const std::string file = threePageFile();
+    ASSERT_EQ(file.size(), 3 * kPageBytes);
+    // A later segment of a relation: its first page is block firstBlock.
+    BadPages shifted;
+    PageReadCheck later(131072, ~0ULL, shifted.callback());
+    later.read(file.data(), file.size(), 0);
+    EXPECT_EQ(shifted.seen, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                                {0, 131072}, {2, 131074}}));
+
+    BadPages none;
+    PageReadCheck skipping(0, ~0ULL, none.callback());
+    skipping.read(file.data(), 100, 0);
+    skipping.read(file.data() + 5000, file.size() - 5000, 5000);
+    EXPECT_EQ(skipping.checked(), 2u);
+    EXPECT_TRUE(none.seen.empty());
 }
 
 TEST(PageChecksum, AHeaderSayingNewOnAPageNotAllZeroIsCorruptWhateverItsChecksum) {

@@ -2,10 +2,12 @@
 
 #include <optional>
 
+#include "archive/JobSummaries.h"
 #include "base/AgentError.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/Config.h"
 #include "platform/local/Jobs.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 
@@ -29,22 +31,27 @@ WalArchive readWalArchive() {
         throw jobFailed(std::string("cannot list the store's jobs: ") + error.what());
     }
     WalArchive archive;
+    const JobSummaries summaries(localplatform::storeHostDirectory() + "/wal-cache");
     for (const localplatform::JobRecord& job : jobs) {
         if (job.state != "complete" && job.state != "damaged") continue;
-        const std::optional<Manifest> manifest = storedManifest(job.jobId);
-        if (!manifest) continue;
-        if (manifest->cluster) {
-            noteCluster(archive, job.jobId, manifest->cluster->systemIdentifier,
-                        manifest->cluster->segmentSize);
-            archive.backups.push_back({job.jobId, *manifest->cluster});
+        std::optional<JobSummary> summary = summaries.load(job.jobId);
+        if (!summary) {
+            const std::optional<Manifest> manifest = storedManifest(job.jobId);
+            if (!manifest) continue;
+            summary = summaryOf(*manifest);
+            summaries.save(job.jobId, *summary);
         }
-        if (!manifest->wal) continue;
-        noteCluster(archive, job.jobId, manifest->wal->systemIdentifier,
-                    manifest->wal->segmentSize);
-        archive.histories.insert(manifest->wal->histories.begin(), manifest->wal->histories.end());
-        for (const ManifestFile& file : manifest->files) {
+        if (summary->cluster) {
+            noteCluster(archive, job.jobId, summary->cluster->systemIdentifier,
+                        summary->cluster->segmentSize);
+            archive.backups.push_back({job.jobId, *summary->cluster});
+        }
+        if (!summary->wal) continue;
+        noteCluster(archive, job.jobId, summary->wal->systemIdentifier, summary->wal->segmentSize);
+        archive.histories.insert(summary->wal->histories.begin(), summary->wal->histories.end());
+        for (const JobSummary::File& file : summary->files) {
             archive.files.emplace(file.name, ArchivedWal{file.name, job.jobId, file.size,
-                                                         file.sha256, manifest->createdAt});
+                                                         file.sha256, summary->createdAt});
         }
     }
     return archive;

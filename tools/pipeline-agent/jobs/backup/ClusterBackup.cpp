@@ -16,7 +16,7 @@
 #include "base/RelativePath.h"
 #include "postgres/ClusterConnection.h"
 #include "postgres/ClusterFiles.h"
-#include "postgres/PageChecksum.h"
+#include "postgres/PageReadCheck.h"
 #include "wal/WalFileName.h"
 
 namespace {
@@ -39,60 +39,6 @@ std::vector<std::string> namesIn(const std::string& directory) {
     while (const dirent* entry = ::readdir(dir.get())) names.emplace_back(entry->d_name);
     return names;
 }
-
-// Each page of one relation file, as its reads go by in order: a page cut
-// by a read's end waits in `carry` for the next read's first bytes.
-class PageCheck {
-public:
-    PageCheck(std::string path, uint32_t firstBlock, uint64_t startLsn,
-              std::atomic<unsigned long>& bad)
-        : m_path(std::move(path)), m_firstBlock(firstBlock), m_startLsn(startLsn), m_bad(bad) {}
-
-    void operator()(const char* data, std::size_t length, uint64_t offset) {
-        if (offset != m_next) {  // not read in order: start again at the next page
-            m_carry.clear();
-            const uint64_t skip = (kPageBytes - offset % kPageBytes) % kPageBytes;
-            if (skip >= length) return;
-            data += skip;
-            length -= skip;
-            offset += skip;
-        }
-        m_next = offset + length;
-        uint64_t pageOffset = offset - m_carry.size();
-        while (length > 0) {
-            const std::size_t take = std::min(length, kPageBytes - m_carry.size());
-            if (m_carry.empty() && take == kPageBytes) {
-                check(data, pageOffset);
-            } else {
-                m_carry.append(data, take);
-                if (m_carry.size() == kPageBytes) {
-                    check(m_carry.data(), pageOffset);
-                    m_carry.clear();
-                }
-            }
-            data += take;
-            length -= take;
-            if (m_carry.empty()) pageOffset += kPageBytes;
-        }
-    }
-
-private:
-    void check(const char* page, uint64_t offset) {
-        const uint32_t block = m_firstBlock + static_cast<uint32_t>(offset / kPageBytes);
-        if (verifyPage(page, block, m_startLsn) != PageVerdict::Corrupt) return;
-        ++m_bad;
-        say("%s: page %u (block %u of its relation) fails its checksum",
-            printablePath(m_path).c_str(), static_cast<unsigned>(offset / kPageBytes),
-            static_cast<unsigned>(block));
-    }
-
-    std::string m_path;
-    uint32_t m_firstBlock;
-    uint64_t m_startLsn;
-    std::atomic<unsigned long>& m_bad;
-    std::string m_carry;
-    uint64_t m_next = 0;
-};
 
 }  // namespace
 
@@ -174,11 +120,17 @@ void ClusterBackup::watch(InputFile& input, const std::string& relative) {
         input.readLive({});
         return;
     }
-    auto check = std::make_shared<PageCheck>(
-        input.path(), relation->firstBlock(started.facts.segmentBlocks), started.startLsn,
-        m_badPages);
+    const std::string path = input.path();
+    auto check = std::make_shared<PageReadCheck>(
+        relation->firstBlock(started.facts.segmentBlocks), started.startLsn,
+        [this, path](uint32_t page, uint32_t block) {
+            ++m_badPages;
+            say("%s: page %u (block %u of its relation) fails its checksum",
+                printablePath(path).c_str(), static_cast<unsigned>(page),
+                static_cast<unsigned>(block));
+        });
     input.readLive([check](const char* data, std::size_t length, uint64_t offset) {
-        (*check)(data, length, offset);
+        check->read(data, length, offset);
     });
 }
 
