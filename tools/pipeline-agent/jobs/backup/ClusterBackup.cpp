@@ -169,6 +169,12 @@ ManifestCluster ClusterBackup::finish(const std::string& recordedName,
     const auto deadline = std::chrono::steady_clock::now() + walWait;
     for (;;) {
         const WalArchive archive = readWalArchive();
+        if (!archive.systemIdentifier.empty() &&
+            archive.systemIdentifier != cluster.systemIdentifier) {
+            throw jobFailed("this store archives the WAL of the cluster with system identifier " +
+                            archive.systemIdentifier + ", not of this one (" +
+                            cluster.systemIdentifier + "): back it up into a store of its own");
+        }
         std::string missing;
         for (uint64_t segno = from.segno; segno <= to.segno && missing.empty(); ++segno) {
             const std::string name = walSegmentName({from.timeline, segno}, size);
