@@ -21,7 +21,7 @@ Command walPushCommand() {
         auto options = std::make_shared<WalPushOptions>();
         app.add_option("PATH", options->path, "the WAL file PostgreSQL names by %p")->required();
         addUnsignedNumber(&app, "--streams", options->streams, 1, 65,
-                          "streams of each job of WAL files (default 4)");
+                          "the most streams of a job of WAL files, one per 256 MiB it holds (default 4)");
         return [options](localplatform::Config config, JsonReport& report) {
             // What it prints goes to the server's log: its error line alone.
             progressShown().store(false);

@@ -28,6 +28,9 @@ namespace {
 
 // How often a wal-push that waits on another one looks at the archive.
 constexpr std::chrono::milliseconds kWaitLook{100};
+// The bytes of a batch that make another stream worth its pause: 16
+// segments of 16 MiB.
+constexpr uint64_t kBytesPerStream = uint64_t{256} << 20;
 
 // A WAL file to archive, as it was looked at.
 struct WalFile {
@@ -150,7 +153,13 @@ void pushBatch(const std::vector<WalFile>& batch, const WalArchive& archive,
         if (wal.systemIdentifier.empty()) wal.systemIdentifier = file.systemIdentifier;
         if (wal.segmentSize == 0 && !file.systemIdentifier.empty()) wal.segmentSize = file.size;
     }
-    backup.streams = std::clamp<unsigned long>(batch.size(), 1, options.streams);
+    // Each stream's archive file costs a pause of its own, one after another:
+    // a stream more pays for itself only with a batch large enough to keep
+    // the streams set up before it writing meanwhile.
+    uint64_t bytes = 0;
+    for (const WalFile& file : batch) bytes += file.size;
+    backup.streams = std::clamp<unsigned long>(
+        static_cast<unsigned long>(bytes / kBytesPerStream) + 1, 1, options.streams);
     backup.wal = wal;
     runBackup(backup, config, json);
 }

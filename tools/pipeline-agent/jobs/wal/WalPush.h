@@ -8,7 +8,8 @@
 
 struct WalPushOptions {
     std::string path;            // what PostgreSQL's %p names
-    unsigned long streams = 4;   // of each batch's job
+    // The most streams of a batch's job: one per 256 MiB of WAL it holds.
+    unsigned long streams = 4;
     std::size_t batchLimit = 64; // files a batch takes at most
 };
 
