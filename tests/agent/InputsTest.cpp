@@ -17,6 +17,7 @@
 #include "inputs/FileIdentity.h"
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
+#include "inputs/TreeWalk.h"
 
 namespace {
 
@@ -116,6 +117,82 @@ TEST(InputFile, ChangedAfterOpeningIsAFailedJob) {
                              " changed while it was read (its size went from 6 to 2 bytes); "
                              "nothing was backed up");
     EXPECT_EQ(shortCode, 1);
+}
+
+// A live cluster's file: what was walked is read, whatever happens to it
+// meanwhile; the log mends it on restore.
+TEST(InputFile, ReadLiveTakesTheWalkedSizeZerosForWhatIsGoneAndNoChangeFailsIt) {
+    const std::string directory = freshDirectory("input-live");
+    const std::string path = directory + "/16384";
+    std::ofstream(path) << "abcdefgh";
+    struct stat walked;
+    ASSERT_EQ(::lstat(path.c_str(), &walked), 0);
+    std::string seen;
+    InputFile shrinking(path, walked);
+    shrinking.readLive([&](const char* data, std::size_t length, uint64_t offset) {
+        seen += std::to_string(offset) + ":" + std::string(data, length) + ";";
+    });
+    std::ofstream(path, std::ios::app) << "grown";  // changed before it is opened
+    shrinking.open();
+    ASSERT_EQ(::truncate(path.c_str(), 3), 0);  // and while it is read
+    char bytes[8];
+    shrinking.readAt(bytes, 2, 0);
+    shrinking.readAt(bytes + 2, 6, 2);
+    EXPECT_EQ(std::string(bytes, 8), std::string("abc") + std::string(5, '\0'));
+    EXPECT_NO_THROW(shrinking.requireUnchanged());
+    shrinking.release();
+    EXPECT_EQ(seen, "0:ab;2:c" + std::string(5, '\0') + ";");
+
+    InputFile gone(path, walked);
+    gone.readLive({});
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    gone.open();
+    gone.readAt(bytes, 8, 0);
+    EXPECT_EQ(std::string(bytes, 8), std::string(8, '\0'));
+
+    // Not read live, the same removal fails the job.
+    std::ofstream(path) << "abcdefgh";
+    ASSERT_EQ(::lstat(path.c_str(), &walked), 0);
+    InputFile plain(path, walked);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_EQ(thrown([&] { plain.open(); }).second, 1);
+    std::filesystem::remove_all(directory);
+}
+
+// A cluster's walk: what keep refuses is not entered, a directory taken
+// empty (even a link to one) is recorded as a directory and not entered.
+TEST(TreeWalkRules, KeepAndTakenEmptyShapeTheWalk) {
+    namespace fs = std::filesystem;
+    const std::string directory = freshDirectory("walk-rules");
+    const std::string root = directory + "/main";
+    fs::create_directories(root + "/base/1");
+    fs::create_directories(root + "/pg_stat_tmp/deep");
+    fs::create_directories(directory + "/elsewhere");
+    std::ofstream(root + "/base/1/1259") << "x";
+    std::ofstream(root + "/postmaster.pid") << "1";
+    std::ofstream(root + "/pg_stat_tmp/deep/f") << "y";
+    std::ofstream(directory + "/elsewhere/000000010000000000000001") << "wal";
+    fs::create_directory_symlink(directory + "/elsewhere", root + "/pg_wal");
+
+    TreeWalkRules rules;
+    std::vector<std::string> asked;
+    rules.keep = [&](const std::string& relative, TreeEntry::Kind) {
+        asked.push_back(relative);
+        return relative != "postmaster.pid";
+    };
+    rules.takenEmpty = [](const std::string& relative) {
+        return relative == "pg_wal" || relative == "pg_stat_tmp";
+    };
+    std::vector<std::string> got;
+    for (const TreeEntry& entry : walkTree(root, [](const std::string&, const char*) {}, rules)) {
+        got.push_back(entry.name + (entry.kind == TreeEntry::Kind::Directory ? "/" : ""));
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"main/", "main/base/", "main/base/1/",
+                                             "main/base/1/1259", "main/pg_stat_tmp/",
+                                             "main/pg_wal/"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"base", "base/1", "base/1/1259", "pg_stat_tmp",
+                                               "pg_wal", "postmaster.pid"}));
+    fs::remove_all(directory);
 }
 
 TEST(SqliteSnapshot, HoldsWhatOnlyTheWalHeldAndGoesWithTheJob) {

@@ -16,6 +16,7 @@
 #include "AgentTestSupport.h"
 #include "base/Sha256.h"
 #include "manifest/Manifest.h"
+#include "manifest/StoredManifest.h"
 #include "stages/DataKeyWrap.h"
 
 using nlohmann::json;
@@ -568,3 +569,59 @@ TEST(ManifestRefusal, AnArchiveFileThatWouldEndPast2To64Bytes) {
 }
 
 }  // namespace
+
+namespace {
+
+ManifestCluster aCluster() {
+    ManifestCluster c;
+    c.systemIdentifier = "7717247226639393324";
+    c.serverVersion = 150018;
+    c.timeline = 2;
+    c.segmentSize = 16 << 20;
+    c.startLsn = "0/8000028";
+    c.stopLsn = "0/8000100";
+    c.startWal = "000000020000000000000008";
+    c.stopWal = "000000020000000000000008";
+    c.startedAt = "2026-12-09T10:35:00Z";
+    c.stoppedAt = "2026-12-09T10:35:01Z";
+    c.backupLabel = "START WAL LOCATION: 0/8000028 (file 000000020000000000000008)\n";
+    c.dataDirectory = "main";
+    return c;
+}
+
+}  // namespace
+
+TEST(ManifestClusterRecords, ABaseBackupsAndAWalJobsRecordsReadBackAndAreChecked) {
+    Manifest backup = tree();
+    backup.cluster = aCluster();
+    expectSame(parseManifest(manifestText(backup), "m.json"), backup);
+    EXPECT_EQ(parseManifest(manifestText(backup), "m.json").cluster, backup.cluster);
+
+    Manifest wal = filesAlone();
+    wal.wal = ManifestWal{"7717247226639393324", 16 << 20, {{"00000002.history", "1\t0/9000000\tno recovery target specified\n"}}};
+    EXPECT_EQ(parseManifest(manifestText(wal), "m.json").wal, wal.wal);
+    EXPECT_FALSE(parseManifest(manifestText(filesAlone()), "m.json").wal.has_value());
+
+    expectRefused(documentOf(backup),
+                  {{"a field missing", drop("/postgres/backupLabel"),
+                    "manifest m.json postgres: \"backupLabel\" is missing"},
+                   {"a number as text", set("/postgres/timeline", "2"),
+                    "manifest m.json postgres: \"timeline\" is not a valid number"},
+                   {"withWal not a boolean", set("/postgres/withWal", 1),
+                    "manifest m.json postgres: \"withWal\" is not true or false"}});
+    expectRefused(documentOf(wal),
+                  {{"a history not text", set("/wal/histories/00000002.history", 3),
+                    "manifest m.json wal: history 00000002.history is not text"},
+                   {"no object", set("/wal", "x"), "manifest m.json wal is not an object"}});
+}
+
+TEST(ManifestClusterRecords, ABackupLabelAlteredInAGivenManifestDoesNotAgreeWithTheStoresCopy) {
+    Manifest stored = tree();
+    stored.cluster = aCluster();
+    Manifest given = stored;
+    EXPECT_TRUE(agreesWithStored(given, stored));
+    given.cluster->backupLabel = "START WAL LOCATION: 0/1000028 (file 000000020000000000000001)\n";
+    EXPECT_FALSE(agreesWithStored(given, stored));
+    given.cluster.reset();
+    EXPECT_FALSE(agreesWithStored(given, stored));
+}

@@ -253,7 +253,7 @@ int runCommandLine(CLI::App& app, const std::vector<Defined>& defined,
         if (!app.get_subcommands().empty()) {
             report.setCommand(app.get_subcommands().front()->get_name());
         }
-        reportFailure(error.what(), error.exitCode(), global.verbose > 0, report);
+        if (!error.quiet()) reportFailure(error.what(), error.exitCode(), global.verbose > 0, report);
         return error.exitCode();
     } catch (const std::bad_alloc&) {
         reportFailure("out of memory", 1, global.verbose > 0, report);

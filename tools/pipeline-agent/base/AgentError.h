@@ -16,6 +16,8 @@ public:
         : std::runtime_error(message), m_kind(kind), m_signal(signal) {}
 
     Kind kind() const { return m_kind; }
+    // A failure that says nothing (notFound): only its exit code tells it.
+    bool quiet() const { return what()[0] == '\0'; }
     int exitCode() const {
         switch (m_kind) {
         case Kind::BadInput: return 2;
@@ -39,6 +41,11 @@ inline AgentError jobFailed(const std::string& message) {
     return AgentError(AgentError::Kind::JobFailed, message);
 }
 
+// Exit 1 with no line: what a restore_command answers for a file that the
+// archive does not have, which PostgreSQL asks for in the normal course.
+inline AgentError quietlyAbsent() {
+    return AgentError(AgentError::Kind::JobFailed, "");
+}
 inline AgentError partlyDone(const std::string& message) {
     return AgentError(AgentError::Kind::PartlyDone, message);
 }

@@ -61,7 +61,17 @@ void addOptions(CLI::App& app, BackupLine& line) {
         ->type_name("CMD");
     app.add_option("--name", backup.pipe.name,
                    "the stream input's name in the set (with --from-command or -)");
-    app.add_option("--manifest", backup.manifest, "where to write the manifest")->required();
+    app.add_option("--manifest", backup.manifest,
+                   "where to write the manifest (required but with --postgres, whose "
+                   "manifest the store keeps)");
+    app.add_option("--postgres", backup.postgres,
+                   "a native base backup of the running PostgreSQL cluster this libpq "
+                   "connection string (without a password) names: pg_backup_start, its "
+                   "data directory over the streams, pg_backup_stop; complete once the "
+                   "archive (wal-push) holds the WAL it needs")
+        ->type_name("CONNINFO");
+    app.add_flag("--allow-bad-pages", backup.allowBadPages,
+                 "with --postgres: name pages whose checksum fails, without failing the job");
     addNumber(&app, "--streams", backup.streams, 1, kMaxStreams,
               "number of streams, 1 to 65 (default 3)");
     addUnsignedNumber(&app, "--job-id", backup.jobId, 1, ULLONG_MAX,
@@ -145,6 +155,12 @@ void expireAfterBackup(const RetentionPolicy& policy, const localplatform::Confi
 // store's retention policy. Throws AgentError.
 void runBackupLine(BackupLine& line, localplatform::Config config, JsonReport& report) {
     BackupOptions& backup = line.backup;
+    if (backup.manifest.empty() && backup.postgres.empty()) {
+        throw badInput("--manifest is required (but with --postgres)");
+    }
+    if (!backup.postgres.empty() && (!backup.inputs.empty() || !backup.pipe.command.empty())) {
+        throw badInput("--postgres backs a cluster's data directory up alone: name no inputs");
+    }
     backup.compress = parseCodecOption("--compress", line.compress);
     takeStandardInput(backup);
     std::optional<RetentionPolicy> policy;

@@ -15,6 +15,8 @@ Command markDamagedCommand();
 Command expireCommand();
 Command timelineCommand();
 Command demoCommand();
+Command walPushCommand();
+Command walFetchCommand();
 
 namespace {
 
@@ -41,6 +43,7 @@ const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
         backupCommand(), restoreCommand(),     listCommand(),   cleanupCommand(),  checkCommand(),
         deleteCommand(), markDamagedCommand(), expireCommand(), timelineCommand(), demoCommand(),
+        walPushCommand(), walFetchCommand(),
     };
     assert(jsonCommandsMatch(table));
     return table;

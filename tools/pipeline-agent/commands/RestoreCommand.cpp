@@ -6,9 +6,39 @@
 #include <climits>
 #include <memory>
 
+#include "base/AgentError.h"
 #include "commands/Command.h"
 #include "commands/NumberOptions.h"
 #include "jobs/restore/RestoreJob.h"
+#include "jobs/wal/ClusterRestore.h"
+
+namespace {
+
+// The options of a restore of a PostgreSQL base backup to a moment.
+void addTargetOptions(CLI::App& app, RecoveryTargetOptions& target) {
+    const char* group = "PostgreSQL base backups (backup --postgres)";
+    app.add_option("--target-time", target.time,
+                   "recover to this moment (PostgreSQL's timestamp forms: '2026-12-09 "
+                   "14:02:00+01'); without --job, from the newest backup that ended before it")
+        ->group(group);
+    app.add_option("--target-lsn", target.lsn, "recover to this WAL location (X/Y)")->group(group);
+    app.add_option("--target-xid", target.xid, "recover to this transaction")->group(group);
+    app.add_option("--target-name", target.name, "recover to this restore point")->group(group);
+    app.add_option("--target", target.target, "latest: recover to the newest archived WAL")
+        ->group(group);
+    app.add_option("--target-timeline", target.timeline,
+                   "the timeline to recover along: a number, current or latest (default)")
+        ->group(group);
+    app.add_option("--target-action", target.action,
+                   "what the server does at the target: pause, promote (default) or shutdown")
+        ->group(group);
+}
+
+bool targetGiven(const RecoveryTargetOptions& t) {
+    return t.time || t.lsn || t.xid || t.name || t.target || t.timeline || t.action;
+}
+
+}  // namespace
 
 Command restoreCommand() {
     Command command;
@@ -17,6 +47,7 @@ Command restoreCommand() {
     command.json = true;
     command.define = [](CLI::App& app) -> CommandRun {
         auto restore = std::make_shared<RestoreOptions>();
+        auto target = std::make_shared<RecoveryTargetOptions>();
         app.add_option("manifest", restore->manifest,
                        "the backup's manifest (optional with --job, checked against the "
                        "store's copy)");
@@ -39,7 +70,21 @@ Command restoreCommand() {
                      "write the output under a hidden name until it is complete, as on file "
                      "systems without unnamed files")
             ->group("Testing");
-        return [restore](localplatform::Config config, JsonReport& report) {
+        addTargetOptions(app, *target);
+        return [restore, target](localplatform::Config config, JsonReport& report) {
+            // A PostgreSQL base backup becomes a data directory that
+            // recovers to a moment.
+            const bool plain = !restore->manifest.empty() || !restore->file.empty();
+            if (targetGiven(*target) ||
+                (!plain && restore->job != 0 && isClusterBackup(config, restore->job))) {
+                if (plain) {
+                    throw badInput("a restore to a moment takes --job (or none), not a "
+                                   "manifest or --file");
+                }
+                runClusterRestore({restore->job, restore->output, *target, restore->key},
+                                  std::move(config), report);
+                return;
+            }
             runRestore(*restore, std::move(config), report);
         };
     };

@@ -82,6 +82,10 @@ void InputFile::open() const {
     // the identity check below tells either.
     const int fd = ::open(m_path.c_str(),
                           O_RDONLY | (m_followsLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && m_live && errno == ENOENT) {
+        m_vanished = true;
+        return;
+    }
     if (fd < 0) {
         if (errno == ENOENT || errno == ELOOP) {
             throw jobFailed(m_path +
@@ -96,18 +100,18 @@ void InputFile::open() const {
         ::close(fd);
         throw jobFailed("cannot read input " + m_path + ": " + std::strerror(error));
     }
-    const std::string change = S_ISREG(info.st_mode)
-                                   ? describeChange(m_identity, identityOf(info))
-                                   : std::string("it is no longer a regular file");
+    const std::string change = !S_ISREG(info.st_mode) ? std::string("it is no longer a regular file")
+                               : m_live               ? std::string()
+                                                      : describeChange(m_identity, identityOf(info));
     if (!change.empty()) {
         ::close(fd);
         throw jobFailed(m_path + " changed while it was read (" + change +
                         "); nothing was backed up");
     }
     char past = 0;
-    ssize_t got;
+    ssize_t got = 0;
     do {
-        got = ::pread(fd, &past, 1, info.st_size);
+        if (!m_live) got = ::pread(fd, &past, 1, info.st_size);
     } while (got < 0 && errno == EINTR);
     if (got != 0) {
         const int error = errno;
@@ -125,10 +129,23 @@ void InputFile::release() const {
     m_fd = -1;
 }
 
+void InputFile::readLive(ReadObserver observer) {
+    m_live = true;
+    m_observer = std::move(observer);
+}
+
 void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
+    const char* const start = data;
+    const std::size_t asked = length;
+    const uint64_t from = offset;
     while (length > 0) {
-        const ssize_t got = ::pread(m_fd, data, length, static_cast<off_t>(offset));
+        const ssize_t got =
+            m_vanished ? 0 : ::pread(m_fd, data, length, static_cast<off_t>(offset));
         if (got < 0 && errno == EINTR) continue;
+        if (got == 0 && m_live) {
+            std::memset(data, 0, length);  // it shrank: the log mends it
+            break;
+        }
         if (got == 0) requireUnchanged();
         if (got <= 0) {
             throw jobFailed("cannot read input " + m_path + ": " +
@@ -138,9 +155,11 @@ void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
         length -= static_cast<std::size_t>(got);
         offset += static_cast<uint64_t>(got);
     }
+    if (m_observer) m_observer(start, asked, from);
 }
 
 void InputFile::requireUnchanged() const {
+    if (m_live) return;
     // The name first: a file replaced under it (written anew and renamed
     // over it) is the likelier story than the old file's own change time.
     std::string what;

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "inputs/FileIdentity.h"
@@ -26,6 +27,16 @@ public:
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
+
+    // Reads it as a file of a live database cluster, which changes while it
+    // is read and whose changes the database's log mends on restore: no
+    // change fails it; it is read as its size was when it was walked, bytes
+    // past its end (it shrank, or was removed) read as zeros. observer, when
+    // given, sees each read's bytes and offset, on the reading thread, in
+    // the order they were read; it throws to fail the job. Called before
+    // open().
+    using ReadObserver = std::function<void(const char* data, std::size_t length, uint64_t offset)>;
+    void readLive(ReadObserver observer);
 
     const std::string& path() const { return m_path; }
     uint64_t size() const { return m_identity.size; }
@@ -65,5 +76,8 @@ private:
     bool m_deferred = false;
     bool m_followsLink = false;  // named on the command line, perhaps by a link
     bool m_sqlite = false;
+    bool m_live = false;
+    mutable bool m_vanished = false;  // live: removed before it was opened
+    ReadObserver m_observer;
     FileIdentity m_identity;
 };

@@ -58,8 +58,12 @@ class Walk {
 public:
     Walk(std::vector<TreeEntry>& entries,
          const std::function<void(const std::string&, const char*)>& skipped,
-         const struct stat* exclude)
-        : m_entries(entries), m_skipped(skipped), m_exclude(exclude) {}
+         const TreeWalkRules& rules, std::size_t rootLength)
+        : m_entries(entries),
+          m_skipped(skipped),
+          m_exclude(rules.exclude),
+          m_rules(rules),
+          m_rootLength(rootLength) {}
 
     // Adds the entry at path (recorded as name) and, for a directory,
     // everything below it.
@@ -68,10 +72,28 @@ public:
         entry.path = path;
         entry.name = name;
         if (::lstat(path.c_str(), &entry.status) != 0) {
+            if (m_rules.live && errno == ENOENT) return;  // gone since it was listed
             throw badInput("cannot look at input " + printablePath(path) + ": " +
                            std::strerror(errno));
         }
         const mode_t mode = entry.status.st_mode;
+        if (m_rules.keep) {
+            const std::string relative = name.substr(std::min(name.size(), m_rootLength + 1));
+            const TreeEntry::Kind kind = S_ISDIR(mode)   ? TreeEntry::Kind::Directory
+                                         : S_ISLNK(mode) ? TreeEntry::Kind::Symlink
+                                                         : TreeEntry::Kind::File;
+            if (!m_rules.keep(relative, kind)) return;
+            if (m_rules.takenEmpty && kind != TreeEntry::Kind::File && m_rules.takenEmpty(relative)) {
+                struct stat led;
+                if (::stat(path.c_str(), &led) != 0 || !S_ISDIR(led.st_mode)) {
+                    throw badInput("input " + printablePath(path) + " is not a directory");
+                }
+                entry.kind = TreeEntry::Kind::Directory;
+                entry.status = led;
+                m_entries.push_back(std::move(entry));
+                return;
+            }
+        }
         if (S_ISREG(mode)) {
             if (::access(path.c_str(), R_OK) != 0) {
                 throw badInput("cannot read input " + printablePath(path) + ": " +
@@ -121,6 +143,8 @@ private:
     std::vector<TreeEntry>& m_entries;
     const std::function<void(const std::string&, const char*)>& m_skipped;
     const struct stat* m_exclude;
+    const TreeWalkRules& m_rules;
+    std::size_t m_rootLength;  // of the root's recorded name
 };
 
 }  // namespace
@@ -146,13 +170,14 @@ std::string treeName(const std::string& path) {
 std::vector<TreeEntry> walkTree(
     const std::string& root,
     const std::function<void(const std::string& path, const char* what)>& skipped,
-    const struct stat* exclude) {
+    const TreeWalkRules& rules) {
+    const struct stat* exclude = rules.exclude;
     const std::string name = treeName(root);
     requireRecordable(name, root);
     std::string start = root;
     while (start.size() > 1 && start.back() == '/') start.pop_back();
     std::vector<TreeEntry> entries;
-    Walk walk(entries, skipped, exclude);
+    Walk walk(entries, skipped, rules, name.size());
     // The root is named on the command line: a link to a directory is
     // followed there, and only there.
     struct stat status;

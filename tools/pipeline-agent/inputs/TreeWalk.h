@@ -24,6 +24,25 @@ struct TreeEntry {
 // input) for the root directory "/", which has none.
 std::string treeName(const std::string& path);
 
+// What a walk leaves out beyond other kinds of file.
+struct TreeWalkRules {
+    // A directory that is the same as this one (device and inode), when
+    // given, is skipped ("the archive store").
+    const struct stat* exclude = nullptr;
+    // When given, an entry below the root is walked only when keep says so,
+    // given its path relative to the root and its kind; a directory left
+    // out is not entered.
+    std::function<bool(const std::string& relative, TreeEntry::Kind kind)> keep;
+    // A tree that changes while it is walked (a live database cluster): an
+    // entry removed between its directory's listing and its lstat is left
+    // out, not an error.
+    bool live = false;
+    // When given, a kept directory, or link to one, for which this says so is
+    // recorded as an empty directory (with the mode of what it leads to) and
+    // not entered.
+    std::function<bool(const std::string& relative)> takenEmpty;
+};
+
 // Walks the tree rooted at the directory `root`, depth first, each
 // directory's entries in the byte order of their names, the directory
 // before what it holds; the root itself comes first, recorded as
@@ -32,9 +51,8 @@ std::string treeName(const std::string& path);
 // Throws AgentError (bad input) for a directory that cannot be read, a file
 // that cannot be read, a link that cannot be read, or a name that is not
 // valid UTF-8 (a manifest, JSON, cannot record it): found before any work.
-// A directory that is the same as `exclude` (device and inode), when given,
-// is skipped too ("the archive store").
+// rules say what else is left out.
 std::vector<TreeEntry> walkTree(
     const std::string& root,
     const std::function<void(const std::string& path, const char* what)>& skipped,
-    const struct stat* exclude = nullptr);
+    const TreeWalkRules& rules = {});

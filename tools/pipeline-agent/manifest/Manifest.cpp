@@ -502,6 +502,12 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
         const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
         manifest.files.push_back(entries.read(entry, at));
     }
+    if (const auto found = document.find("postgres"); found != document.end()) {
+        manifest.cluster = clusterOf(*found, where);
+    }
+    if (const auto found = document.find("wal"); found != document.end()) {
+        manifest.wal = walOf(*found, where);
+    }
     return manifest;
 }
 
@@ -612,6 +618,8 @@ std::string manifestText(const Manifest& manifest) {
         if (manifest.stages.encrypted()) stages["wrappedKey"] = manifest.stages.wrappedKey;
         document["stages"] = stages;
     }
+    if (manifest.cluster) document["postgres"] = clusterJson(*manifest.cluster);
+    if (manifest.wal) document["wal"] = walJson(*manifest.wal);
     return document.dump(2) + "\n";
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "manifest/ClusterRecords.h"
 #include "stages/Codec.h"
 
 // What a backup wrote, and all a restore needs: the job's archive files, one
@@ -95,6 +97,10 @@ struct Manifest {
     std::string createdAt;                  // UTC, ISO 8601
     std::vector<ManifestArchive> archives;  // one per stream, in stream order
     std::vector<ManifestFile> files;        // in backup order
+    // A PostgreSQL base backup's facts, or the cluster of a job of WAL files
+    // (see ClusterRecords.h); at most one of them.
+    std::optional<ManifestCluster> cluster;
+    std::optional<ManifestWal> wal;
 };
 
 // An archive file's identity as the agent shows it: "trellan-group-afile".

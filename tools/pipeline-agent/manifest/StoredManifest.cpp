@@ -43,7 +43,8 @@ bool sameData(const ManifestFile& given, const ManifestFile& stored) {
 
 bool agreesWithStored(const Manifest& given, const Manifest& stored) {
     if (given.jobId != stored.jobId || given.archives != stored.archives ||
-        given.stages != stored.stages) {
+        given.stages != stored.stages || given.cluster != stored.cluster ||
+        given.wal != stored.wal) {
         return false;
     }
     for (const ManifestFile& file : given.files) {

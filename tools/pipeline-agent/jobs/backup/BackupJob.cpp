@@ -9,11 +9,13 @@
 #include "jobs/backup/BackupManifest.h"
 #include "jobs/backup/BackupReport.h"
 #include "jobs/backup/BackupSet.h"
+#include "jobs/backup/ClusterBackup.h"
 #include "jobs/backup/Completion.h"
 #include "jobs/backup/JobStart.h"
 #include "jobs/backup/Snapshots.h"
 #include "jobs/backup/StoreRules.h"
 #include "jobs/backup/StreamRun.h"
+#include "manifest/StoredManifest.h"
 #include "report/JobReport.h"
 #include "session/JobIds.h"
 #include "session/StoreSession.h"
@@ -33,14 +35,21 @@ double secondsSince(std::chrono::steady_clock::time_point started) {
 // snapshots are removed last.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
-    BackupSet set = checkBackupSet(options, localplatform::configuredStoreDirectory(config));
-    checkStoreRules(options, set, localplatform::storeCapabilities(config).hostFolder);
     config.jobId = options.jobId != 0 ? options.jobId : newJobId();
+    const std::unique_ptr<ClusterBackup> cluster =
+        options.postgres.empty() ? nullptr
+                                 : ClusterBackup::start(options.postgres, config.jobId,
+                                                        config.mediaTimeout, options.allowBadPages);
+    BackupSet set =
+        checkBackupSet(options, localplatform::configuredStoreDirectory(config), cluster.get());
+    checkStoreRules(options, set, localplatform::storeCapabilities(config).hostFolder);
     config.storeLogName = std::to_string(config.jobId);
     const std::optional<UserKey> userKey = readBackupKey(options);
     openStoreFor(config, localplatform::Access::ReadWrite, true);
     const BackupKeys keys = settleBackupKeys(options, config.jobId, userKey);
-    beginBackupJob(config, options.manifest, options.streams, json);
+    const std::string manifestPath =
+        options.manifest.empty() ? storedManifestPath(config.jobId) : options.manifest;
+    beginBackupJob(config, manifestPath, options.streams, json);
     const unsigned long long jobId = config.jobId;
     const unsigned long streamCount = options.streams;
 
@@ -70,9 +79,14 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     bytes += recordSet(manifest, set, read, streams, pipe.get());
     failIfInterrupted(jobId);
     report.end();
+    if (cluster) {
+        manifest.cluster = failJobOnError(
+            jobId, [&] { return cluster->finish(set.entries[0].name, options.walWait); });
+    }
+    manifest.wal = options.wal;
     completeBackup(manifest, options.manifest, jobId);
 
-    sayBackupComplete(options.manifest, bytes, secondsSince(started), keys.stages, run.written);
+    sayBackupComplete(manifestPath, bytes, secondsSince(started), keys.stages, run.written);
     json.add(backupResultJson(manifest, bytes, secondsSince(started), keys.stages, run.written,
                               snapshots.json));
     report.finish();

@@ -1,17 +1,22 @@
 #pragma once
 
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "inputs/PipeInput.h"
 #include "keys/JobKeys.h"
+#include "manifest/ClusterRecords.h"
 #include "stages/CodecOption.h"
 #include "report/JsonReport.h"
 #include "platform/local/Config.h"
 
 struct BackupOptions {
     std::vector<std::string> inputs;  // the files of the set, in order
-    std::string manifest;             // where the manifest goes; must not exist
+    // Where the manifest goes; must not exist. Empty: the store's copy is
+    // the only one (a PostgreSQL backup, archived WAL).
+    std::string manifest;
     unsigned long streams = 3;        // 1..65
     unsigned long long jobId = 0;     // 0: a new id
     unsigned long failStream = 0;     // rehearse a failed write on this stream
@@ -25,6 +30,13 @@ struct BackupOptions {
     bool encrypt = false;             // seal every frame under a data key of the job's own
     KeySource key;                    // with encrypt
     bool lowestKdf = false;           // testing: Argon2id's lowest cost for a new passphrase
+    // A running PostgreSQL cluster's connection string: a native base
+    // backup of it (ClusterBackup), its data directory the set's one tree.
+    std::string postgres;
+    bool allowBadPages = false;       // a page that fails its checksum is named, not fatal
+    // How long a base backup waits for the archive to hold the WAL it needs.
+    std::chrono::milliseconds walWait{std::chrono::minutes(5)};
+    std::optional<ManifestWal> wal;   // the inputs are WAL files that wal-push archives
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the

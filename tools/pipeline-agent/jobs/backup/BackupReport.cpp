@@ -41,7 +41,11 @@ nlohmann::ordered_json filesJson(const Manifest& manifest) {
 std::string describeSet(const BackupOptions& options, const BackupSet& set,
                         std::size_t filesRead, uint64_t bytes) {
     std::string what;
-    if (set.trees == 0) {
+    if (!options.postgres.empty()) {
+        what = "the PostgreSQL cluster's data directory " +
+               printablePath(set.entries.empty() ? std::string() : set.entries[0].name) + ": " +
+               std::to_string(filesRead) + " files";
+    } else if (set.trees == 0) {
         what = set.inputs.size() == 1 ? options.inputs[0]
                                        : std::to_string(set.inputs.size()) + " files";
     } else {

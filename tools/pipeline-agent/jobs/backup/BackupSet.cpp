@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 
 #include "base/AgentError.h"
@@ -27,13 +28,13 @@ int64_t mtimeOf(const struct stat& status) {
     return static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000LL + status.st_mtim.tv_nsec;
 }
 
-void requireStreamsAndInputs(const BackupOptions& options) {
+void requireStreamsAndInputs(const BackupOptions& options, bool cluster) {
     constexpr unsigned long kMaxStreams = RestorePipelineSetup::kMaxStreams;
     if (options.streams < 1 || options.streams > kMaxStreams) {
         throw badInput("--streams must be from 1 to " + std::to_string(kMaxStreams) + ", not " +
                        std::to_string(options.streams));
     }
-    if (options.inputs.empty() && !options.pipe.given()) {
+    if (options.inputs.empty() && !options.pipe.given() && !cluster) {
         throw badInput("name at least one file to back up");
     }
 }
@@ -46,12 +47,17 @@ void addFileEntry(BackupSet& set, SetEntry entry) {
 
 // Appends what the tree at path holds (directories, files, links; other
 // kinds skipped with a line), leaving out the store when it lies inside.
-void addTree(BackupSet& set, const std::string& path, const struct stat* storeStatus) {
+// A file named `last` (its recorded name) is read after all others.
+void addTree(BackupSet& set, const std::string& path, const TreeWalkRules& rules,
+             const std::string& last = "") {
     ++set.trees;
     const auto skipped = [](const std::string& where, const char* what) {
         say("skipping %s: %s", printablePath(where).c_str(), what);
     };
-    for (TreeEntry& found : walkTree(path, skipped, storeStatus)) {
+    std::vector<TreeEntry> walked = walkTree(path, skipped, rules);
+    std::stable_partition(walked.begin(), walked.end(),
+                          [&](const TreeEntry& entry) { return entry.name != last; });
+    for (TreeEntry& found : walked) {
         SetEntry entry;
         entry.name = found.name;
         entry.mode = static_cast<int>(found.status.st_mode & 0777);
@@ -73,11 +79,19 @@ void addTree(BackupSet& set, const std::string& path, const struct stat* storeSt
 
 // The set's entries, in order: each file named directly, and each tree
 // walked. Returns the names the inputs have.
-std::set<std::string> walkInputs(const BackupOptions& options, BackupSet& set) {
+std::set<std::string> walkInputs(const BackupOptions& options, BackupSet& set,
+                                 const ClusterBackup* cluster) {
     std::set<std::string> names;
     // A store inside a tree changes while it is read: it is left out.
     struct stat storeStatus;
     const bool storeSeen = ::stat(set.store.c_str(), &storeStatus) == 0;
+    if (cluster) {
+        const std::string& data = cluster->dataDirectory();
+        const std::string name = treeName(data);
+        names.insert(name);
+        addTree(set, data, cluster->walkRules(storeSeen ? &storeStatus : nullptr),
+                name + "/" + ClusterBackup::kReadLast);
+    }
     for (const std::string& path : options.inputs) {
         const bool tree = isDirectoryInput(path);
         const std::string name = tree ? treeName(path) : baseName(path);
@@ -90,7 +104,9 @@ std::set<std::string> walkInputs(const BackupOptions& options, BackupSet& set) {
                            "; the files and trees of a set need distinct names");
         }
         if (tree) {
-            addTree(set, path, storeSeen ? &storeStatus : nullptr);
+            TreeWalkRules rules;
+            rules.exclude = storeSeen ? &storeStatus : nullptr;
+            addTree(set, path, rules);
             continue;
         }
         SetEntry entry;
@@ -104,8 +120,10 @@ std::set<std::string> walkInputs(const BackupOptions& options, BackupSet& set) {
 
 // Also in a store that this backup is about to make.
 void requireOutputPlaces(const BackupOptions& options, const std::string& store) {
-    requireNewFilePlace(options.manifest, "manifest", false);
-    requireOutsideStores(options.manifest, "manifest", store);
+    if (!options.manifest.empty()) {
+        requireNewFilePlace(options.manifest, "manifest", false);
+        requireOutsideStores(options.manifest, "manifest", store);
+    }
     if (!options.trace.empty()) {
         requireNewFilePlace(options.trace, "trace", false);
         requireOutsideStores(options.trace, "trace", store);
@@ -115,12 +133,17 @@ void requireOutputPlaces(const BackupOptions& options, const std::string& store)
     }
 }
 
-void openInputs(BackupSet& set) {
+void openInputs(BackupSet& set, ClusterBackup* cluster) {
     for (const std::string& path : set.files) {
         set.inputs.push_back(std::make_unique<InputFile>(path));
     }
     for (const TreeEntry& file : set.treeFiles) {
         set.treeInputs.push_back(std::make_unique<InputFile>(file.path, file.status));
+        // The cluster's data directory is the only tree of its set.
+        if (cluster) {
+            set.treeInputs.back()->readLive({});
+            cluster->watch(*set.treeInputs.back(), file.name.substr(file.name.find('/') + 1));
+        }
     }
 }
 
@@ -145,13 +168,14 @@ void refuseSqliteCompanions(const BackupOptions& options, const BackupSet& set) 
 
 }  // namespace
 
-BackupSet checkBackupSet(const BackupOptions& options, const std::string& store) {
-    requireStreamsAndInputs(options);
+BackupSet checkBackupSet(const BackupOptions& options, const std::string& store,
+                         ClusterBackup* cluster) {
+    requireStreamsAndInputs(options, cluster != nullptr);
     BackupSet set;
     set.store = store;
-    checkPipeSource(options.pipe, walkInputs(options, set));
+    checkPipeSource(options.pipe, walkInputs(options, set, cluster));
     requireOutputPlaces(options, set.store);
-    openInputs(set);
+    openInputs(set, cluster);
     refuseSqliteCompanions(options, set);
     return set;
 }

@@ -9,6 +9,7 @@
 #include "inputs/InputFile.h"
 #include "inputs/TreeWalk.h"
 #include "jobs/backup/BackupJob.h"
+#include "jobs/backup/ClusterBackup.h"
 #include "manifest/Manifest.h"
 
 // One entry of the set as the manifest records it, in order: a file named
@@ -50,4 +51,7 @@ struct BackupSet {
 // snapshot holds what they held. Throws AgentError (bad input) with one line
 // for the first thing wrong; leaves nothing behind but the lines of what a
 // tree skipped. Owns the returned set's open files. The job's thread.
-BackupSet checkBackupSet(const BackupOptions& options, const std::string& store);
+// With a cluster (a native PostgreSQL backup, started), its data directory
+// is the set's first tree, walked and read live (ClusterBackup).
+BackupSet checkBackupSet(const BackupOptions& options, const std::string& store,
+                         ClusterBackup* cluster = nullptr);

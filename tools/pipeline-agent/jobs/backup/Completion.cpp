@@ -17,7 +17,7 @@ void failIfInterrupted(unsigned long long jobId) {
 void completeBackup(const Manifest& manifest, const std::string& path, unsigned long long jobId) {
     keepManifestInStore(manifest);
     try {
-        saveManifest(manifest, path);
+        if (!path.empty()) saveManifest(manifest, path);
     } catch (const AgentError& error) {
         // The files are closed, but no manifest names them: the job failed,
         // after its work, whatever the cause.
@@ -32,7 +32,7 @@ void completeBackup(const Manifest& manifest, const std::string& path, unsigned 
         localplatform::completeJob(jobId);
     } catch (const localplatform::StoreError& error) {
         // A manifest of a job that is not complete must not pass for one.
-        ::unlink(path.c_str());
+        if (!path.empty()) ::unlink(path.c_str());
         localplatform::failJob(jobId);
         throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
     }

@@ -24,7 +24,8 @@ void failIfInterrupted(unsigned long long jobId);
 
 // Ends a backup whose archive files are closed: the store keeps its own copy
 // of the manifest first, so that a complete job always has one; then the
-// manifest is saved at path, and only then is the job marked complete.
+// manifest is saved at path (unless empty: the store's copy is then the
+// only one), and only then is the job marked complete.
 // When the manifest cannot be saved, the job is marked failed (AgentError,
 // failed job, saying so); when the job cannot be marked complete, the
 // manifest saved at path is removed (one of a job that is not complete must

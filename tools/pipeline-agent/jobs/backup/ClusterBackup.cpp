@@ -1,0 +1,196 @@
+#include "jobs/backup/ClusterBackup.h"
+
+#include <dirent.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "archive/WalArchive.h"
+#include "base/AgentError.h"
+#include "base/Console.h"
+#include "base/Names.h"
+#include "base/RelativePath.h"
+#include "postgres/ClusterConnection.h"
+#include "postgres/ClusterFiles.h"
+#include "postgres/PageReadCheck.h"
+#include "wal/WalFileName.h"
+
+namespace {
+
+// How often a finished backup looks whether its WAL is archived.
+constexpr std::chrono::milliseconds kArchiveLook{250};
+// pg_backup_start's checkpoint, spread or not, and pg_backup_stop, may take
+// longer than a query.
+constexpr std::chrono::minutes kBackupCallWait{15};
+
+std::string parentOf(const std::string& relative) {
+    const auto slash = relative.rfind('/');
+    return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+std::vector<std::string> namesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) return names;
+    while (const dirent* entry = ::readdir(dir.get())) names.emplace_back(entry->d_name);
+    return names;
+}
+
+}  // namespace
+
+struct ClusterBackup::Started {
+    ClusterFacts facts;
+    BackupStart start;
+    uint64_t startLsn = 0;
+    ClusterFiles files = ClusterFiles::dataDirectory();
+    // The unlogged relations of each database directory, as first asked.
+    std::mutex unloggedLock;
+    std::map<std::string, std::set<std::string>> unlogged;
+};
+
+std::unique_ptr<ClusterBackup> ClusterBackup::start(const std::string& conninfo,
+                                                    unsigned long long jobId,
+                                                    std::chrono::milliseconds timeout,
+                                                    bool allowBadPages) {
+    std::unique_ptr<ClusterBackup> backup(new ClusterBackup());
+    backup->m_allowBadPages = allowBadPages;
+    backup->m_connection =
+        std::make_unique<ClusterConnection>(ClusterConnection::open(conninfo, timeout));
+    backup->m_started = std::make_unique<Started>();
+    Started& started = *backup->m_started;
+    started.facts = backup->m_connection->facts();
+    if (!started.facts.tablespaces.empty()) {
+        throw badInput("the cluster has tablespaces (" + started.facts.tablespaces[0].name +
+                       " first), which backup --postgres does not take yet; back it up "
+                       "with --from-command 'pg_basebackup -D - -Ft -X fetch'");
+    }
+    if (started.facts.inRecovery) {
+        throw badInput("the cluster is a standby; backup --postgres takes a primary");
+    }
+    started.start = backup->m_connection->startBackup("pipeline-agent job " + std::to_string(jobId),
+                                                      true, kBackupCallWait);
+    started.startLsn = parseLsn(started.start.lsn).value_or(0);
+    say("PostgreSQL backup started at %s (WAL %s, timeline %u)", started.start.lsn.c_str(),
+        started.start.walFile.c_str(), static_cast<unsigned>(started.start.timeline));
+    return backup;
+}
+
+ClusterBackup::~ClusterBackup() = default;
+
+const std::string& ClusterBackup::dataDirectory() const { return m_started->facts.dataDirectory; }
+
+TreeWalkRules ClusterBackup::walkRules(const struct stat* store) const {
+    Started* started = m_started.get();
+    TreeWalkRules rules;
+    rules.exclude = store;
+    rules.live = true;
+    rules.keep = [started](const std::string& relative, TreeEntry::Kind kind) {
+        const std::string parent = parentOf(relative);
+        std::set<std::string> none;
+        const std::set<std::string>* unlogged = &none;
+        if (!parent.empty() && started->files.isDatabaseDirectory(parent)) {
+            std::lock_guard<std::mutex> lock(started->unloggedLock);
+            auto found = started->unlogged.find(parent);
+            if (found == started->unlogged.end()) {
+                found = started->unlogged
+                            .emplace(parent, unloggedRelationsIn(namesIn(
+                                                 started->facts.dataDirectory + "/" + parent)))
+                            .first;
+            }
+            unlogged = &found->second;
+        }
+        return started->files.kept(relative, kind == TreeEntry::Kind::Directory ||
+                                                 kind == TreeEntry::Kind::Symlink,
+                                   *unlogged);
+    };
+    rules.takenEmpty = [started](const std::string& relative) {
+        return started->files.takenEmpty(relative);
+    };
+    return rules;
+}
+
+void ClusterBackup::watch(InputFile& input, const std::string& relative) {
+    const Started& started = *m_started;
+    const std::optional<RelationFile> relation = started.files.relationFile(relative);
+    if (!started.facts.dataChecksums || !relation) {
+        input.readLive({});
+        return;
+    }
+    const std::string path = input.path();
+    auto check = std::make_shared<PageReadCheck>(
+        relation->firstBlock(started.facts.segmentBlocks), started.startLsn,
+        [this, path](uint32_t page, uint32_t block) {
+            ++m_badPages;
+            say("%s: page %u (block %u of its relation) fails its checksum",
+                printablePath(path).c_str(), static_cast<unsigned>(page),
+                static_cast<unsigned>(block));
+        });
+    input.readLive([check](const char* data, std::size_t length, uint64_t offset) {
+        check->read(data, length, offset);
+    });
+}
+
+ManifestCluster ClusterBackup::finish(const std::string& recordedName,
+                                      std::chrono::milliseconds walWait) {
+    const Started& started = *m_started;
+    const BackupStop stop = m_connection->stopBackup(false, kBackupCallWait);
+    m_connection.reset();
+    if (m_badPages.load() > 0 && !m_allowBadPages) {
+        throw jobFailed(std::to_string(m_badPages.load()) +
+                        " pages of the cluster fail their checksums (named above); give "
+                        "--allow-bad-pages to keep such a backup");
+    }
+    ManifestCluster cluster;
+    cluster.systemIdentifier = started.facts.systemIdentifier;
+    cluster.serverVersion = started.facts.serverVersionNum;
+    cluster.timeline = started.start.timeline;
+    cluster.segmentSize = started.facts.walSegmentBytes;
+    cluster.startLsn = started.start.lsn;
+    cluster.stopLsn = stop.lsn;
+    cluster.startWal = started.start.walFile;
+    cluster.stopWal = stop.walFile;
+    cluster.startedAt = started.start.serverTime;
+    cluster.stoppedAt = stop.serverTime;
+    cluster.backupLabel = stop.backupLabel;
+    cluster.tablespaceMap = stop.tablespaceMap;
+    cluster.dataDirectory = recordedName;
+
+    // The WAL from start to stop: without it the copy is no backup.
+    const WalSegmentSize size(cluster.segmentSize);
+    const std::optional<WalFileName> first = parseWalFileName(cluster.startWal);
+    const std::optional<WalFileName> last = parseWalFileName(cluster.stopWal);
+    if (!first || !last) throw jobFailed("the server named no WAL segment for the backup");
+    const WalSegment from = walSegmentOf(*first, size);
+    const WalSegment to = walSegmentOf(*last, size);
+    const auto deadline = std::chrono::steady_clock::now() + walWait;
+    for (;;) {
+        const WalArchive archive = readWalArchive();
+        if (!archive.systemIdentifier.empty() &&
+            archive.systemIdentifier != cluster.systemIdentifier) {
+            throw jobFailed("this store archives the WAL of the cluster with system identifier " +
+                            archive.systemIdentifier + ", not of this one (" +
+                            cluster.systemIdentifier + "): back it up into a store of its own");
+        }
+        std::string missing;
+        for (uint64_t segno = from.segno; segno <= to.segno && missing.empty(); ++segno) {
+            const std::string name = walSegmentName({from.timeline, segno}, size);
+            if (!archive.files.contains(name)) missing = name;
+        }
+        if (missing.empty()) break;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw jobFailed("the archive does not hold " + missing +
+                            ", which this backup needs (it needs " + cluster.startWal + " to " +
+                            cluster.stopWal +
+                            "): is the cluster's archive_command `pipeline-agent --store "
+                            "STORE wal-push %p` with this store?");
+        }
+        std::this_thread::sleep_for(kArchiveLook);
+    }
+    say("PostgreSQL backup stopped at %s; the archive holds its WAL (%s to %s)", stop.lsn.c_str(),
+        cluster.startWal.c_str(), cluster.stopWal.c_str());
+    return cluster;
+}

@@ -1,0 +1,233 @@
+#include "jobs/wal/ClusterRestore.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include "archive/WalArchive.h"
+#include "base/AgentError.h"
+#include "base/Console.h"
+#include "jobs/restore/RestoreJob.h"
+#include "archive/RecoveryWindow.h"
+#include "manifest/StoredManifest.h"
+#include "platform/local/StoreSession.h"
+#include "session/StoreSession.h"
+#include "wal/WalFileName.h"
+
+namespace {
+
+std::vector<std::string> namesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
+    if (!dir) throw jobFailed("cannot read " + directory + ": " + std::strerror(errno));
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    return names;
+}
+
+// The output: a new directory, or an empty one. Bad input otherwise.
+void requireEmptyPlace(const std::string& output) {
+    struct stat status;
+    if (::lstat(output.c_str(), &status) != 0) {
+        if (errno == ENOENT) return;
+        throw badInput("cannot look at " + output + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(status.st_mode)) throw badInput(output + " is not a directory");
+    if (!namesIn(output).empty()) {
+        throw badInput(output + " is not empty; a data directory is restored into a new or "
+                                "empty directory");
+    }
+}
+
+std::optional<uint32_t> timelineAsked(const RecoveryTarget& target, uint32_t backupTimeline) {
+    switch (target.timelineKind) {
+    case RecoveryTimelineKind::Id: return target.timeline;
+    case RecoveryTimelineKind::Current: return backupTimeline;
+    default: return std::nullopt;  // latest, PostgreSQL's default
+    }
+}
+
+// Why reach cannot take a restore to target; empty when it can.
+std::string refusal(const BackupReach& reach, const RecoveryTarget& target) {
+    const ManifestCluster& cluster = reach.backup->cluster;
+    const std::string job = "job " + std::to_string(reach.backup->jobId);
+    if (!reach.continuity.complete) {
+        return "the archive cannot take " + job + " on: " + reach.continuity.problem;
+    }
+    if (target.kind == RecoveryTargetKind::Time) {
+        const std::optional<int64_t> ended = utcMicros(cluster.stoppedAt);
+        const std::optional<int64_t> latest = utcMicros(reach.latest);
+        if (ended && target.timeMicros < *ended) {
+            return target.text + " is before " + job + " ended (" + cluster.stoppedAt + ")";
+        }
+        if (latest && target.timeMicros > *latest) {
+            return target.text + " is past the newest WAL the archive holds for " + job + " (" +
+                   reach.continuity.lastReachable + ", archived " + reach.latest + ")";
+        }
+    }
+    if (target.kind == RecoveryTargetKind::Lsn) {
+        if (target.lsn < parseLsn(cluster.stopLsn).value_or(0)) {
+            return target.text + " is before " + job + " ended (" + cluster.stopLsn + ")";
+        }
+        if (target.lsn > reach.latestLsn) {
+            return target.text + " is past the newest WAL the archive holds for " + job + " (" +
+                   formatLsn(reach.latestLsn) + ")";
+        }
+    }
+    return "";
+}
+
+// The backup to restore: the one asked for, or the newest that the target
+// lies within reach of. Bad input when there is none.
+const BackupReach& chooseBackup(const std::vector<BackupReach>& reaches, unsigned long long job,
+                                const RecoveryTarget& target) {
+    if (job != 0) {
+        for (const BackupReach& reach : reaches) {
+            if (reach.backup->jobId != job) continue;
+            const std::string why = refusal(reach, target);
+            if (!why.empty()) throw badInput(why);
+            return reach;
+        }
+        throw badInput("job " + std::to_string(job) +
+                       " is no complete native PostgreSQL base backup (backup --postgres) of "
+                       "this store");
+    }
+    std::string why = "the store holds no complete native PostgreSQL base backup";
+    for (auto each = reaches.rbegin(); each != reaches.rend(); ++each) {
+        const std::string refused = refusal(*each, target);
+        if (refused.empty()) return *each;
+        if (each == reaches.rbegin()) why = refused;
+    }
+    throw badInput(why);
+}
+
+std::string agentPath() {
+    char path[PATH_MAX];
+    const ssize_t got = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (got <= 0) throw jobFailed("cannot find this agent's own path");
+    return std::string(path, static_cast<std::size_t>(got));
+}
+
+// restore_command's words for /bin/sh: as they are when they hold nothing
+// the shell reads otherwise, else single-quoted.
+std::string shellWord(const std::string& text) {
+    const bool plain = !text.empty() && text.find_first_not_of(
+                                            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                            "0123456789/._-+:=@,") == std::string::npos;
+    if (plain) return text;
+    std::string word = "'";
+    for (const char c : text) {
+        if (c == '\'') {
+            word += "'\\''";
+        } else {
+            word += c;
+        }
+    }
+    return word + "'";
+}
+
+void writeNew(const std::string& path, const std::string& text, int flags) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0600);
+    if (fd < 0) throw jobFailed("cannot write " + path + ": " + std::strerror(errno));
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+                         ::fsync(fd) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (!written) throw jobFailed("cannot write " + path + ": " + std::strerror(error));
+}
+
+// The data directory restored under staging/<its name>, moved up into output.
+void moveUp(const std::string& staging, const std::string& root, const std::string& output) {
+    const std::string tree = staging + "/" + root;
+    for (const std::string& name : namesIn(tree)) {
+        if (::rename((tree + "/" + name).c_str(), (output + "/" + name).c_str()) != 0) {
+            throw jobFailed("cannot move " + name + " into " + output + ": " + std::strerror(errno));
+        }
+    }
+    ::rmdir(tree.c_str());
+    ::rmdir(staging.c_str());
+}
+
+void writeRecoveryFiles(const std::string& output, const ManifestCluster& cluster,
+                        const RecoveryTarget& target, const std::string& restoreCommand,
+                        unsigned long long jobId) {
+    writeNew(output + "/backup_label", cluster.backupLabel, O_EXCL);
+    if (!cluster.tablespaceMap.empty()) {
+        writeNew(output + "/tablespace_map", cluster.tablespaceMap, O_EXCL);
+    }
+    std::string settings = "\n# restore of pipeline-agent job " + std::to_string(jobId) + "\n";
+    for (const std::string& line : recoverySettingsLines(target, restoreCommand)) {
+        settings += line + "\n";
+    }
+    writeNew(output + "/postgresql.auto.conf", settings, O_APPEND);
+    writeNew(output + "/recovery.signal", "", O_EXCL);
+}
+
+}  // namespace
+
+void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Config config,
+                       JsonReport& json) {
+    const RecoveryTarget target = parseRecoveryTarget(options.target, systemLocalTimeToUtc);
+    requireEmptyPlace(options.output);
+    openStoreFor(config, localplatform::Access::ReadOnly, false);
+    const WalArchive archive = readWalArchive();
+    const WalCoverage coverage = coverageOf(archive);
+    const uint32_t anyTimeline = archive.backups.empty() ? 1 : archive.backups.back().cluster.timeline;
+    const std::vector<BackupReach> reaches =
+        reachOf(archive, coverage, timelineAsked(target, anyTimeline));
+    const BackupReach& reach = chooseBackup(reaches, options.job, target);
+    const ArchivedBaseBackup& backup = *reach.backup;
+    const std::string store = localplatform::storeCapabilities(config).hostFolder
+                                  ? localplatform::storeDirectory()
+                                  : localplatform::configuredStoreDirectory(config);
+    const std::string restoreCommand =
+        shellWord(agentPath()) + " --store " + shellWord(store) + " wal-fetch %f %p";
+    recoverySettingsLines(target, restoreCommand);  // refuses what cannot be quoted, first
+
+    const bool made = ::mkdir(options.output.c_str(), 0700) == 0;
+    if (!made && errno != EEXIST) {
+        throw badInput("cannot make " + options.output + ": " + std::strerror(errno));
+    }
+    const std::string staging = options.output + "/.pipeline-agent-restore";
+    try {
+        if (::mkdir(staging.c_str(), 0700) != 0) {
+            throw jobFailed("cannot make " + staging + ": " + std::strerror(errno));
+        }
+        RestoreOptions restore;
+        restore.job = backup.jobId;
+        restore.output = staging;
+        restore.key = options.key;
+        runRestore(restore, config, json);
+        moveUp(staging, backup.cluster.dataDirectory, options.output);
+        writeRecoveryFiles(options.output, backup.cluster, target, restoreCommand, backup.jobId);
+        ::chmod(options.output.c_str(), 0700);
+    } catch (...) {
+        // Nothing a server could be started on is left.
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(options.output, ignored)) {
+            std::filesystem::remove_all(entry.path(), ignored);
+        }
+        if (made) ::rmdir(options.output.c_str());
+        throw;
+    }
+    say("restored PostgreSQL base backup job %llu into %s; a server started on it recovers "
+        "from the archive (%s)",
+        backup.jobId, options.output.c_str(),
+        target.kind == RecoveryTargetKind::Latest ? "to the newest WAL"
+                                                  : ("to " + target.text).c_str());
+}
+
+bool isClusterBackup(const localplatform::Config& config, unsigned long long jobId) {
+    openStoreFor(config, localplatform::Access::ReadOnly, false);
+    const std::optional<Manifest> manifest = storedManifest(jobId);
+    return manifest && manifest->cluster.has_value();
+}
