@@ -202,6 +202,8 @@ refused() {
   run "$@" >"$work/out.txt" 2>"$work/err.txt" || got=$?
   [[ $got == 2 ]] || { cat "$work/err.txt" >&2; fail "'$*' exited $got, not 2"; }
   [[ $(wc -l <"$work/err.txt") == 1 ]] || { cat "$work/err.txt" >&2; fail "'$*' did not say one line"; }
+  grep -q '^pipeline-agent: error: ' "$work/err.txt" || { cat "$work/err.txt" >&2; fail "'$*' did not say an error"; }
+  cat "$work/err.txt"
 }
 
 # The source server with pgbench's tables, amcheck everywhere, the marker
