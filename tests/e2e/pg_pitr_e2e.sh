@@ -48,7 +48,7 @@ agent_as_server() { as_server "$agent_bin" "$@"; }
 # the store and what restores make.
 chmod 755 "$work"
 ((EUID != 0)) || chown "$server_user" "$work"
-store=$work/store
+store="$work/the store"  # a space: archive_command and restore_command quote it
 as_server mkdir -m 700 "$store"
 run() { agent_as_server --store "$store" "$@"; }
 
@@ -252,6 +252,15 @@ restore_to_moment() {
     { cat "$work/restore-$name.err" >&2; fail "the restore to $moment failed"; }
   [[ -f $work/$name/recovery.signal ]] || fail "the restore wrote no recovery.signal"
   [[ $(stat -c %a "$work/$name") == 700 ]] || fail "the restored directory is not 0700"
+  recovery_settings "$name"
+}
+# The restored directory $1's restore_command fetches from this agent's
+# store; its recovery settings are shown.
+recovery_settings() {
+  local settings=$work/$1/postgresql.auto.conf
+  grep -E '^(restore_command|recovery_target)' "$settings" || fail "$1 has no recovery settings"
+  grep -E '^restore_command' "$settings" | grep -F "$agent_bin" | grep -F "$store" | grep -qF 'wal-fetch' ||
+    fail "$1's restore_command does not fetch from the store through the agent"
 }
 check_restored_at_moment() {
   local name=$1
@@ -306,9 +315,12 @@ timeline2)
     fail "no marker was committed on timeline 2 by $moment2"
   (($(sql restored pitr "SELECT count(*) FROM marker WHERE at > '$moment2'") > 5)) ||
     fail "too few markers were written after $moment2"
+  # Into an empty directory this time.
+  as_server mkdir -m 700 "$work/again"
   run restore --output "$work/again" --target-time "$moment2" --target-timeline 2 \
     >"$work/restore-again.out" 2>"$work/restore-again.err" ||
     { cat "$work/restore-again.err" >&2; fail "the restore to $moment2 on timeline 2 failed"; }
+  recovery_settings again
   start_server again "-c archive_mode=off"
   await_recovery again paused-too
   grep -q "recovery stopping " "$work/again.log" || { server_log again; fail "server again did not stop at a target"; }
