@@ -159,8 +159,8 @@ TEST(InputFile, ReadLiveTakesTheWalkedSizeZerosForWhatIsGoneAndNoChangeFailsIt) 
     std::filesystem::remove_all(directory);
 }
 
-// A cluster's walk: what keep refuses is not entered, a directory taken
-// empty (even a link to one) is recorded as a directory and not entered.
+// A cluster's walk: what keep refuses is not entered; a link to a directory
+// taken empty is recorded as a directory and not followed.
 TEST(TreeWalkRules, KeepAndTakenEmptyShapeTheWalk) {
     namespace fs = std::filesystem;
     const std::string directory = freshDirectory("walk-rules");
@@ -178,7 +178,7 @@ TEST(TreeWalkRules, KeepAndTakenEmptyShapeTheWalk) {
     std::vector<std::string> asked;
     rules.keep = [&](const std::string& relative, TreeEntry::Kind) {
         asked.push_back(relative);
-        return relative != "postmaster.pid";
+        return relative != "postmaster.pid" && relative != "pg_stat_tmp/deep";
     };
     rules.takenEmpty = [](const std::string& relative) {
         return relative == "pg_wal" || relative == "pg_stat_tmp";
@@ -191,7 +191,7 @@ TEST(TreeWalkRules, KeepAndTakenEmptyShapeTheWalk) {
                                              "main/base/1/1259", "main/pg_stat_tmp/",
                                              "main/pg_wal/"}));
     EXPECT_EQ(asked, (std::vector<std::string>{"base", "base/1", "base/1/1259", "pg_stat_tmp",
-                                               "pg_wal", "postmaster.pid"}));
+                                               "pg_stat_tmp/deep", "pg_wal", "postmaster.pid"}));
     fs::remove_all(directory);
 }
 

@@ -15,7 +15,8 @@
 namespace {
 
 // The options of a restore of a PostgreSQL base backup to a moment.
-void addTargetOptions(CLI::App& app, RecoveryTargetOptions& target) {
+void addTargetOptions(CLI::App& app, RecoveryTargetOptions& target,
+                      std::vector<std::string>& tablespaces) {
     const char* group = "PostgreSQL base backups (backup --postgres)";
     app.add_option("--target-time", target.time,
                    "recover to this moment (PostgreSQL's timestamp forms: '2026-12-09 "
@@ -31,6 +32,11 @@ void addTargetOptions(CLI::App& app, RecoveryTargetOptions& target) {
         ->group(group);
     app.add_option("--target-action", target.action,
                    "what the server does at the target: pause, promote (default) or shutdown")
+        ->group(group);
+    app.add_option("--tablespace-mapping", tablespaces,
+                   "OLD=NEW: restore the tablespace that lay at OLD into NEW (absolute, new or "
+                   "empty), linked from pg_tblspc/; one for each tablespace of the backup")
+        ->type_name("OLD=NEW")
         ->group(group);
 }
 
@@ -48,6 +54,7 @@ Command restoreCommand() {
     command.define = [](CLI::App& app) -> CommandRun {
         auto restore = std::make_shared<RestoreOptions>();
         auto target = std::make_shared<RecoveryTargetOptions>();
+        auto tablespaces = std::make_shared<std::vector<std::string>>();
         app.add_option("manifest", restore->manifest,
                        "the backup's manifest (optional with --job, checked against the "
                        "store's copy)");
@@ -70,19 +77,20 @@ Command restoreCommand() {
                      "write the output under a hidden name until it is complete, as on file "
                      "systems without unnamed files")
             ->group("Testing");
-        addTargetOptions(app, *target);
-        return [restore, target](localplatform::Config config, JsonReport& report) {
+        addTargetOptions(app, *target, *tablespaces);
+        return [restore, target, tablespaces](localplatform::Config config, JsonReport& report) {
             // A PostgreSQL base backup becomes a data directory that
             // recovers to a moment.
             const bool plain = !restore->manifest.empty() || !restore->file.empty();
-            if (targetGiven(*target) ||
+            if (targetGiven(*target) || !tablespaces->empty() ||
                 (!plain && restore->job != 0 && isClusterBackup(config, restore->job))) {
                 if (plain) {
                     throw badInput("a restore to a moment takes --job (or none), not a "
                                    "manifest or --file");
                 }
-                runClusterRestore({restore->job, restore->output, *target, restore->key},
-                                  std::move(config), report);
+                runClusterRestore(
+                    {restore->job, restore->output, *target, *tablespaces, restore->key},
+                    std::move(config), report);
                 return;
             }
             runRestore(*restore, std::move(config), report);

@@ -83,7 +83,7 @@ public:
                                          : S_ISLNK(mode) ? TreeEntry::Kind::Symlink
                                                          : TreeEntry::Kind::File;
             if (!m_rules.keep(relative, kind)) return;
-            if (m_rules.takenEmpty && kind != TreeEntry::Kind::File && m_rules.takenEmpty(relative)) {
+            if (m_rules.takenEmpty && kind == TreeEntry::Kind::Symlink && m_rules.takenEmpty(relative)) {
                 struct stat led;
                 if (::stat(path.c_str(), &led) != 0 || !S_ISDIR(led.st_mode)) {
                     throw badInput("input " + printablePath(path) + " is not a directory");

@@ -37,9 +37,8 @@ struct TreeWalkRules {
     // entry removed between its directory's listing and its lstat is left
     // out, not an error.
     bool live = false;
-    // When given, a kept directory, or link to one, for which this says so is
-    // recorded as an empty directory (with the mode of what it leads to) and
-    // not entered.
+    // When given, a kept link to a directory for which this says so is
+    // recorded as that directory (with its mode), empty: not followed.
     std::function<bool(const std::string& relative)> takenEmpty;
 };
 

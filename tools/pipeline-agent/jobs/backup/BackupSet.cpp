@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <set>
 
 #include "base/AgentError.h"
@@ -45,18 +44,13 @@ void addFileEntry(BackupSet& set, SetEntry entry) {
     set.entries.push_back(std::move(entry));
 }
 
-// Appends what the tree at path holds (directories, files, links; other
-// kinds skipped with a line), leaving out the store when it lies inside.
-// A file named `last` (its recorded name) is read after all others.
-void addTree(BackupSet& set, const std::string& path, const TreeWalkRules& rules,
-             const std::string& last = "") {
+void skippedLine(const std::string& where, const char* what) {
+    say("skipping %s: %s", printablePath(where).c_str(), what);
+}
+
+// Appends what a walk found, in its order.
+void addWalked(BackupSet& set, std::vector<TreeEntry> walked) {
     ++set.trees;
-    const auto skipped = [](const std::string& where, const char* what) {
-        say("skipping %s: %s", printablePath(where).c_str(), what);
-    };
-    std::vector<TreeEntry> walked = walkTree(path, skipped, rules);
-    std::stable_partition(walked.begin(), walked.end(),
-                          [&](const TreeEntry& entry) { return entry.name != last; });
     for (TreeEntry& found : walked) {
         SetEntry entry;
         entry.name = found.name;
@@ -77,6 +71,12 @@ void addTree(BackupSet& set, const std::string& path, const TreeWalkRules& rules
     }
 }
 
+// Appends what the tree at path holds (directories, files, links; other
+// kinds skipped with a line), leaving out the store when it lies inside.
+void addTree(BackupSet& set, const std::string& path, const TreeWalkRules& rules) {
+    addWalked(set, walkTree(path, skippedLine, rules));
+}
+
 // The set's entries, in order: each file named directly, and each tree
 // walked. Returns the names the inputs have.
 std::set<std::string> walkInputs(const BackupOptions& options, BackupSet& set,
@@ -86,11 +86,8 @@ std::set<std::string> walkInputs(const BackupOptions& options, BackupSet& set,
     struct stat storeStatus;
     const bool storeSeen = ::stat(set.store.c_str(), &storeStatus) == 0;
     if (cluster) {
-        const std::string& data = cluster->dataDirectory();
-        const std::string name = treeName(data);
-        names.insert(name);
-        addTree(set, data, cluster->walkRules(storeSeen ? &storeStatus : nullptr),
-                name + "/" + ClusterBackup::kReadLast);
+        names.insert(treeName(cluster->dataDirectory()));
+        addWalked(set, cluster->walk(skippedLine, storeSeen ? &storeStatus : nullptr));
     }
     for (const std::string& path : options.inputs) {
         const bool tree = isDirectoryInput(path);

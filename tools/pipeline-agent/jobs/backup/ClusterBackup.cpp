@@ -3,9 +3,9 @@
 #include <dirent.h>
 
 #include <cstring>
+#include <algorithm>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -47,9 +47,6 @@ struct ClusterBackup::Started {
     BackupStart start;
     uint64_t startLsn = 0;
     ClusterFiles files = ClusterFiles::dataDirectory();
-    // The unlogged relations of each database directory, as first asked.
-    std::mutex unloggedLock;
-    std::map<std::string, std::set<std::string>> unlogged;
 };
 
 std::unique_ptr<ClusterBackup> ClusterBackup::start(const std::string& conninfo,
@@ -63,11 +60,6 @@ std::unique_ptr<ClusterBackup> ClusterBackup::start(const std::string& conninfo,
     backup->m_started = std::make_unique<Started>();
     Started& started = *backup->m_started;
     started.facts = backup->m_connection->facts();
-    if (!started.facts.tablespaces.empty()) {
-        throw badInput("the cluster has tablespaces (" + started.facts.tablespaces[0].name +
-                       " first), which backup --postgres does not take yet; back it up "
-                       "with --from-command 'pg_basebackup -D - -Ft -X fetch'");
-    }
     if (started.facts.inRecovery) {
         throw badInput("the cluster is a standby; backup --postgres takes a primary");
     }
@@ -83,39 +75,76 @@ ClusterBackup::~ClusterBackup() = default;
 
 const std::string& ClusterBackup::dataDirectory() const { return m_started->facts.dataDirectory; }
 
-TreeWalkRules ClusterBackup::walkRules(const struct stat* store) const {
-    Started* started = m_started.get();
+namespace {
+
+// The rules of a walk of base (the data directory or a tablespace's
+// location) by files; unlogged relations are found per database directory
+// as first asked, in cache.
+TreeWalkRules rulesOf(const std::string& base, const ClusterFiles& files, const struct stat* store,
+                      std::shared_ptr<std::map<std::string, std::set<std::string>>> cache) {
     TreeWalkRules rules;
     rules.exclude = store;
     rules.live = true;
-    rules.keep = [started](const std::string& relative, TreeEntry::Kind kind) {
+    rules.keep = [base, files, cache](const std::string& relative, TreeEntry::Kind kind) {
         const std::string parent = parentOf(relative);
         std::set<std::string> none;
         const std::set<std::string>* unlogged = &none;
-        if (!parent.empty() && started->files.isDatabaseDirectory(parent)) {
-            std::lock_guard<std::mutex> lock(started->unloggedLock);
-            auto found = started->unlogged.find(parent);
-            if (found == started->unlogged.end()) {
-                found = started->unlogged
-                            .emplace(parent, unloggedRelationsIn(namesIn(
-                                                 started->facts.dataDirectory + "/" + parent)))
-                            .first;
+        if (!parent.empty() && files.isDatabaseDirectory(parent)) {
+            const std::string directory = base + "/" + parent;
+            auto found = cache->find(directory);
+            if (found == cache->end()) {
+                found = cache->emplace(directory, unloggedRelationsIn(namesIn(directory))).first;
             }
             unlogged = &found->second;
         }
-        return started->files.kept(relative, kind == TreeEntry::Kind::Directory ||
-                                                 kind == TreeEntry::Kind::Symlink,
-                                   *unlogged);
+        return files.kept(relative,
+                          kind == TreeEntry::Kind::Directory || kind == TreeEntry::Kind::Symlink,
+                          *unlogged);
     };
-    rules.takenEmpty = [started](const std::string& relative) {
-        return started->files.takenEmpty(relative);
-    };
+    rules.takenEmpty = [files](const std::string& relative) { return files.takenEmpty(relative); };
     return rules;
+}
+
+}  // namespace
+
+std::vector<TreeEntry> ClusterBackup::walk(
+    const std::function<void(const std::string& path, const char* what)>& skipped,
+    const struct stat* store) const {
+    const ClusterFacts& facts = m_started->facts;
+    auto cache = std::make_shared<std::map<std::string, std::set<std::string>>>();
+    std::vector<TreeEntry> entries = walkTree(
+        facts.dataDirectory, skipped,
+        rulesOf(facts.dataDirectory, ClusterFiles::dataDirectory(), store, cache));
+    const std::string root = treeName(facts.dataDirectory);
+    for (const ClusterTablespace& space : facts.tablespaces) {
+        const ClusterFiles files = ClusterFiles::tablespace(facts.tablespaceVersionDirectory());
+        const std::string from = treeName(space.location);
+        for (TreeEntry& entry :
+             walkTree(space.location, skipped, rulesOf(space.location, files, store, cache))) {
+            entry.name = root + "/pg_tblspc/" + space.oid + entry.name.substr(from.size());
+            entries.push_back(std::move(entry));
+        }
+    }
+    const std::string last = root + "/" + kReadLast;
+    std::stable_partition(entries.begin(), entries.end(),
+                          [&](const TreeEntry& entry) { return entry.name != last; });
+    return entries;
 }
 
 void ClusterBackup::watch(InputFile& input, const std::string& relative) {
     const Started& started = *m_started;
-    const std::optional<RelationFile> relation = started.files.relationFile(relative);
+    std::optional<RelationFile> relation;
+    const std::string spaces = "pg_tblspc/";
+    if (relative.starts_with(spaces)) {
+        // pg_tblspc/<oid>/<this server's directory>/<database>/<relation>
+        const auto oidEnd = relative.find('/', spaces.size());
+        if (oidEnd != std::string::npos) {
+            relation = ClusterFiles::tablespace(started.facts.tablespaceVersionDirectory())
+                           .relationFile(relative.substr(oidEnd + 1));
+        }
+    } else {
+        relation = started.files.relationFile(relative);
+    }
     if (!started.facts.dataChecksums || !relation) {
         input.readLive({});
         return;

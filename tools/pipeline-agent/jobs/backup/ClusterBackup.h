@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,7 +18,9 @@ class ClusterConnection;
 // stopped; meanwhile the data directory is walked and read as a live tree
 // (what PostgreSQL's documentation says a base backup leaves out is left
 // out, files change while they are read) and its data pages' checksums are
-// verified as they are read, when the cluster has them. Destroyed without
+// verified as they are read, when the cluster has them. Tablespaces are
+// taken in place: their files restore under pg_tblspc/<oid>/ in the data
+// directory. Destroyed without
 // finish(), it closes the connection, and the server ends the backup.
 // One thread drives it; the page checks run on the reading thread.
 class ClusterBackup {
@@ -38,9 +41,16 @@ public:
     // be older than any data file's.
     static constexpr const char* kReadLast = "global/pg_control";
 
-    // The data directory, as the server names it, and how to walk it.
+    // The data directory, as the server names it.
     const std::string& dataDirectory() const;
-    TreeWalkRules walkRules(const struct stat* store) const;
+    // What the backup takes, as one tree named after the data directory:
+    // the data directory's entries, then each tablespace's (this server's
+    // directory of its location) under pg_tblspc/<oid>/ in place of the
+    // link, the control file last. Walked live (TreeWalkRules::live), the
+    // store (when it lies inside) left out. Throws AgentError as walkTree.
+    std::vector<TreeEntry> walk(
+        const std::function<void(const std::string& path, const char* what)>& skipped,
+        const struct stat* store) const;
     // Makes input, the file at relative (to the data directory), read live,
     // its pages checked when it is a relation file of a cluster with data
     // checksums. A bad page is named in a line; it fails the job when read

@@ -15,6 +15,7 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "jobs/restore/RestoreJob.h"
+#include "jobs/wal/TablespacePlaces.h"
 #include "archive/RecoveryWindow.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/StoreSession.h"
@@ -160,10 +161,10 @@ void moveUp(const std::string& staging, const std::string& root, const std::stri
 void writeRecoveryFiles(const std::string& output, const ManifestCluster& cluster,
                         const RecoveryTarget& target, const std::string& restoreCommand,
                         unsigned long long jobId) {
+    // No tablespace_map: the links in pg_tblspc/ lead to the tablespaces'
+    // new places, and the map would have the server make them lead to where
+    // they lay on the source.
     writeNew(output + "/backup_label", cluster.backupLabel, O_EXCL);
-    if (!cluster.tablespaceMap.empty()) {
-        writeNew(output + "/tablespace_map", cluster.tablespaceMap, O_EXCL);
-    }
     std::string settings = "\n# restore of pipeline-agent job " + std::to_string(jobId) + "\n";
     for (const std::string& line : recoverySettingsLines(target, restoreCommand)) {
         settings += line + "\n";
@@ -186,6 +187,8 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
         reachOf(archive, coverage, timelineAsked(target, anyTimeline));
     const BackupReach& reach = chooseBackup(reaches, options.job, target);
     const ArchivedBaseBackup& backup = *reach.backup;
+    const std::vector<TablespacePlace> places =
+        placeTablespaces(backup.cluster.tablespaceMap, options.tablespaceMappings);
     const std::string store = localplatform::storeCapabilities(config).hostFolder
                                   ? localplatform::storeDirectory()
                                   : localplatform::configuredStoreDirectory(config);
@@ -208,6 +211,7 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
         restore.key = options.key;
         runRestore(restore, config, json);
         moveUp(staging, backup.cluster.dataDirectory, options.output);
+        moveTablespaces(options.output, places);
         writeRecoveryFiles(options.output, backup.cluster, target, restoreCommand, backup.jobId);
         ::chmod(options.output.c_str(), 0700);
     } catch (...) {
@@ -217,6 +221,7 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
             std::filesystem::remove_all(entry.path(), ignored);
         }
         if (made) ::rmdir(options.output.c_str());
+        removeTablespaces(places);
         throw;
     }
     say("restored PostgreSQL base backup job %llu into %s; a server started on it recovers "

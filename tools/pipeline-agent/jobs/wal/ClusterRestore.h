@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "keys/JobKeys.h"
 #include "platform/local/Config.h"
@@ -11,13 +12,15 @@ struct ClusterRestoreOptions {
     unsigned long long job = 0;  // 0: the newest base backup that can reach the target
     std::string output;          // becomes the data directory: new or empty
     RecoveryTargetOptions target;
+    std::vector<std::string> tablespaceMappings;  // OLD=NEW, one per tablespace
     KeySource key;
 };
 
 // Restores a native PostgreSQL base backup (backup --postgres) so that a
 // server started on options.output recovers to the target from the store's
 // WAL archive: the data directory's files go into output itself (made 0700
-// when absent), with the backup's backup_label and tablespace_map,
+// when absent; each tablespace where its --tablespace-mapping says, linked
+// from pg_tblspc/), with the backup's backup_label,
 // recovery.signal, and the recovery settings (restore_command: this agent's
 // wal-fetch on this store; the target; the action) appended to
 // postgresql.auto.conf. Without a job, the newest backup that ended before
