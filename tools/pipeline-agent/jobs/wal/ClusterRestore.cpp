@@ -57,60 +57,6 @@ std::optional<uint32_t> timelineAsked(const RecoveryTarget& target, uint32_t bac
     }
 }
 
-// Why reach cannot take a restore to target; empty when it can.
-std::string refusal(const BackupReach& reach, const RecoveryTarget& target) {
-    const ManifestCluster& cluster = reach.backup->cluster;
-    const std::string job = "job " + std::to_string(reach.backup->jobId);
-    if (!reach.continuity.complete) {
-        return "the archive cannot take " + job + " on: " + reach.continuity.problem;
-    }
-    if (target.kind == RecoveryTargetKind::Time) {
-        const std::optional<int64_t> ended = utcMicros(cluster.stoppedAt);
-        const std::optional<int64_t> latest = utcMicros(reach.latest);
-        if (ended && target.timeMicros < *ended) {
-            return target.text + " is before " + job + " ended (" + cluster.stoppedAt + ")";
-        }
-        if (latest && target.timeMicros > *latest) {
-            return target.text + " is past the newest WAL the archive holds for " + job + " (" +
-                   reach.continuity.lastReachable + ", archived " + reach.latest + ")";
-        }
-    }
-    if (target.kind == RecoveryTargetKind::Lsn) {
-        if (target.lsn < parseLsn(cluster.stopLsn).value_or(0)) {
-            return target.text + " is before " + job + " ended (" + cluster.stopLsn + ")";
-        }
-        if (target.lsn > reach.latestLsn) {
-            return target.text + " is past the newest WAL the archive holds for " + job + " (" +
-                   formatLsn(reach.latestLsn) + ")";
-        }
-    }
-    return "";
-}
-
-// The backup to restore: the one asked for, or the newest that the target
-// lies within reach of. Bad input when there is none.
-const BackupReach& chooseBackup(const std::vector<BackupReach>& reaches, unsigned long long job,
-                                const RecoveryTarget& target) {
-    if (job != 0) {
-        for (const BackupReach& reach : reaches) {
-            if (reach.backup->jobId != job) continue;
-            const std::string why = refusal(reach, target);
-            if (!why.empty()) throw badInput(why);
-            return reach;
-        }
-        throw badInput("job " + std::to_string(job) +
-                       " is no complete native PostgreSQL base backup (backup --postgres) of "
-                       "this store");
-    }
-    std::string why = "the store holds no complete native PostgreSQL base backup";
-    for (auto each = reaches.rbegin(); each != reaches.rend(); ++each) {
-        const std::string refused = refusal(*each, target);
-        if (refused.empty()) return *each;
-        if (each == reaches.rbegin()) why = refused;
-    }
-    throw badInput(why);
-}
-
 std::string agentPath() {
     char path[PATH_MAX];
     const ssize_t got = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -234,5 +180,7 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
 bool isClusterBackup(const localplatform::Config& config, unsigned long long jobId) {
     openStoreFor(config, localplatform::Access::ReadOnly, false);
     const std::optional<Manifest> manifest = storedManifest(jobId);
+    // The restore opens it again, for its own log.
+    localplatform::closeStore();
     return manifest && manifest->cluster.has_value();
 }
