@@ -21,7 +21,7 @@ void noteCluster(WalArchive& archive, unsigned long long jobId, const std::strin
 
 }  // namespace
 
-WalArchive readWalArchive() {
+WalArchive readWalArchive(bool passOver) {
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -31,7 +31,14 @@ WalArchive readWalArchive() {
     WalArchive archive;
     for (const localplatform::JobRecord& job : jobs) {
         if (job.state != "complete" && job.state != "damaged") continue;
-        const std::optional<Manifest> manifest = storedManifest(job.jobId);
+        std::optional<Manifest> manifest;
+        try {
+            manifest = storedManifest(job.jobId);
+        } catch (const AgentError& error) {
+            if (!passOver) throw;
+            archive.unreadable.push_back(job.jobId);
+            continue;
+        }
         if (!manifest) continue;
         if (manifest->cluster) {
             noteCluster(archive, job.jobId, manifest->cluster->systemIdentifier,
@@ -46,6 +53,8 @@ WalArchive readWalArchive() {
             archive.files.emplace(file.name, ArchivedWal{file.name, job.jobId, file.size,
                                                          file.sha256, manifest->createdAt});
         }
+        std::vector<std::string>& names = archive.walJobs[job.jobId];
+        for (const ManifestFile& file : manifest->files) names.push_back(file.name);
     }
     return archive;
 }
