@@ -73,11 +73,12 @@ Command restoreCommand() {
                        "an encrypted job's key file (else $PIPELINE_PASSPHRASE, or asked on "
                        "the terminal)")
             ->type_name("FILE");
+        // The options for tests come last, after every group a user reads.
+        addTargetOptions(app, *target, *tablespaces);
         app.add_flag("--named-temporary", restore->namedTemporary,
                      "write the output under a hidden name until it is complete, as on file "
                      "systems without unnamed files")
             ->group("Testing");
-        addTargetOptions(app, *target, *tablespaces);
         return [restore, target, tablespaces](localplatform::Config config, JsonReport& report) {
             // A PostgreSQL base backup becomes a data directory that
             // recovers to a moment.
