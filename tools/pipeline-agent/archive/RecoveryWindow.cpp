@@ -8,6 +8,15 @@
 WalCoverage coverageOf(const WalArchive& archive) {
     std::vector<std::string> names;
     for (const auto& [name, file] : archive.files) names.push_back(name);
+    // A backup with its WAL in its own job brings its segments along.
+    for (const ArchivedBaseBackup& backup : archive.backups) {
+        if (!backup.cluster.withWal) continue;
+        const WalSegmentSize size(backup.cluster.segmentSize);
+        for (std::string name = backup.cluster.startWal;; name = nextWalSegmentName(name, size)) {
+            names.push_back(name);
+            if (name >= backup.cluster.stopWal) break;
+        }
+    }
     std::vector<TimelineHistory> histories;
     for (const auto& [name, text] : archive.histories) {
         const std::optional<WalFileName> parsed = parseWalFileName(name);
@@ -39,7 +48,8 @@ std::vector<BackupReach> reachOf(const WalArchive& archive, const WalCoverage& c
         const std::optional<WalFileName> last = parseWalFileName(reach.continuity.lastReachable);
         if (last) {
             const auto found = archive.files.find(reach.continuity.lastReachable);
-            if (found != archive.files.end()) reach.latest = found->second.archivedAt;
+            reach.latest = found != archive.files.end() ? found->second.archivedAt
+                                                        : backup.cluster.stoppedAt;
             reach.latestLsn = segmentStartLsn(walSegmentOf(*last, size).segno + 1, size);
         }
         reaches.push_back(std::move(reach));

@@ -101,7 +101,35 @@ void moveUp(const std::string& staging, const std::string& root, const std::stri
         }
     }
     ::rmdir(tree.c_str());
-    ::rmdir(staging.c_str());
+}
+
+// A backup's own WAL (--with-wal), restored as one stream of segments into
+// staging/<its name>: each segment into pg_wal/ under its name, in order
+// from the backup's first.
+void placeOwnWal(const std::string& stream, const ManifestCluster& cluster,
+                 const std::string& output) {
+    const int in = ::open(stream.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw jobFailed("cannot read " + stream + ": " + std::strerror(errno));
+    const WalSegmentSize size(cluster.segmentSize);
+    std::string segment(cluster.segmentSize, '\0');
+    std::string name = cluster.startWal;
+    for (;; name = nextWalSegmentName(name, size)) {
+        std::size_t filled = 0;
+        while (filled < segment.size()) {
+            const ssize_t got = ::read(in, segment.data() + filled, segment.size() - filled);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            filled += static_cast<std::size_t>(got);
+        }
+        if (filled == 0) break;
+        if (filled != segment.size()) {
+            ::close(in);
+            throw jobFailed(stream + " ends inside a segment");
+        }
+        writeNew(output + "/pg_wal/" + name, segment, O_EXCL);
+    }
+    ::close(in);
+    ::unlink(stream.c_str());
 }
 
 void writeRecoveryFiles(const std::string& output, const ManifestCluster& cluster,
@@ -157,6 +185,11 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
         restore.key = options.key;
         runRestore(restore, config, json);
         moveUp(staging, backup.cluster.dataDirectory, options.output);
+        if (backup.cluster.withWal) {
+            placeOwnWal(staging + "/" + backup.cluster.dataDirectory + ".wal", backup.cluster,
+                        options.output);
+        }
+        ::rmdir(staging.c_str());
         moveTablespaces(options.output, places);
         writeRecoveryFiles(options.output, backup.cluster, target, restoreCommand, backup.jobId);
         ::chmod(options.output.c_str(), 0700);
