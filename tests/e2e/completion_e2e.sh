@@ -51,8 +51,8 @@ expected=$'check\ncleanup' expect_offer pipeline-agent c
 expected=mark-damaged expect_offer pipeline-agent mark
 expected="" expect_offer pipeline-agent nosuch
 offer pipeline-agent ""
-[[ $(wc -l <<<"$got") == 10 ]] && offered backup && offered demo ||
-  fail "an empty word did not offer the ten commands: $got"
+[[ $(wc -l <<<"$got") == 12 ]] && offered backup && offered demo && offered wal-push ||
+  fail "an empty word did not offer the twelve commands: $got"
 # An option's value is not the command: the command after it still completes.
 expected=restore expect_offer pipeline-agent --store /tmp/s res
 expected=restore expect_offer pipeline-agent --store=/tmp/s res

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "archive/WalArchive.h"
+#include "wal/RecoveryTarget.h"
 #include "wal/WalCoverage.h"
 
 // How far a restore of one base backup can go with the WAL the archive
@@ -33,3 +34,16 @@ std::vector<BackupReach> reachOf(const WalArchive& archive, const WalCoverage& c
 // A time of the server's clock or of the store's records ("...Z", ISO
 // 8601), in microseconds since the epoch; nothing when it is not one.
 std::optional<int64_t> utcMicros(const std::string& text);
+
+// Why a restore of reach's backup cannot reach target; empty when it can:
+// the WAL from the backup's start has a gap, or the target (a time or a
+// location) lies before the backup's end or past the newest WAL it reaches.
+// Other targets (a transaction, a name, latest) are found only by replay.
+std::string reachRefusal(const BackupReach& reach, const RecoveryTarget& target);
+
+// The backup a restore to target takes: job (when not 0), or the newest
+// backup whose reach takes it. Throws AgentError (bad input) with the reason
+// when there is none: job is no base backup of the store, or it cannot reach
+// target (reachRefusal), or no backup can (the newest one's reason).
+const BackupReach& chooseBackup(const std::vector<BackupReach>& reaches, unsigned long long job,
+                                const RecoveryTarget& target);

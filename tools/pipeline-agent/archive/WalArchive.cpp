@@ -23,7 +23,7 @@ void noteCluster(WalArchive& archive, unsigned long long jobId, const std::strin
 
 }  // namespace
 
-WalArchive readWalArchive() {
+WalArchive readWalArchive(bool passOver) {
     std::vector<localplatform::JobRecord> jobs;
     try {
         jobs = localplatform::listJobs();
@@ -36,7 +36,14 @@ WalArchive readWalArchive() {
         if (job.state != "complete" && job.state != "damaged") continue;
         std::optional<JobSummary> summary = summaries.load(job.jobId);
         if (!summary) {
-            const std::optional<Manifest> manifest = storedManifest(job.jobId);
+            std::optional<Manifest> manifest;
+            try {
+                manifest = storedManifest(job.jobId);
+            } catch (const AgentError& error) {
+                if (!passOver) throw;
+                archive.unreadable.push_back(job.jobId);
+                continue;
+            }
             if (!manifest) continue;
             summary = summaryOf(*manifest);
             summaries.save(job.jobId, *summary);
@@ -53,6 +60,8 @@ WalArchive readWalArchive() {
             archive.files.emplace(file.name, ArchivedWal{file.name, job.jobId, file.size,
                                                          file.sha256, summary->createdAt});
         }
+        std::vector<std::string>& names = archive.walJobs[job.jobId];
+        for (const JobSummary::File& file : summary->files) names.push_back(file.name);
     }
     return archive;
 }

@@ -44,10 +44,18 @@ struct WalArchive {
     // Jobs that tell another cluster than systemIdentifier: a store shared by
     // two clusters, which check names.
     std::vector<unsigned long long> foreignJobs;
+    // Every job of WAL files (its manifest has "wal") and the names of all
+    // the files it holds, a name kept by an older job too included.
+    std::map<unsigned long long, std::vector<std::string>> walJobs;
+    // Jobs whose manifest could not be read, when the reader was asked to
+    // pass over them.
+    std::vector<unsigned long long> unreadable;
 };
 
 // Reads the open store's archive: every complete (or damaged) job's
 // manifest. Throws AgentError: bad input for a manifest that does not
-// parse, a failed job when the store cannot be read. Needs an open store;
-// any thread, one at a time.
-WalArchive readWalArchive();
+// parse, a failed job when the store cannot be read; with passOver, a job
+// whose manifest does not parse or cannot be read is listed in unreadable
+// instead (check names such manifests itself). Needs an open store; any thread, one at a
+// time.
+WalArchive readWalArchive(bool passOver = false);

@@ -70,6 +70,10 @@ void addOptions(CLI::App& app, BackupLine& line) {
                    "data directory over the streams, pg_backup_stop; complete once the "
                    "archive (wal-push) holds the WAL it needs")
         ->type_name("CONNINFO");
+    app.add_flag("--with-wal", backup.withWal,
+                 "with --postgres: keep the WAL from the backup's start to its stop in the job "
+                 "itself, so that it restores without the archive (complete without waiting "
+                 "for it)");
     app.add_flag("--allow-bad-pages", backup.allowBadPages,
                  "with --postgres: name pages whose checksum fails, without failing the job");
     addNumber(&app, "--streams", backup.streams, 1, kMaxStreams,
@@ -157,6 +161,9 @@ void runBackupLine(BackupLine& line, localplatform::Config config, JsonReport& r
     BackupOptions& backup = line.backup;
     if (backup.manifest.empty() && backup.postgres.empty()) {
         throw badInput("--manifest is required (but with --postgres)");
+    }
+    if (backup.postgres.empty() && (backup.withWal || backup.allowBadPages)) {
+        throw badInput("--with-wal and --allow-bad-pages go with --postgres");
     }
     if (!backup.postgres.empty() && (!backup.inputs.empty() || !backup.pipe.command.empty())) {
         throw badInput("--postgres backs a cluster's data directory up alone: name no inputs");

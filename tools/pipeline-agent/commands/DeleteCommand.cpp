@@ -70,6 +70,7 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
         throwStoreError(error, config);
     }
     const std::vector<PlannedDeletion> plan = planDeletion(ids, jobs);
+    refuseDeletingNeededWal(ids);
     if (options.dryRun) {
         printPlan(plan, "would delete");
         say("dry run: nothing was changed");

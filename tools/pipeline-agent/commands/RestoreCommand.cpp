@@ -73,20 +73,22 @@ Command restoreCommand() {
                        "an encrypted job's key file (else $PIPELINE_PASSPHRASE, or asked on "
                        "the terminal)")
             ->type_name("FILE");
+        // The options for tests come last, after every group a user reads.
+        addTargetOptions(app, *target, *tablespaces);
         app.add_flag("--named-temporary", restore->namedTemporary,
                      "write the output under a hidden name until it is complete, as on file "
                      "systems without unnamed files")
             ->group("Testing");
-        addTargetOptions(app, *target, *tablespaces);
         return [restore, target, tablespaces](localplatform::Config config, JsonReport& report) {
             // A PostgreSQL base backup becomes a data directory that
             // recovers to a moment.
-            const bool plain = !restore->manifest.empty() || !restore->file.empty();
+            const bool plain = !restore->manifest.empty() || !restore->file.empty() ||
+                               restore->output == "-";
             if (targetGiven(*target) || !tablespaces->empty() ||
                 (!plain && restore->job != 0 && isClusterBackup(config, restore->job))) {
                 if (plain) {
-                    throw badInput("a restore to a moment takes --job (or none), not a "
-                                   "manifest or --file");
+                    throw badInput("a restore to a moment takes --job (or none) and a directory, "
+                                   "not a manifest, --file or --output -");
                 }
                 runClusterRestore(
                     {restore->job, restore->output, *target, *tablespaces, restore->key},

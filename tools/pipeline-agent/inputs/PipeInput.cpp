@@ -33,12 +33,25 @@ std::unique_ptr<PipeInput> PipeInput::fromStandardInput(const std::string& name)
     return std::unique_ptr<PipeInput>(new PipeInput(name, nullptr, STDIN_FILENO));
 }
 
+std::unique_ptr<PipeInput> PipeInput::fromDescriptor(int fd, const std::string& name,
+                                                     const std::string& what) {
+    std::unique_ptr<PipeInput> input(new PipeInput(name, nullptr, fd));
+    input->m_writer = what;
+    return input;
+}
+
 PipeInput::PipeInput(std::string name, std::unique_ptr<ProducerCommand> producer, int fd)
     : m_name(std::move(name)), m_producer(std::move(producer)), m_fd(fd) {}
 
-PipeInput::~PipeInput() { stop(); }
+PipeInput::~PipeInput() {
+    stop();
+    if (!m_writer.empty()) ::close(m_fd);
+}
 
-std::string PipeInput::what() const { return m_producer ? "the producer" : "standard input"; }
+std::string PipeInput::what() const {
+    if (!m_writer.empty()) return m_writer;
+    return m_producer ? "the producer" : "standard input";
+}
 
 std::size_t PipeInput::read(char* data, std::size_t length,
                               const std::function<bool()>& stopping) {

@@ -24,6 +24,11 @@ public:
     // The agent's standard input. Throws AgentError (bad input) when it is a
     // terminal: nothing would end it.
     static std::unique_ptr<PipeInput> fromStandardInput(const std::string& name);
+    // The read end fd of a pipe that this process writes itself, owned and
+    // closed when destroyed; `what` names the writer in messages. The
+    // writer's failures are its own to tell: its end is only an end here.
+    static std::unique_ptr<PipeInput> fromDescriptor(int fd, const std::string& name,
+                                                     const std::string& what);
     // Stops a producer that still runs.
     ~PipeInput();
     PipeInput(const PipeInput&) = delete;
@@ -53,6 +58,7 @@ private:
     std::unique_ptr<ProducerCommand> m_producer;
     int m_fd;  // the producer's stdout, or 0
     bool m_ended = false;
+    std::string m_writer;  // fromDescriptor's: what writes it, and m_fd is ours
 };
 
 // Where a backup's stream input comes from, as the command line gave it.

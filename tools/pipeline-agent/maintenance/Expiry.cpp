@@ -1,10 +1,14 @@
 #include "maintenance/Expiry.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <map>
+#include <set>
 #include <sstream>
 
+#include "archive/RecoveryWindow.h"
+#include "archive/WalArchive.h"
 #include "base/Counted.h"
 #include "base/AgentError.h"
 #include "base/InputRules.h"
@@ -25,6 +29,41 @@ std::string joined(const std::vector<std::string>& words) {
     return text;
 }
 
+// The start segments of the base backups that stay once doomed go: every
+// base backup the archive holds (complete, damaged, or of a time that
+// cannot be read) but those.
+std::vector<WalSegment> keptStarts(const WalArchive& archive,
+                                   const std::vector<unsigned long long>& doomed) {
+    const std::set<unsigned long long> going(doomed.begin(), doomed.end());
+    std::vector<WalSegment> starts;
+    for (const ArchivedBaseBackup& backup : archive.backups) {
+        if (going.count(backup.jobId) != 0) continue;
+        const std::optional<WalFileName> start = parseWalFileName(backup.cluster.startWal);
+        if (!start || start->kind != WalFileKind::Segment) continue;
+        try {
+            starts.push_back(walSegmentOf(*start, WalSegmentSize(backup.cluster.segmentSize)));
+        } catch (const AgentError&) {
+        }
+    }
+    return starts;
+}
+
+// The complete WAL jobs, newest first as the table lists jobs.
+std::vector<WalRetentionJob> completeWalJobs(
+    const WalArchive& archive,
+    const std::map<unsigned long long, const localplatform::JobRecord*>& complete) {
+    std::vector<WalRetentionJob> jobs;
+    for (const auto& [id, files] : archive.walJobs) {
+        if (complete.count(id) != 0) jobs.push_back({id, files});
+    }
+    std::sort(jobs.begin(), jobs.end(), [&complete](const auto& a, const auto& b) {
+        const std::string& at = complete.at(a.jobId)->createdAt;
+        const std::string& bt = complete.at(b.jobId)->createdAt;
+        return at != bt ? at > bt : a.jobId > b.jobId;
+    });
+    return jobs;
+}
+
 }  // namespace
 
 Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
@@ -35,13 +74,23 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }
+    // Jobs of WAL files are no backups: no rule counts them; they go once
+    // no base backup that stays needs any of their files. A manifest that
+    // cannot be read leaves its job to the rules, as before manifests told
+    // jobs apart (check names it).
+    const WalArchive archive = readWalArchive(true);
     // Only complete jobs expire; a damaged one stays until it is deleted by
     // name, and one whose time cannot be read is kept.
     std::vector<RetentionJob> candidates;
     std::map<unsigned long long, const localplatform::JobRecord*> byId;
+    std::map<unsigned long long, const localplatform::JobRecord*> walById;
     std::vector<std::string> untimed;
     for (const auto& job : jobs) {
         if (job.state != "complete") continue;
+        if (archive.walJobs.count(job.jobId) != 0) {
+            walById[job.jobId] = &job;
+            continue;
+        }
         const auto created = parseCatalogTime(job.createdAt);
         if (!created) {
             untimed.push_back(std::to_string(job.jobId));
@@ -65,6 +114,16 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
     for (const std::string& id : untimed) {
         if (table) std::printf("job %s kept: its creation time cannot be read\n", id.c_str());
     }
+    const std::vector<WalJobDecision> walDecisions = decideWalJobs(
+        coverageOf(archive), keptStarts(archive, doomed), completeWalJobs(archive, walById));
+    std::vector<std::vector<std::string>> walRows;
+    walRows.push_back({"WAL JOB", "CREATED", dryRun ? "WOULD" : "ACTION", "KEPT BY"});
+    for (const WalJobDecision& decision : walDecisions) {
+        walRows.push_back({std::to_string(decision.jobId), walById[decision.jobId]->createdAt,
+                           decision.keep ? "keep" : "remove", decision.why});
+        if (!decision.keep) doomed.push_back(decision.jobId);
+    }
+    if (table && !walDecisions.empty()) printRows(walRows, {true, false, false, false});
     const std::vector<PlannedDeletion> plan = planDeletion(doomed, jobs);
     unsigned long long bytes = 0;
     std::size_t files = 0;
@@ -72,7 +131,7 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
         bytes += job.bytes;
         files += job.files.size();
     }
-    const std::size_t kept = decisions.size() - doomed.size();
+    const std::size_t kept = decisions.size() + walDecisions.size() - doomed.size();
     if (dryRun) {
         say("dry run: would keep %zu complete job%s and remove %zu (%s, %llu bytes); nothing was "
             "changed",

@@ -1,10 +1,12 @@
 #include "maintenance/JobDeletion.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <set>
 
+#include "archive/RecoveryWindow.h"
 #include "base/AgentError.h"
 #include "base/Counted.h"
 #include "session/StoreSession.h"
@@ -43,6 +45,61 @@ std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>&
         plan.push_back(std::move(planned));
     }
     return plan;
+}
+
+namespace {
+
+// The start segment of a base backup; nothing when its record names none.
+std::optional<WalSegment> startOf(const ArchivedBaseBackup& backup) {
+    const std::optional<WalFileName> start = parseWalFileName(backup.cluster.startWal);
+    if (!start || start->kind != WalFileKind::Segment) return std::nullopt;
+    try {
+        return walSegmentOf(*start, WalSegmentSize(backup.cluster.segmentSize));
+    } catch (const AgentError&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+std::string neededWalRefusal(const WalArchive& archive,
+                             const std::vector<unsigned long long>& deleting) {
+    const std::set<unsigned long long> going(deleting.begin(), deleting.end());
+    std::vector<std::pair<unsigned long long, WalSegment>> staying;
+    for (const ArchivedBaseBackup& backup : archive.backups) {
+        const std::optional<WalSegment> start = startOf(backup);
+        if (going.count(backup.jobId) == 0 && start) staying.emplace_back(backup.jobId, *start);
+    }
+    if (staying.empty()) return "";
+    const WalCoverage coverage = coverageOf(archive);
+    std::vector<WalSegment> starts;
+    for (const auto& each : staying) starts.push_back(each.second);
+    const std::vector<std::string> keep = coverage.neededFrom(starts).keep;
+    const std::set<std::string> needed(keep.begin(), keep.end());
+    for (const unsigned long long id : deleting) {
+        const auto job = archive.walJobs.find(id);
+        if (job == archive.walJobs.end()) continue;
+        for (const std::string& file : job->second) {
+            if (needed.count(file) == 0) continue;
+            unsigned long long by = staying.front().first;
+            for (const auto& [backup, start] : staying) {
+                const std::vector<std::string> its = coverage.neededFrom({start}).keep;
+                if (std::find(its.begin(), its.end(), file) != its.end()) {
+                    by = backup;
+                    break;
+                }
+            }
+            return "job " + std::to_string(id) + " holds WAL that base backup job " +
+                   std::to_string(by) + " needs (" + file +
+                   "); expire deletes it once no base backup kept needs it";
+        }
+    }
+    return "";
+}
+
+void refuseDeletingNeededWal(const std::vector<unsigned long long>& deleting) {
+    const std::string refused = neededWalRefusal(readWalArchive(true), deleting);
+    if (!refused.empty()) throw badInput(refused);
 }
 
 void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {

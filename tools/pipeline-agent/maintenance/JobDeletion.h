@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/local/ArchiveFiles.h"
+#include "archive/WalArchive.h"
 #include "platform/local/Config.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/Maintenance.h"
@@ -26,6 +27,22 @@ struct PlannedDeletion {
 // failed, which are cleanup's.
 std::vector<PlannedDeletion> planDeletion(const std::vector<unsigned long long>& jobIds,
                                           const std::vector<localplatform::JobRecord>& jobs);
+
+// Why deleting the jobs `deleting` would take WAL that a base backup left
+// in the store still needs: one line naming the first WAL job among them
+// with a file the base backups that stay need (as expire decides it:
+// WalCoverage::neededFrom their start segments; a timeline history file is
+// always needed), the file and a base backup that needs it; empty when
+// none does, or no base backup stays. A base backup deleted takes nothing
+// else with it: the WAL only it needed goes at the next expire. Pure.
+std::string neededWalRefusal(const WalArchive& archive,
+                             const std::vector<unsigned long long>& deleting);
+
+// Throws AgentError (bad input, neededWalRefusal's line) when deleting the
+// jobs would take WAL that a base backup staying in the open store needs.
+// Reads every complete job's manifest; one that cannot be read is passed
+// over (check names it).
+void refuseDeletingNeededWal(const std::vector<unsigned long long>& deleting);
 
 // Prints on stdout, for each planned job, a line with its archive files and
 // bytes, and what else of it goes, each line starting with `lead` ("would

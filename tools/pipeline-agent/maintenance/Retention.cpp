@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <set>
 
 #include "base/AgentError.h"
 
@@ -68,6 +69,43 @@ std::vector<RetentionDecision> applyRetention(const RetentionPolicy& policy,
     keepPerBucket(decisions, policy.daily, Period::Day, "daily");
     keepPerBucket(decisions, policy.weekly, Period::Week, "weekly");
     keepPerBucket(decisions, policy.monthly, Period::Month, "monthly");
+    return decisions;
+}
+
+std::vector<WalJobDecision> decideWalJobs(const WalCoverage& coverage,
+                                          const std::vector<WalSegment>& keptStarts,
+                                          const std::vector<WalRetentionJob>& jobs) {
+    const WalRetention retention = coverage.neededFrom(keptStarts);
+    const std::set<std::string> drop(retention.drop.begin(), retention.drop.end());
+    const std::set<std::string> keep(retention.keep.begin(), retention.keep.end());
+    std::vector<WalJobDecision> decisions;
+    for (const WalRetentionJob& job : jobs) {
+        WalJobDecision decision{job.jobId, false, "-"};
+        bool needed = false;
+        bool history = false;
+        bool uncounted = false;
+        for (const std::string& file : job.files) {
+            if (drop.count(file) != 0) continue;
+            const std::optional<WalFileName> name = parseWalFileName(file);
+            if (name && name->kind == WalFileKind::TimelineHistory) {
+                history = true;
+            } else if (keep.count(file) != 0) {
+                needed = true;
+            } else {
+                uncounted = true;
+            }
+        }
+        if (keptStarts.empty()) {
+            decision = {job.jobId, true, "no base backup kept"};
+        } else if (needed) {
+            decision = {job.jobId, true, "needed"};
+        } else if (history) {
+            decision = {job.jobId, true, "timeline history"};
+        } else if (uncounted) {
+            decision = {job.jobId, true, "not WAL"};
+        }
+        decisions.push_back(std::move(decision));
+    }
     return decisions;
 }
 

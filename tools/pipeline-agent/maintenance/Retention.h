@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "wal/WalCoverage.h"
+
 // Which complete jobs a retention policy keeps. For the last N days (weeks,
 // months) that have a complete job, the newest job of each is kept; the
 // rules add up, a job kept by any rule is kept, and the newest job is always
@@ -36,6 +38,30 @@ struct RetentionDecision {
 // The decision for every job, newest first (by creation time, then id).
 std::vector<RetentionDecision> applyRetention(const RetentionPolicy& policy,
                                               std::vector<RetentionJob> jobs);
+
+// A job of archived WAL files (wal-push) and the names of the files it
+// holds. Retention policies never count such jobs: they go with the base
+// backups that need them.
+struct WalRetentionJob {
+    unsigned long long jobId = 0;
+    std::vector<std::string> files;
+};
+
+struct WalJobDecision {
+    unsigned long long jobId = 0;
+    bool keep = false;
+    // Why it is kept, or "-" for a job to remove.
+    std::string why;
+};
+
+// The decision for each WAL job once the base backups that stay are known,
+// by their start segments (keptStarts): a job goes only when every file it
+// holds is among coverage.neededFrom(keptStarts).drop, so a job holding a
+// timeline history file, or a file the coverage does not count, stays, and
+// with no kept start every job stays. In the order of jobs. Pure.
+std::vector<WalJobDecision> decideWalJobs(const WalCoverage& coverage,
+                                          const std::vector<WalSegment>& keptStarts,
+                                          const std::vector<WalRetentionJob>& jobs);
 
 // A duration of --keep-within: a whole number with h (hours), d (days) or w
 // (weeks), such as 12h, 7d, 2w; from 1 hour to 100 years. Throws AgentError

@@ -6,11 +6,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/AgentError.h"
 #include "base/Console.h"
 #include "base/Interrupt.h"
 #include "maintenance/CheckVerdict.h"
 #include "maintenance/FrameVerification.h"
 #include "maintenance/JobContents.h"
+#include "maintenance/WalGaps.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/StoreSession.h"
 #include "report/JobReport.h"
@@ -89,9 +91,25 @@ bool catalogReadable(const localplatform::CheckResult& result, const localplatfo
     return true;
 }
 
+// What is wrong with the store's WAL archive, when it holds base backups or
+// WAL: a line for each gap on the way from a base backup to the newest WAL
+// it reaches, or one for a history file that cannot be read. Nothing for a
+// store without either.
+std::vector<std::string> walProblems() {
+    const WalArchive archive = readWalArchive(true);
+    if (archive.backups.empty() && archive.walJobs.empty()) return {};
+    std::vector<std::string> problems;
+    try {
+        for (const WalGapFound& gap : walGapsOf(archive)) problems.push_back(walGapLine(gap));
+    } catch (const AgentError& error) {
+        problems.push_back(std::string("the WAL archive cannot be followed: ") + error.what());
+    }
+    return problems;
+}
+
 // Reads the store: its own check, then, when its catalog can be read, the
-// manifests it keeps and the frames of its jobs with stages, whose bytes
-// count against the same bound. Shows how far it has read on stderr (unless
+// manifests it keeps, the WAL its base backups need, and the frames of its
+// jobs with stages, whose bytes count against the same bound. Shows how far it has read on stderr (unless
 // -q) until it returns.
 CheckFindings auditStore(const localplatform::Config& config, bool repair,
                          std::optional<unsigned long long> maxBytes, const KeySource& key) {
@@ -104,6 +122,9 @@ CheckFindings auditStore(const localplatform::Config& config, bool repair,
     found.result = runStoreCheck(config, repair, limits, progress);
     if (catalogReadable(found.result, config, progress)) {
         for (std::string& problem : storedManifestProblems(config)) {
+            found.result.problems.push_back(std::move(problem));
+        }
+        for (std::string& problem : walProblems()) {
             found.result.problems.push_back(std::move(problem));
         }
         const FrameLimits frameLimits{maxBytes, found.result.bytes, limits.progress};

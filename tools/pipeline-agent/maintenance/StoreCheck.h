@@ -19,7 +19,9 @@
 // the same bound, opened with key when it opens them; what no key was given
 // for is said (a "note:" line, or the report's "notes"), and a key given
 // that does not open a job fails the check (AgentError, failed job, one
-// line). A repair first clears what stands where jobs/, a lock or a log
+// line). A store that holds native PostgreSQL base backups or WAL has its
+// WAL followed from each base backup to the newest segment it reaches: each
+// gap on the way is a problem (walGapLine). A repair first clears what stands where jobs/, a lock or a log
 // belongs (Config::clearUnusablePlaces). Shows how far it has read on
 // stderr while it reads (unless -q). Opens the store itself. Thread rules:
 // the command's thread; sets the reaction to a signal (onInterrupt) to

@@ -39,7 +39,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     const std::unique_ptr<ClusterBackup> cluster =
         options.postgres.empty() ? nullptr
                                  : ClusterBackup::start(options.postgres, config.jobId,
-                                                        config.mediaTimeout, options.allowBadPages);
+                                                        config.mediaTimeout, options.allowBadPages,
+                                                        options.withWal);
     BackupSet set =
         checkBackupSet(options, localplatform::configuredStoreDirectory(config), cluster.get());
     checkStoreRules(options, set, localplatform::storeCapabilities(config).hostFolder);
@@ -60,13 +61,16 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     sayBackupStarts(describeSet(options, set, read.size(), bytes), streamCount, jobId,
                     localplatform::storeDirectory());
 
-    JobReport report({JobKind::Backup, jobId, streamCount, bytes, !options.pipe.given()},
+    JobReport report({JobKind::Backup, jobId, streamCount, bytes,
+                      !options.pipe.given() && !options.withWal},
                      progressShown().load(), stderrProgress(config), options.trace);
     const std::string firstName = set.entries.empty() ? options.pipe.name : set.entries[0].name;
     BackupPipelineSetup job(jobId, bytes, streamCount, firstName);
     Manifest manifest = newManifest(jobId, set.trees > 0 || options.pipe.given(), keys);
     const std::unique_ptr<PipeInput> pipe =
-        failJobOnError(jobId, [&] { return openPipeInput(options.pipe); });
+        failJobOnError(jobId, [&] {
+            return cluster && options.withWal ? cluster->walInput() : openPipeInput(options.pipe);
+        });
     const std::size_t setSize = read.size() + (pipe ? 1 : 0);
     BackupStreams streams(read, streamCount, jobId, options.failStream, &report.phases(),
                           pipe.get());

@@ -34,6 +34,7 @@ struct BackupOptions {
     // backup of it (ClusterBackup), its data directory the set's one tree.
     std::string postgres;
     bool allowBadPages = false;       // a page that fails its checksum is named, not fatal
+    bool withWal = false;             // the base backup's WAL in the job itself
     // How long a base backup waits for the archive to hold the WAL it needs.
     std::chrono::milliseconds walWait{std::chrono::minutes(5)};
     std::optional<ManifestWal> wal;   // the inputs are WAL files that wal-push archives

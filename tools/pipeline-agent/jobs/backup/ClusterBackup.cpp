@@ -52,9 +52,10 @@ struct ClusterBackup::Started {
 std::unique_ptr<ClusterBackup> ClusterBackup::start(const std::string& conninfo,
                                                     unsigned long long jobId,
                                                     std::chrono::milliseconds timeout,
-                                                    bool allowBadPages) {
+                                                    bool allowBadPages, bool withWal) {
     std::unique_ptr<ClusterBackup> backup(new ClusterBackup());
     backup->m_allowBadPages = allowBadPages;
+    backup->m_withWal = withWal;
     backup->m_connection =
         std::make_unique<ClusterConnection>(ClusterConnection::open(conninfo, timeout));
     backup->m_started = std::make_unique<Started>();
@@ -71,7 +72,19 @@ std::unique_ptr<ClusterBackup> ClusterBackup::start(const std::string& conninfo,
     return backup;
 }
 
-ClusterBackup::~ClusterBackup() = default;
+ClusterBackup::~ClusterBackup() {
+    m_walStream.reset();  // its writer uses the connection
+}
+
+std::unique_ptr<PipeInput> ClusterBackup::walInput() {
+    if (!m_withWal) return nullptr;
+    const Started& started = *m_started;
+    m_walStream = std::make_unique<WalStream>(
+        started.facts.dataDirectory + "/pg_wal", started.start.walFile,
+        started.facts.walSegmentBytes,
+        [this] { return m_connection->stopBackup(false, kBackupCallWait); });
+    return m_walStream->input(treeName(started.facts.dataDirectory) + ".wal");
+}
 
 const std::string& ClusterBackup::dataDirectory() const { return m_started->facts.dataDirectory; }
 
@@ -145,6 +158,14 @@ void ClusterBackup::watch(InputFile& input, const std::string& relative) {
     } else {
         relation = started.files.relationFile(relative);
     }
+    if (relative == kReadLast) {
+        // The last file: once it is read, the backup may stop.
+        const uint64_t size = input.size();
+        input.readLive([this, size](const char*, std::size_t length, uint64_t offset) {
+            if (offset + length >= size && m_walStream) m_walStream->release();
+        });
+        return;
+    }
     if (!started.facts.dataChecksums || !relation) {
         input.readLive({});
         return;
@@ -166,7 +187,9 @@ void ClusterBackup::watch(InputFile& input, const std::string& relative) {
 ManifestCluster ClusterBackup::finish(const std::string& recordedName,
                                       std::chrono::milliseconds walWait) {
     const Started& started = *m_started;
-    const BackupStop stop = m_connection->stopBackup(false, kBackupCallWait);
+    const BackupStop stop =
+        m_walStream ? m_walStream->finish() : m_connection->stopBackup(false, kBackupCallWait);
+    m_walStream.reset();
     m_connection.reset();
     if (m_badPages.load() > 0 && !m_allowBadPages) {
         throw jobFailed(std::to_string(m_badPages.load()) +
@@ -187,6 +210,12 @@ ManifestCluster ClusterBackup::finish(const std::string& recordedName,
     cluster.backupLabel = stop.backupLabel;
     cluster.tablespaceMap = stop.tablespaceMap;
     cluster.dataDirectory = recordedName;
+    cluster.withWal = m_withWal;
+    if (m_withWal) {
+        say("PostgreSQL backup stopped at %s; the job holds its WAL (%s to %s)", stop.lsn.c_str(),
+            cluster.startWal.c_str(), cluster.stopWal.c_str());
+        return cluster;
+    }
 
     // The WAL from start to stop: without it the copy is no backup.
     const WalSegmentSize size(cluster.segmentSize);

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "inputs/InputFile.h"
+#include "inputs/PipeInput.h"
 #include "inputs/TreeWalk.h"
+#include "jobs/backup/WalStream.h"
 #include "manifest/ClusterRecords.h"
 
 class ClusterConnection;
@@ -29,10 +31,12 @@ public:
     // and starts its backup, labelled with the job id. Throws AgentError:
     // bad input for a connection string with a password, a failed job when
     // the server cannot be reached or refuses.
+    // withWal: the WAL from the backup's start to its stop goes into the job
+    // itself (walInput), and finish waits for no archive.
     static std::unique_ptr<ClusterBackup> start(const std::string& conninfo,
                                                 unsigned long long jobId,
                                                 std::chrono::milliseconds timeout,
-                                                bool allowBadPages);
+                                                bool allowBadPages, bool withWal);
     ~ClusterBackup();
     ClusterBackup(const ClusterBackup&) = delete;
     ClusterBackup& operator=(const ClusterBackup&) = delete;
@@ -56,12 +60,22 @@ public:
     // checksums. A bad page is named in a line; it fails the job when read
     // unless bad pages are allowed. Borrowed until the streams end.
     void watch(InputFile& input, const std::string& relative);
+    // With withWal: the job's stream input, named after the data directory
+    // (".wal"), read after every file: the segments from the backup's start
+    // to its stop, one after another, as pg_wal holds them. Its writer, a
+    // thread of this object's, stops the backup once the control file was
+    // read (watch), then writes them; a failure of its own ends the stream
+    // early and is thrown by finish. Nothing without withWal.
+    std::unique_ptr<PipeInput> walInput();
+
     // How many bad pages the reads found.
     unsigned long badPages() const { return m_badPages.load(); }
 
     // Stops the backup (pg_backup_stop), then waits up to walWait for the
     // store's WAL archive to hold every segment from the backup's start to
-    // its stop, and returns what the manifest records of it. Needs the
+    // its stop, and returns what the manifest records of it. With withWal,
+    // the backup was stopped by walInput's writer, whose segments the job
+    // holds: no archive is waited for. Needs the
     // store open. Throws AgentError (failed job) when the server refuses,
     // bad pages were found and not allowed, or the WAL does not arrive.
     ManifestCluster finish(const std::string& recordedName, std::chrono::milliseconds walWait);
@@ -73,4 +87,6 @@ private:
     std::unique_ptr<Started> m_started;
     bool m_allowBadPages = false;
     std::atomic<unsigned long> m_badPages{0};
+    bool m_withWal = false;
+    std::unique_ptr<WalStream> m_walStream;  // with withWal, once walInput made it
 };

@@ -57,60 +57,6 @@ std::optional<uint32_t> timelineAsked(const RecoveryTarget& target, uint32_t bac
     }
 }
 
-// Why reach cannot take a restore to target; empty when it can.
-std::string refusal(const BackupReach& reach, const RecoveryTarget& target) {
-    const ManifestCluster& cluster = reach.backup->cluster;
-    const std::string job = "job " + std::to_string(reach.backup->jobId);
-    if (!reach.continuity.complete) {
-        return "the archive cannot take " + job + " on: " + reach.continuity.problem;
-    }
-    if (target.kind == RecoveryTargetKind::Time) {
-        const std::optional<int64_t> ended = utcMicros(cluster.stoppedAt);
-        const std::optional<int64_t> latest = utcMicros(reach.latest);
-        if (ended && target.timeMicros < *ended) {
-            return target.text + " is before " + job + " ended (" + cluster.stoppedAt + ")";
-        }
-        if (latest && target.timeMicros > *latest) {
-            return target.text + " is past the newest WAL the archive holds for " + job + " (" +
-                   reach.continuity.lastReachable + ", archived " + reach.latest + ")";
-        }
-    }
-    if (target.kind == RecoveryTargetKind::Lsn) {
-        if (target.lsn < parseLsn(cluster.stopLsn).value_or(0)) {
-            return target.text + " is before " + job + " ended (" + cluster.stopLsn + ")";
-        }
-        if (target.lsn > reach.latestLsn) {
-            return target.text + " is past the newest WAL the archive holds for " + job + " (" +
-                   formatLsn(reach.latestLsn) + ")";
-        }
-    }
-    return "";
-}
-
-// The backup to restore: the one asked for, or the newest that the target
-// lies within reach of. Bad input when there is none.
-const BackupReach& chooseBackup(const std::vector<BackupReach>& reaches, unsigned long long job,
-                                const RecoveryTarget& target) {
-    if (job != 0) {
-        for (const BackupReach& reach : reaches) {
-            if (reach.backup->jobId != job) continue;
-            const std::string why = refusal(reach, target);
-            if (!why.empty()) throw badInput(why);
-            return reach;
-        }
-        throw badInput("job " + std::to_string(job) +
-                       " is no complete native PostgreSQL base backup (backup --postgres) of "
-                       "this store");
-    }
-    std::string why = "the store holds no complete native PostgreSQL base backup";
-    for (auto each = reaches.rbegin(); each != reaches.rend(); ++each) {
-        const std::string refused = refusal(*each, target);
-        if (refused.empty()) return *each;
-        if (each == reaches.rbegin()) why = refused;
-    }
-    throw badInput(why);
-}
-
 std::string agentPath() {
     char path[PATH_MAX];
     const ssize_t got = ::readlink("/proc/self/exe", path, sizeof path - 1);
@@ -155,7 +101,35 @@ void moveUp(const std::string& staging, const std::string& root, const std::stri
         }
     }
     ::rmdir(tree.c_str());
-    ::rmdir(staging.c_str());
+}
+
+// A backup's own WAL (--with-wal), restored as one stream of segments into
+// staging/<its name>: each segment into pg_wal/ under its name, in order
+// from the backup's first.
+void placeOwnWal(const std::string& stream, const ManifestCluster& cluster,
+                 const std::string& output) {
+    const int in = ::open(stream.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw jobFailed("cannot read " + stream + ": " + std::strerror(errno));
+    const WalSegmentSize size(cluster.segmentSize);
+    std::string segment(cluster.segmentSize, '\0');
+    std::string name = cluster.startWal;
+    for (;; name = nextWalSegmentName(name, size)) {
+        std::size_t filled = 0;
+        while (filled < segment.size()) {
+            const ssize_t got = ::read(in, segment.data() + filled, segment.size() - filled);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            filled += static_cast<std::size_t>(got);
+        }
+        if (filled == 0) break;
+        if (filled != segment.size()) {
+            ::close(in);
+            throw jobFailed(stream + " ends inside a segment");
+        }
+        writeNew(output + "/pg_wal/" + name, segment, O_EXCL);
+    }
+    ::close(in);
+    ::unlink(stream.c_str());
 }
 
 void writeRecoveryFiles(const std::string& output, const ManifestCluster& cluster,
@@ -211,6 +185,11 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
         restore.key = options.key;
         runRestore(restore, config, json);
         moveUp(staging, backup.cluster.dataDirectory, options.output);
+        if (backup.cluster.withWal) {
+            placeOwnWal(staging + "/" + backup.cluster.dataDirectory + ".wal", backup.cluster,
+                        options.output);
+        }
+        ::rmdir(staging.c_str());
         moveTablespaces(options.output, places);
         writeRecoveryFiles(options.output, backup.cluster, target, restoreCommand, backup.jobId);
         ::chmod(options.output.c_str(), 0700);
@@ -234,5 +213,7 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
 bool isClusterBackup(const localplatform::Config& config, unsigned long long jobId) {
     openStoreFor(config, localplatform::Access::ReadOnly, false);
     const std::optional<Manifest> manifest = storedManifest(jobId);
+    // The restore opens it again, for its own log.
+    localplatform::closeStore();
     return manifest && manifest->cluster.has_value();
 }

@@ -34,6 +34,6 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
 
 // Whether job jobId of the store config names is a native PostgreSQL base
 // backup, which a restore takes through runClusterRestore. Opens the store
-// read-only; false when it has no such job. Throws AgentError as
+// read-only and closes it again; false when it has no such job. Throws AgentError as
 // openStoreFor does.
 bool isClusterBackup(const localplatform::Config& config, unsigned long long jobId);
