@@ -204,9 +204,14 @@ TEST(WalSegmentHeaderTest, ChecksAgainstTheNamesTimelineAndAddress) {
     EXPECT_EQ(walSegmentMismatch("000000010000000000000003", realHeader(), 16 * 1024 * 1024),
               "000000010000000000000003 is not a WAL segment of timeline 1 at 0/3000000 "
               "(its header says 0/1000000)");
-    EXPECT_EQ(walSegmentMismatch("000000020000000000000001", realHeader(), 16 * 1024 * 1024),
+    // A new timeline's first segment begins as its parent's copy: an older
+    // timeline in its header is the switch, a newer one is not this file.
+    EXPECT_EQ(walSegmentMismatch("000000020000000000000001", realHeader(), 16 * 1024 * 1024), "");
+    std::string newer = realHeader();
+    putLittleEndian(newer, 4, 3, 4);
+    EXPECT_EQ(walSegmentMismatch("000000020000000000000001", newer, 16 * 1024 * 1024),
               "000000020000000000000001 is not a WAL segment of timeline 2 at 0/1000000 "
-              "(its header says timeline 1)");
+              "(its header says timeline 3)");
     std::string big = realHeader();
     putLittleEndian(big, 8, 0x180000000ULL, 8);  // segment 6 = log 1, seg 2
     putLittleEndian(big, 32, 1ULL << 30, 4);

@@ -417,6 +417,8 @@ kill_push)
     run wal-fetch "$wal" "$work/fetched" 2>"$work/err.txt" ||
       { cat "$work/err.txt" >&2; fail "the archive does not serve $wal after a kill at step $n"; }
     cmp -s "$work/fetched" "$work/segment" || fail "the archive serves other bytes after a kill at step $n"
+    # What a killed job left is cleanup's, as for any backup.
+    run cleanup >"$work/cleanup.txt" 2>&1 || { cat "$work/cleanup.txt" >&2; fail "cleanup fails after a kill at step $n"; }
     run check >"$work/check.txt" 2>&1 || { cat "$work/check.txt" >&2; fail "check fails after a kill at step $n"; }
     cmp -s "$segment" "$work/segment" || fail "wal-push changed the segment it archived"
     [[ -e $work/fake/pg_wal/archive_status/$wal.ready ]] || fail "wal-push touched archive_status"

@@ -41,7 +41,9 @@ std::optional<WalLongPageHeader> parseWalLongPageHeader(std::string_view bytes);
 // file of fileSize bytes) is the segment, or partial segment, that name says;
 // otherwise one line naming the first mismatch, taken in this order: the name
 // is no segment's, too few bytes, a file size that is no segment size, the
-// name's number beyond that size, no long header flag, the timeline, the page
+// name's number beyond that size, no long header flag, a timeline newer than
+// the name's (an older one is a new timeline's first segment, copied from
+// its parent's up to the switch), the page
 // address (the segment's first LSN), the segment size and the page size, e.g.
 // "000000010000000000000003 is not a WAL segment of timeline 1 at 0/3000000
 // (its header says timeline 2)". The header's magic (which changes with
