@@ -184,6 +184,55 @@ void ClusterBackup::watch(InputFile& input, const std::string& relative) {
     });
 }
 
+namespace {
+
+void requireSameCluster(const WalArchive& archive, const ManifestCluster& cluster) {
+    if (!archive.systemIdentifier.empty() &&
+        archive.systemIdentifier != cluster.systemIdentifier) {
+        throw jobFailed("this store archives the WAL of the cluster with system identifier " +
+                        archive.systemIdentifier + ", not of this one (" +
+                        cluster.systemIdentifier + "): back it up into a store of its own");
+    }
+}
+
+// The first segment from cluster's start to its stop that archive lacks;
+// empty when it holds them all.
+std::string firstMissing(const WalArchive& archive, const ManifestCluster& cluster) {
+    const WalSegmentSize size(cluster.segmentSize);
+    const std::optional<WalFileName> first = parseWalFileName(cluster.startWal);
+    const std::optional<WalFileName> last = parseWalFileName(cluster.stopWal);
+    if (!first || !last) throw jobFailed("the server named no WAL segment for the backup");
+    const WalSegment from = walSegmentOf(*first, size);
+    const WalSegment to = walSegmentOf(*last, size);
+    for (uint64_t segno = from.segno; segno <= to.segno; ++segno) {
+        const std::string name = walSegmentName({from.timeline, segno}, size);
+        if (!archive.files.contains(name)) return name;
+    }
+    return "";
+}
+
+// Waits up to walWait for the store's archive to hold the WAL from the
+// backup's start to its stop: without it the copy is no backup.
+void awaitArchivedWal(const ManifestCluster& cluster, std::chrono::milliseconds walWait) {
+    const auto deadline = std::chrono::steady_clock::now() + walWait;
+    for (;;) {
+        const WalArchive archive = readWalArchive();
+        requireSameCluster(archive, cluster);
+        const std::string missing = firstMissing(archive, cluster);
+        if (missing.empty()) return;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw jobFailed("the archive does not hold " + missing +
+                            ", which this backup needs (it needs " + cluster.startWal + " to " +
+                            cluster.stopWal +
+                            "): is the cluster's archive_command `pipeline-agent --store "
+                            "STORE wal-push %p` with this store?");
+        }
+        std::this_thread::sleep_for(kArchiveLook);
+    }
+}
+
+}  // namespace
+
 ManifestCluster ClusterBackup::finish(const std::string& recordedName,
                                       std::chrono::milliseconds walWait) {
     const Started& started = *m_started;
@@ -212,43 +261,11 @@ ManifestCluster ClusterBackup::finish(const std::string& recordedName,
     cluster.dataDirectory = recordedName;
     cluster.withWal = m_withWal;
     if (m_withWal) {
-        say("PostgreSQL backup stopped at %s; the job holds its WAL (%s to %s)", stop.lsn.c_str(),
-            cluster.startWal.c_str(), cluster.stopWal.c_str());
-        return cluster;
+        requireSameCluster(readWalArchive(), cluster);
+    } else {
+        awaitArchivedWal(cluster, walWait);
     }
-
-    // The WAL from start to stop: without it the copy is no backup.
-    const WalSegmentSize size(cluster.segmentSize);
-    const std::optional<WalFileName> first = parseWalFileName(cluster.startWal);
-    const std::optional<WalFileName> last = parseWalFileName(cluster.stopWal);
-    if (!first || !last) throw jobFailed("the server named no WAL segment for the backup");
-    const WalSegment from = walSegmentOf(*first, size);
-    const WalSegment to = walSegmentOf(*last, size);
-    const auto deadline = std::chrono::steady_clock::now() + walWait;
-    for (;;) {
-        const WalArchive archive = readWalArchive();
-        if (!archive.systemIdentifier.empty() &&
-            archive.systemIdentifier != cluster.systemIdentifier) {
-            throw jobFailed("this store archives the WAL of the cluster with system identifier " +
-                            archive.systemIdentifier + ", not of this one (" +
-                            cluster.systemIdentifier + "): back it up into a store of its own");
-        }
-        std::string missing;
-        for (uint64_t segno = from.segno; segno <= to.segno && missing.empty(); ++segno) {
-            const std::string name = walSegmentName({from.timeline, segno}, size);
-            if (!archive.files.contains(name)) missing = name;
-        }
-        if (missing.empty()) break;
-        if (std::chrono::steady_clock::now() >= deadline) {
-            throw jobFailed("the archive does not hold " + missing +
-                            ", which this backup needs (it needs " + cluster.startWal + " to " +
-                            cluster.stopWal +
-                            "): is the cluster's archive_command `pipeline-agent --store "
-                            "STORE wal-push %p` with this store?");
-        }
-        std::this_thread::sleep_for(kArchiveLook);
-    }
-    say("PostgreSQL backup stopped at %s; the archive holds its WAL (%s to %s)", stop.lsn.c_str(),
-        cluster.startWal.c_str(), cluster.stopWal.c_str());
+    say("PostgreSQL backup stopped at %s; the %s holds its WAL (%s to %s)", stop.lsn.c_str(),
+        m_withWal ? "job" : "archive", cluster.startWal.c_str(), cluster.stopWal.c_str());
     return cluster;
 }

@@ -147,52 +147,75 @@ void writeRecoveryFiles(const std::string& output, const ManifestCluster& cluste
     writeNew(output + "/recovery.signal", "", O_EXCL);
 }
 
+// What a restore to a moment settled before it writes anything.
+struct ClusterRestorePlan {
+    const ArchivedBaseBackup* backup = nullptr;
+    std::vector<TablespacePlace> places;
+    std::string restoreCommand;
+};
+
+// Opens the store and settles the backup, the tablespaces' places and the
+// restore_command; throws AgentError (bad input) for what is refused.
+ClusterRestorePlan planRestore(const ClusterRestoreOptions& options, const RecoveryTarget& target,
+                               const localplatform::Config& config, WalArchive& archive) {
+    openStoreFor(config, localplatform::Access::ReadOnly, false);
+    archive = readWalArchive();
+    const uint32_t anyTimeline =
+        archive.backups.empty() ? 1 : archive.backups.back().cluster.timeline;
+    const std::vector<BackupReach> reaches =
+        reachOf(archive, coverageOf(archive), timelineAsked(target, anyTimeline));
+    ClusterRestorePlan plan;
+    plan.backup = chooseBackup(reaches, options.job, target).backup;
+    plan.places = placeTablespaces(plan.backup->cluster.tablespaceMap, options.tablespaceMappings);
+    const std::string store = localplatform::storeCapabilities(config).hostFolder
+                                  ? localplatform::storeDirectory()
+                                  : localplatform::configuredStoreDirectory(config);
+    plan.restoreCommand =
+        shellWord(agentPath()) + " --store " + shellWord(store) + " wal-fetch %f %p";
+    recoverySettingsLines(target, plan.restoreCommand);  // refuses what cannot be quoted
+    return plan;
+}
+
+// The backup's files restored into output, made a data directory that
+// recovers to target.
+void placeDataDirectory(const ClusterRestoreOptions& options, const RecoveryTarget& target,
+                        const ClusterRestorePlan& plan, const localplatform::Config& config,
+                        JsonReport& json) {
+    const ArchivedBaseBackup& backup = *plan.backup;
+    const std::string staging = options.output + "/.pipeline-agent-restore";
+    if (::mkdir(staging.c_str(), 0700) != 0) {
+        throw jobFailed("cannot make " + staging + ": " + std::strerror(errno));
+    }
+    RestoreOptions restore;
+    restore.job = backup.jobId;
+    restore.output = staging;
+    restore.key = options.key;
+    runRestore(restore, config, json);
+    moveUp(staging, backup.cluster.dataDirectory, options.output);
+    if (backup.cluster.withWal) {
+        placeOwnWal(staging + "/" + backup.cluster.dataDirectory + ".wal", backup.cluster,
+                    options.output);
+    }
+    ::rmdir(staging.c_str());
+    moveTablespaces(options.output, plan.places);
+    writeRecoveryFiles(options.output, backup.cluster, target, plan.restoreCommand, backup.jobId);
+    ::chmod(options.output.c_str(), 0700);
+}
+
 }  // namespace
 
 void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Config config,
                        JsonReport& json) {
     const RecoveryTarget target = parseRecoveryTarget(options.target, systemLocalTimeToUtc);
     requireEmptyPlace(options.output);
-    openStoreFor(config, localplatform::Access::ReadOnly, false);
-    const WalArchive archive = readWalArchive();
-    const WalCoverage coverage = coverageOf(archive);
-    const uint32_t anyTimeline = archive.backups.empty() ? 1 : archive.backups.back().cluster.timeline;
-    const std::vector<BackupReach> reaches =
-        reachOf(archive, coverage, timelineAsked(target, anyTimeline));
-    const BackupReach& reach = chooseBackup(reaches, options.job, target);
-    const ArchivedBaseBackup& backup = *reach.backup;
-    const std::vector<TablespacePlace> places =
-        placeTablespaces(backup.cluster.tablespaceMap, options.tablespaceMappings);
-    const std::string store = localplatform::storeCapabilities(config).hostFolder
-                                  ? localplatform::storeDirectory()
-                                  : localplatform::configuredStoreDirectory(config);
-    const std::string restoreCommand =
-        shellWord(agentPath()) + " --store " + shellWord(store) + " wal-fetch %f %p";
-    recoverySettingsLines(target, restoreCommand);  // refuses what cannot be quoted, first
-
+    WalArchive archive;
+    const ClusterRestorePlan plan = planRestore(options, target, config, archive);
     const bool made = ::mkdir(options.output.c_str(), 0700) == 0;
     if (!made && errno != EEXIST) {
         throw badInput("cannot make " + options.output + ": " + std::strerror(errno));
     }
-    const std::string staging = options.output + "/.pipeline-agent-restore";
     try {
-        if (::mkdir(staging.c_str(), 0700) != 0) {
-            throw jobFailed("cannot make " + staging + ": " + std::strerror(errno));
-        }
-        RestoreOptions restore;
-        restore.job = backup.jobId;
-        restore.output = staging;
-        restore.key = options.key;
-        runRestore(restore, config, json);
-        moveUp(staging, backup.cluster.dataDirectory, options.output);
-        if (backup.cluster.withWal) {
-            placeOwnWal(staging + "/" + backup.cluster.dataDirectory + ".wal", backup.cluster,
-                        options.output);
-        }
-        ::rmdir(staging.c_str());
-        moveTablespaces(options.output, places);
-        writeRecoveryFiles(options.output, backup.cluster, target, restoreCommand, backup.jobId);
-        ::chmod(options.output.c_str(), 0700);
+        placeDataDirectory(options, target, plan, config, json);
     } catch (...) {
         // Nothing a server could be started on is left.
         std::error_code ignored;
@@ -200,12 +223,12 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
             std::filesystem::remove_all(entry.path(), ignored);
         }
         if (made) ::rmdir(options.output.c_str());
-        removeTablespaces(places);
+        removeTablespaces(plan.places);
         throw;
     }
     say("restored PostgreSQL base backup job %llu into %s; a server started on it recovers "
         "from the archive (%s)",
-        backup.jobId, options.output.c_str(),
+        plan.backup->jobId, options.output.c_str(),
         target.kind == RecoveryTargetKind::Latest ? "to the newest WAL"
                                                   : ("to " + target.text).c_str());
 }
