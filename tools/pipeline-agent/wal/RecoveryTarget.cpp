@@ -61,18 +61,22 @@ void takeTarget(RecoveryTarget& target, const char*& chosen, const char* option,
     target.text = *value;
 }
 
-}  // namespace
+void checkRestorePointName(const std::string& name) {
+    if (name.empty()) throw badInput("--target-name is empty");
+    if (name.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        throw badInput("--target-name " + shown(name) +
+                       " holds a line break or NUL byte; a restore point's name is one line");
+    }
+    if (name.size() > kMaxRestorePointName) {
+        throw badInput("--target-name has " + std::to_string(name.size()) +
+                       " bytes; a restore point's name has at most " +
+                       std::to_string(kMaxRestorePointName));
+    }
+}
 
-RecoveryTarget parseRecoveryTarget(const RecoveryTargetOptions& options,
-                                   const LocalTimeToUtc& local) {
-    RecoveryTarget target;
-    const char* chosen = nullptr;
-    takeTarget(target, chosen, "--target-time", options.time, RecoveryTargetKind::Time);
-    takeTarget(target, chosen, "--target-lsn", options.lsn, RecoveryTargetKind::Lsn);
-    takeTarget(target, chosen, "--target-xid", options.xid, RecoveryTargetKind::Xid);
-    takeTarget(target, chosen, "--target-name", options.name, RecoveryTargetKind::Name);
-    takeTarget(target, chosen, "--target", options.target, RecoveryTargetKind::Latest);
-
+// The target's value checked and made the form recovery settings take.
+void checkTargetValue(RecoveryTarget& target, const RecoveryTargetOptions& options,
+                      const LocalTimeToUtc& local) {
     switch (target.kind) {
     case RecoveryTargetKind::Latest:
         if (options.target && *options.target != "latest") {
@@ -113,56 +117,62 @@ RecoveryTarget parseRecoveryTarget(const RecoveryTargetOptions& options,
         break;
     }
     case RecoveryTargetKind::Name:
-        if (target.text.empty()) throw badInput("--target-name is empty");
-        if (target.text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
-            throw badInput("--target-name " + shown(target.text) +
-                           " holds a line break or NUL byte; a restore point's name is one line");
-        }
-        if (target.text.size() > kMaxRestorePointName) {
-            throw badInput("--target-name has " + std::to_string(target.text.size()) +
-                           " bytes; a restore point's name has at most " +
-                           std::to_string(kMaxRestorePointName));
-        }
+        checkRestorePointName(target.text);
         break;
     }
+}
 
-    if (options.timeline) {
-        const std::string& text = *options.timeline;
-        if (text == "latest") {
-            target.timelineKind = RecoveryTimelineKind::Latest;
-        } else if (text == "current") {
-            target.timelineKind = RecoveryTimelineKind::Current;
-        } else {
-            const bool hex = text.size() > 2 && (text.starts_with("0x") || text.starts_with("0X"));
-            const auto id = hex ? wholeNumber(std::string_view(text).substr(2), 16, UINT32_MAX)
-                                : wholeNumber(text, 10, UINT32_MAX);
-            if (!id || *id == 0) {
-                throw badInput("--target-timeline " + shown(text) +
-                               " is not a timeline: give \"latest\", \"current\" or a "
-                               "number from 1");
-            }
-            target.timelineKind = RecoveryTimelineKind::Id;
-            target.timeline = static_cast<std::uint32_t>(*id);
-        }
+void takeTimeline(RecoveryTarget& target, const std::string& text) {
+    if (text == "latest") {
+        target.timelineKind = RecoveryTimelineKind::Latest;
+        return;
     }
+    if (text == "current") {
+        target.timelineKind = RecoveryTimelineKind::Current;
+        return;
+    }
+    const bool hex = text.size() > 2 && (text.starts_with("0x") || text.starts_with("0X"));
+    const auto id = hex ? wholeNumber(std::string_view(text).substr(2), 16, UINT32_MAX)
+                        : wholeNumber(text, 10, UINT32_MAX);
+    if (!id || *id == 0) {
+        throw badInput("--target-timeline " + shown(text) +
+                       " is not a timeline: give \"latest\", \"current\" or a number from 1");
+    }
+    target.timelineKind = RecoveryTimelineKind::Id;
+    target.timeline = static_cast<std::uint32_t>(*id);
+}
 
-    if (options.action) {
-        const std::string& action = *options.action;
-        if (action == "pause") {
-            target.action = RecoveryAction::Pause;
-        } else if (action == "promote") {
-            target.action = RecoveryAction::Promote;
-        } else if (action == "shutdown") {
-            target.action = RecoveryAction::Shutdown;
-        } else {
-            throw badInput("--target-action " + shown(action) +
-                           " is not one of pause, promote, shutdown");
-        }
-        if (target.kind == RecoveryTargetKind::Latest) {
-            throw badInput("--target-action applies only where recovery stops at a target: "
-                           "give --target-time, --target-lsn, --target-xid or --target-name");
-        }
+void takeAction(RecoveryTarget& target, const std::string& action) {
+    if (action == "pause") {
+        target.action = RecoveryAction::Pause;
+    } else if (action == "promote") {
+        target.action = RecoveryAction::Promote;
+    } else if (action == "shutdown") {
+        target.action = RecoveryAction::Shutdown;
+    } else {
+        throw badInput("--target-action " + shown(action) +
+                       " is not one of pause, promote, shutdown");
     }
+    if (target.kind == RecoveryTargetKind::Latest) {
+        throw badInput("--target-action applies only where recovery stops at a target: "
+                       "give --target-time, --target-lsn, --target-xid or --target-name");
+    }
+}
+
+}  // namespace
+
+RecoveryTarget parseRecoveryTarget(const RecoveryTargetOptions& options,
+                                   const LocalTimeToUtc& local) {
+    RecoveryTarget target;
+    const char* chosen = nullptr;
+    takeTarget(target, chosen, "--target-time", options.time, RecoveryTargetKind::Time);
+    takeTarget(target, chosen, "--target-lsn", options.lsn, RecoveryTargetKind::Lsn);
+    takeTarget(target, chosen, "--target-xid", options.xid, RecoveryTargetKind::Xid);
+    takeTarget(target, chosen, "--target-name", options.name, RecoveryTargetKind::Name);
+    takeTarget(target, chosen, "--target", options.target, RecoveryTargetKind::Latest);
+    checkTargetValue(target, options, local);
+    if (options.timeline) takeTimeline(target, *options.timeline);
+    if (options.action) takeAction(target, *options.action);
     return target;
 }
 
