@@ -208,6 +208,8 @@ void runClusterRestore(const ClusterRestoreOptions& options, localplatform::Conf
                        JsonReport& json) {
     const RecoveryTarget target = parseRecoveryTarget(options.target, systemLocalTimeToUtc);
     requireEmptyPlace(options.output);
+    // Until the backup is chosen, the store's restore log; then its job's.
+    config.storeLogName = "restore";
     WalArchive archive;
     const ClusterRestorePlan plan = planRestore(options, target, config, archive);
     const bool made = ::mkdir(options.output.c_str(), 0700) == 0;
