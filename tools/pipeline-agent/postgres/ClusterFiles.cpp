@@ -105,7 +105,8 @@ ClusterFiles ClusterFiles::tablespace(std::string versionDirectory) {
 
 bool ClusterFiles::isDatabaseDirectory(std::string_view relativeDirectory) const {
     const auto parts = partsOf(relativeDirectory);
-    const std::string_view parent = m_versionDirectory.empty() ? "base" : m_versionDirectory;
+    const std::string_view parent =
+        m_versionDirectory.empty() ? std::string_view("base") : std::string_view(m_versionDirectory);
     return parts.size() == 2 && parts[0] == parent && allDigits(parts[1]);
 }
 

@@ -36,7 +36,7 @@ constexpr uint64_t kBytesPerStream = uint64_t{256} << 20;
 struct WalFile {
     std::string path;
     std::string name;
-    std::string sha256;
+    mutable std::string sha256;  // read when first needed: most files are not archived yet
     uint64_t size = 0;
     std::string systemIdentifier;  // a segment's, from its header
 };
@@ -75,7 +75,6 @@ WalFile examine(const std::string& path) {
         if (!mismatch.empty()) throw badInput(mismatch);
         file.systemIdentifier = systemIdentifierText(*parseWalLongPageHeader(first));
     }
-    file.sha256 = sha256OfFile(path);
     return file;
 }
 
@@ -91,7 +90,8 @@ bool archived(const WalArchive& archive, const WalFile& file) {
     }
     const auto found = archive.files.find(file.name);
     if (found == archive.files.end()) return false;
-    if (found->second.sha256 != file.sha256 || found->second.size != file.size) {
+    if (found->second.size == file.size && file.sha256.empty()) file.sha256 = sha256OfFile(file.path);
+    if (found->second.size != file.size || found->second.sha256 != file.sha256) {
         throw jobFailed(file.name + " is archived already (job " +
                         std::to_string(found->second.jobId) +
                         ") with other contents; it is not archived again");
