@@ -324,7 +324,6 @@ as_server "$agent" --store "$store" restore ${job:+--job "$job"} --output "$rest
   rc=$?; say "restore FAILED (exit $rc):"; cat "$raw/restore.err" >&2; exit 1; }
 t1=$EPOCHREALTIME
 row replay "restore --target latest (data directory, no WAL)" "$(elapsed "$t0" "$t1") s"
-first=$(sed -n 's/^START WAL LOCATION: .*(file \([0-9A-F]*\)).*/\1/p' "$restored/backup_label")
 cp -a "$restored" "$pg/restored.copy"
 
 # Starts a server on DIR and waits until its recovery has ended (it takes
@@ -338,22 +337,27 @@ archive_mode = off
 EOF
   servers+=("$d")
   t0=$EPOCHREALTIME
-  as_server "$bin/pg_ctl" -D "$d" -l "$log" -w -t 3600 start >/dev/null ||
-    { say "recovery FAILED: the server did not start"; tail -n 30 "$log" >&2; exit 1; }
+  as_server "$bin/pg_ctl" -D "$d" -l "$pg/recovery.log" -w -t 3600 start >/dev/null ||
+    { say "recovery FAILED: the server did not start"; tail -n 30 "$pg/recovery.log" >&2; exit 1; }
   until [[ $("$bin/psql" -X -At -d "host=$pg/socket port=5433 user=bench dbname=postgres" \
             -c "SELECT pg_is_in_recovery()" 2>/dev/null) == f ]]; do
     sleep 0.2
     as_server "$bin/pg_ctl" -D "$d" status >/dev/null 2>&1 ||
-      { say "recovery FAILED: the server stopped"; tail -n 30 "$log" >&2; exit 1; }
+      { say "recovery FAILED: the server stopped"; tail -n 30 "$pg/recovery.log" >&2; exit 1; }
   done
   t1=$EPOCHREALTIME
   as_server "$bin/pg_ctl" -D "$d" -w -m fast stop >/dev/null
+  mv "$pg/recovery.log" "$log"
   recovered_s=$(elapsed "$t0" "$t1")
 }
 say "replay: recovery with restore_command = wal-fetch"
 recover "$restored" "$raw/recovery-wal-fetch.log"
 fetch_s=$recovered_s
-segments=$(grep -c 'restored log file "[0-9A-F]\{24\}" from archive' "$raw/recovery-wal-fetch.log" || true)
+# The segments it replayed (the last one is fetched twice: at the end of
+# the WAL and again when the recovery ends).
+grep -o 'restored log file "[0-9A-F]\{24\}" from archive' "$raw/recovery-wal-fetch.log" |
+  cut -d'"' -f2 | sort -u >"$raw/segment.names"
+segments=$(wc -l <"$raw/segment.names")
 wal_mib=$((segments * 16))
 row replay "recovery, restore_command = wal-fetch, $segments segments ($wal_mib MiB)" \
   "$fetch_s s, $(mbps $((wal_mib * 1048576)) "$fetch_s") MB/s"
@@ -361,14 +365,6 @@ row replay "recovery, restore_command = wal-fetch, $segments segments ($wal_mib 
 say "replay: fetching the same segments into a directory with wal-fetch"
 mkdir "$pg/segments" && chown "$user" "$pg/segments"
 t0=$EPOCHREALTIME
-python3 - "$first" "$segments" >"$raw/segment.names" <<'PY'
-import sys
-first, count = sys.argv[1], int(sys.argv[2])
-tli, log, seg = int(first[:8], 16), int(first[8:16], 16), int(first[16:], 16)
-n = log * 256 + seg
-for i in range(count):
-    print("%08X%08X%08X" % (tli, (n + i) // 256, (n + i) % 256))
-PY
 while read -r name; do
   as_server "$agent" --store "$store" wal-fetch "$name" "$pg/segments/$name" 2>>"$raw/fetch-all.err" ||
     { say "wal-fetch $name FAILED:"; tail -n 5 "$raw/fetch-all.err" >&2; exit 1; }
@@ -381,10 +377,10 @@ say "replay: recovery with restore_command = cp"
 echo "restore_command = 'cp $pg/segments/%f %p'" >>"$pg/restored.copy/postgresql.auto.conf"
 recover "$pg/restored.copy" "$raw/recovery-cp.log"
 cp_s=$recovered_s
-cp_segments=$(grep -c 'restored log file "[0-9A-F]\{24\}" from archive' "$raw/recovery-cp.log" || true)
+cp_segments=$(grep -o 'restored log file "[0-9A-F]\{24\}" from archive' "$raw/recovery-cp.log" |
+  sort -u | wc -l)
 row replay "recovery, restore_command = cp, $cp_segments segments" \
-  "$cp_s s, $(mbps $((wal_mib * 1048576)) "$cp_s") MB/s" \
-  "-" "wal-fetch took $(awk -v a="$fetch_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }') x as long"
+  "$cp_s s, $(mbps $((wal_mib * 1048576)) "$cp_s") MB/s (wal-fetch: $(awk -v a="$fetch_s" -v b="$cp_s" 'BEGIN { printf "%.2f", a / b }') x as long)"
 cp "$pg/server.log" "$raw/" 2>/dev/null || true
 cp "$pg/wal-push.err" "$raw/" 2>/dev/null || true
 say "done"
