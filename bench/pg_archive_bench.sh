@@ -7,19 +7,23 @@
 #   base     a cluster of about 2 GiB (pgbench -i -s SCALE) under pgbench -c 2:
 #            `backup --postgres --streams 4`, then `pg_basebackup -Ft -X none
 #            --checkpoint=fast` under the same load; wall time and MB/s;
-#   archive  pgbench -c 4 -j 2 at full speed for ARCHIVE seconds: the backlog
+#   archive  pgbench -c 4 -j 2 at full speed (synchronous_commit off: the
+#            WAL comes as fast as the server writes it, not as fast as each
+#            commit's fsync) for ARCHIVE seconds: the backlog
 #            (pg_wal/archive_status/*.ready) sampled every second, each
 #            wal-push call's duration, the segments archived;
 #   outage   the store's files/ directory made unwritable (chmod 000) for
-#            OUTAGE seconds while pgbench -c 2 runs: how long a failing
-#            wal-push takes, the backlog's peak, and how long after the store
-#            is back until the backlog is gone;
-#   replay   once N MB (default 1100) of WAL were written since the base
-#            backup began (pgbench -c 4 -j 2 makes up what is missing), the
-#            base backup restored with --target latest and recovered by a
-#            server with restore_command = wal-fetch, then the same restore
-#            recovered with restore_command = cp from a local directory that
-#            holds the same segments (fetched by wal-fetch first).
+#            OUTAGE seconds while pgbench -c 2 runs (as in base, commits
+#            synchronous: a load the archiver keeps up with): how long a
+#            failing wal-push takes, the backlog's peak, and how long after
+#            the store is back until the backlog is gone;
+#   replay   a base backup of its own (backup --postgres, no load), then
+#            pgbench -c 4 -j 2 until N MB (default 1100) of WAL were written
+#            since it began; that backup restored with --target latest and
+#            recovered by a server with restore_command = wal-fetch, then the
+#            same restore recovered with restore_command = cp from a local
+#            directory that holds the same segments (fetched by wal-fetch
+#            first, one call each).
 #
 #   bench/pg_archive_bench.sh [DIR] [--scale N] [--archive-seconds S]
 #                             [--outage-seconds S] [--replay-mb N]
@@ -50,7 +54,7 @@ while (($#)); do
     --replay-mb) replay_bytes=$(($2 * 1000000)); shift 2 ;;
     --agent) agent=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,34p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,38p' "$0"; exit 0 ;;
     -*) echo "pg_archive_bench: unknown option $1" >&2; exit 2 ;;
     *) dir=$1; shift ;;
   esac
@@ -199,7 +203,6 @@ row() { echo "| $1 | $2 | $3 | ${4:--} | ${5:--} | $(loadavg) |"; }
 say "base: backup --postgres --streams 4 under pgbench -c 2"
 start_load base -c 2
 sleep 5
-base_lsn=$(psql_ -c "SELECT pg_current_wal_lsn()")
 t0=$EPOCHREALTIME
 as_server "$agent" --store "$store" backup --postgres "$conninfo" --streams 4 \
   >"$raw/backup.out" 2>"$raw/backup.err" || {
@@ -208,7 +211,6 @@ t1=$EPOCHREALTIME
 agent_s=$(elapsed "$t0" "$t1")
 row base "backup --postgres, 4 streams, $((cluster_bytes / 1048576)) MiB" \
   "$agent_s s, $(mbps "$cluster_bytes" "$agent_s") MB/s"
-job=$(grep -ho 'job [0-9]\{6,\}' "$raw/backup.err" "$raw/backup.out" | head -1 | cut -d' ' -f2 || true)
 say "base: pg_basebackup -Ft -X none under the same load"
 mkdir "$pg/basebackup" && chown "$user" "$pg/basebackup"
 t0=$EPOCHREALTIME
@@ -225,6 +227,7 @@ rm -rf "$pg/basebackup"
 
 # --- 2. archiving at full speed -------------------------------------------
 say "archive: pgbench -c 4 -j 2 for $archive_seconds s"
+cp "$pg/calls.log" "$raw/base.calls"
 : >"$pg/calls.log"
 : >"$pg/wal-push.err"
 archived0=$(archived_count)
@@ -264,12 +267,12 @@ say "archive: waiting for the backlog to clear"
 wait_backlog 900
 
 # --- 3. outage -------------------------------------------------------------
-say "outage: the store's files/ unwritable for $outage_seconds s under pgbench -c 2"
+say "outage: the store's files/ unwritable for $outage_seconds s under pgbench -c 2 (as in base)"
 : >"$pg/calls.log"
 : >"$pg/wal-push.err"
 failed0=$(failed_count)
 start_sampler "$raw/outage.samples"
-PGOPTIONS="-c synchronous_commit=off" start_load outage -c 2
+start_load outage -c 2
 sleep 10
 t_down=$EPOCHREALTIME
 chmod 000 "$store/files"
@@ -302,24 +305,26 @@ row outage "store back until the backlog is gone" "$clear_s s" "< 120 s" "$(met 
 cp "$pg/wal-push.err" "$raw/outage.wal-push.err"
 
 # --- 4. replay -------------------------------------------------------------
-# At least replay_bytes of WAL since the base backup began.
-if (($(psql_ -c "SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '$base_lsn')::bigint") < replay_bytes)); then
-  say "replay: pgbench until $((replay_bytes / 1000000)) MB of WAL since the base backup"
-  PGOPTIONS="-c synchronous_commit=off" start_load replay -c 4 -j 2
-  while (($(psql_ -c "SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '$base_lsn')::bigint") < replay_bytes)); do
-    sleep 5
-  done
-  stop_load
-fi
+# A base backup of its own, so that the recovery replays replay_bytes of WAL
+# and not all that the phases before wrote.
+say "replay: a base backup, then pgbench -c 4 -j 2 until $((replay_bytes / 1000000)) MB of WAL"
+base_lsn=$(psql_ -c "SELECT pg_current_wal_lsn()")
+as_server "$agent" --store "$store" backup --postgres "$conninfo" --streams 4 \
+  >"$raw/backup-replay.out" 2>"$raw/backup-replay.err" || {
+  rc=$?; say "backup --postgres FAILED (exit $rc):"; cat "$raw/backup-replay.err" >&2; exit 1; }
+job=$(grep -o 'as job [0-9]*' "$raw/backup-replay.err" | head -1 | cut -d' ' -f3)
+PGOPTIONS="-c synchronous_commit=off" start_load replay -c 4 -j 2
+while (($(psql_ -c "SELECT pg_wal_lsn_diff(pg_current_wal_lsn(), '$base_lsn')::bigint") < replay_bytes)); do
+  sleep 2
+done
+stop_load
 psql_ -c "SELECT pg_switch_wal()" >/dev/null
 wait_backlog 900
 as_server "$bin/pg_ctl" -D "$data" -w -m fast stop >/dev/null
-# The WAL that a recovery from the base backup replays: from its start
-# segment to the newest archived one.
 restored=$pg/restored
 say "replay: restore --target latest"
 t0=$EPOCHREALTIME
-as_server "$agent" --store "$store" restore ${job:+--job "$job"} --output "$restored" --target latest \
+as_server "$agent" --store "$store" restore --job "$job" --output "$restored" --target latest \
   >"$raw/restore.out" 2>"$raw/restore.err" || {
   rc=$?; say "restore FAILED (exit $rc):"; cat "$raw/restore.err" >&2; exit 1; }
 t1=$EPOCHREALTIME
