@@ -193,6 +193,29 @@ TEST_F(S3ClientTest, AStallOnEveryAttemptEndsInATimeoutError) {
   expectOneCleanLine(status);
 }
 
+// With a media timeout, a silent server is waited on once: the request that
+// went unanswered fails after one attempt, and later ones are not sent.
+TEST_F(S3ClientTest, WithoutRetriesOfUnansweredRequestsASilentServerIsWaitedOnOnce) {
+  for (int i = 0; i < 3; ++i) server_.answer({200, "", {}, true});
+  auto o = options(server_.endpoint());
+  o.timeouts.total = 80ms;
+  o.retry.retryUnanswered = false;
+  auto s3 = client(o);
+  os::S3Status first = s3->putObject("k", "x");
+  EXPECT_FALSE(first);
+  EXPECT_EQ(first.attempts, 1);
+  EXPECT_NE(first.message.find("timed out"), std::string::npos) << first.message;
+  std::string data;
+  os::S3Status later = s3->getObjectRange("k", 0, 1, data);
+  EXPECT_FALSE(later);
+  EXPECT_EQ(later.attempts, 0);
+  EXPECT_NE(later.message.find("the server left an earlier request unanswered"), std::string::npos)
+      << later.message;
+  expectOneCleanLine(later);
+  EXPECT_EQ(methods(), std::vector<std::string>{"PUT"});
+  EXPECT_TRUE(waits_.empty());
+}
+
 TEST_F(S3ClientTest, RangeReadsAskForTheRangeAndCheckWhatCameBack) {
   server_.answer({206, "56789abcde", {{"Content-Range", "bytes 5-14/100"}}});
   server_.answer({206, "0123456789", {{"Content-Range", "bytes 0-9/100"}}});  // the wrong bytes

@@ -14,6 +14,12 @@ struct RetryPolicy {
   int maxAttempts = 5;  // tries in all, the first included (at least 1)
   std::chrono::milliseconds baseDelay{200};
   std::chrono::milliseconds maxDelay{20'000};
+  // Whether a request that got no answer within its timeouts is tried
+  // again. When not, such a request fails at once, and the client takes
+  // the server as gone: its later requests fail without being sent (see
+  // S3Client), so that no command waits on a silent server for longer
+  // than one timeout.
+  bool retryUnanswered = true;
 };
 
 enum class Verdict { success, retry, fail };

@@ -207,9 +207,20 @@ S3Status S3Client::failure(const Call& call, const Attempt& last, int attempts, 
 S3Status S3Client::execute(const Call& call, HttpResponse* response,
                            const std::function<Verdict(const HttpResponse&, std::string& code)>& judge) {
   Attempt last;
+  if (silent_.load()) {
+    // A server that left a request unanswered for a whole timeout is not
+    // waited on again by this client.
+    last.result.failure = TransportFailure::timeout;
+    last.result.error = "the server left an earlier request unanswered";
+    return failure(call, last, 0);
+  }
   for (int attempt = 1;; ++attempt) {
     last = sendOnce(call);
     Verdict verdict = classify(last.result, last.code);
+    if (last.result.failure == TransportFailure::timeout && !options_.retry.retryUnanswered) {
+      silent_.store(true);
+      verdict = Verdict::fail;
+    }
     // A server that lacks a feature (501 NotImplemented) lacks it next time.
     if (last.code == "NotImplemented") verdict = Verdict::fail;
     if (verdict == Verdict::success && judge) verdict = judge(last.result.response, last.code);

@@ -14,6 +14,7 @@
 // operation, the object (s3://bucket/key) and the last HTTP status and S3
 // error code, or the transport error: never the secret key nor a signature.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -180,6 +181,8 @@ class S3Client {
   std::string hostPort_;
   struct Jitter;
   std::unique_ptr<Jitter> jitter_;
+  // Set once a request went unanswered and retry.retryUnanswered is off.
+  std::atomic<bool> silent_{false};
 };
 
 }  // namespace localplatform::objectstore
