@@ -9,13 +9,16 @@
 # with the environment the agent needs named in the wrapper (the server's
 # own is not used). pgbench and a marker every 100 ms run throughout; a
 # native base backup is taken first. Then each outage in turn, 30 s:
-#   - wal-push fails, and no failing call takes longer than the media
-#     timeout and an allowance for starting up (the wrapper's times)
 #   - pg_wal/archive_status/*.ready grows
 #   - once the store is back, the backlog is archived within 2 minutes
+#   - wal-push failed meanwhile, and no call failed after, or waited on the
+#     store for, longer than the media timeout and an allowance for
+#     starting up (the wrapper's times; the agent's lines of the longest
+#     failing call are shown when it took longer)
 # A moment T is noted during the first outage; the store (through a proxy,
 # no outage) restores the cluster to T: exactly the markers committed by T,
-# pg_amcheck clean.
+# pg_amcheck clean. What wal-push did wrong during the outages fails the
+# test after the restore was checked, each in one line.
 # Usage: on_object_store.sh S3_TOOL pg_archive_outage_e2e.sh AGENT. Exits 77
 # (skipped) without PostgreSQL's binaries or without an object store.
 set -euo pipefail
