@@ -16,9 +16,20 @@ Requests are forwarded unchanged (Host included, so signatures hold), each
 on a connection of its own to the server. Every request is logged to
 stderr as "METHOD TARGET -> what was done" ("forwarded, N bytes" with the
 length of the body the server answered).
+
+An outage, switched by a file: while the file that $S3_FAULT_OUTAGE names
+exists, every request, whatever the rules say, is answered with a 503
+SlowDown or, with $S3_FAULT_OUTAGE_ACTION=stall, gets nothing until the
+client goes away or the file is removed (then it is forwarded). Such a
+request is logged as "METHOD TARGET -> outage 503" or "-> outage stall", a
+stall's end as "-> outage stall ended: client gone after S s" or "-> outage
+stall ended after S s, forwarding". Without the file, requests go by the
+rules.
 """
 
 import http.client
+import os
+import select
 import socket
 import socketserver
 import sys
@@ -32,6 +43,25 @@ for text in sys.argv[3:]:
     method, match, nth, action = text.split(":")
     rules.append({"method": method, "match": match, "nth": nth, "action": action, "seen": 0})
 lock = threading.Lock()
+outage_file = os.environ.get("S3_FAULT_OUTAGE", "")
+outage_action = os.environ.get("S3_FAULT_OUTAGE_ACTION", "503")
+if outage_action not in ("503", "stall"):
+    sys.exit(f"s3_fault_proxy.py: S3_FAULT_OUTAGE_ACTION is 503 or stall, not {outage_action!r}")
+
+
+def in_outage():
+    return bool(outage_file) and os.path.exists(outage_file)
+
+
+def client_gone(connection):
+    """True once the client closed its end (what it may still send is left unread)."""
+    readable, _, _ = select.select([connection], [], [], 0.1)
+    if not readable:
+        return False
+    try:
+        return connection.recv(1, socket.MSG_PEEK) == b""
+    except OSError:
+        return True
 
 
 def decide(method, target):
@@ -62,9 +92,25 @@ class Handler(socketserver.StreamRequestHandler):
                 if name.strip().lower() == "content-length":
                     length = int(value)
             body = self.rfile.read(length) if length else b""
-            action = decide(method, target)
-            if action:
-                print(f"{method} {target} -> {action}", file=sys.stderr, flush=True)
+            action = None
+            if in_outage():
+                print(f"{method} {target} -> outage {outage_action}", file=sys.stderr, flush=True)
+                if outage_action == "stall":
+                    started = time.monotonic()
+                    while in_outage():
+                        if client_gone(self.connection):
+                            print(f"{method} {target} -> outage stall ended: client gone after "
+                                  f"{time.monotonic() - started:.1f} s", file=sys.stderr, flush=True)
+                            return
+                        time.sleep(0.05)
+                    print(f"{method} {target} -> outage stall ended after {time.monotonic() - started:.1f} s, "
+                          "forwarding", file=sys.stderr, flush=True)
+                else:
+                    action = "503"
+            else:
+                action = decide(method, target)
+                if action:
+                    print(f"{method} {target} -> {action}", file=sys.stderr, flush=True)
             if action == "reset":
                 self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
                 return
@@ -113,6 +159,5 @@ class Server(socketserver.ThreadingTCPServer):
 with Server(("127.0.0.1", 0), Handler) as proxy:
     with open(sys.argv[2] + ".new", "w") as portfile:
         portfile.write(str(proxy.server_address[1]))
-    import os
     os.rename(sys.argv[2] + ".new", sys.argv[2])
     proxy.serve_forever()
