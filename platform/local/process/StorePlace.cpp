@@ -51,9 +51,9 @@ StorePlace objectStorePlace(const Config& config, const std::string& url) {
     settings.s3.timeouts.connect = std::min(settings.s3.timeouts.connect, timeout);
     settings.s3.timeouts.idle = std::chrono::duration_cast<std::chrono::seconds>(
         timeout + std::chrono::milliseconds(999));
-    // A store silent for that long is taken as gone, not asked again and
-    // again: no command waits on it for longer than the media timeout.
-    settings.s3.retry.retryUnanswered = false;
+    // When asked, a store silent for that long is taken as gone, not asked
+    // again and again.
+    settings.s3.retry.retryUnanswered = !config.giveUpOnSilentStore;
     auto objects = std::make_shared<ObjectStorage>(
         settings, [](const std::string& line) { platformError(line); });
     const std::string root = settings.root();

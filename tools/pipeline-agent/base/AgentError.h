@@ -10,7 +10,7 @@
 // with 3.
 class AgentError : public std::runtime_error {
 public:
-    enum class Kind { BadInput, JobFailed, Interrupted, PartlyDone };
+    enum class Kind { BadInput, JobFailed, Interrupted, PartlyDone, StopsRecovery };
 
     AgentError(Kind kind, const std::string& message, int signal = 0)
         : std::runtime_error(message), m_kind(kind), m_signal(signal) {}
@@ -24,6 +24,7 @@ public:
         case Kind::JobFailed: return 1;
         case Kind::Interrupted: return 128 + m_signal;
         case Kind::PartlyDone: return 3;
+        case Kind::StopsRecovery: return 126;
         }
         return 1;
     }
@@ -45,6 +46,12 @@ inline AgentError jobFailed(const std::string& message) {
 // archive does not have, which PostgreSQL asks for in the normal course.
 inline AgentError quietlyAbsent() {
     return AgentError(AgentError::Kind::JobFailed, "");
+}
+// A restore_command's failure that PostgreSQL must not take for a file the
+// archive lacks (which would end its recovery early, short of WAL the
+// archive holds): exit 126, on which the server stops recovery instead.
+inline AgentError stopsRecovery(const std::string& message) {
+    return AgentError(AgentError::Kind::StopsRecovery, message);
 }
 inline AgentError partlyDone(const std::string& message) {
     return AgentError(AgentError::Kind::PartlyDone, message);

@@ -22,7 +22,12 @@ Command walFetchCommand() {
         app.add_option("PATH", options->path, "where it goes: PostgreSQL's %p")->required();
         return [options](localplatform::Config config, JsonReport& report) {
             progressShown().store(false);
-            if (!runWalFetch(*options, config, report)) throw quietlyAbsent();
+            try {
+                if (!runWalFetch(*options, config, report)) throw quietlyAbsent();
+            } catch (const AgentError& error) {
+                if (error.quiet() || error.kind() != AgentError::Kind::JobFailed) throw;
+                throw stopsRecovery(error.what());
+            }
         };
     };
     return command;

@@ -168,6 +168,9 @@ void pushBatch(const std::vector<WalFile>& batch, const WalArchive& archive,
 
 void runWalPush(const WalPushOptions& options, localplatform::Config config, JsonReport& json) {
     const WalFile own = examine(options.path);
+    // The server waits on this call: a silent store fails it within the
+    // media timeout, and the server tries again later.
+    config.giveUpOnSilentStore = true;
     openStoreFor(config, localplatform::Access::ReadWrite, true);
     PusherLock lock(localplatform::storeHostDirectory());
     const auto deadline = std::chrono::steady_clock::now() + config.mediaTimeout;

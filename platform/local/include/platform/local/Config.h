@@ -57,6 +57,12 @@ struct Config {
     // How long readBuffer waits for a media side that makes no progress
     // before it gives up with 0 and a log line.
     std::chrono::milliseconds mediaTimeout{60000};
+    // A store in object storage that leaves a request unanswered for the
+    // media timeout is taken as gone: the request is not tried again, and
+    // no later one is sent (for a caller that must fail within the media
+    // timeout, as an archive_command). Off: such a request is retried,
+    // since a process stopped meanwhile (SIGSTOP) looks the same.
+    bool giveUpOnSilentStore = false;
     // Media side reads of the archive file are made in chunks of this size.
     std::size_t chunkSize = 256 * 1024;
 
