@@ -5,6 +5,9 @@
 #
 #   listing   list --wal's lines and document, list --json's recoveryWindow
 #             (and none for a store without WAL), --wal refused with --files
+#   fetch     wal-fetch: a segment back whole with the rest of its job
+#             spooled, one the archive lacks exit 1 without a word, one
+#             whose archive file was damaged exit 126 with one line
 #   retention expire counts backups alone: WAL jobs never take a backup's
 #             place, and with no base backup every WAL job stays; check
 #             finds no problem in a gap no base backup needs
@@ -111,6 +114,42 @@ PY
   echo "PASS: listing"
   ;;
 
+fetch)
+  # restore_command's side: a file the archive holds comes back whole (the
+  # rest of its job spooled beside it), one it lacks is exit 1 without a
+  # word, and one whose archive file was damaged is exit 126 with one line
+  # (PostgreSQL stops its recovery) and nothing at the place asked for.
+  push 1 1 2 3
+  mkdir restored
+  run wal-fetch 000000010000000000000002 restored/RECOVERYXLOG 2>err.txt ||
+    { cat err.txt >&2; fail "wal-fetch of an archived segment failed"; }
+  cmp restored/RECOVERYXLOG pg_wal/000000010000000000000002 || fail "wal-fetch brought other bytes"
+  [[ -f restored/pipeline-agent.spool/000000010000000000000003 ]] ||
+    fail "the rest of the segment's job was not spooled"
+  [[ ! -e restored/pipeline-agent.spool/000000010000000000000002 ]] ||
+    fail "the fetched segment stayed in the spool"
+  got=0
+  run wal-fetch 000000010000000000000009 restored/RECOVERYXLOG.new 2>err.txt || got=$?
+  [[ $got == 1 && ! -s err.txt && ! -e restored/RECOVERYXLOG.new ]] ||
+    { cat err.txt >&2; fail "wal-fetch of a segment the archive lacks exited $got"; }
+  rm -rf restored/pipeline-agent.spool
+  # The job's one archive file holds segments 1, 2 and 3 one after another.
+  arch=$(ls store/files/*.arch)
+  python3 - "$arch" <<'PY'
+import sys
+with open(sys.argv[1], "r+b") as f:
+    f.seek(16 * 1024 * 1024 + 4096)
+    byte = f.read(1)
+    f.seek(-1, 1)
+    f.write(bytes([byte[0] ^ 0xFF]))
+PY
+  got=0
+  run wal-fetch 000000010000000000000002 restored/AGAIN 2>err.txt || got=$?
+  [[ $got == 126 && $(wc -l <err.txt) == 1 && $(cat err.txt) == "pipeline-agent: error: "* ]] ||
+    { cat err.txt >&2; fail "wal-fetch from a damaged archive file exited $got"; }
+  [[ ! -e restored/AGAIN ]] || fail "wal-fetch left a file that did not verify"
+  echo "PASS: fetch"
+  ;;
 retention)
   # Two backups first, then WAL: were WAL jobs counted, the newest job would
   # be WAL and --keep-last 1 would take the newest backup.
