@@ -598,7 +598,7 @@ TEST(ManifestClusterRecords, ABaseBackupsAndAWalJobsRecordsReadBackAndAreChecked
     EXPECT_EQ(parseManifest(manifestText(backup), "m.json").cluster, backup.cluster);
 
     Manifest wal = filesAlone();
-    wal.wal = ManifestWal{"7717247226639393324", 16 << 20, {{"00000002.history", "1\t0/9000000\tno recovery target specified\n"}}};
+    wal.wal = ManifestWal{"7717247226639393324", 16 << 20, {{"00000002.history", "1\t0/9000000\tbefore 2026-12-09 14:02:00+00\n"}}};
     EXPECT_EQ(parseManifest(manifestText(wal), "m.json").wal, wal.wal);
     EXPECT_FALSE(parseManifest(manifestText(filesAlone()), "m.json").wal.has_value());
 

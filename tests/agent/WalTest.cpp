@@ -272,7 +272,7 @@ TEST(ArchiveStatusTest, ADirectoryWithoutArchiveStatusIsBadInput) {
 
 TEST(TimelineHistoryTest, ReadsEntriesSkippingCommentsAndBlankLines) {
     const TimelineHistory history = parseTimelineHistory(
-        3, "1\t0/3000158\tno recovery target specified\n"
+        3, "1\t0/3000158\tbefore 2026-12-09 14:02:00+00\n"
            "\n"
            "  # switched again after a failover test\r\n"
            "2\t0/5000000\tat restore point \"before upgrade\"\r\n"
@@ -280,7 +280,7 @@ TEST(TimelineHistoryTest, ReadsEntriesSkippingCommentsAndBlankLines) {
     EXPECT_EQ(history.timeline, 3u);
     EXPECT_EQ(history.entries,
               (std::vector<TimelineHistoryEntry>{
-                  {1, 0x3000158, "no recovery target specified"},
+                  {1, 0x3000158, "before 2026-12-09 14:02:00+00"},
                   {2, 0x5000000, "at restore point \"before upgrade\""}}));
     // No reason, no final line end.
     EXPECT_EQ(parseTimelineHistory(2, "1\t0/3000158").entries,
