@@ -1,6 +1,5 @@
 #include "jobs/backup/ClusterBackup.h"
 
-#include <dirent.h>
 
 #include <cstring>
 #include <algorithm>
@@ -11,6 +10,7 @@
 
 #include "archive/WalArchive.h"
 #include "base/AgentError.h"
+#include "base/DirectoryNames.h"
 #include "base/Console.h"
 #include "base/Names.h"
 #include "base/RelativePath.h"
@@ -30,14 +30,6 @@ constexpr std::chrono::minutes kBackupCallWait{15};
 std::string parentOf(const std::string& relative) {
     const auto slash = relative.rfind('/');
     return slash == std::string::npos ? std::string() : relative.substr(0, slash);
-}
-
-std::vector<std::string> namesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-    if (!dir) return names;
-    while (const dirent* entry = ::readdir(dir.get())) names.emplace_back(entry->d_name);
-    return names;
 }
 
 }  // namespace
@@ -106,7 +98,7 @@ TreeWalkRules rulesOf(const std::string& base, const ClusterFiles& files, const 
             const std::string directory = base + "/" + parent;
             auto found = cache->find(directory);
             if (found == cache->end()) {
-                found = cache->emplace(directory, unloggedRelationsIn(namesIn(directory))).first;
+                found = cache->emplace(directory, unloggedRelationsIn(directoryNames(directory).value_or(std::vector<std::string>{}))).first;
             }
             unlogged = &found->second;
         }

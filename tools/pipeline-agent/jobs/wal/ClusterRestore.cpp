@@ -1,6 +1,5 @@
 #include "jobs/wal/ClusterRestore.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -13,6 +12,7 @@
 
 #include "archive/WalArchive.h"
 #include "base/AgentError.h"
+#include "base/DirectoryNames.h"
 #include "base/Console.h"
 #include "jobs/restore/RestoreJob.h"
 #include "jobs/wal/TablespacePlaces.h"
@@ -25,14 +25,9 @@
 namespace {
 
 std::vector<std::string> namesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-    if (!dir) throw jobFailed("cannot read " + directory + ": " + std::strerror(errno));
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    return names;
+    std::optional<std::vector<std::string>> names = directoryNames(directory);
+    if (!names) throw jobFailed("cannot read " + directory + ": " + std::strerror(errno));
+    return *names;
 }
 
 // The output: a new directory, or an empty one. Bad input otherwise.

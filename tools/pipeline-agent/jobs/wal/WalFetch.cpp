@@ -1,6 +1,5 @@
 #include "jobs/wal/WalFetch.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 
 #include "archive/WalArchive.h"
 #include "base/AgentError.h"
+#include "base/DirectoryNames.h"
 #include "base/Sha256.h"
 #include "jobs/restore/RestoreJob.h"
 #include "session/StoreSession.h"
@@ -21,23 +21,6 @@
 namespace {
 
 constexpr const char* kSpool = "pipeline-agent.spool";
-
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::vector<std::string> namesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory.c_str()), ::closedir);
-    if (!dir) return names;
-    while (const dirent* entry = ::readdir(dir.get())) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.push_back(name);
-    }
-    return names;
-}
 
 void syncDirectory(const std::string& directory) {
     const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -50,7 +33,7 @@ void syncDirectory(const std::string& directory) {
 
 // The spool's files of names before `name`, which replay has gone past.
 void dropPassed(const std::string& spool, const std::string& name) {
-    for (const std::string& each : namesIn(spool)) {
+    for (const std::string& each : directoryNames(spool).value_or(std::vector<std::string>{})) {
         if (each < name && parseWalFileName(each)) ::unlink((spool + "/" + each).c_str());
     }
 }
@@ -73,11 +56,11 @@ void spoolJob(unsigned long long jobId, const std::string& spool,
         restore.output = landing;
         runRestore(restore, config, json);
     } catch (...) {
-        for (const std::string& each : namesIn(landing)) ::unlink((landing + "/" + each).c_str());
+        for (const std::string& each : directoryNames(landing).value_or(std::vector<std::string>{})) ::unlink((landing + "/" + each).c_str());
         ::rmdir(landing.c_str());
         throw;
     }
-    for (const std::string& each : namesIn(landing)) {
+    for (const std::string& each : directoryNames(landing).value_or(std::vector<std::string>{})) {
         ::rename((landing + "/" + each).c_str(), (spool + "/" + each).c_str());
     }
     ::rmdir(landing.c_str());

@@ -14,6 +14,7 @@
 
 #include "archive/WalArchive.h"
 #include "base/AgentError.h"
+#include "base/DirectoryNames.h"
 #include "base/RelativePath.h"
 #include "base/Sha256.h"
 #include "jobs/backup/BackupJob.h"
@@ -44,12 +45,6 @@ struct WalFile {
 std::string baseName(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string directoryOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 // Reads what is needed to archive the file at path and checks a segment
