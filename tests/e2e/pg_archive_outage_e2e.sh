@@ -42,19 +42,8 @@ media_timeout=5
 allowance=5
 outage_seconds=30
 
-# The server's user: postgres will not run as root.
-server_user=$(id -un)
-if ((EUID == 0)); then
-  server_user=postgres
-  id "$server_user" >/dev/null 2>&1 || server_user=nobody
-fi
-as_server() {
-  if ((EUID == 0)); then
-    setpriv --reuid="$server_user" --regid="$(id -g "$server_user")" --clear-groups -- "$@"
-  else
-    "$@"
-  fi
-}
+# shellcheck source=pg_user.sh
+source "$(dirname "$0")/pg_user.sh"
 # The work directory is the server's user's: its clusters, sockets, logs and
 # the store's local state (logs, wal-push.lock, wal-cache/).
 chmod 755 "$work"

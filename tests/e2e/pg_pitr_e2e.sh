@@ -30,19 +30,8 @@ done
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh" pg-pitr-e2e
 
-# The server's user: postgres will not run as root.
-server_user=$(id -un)
-if ((EUID == 0)); then
-  server_user=postgres
-  id "$server_user" >/dev/null 2>&1 || server_user=nobody
-fi
-as_server() {
-  if ((EUID == 0)); then
-    setpriv --reuid="$server_user" --regid="$(id -g "$server_user")" --clear-groups -- "$@"
-  else
-    "$@"
-  fi
-}
+# shellcheck source=pg_user.sh
+source "$(dirname "$0")/pg_user.sh"
 agent_as_server() { as_server "$agent_bin" "$@"; }
 # The work directory is the server's user's: its clusters, sockets, logs,
 # the store and what restores make.
