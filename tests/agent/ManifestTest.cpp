@@ -296,7 +296,7 @@ TEST(ManifestRefusal, TextThatIsNoManifestOfAKnownVersion) {
     }
     const std::string unknown = "manifest m.json has a version this agent does not know";
     expectRefused(documentOf(filesAlone()), {{"no version", drop("/version"), unknown},
-                                             {"version 5", set("/version", 5), unknown},
+                                             {"version 6", set("/version", 6), unknown},
                                              {"version as text", set("/version", "2"), unknown},
                                              {"version 2.5", set("/version", 2.5), unknown}});
 }

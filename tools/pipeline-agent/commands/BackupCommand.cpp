@@ -26,6 +26,7 @@ struct BackupLine {
     BackupOptions backup;
     bool expire = false;          // --expire: the store's policy once the job is complete
     std::string compress = "none";  // --compress, parsed when the command runs
+    std::string type = "full";      // --type, parsed when the command runs
 };
 
 // Adds the backup's options for tests to its subcommand, in the group
@@ -76,6 +77,18 @@ void addOptions(CLI::App& app, BackupLine& line) {
                  "for it)");
     app.add_flag("--allow-bad-pages", backup.allowBadPages,
                  "with --postgres: name pages whose checksum fails, without failing the job");
+    app.add_option("--type", line.type,
+                   "full (default), diff: only the files changed since the set's newest "
+                   "full backup, or incr: since its newest backup of any kind (a full when "
+                   "there is none)")
+        ->type_name("TYPE");
+    app.add_option("--set", backup.set,
+                   "the set's name across its jobs (default: the inputs' absolute paths, or "
+                   "the PostgreSQL cluster's system identifier)")
+        ->type_name("NAME");
+    app.add_flag("--verify-unchanged", backup.verifyUnchanged,
+                 "with --type diff or incr: read each file that looks unchanged and compare "
+                 "its digest too");
     addNumber(&app, "--streams", backup.streams, 1, kMaxStreams,
               "number of streams, 1 to 65 (default 3)");
     addUnsignedNumber(&app, "--job-id", backup.jobId, 1, ULLONG_MAX,
@@ -169,6 +182,12 @@ void runBackupLine(BackupLine& line, localplatform::Config config, JsonReport& r
         throw badInput("--postgres backs a cluster's data directory up alone: name no inputs");
     }
     backup.compress = parseCodecOption("--compress", line.compress);
+    const std::optional<BackupType> type = backupTypeOf(line.type);
+    if (!type) throw badInput("--type must be full, diff or incr, not " + line.type);
+    backup.type = *type;
+    if (backup.verifyUnchanged && backup.type == BackupType::Full) {
+        throw badInput("--verify-unchanged goes with --type diff or incr");
+    }
     takeStandardInput(backup);
     std::optional<RetentionPolicy> policy;
     if (line.expire) policy = requiredPolicy(config);

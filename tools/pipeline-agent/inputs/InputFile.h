@@ -40,6 +40,8 @@ public:
 
     const std::string& path() const { return m_path; }
     uint64_t size() const { return m_identity.size; }
+    // Which file it was, and its times, when first opened (or walked).
+    const FileIdentity& identity() const { return m_identity; }
     int mode() const { return m_mode; }
     // Whether it starts with SQLite's 16-byte header (never for a file of
     // a tree).

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -177,5 +178,65 @@ JobStages jobStagesOf(const Manifest& manifest, const KeySource& key) {
     stages.frameSize = static_cast<std::size_t>(manifest.stages.frameSize);
     stages.jobId = manifest.jobId;
     if (manifest.stages.encrypted()) stages.key = jobDataKey(manifest, key);
+    return stages;
+}
+
+namespace {
+
+// The stages of job `jobId` as `stages` records them, its data key unwrapped
+// with the store key of its recipe, derived from user (read at the first
+// need) once per recipe.
+std::optional<JobStages> stagesWith(unsigned long long jobId, const ManifestStages& stages,
+                                    const KeySource& source, std::optional<UserKey>& user,
+                                    std::vector<std::pair<KeyRecipe, StoreKey>>& derived) {
+    if (!stages.framed) return std::nullopt;
+    JobStages result;
+    result.codec = stages.codec;
+    result.level = stages.level;
+    result.frameSize = static_cast<std::size_t>(stages.frameSize);
+    result.jobId = jobId;
+    if (!stages.encrypted()) return result;
+    const std::string job = "job " + std::to_string(jobId);
+    const WrappedDataKey wrapped = WrappedDataKey::fromText(stages.wrappedKey, job + "'s wrapped key");
+    if (wrapped.jobId != jobId) {
+        throw badInput(job + "'s wrapped key belongs to job " + std::to_string(wrapped.jobId));
+    }
+    const auto same = [&](const std::pair<KeyRecipe, StoreKey>& known) {
+        const KeyRecipe& r = known.first;
+        return r.source == wrapped.recipe.source && r.salt == wrapped.recipe.salt &&
+               r.opsLimit == wrapped.recipe.opsLimit && r.memLimit == wrapped.recipe.memLimit;
+    };
+    auto found = std::find_if(derived.begin(), derived.end(), same);
+    if (found == derived.end()) {
+        if (!source.keyFile.empty() && wrapped.recipe.source != KeyRecipe::Source::KeyFile) {
+            throw badInput("the job's key was made from a passphrase, not a key file");
+        }
+        if (!user) user.emplace(readUserKey(source, job + " is encrypted and"));
+        derived.emplace_back(wrapped.recipe, storeKeyOf(*user, wrapped.recipe));
+        found = derived.end() - 1;
+    }
+    result.key = unwrapDataKey(wrapped, found->second);
+    return result;
+}
+
+}  // namespace
+
+std::vector<std::optional<JobStages>> chainStagesOf(const Manifest& manifest,
+                                                    const KeySource& source) {
+    bool framed = manifest.stages.framed;
+    for (const ManifestReference& reference : manifest.references) {
+        framed = framed || reference.stages.framed;
+    }
+    if (!framed && !source.keyFile.empty()) {
+        throw badInput("job " + std::to_string(manifest.jobId) +
+                       " is not encrypted; --key-file is for an encrypted job");
+    }
+    std::optional<UserKey> user;
+    std::vector<std::pair<KeyRecipe, StoreKey>> derived;
+    std::vector<std::optional<JobStages>> stages;
+    stages.push_back(stagesWith(manifest.jobId, manifest.stages, source, user, derived));
+    for (const ManifestReference& reference : manifest.references) {
+        stages.push_back(stagesWith(reference.jobId, reference.stages, source, user, derived));
+    }
     return stages;
 }

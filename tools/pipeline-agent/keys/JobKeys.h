@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "manifest/Manifest.h"
 #include "stages/DataKeyWrap.h"
@@ -70,3 +71,12 @@ DataKey jobDataKey(const Manifest& manifest, const KeySource& source);
 // manifest's codec, level and frame size): with its data key (jobDataKey)
 // when it is encrypted. Throws AgentError when the key does not open it.
 JobStages jobStagesOf(const Manifest& manifest, const KeySource& key);
+
+// The stages of a job of format 5 and of every job it refers to: [0] its
+// own (nullopt for bytes stored as they are), then one per reference in the
+// manifest's order. The user's key is read once, and each store key derived
+// once, however many of the jobs are encrypted. Throws AgentError as
+// jobStagesOf; a --key-file (source) for a manifest none of whose jobs went
+// through stages is refused (bad input).
+std::vector<std::optional<JobStages>> chainStagesOf(const Manifest& manifest,
+                                                    const KeySource& source);

@@ -27,6 +27,7 @@ constexpr int kFirstVersion = 1;
 constexpr int kVersion = 2;
 constexpr int kStreamVersion = 3;
 constexpr int kStagedVersion = 4;
+constexpr int kChainVersion = 5;
 // The frame sizes a restore accepts: those this agent writes (a restore
 // holds three frames per stream, so a larger one would let the manifest
 // choose its memory). A stream input's frames are its stripes.
@@ -233,23 +234,26 @@ std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
     return shares;
 }
 
+// An optional time field, in nanoseconds since the epoch in a signed 64-bit
+// field; false when absent.
+bool readNanoseconds(const json& entry, const char* key, int64_t& value, const std::string& at) {
+    const auto found = entry.find(key);
+    if (found == entry.end()) return false;
+    if (!found->is_number_integer() ||
+        (found->is_number_unsigned() &&
+         found->get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))) {
+        throw badInput(at + ": \"" + key + "\" is not a whole number of nanoseconds");
+    }
+    value = found->get<int64_t>();
+    return true;
+}
+
 // What format 3 adds to an entry: its kind, for a stream input its stripes,
 // for a link its target, for files and directories the modification time.
 void readKind(const json& entry, ManifestFile& file, const std::string& at) {
     const std::string kind = optionalText(entry, "kind", at);
     if (kind == "directory" || kind == "symlink" || kind == "file") {
-        const auto mtime = entry.find("mtime");
-        if (mtime != entry.end()) {
-            // Nanoseconds since the epoch, in a signed 64-bit field.
-            if (!mtime->is_number_integer() ||
-                (mtime->is_number_unsigned() &&
-                 mtime->get<uint64_t>() >
-                     static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))) {
-                throw badInput(at + ": \"mtime\" is not a whole number of nanoseconds");
-            }
-            file.hasMtime = true;
-            file.mtime = mtime->get<int64_t>();
-        }
+        file.hasMtime = readNanoseconds(entry, "mtime", file.mtime, at);
     }
     if (kind == "file") return;
     if (kind == "directory") {
@@ -366,15 +370,40 @@ std::vector<ManifestArchive> archivesOf(const json& document, const std::string&
     return archives;
 }
 
+// Format 5's "references": the jobs that hold data of the set's files, each
+// once, none of them the job itself, with their archive files and stages.
+std::vector<ManifestReference> referencesOf(const json& document, unsigned long long jobId,
+                                            const std::string& where) {
+    std::vector<ManifestReference> references;
+    for (const json& item : array(document, "references", where)) {
+        const std::string at = where + " reference " + std::to_string(references.size() + 1);
+        if (!item.is_object()) throw badInput(at + " is not an object");
+        ManifestReference reference;
+        reference.jobId = number<unsigned long long>(item, "jobId", at);
+        for (const ManifestReference& other : references) {
+            if (other.jobId == reference.jobId) throw badInput(at + " names its job twice");
+        }
+        if (reference.jobId == jobId || reference.jobId == 0) {
+            throw badInput(at + " names job " + std::to_string(reference.jobId));
+        }
+        reference.archives = archivesOf(item, at);
+        if (item.contains("stages")) reference.stages = stagesOf(item, at);
+        references.push_back(reference);
+    }
+    return references;
+}
+
 // Reads the entries of a manifest's "files" in order, each checked against
 // the set's archive files, the names recorded before it, and where each
 // stream's next share must start in its archive file.
 class FileEntries {
 public:
-    FileEntries(int version, const std::vector<ManifestArchive>& archives)
-        : m_staged(version == kStagedVersion),
+    FileEntries(int version, const std::vector<ManifestArchive>& archives,
+                const std::vector<ManifestReference>& references)
+        : m_staged(version >= kStagedVersion),
           m_third(version >= kStreamVersion),
           m_archives(archives),
+          m_references(references),
           m_streamEnd(archives.size(), 0) {}
 
     // The next entry; at names it in the errors.
@@ -389,12 +418,51 @@ public:
         if (file.kind == ManifestFile::Kind::Directory) return file;
         file.size = number<uint64_t>(entry, "size", at);
         file.sha256 = digest(entry, "sha256", at);
+        readIdentity(entry, file, at);
+        if (entry.contains("heldBy")) {
+            readHeldShares(entry, file, at);
+            return file;
+        }
         file.shares = sharesFor(entry, file, at);
         placeShares(file, at);
         return file;
     }
 
 private:
+    // The time and, recorded by this release, the inode and change time a
+    // file was read with.
+    static void readIdentity(const json& entry, ManifestFile& file, const std::string& at) {
+        if (!file.hasMtime) file.hasMtime = readNanoseconds(entry, "mtime", file.mtime, at);
+        if (!entry.contains("inode")) return;
+        file.inode = number<uint64_t>(entry, "inode", at);
+        if (!readNanoseconds(entry, "ctime", file.ctime, at) || !file.hasMtime) {
+            throw badInput(at + ": \"inode\" needs \"ctime\" and \"mtime\" beside it");
+        }
+        file.hasIdentity = true;
+    }
+
+    // Format 5: a file another job holds, its shares those of that job's
+    // archive files, tiling the file in its streams' order; where they lie
+    // in them is that job's to check.
+    void readHeldShares(const json& entry, ManifestFile& file, const std::string& at) const {
+        file.heldBy = number<unsigned long long>(entry, "heldBy", at);
+        const ManifestReference* holder = nullptr;
+        for (const ManifestReference& reference : m_references) {
+            if (reference.jobId == file.heldBy) holder = &reference;
+        }
+        if (!holder || !file.isFile()) {
+            throw badInput(at + ": \"heldBy\" names no job of the references, or names one "
+                                "for what is not a file");
+        }
+        file.shares = sparseSharesOf(entry, file.size, holder->archives, true, at);
+        for (const ManifestShare& share : file.shares) {
+            if (!sameArchive(share.archive, holder->archives[share.archive.stream - 1])) {
+                throw badInput(at + " names another archive file than job " +
+                               std::to_string(file.heldBy) + "'s");
+            }
+        }
+    }
+
     // The entry's name and (format 3) kind: a base name, or in format 3 a
     // tree's relative path; never one recorded before.
     void readNameAndKind(const json& entry, ManifestFile& file, const std::string& at) {
@@ -482,22 +550,31 @@ private:
         }
     }
 
-    const bool m_staged;  // format 4
+    const bool m_staged;  // format 4 or later: shares record their stored size and digest
     const bool m_third;   // format 3 or later
     const std::vector<ManifestArchive>& m_archives;
+    const std::vector<ManifestReference>& m_references;
     std::vector<uint64_t> m_streamEnd;                  // where each stream's next share starts
     std::map<std::string, ManifestFile::Kind> m_names;  // each name recorded so far, and its kind
 };
 
-// Format 2, 3 or 4: the set's archive files, then its entries.
+// Format 2, 3, 4 or 5: the set's archive files, then its entries.
 Manifest currentFormat(const json& document, int version, const std::string& where) {
     Manifest manifest;
     manifest.version = version;
     manifest.jobId = number<unsigned long long>(document, "jobId", where);
     manifest.createdAt = optionalText(document, "createdAt", where);
-    if (version == kStagedVersion) manifest.stages = stagesOf(document, where);
+    if (version == kStagedVersion || (version == kChainVersion && document.contains("stages"))) {
+        manifest.stages = stagesOf(document, where);
+    }
     manifest.archives = archivesOf(document, where);
-    FileEntries entries(version, manifest.archives);
+    if (version == kChainVersion) {
+        manifest.references = referencesOf(document, manifest.jobId, where);
+    }
+    if (const auto found = document.find("backup"); found != document.end()) {
+        manifest.chain = chainOf(*found, where);
+    }
+    FileEntries entries(version, manifest.archives, manifest.references);
     for (const json& entry : array(document, "files", where)) {
         const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
         manifest.files.push_back(entries.read(entry, at));
@@ -517,6 +594,26 @@ json archiveJson(const ManifestArchive& a) {
             {"trellanId", a.trellanId},
             {"groupNumber", a.groupNumber},
             {"afileId", a.afileId}};
+}
+
+json archivesJson(const std::vector<ManifestArchive>& list) {
+    json archives = json::array();
+    for (const ManifestArchive& a : list) archives.push_back(archiveJson(a));
+    return archives;
+}
+
+json stagesJson(const ManifestStages& stages) {
+    json object = {{"codec", codecName(stages.codec)},
+                   {"level", stages.level},
+                   {"frameSize", stages.frameSize}};
+    if (stages.encrypted()) object["wrappedKey"] = stages.wrappedKey;
+    return object;
+}
+
+json referenceJson(const ManifestReference& reference) {
+    json object = {{"jobId", reference.jobId}, {"archiveFiles", archivesJson(reference.archives)}};
+    if (reference.stages.framed) object["stages"] = stagesJson(reference.stages);
+    return object;
 }
 
 }  // namespace
@@ -561,19 +658,40 @@ bool holdsTree(const Manifest& manifest) {
     return false;
 }
 
+const ManifestReference* Manifest::referenceTo(unsigned long long job) const {
+    for (const ManifestReference& reference : references) {
+        if (reference.jobId == job) return &reference;
+    }
+    return nullptr;
+}
+
+Manifest jobView(const Manifest& manifest, unsigned long long job) {
+    if (job == 0 || job == manifest.jobId) return manifest;
+    const ManifestReference* reference = manifest.referenceTo(job);
+    if (!reference) {
+        throw badInput("job " + std::to_string(manifest.jobId) + " refers to no job " +
+                       std::to_string(job));
+    }
+    Manifest view;
+    view.version = manifest.version;
+    view.jobId = job;
+    view.archives = reference->archives;
+    view.stages = reference->stages;
+    return view;
+}
+
 std::string manifestText(const Manifest& manifest) {
-    json archives = json::array();
-    for (const ManifestArchive& a : manifest.archives) archives.push_back(archiveJson(a));
     json files = json::array();
     const bool third = manifest.version >= kStreamVersion;
-    const bool staged = manifest.version == kStagedVersion;
+    // Each share's stored size and digest.
+    const bool stored = manifest.version >= kStagedVersion;
     for (const ManifestFile& f : manifest.files) {
         json entry = {{"name", f.name}};
         if (third) {
             static const char* const kinds[] = {"file", "stream", "directory", "symlink"};
             entry["kind"] = kinds[static_cast<int>(f.kind)];
         }
-        if (third && f.hasMtime) entry["mtime"] = f.mtime;
+        if (f.hasMtime) entry["mtime"] = f.mtime;
         if (f.kind == ManifestFile::Kind::Symlink) {
             entry["target"] = f.target;
             files.push_back(entry);
@@ -586,6 +704,11 @@ std::string manifestText(const Manifest& manifest) {
         }
         entry["size"] = f.size;
         entry["sha256"] = f.sha256;
+        if (f.hasIdentity) {
+            entry["inode"] = f.inode;
+            entry["ctime"] = f.ctime;
+        }
+        if (f.heldBy != 0) entry["heldBy"] = f.heldBy;
         if (f.isStream()) {
             entry["stripeUnit"] = f.stripeUnit;
             entry["stripes"] = f.stripes;
@@ -599,7 +722,7 @@ std::string manifestText(const Manifest& manifest) {
             share["seekOffset"] = s.seekOffset;
             share["size"] = s.size;
             share["sha256"] = s.sha256;
-            if (staged) {
+            if (stored) {
                 share["storedSize"] = s.storedSize;
                 share["storedSha256"] = s.storedSha256;
             }
@@ -608,15 +731,18 @@ std::string manifestText(const Manifest& manifest) {
         entry["streams"] = shares;
         files.push_back(entry);
     }
-    json document = {{"format", kFormat},        {"version", manifest.version},
-                     {"jobId", manifest.jobId},  {"createdAt", manifest.createdAt},
-                     {"archiveFiles", archives}, {"files", files}};
-    if (staged) {
-        json stages = {{"codec", codecName(manifest.stages.codec)},
-                       {"level", manifest.stages.level},
-                       {"frameSize", manifest.stages.frameSize}};
-        if (manifest.stages.encrypted()) stages["wrappedKey"] = manifest.stages.wrappedKey;
-        document["stages"] = stages;
+    json document = {{"format", kFormat},
+                     {"version", manifest.version},
+                     {"jobId", manifest.jobId},
+                     {"createdAt", manifest.createdAt},
+                     {"archiveFiles", archivesJson(manifest.archives)},
+                     {"files", files}};
+    if (manifest.stages.framed) document["stages"] = stagesJson(manifest.stages);
+    if (manifest.chain) document["backup"] = chainJson(*manifest.chain);
+    if (manifest.version == kChainVersion) {
+        json references = json::array();
+        for (const ManifestReference& r : manifest.references) references.push_back(referenceJson(r));
+        document["references"] = references;
     }
     if (manifest.cluster) document["postgres"] = clusterJson(*manifest.cluster);
     if (manifest.wal) document["wal"] = walJson(*manifest.wal);
@@ -656,7 +782,8 @@ Manifest parseManifest(const std::string& text, const std::string& path) {
             return firstFormat(document, where);
         }
         if (version != document.end() && (*version == kVersion || *version == kStreamVersion ||
-                                         *version == kStagedVersion)) {
+                                         *version == kStagedVersion ||
+                                         *version == kChainVersion)) {
             return currentFormat(document, version->get<int>(), where);
         }
     } catch (const json::exception& error) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest/ChainRecords.h"
 #include "manifest/ClusterRecords.h"
 #include "stages/Codec.h"
 
@@ -58,6 +59,16 @@ struct ManifestFile {
     std::string target;                 // a symbolic link's target, as it was read
     bool hasMtime = false;              // format 3: files, directories and links
     int64_t mtime = 0;                  // modification time, ns since the epoch
+    // A file's inode and change time (ns since the epoch) when it was read,
+    // which with its size, mode and mtime tell a later backup of the set
+    // that it is unchanged; recorded by this release's backups.
+    bool hasIdentity = false;
+    uint64_t inode = 0;
+    int64_t ctime = 0;
+    // Format 5: the job whose archive files hold the file's data (one of the
+    // manifest's references), its shares as that job's manifest lists them;
+    // 0 for this job's own.
+    unsigned long long heldBy = 0;
 
     bool isStream() const { return kind == Kind::Stream; }
     bool isFile() const { return kind == Kind::File; }
@@ -88,9 +99,19 @@ struct ManifestStages {
     bool operator==(const ManifestStages&) const = default;
 };
 
+// Format 5: a job whose archive files hold data an incremental or
+// differential job refers to, and what decoding them needs.
+struct ManifestReference {
+    unsigned long long jobId = 0;
+    std::vector<ManifestArchive> archives;  // one per stream of that job, in stream order
+    ManifestStages stages;                  // that job's
+    bool operator==(const ManifestReference&) const = default;
+};
+
 struct Manifest {
     // 3 when the set holds a stream input or a tree; 4 when its bytes went
-    // through stages
+    // through stages; 5 when some of its files are held by other jobs
+    // (references), with or without stages
     int version = 2;
     ManifestStages stages;
     unsigned long long jobId = 0;
@@ -101,7 +122,23 @@ struct Manifest {
     // (see ClusterRecords.h); at most one of them.
     std::optional<ManifestCluster> cluster;
     std::optional<ManifestWal> wal;
+    // The chain the job belongs to (every backup of this release records
+    // its set), and the jobs that hold data of its files (format 5).
+    std::optional<ManifestChain> chain;
+    std::vector<ManifestReference> references;
+
+    // The reference for job `job`, or null.
+    const ManifestReference* referenceTo(unsigned long long job) const;
+    // Whether the manifest's bytes of data went through stages: format 4,
+    // and format 5 with "stages".
+    bool staged() const { return stages.framed; }
 };
+
+// What manifest tells of job `job`: the manifest itself for its own job,
+// else one of its references as a manifest with that job's id, archive
+// files and stages, and no files. Throws AgentError (bad input) for a job it
+// does not name.
+Manifest jobView(const Manifest& manifest, unsigned long long job);
 
 // An archive file's identity as the agent shows it: "trellan-group-afile".
 std::string archiveFileName(const ManifestArchive& archive);
@@ -120,7 +157,8 @@ bool holdsTree(const Manifest& manifest);
 // Writes the manifest as JSON in its version's format (2 for a set of files
 // alone, which older agents restore too; 3 for a set with a stream input or
 // a tree, where a file's empty shares are left out; 4 as 3, with the stages
-// and each share's stored size and digest), atomically: the file
+// and each share's stored size and digest; 5 as 4, its stages optional, with
+// the references and the files other jobs hold), atomically: the file
 // appears complete or not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
 // Reads and checks a manifest of format 4, 3, 2 or of the first one (a single

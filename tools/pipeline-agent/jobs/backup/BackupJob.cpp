@@ -5,6 +5,7 @@
 
 #include "backup/BackupPipelineSetup.h"
 #include "base/Console.h"
+#include "jobs/backup/BackupChain.h"
 #include "jobs/backup/BackupKeys.h"
 #include "jobs/backup/BackupManifest.h"
 #include "jobs/backup/BackupReport.h"
@@ -52,6 +53,21 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
         options.manifest.empty() ? storedManifestPath(config.jobId) : options.manifest;
     beginBackupJob(config, manifestPath, options.streams, json);
     const unsigned long long jobId = config.jobId;
+    // Archived WAL belongs to no set.
+    const ChainStart chain =
+        options.wal ? ChainStart{}
+                    : failJobOnError(jobId, [&] {
+                          return startChain(options.type,
+                                            options.set.empty()
+                                                ? defaultSetName(options, cluster.get())
+                                                : options.set,
+                                            !keys.wrappedKey.empty());
+                      });
+    if (chain.reference) {
+        failJobOnError(jobId, [&] {
+            markUnchanged(set, *chain.reference, options.verifyUnchanged, !options.raw);
+        });
+    }
     const unsigned long streamCount = options.streams;
 
     const Snapshots snapshots = takeSnapshots(options, set, jobId);
@@ -67,6 +83,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     const std::string firstName = set.entries.empty() ? options.pipe.name : set.entries[0].name;
     BackupPipelineSetup job(jobId, bytes, streamCount, firstName);
     Manifest manifest = newManifest(jobId, set.trees > 0 || options.pipe.given(), keys);
+    if (!options.wal) manifest.chain = chain.chain;
     const std::unique_ptr<PipeInput> pipe =
         failJobOnError(jobId, [&] {
             return cluster && options.withWal ? cluster->walInput() : openPipeInput(options.pipe);
@@ -80,7 +97,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     const StreamRun run = runStreams(job, streams, report, plan);
     manifest.archives = run.archives;
     closeStreams(job, report, jobId);
-    bytes += recordSet(manifest, set, read, streams, pipe.get());
+    bytes += recordSet(manifest, set, read, streams, pipe.get(),
+                       chain.reference ? &*chain.reference : nullptr);
     failIfInterrupted(jobId);
     report.end();
     if (cluster) {

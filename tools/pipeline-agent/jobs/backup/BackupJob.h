@@ -7,6 +7,7 @@
 
 #include "inputs/PipeInput.h"
 #include "keys/JobKeys.h"
+#include "manifest/ChainRecords.h"
 #include "manifest/ClusterRecords.h"
 #include "stages/CodecOption.h"
 #include "report/JsonReport.h"
@@ -38,6 +39,13 @@ struct BackupOptions {
     // How long a base backup waits for the archive to hold the WAL it needs.
     std::chrono::milliseconds walWait{std::chrono::minutes(5)};
     std::optional<ManifestWal> wal;   // the inputs are WAL files that wal-push archives
+    // Full, or only what changed since the set's newest full (diff) or
+    // newest job (incr); set names the set across its jobs (empty: its
+    // default, defaultSetName). verifyUnchanged: a file that looks unchanged
+    // is read and its digest compared too.
+    BackupType type = BackupType::Full;
+    std::string set;
+    bool verifyUnchanged = false;
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the
@@ -58,5 +66,8 @@ struct BackupOptions {
 // goes through stages (BackupStreams::useStages) and the manifest is of
 // format 4; an encrypted job's key is read and checked (readUserKey) before
 // the store is opened or made, and against the store's key check before the
-// job begins. Throws AgentError.
+// job begins. A diff or incr job records the files unchanged since the job
+// it is compared with (BackupChain) as references to the jobs that hold
+// their data, reads only the others, and holds those jobs against deletion
+// until it is complete; its manifest is then of format 5. Throws AgentError.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json);

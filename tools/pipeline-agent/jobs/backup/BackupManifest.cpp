@@ -2,6 +2,8 @@
 
 #include <ctime>
 
+#include "jobs/backup/BackupChain.h"
+
 namespace {
 
 std::string utcNow() {
@@ -30,8 +32,8 @@ void recordShares(ManifestFile& file, std::size_t i, const Manifest& manifest,
 }
 
 ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
-                    const std::vector<const InputFile*>& read, const Manifest& manifest,
-                    const BackupStreams& streams) {
+                    const std::vector<const InputFile*>& read, Manifest& manifest,
+                    const BackupStreams& streams, const Manifest* reference) {
     ManifestFile file;
     file.name = entry.name;
     file.kind = entry.kind;
@@ -49,6 +51,15 @@ ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
         entry.named != SIZE_MAX ? *set.inputs[entry.named] : *set.treeInputs[entry.tree];
     file.mode = source.mode();
     file.mtime = source.mtime();
+    // What tells a later backup that it is unchanged; a snapshot's bytes are
+    // not the file's.
+    if (entry.unchanged || read[entry.read] == &source) {
+        file.hasIdentity = true;
+        file.inode = source.identity().inode;
+        file.ctime = source.identity().changedSeconds * 1000000000LL +
+                     source.identity().changedNanoseconds;
+    }
+    if (entry.unchanged) return referringEntry(file, *entry.unchanged, *reference, manifest);
     const std::size_t i = entry.read;
     file.size = read[i]->size();
     file.sha256 = streams.fileDigest(i);
@@ -76,10 +87,12 @@ Manifest newManifest(unsigned long long jobId, bool treeOrStreamInput, const Bac
 
 uint64_t recordSet(Manifest& manifest, const BackupSet& set,
                    const std::vector<const InputFile*>& read, const BackupStreams& streams,
-                   const PipeInput* pipe) {
+                   const PipeInput* pipe, const Manifest* reference) {
     for (const SetEntry& entry : set.entries) {
-        manifest.files.push_back(fileOf(entry, set, read, manifest, streams));
+        manifest.files.push_back(fileOf(entry, set, read, manifest, streams, reference));
     }
+    // Every share of a job of format 5 records its stored size and digest.
+    if (!manifest.references.empty()) manifest.version = 5;
     if (!pipe) return 0;
     manifest.files.push_back(streams.streamInputEntry(pipe->name(), manifest.archives));
     return manifest.files.back().size;

@@ -20,8 +20,10 @@ Manifest newManifest(unsigned long long jobId, bool treeOrStreamInput, const Bac
 // and closed its archive files (manifest.archives): a directory or link as
 // walked; a file with its mode and time as it was opened, its size and
 // digest as read (`read`: what the streams read, in order) and each
-// stream's share of it; then the stream input, if any. Returns the stream
+// stream's share of it, or, unchanged since `reference`, the shares of the
+// job that holds its data (the manifest then of format 5, with that job
+// among its references); then the stream input, if any. Returns the stream
 // input's bytes (0 without one). Reads streams on the job's thread.
 uint64_t recordSet(Manifest& manifest, const BackupSet& set,
                    const std::vector<const InputFile*>& read, const BackupStreams& streams,
-                   const PipeInput* pipe);
+                   const PipeInput* pipe, const Manifest* reference);

@@ -23,6 +23,9 @@ struct SetEntry {
     std::size_t named = SIZE_MAX;  // a file named directly: its index in files
     std::size_t tree = SIZE_MAX;   // a file of a tree: its index in the tree files
     std::size_t read = SIZE_MAX;   // a file: its index among what the streams read
+    // A file unchanged since the job this one is compared with: that job's
+    // entry for it, whose data this job refers to; nothing is read of it.
+    const ManifestFile* unchanged = nullptr;
 };
 
 // The set a backup was asked for, checked: its entries in order, and the

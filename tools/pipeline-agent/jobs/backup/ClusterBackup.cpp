@@ -80,6 +80,10 @@ std::unique_ptr<PipeInput> ClusterBackup::walInput() {
 
 const std::string& ClusterBackup::dataDirectory() const { return m_started->facts.dataDirectory; }
 
+const std::string& ClusterBackup::systemIdentifier() const {
+    return m_started->facts.systemIdentifier;
+}
+
 namespace {
 
 // The rules of a walk of base (the data directory or a tablespace's

@@ -47,6 +47,8 @@ public:
 
     // The data directory, as the server names it.
     const std::string& dataDirectory() const;
+    // The cluster's system identifier, decimal.
+    const std::string& systemIdentifier() const;
     // What the backup takes, as one tree named after the data directory:
     // the data directory's entries, then each tablespace's (this server's
     // directory of its location) under pg_tblspc/<oid>/ in place of the

@@ -56,7 +56,7 @@ Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
 std::vector<const InputFile*> readList(const BackupSet& set, const Snapshots& snapshots) {
     std::vector<const InputFile*> list;
     for (const SetEntry& entry : set.entries) {
-        if (entry.kind != ManifestFile::Kind::File) continue;
+        if (entry.kind != ManifestFile::Kind::File || entry.unchanged) continue;
         list.push_back(entry.named != SIZE_MAX ? snapshots.read[entry.named]
                                                : set.treeInputs[entry.tree].get());
     }

@@ -30,5 +30,6 @@ Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
                         unsigned long long jobId);
 
 // What the streams read, in the set's order: each file named directly (or
-// its snapshot), each file of a tree. Borrows from set and snapshots.
+// its snapshot), each file of a tree, but those unchanged since the job the
+// backup is compared with. Borrows from set and snapshots.
 std::vector<const InputFile*> readList(const BackupSet& set, const Snapshots& snapshots);

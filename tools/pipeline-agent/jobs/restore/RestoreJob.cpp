@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -57,18 +58,6 @@ void beginRestoreReport(JsonReport& json, unsigned long long restoreJobId,
     });
 }
 
-// What a manifest of format 4 says its bytes went through, with the data key
-// of an encrypted job; nullopt for the bytes stored as they are.
-std::optional<JobStages> stagesOf(const Manifest& manifest, const KeySource& key) {
-    if (!manifest.stages.framed) {
-        if (!key.keyFile.empty()) {
-            throw badInput("job " + std::to_string(manifest.jobId) +
-                           " is not encrypted; --key-file is for an encrypted job");
-        }
-        return std::nullopt;
-    }
-    return jobStagesOf(manifest, key);
-}
 
 // Where the outputs go: standard output for `--output -`; a tree, and a set
 // of more files than may be open at once, through one hidden directory, each
@@ -145,7 +134,7 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     const Manifest manifest = manifestToRestore(options, config);
     // An encrypted job's key opens its wrapped data key before anything is
     // made or read.
-    const std::optional<JobStages> stages = stagesOf(manifest, options.key);
+    const std::vector<std::optional<JobStages>> stages = chainStagesOf(manifest, options.key);
     // Which files, and where each goes.
     const std::unique_ptr<RestoreTarget> target =
         restoreTarget(options, manifest, json.enabled());
@@ -155,14 +144,19 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     const OpenOutputs outputs(*target, partialRecordDirectory());
     beginRestoreReport(json, restoreJobId, options.manifest, manifest.archives.size());
 
+    // A job that refers to others reads their streams too.
+    std::size_t streams = manifest.archives.size();
+    for (const ManifestReference& reference : manifest.references) {
+        streams = std::max(streams, reference.archives.size());
+    }
     localplatform::setCurrentJob(restoreJobId);
     say("restoring %s over %s as job %llu from %s", target->summary().c_str(),
-        counted(manifest.archives.size(), "stream").c_str(), restoreJobId,
+        counted(streams, "stream").c_str(), restoreJobId,
         localplatform::storeDirectory().c_str());
-    JobReport report({JobKind::Restore, restoreJobId, manifest.archives.size(), target->bytes()},
+    JobReport report({JobKind::Restore, restoreJobId, streams, target->bytes()},
                      progressShown().load(), stderrProgress(config), options.trace);
     target->prepare();
-    readRequests(*target, restoreJobId, manifest, config, report, stages ? &*stages : nullptr);
+    readRequests(*target, restoreJobId, manifest, config, report, stages);
     localplatform::crashPoint("output checked");
     const nlohmann::ordered_json restored = target->commit();
     const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;

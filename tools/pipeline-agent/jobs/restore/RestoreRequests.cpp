@@ -62,23 +62,34 @@ void setUpRequest(RestorePipelineSetup& restore, const RestoreRequest& request,
     report.library().callEnded();
     if (!setUp) {
         requireRestorableArchives(
-            manifest, config.storeDir.empty() ? localplatform::storeDirectory() : config.storeDir);
+            jobView(manifest, request.first->heldBy),
+            config.storeDir.empty() ? localplatform::storeDirectory() : config.storeDir);
         throw jobFailed("setting up the restore request for " + request.what + " failed");
     }
+}
+
+// The stages of the job that holds file's data.
+const JobStages* stagesOf(const ManifestFile& file, const Manifest& manifest,
+                          const std::vector<std::optional<JobStages>>& stages) {
+    std::size_t index = 0;
+    for (std::size_t i = 0; i < manifest.references.size() && file.heldBy != 0; ++i) {
+        if (manifest.references[i].jobId == file.heldBy) index = i + 1;
+    }
+    return stages[index] ? &*stages[index] : nullptr;
 }
 
 }  // namespace
 
 void readRequests(RestoreTarget& target, unsigned long long jobId, const Manifest& manifest,
                   const localplatform::Config& config, JobReport& report,
-                  const JobStages* stages) {
+                  const std::vector<std::optional<JobStages>>& stages) {
     RestorePipelineSetup restore(jobId, 0);
     RestoreSession session(restore);
     for (std::size_t r = 0; r < target.requestCount(); ++r) {
         const RestoreRequest request = target.beginRequest(r);
         setUpRequest(restore, request, report, manifest, config);
         target.readRequest(r, RequestStreams(restore.getStreamPipeinfoMap(), &report.phases(),
-                                             stages));
+                                             stagesOf(*request.first, manifest, stages)));
     }
     report.library().restoreClose();
     const bool closed = session.end();

@@ -15,6 +15,9 @@
 // requireRestorableArchives), or else which request failed. The restore
 // ends on the media side however this ends. Runs on the job's thread.
 // Throws AgentError; a close that fails is only said.
+// A request whose first file another job holds (format 5) reads that job's
+// archive files, with its stages: stages[0] are the manifest's own job's,
+// stages[1 + i] its reference i's (null: stored as they are).
 void readRequests(RestoreTarget& target, unsigned long long jobId, const Manifest& manifest,
                   const localplatform::Config& config, JobReport& report,
-                  const JobStages* stages);
+                  const std::vector<std::optional<JobStages>>& stages);

@@ -66,7 +66,7 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
     return *stored;
 }
 
-std::unique_ptr<localplatform::JobReadHold> openJobForRestore(
+std::vector<std::unique_ptr<localplatform::JobReadHold>> openJobForRestore(
     const Manifest& manifest, const std::vector<const ManifestFile*>& needed, bool givenAlone,
     const std::string& path, const localplatform::Config& config) {
     if (!localplatform::storeIsOpen()) {
@@ -82,16 +82,29 @@ std::unique_ptr<localplatform::JobReadHold> openJobForRestore(
                 manifest.jobId, path.c_str());
         }
     }
-    std::unique_ptr<localplatform::JobReadHold> hold;
+    std::vector<std::unique_ptr<localplatform::JobReadHold>> holds;
     try {
-        hold = localplatform::holdJobForReading(manifest.jobId);
+        holds.push_back(localplatform::holdJobForReading(manifest.jobId));
+        for (const ManifestReference& reference : manifest.references) {
+            holds.push_back(localplatform::holdJobForReading(reference.jobId));
+        }
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }
-    if (hold->state() == "damaged") {
+    if (holds[0]->state() == "damaged") {
         requireWholeParts(needed, manifest.jobId);
     } else {
         requireArchiveData(manifest);
     }
-    return hold;
+    for (std::size_t i = 1; i < holds.size(); ++i) {
+        const unsigned long long job = manifest.references[i - 1].jobId;
+        if (holds[i]->state() != "complete") {
+            throw jobFailed("job " + std::to_string(manifest.jobId) + " refers to job " +
+                            std::to_string(job) + ", which is " +
+                            (holds[i]->state().empty() ? "not in the store" : holds[i]->state()) +
+                            "; it cannot be restored");
+        }
+        requireArchiveData(jobView(manifest, job));
+    }
+    return holds;
 }

@@ -26,9 +26,11 @@ Manifest manifestToRestore(RestoreOptions& options, const localplatform::Config&
 // agent). Then holds the job for the restore's whole duration, so that no
 // deletion of it begins meanwhile, and requires the data of what is read:
 // for a damaged job each part of `needed` whole, otherwise every archive
-// file of the manifest present. Returns the hold. Throws AgentError: bad
-// input for what the user can put right, a failed job for store damage, a
-// job being deleted or held by another command.
-std::unique_ptr<localplatform::JobReadHold> openJobForRestore(
+// file of the manifest present. A job of format 5 holds every job it refers
+// to as well, each of which must be complete with its archive files' data
+// present. Returns the holds. Throws AgentError: bad input for what the
+// user can put right, a failed job for store damage, a job being deleted or
+// held by another command.
+std::vector<std::unique_ptr<localplatform::JobReadHold>> openJobForRestore(
     const Manifest& manifest, const std::vector<const ManifestFile*>& needed, bool givenAlone,
     const std::string& path, const localplatform::Config& config);

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -80,20 +81,67 @@ TreeOutputEntry entryOf(const ManifestFile& f) {
     return entry;
 }
 
-// The runs: chosen files with data, consecutive in the set.
+// The jobs whose archive files hold the chosen files' data (0: the set's
+// own), the set's own first, then in the order the set first names them.
+std::vector<unsigned long long> holdersOf(const std::vector<ManifestFile>& all,
+                                          const std::vector<bool>& chosen) {
+    std::vector<unsigned long long> holders{0};
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!chosen[i] || !all[i].isFile() || all[i].size == 0) continue;
+        if (std::find(holders.begin(), holders.end(), all[i].heldBy) == holders.end()) {
+            holders.push_back(all[i].heldBy);
+        }
+    }
+    return holders;
+}
+
+// Where each stream of a run's job starts: at its first share in the run
+// (the first file's place in a stream the run does not read).
+ManifestFile runStart(const std::vector<ManifestFile>& all, const std::vector<std::size_t>& run) {
+    ManifestFile start = all[run.front()];
+    for (ManifestShare& stream : start.shares) {
+        for (std::size_t i : run) {
+            const ManifestShare& share = all[i].shares[stream.archive.stream - 1];
+            if (share.size == 0) continue;
+            stream.seekOffset = share.seekOffset;
+            break;
+        }
+    }
+    return start;
+}
+
+// The runs, each read over one request: chosen files with data whose shares
+// follow one another in the archive files of the job that holds them,
+// consecutive in the set among that job's files. Each job's runs in turn,
+// the set's own first.
 std::vector<std::vector<std::size_t>> runsOf(const std::vector<ManifestFile>& all,
                                              const std::vector<bool>& chosen) {
     std::vector<std::vector<std::size_t>> runs;
-    bool inRun = false;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        if (!all[i].isFile() || all[i].size == 0) continue;
-        if (!chosen[i]) {
-            inRun = false;
-            continue;
+    for (const unsigned long long holder : holdersOf(all, chosen)) {
+        bool inRun = false;
+        std::map<unsigned long, uint64_t> ends;  // where each stream's next share must start
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            const ManifestFile& f = all[i];
+            if (!f.isFile() || f.size == 0 || f.heldBy != holder) continue;
+            bool follows = chosen[i];
+            for (const ManifestShare& share : f.shares) {
+                const auto end = ends.find(share.archive.stream);
+                if (share.size != 0 && end != ends.end() && end->second != share.seekOffset) {
+                    follows = false;
+                }
+            }
+            if (!follows) ends.clear();
+            if (!chosen[i]) {
+                inRun = false;
+                continue;
+            }
+            if (!inRun || !follows) runs.emplace_back();
+            runs.back().push_back(i);
+            inRun = true;
+            for (const ManifestShare& share : f.shares) {
+                if (share.size != 0) ends[share.archive.stream] = share.seekOffset + share.storedSize;
+            }
         }
-        if (!inRun) runs.emplace_back();
-        runs.back().push_back(i);
-        inRun = true;
     }
     return runs;
 }
@@ -129,7 +177,6 @@ TreeTarget::TreeTarget(const RestoreOptions& options, const Manifest& manifest)
     : m_all(manifest.files),
       m_output(options.output),
       m_replace(options.replace),
-      m_streams(manifest.archives.size()),
       m_chosen(chosenEntries(manifest.files, options.file, options.manifest)),
       m_entryOf(manifest.files.size(), SIZE_MAX) {
     if (!isDirectory(m_output)) {
@@ -159,6 +206,7 @@ TreeTarget::TreeTarget(const RestoreOptions& options, const Manifest& manifest)
         m_linkCount += f.kind == ManifestFile::Kind::Symlink ? 1 : 0;
     }
     m_runs = runsOf(m_all, m_chosen);
+    for (const std::vector<std::size_t>& run : m_runs) m_runStarts.push_back(runStart(m_all, run));
 }
 
 bool TreeTarget::writesAt(const std::string& path) const {
@@ -220,8 +268,8 @@ RestoreRequest TreeTarget::beginRequest(std::size_t r) {
                                                    printablePath(m_all[run.front()].name) +
                                                    " to " + printablePath(m_all[run.back()].name);
     say("request %zu of %zu (%s): setting up %s", r + 1, m_runs.size(), what.c_str(),
-        counted(m_streams, "stream").c_str());
-    return RestoreRequest{&m_all[run[0]], false, what};
+        counted(m_runStarts[r].shares.size(), "stream").c_str());
+    return RestoreRequest{&m_runStarts[r], false, what};
 }
 
 void TreeTarget::readRequest(std::size_t r, const RequestStreams& streams) {

@@ -49,7 +49,6 @@ private:
     const std::vector<ManifestFile>& m_all;
     const std::string m_output;
     const bool m_replace;
-    const std::size_t m_streams;          // the set's
     const std::vector<bool> m_chosen;     // per file of the set
     std::vector<const ManifestFile*> m_needed;
     std::vector<TreeOutputEntry> m_entries;
@@ -57,6 +56,7 @@ private:
     std::vector<std::size_t> m_inputs;    // the chosen stream inputs
     std::vector<std::string> m_inputPaths;
     std::vector<std::vector<std::size_t>> m_runs;
+    std::vector<ManifestFile> m_runStarts;  // per run: where its request seeks each stream
     uint64_t m_bytes = 0;
     std::size_t m_fileCount = 0, m_directoryCount = 0, m_linkCount = 0;
     std::unique_ptr<TreeOutput> m_tree;
