@@ -109,7 +109,8 @@ void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInpu
     if (stages) {
         std::vector<std::string> names;
         for (const SetEntry& entry : set.entries) {
-            if (entry.kind == ManifestFile::Kind::File) names.push_back(entry.name);
+            const bool read = entry.kind == ManifestFile::Kind::File && !entry.unchanged;
+            if (read) names.push_back(entry.name);
         }
         if (pipe) names.push_back(pipe->name());
         streams.useStages(*stages, std::move(names));
