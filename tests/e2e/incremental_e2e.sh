@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# End-to-end runs of chains of backups: `backup --type diff|incr` reads only
+# the files that changed, refers to the jobs that hold the rest, and every
+# job of a chain restores to exactly the bytes of its own moment, whole and
+# file by file, through the stages of each job that holds data.
+# Usage: incremental_e2e.sh AGENT CASE
+set -euo pipefail
+
+agent=$1
+case_name=$2
+# shellcheck source=lib.sh
+source "$(dirname "$0")/lib.sh" incremental-e2e
+
+store_arg=$(store_url store)
+run() { "$agent" --store "$store_arg" --test-skip-pauses "$@" </dev/null; }
+
+# Field $2 of manifest $1 (a python expression over m).
+field() { python3 -c "import json,sys; m=json.load(open(sys.argv[1])); print($2)" "$1"; }
+
+# How many of manifest $1's files another job holds.
+held() { field "$1" 'sum(1 for f in m["files"] if "heldBy" in f)'; }
+
+# Backs the tree and the file up as job $1 (the manifest m$1.json) with the
+# rest of the arguments; keeps a copy of what it backed up in moment$1/ and
+# its stderr in backup$1.txt.
+backup() {
+  local n=$1
+  shift
+  run backup tree single --manifest "m$n.json" "$@" 2>"backup$n.txt" ||
+    { cat "backup$n.txt" >&2; fail "backup $n failed"; }
+  rm -rf "moment$n" && mkdir "moment$n" && cp -a tree single "moment$n/"
+}
+
+# Restores job $1 whole into out$1/ and compares it with its moment,
+# contents and modes.
+restores_as_backed_up() {
+  local n=$1
+  rm -rf "out$n" && mkdir "out$n"
+  run -q restore --job "$(field "m$n.json" 'm["jobId"]')" --output "out$n" 2>err.txt ||
+    { cat err.txt >&2; fail "restoring job $n failed"; }
+  diff -r "moment$n" "out$n" >/dev/null || fail "job $n did not restore to its moment's bytes"
+  [[ $(cd "moment$n" && find . -printf '%p %m\n' | sort) == $(cd "out$n" && find . -printf '%p %m\n' | sort) ]] ||
+    fail "job $n did not restore its modes"
+}
+
+make_tree() {
+  mkdir -p tree/sub tree/empty
+  for i in $(seq 1 12); do head -c $((i * 7000)) /dev/urandom >"tree/f$i"; done
+  head -c 300000 /dev/urandom >tree/sub/large
+  : >tree/sub/zero
+  ln -s f1 tree/link
+  head -c 90000 /dev/urandom >single
+}
+
+chains() {
+  make_tree
+  backup 1 --streams 3
+  [[ $(field m1.json 'm["backup"]') == "{'set': '$PWD/tree, $PWD/single', 'type': 'full'}" ]] ||
+    fail "a full does not name its set: $(field m1.json 'm["backup"]')"
+  [[ $(field m1.json 'm["version"]') == 3 ]] || fail "a full's manifest changed its format"
+
+  # Incr 1: one file changed, one added, one whose mode changed, one removed.
+  echo changed >>tree/f2
+  head -c 5000 /dev/urandom >tree/sub/new
+  chmod 600 tree/f3
+  rm tree/f4
+  backup 2 --streams 2 --type incr
+  grep -qxF "pipeline-agent: 12 of 15 files unchanged since job $(field m1.json 'm["jobId"]'); reading 3" backup2.txt ||
+    { cat backup2.txt >&2; fail "incr 1 did not say what it reads"; }
+  [[ $(field m2.json 'm["version"]') == 5 && $(held m2.json) == 12 ]] ||
+    fail "incr 1 refers to $(held m2.json) files"
+  [[ $(field m2.json '[r["jobId"] for r in m["references"]]') == "[$(field m1.json 'm["jobId"]')]" ]] ||
+    fail "incr 1 does not refer to the full alone"
+
+  # Incr 2, against incr 1: what incr 1 read is now held by incr 1, the
+  # rest still by the full, never through incr 1.
+  echo again >>tree/sub/large
+  backup 3 --streams 4 --type incr
+  [[ $(field m3.json 'm["backup"]["reference"]') == "$(field m2.json 'm["jobId"]')" &&
+     $(field m3.json 'm["backup"]["full"]') == "$(field m1.json 'm["jobId"]')" &&
+     $(field m3.json 'm["backup"]["depth"]') == 2 ]] || fail "incr 2's chain: $(field m3.json 'm["backup"]')"
+  [[ $(field m3.json 'sorted(f["heldBy"] for f in m["files"] if "heldBy" in f and f["name"] == "tree/f2")') == "[$(field m2.json 'm["jobId"]')]" ]] ||
+    fail "incr 2 does not take f2 from incr 1"
+  [[ $(field m3.json 'len(m["references"])') == 2 ]] || fail "incr 2 does not refer to both jobs"
+
+  # A diff compares with the full, whatever the incrementals read since.
+  backup 4 --streams 2 --type diff
+  [[ $(field m4.json 'm["backup"]["reference"]') == "$(field m1.json 'm["jobId"]')" ]] ||
+    fail "the diff is not against the full"
+  grep -qxF "pipeline-agent: 11 of 15 files unchanged since job $(field m1.json 'm["jobId"]'); reading 4" backup4.txt ||
+    { cat backup4.txt >&2; fail "the diff did not read what changed since the full"; }
+
+  for n in 1 2 3 4; do restores_as_backed_up "$n"; done
+
+  # One file that only the full holds, by seek, from the newest job.
+  mkdir out-f7
+  run -q restore --job "$(field m4.json 'm["jobId"]')" --file tree/f7 --output out-f7 2>err.txt ||
+    { cat err.txt >&2; fail "restoring one held file failed"; }
+  cmp -s out-f7/tree/f7 moment4/tree/f7 || fail "the held file did not restore as backed up"
+}
+
+stages() {
+  directory_only "a store in object storage keeps no key check"
+  make_tree
+  printf 'key file content, thirty-two bytes or more, any bytes at all\n' >key
+  chmod 600 key
+  backup 1 --streams 3 --compress zstd --encrypt --key-file key
+  echo changed >>tree/f5
+  # Another codec and stream count: each job's data decodes with its own.
+  backup 2 --streams 2 --type incr --compress lz4 --encrypt --key-file key
+  [[ $(held m2.json) == 14 ]] || fail "the encrypted incr refers to $(held m2.json) files"
+  rm -rf out2 && mkdir out2
+  run -q restore --job "$(field m2.json 'm["jobId"]')" --key-file key --output out2 2>err.txt ||
+    { cat err.txt >&2; fail "restoring the encrypted chain failed"; }
+  diff -r moment2 out2 >/dev/null || fail "the encrypted chain did not restore as backed up"
+
+  # A chain never mixes encrypted and plain data.
+  backup 3 --type incr
+  grep -qxF "pipeline-agent: set $PWD/tree, $PWD/single: no incr backup: job $(field m2.json 'm["jobId"]') is encrypted and this backup is not; taking a full backup" backup3.txt ||
+    { cat backup3.txt >&2; fail "a plain incr did not fall back to a full"; }
+  [[ $(field m3.json 'm["backup"]["type"]') == full && $(field m3.json 'm["version"]') == 3 ]] ||
+    fail "the fallback is not a full"
+}
+
+stream_input() {
+  make_tree
+  head -c 3000000 /dev/urandom >dump
+  run backup tree - --name dump.sql --manifest m1.json <dump 2>/dev/null || fail "full with a stream failed"
+  echo changed >>tree/f1
+  "$agent" --store "$store_arg" --test-skip-pauses backup tree - --name dump.sql --manifest m2.json \
+    --type incr <dump 2>backup2.txt || { cat backup2.txt >&2; fail "incr with a stream failed"; }
+  # A stream has no identity to compare: it is stored whole every time.
+  [[ $(field m2.json '[f.get("heldBy", 0) for f in m["files"] if f["kind"] == "stream"]') == "[0]" ]] ||
+    fail "the stream input was referred to"
+  [[ $(held m2.json) == 13 ]] || fail "the incr with a stream refers to $(held m2.json) files"
+  mkdir out && run -q restore --job "$(field m2.json 'm["jobId"]')" --output out 2>err.txt ||
+    { cat err.txt >&2; fail "restoring the incr with a stream failed"; }
+  cmp -s out/dump.sql dump && diff -r tree out/tree >/dev/null || fail "the incr with a stream did not restore"
+}
+
+fallbacks() {
+  make_tree
+  # Nothing to compare with yet: a full, said in one line.
+  backup 1 --type incr --set nightly
+  grep -qxF "pipeline-agent: set nightly: no incr backup: the store holds no complete backup of it; taking a full backup" backup1.txt ||
+    { cat backup1.txt >&2; fail "a first incr did not say it takes a full"; }
+  [[ $(field m1.json 'm["backup"]') == "{'set': 'nightly', 'type': 'full'}" ]] || fail "the first incr is no full"
+  # Another set's jobs are never compared with.
+  backup 2 --type diff --set other
+  grep -qF "set other: no diff backup" backup2.txt || fail "a diff compared with another set"
+  # --verify-unchanged reads what looks unchanged and still refers to it.
+  backup 3 --type incr --set nightly --verify-unchanged
+  [[ $(held m3.json) == 15 ]] || fail "--verify-unchanged refers to $(held m3.json) files"
+  restores_as_backed_up 3
+
+  expect_line 2 "--type must be full, diff or incr, not weekly" --store store backup single --manifest x.json --type weekly
+  expect_line 2 "--verify-unchanged goes with --type diff or incr" --store store backup single --manifest x.json --verify-unchanged
+  [[ ! -e x.json ]] || fail "a refused backup left a manifest"
+}
+
+"$case_name"
+echo "PASS: $case_name"
