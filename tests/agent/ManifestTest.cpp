@@ -598,7 +598,9 @@ TEST(ManifestClusterRecords, ABaseBackupsAndAWalJobsRecordsReadBackAndAreChecked
     EXPECT_EQ(parseManifest(manifestText(backup), "m.json").cluster, backup.cluster);
 
     Manifest wal = filesAlone();
-    wal.wal = ManifestWal{"7717247226639393324", 16 << 20, {{"00000002.history", "1\t0/9000000\tbefore 2026-12-09 14:02:00+00\n"}}};
+    wal.wal = ManifestWal{"7717247226639393324",
+                          16 << 20,
+                          {{"00000002.history", "1\t0/9000000\tbefore 2026-12-09 14:02:00+00\n"}}};
     EXPECT_EQ(parseManifest(manifestText(wal), "m.json").wal, wal.wal);
     EXPECT_FALSE(parseManifest(manifestText(filesAlone()), "m.json").wal.has_value());
 
@@ -624,4 +626,82 @@ TEST(ManifestClusterRecords, ABackupLabelAlteredInAGivenManifestDoesNotAgreeWith
     EXPECT_FALSE(agreesWithStored(given, stored));
     given.cluster.reset();
     EXPECT_FALSE(agreesWithStored(given, stored));
+}
+
+namespace {
+
+// Format 5: an incremental job over one stream that holds "b" itself and
+// refers to job 7 (two streams, compressed) for "a", whose share on job 7's
+// stream 2 lies past bytes of a file this job changed.
+Manifest chained() {
+    Manifest m = twoStreams(5);
+    m.archives = {{1, 10, 3, 102}};
+    ManifestReference full;
+    full.jobId = 7;
+    full.archives = {{1, 10, 1, 100}, {2, 10, 2, 101}};
+    full.stages = {true, Codec::Lz4, 0, 1 << 20, ""};
+    m.references = {full};
+    m.chain = ManifestChain{"nightly", BackupType::Incr, 9, 7, 2};
+    ManifestFile a = file("a", 0644, 3000,
+                          {framed(full.archives[0], 0, 0, 1000, 400),
+                           framed(full.archives[1], 1000, 5000, 2000, 900)});
+    a.heldBy = 7;
+    a.hasMtime = a.hasIdentity = true;
+    a.mtime = 1'700'000'000'000'000'001;
+    a.inode = 4242;
+    a.ctime = 1'700'000'000'000'000'002;
+    m.files = {a, file("b", 0600, 10, {share(m.archives[0], 0, 0, 10, 'd')})};
+    return m;
+}
+
+}  // namespace
+
+TEST(ManifestChainRecords, AJobThatRefersToAnotherReadsBackAndIsChecked) {
+    const Manifest m = chained();
+    const Manifest back = parseManifest(manifestText(m), "m.json");
+    expectSame(back, m);
+    EXPECT_EQ(back.references, m.references);
+    EXPECT_EQ(back.chain, m.chain);
+    EXPECT_EQ(back.files[0].heldBy, 7u);
+    EXPECT_EQ(back.files[1].heldBy, 0u);
+    EXPECT_EQ(std::tie(back.files[0].inode, back.files[0].ctime),
+              std::tie(m.files[0].inode, m.files[0].ctime));
+    // What a restore of "a" reads: job 7's archive files and stages.
+    const Manifest held = jobView(back, 7);
+    EXPECT_EQ(std::tie(held.jobId, held.archives, held.stages),
+              std::tie(m.references[0].jobId, m.references[0].archives, m.references[0].stages));
+    EXPECT_EQ(thrown([&] { jobView(back, 8); }).first, "job 41 refers to no job 8");
+
+    const std::string top = "manifest m.json: ", file1 = "manifest m.json file 1";
+    expectRefused(
+        documentOf(m),
+        {
+            {"held by a job it does not refer to", set("/files/0/heldBy", 8),
+             file1 + ": \"heldBy\" names no job of the references, or names one for what is not a "
+                     "file"},
+            {"a reference to itself", set("/references/0/jobId", 41),
+             "manifest m.json reference 1 names job 41"},
+            {"a job referred to twice",
+             [](json& d) { d["references"].push_back(d["references"][0]); },
+             "manifest m.json reference 2 names its job twice"},
+            {"a held share in another archive file", set("/files/0/streams/1/afileId", 102),
+             file1 + " names another archive file than job 7's"},
+            {"held shares that leave a gap", set("/files/0/streams/1/sourceOffset", 1001),
+             file1 + " share 2 is out of order, leaves a gap or runs past the end of the source"},
+            {"an inode without its change time", drop("/files/0/ctime"),
+             file1 + ": \"inode\" needs \"ctime\" and \"mtime\" beside it"},
+            {"an incr that names no full", drop("/backup/full"),
+             "manifest m.json backup: \"full\" is missing or not a job id"},
+            {"an unknown kind", set("/backup/type", "weekly"),
+             "manifest m.json backup: \"type\" is missing or not full, diff or incr"},
+            {"no references", drop("/references"),
+             top.substr(0, top.size() - 2) + " names no references"},
+        });
+    // Format 4 knows no references: a file held elsewhere is refused there.
+    json four = documentOf(m);
+    four["version"] = 4;
+    four["stages"] = documentOf(staged())["stages"];
+    EXPECT_EQ(
+        refusal(four.dump()),
+        file1 + ": \"heldBy\" names no job of the references, or names one for what is not a file");
 }

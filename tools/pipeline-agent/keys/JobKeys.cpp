@@ -68,7 +68,8 @@ bool placeNewFile(const std::string& store, const std::string& path, const std::
     if (fd < 0) throw jobFailed("cannot write " + temporary + ": " + std::strerror(errno));
     try {
         writeAll(fd, text, temporary);
-        if (::fsync(fd) != 0) throw jobFailed("cannot sync " + temporary + ": " + std::strerror(errno));
+        if (::fsync(fd) != 0)
+            throw jobFailed("cannot sync " + temporary + ": " + std::strerror(errno));
     } catch (...) {
         ::close(fd);
         ::unlink(temporary.c_str());
@@ -197,7 +198,8 @@ std::optional<JobStages> stagesWith(unsigned long long jobId, const ManifestStag
     result.jobId = jobId;
     if (!stages.encrypted()) return result;
     const std::string job = "job " + std::to_string(jobId);
-    const WrappedDataKey wrapped = WrappedDataKey::fromText(stages.wrappedKey, job + "'s wrapped key");
+    const WrappedDataKey wrapped =
+        WrappedDataKey::fromText(stages.wrappedKey, job + "'s wrapped key");
     if (wrapped.jobId != jobId) {
         throw badInput(job + "'s wrapped key belongs to job " + std::to_string(wrapped.jobId));
     }

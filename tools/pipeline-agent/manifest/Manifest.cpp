@@ -741,7 +741,8 @@ std::string manifestText(const Manifest& manifest) {
     if (manifest.chain) document["backup"] = chainJson(*manifest.chain);
     if (manifest.version == kChainVersion) {
         json references = json::array();
-        for (const ManifestReference& r : manifest.references) references.push_back(referenceJson(r));
+        for (const ManifestReference& r : manifest.references)
+            references.push_back(referenceJson(r));
         document["references"] = references;
     }
     if (manifest.cluster) document["postgres"] = clusterJson(*manifest.cluster);

@@ -136,8 +136,7 @@ ChainStart startChain(BackupType type, const std::string& set, bool encrypted) {
     return start;
 }
 
-void markUnchanged(BackupSet& set, const Manifest& reference, bool verifyContent,
-                   bool snapshots) {
+void markUnchanged(BackupSet& set, const Manifest& reference, bool verifyContent, bool snapshots) {
     std::map<std::string, const ManifestFile*> recorded;
     for (const ManifestFile& file : reference.files) recorded.emplace(file.name, &file);
     std::size_t read = 0, unchanged = 0;
@@ -147,7 +146,8 @@ void markUnchanged(BackupSet& set, const Manifest& reference, bool verifyContent
             entry.named != SIZE_MAX ? *set.inputs[entry.named] : *set.treeInputs[entry.tree];
         const auto found = recorded.find(entry.name);
         const bool snapshot = snapshots && entry.named != SIZE_MAX && input.sqliteDatabase();
-        if (!snapshot && found != recorded.end() && sameFile(input, *found->second, verifyContent)) {
+        if (!snapshot && found != recorded.end() &&
+            sameFile(input, *found->second, verifyContent)) {
             entry.unchanged = found->second;
             entry.read = SIZE_MAX;
             ++unchanged;

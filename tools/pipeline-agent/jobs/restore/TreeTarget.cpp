@@ -139,7 +139,8 @@ std::vector<std::vector<std::size_t>> runsOf(const std::vector<ManifestFile>& al
             runs.back().push_back(i);
             inRun = true;
             for (const ManifestShare& share : f.shares) {
-                if (share.size != 0) ends[share.archive.stream] = share.seekOffset + share.storedSize;
+                if (share.size != 0)
+                    ends[share.archive.stream] = share.seekOffset + share.storedSize;
             }
         }
     }
@@ -301,7 +302,8 @@ nlohmann::ordered_json TreeTarget::commit() {
         m_output.c_str(), static_cast<unsigned long long>(m_bytes));
     nlohmann::ordered_json restored = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < m_all.size(); ++i) {
-        if (m_chosen[i]) restored.push_back(restoredEntry(m_all[i], m_output + "/" + m_all[i].name));
+        if (m_chosen[i])
+            restored.push_back(restoredEntry(m_all[i], m_output + "/" + m_all[i].name));
     }
     return restored;
 }
