@@ -11,6 +11,9 @@
 #   timeline2  the restored server, promoted, archives timeline 2 into the
 #              same store; restored again to a moment on timeline 2: the
 #              markers it wrote by then, none after
+#   incremental  an incr base backup under the same load, most of its files
+#              referred to in the full; restored to a moment after it, checked
+#              as pitr is
 #   refusals   targets outside what the store covers refused with one line
 #              and nothing written; wal-fetch of what the archive lacks
 #              quiet; wal-push of other bytes under an archived name refused
@@ -279,6 +282,36 @@ pitr)
   [[ -z $(sql source pitr "SELECT to_regclass('pgbench_accounts')") ]] ||
     fail "the source still has pgbench_accounts: the test proves nothing"
   echo "restored to $moment: $(wc -l <"$work/expected.txt") markers, $(sql source pitr 'SELECT count(*) FROM marker') on the source"
+  ;;
+
+incremental)
+  source_under_load
+  full=$job
+  sleep 2
+  # Taken under the same load: the files the load writes are read again,
+  # the rest (catalogs, other databases) referred to in the full.
+  run --test-skip-pauses --json backup --postgres "$(conn source pitr)" --streams 3 --type incr \
+    >"$work/incr.json" 2>"$work/incr.err" || { cat "$work/incr.err" >&2; fail "the incr backup failed"; }
+  job=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["jobId"])' "$work/incr.json")
+  grep -F "incr backup against job $full (full $full)" "$work/incr.err" || fail "the incr was not taken against the full"
+  run list --json >"$work/jobs.json" 2>"$work/list.err" || { cat "$work/list.err" >&2; fail "list failed"; }
+  held=$(python3 - "$store/jobs/$job.manifest.json" "$full" <<'PY'
+import json, sys
+m = json.load(open(sys.argv[1]))
+held = [f for f in m["files"] if f.get("heldBy") == int(sys.argv[2])]
+assert m["backup"]["type"] == "incr" and m["postgres"]["startLsn"], m["backup"]
+print(len(held), "of", sum(1 for f in m["files"] if f["kind"] == "file"))
+PY
+  ) || fail "the incr's manifest does not refer to the full"
+  [[ ${held%% *} -gt 100 ]] || fail "the incr refers to too few files of the full: $held"
+  history_after_backup
+  # The newest backup before T is the incr: its files come from both jobs.
+  restore_to_moment restored
+  grep -qF "job $job" "$work/restore-restored.err" || { cat "$work/restore-restored.err" >&2; fail "the restore did not start from the incr"; }
+  start_server restored "-c archive_mode=off"
+  await_recovery restored paused-too
+  check_restored_at_moment restored
+  echo "incr job $job refers to the full for $held files; restored to $moment"
   ;;
 
 timeline2)
