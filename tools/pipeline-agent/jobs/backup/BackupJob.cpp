@@ -111,5 +111,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     sayBackupComplete(manifestPath, bytes, secondsSince(started), keys.stages, run.written);
     json.add(backupResultJson(manifest, bytes, secondsSince(started), keys.stages, run.written,
                               snapshots.json));
+    if (manifest.chain) {
+        json.add({{"set", manifest.chain->set}, {"type", backupTypeName(manifest.chain->type)}});
+        if (manifest.chain->reference != 0) json.add({{"reference", manifest.chain->reference}});
+    }
     report.finish();
 }
