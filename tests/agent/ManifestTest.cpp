@@ -697,6 +697,15 @@ TEST(ManifestChainRecords, AJobThatRefersToAnotherReadsBackAndIsChecked) {
             {"no references", drop("/references"),
              top.substr(0, top.size() - 2) + " names no references"},
         });
+    // A given manifest that reads a file from another job, or another job's
+    // archive files, does not agree with the store's copy.
+    EXPECT_TRUE(agreesWithStored(back, m));
+    Manifest rerouted = m;
+    rerouted.files[0].heldBy = 0;
+    EXPECT_FALSE(agreesWithStored(rerouted, m));
+    rerouted = m;
+    rerouted.references[0].archives[1].afileId = 109;
+    EXPECT_FALSE(agreesWithStored(rerouted, m));
     // Format 4 knows no references: a file held elsewhere is refused there.
     json four = documentOf(m);
     four["version"] = 4;

@@ -29,14 +29,17 @@ std::optional<Manifest> storedManifest(unsigned long long jobId) {
 namespace {
 
 // Everything a restore obeys of an entry but its name: a manifest of the
-// first format records no mode, and none of the formats before the third a
-// modification time.
-bool sameData(const ManifestFile& given, const ManifestFile& stored) {
+// first format records no mode and no modification time, which earlier
+// releases left out of the second format too (timeOptional: a manifest of
+// either of the first two formats may lack the time its copy records).
+bool sameData(const ManifestFile& given, const ManifestFile& stored, bool timeOptional) {
+    const bool sameTime = given.hasMtime ? stored.hasMtime && given.mtime == stored.mtime
+                                         : !stored.hasMtime || timeOptional;
     return given.size == stored.size && given.sha256 == stored.sha256 &&
            given.shares == stored.shares && given.kind == stored.kind &&
-           given.target == stored.target && given.hasMtime == stored.hasMtime &&
-           given.mtime == stored.mtime && given.stripeUnit == stored.stripeUnit &&
-           given.stripes == stored.stripes && (given.mode == -1 || given.mode == stored.mode);
+           given.target == stored.target && sameTime && given.heldBy == stored.heldBy &&
+           given.stripeUnit == stored.stripeUnit && given.stripes == stored.stripes &&
+           (given.mode == -1 || given.mode == stored.mode);
 }
 
 }  // namespace
@@ -44,14 +47,15 @@ bool sameData(const ManifestFile& given, const ManifestFile& stored) {
 bool agreesWithStored(const Manifest& given, const Manifest& stored) {
     if (given.jobId != stored.jobId || given.archives != stored.archives ||
         given.stages != stored.stages || given.cluster != stored.cluster ||
-        given.wal != stored.wal) {
+        given.wal != stored.wal || given.references != stored.references) {
         return false;
     }
     for (const ManifestFile& file : given.files) {
         bool found = false;
         for (const ManifestFile& each : stored.files) {
             // A first-format manifest may record no name.
-            if ((file.name.empty() || file.name == each.name) && sameData(file, each)) {
+            if ((file.name.empty() || file.name == each.name) &&
+                sameData(file, each, given.version < 3 && stored.version < 3)) {
                 found = true;
                 break;
             }
