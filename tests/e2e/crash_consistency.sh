@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Kills pipeline-agent (SIGKILL, through the local platform's testing hook) at
-# every step boundary of a backup (an incremental one, which reads one file
+# every step boundary of a backup (a differential one, which reads one file
 # of its set and refers to its full for the other) and of a restore of a set
 # of two files,
 # N = 1, 2, ... until the job completes, and after each kill checks what a crash may leave:
@@ -100,8 +100,9 @@ head -c 300001 /dev/urandom >inputs/base.log
 run backup inputs/base.bin inputs/base.log --streams 3 --manifest manifests/base.json 2>/dev/null
 cp inputs/base.bin inputs/job.bin
 cp inputs/base.log inputs/job.log
-# The backup killed below is an incremental one: job.bin is unchanged since
+# The backup killed below is a differential one: job.bin is unchanged since
 # this full of the set, and referred to there; job.log changed, and is read.
+# (A diff is compared with the full whatever jobs a kill left complete.)
 run backup inputs/job.bin inputs/job.log --set crash --streams 2 --manifest chain-full.json 2>/dev/null
 echo "one more line" >>inputs/job.log
 
@@ -119,7 +120,7 @@ for ((n = first; ; n += stride)); do
   rm -f manifests/job.json
   before=$(outside)
   got=0
-  run --test-kill-at "$n" backup inputs/job.bin inputs/job.log --set crash --type incr --streams 3 \
+  run --test-kill-at "$n" backup inputs/job.bin inputs/job.log --set crash --type diff --streams 3 \
     --manifest manifests/job.json >/dev/null 2>err.txt || got=$?
   if [[ $got == 0 ]]; then
     before=$(outside)
@@ -153,9 +154,9 @@ for ((n = first; ; n += stride)); do
   (( n < 1000 )) || fail "the backup never completed"
 done
 
-# The job the kills ran into is an incremental one that refers to its full.
-[[ $(python3 -c 'import json,sys; m=json.load(open(sys.argv[1])); print(m["backup"]["type"], sum(1 for f in m["files"] if "heldBy" in f))' manifests/job.json) == "incr 1" ]] ||
-  fail "the backup killed at each step is no incr that refers to its full for one file"
+# The job the kills ran into is a differential one that refers to its full.
+[[ $(python3 -c 'import json,sys; m=json.load(open(sys.argv[1])); print(m["backup"]["type"], sum(1 for f in m["files"] if "heldBy" in f))' manifests/job.json) == "diff 1" ]] ||
+  fail "the backup killed at each step is no diff that refers to its full for one file"
 # Some step lies between the manifest's saving and the job's completion.
 ((stride > 1 || crashed_refused > 0)) || fail "no kill left a manifest of a job not complete"
 phase_done backup
