@@ -19,12 +19,19 @@ std::string absolutePath(const std::string& path) {
 
 // The newest complete job of set `set` that a backup of `type` is compared
 // with, newest first; nothing when the store has none. Reads the stored
-// manifests of the newer jobs on the way.
+// manifests of the newer jobs on the way; one that cannot be read is passed
+// over with a line (check names it), and an older job compared with.
 std::optional<Manifest> newestOfSet(BackupType type, const std::string& set) {
     const std::vector<localplatform::JobRecord> jobs = localplatform::listJobs();
     for (auto job = jobs.rbegin(); job != jobs.rend(); ++job) {
         if (job->state != "complete") continue;
-        std::optional<Manifest> manifest = storedManifest(job->jobId);
+        std::optional<Manifest> manifest;
+        try {
+            manifest = storedManifest(job->jobId);
+        } catch (const AgentError& error) {
+            say("passing over job %llu: %s", job->jobId, error.what());
+            continue;
+        }
         if (!manifest || !manifest->chain || manifest->chain->set != set) continue;
         if (type == BackupType::Diff && manifest->chain->type != BackupType::Full) continue;
         return manifest;
