@@ -2,7 +2,9 @@
 // is refused before anything changes, the holds of restores, a deletion cut
 // short and finished by cleanup, and catalogs made before these states.
 
+#include <algorithm>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -156,6 +158,62 @@ TEST_F(LocalRetentionTest, JobsGoneOrInUseMeanwhileAreCountedDoneOrSkippedWhenAs
         for (const auto& path : held) EXPECT_TRUE(fs::exists(path)) << path;
     }
     EXPECT_EQ(localplatform::cleanup().jobsDeleted, (std::vector<unsigned long long>{base + 4}));
+}
+
+// What a caller looks at before a batch is marked, it sees under the
+// batch's locks: no reader can take one of its jobs meanwhile, and a throw
+// leaves the batch whole and unlocked, the batches before it deleted.
+TEST_F(LocalRetentionTest, BeforeMarkingRunsUnderTheBatchsLocksAndAThrowLeavesItWhole) {
+    const unsigned long long base = config.jobId * 10;
+    std::vector<std::string> first, second, third;
+    completeJob(base + 1, &first);
+    completeJob(base + 2, &second);
+    completeJob(base + 3, &third);
+    localplatform::DeletionOptions options;
+    options.skipInUse = true;
+    std::vector<std::vector<unsigned long long>> seen;
+    std::vector<std::string> holds;
+    options.beforeMarking = [&](const std::vector<unsigned long long>& locked) {
+        seen.push_back(locked);
+        for (const unsigned long long job : locked) {
+            EXPECT_EQ(stateOf(job), "complete");  // not marked yet
+            try {
+                localplatform::holdJobForReading(job);
+                holds.push_back("held " + std::to_string(job));
+            } catch (const StoreError& error) {
+                holds.push_back(error.what());
+            }
+        }
+        if (std::find(locked.begin(), locked.end(), base + 3) != locked.end()) {
+            throw std::runtime_error("refused under the lock");
+        }
+    };
+    {
+        // A job skipped as in use is never handed over.
+        const auto hold = localplatform::holdJobForReading(base + 1);
+        const auto result = localplatform::deleteJobs({base + 1, base + 2}, options);
+        EXPECT_EQ(result.jobs, (std::vector<unsigned long long>{base + 2}));
+        EXPECT_EQ(result.skipped, (std::vector<unsigned long long>{base + 1}));
+    }
+    ASSERT_EQ(seen, (std::vector<std::vector<unsigned long long>>{{base + 2}}));
+    EXPECT_EQ(holds, (std::vector<std::string>{"job " + std::to_string(base + 2) +
+                                               " is in use by another command (a deletion, or "
+                                               "its backup); it cannot be restored now"}));
+
+    try {
+        localplatform::deleteJobs({base + 3}, options);
+        ADD_FAILURE() << "the refusal under the lock did not reach the caller";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string(error.what()), "refused under the lock");
+    }
+    EXPECT_EQ(stateOf(base + 3), "complete");
+    EXPECT_TRUE(fs::exists(marker(base + 3)));
+    for (const auto& path : third) EXPECT_TRUE(fs::exists(path)) << path;
+    // Its lock went with the refusal: a reader holds it, a deletion takes it.
+    EXPECT_EQ(localplatform::holdJobForReading(base + 3)->state(), "complete");
+    EXPECT_EQ(localplatform::deleteJobs({base + 3}).jobs,
+              (std::vector<unsigned long long>{base + 3}));
+    EXPECT_TRUE(localplatform::check(false).problems.empty());
 }
 
 TEST_F(LocalRetentionTest, ADeletionCutShortLeavesItsJobDeletingUntilCleanupFinishesIt) {

@@ -206,6 +206,9 @@ void deleteBatch(Store& store, CatalogBackend& catalog, JobLiveness& liveness,
     const std::vector<unsigned long long> locked =
         lockBatch(catalog, liveness, batch, options, &held, result);
     if (locked.empty()) return;
+    // The caller's look under the locks: a throw leaves the batch unmarked,
+    // its locks released as held unwinds.
+    if (options.beforeMarking) options.beforeMarking(locked);
     std::vector<unsigned long long> gone;
     const std::vector<unsigned long long> marked = markDeleting(catalog, locked, options, &gone);
     for (const unsigned long long id : gone) {

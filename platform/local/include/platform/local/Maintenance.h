@@ -103,6 +103,13 @@ struct DeletionOptions {
     // A job whose lock is held (a restore reads it) is left whole and named
     // in skipped, and the others are deleted, instead of refusing them all.
     bool skipInUse = false;
+    // Called on the deleting thread once a batch's locks are held and before
+    // any of its jobs is marked deleting, with the jobs locked: what it
+    // finds under those locks holds until they are gone. Whatever it throws
+    // refuses that batch: none of its jobs is marked, their locks are
+    // released, and the exception reaches the caller (earlier batches stay
+    // deleted). Empty: nothing is called.
+    std::function<void(const std::vector<unsigned long long>& locked)> beforeMarking;
 };
 // Deletes complete (or damaged) jobs on purpose, with every file the store
 // keeps of them, so that a kill at any instant leaves each either whole or
@@ -116,8 +123,8 @@ struct DeletionOptions {
 // (Failed, naming it). A failure after the marking leaves the jobs deleting
 // (Failed). After interrupt(), stops before the next batch of jobs (a batch
 // is up to 256 jobs; Interrupted). Throws StoreError (Unusable on a
-// read-only store). options may count jobs gone meanwhile as done and skip
-// jobs in use.
+// read-only store). options may count jobs gone meanwhile as done, skip
+// jobs in use, and look at each batch under its locks (beforeMarking).
 DeletionResult deleteJobs(const std::vector<unsigned long long>& jobIds,
                           const DeletionOptions& options = {});
 
