@@ -9,6 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/local/StoreSession.h"
+
 using nlohmann::json;
 
 JobSummary summaryOf(const Manifest& manifest) {
@@ -16,12 +18,20 @@ JobSummary summaryOf(const Manifest& manifest) {
     summary.createdAt = manifest.createdAt;
     summary.cluster = manifest.cluster;
     summary.wal = manifest.wal;
+    summary.chain = manifest.chain;
+    for (const ManifestReference& reference : manifest.references) {
+        summary.references.push_back(reference.jobId);
+    }
     if (manifest.wal) {
         for (const ManifestFile& file : manifest.files) {
             summary.files.push_back({file.name, file.size, file.sha256});
         }
     }
     return summary;
+}
+
+JobSummaries JobSummaries::ofOpenStore() {
+    return JobSummaries(localplatform::storeHostDirectory() + "/wal-cache");
 }
 
 std::optional<JobSummary> JobSummaries::load(unsigned long long jobId) const {
@@ -35,6 +45,12 @@ std::optional<JobSummary> JobSummaries::load(unsigned long long jobId) const {
         const std::string where = "job summary " + std::to_string(jobId);
         if (document.contains("postgres")) summary.cluster = clusterOf(document["postgres"], where);
         if (document.contains("wal")) summary.wal = walOf(document["wal"], where);
+        // Kept before summaries told the chain: read from the manifest again.
+        if (!document.contains("references")) return std::nullopt;
+        if (document.contains("backup")) summary.chain = chainOf(document["backup"], where);
+        for (const json& job : document.at("references")) {
+            summary.references.push_back(job.get<unsigned long long>());
+        }
         for (const json& file : document.at("files")) {
             summary.files.push_back({file.at(0).get<std::string>(), file.at(1).get<uint64_t>(),
                                      file.at(2).get<std::string>()});
@@ -54,6 +70,8 @@ void JobSummaries::save(unsigned long long jobId, const JobSummary& summary) con
         json document = {{"createdAt", summary.createdAt}, {"files", files}};
         if (summary.cluster) document["postgres"] = clusterJson(*summary.cluster);
         if (summary.wal) document["wal"] = walJson(*summary.wal);
+        if (summary.chain) document["backup"] = chainJson(*summary.chain);
+        document["references"] = summary.references;
         const std::string text = document.dump();
         ::mkdir(m_directory.c_str(), 0700);
         const std::string path = m_directory + "/" + std::to_string(jobId) + ".json";

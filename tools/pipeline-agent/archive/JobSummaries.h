@@ -20,6 +20,10 @@ struct JobSummary {
     std::optional<ManifestCluster> cluster;
     std::optional<ManifestWal> wal;
     std::vector<File> files;  // a WAL job's; empty for any other
+    // The chain the job belongs to (none: WAL, or a job made before sets)
+    // and the jobs whose archive files hold data of its files.
+    std::optional<ManifestChain> chain;
+    std::vector<unsigned long long> references;
 };
 
 // The summary of a manifest.
@@ -33,8 +37,12 @@ JobSummary summaryOf(const Manifest& manifest);
 class JobSummaries {
 public:
     explicit JobSummaries(std::string directory) : m_directory(std::move(directory)) {}
-    // The kept summary of job jobId; nothing when none is kept or it does not
-    // parse.
+    // The open store's summaries on this host: its host directory's
+    // wal-cache/.
+    static JobSummaries ofOpenStore();
+    // The kept summary of job jobId; nothing when none is kept, it does not
+    // parse, or it was kept by an agent that did not record the chain (no
+    // "references").
     std::optional<JobSummary> load(unsigned long long jobId) const;
     // Keeps summary as job jobId's, best effort.
     void save(unsigned long long jobId, const JobSummary& summary) const noexcept;

@@ -31,7 +31,7 @@ WalArchive readWalArchive(bool passOver) {
         throw jobFailed(std::string("cannot list the store's jobs: ") + error.what());
     }
     WalArchive archive;
-    const JobSummaries summaries(localplatform::storeHostDirectory() + "/wal-cache");
+    const JobSummaries summaries = JobSummaries::ofOpenStore();
     for (const localplatform::JobRecord& job : jobs) {
         if (job.state != "complete" && job.state != "damaged") continue;
         std::optional<JobSummary> summary = summaries.load(job.jobId);

@@ -20,6 +20,7 @@
 #include "commands/Command.h"
 #include "session/StoreSession.h"
 #include "maintenance/JobDeletion.h"
+#include "maintenance/StoredChains.h"
 #include "platform/local/Interruption.h"
 #include "platform/local/StoreSession.h"
 
@@ -71,6 +72,11 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
     }
     const std::vector<PlannedDeletion> plan = planDeletion(ids, jobs);
     refuseDeletingNeededWal(ids);
+    // A job that a job staying refers to is refused here, and once more
+    // under the deletion's locks (runDeletion), where a backup completed
+    // since is seen too.
+    const StoredChains chains = readStoredChains(jobs);
+    refuseDeletingReferredJobs(ids, jobs, chains);
     if (options.dryRun) {
         printPlan(plan, "would delete");
         say("dry run: nothing was changed");
@@ -83,7 +89,7 @@ void runDelete(const DeleteOptions& options, const localplatform::Config& config
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
     const localplatform::DeletionResult result =
-        runDeletion(plan, config, true, false, options.beforeDeleting);
+        runDeletion(plan, chains, config, true, false, options.beforeDeleting);
     say("deleted %s, %s, %llu bytes from %s", counted(result.jobs.size(), "job").c_str(),
         counted(result.removed.size(), "archive file").c_str(), result.bytes,
         localplatform::storeDirectory().c_str());

@@ -15,7 +15,9 @@
 #include "base/Interrupt.h"
 #include "base/Console.h"
 #include "session/StoreSession.h"
+#include "maintenance/ChainNeeds.h"
 #include "maintenance/JobDeletion.h"
+#include "maintenance/StoredChains.h"
 #include "report/TextTable.h"
 #include "platform/local/Interruption.h"
 #include "platform/local/StoreSession.h"
@@ -64,6 +66,34 @@ std::vector<WalRetentionJob> completeWalJobs(
     return jobs;
 }
 
+// Marks the decisions of the jobs that the rules remove and a job that
+// stays refers to as kept, by "reference", and returns them with the jobs
+// that refer to them. Every complete or damaged job of jobs stays but those
+// the rules remove (a damaged job, one whose time cannot be read, a WAL job
+// alike).
+std::vector<KeptByReference> keptForReferrers(std::vector<RetentionDecision>& decisions,
+                                              const std::vector<localplatform::JobRecord>& jobs,
+                                              const StoredChains& chains) {
+    std::vector<unsigned long long> doomed;
+    for (const RetentionDecision& decision : decisions) {
+        if (!decision.keep) doomed.push_back(decision.job.jobId);
+    }
+    std::set<unsigned long long> staying;
+    for (const localplatform::JobRecord& job : jobs) {
+        if (job.state == "complete" || job.state == "damaged") staying.insert(job.jobId);
+    }
+    for (const unsigned long long job : doomed) staying.erase(job);
+    const std::vector<KeptByReference> kept = keepReferred(chains.references(), staying, doomed);
+    for (const KeptByReference& each : kept) {
+        for (RetentionDecision& decision : decisions) {
+            if (decision.job.jobId != each.jobId) continue;
+            decision.keep = true;
+            decision.rules = {"reference"};
+        }
+    }
+    return kept;
+}
+
 }  // namespace
 
 Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
@@ -99,7 +129,11 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
         candidates.push_back({job.jobId, *created});
         byId[job.jobId] = &job;
     }
-    const std::vector<RetentionDecision> decisions = applyRetention(policy, candidates);
+    std::vector<RetentionDecision> decisions = applyRetention(policy, candidates);
+    // A job that stays keeps the jobs it refers to, whatever the rules say,
+    // and a chain goes once none of its jobs stays.
+    const StoredChains chains = readStoredChains(jobs);
+    const std::vector<KeptByReference> referred = keptForReferrers(decisions, jobs, chains);
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"JOB", "CREATED", dryRun ? "WOULD" : "ACTION", "KEPT BY"});
     std::vector<unsigned long long> doomed;
@@ -113,6 +147,9 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
     if (table && !decisions.empty()) printRows(rows, {true, false, false, false});
     for (const std::string& id : untimed) {
         if (table) std::printf("job %s kept: its creation time cannot be read\n", id.c_str());
+    }
+    for (const KeptByReference& kept : referred) {
+        if (table) std::printf("%s\n", keepingLine(kept).c_str());
     }
     const std::vector<WalJobDecision> walDecisions = decideWalJobs(
         coverageOf(archive), keptStarts(archive, doomed), completeWalJobs(archive, walById));
@@ -145,7 +182,8 @@ Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
     }
     // A signal stops the deletion between two batches of jobs.
     onInterrupt([](int) { localplatform::interrupt(); });
-    const localplatform::DeletionResult result = runDeletion(plan, config, table, true, beforeDeleting);
+    const localplatform::DeletionResult result =
+        runDeletion(plan, chains, config, table, true, beforeDeleting);
     say("kept %zu complete job%s, deleted %zu (%s, %llu bytes)", kept, kept == 1 ? "" : "s",
         result.jobs.size(), counted(result.removed.size(), "archive file").c_str(), result.bytes);
     return {result.jobs, result.skipped};

@@ -20,9 +20,11 @@ struct Expiry {
 // each job's decision (keep, with the rules, or remove) on stdout; unless
 // dryRun, deletes the jobs it removes (runDeletion, printing a line for each
 // when table is set), but for those in use, which it skips, and those
-// another command deleted meanwhile. Says a summary unless -q. Throws
-// AgentError. beforeDeleting: for tests, runDeletion's command between the
-// plan and the deletion.
+// another command deleted meanwhile. A job the rules remove that a job
+// staying refers to (keepReferred) is kept "by reference", with its
+// keepingLine after the table, in a dry run as in a real one. Says a
+// summary unless -q. Throws AgentError. beforeDeleting: for tests,
+// runDeletion's command between the plan and the deletion.
 Expiry expireJobs(const RetentionPolicy& policy, bool dryRun, bool table,
                   const localplatform::Config& config, const std::string& beforeDeleting = "");
 

@@ -9,6 +9,8 @@
 #include "archive/RecoveryWindow.h"
 #include "base/AgentError.h"
 #include "base/Counted.h"
+#include "maintenance/ChainNeeds.h"
+#include "maintenance/ReferenceGuard.h"
 #include "session/StoreSession.h"
 #include "manifest/Manifest.h"
 #include "platform/local/StoreSession.h"
@@ -102,6 +104,17 @@ void refuseDeletingNeededWal(const std::vector<unsigned long long>& deleting) {
     if (!refused.empty()) throw badInput(refused);
 }
 
+void refuseDeletingReferredJobs(const std::vector<unsigned long long>& deleting,
+                                const std::vector<localplatform::JobRecord>& jobs,
+                                const StoredChains& chains) {
+    std::set<unsigned long long> staying;
+    for (const localplatform::JobRecord& job : jobs) {
+        if (job.state == "complete" || job.state == "damaged") staying.insert(job.jobId);
+    }
+    const std::string refused = referredJobRefusal(chains.references(), deleting, staying);
+    if (!refused.empty()) throw badInput(refused);
+}
+
 void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
     for (const PlannedDeletion& job : plan) {
         std::printf("%s job %llu (%s, created %s): %s, %llu bytes\n", lead, job.jobId,
@@ -121,10 +134,15 @@ void printPlan(const std::vector<PlannedDeletion>& plan, const char* lead) {
 }
 
 localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& plan,
+                                          const StoredChains& chains,
                                           const localplatform::Config& config, bool print,
                                           bool skipInUse, const std::string& beforeDeleting) {
-    std::vector<unsigned long long> ids;
-    for (const PlannedDeletion& job : plan) ids.push_back(job.jobId);
+    std::vector<unsigned long long> planned;
+    for (const PlannedDeletion& job : plan) planned.push_back(job.jobId);
+    // A job before the jobs it refers to: a deletion stopped between two
+    // batches leaves no job referring to one that went.
+    const std::vector<unsigned long long> ids = referrersFirst(chains.references(), planned);
+    ReferenceGuard guard(chains);
     // Testing: a command run with /bin/sh, and waited for, between the plan
     // and the deletion.
     if (!beforeDeleting.empty() && std::system(beforeDeleting.c_str()) != 0) {
@@ -137,6 +155,9 @@ localplatform::DeletionResult runDeletion(const std::vector<PlannedDeletion>& pl
         localplatform::DeletionOptions options;
         options.goneIsDone = true;
         options.skipInUse = skipInUse;
+        options.beforeMarking = [&guard](const std::vector<unsigned long long>& locked) {
+            guard.requireNoneReferred(locked);
+        };
         result = localplatform::deleteJobs(ids, options);
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
