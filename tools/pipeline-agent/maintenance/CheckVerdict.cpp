@@ -35,10 +35,17 @@ std::string checkedText(const CheckFindings& found) {
     const unsigned long long read = found.result.bytes + found.frames.bytes;
     std::string checked = counted(found.result.files, "archive file") + ", " +
                           std::to_string(read) + " bytes checked";
-    if (found.frames.bytes > 0) {
-        checked += " (" + std::to_string(found.frames.bytes) + " of them the stored frames of " +
-                   counted(found.frames.jobs, "job") + " with stages, read again)";
+    const unsigned long long frames = found.frames.bytes - found.frames.heldBytes;
+    std::string again;
+    if (frames > 0) {
+        again = std::to_string(frames) + " of them the stored frames of " +
+                counted(found.frames.jobs, "job") + " with stages";
     }
+    if (found.frames.heldBytes > 0) {
+        again += (again.empty() ? "" : ", ") + std::to_string(found.frames.heldBytes) +
+                 " of them the data that jobs refer to in other jobs' archive files";
+    }
+    if (!again.empty()) checked += " (" + again + ", read again)";
     return checked;
 }
 

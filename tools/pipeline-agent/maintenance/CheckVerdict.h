@@ -38,6 +38,7 @@ void throwIfCheckFailed(const CheckFindings& found, const std::vector<std::strin
                         const std::string& store, bool repair);
 
 // The line a check that did not fail ends with: how many archive files and
-// bytes were checked (the frames read again among them), and, for a
+// bytes were checked (the frames, and the data that jobs refer to in other
+// jobs' archive files, read again among them), and, for a
 // bounded check, what was not read.
 std::string checkSummary(const CheckFindings& found, const std::string& store);

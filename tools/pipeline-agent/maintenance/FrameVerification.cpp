@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/AgentError.h"
+#include "maintenance/ReferenceCheck.h"
 #include "maintenance/ShareCheck.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/Jobs.h"
@@ -45,19 +46,22 @@ private:
     std::map<std::string, Opened> m_open;
 };
 
-// One verification of the store's framed jobs: what it found so far, and
-// the archive files it opened.
+// One verification of the store's complete jobs' stored bytes: what it
+// found so far, the archive files it opened, the stages it made and the
+// shares it read, each once.
 class FrameVerifier {
 public:
     FrameVerifier(const localplatform::Config& config, const KeySource& key,
-                  const FrameLimits& limits)
+                  const FrameLimits& limits, const std::vector<localplatform::JobRecord>& jobs)
         : m_config(config), m_key(key), m_limits(limits) {
         const char* passphrase = std::getenv("PIPELINE_PASSPHRASE");
         m_keyGiven = !key.keyFile.empty() || (passphrase && *passphrase);
+        for (const auto& job : jobs) m_jobs[job.jobId] = &job;
     }
 
-    // Verifies the shares of a complete job whose bytes went through
-    // stages; any other job is left alone.
+    // Verifies a complete job: the shares of its own files when its bytes
+    // went through stages, and every job it refers to with the shares of
+    // the files held there; any other job is left alone.
     void verifyJob(const localplatform::JobRecord& job) {
         if (job.state != "complete") return;
         std::optional<Manifest> manifest;
@@ -66,15 +70,21 @@ public:
         } catch (const AgentError&) {
             return;  // reported with the store's manifests
         }
-        if (!manifest || !manifest->stages.framed) return;
-        const std::string name = "job " + std::to_string(job.jobId);
-        const std::optional<JobStages> stages = stagesFor(*manifest, name);
-        ++m_result.jobs;
-        for (const ManifestFile& file : manifest->files) {
-            for (const ManifestShare& share : file.shares) {
-                if (share.storedSize == 0) continue;
-                verifyShare(name, file, share, stages ? &*stages : nullptr);
+        if (!manifest) return;
+        if (manifest->stages.framed) {
+            const std::string name = "job " + std::to_string(job.jobId);
+            const JobStages* stages = stagesFor(*manifest, name);
+            ++m_result.jobs;
+            for (const ManifestFile& file : manifest->files) {
+                if (file.heldBy != 0) continue;  // its holder's bytes: with its reference
+                for (const ManifestShare& share : file.shares) {
+                    if (share.storedSize == 0) continue;
+                    verifyShare(name + ": " + file.name, job.jobId, file, share, stages, false);
+                }
             }
+        }
+        for (const ManifestReference& reference : manifest->references) {
+            verifyReference(*manifest, reference);
         }
     }
 
@@ -82,11 +92,61 @@ public:
     FrameVerification take() { return std::move(m_result); }
 
 private:
-    // The stages to open the job's frames with, or none when they are
+    // One reference of a complete job: the referred job complete, its
+    // archive files those the reference names, closed and with their data
+    // in the store, one line for the first thing wrong; then each share of
+    // the files held there, read with the holder's stages (jobView) as a
+    // restore reads it.
+    void verifyReference(const Manifest& manifest, const ManifestReference& reference) {
+        const std::string where = referenceWhere(manifest, reference.jobId);
+        const auto holder = m_jobs.find(reference.jobId);
+        std::string problem =
+            referenceProblem(reference, holder == m_jobs.end() ? nullptr : holder->second);
+        for (std::size_t k = 0; problem.empty() && k < reference.archives.size(); ++k) {
+            std::string why;
+            if (!m_data.open(reference.archives[k], why)) {
+                problem = "archive file " + archiveFileName(reference.archives[k]) + " (stream " +
+                          std::to_string(reference.archives[k].stream) + "): " + why;
+            }
+        }
+        if (!problem.empty()) {
+            m_result.problems.push_back(where + ": " + problem);
+            return;
+        }
+        const JobStages* stages = nullptr;
+        if (reference.stages.framed) {
+            stages = stagesFor(jobView(manifest, reference.jobId),
+                               "job " + std::to_string(reference.jobId));
+        }
+        const std::string name = "job " + std::to_string(manifest.jobId);
+        const std::string held = ", held by job " + std::to_string(reference.jobId);
+        for (const ManifestFile& file : manifest.files) {
+            if (file.heldBy != reference.jobId) continue;
+            for (const ManifestShare& share : file.shares) {
+                if (share.storedSize == 0) continue;
+                verifyShare(name + ": " + file.name + held, reference.jobId, file, share, stages,
+                            true);
+            }
+        }
+    }
+
+    // The stages to open a job's frames with (manifest: the job's own, or
+    // jobView's of a job referred to), made once a job; null when they are
     // checked as stored only: an encrypted job without a key (a note), one
     // the key given does not open (keyRefused), one whose stages cannot be
-    // made (a note). A signal during the key's derivation ends the check.
-    std::optional<JobStages> stagesFor(const Manifest& manifest, const std::string& name) {
+    // made (a note), each said once. A signal during the key's derivation
+    // ends the check.
+    const JobStages* stagesFor(const Manifest& manifest, const std::string& name) {
+        const auto known = m_stages.find(manifest.jobId);
+        if (known != m_stages.end() && known->second.first == manifest.stages) {
+            return known->second.second ? &*known->second.second : nullptr;
+        }
+        auto& made = m_stages[manifest.jobId];
+        made = {manifest.stages, makeStages(manifest, name)};
+        return made.second ? &*made.second : nullptr;
+    }
+
+    std::optional<JobStages> makeStages(const Manifest& manifest, const std::string& name) {
         if (manifest.stages.encrypted() && !m_keyGiven) {
             m_result.notes.push_back(name +
                                      " is encrypted and no key was given: its frames were "
@@ -103,16 +163,29 @@ private:
         }
     }
 
-    // Verifies one share, read when it fits in what is left of the bound.
-    void verifyShare(const std::string& name, const ManifestFile& file, const ManifestShare& share,
-                     const JobStages* stages) {
-        const std::string where = name + ": " + file.name + ", stream " +
-                                  std::to_string(share.archive.stream) + ", archive file " +
-                                  archiveFileName(share.archive);
+    // Verifies one share of file, in the archive files of job `owner` (its
+    // own, or with held those of a job it is held by), read when it fits in
+    // what is left of the bound; each share is read once, and what was
+    // found of it told again for every job that names it. `what` names the
+    // job and the file.
+    void verifyShare(const std::string& what, unsigned long long owner, const ManifestFile& file,
+                     const ManifestShare& share, const JobStages* stages, bool held) {
+        const std::string where = what + ", stream " + std::to_string(share.archive.stream) +
+                                  ", archive file " + archiveFileName(share.archive);
         std::string why;
         localplatform::ArchiveData* const archive = m_data.open(share.archive, why);
         if (!archive) {
             m_result.problems.push_back(where + ": " + why);
+            return;
+        }
+        const std::string key = std::to_string(owner) + " " + file.name + " " +
+                                archiveFileName(share.archive) + " " +
+                                std::to_string(share.seekOffset) + " " +
+                                std::to_string(share.storedSize) + " " + share.storedSha256 + " " +
+                                share.sha256 + (stages ? " opened" : " stored");
+        const auto known = m_read.find(key);
+        if (known != m_read.end()) {
+            if (!known->second.empty()) m_result.problems.push_back(where + ": " + known->second);
             return;
         }
         if (!fits(share.storedSize)) {
@@ -122,11 +195,12 @@ private:
         std::string problem;
         try {
             problem = checkShare(*archive, file, share, stages, [&](std::size_t length) {
-                count(length, archiveFileName(share.archive));
+                count(length, archiveFileName(share.archive), held);
             });
         } catch (const localplatform::StoreError& error) {
             throwStoreError(error, m_config);
         }
+        m_read[key] = problem;
         if (!problem.empty()) m_result.problems.push_back(where + ": " + problem);
     }
 
@@ -153,10 +227,12 @@ private:
         return size <= bound - std::min(bound, m_limits.read + m_result.bytes);
     }
 
-    // Counts a chunk read from the archive file at path, tells the progress,
-    // and stops the check after a signal.
-    void count(std::size_t length, const std::string& path) {
+    // Counts a chunk read from the archive file at path (held: for a job
+    // that refers to its job), tells the progress, and stops the check
+    // after a signal.
+    void count(std::size_t length, const std::string& path, bool held) {
         m_result.bytes += length;
+        if (held) m_result.heldBytes += length;
         if (m_limits.progress) m_limits.progress(m_limits.read + m_result.bytes, path);
         if (localplatform::interrupted()) {
             throw localplatform::StoreError(localplatform::StoreError::Kind::Interrupted,
@@ -168,7 +244,13 @@ private:
     const KeySource& m_key;
     const FrameLimits& m_limits;
     bool m_keyGiven = false;
+    std::map<unsigned long long, const localplatform::JobRecord*> m_jobs;  // the catalog's, by id
     DataFiles m_data;
+    // Each job's stages as last asked for, and what they made.
+    std::map<unsigned long long, std::pair<ManifestStages, std::optional<JobStages>>> m_stages;
+    // What reading each share found (empty: sound), by the share, its
+    // file, its job and whether its frames were opened.
+    std::map<std::string, std::string> m_read;
     FrameVerification m_result;
 };
 
@@ -182,7 +264,7 @@ FrameVerification verifyFramedJobs(const localplatform::Config& config, const Ke
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }
-    FrameVerifier verifier(config, key, limits);
+    FrameVerifier verifier(config, key, limits, jobs);
     for (const auto& job : jobs) verifier.verifyJob(job);
     return verifier.take();
 }

@@ -9,12 +9,14 @@
 #include "platform/local/Config.h"
 #include "platform/local/Interruption.h"
 
-// What check finds of the complete jobs whose bytes went through stages.
+// What check finds of the complete jobs whose bytes went through stages,
+// and of the jobs that other jobs refer to.
 struct FrameVerification {
     std::vector<std::string> problems;  // one line each
     std::vector<std::string> notes;     // what was not verified, and why
     unsigned long jobs = 0;             // jobs whose frames were looked at
     unsigned long long bytes = 0;       // stored bytes read
+    unsigned long long heldBytes = 0;   // of them, read for the jobs that refer to them
     // Parts whose stored bytes were not read, for the bound: each names the
     // part and its stored size. Their place in the archive file was
     // compared with its size.
@@ -35,15 +37,22 @@ struct FrameLimits {
     std::function<void(unsigned long long bytesRead, const std::string& file)> progress;
 };
 
-// For every complete job whose manifest in the store is of format 4: each
-// share's stored bytes, read from its archive file's data in the open store,
-// must be storedSize long and match storedSha256. A job not encrypted, or
-// one that `key` opens (a key file, or $PIPELINE_PASSPHRASE; never asked on
-// the terminal), also has its frames decoded and verified and each share's
-// bytes checked against its digest; an encrypted job without a key is
-// checked as stored only, which a note says, and one that a key given does
-// not open too, which keyRefused says. A share that does not fit in what
-// is left of limits.maxBytes is not read (unverified). Reads only; throws
+// For every complete job whose manifest in the store is of format 4 (or 5
+// with stages): each share's stored bytes, read from its archive file's
+// data in the open store, must be storedSize long and match storedSha256. A
+// job not encrypted, or one that `key` opens (a key file, or
+// $PIPELINE_PASSPHRASE; never asked on the terminal), also has its frames
+// decoded and verified and each share's bytes checked against its digest;
+// an encrypted job without a key is checked as stored only, which a note
+// says, and one that a key given does not open too, which keyRefused says.
+// Every complete job's references (format 5) are verified too: the job
+// referred to must be complete in the catalog with the archive files the
+// reference names, closed and present (one line, referenceWhere's and
+// referenceProblem's, for the first thing wrong), and each share of a file
+// held there is verified as above with the holder's stages (jobView), named
+// "job J: FILE, held by job H, stream K, archive file A". A share is read
+// once however many jobs name it. A share that does not fit in what is left
+// of limits.maxBytes is not read (unverified). Reads only; throws
 // AgentError when the catalog cannot be read, or interrupted between two
 // chunks after localplatform::interrupt(). Thread rules: the command's
 // thread.

@@ -16,7 +16,10 @@
 // data read for digests (0: sizes only); the files left unread are named
 // ("not verified: ..."), and are no problem. The frames of jobs whose bytes
 // went through stages are read and verified too (verifyFramedJobs), within
-// the same bound, opened with key when it opens them; what no key was given
+// the same bound, opened with key when it opens them, and so are every
+// complete job's references (the job referred to complete, its archive
+// files as named, the shares held there; a broken one is a problem of its
+// own line); what no key was given
 // for is said (a "note:" line, or the report's "notes"), and a key given
 // that does not open a job fails the check (AgentError, failed job, one
 // line). A store that holds native PostgreSQL base backups or WAL has its
