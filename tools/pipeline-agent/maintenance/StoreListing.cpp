@@ -1,12 +1,14 @@
 #include "maintenance/StoreListing.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "maintenance/RecordName.h"
+#include "maintenance/StoredChains.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/StoreSession.h"
 #include "report/TextTable.h"
@@ -27,30 +29,89 @@ std::string fileState(const localplatform::ArchiveFileRecord& file,
     return file.state == "writing" && !job.writerAlive ? "incomplete" : file.state;
 }
 
+// The chain a listed job belongs to, as its manifest records it; null for
+// a job without one (not complete, of WAL files, or made before sets).
+const ManifestChain* linkedChain(const StoredChains& chains, unsigned long long job) {
+    const auto found = chains.jobs.find(job);
+    return found != chains.jobs.end() && found->second.chain ? &*found->second.chain : nullptr;
+}
+
+// The chains of the complete jobs, when one of those listed is a
+// differential or incremental one; nothing otherwise, so that a store of
+// full backups lists as it always did. A manifest or summary that cannot
+// be read shows no chain (check names it).
+std::optional<StoredChains> listedChains(const std::vector<localplatform::JobRecord>& jobs) {
+    StoredChains chains;
+    try {
+        chains = readStoredChains(jobs);
+    } catch (const AgentError& error) {
+        if (error.kind() == AgentError::Kind::Interrupted) throw;
+        return std::nullopt;
+    }
+    for (const auto& job : jobs) {
+        const ManifestChain* chain = linkedChain(chains, job.jobId);
+        if (chain && chain->type != BackupType::Full) return chains;
+    }
+    return std::nullopt;
+}
+
 // The table's rows: one per archive file, or a dash row for a job without
-// files.
-std::vector<std::vector<std::string>> tableRows(const std::vector<localplatform::JobRecord>& jobs) {
+// files; with chains, each ends with the job's TYPE (full, diff, incr, or
+// "-") and REFERENCE (the job it was compared with, or "-").
+std::vector<std::vector<std::string>> tableRows(const std::vector<localplatform::JobRecord>& jobs,
+                                                const std::optional<StoredChains>& chains) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"JOB", "STATE", "ARCHIVE FILE", "STREAM", "FILE STATE", "BYTES", "CREATED"});
+    if (chains) rows.front().insert(rows.front().end(), {"TYPE", "REFERENCE"});
     for (const auto& job : jobs) {
         const std::string id = std::to_string(job.jobId);
         const std::string state = jobState(job);
-        if (job.files.empty()) rows.push_back({id, state, "-", "-", "-", "-", job.createdAt});
+        std::vector<std::string> link;
+        if (chains) {
+            const ManifestChain* chain = linkedChain(*chains, job.jobId);
+            link = {chain ? backupTypeName(chain->type) : "-",
+                    chain && chain->reference != 0 ? std::to_string(chain->reference) : "-"};
+        }
+        std::vector<std::vector<std::string>> own;
+        if (job.files.empty()) own.push_back({id, state, "-", "-", "-", "-", job.createdAt});
         for (const auto& file : job.files) {
-            rows.push_back({id, state, recordName(file), std::to_string(file.stream),
-                            fileState(file, job), std::to_string(file.size), file.createdAt});
+            own.push_back({id, state, recordName(file), std::to_string(file.stream),
+                           fileState(file, job), std::to_string(file.size), file.createdAt});
+        }
+        for (auto& row : own) {
+            row.insert(row.end(), link.begin(), link.end());
+            rows.push_back(std::move(row));
         }
     }
     return rows;
 }
 
 // The table of list: numbers right-aligned.
-void printTable(const std::vector<localplatform::JobRecord>& jobs) {
-    printRows(tableRows(jobs), {false, false, false, true, false, true, false});
+void printTable(const std::vector<localplatform::JobRecord>& jobs,
+                const std::optional<StoredChains>& chains) {
+    std::vector<bool> right = {false, false, false, true, false, true, false};
+    if (chains) right.insert(right.end(), {false, false});
+    printRows(tableRows(jobs, chains), right);
 }
 
-// The report's "jobs": each job with its archive files.
-nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& jobs) {
+// A job's "backup" in the report, as its manifest records it: its set and
+// type and, for a diff or incr, the job it was compared with, its full and
+// how many jobs lie since.
+nlohmann::ordered_json backupJson(const ManifestChain* chain) {
+    if (!chain) return nullptr;
+    nlohmann::ordered_json backup = {{"set", chain->set}, {"type", backupTypeName(chain->type)}};
+    if (chain->type != BackupType::Full) {
+        backup["reference"] = chain->reference;
+        backup["full"] = chain->full;
+        backup["depth"] = chain->depth;
+    }
+    return backup;
+}
+
+// The report's "jobs": each job with its archive files, and with chains its
+// "backup" last.
+nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& jobs,
+                                const std::optional<StoredChains>& chains) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& job : jobs) {
         nlohmann::ordered_json files = nlohmann::ordered_json::array();
@@ -65,11 +126,13 @@ nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& job
                                                             : nlohmann::ordered_json(file.sha256)},
                              {"createdAt", file.createdAt}});
         }
-        list.push_back({{"jobId", job.jobId},
-                        {"state", jobState(job)},
-                        {"createdAt", job.createdAt},
-                        {"updatedAt", job.updatedAt},
-                        {"archiveFiles", files}});
+        nlohmann::ordered_json entry = {{"jobId", job.jobId},
+                                        {"state", jobState(job)},
+                                        {"createdAt", job.createdAt},
+                                        {"updatedAt", job.updatedAt},
+                                        {"archiveFiles", files}};
+        if (chains) entry["backup"] = backupJson(linkedChain(*chains, job.jobId));
+        list.push_back(entry);
     }
     return list;
 }
@@ -94,10 +157,11 @@ void listStore(const localplatform::Config& config, JsonReport& report, unsigned
     std::size_t files = 0;
     for (const auto& job : jobs) files += job.files.size();
     const std::string store = localplatform::storeDirectory();
+    const std::optional<StoredChains> chains = listedChains(jobs);
     if (report.enabled()) {
-        report.add({{"store", store}, {"jobs", jobsJson(jobs)}});
+        report.add({{"store", store}, {"jobs", jobsJson(jobs, chains)}});
     } else {
-        printTable(jobs);
+        printTable(jobs, chains);
     }
     say("%zu job%s, %zu archive file%s in %s", jobs.size(), jobs.size() == 1 ? "" : "s", files,
         files == 1 ? "" : "s", store.c_str());
