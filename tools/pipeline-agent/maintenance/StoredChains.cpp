@@ -1,7 +1,5 @@
 #include "maintenance/StoredChains.h"
 
-#include <algorithm>
-
 #include "archive/JobSummaries.h"
 #include "base/AgentError.h"
 #include "manifest/StoredManifest.h"
@@ -12,12 +10,6 @@ JobReferences StoredChains::references() const {
         if (!links.references.empty()) references[job] = links.references;
     }
     return references;
-}
-
-bool StoredChains::holdsIncrements() const {
-    return std::any_of(jobs.begin(), jobs.end(), [](const auto& entry) {
-        return entry.second.chain && entry.second.chain->type != BackupType::Full;
-    });
 }
 
 void readStoredChains(const std::vector<localplatform::JobRecord>& jobs, StoredChains& chains) {
@@ -34,10 +26,6 @@ void readStoredChains(const std::vector<localplatform::JobRecord>& jobs, StoredC
                 // A store that cannot be read ends the command; a manifest
                 // that does not parse is check's to name.
                 if (error.kind() != AgentError::Kind::BadInput) throw;
-                if (std::find(chains.unreadable.begin(), chains.unreadable.end(), job.jobId) ==
-                    chains.unreadable.end()) {
-                    chains.unreadable.push_back(job.jobId);
-                }
                 continue;
             }
             if (!manifest) continue;

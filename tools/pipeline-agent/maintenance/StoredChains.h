@@ -24,15 +24,12 @@ struct StoredChains {
     // Every complete or damaged job whose manifest the store keeps and that
     // could be read. A job without one (made before stores kept manifests)
     // refers to nothing.
+    // A job whose manifest does not parse is taken to refer to nothing
+    // (check names it).
     std::map<unsigned long long, JobLinks> jobs;
-    // Complete or damaged jobs whose manifest could not be read (check
-    // names them); they are taken to refer to nothing.
-    std::vector<unsigned long long> unreadable;
 
     // Each job and the jobs it refers to.
     JobReferences references() const;
-    // Whether a job of them is a differential or incremental one.
-    bool holdsIncrements() const;
 };
 
 // Reads into chains the links of every complete or damaged job of `jobs`
