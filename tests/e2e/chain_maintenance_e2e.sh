@@ -70,12 +70,12 @@ make_chain() {
   head -c 120000 /dev/urandom >a.bin
   head -c 50000 /dev/urandom >b.bin
   head -c 3000 /dev/urandom >c.bin
-  F=$(backup full "$@")
+  F=$(backup full)
   head -c 100 /dev/urandom >>c.bin
-  I1=$(backup incr "$@")
+  I1=$(backup incr)
   head -c 100 /dev/urandom >>b.bin
-  I2=$(backup incr "$@")
-  D=$(backup diff "$@")
+  I2=$(backup incr)
+  D=$(backup diff)
 }
 
 # The rows of list for job $1, squeezed: its TYPE and REFERENCE.
@@ -90,7 +90,7 @@ data_of() {
 damage() {
   local byte
   byte=$(od -An -tu1 -j "$2" -N1 "$1" | tr -d ' ')
-  printf "$(printf '\\%03o' $((byte ^ 255)))" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+  printf '%b' "\\$(printf '%03o' $((byte ^ 255)))" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
 }
 
 case $case_name in
