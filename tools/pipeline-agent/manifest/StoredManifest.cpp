@@ -36,7 +36,9 @@ bool sameData(const ManifestFile& given, const ManifestFile& stored) {
            given.shares == stored.shares && given.kind == stored.kind &&
            given.target == stored.target && given.hasMtime == stored.hasMtime &&
            given.mtime == stored.mtime && given.stripeUnit == stored.stripeUnit &&
-           given.stripes == stored.stripes && (given.mode == -1 || given.mode == stored.mode);
+           given.stripes == stored.stripes && given.heldBy == stored.heldBy &&
+           given.blockSize == stored.blockSize && given.blocks == stored.blocks &&
+           given.pieces == stored.pieces && (given.mode == -1 || given.mode == stored.mode);
 }
 
 }  // namespace
