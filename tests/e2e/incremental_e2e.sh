@@ -248,7 +248,7 @@ blocks() {
 
   # A flipped byte in a block incr 2 stored: the restore names the block and
   # leaves nothing.
-  local place afile offset stream
+  local place afile offset stream block
   place=$(field m3.json "[(p['afileId'], p['seekOffset'], p['stream'], p['sourceOffset'] // 32768) for f in m['files'] if f['name'] == 'tree/sub/db' for p in f['pieces'] if 'heldBy' not in p][0]")
   read -r afile offset stream block < <(tr -d '(),' <<<"$place")
   python3 -c "
