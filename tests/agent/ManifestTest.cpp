@@ -714,3 +714,214 @@ TEST(ManifestChainRecords, AJobThatRefersToAnotherReadsBackAndIsChecked) {
         refusal(four.dump()),
         file1 + ": \"heldBy\" names no job of the references, or names one for what is not a file");
 }
+
+namespace {
+
+std::string blockDigests(std::size_t count, char first) {
+    std::string blocks;
+    for (std::size_t i = 0; i < count; ++i) blocks += digest(static_cast<char>(first + i));
+    return blocks;
+}
+
+// A piece of a job's archive file; framed when frames are given.
+ManifestPiece piece(unsigned long long heldBy, const ManifestArchive& a, uint64_t source,
+                    uint64_t seek, uint64_t size, std::vector<uint64_t> frames = {},
+                    uint64_t frameIndex = 0, uint64_t frameOffset = 0) {
+    ManifestPiece p;
+    p.heldBy = heldBy;
+    p.archive = a;
+    p.sourceOffset = source;
+    p.seekOffset = seek;
+    p.size = size;
+    p.storedSize = size;
+    if (!frames.empty()) {
+        p.storedSize = 0;
+        for (uint64_t f : frames) p.storedSize += f;
+        p.frames = std::move(frames);
+        p.frameIndex = frameIndex;
+        p.frameOffset = frameOffset;
+    }
+    if (heldBy == 0) {
+        p.sha256 = digest('e');
+        p.storedSha256 = digest('e');
+    }
+    return p;
+}
+
+// Format 5 with blocks of 1 KiB: "b" on this job's one stream, then "a" of
+// 5000 bytes in three pieces: blocks 0-1 from job 7's stream 2 (frames of
+// 1 KiB, the piece 100 bytes into frame 3 of that share: three frames),
+// block 2 its own after "b", blocks 3-4 (the last one short) from job 7's
+// stream 1.
+Manifest pieced() {
+    Manifest m = chained();
+    const ManifestReference& full = m.references[0];
+    m.references[0].stages.frameSize = 1024;
+    ManifestFile a = file("a", 0644, 5000, {});
+    a.blockSize = 1024;
+    a.blocks = blockDigests(5, 'a');
+    a.pieces = {piece(7, full.archives[1], 0, 5000, 2048, {300, 310, 320}, 3, 100),
+                piece(0, m.archives[0], 2048, 10, 1024),
+                piece(7, full.archives[0], 3072, 0, 1928, {500, 400})};
+    m.files = {file("b", 0600, 10, {share(m.archives[0], 0, 0, 10, 'd')}), a};
+    return m;
+}
+
+void expectSameBlocks(const Manifest& back, const Manifest& m) {
+    ASSERT_EQ(back.files.size(), m.files.size());
+    for (std::size_t i = 0; i < m.files.size(); ++i) {
+        SCOPED_TRACE("file " + m.files[i].name);
+        EXPECT_EQ(back.files[i].blockSize, m.files[i].blockSize);
+        EXPECT_EQ(back.files[i].blocks, m.files[i].blocks);
+        EXPECT_EQ(back.files[i].pieces, m.files[i].pieces);
+        EXPECT_EQ(back.files[i].shares, m.files[i].shares);
+    }
+}
+
+}  // namespace
+
+TEST(ManifestBlockRecords, BlockDigestsFramesAndPiecesReadBackAsWritten) {
+    // A full backup's file with its blocks, each framed share with its frames.
+    Manifest full = staged();
+    full.files[0].blockSize = 1024;
+    full.files[0].blocks = blockDigests(3, 'a');
+    full.files[0].shares[0].frames = {400};
+    full.files[0].shares[1].frames = {900};
+    expectSame(parseManifest(manifestText(full), "m.json"), full);
+    expectSameBlocks(parseManifest(manifestText(full), "m.json"), full);
+
+    const Manifest m = pieced();
+    const Manifest back = parseManifest(manifestText(m), "m.json");
+    expectSame(back, m);
+    expectSameBlocks(back, m);
+    // A file in pieces records neither shares nor heldBy; an own piece its
+    // digests, a held one none.
+    const json entry = documentOf(m)["files"][1];
+    EXPECT_FALSE(entry.contains("streams") || entry.contains("heldBy")) << entry;
+    EXPECT_EQ(entry["pieces"][0].value("heldBy", 0), 7);
+    EXPECT_FALSE(entry["pieces"][0].contains("sha256"));
+    EXPECT_FALSE(entry["pieces"][1].contains("heldBy") || entry["pieces"][1].contains("frames"));
+    EXPECT_EQ(entry["pieces"][1]["sha256"], digest('e'));
+    // The store's copy and a given manifest that differs in a piece disagree.
+    Manifest altered = m;
+    altered.files[1].pieces[2].seekOffset = 1;
+    EXPECT_TRUE(agreesWithStored(m, back));
+    EXPECT_FALSE(agreesWithStored(altered, back));
+}
+
+TEST(ManifestBlockRecords, BlocksAndFramesThatDoNotAddUpAreRefused) {
+    Manifest full = staged();
+    full.files[0].blockSize = 1024;
+    full.files[0].blocks = blockDigests(3, 'a');
+    full.files[0].shares[1].frames = {900};
+    const std::string a = "manifest m.json file 1";
+    const std::string blocks = ": \"blocks\" is not one SHA-256 digest for each of its 3 blocks";
+    expectRefused(
+        documentOf(full),
+        {{"a block short", set("/files/0/blocks", blockDigests(2, 'a')), a + blocks},
+         {"a digest in capitals", set("/files/0/blocks", blockDigests(2, 'a') + digest('A')),
+          a + blocks},
+         {"blocks not text", set("/files/0/blocks", json::array()), a + blocks},
+         {"block size 0", set("/files/0/blockSize", 0),
+          a + ": \"blockSize\" 0 is out of range (1 to 1048576)"},
+         {"blocks without their size", drop("/files/0/blockSize"),
+          a + ": \"blockSize\" and \"blocks\" go together"},
+         {"frames past the stored size", set("/files/0/streams/1/frames", {500, 401}),
+          a + " share 2 lists 2 frames; 2000 bytes in frames of 1048576 make 1"},
+         {"frames short of the stored size", set("/files/0/streams/1/frames", {899}),
+          a + " share 2: its frames add up to 899 stored bytes, not its \"storedSize\" 900"},
+         {"an empty frame", set("/files/0/streams/1/frames", {0}),
+          a + " share 2: \"frames\" is not a list of stored sizes"}});
+    // Bytes stored as they are have no frames.
+    json plain = documentOf(filesAlone());
+    plain["files"][0]["streams"][0]["frames"] = {1000};
+    plain["version"] = 3;
+    plain["files"][0]["kind"] = plain["files"][1]["kind"] = "file";
+    EXPECT_EQ(refusal(plain.dump()), a + " share 1: \"frames\" are for bytes stored as frames");
+}
+
+TEST(ManifestBlockRecords, PiecesThatDoNotTileTheFileBlockByBlockAreRefused) {
+    const std::string at = "manifest m.json file 2", p = at + " piece ";
+    const std::string misplaced = " is out of order, leaves a gap or runs past the end of the file";
+    const auto both = [](const std::string& field, uint64_t value) {
+        return [=](json& d) {
+            d["files"][1]["pieces"][1][field] = value;
+            d["files"][1]["pieces"][2]["sourceOffset"] = 2048 + (field == "size" ? value : 1024);
+        };
+    };
+    expectRefused(
+        documentOf(pieced()),
+        {{"a gap", set("/files/1/pieces/1/sourceOffset", 3072), p + "2" + misplaced},
+         {"past the end", set("/files/1/pieces/2/size", 1929), p + "3" + misplaced},
+         {"ending before the file inside a block", set("/files/1/size", 5001),
+          p + "3 does not start and end at block boundaries"},
+         {"ending before the file at a block's end",
+          [](json& d) {
+              d["files"][1]["size"] = 6144;
+              d["files"][1]["blocks"] = blockDigests(6, 'a');
+              d["files"][1]["pieces"][2]["size"] = 2048;
+          },
+          at + ": the pieces hold 5120 bytes, the file 6144"},
+         {"a digest for a block it does not have", set("/files/1/size", 4096),
+          at + ": \"blocks\" is not one SHA-256 digest for each of its 4 blocks"},
+         {"not at a block's end", both("size", 1000),
+          p + "2 does not start and end at block boundaries"},
+         {"held by a job it does not refer to", set("/files/1/pieces/0/heldBy", 8),
+          p + "1: \"heldBy\" names no job of the references"},
+         {"held in another archive file", set("/files/1/pieces/2/afileId", 102),
+          p + "3 names another archive file than job 7's"},
+         {"own in another archive file", set("/files/1/pieces/1/afileId", 100),
+          p + "2 names another archive file than the set's"},
+         {"own over the share before it", set("/files/1/pieces/1/seekOffset", 9),
+          p + "2: \"seekOffset\" 9 does not follow the previous share or piece (10)"},
+         {"own without its digest", drop("/files/1/pieces/1/sha256"),
+          p + "2: \"sha256\" is missing or not a SHA-256 digest"},
+         {"own stored size not its size", set("/files/1/pieces/1/storedSize", 1000),
+          p + "2: \"storedSize\" 1000 is not its size, 1024, of bytes stored as they are"},
+         {"frames for bytes stored as they are", set("/files/1/pieces/1/frames", {1024}),
+          p + "2: its job's bytes are stored as they are, not as frames"},
+         {"held frames missing", drop("/files/1/pieces/0/frames"), p + "1: \"frames\" is missing"},
+         {"held frames one short", set("/files/1/pieces/0/frameOffset", 0),
+          p + "1 lists 3 frames; 2048 bytes in frames of 1024 make 2"},
+         {"past its first frame", set("/files/1/pieces/0/frameOffset", 1024),
+          p + "1: \"frameOffset\" 1024 lies past its first frame"},
+         {"no blocks",
+          [](json& d) {
+              d["files"][1].erase("blocks");
+              d["files"][1].erase("blockSize");
+          },
+          at + ": \"pieces\" need \"blockSize\" and \"blocks\" beside them"},
+         {"pieces beside shares", set("/files/1/streams", json::array()),
+          at + ": \"pieces\" stand instead of \"streams\" and \"heldBy\""},
+         {"no pieces", set("/files/1/pieces", json::array()), at + " names no pieces"}});
+    // Format 4 has no pieces.
+    json four = documentOf(staged());
+    four["files"][1]["pieces"] = documentOf(pieced())["files"][1]["pieces"];
+    EXPECT_EQ(refusal(four.dump()),
+              "manifest m.json file 2: \"pieces\" are for a file of a manifest of version 5");
+}
+
+TEST(ManifestBlockRecords, OwnFramedPiecesNumberTheirFramesOnFromThoseBefore) {
+    // A framed incremental job over one stream: its own blocks 0 and 2 of
+    // "a" (1 KiB frames) on its stream, block 1 from job 7.
+    Manifest m = chained();
+    m.stages = {true, Codec::Zstd, 3, 1024, ""};
+    m.references[0].stages.frameSize = 1024;
+    const ManifestReference& full = m.references[0];
+    ManifestFile a = file("a", 0644, 3000, {});
+    a.blockSize = 1024;
+    a.blocks = blockDigests(3, 'a');
+    a.pieces = {piece(0, m.archives[0], 0, 30, 1024, {200}, 0),
+                piece(7, full.archives[0], 1024, 0, 1024, {210}, 1),
+                piece(0, m.archives[0], 2048, 230, 952, {190}, 1)};
+    ManifestFile b = file("b", 0600, 10, {framed(m.archives[0], 0, 0, 10, 30)});
+    m.files = {b, a};
+    expectSameBlocks(parseManifest(manifestText(m), "m.json"), m);
+    const std::string p = "manifest m.json file 2 piece 3: ";
+    expectRefused(
+        documentOf(m),
+        {{"a frame index taken twice", set("/files/1/pieces/2/frameIndex", 0),
+          p + "\"frameIndex\" 0 does not follow the file's frames before it on its stream (1)"},
+         {"an own piece into a frame", set("/files/1/pieces/2/frameOffset", 1),
+          p + "\"frameIndex\" 1 does not follow the file's frames before it on its stream (1)"}});
+}

@@ -135,6 +135,14 @@ void InputFile::readLive(ReadObserver observer) {
 }
 
 void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
+    readBytes(data, length, offset, true);
+}
+
+void InputFile::readQuietly(char* data, std::size_t length, uint64_t offset) const {
+    readBytes(data, length, offset, false);
+}
+
+void InputFile::readBytes(char* data, std::size_t length, uint64_t offset, bool observed) const {
     const char* const start = data;
     const std::size_t asked = length;
     const uint64_t from = offset;
@@ -155,7 +163,7 @@ void InputFile::readAt(char* data, std::size_t length, uint64_t offset) const {
         length -= static_cast<std::size_t>(got);
         offset += static_cast<uint64_t>(got);
     }
-    if (m_observer) m_observer(start, asked, from);
+    if (m_observer && observed) m_observer(start, asked, from);
 }
 
 void InputFile::requireUnchanged() const {

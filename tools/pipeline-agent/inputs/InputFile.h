@@ -64,6 +64,9 @@ public:
     // when it cannot; a file that shrank is reported as a change (see
     // requireUnchanged).
     void readAt(char* data, std::size_t length, uint64_t offset) const;
+    // As readAt, unseen by the observer of a file read live: for a pass that
+    // only looks at the bytes, before the pass whose bytes are stored.
+    void readQuietly(char* data, std::size_t length, uint64_t offset) const;
 
     // To be called once its last byte was read: throws AgentError (failed
     // job), "PATH changed while it was read (what changed); nothing was backed
@@ -72,6 +75,8 @@ public:
     void requireUnchanged() const;
 
 private:
+    void readBytes(char* data, std::size_t length, uint64_t offset, bool observed) const;
+
     std::string m_path;
     mutable int m_fd = -1;  // a file of a tree: open only while it is read
     int m_mode = 0;

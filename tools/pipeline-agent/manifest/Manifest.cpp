@@ -110,6 +110,47 @@ void readStored(const json& entry, ManifestShare& share, bool staged, const std:
     }
 }
 
+// How many frames of frameSize logical bytes hold `logical` bytes.
+uint64_t framesFor(uint64_t logical, uint64_t frameSize) {
+    return logical / frameSize + (logical % frameSize != 0);
+}
+
+// A share's or a piece's "frames", when listed: the stored size of each
+// frame it reads, `logical` bytes from its first frame's start in frames
+// of frameSize (0: the bytes are stored as they are, and have none), adding
+// up to its stored size.
+std::vector<uint64_t> framesOf(const json& entry, uint64_t frameSize, uint64_t logical,
+                               uint64_t storedSize, const std::string& at) {
+    std::vector<uint64_t> frames;
+    const auto found = entry.find("frames");
+    if (found == entry.end()) return frames;
+    if (frameSize == 0) throw badInput(at + ": \"frames\" are for bytes stored as frames");
+    if (!found->is_array()) throw badInput(at + ": \"frames\" is not a list of stored sizes");
+    uint64_t sum = 0;
+    for (const json& frame : *found) {
+        if (!frame.is_number_unsigned() || frame.get<uint64_t>() == 0 ||
+            frame.get<uint64_t>() > std::numeric_limits<uint64_t>::max() - sum) {
+            throw badInput(at + ": \"frames\" is not a list of stored sizes");
+        }
+        frames.push_back(frame.get<uint64_t>());
+        sum += frames.back();
+    }
+    if (frames.size() != framesFor(logical, frameSize)) {
+        throw badInput(at + " lists " + std::to_string(frames.size()) + " frames; " +
+                       std::to_string(logical) + " bytes in frames of " +
+                       std::to_string(frameSize) + " make " +
+                       std::to_string(framesFor(logical, frameSize)));
+    }
+    if (sum != storedSize) {
+        throw badInput(at + ": its frames add up to " + std::to_string(sum) +
+                       " stored bytes, not its \"storedSize\" " + std::to_string(storedSize));
+    }
+    return frames;
+}
+
+// The frame size of a job's frames; 0 when it stores its bytes as they are.
+uint64_t frameSizeOf(const ManifestStages& stages) { return stages.framed ? stages.frameSize : 0; }
+
 // Whether two entries name the same archive file of the same stream.
 bool sameArchive(const ManifestArchive& a, const ManifestArchive& b) {
     return a.stream == b.stream && a.trellanId == b.trellanId && a.groupNumber == b.groupNumber &&
@@ -184,10 +225,11 @@ std::vector<ManifestShare> stripedSharesOf(const json& entries, const ManifestFi
 
 // The shares of a file in format 3, where empty shares may be left out:
 // those listed in stream order, tiling the file; the others are filled in
-// as empty shares (each at its stream's end so far, checked later).
+// as empty shares (each at its stream's end so far, checked later). Framed
+// shares (frameSize, 0 for none) may list their frames.
 std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
-                                          const std::vector<ManifestArchive>& archives,
-                                          bool staged, const std::string& where) {
+                                          const std::vector<ManifestArchive>& archives, bool staged,
+                                          uint64_t frameSize, const std::string& where) {
     const std::size_t streams = archives.size();
     const auto list = entry.find("streams");
     if (list == entry.end() || !list->is_array()) {
@@ -212,6 +254,7 @@ std::vector<ManifestShare> sparseSharesOf(const json& entry, uint64_t fileSize,
         share.size = number<uint64_t>(item, "size", at);
         share.sha256 = digest(item, "sha256", at);
         readStored(item, share, staged, at);
+        share.frames = framesOf(item, frameSize, share.size, share.storedSize, at);
         if (share.archive.stream <= lastStream || share.archive.stream > streams ||
             share.sourceOffset != nextOffset || share.size > fileSize - nextOffset) {
             throw badInput(at +
@@ -398,10 +441,13 @@ std::vector<ManifestReference> referencesOf(const json& document, unsigned long 
 // stream's next share must start in its archive file.
 class FileEntries {
 public:
-    FileEntries(int version, const std::vector<ManifestArchive>& archives,
+    FileEntries(int version, const ManifestStages& stages,
+                const std::vector<ManifestArchive>& archives,
                 const std::vector<ManifestReference>& references)
         : m_staged(version >= kStagedVersion),
           m_third(version >= kStreamVersion),
+          m_chained(version >= kChainVersion),
+          m_stages(stages),
           m_archives(archives),
           m_references(references),
           m_streamEnd(archives.size(), 0) {}
@@ -419,6 +465,11 @@ public:
         file.size = number<uint64_t>(entry, "size", at);
         file.sha256 = digest(entry, "sha256", at);
         readIdentity(entry, file, at);
+        if (file.isFile()) readBlocks(entry, file, at);
+        if (entry.contains("pieces")) {
+            readPieces(entry, file, at);
+            return file;
+        }
         if (entry.contains("heldBy")) {
             readHeldShares(entry, file, at);
             return file;
@@ -441,6 +492,159 @@ private:
         file.hasIdentity = true;
     }
 
+    // A file's block size and the digest of each of its blocks, when
+    // recorded.
+    static void readBlocks(const json& entry, ManifestFile& file, const std::string& at) {
+        const bool size = entry.contains("blockSize"), digests = entry.contains("blocks");
+        if (!size && !digests) return;
+        if (size != digests) throw badInput(at + ": \"blockSize\" and \"blocks\" go together");
+        file.blockSize = number<uint64_t>(entry, "blockSize", at);
+        if (file.blockSize == 0 || file.blockSize > kMaxFrameSize) {
+            throw badInput(at + ": \"blockSize\" " + std::to_string(file.blockSize) +
+                           " is out of range (1 to " + std::to_string(kMaxFrameSize) + ")");
+        }
+        const json& blocks = entry["blocks"];
+        const std::size_t count = file.blockCount();
+        bool good = blocks.is_string() && blocks.get_ref<const std::string&>().size() == count * 64;
+        for (std::size_t i = 0; good && i < count; ++i) {
+            good = isSha256(blocks.get_ref<const std::string&>().substr(i * 64, 64));
+        }
+        if (!good) {
+            throw badInput(at + ": \"blocks\" is not one SHA-256 digest for each of its " +
+                           std::to_string(count) + " blocks");
+        }
+        file.blocks = blocks.get<std::string>();
+    }
+
+    // The stages of the job that holds a piece (0: this one); null for a job
+    // the manifest does not refer to.
+    const ManifestStages* holderStages(unsigned long long job) const {
+        if (job == 0) return &m_stages;
+        for (const ManifestReference& reference : m_references) {
+            if (reference.jobId == job) return &reference.stages;
+        }
+        return nullptr;
+    }
+
+    // Format 5: a file in pieces, which tile it block by block; each lies
+    // in an archive file of the job that holds it, this job's own ones one
+    // after another in their streams as shares do.
+    void readPieces(const json& entry, ManifestFile& file, const std::string& at) {
+        if (!m_chained || !file.isFile()) {
+            throw badInput(at + ": \"pieces\" are for a file of a manifest of version 5");
+        }
+        if (file.blockSize == 0) {
+            throw badInput(at + ": \"pieces\" need \"blockSize\" and \"blocks\" beside them");
+        }
+        if (entry.contains("streams") || entry.contains("heldBy")) {
+            throw badInput(at + ": \"pieces\" stand instead of \"streams\" and \"heldBy\"");
+        }
+        const auto list = entry.find("pieces");
+        if (!list->is_array() || list->empty()) throw badInput(at + " names no pieces");
+        uint64_t next = 0;
+        // Per stream: this file's own frames so far, where the next own
+        // piece's frames are numbered from.
+        std::vector<uint64_t> ownFrames(m_archives.size(), 0);
+        for (const json& item : *list) {
+            const std::string piece = at + " piece " + std::to_string(file.pieces.size() + 1);
+            file.pieces.push_back(pieceOf(item, file, next, piece));
+            const ManifestPiece& p = file.pieces.back();
+            next += p.size;
+            if (p.heldBy == 0) placeOwnPiece(p, ownFrames, piece);
+        }
+        if (next != file.size) {
+            throw badInput(at + ": the pieces hold " + std::to_string(next) + " bytes, the file " +
+                           std::to_string(file.size));
+        }
+    }
+
+    // One piece of file, which must start at `next`.
+    ManifestPiece pieceOf(const json& item, const ManifestFile& file, uint64_t next,
+                          const std::string& at) const {
+        if (!item.is_object()) throw badInput(at + " is not an object");
+        ManifestPiece p;
+        if (item.contains("heldBy")) p.heldBy = number<unsigned long long>(item, "heldBy", at);
+        const ManifestStages* stages = p.heldBy == 0 ? nullptr : holderStages(p.heldBy);
+        if (p.heldBy != 0 && !stages) {
+            throw badInput(at + ": \"heldBy\" names no job of the references");
+        }
+        if (!stages) stages = &m_stages;
+        const std::vector<ManifestArchive>& archives =
+            p.heldBy == 0 ? m_archives : referenceArchives(p.heldBy);
+        p.archive = archiveOf(item, at);
+        if (p.archive.stream == 0 || p.archive.stream > archives.size() ||
+            !sameArchive(p.archive, archives[p.archive.stream - 1])) {
+            throw badInput(at + " names another archive file than " +
+                           (p.heldBy == 0 ? std::string("the set's")
+                                          : "job " + std::to_string(p.heldBy) + "'s"));
+        }
+        p.sourceOffset = number<uint64_t>(item, "sourceOffset", at);
+        p.seekOffset = number<uint64_t>(item, "seekOffset", at);
+        p.size = number<uint64_t>(item, "size", at);
+        p.storedSize = number<uint64_t>(item, "storedSize", at);
+        if (p.sourceOffset != next || p.size == 0 || p.size > file.size - next) {
+            throw badInput(at + " is out of order, leaves a gap or runs past the end of the file");
+        }
+        const uint64_t end = p.sourceOffset + p.size;
+        if (p.sourceOffset % file.blockSize != 0 ||
+            (end % file.blockSize != 0 && end != file.size)) {
+            throw badInput(at + " does not start and end at block boundaries");
+        }
+        if (stages->framed) {
+            p.frameIndex = number<uint64_t>(item, "frameIndex", at);
+            p.frameOffset = number<uint64_t>(item, "frameOffset", at);
+            if (p.frameOffset >= stages->frameSize) {
+                throw badInput(at + ": \"frameOffset\" " + std::to_string(p.frameOffset) +
+                               " lies past its first frame");
+            }
+            if (!item.contains("frames")) throw badInput(at + ": \"frames\" is missing");
+            p.frames = framesOf(item, stages->frameSize, p.frameOffset + p.size, p.storedSize, at);
+        } else if (item.contains("frameIndex") || item.contains("frameOffset") ||
+                   item.contains("frames")) {
+            throw badInput(at + ": its job's bytes are stored as they are, not as frames");
+        } else if (p.storedSize != p.size) {
+            throw badInput(at + ": \"storedSize\" " + std::to_string(p.storedSize) +
+                           " is not its size, " + std::to_string(p.size) +
+                           ", of bytes stored as they are");
+        }
+        if (p.heldBy == 0) {
+            p.sha256 = digest(item, "sha256", at);
+            p.storedSha256 = digest(item, "storedSha256", at);
+        }
+        return p;
+    }
+
+    // This job's own piece p: it must lie where its stream's next bytes do
+    // and, framed, start at the next frame of the file's part on that
+    // stream; then the stream's end moves past it.
+    void placeOwnPiece(const ManifestPiece& p, std::vector<uint64_t>& ownFrames,
+                       const std::string& at) {
+        const std::size_t k = p.archive.stream - 1;
+        if (p.seekOffset != m_streamEnd[k]) {
+            throw badInput(at + ": \"seekOffset\" " + std::to_string(p.seekOffset) +
+                           " does not follow the previous share or piece (" +
+                           std::to_string(m_streamEnd[k]) + ")");
+        }
+        if (m_stages.framed && (p.frameIndex != ownFrames[k] || p.frameOffset != 0)) {
+            throw badInput(at + ": \"frameIndex\" " + std::to_string(p.frameIndex) +
+                           " does not follow the file's frames before it on its stream (" +
+                           std::to_string(ownFrames[k]) + ")");
+        }
+        if (p.storedSize > std::numeric_limits<uint64_t>::max() - m_streamEnd[k]) {
+            throw badInput(at + ": its archive file would end past 2^64 bytes");
+        }
+        m_streamEnd[k] += p.storedSize;
+        ownFrames[k] += p.frames.size();
+    }
+
+    // The archive files of job `job`, one of the references.
+    const std::vector<ManifestArchive>& referenceArchives(unsigned long long job) const {
+        for (const ManifestReference& reference : m_references) {
+            if (reference.jobId == job) return reference.archives;
+        }
+        return m_archives;
+    }
+
     // Format 5: a file another job holds, its shares those of that job's
     // archive files, tiling the file in its streams' order; where they lie
     // in them is that job's to check.
@@ -454,7 +658,8 @@ private:
             throw badInput(at + ": \"heldBy\" names no job of the references, or names one "
                                 "for what is not a file");
         }
-        file.shares = sparseSharesOf(entry, file.size, holder->archives, true, at);
+        file.shares = sparseSharesOf(entry, file.size, holder->archives, true,
+                                     frameSizeOf(holder->stages), at);
         for (const ManifestShare& share : file.shares) {
             if (!sameArchive(share.archive, holder->archives[share.archive.stream - 1])) {
                 throw badInput(at + " names another archive file than job " +
@@ -518,7 +723,10 @@ private:
             readStripes(entry, file, at);
             return stripedSharesOf(array(entry, "streams", at), file, m_staged, at);
         }
-        if (m_third) return sparseSharesOf(entry, file.size, m_archives, m_staged, at);
+        if (m_third) {
+            return sparseSharesOf(entry, file.size, m_archives, m_staged,
+                                  file.isFile() ? frameSizeOf(m_stages) : 0, at);
+        }
         return sharesOf(array(entry, "streams", at), file.size, at);
     }
 
@@ -550,8 +758,10 @@ private:
         }
     }
 
-    const bool m_staged;  // format 4 or later: shares record their stored size and digest
-    const bool m_third;   // format 3 or later
+    const bool m_staged;   // format 4 or later: shares record their stored size and digest
+    const bool m_third;    // format 3 or later
+    const bool m_chained;  // format 5
+    const ManifestStages& m_stages;
     const std::vector<ManifestArchive>& m_archives;
     const std::vector<ManifestReference>& m_references;
     std::vector<uint64_t> m_streamEnd;                  // where each stream's next share starts
@@ -574,7 +784,7 @@ Manifest currentFormat(const json& document, int version, const std::string& whe
     if (const auto found = document.find("backup"); found != document.end()) {
         manifest.chain = chainOf(*found, where);
     }
-    FileEntries entries(version, manifest.archives, manifest.references);
+    FileEntries entries(version, manifest.stages, manifest.archives, manifest.references);
     for (const json& entry : array(document, "files", where)) {
         const std::string at = where + " file " + std::to_string(manifest.files.size() + 1);
         manifest.files.push_back(entries.read(entry, at));
@@ -607,6 +817,28 @@ json stagesJson(const ManifestStages& stages) {
                    {"level", stages.level},
                    {"frameSize", stages.frameSize}};
     if (stages.encrypted()) object["wrappedKey"] = stages.wrappedKey;
+    return object;
+}
+
+// A piece as the manifest writes it: where it lies, and for this job's own
+// its digests.
+json pieceJson(const ManifestPiece& p) {
+    json object = json::object();
+    if (p.heldBy != 0) object["heldBy"] = p.heldBy;
+    object.update(archiveJson(p.archive));
+    object["sourceOffset"] = p.sourceOffset;
+    object["seekOffset"] = p.seekOffset;
+    object["size"] = p.size;
+    object["storedSize"] = p.storedSize;
+    if (!p.frames.empty()) {
+        object["frameIndex"] = p.frameIndex;
+        object["frameOffset"] = p.frameOffset;
+        object["frames"] = p.frames;
+    }
+    if (p.heldBy == 0) {
+        object["sha256"] = p.sha256;
+        object["storedSha256"] = p.storedSha256;
+    }
     return object;
 }
 
@@ -709,6 +941,17 @@ std::string manifestText(const Manifest& manifest) {
             entry["ctime"] = f.ctime;
         }
         if (f.heldBy != 0) entry["heldBy"] = f.heldBy;
+        if (f.blockSize != 0) {
+            entry["blockSize"] = f.blockSize;
+            entry["blocks"] = f.blocks;
+        }
+        if (f.hasPieces()) {
+            json pieces = json::array();
+            for (const ManifestPiece& p : f.pieces) pieces.push_back(pieceJson(p));
+            entry["pieces"] = pieces;
+            files.push_back(entry);
+            continue;
+        }
         if (f.isStream()) {
             entry["stripeUnit"] = f.stripeUnit;
             entry["stripes"] = f.stripes;
@@ -726,6 +969,7 @@ std::string manifestText(const Manifest& manifest) {
                 share["storedSize"] = s.storedSize;
                 share["storedSha256"] = s.storedSha256;
             }
+            if (!s.frames.empty()) share["frames"] = s.frames;
             shares.push_back(share);
         }
         entry["streams"] = shares;

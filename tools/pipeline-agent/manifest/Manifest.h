@@ -33,7 +33,38 @@ struct ManifestShare {
     // bytes as they are (storedSize == size, storedSha256 == sha256).
     uint64_t storedSize = 0;
     std::string storedSha256;
+    // As frames, of a file recorded with block digests: each frame's stored
+    // size in order, so that frame k is found at seekOffset plus the sizes
+    // of the frames before it. Empty otherwise.
+    std::vector<uint64_t> frames{};
     bool operator==(const ManifestShare&) const = default;
+};
+
+// Format 5: a stretch of a file held by pieces (ManifestFile::pieces) rather
+// than by one share a stream. The pieces of a file tile it in file order,
+// each starting at a block boundary and ending at one or at the file's end.
+// A piece lies in one archive file of the job that holds it (this job's, or
+// one of its references', never a job that only refers to it): its bytes as
+// they are, or a run of that job's frames, from frame frameIndex of the
+// part they belong to, whose first frameOffset logical bytes come before
+// the piece (the part of a full backup starts where its stream's share of
+// the file does, not at a block boundary).
+struct ManifestPiece {
+    unsigned long long heldBy = 0;  // 0: this job's own
+    ManifestArchive archive;        // the holder's archive file of the stream
+    uint64_t sourceOffset = 0;      // where the piece starts in the file
+    uint64_t seekOffset = 0;        // where its stored bytes start (framed: frame frameIndex)
+    uint64_t size = 0;              // logical bytes
+    uint64_t storedSize = 0;        // stored bytes a restore reads for it
+    // Framed: see above; frames holds the stored size of each frame it
+    // reads, adding up to storedSize.
+    uint64_t frameIndex = 0;
+    uint64_t frameOffset = 0;
+    std::vector<uint64_t> frames{};
+    // This job's own piece: the SHA-256 of its bytes as read and as stored.
+    std::string sha256;
+    std::string storedSha256;
+    bool operator==(const ManifestPiece&) const = default;
 };
 
 // An entry of the set: a file, or (format 3) a stream input, a directory or
@@ -69,10 +100,26 @@ struct ManifestFile {
     // manifest's references), its shares as that job's manifest lists them;
     // 0 for this job's own.
     unsigned long long heldBy = 0;
+    // A file of more than one block (every one this release writes): its
+    // block size (the whole file cut from offset 0, the last block shorter)
+    // and the SHA-256 of each block, 64 lower-case hex digits each, one
+    // after another. blockSize 0: none recorded.
+    uint64_t blockSize = 0;
+    std::string blocks;
+    // Format 5: a file stored partly by this job and partly by the jobs
+    // whose blocks it kept, in pieces instead of shares (no shares, no
+    // heldBy).
+    std::vector<ManifestPiece> pieces;
 
     bool isStream() const { return kind == Kind::Stream; }
     bool isFile() const { return kind == Kind::File; }
     bool hasData() const { return kind == Kind::File || kind == Kind::Stream; }
+    bool hasPieces() const { return !pieces.empty(); }
+    std::size_t blockCount() const {
+        return blockSize == 0 ? 0 : static_cast<std::size_t>((size + blockSize - 1) / blockSize);
+    }
+    // Block i's digest, of the blocks recorded.
+    std::string blockDigest(std::size_t i) const { return blocks.substr(i * 64, 64); }
 };
 
 // Where stripe `stripe` of a stream input lies: which stream (1..N) holds
@@ -158,8 +205,10 @@ bool holdsTree(const Manifest& manifest);
 // alone, which older agents restore too; 3 for a set with a stream input or
 // a tree, where a file's empty shares are left out; 4 as 3, with the stages
 // and each share's stored size and digest; 5 as 4, its stages optional, with
-// the references and the files other jobs hold), atomically: the file
-// appears complete or not at all. Throws AgentError.
+// the references, the files other jobs hold and the files in pieces), each
+// file of more than one block with its block digests and the stored size of
+// each frame of its framed shares, atomically: the file appears complete or
+// not at all. Throws AgentError.
 void saveManifest(const Manifest& manifest, const std::string& path);
 // Reads and checks a manifest of format 4, 3, 2 or of the first one (a single
 // file, read as a set of one). Throws AgentError (bad input) for a
@@ -167,7 +216,11 @@ void saveManifest(const Manifest& manifest, const std::string& path);
 // up or do not follow each other in the archive files, or whose file names
 // are not distinct base names (format 3: distinct relative paths, none
 // absolute, with an empty, "." or ".." part or a NUL, each under a
-// directory recorded before it).
+// directory recorded before it). A file's block digests must be one for
+// each of its blocks, the frames a share or piece lists must add up to its
+// stored size, and a file's pieces (version 5) must tile it from block
+// boundary to block boundary, each in an archive file of the job that
+// holds it, this job's own following each other in their streams.
 Manifest loadManifest(const std::string& path);
 // The same checks on a manifest's text; path names it in the errors.
 Manifest parseManifest(const std::string& text, const std::string& path);

@@ -28,17 +28,34 @@ std::optional<Manifest> storedManifest(unsigned long long jobId) {
 
 namespace {
 
+// The shares' places, sizes and digests (a restore of shares reads no
+// frame sizes: a manifest of the first format has none).
+bool sameShares(const std::vector<ManifestShare>& given, const std::vector<ManifestShare>& stored) {
+    if (given.size() != stored.size()) return false;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        ManifestShare share = given[i];
+        share.frames = stored[i].frames;
+        if (!(share == stored[i])) return false;
+    }
+    return true;
+}
+
 // Everything a restore obeys of an entry but its name: a manifest of the
 // first format records no mode and no modification time, which earlier
 // releases left out of the second format too (timeOptional: a manifest of
-// either of the first two formats may lack the time its copy records).
+// either of the first two formats may lack the time its copy records). The
+// blocks of a file in pieces are checked as it is restored; a file of
+// shares is checked by them.
 bool sameData(const ManifestFile& given, const ManifestFile& stored, bool timeOptional) {
     const bool sameTime = given.hasMtime ? stored.hasMtime && given.mtime == stored.mtime
                                          : !stored.hasMtime || timeOptional;
     return given.size == stored.size && given.sha256 == stored.sha256 &&
-           given.shares == stored.shares && given.kind == stored.kind &&
+           sameShares(given.shares, stored.shares) && given.kind == stored.kind &&
            given.target == stored.target && sameTime && given.heldBy == stored.heldBy &&
            given.stripeUnit == stored.stripeUnit && given.stripes == stored.stripes &&
+           given.pieces == stored.pieces &&
+           (!stored.hasPieces() ||
+            (given.blockSize == stored.blockSize && given.blocks == stored.blocks)) &&
            (given.mode == -1 || given.mode == stored.mode);
 }
 

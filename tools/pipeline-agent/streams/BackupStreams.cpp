@@ -57,19 +57,27 @@ BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long
       m_storedOffsets(m_inputCount, std::vector<uint64_t>(streams)),
       m_storedSizes(m_inputCount, std::vector<uint64_t>(streams)),
       m_storedDigests(m_inputCount, std::vector<std::string>(streams)),
-      m_storedEnd(streams, 0) {
-    std::vector<uint64_t> sizes;
+      m_storedEnd(streams, 0),
+      m_partly(m_inputs.size(), false),
+      m_extents(m_inputs.size()),
+      m_pieces(m_inputs.size(), std::vector<std::vector<FileExtent>>(streams)),
+      m_blockDigests(m_inputCount),
+      m_frames(m_inputCount, std::vector<std::vector<uint64_t>>(streams)),
+      m_stored(m_inputCount, std::vector<std::vector<StoredPiece>>(streams)) {
+    for (const InputFile* input : m_inputs) m_readSizes.push_back(input->size());
+    plan();
+}
+
+void BackupStreams::plan() {
+    const unsigned long streams = m_streamCount;
     uint64_t total = 0;
-    for (const InputFile* input : m_inputs) {
-        sizes.push_back(input->size());
-        total += input->size();
-    }
-    m_placement = placeFiles(sizes, streams, wholeFileLimit(total, streams));
+    for (const uint64_t size : m_readSizes) total += size;
+    m_placement = placeFiles(m_readSizes, streams, wholeFileLimit(total, streams));
     for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+        const uint64_t size = m_readSizes[file];
         for (unsigned long k = 1; k <= streams; ++k) {
-            const uint64_t size = m_inputs[file]->size();
             m_partSizes[file][k - 1] = m_placement[file] == 0
-                                           ? size * k / streams - size * (k - 1) / streams
+                                           ? cut(file, k) - cut(file, k - 1)
                                            : (m_placement[file] == k ? size : 0);
         }
     }
@@ -79,6 +87,43 @@ BackupStreams::BackupStreams(std::vector<const InputFile*> inputs, unsigned long
             m_prefix[k][file + 1] = m_prefix[k][file] + m_partSizes[file][k];
         }
     }
+    // Each part of a file read in part: the extents, or what of them falls
+    // in it, in order.
+    for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+        if (!m_partly[file]) continue;
+        for (unsigned long k = 1; k <= streams; ++k) {
+            std::vector<FileExtent>& pieces = m_pieces[file][k - 1];
+            pieces.clear();
+            const uint64_t from = partOffset(file, k), to = from + m_partSizes[file][k - 1];
+            uint64_t at = 0;  // where the extent starts in what is read
+            for (const FileExtent& extent : m_extents[file]) {
+                const uint64_t start = std::max(at, from), end = std::min(at + extent.length, to);
+                if (start < end) pieces.push_back({extent.offset + (start - at), end - start});
+                at += extent.length;
+            }
+        }
+    }
+}
+
+uint64_t BackupStreams::cut(std::size_t file, unsigned long k) const {
+    const uint64_t size = m_readSizes[file];
+    if (k == m_streamCount) return size;
+    const uint64_t even = size * k / m_streamCount;
+    // A file read in part is cut at block boundaries, so that each piece
+    // holds whole blocks (and, with stages, whole frames).
+    return m_partly[file] ? even / m_blockSize * m_blockSize : even;
+}
+
+void BackupStreams::useBlocks(uint64_t blockSize,
+                              std::map<std::size_t, std::vector<FileExtent>> partly) {
+    m_blockSize = blockSize;
+    for (auto& [file, extents] : partly) {
+        m_partly[file] = true;
+        m_readSizes[file] = 0;
+        for (const FileExtent& extent : extents) m_readSizes[file] += extent.length;
+        m_extents[file] = std::move(extents);
+    }
+    plan();
 }
 
 uint64_t BackupStreams::wholeFileLimit(uint64_t total, unsigned long streams) {
@@ -111,9 +156,9 @@ uint64_t BackupStreams::partOffset(std::size_t file, unsigned long stream) const
         std::lock_guard<std::mutex> lock(m_mutex);
         return std::min<uint64_t>(uint64_t{stream - 1} * kStripeUnit, m_streamSize);
     }
-    const uint64_t size = m_inputs[file]->size();
+    const uint64_t size = m_readSizes[file];
     if (m_placement[file] != 0) return stream <= m_placement[file] ? 0 : size;
-    return size * (stream - 1) / m_streamCount;
+    return cut(file, stream - 1);
 }
 
 uint64_t BackupStreams::partSize(std::size_t file, unsigned long stream) const {
@@ -150,17 +195,17 @@ void BackupStreams::partEnds(unsigned long k, std::size_t file, uint64_t size,
     m_storedEnd[k - 1] += size;
 }
 
-std::unique_ptr<FrameEncoder> BackupStreams::encoderFor(unsigned long k, std::size_t file,
-                                                        std::size_t frameSize,
-                                                        Sha256& storedDigest,
-                                                        uint64_t& storedBytes) {
+std::unique_ptr<FrameEncoder> BackupStreams::encoderFor(
+    unsigned long k, std::size_t file, std::size_t frameSize, Sha256& storedDigest,
+    uint64_t& storedBytes, std::function<void(const StoredFrame&)> also) {
     if (!m_stages) return nullptr;
     return std::make_unique<FrameEncoder>(
         m_stages->part(m_names[file], k, frameSize),
-        [this, k, &storedDigest, &storedBytes](const StoredFrame& frame) {
+        [this, k, &storedDigest, &storedBytes, also = std::move(also)](const StoredFrame& frame) {
             append(k, frame.data, frame.size);
             storedDigest.update(frame.data, frame.size);
             storedBytes += frame.size;
+            if (also) also(frame);
         });
 }
 
@@ -292,6 +337,22 @@ std::string BackupStreams::fileDigest(std::size_t file) const {
     return m_fileDigests[file];
 }
 
+std::string BackupStreams::blockDigests(std::size_t file) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_blockDigests[file];
+}
+
+std::vector<uint64_t> BackupStreams::partFrames(std::size_t file, unsigned long stream) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_frames[file][stream - 1];
+}
+
+std::vector<BackupStreams::StoredPiece> BackupStreams::storedPieces(std::size_t file,
+                                                                    unsigned long stream) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stored[file][stream - 1];
+}
+
 bool BackupStreams::stopping() const { return m_stop || m_failure; }
 
 void BackupStreams::fail(std::exception_ptr error) {
@@ -349,31 +410,39 @@ void BackupStreams::read() {
     }
 }
 
-// Reads file `file`, part after part in stream order, digesting it when it
-// is split, and checks that it did not change meanwhile. False when the job
-// stops first.
+// Reads file `file`, part after part in stream order (of a file read in
+// part, piece after piece), digesting it when it is split and, with blocks,
+// block by block, and checks that it did not change meanwhile. False when
+// the job stops first.
 bool BackupStreams::readFile(std::size_t file) {
     // A file of a tree is opened only now, and closed once read.
     const InputFile& input = *m_inputs[file];
     input.open();
     Sha256 digest;
+    // A file placed whole on a stream is digested there, once.
+    Sha256* const whole = m_placement[file] == 0 && !m_partly[file] ? &digest : nullptr;
+    std::optional<BlockDigests> blocks;
+    if (m_blockSize != 0 && (m_partly[file] || input.size() > m_blockSize)) {
+        blocks.emplace(m_blockSize);
+    }
+    BlockDigests* const digests = blocks ? &*blocks : nullptr;
     bool firstChunk = true;
     for (unsigned long k = 1; k <= m_streamCount; ++k) {
-        const uint64_t end = partOffset(file, k) + m_partSizes[file][k - 1];
-        for (uint64_t offset = partOffset(file, k); offset < end;) {
-            Chunk chunk;
-            chunk.file = file;
-            chunk.length = static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
-            if (!takeBuffer(chunk, kChunk)) return false;
-            input.readAt(chunk.data.data(), chunk.length, offset);
-            if (firstChunk && !m_afterFirstChunk.empty()) {
-                runTestCommand(m_afterFirstChunk, input.path());
+        if (!m_partly[file]) {
+            const uint64_t from = partOffset(file, k);
+            if (!readRange(file, k, 0, from, from + m_partSizes[file][k - 1], whole, digests,
+                           firstChunk)) {
+                return false;
             }
-            firstChunk = false;
-            // A file placed whole on a stream is digested there, once.
-            if (m_placement[file] == 0) digest.update(chunk.data.data(), chunk.length);
-            offset += chunk.length;
-            if (!queueChunk(k, std::move(chunk))) return false;
+            continue;
+        }
+        const std::vector<FileExtent>& pieces = m_pieces[file][k - 1];
+        for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
+            const FileExtent& extent = pieces[piece];
+            if (!readRange(file, k, piece, extent.offset, extent.offset + extent.length, nullptr,
+                           digests, firstChunk)) {
+                return false;
+            }
         }
     }
     // Its last byte is read: the file must still be the one whose
@@ -381,7 +450,33 @@ bool BackupStreams::readFile(std::size_t file) {
     input.requireUnchanged();
     input.release();
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_placement[file] == 0) m_fileDigests[file] = digest.hex();
+    if (whole) m_fileDigests[file] = digest.hex();
+    if (blocks) m_blockDigests[file] = blocks->finish();
+    return true;
+}
+
+bool BackupStreams::readRange(std::size_t file, unsigned long k, std::size_t piece,
+                              uint64_t offset, uint64_t end, Sha256* digest, BlockDigests* blocks,
+                              bool& firstChunk) {
+    const InputFile& input = *m_inputs[file];
+    while (offset < end) {
+        Chunk chunk;
+        chunk.file = file;
+        chunk.piece = piece;
+        chunk.length = static_cast<std::size_t>(std::min<uint64_t>(kChunk, end - offset));
+        if (!takeBuffer(chunk, kChunk)) return false;
+        input.readAt(chunk.data.data(), chunk.length, offset);
+        if (firstChunk && !m_afterFirstChunk.empty()) {
+            runTestCommand(m_afterFirstChunk, input.path());
+        }
+        firstChunk = false;
+        if (digest) digest->update(chunk.data.data(), chunk.length);
+        // The blocks' digests are of the bytes handed on, which the stream
+        // stores.
+        if (blocks) blocks->update(chunk.data.data(), chunk.length);
+        offset += chunk.length;
+        if (!queueChunk(k, std::move(chunk))) return false;
+    }
     return true;
 }
 
@@ -470,13 +565,89 @@ bool BackupStreams::waitToBegin(unsigned long k, std::size_t file) {
     return !stopping();
 }
 
+namespace {
+
+// What a writer gathers of the pieces of a part of a file read in part: each
+// piece's digests and stored bytes, and its frames as the encoder makes them
+// (a frame never holds bytes of two pieces: a piece is whole frames).
+class PieceRecords {
+public:
+    explicit PieceRecords(const std::vector<FileExtent>& pieces) : m_pieces(pieces) {}
+
+    // The next bytes of piece `piece`, which must be the current one or the
+    // next; false when they are not.
+    bool take(std::size_t piece, const char* data, std::size_t length) {
+        if (piece != m_current) {
+            if (piece != m_current + 1 || m_taken != m_pieces[m_current].length) return false;
+            end();
+            ++m_current;
+            m_taken = 0;
+        }
+        if (length > m_pieces[m_current].length - m_taken) return false;
+        if (!m_digest) m_digest = std::make_unique<Sha256>();
+        if (!m_stored) m_stored = std::make_unique<Sha256>();
+        m_digest->update(data, length);
+        m_taken += length;
+        return true;
+    }
+    // A stored frame, or (without stages) the stored bytes, of the current
+    // piece.
+    void stored(const void* data, std::size_t length, bool frame) {
+        if (!m_stored) m_stored = std::make_unique<Sha256>();
+        m_stored->update(data, length);
+        m_storedBytes += length;
+        if (frame) m_frames.push_back(length);
+    }
+    // Once the part's bytes are all written: every piece's record, in order.
+    std::vector<BackupStreams::StoredPiece> finish() {
+        if (m_current < m_pieces.size() && m_taken > 0) end();
+        return std::move(m_done);
+    }
+
+private:
+    void end() {
+        BackupStreams::StoredPiece piece;
+        piece.sourceOffset = m_pieces[m_current].offset;
+        piece.size = m_pieces[m_current].length;
+        piece.sha256 = m_digest->hex();
+        piece.partOffset = m_partOffset;
+        piece.storedSize = m_storedBytes;
+        piece.storedSha256 = m_stored->hex();
+        piece.frameIndex = m_frameIndex;
+        piece.frames = std::move(m_frames);
+        m_partOffset += m_storedBytes;
+        m_frameIndex += piece.frames.size();
+        m_storedBytes = 0;
+        m_frames.clear();
+        m_digest.reset();
+        m_stored.reset();
+        m_done.push_back(std::move(piece));
+    }
+
+    const std::vector<FileExtent>& m_pieces;
+    std::size_t m_current = 0;
+    uint64_t m_taken = 0;  // bytes of the current piece
+    std::unique_ptr<Sha256> m_digest, m_stored;
+    uint64_t m_storedBytes = 0, m_partOffset = 0, m_frameIndex = 0;
+    std::vector<uint64_t> m_frames;
+    std::vector<BackupStreams::StoredPiece> m_done;
+};
+
+}  // namespace
+
 // Appends stream k's part of file (through its stages, if any) and records
-// its digest and, once written, its stored size and digest. False when the
-// job stops first.
+// its digest and, once written, its stored size and digest, its frames and
+// the pieces of a file read in part. False when the job stops first.
 bool BackupStreams::writePart(unsigned long k, std::size_t file) {
     Sha256 digest;
     Sha256 storedDigest;
     uint64_t storedBytes = 0;
+    std::optional<PieceRecords> pieces;
+    if (m_partly[file]) pieces.emplace(m_pieces[file][k - 1]);
+    // The frames of a file recorded by blocks.
+    const bool frames = m_stages && m_blockSize != 0 &&
+                        (m_partly[file] || m_inputs[file]->size() > m_blockSize);
+    std::vector<uint64_t> frameSizes;
     // A part smaller than a frame is one frame: its buffers need be
     // no larger (a decoder accepts any frame up to the job's size).
     const auto encoder = encoderFor(
@@ -484,17 +655,22 @@ bool BackupStreams::writePart(unsigned long k, std::size_t file) {
         m_stages ? static_cast<std::size_t>(std::min<uint64_t>(m_stages->frameSize,
                                                                partSize(file, k)))
                  : 0,
-        storedDigest, storedBytes);
+        storedDigest, storedBytes, [&](const StoredFrame& frame) {
+            if (frames) frameSizes.push_back(frame.size);
+            if (pieces) pieces->stored(frame.data, frame.size, true);
+        });
     for (uint64_t left = partSize(file, k); left > 0;) {
         std::optional<Chunk> chunk = nextChunk(k);
         if (!chunk) return false;
-        if (chunk->file != file || chunk->length > left) {
+        if (chunk->file != file || chunk->length > left ||
+            (pieces && !pieces->take(chunk->piece, chunk->data.data(), chunk->length))) {
             throw jobFailed("stream " + std::to_string(k) + " was handed data out of order");
         }
         if (encoder) {
             encoder->write(chunk->data.data(), chunk->length);
         } else {
             append(k, chunk->data.data(), chunk->length);
+            if (pieces) pieces->stored(chunk->data.data(), chunk->length, false);
         }
         if (m_phases) m_phases->moved(k, chunk->length);
         digest.update(chunk->data.data(), chunk->length);
@@ -511,6 +687,8 @@ bool BackupStreams::writePart(unsigned long k, std::size_t file) {
     }
     std::lock_guard<std::mutex> lock(m_mutex);
     m_partDigests[file][k - 1] = logical;
+    m_frames[file][k - 1] = std::move(frameSizes);
+    if (pieces) m_stored[file][k - 1] = pieces->finish();
     // Placed whole here: the part is the file.
     if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
     return true;

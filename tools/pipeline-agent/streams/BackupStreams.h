@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -15,11 +17,13 @@
 #include "base/Sha256.h"
 #include "inputs/InputFile.h"
 #include "inputs/PipeInput.h"
+#include "manifest/BlockPieces.h"
 #include "manifest/Manifest.h"
 #include "report/StreamPhases.h"
 #include "stages/JobStages.h"
 
 class FrameEncoder;
+struct StoredFrame;
 
 // The data of a backup set over N streams: stream k's archive file holds,
 // for file 1, 2, ... in turn, part k of the file. A file larger than
@@ -55,6 +59,17 @@ class FrameEncoder;
 // one run whose frames are its stripes. The parts' places in the archive
 // files are then known only as they are written: archiveOffset is where the
 // writer began the part. Without stages the bytes are stored as read.
+//
+// With blocks (useBlocks), the reader also digests each file of more than
+// one block block by block, from the bytes it hands on, and a writer with
+// stages keeps the stored size of each frame of such a file's part. A file
+// may then be read only in part: its extents, runs of whole blocks (the
+// file's last one shorter), one after another as if they were the file;
+// its parts are cut at block boundaries of those bytes, and each part holds
+// pieces, the extents or the pieces of them that fall in it. A writer
+// records each piece's digest, where it starts in the part's stored bytes
+// and, with stages, its frames: a piece is a run of whole frames, its block
+// size being the frame size.
 //
 // Thread rules: every public operation is called from the owner's thread.
 // A failure of any thread (a read, a write, a signal noticed) stops all of
@@ -108,9 +123,32 @@ public:
     // startReading.
     void useStages(JobStages stages, std::vector<std::string> names);
 
+    // Digests each file of more than one block by blocks of blockSize (with
+    // stages: the frame size), and reads the files partly[i] names only in
+    // the extents given (in file order, each from a block boundary to one
+    // or to the file's end; none: nothing is read but the file is checked
+    // unchanged all the same). Places the files anew on the streams. Call
+    // before startReading.
+    void useBlocks(uint64_t blockSize, std::map<std::size_t, std::vector<FileExtent>> partly);
+
+    // A piece of a file read in part, as a writer stored it: where it lies
+    // in the file and in its part's stored bytes, its frames with stages
+    // (the first one's index in the part), and its digests.
+    struct StoredPiece {
+        uint64_t sourceOffset = 0;
+        uint64_t size = 0;
+        std::string sha256;
+        uint64_t partOffset = 0;  // stored bytes of the part before it
+        uint64_t storedSize = 0;
+        std::string storedSha256;
+        uint64_t frameIndex = 0;
+        std::vector<uint64_t> frames;
+    };
+
     // Where part `stream` of file `file` lies in the file (for a stream
-    // input, where its first stripe starts), and its size; for a stream
-    // input known only once the stream wrote all of it.
+    // input, where its first stripe starts; for a file read in part, in the
+    // bytes read of it), and its size; for a stream input known only once
+    // the stream wrote all of it.
     uint64_t partOffset(std::size_t file, unsigned long stream) const;
     uint64_t partSize(std::size_t file, unsigned long stream) const;
     // The stream that holds file `file` whole, or 0 when it is split.
@@ -151,15 +189,30 @@ public:
     // Stops every thread and waits for them.
     void stop();
 
-    // Digests, once done(): of part `stream` of file `file`, and of the file.
+    // Digests, once done(): of part `stream` of file `file`, and of the file
+    // (not of a file read in part).
     std::string partDigest(std::size_t file, unsigned long stream) const;
     std::string fileDigest(std::size_t file) const;
+
+    // With blocks, once done(): the digests of the blocks the reader read of
+    // file `file` in order (a file of more than one block read whole: all
+    // of them; one read in part: those of its extents), 64 hex digits each;
+    // empty for any other file.
+    std::string blockDigests(std::size_t file) const;
+    // With blocks and stages, once done(): the stored size of each frame of
+    // part `stream` of a file of more than one block read whole.
+    std::vector<uint64_t> partFrames(std::size_t file, unsigned long stream) const;
+    // Whether file `file` is read in part, and once done() its pieces on
+    // stream `stream`, in file order.
+    bool readsInPart(std::size_t file) const { return m_partly[file]; }
+    std::vector<StoredPiece> storedPieces(std::size_t file, unsigned long stream) const;
 
 private:
     struct Chunk {
         std::vector<char> data;
         std::size_t length = 0;
         std::size_t file = 0;
+        std::size_t piece = 0;  // of a file read in part: its piece in the part
         uint64_t stripe = 0;  // a stream input's stripe
         bool end = false;     // no data: the stream input ended
     };
@@ -188,11 +241,22 @@ private:
     void partBegins(unsigned long k, std::size_t file);
     void partEnds(unsigned long k, std::size_t file, uint64_t size, const std::string& digest);
     // The encoder of stream k's part of file when there are stages; its
-    // frames go to the archive file and into storedDigest.
+    // frames go to the archive file and into storedDigest, and then to
+    // `also`, when given.
     std::unique_ptr<FrameEncoder> encoderFor(unsigned long k, std::size_t file,
-                                                   std::size_t frameSize, Sha256& storedDigest,
-                                                   uint64_t& storedBytes);
+                                             std::size_t frameSize, Sha256& storedDigest,
+                                             uint64_t& storedBytes,
+                                             std::function<void(const StoredFrame&)> also = {});
     void write(unsigned long stream);
+    // Places the files on the streams and cuts their parts (and pieces).
+    void plan();
+    // Where file's part k+1 starts in what is read of it (k = 0..N; N: its
+    // end), when it is split.
+    uint64_t cut(std::size_t file, unsigned long k) const;
+    // Reads the bytes [offset, end) of file into chunks of piece `piece`,
+    // each queued for stream k; false when the job stops first.
+    bool readRange(std::size_t file, unsigned long k, std::size_t piece, uint64_t offset,
+                   uint64_t end, Sha256* digest, BlockDigests* blocks, bool& firstChunk);
     void fail(std::exception_ptr error);
     bool stopping() const;  // with m_mutex held
 
@@ -229,4 +293,13 @@ private:
     std::vector<std::vector<uint64_t>> m_storedSizes;     // [file][stream-1]
     std::vector<std::vector<std::string>> m_storedDigests;  // [file][stream-1]
     std::vector<uint64_t> m_storedEnd;                    // [stream-1]: bytes written so far
+
+    uint64_t m_blockSize = 0;                             // 0: no blocks
+    std::vector<uint64_t> m_readSizes;                    // [file]: what is read of it
+    std::vector<bool> m_partly;                           // [file]: read in part
+    std::vector<std::vector<FileExtent>> m_extents;       // [file]: what of it is read
+    std::vector<std::vector<std::vector<FileExtent>>> m_pieces;  // [file][stream-1], in part
+    std::vector<std::string> m_blockDigests;              // [file], by the reader
+    std::vector<std::vector<std::vector<uint64_t>>> m_frames;    // [file][stream-1]
+    std::vector<std::vector<std::vector<StoredPiece>>> m_stored;  // [file][stream-1]
 };

@@ -171,13 +171,31 @@ ManifestFile referringEntry(ManifestFile current, const ManifestFile& unchanged,
                             const Manifest& reference, Manifest& manifest) {
     current.size = unchanged.size;
     current.sha256 = unchanged.sha256;
+    current.blockSize = unchanged.blockSize;
+    current.blocks = unchanged.blocks;
+    if (unchanged.hasPieces()) {
+        // Each piece names the job that holds it: reference's own pieces
+        // are now reference's to hold.
+        current.pieces = unchanged.pieces;
+        for (ManifestPiece& piece : current.pieces) {
+            if (piece.heldBy == 0) piece.heldBy = reference.jobId;
+            piece.sha256.clear();
+            piece.storedSha256.clear();
+            referTo(piece.heldBy, reference, manifest);
+        }
+        return current;
+    }
     current.shares = unchanged.shares;
     current.heldBy = unchanged.heldBy != 0 ? unchanged.heldBy : reference.jobId;
-    if (manifest.referenceTo(current.heldBy)) return current;
-    if (current.heldBy == reference.jobId) {
+    referTo(current.heldBy, reference, manifest);
+    return current;
+}
+
+void referTo(unsigned long long holder, const Manifest& reference, Manifest& manifest) {
+    if (manifest.referenceTo(holder)) return;
+    if (holder == reference.jobId) {
         manifest.references.push_back({reference.jobId, reference.archives, reference.stages});
     } else {
-        manifest.references.push_back(*reference.referenceTo(current.heldBy));
+        manifest.references.push_back(*reference.referenceTo(holder));
     }
-    return current;
 }

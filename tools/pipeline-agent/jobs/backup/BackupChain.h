@@ -52,7 +52,13 @@ void markUnchanged(BackupSet& set, const Manifest& reference, bool verifyContent
 
 // The entry of a file that refers to `unchanged` (reference's), as
 // `current` (the new job's own record of the file: name, mode, times) with
-// the data of the job that holds it; adds that job to manifest's
-// references when it is not among them yet.
+// the data of the job that holds it (or, of a file in pieces, of each job
+// that holds a piece of it) and its blocks; adds those jobs to manifest's
+// references when they are not among them yet.
 ManifestFile referringEntry(ManifestFile current, const ManifestFile& unchanged,
                             const Manifest& reference, Manifest& manifest);
+
+// Adds job `holder` (reference itself, or one of the jobs it refers to) to
+// manifest's references, with its archive files and stages, unless it is
+// among them already.
+void referTo(unsigned long long holder, const Manifest& reference, Manifest& manifest);

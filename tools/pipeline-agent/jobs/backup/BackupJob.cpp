@@ -10,6 +10,7 @@
 #include "jobs/backup/BackupManifest.h"
 #include "jobs/backup/BackupReport.h"
 #include "jobs/backup/BackupSet.h"
+#include "jobs/backup/BlockChanges.h"
 #include "jobs/backup/ClusterBackup.h"
 #include "jobs/backup/Completion.h"
 #include "jobs/backup/JobStart.h"
@@ -72,8 +73,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
 
     const Snapshots snapshots = takeSnapshots(options, set, jobId);
     const std::vector<const InputFile*> read = readList(set, snapshots);
-    uint64_t bytes = 0;
-    for (const InputFile* input : read) bytes += input->size();
+    // A job's blocks are its frames when it has stages.
+    const uint64_t blockSize = keys.stages ? keys.stages->frameSize : kPlainBlockSize;
+    if (chain.reference) {
+        failJobOnError(jobId, [&] { compareBlocks(set, read, *chain.reference, blockSize); });
+    }
+    uint64_t bytes = bytesToRead(set, read);
     sayBackupStarts(describeSet(options, set, read.size(), bytes), streamCount, jobId,
                     localplatform::storeDirectory());
 
@@ -91,7 +96,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     const std::size_t setSize = read.size() + (pipe ? 1 : 0);
     BackupStreams streams(read, streamCount, jobId, options.failStream, &report.phases(),
                           pipe.get());
-    prepareStreams(streams, set, pipe.get(), keys.stages, options.afterFirstChunk);
+    prepareStreams(streams, set, pipe.get(), keys.stages, options.afterFirstChunk, blockSize);
 
     const StreamPlan plan{jobId, streamCount, setSize, archiveCreateText(firstName, setSize)};
     const StreamRun run = runStreams(job, streams, report, plan);

@@ -2,7 +2,10 @@
 
 #include <ctime>
 
+#include <algorithm>
+
 #include "jobs/backup/BackupChain.h"
+#include "jobs/backup/BlockChanges.h"
 
 namespace {
 
@@ -27,8 +30,51 @@ void recordShares(ManifestFile& file, std::size_t i, const Manifest& manifest,
         share.sha256 = streams.partDigest(i, k);
         share.storedSize = streams.storedSize(i, k);
         share.storedSha256 = streams.storedDigest(i, k);
+        share.frames = streams.partFrames(i, k);
         file.shares.push_back(share);
     }
+}
+
+// A file compared block by block (changes): the blocks it kept, as pieces of
+// the jobs that hold them, and those the streams stored, as its own pieces;
+// the digests of the blocks stored as the streams read them, of the others
+// as the first pass did (the same as the job compared with recorded).
+void recordPieces(ManifestFile& file, std::size_t i, const BlockChanges& changes,
+                  const Manifest& reference, Manifest& manifest, const BackupStreams& streams) {
+    file.sha256 = changes.sha256;
+    file.blockSize = changes.blockSize;
+    file.blocks = changes.digests;
+    const std::string stored = streams.blockDigests(i);
+    std::size_t next = 0;  // of the blocks stored
+    for (const FileExtent& extent : changes.plan.changed) {
+        for (uint64_t at = extent.offset; at < extent.offset + extent.length;
+             at += changes.blockSize) {
+            file.blocks.replace(at / changes.blockSize * 64, 64, stored, next++ * 64, 64);
+        }
+    }
+    for (const ManifestPiece& kept : changes.plan.kept) {
+        file.pieces.push_back(kept);
+        referTo(kept.heldBy, reference, manifest);
+    }
+    for (unsigned long k = 1; k <= manifest.archives.size(); ++k) {
+        for (const BackupStreams::StoredPiece& own : streams.storedPieces(i, k)) {
+            ManifestPiece piece;
+            piece.archive = manifest.archives[k - 1];
+            piece.sourceOffset = own.sourceOffset;
+            piece.seekOffset = streams.archiveOffset(i, k) + own.partOffset;
+            piece.size = own.size;
+            piece.storedSize = own.storedSize;
+            piece.frameIndex = own.frameIndex;
+            piece.frames = own.frames;
+            piece.sha256 = own.sha256;
+            piece.storedSha256 = own.storedSha256;
+            file.pieces.push_back(std::move(piece));
+        }
+    }
+    std::sort(file.pieces.begin(), file.pieces.end(),
+              [](const ManifestPiece& a, const ManifestPiece& b) {
+                  return a.sourceOffset < b.sourceOffset;
+              });
 }
 
 ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
@@ -62,8 +108,14 @@ ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
     if (entry.unchanged) return referringEntry(file, *entry.unchanged, *reference, manifest);
     const std::size_t i = entry.read;
     file.size = read[i]->size();
+    if (entry.blocks) {
+        recordPieces(file, i, *entry.blocks, *reference, manifest, streams);
+        return file;
+    }
     file.sha256 = streams.fileDigest(i);
     recordShares(file, i, manifest, streams);
+    file.blocks = streams.blockDigests(i);
+    if (!file.blocks.empty()) file.blockSize = blockSizeOf(manifest.stages);
     return file;
 }
 

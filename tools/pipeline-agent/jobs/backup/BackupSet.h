@@ -12,6 +12,8 @@
 #include "jobs/backup/ClusterBackup.h"
 #include "manifest/Manifest.h"
 
+struct BlockChanges;
+
 // One entry of the set as the manifest records it, in order: a file named
 // directly, or what a tree holds.
 struct SetEntry {
@@ -26,6 +28,10 @@ struct SetEntry {
     // A file unchanged since the job this one is compared with: that job's
     // entry for it, whose data this job refers to; nothing is read of it.
     const ManifestFile* unchanged = nullptr;
+    // A file that changed, compared block by block with that job's entry:
+    // what the first read of it found, and the blocks the streams read
+    // again and store (BlockChanges.h); null for a file read whole.
+    std::shared_ptr<const BlockChanges> blocks;
 };
 
 // The set a backup was asked for, checked: its entries in order, and the

@@ -1,10 +1,12 @@
 #include "jobs/backup/StreamRun.h"
 
 #include <chrono>
+#include <map>
 
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "base/Interrupt.h"
+#include "jobs/backup/BlockChanges.h"
 #include "jobs/backup/Invalidation.h"
 #include "platform/local/ArchiveFiles.h"
 #include "platform/local/Jobs.h"
@@ -105,7 +107,8 @@ std::string archiveCreateText(const std::string& firstName, std::size_t setSize)
 }
 
 void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInput* pipe,
-                    const std::optional<JobStages>& stages, const std::string& afterFirstChunk) {
+                    const std::optional<JobStages>& stages, const std::string& afterFirstChunk,
+                    uint64_t blockSize) {
     if (stages) {
         std::vector<std::string> names;
         for (const SetEntry& entry : set.entries) {
@@ -115,6 +118,11 @@ void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInpu
         if (pipe) names.push_back(pipe->name());
         streams.useStages(*stages, std::move(names));
     }
+    std::map<std::size_t, std::vector<FileExtent>> partly;
+    for (const SetEntry& entry : set.entries) {
+        if (entry.blocks) partly.emplace(entry.read, entry.blocks->plan.changed);
+    }
+    streams.useBlocks(blockSize, std::move(partly));
     streams.runAfterFirstChunk(afterFirstChunk);
 }
 

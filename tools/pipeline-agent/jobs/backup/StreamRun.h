@@ -36,9 +36,12 @@ std::string archiveCreateText(const std::string& firstName, std::size_t setSize)
 
 // Readies the streams before they read: every part through stages, when
 // the job has them, bound to its entry's name (the stream input's last);
-// and the test command run after each file's first chunk. The job's thread.
+// each file digested by blocks of blockSize, a file compared block by block
+// (SetEntry::blocks) read only in its changed blocks; and the test command
+// run after each file's first chunk. The job's thread.
 void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInput* pipe,
-                    const std::optional<JobStages>& stages, const std::string& afterFirstChunk);
+                    const std::optional<JobStages>& stages, const std::string& afterFirstChunk,
+                    uint64_t blockSize);
 
 // Drives the job's streams through the library: sets the pipeline up, adds
 // stream 1..N in order (each starts writing as soon as it is set up and its

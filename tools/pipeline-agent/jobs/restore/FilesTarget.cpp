@@ -79,6 +79,10 @@ std::string FilesTarget::readFile(std::size_t i, const RequestStreams& streams) 
     return streams.readFile(file, *m_outputs[i]);
 }
 
+void FilesTarget::writePiece(std::size_t i, const void* data, std::size_t length, uint64_t offset) {
+    m_outputs[i]->writeAt(data, length, offset);
+}
+
 nlohmann::ordered_json FilesTarget::commit() {
     nlohmann::ordered_json restored = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < m_outputs.size(); ++i) {

@@ -28,6 +28,7 @@ public:
 
 protected:
     std::string readFile(std::size_t i, const RequestStreams& streams) override;
+    void writePiece(std::size_t i, const void* data, std::size_t length, uint64_t offset) override;
 
 private:
     const bool m_replace;

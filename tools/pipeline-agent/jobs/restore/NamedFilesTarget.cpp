@@ -2,6 +2,9 @@
 
 #include "base/AgentError.h"
 #include "base/Console.h"
+#include "base/Counted.h"
+
+#include <functional>
 
 namespace {
 
@@ -27,9 +30,22 @@ std::vector<const ManifestFile*> chosenFiles(const RestoreOptions& options,
 
 NamedFilesTarget::NamedFilesTarget(const RestoreOptions& options, const Manifest& manifest)
     : m_files(chosenFiles(options, manifest)),
+      m_runs(m_files.size()),
       m_readAll(manifest.version == 1 && options.file.empty()),
       m_digests(m_files.size()) {
-    for (const ManifestFile* f : m_files) m_bytes += f->size;
+    for (std::size_t i = 0; i < m_files.size(); ++i) {
+        m_bytes += m_files[i]->size;
+        if (!m_files[i]->hasPieces()) {
+            m_requests.push_back({i, SIZE_MAX});
+            continue;
+        }
+        m_runs[i] = pieceRuns({m_files[i]}, manifest);
+        for (std::size_t r = 0; r < m_runs[i].size(); ++r) m_requests.push_back({i, r});
+    }
+}
+
+void NamedFilesTarget::writePiece(std::size_t i, const void*, std::size_t, uint64_t) {
+    throw jobFailed(m_files[i]->name + " is in pieces, which this restore cannot write");
 }
 
 std::string NamedFilesTarget::summary() const {
@@ -37,15 +53,53 @@ std::string NamedFilesTarget::summary() const {
            std::to_string(m_bytes) + " bytes)";
 }
 
-RestoreRequest NamedFilesTarget::beginRequest(std::size_t i) {
+RestoreRequest NamedFilesTarget::beginRequest(std::size_t r) {
+    const std::size_t i = m_requests[r].file;
     const ManifestFile& file = *m_files[i];
+    if (m_requests[r].run != SIZE_MAX) {
+        const PieceRun& run = m_runs[i][m_requests[r].run];
+        say("file %zu of %zu (%s): setting up %s for %s %s", i + 1, m_files.size(),
+            file.name.c_str(), counted(run.start.shares.size(), "stream").c_str(),
+            counted(run.pieceCount(), "piece").c_str(), holderName(run.holder).c_str());
+        return RestoreRequest{&run.start, false, file.name};
+    }
     say("file %zu of %zu (%s): setting up %zu stream%s", i + 1, m_files.size(), file.name.c_str(),
         file.shares.size(), file.shares.size() == 1 ? "" : "s");
     return RestoreRequest{&file, m_readAll, file.name};
 }
 
-void NamedFilesTarget::readRequest(std::size_t i, const RequestStreams& streams) {
+namespace {
+
+// A run of one file's pieces, written through its target.
+class NamedPieceOutputs : public PieceOutputs {
+public:
+    using Write = std::function<void(const void*, std::size_t, uint64_t)>;
+    explicit NamedPieceOutputs(Write write) : m_write(std::move(write)) {}
+    void write(std::size_t, const void* data, std::size_t length, uint64_t offset) override {
+        m_write(data, length, offset);
+    }
+
+private:
+    const Write m_write;
+};
+
+}  // namespace
+
+void NamedFilesTarget::readRequest(std::size_t r, const RequestStreams& streams) {
+    const std::size_t i = m_requests[r].file;
     const ManifestFile& file = *m_files[i];
+    if (m_requests[r].run != SIZE_MAX) {
+        NamedPieceOutputs outputs([this, i](const void* data, std::size_t length, uint64_t offset) {
+            writePiece(i, data, length, offset);
+        });
+        streams.readPieces(m_runs[i][m_requests[r].run], {&file}, outputs);
+        if (m_requests[r].run + 1 < m_runs[i].size()) return;
+        // Every block of it matched the digest the backup took of its bytes.
+        m_digests[i] = file.sha256;
+        say("file %zu of %zu (%s): read all %s, every block matches", i + 1, m_files.size(),
+            file.name.c_str(), counted(file.pieces.size(), "piece").c_str());
+        return;
+    }
     m_digests[i] = readFile(i, streams);
     say("file %zu of %zu (%s): read all %zu stream%s, checksums match", i + 1, m_files.size(),
         file.name.c_str(), file.shares.size(), file.shares.size() == 1 ? "" : "s");

@@ -15,6 +15,11 @@ std::string RequestStreams::readStreamInput(const ManifestFile& input, StripeSin
     return digest;
 }
 
+void RequestStreams::readPieces(const PieceRun& run, const std::vector<const ManifestFile*>& files,
+                                PieceOutputs& outputs) const {
+    readPieceRun(m_streams, run, files, outputs, m_phases, m_stages);
+}
+
 void RequestStreams::readRun(const std::vector<const ManifestFile*>& files,
                              RunOutputs& outputs) const {
     readRunShares(m_streams, files, outputs, m_phases, m_stages);

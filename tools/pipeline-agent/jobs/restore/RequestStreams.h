@@ -9,6 +9,7 @@
 #include "report/StreamPhases.h"
 #include "restore/PipelineInfo.h"
 #include "stages/JobStages.h"
+#include "streams/PieceReader.h"
 #include "streams/RestoreStreams.h"
 #include "streams/StripeReader.h"
 
@@ -37,6 +38,10 @@ public:
     // A run of consecutive files of a set, each into what outputs opens for
     // it (see readRunShares).
     void readRun(const std::vector<const ManifestFile*>& files, RunOutputs& outputs) const;
+    // A run of pieces of files (format 5), each block checked as it is
+    // written (see readPieceRun).
+    void readPieces(const PieceRun& run, const std::vector<const ManifestFile*>& files,
+                    PieceOutputs& outputs) const;
 
 private:
     const std::map<unsigned long, PipelineInfo> m_streams;

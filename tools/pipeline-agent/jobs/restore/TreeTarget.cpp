@@ -1,11 +1,15 @@
 #include "jobs/restore/TreeTarget.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <system_error>
 
 #include "base/AgentError.h"
@@ -87,7 +91,7 @@ std::vector<unsigned long long> holdersOf(const std::vector<ManifestFile>& all,
                                           const std::vector<bool>& chosen) {
     std::vector<unsigned long long> holders{0};
     for (std::size_t i = 0; i < all.size(); ++i) {
-        if (!chosen[i] || !all[i].isFile() || all[i].size == 0) continue;
+        if (!chosen[i] || !all[i].isFile() || all[i].size == 0 || all[i].hasPieces()) continue;
         if (std::find(holders.begin(), holders.end(), all[i].heldBy) == holders.end()) {
             holders.push_back(all[i].heldBy);
         }
@@ -113,7 +117,7 @@ ManifestFile runStart(const std::vector<ManifestFile>& all, const std::vector<st
 // The runs, each read over one request: chosen files with data whose shares
 // follow one another in the archive files of the job that holds them,
 // consecutive in the set among that job's files. Each job's runs in turn,
-// the set's own first.
+// the set's own first. Files in pieces are read apart.
 std::vector<std::vector<std::size_t>> runsOf(const std::vector<ManifestFile>& all,
                                              const std::vector<bool>& chosen) {
     std::vector<std::vector<std::size_t>> runs;
@@ -122,7 +126,7 @@ std::vector<std::vector<std::size_t>> runsOf(const std::vector<ManifestFile>& al
         std::map<unsigned long, uint64_t> ends;  // where each stream's next share must start
         for (std::size_t i = 0; i < all.size(); ++i) {
             const ManifestFile& f = all[i];
-            if (!f.isFile() || f.size == 0 || f.heldBy != holder) continue;
+            if (!f.isFile() || f.size == 0 || f.heldBy != holder || f.hasPieces()) continue;
             bool follows = chosen[i];
             for (const ManifestShare& share : f.shares) {
                 const auto end = ends.find(share.archive.stream);
@@ -146,6 +150,63 @@ std::vector<std::vector<std::size_t>> runsOf(const std::vector<ManifestFile>& al
     }
     return runs;
 }
+
+// Writes all of length bytes at offset of fd, the file that appears at path.
+void writeAllAt(int fd, const void* data, std::size_t length, uint64_t offset,
+                const std::string& path) {
+    const char* bytes = static_cast<const char*>(data);
+    while (length > 0) {
+        const ssize_t written = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) {
+            throw jobFailed("cannot write " + printablePath(path) + ": " + std::strerror(errno));
+        }
+        bytes += written;
+        length -= static_cast<std::size_t>(written);
+        offset += static_cast<uint64_t>(written);
+    }
+}
+
+// The requests that read the chosen files in pieces: batches of at most
+// `atOnce` files in the set's order, each batch's runs in turn.
+std::vector<std::vector<std::size_t>> pieceBatches(const std::vector<ManifestFile>& all,
+                                                   const std::vector<bool>& chosen,
+                                                   std::size_t atOnce) {
+    std::vector<std::vector<std::size_t>> batches;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!chosen[i] || !all[i].hasPieces()) continue;
+        if (batches.empty() || batches.back().size() == atOnce) batches.emplace_back();
+        batches.back().push_back(i);
+    }
+    return batches;
+}
+
+// What a run of pieces writes into: each file of its batch in the tree's
+// hidden directory, opened at its first piece and kept open (fds, per file
+// of the set) until its last is in.
+class TreePieceOutputs : public PieceOutputs {
+public:
+    TreePieceOutputs(TreeOutput& tree, const std::vector<std::size_t>& files,
+                     const std::vector<std::size_t>& entryOf, std::vector<int>& fds)
+        : m_tree(tree), m_files(files), m_entryOf(entryOf), m_fds(fds) {}
+    void write(std::size_t file, const void* data, std::size_t length, uint64_t offset) override {
+        int fd = -1;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            const std::size_t i = m_files[file];
+            if (m_fds[i] < 0) m_fds[i] = m_tree.openFile(m_entryOf[i]);
+            fd = m_fds[i];
+        }
+        writeAllAt(fd, data, length, offset, m_tree.finalPath(m_entryOf[m_files[file]]));
+    }
+
+private:
+    TreeOutput& m_tree;
+    const std::vector<std::size_t>& m_files;
+    const std::vector<std::size_t>& m_entryOf;
+    std::vector<int>& m_fds;
+    std::mutex m_mutex;
+};
 
 // What a run of a tree's files writes into: the tree's hidden directory.
 class TreeRunOutputs : public RunOutputs {
@@ -208,6 +269,26 @@ TreeTarget::TreeTarget(const RestoreOptions& options, const Manifest& manifest)
     }
     m_runs = runsOf(m_all, m_chosen);
     for (const std::vector<std::size_t>& run : m_runs) m_runStarts.push_back(runStart(m_all, run));
+    m_piecesLeft.assign(m_all.size(), 0);
+    m_pieceFds.assign(m_all.size(), -1);
+    for (const std::vector<std::size_t>& batch : pieceBatches(m_all, m_chosen, kPieceFilesAtOnce)) {
+        std::vector<const ManifestFile*> files;
+        for (std::size_t i : batch) {
+            files.push_back(&m_all[i]);
+            m_piecesLeft[i] = m_all[i].pieces.size();
+        }
+        for (PieceRun& run : pieceRuns(files, manifest)) {
+            m_pieceRuns.push_back({batch, std::move(run)});
+        }
+    }
+}
+
+void TreeTarget::close() noexcept {
+    for (int& fd : m_pieceFds) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    m_inputOutputs.clear();
 }
 
 bool TreeTarget::writesAt(const std::string& path) const {
@@ -259,23 +340,66 @@ void TreeTarget::open(const std::string& recordDirectory) {
 void TreeTarget::prepare() { m_tree->prepare(); }
 
 RestoreRequest TreeTarget::beginRequest(std::size_t r) {
-    if (r >= m_runs.size()) {
-        const ManifestFile& input = m_all[m_inputs[r - m_runs.size()]];
+    const std::size_t reads = m_runs.size() + m_pieceRuns.size();
+    if (r >= reads) {
+        const ManifestFile& input = m_all[m_inputs[r - reads]];
         return RestoreRequest{&input, false, input.name};
+    }
+    if (r >= m_runs.size()) {
+        const PieceRequest& request = m_pieceRuns[r - m_runs.size()];
+        const std::vector<std::size_t> read = piecesRead(request.run, request.files.size());
+        std::vector<std::size_t> files;
+        for (std::size_t f = 0; f < read.size(); ++f) {
+            if (read[f] != 0) files.push_back(request.files[f]);
+        }
+        const std::string what =
+            counted(request.run.pieceCount(), "piece") + " " + holderName(request.run.holder) +
+            " of " +
+            (files.size() == 1 ? printablePath(m_all[files[0]].name)
+                               : std::to_string(files.size()) + " files from " +
+                                     printablePath(m_all[files.front()].name) + " to " +
+                                     printablePath(m_all[files.back()].name));
+        say("request %zu of %zu (%s): setting up %s", r + 1, reads, what.c_str(),
+            counted(request.run.start.shares.size(), "stream").c_str());
+        return RestoreRequest{&request.run.start, false, what};
     }
     const std::vector<std::size_t>& run = m_runs[r];
     const std::string what = run.size() == 1 ? printablePath(m_all[run[0]].name)
                                              : std::to_string(run.size()) + " files from " +
                                                    printablePath(m_all[run.front()].name) +
                                                    " to " + printablePath(m_all[run.back()].name);
-    say("request %zu of %zu (%s): setting up %s", r + 1, m_runs.size(), what.c_str(),
-        counted(m_runStarts[r].shares.size(), "stream").c_str());
+    say("request %zu of %zu (%s): setting up %s", r + 1, m_runs.size() + m_pieceRuns.size(),
+        what.c_str(), counted(m_runStarts[r].shares.size(), "stream").c_str());
     return RestoreRequest{&m_runStarts[r], false, what};
 }
 
+void TreeTarget::readPieces(std::size_t r, const RequestStreams& streams) {
+    const PieceRequest& request = m_pieceRuns[r - m_runs.size()];
+    std::vector<const ManifestFile*> files;
+    for (std::size_t i : request.files) files.push_back(&m_all[i]);
+    TreePieceOutputs outputs(*m_tree, request.files, m_entryOf, m_pieceFds);
+    streams.readPieces(request.run, files, outputs);
+    // A file whose last piece is in is whole, every block of it checked.
+    const std::vector<std::size_t> read = piecesRead(request.run, files.size());
+    for (std::size_t f = 0; f < files.size(); ++f) {
+        const std::size_t i = request.files[f];
+        m_piecesLeft[i] -= read[f];
+        if (read[f] == 0 || m_piecesLeft[i] != 0) continue;
+        const int fd = m_pieceFds[i];
+        m_pieceFds[i] = -1;
+        m_tree->finishFile(m_entryOf[i], fd);
+    }
+    say("request %zu of %zu: read its %s, every block matches", r + 1,
+        m_runs.size() + m_pieceRuns.size(), counted(request.run.pieceCount(), "piece").c_str());
+}
+
 void TreeTarget::readRequest(std::size_t r, const RequestStreams& streams) {
+    if (r >= m_runs.size() && r < m_runs.size() + m_pieceRuns.size()) {
+        readPieces(r, streams);
+        return;
+    }
     if (r >= m_runs.size()) {
-        const std::size_t s = r - m_runs.size();
+        const std::size_t s = r - m_runs.size() - m_pieceRuns.size();
         const ManifestFile& input = m_all[m_inputs[s]];
         StripesToFile sink(*m_inputOutputs[s], input);
         streams.readStreamInput(input, sink);
@@ -291,7 +415,8 @@ void TreeTarget::readRequest(std::size_t r, const RequestStreams& streams) {
     }
     TreeRunOutputs sink(*m_tree, outputs);
     streams.readRun(files, sink);
-    say("request %zu of %zu: read all its shares, checksums match", r + 1, m_runs.size());
+    say("request %zu of %zu: read all its shares, checksums match", r + 1,
+        m_runs.size() + m_pieceRuns.size());
 }
 
 nlohmann::ordered_json TreeTarget::commit() {

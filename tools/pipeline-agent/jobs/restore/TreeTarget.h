@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "jobs/restore/PieceRuns.h"
 #include "jobs/restore/RestoreJob.h"
 #include "jobs/restore/RestoreTarget.h"
 #include "outputs/OutputFile.h"
@@ -16,9 +17,12 @@
 // the chosen entries (all, or what --file names and what lies below it) and
 // the directories above them. The files are read in runs of consecutive
 // files, one restore request a run (one for a whole set), each stream reading
-// its shares of the run in turn, each file open only while it is written. A
-// stream input of the set is restored into the directory as a file (an
-// OutputFile of its name), after the tree, and appears just after it.
+// its shares of the run in turn, each file open only while it is written.
+// Then the files in pieces (format 5), kPieceFilesAtOnce at a time in the
+// set's order, in runs of pieces (PieceRuns.h), each such file open from its
+// first piece until its last is in. A stream input of the set is restored
+// into the directory as a file (an OutputFile of its name), after the tree,
+// and appears just after it.
 class TreeTarget : public RestoreTarget {
 public:
     // Chooses the entries and checks each stream input's place. Throws
@@ -36,13 +40,25 @@ public:
     void open(const std::string& recordDirectory) override;
     // Makes the hidden directory and what holds no data.
     void prepare() override;
-    std::size_t requestCount() const override { return m_runs.size() + m_inputs.size(); }
+    std::size_t requestCount() const override {
+        return m_runs.size() + m_pieceRuns.size() + m_inputs.size();
+    }
     RestoreRequest beginRequest(std::size_t r) override;
     void readRequest(std::size_t r, const RequestStreams& streams) override;
     nlohmann::ordered_json commit() override;
-    void close() noexcept override { m_inputOutputs.clear(); }
+    void close() noexcept override;
+
+    // The most files in pieces open at once.
+    static constexpr std::size_t kPieceFilesAtOnce = 64;
 
 private:
+    // A run of pieces of a batch of files in pieces.
+    struct PieceRequest {
+        std::vector<std::size_t> files;  // into the set
+        PieceRun run;
+    };
+    void readPieces(std::size_t r, const RequestStreams& streams);
+
     // "2 files, 1 directory and 0 links".
     std::string contents() const;
 
@@ -57,6 +73,9 @@ private:
     std::vector<std::string> m_inputPaths;
     std::vector<std::vector<std::size_t>> m_runs;
     std::vector<ManifestFile> m_runStarts;  // per run: where its request seeks each stream
+    std::vector<PieceRequest> m_pieceRuns;
+    std::vector<std::size_t> m_piecesLeft;  // per file of the set: pieces not yet read
+    std::vector<int> m_pieceFds;            // per file of the set: open while it is written
     uint64_t m_bytes = 0;
     std::size_t m_fileCount = 0, m_directoryCount = 0, m_linkCount = 0;
     std::unique_ptr<TreeOutput> m_tree;

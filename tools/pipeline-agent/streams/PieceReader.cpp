@@ -1,0 +1,209 @@
+#include "streams/PieceReader.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "base/AgentError.h"
+#include "base/Interrupt.h"
+#include "base/JoinedThreads.h"
+#include "manifest/BlockPieces.h"
+#include "platform/ZebArchive.h"
+#include "platform/local/ArchiveFiles.h"
+#include "stages/FrameDecoder.h"
+#include "streams/RestoreStreams.h"
+
+namespace {
+
+using Abandoned = std::atomic<bool>;
+
+std::string where(const ManifestArchive& archive) {
+    return "stream " + std::to_string(archive.stream) + ", archive file " +
+           archiveFileName(archive);
+}
+
+// Reads exactly `length` bytes from the stream's archive object, handing
+// each delivery to take. False when another stream failed meanwhile.
+template <typename Take>
+bool readExactly(ZebArchive* archive, uint64_t length, const ManifestArchive& from,
+                 const Abandoned& abandoned, Take&& take) {
+    for (uint64_t read = 0; read < length;) {
+        throwIfInterrupted();
+        ReadBufArgs_t readArgs;
+        readArgs.maxLength = std::min<uint64_t>(length - read, kRestoreChunk);
+        ReadBufRet_t readRet;
+        FreeBufArgs_t freeArgs;
+        if (archive->readBuffer(&readArgs, &readRet) == 0) {
+            throw jobFailed(where(from) + ": the media side delivered " + std::to_string(read) +
+                            " of " + std::to_string(length) + " bytes");
+        }
+        if (readRet.messageType == localplatform::kDataMessage) {
+            const auto got =
+                static_cast<std::size_t>(std::min<uint64_t>(readRet.dataLength, length - read));
+            try {
+                take(reinterpret_cast<const uint8_t*>(readRet.data), got);
+            } catch (...) {
+                archive->freeBuffer(&freeArgs, nullptr);
+                throw;
+            }
+            read += got;
+        }
+        archive->freeBuffer(&freeArgs, nullptr);
+        if (abandoned) return false;
+    }
+    return true;
+}
+
+// One stream's thread of a run: its pieces in turn.
+class StreamPieces {
+public:
+    StreamPieces(ZebArchive* archive, const ManifestShare& start,
+                 const std::vector<const ManifestFile*>& files, PieceOutputs& outputs,
+                 StreamPhases* phases, const JobStages* stages, const Abandoned& abandoned)
+        : m_archive(archive),
+          m_position(start.seekOffset),
+          m_files(files),
+          m_outputs(outputs),
+          m_phases(phases),
+          m_stages(stages),
+          m_abandoned(abandoned) {}
+
+    // Reads each piece of `reads` in turn; false when another stream failed.
+    bool read(const std::vector<PieceRead>& reads) {
+        for (const PieceRead& read : reads) {
+            const ManifestPiece& piece = m_files[read.file]->pieces[read.piece];
+            if (!skipTo(piece) || !readPiece(read.file, piece)) return false;
+        }
+        return true;
+    }
+
+private:
+    // Reads and drops what lies between the stream's place and the piece.
+    bool skipTo(const ManifestPiece& piece) {
+        if (piece.seekOffset < m_position) {
+            throw jobFailed(where(piece.archive) + ": a piece at byte " +
+                            std::to_string(piece.seekOffset) + " lies before the stream's place " +
+                            std::to_string(m_position));
+        }
+        const uint64_t gap = piece.seekOffset - m_position;
+        m_position = piece.seekOffset;
+        return readExactly(m_archive, gap, piece.archive, m_abandoned,
+                           [](const uint8_t*, std::size_t) {});
+    }
+
+    bool readPiece(std::size_t file, const ManifestPiece& piece) {
+        const ManifestFile& f = *m_files[file];
+        const std::string name = f.name + ", " + where(piece.archive);
+        BlockCheck check(f, piece.sourceOffset);
+        uint64_t done = 0;  // the piece's bytes written
+        const auto deliver = [&](const uint8_t* data, std::size_t length) {
+            if (length > piece.size - done) {
+                throw jobFailed(name + ": the frames hold more than the piece's " +
+                                std::to_string(piece.size) + " bytes");
+            }
+            m_outputs.write(file, data, length, piece.sourceOffset + done);
+            const std::size_t bad = check.update(data, length);
+            if (bad != SIZE_MAX) {
+                throw jobFailed(name + ": block " + std::to_string(bad) +
+                                " does not match the manifest's checksum; it is damaged");
+            }
+            done += length;
+            if (m_phases) m_phases->moved(piece.archive.stream, length);
+        };
+        std::unique_ptr<FrameDecoder> decoder;
+        if (m_stages) {
+            StageConfig config = m_stages->part(f.name, piece.archive.stream, m_stages->frameSize);
+            config.base.frameIndex = piece.frameIndex;
+            uint64_t before = piece.frameOffset;  // the frame's bytes before the piece
+            decoder = std::make_unique<FrameDecoder>(
+                config, [&, before](const uint8_t* data, std::size_t length) mutable {
+                    const auto drop = static_cast<std::size_t>(std::min<uint64_t>(before, length));
+                    before -= drop;
+                    // What the last frame holds past the piece is another's.
+                    const auto keep = static_cast<std::size_t>(
+                        std::min<uint64_t>(length - drop, piece.size - done));
+                    if (keep > 0) deliver(data + drop, keep);
+                });
+        }
+        const bool read = readExactly(m_archive, piece.storedSize, piece.archive, m_abandoned,
+                                      [&](const uint8_t* data, std::size_t length) {
+                                          if (decoder) {
+                                              decoder->write(data, length);
+                                          } else {
+                                              deliver(data, length);
+                                          }
+                                      });
+        if (!read) return false;
+        m_position += piece.storedSize;
+        if (decoder) decoder->finish();
+        if (done != piece.size || !check.atBlockEnd()) {
+            throw jobFailed(name + ": its stored bytes hold " + std::to_string(done) +
+                            " of the piece's " + std::to_string(piece.size) +
+                            " bytes; it is damaged");
+        }
+        return true;
+    }
+
+    ZebArchive* const m_archive;
+    uint64_t m_position;  // where the stream stands in its archive file
+    const std::vector<const ManifestFile*>& m_files;
+    PieceOutputs& m_outputs;
+    StreamPhases* const m_phases;
+    const JobStages* const m_stages;
+    const Abandoned& m_abandoned;
+};
+
+}  // namespace
+
+std::size_t PieceRun::pieceCount() const {
+    std::size_t count = 0;
+    for (const std::vector<PieceRead>& stream : streams) count += stream.size();
+    return count;
+}
+
+void readPieceRun(const std::map<unsigned long, PipelineInfo>& streams, const PieceRun& run,
+                  const std::vector<const ManifestFile*>& files, PieceOutputs& outputs,
+                  StreamPhases* phases, const JobStages* stages) {
+    Abandoned abandoned{false};
+    std::vector<std::exception_ptr> failures(run.streams.size());
+    JoinedThreads threads;
+    for (std::size_t k = 0; k < run.streams.size(); ++k) {
+        if (run.streams[k].empty()) continue;
+        const ManifestShare& start = run.start.shares[k];
+        const auto found = streams.find(start.archive.stream);
+        if (found == streams.end() || found->second.archive == nullptr) {
+            abandoned = true;
+            failures[k] = std::make_exception_ptr(
+                jobFailed(where(start.archive) + " was not opened by the restore request"));
+            break;
+        }
+        ZebArchive* archive = found->second.archive;
+        const unsigned long stream = start.archive.stream;
+        // Kept apart from failures[k], which the thread may already be setting.
+        const std::exception_ptr notStarted =
+            threads.start("stream " + std::to_string(stream), [&, archive, k, stream] {
+                if (phases) phases->enter(stream, Phase::Read);
+                try {
+                    StreamPieces reader(archive, run.start.shares[k], files, outputs, phases,
+                                        stages, abandoned);
+                    reader.read(run.streams[k]);
+                } catch (...) {
+                    failures[k] = std::current_exception();
+                    abandoned = true;
+                }
+                if (phases) phases->enter(stream, Phase::Idle);
+            });
+        if (notStarted) {
+            failures[k] = notStarted;
+            abandoned = true;
+            break;
+        }
+    }
+    const std::exception_ptr escaped = threads.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    if (escaped) std::rethrow_exception(escaped);
+}
