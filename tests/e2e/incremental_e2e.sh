@@ -153,6 +153,13 @@ fallbacks() {
   [[ $(held m3.json) == 15 ]] || fail "--verify-unchanged refers to $(held m3.json) files"
   restores_as_backed_up 3
 
+  # A set of files alone says how many of them it reads.
+  run backup single tree/f1 --manifest files1.json 2>/dev/null || fail "a full of files failed"
+  echo more >>tree/f1
+  run backup single tree/f1 --manifest files2.json --type incr 2>files2.txt || fail "an incr of files failed"
+  grep -qF "pipeline-agent: backing up 1 of 2 files ($(stat -c %s tree/f1) bytes) over 3 streams as job" files2.txt ||
+    { cat files2.txt >&2; fail "an incr of files does not say how many it reads"; }
+
   expect_line 2 "--type must be full, diff or incr, not weekly" --store store backup single --manifest x.json --type weekly
   expect_line 2 "--verify-unchanged goes with --type diff or incr" --store store backup single --manifest x.json --verify-unchanged
   [[ ! -e x.json ]] || fail "a refused backup left a manifest"

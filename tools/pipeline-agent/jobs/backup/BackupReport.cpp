@@ -45,6 +45,9 @@ std::string describeSet(const BackupOptions& options, const BackupSet& set,
         what = "the PostgreSQL cluster's data directory " +
                printablePath(set.entries.empty() ? std::string() : set.entries[0].name) + ": " +
                std::to_string(filesRead) + " files";
+    } else if (set.trees == 0 && filesRead < set.inputs.size()) {
+        // An incremental backup that reads only the files that changed.
+        what = std::to_string(filesRead) + " of " + std::to_string(set.inputs.size()) + " files";
     } else if (set.trees == 0) {
         what = set.inputs.size() == 1 ? options.inputs[0]
                                        : std::to_string(set.inputs.size()) + " files";

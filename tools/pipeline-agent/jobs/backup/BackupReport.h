@@ -16,7 +16,8 @@
 // What the backup's first line says it backs up: "PATH (N bytes)" or
 // "K files (N bytes)" for files named directly, "PATH: F files (N bytes)" or
 // "K inputs: F files (N bytes)" when a tree is among them (F: the files the
-// streams read, N: their bytes), and "... and NAME (standard input)" or
+// streams read, N: their bytes), "F of K files (N bytes)" when an
+// incremental backup reads only F of the K files named, and "... and NAME (standard input)" or
 // "... and NAME (the producer's output)" with a stream input (just
 // "NAME (...)" when it is the whole set). Any thread.
 std::string describeSet(const BackupOptions& options, const BackupSet& set,
