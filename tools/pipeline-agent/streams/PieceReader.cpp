@@ -8,7 +8,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
-#include "base/JoinedThreads.h"
+#include "streams/StreamThreads.h"
 #include "manifest/BlockPieces.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/ArchiveFiles.h"
@@ -167,43 +167,23 @@ void readPieceRun(const std::map<unsigned long, PipelineInfo>& streams, const Pi
                   const std::vector<const ManifestFile*>& files, PieceOutputs& outputs,
                   StreamPhases* phases, const JobStages* stages) {
     Abandoned abandoned{false};
-    std::vector<std::exception_ptr> failures(run.streams.size());
-    JoinedThreads threads;
+    StreamThreads threads(run.streams.size(), phases, abandoned);
     for (std::size_t k = 0; k < run.streams.size(); ++k) {
         if (run.streams[k].empty()) continue;
         const ManifestShare& start = run.start.shares[k];
         const auto found = streams.find(start.archive.stream);
         if (found == streams.end() || found->second.archive == nullptr) {
-            abandoned = true;
-            failures[k] = std::make_exception_ptr(
-                jobFailed(where(start.archive) + " was not opened by the restore request"));
+            threads.fail(k, std::make_exception_ptr(jobFailed(
+                                where(start.archive) + " was not opened by the restore request")));
             break;
         }
         ZebArchive* archive = found->second.archive;
-        const unsigned long stream = start.archive.stream;
-        // Kept apart from failures[k], which the thread may already be setting.
-        const std::exception_ptr notStarted =
-            threads.start("stream " + std::to_string(stream), [&, archive, k, stream] {
-                if (phases) phases->enter(stream, Phase::Read);
-                try {
-                    StreamPieces reader(archive, run.start.shares[k], files, outputs, phases,
-                                        stages, abandoned);
-                    reader.read(run.streams[k]);
-                } catch (...) {
-                    failures[k] = std::current_exception();
-                    abandoned = true;
-                }
-                if (phases) phases->enter(stream, Phase::Idle);
-            });
-        if (notStarted) {
-            failures[k] = notStarted;
-            abandoned = true;
-            break;
-        }
+        const bool started = threads.start(k, start.archive.stream, [&, archive, k] {
+            StreamPieces reader(archive, run.start.shares[k], files, outputs, phases, stages,
+                                abandoned);
+            reader.read(run.streams[k]);
+        });
+        if (!started) break;
     }
-    const std::exception_ptr escaped = threads.join();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
-    if (escaped) std::rethrow_exception(escaped);
+    if (const std::exception_ptr failure = threads.join()) std::rethrow_exception(failure);
 }

@@ -14,7 +14,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
-#include "base/JoinedThreads.h"
+#include "streams/StreamThreads.h"
 #include "base/Sha256.h"
 #include "streams/FileDigest.h"
 #include "platform/EvEvent.h"
@@ -275,44 +275,24 @@ void readRunShares(const std::map<unsigned long, PipelineInfo>& streams,
                    const std::vector<const ManifestFile*>& files, RunOutputs& outputs,
                    StreamPhases* phases, const JobStages* stages) {
     RunReader reader(files, outputs, phases, stages);
-    std::vector<std::exception_ptr> failures(reader.streamCount());
-    JoinedThreads threads;
+    StreamThreads threads(reader.streamCount(), phases, reader.abandoned);
     for (std::size_t k = 0; k < reader.streamCount(); ++k) {
         if (!reader.holds(k)) continue;
         const ManifestShare& first = files[0]->shares[k];
         const auto found = streams.find(first.archive.stream);
         if (found == streams.end() || found->second.archive == nullptr) {
-            reader.abandoned = true;
-            failures[k] = std::make_exception_ptr(
-                jobFailed(where(first) + " was not opened by the restore request"));
+            threads.fail(k, std::make_exception_ptr(jobFailed(
+                                where(first) + " was not opened by the restore request")));
             break;
         }
         ZebArchive* archive = found->second.archive;
-        const unsigned long stream = first.archive.stream;
-        // Kept apart from failures[k], which the thread may already be setting.
-        const std::exception_ptr notStarted =
-            threads.start("stream " + std::to_string(stream), [&, archive, k, stream] {
-                if (phases) phases->enter(stream, Phase::Read);
-                try {
-                    reader.readStream(archive, k);
-                } catch (...) {
-                    failures[k] = std::current_exception();
-                    reader.abandoned = true;
-                }
-                if (phases) phases->enter(stream, Phase::Idle);
-            });
-        if (notStarted) {
-            failures[k] = notStarted;
-            reader.abandoned = true;
-            break;
-        }
+        const bool started = threads.start(k, first.archive.stream,
+                                           [&reader, archive, k] { reader.readStream(archive, k); });
+        if (!started) break;
     }
-    const std::exception_ptr escaped = threads.join();
+    const std::exception_ptr failure = threads.join();
     reader.closeLeftOpen();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
-    if (escaped) std::rethrow_exception(escaped);
+    if (failure) std::rethrow_exception(failure);
 }
 
 std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
@@ -323,42 +303,22 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
                                                      uint64_t offset) {
         output.readAt(buffer, length, offset);
     });
-    std::vector<std::exception_ptr> failures(file.shares.size());
-    JoinedThreads threads;
+    StreamThreads threads(file.shares.size(), phases, abandoned);
     for (std::size_t i = 0; i < file.shares.size(); ++i) {
         const ManifestShare& share = file.shares[i];
         const auto found = streams.find(share.archive.stream);
         if (found == streams.end() || found->second.archive == nullptr) {
-            abandoned = true;
-            failures[i] = std::make_exception_ptr(
-                jobFailed(where(share) + " was not opened by the restore request"));
+            threads.fail(i, std::make_exception_ptr(jobFailed(
+                                where(share) + " was not opened by the restore request")));
             break;
         }
         ZebArchive* archive = found->second.archive;
-        const std::string name = "stream " + std::to_string(share.archive.stream);
-        // Kept apart from failures[i], which the thread may already be setting.
-        const std::exception_ptr notStarted = threads.start(name, [&, archive, i] {
-            const unsigned long stream = file.shares[i].archive.stream;
-            if (phases) phases->enter(stream, Phase::Read);
-            try {
-                readShare(archive, file, i, stages, output, fileDigest, abandoned, phases);
-            } catch (...) {
-                failures[i] = std::current_exception();
-                abandoned = true;
-            }
-            if (phases) phases->enter(stream, Phase::Idle);
+        const bool started = threads.start(i, share.archive.stream, [&, archive, i] {
+            readShare(archive, file, i, stages, output, fileDigest, abandoned, phases);
         });
-        if (notStarted) {
-            failures[i] = notStarted;
-            abandoned = true;
-            break;
-        }
+        if (!started) break;
     }
-    const std::exception_ptr escaped = threads.join();
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
-    if (escaped) std::rethrow_exception(escaped);
+    if (const std::exception_ptr failure = threads.join()) std::rethrow_exception(failure);
     const std::string digest = fileDigest.finish();
     EvEvent event;
     event.DebugLvl("readFileShares", 2,
