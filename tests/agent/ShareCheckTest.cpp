@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/Sha256.h"
+#include "manifest/BlockPieces.h"
 #include "maintenance/ShareCheck.h"
 #include "platform/local/Config.h"
 #include "stages/DataKeyWrap.h"
@@ -55,7 +56,8 @@ std::string sha256(const Bytes& data) {
 struct StagedShare {
     ManifestFile file;
     ManifestShare share;
-    Bytes archive;  // the archive file's data
+    std::vector<uint64_t> frames;  // each frame's stored size
+    Bytes archive;                 // the archive file's data
 
     StagedShare(const JobStages& stages, const Bytes& logical, std::size_t frameSize,
                 std::size_t before = 1000) {
@@ -64,6 +66,7 @@ struct StagedShare {
         archive = noise(before);
         FrameEncoder encoder(stages.part(file.name, 2, frameSize), [&](const StoredFrame& frame) {
             archive.insert(archive.end(), frame.data, frame.data + frame.size);
+            frames.push_back(frame.size);
         });
         encoder.write(logical.data(), logical.size());
         encoder.finish();
@@ -183,4 +186,83 @@ TEST(ShareCheck, WhatCountThrowsPassesThrough) {
                             }),
                  localplatform::StoreError);
     EXPECT_EQ(chunks, 2);
+}
+
+namespace {
+
+// The file of `staged` recorded by blocks of 1000 bytes, and the whole of
+// its share as a piece of the job that holds it, framed by frameSize.
+struct HeldPiece {
+    ManifestFile file;
+    ManifestPiece whole;
+
+    HeldPiece(const StagedShare& staged, const Bytes& logical, bool framed) : file(staged.file) {
+        file.blockSize = 1000;
+        BlockDigests digests(file.blockSize);
+        digests.update(logical.data(), logical.size());
+        file.blocks = digests.finish();
+        whole.heldBy = 7;
+        whole.archive = staged.share.archive;
+        whole.seekOffset = staged.share.seekOffset;
+        whole.size = logical.size();
+        whole.storedSize = staged.share.storedSize;
+        if (framed) whole.frames = staged.frames;
+    }
+};
+
+}  // namespace
+
+// A piece is read as a restore reads it: from the frame that holds its
+// first byte, the bytes before it dropped, each block against the file's
+// digests; with frames that cannot be opened, as stored only.
+TEST(PieceCheck, AFramedPieceIsDecodedFromItsFirstFrameAndCheckedBlockByBlock) {
+    JobStages stages = plainStages();
+    stages.frameSize = 1024;
+    const Bytes logical = noise(10000);
+    const StagedShare staged(stages, logical, stages.frameSize);
+    HeldPiece held(staged, logical, true);
+    const ManifestPiece piece = slicePiece(held.whole, 1024, 3000, 4000);
+    ASSERT_EQ(piece.frameIndex, 2u);
+    MemoryData data(staged.archive);
+    uint64_t counted = 0;
+    EXPECT_EQ(checkPiece(data, held.file, piece, true, &stages,
+                         [&](std::size_t length) { counted += length; }),
+              "");
+    EXPECT_EQ(counted, piece.storedSize);
+
+    const auto ignore = [](std::size_t) {};
+    ManifestFile other = held.file;
+    other.blocks.replace(4 * 64, 64, sha256(noise(4)));
+    EXPECT_EQ(checkPiece(data, other, piece, true, &stages, ignore),
+              "the piece at bytes 3000 to 7000: block 4 does not match the manifest's "
+              "checksum; it is damaged");
+    // Without the key its frames are not opened: the digests go unread.
+    EXPECT_EQ(checkPiece(data, other, piece, true, nullptr, ignore), "");
+    ManifestPiece own = piece;
+    own.storedSha256 = sha256(noise(4));
+    EXPECT_EQ(checkPiece(data, held.file, own, true, nullptr, ignore),
+              "the piece at bytes 3000 to 7000: its stored bytes do not match the manifest's "
+              "checksum");
+
+    data.bytes().resize(piece.seekOffset + piece.storedSize - 1);
+    EXPECT_EQ(checkPiece(data, held.file, piece, true, &stages, ignore),
+              "the piece at bytes 3000 to 7000: its stored bytes end before the manifest's " +
+                  std::to_string(piece.storedSize));
+}
+
+TEST(PieceCheck, APieceStoredAsItIsIsCheckedBlockByBlockToItsEnd) {
+    const Bytes logical = noise(10000);
+    StagedShare staged(plainStages(), logical, 1024);
+    staged.share.storedSize = logical.size();
+    staged.archive.resize(staged.share.seekOffset);
+    staged.archive.insert(staged.archive.end(), logical.begin(), logical.end());
+    HeldPiece held(staged, logical, false);
+    const ManifestPiece piece = slicePiece(held.whole, 0, 9000, 1000);
+    MemoryData data(staged.archive);
+    const auto ignore = [](std::size_t) {};
+    EXPECT_EQ(checkPiece(data, held.file, piece, false, nullptr, ignore), "");
+    data.bytes()[piece.seekOffset + 999] ^= 0x80;
+    EXPECT_EQ(checkPiece(data, held.file, piece, false, nullptr, ignore),
+              "the piece at bytes 9000 to 10000: block 9 does not match the manifest's "
+              "checksum; it is damaged");
 }

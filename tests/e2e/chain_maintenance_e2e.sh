@@ -4,7 +4,8 @@
 # that a kept job refers to and deleting a chain in either order, a backup
 # completed between delete's plan and its deletion, expire keeping what a
 # kept job needs with the same line in a dry run and a real one, check
-# finding a broken reference and a damaged held share, list showing each
+# finding a broken reference, a damaged held share and a damaged held
+# piece, a damaged incr restoring what other jobs hold, list showing each
 # job's type, and kills at every step of a delete and an expire.
 # Usage: chain_maintenance_e2e.sh AGENT CASE
 set -euo pipefail
@@ -192,6 +193,45 @@ check)
     grep -qx "problem: job $job: a.bin, held by job $F, stream 1, archive file [0-9]*-1-[0-9]*: its stored bytes do not match the manifest's checksum" check.txt ||
       { cat check.txt >&2; fail "check does not name job $job's damaged held share"; }
   done
+
+  # A byte of b.bin's first block in the full (its share follows a.bin's
+  # first half on stream 1): I1 holds b.bin's share there, I2 and D changed
+  # b.bin's second block only and keep the first as a piece of the full,
+  # which is read and checked block by block.
+  rm -rf store
+  cp -a sound store
+  damage "$(data_of "$F" 1)" 60010
+  got=0
+  run check >check.txt 2>&1 || got=$?
+  [[ $got == 1 ]] || { cat check.txt >&2; fail "check of a damaged held piece exited $got"; }
+  grep -qx "problem: job $I1: b.bin, held by job $F, stream 1, archive file [0-9]*-1-[0-9]*: its stored bytes do not match the manifest's checksum" check.txt ||
+    { cat check.txt >&2; fail "check does not name I1's damaged held share"; }
+  for job in "$I2" "$D"; do
+    grep -qx "problem: job $job: b.bin, held by job $F, stream 1, archive file [0-9]*-1-[0-9]*: the piece at bytes 0 to 32768: block 0 does not match the manifest's checksum; it is damaged" check.txt ||
+      { cat check.txt >&2; fail "check does not name job $job's damaged held piece"; }
+  done
+
+  # I2's own piece of b.bin cut short and I2 marked damaged: I2 still
+  # restores the files other jobs hold for it, but not b.bin.
+  rm -rf store
+  cp -a sound store
+  read -r trellan group afile < <(python3 - "store/jobs/$I2.manifest.json" <<'PY'
+import json, sys
+b = [f for f in json.load(open(sys.argv[1]))["files"] if f["name"] == "b.bin"][0]
+own = [p for p in b["pieces"] if "heldBy" not in p]
+assert len(own) == 1 and own[0]["sourceOffset"] == 32768 and own[0]["seekOffset"] == 0, own
+print(own[0]["trellanId"], own[0]["groupNumber"], own[0]["afileId"])
+PY
+)
+  truncate -s -10 "store/files/$afile.arch"
+  run -q mark-damaged "$I2" >/dev/null
+  rm -rf out
+  mkdir out
+  run -q restore --job "$I2" --file a.bin --output out 2>err.txt || { cat err.txt >&2; fail "a file the full holds for a damaged incr does not restore"; }
+  cmp -s out/a.bin "inputs-$I2/a.bin" || fail "a file the full holds for a damaged incr restored other bytes"
+  refused 1 "archive file $trellan-$group-$afile of stream $group of job $I2, which is marked damaged, holds 17322 bytes; b.bin's part lies at bytes 0 to 17332; b.bin cannot be restored" \
+    restore --job "$I2" --file b.bin --output out
+  [[ ! -e out/b.bin ]] || fail "a refused restore of a damaged incr left an output"
 
   # The full's files removed behind the agent's back.
   rm -rf store

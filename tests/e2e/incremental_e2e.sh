@@ -278,7 +278,7 @@ block_stages() {
   directory_only "a store in object storage keeps no key check"
   printf 'key file content, thirty-two bytes or more, any bytes at all\n' >key
   chmod 600 key
-  local chain
+  local chain afile got
   for chain in "--compress zstd" "--compress lz4 --encrypt --key-file key"; do
     rm -rf store ./*.json moment*
     head -c $((8 << 20)) /dev/urandom >db
@@ -311,6 +311,24 @@ block_stages() {
     run -q restore --job "$(id_of m3.json)" --key-file key --file db --output db3 2>err.txt ||
       { cat err.txt >&2; fail "restoring db alone ($chain) failed"; }
     cmp -s db3 moment3/db && rm db3 || fail "db alone ($chain) did not restore as backed up"
+    # check decodes each piece as a restore does: sound, then a byte of a
+    # frame of the full's that job 3 keeps is named through job 3's piece.
+    run check --key-file key >check.txt 2>&1 || { cat check.txt >&2; fail "check ($chain) of a sound chain failed"; }
+    afile=$(python3 - m3.json "$(id_of m1.json)" <<'PY'
+import json, sys
+db = [f for f in json.load(open(sys.argv[1]))["files"] if f["name"] == "db"][0]
+held = [p for p in db["pieces"] if p.get("heldBy") == int(sys.argv[2])][0]
+path = "store/files/%d.arch" % held["afileId"]
+data = bytearray(open(path, "rb").read())
+data[held["seekOffset"] + 100] ^= 0x40
+open(path, "wb").write(data)
+print(held["afileId"])
+PY
+)
+    got=0
+    run check --key-file key >check.txt 2>&1 || got=$?
+    [[ $got == 1 ]] && grep -q "^problem: job $(id_of m3.json): db, held by job $(id_of m1.json), stream [0-9], archive file [0-9]*-[0-9]*-$afile: file db, stream [0-9], frame [0-9]*: " check.txt ||
+      { cat check.txt >&2; fail "check ($chain) does not name job 3's damaged piece of the full (exit $got)"; }
   done
 }
 

@@ -8,8 +8,10 @@
 #include <utility>
 
 #include "base/AgentError.h"
+#include "base/Sha256.h"
 #include "maintenance/ReferenceCheck.h"
 #include "maintenance/ShareCheck.h"
+#include "manifest/BlockPieces.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/Jobs.h"
 #include "session/StoreSession.h"
@@ -81,6 +83,11 @@ public:
                     if (share.storedSize == 0) continue;
                     verifyShare(name + ": " + file.name, job.jobId, file, share, stages, false);
                 }
+                for (const ManifestPiece& piece : file.pieces) {
+                    if (piece.heldBy != 0) continue;
+                    verifyPiece(name + ": " + file.name, job.jobId, file, piece, true, stages,
+                                false);
+                }
             }
         }
         for (const ManifestReference& reference : manifest->references) {
@@ -121,6 +128,11 @@ private:
         const std::string name = "job " + std::to_string(manifest.jobId);
         const std::string held = ", held by job " + std::to_string(reference.jobId);
         for (const ManifestFile& file : manifest.files) {
+            for (const ManifestPiece& piece : file.pieces) {
+                if (piece.heldBy != reference.jobId) continue;
+                verifyPiece(name + ": " + file.name + held, reference.jobId, file, piece,
+                            reference.stages.framed, stages, true);
+            }
             if (file.heldBy != reference.jobId) continue;
             for (const ManifestShare& share : file.shares) {
                 if (share.storedSize == 0) continue;
@@ -164,38 +176,79 @@ private:
     }
 
     // Verifies one share of file, in the archive files of job `owner` (its
-    // own, or with held those of a job it is held by), read when it fits in
-    // what is left of the bound; each share is read once, and what was
-    // found of it told again for every job that names it. `what` names the
-    // job and the file.
+    // own, or with held those of a job it is held by). `what` names the job
+    // and the file.
     void verifyShare(const std::string& what, unsigned long long owner, const ManifestFile& file,
                      const ManifestShare& share, const JobStages* stages, bool held) {
-        const std::string where = what + ", stream " + std::to_string(share.archive.stream) +
-                                  ", archive file " + archiveFileName(share.archive);
-        std::string why;
-        localplatform::ArchiveData* const archive = m_data.open(share.archive, why);
-        if (!archive) {
-            m_result.problems.push_back(where + ": " + why);
-            return;
-        }
         const std::string key = std::to_string(owner) + " " + file.name + " " +
                                 archiveFileName(share.archive) + " " +
                                 std::to_string(share.seekOffset) + " " +
                                 std::to_string(share.storedSize) + " " + share.storedSha256 + " " +
                                 share.sha256 + (stages ? " opened" : " stored");
+        verifyStored(what, key, share.archive, share.seekOffset, share.storedSize, held,
+                     [&](localplatform::ArchiveData& data, const Counter& counter) {
+                         return checkShare(data, file, share, stages, counter);
+                     });
+    }
+
+    // Verifies one piece of file, in the archive files of the job that
+    // holds it (owner; held: a job the manifest refers to), its frames
+    // opened with stages when they are framed. The same stretch of the same
+    // holder read for another job that keeps the same blocks is read once.
+    void verifyPiece(const std::string& what, unsigned long long owner, const ManifestFile& file,
+                     const ManifestPiece& piece, bool framed, const JobStages* stages,
+                     bool held) {
+        // The digests its bytes are checked against.
+        const std::string digests =
+            file.blocks.substr(std::min<std::size_t>(piece.sourceOffset / file.blockSize * 64,
+                                                     file.blocks.size()),
+                               blocksIn(piece.size, file.blockSize) * 64);
+        Sha256 blocks;
+        blocks.update(digests.data(), digests.size());
+        const std::string key =
+            std::to_string(owner) + " " + file.name + " " + archiveFileName(piece.archive) +
+            " piece " + std::to_string(piece.seekOffset) + " " +
+            std::to_string(piece.storedSize) + " " + std::to_string(piece.frameIndex) + " " +
+            std::to_string(piece.frameOffset) + " " + std::to_string(piece.sourceOffset) + " " +
+            std::to_string(piece.size) + " " + std::to_string(file.blockSize) + " " +
+            blocks.hex() + " " + piece.storedSha256 + (stages ? " opened" : " stored");
+        verifyStored(what, key, piece.archive, piece.seekOffset, piece.storedSize, held,
+                     [&](localplatform::ArchiveData& data, const Counter& counter) {
+                         return checkPiece(data, file, piece, framed, stages, counter);
+                     });
+    }
+
+    using Counter = std::function<void(std::size_t)>;
+    using Check = std::function<std::string(localplatform::ArchiveData&, const Counter&)>;
+
+    // Verifies a stretch of stored bytes (a share or a piece) of archive
+    // file `archive`, with `check`, when it fits in what is left of the
+    // bound; each stretch (key) is read once, and what was found of it told
+    // again for every job that names it.
+    void verifyStored(const std::string& what, const std::string& key,
+                      const ManifestArchive& archive, uint64_t seekOffset, uint64_t storedSize,
+                      bool held, const Check& check) {
+        const std::string where = what + ", stream " + std::to_string(archive.stream) +
+                                  ", archive file " + archiveFileName(archive);
+        std::string why;
+        localplatform::ArchiveData* const data = m_data.open(archive, why);
+        if (!data) {
+            m_result.problems.push_back(where + ": " + why);
+            return;
+        }
         const auto known = m_read.find(key);
         if (known != m_read.end()) {
             if (!known->second.empty()) m_result.problems.push_back(where + ": " + known->second);
             return;
         }
-        if (!fits(share.storedSize)) {
-            placeUnread(where, *archive, share);
+        if (!fits(storedSize)) {
+            placeUnread(where, *data, seekOffset, storedSize);
             return;
         }
         std::string problem;
         try {
-            problem = checkShare(*archive, file, share, stages, [&](std::size_t length) {
-                count(length, archiveFileName(share.archive), held);
+            problem = check(*data, [&](std::size_t length) {
+                count(length, archiveFileName(archive), held);
             });
         } catch (const localplatform::StoreError& error) {
             throwStoreError(error, m_config);
@@ -204,17 +257,17 @@ private:
         if (!problem.empty()) m_result.problems.push_back(where + ": " + problem);
     }
 
-    // A share past the bound is not read: only its place is compared with
-    // its archive file's size.
+    // Stored bytes past the bound are not read: only their place is
+    // compared with their archive file's size.
     void placeUnread(const std::string& where, localplatform::ArchiveData& archive,
-                     const ManifestShare& share) {
-        if (archive.size() < share.seekOffset + share.storedSize) {
+                     uint64_t seekOffset, uint64_t storedSize) {
+        if (archive.size() < seekOffset + storedSize) {
             m_result.problems.push_back(where + ": its stored bytes end before the manifest's " +
-                                        std::to_string(share.storedSize));
+                                        std::to_string(storedSize));
             return;
         }
         m_result.unverified.push_back(
-            where + ": " + std::to_string(share.storedSize) +
+            where + ": " + std::to_string(storedSize) +
             (*m_limits.maxBytes == 0
                  ? " stored bytes, sizes only"
                  : " stored bytes, past --max-bytes " + std::to_string(*m_limits.maxBytes)));

@@ -50,9 +50,12 @@ struct FrameLimits {
 // reference names, closed and present (one line, referenceWhere's and
 // referenceProblem's, for the first thing wrong), and each share of a file
 // held there is verified as above with the holder's stages (jobView), named
-// "job J: FILE, held by job H, stream K, archive file A". A share is read
-// once however many jobs name it. A share that does not fit in what is left
-// of limits.maxBytes is not read (unverified). Reads only; throws
+// "job J: FILE, held by job H, stream K, archive file A". A file in pieces
+// has each piece read as a restore reads it (checkPiece: its bytes, or its
+// frames decoded, against the file's block digests), its own pieces with
+// the job's shares and the pieces of other jobs with their references. A
+// share or piece is read once however many jobs name it; one that does not
+// fit in what is left of limits.maxBytes is not read (unverified). Reads only; throws
 // AgentError when the catalog cannot be read, or interrupted between two
 // chunks after localplatform::interrupt(). Thread rules: the command's
 // thread.

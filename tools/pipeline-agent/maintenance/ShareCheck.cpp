@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "base/AgentError.h"
 #include "base/Sha256.h"
 #include "stages/FrameDecoder.h"
+#include "streams/PieceBytes.h"
 
 namespace {
 
@@ -61,6 +63,40 @@ std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& fil
     }
     if (decoder && (logicalBytes != share.size || logical.hex() != share.sha256)) {
         return "its frames decode to bytes that do not match the manifest's checksum";
+    }
+    return "";
+}
+
+std::string checkPiece(localplatform::ArchiveData& data, const ManifestFile& file,
+                       const ManifestPiece& piece, bool framed, const JobStages* stages,
+                       const std::function<void(std::size_t)>& count) {
+    const std::string name = "the piece at bytes " + std::to_string(piece.sourceOffset) + " to " +
+                             std::to_string(piece.sourceOffset + piece.size);
+    Sha256 stored;
+    std::optional<PieceBytes> bytes;
+    if (!framed || stages) {
+        bytes.emplace(file, piece, stages, name, [](const uint8_t*, std::size_t, uint64_t) {});
+    }
+    std::vector<char> buffer(kReadChunk);
+    try {
+        for (uint64_t done = 0; done < piece.storedSize;) {
+            const auto length =
+                static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, piece.storedSize - done));
+            if (!data.readExactly(buffer.data(), length, piece.seekOffset + done)) {
+                return name + ": its stored bytes end before the manifest's " +
+                       std::to_string(piece.storedSize);
+            }
+            stored.update(buffer.data(), length);
+            if (bytes) bytes->write(reinterpret_cast<const uint8_t*>(buffer.data()), length);
+            done += length;
+            count(length);
+        }
+        if (bytes) bytes->finish();
+    } catch (const AgentError& error) {
+        return error.what();
+    }
+    if (!piece.storedSha256.empty() && stored.hex() != piece.storedSha256) {
+        return name + ": its stored bytes do not match the manifest's checksum";
     }
     return "";
 }

@@ -8,12 +8,11 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
-#include "streams/StreamThreads.h"
-#include "manifest/BlockPieces.h"
 #include "platform/ZebArchive.h"
 #include "platform/local/ArchiveFiles.h"
-#include "stages/FrameDecoder.h"
+#include "streams/PieceBytes.h"
 #include "streams/RestoreStreams.h"
+#include "streams/StreamThreads.h"
 
 namespace {
 
@@ -95,54 +94,18 @@ private:
 
     bool readPiece(std::size_t file, const ManifestPiece& piece) {
         const ManifestFile& f = *m_files[file];
-        const std::string name = f.name + ", " + where(piece.archive);
-        BlockCheck check(f, piece.sourceOffset);
-        uint64_t done = 0;  // the piece's bytes written
-        const auto deliver = [&](const uint8_t* data, std::size_t length) {
-            if (length > piece.size - done) {
-                throw jobFailed(name + ": the frames hold more than the piece's " +
-                                std::to_string(piece.size) + " bytes");
-            }
-            m_outputs.write(file, data, length, piece.sourceOffset + done);
-            const std::size_t bad = check.update(data, length);
-            if (bad != SIZE_MAX) {
-                throw jobFailed(name + ": block " + std::to_string(bad) +
-                                " does not match the manifest's checksum; it is damaged");
-            }
-            done += length;
-            if (m_phases) m_phases->moved(piece.archive.stream, length);
-        };
-        std::unique_ptr<FrameDecoder> decoder;
-        if (m_stages) {
-            StageConfig config = m_stages->part(f.name, piece.archive.stream, m_stages->frameSize);
-            config.base.frameIndex = piece.frameIndex;
-            uint64_t before = piece.frameOffset;  // the frame's bytes before the piece
-            decoder = std::make_unique<FrameDecoder>(
-                config, [&, before](const uint8_t* data, std::size_t length) mutable {
-                    const auto drop = static_cast<std::size_t>(std::min<uint64_t>(before, length));
-                    before -= drop;
-                    // What the last frame holds past the piece is another's.
-                    const auto keep = static_cast<std::size_t>(
-                        std::min<uint64_t>(length - drop, piece.size - done));
-                    if (keep > 0) deliver(data + drop, keep);
-                });
-        }
+        PieceBytes bytes(f, piece, m_stages, f.name + ", " + where(piece.archive),
+                         [&](const uint8_t* data, std::size_t length, uint64_t offset) {
+                             m_outputs.write(file, data, length, offset);
+                             if (m_phases) m_phases->moved(piece.archive.stream, length);
+                         });
         const bool read = readExactly(m_archive, piece.storedSize, piece.archive, m_abandoned,
                                       [&](const uint8_t* data, std::size_t length) {
-                                          if (decoder) {
-                                              decoder->write(data, length);
-                                          } else {
-                                              deliver(data, length);
-                                          }
+                                          bytes.write(data, length);
                                       });
         if (!read) return false;
         m_position += piece.storedSize;
-        if (decoder) decoder->finish();
-        if (done != piece.size || !check.atBlockEnd()) {
-            throw jobFailed(name + ": its stored bytes hold " + std::to_string(done) +
-                            " of the piece's " + std::to_string(piece.size) +
-                            " bytes; it is damaged");
-        }
+        bytes.finish();
         return true;
     }
 

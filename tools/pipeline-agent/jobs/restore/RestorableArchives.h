@@ -22,7 +22,9 @@ void requireRestorableArchives(const Manifest& manifest, const std::string& stor
 void requireArchiveData(const Manifest& manifest);
 
 // For a job marked damaged, before a restore sets anything up: every part
-// of the chosen files must lie whole in its archive file, with the bytes
-// (SHA-256) the manifest records. Throws AgentError (failed job) with one
+// of the chosen files that the job holds (a share, or a piece of its own)
+// must lie whole in its archive file, with the stored bytes (SHA-256) the
+// manifest records; what other jobs hold is theirs, and they must be
+// complete. Throws AgentError (failed job) with one
 // line naming the first archive file that fails a part, and its file.
 void requireWholeParts(const std::vector<const ManifestFile*>& files, unsigned long long jobId);
