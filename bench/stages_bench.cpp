@@ -1,7 +1,7 @@
 // MB/s of the byte stages' encode and decode, per codec, sealed or not, on
 // compressible bytes (the demo's sample database, or text-like bytes) and on
 // random bytes; beside `zstd -3 -T1` of the same bytes when the CLI is there.
-// Not a test: build/release/tools/stages_bench [--mib N] [--text] [--dir DIR]
+// Not a test: build/release/tools/stages_bench [--mib N] [--text] [--dir DIR] [--frame KIB]
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,7 +77,7 @@ Bytes randomBytes(std::size_t size) {
     return data;
 }
 
-void runStages(const char* dataName, const Bytes& data) {
+void runStages(const char* dataName, const Bytes& data, std::size_t frameSize) {
     const DataKey key = newDataKey();
     Bytes stored;
     stored.reserve(data.size() + data.size() / 16 + (1 << 20));
@@ -89,7 +89,7 @@ void runStages(const char* dataName, const Bytes& data) {
             config.level = choice.level;
             if (sealed) config.key = key;
             config.base = {1, 1, 1, 0};
-            config.frameSize = 1 << 20;
+            config.frameSize = frameSize;
             config.fileName = "bench";
 
             stored.clear();
@@ -158,13 +158,15 @@ int main(int argc, char** argv) {
     std::size_t mib = 256;
     bool text = false;
     std::string dir;
+    std::size_t frameKiB = 1024;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--mib" && i + 1 < argc) mib = std::stoul(argv[++i]);
         else if (arg == "--text") text = true;
         else if (arg == "--dir" && i + 1 < argc) dir = argv[++i];
+        else if (arg == "--frame" && i + 1 < argc) frameKiB = std::stoul(argv[++i]);
         else {
-            std::fprintf(stderr, "usage: stages_bench [--mib N] [--text] [--dir DIR]\n");
+            std::fprintf(stderr, "usage: stages_bench [--mib N] [--text] [--dir DIR] [--frame KIB]\n");
             return 2;
         }
     }
@@ -174,20 +176,24 @@ int main(int argc, char** argv) {
         dir = pattern;
     }
     const std::size_t size = mib << 20;
-    std::printf("%zu MiB per run, 1 MiB frames; MB/s = 10^6 logical bytes per second; decode includes a memcmp "
+    if (frameKiB == 0 || frameKiB > 1024) {
+        std::fprintf(stderr, "stages_bench: --frame is 1 to 1024 KiB\n");
+        return 2;
+    }
+    std::printf("%zu MiB per run, %zu KiB frames; MB/s = 10^6 logical bytes per second; decode includes a memcmp "
                 "against the input\n\n",
-                mib);
+                mib, frameKiB);
     std::printf("| data     | codec  | seal | stored/logical | encode MB/s | decode MB/s |\n");
     std::printf("|---|---|---|---|---|---|\n");
     {
         const Bytes data = text ? textBytes(size) : sampleBytes(dir, size);
         const char* name = text ? "text" : "sampledb";
-        runStages(name, data);
+        runStages(name, data, frameKiB << 10);
         runZstdCli(name, data, dir);
     }
     {
         const Bytes data = randomBytes(size);
-        runStages("random", data);
+        runStages("random", data, frameKiB << 10);
         runZstdCli("random", data, dir);
     }
     std::filesystem::remove_all(dir);

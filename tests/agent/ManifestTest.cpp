@@ -460,7 +460,7 @@ TEST(ManifestRefusal, StagesAndStoredShares) {
     const std::string at = "manifest m.json stages: ";
     const std::string codec = "\"codec\" is missing or not zstd, lz4 or none";
     const std::string share = "manifest m.json file 1 share 2: ";
-    const std::string written = " (1 to 1048576, the frames this agent writes)";
+    const std::string written = " (1 to 1048576, the frames this agent reads)";
     const std::string frames = " is out of range" + written;
     expectRefused(
         documentOf(staged()),

@@ -286,21 +286,25 @@ block_stages() {
     # shellcheck disable=SC2086
     run backup db small --streams 3 --manifest m1.json $chain 2>/dev/null || fail "full ($chain) failed"
     mkdir moment1 && cp db small moment1/
-    # Pages in blocks 0 and 7; db is split at blocks 2 and 5.
+    # Pages in blocks 1 and 225 of 256 (a block is a frame, 32 KiB); the
+    # full split db over 3 streams inside blocks 85 and 170, which are
+    # stored again too.
     write_pages db 5 900
     # shellcheck disable=SC2086
     run backup db small --streams 3 --manifest m2.json --type incr $chain 2>backup2.txt ||
       { cat backup2.txt >&2; fail "incr ($chain) failed"; }
     mkdir moment2 && cp db small moment2/
-    grep -qxF "pipeline-agent: 1 changed file compared by blocks of 1048576 bytes: storing 4 of 8 blocks" backup2.txt ||
+    grep -qxF "pipeline-agent: 1 changed file compared by blocks of 32768 bytes: storing 4 of 256 blocks" backup2.txt ||
       { cat backup2.txt >&2; fail "the incr ($chain) did not compare by frames"; }
-    (( $(stored_bytes m2.json) < 4 * 1048576 + 4096 )) || fail "the incr ($chain) stored $(stored_bytes m2.json) bytes"
+    (( $(stored_bytes m2.json) < 4 * 32768 + 4096 )) || fail "the incr ($chain) stored $(stored_bytes m2.json) bytes"
+    # A page in block 32.
     write_pages db 130
     # shellcheck disable=SC2086
     run backup db small --streams 2 --manifest m3.json --type incr $chain 2>/dev/null || fail "incr 2 ($chain) failed"
     mkdir moment3 && cp db small moment3/
-    [[ $(holder_at m3.json db 0) == "$(id_of m2.json)" && $(holder_at m3.json db $((4 << 20))) == "$(id_of m1.json)" &&
-       $(holder_at m3.json db $((1 << 20))) == own ]] || fail "incr 2 ($chain) reads db's frames from the wrong jobs"
+    [[ $(holder_at m3.json db 0) == "$(id_of m1.json)" && $(holder_at m3.json db 32768) == "$(id_of m2.json)" &&
+       $(holder_at m3.json db $((4 << 20))) == "$(id_of m1.json)" && $(holder_at m3.json db $((1 << 20))) == own ]] ||
+      fail "incr 2 ($chain) reads db's frames from the wrong jobs"
     for n in 1 2 3; do
       rm -rf "out$n" && mkdir "out$n"
       run -q restore --job "$(id_of "m$n.json")" --key-file key --output "out$n" 2>err.txt ||

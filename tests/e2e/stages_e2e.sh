@@ -106,7 +106,7 @@ for tag in ("zstd-off", "lz4-off", "zstd-on"):
     assert text * 5 < files["text"]["size"], (tag, text)
     noise = files["noise"]
     stored = sum(s["storedSize"] for s in noise["streams"])
-    frames = (noise["size"] + (1 << 20) - 1) >> 20
+    frames = sum(-(-s["size"] // (32 << 10)) for s in noise["streams"])  # of 32 KiB a part
     per = 18 if tag.endswith("off") else 34 + 16
     assert stored == noise["size"] + frames * per, (tag, stored, noise["size"])
     assert files["empty"]["size"] == 0 and all(s["storedSize"] == 0 for s in files["empty"]["streams"])
@@ -204,7 +204,7 @@ tampering() {
   directory_only "every job here is encrypted, which a store in object storage refuses"
   make_inputs
   head -c $((2 * 1024 * 1024)) /dev/urandom >in/noise2
-  local frame=$((34 + 1024 * 1024 + 16)) # an encrypted raw frame of 1 MiB
+  local frame=$((34 + 32 * 1024 + 16)) # an encrypted raw frame of 32 KiB
   local job=(--streams 1 --compress zstd --encrypt --key-file key)
   local place afile offset
   fresh() {
@@ -523,7 +523,7 @@ PY
 }
 
 # What a manifest (the user's and the store's copy alike) may ask of a
-# restore is bounded by what the agent itself writes: frames of 1 MiB (a
+# restore is bounded by what the agent reads: frames of at most 1 MiB (a
 # restore holds three a stream), and Argon2id at most 3 passes over 256 MiB.
 # More is refused with exit 2 and one line, before any data is read or any
 # key derived.
@@ -535,7 +535,7 @@ manifest_limits() {
   cp f.json pristine.json
   store_cat "store/jobs/$id.manifest.json" >pristine-store.json
   for m in f.json "store/jobs/$id.manifest.json"; do set_stages "$m" frameSize '64 << 20'; done
-  local line="manifest f.json stages: \"frameSize\" 67108864 is out of range (1 to 1048576, the frames this agent writes)"
+  local line="manifest f.json stages: \"frameSize\" 67108864 is out of range (1 to 1048576, the frames this agent reads)"
   mkdir out
   expect_status 2 restore f.json --output out
   only_error err.txt "$line"

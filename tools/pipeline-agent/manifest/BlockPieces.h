@@ -21,11 +21,13 @@ class Sha256;
 // The block size of a job whose bytes are stored as they are: a PostgreSQL
 // page is 8 KiB, so 1 % of pages changed at random changes about 4 % of
 // blocks, while a block's digest (64 hex digits) costs 0.2 % of its bytes
-// in the manifest.
+// in the manifest. A backup with stages writes frames of the same size
+// (kBackupFrameSize).
 constexpr uint64_t kPlainBlockSize = uint64_t{32} << 10;
 
 // A job's block size: its frame size when its bytes go through stages (a
-// frame is what decodes on its own), else kPlainBlockSize.
+// frame is what decodes on its own; 1 MiB in a job of an earlier release),
+// else kPlainBlockSize.
 uint64_t blockSizeOf(const ManifestStages& stages);
 
 // How many blocks of blockSize a file of `size` bytes has (the last one

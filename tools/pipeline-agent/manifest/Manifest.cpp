@@ -372,7 +372,7 @@ ManifestStages stagesOf(const json& document, const std::string& where) {
     if (stages.frameSize == 0 || stages.frameSize > kMaxFrameSize) {
         throw badInput(at + ": \"frameSize\" " + std::to_string(stages.frameSize) +
                        " is out of range (1 to " + std::to_string(kMaxFrameSize) +
-                       ", the frames this agent writes)");
+                       ", the frames this agent reads)");
     }
     stages.wrappedKey = optionalText(*found, "wrappedKey", at);
     return stages;
