@@ -661,8 +661,10 @@ stalled_media)
   grep -q 'local platform: ' err.txt && fail "the platform's lines reached stderr by default"
   # A restore stopped (SIGSTOP, a shell's Ctrl-Z) for three times
   # --media-timeout while its streams wait for slow media goes on when
-  # continued: the stop is no stall of the media side.
-  "$agent" --store "$store" --log-level -1 --media-timeout 1s --test-media-chunk-delay 700 \
+  # continued: the stop is no stall of the media side. Each stream's 4
+  # chunks come 400 ms apart, so the stop lands inside the restore, and a
+  # chunk's read from an object store under load has 600 ms to spare.
+  "$agent" --store "$store" --log-level -1 --media-timeout 1s --test-media-chunk-delay 400 \
     restore db.json --output cont.bin 2>err.txt &
   pid=$!
   sleep 1
