@@ -17,7 +17,10 @@
 # the backup, restore, repair, delete and expire are killed at every fourth
 # step (and on until each completes), from a first step drawn at random
 # among 1 to 4 so that runs together cover every step; the cleanup at
-# every step. That keeps the run within about three minutes.
+# every step. That keeps the run within about three minutes. CRASH_STRIDE=N
+# in the environment does the same with every Nth step on a store in a
+# directory (the sanitizer workflow's, where every run of the agent costs
+# a second: the plain workflow kills at every step).
 # Usage: crash_consistency.sh AGENT
 set -euo pipefail
 
@@ -28,11 +31,12 @@ source "$(dirname "$0")/lib.sh" agent-crash
 run() { "$agent" --store "$(store_url store)" --test-skip-pauses --log-level -1 "$@"; }
 # The first step killed and the steps between two kills of the longer
 # sweeps (see above).
-first=1 stride=1
+first=1 stride=${CRASH_STRIDE:-1}
 if object_store; then
   stride=4
-  first=$((1 + RANDOM % stride))
 fi
+[[ $stride =~ ^[1-9][0-9]*$ ]] || fail "CRASH_STRIDE must be a whole number from 1, not '$stride'"
+first=$((1 + RANDOM % stride))
 
 # Fails with $2 when store $1 holds an unfinished upload (an object store's;
 # a directory has none). The inputs here are smaller than a first part, so
@@ -385,7 +389,7 @@ done
 rm -rf dstore
 phase_done "delete and expire"
 
-((stride == 1)) || echo "killed at every ${stride}th step from step $first"
+((stride == 1)) || echo "killed every $stride steps from step $first"
 echo "kill points: backup $backup_points, restore $restore_points, repair $repair_points," \
   "cleanup $cleanup_points, delete and expire $removal_points; complete jobs restored and compared: $jobs_checked;" \
   "restores of a crashed job's manifest refused: $crashed_refused;" \

@@ -30,6 +30,24 @@ std::unique_ptr<FrameDecoder> decoderFor(const ManifestFile& file, const Manifes
         });
 }
 
+// Reads storedSize bytes of data from seekOffset, a MiB at a time, handing
+// each chunk to take and then telling count. False when the data ends
+// first. Throws what take, count or the read throw.
+template <typename Take>
+bool readStored(localplatform::ArchiveData& data, uint64_t seekOffset, uint64_t storedSize,
+                const std::function<void(std::size_t)>& count, Take&& take) {
+    std::vector<char> buffer(kReadChunk);
+    for (uint64_t done = 0; done < storedSize;) {
+        const auto length =
+            static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, storedSize - done));
+        if (!data.readExactly(buffer.data(), length, seekOffset + done)) return false;
+        take(buffer.data(), length);
+        done += length;
+        count(length);
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& file,
@@ -40,19 +58,15 @@ std::string checkShare(localplatform::ArchiveData& data, const ManifestFile& fil
     uint64_t logicalBytes = 0;
     const std::unique_ptr<FrameDecoder> decoder =
         decoderFor(file, share, stages, logical, logicalBytes);
-    std::vector<char> buffer(kReadChunk);
     try {
-        for (uint64_t done = 0; done < share.storedSize;) {
-            const auto length =
-                static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, share.storedSize - done));
-            if (!data.readExactly(buffer.data(), length, share.seekOffset + done)) {
-                return "its stored bytes end before the manifest's " +
-                       std::to_string(share.storedSize);
-            }
-            stored.update(buffer.data(), length);
-            if (decoder) decoder->write(buffer.data(), length);
-            done += length;
-            count(length);
+        const bool whole = readStored(data, share.seekOffset, share.storedSize, count,
+                                      [&](const char* chunk, std::size_t length) {
+                                          stored.update(chunk, length);
+                                          if (decoder) decoder->write(chunk, length);
+                                      });
+        if (!whole) {
+            return "its stored bytes end before the manifest's " +
+                   std::to_string(share.storedSize);
         }
         if (decoder) decoder->finish();
     } catch (const AgentError& error) {
@@ -77,19 +91,18 @@ std::string checkPiece(localplatform::ArchiveData& data, const ManifestFile& fil
     if (!framed || stages) {
         bytes.emplace(file, piece, stages, name, [](const uint8_t*, std::size_t, uint64_t) {});
     }
-    std::vector<char> buffer(kReadChunk);
     try {
-        for (uint64_t done = 0; done < piece.storedSize;) {
-            const auto length =
-                static_cast<std::size_t>(std::min<uint64_t>(kReadChunk, piece.storedSize - done));
-            if (!data.readExactly(buffer.data(), length, piece.seekOffset + done)) {
-                return name + ": its stored bytes end before the manifest's " +
-                       std::to_string(piece.storedSize);
-            }
-            stored.update(buffer.data(), length);
-            if (bytes) bytes->write(reinterpret_cast<const uint8_t*>(buffer.data()), length);
-            done += length;
-            count(length);
+        const bool whole = readStored(data, piece.seekOffset, piece.storedSize, count,
+                                      [&](const char* chunk, std::size_t length) {
+                                          stored.update(chunk, length);
+                                          if (bytes) {
+                                              bytes->write(
+                                                  reinterpret_cast<const uint8_t*>(chunk), length);
+                                          }
+                                      });
+        if (!whole) {
+            return name + ": its stored bytes end before the manifest's " +
+                   std::to_string(piece.storedSize);
         }
         if (bytes) bytes->finish();
     } catch (const AgentError& error) {
