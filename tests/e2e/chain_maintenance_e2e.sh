@@ -233,6 +233,25 @@ PY
     restore --job "$I2" --file b.bin --output out
   [[ ! -e out/b.bin ]] || fail "a refused restore of a damaged incr left an output"
 
+  # A compressed job marked damaged, its one archive file cut short in the
+  # second file: the first, whose stored bytes are fewer than its own, is
+  # checked by its stored range and restores.
+  rm -rf store out
+  mkdir out
+  seq 1 30000 >text.txt
+  head -c 60000 /dev/urandom >noise.bin
+  run -q backup text.txt noise.bin --streams 1 --compress zstd --manifest z.json
+  job=$(job_of z.json)
+  truncate -s -10 "$(data_of "$job" 1)"
+  run -q mark-damaged "$job" >/dev/null
+  run -q restore --job "$job" --file text.txt --output out 2>err.txt ||
+    { cat err.txt >&2; fail "the whole compressed file of a damaged job does not restore"; }
+  cmp -s out/text.txt text.txt || fail "the whole compressed file of a damaged job restored other bytes"
+  got=0
+  run -q restore --job "$job" --file noise.bin --output out 2>err.txt || got=$?
+  [[ $got == 1 ]] && grep -q "which is marked damaged, holds .*; noise.bin cannot be restored" err.txt ||
+    { cat err.txt >&2; fail "the cut compressed file of a damaged job was not refused (exit $got)"; }
+
   # The full's files removed behind the agent's back.
   rm -rf store
   cp -a sound store

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "manifest/Manifest.h"
+#include "stages/JobStages.h"
 
 class Sha256;
 
@@ -21,9 +22,9 @@ class Sha256;
 // The block size of a job whose bytes are stored as they are: a PostgreSQL
 // page is 8 KiB, so 1 % of pages changed at random changes about 4 % of
 // blocks, while a block's digest (64 hex digits) costs 0.2 % of its bytes
-// in the manifest. A backup with stages writes frames of the same size
-// (kBackupFrameSize).
-constexpr uint64_t kPlainBlockSize = uint64_t{32} << 10;
+// in the manifest. The frames a backup with stages writes, so that every
+// job of this release has blocks of one size.
+constexpr uint64_t kPlainBlockSize = kBackupFrameSize;
 
 // A job's block size: its frame size when its bytes go through stages (a
 // frame is what decodes on its own; 1 MiB in a job of an earlier release),

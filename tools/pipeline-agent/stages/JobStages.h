@@ -11,7 +11,8 @@
 #include "stages/StageConfig.h"
 
 // The frame size a backup writes: 32 KiB, which is also the block a later
-// diff or incr backup compares (manifest/BlockPieces.h). A frame decodes on
+// diff or incr backup compares (kPlainBlockSize, manifest/BlockPieces.h,
+// says why 32 KiB). A frame decodes on
 // its own, so a block is never smaller than one; 1 MiB frames made 1 % of a
 // database's 8 KiB pages changed at random change 72 % of the blocks, 32 KiB
 // ones 4 %, for 1 % more bytes stored with zstd -3 at the same speed
