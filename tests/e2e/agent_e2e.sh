@@ -363,7 +363,7 @@ invalidated_job)
   [[ $got == 1 ]] || { cat gone.txt >&2; fail "a manifest that could not be written exited $got"; }
   job=$(sed -nE '1s/.* as job ([0-9]+) .*/\1/p' gone.txt)
   "$agent" --store "$store" list >list.txt 2>/dev/null
-  [[ $(awk -v job="$job" '$1 == job && $2 == "failed"' list.txt | wc -l) == 2 ]] ||
+  [[ $(awk -v job="$job" '$1 "" == job && $2 == "failed"' list.txt | wc -l) == 2 ]] ||
     { cat gone.txt list.txt >&2; fail "the job without a manifest is not marked failed"; }
   "$agent" --store "$store" cleanup >cleanup.txt 2>/dev/null
   [[ $(grep -c '^removed .*invalidated' cleanup.txt) == "$made" ]] || fail "cleanup did not remove $made files"
@@ -1225,7 +1225,7 @@ PY
   [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "a held lock was not told in one line"; }
   job=$(sed -nE 's|.*/logs/([0-9]+)\.log\)$|\1|p' err.txt)
   "$agent" --store store list >list.txt 2>/dev/null
-  [[ $(awk -v job="$job" '$1 == job {print $2, $3}' list.txt) == "failed -" ]] ||
+  [[ $(awk -v job="$job" '$1 "" == job {print $2, $3}' list.txt) == "failed -" ]] ||
     { cat list.txt; fail "the job that waited in vain is not failed without files"; }
   absent 'store/tmp/*' && absent 'held.json'
   kill "$writer"; wait "$writer" 2>/dev/null || true; writer=

@@ -80,7 +80,7 @@ make_chain() {
 }
 
 # The rows of list for job $1, squeezed: its TYPE and REFERENCE.
-type_of() { run list 2>/dev/null | awk -v j="$1" '$1 == j {print $(NF - 1), $NF}' | sort -u; }
+type_of() { run list 2>/dev/null | awk -v j="$1" '$1 "" == j {print $(NF - 1), $NF}' | sort -u; }
 
 # The data file of job $1's archive file of stream $2.
 data_of() {
@@ -146,7 +146,7 @@ expire)
   grep -qxF "$line" dry.txt || { cat dry.txt >&2; fail "the dry run does not say why job F is kept"; }
   [[ $(grep '^keeping ' dry.txt) == "$(grep '^keeping ' real.txt)" ]] ||
     { diff dry.txt real.txt >&2; fail "the dry run and the real one say other lines"; }
-  [[ $(awk -v j="$F" '$1 == j {print $3, $4}' real.txt) == "keep reference" ]] ||
+  [[ $(awk -v j="$F" '$1 "" == j {print $3, $4}' real.txt) == "keep reference" ]] ||
     { cat real.txt >&2; fail "the table does not keep job F by reference"; }
   grep -qx "deleted job $I2: .*" real.txt && grep -qx "deleted job $I1: .*" real.txt ||
     { cat real.txt >&2; fail "expire did not delete the incrs"; }

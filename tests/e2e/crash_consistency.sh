@@ -76,7 +76,7 @@ verify_store() {
     [[ -e $manifest ]] || continue
     local job
     job=$(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' "$manifest" | head -n 1)
-    awk -v job="$job" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q . || continue
+    awk -v job="$job" 'NR > 1 && $1 "" == job && $2 == "complete"' list.txt | grep -q . || continue
     local name input
     name=$(basename "$manifest" .json)
     rm -rf "check/$name"
@@ -142,7 +142,7 @@ for ((n = first; ; n += stride)); do
       fail "backup killed at step $n left a broken manifest"
     job=$(sed -n 's/.*"jobId": *\([0-9]*\).*/\1/p' manifests/job.json | head -n 1)
     run list >list.txt 2>/dev/null || fail "list after a kill at step $n failed"
-    if ! awk -v job="$job" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q .; then
+    if ! awk -v job="$job" 'NR > 1 && $1 "" == job && $2 == "complete"' list.txt | grep -q .; then
       mkdir -p check/crashed
       got=0
       run restore manifests/job.json --output check/crashed >/dev/null 2>err.txt || got=$?
@@ -354,7 +354,7 @@ for command in delete expire; do
     fi
     [[ $got == 0 || $got == 137 ]] || { cat err.txt >&2; fail "$command killed at step $n exited $got"; }
     for i in 1 2 3; do
-      state=$(drun list 2>/dev/null | awk -v j="${ids[$((i - 1))]}" '$1 == j {print $2}' | sort -u)
+      state=$(drun list 2>/dev/null | awk -v j="${ids[$((i - 1))]}" '$1 "" == j {print $2}' | sort -u)
       if [[ $state == complete ]]; then
         job_whole "${ids[$((i - 1))]}" "manifests-d/$i.json" base ||
           fail "$command killed at step $n: job $i is listed complete but does not restore"
@@ -366,8 +366,8 @@ for command in delete expire; do
     drun list >list.txt 2>/dev/null
     for i in 1 2 3; do
       id=${ids[$((i - 1))]}
-      if awk -v j="$id" 'NR > 1 && $1 == j' list.txt | grep -q .; then
-        [[ $(awk -v j="$id" '$1 == j {print $2}' list.txt | sort -u) == complete ]] ||
+      if awk -v j="$id" 'NR > 1 && $1 "" == j' list.txt | grep -q .; then
+        [[ $(awk -v j="$id" '$1 "" == j {print $2}' list.txt | sort -u) == complete ]] ||
           { cat list.txt >&2; fail "$command killed at step $n: job $i is neither whole nor gone"; }
         job_whole "$id" "manifests-d/$i.json" base || fail "$command killed at step $n: job $i does not restore"
       elif store_has "$dstore/jobs/$id.complete" || store_has "$dstore/jobs/$id.manifest.json"; then
@@ -375,8 +375,8 @@ for command in delete expire; do
       fi
     done
     # What is kept is never removed.
-    awk -v j="${ids[2]}" 'NR > 1 && $1 == j' list.txt | grep -q . || fail "$command killed at step $n removed the newest job"
-    [[ $command == delete ]] && { awk -v j="${ids[1]}" 'NR > 1 && $1 == j' list.txt | grep -q . || fail "delete killed at step $n removed another job"; }
+    awk -v j="${ids[2]}" 'NR > 1 && $1 "" == j' list.txt | grep -q . || fail "$command killed at step $n removed the newest job"
+    [[ $command == delete ]] && { awk -v j="${ids[1]}" 'NR > 1 && $1 "" == j' list.txt | grep -q . || fail "delete killed at step $n removed another job"; }
     if [[ $got == 0 ]]; then
       [[ $(awk 'NR > 1 {print $1}' list.txt | sort -u | wc -l) == $([[ $command == delete ]] && echo 2 || echo 1) ]] ||
         { cat list.txt >&2; fail "$command completed but left other jobs"; }

@@ -44,7 +44,7 @@ for path in sys.argv[1:]:
     for a in json.load(open(path))["archiveFiles"]:
         print(a["trellanId"], a["groupNumber"], a["afileId"])' "$@"; }
 # Rows of list for job $1 (JOB STATE FILE STREAM FILE-STATE BYTES CREATED).
-rows_of() { awk -v job="$1" 'NR > 1 && $1 == job' list.txt; }
+rows_of() { awk -v job="$1" 'NR > 1 && $1 "" == job' list.txt; }
 # Waits until file $1 holds a line with $2, at most 60 s.
 await() {
   local i

@@ -146,7 +146,7 @@ delete)
   run -q backup c.bin --manifest half.json
   half=$(job_of half.json)
   on_catalog "UPDATE jobs SET state = 'deleting' WHERE job_id = $half"
-  [[ $(run list 2>/dev/null | awk -v j="$half" '$1 == j {print $2}' | sort -u) == deleting ]] || fail "list does not show the job deleting"
+  [[ $(run list 2>/dev/null | awk -v j="$half" '$1 "" == j {print $2}' | sort -u) == deleting ]] || fail "list does not show the job deleting"
   refused 2 "job $half of the store $store is deleting, not complete; it cannot be restored" \
     restore --job "$half" --output slow
   refused 1 "job $half is being deleted; it cannot be restored" restore half.json --output slow
@@ -217,7 +217,7 @@ PY
   refused 2 "the store has no job 999" mark-damaged 999
   run mark-damaged "$job" >/dev/null 2>&1
   run list >list.txt 2>/dev/null
-  [[ $(awk -v j="$job" '$1 == j {print $2}' list.txt | sort -u) == damaged ]] || { cat list.txt >&2; fail "list does not show the job damaged"; }
+  [[ $(awk -v j="$job" '$1 "" == j {print $2}' list.txt | sort -u) == damaged ]] || { cat list.txt >&2; fail "list does not show the job damaged"; }
   run check >check.txt 2>&1 || { cat check.txt >&2; fail "check fails on a job marked damaged"; }
   grep -qx "note: job $job is marked damaged: kept, restorable file by file where its archive files are whole" check.txt ||
     { cat check.txt >&2; fail "check does not say the job is marked damaged"; }
@@ -277,7 +277,7 @@ expire)
   # The dry run says what each rule keeps and changes nothing.
   before=$(store_view)
   run expire --keep-last 2 --keep-weekly 2 --keep-monthly 3 --dry-run >dry.txt 2>/dev/null
-  kept() { awk -v j="$1" '$1 == j {print $3 " " $4}' "$2"; }
+  kept() { awk -v j="$1" '$1 "" == j {print $3 " " $4}' "$2"; }
   [[ $(kept "${jobs[6]}" dry.txt) == "keep newest,last,weekly,monthly" ]] || { cat dry.txt >&2; fail "the newest job's rules"; }
   [[ $(kept "${jobs[5]}" dry.txt) == "keep last" ]] || { cat dry.txt >&2; fail "keep-last"; }
   [[ $(kept "${jobs[4]}" dry.txt) == "remove -" ]] || { cat dry.txt >&2; fail "a job no rule keeps"; }

@@ -136,7 +136,7 @@ six_agents)
   "$agent" --store "$store" list >list.txt 2>/dev/null
   doomed_job=$(awk 'NR > 1 && $2 != "complete" {print $1}' list.txt | sort -u)
   [[ -n $doomed_job && $(wc -w <<<"$doomed_job") == 1 ]] || { cat list.txt >&2; fail "not one job is unfinished"; }
-  doomed_file=$(awk -v job="$doomed_job" 'NR > 1 && $1 == job {print $3}' list.txt | sed 's/.*-//')
+  doomed_file=$(awk -v job="$doomed_job" 'NR > 1 && $1 "" == job {print $3}' list.txt | sed 's/.*-//')
   "$s3tool" keys "$store/" | cut -d' ' -f1 | sort >before.txt
   on host3 cleanup >cleanup.txt 2>&1 || { cat cleanup.txt >&2; fail "cleanup on host3 failed"; }
   grep -qx "dropped the unfinished upload of $store/files/$doomed_file.arch" cleanup.txt ||

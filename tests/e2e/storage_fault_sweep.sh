@@ -173,7 +173,7 @@ for job in "${jobs[@]}"; do
         mv manifests/run.json "manifests/run-$n-$kind.json"
       fi
       verify "$what"
-      if [[ -n $killed ]] && awk -v job="$killed" 'NR > 1 && $1 == job && $2 == "complete"' list.txt | grep -q .; then
+      if [[ -n $killed ]] && awk -v job="$killed" 'NR > 1 && $1 "" == job && $2 == "complete"' list.txt | grep -q .; then
         restores "manifests/run-$n-$kind.json" job ||
           { cat restore.err >&2; fail "$what: completed by cleanup but does not restore"; }
       fi

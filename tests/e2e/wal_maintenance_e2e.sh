@@ -279,7 +279,7 @@ postgres)
 
   # The WAL job holding the backup's start segment is needed: delete refuses it.
   srun list --files >files.txt 2>/dev/null
-  holder=$(awk -v f="$start1" '$2 == f { print $1 }' files.txt)
+  holder=$(awk -v f="$start1" '$2 "" == f { print $1 }' files.txt)
   [[ -n $holder ]] || { cat files.txt >&2; fail "no job holds $start1"; }
   srun_refused 2 "job $holder holds WAL that base backup job $b1 needs ($start1); expire deletes it once no base backup kept needs it" \
     delete "$holder" --yes
