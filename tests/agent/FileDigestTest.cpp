@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <string>
@@ -19,6 +20,7 @@
 #include "base/Nearest.h"
 #include "base/Sha256.h"
 #include "manifest/Manifest.h"
+#include "manifest/PartsDigest.h"
 #include "streams/FileDigest.h"
 
 namespace {
@@ -113,6 +115,80 @@ TEST(FileDigest, ThreadsWritingSideBySideGiveTheFileDigest) {
         }
         for (std::thread& thread : threads) thread.join();
         ASSERT_EQ(digest.finish(), digestOf(source)) << "round " << round;
+    }
+}
+
+// source split over three streams, the middle one holding nothing, as this
+// release records it: its parts' digest ties its shares to it.
+ManifestFile splitFile(const std::string& source) {
+    ManifestFile file;
+    file.name = "db.bin";
+    file.size = source.size();
+    file.sha256 = digestOf(source);
+    uint64_t at = 0;
+    for (const uint64_t size : {uint64_t{1000}, uint64_t{0}, source.size() - 1000}) {
+        ManifestShare share;
+        share.sourceOffset = at;
+        share.size = size;
+        share.sha256 = digestOf(source.substr(at, size));
+        file.shares.push_back(share);
+        at += size;
+    }
+    file.partsSha256 = partsDigest(file);
+    return file;
+}
+
+TEST(FileDigest, PartsThatVouchForTheFileAreNeitherReadBackNorHashedAgain) {
+    const std::string source = pattern(5000);
+    const ManifestFile file = splitFile(source);
+    // The last part first: an older manifest, without the parts' digest,
+    // has its bytes read back when the first part's turn is over.
+    for (const bool older : {false, true}) {
+        SCOPED_TRACE(older ? "older" : "this release's");
+        ManifestFile recorded = file;
+        if (older) recorded.partsSha256.clear();
+        MemoryOutput output(source.size());
+        FileDigest digest(recorded, output.reader());
+        writePart(output, digest, source, 2, 1000, 4000, 1000);
+        writePart(output, digest, source, 0, 0, 1000, 1000);
+        EXPECT_EQ(digest.finish(), file.sha256);
+        EXPECT_EQ(output.readBack, older ? 4000u : 0u);
+    }
+    // One part that holds every byte vouches for the file without a digest
+    // of parts: the file's digest is that part's, whatever the manifest says.
+    ManifestFile whole = splitFile(source);
+    whole.partsSha256.clear();
+    whole.shares[0].size += whole.shares[2].size;
+    whole.shares[0].sha256 = whole.sha256;
+    whole.shares[2].size = 0;
+    whole.sha256 = digestOf("another file");
+    MemoryOutput output(source.size());
+    FileDigest digest(whole, output.reader());
+    writePart(output, digest, source, 0, 0, 5000, 2000);
+    EXPECT_EQ(digest.finish(), digestOf(source));
+    EXPECT_EQ(output.readBack, 0u);
+}
+
+TEST(FileDigest, PartsThatDoNotGiveTheirRecordedDigestFailTheJob) {
+    const std::string source = pattern(3000);
+    const std::string line =
+        "the checksums the manifest records for db.bin do not agree: its file's and its "
+        "parts' checksums do not give the partsSha256 beside them (the manifest was altered)";
+    const std::vector<std::function<void(ManifestFile&)>> alterations = {
+        [](ManifestFile& f) { f.sha256 = digestOf("another file"); },
+        [](ManifestFile& f) { f.shares[2].sha256 = digestOf("another part"); },
+        [](ManifestFile& f) { f.partsSha256 = digestOf("another set of parts"); }};
+    for (std::size_t i = 0; i < alterations.size(); ++i) {
+        SCOPED_TRACE("alteration " + std::to_string(i));
+        ManifestFile file = splitFile(source);
+        alterations[i](file);
+        MemoryOutput output(source.size());
+        FileDigest digest(file, output.reader());
+        writePart(output, digest, source, 0, 0, 1000, 1000);
+        writePart(output, digest, source, 2, 1000, 2000, 1000);
+        const auto [message, code] = thrown([&] { digest.finish(); });
+        EXPECT_EQ(message, line);
+        EXPECT_EQ(code, 1);
     }
 }
 

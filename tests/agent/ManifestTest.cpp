@@ -16,6 +16,7 @@
 #include "AgentTestSupport.h"
 #include "base/Sha256.h"
 #include "manifest/Manifest.h"
+#include "manifest/PartsDigest.h"
 #include "manifest/StoredManifest.h"
 #include "stages/DataKeyWrap.h"
 
@@ -164,6 +165,7 @@ void expectSame(const Manifest& back, const Manifest& m) {
         EXPECT_EQ(got.size, want.size);
         EXPECT_EQ(got.mode, want.mode);
         EXPECT_EQ(got.sha256, want.sha256);
+        EXPECT_EQ(got.partsSha256, want.partsSha256);
         EXPECT_EQ(got.shares, want.shares);
         EXPECT_EQ(got.stripeUnit, want.stripeUnit);
         EXPECT_EQ(got.stripes, want.stripes);
@@ -807,6 +809,37 @@ TEST(ManifestBlockRecords, BlockDigestsFramesAndPiecesReadBackAsWritten) {
     altered.files[1].pieces[2].seekOffset = 1;
     EXPECT_TRUE(agreesWithStored(m, back));
     EXPECT_FALSE(agreesWithStored(altered, back));
+}
+
+TEST(ManifestPartsDigest, TiesTheReadBackPartsToTheFileAndIsRefusedWhenNotADigest) {
+    // The tree's nested file has an empty share on stream 2, which the text
+    // leaves out and the reader puts back: its parts' digest stays the same.
+    Manifest m = tree();
+    for (ManifestFile& f : m.files) {
+        if (f.hasData()) f.partsSha256 = partsDigest(f);
+    }
+    const Manifest back = parseManifest(manifestText(m), "m.json");
+    expectSame(back, m);
+    for (const ManifestFile& f : back.files) {
+        if (f.hasData()) {
+            EXPECT_EQ(partsDigest(f), f.partsSha256) << f.name;
+        }
+    }
+    EXPECT_FALSE(documentOf(tree())["files"][0].contains("partsSha256"));
+    // Each part's digest, the file's and their order count; a stream
+    // input's parts are its stripes.
+    ManifestFile swapped = m.files[0];
+    std::swap(swapped.shares[0].sha256, swapped.shares[1].sha256);
+    ManifestFile other = m.files[0];
+    other.sha256 = digest('9');
+    ManifestFile stream = m.files[5];
+    stream.stripes[1] = digest('9');
+    EXPECT_NE(partsDigest(swapped), m.files[0].partsSha256);
+    EXPECT_NE(partsDigest(other), m.files[0].partsSha256);
+    EXPECT_NE(partsDigest(stream), m.files[5].partsSha256);
+    expectRefused(documentOf(m),
+                  {{"not a digest", set("/files/0/partsSha256", "0"),
+                    "manifest m.json file 1: \"partsSha256\" is missing or not a SHA-256 digest"}});
 }
 
 TEST(ManifestBlockRecords, BlocksAndFramesThatDoNotAddUpAreRefused) {

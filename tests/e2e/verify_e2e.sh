@@ -35,15 +35,31 @@ refused() {
   only_error err.txt "$line"
 }
 
-# Rewrites manifest $1 into $2 with file $3's "sha256" set to $4.
+# Rewrites manifest $1 into $2 with file $3's "sha256" set to $4; with a
+# fifth argument "older", also without the "partsSha256" that ties its parts
+# to it, as an older release wrote it.
 with_file_digest() {
   python3 - "$@" <<'PY'
 import json, sys
-src, dst, name, digest = sys.argv[1:]
+src, dst, name, digest = sys.argv[1:5]
 m = json.load(open(src))
-[f for f in m["files"] if f["name"] == name][0]["sha256"] = digest
+f = [f for f in m["files"] if f["name"] == name][0]
+f["sha256"] = digest
+if sys.argv[5:] == ["older"]:
+    del f["partsSha256"]
 json.dump(m, open(dst, "w"), indent=2)
 PY
+}
+
+# The line of a restore of file $1 whose manifest records file digest $3
+# ($2: the bytes' digest): one that ties the parts to the file tells without
+# hashing the bytes again; an older one ("older" in $4) from the bytes.
+altered_line() {
+  if [[ ${4:-} == older ]]; then
+    echo "the bytes restored for $1 have SHA-256 $2, the manifest records $3; every part matched its own checksum, so the manifest's file checksum does not belong to its parts (the manifest was altered)"
+  else
+    echo "the checksums the manifest records for $1 do not agree: its file's and its parts' checksums do not give the partsSha256 beside them (the manifest was altered)"
+  fi
 }
 
 empty_dir() {
@@ -54,7 +70,8 @@ case $case_name in
 file_digest)
   # A manifest whose file digest is not that of its parts' bytes fails the
   # restore (exit 1, one line, no output), zeros or a real but wrong digest
-  # alike, from a manifest file or the store's copy; a restore that succeeds
+  # alike, from a manifest file or the store's copy, whether it ties its
+  # parts to the file or (an older release's) not; a restore that succeeds
   # reports the digest of the bytes it wrote.
   make_input db.bin $((3 * 1024 * 1024 + 5))
   make_input notes.txt 70001
@@ -62,23 +79,24 @@ file_digest)
   job=$(job_of set.json)
   copy=store/jobs/$job.manifest.json
   zeros=$(printf '0%.0s' {1..64})
-  for digest in "$zeros" "$(sha notes.txt)"; do
-    with_file_digest set.json fake.json db.bin "$digest"
-    cp fake.json "$copy"  # the store's copy tells the same, so only the data can tell
-    rm -rf out && mkdir out
-    refused 1 "the bytes restored for db.bin have SHA-256 $(sha db.bin), the manifest records $digest; every part matched its own checksum, so the manifest's file checksum does not belong to its parts (the manifest was altered)" \
-      --store store restore fake.json --output out
-    empty_dir out
-    refused 1 "the bytes restored for db.bin have SHA-256 $(sha db.bin), the manifest records $digest; every part matched its own checksum, so the manifest's file checksum does not belong to its parts (the manifest was altered)" \
-      --store store restore --job "$job" --output out
-    empty_dir out
-    got=0
-    "$agent" --store store restore fake.json --file db.bin --output out/db.bin --json \
-      >doc.json 2>/dev/null || got=$?
-    [[ $got == 1 ]] || fail "--json restore of a fake digest exited $got"
-    python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert not d["ok"] and "outputs" not in d, d' doc.json ||
-      fail "the failure's document claims outputs"
-    empty_dir out
+  for form in this older; do
+    for digest in "$zeros" "$(sha notes.txt)"; do
+      with_file_digest set.json fake.json db.bin "$digest" $form
+      cp fake.json "$copy"  # the store's copy tells the same, so only the data can tell
+      line=$(altered_line db.bin "$(sha db.bin)" "$digest" $form)
+      rm -rf out && mkdir out
+      refused 1 "$line" --store store restore fake.json --output out
+      empty_dir out
+      refused 1 "$line" --store store restore --job "$job" --output out
+      empty_dir out
+      got=0
+      "$agent" --store store restore fake.json --file db.bin --output out/db.bin --json \
+        >doc.json 2>/dev/null || got=$?
+      [[ $got == 1 ]] || fail "--json restore of a fake digest exited $got"
+      python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert not d["ok"] and "outputs" not in d, d' doc.json ||
+        fail "the failure's document claims outputs"
+      empty_dir out
+    done
   done
   cp set.json "$copy"
   mkdir good
@@ -95,16 +113,18 @@ PY
   make_input stream.bin $((2 * 1024 * 1024 + 3))
   run backup --from-command "cat stream.bin" --name s.bin --streams 3 --manifest s.json 2>/dev/null
   sjob=$(job_of s.json)
-  with_file_digest s.json sfake.json s.bin "$zeros"
-  cp sfake.json "store/jobs/$sjob.manifest.json"
-  rm -rf out && mkdir out
-  refused 1 "the bytes restored for s.bin have SHA-256 $(sha stream.bin), the manifest records $zeros; every part matched its own checksum, so the manifest's file checksum does not belong to its parts (the manifest was altered)" \
-    --store store restore sfake.json --output out
-  empty_dir out
-  got=0
-  "$agent" -q --store store restore sfake.json --output - >piped.bin 2>err.txt || got=$?
-  [[ $got == 1 ]] || { cat err.txt >&2; fail "a fake stream digest to stdout exited $got"; }
-  only_error err.txt "the bytes restored for s.bin have SHA-256 $(sha stream.bin), the manifest records $zeros; every part matched its own checksum, so the manifest's file checksum does not belong to its parts (the manifest was altered)"
+  for form in this older; do
+    with_file_digest s.json sfake.json s.bin "$zeros" $form
+    cp sfake.json "store/jobs/$sjob.manifest.json"
+    line=$(altered_line s.bin "$(sha stream.bin)" "$zeros" $form)
+    rm -rf out && mkdir out
+    refused 1 "$line" --store store restore sfake.json --output out
+    empty_dir out
+    got=0
+    "$agent" -q --store store restore sfake.json --output - >piped.bin 2>err.txt || got=$?
+    [[ $got == 1 ]] || { cat err.txt >&2; fail "a fake stream digest to stdout exited $got"; }
+    only_error err.txt "$line"
+  done
   ;;
 
 store_manifest)

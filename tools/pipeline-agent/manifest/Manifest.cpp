@@ -470,6 +470,7 @@ public:
             readPieces(entry, file, at);
             return file;
         }
+        if (entry.contains("partsSha256")) file.partsSha256 = digest(entry, "partsSha256", at);
         if (entry.contains("heldBy")) {
             readHeldShares(entry, file, at);
             return file;
@@ -952,6 +953,7 @@ std::string manifestText(const Manifest& manifest) {
             files.push_back(entry);
             continue;
         }
+        if (!f.partsSha256.empty()) entry["partsSha256"] = f.partsSha256;
         if (f.isStream()) {
             entry["stripeUnit"] = f.stripeUnit;
             entry["stripes"] = f.stripes;

@@ -84,6 +84,10 @@ struct ManifestFile {
     uint64_t size = 0;
     int mode = -1;  // permission bits; -1: not recorded (first format)
     std::string sha256;
+    // Files in shares and stream inputs, recorded by this release's backups:
+    // the digest that ties their parts to sha256 (partsDigest). Empty: not
+    // recorded, so a restore takes sha256 from the bytes.
+    std::string partsSha256;
     std::vector<ManifestShare> shares;  // files and stream inputs: one per stream, in order
     uint64_t stripeUnit = 0;            // a stream input's
     std::vector<std::string> stripes;   // a stream input's: each stripe's SHA-256, in order

@@ -17,6 +17,7 @@
 #include "streams/StreamThreads.h"
 #include "base/Sha256.h"
 #include "streams/FileDigest.h"
+#include "outputs/Writeback.h"
 #include "platform/EvEvent.h"
 #include "platform/ZebArchive.h"
 #include "stages/FrameDecoder.h"
@@ -138,6 +139,8 @@ void readAll(int fd, void* data, std::size_t length, uint64_t offset, const std:
 void writeAll(int fd, const void* data, std::size_t length, uint64_t offset,
               const std::string& name) {
     const char* bytes = static_cast<const char*>(data);
+    const uint64_t start = offset;
+    const std::size_t total = length;
     while (length > 0) {
         const ssize_t written = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
         if (written < 0) {
@@ -148,6 +151,7 @@ void writeAll(int fd, const void* data, std::size_t length, uint64_t offset,
         length -= static_cast<std::size_t>(written);
         offset += static_cast<uint64_t>(written);
     }
+    startWriteback(fd, start, total);
 }
 
 // What the threads of readRunShares share: each file's descriptor and
@@ -235,7 +239,7 @@ private:
     FileDigest* startDigest(std::size_t i, int fd) {
         const ManifestFile* file = m_files[i];
         m_digests[i] = std::make_unique<FileDigest>(
-            partSizes(*file), [fd, file](void* buffer, std::size_t length, uint64_t offset) {
+            *file, [fd, file](void* buffer, std::size_t length, uint64_t offset) {
                 readAll(fd, buffer, length, offset, file->name);
             });
         return m_digests[i].get();
@@ -299,7 +303,7 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
                            const ManifestFile& file, OutputFile& output, StreamPhases* phases,
                            const JobStages* stages) {
     Abandoned abandoned{false};
-    FileDigest fileDigest(partSizes(file), [&output](void* buffer, std::size_t length,
+    FileDigest fileDigest(file, [&output](void* buffer, std::size_t length,
                                                      uint64_t offset) {
         output.readAt(buffer, length, offset);
     });
@@ -321,10 +325,16 @@ std::string readFileShares(const std::map<unsigned long, PipelineInfo>& streams,
     if (const std::exception_ptr failure = threads.join()) std::rethrow_exception(failure);
     const std::string digest = fileDigest.finish();
     EvEvent event;
-    event.DebugLvl("readFileShares", 2,
-                   "%s: file digest taken in order, %llu of %llu bytes read back from the output",
-                   file.name.c_str(), static_cast<unsigned long long>(fileDigest.readBackBytes()),
-                   static_cast<unsigned long long>(file.size));
+    if (partsVouchForFile(file)) {
+        event.DebugLvl("readFileShares", 2, "%s: file digest vouched for by its parts",
+                       file.name.c_str());
+    } else {
+        event.DebugLvl("readFileShares", 2,
+                       "%s: file digest taken in order, %llu of %llu bytes read back from the output",
+                       file.name.c_str(),
+                       static_cast<unsigned long long>(fileDigest.readBackBytes()),
+                       static_cast<unsigned long long>(file.size));
+    }
     requireFileDigest(file, digest);
     return digest;
 }

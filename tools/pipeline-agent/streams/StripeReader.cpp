@@ -22,7 +22,7 @@
 StripesToFile::StripesToFile(OutputFile& output, const ManifestFile& input)
     : m_output(output),
       m_unit(input.stripeUnit),
-      m_digest(partSizes(input), [&output](void* buffer, std::size_t length, uint64_t offset) {
+      m_digest(input, [&output](void* buffer, std::size_t length, uint64_t offset) {
           output.readAt(buffer, length, offset);
       }) {}
 
@@ -33,7 +33,7 @@ bool StripesToFile::put(uint64_t stripe, const char* data, std::size_t length) {
 }
 
 StripesInOrder::StripesInOrder(int fd, const ManifestFile& input)
-    : m_fd(fd), m_digest(partSizes(input), [](void*, std::size_t, uint64_t) {
+    : m_fd(fd), m_digest(input, [](void*, std::size_t, uint64_t) {
           throw jobFailed("the stripes written to standard output cannot be read back");
       }) {}
 

@@ -186,6 +186,7 @@ ManifestFile referringEntry(ManifestFile current, const ManifestFile& unchanged,
         return current;
     }
     current.shares = unchanged.shares;
+    current.partsSha256 = unchanged.partsSha256;
     current.heldBy = unchanged.heldBy != 0 ? unchanged.heldBy : reference.jobId;
     referTo(current.heldBy, reference, manifest);
     return current;

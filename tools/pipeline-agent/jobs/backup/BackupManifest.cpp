@@ -6,6 +6,7 @@
 
 #include "jobs/backup/BackupChain.h"
 #include "jobs/backup/BlockChanges.h"
+#include "manifest/PartsDigest.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
     }
     file.sha256 = streams.fileDigest(i);
     recordShares(file, i, manifest, streams);
+    file.partsSha256 = partsDigest(file);
     file.blocks = streams.blockDigests(i);
     if (!file.blocks.empty()) file.blockSize = blockSizeOf(manifest.stages);
     return file;
@@ -147,5 +149,6 @@ uint64_t recordSet(Manifest& manifest, const BackupSet& set,
     if (!manifest.references.empty()) manifest.version = 5;
     if (!pipe) return 0;
     manifest.files.push_back(streams.streamInputEntry(pipe->name(), manifest.archives));
+    manifest.files.back().partsSha256 = partsDigest(manifest.files.back());
     return manifest.files.back().size;
 }
