@@ -62,6 +62,7 @@ public:
             done += static_cast<std::size_t>(count);
         }
         if (written) *written = done;
+        startWriteback(done);
         return good;
     }
 
@@ -89,6 +90,18 @@ public:
     }
 
 private:
+    // Starts writing the `length` bytes just appended to the disk without
+    // waiting for them, so that the sync that closes the file finds them
+    // written: a backup then writes to the disk while it still reads, as
+    // a copy followed by a sync cannot. Best effort: what fails to start
+    // is written, or fails, at the sync.
+    void startWriteback(std::size_t length) {
+        const off_t end = ::lseek(m_fd, 0, SEEK_CUR);
+        if (length == 0 || end < 0) return;
+        ::sync_file_range(m_fd, end - static_cast<off_t>(length), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+    }
+
     const std::string m_path;
     const int m_fd;
 };
