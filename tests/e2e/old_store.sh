@@ -1,9 +1,17 @@
 #!/usr/bin/env bash
-# A store made by the previous release opens: tests/fixtures/store-70dbc2a
-# holds a SQLite store that the agent of commit 70dbc2a made, backing up
-# a.txt and b.txt as one set over 2 streams (set.json is its manifest). The
-# current agent lists it, checks it and restores it byte for byte, on a copy
-# (the fixture itself is never written).
+# Stores made by earlier releases open, each used on a copy (the fixtures
+# themselves are never written):
+# - tests/fixtures/store-70dbc2a holds a SQLite store that the agent of
+#   commit 70dbc2a made, backing up a.txt and b.txt as one set over 2
+#   streams (set.json is its manifest); the current agent lists it, checks
+#   it and restores it byte for byte;
+# - tests/fixtures/store-6601ef8, made by the agent of commit 6601ef8 (the
+#   last before manifests tied a file's parts to it), holds a set of a file
+#   split over 3 streams and a tree (set.json), a stream input of two
+#   stripes over 2 streams (stream.json) and the file compressed with zstd
+#   (zstd.json), from the inputs its inputs.py writes; each restores byte
+#   for byte, its files' digests taken from the bytes as that release's
+#   manifests ask.
 # Usage: old_store.sh AGENT
 set -euo pipefail
 
@@ -49,4 +57,28 @@ cmp b.txt out/b.txt || fail "b.txt restored other bytes"
 
 # The copy was used, the fixture left as it was.
 [[ $(fixture_sums) == "$before" ]] || fail "the fixture changed"
-echo "listed, checked and restored the store of 70dbc2a"
+
+fixture=$(cd "$(dirname "$0")/../fixtures/store-6601ef8" && pwd)
+before=$(fixture_sums)
+mkdir last && cd last
+cp -R "$fixture/store" store
+find store -type d -exec chmod 0755 {} +
+find store -type f -exec chmod 0644 {} +
+python3 "$fixture/inputs.py"
+! grep -q partsSha256 "$fixture"/*.json || fail "the fixture's manifests are not that release's"
+"$agent" --store store check >check.txt 2>check.err ||
+  { cat check.txt check.err >&2; fail "check of the last release's store failed"; }
+grep -q "is sound: 8 archive files" check.err || { cat check.err >&2; fail "check did not say sound"; }
+mkdir set
+"$agent" --store store -q restore "$fixture/set.json" --output set || fail "the set does not restore"
+for f in a.bin t/x.bin t/d/y.txt; do cmp "$f" "set/$f" || fail "$f restored other bytes"; done
+"$agent" --store store -q restore "$fixture/stream.json" --output s.out || fail "the stream does not restore"
+cmp s.bin s.out || fail "the stream input restored other bytes"
+"$agent" --store store -q restore "$fixture/stream.json" --output - >s.piped ||
+  fail "the stream does not restore to standard output"
+cmp s.bin s.piped || fail "the stream input piped other bytes"
+zstd_job=$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["jobId"])' "$fixture/zstd.json")
+"$agent" --store store -q restore --job "$zstd_job" --output z.bin || fail "the zstd job does not restore"
+cmp a.bin z.bin || fail "the zstd job restored other bytes"
+[[ $(fixture_sums) == "$before" ]] || fail "the fixture changed"
+echo "listed, checked and restored the stores of 70dbc2a and 6601ef8"
