@@ -275,7 +275,7 @@ void BackupStreams::startStream(unsigned long stream) {
     // Until it waits at its first part, so that the caller can let it begin
     // at once rather than after the next stream's setup.
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] { return stopping() || started.waitingAt || started.finished; });
+    m_ownerWakes.wait(lock, [&] { return stopping() || started.waitingAt || started.finished; });
 }
 
 std::optional<BackupStreams::PartStart> BackupStreams::nextPartStart(
@@ -292,7 +292,7 @@ std::optional<BackupStreams::PartStart> BackupStreams::nextPartStart(
         }
         return false;
     };
-    m_changed.wait_for(lock, wait, waiting);
+    m_ownerWakes.wait_for(lock, wait, waiting);
     return stopping() ? std::nullopt : found;
 }
 
@@ -302,7 +302,7 @@ void BackupStreams::beginPart(PartStart start) {
         Stream& stream = m_streams[start.stream - 1];
         stream.allowed = std::max(stream.allowed, start.file + 1);
     }
-    m_changed.notify_all();
+    m_streams[start.stream - 1].writerWakes.notify_one();
 }
 
 bool BackupStreams::done() const {
@@ -320,7 +320,7 @@ void BackupStreams::stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_stop = true;
     }
-    m_changed.notify_all();
+    wakeAll();
     if (m_reader.joinable()) m_reader.join();
     for (Stream& stream : m_streams) {
         if (stream.thread.joinable()) stream.thread.join();
@@ -360,7 +360,13 @@ void BackupStreams::fail(std::exception_ptr error) {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (!m_failure) m_failure = error;
     }
-    m_changed.notify_all();
+    wakeAll();
+}
+
+void BackupStreams::wakeAll() {
+    m_readerWakes.notify_all();
+    m_ownerWakes.notify_all();
+    for (Stream& stream : m_streams) stream.writerWakes.notify_all();
 }
 
 // A buffer of at least size bytes for chunk, one to use again when there is
@@ -383,11 +389,11 @@ bool BackupStreams::takeBuffer(Chunk& chunk, std::size_t size) {
 bool BackupStreams::queueChunk(unsigned long k, Chunk chunk) {
     std::unique_lock<std::mutex> lock(m_mutex);
     Stream& stream = m_streams[k - 1];
-    m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+    m_readerWakes.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
     if (stopping()) return false;
     stream.queue.push_back(std::move(chunk));
     lock.unlock();
-    m_changed.notify_all();
+    stream.writerWakes.notify_one();
     return true;
 }
 
@@ -404,7 +410,7 @@ void BackupStreams::read() {
             if (stopping()) return;
             m_readerFinished = true;
         }
-        m_changed.notify_all();
+        m_ownerWakes.notify_all();
     } catch (...) {
         fail(std::current_exception());
     }
@@ -487,12 +493,12 @@ std::optional<BackupStreams::Chunk> BackupStreams::nextChunk(unsigned long k) {
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         Stream& stream = m_streams[k - 1];
-        m_changed.wait(lock, [&] { return stopping() || !stream.queue.empty(); });
+        stream.writerWakes.wait(lock, [&] { return stopping() || !stream.queue.empty(); });
         if (stopping()) return std::nullopt;
         chunk = std::move(stream.queue.front());
         stream.queue.pop_front();
     }
-    m_changed.notify_all();
+    m_readerWakes.notify_one();
     return chunk;
 }
 
@@ -537,7 +543,7 @@ void BackupStreams::write(unsigned long k) {
             m_streams[k - 1].finished = true;
             ++m_finished;
         }
-        m_changed.notify_all();
+        m_ownerWakes.notify_all();
     } catch (...) {
         fail(std::current_exception());
     }
@@ -559,8 +565,8 @@ bool BackupStreams::waitToBegin(unsigned long k, std::size_t file) {
     Stream& stream = m_streams[k - 1];
     std::unique_lock<std::mutex> lock(m_mutex);
     stream.waitingAt = file;
-    m_changed.notify_all();
-    m_changed.wait(lock, [&] { return stopping() || stream.allowed > file; });
+    m_ownerWakes.notify_all();
+    stream.writerWakes.wait(lock, [&] { return stopping() || stream.allowed > file; });
     stream.waitingAt.reset();
     return !stopping();
 }
@@ -728,11 +734,11 @@ bool BackupStreams::readStream(std::size_t file) {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_stripeDigests.emplace_back();
         Stream& stream = m_streams[stripe % m_streamCount];
-        m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+        m_readerWakes.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
         if (stopping()) return false;
         stream.queue.push_back(std::move(chunk));
         lock.unlock();
-        m_changed.notify_all();
+        stream.writerWakes.notify_one();
         if (last) break;
     }
     // Its end counts only once the producer is known to have ended well.
@@ -741,13 +747,13 @@ bool BackupStreams::readStream(std::size_t file) {
     m_streamSize = size;
     m_fileDigests[file] = digest.hex();
     for (Stream& stream : m_streams) {
-        m_changed.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
+        m_readerWakes.wait(lock, [&] { return stopping() || stream.queue.size() < kDepth; });
         if (stopping()) return false;
         Chunk end;
         end.file = file;
         end.end = true;
         stream.queue.push_back(std::move(end));
-        m_changed.notify_all();
+        stream.writerWakes.notify_one();
     }
     return true;
 }

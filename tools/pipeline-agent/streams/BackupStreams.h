@@ -222,6 +222,8 @@ private:
         std::size_t allowed = 0;               // parts it may begin: files [0, allowed)
         bool finished = false;
         std::thread thread;
+        // Its writer waits on it: for a chunk, or to begin a part.
+        std::condition_variable writerWakes;
     };
 
     // The reader's side; each false when the job stops first.
@@ -259,6 +261,8 @@ private:
                    uint64_t end, Sha256* digest, BlockDigests* blocks, bool& firstChunk);
     void fail(std::exception_ptr error);
     bool stopping() const;  // with m_mutex held
+    // Wakes every waiter, so that each sees the job stop.
+    void wakeAll();
 
     const std::vector<const InputFile*> m_inputs;
     const unsigned long m_streamCount;
@@ -269,8 +273,12 @@ private:
     const std::size_t m_inputCount;  // the files, and the stream input if any
     std::string m_afterFirstChunk;
 
+    // One condition a waiter, so that a change wakes only who waits for it:
+    // the reader (room in a queue), each writer (Stream::writerWakes) and the
+    // owner (a part to begin, a stream waiting or finished, the end).
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_readerWakes;
+    std::condition_variable m_ownerWakes;
     std::vector<Stream> m_streams;
     std::vector<std::vector<char>> m_spare;  // buffers to use again
     std::exception_ptr m_failure;
