@@ -16,6 +16,9 @@ std::string HttpResponse::header(std::string_view name) const {
 
 namespace {
 
+// Past this a hint is not taken at its word: the body grows as it comes.
+constexpr std::size_t kMaxBodyHint = std::size_t{64} << 20;
+
 void initializeCurlOnce() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -103,6 +106,9 @@ TransportResult CurlTransport::send(const HttpRequest& request, const Timeouts& 
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, static_cast<long>(timeouts.idle.count())));
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result.response.body);
+  // A range is read into one allocation of its size, not into a string
+  // that doubles as it grows and leaves the sizes it outgrew behind.
+  result.response.body.reserve(std::min<std::size_t>(request.bodyHint, kMaxBodyHint));
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result.response.headers);
 

@@ -5,6 +5,7 @@
 // server or their own transport behind it.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -29,6 +30,9 @@ struct HttpRequest {
   std::string url;     // absolute, its path and query already encoded
   HeaderList headers;  // sent as given; Host among them
   std::string_view body;
+  // The size the answer's body is expected to have, taken at once rather
+  // than grown (doubled) as it arrives; 0: not known.
+  std::size_t bodyHint = 0;
 };
 
 struct HttpResponse {

@@ -131,6 +131,7 @@ struct S3Client::Call {
   // A 2xx answer may still be an <Error> document (CompleteMultipartUpload);
   // elsewhere a 2xx body is data, whatever it holds.
   bool errorIn2xx = false;
+  std::size_t bodyHint = 0;  // HttpRequest::bodyHint
 };
 
 struct S3Client::Attempt {
@@ -169,6 +170,7 @@ S3Client::Attempt S3Client::sendOnce(const Call& call) {
   request.method = call.method;
   request.url = scheme_ + "://" + host + path + (query.empty() ? "" : "?" + query);
   request.body = call.body;
+  request.bodyHint = call.bodyHint;
   request.headers = call.headers;
   request.headers.emplace_back("Host", host);
   std::string payloadHash = call.body.empty() ? std::string(kEmptyPayloadHash) : sha256Hex(call.body);
@@ -270,6 +272,7 @@ S3Status S3Client::getObjectRange(const std::string& key, std::uint64_t offset, 
     return refused;
   }
   call.headers.emplace_back("Range", "bytes=" + std::to_string(offset) + "-" + std::to_string(offset + length - 1));
+  call.bodyHint = static_cast<std::size_t>(length);
   HttpResponse response;
   auto judge = [&](const HttpResponse& answer, std::string& code) {
     // A server that ignores Range answers 200 with the whole object: usable

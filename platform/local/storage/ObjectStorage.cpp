@@ -152,7 +152,8 @@ public:
     }
 
 private:
-    static constexpr std::size_t kRangesAhead = 4;
+    // Two: with ranges of 4 MiB, four ahead took more memory and no less time.
+    static constexpr std::size_t kRangesAhead = 2;
     struct Fetched {
         S3Status status;
         std::string bytes;
