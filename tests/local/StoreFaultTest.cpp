@@ -188,3 +188,23 @@ TEST_F(LocalStoreFaultTest, AnUnusableFaultPlanFailsTheOpening) {
 }
 
 }  // namespace
+
+TEST_F(LocalStoreFaultTest, AStoreWhoseFilesCannotBeLookedAtIsUnusableNotAbsent) {
+    // An object store that answers 503 fails the look at store.ini with
+    // EIO: the store is there all the same, so opening it fails at that
+    // first look, one line, rather than looking again and again as for a
+    // store to make.
+    config.storageFaults = "op=status,in=store.ini,nth=1,errno=EIO";
+    try {
+        reconfigure();
+        ADD_FAILURE() << "the store opened";
+    } catch (const StoreError& error) {
+        const std::string what = error.what();
+        EXPECT_EQ(error.kind(), StoreError::Kind::Unusable);
+        EXPECT_EQ(what.rfind("cannot reach the store ", 0), 0u) << what;
+        EXPECT_TRUE(what.ends_with(": Input/output error")) << what;
+    }
+    // Nothing was made or changed: the store opens once the storage answers.
+    config.storageFaults.clear();
+    EXPECT_NO_THROW(reconfigure());
+}

@@ -28,6 +28,20 @@ constexpr std::size_t kMaxIdentitySize = 64 * 1024;
     throw StoreError(StoreError::Kind::Unusable, what);
 }
 
+// Whether dir holds a store's own files (store.ini, catalog.db). A look that
+// fails other than for a missing entry makes the store unusable rather than
+// absent: an object store that answers 503 holds its store all the same,
+// and neither a second look nor a new store is what the command needs.
+bool holdsStoreFiles(Storage& storage, const std::string& dir) {
+    for (const char* name : {"/store.ini", "/catalog.db"}) {
+        if (storage.status(dir + name, nullptr, false)) return true;
+        if (errno != ENOENT && errno != ENOTDIR) {
+            unusable(systemError("cannot reach the store", dir));
+        }
+    }
+    return false;
+}
+
 void checkConnectionStringIfAny(const std::string& connection) {
     if (!connection.empty()) checkConnectionString(connection);
 }
@@ -163,7 +177,7 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
     const bool mayCreate = access == Access::ReadWrite && create;
     // A catalog named for a store about to be made is checked, and its
     // server reached, before anything is made.
-    const bool made = storage->exists(dir + "/store.ini") || storage->exists(dir + "/catalog.db");
+    const bool made = holdsStoreFiles(*storage, dir);
     const std::string& named = catalog.empty() && !made ? fallback : catalog;
     if (!named.empty()) checkConnectionString(named);
     if (mayCreate && !made && !named.empty()) checkPostgresReachable(named);
@@ -198,8 +212,7 @@ std::shared_ptr<Store> Store::open(std::shared_ptr<Storage> storage, const std::
 void Store::setUp(bool create, const std::string& connection, const std::string& fallback,
                   const std::string& shareGroup, bool clearPlaces) {
     Storage& storage = *m_storage;
-    const bool isStore =
-        storage.exists(m_dir + "/store.ini") || storage.exists(m_dir + "/catalog.db");
+    const bool isStore = holdsStoreFiles(storage, m_dir);
     if (!isStore) {
         if (!create) throw StoreError(StoreError::Kind::NotFound, "there is no store at " + m_dir);
         std::vector<std::string> names;
