@@ -21,13 +21,17 @@ fixture=$(cd "$(dirname "$0")/../fixtures/store-70dbc2a" && pwd)
 source "$(dirname "$0")/lib.sh" old-store
 
 fixture_sums() { (cd "$fixture" && find . -type f -print0 | sort -z | xargs -0 sha256sum); }
+# Copies the fixture's store here. Git keeps no modes but the executable
+# bit: the store gets back those the releases made it with (0755 folders,
+# 0644 files).
+copy_store() {
+  cp -R "$fixture/store" store
+  find store -type d -exec chmod 0755 {} +
+  find store -type f -exec chmod 0644 {} +
+}
 before=$(fixture_sums)
-cp -R "$fixture/store" store
+copy_store
 cp "$fixture/set.json" "$fixture/a.txt" "$fixture/b.txt" .
-# Git keeps no modes but the executable bit: the store gets back those
-# that release made it with (0755 folders, 0644 files).
-find store -type d -exec chmod 0755 {} +
-find store -type f -exec chmod 0644 {} +
 
 "$agent" --store store list >list.txt 2>list.err || { cat list.err >&2; fail "list failed"; }
 rows=$(awk 'NR > 1' list.txt)
@@ -61,9 +65,7 @@ cmp b.txt out/b.txt || fail "b.txt restored other bytes"
 fixture=$(cd "$(dirname "$0")/../fixtures/store-6601ef8" && pwd)
 before=$(fixture_sums)
 mkdir last && cd last
-cp -R "$fixture/store" store
-find store -type d -exec chmod 0755 {} +
-find store -type f -exec chmod 0644 {} +
+copy_store
 python3 "$fixture/inputs.py"
 ! grep -q partsSha256 "$fixture"/*.json || fail "the fixture's manifests are not that release's"
 "$agent" --store store check >check.txt 2>check.err ||

@@ -15,7 +15,7 @@
 #include "base/AgentError.h"
 #include "base/Sha256.h"
 #include "outputs/PartialOutputs.h"
-#include "outputs/Writeback.h"
+#include "outputs/WriteAt.h"
 
 namespace {
 
@@ -110,22 +110,10 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::writeAt(const void* data, std::size_t length, uint64_t offset) {
-    const char* bytes = static_cast<const char*>(data);
-    const uint64_t start = offset;
-    const std::size_t total = length;
-    while (length > 0) {
-        const ssize_t written = ::pwrite(m_fd, bytes, length, static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw jobFailed(failure("cannot write", m_path));
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-        offset += static_cast<uint64_t>(written);
-    }
-    startWriteback(m_fd, start, total);
+    writeAllAt(m_fd, data, length, offset, m_path);
+    const uint64_t written = offset + length;
     uint64_t end = m_end.load();
-    while (offset > end && !m_end.compare_exchange_weak(end, offset)) {}
+    while (written > end && !m_end.compare_exchange_weak(end, written)) {}
 }
 
 void OutputFile::append(const std::string& text) { writeAt(text.data(), text.size(), m_end); }

@@ -38,7 +38,8 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Writes length bytes at offset. Thread-safe. Throws AgentError.
+    // Writes length bytes at offset and starts their writeback (writeAllAt).
+    // Thread-safe. Throws AgentError.
     void writeAt(const void* data, std::size_t length, uint64_t offset);
     // Reads length bytes at offset back into buffer, all of them: what was
     // written there. Thread-safe. Throws AgentError (failed job).

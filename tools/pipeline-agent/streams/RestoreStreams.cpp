@@ -17,7 +17,7 @@
 #include "streams/StreamThreads.h"
 #include "base/Sha256.h"
 #include "streams/FileDigest.h"
-#include "outputs/Writeback.h"
+#include "outputs/WriteAt.h"
 #include "platform/EvEvent.h"
 #include "platform/ZebArchive.h"
 #include "stages/FrameDecoder.h"
@@ -136,24 +136,6 @@ void readAll(int fd, void* data, std::size_t length, uint64_t offset, const std:
     }
 }
 
-void writeAll(int fd, const void* data, std::size_t length, uint64_t offset,
-              const std::string& name) {
-    const char* bytes = static_cast<const char*>(data);
-    const uint64_t start = offset;
-    const std::size_t total = length;
-    while (length > 0) {
-        const ssize_t written = ::pwrite(fd, bytes, length, static_cast<off_t>(offset));
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            throw jobFailed("cannot write " + name + ": " + std::strerror(errno));
-        }
-        bytes += written;
-        length -= static_cast<std::size_t>(written);
-        offset += static_cast<uint64_t>(written);
-    }
-    startWriteback(fd, start, total);
-}
-
 // What the threads of readRunShares share: each file's descriptor and
 // digest from the moment its output is open until it is whole, and how many
 // of its shares are not yet in. Every member function may be called from
@@ -199,7 +181,7 @@ public:
                 archive, *m_files[i], share, m_stages,
                 [this, fd = fd, digest = digest, i, k](const void* data, std::size_t length,
                                                        uint64_t offset) {
-                    writeAll(fd, data, length, offset, m_files[i]->name);
+                    writeAllAt(fd, data, length, offset, m_files[i]->name);
                     digest->written(k, data, length);
                 },
                 abandoned, m_phases);
