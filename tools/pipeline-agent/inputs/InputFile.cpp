@@ -9,6 +9,7 @@
 
 #include "base/AgentError.h"
 #include "inputs/SqliteSnapshot.h"
+#include "inputs/SqliteWalImage.h"
 
 namespace {
 
@@ -71,6 +72,15 @@ InputFile::InputFile(const std::string& path, const struct stat& walked)
       m_mode(static_cast<int>(walked.st_mode & 0777)),
       m_deferred(true),
       m_identity(identityOf(walked)) {}
+
+InputFile::InputFile(const std::string& path, const SqliteWalImage& image)
+    : m_path(path),
+      m_mode(static_cast<int>(image.status().st_mode & 0777)),
+      m_sqlite(true),
+      m_image(&image),
+      m_identity(identityOf(image.status())) {
+    m_identity.size = image.size();
+}
 
 InputFile::~InputFile() {
     if (m_fd >= 0) ::close(m_fd);
@@ -146,6 +156,10 @@ void InputFile::readBytes(char* data, std::size_t length, uint64_t offset, bool 
     const char* const start = data;
     const std::size_t asked = length;
     const uint64_t from = offset;
+    if (m_image) {
+        m_image->readAt(data, length, offset);
+        length = 0;
+    }
     while (length > 0) {
         const ssize_t got =
             m_vanished ? 0 : ::pread(m_fd, data, length, static_cast<off_t>(offset));
@@ -167,7 +181,7 @@ void InputFile::readBytes(char* data, std::size_t length, uint64_t offset, bool 
 }
 
 void InputFile::requireUnchanged() const {
-    if (m_live) return;
+    if (m_live || m_image) return;
     // The name first: a file replaced under it (written anew and renamed
     // over it) is the likelier story than the old file's own change time.
     std::string what;

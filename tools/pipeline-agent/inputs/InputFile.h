@@ -7,6 +7,8 @@
 
 #include "inputs/FileIdentity.h"
 
+class SqliteWalImage;
+
 // A file to back up, with its size and permission bits as they were when it
 // was first opened, and its identity (FileIdentity) then, to tell afterwards
 // whether it changed while it was read. It holds a descriptor only between
@@ -24,6 +26,12 @@ public:
     // walked is what lstat said of it when the tree was walked, and is its
     // identity from then on.
     InputFile(const std::string& path, const struct stat& walked);
+    // The committed state of the SQLite database at path that image holds
+    // (borrowed: it must outlive this object): its bytes are image's, its
+    // identity the database file's when image was taken but for its size,
+    // the state's. Nothing is opened; the held transaction stands for the
+    // check that it did not change.
+    InputFile(const std::string& path, const SqliteWalImage& image);
     ~InputFile();
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
@@ -85,6 +93,7 @@ private:
     bool m_sqlite = false;
     bool m_live = false;
     mutable bool m_vanished = false;  // live: removed before it was opened
+    const SqliteWalImage* m_image = nullptr;
     ReadObserver m_observer;
     FileIdentity m_identity;
 };

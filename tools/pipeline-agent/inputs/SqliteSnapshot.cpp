@@ -39,13 +39,23 @@ bool isSqliteHeader(const char* bytes, std::size_t length) {
     return length >= kSqliteHeaderSize && std::memcmp(bytes, kSqliteHeader, kSqliteHeaderSize) == 0;
 }
 
+std::string lockHeldTooLong(std::chrono::milliseconds busyWait) {
+    const long long ms = static_cast<long long>(busyWait.count());
+    return "a writer held its lock for longer than " +
+           (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms");
+}
+
+std::string snapshotFailure(const std::string& source, const std::string& why) {
+    return "cannot take a consistent snapshot of the SQLite database " + source + ": " + why +
+           "; nothing was backed up";
+}
+
 SqliteSnapshot::SqliteSnapshot(const std::string& source, const std::string& directory,
                                unsigned long long jobId, unsigned long number,
                                std::chrono::milliseconds busyWait)
     : m_path(directory + "/" + std::to_string(jobId) + "-" + std::to_string(number) + ".sqlite") {
     const auto failed = [&](const std::string& why) {
-        return jobFailed("cannot take a consistent snapshot of the SQLite database " + source +
-                         ": " + why + "; nothing was backed up");
+        return jobFailed(snapshotFailure(source, why));
     };
     if (::mkdir(directory.c_str(), 0700) != 0 && errno != EEXIST) {
         throw failed("cannot make " + directory + ": " + std::strerror(errno));
@@ -122,12 +132,7 @@ void SqliteSnapshot::copy(const std::string& source, std::chrono::milliseconds b
     }
     const int finished = sqlite3_backup_finish(backup);
     throwIfInterrupted();
-    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
-        const long long ms = static_cast<long long>(busyWait.count());
-        throw jobFailed(
-            "a writer held its lock for longer than " +
-            (ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms"));
-    }
+    if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) throw jobFailed(lockHeldTooLong(busyWait));
     if (rc != SQLITE_DONE) throw jobFailed(sqlite3_errstr(rc));
     if (finished != SQLITE_OK) throw jobFailed(to.error());
     struct stat made;

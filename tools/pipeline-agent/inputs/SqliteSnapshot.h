@@ -20,6 +20,15 @@ constexpr std::size_t kSqliteHeaderSize = 16;
 // Whether bytes (length of them) start with SQLite's header.
 bool isSqliteHeader(const char* bytes, std::size_t length);
 
+// Why a database that waited busyWait for a writer's lock was not read:
+// "a writer held its lock for longer than 300 ms" (or "30 s").
+std::string lockHeldTooLong(std::chrono::milliseconds busyWait);
+
+// The line of a job that could not read a database (source) as one
+// committed state: "cannot take a consistent snapshot of the SQLite
+// database SOURCE: WHY; nothing was backed up".
+std::string snapshotFailure(const std::string& source, const std::string& why);
+
 // A consistent copy of one database in a private file of directory (the
 // store's tmp/), named "<job>-<n>.sqlite", made 0600 and exclusively, and
 // locked (flock) for as long as this object lives so that sweepSnapshots

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "base/AgentError.h"
 #include "base/Console.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/StoreSession.h"
@@ -14,12 +15,48 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+double milliRound(std::chrono::duration<double> seconds) {
+    return std::round(seconds.count() * 1000) / 1000;
+}
+
+// Reads a database in WAL mode where it lies; false when it is to be
+// copied instead.
+bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
+                  Snapshots& taken) {
+    std::string whyNot;
+    std::unique_ptr<SqliteWalImage> image;
+    try {
+        image = SqliteWalImage::take(file, busyWait, kHeldWalBytes, whyNot);
+    } catch (const AgentError& error) {
+        if (error.kind() == AgentError::Kind::Interrupted) throw;
+        throw jobFailed(snapshotFailure(file, error.what()));
+    }
+    if (!image) {
+        if (!whyNot.empty()) say("%s: %s; copying it instead", file.c_str(), whyNot.c_str());
+        return false;
+    }
+    taken.images.push_back(std::move(image));
+    const SqliteWalImage& held = *taken.images.back();
+    taken.snapshotInputs.push_back(std::make_unique<InputFile>(file, held));
+    taken.read.push_back(taken.snapshotInputs.back().get());
+    say("%s: a SQLite database in WAL mode, backed up as one committed state where it lies, "
+        "under a read transaction held until the job ends: no copy in the store, %llu bytes "
+        "of its -wal in memory",
+        file.c_str(), static_cast<unsigned long long>(held.heldBytes()));
+    taken.json.push_back({{"name", baseName(file)},
+                          {"bytes", 0},
+                          {"walBytes", held.heldBytes()},
+                          {"readSeconds", milliRound(held.took())}});
+    return true;
+}
+
 void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::size_t i,
                       unsigned long long jobId, Snapshots& taken) {
     const std::string& file = set.files[i];
+    const std::chrono::milliseconds busyWait(options.sqliteBusyWaitMs);
+    if (holdDatabase(file, busyWait, taken)) return;
     taken.snapshots.push_back(std::make_unique<SqliteSnapshot>(
-        file, localplatform::storeDirectory() + "/tmp", jobId, i + 1,
-        std::chrono::milliseconds(options.sqliteBusyWaitMs)));
+        file, localplatform::storeDirectory() + "/tmp", jobId, i + 1, busyWait));
     const SqliteSnapshot& snapshot = *taken.snapshots.back();
     taken.snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
     taken.read.push_back(taken.snapshotInputs.back().get());
@@ -30,7 +67,7 @@ void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::s
         snapshot.held().count());
     taken.json.push_back({{"name", baseName(file)},
                           {"bytes", snapshot.bytes()},
-                          {"readSeconds", std::round(snapshot.held().count() * 1000) / 1000}});
+                          {"readSeconds", milliRound(snapshot.held())}});
 }
 
 }  // namespace

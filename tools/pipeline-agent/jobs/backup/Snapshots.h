@@ -7,25 +7,32 @@
 
 #include "inputs/InputFile.h"
 #include "inputs/SqliteSnapshot.h"
+#include "inputs/SqliteWalImage.h"
 #include "jobs/backup/BackupJob.h"
 #include "jobs/backup/BackupSet.h"
 
-// What the streams read of the files named directly: each file, or the
-// consistent snapshot of a SQLite database.
+// What the streams read of the files named directly: each file, or one
+// committed state of a SQLite database: read where it lies (WAL mode), or
+// from a copy.
 struct Snapshots {
+    std::vector<std::unique_ptr<SqliteWalImage>> images;  // their transactions end when they go
     std::vector<std::unique_ptr<SqliteSnapshot>> snapshots;  // removed when they go
     std::vector<std::unique_ptr<InputFile>> snapshotInputs;
     std::vector<const InputFile*> read;  // [named]: the file, or its snapshot
     nlohmann::ordered_json json = nlohmann::ordered_json::array();  // --json's sqliteSnapshots
 };
 
-// Takes a snapshot of each SQLite database named directly (unless
-// options.raw) in the open store's tmp/, waiting up to
-// options.sqliteBusyWaitMs for a writer's lock, and says for each what it
-// takes in the store and how long the copy held its read transaction. The
-// returned snapshots stay in the store until they are destroyed (the job's
-// end). On a failure, the snapshots taken are removed, job jobId (begun) is
-// marked failed and the error is rethrown. The job's thread.
+// Takes one committed state of each SQLite database named directly (unless
+// options.raw), waiting up to options.sqliteBusyWaitMs for a writer's lock:
+// a database in WAL mode is read where it lies, under a read transaction
+// held until the returned value goes (SqliteWalImage), unless its -wal
+// holds more than kHeldWalBytes of pages; any other is copied into the open
+// store's tmp/ (SqliteSnapshot), where the copy stays until the returned
+// value goes. Says of each how it is read: what its -wal holds in memory,
+// or what its copy takes in the store and how long the copy held its read
+// transaction. On a failure, what was taken is let go, job jobId (begun)
+// is marked failed and the error is rethrown. The job's thread.
+constexpr uint64_t kHeldWalBytes = 64ull << 20;
 Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
                         unsigned long long jobId);
 
