@@ -32,8 +32,12 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 // A file that starts with SQLite's 16-byte header: what the agent takes for a
 // database.
-void writeSqliteHeader(const std::string& path) {
-    writeFile(path, std::string("SQLite format 3\0", 16) + std::string(84, '\0'));
+// walMode: the header's versions say WAL mode (2 and 2), else a rollback
+// journal's (1 and 1).
+void writeSqliteHeader(const std::string& path, bool walMode = false) {
+    std::string header = std::string("SQLite format 3\0", 16) + std::string(84, '\0');
+    header[18] = header[19] = walMode ? 2 : 1;
+    writeFile(path, header);
 }
 
 // Options for a set of files in dir, with a manifest path free in it.
@@ -164,11 +168,12 @@ TEST(BackupSetChecks, LeavesOutAStoreInsideATree) {
 
 // ---- what a store without a host folder takes ------------------------
 
-TEST(StoreRules, WithoutAHostFolderRefusesEncryptionAndSnapshots) {
+TEST(StoreRules, WithoutAHostFolderRefusesEncryptionAndCopiesOfDatabases) {
     const std::string dir = freshDirectory("phases-store-rules");
     writeSqliteHeader(dir + "/app.db");
+    writeSqliteHeader(dir + "/wal.db", true);
     writeFile(dir + "/plain", "p");
-    BackupOptions options = optionsIn(dir, {dir + "/plain", dir + "/app.db"});
+    BackupOptions options = optionsIn(dir, {dir + "/plain", dir + "/wal.db", dir + "/app.db"});
     BackupSet set = checkBackupSet(options, "s3://bucket/store");
 
     options.encrypt = true;
@@ -182,12 +187,17 @@ TEST(StoreRules, WithoutAHostFolderRefusesEncryptionAndSnapshots) {
     EXPECT_EQ(thrown([&] { checkStoreRules(options, set, false); }),
               std::make_pair(dir + "/app.db is a SQLite database, backed up through a snapshot "
                                    "that a store in object storage has no place for; back it "
-                                   "up into a store in a directory, or give --raw while no one "
-                                   "writes to it",
+                                   "up into a store in a directory, give --raw while no one "
+                                   "writes to it, or put it in WAL mode, in which it is read "
+                                   "where it lies",
                              kBadInput));
     EXPECT_NO_THROW(checkStoreRules(options, set, true));
     options.raw = true;
     EXPECT_NO_THROW(checkStoreRules(options, set, false));
+    // A database in WAL mode alone needs no place.
+    options.raw = false;
+    options.inputs = {dir + "/plain", dir + "/wal.db"};
+    EXPECT_NO_THROW(checkStoreRules(options, checkBackupSet(options, "s3://bucket/store"), false));
 }
 
 // ---- keys and the manifest's format ------------------------------------

@@ -252,8 +252,9 @@ bad_input)
   # SQLite snapshot, the store key's check value.
   export PIPELINE_CATALOG=$PIPELINESETUP_TEST_PG
   python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("CREATE TABLE t(x)"); db.commit()' db.sqlite
-  expect_line 2 "db.sqlite is a SQLite database, backed up through a snapshot that a store in object storage has no place for; back it up into a store in a directory, or give --raw while no one writes to it" \
+  expect_line 2 "db.sqlite is a SQLite database, backed up through a snapshot that a store in object storage has no place for; back it up into a store in a directory, give --raw while no one writes to it, or put it in WAL mode, in which it is read where it lies" \
     --store "$store" backup db.sqlite --manifest db.json
+  [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
   printf '%040d' 0 >key && chmod 600 key
   expect_line 2 "--encrypt needs a store in a directory; $store is in object storage" \
     --store "$store" backup x.bin --manifest x.json --encrypt --key-file key
@@ -262,6 +263,12 @@ bad_input)
     backup x.bin --manifest x.json --encrypt --key-file key
   [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
   [[ ! -e db.json && ! -e x.json ]] || fail "a refused backup wrote a manifest"
+  # In WAL mode it is read where it lies, and comes back whole.
+  python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("PRAGMA journal_mode=WAL"); db.execute("INSERT INTO t VALUES (42)"); db.commit()' db.sqlite
+  "$agent" --store "$store" --test-skip-pauses -q backup db.sqlite --streams 1 --manifest wal.json
+  "$agent" --store "$store" -q restore wal.json --output wal-restored.sqlite
+  [[ $(python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); print(db.execute("PRAGMA integrity_check").fetchone()[0], db.execute("SELECT x FROM t").fetchone()[0], db.execute("PRAGMA journal_mode").fetchone()[0])' wal-restored.sqlite) == "ok 42 wal" ]] ||
+    fail "a database in WAL mode did not come back from the object store"
   unset PIPELINE_CATALOG
   (
     unset AWS_ACCESS_KEY_ID AWS_SECRET_ACCESS_KEY

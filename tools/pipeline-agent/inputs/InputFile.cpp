@@ -52,12 +52,16 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
     }
     m_identity = identityOf(info);
     m_mode = static_cast<int>(info.st_mode & 0777);
-    char header[kSqliteHeaderSize];
+    // SQLite's header, then the versions that tell WAL mode (2 and 2).
+    char header[kSqliteHeaderSize + 4];
     ssize_t got;
     do {
         got = ::pread(m_fd, header, sizeof header, 0);
     } while (got < 0 && errno == EINTR);
-    m_sqlite = got == static_cast<ssize_t>(sizeof header) && isSqliteHeader(header, sizeof header);
+    m_sqlite = got >= static_cast<ssize_t>(kSqliteHeaderSize) &&
+               isSqliteHeader(header, kSqliteHeaderSize);
+    m_sqliteWal = m_sqlite && got == static_cast<ssize_t>(sizeof header) && header[18] == 2 &&
+                  header[19] == 2;
     // Opened again when its turn comes: a set of any number of files needs
     // one descriptor at a time. The identity taken now tells a file replaced
     // meanwhile.
@@ -77,6 +81,7 @@ InputFile::InputFile(const std::string& path, const SqliteWalImage& image)
     : m_path(path),
       m_mode(static_cast<int>(image.status().st_mode & 0777)),
       m_sqlite(true),
+      m_sqliteWal(true),
       m_image(&image),
       m_identity(identityOf(image.status())) {
     m_identity.size = image.size();

@@ -54,6 +54,8 @@ public:
     // Whether it starts with SQLite's 16-byte header (never for a file of
     // a tree).
     bool sqliteDatabase() const { return m_sqlite; }
+    // Whether that database's header says it is in WAL mode.
+    bool sqliteWalMode() const { return m_sqliteWal; }
     // Its modification time, in ns since the epoch.
     int64_t mtime() const {
         return m_identity.modifiedSeconds * 1000000000LL + m_identity.modifiedNanoseconds;
@@ -91,6 +93,7 @@ private:
     bool m_deferred = false;
     bool m_followsLink = false;  // named on the command line, perhaps by a link
     bool m_sqlite = false;
+    bool m_sqliteWal = false;
     bool m_live = false;
     mutable bool m_vanished = false;  // live: removed before it was opened
     const SqliteWalImage* m_image = nullptr;

@@ -45,7 +45,8 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                                                         options.withWal);
     BackupSet set =
         checkBackupSet(options, localplatform::configuredStoreDirectory(config), cluster.get());
-    checkStoreRules(options, set, localplatform::storeCapabilities(config).hostFolder);
+    const bool hostFolder = localplatform::storeCapabilities(config).hostFolder;
+    checkStoreRules(options, set, hostFolder);
     config.storeLogName = std::to_string(config.jobId);
     const std::optional<UserKey> userKey = readBackupKey(options);
     openStoreFor(config, localplatform::Access::ReadWrite, true);
@@ -71,7 +72,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     }
     const unsigned long streamCount = options.streams;
 
-    const Snapshots snapshots = takeSnapshots(options, set, jobId);
+    const Snapshots snapshots = takeSnapshots(options, set, jobId, hostFolder);
     const std::vector<const InputFile*> read = readList(set, snapshots);
     // A job's blocks are its frames when it has stages.
     const uint64_t blockSize = keys.stages ? keys.stages->frameSize : kPlainBlockSize;

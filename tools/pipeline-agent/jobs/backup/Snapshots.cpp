@@ -22,7 +22,7 @@ double milliRound(std::chrono::duration<double> seconds) {
 // Reads a database in WAL mode where it lies; false when it is to be
 // copied instead.
 bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
-                  Snapshots& taken) {
+                  bool copiesHavePlace, Snapshots& taken) {
     std::string whyNot;
     std::unique_ptr<SqliteWalImage> image;
     try {
@@ -30,6 +30,11 @@ bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
     } catch (const AgentError& error) {
         if (error.kind() == AgentError::Kind::Interrupted) throw;
         throw jobFailed(snapshotFailure(file, error.what()));
+    }
+    if (!image && !copiesHavePlace) {
+        throw jobFailed(snapshotFailure(
+            file, (whyNot.empty() ? std::string("it is no longer in WAL mode") : whyNot) +
+                      ", and a store in object storage has no place for a copy"));
     }
     if (!image) {
         if (!whyNot.empty()) say("%s: %s; copying it instead", file.c_str(), whyNot.c_str());
@@ -51,10 +56,10 @@ bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
 }
 
 void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::size_t i,
-                      unsigned long long jobId, Snapshots& taken) {
+                      unsigned long long jobId, bool copiesHavePlace, Snapshots& taken) {
     const std::string& file = set.files[i];
     const std::chrono::milliseconds busyWait(options.sqliteBusyWaitMs);
-    if (holdDatabase(file, busyWait, taken)) return;
+    if (holdDatabase(file, busyWait, copiesHavePlace, taken)) return;
     taken.snapshots.push_back(std::make_unique<SqliteSnapshot>(
         file, localplatform::storeDirectory() + "/tmp", jobId, i + 1, busyWait));
     const SqliteSnapshot& snapshot = *taken.snapshots.back();
@@ -73,7 +78,7 @@ void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::s
 }  // namespace
 
 Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
-                        unsigned long long jobId) {
+                        unsigned long long jobId, bool copiesHavePlace) {
     Snapshots taken;
     try {
         for (std::size_t i = 0; i < set.inputs.size(); ++i) {
@@ -81,7 +86,7 @@ Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
                 taken.read.push_back(set.inputs[i].get());
                 continue;
             }
-            snapshotDatabase(options, set, i, jobId, taken);
+            snapshotDatabase(options, set, i, jobId, copiesHavePlace, taken);
         }
     } catch (...) {
         localplatform::failJob(jobId);

@@ -30,11 +30,13 @@ struct Snapshots {
 // store's tmp/ (SqliteSnapshot), where the copy stays until the returned
 // value goes. Says of each how it is read: what its -wal holds in memory,
 // or what its copy takes in the store and how long the copy held its read
-// transaction. On a failure, what was taken is let go, job jobId (begun)
-// is marked failed and the error is rethrown. The job's thread.
+// transaction. Without copiesHavePlace (a store in object storage) a
+// database that is to be copied fails the job. On a failure, what was
+// taken is let go, job jobId (begun) is marked failed and the error is
+// rethrown. The job's thread.
 constexpr uint64_t kHeldWalBytes = 64ull << 20;
 Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
-                        unsigned long long jobId);
+                        unsigned long long jobId, bool copiesHavePlace);
 
 // What the streams read, in the set's order: each file named directly (or
 // its snapshot), each file of a tree, but those unchanged since the job the

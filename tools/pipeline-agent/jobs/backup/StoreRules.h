@@ -7,7 +7,8 @@
 // Refuses what a store without a folder on this host (hostFolder false; see
 // localplatform::StoreCapabilities) cannot take: --encrypt, whose key check
 // value is kept there, and a SQLite database named directly unless
-// options.raw, whose snapshot would have no place while it is read. Throws
+// options.raw or in WAL mode (read where it lies), whose copy would have no
+// place while it is read. Throws
 // AgentError (bad input) with one line naming the store or the database;
 // leaves nothing behind. Anything goes in a store with a host folder. Any
 // thread.
