@@ -7,9 +7,10 @@
 #   sqlite  a SQLite database of SIZE backed up over 4 streams as a
 #           consistent snapshot while a writer in another process commits
 #           every 5 ms, against the same database backed up --raw with no
-#           writer; in rollback-journal and WAL mode; and the time the
-#           snapshot held its read transaction, which is how long a
-#           rollback-journal writer's commit waits (a WAL writer never does).
+#           writer; in rollback-journal mode (copied into the store) and
+#           WAL mode (read where it lies); and the time a copy held its
+#           read transaction, which is how long a rollback-journal
+#           writer's commit waits (a WAL writer never does).
 #
 #   bench/live_bench.sh [DIR] [--size-gib N] [--agent PATH]
 #
@@ -59,7 +60,7 @@ rate() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.0f", b / 1048576 / s }';
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 # vs floor: for the stream the floor's time over the agent's (goal at least
-# 0.8); for SQLite the snapshot's time over --raw's (goal at most 1.5).
+# 0.8); for SQLite the snapshot's time over --raw's (goal at most 1.3).
 echo "| case | run | seconds | MB/s | vs floor | peak RSS MiB | writer held |"
 echo "|---|---|---|---|---|---|---|"
 
@@ -111,10 +112,12 @@ PY
   say "sqlite ($mode): snapshot under writes"
   read -r live rss < <(measure "$agent" --store "store-$mode" --test-skip-pauses backup \
     --streams 4 live.db --manifest "live-$mode.json")
-  held=$(grep -o 'read transaction for [0-9.]* s' run.err | awk '{print $4}')
+  # How long a copy held its read transaction (a database in WAL mode is
+  # read where it lies, under a transaction that no writer waits for).
+  held=$({ grep -o 'read transaction for [0-9.]* s' run.err || true; } | awk '{print $4}')
   kill "$writer"
   wait "$writer" 2>/dev/null || true
   writer=
-  echo "| sqlite $mode, $mib MiB | snapshot under writes | $live | $(rate "$live") | $(ratio "$live" "$raw") | $rss | ${held:-?} s |"
+  echo "| sqlite $mode, $mib MiB | snapshot under writes | $live | $(rate "$live") | $(ratio "$live" "$raw") | $rss | ${held:-"-"}${held:+ s} |"
   rm -rf "store-$mode"
 done
