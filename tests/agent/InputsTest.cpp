@@ -13,6 +13,7 @@
 #include <string>
 
 #include "AgentTestSupport.h"
+#include "SqliteTestSupport.h"
 #include "base/AgentError.h"
 #include "inputs/FileIdentity.h"
 #include "inputs/InputFile.h"
@@ -20,23 +21,6 @@
 #include "inputs/TreeWalk.h"
 
 namespace {
-
-void execute(sqlite3* db, const char* sql) {
-    char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << error;
-}
-
-long long count(const std::string& path) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &statement, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    const long long rows = sqlite3_column_int64(statement, 0);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return rows;
-}
 
 FileIdentity sample() {
     FileIdentity identity;
@@ -226,7 +210,7 @@ TEST(SqliteSnapshot, HoldsWhatOnlyTheWalHeldAndGoesWithTheJob) {
     }
     EXPECT_FALSE(std::filesystem::exists(tmp + "/41-2.sqlite"));
     // Standalone: no -wal beside the copy, every row there.
-    EXPECT_EQ(count(kept), 500);
+    EXPECT_EQ(rowsOfT(kept), 500);
     sqlite3_close(db);
 }
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "AgentTestSupport.h"
+#include "SqliteTestSupport.h"
 #include "inputs/InputFile.h"
 #include "inputs/SqliteWalFrames.h"
 #include "inputs/SqliteWalImage.h"
@@ -21,11 +22,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-void execute(sqlite3* db, const std::string& sql) {
-    char* error = nullptr;
-    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error), SQLITE_OK) << error;
-}
 
 std::string contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -66,18 +62,6 @@ struct WalDatabase {
         return contents(copy);
     }
 };
-
-long long rows(const std::string& path) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* statement = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, "SELECT count(*) FROM t", -1, &statement, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_step(statement), SQLITE_ROW);
-    const long long count = sqlite3_column_int64(statement, 0);
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return count;
-}
 
 std::optional<WalPages> pagesOf(const std::string& path, uint64_t maxHeld = 1ull << 30) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -200,14 +184,14 @@ TEST(SqliteWalImage, ReadsTheStateAsACheckpointWritesItWhateverTheWriterDoesMean
     EXPECT_TRUE(bytes == expected) << "the state read is not the one checkpointed";
     input.requireUnchanged();  // the file changed, the state did not
     write(directory + "/restored.db", bytes);
-    EXPECT_EQ(rows(directory + "/restored.db"), 600);
+    EXPECT_EQ(rowsOfT(directory + "/restored.db"), 600);
 
     // Gone, it holds nothing: the -wal can be rewound.
     image.reset();
     EXPECT_EQ(sqlite3_wal_checkpoint_v2(database.db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr,
                                         nullptr),
               SQLITE_OK);
-    EXPECT_EQ(rows(database.path), 900);
+    EXPECT_EQ(rowsOfT(database.path), 900);
 }
 
 TEST(SqliteWalImage, LeavesToTheCopyADatabaseNotInWalModeOrAWalTooLargeToHold) {

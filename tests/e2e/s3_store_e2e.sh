@@ -65,6 +65,25 @@ round_trip)
     ! grep -qF "$AWS_SECRET_ACCESS_KEY" object.bin || fail "the secret is in $key"
   done
   ! grep -rqF "$AWS_SECRET_ACCESS_KEY" "$HOME/.local/state" || fail "the secret is in a log"
+  # A file split over the streams is read a chunk to each stream in turn,
+  # its digest and its blocks' by a second read in order: the manifest
+  # records them as a store in a directory does, and a change while it is
+  # read still fails the job.
+  make_input c.bin $((7 * 1024 * 1024 + 3))
+  "$agent" --store "$store" --test-skip-pauses -q backup c.bin --streams 3 --manifest c.json
+  "$agent" --store "$store" -q restore c.json --output c.out
+  cmp c.bin c.out || fail "a file read side by side restored other bytes"
+  python3 - c.bin c.json <<'PY' || fail "the digests of a file read side by side are not its own"
+import hashlib, json, sys
+data = open(sys.argv[1], "rb").read()
+(entry,) = json.load(open(sys.argv[2]))["files"]
+blocks = "".join(hashlib.sha256(data[i:i + 32768]).hexdigest() for i in range(0, len(data), 32768))
+assert entry["sha256"] == hashlib.sha256(data).hexdigest(), entry["sha256"]
+assert entry["blockSize"] == 32768 and entry["blocks"] == blocks
+PY
+  expect 1 "error: c.bin changed while it was read (" --store "$store" --test-skip-pauses \
+    backup c.bin --streams 3 --manifest c2.json --test-after-first-chunk 'echo x >>"$1"'
+  [[ ! -e c2.json ]] || fail "a file that changed while it was read left a manifest"
   ;;
 
 stdin)

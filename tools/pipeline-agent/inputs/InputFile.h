@@ -45,6 +45,8 @@ public:
     // open().
     using ReadObserver = std::function<void(const char* data, std::size_t length, uint64_t offset)>;
     void readLive(ReadObserver observer);
+    // Whether it is read live (readLive).
+    bool readsLive() const { return m_live; }
 
     const std::string& path() const { return m_path; }
     uint64_t size() const { return m_identity.size; }

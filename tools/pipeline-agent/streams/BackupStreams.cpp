@@ -417,7 +417,8 @@ void BackupStreams::read() {
 }
 
 // Reads file `file`, part after part in stream order (of a file read in
-// part, piece after piece), digesting it when it is split and, with blocks,
+// part, piece after piece; a split file side by side when so asked,
+// readSideBySide), digesting it when it is split and, with blocks,
 // block by block, and checks that it did not change meanwhile. False when
 // the job stops first.
 bool BackupStreams::readFile(std::size_t file) {
@@ -433,7 +434,9 @@ bool BackupStreams::readFile(std::size_t file) {
     }
     BlockDigests* const digests = blocks ? &*blocks : nullptr;
     bool firstChunk = true;
-    for (unsigned long k = 1; k <= m_streamCount; ++k) {
+    const bool sideBySide = m_sideBySide && whole && !input.readsLive();
+    if (sideBySide && !readSideBySide(file, digest, digests, firstChunk)) return false;
+    for (unsigned long k = 1; k <= m_streamCount && !sideBySide; ++k) {
         if (!m_partly[file]) {
             const uint64_t from = partOffset(file, k);
             if (!readRange(file, k, 0, from, from + m_partSizes[file][k - 1], whole, digests,
@@ -458,6 +461,80 @@ bool BackupStreams::readFile(std::size_t file) {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (whole) m_fileDigests[file] = digest.hex();
     if (blocks) m_blockDigests[file] = blocks->finish();
+    return true;
+}
+
+// Reads split file `file`'s parts side by side: each turn, a chunk for the
+// next stream (round the streams) whose part has bytes left and whose queue
+// has room, waiting only while every such queue is full. Meanwhile a thread
+// of its own reads the file through in order for its digest and its
+// blocks'. False when the job stops first.
+bool BackupStreams::readSideBySide(std::size_t file, Sha256& digest, BlockDigests* blocks,
+                                   bool& firstChunk) {
+    const InputFile& input = *m_inputs[file];
+    std::exception_ptr digestFailure;
+    std::thread digester([&] {
+        try {
+            std::vector<char> buffer(kChunk);
+            for (uint64_t at = 0; at < input.size();) {
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    if (stopping()) return;
+                }
+                const auto length =
+                    static_cast<std::size_t>(std::min<uint64_t>(kChunk, input.size() - at));
+                input.readQuietly(buffer.data(), length, at);
+                digest.update(buffer.data(), length);
+                if (blocks) blocks->update(buffer.data(), length);
+                at += length;
+            }
+        } catch (...) {
+            digestFailure = std::current_exception();
+        }
+    });
+    struct Joins {
+        std::thread& thread;
+        ~Joins() {
+            if (thread.joinable()) thread.join();
+        }
+    } joins{digester};
+
+    std::vector<uint64_t> next(m_streamCount);
+    std::vector<uint64_t> end(m_streamCount);
+    for (unsigned long k = 1; k <= m_streamCount; ++k) {
+        next[k - 1] = partOffset(file, k);
+        end[k - 1] = next[k - 1] + m_partSizes[file][k - 1];
+    }
+    unsigned long turn = 0;  // where the look for a stream with room starts
+    for (;;) {
+        unsigned long k = 0;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_readerWakes.wait(lock, [&] {
+                if (stopping()) return true;
+                bool left = false;
+                for (unsigned long i = 0; i < m_streamCount; ++i) {
+                    const unsigned long j = (turn + i) % m_streamCount;
+                    if (next[j] == end[j]) continue;
+                    left = true;
+                    if (m_streams[j].queue.size() < kDepth) {
+                        k = j + 1;
+                        return true;
+                    }
+                }
+                return !left;
+            });
+            if (stopping()) return false;
+        }
+        if (k == 0) break;
+        turn = k % m_streamCount;
+        const uint64_t from = next[k - 1];
+        const uint64_t to = from + std::min<uint64_t>(kChunk, end[k - 1] - from);
+        if (!readRange(file, k, 0, from, to, nullptr, nullptr, firstChunk)) return false;
+        next[k - 1] = to;
+    }
+    digester.join();
+    if (digestFailure) std::rethrow_exception(digestFailure);
     return true;
 }
 

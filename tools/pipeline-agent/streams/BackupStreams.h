@@ -34,7 +34,10 @@ struct StoredFrame;
 // A stream skips its empty parts.
 //
 // One reader thread reads the files in order, once, digesting each split
-// file as it goes (a file placed whole is digested once, by its stream), and hands each chunk to the stream whose part it is; one
+// file as it goes (a file placed whole is digested once, by its stream;
+// with readPartsSideBySide a split file's parts are read side by side and
+// its digest taken by a second, in-order read), and hands each chunk to
+// the stream whose part it is; one
 // writer thread per stream digests its part of each file and appends it to
 // the stream's archive file with localplatform::writeStream. Each stream
 // holds at most kDepth chunks of kChunk bytes in its queue, so memory is
@@ -117,6 +120,15 @@ public:
     // command that fails fails the job. So a test can change a file while
     // it is being read. Call before startReading.
     void runAfterFirstChunk(std::string command) { m_afterFirstChunk = std::move(command); }
+
+    // Reads each split file's parts side by side, a chunk at a time to each
+    // stream whose queue has room, so that every stream has its part in
+    // flight: for stores whose streams each send on their own (an object
+    // store's uploads). The file's digest, and its blocks', are then taken
+    // in order by a thread of their own that reads the file through once
+    // more. A file read live or in part is read part after part as ever.
+    // Call before startReading.
+    void readPartsSideBySide() { m_sideBySide = true; }
 
     // Passes every part through stages: names[i] is input i's name in the set
     // (the stream input's last), which its frames are bound to. Call before
@@ -229,6 +241,8 @@ private:
     // The reader's side; each false when the job stops first.
     void read();
     bool readFile(std::size_t file);
+    bool readSideBySide(std::size_t file, Sha256& digest, BlockDigests* blocks,
+                        bool& firstChunk);
     bool readStream(std::size_t file);  // the stream input, on the reader thread
     bool takeBuffer(Chunk& chunk, std::size_t size);
     bool queueChunk(unsigned long k, Chunk chunk);
@@ -272,6 +286,7 @@ private:
     PipeInput* const m_stream;
     const std::size_t m_inputCount;  // the files, and the stream input if any
     std::string m_afterFirstChunk;
+    bool m_sideBySide = false;
 
     // One condition a waiter, so that a change wakes only who waits for it:
     // the reader (room in a queue), each writer (Stream::writerWakes) and the

@@ -98,6 +98,9 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     BackupStreams streams(read, streamCount, jobId, options.failStream, &report.phases(),
                           pipe.get());
     prepareStreams(streams, set, pipe.get(), keys.stages, options.afterFirstChunk, blockSize);
+    // An object store's streams each upload on their own: each keeps a part
+    // in flight.
+    if (!hostFolder) streams.readPartsSideBySide();
 
     const StreamPlan plan{jobId, streamCount, setSize, archiveCreateText(firstName, setSize)};
     const StreamRun run = runStreams(job, streams, report, plan);
