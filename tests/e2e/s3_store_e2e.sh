@@ -84,6 +84,26 @@ PY
   expect 1 "error: c.bin changed while it was read (" --store "$store" --test-skip-pauses \
     backup c.bin --streams 3 --manifest c2.json --test-after-first-chunk 'echo x >>"$1"'
   [[ ! -e c2.json ]] || fail "a file that changed while it was read left a manifest"
+  # Files placed whole on their streams are read side by side as well, each
+  # stream's files in order: every one restores, and records its own blocks.
+  mkdir many
+  for i in 1 2 3 4 5 6; do make_input "many/f$i.bin" $((2 * 1024 * 1024 + i * 4099)); done
+  : >many/empty.bin
+  "$agent" --store "$store" --test-skip-pauses -q backup many --streams 3 --manifest many.json
+  mkdir many.out
+  "$agent" --store "$store" -q restore many.json --output many.out
+  diff -r many many.out/many || fail "files read side by side restored other bytes"
+  python3 - many.json <<'PY' || fail "the blocks of files read side by side are not their own"
+import hashlib, json, sys
+files = [f for f in json.load(open(sys.argv[1]))["files"] if f["name"].endswith(".bin")]
+assert len(files) == 7, files
+for entry in files:
+    data = open(entry["name"], "rb").read()
+    assert entry["sha256"] == hashlib.sha256(data).hexdigest(), entry["name"]
+    if len(data) > 32768:
+        blocks = "".join(hashlib.sha256(data[i:i + 32768]).hexdigest() for i in range(0, len(data), 32768))
+        assert entry["blocks"] == blocks, entry["name"]
+PY
   ;;
 
 stdin)

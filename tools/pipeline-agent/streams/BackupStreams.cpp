@@ -398,11 +398,21 @@ bool BackupStreams::queueChunk(unsigned long k, Chunk chunk) {
 }
 
 // Reads every file once, in order, so that one digest per file sees its
-// bytes in order, and queues each chunk for the stream whose part it is.
+// bytes in order, and queues each chunk for the stream whose part it is
+// (side by side, when so asked, each run of files placed whole on their
+// streams, and each split file).
 void BackupStreams::read() {
     try {
-        for (std::size_t file = 0; file < m_inputs.size(); ++file) {
+        for (std::size_t file = 0; file < m_inputs.size();) {
+            std::size_t end = file;
+            while (m_sideBySide && end < m_inputs.size() && placedWhole(end)) ++end;
+            if (end > file) {
+                if (!readPlacedSideBySide(file, end)) return;
+                file = end;
+                continue;
+            }
             if (!readFile(file)) return;
+            ++file;
         }
         if (m_stream && !readStream(m_inputs.size())) return;
         {
@@ -505,29 +515,13 @@ bool BackupStreams::readSideBySide(std::size_t file, Sha256& digest, BlockDigest
         next[k - 1] = partOffset(file, k);
         end[k - 1] = next[k - 1] + m_partSizes[file][k - 1];
     }
-    unsigned long turn = 0;  // where the look for a stream with room starts
+    unsigned long k = 0;
     for (;;) {
-        unsigned long k = 0;
-        {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_readerWakes.wait(lock, [&] {
-                if (stopping()) return true;
-                bool left = false;
-                for (unsigned long i = 0; i < m_streamCount; ++i) {
-                    const unsigned long j = (turn + i) % m_streamCount;
-                    if (next[j] == end[j]) continue;
-                    left = true;
-                    if (m_streams[j].queue.size() < kDepth) {
-                        k = j + 1;
-                        return true;
-                    }
-                }
-                return !left;
-            });
-            if (stopping()) return false;
-        }
+        const std::optional<unsigned long> chosen =
+            streamWithRoom(k, [&](unsigned long j) { return next[j - 1] < end[j - 1]; });
+        if (!chosen) return false;
+        k = *chosen;
         if (k == 0) break;
-        turn = k % m_streamCount;
         const uint64_t from = next[k - 1];
         const uint64_t to = from + std::min<uint64_t>(kChunk, end[k - 1] - from);
         if (!readRange(file, k, 0, from, to, nullptr, nullptr, firstChunk)) return false;
@@ -536,6 +530,99 @@ bool BackupStreams::readSideBySide(std::size_t file, Sha256& digest, BlockDigest
     digester.join();
     if (digestFailure) std::rethrow_exception(digestFailure);
     return true;
+}
+
+std::optional<unsigned long> BackupStreams::streamWithRoom(
+    unsigned long after, const std::function<bool(unsigned long)>& hasBytesLeft) {
+    unsigned long found = 0;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_readerWakes.wait(lock, [&] {
+        if (stopping()) return true;
+        bool left = false;
+        for (unsigned long i = 1; i <= m_streamCount; ++i) {
+            const unsigned long k = (after + i - 1) % m_streamCount + 1;
+            if (!hasBytesLeft(k)) continue;
+            left = true;
+            if (m_streams[k - 1].queue.size() < kDepth) {
+                found = k;
+                return true;
+            }
+        }
+        return !left;
+    });
+    if (stopping()) return std::nullopt;
+    return found;
+}
+
+bool BackupStreams::placedWhole(std::size_t file) const {
+    return m_placement[file] != 0 && !m_partly[file] && !m_inputs[file]->readsLive();
+}
+
+// Reads files [first, end), each placed whole on its stream, side by side:
+// each stream goes through its own files in order, a chunk at a time, and
+// each turn serves the next stream (round the streams) whose file has bytes
+// left and whose queue has room. A file is opened when its stream comes to
+// it, digested block by block as it is read, and checked unchanged and
+// closed after its last byte; so at most one file a stream is open. False
+// when the job stops first.
+bool BackupStreams::readPlacedSideBySide(std::size_t first, std::size_t end) {
+    struct Cursor {
+        std::deque<std::size_t> files;  // its files still to read, in order
+        bool opened = false;            // files.front() is open
+        uint64_t at = 0;                // the next byte of files.front()
+        bool firstChunk = true;
+        std::optional<BlockDigests> blocks;
+    };
+    std::vector<Cursor> cursors(m_streamCount);
+    for (std::size_t file = first; file < end; ++file) {
+        cursors[m_placement[file] - 1].files.push_back(file);
+    }
+    // Opens the stream's next file, and closes each one read to its end.
+    const auto settle = [&](Cursor& cursor) {
+        while (!cursor.files.empty()) {
+            const std::size_t file = cursor.files.front();
+            const InputFile& input = *m_inputs[file];
+            if (!cursor.opened) {
+                input.open();
+                cursor.opened = true;
+                cursor.at = 0;
+                cursor.firstChunk = true;
+                if (m_blockSize != 0 && input.size() > m_blockSize) {
+                    cursor.blocks.emplace(m_blockSize);
+                }
+            }
+            if (cursor.at < input.size()) return;
+            input.requireUnchanged();
+            input.release();
+            if (cursor.blocks) {
+                std::string digests = cursor.blocks->finish();
+                cursor.blocks.reset();
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_blockDigests[file] = std::move(digests);
+            }
+            cursor.files.pop_front();
+            cursor.opened = false;
+        }
+    };
+    for (Cursor& cursor : cursors) settle(cursor);
+    unsigned long k = 0;
+    for (;;) {
+        const std::optional<unsigned long> chosen =
+            streamWithRoom(k, [&](unsigned long j) { return !cursors[j - 1].files.empty(); });
+        if (!chosen) return false;
+        k = *chosen;
+        if (k == 0) return true;
+        Cursor& cursor = cursors[k - 1];
+        const std::size_t file = cursor.files.front();
+        const uint64_t to =
+            cursor.at + std::min<uint64_t>(kChunk, m_inputs[file]->size() - cursor.at);
+        if (!readRange(file, k, 0, cursor.at, to, nullptr,
+                       cursor.blocks ? &*cursor.blocks : nullptr, cursor.firstChunk)) {
+            return false;
+        }
+        cursor.at = to;
+        settle(cursor);
+    }
 }
 
 bool BackupStreams::readRange(std::size_t file, unsigned long k, std::size_t piece,

@@ -121,13 +121,14 @@ public:
     // it is being read. Call before startReading.
     void runAfterFirstChunk(std::string command) { m_afterFirstChunk = std::move(command); }
 
-    // Reads each split file's parts side by side, a chunk at a time to each
-    // stream whose queue has room, so that every stream has its part in
-    // flight: for stores whose streams each send on their own (an object
-    // store's uploads). The file's digest, and its blocks', are then taken
-    // in order by a thread of their own that reads the file through once
-    // more. A file read live or in part is read part after part as ever.
-    // Call before startReading.
+    // Reads side by side, a chunk at a time to each stream whose queue has
+    // room, so that every stream has a part in flight: for stores whose
+    // streams each send on their own (an object store's uploads). A run of
+    // files placed whole on their streams is read each stream's files in
+    // order; a split file's parts at once, its digest and its blocks' then
+    // taken in order by a thread of their own that reads the file through
+    // once more. A file read live or in part is read part after part as
+    // ever, in its turn. Call before startReading.
     void readPartsSideBySide() { m_sideBySide = true; }
 
     // Passes every part through stages: names[i] is input i's name in the set
@@ -243,6 +244,13 @@ private:
     bool readFile(std::size_t file);
     bool readSideBySide(std::size_t file, Sha256& digest, BlockDigests* blocks,
                         bool& firstChunk);
+    bool placedWhole(std::size_t file) const;  // and read neither live nor in part
+    bool readPlacedSideBySide(std::size_t first, std::size_t end);
+    // The next stream after `after` (round the streams) for which
+    // hasBytesLeft is true and whose queue has room, once there is one: 0
+    // when no stream has bytes left, none when the job stops first.
+    std::optional<unsigned long> streamWithRoom(
+        unsigned long after, const std::function<bool(unsigned long)>& hasBytesLeft);
     bool readStream(std::size_t file);  // the stream input, on the reader thread
     bool takeBuffer(Chunk& chunk, std::size_t size);
     bool queueChunk(unsigned long k, Chunk chunk);
