@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Backup and restore of one file through a store in object storage, over 4
 # and 16 streams: wall time, throughput and the agent's peak RSS, every
-# restore compared byte for byte; one file of a set restored by seek, and
+# restore compared byte for byte; a tree of 32 files, each placed whole on
+# a stream, backed up over 4; one file of a set restored by seek, and
 # the bytes its streams fetched. With `aws` installed, `aws s3 cp` of the
 # same file up and down for comparison.
 # Usage: bench/s3_bench.sh AGENT [MIB]   (default 1024 MiB)
@@ -35,6 +36,17 @@ for streams in 4 16; do
   printf '%-8s %-8s %9s %11.1f %12.1f\n' restore "$streams" "$seconds" \
     "$(echo "$mib / $seconds" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
 done
+# A tree of 32 files of a 32nd each, every one under the split size, so
+# placed whole on the streams: its backup over 4 streams (beside `aws s3 cp
+# --recursive` of the same tree, below).
+mkdir tree
+for i in $(seq 32); do head -c $((mib * 1024 * 1024 / 32 - i * 4099)) input.bin >"tree/f$i.bin"; done
+/usr/bin/time -f '%e %M' -o tree.time \
+  "$agent" --store "$PIPELINESETUP_TEST_S3/bench-$$-tree" --test-skip-pauses -q backup tree \
+  --streams 4 --manifest tree.json
+read -r seconds rss <tree.time
+printf '%-8s %-8s %9s %11.1f %12.1f\n' "tree up" 4 "$seconds" "$(echo "$mib / $seconds" | bc -l)" \
+  "$(echo "$rss / 1024" | bc -l)"
 # One file of a set restored by seek, through the pass-through proxy that
 # logs each answer's bytes: what its streams fetched against its size.
 mkdir set
@@ -63,6 +75,10 @@ if command -v aws >/dev/null; then
   seconds=$(echo "$(date +%s.%N) - $start" | bc -l)
   cmp input.bin downloaded.bin || { echo "aws s3 cp downloaded other bytes" >&2; exit 1; }
   printf '%-8s %-8s %9.2f %11.1f\n' "aws down" - "$seconds" "$(echo "$mib / $seconds" | bc -l)"
+  start=$(date +%s.%N)
+  aws s3 cp --quiet --recursive tree "$PIPELINESETUP_TEST_S3/bench-$$-awscli/tree"
+  seconds=$(echo "$(date +%s.%N) - $start" | bc -l)
+  printf '%-8s %-8s %9.2f %11.1f\n' "aws tree" - "$seconds" "$(echo "$mib / $seconds" | bc -l)"
 else
   echo "(aws is not installed: no comparison with aws s3 cp)"
 fi
