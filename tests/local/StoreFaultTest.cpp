@@ -4,7 +4,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "LocalFixture.h"
 
@@ -26,6 +28,18 @@ protected:
     void withFaults(const std::string& plan) {
         config.storageFaults = plan;
         reconfigure();
+    }
+
+    // What opening the store again with config throws, its kind and line;
+    // none, and a failed test, when it opens.
+    std::optional<std::pair<StoreError::Kind, std::string>> openingError() {
+        try {
+            reconfigure();
+        } catch (const StoreError& error) {
+            return std::make_pair(error.kind(), std::string(error.what()));
+        }
+        ADD_FAILURE() << "the store opened";
+        return std::nullopt;
     }
 
     // The job failed, its files cleaned up: the store is healthy and holds
@@ -175,19 +189,14 @@ TEST_F(LocalStoreFaultTest, AFailedCreationOfTheDescriptionLeavesNoFileAndNoEntr
 
 TEST_F(LocalStoreFaultTest, AnUnusableFaultPlanFailsTheOpening) {
     config.storageFaults = "op=append,errno=ENOSPC";
-    try {
-        reconfigure();
-        FAIL() << "the store opened";
-    } catch (const StoreError& failure) {
-        EXPECT_EQ(failure.kind(), StoreError::Kind::Unusable);
-        EXPECT_EQ(std::string(failure.what()),
-                  "the storage fault rule \"op=append,errno=ENOSPC\" names no operation number "
-                  "(nth=N or from=N)");
-    }
+    const auto error = openingError();
     config.storageFaults.clear();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->first, StoreError::Kind::Unusable);
+    EXPECT_EQ(error->second,
+              "the storage fault rule \"op=append,errno=ENOSPC\" names no operation number "
+              "(nth=N or from=N)");
 }
-
-}  // namespace
 
 TEST_F(LocalStoreFaultTest, AStoreWhoseFilesCannotBeLookedAtIsUnusableNotAbsent) {
     // An object store that answers 503 fails the look at store.ini with
@@ -195,16 +204,14 @@ TEST_F(LocalStoreFaultTest, AStoreWhoseFilesCannotBeLookedAtIsUnusableNotAbsent)
     // first look, one line, rather than looking again and again as for a
     // store to make.
     config.storageFaults = "op=status,in=store.ini,nth=1,errno=EIO";
-    try {
-        reconfigure();
-        ADD_FAILURE() << "the store opened";
-    } catch (const StoreError& error) {
-        const std::string what = error.what();
-        EXPECT_EQ(error.kind(), StoreError::Kind::Unusable);
-        EXPECT_EQ(what.rfind("cannot reach the store ", 0), 0u) << what;
-        EXPECT_TRUE(what.ends_with(": Input/output error")) << what;
-    }
-    // Nothing was made or changed: the store opens once the storage answers.
+    const auto error = openingError();
     config.storageFaults.clear();
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->first, StoreError::Kind::Unusable);
+    EXPECT_EQ(error->second.rfind("cannot reach the store ", 0), 0u) << error->second;
+    EXPECT_TRUE(error->second.ends_with(": Input/output error")) << error->second;
+    // Nothing was made or changed: the store opens once the storage answers.
     EXPECT_NO_THROW(reconfigure());
 }
+
+}  // namespace

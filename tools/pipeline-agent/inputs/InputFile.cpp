@@ -52,16 +52,14 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
     }
     m_identity = identityOf(info);
     m_mode = static_cast<int>(info.st_mode & 0777);
-    // SQLite's header, then the versions that tell WAL mode (2 and 2).
-    char header[kSqliteHeaderSize + 4];
+    char header[kSqliteJournalHeaderSize];
     ssize_t got;
     do {
         got = ::pread(m_fd, header, sizeof header, 0);
     } while (got < 0 && errno == EINTR);
-    m_sqlite = got >= static_cast<ssize_t>(kSqliteHeaderSize) &&
-               isSqliteHeader(header, kSqliteHeaderSize);
-    m_sqliteWal = m_sqlite && got == static_cast<ssize_t>(sizeof header) && header[18] == 2 &&
-                  header[19] == 2;
+    const std::size_t length = got > 0 ? static_cast<std::size_t>(got) : 0;
+    m_sqlite = isSqliteHeader(header, length);
+    m_sqliteWal = isSqliteWalHeader(header, length);
     // Opened again when its turn comes: a set of any number of files needs
     // one descriptor at a time. The identity taken now tells a file replaced
     // meanwhile.
@@ -158,13 +156,11 @@ void InputFile::readQuietly(char* data, std::size_t length, uint64_t offset) con
 }
 
 void InputFile::readBytes(char* data, std::size_t length, uint64_t offset, bool observed) const {
+    // The held state: never read live, so never observed.
+    if (m_image) return m_image->readAt(data, length, offset);
     const char* const start = data;
     const std::size_t asked = length;
     const uint64_t from = offset;
-    if (m_image) {
-        m_image->readAt(data, length, offset);
-        length = 0;
-    }
     while (length > 0) {
         const ssize_t got =
             m_vanished ? 0 : ::pread(m_fd, data, length, static_cast<off_t>(offset));

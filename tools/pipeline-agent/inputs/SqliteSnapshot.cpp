@@ -39,6 +39,11 @@ bool isSqliteHeader(const char* bytes, std::size_t length) {
     return length >= kSqliteHeaderSize && std::memcmp(bytes, kSqliteHeader, kSqliteHeaderSize) == 0;
 }
 
+bool isSqliteWalHeader(const char* bytes, std::size_t length) {
+    return length >= kSqliteJournalHeaderSize && isSqliteHeader(bytes, length) &&
+           bytes[18] == 2 && bytes[19] == 2;
+}
+
 std::string lockHeldTooLong(std::chrono::milliseconds busyWait) {
     const long long ms = static_cast<long long>(busyWait.count());
     return "a writer held its lock for longer than " +

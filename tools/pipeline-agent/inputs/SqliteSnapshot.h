@@ -20,6 +20,13 @@ constexpr std::size_t kSqliteHeaderSize = 16;
 // Whether bytes (length of them) start with SQLite's header.
 bool isSqliteHeader(const char* bytes, std::size_t length);
 
+// How many of a database's first bytes tell its journal: SQLite's header,
+// then the versions at bytes 18 and 19.
+constexpr std::size_t kSqliteJournalHeaderSize = 20;
+// Whether bytes (length of them) are such a header saying WAL mode (both
+// versions 2).
+bool isSqliteWalHeader(const char* bytes, std::size_t length);
+
 // Why a database that waited busyWait for a writer's lock was not read:
 // "a writer held its lock for longer than 300 ms" (or "30 s").
 std::string lockHeldTooLong(std::chrono::milliseconds busyWait);

@@ -14,9 +14,6 @@
 
 namespace {
 
-// Where the database header says which journal the database keeps: 2 in
-// both bytes for WAL mode.
-constexpr off_t kWriteVersionAt = 18;
 // Between two attempts at a lock a writer holds.
 constexpr int kBusyPauseMs = 2;
 
@@ -46,12 +43,6 @@ std::unique_ptr<SqliteWalImage> SqliteWalImage::take(const std::string& source,
     whyNot.clear();
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<SqliteWalImage> image(new SqliteWalImage(source));
-    unsigned char versions[2] = {0, 0};
-    if (::pread(image->m_databaseFd, versions, sizeof versions, kWriteVersionAt) !=
-            static_cast<ssize_t>(sizeof versions) ||
-        versions[0] != 2 || versions[1] != 2) {
-        return nullptr;
-    }
     if (!image->begin(busyWait)) return nullptr;
     if (::fstat(image->m_databaseFd, &image->m_status) != 0) {
         throw jobFailed("cannot read " + source + ": " + std::strerror(errno));

@@ -36,7 +36,8 @@ class SqliteWalImage {
 public:
     // Begins a read transaction on the database at source (opened read-only)
     // and reads its -wal. Returns null, holding nothing, when the database
-    // is not in WAL mode (whyNot left empty), or when the pages its -wal
+    // is not in WAL mode as SQLite reports its journal within that
+    // transaction (whyNot left empty), or when the pages its -wal
     // holds would take more than maxHeld bytes (whyNot says so): it is then
     // to be copied instead. A lock the transaction needs that a writer holds
     // is waited for up to busyWait. Throws AgentError (failed job: the

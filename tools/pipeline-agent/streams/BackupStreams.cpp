@@ -444,12 +444,29 @@ bool BackupStreams::readFile(std::size_t file) {
     }
     BlockDigests* const digests = blocks ? &*blocks : nullptr;
     bool firstChunk = true;
-    const bool sideBySide = m_sideBySide && whole && !input.readsLive();
-    if (sideBySide && !readSideBySide(file, digest, digests, firstChunk)) return false;
-    for (unsigned long k = 1; k <= m_streamCount && !sideBySide; ++k) {
+    const bool allRead = m_sideBySide && whole && !input.readsLive()
+                          ? readSideBySide(file, digest, digests, firstChunk)
+                          : readPartsInTurn(file, whole, digests, firstChunk);
+    if (!allRead) return false;
+    // Its last byte is read: the file must still be the one whose
+    // size and times were taken before the first.
+    input.requireUnchanged();
+    input.release();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (whole) m_fileDigests[file] = digest.hex();
+    if (blocks) m_blockDigests[file] = blocks->finish();
+    return true;
+}
+
+// Reads file `file`'s parts one after another in stream order (of a file
+// read in part, piece after piece), digesting it into whole when given and
+// by blocks into blocks when given. False when the job stops first.
+bool BackupStreams::readPartsInTurn(std::size_t file, Sha256* whole, BlockDigests* blocks,
+                                    bool& firstChunk) {
+    for (unsigned long k = 1; k <= m_streamCount; ++k) {
         if (!m_partly[file]) {
             const uint64_t from = partOffset(file, k);
-            if (!readRange(file, k, 0, from, from + m_partSizes[file][k - 1], whole, digests,
+            if (!readRange(file, k, 0, from, from + m_partSizes[file][k - 1], whole, blocks,
                            firstChunk)) {
                 return false;
             }
@@ -459,18 +476,11 @@ bool BackupStreams::readFile(std::size_t file) {
         for (std::size_t piece = 0; piece < pieces.size(); ++piece) {
             const FileExtent& extent = pieces[piece];
             if (!readRange(file, k, piece, extent.offset, extent.offset + extent.length, nullptr,
-                           digests, firstChunk)) {
+                           blocks, firstChunk)) {
                 return false;
             }
         }
     }
-    // Its last byte is read: the file must still be the one whose
-    // size and times were taken before the first.
-    input.requireUnchanged();
-    input.release();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (whole) m_fileDigests[file] = digest.hex();
-    if (blocks) m_blockDigests[file] = blocks->finish();
     return true;
 }
 

@@ -242,6 +242,8 @@ private:
     // The reader's side; each false when the job stops first.
     void read();
     bool readFile(std::size_t file);
+    bool readPartsInTurn(std::size_t file, Sha256* whole, BlockDigests* blocks,
+                         bool& firstChunk);
     bool readSideBySide(std::size_t file, Sha256& digest, BlockDigests* blocks,
                         bool& firstChunk);
     bool placedWhole(std::size_t file) const;  // and read neither live nor in part

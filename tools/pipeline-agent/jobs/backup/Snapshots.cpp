@@ -59,7 +59,9 @@ void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::s
                       unsigned long long jobId, bool copiesHavePlace, Snapshots& taken) {
     const std::string& file = set.files[i];
     const std::chrono::milliseconds busyWait(options.sqliteBusyWaitMs);
-    if (holdDatabase(file, busyWait, copiesHavePlace, taken)) return;
+    if (set.inputs[i]->sqliteWalMode() && holdDatabase(file, busyWait, copiesHavePlace, taken)) {
+        return;
+    }
     taken.snapshots.push_back(std::make_unique<SqliteSnapshot>(
         file, localplatform::storeDirectory() + "/tmp", jobId, i + 1, busyWait));
     const SqliteSnapshot& snapshot = *taken.snapshots.back();

@@ -22,19 +22,21 @@ struct Snapshots {
     nlohmann::ordered_json json = nlohmann::ordered_json::array();  // --json's sqliteSnapshots
 };
 
+// The most of a database's -wal that a backup holds in memory.
+constexpr uint64_t kHeldWalBytes = 64ull << 20;
+
 // Takes one committed state of each SQLite database named directly (unless
 // options.raw), waiting up to options.sqliteBusyWaitMs for a writer's lock:
-// a database in WAL mode is read where it lies, under a read transaction
-// held until the returned value goes (SqliteWalImage), unless its -wal
-// holds more than kHeldWalBytes of pages; any other is copied into the open
-// store's tmp/ (SqliteSnapshot), where the copy stays until the returned
-// value goes. Says of each how it is read: what its -wal holds in memory,
-// or what its copy takes in the store and how long the copy held its read
-// transaction. Without copiesHavePlace (a store in object storage) a
-// database that is to be copied fails the job. On a failure, what was
+// a database whose header says WAL mode is read where it lies, under a read
+// transaction held until the returned value goes (SqliteWalImage), unless
+// its -wal holds more than kHeldWalBytes of pages; any other is copied into
+// the open store's tmp/ (SqliteSnapshot), where the copy stays until the
+// returned value goes. Says of each how it is read: what its -wal holds in
+// memory, or what its copy takes in the store and how long the copy held
+// its read transaction. Without copiesHavePlace (a store in object storage)
+// a database that is to be copied fails the job. On a failure, what was
 // taken is let go, job jobId (begun) is marked failed and the error is
 // rethrown. The job's thread.
-constexpr uint64_t kHeldWalBytes = 64ull << 20;
 Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
                         unsigned long long jobId, bool copiesHavePlace);
 
