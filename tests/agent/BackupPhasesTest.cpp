@@ -18,7 +18,6 @@
 #include "jobs/backup/BackupManifest.h"
 #include "jobs/backup/BackupReport.h"
 #include "jobs/backup/BackupSet.h"
-#include "jobs/backup/StoreRules.h"
 #include "stages/DataKeyWrap.h"
 
 namespace {
@@ -32,12 +31,8 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 // A file that starts with SQLite's 16-byte header: what the agent takes for a
 // database.
-// walMode: the header's versions say WAL mode (2 and 2), else a rollback
-// journal's (1 and 1).
-void writeSqliteHeader(const std::string& path, bool walMode = false) {
-    std::string header = std::string("SQLite format 3\0", 16) + std::string(84, '\0');
-    header[18] = header[19] = walMode ? 2 : 1;
-    writeFile(path, header);
+void writeSqliteHeader(const std::string& path) {
+    writeFile(path, std::string("SQLite format 3\0", 16) + std::string(84, '\0'));
 }
 
 // Options for a set of files in dir, with a manifest path free in it.
@@ -164,40 +159,6 @@ TEST(BackupSetChecks, LeavesOutAStoreInsideATree) {
     std::vector<std::string> names;
     for (const SetEntry& entry : set.entries) names.push_back(entry.name);
     EXPECT_EQ(names, (std::vector<std::string>{"tree", "tree/kept"}));
-}
-
-// ---- what a store without a host folder takes ------------------------
-
-TEST(StoreRules, WithoutAHostFolderRefusesEncryptionAndCopiesOfDatabases) {
-    const std::string dir = freshDirectory("phases-store-rules");
-    writeSqliteHeader(dir + "/app.db");
-    writeSqliteHeader(dir + "/wal.db", true);
-    writeFile(dir + "/plain", "p");
-    BackupOptions options = optionsIn(dir, {dir + "/plain", dir + "/wal.db", dir + "/app.db"});
-    BackupSet set = checkBackupSet(options, "s3://bucket/store");
-
-    options.encrypt = true;
-    EXPECT_EQ(thrown([&] { checkStoreRules(options, set, false); }),
-              std::make_pair(std::string("--encrypt needs a store in a directory; "
-                                         "s3://bucket/store is in object storage"),
-                             kBadInput));
-    EXPECT_NO_THROW(checkStoreRules(options, set, true));
-
-    options.encrypt = false;
-    EXPECT_EQ(thrown([&] { checkStoreRules(options, set, false); }),
-              std::make_pair(dir + "/app.db is a SQLite database, backed up through a snapshot "
-                                   "that a store in object storage has no place for; back it "
-                                   "up into a store in a directory, give --raw while no one "
-                                   "writes to it, or put it in WAL mode, in which it is read "
-                                   "where it lies",
-                             kBadInput));
-    EXPECT_NO_THROW(checkStoreRules(options, set, true));
-    options.raw = true;
-    EXPECT_NO_THROW(checkStoreRules(options, set, false));
-    // A database in WAL mode alone needs no place.
-    options.raw = false;
-    options.inputs = {dir + "/plain", dir + "/wal.db"};
-    EXPECT_NO_THROW(checkStoreRules(options, checkBackupSet(options, "s3://bucket/store"), false));
 }
 
 // ---- keys and the manifest's format ------------------------------------

@@ -1145,7 +1145,11 @@ sqlite_snapshots)
   # SQLite databases under continuous commits by another process, in both
   # journal modes: each backup restores a sound database holding a
   # committed state from within the backup; with --raw the plain bytes are
-  # read, and the change fails the job.
+  # read, and the change fails the job. A database's copy lies in the
+  # store's tmp/, or for an object store in its directory on this host.
+  store=$(store_url store)
+  tmp=$(store_host store)/tmp
+  if object_store; then where="on this host, in $tmp,"; else where="in the store"; fi
   cat >writer.py <<'PY'
 import sqlite3, sys, time
 path, mode, ready = sys.argv[1:4]
@@ -1178,24 +1182,24 @@ PY
     [[ -e ready ]] || fail "$mode: the writer did not start"
     for run in 1 2 3; do
       before=$(rows db.sqlite)
-      "$agent" --store store --test-skip-pauses backup db.sqlite --streams 4 \
-        --manifest "$mode-$run.json" --test-after-first-chunk 'ls store/tmp >during.txt 2>/dev/null; exit 0' \
+      "$agent" --store "$store" --test-skip-pauses backup db.sqlite --streams 4 \
+        --manifest "$mode-$run.json" --test-after-first-chunk "ls '$tmp' >during.txt 2>/dev/null; exit 0" \
         2>backup.txt || { cat backup.txt >&2; fail "$mode run $run: the backup failed"; }
       after=$(rows db.sqlite)
       # In WAL mode the database is read where it lies, with no copy; in a
-      # rollback journal's mode it is copied into the store's tmp/.
+      # rollback journal's mode it is copied into tmp/.
       if [[ $mode == wal ]]; then
         grep -qE '^pipeline-agent: db.sqlite: a SQLite database in WAL mode, backed up as one committed state where it lies, under a read transaction held until the job ends: no copy in the store, [0-9]+ bytes of its -wal in memory$' backup.txt ||
           { cat backup.txt >&2; fail "$mode run $run: no word of the database read in place"; }
         [[ ! -s during.txt ]] ||
           fail "$mode run $run: the store held while the job ran: $(cat during.txt)"
       else
-        grep -qE '^pipeline-agent: db.sqlite: a SQLite database, backed up as one committed state: its snapshot takes [0-9]+ bytes in the store until the job ends; the copy held a read transaction for [0-9]+\.[0-9]{3} s$' backup.txt ||
+        grep -qE "^pipeline-agent: db.sqlite: a SQLite database, backed up as one committed state: its snapshot takes [0-9]+ bytes $where until the job ends; the copy held a read transaction for [0-9]+\.[0-9]{3} s\$" backup.txt ||
           { cat backup.txt >&2; fail "$mode run $run: no word of the snapshot"; }
         [[ $(cat during.txt) =~ ^[0-9]+-1\.sqlite$ ]] || fail "$mode run $run: no copy while the job ran: $(cat during.txt)"
       fi
       mkdir "$mode-$run"
-      "$agent" --store store -q restore "$mode-$run.json" --output "$mode-$run"
+      "$agent" --store "$store" -q restore "$mode-$run.json" --output "$mode-$run"
       python3 - "$mode-$run/db.sqlite" "$before" "$after" "$mode" <<'PY' || fail "$mode run $run: the restored database is not a committed state"
 import sqlite3, sys
 path, before, after, mode = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
@@ -1206,11 +1210,11 @@ journal = db.execute("PRAGMA journal_mode").fetchone()[0]
 print(f"{mode}: {before} <= {count} <= {after}, integrity {check}, journal {journal}")
 sys.exit(0 if check == [("ok",)] and before <= count <= after and journal == mode else 1)
 PY
-      absent 'store/tmp/*'
+      absent "$tmp/*"
     done
     # --raw reads the file's bytes; the hook waits (bounded) until the
     # writer has changed the file, which in WAL mode only a checkpoint does.
-    expect 1 "error: db.sqlite changed while it was read (" --store store --test-skip-pauses \
+    expect 1 "error: db.sqlite changed while it was read (" --store "$store" --test-skip-pauses \
       backup db.sqlite --raw --streams 4 --manifest "$mode-raw.json" --test-after-first-chunk \
       'm=$(stat -c %y "$1"); for i in $(seq 400); do [ "$(stat -c %y "$1")" != "$m" ] && exit 0; sleep 0.05; done; exit 1'
     absent "$mode-raw.json"
@@ -1231,14 +1235,14 @@ time.sleep(120)
 PY
   writer=$!
   for _ in $(seq 600); do [[ -e held-ready ]] && break; sleep 0.05; done
-  expect 1 "error: cannot take a consistent snapshot of the SQLite database held.sqlite: a writer held its lock for longer than 300 ms; nothing was backed up (log: $PWD/store/logs/" \
-    --store store --test-skip-pauses backup held.sqlite --manifest held.json --test-sqlite-busy-wait 300
+  expect 1 "error: cannot take a consistent snapshot of the SQLite database held.sqlite: a writer held its lock for longer than 300 ms; nothing was backed up (log: $(store_logs store)/" \
+    --store "$store" --test-skip-pauses backup held.sqlite --manifest held.json --test-sqlite-busy-wait 300
   [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "a held lock was not told in one line"; }
   job=$(sed -nE 's|.*/logs/([0-9]+)\.log\)$|\1|p' err.txt)
-  "$agent" --store store list >list.txt 2>/dev/null
+  "$agent" --store "$store" list >list.txt 2>/dev/null
   [[ $(awk -v job="$job" '$1 "" == job {print $2, $3}' list.txt) == "failed -" ]] ||
     { cat list.txt; fail "the job that waited in vain is not failed without files"; }
-  absent 'store/tmp/*' && absent 'held.json'
+  absent "$tmp/*" && absent 'held.json'
   kill "$writer"; wait "$writer" 2>/dev/null || true; writer=
   # A live job's snapshot is held: a cleanup while it is read leaves it; a
   # killed job's is removed by the next cleanup, and only that.
@@ -1250,8 +1254,8 @@ db.executemany("INSERT INTO t VALUES (?)", [(i,) for i in range(1000)])
 db.commit()
 PY
   export AGENT=$agent
-  "$agent" --store store --test-skip-pauses -q --json backup quiet.sqlite --manifest live.json \
-    --test-after-first-chunk '"$AGENT" --store store cleanup >live-cleanup.txt 2>/dev/null; ls store/tmp >live-tmp.txt' \
+  "$agent" --store "$store" --test-skip-pauses -q --json backup quiet.sqlite --manifest live.json \
+    --test-after-first-chunk "\"\$AGENT\" --store '$store' cleanup >live-cleanup.txt 2>/dev/null; ls '$tmp' >live-tmp.txt" \
     >live.out
   # The document tells the snapshot's size (the file's, as backed up) and
   # the read transaction's time.
@@ -1264,18 +1268,18 @@ assert 0 <= snap["readSeconds"] < 60, doc
 PY
   [[ $(cat live-tmp.txt) =~ ^[0-9]+-1\.sqlite$ ]] || { cat live-cleanup.txt live-tmp.txt; fail "a live job's snapshot was not held"; }
   grep -q snapshot live-cleanup.txt && fail "a cleanup removed a live job's snapshot"
-  absent 'store/tmp/*'
-  echo keep >store/tmp/notes.txt
+  absent "$tmp/*"
+  echo keep >"$tmp/notes.txt"
   got=0
-  "$agent" --store store --test-skip-pauses backup quiet.sqlite --manifest killed.json \
+  "$agent" --store "$store" --test-skip-pauses backup quiet.sqlite --manifest killed.json \
     --test-after-first-chunk 'kill -9 $PPID' 2>/dev/null && got=0 || got=$?
   [[ $got == 137 ]] || fail "the killed backup exited $got"
-  left=$(cd store/tmp && ls -- *.sqlite)
+  left=$(cd "$tmp" && ls -- *.sqlite)
   [[ $left =~ ^[0-9]+-1\.sqlite$ ]] || fail "the killed backup left no snapshot: $left"
-  "$agent" --store store cleanup >cleanup.txt 2>/dev/null
+  "$agent" --store "$store" cleanup >cleanup.txt 2>/dev/null
   grep -qxF "removed SQLite snapshot tmp/$left of a backup that did not end" cleanup.txt ||
     { cat cleanup.txt; fail "cleanup did not say it removed the snapshot"; }
-  [[ $(ls store/tmp) == notes.txt ]] || fail "cleanup left in store/tmp: $(ls store/tmp)"
+  [[ $(ls "$tmp") == notes.txt ]] || fail "cleanup left in $tmp: $(ls "$tmp")"
   # A database's own journal or -wal named beside it is refused before any
   # work: restored with the snapshot, from another moment, it would be
   # applied to it.

@@ -100,7 +100,6 @@ chains() {
 }
 
 stages() {
-  directory_only "a store in object storage keeps no key check"
   make_tree
   printf 'key file content, thirty-two bytes or more, any bytes at all\n' >key
   chmod 600 key
@@ -275,7 +274,6 @@ data = bytearray(open(path, 'rb').read()); data[at + 100] ^= 0x40; open(path, 'w
 # restored into a file of its own), compressed, then encrypted; an incr of
 # an incr reads each block from the job that stored it.
 block_stages() {
-  directory_only "a store in object storage keeps no key check"
   printf 'key file content, thirty-two bytes or more, any bytes at all\n' >key
   chmod 600 key
   local chain afile got

@@ -59,15 +59,18 @@ store_put() {
 store_rm() {
   if object_store; then "$PIPELINESETUP_TEST_S3_TOOL" rm "$PIPELINESETUP_TEST_STORE_BASE/$1"; else rm -f "$1"; fi
 }
-# The directory of store $1's logs (on this host, for an object store).
-store_logs() {
+# Where store $1 keeps what stays on this host: the store's directory, or
+# for an object store its directory under $XDG_STATE_HOME.
+store_host() {
   if object_store; then
     local base=${PIPELINESETUP_TEST_STORE_BASE#s3://}
-    echo "$XDG_STATE_HOME/pipelinesetup/s3/$base/$1/logs"
+    echo "$XDG_STATE_HOME/pipelinesetup/s3/$base/$1"
   else
-    echo "$PWD/$1/logs"
+    echo "$PWD/$1"
   fi
 }
+# The directory of store $1's logs (on this host, for an object store).
+store_logs() { echo "$(store_host "$1")/logs"; }
 # Exits 77 (skipped) on an object store: for what only a directory has.
 directory_only() {
   if object_store; then echo "SKIP: $*"; exit 77; fi

@@ -287,23 +287,28 @@ bad_input)
   [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
   expect_line 2 "the store $PIPELINESETUP_TEST_S3/$prefix has an unusable option \"part_limit=5\" (endpoint=, region=, path_style=0|1, part_limit=10..10000, part_size=, read_ahead=)" \
     --store "$store?part_limit=5" list
-  # What a directory store keeps beside its files has no place here: a
-  # SQLite snapshot, the store key's check value.
+  # A database in a rollback journal's mode is copied on this host, and an
+  # encrypted job's key check is kept in the store: both come back whole.
   export PIPELINE_CATALOG=$PIPELINESETUP_TEST_PG
-  python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("CREATE TABLE t(x)"); db.commit()' db.sqlite
-  expect_line 2 "db.sqlite is a SQLite database, backed up through a snapshot that a store in object storage has no place for; back it up into a store in a directory, give --raw while no one writes to it, or put it in WAL mode, in which it is read where it lies" \
-    --store "$store" backup db.sqlite --manifest db.json
-  [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
+  python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("CREATE TABLE t(x)"); db.execute("INSERT INTO t VALUES (41)"); db.commit()' db.sqlite
   printf '%040d' 0 >key && chmod 600 key
-  expect_line 2 "--encrypt needs a store in a directory; $store is in object storage" \
-    --store "$store" backup x.bin --manifest x.json --encrypt --key-file key
-  # The same when the environment names the store.
-  PIPELINE_STORE=$store expect_line 2 "--encrypt needs a store in a directory; $store is in object storage" \
-    backup x.bin --manifest x.json --encrypt --key-file key
-  [[ -z $("$s3tool" keys "$store/") ]] || fail "a refused backup made objects"
-  [[ ! -e db.json && ! -e x.json ]] || fail "a refused backup wrote a manifest"
+  "$agent" --store "$store" --test-skip-pauses backup db.sqlite --streams 2 --manifest db.json \
+    --encrypt --key-file key 2>db.txt || { cat db.txt >&2; fail "an encrypted backup of a database failed"; }
+  tmp=$HOME/.local/state/pipelinesetup/s3/${store#s3://}/tmp
+  grep -qE "^pipeline-agent: db.sqlite: a SQLite database, backed up as one committed state: its snapshot takes [0-9]+ bytes on this host, in $tmp, until the job ends; " db.txt ||
+    { cat db.txt >&2; fail "the copy of a database was not said to lie on this host"; }
+  [[ -z $(ls -A "$tmp") ]] || fail "the copy was left in $tmp"
+  "$s3tool" keys "$store/" | grep -q "/encryption-check " || fail "no key check in the store"
+  printf '%040d' 1 >other.key && chmod 600 other.key
+  expect 2 "error: the key does not open this store's key check $store/encryption-check: wrong key file or passphrase (log: " \
+    --store "$store" backup x.bin --manifest x.json --encrypt --key-file other.key
+  [[ $(wc -l <err.txt) == 1 ]] || { cat err.txt >&2; fail "a wrong key was not told in one line"; }
+  [[ ! -e x.json ]] || fail "a refused backup wrote a manifest"
+  "$agent" --store "$store" -q restore db.json --output db-restored.sqlite --key-file key
+  [[ $(python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); print(db.execute("PRAGMA integrity_check").fetchone()[0], db.execute("SELECT x FROM t").fetchone()[0])' db-restored.sqlite) == "ok 41" ]] ||
+    fail "an encrypted database did not come back from the object store"
   # In WAL mode it is read where it lies, and comes back whole.
-  python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("PRAGMA journal_mode=WAL"); db.execute("INSERT INTO t VALUES (42)"); db.commit()' db.sqlite
+  python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.execute("PRAGMA journal_mode=WAL"); db.execute("DELETE FROM t"); db.execute("INSERT INTO t VALUES (42)"); db.commit()' db.sqlite
   "$agent" --store "$store" --test-skip-pauses -q backup db.sqlite --streams 1 --manifest wal.json
   "$agent" --store "$store" -q restore wal.json --output wal-restored.sqlite
   [[ $(python3 -c 'import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); print(db.execute("PRAGMA integrity_check").fetchone()[0], db.execute("SELECT x FROM t").fetchone()[0], db.execute("PRAGMA journal_mode").fetchone()[0])' wal-restored.sqlite) == "ok 42 wal" ]] ||

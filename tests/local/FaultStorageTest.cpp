@@ -310,6 +310,35 @@ TEST_F(LocalFaultStorageTest, AReplacementThatFailsLeavesTheTextBeforeAndNothing
     }
 }
 
+TEST_F(LocalFaultStorageTest, APlacementIsWrittenBesideSyncedLinkedAndNeverOverAnother) {
+    auto storage = faulty("");
+    const std::string beside = ".encryption-check.new-" + std::to_string(::getpid());
+    ASSERT_TRUE(storage->placeDurably(path("encryption-check"), "check one\n", modes));
+    EXPECT_EQ(contentsOf(path("encryption-check")), "check one\n");
+    EXPECT_EQ(ops(storage->calls()), "create append sync link remove syncdir");
+    EXPECT_EQ(storage->calls()[0].path, path(beside));
+    EXPECT_FALSE(std::filesystem::exists(path(beside)));
+    // One there already: EEXIST, and it stays as it was.
+    errno = 0;
+    EXPECT_FALSE(storage->placeDurably(path("encryption-check"), "check two\n", modes));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(contentsOf(path("encryption-check")), "check one\n");
+    EXPECT_FALSE(std::filesystem::exists(path(beside)));
+}
+
+TEST_F(LocalFaultStorageTest, APlacementThatFailsOrCrashesLeavesNoPartOfItsText) {
+    for (const char* plan : {"op=append,nth=1,short", "op=sync,nth=1,errno=EIO",
+                             "op=link,nth=1,errno=ENOSPC", "op=link,nth=1,crash"}) {
+        SCOPED_TRACE(plan);
+        auto storage = faulty(plan);
+        std::filesystem::remove(path("encryption-check"));
+        EXPECT_FALSE(storage->placeDurably(path("encryption-check"), "check one\n", modes));
+        EXPECT_FALSE(std::filesystem::exists(path("encryption-check")));
+        if (std::string(plan).find("crash") != std::string::npos) continue;
+        EXPECT_TRUE(std::filesystem::is_empty(path(""))) << "the name beside is left";
+    }
+}
+
 TEST_F(LocalFaultStorageTest, LogsEachFaultBeforeItTakesEffectAndNothingElse) {
     auto storage = faulty(
         "op=append,nth=1,errno=EROFS;op=append,nth=2,short;op=sync,nth=1,stall=20ms;"

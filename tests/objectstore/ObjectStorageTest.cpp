@@ -409,6 +409,33 @@ TEST_F(ObjectStorageTest, SmallFilesAreCreatedExclusivelyAndStoredWholeAtEachSyn
     EXPECT_EQ(server_.requests().size(), 7u);
 }
 
+TEST_F(ObjectStorageTest, APlacementIsOneConditionalPutOfTheWholeText) {
+    auto objects = storage();
+    server_.answer(404);
+    server_.answer(200);
+    ASSERT_TRUE(objects->placeDurably("s3://b/st/encryption-check", "check\n", {}));
+    ASSERT_EQ(calls(), (std::vector<std::string>{"HEAD /b/st/encryption-check",
+                                                 "PUT /b/st/encryption-check"}));
+    EXPECT_EQ(server_.requests()[1].body, "check\n");
+    EXPECT_EQ(server_.requests()[1].header("if-none-match"), "*");
+    // Taken: by the look, or by the server's refusal; never an empty object.
+    server_.answer(sized(6));
+    errno = 0;
+    EXPECT_FALSE(objects->placeDurably("s3://b/st/encryption-check", "other\n", {}));
+    EXPECT_EQ(errno, EEXIST);
+    server_.answer(404);
+    server_.answer(ScriptedAnswer(412, errorBody("PreconditionFailed")));
+    errno = 0;
+    EXPECT_FALSE(objects->placeDurably("s3://b/st/encryption-check", "other\n", {}));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(server_.requests().size(), 5u);
+    // Archive data is only ever its upload's.
+    errno = 0;
+    EXPECT_FALSE(objects->placeDurably(kData, "x", {}));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(server_.requests().size(), 5u);
+}
+
 TEST_F(ObjectStorageTest, AServerWithoutConditionalPutsGetsALookThenAPlainPut) {
     auto objects = storage();
     server_.answer(404);

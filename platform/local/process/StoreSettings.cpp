@@ -36,6 +36,15 @@ void keepStoreSetting(const std::string& name, const std::string& text) {
     }
 }
 
+bool placeStoreSetting(const std::string& name, const std::string& text) {
+    const auto store = openedStore();
+    store->requireWritable("placeStoreSetting");
+    const std::string path = storeSettingPath(name);
+    if (store->storage().placeDurably(path, text, store->modes())) return true;
+    if (errno == EEXIST) return false;
+    throw StoreError(StoreError::Kind::Failed, systemError("cannot write", path));
+}
+
 std::optional<std::string> storeSetting(const std::string& name, std::size_t maxSize) {
     const auto store = openedStore();
     const std::string path = storeSettingPath(name);

@@ -48,6 +48,7 @@ constexpr OpName kOpNames[] = {
     {StorageOp::Pending, "pending"},
     {StorageOp::Abandon, "abandon"},
     {StorageOp::Replace, "replace"},
+    {StorageOp::Place, "place"},
 };
 
 struct ErrorName {
@@ -477,6 +478,13 @@ bool FaultInjectingStorage::replaceDurably(const std::string& path, const std::s
     if (m_inner->showsUnfinishedFiles()) return Storage::replaceDurably(path, text, modes);
     LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::Replace, path);
     return m_inner->replaceDurably(path, text, modes);
+}
+
+bool FaultInjectingStorage::placeDurably(const std::string& path, const std::string& text,
+                                         const FileModes& modes) {
+    if (m_inner->showsUnfinishedFiles()) return Storage::placeDurably(path, text, modes);
+    LOCALPLATFORM_FAULT_OR_FAIL(StorageOp::Place, path);
+    return m_inner->placeDurably(path, text, modes);
 }
 
 #undef LOCALPLATFORM_FAULT_OR_FAIL

@@ -48,6 +48,7 @@ enum class StorageOp {
     Pending,        // pendingWrites
     Abandon,        // abandonPendingWrite
     Replace,        // replaceDurably, over a storage that does it in one step
+    Place,          // placeDurably, likewise
 };
 
 // "create", "append", "syncdir", ...: the name in a fault plan and a record.
@@ -145,6 +146,9 @@ public:
     // replaces in one step (and renames nothing), that one step.
     bool replaceDurably(const std::string& path, const std::string& text,
                         const FileModes& modes) override;
+    // The same for placeDurably.
+    bool placeDurably(const std::string& path, const std::string& text,
+                      const FileModes& modes) override;
 
     // Every operation so far, in the order they were numbered.
     std::vector<StorageCall> calls() const;

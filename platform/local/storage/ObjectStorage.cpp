@@ -587,6 +587,17 @@ bool ObjectStorage::replaceDurably(const std::string& path, const std::string& t
     return false;
 }
 
+bool ObjectStorage::placeDurably(const std::string& path, const std::string& text,
+                                 const FileModes&) {
+    std::string key;
+    if (!keyOf(path, &key)) return false;
+    if (isArchiveData(key)) {
+        errno = EINVAL;
+        return false;
+    }
+    return putNew(key, text);
+}
+
 bool ObjectStorage::remove(const std::string& path) {
     std::string key;
     if (!keyOf(path, &key)) return false;

@@ -111,6 +111,9 @@ public:
     // One PUT of the whole text: the object is replaced in one step.
     bool replaceDurably(const std::string& path, const std::string& text,
                         const FileModes& modes) override;
+    // One PUT of the whole text, only if the object is absent (putNew).
+    bool placeDurably(const std::string& path, const std::string& text,
+                      const FileModes& modes) override;
     bool remove(const std::string& path) override;
     bool list(const std::string& path, std::vector<std::string>* names) override;
     std::unique_ptr<StorageLock> lock(const std::string& path, bool create,

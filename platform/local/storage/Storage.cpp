@@ -40,6 +40,22 @@ bool Storage::createDurably(const std::string& path, const std::string& text,
     return writeWhole(path, text, modes) && syncDirectory(parentDirectory(path));
 }
 
+bool Storage::placeDurably(const std::string& path, const std::string& text,
+                           const FileModes& modes) {
+    const auto slash = path.rfind('/');
+    const std::string own = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".new-" +
+                            std::to_string(::getpid());
+    if (!writeWhole(own, text, modes)) return false;
+    const bool placed = link(own, path);
+    const int saved = errno;
+    remove(own);
+    if (!placed) {
+        errno = saved;
+        return false;
+    }
+    return syncDirectory(parentDirectory(path));
+}
+
 bool Storage::replaceDurably(const std::string& path, const std::string& text,
                              const FileModes& modes) {
     const std::string fresh = path + ".new-" + std::to_string(::getpid());

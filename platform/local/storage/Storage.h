@@ -216,6 +216,14 @@ public:
     // reach the disk is removed again. A failed directory sync leaves the
     // complete file in place.
     bool createDurably(const std::string& path, const std::string& text, const FileModes& modes);
+    // The same, but whole or not at all even when the process dies on the
+    // way. Here: written to a name of its own beside path (.NAME.new-<pid>),
+    // synced, linked to path, the name of its own removed and the directory
+    // synced. False with errno set of the step that failed: EEXIST when
+    // path exists, which is left as it is. A process killed on the way may
+    // leave the name of its own behind, never a part of the text at path.
+    virtual bool placeDurably(const std::string& path, const std::string& text,
+                              const FileModes& modes);
     // The same, but replacing what is at path: a reader finds the text
     // before or the new one, whole, never a part. Here: written to a name
     // of its own beside path (path.new-<pid>), synced, renamed over path

@@ -13,6 +13,7 @@
 
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
+#include "platform/local/StoreSession.h"
 
 namespace {
 
@@ -144,6 +145,8 @@ void SqliteSnapshot::copy(const std::string& source, std::chrono::milliseconds b
     if (::fstat(m_fd, &made) != 0) throw jobFailed(std::strerror(errno));
     m_bytes = static_cast<uint64_t>(made.st_size);
 }
+
+std::string snapshotDirectory() { return localplatform::storeHostDirectory() + "/tmp"; }
 
 std::vector<std::string> sweepSnapshots(const std::string& directory) {
     std::vector<std::string> removed;

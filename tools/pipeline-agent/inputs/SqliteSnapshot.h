@@ -73,6 +73,12 @@ private:
     std::chrono::duration<double> m_held{0};
 };
 
+// Where copies of the open store's backups lie while the jobs read them:
+// the store's tmp/, or for a store in object storage the tmp/ of its
+// directory on this host (storeHostDirectory). Throws StoreError when no
+// store is open.
+std::string snapshotDirectory();
+
 // Removes, from directory, the snapshot files ("<job>-<n>.sqlite") that no
 // live job holds locked: what a killed backup left. Returns their names.
 // Anything else there is left alone; a missing directory holds nothing.

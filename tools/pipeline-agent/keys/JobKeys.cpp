@@ -48,48 +48,6 @@ std::string askPassphrase() {
     return line;
 }
 
-void writeAll(int fd, const std::string& text, const std::string& path) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote < 0) throw jobFailed("cannot write " + path + ": " + std::strerror(errno));
-        done += static_cast<std::size_t>(wrote);
-    }
-}
-
-// Puts text at path as a new file, whole or not at all: written to a hidden
-// file of its own, synced, then linked to path, which fails if path is
-// there. False when another process made path first.
-bool placeNewFile(const std::string& store, const std::string& path, const std::string& text) {
-    const std::string temporary =
-        store + "/." + kCheckName + "." + std::to_string(::getpid()) + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw jobFailed("cannot write " + temporary + ": " + std::strerror(errno));
-    try {
-        writeAll(fd, text, temporary);
-        if (::fsync(fd) != 0)
-            throw jobFailed("cannot sync " + temporary + ": " + std::strerror(errno));
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw;
-    }
-    ::close(fd);
-    const bool placed = ::link(temporary.c_str(), path.c_str()) == 0;
-    const int error = errno;
-    ::unlink(temporary.c_str());
-    if (!placed && error != EEXIST) {
-        throw jobFailed("cannot write " + path + ": " + std::strerror(error));
-    }
-    const int directory = ::open(store.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory >= 0) {
-        ::fsync(directory);
-        ::close(directory);
-    }
-    return placed;
-}
-
 // The store's key check as its storage reads it: never through a link,
 // never blocking on a FIFO, never more than a few hundred bytes. nullopt
 // when there is none.
@@ -136,7 +94,6 @@ StoreKey storeKeyFor(const KeySource& source, const KeyRecipe& recipe, const std
 }
 
 StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits) {
-    const std::string store = localplatform::storeDirectory();
     const std::string path = localplatform::storeSettingPath(kCheckName);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (const std::optional<std::string> text = storedCheck()) {
@@ -155,7 +112,11 @@ StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits) {
         const KeyRecipe recipe = key.keyFile ? newKeyFileRecipe() : newPassphraseRecipe(limits);
         StoreKeyring ring{storeKeyOf(key, recipe), recipe};
         const WrappedDataKey check = wrapDataKey(newDataKey(), ring.key, recipe, kCheckJob);
-        if (placeNewFile(store, path, check.toText() + "\n")) return ring;
+        try {
+            if (localplatform::placeStoreSetting(kCheckName, check.toText() + "\n")) return ring;
+        } catch (const localplatform::StoreError& error) {
+            throw jobFailed(error.what());
+        }
         // Another backup made the store's check first: use that one.
     }
     throw jobFailed("cannot settle the store's key check " + path);

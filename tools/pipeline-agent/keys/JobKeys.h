@@ -50,8 +50,8 @@ StoreKey storeKeyFor(const KeySource& source, const KeyRecipe& recipe, const std
 // wrapped random key of job 0), read through the store's storage (never
 // following a link or blocking; a few hundred bytes at most): anything but
 // a regular file there is refused with one badInput line. The first
-// encrypted backup writes it, once (a new file, synced, linked into place
-// only if none is there), and every later one must open it with the key it
+// encrypted backup writes it, once, whole or not at all and only if none is
+// there (placeStoreSetting), and every later one must open it with the key it
 // is given: a wrong key throws badInput before any data is read. `limits`:
 // Argon2id's cost for a new passphrase recipe. Thread rules: the job's
 // thread.

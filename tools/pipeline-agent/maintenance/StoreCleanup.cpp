@@ -37,7 +37,7 @@ void cleanUpStore(const localplatform::Config& config) {
     std::vector<std::string> refused = result.refused;
     const auto partial = sweepPartialOutputs(partialOutputDirectory(), &refused);
     for (const auto& file : partial) std::printf("removed partial output %s\n", file.c_str());
-    const auto snapshots = sweepSnapshots(localplatform::storeDirectory() + "/tmp");
+    const auto snapshots = sweepSnapshots(snapshotDirectory());
     for (const auto& file : snapshots) {
         std::printf("removed SQLite snapshot tmp/%s of a backup that did not end\n", file.c_str());
     }

@@ -15,9 +15,9 @@
 #include "jobs/backup/Completion.h"
 #include "jobs/backup/JobStart.h"
 #include "jobs/backup/Snapshots.h"
-#include "jobs/backup/StoreRules.h"
 #include "jobs/backup/StreamRun.h"
 #include "manifest/StoredManifest.h"
+#include "platform/local/StoreSession.h"
 #include "report/JobReport.h"
 #include "session/JobIds.h"
 #include "session/StoreSession.h"
@@ -46,7 +46,6 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     BackupSet set =
         checkBackupSet(options, localplatform::configuredStoreDirectory(config), cluster.get());
     const bool hostFolder = localplatform::storeCapabilities(config).hostFolder;
-    checkStoreRules(options, set, hostFolder);
     config.storeLogName = std::to_string(config.jobId);
     const std::optional<UserKey> userKey = readBackupKey(options);
     openStoreFor(config, localplatform::Access::ReadWrite, true);

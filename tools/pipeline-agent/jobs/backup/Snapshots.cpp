@@ -22,7 +22,7 @@ double milliRound(std::chrono::duration<double> seconds) {
 // Reads a database in WAL mode where it lies; false when it is to be
 // copied instead.
 bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
-                  bool copiesHavePlace, Snapshots& taken) {
+                  Snapshots& taken) {
     std::string whyNot;
     std::unique_ptr<SqliteWalImage> image;
     try {
@@ -30,11 +30,6 @@ bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
     } catch (const AgentError& error) {
         if (error.kind() == AgentError::Kind::Interrupted) throw;
         throw jobFailed(snapshotFailure(file, error.what()));
-    }
-    if (!image && !copiesHavePlace) {
-        throw jobFailed(snapshotFailure(
-            file, (whyNot.empty() ? std::string("it is no longer in WAL mode") : whyNot) +
-                      ", and a store in object storage has no place for a copy"));
     }
     if (!image) {
         if (!whyNot.empty()) say("%s: %s; copying it instead", file.c_str(), whyNot.c_str());
@@ -56,21 +51,20 @@ bool holdDatabase(const std::string& file, std::chrono::milliseconds busyWait,
 }
 
 void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::size_t i,
-                      unsigned long long jobId, bool copiesHavePlace, Snapshots& taken) {
+                      unsigned long long jobId, bool copiesInStore, Snapshots& taken) {
     const std::string& file = set.files[i];
     const std::chrono::milliseconds busyWait(options.sqliteBusyWaitMs);
-    if (set.inputs[i]->sqliteWalMode() && holdDatabase(file, busyWait, copiesHavePlace, taken)) {
-        return;
-    }
-    taken.snapshots.push_back(std::make_unique<SqliteSnapshot>(
-        file, localplatform::storeDirectory() + "/tmp", jobId, i + 1, busyWait));
+    if (set.inputs[i]->sqliteWalMode() && holdDatabase(file, busyWait, taken)) return;
+    const std::string directory = snapshotDirectory();
+    taken.snapshots.push_back(
+        std::make_unique<SqliteSnapshot>(file, directory, jobId, i + 1, busyWait));
     const SqliteSnapshot& snapshot = *taken.snapshots.back();
     taken.snapshotInputs.push_back(std::make_unique<InputFile>(snapshot.path()));
     taken.read.push_back(taken.snapshotInputs.back().get());
+    const std::string where = copiesInStore ? "in the store" : "on this host, in " + directory + ",";
     say("%s: a SQLite database, backed up as one committed state: its snapshot takes "
-        "%llu bytes in the store until the job ends; the copy held a read transaction "
-        "for %.3f s",
-        file.c_str(), static_cast<unsigned long long>(snapshot.bytes()),
+        "%llu bytes %s until the job ends; the copy held a read transaction for %.3f s",
+        file.c_str(), static_cast<unsigned long long>(snapshot.bytes()), where.c_str(),
         snapshot.held().count());
     taken.json.push_back({{"name", baseName(file)},
                           {"bytes", snapshot.bytes()},
@@ -80,7 +74,7 @@ void snapshotDatabase(const BackupOptions& options, const BackupSet& set, std::s
 }  // namespace
 
 Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
-                        unsigned long long jobId, bool copiesHavePlace) {
+                        unsigned long long jobId, bool copiesInStore) {
     Snapshots taken;
     try {
         for (std::size_t i = 0; i < set.inputs.size(); ++i) {
@@ -88,7 +82,7 @@ Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
                 taken.read.push_back(set.inputs[i].get());
                 continue;
             }
-            snapshotDatabase(options, set, i, jobId, copiesHavePlace, taken);
+            snapshotDatabase(options, set, i, jobId, copiesInStore, taken);
         }
     } catch (...) {
         localplatform::failJob(jobId);

@@ -30,15 +30,14 @@ constexpr uint64_t kHeldWalBytes = 64ull << 20;
 // a database whose header says WAL mode is read where it lies, under a read
 // transaction held until the returned value goes (SqliteWalImage), unless
 // its -wal holds more than kHeldWalBytes of pages; any other is copied into
-// the open store's tmp/ (SqliteSnapshot), where the copy stays until the
+// snapshotDirectory() (SqliteSnapshot), where the copy stays until the
 // returned value goes. Says of each how it is read: what its -wal holds in
-// memory, or what its copy takes in the store and how long the copy held
-// its read transaction. Without copiesHavePlace (a store in object storage)
-// a database that is to be copied fails the job. On a failure, what was
-// taken is let go, job jobId (begun) is marked failed and the error is
-// rethrown. The job's thread.
+// memory, or what its copy takes (in the store when copiesInStore, else
+// on this host) and how long the copy held its read transaction. On a
+// failure, what was taken is let go, job jobId (begun) is marked failed and
+// the error is rethrown. The job's thread.
 Snapshots takeSnapshots(const BackupOptions& options, const BackupSet& set,
-                        unsigned long long jobId, bool copiesHavePlace);
+                        unsigned long long jobId, bool copiesInStore);
 
 // What the streams read, in the set's order: each file named directly (or
 // its snapshot), each file of a tree, but those unchanged since the job the

@@ -40,10 +40,10 @@ std::string configuredStoreDirectory(const Config& config);
 // What a store supports, by the kind of storage that holds it.
 struct StoreCapabilities {
     // The store is a folder on this host, with room beside its files for
-    // what a command keeps there while it works: a SQLite database's
-    // snapshot while it is read, the store key's check value. False for a
-    // store in object storage, whose storeHostDirectory holds its logs and
-    // partial restore outputs only.
+    // what a command keeps there while it works. False for a store in
+    // object storage, whose storeHostDirectory holds what stays on this
+    // host instead: its logs, partial restore outputs, a SQLite database's
+    // copy while a backup reads it.
     bool hostFolder = true;
 };
 // What the store that config names (configuredStoreDirectory) supports,

@@ -19,6 +19,12 @@ namespace localplatform {
 // the new one is left but after a failed directory sync).
 void keepStoreSetting(const std::string& name, const std::string& text);
 
+// Writes text as the open store's settings file `name` when there is none,
+// whole or not at all even when the process is killed on the way
+// (Storage::placeDurably). False when one is there already, which is left
+// as it is. Throws StoreError as keepStoreSetting.
+bool placeStoreSetting(const std::string& name, const std::string& text);
+
 // The text of the open store's settings file `name`; nullopt when there is
 // none. Read without following a link or blocking. Throws StoreError
 // (Failed) when it cannot be read, is not a regular file or holds more
