@@ -23,9 +23,12 @@ struct Harness {
     StreamPhases phases;
     ProgressLine line;
 
+    // rateLimit: the job's, paced on the fake clock.
     Harness(JobKind kind, bool terminal, unsigned long streams, uint64_t total,
-            unsigned columns = 200)
-        : phases({kind, 42, streams, total}, [this] { return now; }),
+            unsigned columns = 200, uint64_t rateLimit = 0)
+        : phases(
+              {kind, 42, streams, total, true, rateLimit}, [this] { return now; },
+              [this](std::chrono::nanoseconds span) { now += span; }),
           line(phases.job(), output(terminal, columns)) {
         phases.addObserver(&line);
     }
@@ -84,6 +87,18 @@ TEST(ProgressText, BackupShowsBytesRateEtaAndWhatTheStreamsDo) {
     EXPECT_EQ(h.line.text(h.now),
               "backup: 40.0 MiB of 100.0 MiB (40%), 8.0 MiB/s, ETA 0:08; closing stream 2 of 5, "
               "setting up stream 3 of 5");
+}
+
+TEST(ProgressText, ARateLimitIsShownBesideTheRateAndAloneBeforeThereIsOne) {
+    Harness h(JobKind::Restore, false, 2, 8 * kMiB, 200, 2 * kMiB);
+    h.phases.enter(1, Phase::Read);
+    EXPECT_EQ(h.line.text(h.now),
+              "restore: 0 B of 8.0 MiB (0%), limit 2.0 MiB/s; reading 1 stream");
+    h.phases.moved(1, kMiB);  // paced: the fake clock moves on by 0.5 s
+    h.phases.moved(1, 3 * kMiB);
+    EXPECT_EQ(h.line.text(h.now),
+              "restore: 4.0 MiB of 8.0 MiB (50%), 2.0 MiB/s (limit 2.0 MiB/s), ETA 0:02; "
+              "reading 1 stream");
 }
 
 // A line too long for the terminal leaves out what single streams do first,

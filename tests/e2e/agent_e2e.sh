@@ -1289,6 +1289,57 @@ PY
   absent own.json && absent own/store
   ;;
 
+rate_limit)
+  # --limit-rate paces every stream of a job together, on backup and
+  # restore, files and stream inputs alike, and the live line shows it; a
+  # failure or a signal ends a job waiting on it at once. --nice lowers the
+  # job's CPU and I/O priority.
+  make_input db.bin $((3 << 20))
+  # What a command took, in ms; whether $1 lies from $2 to $3 ms.
+  elapsed() { local started=${EPOCHREALTIME/./}; "$@"; echo $(((${EPOCHREALTIME/./} - started) / 1000)); }
+  within() { (($1 >= $2 && $1 < $3)); }
+  took=$(elapsed "$agent" --store store --test-skip-pauses -q backup db.bin --streams 3 \
+    --manifest m.json --limit-rate 1M)
+  within "$took" 2800 15000 || fail "3 MiB over 3 streams at 1M took $took ms"
+  mkdir out
+  took=$(elapsed "$agent" --store store -q restore m.json --output out --limit-rate 2M --nice)
+  within "$took" 1300 15000 || fail "a restore of 3 MiB at 2M took $took ms"
+  cmp db.bin out/db.bin || fail "the paced restore differs"
+  took=$(elapsed "$agent" --store store --test-skip-pauses -q backup --from-command 'head -c 2097152 /dev/zero' \
+    --name zeros --streams 2 --manifest z.json --limit-rate 1M)
+  within "$took" 1800 15000 || fail "a stream input of 2 MiB at 1M took $took ms"
+  # The live line, on a terminal.
+  script -qfec "$agent --store store --test-skip-pauses backup db.bin --manifest tty.json --limit-rate 2M" \
+    tty.log >/dev/null
+  grep -qF "limit 2.0 MiB/s" tty.log || { cat -A tty.log >&2; fail "the live line does not show the limit"; }
+  # A failure, and a signal, end a job whose streams wait on a limit that
+  # would take them minutes a chunk: here the reader finds the file changed
+  # while a writer waits out its first half.
+  make_input half.bin $((1 << 20))
+  took=$(elapsed expect 1 "half.bin changed while it was read" --store store --test-skip-pauses \
+    backup half.bin --streams 2 --manifest f.json --limit-rate 1K --test-after-first-chunk 'echo more >>"$1"')
+  within "$took" 0 15000 || fail "a failed job waited on the limit for $took ms"
+  "$agent" --store store --test-skip-pauses -q backup db.bin --streams 2 --manifest s.json \
+    --limit-rate 1K 2>term.txt &
+  pid=$!
+  sleep 1
+  started=$SECONDS
+  kill -TERM "$pid"
+  got=0
+  wait "$pid" || got=$?
+  [[ $got == 143 ]] || { cat term.txt >&2; fail "a paced job ended $got on SIGTERM"; }
+  ((SECONDS - started < 10)) || fail "a paced job took $((SECONDS - started)) s to end on SIGTERM"
+  # --nice: what the job's threads run at.
+  "$agent" --store store --test-skip-pauses -q backup db.bin --streams 1 --manifest n.json --nice \
+    --test-after-first-chunk 'cut -d" " -f19 /proc/$PPID/stat >nice.txt; ionice -p $PPID >ionice.txt'
+  [[ $(cat nice.txt) == "$(($(cut -d' ' -f19 /proc/$$/stat) + 10))" ]] ||
+    fail "--nice ran at niceness $(cat nice.txt)"
+  [[ $(cat ionice.txt) == "best-effort: prio 7" ]] || fail "--nice ran at I/O priority $(cat ionice.txt)"
+  expect_line 2 "--limit-rate must be bytes per second from 1K to 1024G (800K, 50M, 1G), not 5X" \
+    --store fresh restore m.json --output never --limit-rate 5X
+  [[ ! -e fresh && ! -e never ]] || fail "a refused rate left a store or an output"
+  ;;
+
 many_inputs)
   # A set of 2,000 files backs up and restores under a limit of 1,024 open
   # files: each input and each output is open only while it is read or

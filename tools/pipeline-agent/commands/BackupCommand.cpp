@@ -12,6 +12,7 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "commands/Command.h"
+#include "commands/JobLimits.h"
 #include "commands/NumberOptions.h"
 #include "session/StoreSession.h"
 #include "jobs/backup/BackupJob.h"
@@ -27,6 +28,7 @@ struct BackupLine {
     bool expire = false;          // --expire: the store's policy once the job is complete
     std::string compress = "none";  // --compress, parsed when the command runs
     std::string type = "full";      // --type, parsed when the command runs
+    JobLimits limits;               // --limit-rate and --nice, applied when the command runs
 };
 
 // Adds the backup's options for tests to its subcommand, in the group
@@ -113,6 +115,7 @@ void addOptions(CLI::App& app, BackupLine& line) {
     app.add_option("--key-file", backup.key.keyFile,
                    "the store key's file: its whole content, 32 bytes or more, mode 0600")
         ->type_name("FILE");
+    addJobLimits(app, line.limits);
     addTestingOptions(app, backup);
 }
 
@@ -172,6 +175,7 @@ void expireAfterBackup(const RetentionPolicy& policy, const localplatform::Confi
 // store's retention policy. Throws AgentError.
 void runBackupLine(BackupLine& line, localplatform::Config config, JsonReport& report) {
     BackupOptions& backup = line.backup;
+    backup.rateLimit = applyJobLimits(line.limits);
     if (backup.manifest.empty() && backup.postgres.empty()) {
         throw badInput("--manifest is required (but with --postgres)");
     }

@@ -8,6 +8,7 @@
 
 #include "base/AgentError.h"
 #include "commands/Command.h"
+#include "commands/JobLimits.h"
 #include "commands/NumberOptions.h"
 #include "jobs/restore/RestoreJob.h"
 #include "jobs/wal/ClusterRestore.h"
@@ -55,6 +56,7 @@ Command restoreCommand() {
         auto restore = std::make_shared<RestoreOptions>();
         auto target = std::make_shared<RecoveryTargetOptions>();
         auto tablespaces = std::make_shared<std::vector<std::string>>();
+        auto limits = std::make_shared<JobLimits>();
         app.add_option("manifest", restore->manifest,
                        "the backup's manifest (optional with --job, checked against the "
                        "store's copy)");
@@ -73,13 +75,16 @@ Command restoreCommand() {
                        "an encrypted job's key file (else $PIPELINE_PASSPHRASE, or asked on "
                        "the terminal)")
             ->type_name("FILE");
+        addJobLimits(app, *limits);
         // The options for tests come last, after every group a user reads.
         addTargetOptions(app, *target, *tablespaces);
         app.add_flag("--named-temporary", restore->namedTemporary,
                      "write the output under a hidden name until it is complete, as on file "
                      "systems without unnamed files")
             ->group("Testing");
-        return [restore, target, tablespaces](localplatform::Config config, JsonReport& report) {
+        return [restore, target, tablespaces, limits](localplatform::Config config,
+                                                      JsonReport& report) {
+            restore->rateLimit = applyJobLimits(*limits);
             // A PostgreSQL base backup becomes a data directory that
             // recovers to a moment.
             const bool plain = !restore->manifest.empty() || !restore->file.empty() ||
@@ -90,9 +95,9 @@ Command restoreCommand() {
                     throw badInput("a restore to a moment takes --job (or none) and a directory, "
                                    "not a manifest, --file or --output -");
                 }
-                runClusterRestore(
-                    {restore->job, restore->output, *target, *tablespaces, restore->key},
-                    std::move(config), report);
+                runClusterRestore({restore->job, restore->output, *target, *tablespaces,
+                                   restore->key, restore->rateLimit},
+                                  std::move(config), report);
                 return;
             }
             runRestore(*restore, std::move(config), report);

@@ -135,6 +135,11 @@ ProgressLine::Pieces ProgressLine::piecesAt(JobTime at) const {
             left = std::max(left, static_cast<double>(total - m_done) / rate);
         }
     }
+    if (m_job.rateLimit != 0) {
+        const std::string limit =
+            "limit " + formatBytes(static_cast<double>(m_job.rateLimit)) + "/s";
+        pieces.rate = pieces.rate.empty() ? ", " + limit : pieces.rate + " (" + limit + ")";
+    }
     if (left > 0) {
         pieces.eta =
             ", ETA " + formatDuration(std::chrono::seconds(static_cast<long long>(left + 0.5)));

@@ -26,6 +26,8 @@ struct ProgressOutput {
 // doing, for example
 //   backup: 12.0 MiB of 40.0 MiB (30%), 8.0 MiB/s, ETA 0:04; setting up stream 3 of 5,
 //   writing 2 streams
+// with a rate limit, "8.0 MiB/s (limit 8.0 MiB/s)" ("limit 8.0 MiB/s" before
+// the first second of data).
 // On a terminal it is drawn in place ("\r", the line, clear to its end) when
 // a stream enters a phase and at most every kRedrawEvery otherwise, and it is the
 // live line that say() prints above; the destructor clears it. Elsewhere a

@@ -21,12 +21,16 @@ std::chrono::nanoseconds steadyNow() { return std::chrono::steady_clock::now().t
 
 }  // namespace
 
-StreamPhases::StreamPhases(JobDescription job, Clock clock)
+StreamPhases::StreamPhases(JobDescription job, Clock clock, RateLimit::Sleep sleep)
     : m_job(job),
       m_clock(clock ? std::move(clock) : Clock(steadyNow)),
       m_start(m_clock()),
       m_phases(job.streams, Phase::Idle),
-      m_bytes(job.streams, 0) {}
+      m_bytes(job.streams, 0) {
+    if (job.rateLimit != 0) {
+        m_pace = std::make_unique<RateLimit>(job.rateLimit, m_clock, std::move(sleep));
+    }
+}
 
 void StreamPhases::addObserver(PhaseObserver* observer) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -48,14 +52,21 @@ void StreamPhases::enter(unsigned long stream, Phase phase) {
 }
 
 void StreamPhases::moved(unsigned long stream, uint64_t bytes) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_ended || stream < 1 || stream > m_phases.size() || bytes == 0) return;
-    m_bytes[stream - 1] += bytes;
-    m_jobBytes += bytes;
-    const JobTime at = now();
-    for (PhaseObserver* observer : m_observers) {
-        observer->bytesMoved(stream, m_bytes[stream - 1], m_jobBytes, at);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_ended || stream < 1 || stream > m_phases.size() || bytes == 0) return;
+        m_bytes[stream - 1] += bytes;
+        m_jobBytes += bytes;
+        const JobTime at = now();
+        for (PhaseObserver* observer : m_observers) {
+            observer->bytesMoved(stream, m_bytes[stream - 1], m_jobBytes, at);
+        }
     }
+    if (m_pace) m_pace->pace(bytes);
+}
+
+void StreamPhases::stopPacing() {
+    if (m_pace) m_pace->release();
 }
 
 void StreamPhases::tick() {
@@ -66,6 +77,7 @@ void StreamPhases::tick() {
 }
 
 void StreamPhases::end() {
+    stopPacing();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_ended) return;
     m_ended = true;

@@ -3,9 +3,12 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "base/RateLimit.h"
 
 // What a stream of a job is doing. A backup stream is set up, pauses the
 // mandated 2 s after its archive file is created, writes its data and is
@@ -28,6 +31,7 @@ struct JobDescription {
     uint64_t totalBytes = 0;    // the data the streams move, all of them
     bool totalKnown = true;     // false: a stream input's length is known at its end only;
                                 // totalBytes is then what is known before
+    uint64_t rateLimit = 0;     // bytes per second for every stream together; 0: none
 };
 
 // A time on the job's monotonic clock, since the job began.
@@ -61,7 +65,9 @@ public:
     // A monotonic clock; the default is std::chrono::steady_clock.
     using Clock = std::function<std::chrono::nanoseconds()>;
 
-    explicit StreamPhases(JobDescription job, Clock clock = {});
+    // With job.rateLimit, moved() paces the streams by a RateLimit on clock
+    // that waits with sleep (the default sleeps).
+    explicit StreamPhases(JobDescription job, Clock clock = {}, RateLimit::Sleep sleep = {});
     StreamPhases(const StreamPhases&) = delete;
     StreamPhases& operator=(const StreamPhases&) = delete;
 
@@ -73,8 +79,12 @@ public:
     // Stream k (1..streams) enters `phase`; nothing when it is in it already.
     // Reports after end() and streams out of range are ignored.
     void enter(unsigned long stream, Phase phase);
-    // Stream k moved `bytes` more.
+    // Stream k moved `bytes` more. With a rate limit, then waits, outside
+    // the lock, while the job's bytes are ahead of it (RateLimit::pace).
     void moved(unsigned long stream, uint64_t bytes);
+    // The job is stopping: a wait of moved() ends within RateLimit::kStep,
+    // and none begins. end() does it too.
+    void stopPacing();
     // Tells the observers the time, without a change.
     void tick();
     // Ends the job: every stream goes Idle. Once; later calls do nothing.
@@ -94,4 +104,5 @@ private:
     std::vector<uint64_t> m_bytes;  // [stream-1]
     uint64_t m_jobBytes = 0;
     bool m_ended = false;
+    std::unique_ptr<RateLimit> m_pace;  // with a rate limit
 };

@@ -364,6 +364,8 @@ void BackupStreams::fail(std::exception_ptr error) {
 }
 
 void BackupStreams::wakeAll() {
+    // A writer waiting out the rate limit goes on too.
+    if (m_phases) m_phases->stopPacing();
     m_readerWakes.notify_all();
     m_ownerWakes.notify_all();
     for (Stream& stream : m_streams) stream.writerWakes.notify_all();

@@ -25,6 +25,7 @@ public:
     void fail(std::size_t slot, std::exception_ptr failure) {
         m_failures[slot] = std::move(failure);
         m_abandoned = true;
+        if (m_phases) m_phases->stopPacing();
     }
 
     // Runs work for slot on a thread of its own, which reads stream; what

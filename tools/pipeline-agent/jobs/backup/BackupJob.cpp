@@ -83,7 +83,7 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
                     localplatform::storeDirectory());
 
     JobReport report({JobKind::Backup, jobId, streamCount, bytes,
-                      !options.pipe.given() && !options.withWal},
+                      !options.pipe.given() && !options.withWal, options.rateLimit},
                      progressShown().load(), stderrProgress(config), options.trace);
     const std::string firstName = set.entries.empty() ? options.pipe.name : set.entries[0].name;
     BackupPipelineSetup job(jobId, bytes, streamCount, firstName);

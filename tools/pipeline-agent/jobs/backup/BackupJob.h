@@ -46,6 +46,7 @@ struct BackupOptions {
     BackupType type = BackupType::Full;
     std::string set;
     bool verifyUnchanged = false;
+    uint64_t rateLimit = 0;           // bytes a second, every stream together; 0: none
 };
 
 // Backs the inputs up as one set, in one job over the streams, into the

@@ -153,8 +153,9 @@ void runRestore(const RestoreOptions& asked, localplatform::Config config, JsonR
     say("restoring %s over %s as job %llu from %s", target->summary().c_str(),
         counted(streams, "stream").c_str(), restoreJobId,
         localplatform::storeDirectory().c_str());
-    JobReport report({JobKind::Restore, restoreJobId, streams, target->bytes()},
-                     progressShown().load(), stderrProgress(config), options.trace);
+    JobReport report(
+        {JobKind::Restore, restoreJobId, streams, target->bytes(), true, options.rateLimit},
+        progressShown().load(), stderrProgress(config), options.trace);
     target->prepare();
     readRequests(*target, restoreJobId, manifest, config, report, stages);
     localplatform::crashPoint("output checked");

@@ -15,6 +15,7 @@ struct RestoreOptions {
     bool namedTemporary = false;  // testing: write hidden named files, not unnamed ones
     std::string trace;            // where the streams' timeline goes; empty: none
     KeySource key;                // an encrypted job's key
+    uint64_t rateLimit = 0;       // bytes a second, every stream together; 0: none
 };
 
 // Restores the manifest's files over the backup's streams on one restore

@@ -185,6 +185,7 @@ void placeDataDirectory(const ClusterRestoreOptions& options, const RecoveryTarg
     restore.job = backup.jobId;
     restore.output = staging;
     restore.key = options.key;
+    restore.rateLimit = options.rateLimit;
     runRestore(restore, config, json);
     moveUp(staging, backup.cluster.dataDirectory, options.output);
     if (backup.cluster.withWal) {

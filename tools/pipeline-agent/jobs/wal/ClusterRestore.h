@@ -14,6 +14,7 @@ struct ClusterRestoreOptions {
     RecoveryTargetOptions target;
     std::vector<std::string> tablespaceMappings;  // OLD=NEW, one per tablespace
     KeySource key;
+    uint64_t rateLimit = 0;  // the base backup's restore: bytes a second; 0: none
 };
 
 // Restores a native PostgreSQL base backup (backup --postgres) so that a
