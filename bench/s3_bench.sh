@@ -2,7 +2,8 @@
 # Backup and restore of one file through a store in object storage, over 4
 # and 16 streams: wall time, throughput and the agent's peak RSS, every
 # restore compared byte for byte; a tree of 32 files, each placed whole on
-# a stream, backed up over 4; one file of a set restored by seek, and
+# a stream, backed up over 4; the 1 GiB backup stored as read beside the
+# same encrypted, 3 pairs; one file of a set restored by seek, and
 # the bytes its streams fetched. With `aws` installed, `aws s3 cp` of the
 # same file up and down for comparison.
 # Usage: bench/s3_bench.sh AGENT [MIB]   (default 1024 MiB)
@@ -36,6 +37,25 @@ for streams in 4 16; do
   printf '%-8s %-8s %9s %11.1f %12.1f\n' restore "$streams" "$seconds" \
     "$(echo "$mib / $seconds" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
 done
+# What encryption costs: the same backup over 4 streams stored as read and
+# encrypted (XChaCha20-Poly1305 frames), in 3 pairs one after the other.
+printf '%040d' 7 >bench.key && chmod 600 bench.key
+for pair in 1 2 3; do
+  for kind in plain encrypted; do
+    opts=()
+    [[ $kind == encrypted ]] && opts=(--encrypt --key-file bench.key)
+    /usr/bin/time -f '%e %M' -o enc.time \
+      "$agent" --store "$PIPELINESETUP_TEST_S3/bench-$$-enc-$kind" --test-skip-pauses -q backup input.bin \
+      --streams 4 --manifest "enc-$kind-$pair.json" "${opts[@]}"
+    read -r seconds rss <enc.time
+    printf '%-8s %-8s %9s %11.1f %12.1f\n' "${kind:0:7}" "4 #$pair" "$seconds" \
+      "$(echo "$mib / $seconds" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
+  done
+done
+"$agent" --store "$PIPELINESETUP_TEST_S3/bench-$$-enc-encrypted" -q restore enc-encrypted-1.json \
+  --output restored.bin --key-file bench.key
+cmp input.bin restored.bin || { echo "the encrypted job restored other bytes" >&2; exit 1; }
+rm -f restored.bin
 # A tree of 32 files of a 32nd each, every one under the split size, so
 # placed whole on the streams: its backup over 4 streams (beside `aws s3 cp
 # --recursive` of the same tree, below).

@@ -53,16 +53,20 @@ TEST(RateLimit, EachCallWaitsUntilTheBytesSoFarFitUnderTheRateInStepsOfAtMost100
 }
 
 TEST(RateLimit, TimeNotUsedIsMadeUpForOnlyAsFarAsTheCredit) {
+    static_assert(RateLimit::kCredit == 1s);
     FakeTime time;
-    RateLimit limit(10 * kMiB, time.clock(), time.sleep());
-    EXPECT_EQ(limit.pace(kMiB), 100ms);
-    // A pause of 5 s: the next MiB (100 ms at this rate) uses the 100 ms of
+    RateLimit limit(kMiB, time.clock(), time.sleep());
+    EXPECT_EQ(limit.pace(kMiB), 1s);
+    // A stall of 5 s: the next MiB (1 s at this rate) uses the second of
     // credit and passes; the one after waits its whole time.
     time.now += 5s;
     EXPECT_EQ(limit.pace(kMiB), 0ms);
-    EXPECT_EQ(limit.pace(kMiB), 100ms);
+    EXPECT_EQ(limit.pace(kMiB), 1s);
+    // A stall shorter than the credit is made up for whole.
+    time.now += 300ms;
+    EXPECT_EQ(limit.pace(kMiB), 700ms);
     // Under the rate all along: no wait, however much time went by.
-    time.now += 1s;
+    time.now += 3s;
     EXPECT_EQ(limit.pace(kMiB / 2), 0ms);
 }
 
