@@ -28,12 +28,6 @@ lose_catalog() {
   fi
 }
 
-# How the agent names store $1 in what it prints: the directory's absolute
-# path, or the store's URL.
-store_shown() {
-  if object_store; then store_url "$1"; else echo "$PWD/$1"; fi
-}
-
 # True when store $1 holds anything (a directory or an object under it).
 store_exists() {
   if object_store; then

@@ -47,12 +47,12 @@ offered() { grep -qxF -- "$1" <<<"$got"; }
 
 # Commands: by prefix, and only before the command.
 expected=restore expect_offer pipeline-agent res
-expected=$'check\ncleanup' expect_offer pipeline-agent c
+expected=$'check\ncleanup\ncopy' expect_offer pipeline-agent c
 expected=mark-damaged expect_offer pipeline-agent mark
 expected="" expect_offer pipeline-agent nosuch
 offer pipeline-agent ""
-[[ $(wc -l <<<"$got") == 12 ]] && offered backup && offered demo && offered wal-push ||
-  fail "an empty word did not offer the twelve commands: $got"
+[[ $(wc -l <<<"$got") == 13 ]] && offered backup && offered demo && offered wal-push ||
+  fail "an empty word did not offer the thirteen commands: $got"
 # An option's value is not the command: the command after it still completes.
 expected=restore expect_offer pipeline-agent --store /tmp/s res
 expected=restore expect_offer pipeline-agent --store=/tmp/s res

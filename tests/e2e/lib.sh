@@ -40,6 +40,11 @@ object_store() { [[ -n ${PIPELINESETUP_TEST_STORE_BASE:-} ]]; }
 store_url() {
   if object_store; then echo "$PIPELINESETUP_TEST_STORE_BASE/$1"; else echo "$1"; fi
 }
+# How the agent names store $1 in what it prints: the directory's absolute
+# path, or the store's URL.
+store_shown() {
+  if object_store; then store_url "$1"; else echo "$PWD/$1"; fi
+}
 # The names in folder $1 of a store ("store/files"), one a line, sorted.
 store_ls() {
   if object_store; then

@@ -37,7 +37,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
     if (option != "--help") print group, option
   }' >options.txt
 commands=$("$agent" --help | sed -n '/^Subcommands:/,$p' | awk 'NR > 1 && NF { print $1 }')
-[[ $(wc -l <options.txt) -gt 40 && $(wc -w <<<"$commands") == 12 ]] ||
+[[ $(wc -l <options.txt) -gt 40 && $(wc -w <<<"$commands") == 13 ]] ||
   fail "could not read the options and commands of --help-all: $(wc -l <options.txt) options"
 
 # The part of file $1 under the heading $2 (a whole line), up to the next

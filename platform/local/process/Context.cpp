@@ -90,7 +90,13 @@ std::shared_ptr<Context> context() {
     return current();
 }
 
+std::shared_ptr<Store>& storeBesideOnThisThread() {
+    thread_local std::shared_ptr<Store> beside;
+    return beside;
+}
+
 std::shared_ptr<Store> openedStore() {
+    if (const std::shared_ptr<Store>& beside = storeBesideOnThisThread()) return beside;
     std::shared_ptr<Store> store = context()->store;
     if (!store) throw StoreError(StoreError::Kind::NotFound, "no store is open");
     return store;

@@ -38,8 +38,12 @@ struct Context {
 // seams that the platform's declarations force (EvEvent, the archive objects'
 // constructors, QISLEEP, ...) reach the open store through it. Never null.
 std::shared_ptr<Context> context();
-// The open store. Throws StoreError(NotFound) when none is open.
+// The open store, or the store beside it that a StoreBeside::Scope of the
+// calling thread names. Throws StoreError(NotFound) when none is open.
 std::shared_ptr<Store> openedStore();
+// The store beside the open one that the calling thread's calls work on
+// (StoreBeside::Scope); null: the open store.
+std::shared_ptr<Store>& storeBesideOnThisThread();
 
 // Waits until interrupt() or the time has passed; true when interrupted.
 bool waitUnlessInterrupted(std::chrono::milliseconds duration);

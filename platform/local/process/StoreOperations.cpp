@@ -97,6 +97,8 @@ std::unique_ptr<JobReadHold> holdJobForReading(unsigned long long jobId) {
 
 void beginJob(unsigned long long jobId) { openedStore()->beginJob(jobId); }
 
+void beginJobAgain(unsigned long long jobId) { openedStore()->beginJobAgain(jobId); }
+
 void completeJob(unsigned long long jobId) { openedStore()->completeJob(jobId); }
 
 void failJob(unsigned long long jobId) noexcept {

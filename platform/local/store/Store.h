@@ -101,6 +101,9 @@ public:
     // Begins the job unless this process already has, as one step, so that
     // the first creations of a job on several threads begin it once.
     void joinJob(unsigned long long jobId);
+    // Begins again a job that failed and has no archive file left (see
+    // localplatform::beginJobAgain).
+    void beginJobAgain(unsigned long long jobId);
     void completeJob(unsigned long long jobId);
     void failJob(unsigned long long jobId) noexcept;
     // Releases the locks of every job begun here.

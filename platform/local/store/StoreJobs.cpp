@@ -61,6 +61,32 @@ void Store::beginLocked(unsigned long long jobId) {
     crashPoint("job begun");
 }
 
+// As beginLocked, for a failed job that a cleanup emptied: the lock first,
+// then the state, in one transaction that sees no file of the job.
+void Store::beginJobAgain(unsigned long long jobId) {
+    requireWritable("beginJobAgain");
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto refused = [jobId](const std::string& why) {
+        throw StoreError(StoreError::Kind::JobExists,
+                         formatText("the store already has job %llu (%s)", jobId, why.c_str()));
+    };
+    if (m_locks.count(jobId)) refused("begun by this process");
+    if (completionMarked(jobId)) refused("complete");
+    std::unique_ptr<JobLock> held = liveness()->holdForWriting(jobId);
+    if (!held) refused("running in another process");
+    auto connection = catalog();
+    CatalogTransaction transaction(*connection);
+    const auto job = connection->findJob(jobId);
+    if (!job || job->state != "failed") refused(job ? job->state : "not in the catalog");
+    if (!connection->archiveFilesOf(jobId).empty()) {
+        refused("failed, with archive files a cleanup has not removed yet");
+    }
+    connection->setJobState(jobId, "running");
+    transaction.commit();
+    m_locks[jobId] = std::move(held);
+    crashPoint("job begun");
+}
+
 // The marker first: once it is durable the job is complete, whatever
 // happens to the catalog afterwards (cleanup and repair go by the marker).
 // All of it happens inside one write transaction of the catalog, whose lock

@@ -17,6 +17,7 @@ Command timelineCommand();
 Command demoCommand();
 Command walPushCommand();
 Command walFetchCommand();
+Command copyCommand();
 
 namespace {
 
@@ -41,7 +42,8 @@ bool jsonCommandsMatch(const std::vector<Command>& table) {
 
 const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = {
-        backupCommand(), restoreCommand(),     listCommand(),   cleanupCommand(),  checkCommand(),
+        backupCommand(), restoreCommand(),     copyCommand(),   listCommand(),     cleanupCommand(),
+        checkCommand(),
         deleteCommand(), markDamagedCommand(), expireCommand(), timelineCommand(), demoCommand(),
         walPushCommand(), walFetchCommand(),
     };

@@ -112,14 +112,20 @@ StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits) {
         const KeyRecipe recipe = key.keyFile ? newKeyFileRecipe() : newPassphraseRecipe(limits);
         StoreKeyring ring{storeKeyOf(key, recipe), recipe};
         const WrappedDataKey check = wrapDataKey(newDataKey(), ring.key, recipe, kCheckJob);
-        try {
-            if (localplatform::placeStoreSetting(kCheckName, check.toText() + "\n")) return ring;
-        } catch (const localplatform::StoreError& error) {
-            throw jobFailed(error.what());
-        }
+        if (adoptStoreKeyCheck(check.toText() + "\n")) return ring;
         // Another backup made the store's check first: use that one.
     }
     throw jobFailed("cannot settle the store's key check " + path);
+}
+
+std::optional<std::string> storeKeyCheck() { return storedCheck(); }
+
+bool adoptStoreKeyCheck(const std::string& text) {
+    try {
+        return localplatform::placeStoreSetting(kCheckName, text);
+    } catch (const localplatform::StoreError& error) {
+        throw jobFailed(error.what());
+    }
 }
 
 DataKey jobDataKey(const Manifest& manifest, const KeySource& source) {

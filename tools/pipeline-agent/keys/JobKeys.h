@@ -61,6 +61,16 @@ struct StoreKeyring {
 };
 StoreKeyring openStoreKey(const UserKey& key, KdfLimits limits);
 
+// The open store's key check as stored (openStoreKey's file), for a copy of
+// an encrypted job into another store; nullopt when it has none. Throws
+// AgentError (bad input) as openStoreKey does for what is not a regular
+// file of a key check's size.
+std::optional<std::string> storeKeyCheck();
+// Gives the open store the key check `text` (another store's storeKeyCheck)
+// when it has none: placed whole or not at all. False when it has one, which
+// stays. Throws AgentError (failed job) when it cannot be written.
+bool adoptStoreKeyCheck(const std::string& text);
+
 // The data key of an encrypted job, from its manifest's wrapped key and the
 // user's key. Missing or wrong key, or a wrapped key whose recipe this agent
 // never makes: badInput (exit 2), one line naming the job, before any data

@@ -90,7 +90,7 @@ void JobReport::finish() {
     try {
         m_trace->write(m_tracePath);
     } catch (const std::exception& error) {
-        throw jobFailed(std::string(m_kind == JobKind::Backup ? "the backup" : "the restore") +
+        throw jobFailed(std::string("the ") + jobKindName(m_kind) +
                         " is complete, but its trace was not written: " + error.what());
     }
     say("trace of the job's streams: %s", m_tracePath.c_str());

@@ -49,7 +49,7 @@ ProgressLine::~ProgressLine() {
 }
 
 std::vector<std::string> ProgressLine::activity() const {
-    const bool backup = m_job.kind == JobKind::Backup;
+    const bool backup = m_job.kind != JobKind::Restore;
     const std::string of = " of " + std::to_string(m_job.streams);
     std::vector<std::string> parts;
     std::size_t moving = 0;
@@ -112,7 +112,7 @@ std::string ProgressLine::text(JobTime at, std::size_t width) const {
 ProgressLine::Pieces ProgressLine::piecesAt(JobTime at) const {
     Pieces pieces;
     std::string& line = pieces.head;
-    line = m_job.kind == JobKind::Backup ? "backup: " : "restore: ";
+    line = std::string(jobKindName(m_job.kind)) + ": ";
     const uint64_t total = m_job.totalBytes;
     if (m_job.totalKnown) {
         line += formatBytes(static_cast<double>(m_done)) + " of " +
@@ -149,7 +149,7 @@ ProgressLine::Pieces ProgressLine::piecesAt(JobTime at) const {
 }
 
 double ProgressLine::pausesLeft(JobTime at) const {
-    if (m_job.kind != JobKind::Backup) return 0;
+    if (m_job.kind == JobKind::Restore) return 0;
     const double pause = std::chrono::duration<double>(m_lastPause).count();
     double left = static_cast<double>(m_job.streams - m_pausesBegun) * pause;
     if (m_pausing != 0) {

@@ -21,6 +21,15 @@ std::chrono::nanoseconds steadyNow() { return std::chrono::steady_clock::now().t
 
 }  // namespace
 
+const char* jobKindName(JobKind kind) {
+    switch (kind) {
+    case JobKind::Backup: return "backup";
+    case JobKind::Restore: return "restore";
+    case JobKind::Copy: return "copy";
+    }
+    return "job";
+}
+
 StreamPhases::StreamPhases(JobDescription job, Clock clock, RateLimit::Sleep sleep)
     : m_job(job),
       m_clock(clock ? std::move(clock) : Clock(steadyNow)),

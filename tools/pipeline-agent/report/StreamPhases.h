@@ -21,7 +21,10 @@ enum class Phase { Idle, SetUp, Pause, Data, Close, Open, Seek, Read, ClosingWai
 // "close", "open", "seek", "read", "closing wait" ("idle" for Idle).
 const char* phaseName(Phase phase);
 
-enum class JobKind { Backup, Restore };
+// A copy writes its streams as a backup does: set up, pause, data, close.
+enum class JobKind { Backup, Restore, Copy };
+// "backup", "restore", "copy".
+const char* jobKindName(JobKind kind);
 
 // What observers are told about the job before anything happens.
 struct JobDescription {

@@ -44,8 +44,7 @@ void TraceRecorder::jobEnded(JobTime at) {
 }
 
 std::string TraceRecorder::json() const {
-    const bool backup = m_job.kind == JobKind::Backup;
-    const std::string kind = backup ? "backup" : "restore";
+    const std::string kind = jobKindName(m_job.kind);
     const std::string jobId = std::to_string(m_job.jobId);
     Json events = Json::array();
     events.push_back({{"name", "process_name"},
@@ -69,7 +68,7 @@ std::string TraceRecorder::json() const {
         if (span.bytes > 0 || span.phase == Phase::Data || span.phase == Phase::Read) {
             args["bytes"] = span.bytes;
         }
-        if (backup && span.phase == Phase::Pause) {
+        if (m_job.kind != JobKind::Restore && span.phase == Phase::Pause) {
             args["why"] = "the mandated 2 s pause after the stream's archive file is created";
         }
         events.push_back({{"name", phaseName(span.phase)},

@@ -16,6 +16,11 @@ namespace localplatform {
 // closeStore or exit, and enters the job as "running". Unusable on a
 // read-only store; Failed when the store fails.
 void beginJob(unsigned long long jobId);
+// Begins again, as beginJob does, a job that failed and whose archive
+// files a cleanup removed (a copy that was killed, say), so that it can be
+// written whole under its id. Refuses (JobExists) a job in any other state,
+// one with archive files left, a complete one and one running elsewhere.
+void beginJobAgain(unsigned long long jobId);
 // Marks a job this process began complete, durably (a marker in jobs/ first,
 // then the catalog), and releases its lock. Refuses (Failed) a job that was
 // not begun here or that has a file that is not closed.

@@ -1,0 +1,78 @@
+#include "streams/ArchiveCopy.h"
+
+#include <cstring>
+
+#include "base/AgentError.h"
+#include "base/Interrupt.h"
+#include "base/Sha256.h"
+
+ArchiveCopy::ArchiveCopy(unsigned long long jobId, StreamPhases* phases)
+    : m_jobId(jobId), m_phases(phases) {}
+
+ArchiveCopy::~ArchiveCopy() {
+    m_stop = true;
+    if (m_phases) m_phases->stopPacing();
+    m_threads.join();
+}
+
+void ArchiveCopy::start(unsigned long stream, std::unique_ptr<localplatform::ArchiveData> source,
+                        std::string sha256) {
+    localplatform::ArchiveData& data = *source;
+    m_sources.push_back(std::move(source));
+    const std::exception_ptr notStarted = m_threads.start(
+        "stream " + std::to_string(stream), [this, stream, &data, sha256 = std::move(sha256)] {
+            if (m_phases) m_phases->enter(stream, Phase::Data);
+            try {
+                copy(stream, data, sha256);
+            } catch (...) {
+                m_stop = true;
+                if (m_phases) {
+                    m_phases->stopPacing();
+                    m_phases->enter(stream, Phase::Idle);
+                }
+                throw;
+            }
+            if (m_phases) m_phases->enter(stream, Phase::Idle);
+        });
+    if (notStarted) {
+        m_stop = true;
+        std::rethrow_exception(notStarted);
+    }
+}
+
+void ArchiveCopy::copy(unsigned long stream, localplatform::ArchiveData& source,
+                       const std::string& sha256) {
+    const std::string name = "stream " + std::to_string(stream);
+    std::vector<char> chunk(kCopyChunk);
+    Sha256 digest;
+    const unsigned long long size = source.size();
+    for (unsigned long long at = 0; at < size;) {
+        if (m_stop || interruptSignal() != 0) return;
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<unsigned long long>(kCopyChunk, size - at));
+        errno = 0;
+        if (!source.readExactly(chunk.data(), length, at)) {
+            throw jobFailed(name + ": cannot read the source's archive file at byte " +
+                            std::to_string(at) + ": " +
+                            (errno != 0 ? std::strerror(errno) : "it ended early"));
+        }
+        digest.update(chunk.data(), length);
+        std::string error;
+        if (!localplatform::writeStream(m_jobId, stream, chunk.data(), length, &error)) {
+            throw jobFailed("writing " + name + " failed: " + error);
+        }
+        at += length;
+        if (m_phases) m_phases->moved(stream, length);
+    }
+    const std::string got = digest.hex();
+    if (got != sha256) {
+        throw jobFailed(name + ": the source's archive file digests to " + got + ", not to the " +
+                        sha256 + " its store records");
+    }
+}
+
+void ArchiveCopy::join() {
+    const std::exception_ptr failure = m_threads.join();
+    if (failure) std::rethrow_exception(failure);
+    throwIfInterrupted();
+}

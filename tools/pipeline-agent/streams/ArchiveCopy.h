@@ -1,0 +1,54 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/JoinedThreads.h"
+#include "platform/local/ArchiveFiles.h"
+#include "report/StreamPhases.h"
+
+// Copies archive files' data into the streams of a job of this process, byte
+// for byte, one thread per stream: each reads its source (an archive file
+// of a store beside, opened before) from its start, kCopyChunk at a time,
+// digests it and appends it to its stream (localplatform::writeStream),
+// reporting each chunk to phases, which paces the job under a rate limit.
+// Memory: one chunk a stream.
+//
+// Thread rules: start and join on the job's thread; join before the job's
+// streams are closed. The first failure stops the others at their next
+// chunk.
+class ArchiveCopy {
+public:
+    static constexpr std::size_t kCopyChunk = 4u << 20;
+
+    // jobId: the job whose streams are written; phases: may be null.
+    ArchiveCopy(unsigned long long jobId, StreamPhases* phases);
+    ~ArchiveCopy();
+    ArchiveCopy(const ArchiveCopy&) = delete;
+    ArchiveCopy& operator=(const ArchiveCopy&) = delete;
+
+    // Starts copying source into stream `stream`, whose archive file is set
+    // up and empty. sha256: what the source's bytes must digest to (its
+    // catalog's record), which the copy checks once the last byte is
+    // written. Owns source.
+    void start(unsigned long stream, std::unique_ptr<localplatform::ArchiveData> source,
+               std::string sha256);
+
+    // Waits for every stream's copy. Throws AgentError (failed job) for the
+    // first that failed: a source that cannot be read to its size, a write
+    // that failed, or bytes whose digest is not the recorded one (naming
+    // the stream), or on a signal.
+    void join();
+
+private:
+    void copy(unsigned long stream, localplatform::ArchiveData& source, const std::string& sha256);
+
+    const unsigned long long m_jobId;
+    StreamPhases* const m_phases;
+    std::atomic<bool> m_stop{false};
+    std::vector<std::unique_ptr<localplatform::ArchiveData>> m_sources;
+    JoinedThreads m_threads;
+};
