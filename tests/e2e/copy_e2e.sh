@@ -58,7 +58,7 @@ round_trip)
   on src -q backup t --set chain --type incr --streams 2 --manifest m4.json
   before=$(jobs_of src)
   on src copy --all-new --to "$(store_url dst)" 2>copy.txt || { cat copy.txt >&2; fail "the copy failed"; }
-  [[ $(grep -c "^pipeline-agent: job [0-9]*: copied to $(store_shown dst), its archive files' digests matched as written and as stored$" copy.txt) == 4 ]] ||
+  [[ $(grep -c "^pipeline-agent: job [0-9]*: copied to $(store_shown dst), each archive file's digest as stored there matching the source's record$" copy.txt) == 4 ]] ||
     { cat copy.txt >&2; fail "the copy did not tell of 4 jobs copied"; }
   grep -qx "pipeline-agent: copied 4 jobs to $(store_shown dst); 0 jobs complete there already" copy.txt ||
     { cat copy.txt >&2; fail "the copy did not sum up"; }

@@ -13,8 +13,10 @@
 // Copies archive files' data into the streams of a job of this process, byte
 // for byte, one thread per stream: each reads its source (an archive file
 // of a store beside, opened before) from its start, kCopyChunk at a time,
-// digests it and appends it to its stream (localplatform::writeStream),
-// reporting each chunk to phases, which paces the job under a rate limit.
+// and appends it to its stream (localplatform::writeStream), reporting each
+// chunk to phases, which paces the job under a rate limit. The bytes are
+// not digested here: the store written digests what it stores, and its
+// record is compared with the source's once the streams are closed.
 // Memory: one chunk a stream.
 //
 // Thread rules: start and join on the job's thread; join before the job's
@@ -31,20 +33,16 @@ public:
     ArchiveCopy& operator=(const ArchiveCopy&) = delete;
 
     // Starts copying source into stream `stream`, whose archive file is set
-    // up and empty. sha256: what the source's bytes must digest to (its
-    // catalog's record), which the copy checks once the last byte is
-    // written. Owns source.
-    void start(unsigned long stream, std::unique_ptr<localplatform::ArchiveData> source,
-               std::string sha256);
+    // up and empty. Owns source.
+    void start(unsigned long stream, std::unique_ptr<localplatform::ArchiveData> source);
 
     // Waits for every stream's copy. Throws AgentError (failed job) for the
-    // first that failed: a source that cannot be read to its size, a write
-    // that failed, or bytes whose digest is not the recorded one (naming
-    // the stream), or on a signal.
+    // first that failed: a source that cannot be read to its size or a
+    // write that failed (naming the stream), or on a signal.
     void join();
 
 private:
-    void copy(unsigned long stream, localplatform::ArchiveData& source, const std::string& sha256);
+    void copy(unsigned long stream, localplatform::ArchiveData& source);
 
     const unsigned long long m_jobId;
     StreamPhases* const m_phases;

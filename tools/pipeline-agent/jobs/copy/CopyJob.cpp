@@ -234,7 +234,7 @@ ArchiveMap copyArchives(SourceJob& read, unsigned long long jobId, BackupPipelin
             }
             map.emplace_back(read.manifest.archives[k - 1],
                              ManifestArchive{k, made.trellanId, made.groupNumber, made.afileId});
-            copy.start(k, std::move(read.data[k - 1]), read.files[k - 1].sha256);
+            copy.start(k, std::move(read.data[k - 1]));
         }
         copy.join();
         for (unsigned long k = 1; k <= read.files.size(); ++k) {
@@ -310,7 +310,8 @@ void copyJob(unsigned long long jobId, bool again, const localplatform::StoreBes
         throw jobFailed(std::string("cannot mark the job complete: ") + error.what());
     }
     report.finish();
-    say("job %llu: copied to %s, its archive files' digests matched as written and as stored",
+    say("job %llu: copied to %s, each archive file's digest as stored there matching the "
+        "source's record",
         jobId, localplatform::storeDirectory().c_str());
 }
 

@@ -19,10 +19,10 @@ struct CopyOptions {
 // of the same id: its archive files byte for byte (compressed and
 // encrypted as stored: no key is needed), one stream each, through the
 // library as a backup writes them, then its manifest with the target's
-// archive files, then the job marked complete. Every byte is digested as
-// it is written and must match the source catalog's record of its archive
-// file, and the target's record of what it stored must match too, before
-// the job is complete there. An encrypted job gives the target the
+// archive files, then the job marked complete. The target's record of each
+// archive file it stored (closed, its size, the SHA-256 of the bytes it
+// wrote) must match the source catalog's record before the job is complete
+// there. An encrypted job gives the target the
 // source's key check when it has none. A job the target has complete is
 // skipped; one it has in another state, a job that refers to a job the
 // target will not have, and a job of the source that is not complete or
