@@ -571,15 +571,20 @@ bool ObjectStorage::link(const std::string& from, const std::string& to) {
     return putNew(key, text);
 }
 
-bool ObjectStorage::replaceDurably(const std::string& path, const std::string& text,
-                                   const FileModes&) {
-    std::string key;
-    if (!keyOf(path, &key)) return false;
-    if (isArchiveData(key)) {
+bool ObjectStorage::smallFileKey(const std::string& path, std::string* key) {
+    if (!keyOf(path, key)) return false;
+    if (isArchiveData(*key)) {
         // Archive data is written once, by its upload, and never replaced.
         errno = EINVAL;
         return false;
     }
+    return true;
+}
+
+bool ObjectStorage::replaceDurably(const std::string& path, const std::string& text,
+                                   const FileModes&) {
+    std::string key;
+    if (!smallFileKey(path, &key)) return false;
     const S3Status put = lease()->putObject(key, text);
     if (put) return true;
     reportFailure(put.message);
@@ -590,12 +595,7 @@ bool ObjectStorage::replaceDurably(const std::string& path, const std::string& t
 bool ObjectStorage::placeDurably(const std::string& path, const std::string& text,
                                  const FileModes&) {
     std::string key;
-    if (!keyOf(path, &key)) return false;
-    if (isArchiveData(key)) {
-        errno = EINVAL;
-        return false;
-    }
-    return putNew(key, text);
+    return smallFileKey(path, &key) && putNew(key, text);
 }
 
 bool ObjectStorage::remove(const std::string& path) {

@@ -164,6 +164,10 @@ private:
     // nothing (all the exclusion a server without it allows). False with
     // errno EEXIST when key exists, EIO (reported) when the server fails.
     bool putNew(const std::string& key, const std::string& text);
+    // The key of path, a small file's: false with errno set for a path
+    // outside the store, EINVAL for archive data (written by its upload
+    // alone).
+    bool smallFileKey(const std::string& path, std::string* key);
 
     const ObjectStoreSettings m_settings;
     const std::function<void(const std::string&)> m_report;

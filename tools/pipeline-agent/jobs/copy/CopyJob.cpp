@@ -10,6 +10,7 @@
 #include "base/Console.h"
 #include "base/Counted.h"
 #include "base/Interrupt.h"
+#include "jobs/backup/StreamRun.h"
 #include "keys/JobKeys.h"
 #include "manifest/ArchiveRemap.h"
 #include "manifest/StoredManifest.h"
@@ -27,7 +28,6 @@ namespace {
 // The values this agent sets its pipelines up with, as a backup does.
 constexpr unsigned long kTypeDetail = 0;
 constexpr unsigned long kTypeCode = 1;
-constexpr unsigned long kCloseArchiveFiles = 1;
 constexpr unsigned long kInvalidateArchiveFiles = 0;
 
 using localplatform::ArchiveFileRecord;
@@ -136,7 +136,9 @@ SourceJob readSource(unsigned long long jobId, const localplatform::StoreBeside&
     if (read.hold->state() != "complete") {
         throw jobFailed(job + " is no longer complete in " + source.directory());
     }
-    read.manifest = *storedManifest(jobId);
+    std::optional<Manifest> manifest = storedManifest(jobId);
+    if (!manifest) throw jobFailed(job + " no longer keeps its manifest in " + source.directory());
+    read.manifest = std::move(*manifest);
     std::vector<ArchiveFileRecord> files;
     for (const JobRecord& record : localplatform::listJobs()) {
         if (record.jobId == jobId) files = record.files;
@@ -248,14 +250,7 @@ ArchiveMap copyArchives(SourceJob& read, unsigned long long jobId, BackupPipelin
         invalidate(job, report, jobId);
         throw;
     }
-    report.library().backupClose();
-    const bool closed = job.closePipeline(kCloseArchiveFiles, false);
-    report.library().callEnded();
-    if (!closed) {
-        job.closePipeline(kInvalidateArchiveFiles, false);
-        localplatform::failJob(jobId);
-        throw jobFailed("closing the streams failed; the job is marked failed");
-    }
+    closeStreams(job, report, jobId);
     return map;
 }
 
