@@ -181,6 +181,16 @@ TEST(ProgressText, ABackupsTimeLeftCountsThePausesToComeAsLongAsTheLastOne) {
               "backup: 10.0 MiB of 100.0 MiB (10%), 5.0 MiB/s, ETA 0:18; writing 4 streams");
 }
 
+// A copy writes its streams as a backup does: named as a copy, its pauses
+// counted in its time left.
+TEST(ProgressText, ACopyIsNamedSoAndCountsThePausesToComeAsABackupDoes) {
+    Harness h(JobKind::Copy, false, 3, 30 * kMiB);
+    h.phases.enter(1, Phase::Pause);
+    EXPECT_EQ(h.line.text(h.now),
+              "copy: 0 B of 30.0 MiB (0%), ETA 0:06; stream 1 of 3: the mandated 2 s pause after "
+              "its archive file was created");
+}
+
 TEST(ProgressText, RestoreNamesItsPhasesAndNoEtaOnceAllIsRead) {
     Harness h(JobKind::Restore, false, 3, 10 * kMiB);
     h.phases.enter(2, Phase::Open);

@@ -5,6 +5,7 @@
 #
 #   listing   list --wal's lines and document, list --json's recoveryWindow
 #             (and none for a store without WAL), --wal refused with --files
+#   copy      the archive copied into another store lists and fetches the same
 #   fetch     wal-fetch: a segment back whole with the rest of its job
 #             spooled, one the archive lacks exit 1 without a word, one
 #             whose archive file was damaged exit 126 with one line
@@ -112,6 +113,21 @@ PY
   expect 2 "--files excludes --wal" list --wal --files
   expect 2 "--job excludes --wal" list --wal --job 1
   echo "PASS: listing"
+  ;;
+
+copy)
+  # A store's WAL archive copied into another store: its jobs, its window
+  # and its segments are the same there.
+  push 1 1 2 3
+  push 1 4
+  run copy --all-new --to other 2>err.txt || { cat err.txt >&2; fail "the copy of the WAL archive failed"; }
+  run list --wal >here.txt
+  "$agent" --store other list --wal >there.txt
+  diff here.txt there.txt || fail "the copy's WAL archive lists otherwise"
+  mkdir restored
+  "$agent" --store other wal-fetch 000000010000000000000004 restored/RECOVERYXLOG 2>err.txt ||
+    { cat err.txt >&2; fail "wal-fetch from the copy failed"; }
+  cmp restored/RECOVERYXLOG pg_wal/000000010000000000000004 || fail "wal-fetch from the copy brought other bytes"
   ;;
 
 fetch)
