@@ -8,8 +8,8 @@
 #               on_object_store.sh also from the object store into a
 #               directory and from there into the object store again
 #   refusals    exit 2 and one line, and no target made, for each mistake
-#   killed      SIGKILL at every step of a copy (fewer with the catalog in
-#               PostgreSQL, on an object store, or CRASH_STRIDE set): after cleanup every job of the target is complete
+#   killed      SIGKILL at every step of a copy (fewer on an object store,
+#               or with CRASH_STRIDE set): after cleanup every job of the target is complete
 #               and restores, or is failed with no file; copied again, a
 #               job left failed is copied whole
 # Usage: copy_e2e.sh AGENT CASE
@@ -133,11 +133,9 @@ killed)
   on src -q backup a.bin --streams 3 --compress lz4 --encrypt --key-file key --manifest m2.json
   before=$(jobs_of src)
   # CRASH_STRIDE=N kills at every Nth step (the sanitizers' workflow), as
-  # crash_consistency.sh does; with the catalog in PostgreSQL every second
-  # step and on an object store every sixth, from a first one drawn at
-  # random, so that runs together cover every step.
+  # crash_consistency.sh does; on an object store every sixth, from a first
+  # one drawn at random, so that runs together cover every step.
   stride=${CRASH_STRIDE:-1}
-  [[ -n ${PIPELINE_CATALOG:-} ]] && stride=2
   object_store && stride=6
   n=$((1 + RANDOM % stride))
   kills=0
