@@ -11,7 +11,8 @@
 #   killed      SIGKILL at every step of a copy (fewer on an object store,
 #               or with CRASH_STRIDE set): after cleanup every job of the target is complete
 #               and restores, or is failed with no file; copied again, a
-#               job left failed is copied whole
+#               job left failed is copied whole; SIGTERM ends a paced copy
+#               at once, and the copy after it is whole
 # Usage: copy_e2e.sh AGENT CASE
 set -euo pipefail
 agent=$1
@@ -180,6 +181,21 @@ killed)
   ((kills > 3)) || fail "only $kills kills: the copy had no steps to kill at"
   [[ $(jobs_of "$target") == "$before" ]] || fail "the copy that ran to its end is not whole"
   echo "killed $kills times"
+  # SIGTERM while a limit paces the copy: exit 143 within seconds, what it
+  # wrote invalidated, and the copy after a cleanup whole.
+  "$agent" --store "$(store_url src)" --test-skip-pauses copy --all-new --to "$(store_url signalled)" \
+    --limit-rate 512K </dev/null >/dev/null 2>term.txt &
+  pid=$!
+  sleep 1.5
+  started=$SECONDS
+  kill -TERM "$pid"
+  got=0
+  wait "$pid" || got=$?
+  [[ $got == 143 ]] || { cat term.txt >&2; fail "a copy ended $got on SIGTERM"; }
+  ((SECONDS - started < 10)) || fail "a copy took $((SECONDS - started)) s to end on SIGTERM"
+  on signalled -q cleanup >/dev/null
+  on src -q copy --all-new --to "$(store_url signalled)" || fail "the copy after a SIGTERM failed"
+  [[ $(jobs_of signalled) == "$before" ]] || fail "the copy after a SIGTERM is not whole"
   ;;
 *) fail "no case $case_name" ;;
 esac

@@ -24,7 +24,7 @@
 // chunk.
 class ArchiveCopy {
 public:
-    static constexpr std::size_t kCopyChunk = 4u << 20;
+    static constexpr std::size_t kCopyChunk = 1u << 20;
 
     // jobId: the job whose streams are written; phases: may be null.
     ArchiveCopy(unsigned long long jobId, StreamPhases* phases);
