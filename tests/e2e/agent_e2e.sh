@@ -1313,16 +1313,8 @@ rate_limit)
   took=$(elapsed expect 1 "half.bin changed while it was read" --store store --test-skip-pauses \
     backup half.bin --streams 2 --manifest f.json --limit-rate 1K --test-after-first-chunk 'echo more >>"$1"')
   within "$took" 0 15000 || fail "a failed job waited on the limit for $took ms"
-  "$agent" --store store --test-skip-pauses -q backup db.bin --streams 2 --manifest s.json \
-    --limit-rate 1K 2>term.txt &
-  pid=$!
-  sleep 1
-  started=$SECONDS
-  kill -TERM "$pid"
-  got=0
-  wait "$pid" || got=$?
-  [[ $got == 143 ]] || { cat term.txt >&2; fail "a paced job ended $got on SIGTERM"; }
-  ((SECONDS - started < 10)) || fail "a paced job took $((SECONDS - started)) s to end on SIGTERM"
+  ends_on_sigterm 1 10 "$agent" --store store --test-skip-pauses -q backup db.bin --streams 2 \
+    --manifest s.json --limit-rate 1K
   # --nice: what the job's threads run at.
   "$agent" --store store --test-skip-pauses -q backup db.bin --streams 1 --manifest n.json --nice \
     --test-after-first-chunk 'cut -d" " -f19 /proc/$PPID/stat >nice.txt; ionice -p $PPID >ionice.txt'

@@ -183,16 +183,8 @@ killed)
   echo "killed $kills times"
   # SIGTERM while a limit paces the copy: exit 143 within seconds, what it
   # wrote invalidated, and the copy after a cleanup whole.
-  "$agent" --store "$(store_url src)" --test-skip-pauses copy --all-new --to "$(store_url signalled)" \
-    --limit-rate 512K </dev/null >/dev/null 2>term.txt &
-  pid=$!
-  sleep 1.5
-  started=$SECONDS
-  kill -TERM "$pid"
-  got=0
-  wait "$pid" || got=$?
-  [[ $got == 143 ]] || { cat term.txt >&2; fail "a copy ended $got on SIGTERM"; }
-  ((SECONDS - started < 10)) || fail "a copy took $((SECONDS - started)) s to end on SIGTERM"
+  ends_on_sigterm 1.5 10 "$agent" --store "$(store_url src)" --test-skip-pauses copy --all-new \
+    --to "$(store_url signalled)" --limit-rate 512K
   on signalled -q cleanup >/dev/null
   on src -q copy --all-new --to "$(store_url signalled)" || fail "the copy after a SIGTERM failed"
   [[ $(jobs_of signalled) == "$before" ]] || fail "the copy after a SIGTERM is not whole"

@@ -28,6 +28,22 @@ expect_line() {
     { cat err.txt >&2; fail "'$*' did not say only: $line"; }
 }
 
+# Runs $3... in the background (stdin from /dev/null, stderr to term.txt),
+# sends it SIGTERM after $1 seconds and fails unless it ends with status
+# 143 within $2 seconds more.
+ends_on_sigterm() {
+  local after=$1 bound=$2 pid started got=0
+  shift 2
+  "$@" </dev/null >/dev/null 2>term.txt &
+  pid=$!
+  sleep "$after"
+  started=$SECONDS
+  kill -TERM "$pid"
+  wait "$pid" || got=$?
+  [[ $got == 143 ]] || { cat term.txt >&2; fail "'$*' ended $got on SIGTERM"; }
+  ((SECONDS - started < bound)) || fail "'$*' took $((SECONDS - started)) s to end on SIGTERM"
+}
+
 # The stores a test makes: directories in its work directory, or, when
 # on_object_store.sh runs it, stores of the same names in the test object
 # store (below $PIPELINESETUP_TEST_STORE_BASE, looked at with the s3_tool in
