@@ -29,6 +29,11 @@ on() {
 job_of() { python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["jobId"])' "$1"; }
 # The jobs of store $1's list with their states, "JOB STATE" a line.
 jobs_of() { on "$1" list 2>/dev/null | awk 'NR > 1 {print $1, $2}' | sort -u; }
+# The jobs of store $1 with when each began, as list --json gives them.
+began_of() {
+  on "$1" --json list 2>/dev/null |
+    python3 -c 'import json, sys; [print(j["jobId"], j["createdAt"]) for j in json.load(sys.stdin)["jobs"]]' | sort
+}
 
 make_inputs() {
   head -c 3000000 /dev/urandom >a.bin
@@ -65,6 +70,8 @@ round_trip)
     { cat copy.txt >&2; fail "the copy did not sum up"; }
   [[ $(jobs_of src) == "$before" ]] || fail "the copy changed the source's jobs"
   [[ $(jobs_of dst) == "$before" ]] || fail "the target's jobs are not the source's: $(jobs_of dst)"
+  # Each began when its backup did, for the target's retention and chains.
+  [[ $(began_of dst) == "$(began_of src)" ]] || fail "the copies began at other times: $(began_of dst)"
   # Each job restores by its id from the copy, the incr through its full.
   restore_job "$(store_url dst)" "$(job_of m1.json)" out1
   cmp a.bin out1/a.bin && diff -r t-before out1/t || fail "job 1 restored other bytes from the copy"
@@ -169,6 +176,8 @@ killed)
         on src copy --all-new --to "$(store_url "$target")" >/dev/null 2>again.txt ||
           { cat again.txt >&2; fail "the copy after a kill at step $n failed"; }
         [[ $(jobs_of "$target") == "$before" ]] || fail "the copy after a kill at step $n is not whole"
+        [[ $(began_of "$target") == "$(began_of src)" ]] ||
+          fail "the copy after a kill at step $n began at other times"
         on "$target" check --key-file key >check.txt 2>&1 ||
           { cat check.txt >&2; fail "the copy after a kill at step $n is not sound"; }
       fi

@@ -95,9 +95,13 @@ std::unique_ptr<JobReadHold> holdJobForReading(unsigned long long jobId) {
                                               job ? job->state : std::string());
 }
 
-void beginJob(unsigned long long jobId) { openedStore()->beginJob(jobId); }
+void beginJob(unsigned long long jobId, const std::string& createdAt) {
+    openedStore()->beginJob(jobId, createdAt);
+}
 
-void beginJobAgain(unsigned long long jobId) { openedStore()->beginJobAgain(jobId); }
+void beginJobAgain(unsigned long long jobId, const std::string& createdAt) {
+    openedStore()->beginJobAgain(jobId, createdAt);
+}
 
 void completeJob(unsigned long long jobId) { openedStore()->completeJob(jobId); }
 

@@ -96,14 +96,15 @@ public:
 
     // Enters the job as running, its liveness lock held by this process;
     // throws StoreError (JobExists) for a job the store knows, begun here
-    // included.
-    void beginJob(unsigned long long jobId);
+    // included. createdAt: its creation time as the catalog records it;
+    // empty: now.
+    void beginJob(unsigned long long jobId, const std::string& createdAt = "");
     // Begins the job unless this process already has, as one step, so that
     // the first creations of a job on several threads begin it once.
     void joinJob(unsigned long long jobId);
     // Begins again a job that failed and has no archive file left (see
     // localplatform::beginJobAgain).
-    void beginJobAgain(unsigned long long jobId);
+    void beginJobAgain(unsigned long long jobId, const std::string& createdAt);
     void completeJob(unsigned long long jobId);
     void failJob(unsigned long long jobId) noexcept;
     // Releases the locks of every job begun here.
@@ -122,7 +123,7 @@ private:
     // also when the catalog cannot be reached.
     bool completeInCatalog(unsigned long long jobId) const noexcept;
     // beginJob with m_mutex held.
-    void beginLocked(unsigned long long jobId);
+    void beginLocked(unsigned long long jobId, const std::string& createdAt = "");
     Store(std::shared_ptr<Storage> storage, std::string dir, Access access);
     void setUp(bool create, const std::string& catalog, const std::string& fallback,
                const std::string& shareGroup, bool clearPlaces);

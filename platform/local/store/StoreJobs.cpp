@@ -28,10 +28,10 @@ bool Store::jobLockHeld(unsigned long long jobId) const {
     return liveness()->probe(jobId) == nullptr;
 }
 
-void Store::beginJob(unsigned long long jobId) {
+void Store::beginJob(unsigned long long jobId, const std::string& createdAt) {
     requireWritable("beginJob");
     std::lock_guard<std::mutex> lock(m_mutex);
-    beginLocked(jobId);
+    beginLocked(jobId, createdAt);
 }
 
 void Store::joinJob(unsigned long long jobId) {
@@ -43,7 +43,7 @@ void Store::joinJob(unsigned long long jobId) {
 // The catalog is asked first, so that a known job is refused without
 // touching its lock; the lock is taken before the job is entered, so that
 // once the entry is visible its liveness is decided by the lock.
-void Store::beginLocked(unsigned long long jobId) {
+void Store::beginLocked(unsigned long long jobId, const std::string& createdAt) {
     const auto known = [jobId](const std::string& how) {
         throw StoreError(StoreError::Kind::JobExists,
                          formatText("the store already has job %llu (%s)", jobId, how.c_str()));
@@ -55,15 +55,17 @@ void Store::beginLocked(unsigned long long jobId) {
     std::unique_ptr<JobLock> held = liveness()->holdForWriting(jobId);
     if (!held) known("running in another process");
     CatalogTransaction transaction(*connection);
-    if (!connection->insertJob(CatalogJob{jobId, "running", "", ""})) known("just begun elsewhere");
+    if (!connection->insertJob(CatalogJob{jobId, "running", createdAt, ""})) {
+        known("just begun elsewhere");
+    }
     transaction.commit();
     m_locks[jobId] = std::move(held);
     crashPoint("job begun");
 }
 
 // As beginLocked, for a failed job that a cleanup emptied: the lock first,
-// then the state, in one transaction that sees no file of the job.
-void Store::beginJobAgain(unsigned long long jobId) {
+// then the job entered anew, in one transaction that sees no file of it.
+void Store::beginJobAgain(unsigned long long jobId, const std::string& createdAt) {
     requireWritable("beginJobAgain");
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto refused = [jobId](const std::string& why) {
@@ -81,7 +83,10 @@ void Store::beginJobAgain(unsigned long long jobId) {
     if (!connection->archiveFilesOf(jobId).empty()) {
         refused("failed, with archive files a cleanup has not removed yet");
     }
-    connection->setJobState(jobId, "running");
+    connection->removeJob(jobId);
+    if (!connection->insertJob(CatalogJob{jobId, "running", createdAt, ""})) {
+        refused("just begun elsewhere");
+    }
     transaction.commit();
     m_locks[jobId] = std::move(held);
     crashPoint("job begun");

@@ -122,6 +122,7 @@ struct SourceJob {
     std::vector<std::unique_ptr<localplatform::ArchiveData>> data;
     std::optional<std::string> keyCheck;  // the source's, for an encrypted job
     uint64_t bytes = 0;
+    std::string createdAt;  // when the job began, which its copy keeps
 };
 
 SourceJob readSource(unsigned long long jobId, const localplatform::StoreBeside& source) {
@@ -141,7 +142,9 @@ SourceJob readSource(unsigned long long jobId, const localplatform::StoreBeside&
     read.manifest = std::move(*manifest);
     std::vector<ArchiveFileRecord> files;
     for (const JobRecord& record : localplatform::listJobs()) {
-        if (record.jobId == jobId) files = record.files;
+        if (record.jobId != jobId) continue;
+        files = record.files;
+        read.createdAt = record.createdAt;
     }
     for (const ManifestArchive& archive : read.manifest.archives) {
         const auto found = std::find_if(files.begin(), files.end(), [&](const auto& file) {
@@ -266,9 +269,9 @@ void copyJob(unsigned long long jobId, bool again, const localplatform::StoreBes
         if (again) {
             say("job %llu: %s has it failed, from a copy that did not end; copying it again", jobId,
                 localplatform::storeDirectory().c_str());
-            localplatform::beginJobAgain(jobId);
+            localplatform::beginJobAgain(jobId, read.createdAt);
         } else {
-            localplatform::beginJob(jobId);
+            localplatform::beginJob(jobId, read.createdAt);
         }
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);

@@ -16,7 +16,8 @@ struct CopyOptions {
 // Copies complete jobs from the store that config names (the source, read
 // only) into the store options.to (the target, made when absent, with the
 // catalog config names or $PIPELINE_CATALOG), oldest first, each as a job
-// of the same id: its archive files byte for byte (compressed and
+// of the same id and the same creation time (what retention and chains go
+// by): its archive files byte for byte (compressed and
 // encrypted as stored: no key is needed), one stream each, through the
 // library as a backup writes them, then its manifest with the target's
 // archive files, then the job marked complete. The target's record of each

@@ -13,14 +13,17 @@ namespace localplatform {
 
 // Begins a job: refuses (JobExists) a job id the store knows in any state,
 // then takes the job's liveness lock, held until failJob, completeJob,
-// closeStore or exit, and enters the job as "running". Unusable on a
-// read-only store; Failed when the store fails.
-void beginJob(unsigned long long jobId);
+// closeStore or exit, and enters the job as "running". createdAt: when the
+// job began, as JobRecord::createdAt gives it (a job copied from another
+// store keeps its own); empty: now. Unusable on a read-only store; Failed
+// when the store fails.
+void beginJob(unsigned long long jobId, const std::string& createdAt = "");
 // Begins again, as beginJob does, a job that failed and whose archive
 // files a cleanup removed (a copy that was killed, say), so that it can be
 // written whole under its id. Refuses (JobExists) a job in any other state,
 // one with archive files left, a complete one and one running elsewhere.
-void beginJobAgain(unsigned long long jobId);
+// createdAt: as beginJob's.
+void beginJobAgain(unsigned long long jobId, const std::string& createdAt = "");
 // Marks a job this process began complete, durably (a marker in jobs/ first,
 // then the catalog), and releases its lock. Refuses (Failed) a job that was
 // not begun here or that has a file that is not closed.
