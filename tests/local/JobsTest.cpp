@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <set>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "LocalFixture.h"
@@ -8,6 +9,7 @@
 #include "platform/local/Config.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/Maintenance.h"
+#include "platform/local/StoreBeside.h"
 #include "platform/local/StoreSession.h"
 
 using localplatform::ArchiveFileRecord;
@@ -332,4 +334,69 @@ TEST_F(LocalJobsTest, SkippedPausesAreLoggedButNotSlept) {
     QISLEEP_InTeRnAl(3600 * 1000, "BackupPipelineSetup", 232);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
     EXPECT_NE(log().find("pausing 3600000 ms for BackupPipelineSetup:232"), std::string::npos);
+}
+
+// A copy that was killed leaves its job failed; once a cleanup removed its
+// files, the job may be begun again under its id, with the time it began,
+// and nothing else may.
+TEST_F(LocalJobsTest, OnlyAFailedJobWithNoFileLeftIsBegunAgainAndItKeepsTheTimeGiven) {
+    const unsigned long long job = config.jobId * 10;
+    const std::string began = "2026-01-02T03:04:05.678Z";
+    useJob(job);
+    localplatform::beginJob(job, began);
+    backup("copied in part");
+    localplatform::failJob(job);
+    const auto refusedAgain = [&](unsigned long long id) {
+        try {
+            localplatform::beginJobAgain(id, began);
+        } catch (const StoreError& error) {
+            return error.kind() == StoreError::Kind::JobExists;
+        }
+        return false;
+    };
+    EXPECT_TRUE(refusedAgain(job)) << "begun again with its file still there";
+    EXPECT_TRUE(refusedAgain(job + 1)) << "an unknown job begun again";
+    localplatform::cleanup();
+    localplatform::beginJobAgain(job, began);
+    const auto jobs = localplatform::listJobs();
+    const localplatform::JobRecord* record = jobOf(jobs, job);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(record->state, "running");
+    EXPECT_EQ(record->createdAt, began);
+    EXPECT_TRUE(refusedAgain(job)) << "begun again while running here";
+    backup("copied whole");
+    localplatform::completeJob(job);
+    EXPECT_TRUE(refusedAgain(job)) << "a complete job begun again";
+    const auto after = localplatform::listJobs();
+    ASSERT_NE(jobOf(after, job), nullptr);
+    EXPECT_EQ(jobOf(after, job)->state, "complete");
+}
+
+// A store opened beside the open one is what the platform's calls work on,
+// on the thread whose scope of it lives, and only there and then.
+TEST_F(LocalJobsTest, AStoreBesideIsWhatAThreadsCallsSeeWhileItsScopeLives) {
+    localplatform::Config other = config;
+    other.storeDir = dir() + "/other";
+    other.logFile.clear();
+    const unsigned long long theirs = config.jobId * 10 + 1;
+    localplatform::openStore(other, localplatform::Access::ReadWrite, true);
+    localplatform::beginJob(theirs);
+    localplatform::failJob(theirs);
+    localplatform::openStore(config, localplatform::Access::ReadWrite, true);
+    const std::string ours = localplatform::storeDirectory();
+
+    const localplatform::StoreBeside beside(other);
+    EXPECT_EQ(beside.directory(), std::filesystem::canonical(dir() + "/other").string());
+    {
+        const localplatform::StoreBeside::Scope scope(beside);
+        EXPECT_EQ(localplatform::storeDirectory(), beside.directory());
+        const auto jobs = localplatform::listJobs();
+        EXPECT_NE(jobOf(jobs, theirs), nullptr);
+        std::string elsewhere;
+        std::thread([&] { elsewhere = localplatform::storeDirectory(); }).join();
+        EXPECT_EQ(elsewhere, ours) << "another thread's calls went to the store beside";
+    }
+    EXPECT_EQ(localplatform::storeDirectory(), ours);
+    const auto jobs = localplatform::listJobs();
+    EXPECT_EQ(jobOf(jobs, theirs), nullptr);
 }
