@@ -944,7 +944,7 @@ PY
     fail "check's failure document does not list the problem"
   # Commands without a document refuse --json; a command line not understood
   # gets its document too.
-  json_failure 2 "--json is for list, check, backup and restore, not cleanup" --store store \
+  json_failure 2 "--json is for list, check, backup, restore and copy, not cleanup" --store store \
     cleanup --json
   json_failure 2 "unknown option --bogus (see --help)" --store store \
     list --json --bogus

@@ -94,9 +94,17 @@ round_trip)
   grep -qx "pipeline-agent: copied 0 jobs to $(store_shown dst); 4 jobs complete there already" again.txt ||
     { cat again.txt >&2; fail "a second copy did not skip every job"; }
   on src -q backup a.bin --manifest m5.json
-  on src copy "$(job_of m5.json)" "$(job_of m1.json)" --to "$(store_url dst)" 2>named.txt
+  on src --json copy "$(job_of m5.json)" "$(job_of m1.json)" --to "$(store_url dst)" >named.json 2>named.txt
   grep -qx "pipeline-agent: copied 1 job to $(store_shown dst); 1 job complete there already" named.txt ||
     { cat named.txt >&2; fail "a named new job was not copied alone"; }
+  python3 - named.json "$(job_of m5.json)" "$(job_of m1.json)" "$(store_shown dst)" <<'PY' ||
+import json, sys
+doc = json.load(open(sys.argv[1]))
+assert doc["ok"] and doc["command"] == "copy", doc
+assert doc["copied"] == [int(sys.argv[2])] and doc["skipped"] == [int(sys.argv[3])], doc
+assert doc["to"] == sys.argv[4] and doc["from"].endswith("src"), doc
+PY
+    fail "copy --json did not tell what it copied and skipped"
   if object_store; then
     # From the object store into a directory, and from there into the
     # object store again.

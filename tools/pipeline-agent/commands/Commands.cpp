@@ -22,7 +22,7 @@ Command copyCommand();
 namespace {
 
 // The commands whose json is true, as --help and the refusal name them.
-constexpr const char* kJsonCommands[] = {"list", "check", "backup", "restore"};
+constexpr const char* kJsonCommands[] = {"list", "check", "backup", "restore", "copy"};
 
 #ifndef NDEBUG
 // Whether kJsonCommands names exactly the commands that print a document.

@@ -16,6 +16,7 @@ Command copyCommand() {
     Command command;
     command.name = "copy";
     command.description = "copy complete jobs into another store, as they are stored";
+    command.json = true;
     command.logName = "copy";
     command.define = [](CLI::App& app) -> CommandRun {
         auto copy = std::make_shared<CopyOptions>();
@@ -37,12 +38,12 @@ Command copyCommand() {
             ->required()
             ->type_name("STORE");
         addJobLimits(app, *limits);
-        return [copy, limits](localplatform::Config config, JsonReport&) {
+        return [copy, limits](localplatform::Config config, JsonReport& report) {
             copy->rateLimit = applyJobLimits(*limits);
             if (copy->jobs.empty() == !copy->allNew) {
                 throw badInput("copy takes the jobs to copy or --all-new, one of them");
             }
-            runCopy(*copy, std::move(config));
+            runCopy(*copy, std::move(config), report);
         };
     };
     return command;

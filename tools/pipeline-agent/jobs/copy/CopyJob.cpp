@@ -315,7 +315,7 @@ void copyJob(unsigned long long jobId, bool again, const localplatform::StoreBes
 
 }  // namespace
 
-void runCopy(const CopyOptions& options, localplatform::Config config) {
+void runCopy(const CopyOptions& options, localplatform::Config config, JsonReport& json) {
     localplatform::Config sourceConfig = config;
     sourceConfig.catalog.clear();  // its own, as its store.ini names it
     std::unique_ptr<localplatform::StoreBeside> source;
@@ -346,13 +346,22 @@ void runCopy(const CopyOptions& options, localplatform::Config config) {
     openStoreFor(config, localplatform::Access::ReadWrite, true);
     target = localplatform::storeDirectory();
     onInterrupt([](int) { localplatform::interrupt(); });
+    json.add({{"from", source->directory()}, {"to", target}, {"skipped", plan.skip}});
     for (const unsigned long long job : plan.skip) {
         say("job %llu: %s has it complete already; skipped", job, target.c_str());
     }
+    std::vector<unsigned long long> copied;
     for (const unsigned long long job : plan.copy) {
         const bool again = std::find(plan.again.begin(), plan.again.end(), job) != plan.again.end();
-        copyJob(job, again, *source, config, options.rateLimit);
+        try {
+            copyJob(job, again, *source, config, options.rateLimit);
+        } catch (...) {
+            json.add({{"copied", copied}});
+            throw;
+        }
+        copied.push_back(job);
     }
+    json.add({{"copied", copied}});
     say("copied %s to %s; %s complete there already", counted(plan.copy.size(), "job").c_str(),
         target.c_str(), counted(plan.skip.size(), "job").c_str());
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/local/Config.h"
+#include "report/JsonReport.h"
 
 struct CopyOptions {
     std::vector<unsigned long long> jobs;  // the jobs named; empty with allNew
@@ -31,5 +32,6 @@ struct CopyOptions {
 // copied. A job whose copy fails is invalidated and marked failed in the
 // target (cleanup settles a killed one), and the copy stops there (failed
 // job). The source's jobs are held against deletion while they are read.
-// The command's thread.
-void runCopy(const CopyOptions& options, localplatform::Config config);
+// Adds to json the stores (once planned), the jobs skipped and those
+// copied (as far as it got, on a failure too). The command's thread.
+void runCopy(const CopyOptions& options, localplatform::Config config, JsonReport& json);
