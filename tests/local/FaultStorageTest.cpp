@@ -312,7 +312,7 @@ TEST_F(LocalFaultStorageTest, AReplacementThatFailsLeavesTheTextBeforeAndNothing
 
 TEST_F(LocalFaultStorageTest, APlacementIsWrittenBesideSyncedLinkedAndNeverOverAnother) {
     auto storage = faulty("");
-    const std::string beside = ".encryption-check.new-" + std::to_string(::getpid());
+    const std::string beside = "encryption-check.new-" + std::to_string(::getpid());
     ASSERT_TRUE(storage->placeDurably(path("encryption-check"), "check one\n", modes));
     EXPECT_EQ(contentsOf(path("encryption-check")), "check one\n");
     EXPECT_EQ(ops(storage->calls()), "create append sync link remove syncdir");

@@ -19,6 +19,16 @@ const char* describeKind(EntryStatus::Kind kind) {
     }
 }
 
+namespace {
+
+// The name of this process's own file beside path, which a replacement or a
+// placement writes first: path.new-<pid>.
+std::string besideName(const std::string& path) {
+    return path + ".new-" + std::to_string(::getpid());
+}
+
+}  // namespace
+
 // Creates path exclusively holding text, synced; on a failure it is removed
 // again and errno is that of the step that failed.
 bool Storage::writeWhole(const std::string& path, const std::string& text,
@@ -42,9 +52,7 @@ bool Storage::createDurably(const std::string& path, const std::string& text,
 
 bool Storage::placeDurably(const std::string& path, const std::string& text,
                            const FileModes& modes) {
-    const auto slash = path.rfind('/');
-    const std::string own = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".new-" +
-                            std::to_string(::getpid());
+    const std::string own = besideName(path);
     if (!writeWhole(own, text, modes)) return false;
     const bool placed = link(own, path);
     const int saved = errno;
@@ -58,7 +66,7 @@ bool Storage::placeDurably(const std::string& path, const std::string& text,
 
 bool Storage::replaceDurably(const std::string& path, const std::string& text,
                              const FileModes& modes) {
-    const std::string fresh = path + ".new-" + std::to_string(::getpid());
+    const std::string fresh = besideName(path);
     if (!writeWhole(fresh, text, modes)) return false;
     if (!rename(fresh, path)) {
         const int saved = errno;

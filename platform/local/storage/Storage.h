@@ -217,7 +217,7 @@ public:
     // complete file in place.
     bool createDurably(const std::string& path, const std::string& text, const FileModes& modes);
     // The same, but whole or not at all even when the process dies on the
-    // way. Here: written to a name of its own beside path (.NAME.new-<pid>),
+    // way. Here: written to a name of its own beside path (path.new-<pid>),
     // synced, linked to path, the name of its own removed and the directory
     // synced. False with errno set of the step that failed: EEXIST when
     // path exists, which is left as it is. A process killed on the way may

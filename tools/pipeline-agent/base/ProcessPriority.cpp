@@ -13,6 +13,7 @@ namespace {
 constexpr int kIoprioWhoProcess = 1;
 constexpr int kIoprioClassShift = 13;
 constexpr int kIoprioClassBestEffort = 2;
+constexpr int kIoprioClassIdle = 3;
 constexpr int kIoprioLowestLevel = 7;
 
 constexpr int kMoreNiceness = 10;
@@ -29,7 +30,7 @@ std::string lowerPriority() {
     const int current = static_cast<int>(::syscall(SYS_ioprio_get, kIoprioWhoProcess, 0));
     const int lowest = (kIoprioClassBestEffort << kIoprioClassShift) | kIoprioLowestLevel;
     // The idle class is lower still: it is kept.
-    const bool idle = current >= 0 && (current >> kIoprioClassShift) == 3;
+    const bool idle = current >= 0 && (current >> kIoprioClassShift) == kIoprioClassIdle;
     if (!idle && ::syscall(SYS_ioprio_set, kIoprioWhoProcess, 0, lowest) != 0) {
         failed += std::string(failed.empty() ? "" : "; ") +
                   "cannot lower the I/O priority: " + std::strerror(errno);

@@ -27,14 +27,17 @@ std::chrono::nanoseconds RateLimit::pace(uint64_t bytes) {
     nanoseconds due;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_started || m_due < start - kCredit) {
-            m_due = m_started ? start - nanoseconds(kCredit) : start;
-            m_started = true;
+        // The first bytes are due from now; later ones from when the ones
+        // before were, but no earlier than the credit allows.
+        if (!m_due) {
+            m_due = start;
+        } else if (*m_due < start - kCredit) {
+            m_due = start - nanoseconds(kCredit);
         }
         // bytes / rate seconds, in ns, worked out in 128 bits.
-        m_due += nanoseconds(
+        *m_due += nanoseconds(
             static_cast<int64_t>(static_cast<unsigned __int128>(bytes) * 1'000'000'000u / m_rate));
-        due = m_due;
+        due = *m_due;
     }
     nanoseconds now = start;
     while (now < due && !m_released && interruptSignal() == 0) {

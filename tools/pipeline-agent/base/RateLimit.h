@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 // Keeps the bytes that all of a job's threads move, together, at or under a
@@ -35,8 +36,6 @@ public:
     RateLimit(const RateLimit&) = delete;
     RateLimit& operator=(const RateLimit&) = delete;
 
-    uint64_t bytesPerSecond() const { return m_rate; }
-
     // Counts `bytes` that the caller just moved, then waits until the bytes
     // counted so far, by every thread, fit under the rate since the first
     // (less any credit). Returns at once after release() or a stop signal.
@@ -51,10 +50,9 @@ private:
     const Clock m_clock;
     const Sleep m_sleep;
     std::mutex m_mutex;
-    // When the bytes counted so far are due, by the rate; zero before the
+    // When the bytes counted so far are due, by the rate; none before the
     // first.
-    std::chrono::nanoseconds m_due{0};
-    bool m_started = false;
+    std::optional<std::chrono::nanoseconds> m_due;
     std::atomic<bool> m_released{false};
 };
 

@@ -5,36 +5,19 @@
 #include "base/AgentError.h"
 #include "base/Interrupt.h"
 
-ArchiveCopy::ArchiveCopy(unsigned long long jobId, StreamPhases* phases)
-    : m_jobId(jobId), m_phases(phases) {}
+ArchiveCopy::ArchiveCopy(unsigned long long jobId, std::size_t streams, StreamPhases* phases)
+    : m_jobId(jobId), m_phases(phases), m_threads(streams, phases, m_stop, Phase::Data) {}
 
 ArchiveCopy::~ArchiveCopy() {
     m_stop = true;
     if (m_phases) m_phases->stopPacing();
-    m_threads.join();
 }
 
 void ArchiveCopy::start(unsigned long stream, std::unique_ptr<localplatform::ArchiveData> source) {
     localplatform::ArchiveData& data = *source;
     m_sources.push_back(std::move(source));
-    const std::exception_ptr notStarted = m_threads.start(
-        "stream " + std::to_string(stream), [this, stream, &data] {
-            if (m_phases) m_phases->enter(stream, Phase::Data);
-            try {
-                copy(stream, data);
-            } catch (...) {
-                m_stop = true;
-                if (m_phases) {
-                    m_phases->stopPacing();
-                    m_phases->enter(stream, Phase::Idle);
-                }
-                throw;
-            }
-            if (m_phases) m_phases->enter(stream, Phase::Idle);
-        });
-    if (notStarted) {
-        m_stop = true;
-        std::rethrow_exception(notStarted);
+    if (!m_threads.start(stream - 1, stream, [this, stream, &data] { copy(stream, data); })) {
+        std::rethrow_exception(m_threads.join());
     }
 }
 

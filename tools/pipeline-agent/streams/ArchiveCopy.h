@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "base/JoinedThreads.h"
 #include "platform/local/ArchiveFiles.h"
 #include "report/StreamPhases.h"
+#include "streams/StreamThreads.h"
 
 // Copies archive files' data into the streams of a job of this process, byte
 // for byte, one thread per stream: each reads its source (an archive file
@@ -26,14 +26,17 @@ class ArchiveCopy {
 public:
     static constexpr std::size_t kCopyChunk = 1u << 20;
 
-    // jobId: the job whose streams are written; phases: may be null.
-    ArchiveCopy(unsigned long long jobId, StreamPhases* phases);
+    // jobId: the job whose streams 1..streams are written; phases: may be
+    // null.
+    ArchiveCopy(unsigned long long jobId, std::size_t streams, StreamPhases* phases);
+    // Stops the copies that still run, and waits for them.
     ~ArchiveCopy();
     ArchiveCopy(const ArchiveCopy&) = delete;
     ArchiveCopy& operator=(const ArchiveCopy&) = delete;
 
     // Starts copying source into stream `stream`, whose archive file is set
-    // up and empty. Owns source.
+    // up and empty. Owns source. Throws AgentError (failed job) when no
+    // thread can be started.
     void start(unsigned long stream, std::unique_ptr<localplatform::ArchiveData> source);
 
     // Waits for every stream's copy. Throws AgentError (failed job) for the
@@ -46,7 +49,7 @@ private:
 
     const unsigned long long m_jobId;
     StreamPhases* const m_phases;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop{false};  // a copy failed, or the job stops
     std::vector<std::unique_ptr<localplatform::ArchiveData>> m_sources;
-    JoinedThreads m_threads;
+    StreamThreads m_threads;  // last: joined before the sources go
 };

@@ -10,16 +10,18 @@
 #include "base/JoinedThreads.h"
 #include "report/StreamPhases.h"
 
-// The threads of one restore request, one per stream that reads: each
-// reports its stream's read phase, and the first failure of any sets
-// `abandoned`, which the others watch to stop at their next delivery.
-// Thread rules: start and join on the request's thread; fail from any
-// thread, for its own slot.
+// The threads of one run of a job's streams, one per stream: each reports
+// its stream in `phase` while it works (a restore request's read, a copy's
+// data), and the first failure of any sets `abandoned`, which the others
+// watch to stop at their next chunk, and ends any wait on the rate limit.
+// Thread rules: start and join on the job's thread; fail from any thread,
+// for its own slot.
 class StreamThreads {
 public:
     // slots: how many threads at most, each with a slot of its own.
-    StreamThreads(std::size_t slots, StreamPhases* phases, std::atomic<bool>& abandoned)
-        : m_failures(slots), m_phases(phases), m_abandoned(abandoned) {}
+    StreamThreads(std::size_t slots, StreamPhases* phases, std::atomic<bool>& abandoned,
+                  Phase phase = Phase::Read)
+        : m_failures(slots), m_phases(phases), m_abandoned(abandoned), m_phase(phase) {}
 
     // Records failure as slot's and stops the others.
     void fail(std::size_t slot, std::exception_ptr failure) {
@@ -36,7 +38,7 @@ public:
         // Kept apart from m_failures[slot], which the thread may already be setting.
         const std::exception_ptr notStarted = m_threads.start(
             "stream " + std::to_string(stream), [this, slot, stream, work = std::move(work)] {
-                if (m_phases) m_phases->enter(stream, Phase::Read);
+                if (m_phases) m_phases->enter(stream, m_phase);
                 try {
                     work();
                 } catch (...) {
@@ -62,5 +64,6 @@ private:
     std::vector<std::exception_ptr> m_failures;
     StreamPhases* const m_phases;
     std::atomic<bool>& m_abandoned;
+    const Phase m_phase;
     JoinedThreads m_threads;
 };

@@ -46,24 +46,10 @@ void beginWaitingParts(BackupPipelineSetup& job, BackupStreams& streams,
 // in order, and starts writing as soon as it is set up.
 void setUpStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport& report,
                   const StreamPlan& plan, StreamRun& run) {
-    if (!job.setupPipeline(kTypeDetail, kTypeCode, 0, plan.createText)) {
-        throw jobFailed("setting up the streams failed");
-    }
+    beginPipeline(job, plan.createText);
     streams.startReading();
     for (unsigned long k = 1; k <= plan.streams; ++k) {
-        report.library().backupSetUp(k);
-        const bool added = job.AddStreamToPipeline(static_cast<int>(k), plan.createText);
-        report.library().callEnded();
-        if (!added) {
-            throwIfInterrupted();
-            throw jobFailed("setting up the streams failed");
-        }
-        localplatform::ArchiveFileRecord file;
-        if (!localplatform::createdArchiveFile(plan.jobId, k, &file)) {
-            throw jobFailed("the platform created no archive file for stream " +
-                            std::to_string(k));
-        }
-        run.archives.push_back({k, file.trellanId, file.groupNumber, file.afileId});
+        run.archives.push_back(addStream(job, report, plan.jobId, k, plan.createText));
         streams.startStream(k);
         beginWaitingParts(job, streams, std::chrono::milliseconds(0));
     }
@@ -86,20 +72,40 @@ void checkArchiveSizes(BackupPipelineSetup& job, const BackupStreams& streams,
     }
 }
 
-void invalidateFailedJob(BackupPipelineSetup& job, BackupStreams& streams, JobReport& report,
-                         const StreamPlan& plan) {
-    streams.stop();
-    say("the backup failed; invalidating the job's archive files");
+}  // namespace
+
+void beginPipeline(BackupPipelineSetup& job, const std::string& createText) {
+    if (!job.setupPipeline(kTypeDetail, kTypeCode, 0, createText)) {
+        throw jobFailed("setting up the streams failed");
+    }
+}
+
+ManifestArchive addStream(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
+                          unsigned long stream, const std::string& createText) {
+    report.library().backupSetUp(stream);
+    const bool added = job.AddStreamToPipeline(static_cast<int>(stream), createText);
+    report.library().callEnded();
+    if (!added) {
+        throwIfInterrupted();
+        throw jobFailed("setting up the streams failed");
+    }
+    localplatform::ArchiveFileRecord file;
+    if (!localplatform::createdArchiveFile(jobId, stream, &file)) {
+        throw jobFailed("the platform created no archive file for stream " +
+                        std::to_string(stream));
+    }
+    return {stream, file.trellanId, file.groupNumber, file.afileId};
+}
+
+void invalidateStreams(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
+                       unsigned long streams, const char* what) {
+    say("the %s failed; invalidating the job's archive files", what);
     report.library().backupClose();
     const bool invalidated = job.closePipeline(kInvalidateArchiveFiles, false);
     report.library().callEnded();
-    if (!invalidated || !archiveFilesInvalidated(plan.jobId, plan.streams)) {
-        sayInvalidationFailed();
-    }
-    localplatform::failJob(plan.jobId);
+    if (!invalidated || !archiveFilesInvalidated(jobId, streams)) sayInvalidationFailed();
+    localplatform::failJob(jobId);
 }
-
-}  // namespace
 
 std::string archiveCreateText(const std::string& firstName, std::size_t setSize) {
     return "pipeline-agent backup of " + firstName +
@@ -135,7 +141,8 @@ StreamRun runStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport
         streams.stop();
         checkArchiveSizes(job, streams, plan, run);
     } catch (const std::exception&) {
-        invalidateFailedJob(job, streams, report, plan);
+        streams.stop();
+        invalidateStreams(job, report, plan.jobId, plan.streams, "backup");
         throw;
     }
     return run;

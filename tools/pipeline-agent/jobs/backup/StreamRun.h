@@ -57,6 +57,23 @@ void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInpu
 StreamRun runStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport& report,
                      const StreamPlan& plan);
 
+// The library's calls a job that writes streams makes, one by one (a copy's
+// as a backup's), on the job's thread:
+// setupPipeline with this agent's type values and no streams yet; throws
+// AgentError (failed job) when it fails.
+void beginPipeline(BackupPipelineSetup& job, const std::string& createText);
+// AddStreamToPipeline for stream `stream` of job jobId, its set-up and
+// pause reported; returns the archive file the platform created for it.
+// Throws AgentError: interrupted on a signal, else a failed job.
+ManifestArchive addStream(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
+                          unsigned long stream, const std::string& createText);
+// After a failure or a signal, with the streams' own threads stopped: has
+// the library invalidate the job's archive files, saying so ("the WHAT
+// failed; invalidating the job's archive files", and how to free their
+// space when that fails), and marks the job failed.
+void invalidateStreams(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
+                       unsigned long streams, const char* what);
+
 // Closes the job's archive files through the library, once the streams
 // wrote everything. When the close fails, the streams it did not reach are
 // invalidated, the job is marked failed and AgentError (failed job) is

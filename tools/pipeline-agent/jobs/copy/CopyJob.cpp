@@ -25,11 +25,6 @@
 
 namespace {
 
-// The values this agent sets its pipelines up with, as a backup does.
-constexpr unsigned long kTypeDetail = 0;
-constexpr unsigned long kTypeCode = 1;
-constexpr unsigned long kInvalidateArchiveFiles = 0;
-
 using localplatform::ArchiveFileRecord;
 using localplatform::JobRecord;
 
@@ -205,14 +200,6 @@ void verifyStored(const SourceJob& read, const ArchiveMap& map) {
     }
 }
 
-void invalidate(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId) {
-    say("the copy failed; invalidating its archive files");
-    report.library().backupClose();
-    job.closePipeline(kInvalidateArchiveFiles, false);
-    report.library().callEnded();
-    localplatform::failJob(jobId);
-}
-
 // Copies job jobId's archive files into streams of a job of the same id in
 // the open store, returning which archive file holds each one's copy.
 ArchiveMap copyArchives(SourceJob& read, unsigned long long jobId, BackupPipelineSetup& job,
@@ -220,25 +207,11 @@ ArchiveMap copyArchives(SourceJob& read, unsigned long long jobId, BackupPipelin
     const std::string createText = "pipeline-agent copy of job " + std::to_string(jobId);
     ArchiveMap map;
     try {
-        ArchiveCopy copy(jobId, &report.phases());
-        if (!job.setupPipeline(kTypeDetail, kTypeCode, 0, createText)) {
-            throw jobFailed("setting up the streams failed");
-        }
+        ArchiveCopy copy(jobId, read.files.size(), &report.phases());
+        beginPipeline(job, createText);
         for (unsigned long k = 1; k <= read.files.size(); ++k) {
-            report.library().backupSetUp(k);
-            const bool added = job.AddStreamToPipeline(static_cast<int>(k), createText);
-            report.library().callEnded();
-            if (!added) {
-                throwIfInterrupted();
-                throw jobFailed("setting up the streams failed");
-            }
-            ArchiveFileRecord made;
-            if (!localplatform::createdArchiveFile(jobId, k, &made)) {
-                throw jobFailed("the platform created no archive file for stream " +
-                                std::to_string(k));
-            }
             map.emplace_back(read.manifest.archives[k - 1],
-                             ManifestArchive{k, made.trellanId, made.groupNumber, made.afileId});
+                             addStream(job, report, jobId, k, createText));
             copy.start(k, std::move(read.data[k - 1]));
         }
         copy.join();
@@ -250,7 +223,7 @@ ArchiveMap copyArchives(SourceJob& read, unsigned long long jobId, BackupPipelin
             }
         }
     } catch (...) {
-        invalidate(job, report, jobId);
+        invalidateStreams(job, report, jobId, read.files.size(), "copy");
         throw;
     }
     closeStreams(job, report, jobId);
