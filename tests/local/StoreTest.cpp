@@ -231,6 +231,51 @@ TEST_F(LocalStorePlacesTest, CheckFindsDamagedMissingExtraAndResizedFiles) {
     EXPECT_EQ(found.size(), 6u) << joined(found);
 }
 
+TEST_F(LocalStorePlacesTest, ABoundedCheckReadsTheJobsNamedFirstAndNamesThoseReadWhole) {
+    backUpTwoJobs();
+    useJob(config.jobId + 1);
+    const unsigned long long later = config.jobId;
+    const ArchiveFileId_t third = backup("third file");
+    (void)backup("fourth file");
+    localplatform::completeJob(later);
+    const std::string thirdPath =
+        localplatform::storeDirectory() + "/files/" + std::to_string(third.afileId) + ".arch";
+
+    localplatform::CheckLimits limits;
+    limits.maxBytes = 21;
+    limits.readFirst = {later, 424242, later};
+    std::vector<std::string> read;
+    limits.progress = [&read](unsigned long long, const std::string& file) {
+        if (read.empty() || read.back() != file) read.push_back(file);
+    };
+    auto bounded = localplatform::check(false, limits);
+    EXPECT_TRUE(bounded.problems.empty()) << joined(bounded.problems);
+    EXPECT_EQ(bounded.bytes, 21u);
+    ASSERT_FALSE(read.empty());
+    EXPECT_EQ(read.front(), thirdPath);
+    EXPECT_EQ(bounded.jobsRead, std::vector<unsigned long long>{later});
+    EXPECT_EQ(bounded.unverified.size(), 3u) << joined(bounded.unverified);
+
+    // Half a job read is no job read; a failed job never counts.
+    limits.maxBytes = 10;
+    EXPECT_TRUE(localplatform::check(false, limits).jobsRead.empty());
+    limits.maxBytes.reset();
+    EXPECT_EQ(localplatform::check(false, limits).jobsRead,
+              (std::vector<unsigned long long>{later, completeJobId}));
+    limits.readFirst.clear();
+    EXPECT_EQ(localplatform::check(false, limits).jobsRead,
+              (std::vector<unsigned long long>{completeJobId, later}));
+
+    // A file whose digest does not match leaves its job out.
+    {
+        std::fstream flip(thirdPath, std::ios::in | std::ios::out | std::ios::binary);
+        flip.put('T' ^ 1);
+    }
+    auto damaged = localplatform::check(false, limits);
+    EXPECT_EQ(damaged.problems.size(), 1u) << joined(damaged.problems);
+    EXPECT_EQ(damaged.jobsRead, std::vector<unsigned long long>{completeJobId});
+}
+
 TEST_F(LocalStorePlacesTest, RepairRebuildsALostCatalogFromTheFilesAlone) {
     backUpTwoJobs();
     const unsigned long long failedJob = config.jobId;

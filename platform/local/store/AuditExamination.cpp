@@ -3,8 +3,10 @@
 
 #include "platform/local/store/AuditExamination.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <utility>
@@ -75,6 +77,9 @@ private:
     void remedy(Remedy::Kind kind, unsigned long long job = 0);
 
     void readCatalog();
+    // The view's rows in the order their data is read: the scan's first
+    // jobs' rows, in its order, then the others as the catalog has them.
+    std::vector<const ArchiveFileRecord*> rowsInReadingOrder() const;
     void checkRow(const ArchiveFileRecord& row);
     // A closed file's data against its entry and description: sizes, then
     // (within the scan's bound) the digest.
@@ -85,6 +90,8 @@ private:
     // A complete job (marked: it has its completion marker) and its files.
     void checkCompleteJob(const CatalogJob& job, bool marked,
                           const std::vector<const ArchiveFileRecord*>& files);
+    // The complete jobs all of whose files were read whole and matched.
+    void findJobsRead(const std::vector<const ArchiveFileRecord*>& order);
     void checkMarkers();
     void checkUnentered();
     void leftBehind(uint64_t id);
@@ -101,7 +108,8 @@ private:
     std::unique_ptr<CatalogBackend> m_catalog;  // null when it cannot be read
     CatalogView m_view;
     std::map<unsigned long long, const CatalogJob*> m_jobById;
-    std::set<uint64_t> m_entered;  // the archive file ids the view has
+    std::set<uint64_t> m_entered;    // the archive file ids the view has
+    std::set<uint64_t> m_readWhole;  // closed files whose data was read and matched
 };
 
 void Examination::doubt(Doubt::Kind kind, uint64_t id, std::string problem, std::string state,
@@ -121,12 +129,14 @@ void Examination::remedy(Remedy::Kind kind, unsigned long long job) {
 CheckResult Examination::run() {
     readCatalog();
     for (const CatalogJob& job : m_view.jobs) m_jobById[job.jobId] = &job;
-    for (const ArchiveFileRecord& row : m_view.rows) {
+    const std::vector<const ArchiveFileRecord*> order = rowsInReadingOrder();
+    for (const ArchiveFileRecord* row : order) {
         stopIfInterrupted();
-        checkRow(row);
-        classify(row);
+        checkRow(*row);
+        classify(*row);
     }
     checkJobs();
+    findJobsRead(order);
     checkMarkers();
     checkUnentered();
     // Without a catalog there is nothing to look at again: every doubt
@@ -150,6 +160,20 @@ void Examination::readCatalog() {
         m_catalog.reset();
     }
     remedy(Remedy::Kind::Repair);
+}
+
+std::vector<const ArchiveFileRecord*> Examination::rowsInReadingOrder() const {
+    std::map<unsigned long long, std::size_t> rank;
+    for (const unsigned long long job : m_scan.readFirst()) rank.try_emplace(job, rank.size());
+    std::vector<const ArchiveFileRecord*> order;
+    for (const ArchiveFileRecord& row : m_view.rows) order.push_back(&row);
+    const auto rankOf = [&rank](const ArchiveFileRecord* row) {
+        const auto found = rank.find(row->jobId);
+        return found == rank.end() ? rank.size() : found->second;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const auto* a, const auto* b) { return rankOf(a) < rankOf(b); });
+    return order;
 }
 
 // What a file's problems are: a complete job's damage, which deleting or
@@ -244,6 +268,25 @@ void Examination::checkClosedData(const ArchiveFileRecord& row, const std::strin
         m_problems.push_back(name + ": its data's SHA-256 is " + sha256 +
                              "; its description records " + sidecar.sha256 +
                              (row.sha256.empty() ? "" : ", the catalog " + row.sha256));
+        return;
+    }
+    if (hashed == row.size) m_readWhole.insert(row.afileId);
+}
+
+void Examination::findJobsRead(const std::vector<const ArchiveFileRecord*>& order) {
+    std::map<unsigned long long, bool> whole;  // by job: every file so far read whole
+    std::vector<unsigned long long> jobs;      // in the order their first file was read
+    for (const ArchiveFileRecord* row : order) {
+        const auto [found, fresh] = whole.try_emplace(row->jobId, true);
+        if (fresh) jobs.push_back(row->jobId);
+        found->second = found->second && m_readWhole.count(row->afileId) > 0;
+    }
+    for (const unsigned long long id : jobs) {
+        const auto job = m_jobById.find(id);
+        if (whole[id] && job != m_jobById.end() && job->second->state == "complete" &&
+            m_store.completionMarked(id)) {
+            m_result.jobsRead.push_back(id);
+        }
     }
 }
 

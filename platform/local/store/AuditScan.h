@@ -46,6 +46,8 @@ public:
         m_read += bytes;
         if (m_limits.progress) m_limits.progress(m_read, path);
     }
+    // The jobs whose files are read first, in their order.
+    const std::vector<unsigned long long>& readFirst() const { return m_limits.readFirst; }
     // Why a file of size bytes was left unread.
     std::string unread(unsigned long long size) const {
         const unsigned long long bound = m_limits.maxBytes.value_or(0);

@@ -55,6 +55,10 @@ struct CheckResult {
     // The commands that help with the problems: `cleanup`, `delete J` or
     // `mark-damaged J`, `check --repair`; one line each.
     std::vector<std::string> advice;
+    // The complete jobs (with their completion markers) every one of whose
+    // archive files, one at least, was closed and had its data read whole
+    // and matching its digests in this check; in the order they were read.
+    std::vector<unsigned long long> jobsRead;
 };
 // How far a check may go, and how it tells how far it got.
 struct CheckLimits {
@@ -62,6 +66,11 @@ struct CheckLimits {
     // bytes read so far and its size stay within this (none: no bound; 0:
     // sizes only).
     std::optional<unsigned long long> maxBytes;
+    // The jobs whose archive files are read first, in this order (a job
+    // named twice, or one the store lacks, is no matter); every other file
+    // follows in the catalog's order. A check that cannot read it all reads
+    // these first.
+    std::vector<unsigned long long> readFirst;
     // Called on the checking thread while data is read, after each chunk:
     // the bytes read so far in all, and the file being read.
     std::function<void(unsigned long long bytesRead, const std::string& file)> progress;
