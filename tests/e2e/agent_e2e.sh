@@ -792,8 +792,12 @@ readonly_and_full)
   "${as_nobody[@]}" "$agent" --store store list >list.txt 2>err.txt ||
     { cat err.txt >&2; fail "list as a reader of the store failed"; }
   [[ $(awk '$5 == "closed"' list.txt | wc -l) == 3 ]] || fail "list as a reader shows other files"
-  "${as_nobody[@]}" "$agent" --store store check >/dev/null 2>err.txt ||
+  "${as_nobody[@]}" "$agent" --store store check >out.txt 2>err.txt ||
     { cat err.txt >&2; fail "check as a reader of the store failed"; }
+  # It cannot record when it verified the jobs, and says so.
+  grep -q "^note: the dates of this check's verification were not kept: no permission to write the store" out.txt ||
+    { cat out.txt >&2; fail "check as a reader did not say it kept no dates"; }
+  [[ ! -e store/verified.json ]] || fail "check as a reader recorded dates"
   got=0
   "${as_nobody[@]}" "$agent" --store store --test-skip-pauses backup db.bin \
     --manifest out/m.json >/dev/null 2>err.txt || got=$?
@@ -904,7 +908,8 @@ for name in ("JOB", "STATE", "ARCHIVE FILE", "STREAM", "FILE STATE", "BYTES", "C
 
 c = doc("check.json")
 assert c == {"ok": True, "command": "check", "store": b["store"], "repair": False,
-             "files": 3, "bytes": b["bytes"], "problems": [], "repaired": []}, c
+             "files": 3, "bytes": b["bytes"], "problems": [], "repaired": [],
+             "jobsVerified": [b["jobId"]]}, c
 PY
 
   # A failure: the document says ok false, the error and the exit code, and
@@ -1324,6 +1329,62 @@ rate_limit)
   expect_line 2 "--limit-rate must be bytes per second from 1K to 1024G (800K, 50M, 1G), not 5X" \
     --store fresh restore m.json --output never --limit-rate 5X
   [[ ! -e fresh && ! -e never ]] || fail "a refused rate left a store or an output"
+  ;;
+
+check_rotation)
+  # check --max-bytes reads the jobs never verified first, then those
+  # verified longest ago, so that nightly runs take every job in turn; a
+  # check that passed records when it read each job whole (list --json's
+  # lastVerified), one that found a problem records nothing.
+  st=$(store_url store)
+  printf 'key file content, thirty-two bytes or more, any bytes at all\n' >key
+  chmod 600 key
+  for i in 1 2 3 4; do make_input "j$i.bin" 300000; done
+  "$agent" --store "$st" --test-skip-pauses -q backup j1.bin --manifest m1.json
+  "$agent" --store "$st" --test-skip-pauses -q backup j2.bin --manifest m2.json
+  "$agent" --store "$st" --test-skip-pauses -q backup j3.bin --manifest m3.json --compress zstd \
+    --encrypt --key-file key
+  "$agent" --store "$st" --test-skip-pauses -q backup j4.bin --manifest m4.json
+  ids=($(for i in 1 2 3 4; do python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["jobId"])' "m$i.json"; done))
+  # The jobs a bounded check read whole, as its --json says; and each job's
+  # lastVerified ("null" when never), "JOB DATE" a line.
+  checked() {
+    "$agent" --store "$st" --json check --max-bytes "$1" --key-file key 2>check.err >check.json ||
+      { cat check.json check.err >&2; fail "check --max-bytes $1 failed"; }
+    python3 -c 'import json, sys; print(*json.load(sys.stdin)["jobsVerified"])' <check.json
+  }
+  verified() {
+    "$agent" --store "$st" --json list 2>/dev/null |
+      python3 -c 'import json, sys; [print(j["jobId"], j["lastVerified"] or "null") for j in json.load(sys.stdin)["jobs"]]'
+  }
+  [[ $(verified | awk '$2 != "null"') == "" ]] || fail "a job was verified before any check"
+  [[ $(checked 650000) == "${ids[0]} ${ids[1]}" ]] || fail "the first check read $(cat check.json)"
+  [[ $(verified | awk '$2 != "null" {print $1}' | xargs) == "${ids[0]} ${ids[1]}" ]] ||
+    { verified >&2; fail "list does not show the two jobs verified"; }
+  [[ $(checked 350000) == "${ids[2]}" ]] || fail "the second check read $(cat check.json)"
+  [[ $(checked 350000) == "${ids[3]}" ]] || fail "the third check read $(cat check.json)"
+  python3 -c 'import json, sys; sys.exit(not json.load(sys.stdin)["unverified"])' <check.json ||
+    fail "the third check did not name what it left unread"
+  # Every job verified: the one verified longest ago is read first.
+  if ! object_store; then
+    python3 - "${ids[@]}" <<'PY'
+import json, sys
+ids = sys.argv[1:]
+record = json.load(open("store/verified.json"))
+assert sorted(record["jobs"]) == sorted(ids), record
+record["jobs"][ids[1]] = "2020-01-01T00:00:00Z"
+record["jobs"][ids[3]] = "2021-01-01T00:00:00Z"
+open("store/verified.json", "w").write(json.dumps(record))
+PY
+    [[ $(checked 350000) == "${ids[1]}" ]] || fail "a check did not read the job verified longest ago first: $(cat check.json)"
+    [[ $(checked 350000) == "${ids[3]}" ]] || fail "a check did not read the next oldest: $(cat check.json)"
+  fi
+  before=$(verified)
+  [[ $(echo "$before" | awk '$2 == "null"') == "" ]] || { echo "$before" >&2; fail "a job is left unverified"; }
+  # A damaged job fails the check, which then records nothing.
+  damage "store/files/$(store_ls store/files | grep '\.arch$' | sort -V | head -n 1)" 100
+  "$agent" --store "$st" check >out.txt 2>err.txt && fail "check passed a damaged archive file"
+  [[ $(verified) == "$before" ]] || fail "a check that failed recorded dates"
   ;;
 
 many_inputs)

@@ -25,8 +25,8 @@ Command checkCommand() {
                      "rebuild a lost or damaged catalog from the files (the old one is kept)");
         CLI::Option* bound = addUnsignedNumber(
             &app, "--max-bytes", *maxBytes, 0, std::numeric_limits<unsigned long long>::max(),
-            "read at most N bytes of archive data for checksums; the files past it are named, "
-            "their sizes compared");
+            "read at most N bytes of archive data for checksums, the jobs verified longest ago "
+            "first; the files past it are named, their sizes compared");
         app.add_flag("--sizes-only", *sizesOnly,
                      "read no archive data: compare sizes only (as --max-bytes 0)")
             ->excludes(bound);

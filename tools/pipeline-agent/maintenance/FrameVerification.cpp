@@ -318,6 +318,16 @@ FrameVerification verifyFramedJobs(const localplatform::Config& config, const Ke
         throwStoreError(error, config);
     }
     FrameVerifier verifier(config, key, limits, jobs);
-    for (const auto& job : jobs) verifier.verifyJob(job);
+    std::map<unsigned long long, std::size_t> rank;
+    for (const unsigned long long job : limits.readFirst) rank.try_emplace(job, rank.size());
+    const auto rankOf = [&rank](const localplatform::JobRecord& job) {
+        const auto found = rank.find(job.jobId);
+        return found == rank.end() ? rank.size() : found->second;
+    };
+    std::vector<const localplatform::JobRecord*> order;
+    for (const auto& job : jobs) order.push_back(&job);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](const auto* a, const auto* b) { return rankOf(*a) < rankOf(*b); });
+    for (const auto* job : order) verifier.verifyJob(*job);
     return verifier.take();
 }

@@ -35,6 +35,9 @@ struct FrameLimits {
     // Called after each chunk: the bytes read in all (`read` included) and
     // the archive file being read.
     std::function<void(unsigned long long bytesRead, const std::string& file)> progress;
+    // The jobs verified first, in this order; the others follow in the
+    // catalog's order.
+    std::vector<unsigned long long> readFirst;
 };
 
 // For every complete job whose manifest in the store is of format 4 (or 5

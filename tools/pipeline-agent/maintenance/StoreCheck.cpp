@@ -9,9 +9,11 @@
 #include "base/AgentError.h"
 #include "base/Console.h"
 #include "base/Interrupt.h"
+#include "base/UtcTime.h"
 #include "maintenance/CheckVerdict.h"
 #include "maintenance/FrameVerification.h"
 #include "maintenance/JobContents.h"
+#include "maintenance/VerificationDates.h"
 #include "maintenance/WalGaps.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/StoreSession.h"
@@ -47,12 +49,14 @@ localplatform::Config openForCheck(const localplatform::Config& given, bool repa
     throwStoreError(error, config);
 }
 
-// The bound on the archive data read, and the progress line (if shown)
-// told of each chunk.
+// The bound on the archive data read, the jobs read first (readFirst), and
+// the progress line (if shown) told of each chunk.
 localplatform::CheckLimits checkLimits(std::optional<unsigned long long> maxBytes,
+                                       std::vector<unsigned long long> readFirst,
                                        std::optional<ScanProgress>& progress) {
     localplatform::CheckLimits limits;
     limits.maxBytes = maxBytes;
+    limits.readFirst = std::move(readFirst);
     if (progress) {
         limits.progress = [&progress](unsigned long long read, const std::string& file) {
             progress->update(read, file);
@@ -107,17 +111,29 @@ std::vector<std::string> walProblems() {
     return problems;
 }
 
+// The complete jobs in the order they are read (verificationOrder): those
+// verified longest ago first. None when the catalog cannot be read, which
+// the check itself then finds.
+std::vector<unsigned long long> readingOrder() {
+    try {
+        return verificationOrder(localplatform::listJobs(), storedVerificationDates());
+    } catch (const localplatform::StoreError&) {
+        return {};
+    }
+}
+
 // Reads the store: its own check, then, when its catalog can be read, the
 // manifests it keeps, the WAL its base backups need, and the frames of its
-// jobs with stages, whose bytes count against the same bound. Shows how far it has read on stderr (unless
-// -q) until it returns.
+// jobs with stages, whose bytes count against the same bound. The jobs
+// verified longest ago are read first. Shows how far it has read on stderr
+// (unless -q) until it returns.
 CheckFindings auditStore(const localplatform::Config& config, bool repair,
                          std::optional<unsigned long long> maxBytes, const KeySource& key) {
     std::optional<ScanProgress> progress;
     if (progressShown().load()) {
         progress.emplace(repair ? "check --repair" : "check", stderrProgress(config));
     }
-    const localplatform::CheckLimits limits = checkLimits(maxBytes, progress);
+    const localplatform::CheckLimits limits = checkLimits(maxBytes, readingOrder(), progress);
     CheckFindings found;
     found.result = runStoreCheck(config, repair, limits, progress);
     if (catalogReadable(found.result, config, progress)) {
@@ -127,10 +143,33 @@ CheckFindings auditStore(const localplatform::Config& config, bool repair,
         for (std::string& problem : walProblems()) {
             found.result.problems.push_back(std::move(problem));
         }
-        const FrameLimits frameLimits{maxBytes, found.result.bytes, limits.progress};
+        const FrameLimits frameLimits{maxBytes, found.result.bytes, limits.progress,
+                                      limits.readFirst};
         found.frames = verifyFramedJobs(config, key, frameLimits);
     }
     return found;
+}
+
+// Records when the jobs that a check which passed read whole were verified,
+// for the order of the next checks and for `list --json`; a check that
+// found problems records nothing. The store, open read-only for a check, is
+// opened again for writing. What stops the record (a store that cannot be
+// written, say) is a note: the check itself stands.
+void keepDates(const localplatform::Config& config, CheckFindings& found,
+               const std::string& began) {
+    if (found.result.jobsRead.empty() || !found.result.problems.empty() ||
+        !found.frames.keyRefused.empty()) {
+        return;
+    }
+    try {
+        if (!config.clearUnusablePlaces) {
+            localplatform::openStore(config, Access::ReadWrite, false);
+        }
+        keepVerificationDates(found.result.jobsRead, began, localplatform::listJobs());
+    } catch (const localplatform::StoreError& error) {
+        found.result.notes.push_back(
+            std::string("the dates of this check's verification were not kept: ") + error.what());
+    }
 }
 
 // Adds the findings to the --json report. Only a bounded check leaves files
@@ -147,6 +186,7 @@ void reportFindings(JsonReport& report, const CheckFindings& found,
                 {"repaired", result.repaired}});
     if (found.frames.jobs > 0) report.add({{"frameBytes", found.frames.bytes}});
     if (bounded) report.add({{"unverified", result.unverified}});
+    report.add({{"jobsVerified", result.jobsRead}});
     if (!result.notes.empty()) report.add({{"notes", result.notes}});
     if (!advice.empty()) report.add({{"advice", advice}});
 }
@@ -170,10 +210,12 @@ void printFindings(const localplatform::CheckResult& result,
 void checkStore(const localplatform::Config& given, bool repair, JsonReport& report,
                 std::optional<unsigned long long> maxBytes, const KeySource& key) {
     const localplatform::Config config = openForCheck(given, repair, key);
+    const std::string began = utcNow();
     CheckFindings found = auditStore(config, repair, maxBytes, key);
     mergeFrameFindings(found);
-    const std::vector<std::string> advice = checkAdvice(found.result, repair);
     const std::string store = localplatform::storeDirectory();
+    keepDates(config, found, began);
+    const std::vector<std::string> advice = checkAdvice(found.result, repair);
     if (report.enabled()) {
         reportFindings(report, found, advice, store, repair, maxBytes.has_value());
     } else {

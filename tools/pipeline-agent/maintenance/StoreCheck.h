@@ -14,7 +14,10 @@
 // ("store", "repair", "files", "bytes", "problems", "repaired"); throws
 // AgentError (failed job) when any is left. maxBytes bounds the archive
 // data read for digests (0: sizes only); the files left unread are named
-// ("not verified: ..."), and are no problem. The frames of jobs whose bytes
+// ("not verified: ..."), and are no problem. The jobs no check verified
+// yet are read first, then those verified longest ago (VerificationDates);
+// a check that finds no problem records when it read each job whole, or
+// says in a note why it could not (a store it may not write). The frames of jobs whose bytes
 // went through stages are read and verified too (verifyFramedJobs), within
 // the same bound, opened with key when it opens them, and so are every
 // complete job's references (the job referred to complete, its archive

@@ -9,6 +9,7 @@
 #include "base/Console.h"
 #include "maintenance/RecordName.h"
 #include "maintenance/StoredChains.h"
+#include "maintenance/VerificationDates.h"
 #include "platform/local/Jobs.h"
 #include "platform/local/StoreSession.h"
 #include "report/TextTable.h"
@@ -111,7 +112,8 @@ nlohmann::ordered_json backupJson(const ManifestChain* chain) {
 // The report's "jobs": each job with its archive files, and with chains its
 // "backup" last.
 nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& jobs,
-                                const std::optional<StoredChains>& chains) {
+                                const std::optional<StoredChains>& chains,
+                                const VerificationDates& verified) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& job : jobs) {
         nlohmann::ordered_json files = nlohmann::ordered_json::array();
@@ -130,7 +132,11 @@ nlohmann::ordered_json jobsJson(const std::vector<localplatform::JobRecord>& job
                                         {"state", jobState(job)},
                                         {"createdAt", job.createdAt},
                                         {"updatedAt", job.updatedAt},
+                                        {"lastVerified", nullptr},
                                         {"archiveFiles", files}};
+        if (const auto date = verified.find(job.jobId); date != verified.end()) {
+            entry["lastVerified"] = date->second;
+        }
         if (chains) entry["backup"] = backupJson(linkedChain(*chains, job.jobId));
         list.push_back(entry);
     }
@@ -159,7 +165,10 @@ void listStore(const localplatform::Config& config, JsonReport& report, unsigned
     const std::string store = localplatform::storeDirectory();
     const std::optional<StoredChains> chains = listedChains(jobs);
     if (report.enabled()) {
-        report.add({{"store", store}, {"jobs", jobsJson(jobs, chains)}});
+        std::string unread;
+        const VerificationDates verified = storedVerificationDates(&unread);
+        if (!unread.empty()) say("note: when jobs were verified is not known: %s", unread.c_str());
+        report.add({{"store", store}, {"jobs", jobsJson(jobs, chains, verified)}});
     } else {
         printTable(jobs, chains);
     }

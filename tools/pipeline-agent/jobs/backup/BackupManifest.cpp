@@ -1,23 +1,13 @@
 #include "jobs/backup/BackupManifest.h"
 
-#include <ctime>
-
 #include <algorithm>
 
+#include "base/UtcTime.h"
 #include "jobs/backup/BackupChain.h"
 #include "jobs/backup/BlockChanges.h"
 #include "manifest/PartsDigest.h"
 
 namespace {
-
-std::string utcNow() {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc;
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 // A file the streams read: its shares, one per stream, in stream order.
 void recordShares(ManifestFile& file, std::size_t i, const Manifest& manifest,
