@@ -34,6 +34,8 @@ TEST(VerificationDates, TheRecordReadsBackAsWrittenAndRefusesWhatNoCheckWrote) {
              "[]",
              "{\"jobs\": {}}",
              "{\"format\": 2, \"jobs\": {}}",
+             "{\"format\": \"1\", \"jobs\": {}}",
+             "{\"format\": 1.5, \"jobs\": {}}",
              "{\"format\": 1, \"jobs\": []}",
              "{\"format\": 1, \"jobs\": {\"x\": \"2026-12-01T03:00:00Z\"}}",
              "{\"format\": 1, \"jobs\": {\"07\": \"2026-12-01T03:00:00Z\"}}",

@@ -37,8 +37,8 @@ std::string verificationText(const VerificationDates& dates) {
 
 VerificationDates parseVerificationText(const std::string& text) {
     const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
-    if (!document.is_object() || document.value("format", 0) != 1 || !document.contains("jobs") ||
-        !document["jobs"].is_object()) {
+    if (!document.is_object() || !document.contains("format") || document["format"] != 1 ||
+        !document.contains("jobs") || !document["jobs"].is_object()) {
         throw std::invalid_argument("it is not a record of verification of format 1");
     }
     VerificationDates dates;
