@@ -400,3 +400,115 @@ TEST_F(LocalJobsTest, AStoreBesideIsWhatAThreadsCallsSeeWhileItsScopeLives) {
     const auto jobs = localplatform::listJobs();
     EXPECT_EQ(jobOf(jobs, theirs), nullptr);
 }
+
+// A backup killed while it wrote is taken over: its files closed as they
+// stand, the job kept running for more streams; not while its writer lives,
+// nor a job in any other state; a kill on the way leaves it to take over
+// again.
+TEST_F(LocalJobsTest, AKilledJobIsTakenOverWithItsFilesClosedAsTheyStand) {
+    if (onPostgres()) GTEST_SKIP() << "the same catalog calls as on SQLite";
+    const unsigned long long job = config.jobId * 10 + 7;
+    // A writer that closed one file and wrote half of another: it waits to
+    // be killed once it did (stop()).
+    struct Writer {
+        pid_t pid = -1;
+        void stop() {
+            if (pid <= 0) return;
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            pid = -1;
+        }
+        ~Writer() { stop(); }
+    };
+    const auto startWriter = [&](unsigned long long id, Writer& writer) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        writer.pid = ::fork();
+        if (writer.pid == 0) {
+            ::close(ready[0]);
+            useJob(id);
+            backup("closed whole");
+            CreateRet_t created;
+            auto archive = create(&created);
+            std::string error;
+            localplatform::writeStream(id, created.groupNumber, "half of it", 10, &error);
+            const char byte = 1;
+            if (::write(ready[1], &byte, 1) != 1) _exit(1);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        char byte = 0;
+        EXPECT_EQ(::read(ready[0], &byte, 1), 1);
+        ::close(ready[0]);
+    };
+    const auto killedWriter = [&](unsigned long long id) {
+        Writer writer;
+        startWriter(id, writer);
+        writer.stop();
+    };
+    const auto takenOver = [](unsigned long long id) -> std::string {
+        try {
+            localplatform::resumeJob(id);
+            return "";
+        } catch (const StoreError& error) {
+            return error.what();
+        }
+    };
+    {
+        Writer writer;
+        startWriter(job, writer);
+        EXPECT_EQ(takenOver(job),
+                  "job " + std::to_string(job) + " cannot be taken over: its writer still runs");
+    }
+    const std::vector<ArchiveFileRecord> files = localplatform::resumeJob(job);
+    ASSERT_EQ(files.size(), 2u);
+    for (const ArchiveFileRecord& file : files) EXPECT_EQ(file.state, "closed");
+    EXPECT_EQ(files[1].size, 10u);
+    EXPECT_EQ(files[1].sha256, sha256Hex("half of it"));
+    EXPECT_EQ(takenOver(job),
+              "job " + std::to_string(job) + " cannot be taken over: this process writes it");
+    // The next stream is the third; the job completes and checks sound.
+    useJob(job);
+    const ArchiveFileId_t third = backup("the rest");
+    localplatform::ArchiveFileRecord record;
+    ASSERT_TRUE(localplatform::createdArchiveFile(job, 3, &record));
+    EXPECT_EQ(record.afileId, third.afileId);
+    localplatform::completeJob(job);
+    const auto checked = localplatform::check(false);
+    EXPECT_TRUE(checked.problems.empty()) << checked.problems.front();
+    EXPECT_EQ(jobOf(localplatform::listJobs(), job)->state, "complete");
+
+    EXPECT_EQ(takenOver(job),
+              "job " + std::to_string(job) + " cannot be taken over: it is complete");
+    EXPECT_EQ(takenOver(job + 1), "job " + std::to_string(job + 1) +
+                                      " cannot be taken over: the store has no such job");
+    killedWriter(job + 2);
+    localplatform::cleanup();
+    EXPECT_EQ(takenOver(job + 2),
+              "job " + std::to_string(job + 2) + " cannot be taken over: it is failed");
+
+    // Killed at every step of the take-over, then taken over again: the
+    // files end closed at the bytes they hold.
+    for (unsigned long step = 1;; ++step) {
+        const unsigned long long id = job + 10 + step;
+        killedWriter(id);
+        ChildProcess child([&] {
+            localplatform::Config counting = config;
+            counting.killAtStep = step;
+            localplatform::openStore(counting, localplatform::Access::ReadWrite, true);
+            localplatform::resumeJob(id);
+            return 0;
+        });
+        const int status = child.wait();
+        const std::vector<ArchiveFileRecord> again = localplatform::resumeJob(id);
+        ASSERT_EQ(again.size(), 2u) << step;
+        EXPECT_EQ(again[1].size, 10u) << step;
+        EXPECT_EQ(again[1].sha256, sha256Hex("half of it")) << step;
+        useJob(id);
+        localplatform::completeJob(id);
+        if (!WIFSIGNALED(status)) break;
+        ASSERT_LT(step, 50u) << "the take-over never ended";
+    }
+    const auto settled = localplatform::check(false);
+    EXPECT_TRUE(settled.problems.empty()) << settled.problems.front();
+}

@@ -103,6 +103,10 @@ void beginJobAgain(unsigned long long jobId, const std::string& createdAt) {
     openedStore()->beginJobAgain(jobId, createdAt);
 }
 
+std::vector<ArchiveFileRecord> resumeJob(unsigned long long jobId) {
+    return openedStore()->resumeJob(jobId);
+}
+
 void completeJob(unsigned long long jobId) { openedStore()->completeJob(jobId); }
 
 void failJob(unsigned long long jobId) noexcept {

@@ -105,6 +105,9 @@ public:
     // Begins again a job that failed and has no archive file left (see
     // localplatform::beginJobAgain).
     void beginJobAgain(unsigned long long jobId, const std::string& createdAt);
+    // Takes over a job whose writer is gone and closes its files as they
+    // stand (localplatform::resumeJob).
+    std::vector<ArchiveFileRecord> resumeJob(unsigned long long jobId);
     void completeJob(unsigned long long jobId);
     void failJob(unsigned long long jobId) noexcept;
     // Releases the locks of every job begun here.
@@ -124,6 +127,8 @@ private:
     bool completeInCatalog(unsigned long long jobId) const noexcept;
     // beginJob with m_mutex held.
     void beginLocked(unsigned long long jobId, const std::string& createdAt = "");
+    // Closes an archive file of a job taken over at the bytes it holds.
+    void closeAsItStands(ArchiveFileRecord& file);
     Store(std::shared_ptr<Storage> storage, std::string dir, Access access);
     void setUp(bool create, const std::string& catalog, const std::string& fallback,
                const std::string& shareGroup, bool clearPlaces);

@@ -1,6 +1,7 @@
 // A store's jobs: their liveness locks held while this process writes them,
 // their completion markers in jobs/, and their states in the catalog.
 
+#include <algorithm>
 #include <cerrno>
 
 #include "platform/local/ArchiveFiles.h"
@@ -8,6 +9,8 @@
 #include "platform/local/StepHooks.h"
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
+#include "platform/local/store/AuditScan.h"
+#include "platform/local/store/Sidecar.h"
 #include "platform/local/store/Store.h"
 
 namespace localplatform {
@@ -90,6 +93,94 @@ void Store::beginJobAgain(unsigned long long jobId, const std::string& createdAt
     transaction.commit();
     m_locks[jobId] = std::move(held);
     crashPoint("job begun");
+}
+
+// The lock first, so that no cleanup settles the job meanwhile, then its
+// state under it. Each file being written is closed as ArchiveWriter::close
+// closes one: its description first (unless a take-over cut short closed
+// it already, with the same size and digest), then the catalog.
+std::vector<ArchiveFileRecord> Store::resumeJob(unsigned long long jobId) {
+    requireWritable("resumeJob");
+    if (!m_storage->showsUnfinishedFiles()) {
+        throw StoreError(StoreError::Kind::Unusable,
+                         formatText("job %llu cannot be taken over: the files a killed job was "
+                                    "writing in object storage are uploads never finished",
+                                    jobId));
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto refused = [jobId](const std::string& why) {
+        throw StoreError(StoreError::Kind::JobExists,
+                         formatText("job %llu cannot be taken over: %s", jobId, why.c_str()));
+    };
+    if (m_locks.count(jobId)) refused("this process writes it");
+    if (completionMarked(jobId)) refused("it is complete");
+    std::unique_ptr<JobLock> held = liveness()->holdForWriting(jobId);
+    if (!held) refused("its writer still runs");
+    auto connection = catalog();
+    const auto job = connection->findJob(jobId);
+    if (!job) refused("the store has no such job");
+    if (job->state != "running") refused("it is " + job->state);
+    std::vector<ArchiveFileRecord> files = connection->archiveFilesOf(jobId);
+    unsigned long last = 0;
+    for (ArchiveFileRecord& file : files) {
+        last = std::max(last, file.stream);
+        if (file.state == "closed") continue;
+        if (file.state != "writing") {
+            throw StoreError(
+                StoreError::Kind::Failed,
+                formatText("job %llu cannot be taken over: its %s is %s", jobId,
+                           archiveFileName(file.trellanId, file.groupNumber, file.afileId).c_str(),
+                           file.state.c_str()));
+        }
+        closeAsItStands(file);
+    }
+    m_locks[jobId] = std::move(held);
+    m_numbering.continueAfter(jobId, last);
+    crashPoint("job taken over");
+    return files;
+}
+
+void Store::closeAsItStands(ArchiveFileRecord& file) {
+    std::string full, why, sha256;
+    unsigned long long size = 0;
+    const CheckLimits unbounded;
+    audit::Scan scan(unbounded);
+    if (!resolve(file.path, &full, &why) ||
+        !audit::hashData(*this, full, scan, &sha256, &size, &why)) {
+        throw StoreError(StoreError::Kind::Failed, why);
+    }
+    const std::string sidecarFile = sidecarPath(file.afileId);
+    Sidecar sidecar;
+    if (!readSidecar(*m_storage, sidecarFile, &sidecar, &why)) {
+        throw StoreError(StoreError::Kind::Failed, why);
+    }
+    if (sidecar.closed && (sidecar.size != size || sidecar.sha256 != sha256)) {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("%s was closed at %llu bytes, but holds %llu",
+                                    sidecarFile.c_str(), sidecar.size, size));
+    }
+    if (!sidecar.closed) {
+        const std::unique_ptr<StorageFile> appended =
+            m_storage->openForAppending(sidecarFile, m_modes);
+        const std::string closing = sidecarClosing(size, sha256);
+        if (!appended || !appended->append(closing.data(), closing.size(), nullptr) ||
+            !appended->sync()) {
+            throw StoreError(StoreError::Kind::Failed, systemError("cannot write", sidecarFile));
+        }
+        crashPoint("description closed");
+    }
+    auto connection = catalog();
+    CatalogTransaction transaction(*connection);
+    if (!connection->markClosed(file.afileId, size, sha256)) {
+        throw StoreError(
+            StoreError::Kind::Failed,
+            "archive file " + file.path + " is no longer being written in the catalog");
+    }
+    transaction.commit();
+    crashPoint("catalog commit");
+    file.state = "closed";
+    file.size = size;
+    file.sha256 = sha256;
 }
 
 // The marker first: once it is durable the job is complete, whatever

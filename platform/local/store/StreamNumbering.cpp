@@ -13,4 +13,9 @@ void StreamNumbering::giveBack(unsigned long long jobId, unsigned long stream) {
     if (last == stream) --last;
 }
 
+void StreamNumbering::continueAfter(unsigned long long jobId, unsigned long last) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_last[jobId] = last;
+}
+
 }  // namespace localplatform

@@ -33,6 +33,9 @@ public:
     // Gives back a number whose file could not be created, if no later one
     // was handed out.
     void giveBack(unsigned long long jobId, unsigned long stream);
+    // The job's next archive file in this process is stream last + 1: a job
+    // taken over from a writer that is gone goes on after its streams.
+    void continueAfter(unsigned long long jobId, unsigned long last);
 
 private:
     std::mutex m_mutex;

@@ -24,6 +24,20 @@ void beginJob(unsigned long long jobId, const std::string& createdAt = "");
 // one with archive files left, a complete one and one running elsewhere.
 // createdAt: as beginJob's.
 void beginJobAgain(unsigned long long jobId, const std::string& createdAt = "");
+// Takes over job jobId, running in the catalog with its writer gone (a
+// backup that was killed), to write more of it: takes its lock as beginJob
+// does, then closes each of its archive files that is still being written
+// as it stands, its size and SHA-256 those of the bytes it holds now (its
+// description closed, then the catalog), so that what the job wrote before
+// can be kept; the job stays running, and its next archive file in this
+// process is the stream after its last. Returns the job's archive files, all
+// closed. Refuses before changing anything (JobExists) a job that is not
+// running, is complete or whose writer lives; (Unusable) a store in object
+// storage, whose files being written are uploads that were never finished,
+// and a read-only store; (Failed) a job with a file given up (invalidated).
+// A failure or a kill on the way leaves each file closed or still being
+// written, and the job running: taking it over again goes on from there.
+std::vector<ArchiveFileRecord> resumeJob(unsigned long long jobId);
 // Marks a job this process began complete, durably (a marker in jobs/ first,
 // then the catalog), and releases its lock. Refuses (Failed) a job that was
 // not begun here or that has a file that is not closed.
