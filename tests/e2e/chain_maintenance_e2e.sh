@@ -338,7 +338,7 @@ assert jobs[f]["backup"] == {"set": "nightly", "type": "full"}, jobs[f]
 assert jobs[i1]["backup"] == {"set": "nightly", "type": "incr", "reference": f, "full": f, "depth": 1}
 assert jobs[i2]["backup"] == {"set": "nightly", "type": "incr", "reference": i1, "full": f, "depth": 2}
 assert jobs[d]["backup"] == {"set": "nightly", "type": "diff", "reference": f, "full": f, "depth": 1}
-assert list(jobs[d])[:5] == ["jobId", "state", "createdAt", "updatedAt", "archiveFiles"]
+assert list(jobs[d])[:6] == ["jobId", "state", "createdAt", "updatedAt", "lastVerified", "archiveFiles"]
 EOF
   # A job that is not complete lists with dashes.
   sqlite3 store/catalog.db "UPDATE jobs SET state = 'failed' WHERE job_id = $I2"

@@ -45,6 +45,9 @@ void addTestingOptions(CLI::App& app, BackupOptions& backup) {
     addNumber(&app, "--test-sqlite-busy-wait", backup.sqliteBusyWaitMs, 1, 30000,
               "how long, in ms, a SQLite snapshot waits for a writer's lock (default 30000)")
         ->group("Testing");
+    addNumber(&app, "--test-record-every", backup.recordEveryMs, 1, 3600000,
+              "how often, in ms, a backup of files records what it wrote so far (default 5000)")
+        ->group("Testing");
     addNumber(&app, "--fail-stream", backup.failStream, 1, kMaxStreams,
               "rehearse a failure: writing this stream fails and the job's archive "
               "files are invalidated")
@@ -95,6 +98,10 @@ void addOptions(CLI::App& app, BackupLine& line) {
               "number of streams, 1 to 65 (default 3)");
     addUnsignedNumber(&app, "--job-id", backup.jobId, 1, ULLONG_MAX,
                       "the job id (default: a new one)");
+    addUnsignedNumber(&app, "--resume", backup.resume, 1, ULLONG_MAX,
+                      "go on with job JOB, a backup of these files that was killed: what it "
+                      "wrote whole is kept, the rest written after it")
+        ->type_name("JOB");
     app.add_option("--trace", backup.trace,
                    "write the streams' timeline there (Chrome trace-event JSON)")
         ->type_name("FILE");

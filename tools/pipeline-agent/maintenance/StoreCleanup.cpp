@@ -1,6 +1,7 @@
 #include "maintenance/StoreCleanup.h"
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -8,10 +9,30 @@
 #include "inputs/SqliteSnapshot.h"
 #include "jobs/restore/RestoreJob.h"
 #include "maintenance/RecordName.h"
+#include "manifest/ResumeRecord.h"
 #include "outputs/PartialOutputs.h"
+#include "platform/local/Jobs.h"
 #include "platform/local/Maintenance.h"
 #include "platform/local/StoreSession.h"
 #include "session/StoreSession.h"
+
+namespace {
+
+// The jobs that still run after the cleanup: their records of what they
+// wrote stay.
+std::set<unsigned long long> runningJobs(const localplatform::Config& config) {
+    std::set<unsigned long long> running;
+    try {
+        for (const auto& job : localplatform::listJobs()) {
+            if (job.state == "running") running.insert(job.jobId);
+        }
+    } catch (const localplatform::StoreError& error) {
+        throwStoreError(error, config);
+    }
+    return running;
+}
+
+}  // namespace
 
 void cleanUpStore(const localplatform::Config& config) {
     openStoreFor(config, localplatform::Access::ReadWrite, false);
@@ -41,8 +62,12 @@ void cleanUpStore(const localplatform::Config& config) {
     for (const auto& file : snapshots) {
         std::printf("removed SQLite snapshot tmp/%s of a backup that did not end\n", file.c_str());
     }
+    const auto records = sweepResumeRecords(resumeRecordDirectory(), runningJobs(config));
+    for (const auto& file : records) {
+        std::printf("removed resume/%s, the record of a backup that did not end\n", file.c_str());
+    }
     if (result.removed.empty() && result.jobsFailed.empty() && result.jobsDeleted.empty() &&
-        partial.empty() && snapshots.empty() && result.abandonedWrites.empty()) {
+        partial.empty() && snapshots.empty() && result.abandonedWrites.empty() && records.empty()) {
         std::printf("nothing to remove\n");
     }
     std::fflush(stdout);

@@ -200,7 +200,7 @@ std::unique_ptr<FrameEncoder> BackupStreams::encoderFor(
     uint64_t& storedBytes, std::function<void(const StoredFrame&)> also) {
     if (!m_stages) return nullptr;
     return std::make_unique<FrameEncoder>(
-        m_stages->part(m_names[file], k, frameSize),
+        m_stages->part(m_names[file], m_streamsBefore + k, frameSize),
         [this, k, &storedDigest, &storedBytes, also = std::move(also)](const StoredFrame& frame) {
             append(k, frame.data, frame.size);
             storedDigest.update(frame.data, frame.size);
@@ -303,6 +303,13 @@ void BackupStreams::beginPart(PartStart start) {
         stream.allowed = std::max(stream.allowed, start.file + 1);
     }
     m_streams[start.stream - 1].writerWakes.notify_one();
+}
+
+std::size_t BackupStreams::filesWritten() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::size_t written = m_filesRead;
+    for (const Stream& stream : m_streams) written = std::min(written, stream.written);
+    return written;
 }
 
 bool BackupStreams::done() const {
@@ -410,11 +417,13 @@ void BackupStreams::read() {
             while (m_sideBySide && end < m_inputs.size() && placedWhole(end)) ++end;
             if (end > file) {
                 if (!readPlacedSideBySide(file, end)) return;
-                file = end;
-                continue;
+            } else {
+                if (!readFile(file)) return;
+                end = file + 1;
             }
-            if (!readFile(file)) return;
-            ++file;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_filesRead = end;
+            file = end;
         }
         if (m_stream && !readStream(m_inputs.size())) return;
         {
@@ -733,6 +742,7 @@ void BackupStreams::emptyPart(unsigned long k, std::size_t file) {
     m_partDigests[file][k - 1] = empty;
     // An empty file placed on this stream.
     if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+    m_streams[k - 1].written = file + 1;
 }
 
 // Waits at the start of stream k's part of file until the owner lets it
@@ -873,6 +883,7 @@ bool BackupStreams::writePart(unsigned long k, std::size_t file) {
     if (pieces) m_stored[file][k - 1] = pieces->finish();
     // Placed whole here: the part is the file.
     if (m_placement[file] == k) m_fileDigests[file] = m_partDigests[file][k - 1];
+    m_streams[k - 1].written = file + 1;
     return true;
 }
 
@@ -880,7 +891,8 @@ void BackupStreams::append(unsigned long k, const void* data, std::size_t length
     throwIfInterrupted();
     std::string error;
     if (k == m_failStream) error = "simulated write failure";
-    if (!error.empty() || !localplatform::writeStream(m_jobId, k, data, length, &error)) {
+    if (!error.empty() ||
+        !localplatform::writeStream(m_jobId, m_streamsBefore + k, data, length, &error)) {
         throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
     }
 }

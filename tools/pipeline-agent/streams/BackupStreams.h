@@ -131,6 +131,11 @@ public:
     // ever, in its turn. Call before startReading.
     void readPartsSideBySide() { m_sideBySide = true; }
 
+    // Writes stream k as the job's stream `before` + k (its archive file, and
+    // the stream its frames are bound to), after the `before` streams of a
+    // job taken over (localplatform::resumeJob). Call before startReading.
+    void numberStreamsAfter(unsigned long before) { m_streamsBefore = before; }
+
     // Passes every part through stages: names[i] is input i's name in the set
     // (the stream input's last), which its frames are bound to. Call before
     // startReading.
@@ -195,6 +200,10 @@ public:
     std::optional<PartStart> nextPartStart(std::chrono::milliseconds wait);
     // Lets the writer waiting at that start go on.
     void beginPart(PartStart start);
+    // How many of the files (the stream input aside), from the first, every
+    // stream wrote its part of and the reader read to its end. What the
+    // accessors below tell once done() holds of these files from then on.
+    std::size_t filesWritten() const;
     // True once every stream wrote every part.
     bool done() const;
     // The first failure, or null.
@@ -233,6 +242,7 @@ private:
         std::deque<Chunk> queue;
         std::optional<std::size_t> waitingAt;  // the file whose part it waits to begin
         std::size_t allowed = 0;               // parts it may begin: files [0, allowed)
+        std::size_t written = 0;               // its parts of files [0, written) are written
         bool finished = false;
         std::thread thread;
         // Its writer waits on it: for a chunk, or to begin a part.
@@ -297,6 +307,7 @@ private:
     const std::size_t m_inputCount;  // the files, and the stream input if any
     std::string m_afterFirstChunk;
     bool m_sideBySide = false;
+    unsigned long m_streamsBefore = 0;  // the job's streams written before these
 
     // One condition a waiter, so that a change wakes only who waits for it:
     // the reader (room in a queue), each writer (Stream::writerWakes) and the
@@ -310,6 +321,7 @@ private:
     bool m_stop = false;
     unsigned long m_finished = 0;
     bool m_readerFinished = false;
+    std::size_t m_filesRead = 0;  // files [0, m_filesRead) read to their end and digested
     std::thread m_reader;
 
     std::vector<std::string> m_fileDigests;               // written by the reader

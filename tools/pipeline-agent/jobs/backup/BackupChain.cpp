@@ -69,7 +69,8 @@ void holdHolders(const Manifest& reference, ChainStart& start) {
     }
 }
 
-// Whether the file `input` is what `recorded` says it was.
+}  // namespace
+
 bool sameFile(const InputFile& input, const ManifestFile& recorded, bool verifyContent) {
     const FileIdentity& now = input.identity();
     const int64_t ctime = now.changedSeconds * 1000000000LL + now.changedNanoseconds;
@@ -92,8 +93,6 @@ bool sameFile(const InputFile& input, const ManifestFile& recorded, bool verifyC
     input.release();
     return digest.hex() == recorded.sha256;
 }
-
-}  // namespace
 
 std::string defaultSetName(const BackupOptions& options, const ClusterBackup* cluster) {
     if (cluster) return "postgres cluster " + cluster->systemIdentifier();

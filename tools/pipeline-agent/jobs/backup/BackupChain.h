@@ -41,6 +41,12 @@ std::string defaultSetName(const BackupOptions& options, const ClusterBackup* cl
 // thread.
 ChainStart startChain(BackupType type, const std::string& set, bool encrypted);
 
+// Whether the file `input` is what `recorded` says it was when a backup
+// read it: the same size, mode, modification and change times and inode,
+// and with verifyContent the same SHA-256, read now. Throws AgentError as
+// reading a file does.
+bool sameFile(const InputFile& input, const ManifestFile& recorded, bool verifyContent);
+
 // Marks each file of the set that is unchanged since `reference` (the same
 // name, size, mode, modification and change times and inode, and with
 // verifyContent the same SHA-256, read now) as referring to its entry

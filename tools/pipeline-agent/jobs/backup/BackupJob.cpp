@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 
 #include "backup/BackupPipelineSetup.h"
 #include "base/Console.h"
@@ -9,6 +10,7 @@
 #include "jobs/backup/BackupKeys.h"
 #include "jobs/backup/BackupManifest.h"
 #include "jobs/backup/BackupReport.h"
+#include "jobs/backup/BackupResume.h"
 #include "jobs/backup/BackupSet.h"
 #include "jobs/backup/BlockChanges.h"
 #include "jobs/backup/ClusterBackup.h"
@@ -16,6 +18,7 @@
 #include "jobs/backup/JobStart.h"
 #include "jobs/backup/Snapshots.h"
 #include "jobs/backup/StreamRun.h"
+#include "manifest/ResumeRecord.h"
 #include "manifest/StoredManifest.h"
 #include "platform/local/StoreSession.h"
 #include "report/JobReport.h"
@@ -37,7 +40,10 @@ double secondsSince(std::chrono::steady_clock::time_point started) {
 // snapshots are removed last.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
-    config.jobId = options.jobId != 0 ? options.jobId : newJobId();
+    checkResumable(options);
+    config.jobId = options.resume != 0  ? options.resume
+                   : options.jobId != 0 ? options.jobId
+                                        : newJobId();
     const std::unique_ptr<ClusterBackup> cluster =
         options.postgres.empty() ? nullptr
                                  : ClusterBackup::start(options.postgres, config.jobId,
@@ -46,24 +52,28 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     BackupSet set =
         checkBackupSet(options, localplatform::configuredStoreDirectory(config), cluster.get());
     const bool hostFolder = localplatform::storeCapabilities(config).hostFolder;
+    if (options.resume != 0) checkResumableStore(config);
     config.storeLogName = std::to_string(config.jobId);
-    const std::optional<UserKey> userKey = readBackupKey(options);
-    openStoreFor(config, localplatform::Access::ReadWrite, true);
-    const BackupKeys keys = settleBackupKeys(options, config.jobId, userKey);
+    const std::optional<UserKey> userKey =
+        options.resume != 0 ? std::nullopt : readBackupKey(options);
+    openStoreFor(config, localplatform::Access::ReadWrite, options.resume == 0);
+    // A resumed job goes on with what it kept, its stages and its chain.
+    const std::optional<ResumedJob> resumed =
+        options.resume != 0 ? std::optional(resumeBackupJob(options, config, set, json))
+                            : std::nullopt;
+    const BackupKeys keys =
+        resumed ? resumed->keys : settleBackupKeys(options, config.jobId, userKey);
     const std::string manifestPath =
         options.manifest.empty() ? storedManifestPath(config.jobId) : options.manifest;
-    beginBackupJob(config, manifestPath, options.streams, json);
+    beginBackupJob(config, manifestPath, options.streams, json, resumed.has_value());
     const unsigned long long jobId = config.jobId;
     // Archived WAL belongs to no set.
-    const ChainStart chain =
-        options.wal ? ChainStart{}
-                    : failJobOnError(jobId, [&] {
-                          return startChain(options.type,
-                                            options.set.empty()
-                                                ? defaultSetName(options, cluster.get())
-                                                : options.set,
-                                            !keys.wrappedKey.empty());
-                      });
+    const ChainStart chain = options.wal || resumed ? ChainStart{} : failJobOnError(jobId, [&] {
+        return startChain(
+            options.type,
+            options.set.empty() ? defaultSetName(options, cluster.get()) : options.set,
+            !keys.wrappedKey.empty());
+    });
     if (chain.reference) {
         failJobOnError(jobId, [&] {
             markUnchanged(set, *chain.reference, options.verifyUnchanged, !options.raw);
@@ -85,10 +95,13 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     JobReport report({JobKind::Backup, jobId, streamCount, bytes,
                       !options.pipe.given() && !options.withWal, options.rateLimit},
                      progressShown().load(), stderrProgress(config), options.trace);
-    const std::string firstName = set.entries.empty() ? options.pipe.name : set.entries[0].name;
+    const std::string firstName = resumed && !resumed->kept.files.empty()
+                                      ? resumed->kept.files[0].name
+                                  : set.entries.empty() ? options.pipe.name
+                                                        : set.entries[0].name;
     BackupPipelineSetup job(jobId, bytes, streamCount, firstName);
     Manifest manifest = newManifest(jobId, set.trees > 0 || options.pipe.given(), keys);
-    if (!options.wal) manifest.chain = chain.chain;
+    if (!options.wal) manifest.chain = resumed ? resumed->kept.chain : chain.chain;
     const std::unique_ptr<PipeInput> pipe =
         failJobOnError(jobId, [&] {
             return cluster && options.withWal ? cluster->walInput() : openPipeInput(options.pipe);
@@ -100,8 +113,26 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     // An object store's streams each upload on their own: each keeps a part
     // in flight.
     if (!hostFolder) streams.readPartsSideBySide();
+    const unsigned long streamsBefore = resumed ? resumed->streamsBefore : 0;
+    streams.numberStreamsAfter(streamsBefore);
 
-    const StreamPlan plan{jobId, streamCount, setSize, archiveCreateText(firstName, setSize)};
+    StreamPlan plan{jobId,         streamCount, setSize, archiveCreateText(firstName, setSize),
+                    streamsBefore, {}};
+    // A set of files read whole into a store in a directory keeps a record of
+    // what its streams wrote, for a resume after a kill.
+    std::optional<ResumeRecord> record;
+    if (hostFolder && !pipe && !cluster && !chain.reference && !options.wal) {
+        record.emplace(resumeRecordDirectory(), jobId,
+                       std::chrono::milliseconds(options.recordEveryMs));
+        plan.whileWriting = [&](const std::vector<ManifestArchive>& archives) {
+            record->update(streams.filesWritten(), [&](std::size_t written) {
+                Manifest sofar = manifest;
+                sofar.archives = archives;
+                sofar = manifestSoFar(sofar, set, read, streams, written);
+                return resumed ? resumedManifest(*resumed, sofar) : sofar;
+            });
+        };
+    }
     const StreamRun run = runStreams(job, streams, report, plan);
     manifest.archives = run.archives;
     closeStreams(job, report, jobId);
@@ -114,10 +145,15 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
             jobId, [&] { return cluster->finish(set.entries[0].name, options.walWait); });
     }
     manifest.wal = options.wal;
+    if (resumed) manifest = resumedManifest(*resumed, manifest);
     completeBackup(manifest, options.manifest, jobId);
+    if (record) record->drop();
 
-    sayBackupComplete(manifestPath, bytes, secondsSince(started), keys.stages, run.written);
-    json.add(backupResultJson(manifest, bytes, secondsSince(started), keys.stages, run.written,
+    // Every archive file of the job, those a resumed job kept first.
+    std::vector<uint64_t> written = resumed ? resumed->archiveSizes : std::vector<uint64_t>{};
+    written.insert(written.end(), run.written.begin(), run.written.end());
+    sayBackupComplete(manifestPath, bytes, secondsSince(started), keys.stages, written);
+    json.add(backupResultJson(manifest, bytes, secondsSince(started), keys.stages, written,
                               snapshots.json));
     if (manifest.chain) {
         json.add({{"set", manifest.chain->set}, {"type", backupTypeName(manifest.chain->type)}});

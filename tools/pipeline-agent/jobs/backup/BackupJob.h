@@ -20,6 +20,7 @@ struct BackupOptions {
     std::string manifest;
     unsigned long streams = 3;        // 1..65
     unsigned long long jobId = 0;     // 0: a new id
+    unsigned long long resume = 0;    // a killed backup of files to go on with (BackupResume)
     unsigned long failStream = 0;     // rehearse a failed write on this stream
     std::string trace;                // where the streams' timeline goes; empty: none
     PipeSource pipe;                // a stream input after the files, if any
@@ -27,6 +28,8 @@ struct BackupOptions {
     std::string afterFirstChunk;      // testing: a command run after each file's first chunk
     // How long a SQLite snapshot waits for a writer's lock, in ms.
     unsigned long sqliteBusyWaitMs = 30000;
+    // How often, in ms, a backup of files records what it wrote so far.
+    unsigned long recordEveryMs = 5000;
     CodecChoice compress;             // none: stored as read, unless encrypted
     bool encrypt = false;             // seal every frame under a data key of the job's own
     KeySource key;                    // with encrypt
@@ -70,5 +73,8 @@ struct BackupOptions {
 // job begins. A diff or incr job records the files unchanged since the job
 // it is compared with (BackupChain) as references to the jobs that hold
 // their data, reads only the others, and holds those jobs against deletion
-// until it is complete; its manifest is then of format 5. Throws AgentError.
+// until it is complete; its manifest is then of format 5. A backup of files
+// into a store in a directory records what its streams wrote as it goes
+// (ResumeRecord); with options.resume it goes on with that job, killed,
+// instead of beginning one (BackupResume). Throws AgentError.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json);

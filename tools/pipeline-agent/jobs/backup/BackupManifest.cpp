@@ -129,6 +129,17 @@ Manifest newManifest(unsigned long long jobId, bool treeOrStreamInput, const Bac
     return manifest;
 }
 
+Manifest manifestSoFar(const Manifest& manifest, const BackupSet& set,
+                       const std::vector<const InputFile*>& read, const BackupStreams& streams,
+                       std::size_t written) {
+    Manifest sofar = manifest;
+    for (const SetEntry& entry : set.entries) {
+        if (entry.kind == ManifestFile::Kind::File && !(entry.read < written)) break;
+        sofar.files.push_back(fileOf(entry, set, read, sofar, streams, nullptr));
+    }
+    return sofar;
+}
+
 uint64_t recordSet(Manifest& manifest, const BackupSet& set,
                    const std::vector<const InputFile*>& read, const BackupStreams& streams,
                    const PipeInput* pipe, const Manifest* reference) {

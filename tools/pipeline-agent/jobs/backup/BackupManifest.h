@@ -27,3 +27,13 @@ Manifest newManifest(unsigned long long jobId, bool treeOrStreamInput, const Bac
 uint64_t recordSet(Manifest& manifest, const BackupSet& set,
                    const std::vector<const InputFile*>& read, const BackupStreams& streams,
                    const PipeInput* pipe, const Manifest* reference);
+
+// What the streams wrote of a set of files so far, for its record
+// (ResumeRecord): manifest (its archive files set) with the entries of the
+// set from the first up to the first file that is not among the `written`
+// files the streams wrote whole (filesWritten), recorded as recordSet
+// records them. Only for a set read whole, without a stream input or a job
+// compared with. Reads streams on the job's thread.
+Manifest manifestSoFar(const Manifest& manifest, const BackupSet& set,
+                       const std::vector<const InputFile*>& read, const BackupStreams& streams,
+                       std::size_t written);

@@ -6,9 +6,10 @@
 #include "platform/local/ArchiveFiles.h"
 #include "platform/local/StoreSession.h"
 
-bool archiveFilesInvalidated(unsigned long long jobId, unsigned long streams) noexcept {
+bool archiveFilesInvalidated(unsigned long long jobId, unsigned long streams,
+                             unsigned long streamsBefore) noexcept {
     try {
-        for (unsigned long k = 1; k <= streams; ++k) {
+        for (unsigned long k = streamsBefore + 1; k <= streamsBefore + streams; ++k) {
             localplatform::ArchiveFileRecord created;
             if (!localplatform::createdArchiveFile(jobId, k, &created)) continue;
             const auto record = localplatform::lookUpArchiveFile(

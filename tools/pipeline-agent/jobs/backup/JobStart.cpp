@@ -8,9 +8,9 @@
 #include "platform/local/StoreSession.h"
 
 void beginBackupJob(const localplatform::Config& config, const std::string& manifestPath,
-                    unsigned long streams, JsonReport& json) {
+                    unsigned long streams, JsonReport& json, bool takenOver) {
     try {
-        localplatform::beginJob(config.jobId);
+        if (!takenOver) localplatform::beginJob(config.jobId);
     } catch (const localplatform::StoreError& error) {
         throwStoreError(error, config);
     }

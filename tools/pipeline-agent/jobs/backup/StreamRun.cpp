@@ -49,7 +49,8 @@ void setUpStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport& r
     beginPipeline(job, plan.createText);
     streams.startReading();
     for (unsigned long k = 1; k <= plan.streams; ++k) {
-        run.archives.push_back(addStream(job, report, plan.jobId, k, plan.createText));
+        run.archives.push_back(
+            addStream(job, report, plan.jobId, k, plan.createText, plan.streamsBefore));
         streams.startStream(k);
         beginWaitingParts(job, streams, std::chrono::milliseconds(0));
     }
@@ -81,7 +82,8 @@ void beginPipeline(BackupPipelineSetup& job, const std::string& createText) {
 }
 
 ManifestArchive addStream(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
-                          unsigned long stream, const std::string& createText) {
+                          unsigned long stream, const std::string& createText,
+                          unsigned long streamsBefore) {
     report.library().backupSetUp(stream);
     const bool added = job.AddStreamToPipeline(static_cast<int>(stream), createText);
     report.library().callEnded();
@@ -90,20 +92,23 @@ ManifestArchive addStream(BackupPipelineSetup& job, JobReport& report, unsigned 
         throw jobFailed("setting up the streams failed");
     }
     localplatform::ArchiveFileRecord file;
-    if (!localplatform::createdArchiveFile(jobId, stream, &file)) {
+    const unsigned long number = streamsBefore + stream;
+    if (!localplatform::createdArchiveFile(jobId, number, &file)) {
         throw jobFailed("the platform created no archive file for stream " +
-                        std::to_string(stream));
+                        std::to_string(number));
     }
-    return {stream, file.trellanId, file.groupNumber, file.afileId};
+    return {number, file.trellanId, file.groupNumber, file.afileId};
 }
 
 void invalidateStreams(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
-                       unsigned long streams, const char* what) {
+                       unsigned long streams, const char* what, unsigned long streamsBefore) {
     say("the %s failed; invalidating the job's archive files", what);
     report.library().backupClose();
     const bool invalidated = job.closePipeline(kInvalidateArchiveFiles, false);
     report.library().callEnded();
-    if (!invalidated || !archiveFilesInvalidated(jobId, streams)) sayInvalidationFailed();
+    if (!invalidated || !archiveFilesInvalidated(jobId, streams, streamsBefore)) {
+        sayInvalidationFailed();
+    }
     localplatform::failJob(jobId);
 }
 
@@ -137,12 +142,15 @@ StreamRun runStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport
     StreamRun run;
     try {
         setUpStreams(job, streams, report, plan, run);
-        while (!streams.done()) beginWaitingParts(job, streams, kPoll);
+        while (!streams.done()) {
+            beginWaitingParts(job, streams, kPoll);
+            if (plan.whileWriting) plan.whileWriting(run.archives);
+        }
         streams.stop();
         checkArchiveSizes(job, streams, plan, run);
     } catch (const std::exception&) {
         streams.stop();
-        invalidateStreams(job, report, plan.jobId, plan.streams, "backup");
+        invalidateStreams(job, report, plan.jobId, plan.streams, "backup", plan.streamsBefore);
         throw;
     }
     return run;

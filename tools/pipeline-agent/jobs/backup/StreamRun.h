@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,12 @@ struct StreamPlan {
     unsigned long streams = 0;
     std::size_t setSize = 0;
     std::string createText;
+    // The job's streams before these (a job taken over): stream k of the
+    // plan is the job's stream streamsBefore + k.
+    unsigned long streamsBefore = 0;
+    // Called on the job's thread between its looks at the streams once all
+    // are set up, with their archive files; none when empty.
+    std::function<void(const std::vector<ManifestArchive>&)> whileWriting;
 };
 
 // What the streams wrote, once they all did.
@@ -63,16 +70,18 @@ StreamRun runStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport
 // AgentError (failed job) when it fails.
 void beginPipeline(BackupPipelineSetup& job, const std::string& createText);
 // AddStreamToPipeline for stream `stream` of job jobId, its set-up and
-// pause reported; returns the archive file the platform created for it.
+// pause reported; returns the archive file the platform created for it (the
+// job's stream streamsBefore + stream).
 // Throws AgentError: interrupted on a signal, else a failed job.
 ManifestArchive addStream(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
-                          unsigned long stream, const std::string& createText);
+                          unsigned long stream, const std::string& createText,
+                          unsigned long streamsBefore = 0);
 // After a failure or a signal, with the streams' own threads stopped: has
 // the library invalidate the job's archive files, saying so ("the WHAT
 // failed; invalidating the job's archive files", and how to free their
 // space when that fails), and marks the job failed.
 void invalidateStreams(BackupPipelineSetup& job, JobReport& report, unsigned long long jobId,
-                       unsigned long streams, const char* what);
+                       unsigned long streams, const char* what, unsigned long streamsBefore = 0);
 
 // Closes the job's archive files through the library, once the streams
 // wrote everything. When the close fails, the streams it did not reach are
