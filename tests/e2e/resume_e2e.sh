@@ -11,6 +11,8 @@
 #           again while resumed: the job completes, restores byte for byte
 #           and checks sound; a file changed since and a damaged share are
 #           written again, with what follows them
+#   killed  a resume killed at every step: the resume after it completes
+#           the job whole
 #   refusals  what --resume refuses, one line and exit 2 each
 # Usage: resume_e2e.sh AGENT CASE
 set -euo pipefail
@@ -184,6 +186,51 @@ PY
     { cat resumed.err >&2; fail "the resume after damage failed"; }
   [[ $(kept_of resumed.err) == 0 ]] || { cat resumed.err >&2; fail "a damaged share was kept"; }
   restores killed.json
+  ;;
+killed)
+  # A resume killed at every step (every CRASH_STRIDE-th, from a first one
+  # drawn at random below it), each time from the same killed backup: the
+  # resume after it completes the job whole.
+  mkdir in
+  for i in $(seq 1 6); do head -c $((40000 + i * 1000)) /dev/urandom >"in/f$i"; done
+  got=0
+  backup in --manifest m.json --streams 2 \
+    --test-after-first-chunk "case \"\$1\" in */f4) $waits; kill -9 \$PPID;; esac" >/dev/null 2>&1 || got=$?
+  [[ $got == 137 ]] || fail "the backup to be killed ended $got"
+  job=$(ls store/resume | sed -n 's/^\([0-9]*\)\.json$/\1/p')
+  mv store killed-store
+  stride=${CRASH_STRIDE:-1}
+  kills=0
+  for ((n = 1 + RANDOM % stride; ; n += stride)); do
+    rm -rf store out && cp -a killed-store store
+    got=0
+    "$agent" --store store --test-skip-pauses --test-kill-at "$n" backup in --manifest m.json \
+      --streams 2 --resume "$job" >/dev/null 2>err.txt || got=$?
+    if [[ $got != 137 ]]; then
+      [[ $got == 0 ]] || { cat err.txt >&2; fail "the resume not killed at step $n ended $got"; }
+    else
+      kills=$((kills + 1))
+      # Killed once its completion marker was made, the job is complete
+      # (cleanup settles its catalog); else it is resumed again.
+      rm -f m.json
+      again=0
+      backup in --manifest m.json --streams 2 --resume "$job" >/dev/null 2>err.txt || again=$?
+      [[ $again == 0 ]] || grep -q "cannot be taken over: it is complete" err.txt ||
+        { cat err.txt >&2; fail "the resume after one killed at step $n failed"; }
+    fi
+    # What a creation cut short left without a catalog entry is cleanup's,
+    # as after any killed job; the resumed job stays whole.
+    "$agent" --store store cleanup >/dev/null 2>&1 || fail "killed at step $n: cleanup failed"
+    "$agent" --store store check >check.txt 2>&1 || { cat check.txt >&2; fail "killed at step $n: check"; }
+    mkdir out
+    "$agent" --store store -q restore --job "$job" --output out 2>/dev/null && diff -r in out/in >/dev/null ||
+      fail "killed at step $n, the resumed job does not restore the set"
+    rm -f m.json
+    [[ $got == 0 ]] && break
+    ((n < 5000)) || fail "the resume never completed"
+  done
+  ((kills > 0)) || fail "no resume was killed"
+  echo "killed $kills resumes"
   ;;
 refusals)
   # What --resume refuses, with one line and exit 2, leaving the job as it was.

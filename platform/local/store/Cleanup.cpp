@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <charconv>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 
@@ -116,9 +117,10 @@ void refuse(CleanupResult* result, const std::string& why) {
 // catalog's write lock, so that no creation is halfway meanwhile: such a
 // file was left by a creation that died before its entry was committed, or
 // the catalog was lost. Its description names its job; files of jobs that
-// completed or whose writer lives stay.
+// completed or whose writer lives stay. ofJob: only that job's, whose lock
+// the caller holds.
 void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& liveness,
-                     CleanupResult* result) {
+                     CleanupResult* result, std::optional<unsigned long long> ofJob = {}) {
     CatalogTransaction transaction(catalog);
     std::set<uint64_t> entered;
     for (const ArchiveFileRecord& record : catalog.archiveFiles()) entered.insert(record.afileId);
@@ -152,13 +154,16 @@ void removeUnentered(const Store& store, CatalogBackend& catalog, JobLiveness& l
         record.afileId = static_cast<uint32_t>(id);
         record.path = Store::relativeDataPath(id);
         record.state = "writing";
-        if (described) {
+        if (ofJob && (!described || sidecar.jobId != *ofJob)) continue;
+        if (described && !ofJob) {
             const auto job = catalog.findJob(sidecar.jobId);
             if ((job && (job->state == "complete" || job->state == "damaged" ||
                          job->state == "deleting")) ||
                 store.completionMarked(sidecar.jobId) || !liveness.probe(sidecar.jobId)) {
                 continue;
             }
+        }
+        if (described) {
             record.trellanId = sidecar.trellanId;
             record.groupNumber = sidecar.groupNumber;
             record.jobId = sidecar.jobId;
@@ -222,6 +227,14 @@ void abandonPendingWrites(const Store& store, CatalogBackend& catalog, JobLivene
 }
 
 }  // namespace
+
+CleanupResult removeUnenteredFilesOf(const Store& store, unsigned long long jobId) {
+    CleanupResult result;
+    const auto catalog = store.catalog();
+    const auto liveness = store.liveness();
+    removeUnentered(store, *catalog, *liveness, &result, jobId);
+    return result;
+}
 
 // Job by job: the files go before their entries, so that a failure halfway
 // leaves entries of missing files, which the next cleanup removes.

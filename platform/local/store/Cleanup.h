@@ -21,6 +21,11 @@ class Store;
 // cannot be removed is refused in the result.
 CleanupResult cleanupStore(const std::shared_ptr<Store>& store);
 
+// Removes the files that a creation cut short left without a catalog entry
+// and that their descriptions give to job jobId, whose lock the caller
+// holds (a job taken over): in result.removed, or refused there.
+CleanupResult removeUnenteredFilesOf(const Store& store, unsigned long long jobId);
+
 }  // namespace localplatform
 
 #pragma GCC visibility pop

@@ -10,6 +10,7 @@
 #include "platform/local/base/Diagnostics.h"
 #include "platform/local/base/Format.h"
 #include "platform/local/store/AuditScan.h"
+#include "platform/local/store/Cleanup.h"
 #include "platform/local/store/Sidecar.h"
 #include "platform/local/store/Store.h"
 
@@ -120,6 +121,19 @@ std::vector<ArchiveFileRecord> Store::resumeJob(unsigned long long jobId) {
     const auto job = connection->findJob(jobId);
     if (!job) refused("the store has no such job");
     if (job->state != "running") refused("it is " + job->state);
+    // A manifest its writer kept before it died completed nothing: the job
+    // keeps the one written when it completes.
+    if (m_storage->exists(manifestPath(jobId)) && !m_storage->remove(manifestPath(jobId))) {
+        throw StoreError(StoreError::Kind::Failed,
+                         systemError("cannot remove", manifestPath(jobId)));
+    }
+    // What a creation its writer died in left is no file of the job.
+    const CleanupResult leftovers = removeUnenteredFilesOf(*this, jobId);
+    if (!leftovers.refused.empty()) {
+        throw StoreError(StoreError::Kind::Failed,
+                         formatText("job %llu cannot be taken over: %s", jobId,
+                                    leftovers.refused.front().c_str()));
+    }
     std::vector<ArchiveFileRecord> files = connection->archiveFilesOf(jobId);
     unsigned long last = 0;
     for (ArchiveFileRecord& file : files) {

@@ -26,7 +26,9 @@ void beginJob(unsigned long long jobId, const std::string& createdAt = "");
 void beginJobAgain(unsigned long long jobId, const std::string& createdAt = "");
 // Takes over job jobId, running in the catalog with its writer gone (a
 // backup that was killed), to write more of it: takes its lock as beginJob
-// does, then closes each of its archive files that is still being written
+// does, removes what its writer left that completed nothing (a manifest
+// kept in the store, files a creation cut short), then closes each of its
+// archive files that is still being written
 // as it stands, its size and SHA-256 those of the bytes it holds now (its
 // description closed, then the catalog), so that what the job wrote before
 // can be kept; the job stays running, and its next archive file in this
