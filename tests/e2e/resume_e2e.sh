@@ -136,6 +136,8 @@ resume)
   kept_of() { sed -n 's/.*resuming job [0-9]*: \([0-9]*\) of the set.s entries.*/\1/p' "$1"; }
 
   job=$(killed_at f5 --streams 3)
+  # A directory kept is recorded as it is now.
+  chmod 700 in
   backup alone.bin in --manifest killed.json --streams 2 --resume "$job" --json >resumed.json 2>resumed.err ||
     { cat resumed.err >&2; fail "the resume failed"; }
   kept=$(kept_of resumed.err)
@@ -148,6 +150,7 @@ assert doc["resumed"]["entriesKept"] == int(sys.argv[2]) and doc["resumed"]["byt
 assert [a["stream"] for a in doc["archiveFiles"]] == [1, 2, 3, 4, 5], doc["archiveFiles"]
 PY
   restores killed.json
+  [[ $(stat -c %a out/in) == 700 ]] || fail "a directory kept was restored with the mode it had before"
   "$agent" --store store check >check.txt 2>&1 || { cat check.txt >&2; fail "check after a resume"; }
   [[ -z $(ls store/resume) ]] || fail "a resumed job that completed left its record"
   [[ $("$agent" --store store list | awk -v j="$job" '$1 == j {print $2}' | sort -u) == complete ]] ||

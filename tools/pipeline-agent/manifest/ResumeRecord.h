@@ -25,7 +25,8 @@ std::string resumeRecordDirectory();
 class ResumeRecord {
 public:
     // Records job jobId's progress in directory (resumeRecordDirectory()),
-    // at most once every `every` (and never before the first interval).
+    // at most once every `every` (and never before the first interval), and
+    // less often when making the record takes more than a twentieth of that.
     ResumeRecord(std::string directory, unsigned long long jobId,
                  std::chrono::steady_clock::duration every = std::chrono::seconds(5));
     // Removes the record (drop()).
@@ -48,7 +49,7 @@ private:
     const std::string m_directory;
     const std::string m_name;  // <job>.json
     const std::chrono::steady_clock::duration m_every;
-    std::chrono::steady_clock::time_point m_last;
+    std::chrono::steady_clock::time_point m_next;  // the earliest time of the next write
     std::size_t m_recorded = 0;
     bool m_givenUp = false;
 };

@@ -116,8 +116,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     const unsigned long streamsBefore = resumed ? resumed->streamsBefore : 0;
     streams.numberStreamsAfter(streamsBefore);
 
-    StreamPlan plan{jobId,         streamCount, setSize, archiveCreateText(firstName, setSize),
-                    streamsBefore, {}};
+    StreamPlan plan{.jobId = jobId,
+                    .streams = streamCount,
+                    .setSize = setSize,
+                    .createText = archiveCreateText(firstName, setSize),
+                    .streamsBefore = streamsBefore,
+                    .whileWriting = {}};
     // A set of files read whole into a store in a directory keeps a record of
     // what its streams wrote, for a resume after a kill.
     std::optional<ResumeRecord> record;

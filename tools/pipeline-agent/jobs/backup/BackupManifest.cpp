@@ -71,18 +71,8 @@ void recordPieces(ManifestFile& file, std::size_t i, const BlockChanges& changes
 ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
                     const std::vector<const InputFile*>& read, Manifest& manifest,
                     const BackupStreams& streams, const Manifest* reference) {
-    ManifestFile file;
-    file.name = entry.name;
-    file.kind = entry.kind;
-    file.hasMtime = true;
-    file.mode = entry.mode;
-    file.mtime = entry.mtime;
-    if (entry.kind == ManifestFile::Kind::Symlink) {
-        file.mode = -1;
-        file.target = entry.target;
-        return file;
-    }
-    if (entry.kind == ManifestFile::Kind::Directory) return file;
+    ManifestFile file = entryAsWalked(entry);
+    if (entry.kind != ManifestFile::Kind::File) return file;
     // A file named directly: its mode and time as it was opened.
     const InputFile& source =
         entry.named != SIZE_MAX ? *set.inputs[entry.named] : *set.treeInputs[entry.tree];
@@ -112,6 +102,20 @@ ManifestFile fileOf(const SetEntry& entry, const BackupSet& set,
 }
 
 }  // namespace
+
+ManifestFile entryAsWalked(const SetEntry& entry) {
+    ManifestFile file;
+    file.name = entry.name;
+    file.kind = entry.kind;
+    file.hasMtime = true;
+    file.mode = entry.mode;
+    file.mtime = entry.mtime;
+    if (entry.kind == ManifestFile::Kind::Symlink) {
+        file.mode = -1;
+        file.target = entry.target;
+    }
+    return file;
+}
 
 Manifest newManifest(unsigned long long jobId, bool treeOrStreamInput, const BackupKeys& keys) {
     Manifest manifest;

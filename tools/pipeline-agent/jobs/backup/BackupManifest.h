@@ -16,6 +16,10 @@
 // the default. No archive files and no files yet. Any thread.
 Manifest newManifest(unsigned long long jobId, bool treeOrStreamInput, const BackupKeys& keys);
 
+// A set entry's record without its data: a directory or link as walked, a
+// file's name, mode and time as the set found it. Any thread.
+ManifestFile entryAsWalked(const SetEntry& entry);
+
 // Records the set's entries in manifest, in order, once the streams wrote
 // and closed its archive files (manifest.archives): a directory or link as
 // walked; a file with its mode and time as it was opened, its size and

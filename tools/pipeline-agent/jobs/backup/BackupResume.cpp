@@ -8,6 +8,7 @@
 #include "base/Console.h"
 #include "base/Sha256.h"
 #include "jobs/backup/BackupChain.h"
+#include "jobs/backup/BackupManifest.h"
 #include "keys/JobKeys.h"
 #include "manifest/ResumeRecord.h"
 #include "platform/local/ArchiveFiles.h"
@@ -201,7 +202,12 @@ ResumedJob resumeBackupJob(const BackupOptions& options, const localplatform::Co
     std::size_t kept = 0;
     for (; kept < unchanged; ++kept) {
         const ManifestFile& file = record->files[kept];
-        if (file.hasData() && !archives.whole(file, &resumed.keptBytes)) break;
+        if (!file.hasData()) {
+            // A directory or link is recorded as it is now.
+            resumed.kept.files.push_back(entryAsWalked(set.entries[kept]));
+            continue;
+        }
+        if (!archives.whole(file, &resumed.keptBytes)) break;
         resumed.kept.files.push_back(file);
     }
     dropKept(set, kept);
