@@ -170,8 +170,10 @@ void Store::closeAsItStands(ArchiveFileRecord& file) {
     }
     if (sidecar.closed && (sidecar.size != size || sidecar.sha256 != sha256)) {
         throw StoreError(StoreError::Kind::Failed,
-                         formatText("%s was closed at %llu bytes, but holds %llu",
-                                    sidecarFile.c_str(), sidecar.size, size));
+                         formatText("%s was closed at %llu bytes of SHA-256 %s; its data holds "
+                                    "%llu of %s",
+                                    sidecarFile.c_str(), sidecar.size, sidecar.sha256.c_str(),
+                                    size, sha256.c_str()));
     }
     if (!sidecar.closed) {
         const std::unique_ptr<StorageFile> appended =

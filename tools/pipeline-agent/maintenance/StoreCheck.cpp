@@ -152,19 +152,17 @@ CheckFindings auditStore(const localplatform::Config& config, bool repair,
 
 // Records when the jobs that a check which passed read whole were verified,
 // for the order of the next checks and for `list --json`; a check that
-// found problems records nothing. The store, open read-only for a check, is
-// opened again for writing. What stops the record (a store that cannot be
+// found problems records nothing. The store, open read-only for a check
+// (for writing only for a repair), is opened again for writing. What stops the record (a store that cannot be
 // written, say) is a note: the check itself stands.
-void keepDates(const localplatform::Config& config, CheckFindings& found,
+void keepDates(const localplatform::Config& config, bool repair, CheckFindings& found,
                const std::string& began) {
     if (found.result.jobsRead.empty() || !found.result.problems.empty() ||
         !found.frames.keyRefused.empty()) {
         return;
     }
     try {
-        if (!config.clearUnusablePlaces) {
-            localplatform::openStore(config, Access::ReadWrite, false);
-        }
+        if (!repair) localplatform::openStore(config, Access::ReadWrite, false);
         keepVerificationDates(found.result.jobsRead, began, localplatform::listJobs());
     } catch (const localplatform::StoreError& error) {
         found.result.notes.push_back(
@@ -214,7 +212,7 @@ void checkStore(const localplatform::Config& given, bool repair, JsonReport& rep
     CheckFindings found = auditStore(config, repair, maxBytes, key);
     mergeFrameFindings(found);
     const std::string store = localplatform::storeDirectory();
-    keepDates(config, found, began);
+    keepDates(config, repair, found, began);
     const std::vector<std::string> advice = checkAdvice(found.result, repair);
     if (report.enabled()) {
         reportFindings(report, found, advice, store, repair, maxBytes.has_value());

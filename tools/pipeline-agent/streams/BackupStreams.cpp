@@ -893,7 +893,8 @@ void BackupStreams::append(unsigned long k, const void* data, std::size_t length
     if (k == m_failStream) error = "simulated write failure";
     if (!error.empty() ||
         !localplatform::writeStream(m_jobId, m_streamsBefore + k, data, length, &error)) {
-        throw jobFailed("writing stream " + std::to_string(k) + " failed: " + error);
+        throw jobFailed("writing stream " + std::to_string(m_streamsBefore + k) +
+                        " failed: " + error);
     }
 }
 

@@ -40,7 +40,7 @@ double secondsSince(std::chrono::steady_clock::time_point started) {
 // snapshots are removed last.
 void runBackup(const BackupOptions& options, localplatform::Config config, JsonReport& json) {
     const auto started = std::chrono::steady_clock::now();
-    checkResumable(options);
+    checkResumable(options, config);
     config.jobId = options.resume != 0  ? options.resume
                    : options.jobId != 0 ? options.jobId
                                         : newJobId();
@@ -52,7 +52,6 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     BackupSet set =
         checkBackupSet(options, localplatform::configuredStoreDirectory(config), cluster.get());
     const bool hostFolder = localplatform::storeCapabilities(config).hostFolder;
-    if (options.resume != 0) checkResumableStore(config);
     config.storeLogName = std::to_string(config.jobId);
     const std::optional<UserKey> userKey =
         options.resume != 0 ? std::nullopt : readBackupKey(options);
@@ -113,14 +112,12 @@ void runBackup(const BackupOptions& options, localplatform::Config config, JsonR
     // An object store's streams each upload on their own: each keeps a part
     // in flight.
     if (!hostFolder) streams.readPartsSideBySide();
-    const unsigned long streamsBefore = resumed ? resumed->streamsBefore : 0;
-    streams.numberStreamsAfter(streamsBefore);
 
     StreamPlan plan{.jobId = jobId,
                     .streams = streamCount,
                     .setSize = setSize,
                     .createText = archiveCreateText(firstName, setSize),
-                    .streamsBefore = streamsBefore,
+                    .streamsBefore = resumed ? resumed->streamsBefore() : 0,
                     .whileWriting = {}};
     // A set of files read whole into a store in a directory keeps a record of
     // what its streams wrote, for a resume after a kill.

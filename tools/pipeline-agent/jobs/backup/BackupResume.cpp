@@ -123,7 +123,7 @@ void dropKept(BackupSet& set, std::size_t kept) {
 
 }  // namespace
 
-void checkResumable(const BackupOptions& options) {
+void checkResumable(const BackupOptions& options, const localplatform::Config& config) {
     if (options.resume == 0) return;
     if (options.pipe.given()) {
         throw badInput(
@@ -138,9 +138,6 @@ void checkResumable(const BackupOptions& options) {
                        std::string(backupTypeName(options.type)));
     }
     if (options.jobId != 0) throw badInput("--resume names the job: it takes no --job-id");
-}
-
-void checkResumableStore(const localplatform::Config& config) {
     if (!localplatform::storeCapabilities(config).hostFolder) {
         throw badInput(
             "a backup into a store in object storage is not resumable: the files a "
@@ -161,10 +158,10 @@ ResumedJob resumeBackupJob(const BackupOptions& options, const localplatform::Co
     ResumedJob resumed;
     resumed.kept = *record;
     resumed.kept.files.clear();
-    resumed.streamsBefore = streamsOf(jobId, config);
-    if (resumed.streamsBefore + options.streams > RestorePipelineSetup::kMaxStreams) {
-        throw badInput("job " + std::to_string(jobId) + " has " +
-                       std::to_string(resumed.streamsBefore) + " streams; with --streams " +
+    const unsigned long streams = streamsOf(jobId, config);
+    if (streams + options.streams > RestorePipelineSetup::kMaxStreams) {
+        throw badInput("job " + std::to_string(jobId) + " has " + std::to_string(streams) +
+                       " streams; with --streams " +
                        std::to_string(options.streams) + " it would have more than " +
                        std::to_string(RestorePipelineSetup::kMaxStreams) +
                        ", which no restore takes");
@@ -193,7 +190,6 @@ ResumedJob resumeBackupJob(const BackupOptions& options, const localplatform::Co
             {file.stream, file.trellanId, file.groupNumber, file.afileId});
         resumed.archiveSizes.push_back(file.size);
     }
-    resumed.streamsBefore = static_cast<unsigned long>(files.size());
     const bool sameArchives =
         record->archives.size() <= resumed.kept.archives.size() &&
         std::equal(record->archives.begin(), record->archives.end(), resumed.kept.archives.begin());
@@ -213,7 +209,7 @@ ResumedJob resumeBackupJob(const BackupOptions& options, const localplatform::Co
     dropKept(set, kept);
     say("resuming job %llu: %zu of the set's entries (%llu bytes) kept as its streams 1-%lu "
         "wrote them; the rest goes on over streams after them",
-        jobId, kept, static_cast<unsigned long long>(resumed.keptBytes), resumed.streamsBefore);
+        jobId, kept, static_cast<unsigned long long>(resumed.keptBytes), resumed.streamsBefore());
     json.add({{"resumed", {{"entriesKept", kept}, {"bytesKept", resumed.keptBytes}}}});
     return resumed;
 }

@@ -21,21 +21,24 @@
 // What a resumed job keeps, and what it goes on with.
 struct ResumedJob {
     // The job's manifest so far: its creation time, stages and chain, its
-    // archive files (streams 1..streamsBefore), the set's first entries kept.
+    // archive files (every stream it has), the set's first entries kept.
     Manifest kept;
-    unsigned long streamsBefore = 0;
     std::vector<uint64_t> archiveSizes;  // [stream-1]: the bytes each kept archive file holds
     uint64_t keptBytes = 0;              // the data bytes of the files kept
     BackupKeys keys;                     // the job's own stages, its data key opened
+
+    // The job's streams before this run's.
+    unsigned long streamsBefore() const {
+        return static_cast<unsigned long>(kept.archives.size());
+    }
 };
 
-// Refuses (AgentError, bad input, one line) what no resume takes, before
-// anything is opened: a stream input, a PostgreSQL cluster, a type other
-// than full, a job id given besides.
-void checkResumable(const BackupOptions& options);
-// The same for the store config names, from its name alone: one in object
-// storage keeps no record of a backup.
-void checkResumableStore(const localplatform::Config& config);
+// With options.resume, refuses (AgentError, bad input, one line) what no
+// resume takes, before anything is opened or started: a stream input, a
+// PostgreSQL cluster, a type other than full, a job id given besides, a
+// store in object storage (known from config's name alone), which keeps no
+// record of a backup.
+void checkResumable(const BackupOptions& options, const localplatform::Config& config);
 
 // With the set checked and the store open for writing: reads the record of
 // job options.resume, checks that the set and the stages asked for are the

@@ -140,6 +140,7 @@ void prepareStreams(BackupStreams& streams, const BackupSet& set, const PipeInpu
 StreamRun runStreams(BackupPipelineSetup& job, BackupStreams& streams, JobReport& report,
                      const StreamPlan& plan) {
     StreamRun run;
+    streams.numberStreamsAfter(plan.streamsBefore);
     try {
         setUpStreams(job, streams, report, plan, run);
         while (!streams.done()) {

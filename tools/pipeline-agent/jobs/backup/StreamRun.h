@@ -24,7 +24,8 @@ struct StreamPlan {
     std::size_t setSize = 0;
     std::string createText;
     // The job's streams before these (a job taken over): stream k of the
-    // plan is the job's stream streamsBefore + k.
+    // plan is the job's stream streamsBefore + k, in the library's records
+    // as in the streams' writes (runStreams numbers them so).
     unsigned long streamsBefore = 0;
     // Called on the job's thread between its looks at the streams once all
     // are set up, with their archive files; none when empty.
